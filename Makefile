@@ -1,0 +1,29 @@
+# Developer entry points. `make test` is what CI runs.
+BUILD_DIR ?= build
+SAN_BUILD_DIR ?= build-san
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build test bench demo clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# Tests run under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer.
+test: deps
+	cmake -S . -B $(SAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DCORVUS_SANITIZE=ON
+	cmake --build $(SAN_BUILD_DIR) -j $(JOBS)
+	cd $(SAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_BENCH=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR)
