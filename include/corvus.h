@@ -8,5 +8,7 @@
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Model.h"
+#include "nn_kernel_list.h"
+#include "NNKernelFnSelector.h"
 
 #endif

@@ -9,7 +9,7 @@ extern "C" {
 #endif
 
 typedef enum kfname {
-#define KFN(number, name, implemented) kfname_##name = number,
+#define KFN(number, name) kfname_##name = number,
 #include "nn_kernel_names.def"
 #undef KFN
     kfname_TOTAL = 158 /* no kernel */

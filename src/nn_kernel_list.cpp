@@ -1,15 +1,11 @@
 #include "nn_kernel_list.h"
 
-// Declarations of the function sets this library defines, and one constant
-// pointer per kernel number (null where the library lacks the kernel).
-#define KFN_DECL_1(name) extern "C" const NNKernelFn nn_kernel_fn_##name;
-#define KFN_DECL_0(name)
-#define KFN_PTR_1(name) &nn_kernel_fn_##name
-#define KFN_PTR_0(name) nullptr
-#define KFN(number, name, implemented) \
-    KFN_DECL_##implemented(name) static constexpr const NNKernelFn* kfn_ptr_##name = KFN_PTR_##implemented(name);
+// Every function set is referenced weakly: a kernel that no source defines
+// resolves to null, so kernels join the tables just by being defined.
+#define KFN(number, name) extern "C" __attribute__((weak)) const NNKernelFn nn_kernel_fn_##name;
 #include "nn_kernel_names.def"
 #undef KFN
+#define kfn_ptr(name) &nn_kernel_fn_##name
 
 // Default kernel of every operation, in operation order.
 #define DEFAULT_KERNELS(DEFAULT_KERNEL, NO_DEFAULT_KERNEL) \
@@ -103,21 +99,21 @@
 extern "C" {
 
 const char* const kernel_fn_name_string[kfname_TOTAL + 1] = {
-#define KFN(number, name, implemented) #name,
+#define KFN(number, name) #name,
 #include "nn_kernel_names.def"
 #undef KFN
     "Undefined",
 };
 
 const NNKernelFn* const nn_kernel_fn_list[kfname_TOTAL] = {
-#define KFN(number, name, implemented) kfn_ptr_##name,
+#define KFN(number, name) kfn_ptr(name),
 #include "nn_kernel_names.def"
 #undef KFN
 };
 
 #define AS_NAME(name) kfname_##name,
 #define NO_NAME kfname_TOTAL,
-#define AS_FN(name) kfn_ptr_##name,
+#define AS_FN(name) kfn_ptr(name),
 #define NO_FN nullptr,
 const kfname nn_kernel_fn_default_name[OP_OperationsCount] = {DEFAULT_KERNELS(AS_NAME, NO_NAME)};
 const NNKernelFn* const nn_kernel_fn_list_default[OP_OperationsCount] = {DEFAULT_KERNELS(AS_FN, NO_FN)};
