@@ -5,6 +5,7 @@
 #include "DataType.h"
 #include "Tensor.h"
 #include "TensorsArray.h"
+#include "DataTypeConvert.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Model.h"
