@@ -4,6 +4,7 @@
 
 #include "DataType.h"
 #include "Tensor.h"
+#include "TensorOperation.h"
 #include "TensorsArray.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
