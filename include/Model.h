@@ -48,6 +48,23 @@ typedef struct ModelInput {
     Tensor* tensor;
 } ModelInput;
 
+/* Creates a model whose layers are everything the outputs depend on, in a
+ * depth-first post-order from the outputs (producers in input order). */
+Model* CreateModel(Layer** outputLayers, uint32_t outputLayersCount);
+void DestroyModel(Model* model);
+/* Allocates outputs and inner tensors, binds every layer's inputs to its
+ * producers' outputs, installs default kernels and initialises them. */
+uint32_t InitModel(Model* model, uint32_t batchSize);
+/* Feeds the inputs by layer name, runs the model and returns the output
+ * layers; each result is that layer's kernel->output[0]. */
+Layer** Predict(Model* model, uint32_t inputsCount, const ModelInput* inputs);
+void PostOrderLayerTraversal(Model* model, Layer* layer);
+void AddAdditionalLayersToModel(Model* model, Layer* layer);
+/* The one dimension along which a unit-step slice cuts a dense input into a
+ * dense output of the same rank; -1 when there is none or several.
+ * sliceParams holds starts[6], ends[6] and steps[6]. */
+int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceParams);
+
 /* Execution loops (per-layer tick counts in layer->stat). */
 void ExecuteModel(Model* model);
 void ExecuteModelDebug(Model* model);

@@ -1,0 +1,20 @@
+/* Activation layers and unary math: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSACTIVATION_H
+#define CORVUS_LAYERSACTIVATION_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

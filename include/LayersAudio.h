@@ -1,0 +1,20 @@
+/* Audio features: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSAUDIO_H
+#define CORVUS_LAYERSAUDIO_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

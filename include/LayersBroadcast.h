@@ -1,0 +1,20 @@
+/* Broadcast arithmetic, comparison and logic: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSBROADCAST_H
+#define CORVUS_LAYERSBROADCAST_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,20 @@
+/* Two-dimensional and depthwise convolution: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSCONVOLUTION_H
+#define CORVUS_LAYERSCONVOLUTION_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

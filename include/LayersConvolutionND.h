@@ -1,0 +1,20 @@
+/* One-, three-dimensional and transposed convolutions: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSCONVOLUTIONND_H
+#define CORVUS_LAYERSCONVOLUTIONND_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,20 @@
+/* Dense, MatMul and Linear: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSDENSE_H
+#define CORVUS_LAYERSDENSE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,20 @@
+/* Resize, padding and up-sampling: records, constructors and kernels. */
+#ifndef CORVUS_LAYERSRESIZE_H
+#define CORVUS_LAYERSRESIZE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "ActivationTypes.h"
+#include "Layers.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
