@@ -237,6 +237,7 @@ void CopyTensor(const Tensor* src, Tensor* dst)
     if (dst->data != nullptr && !dst->allocatedData)
         CV_FATAL("Copying isn't possible because dst->data refers to memory allocated beyond AllocTensorData. Use "
                  "CopyTensorData instead");
+    if (src == dst) return;  // a tensor is already a copy of itself
     FreeTensorData(dst);
     memset(&dst->shape, 0, sizeof(dst->shape));
     memset(&dst->stride, 0, sizeof(dst->stride));
