@@ -294,7 +294,8 @@ void Execute_Activation(NNKernel* kernel)
     if (fn->destroy != nullptr) fn->destroy(kernel);
 }
 
-const NNKernelFn nn_kernel_fn_Activation_fl32_ref = {Execute_Activation_fl32_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Activation = {Execute_Activation, nullptr, nullptr, nullptr};
-
 }  // extern "C"
+
+// Function sets: found by the kernel tables through their names.
+extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref = {Execute_Activation_fl32_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Activation = {Execute_Activation, nullptr, nullptr, nullptr};

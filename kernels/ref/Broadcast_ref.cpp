@@ -696,18 +696,19 @@ void Execute_ElementWise_fl32_ref(NNKernel* kernel)
                          ((const ElementWiseParams*)kernel->params)->activation);
 }
 
-const NNKernelFn nn_kernel_fn_AddBroadcast_ref = {Execute_AddBroadcast_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_SubBroadcast_ref = {Execute_SubBroadcast_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_MulBroadcast_ref = {Execute_MulBroadcast_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_DivBroadcast_ref = {Execute_DivBroadcast_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Pow_ref = {Execute_Pow_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Mod_ref = {Execute_Mod_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Equal_ref = {Execute_Equal_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Greater_ref = {Execute_Greater_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Less_ref = {Execute_Less_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_And_ref = {Execute_And_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Not_ref = {Execute_Not_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Where_ref = {Execute_Where_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_ElementWise_fl32_ref = {Execute_ElementWise_fl32_ref, nullptr, nullptr, nullptr};
-
 }  // extern "C"
+
+// Function sets: found by the kernel tables through their names.
+extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_ref = {Execute_AddBroadcast_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_ref = {Execute_SubBroadcast_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_MulBroadcast_ref = {Execute_MulBroadcast_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_DivBroadcast_ref = {Execute_DivBroadcast_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Pow_ref = {Execute_Pow_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Mod_ref = {Execute_Mod_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Equal_ref = {Execute_Equal_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Greater_ref = {Execute_Greater_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Less_ref = {Execute_Less_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_And_ref = {Execute_And_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Not_ref = {Execute_Not_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Where_ref = {Execute_Where_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_ElementWise_fl32_ref = {Execute_ElementWise_fl32_ref, nullptr, nullptr, nullptr};

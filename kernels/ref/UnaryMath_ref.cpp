@@ -400,15 +400,16 @@ void Execute_HardSigmoid_ref(NNKernel* kernel)
     WithHalfWrapper(kName, out, in, [params](Tensor* o, const Tensor* i) { HardSigmoid_fl32(o, i, params); });
 }
 
-const NNKernelFn nn_kernel_fn_Exp_ref = {Execute_Exp_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Sqrt_fl32_ref = {Execute_Sqrt_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Erf_fl32_ref = {Execute_Erf_fl32_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Neg_ref = {Execute_Neg_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Ceil_ref = {Execute_Ceil_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Floor_ref = {Execute_Floor_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Abs_ref = {Execute_Abs_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_PRelu_ref = {Execute_PRelu_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_Clip_fl32_ref = {Execute_Clip_fl32_ref, nullptr, nullptr, nullptr};
-const NNKernelFn nn_kernel_fn_HardSigmoid_ref = {Execute_HardSigmoid_ref, nullptr, nullptr, nullptr};
-
 }  // extern "C"
+
+// Function sets: found by the kernel tables through their names.
+extern "C" const NNKernelFn nn_kernel_fn_Exp_ref = {Execute_Exp_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Sqrt_fl32_ref = {Execute_Sqrt_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Erf_fl32_ref = {Execute_Erf_fl32_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Neg_ref = {Execute_Neg_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Ceil_ref = {Execute_Ceil_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Floor_ref = {Execute_Floor_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Abs_ref = {Execute_Abs_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_PRelu_ref = {Execute_PRelu_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Clip_fl32_ref = {Execute_Clip_fl32_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_HardSigmoid_ref = {Execute_HardSigmoid_ref, nullptr, nullptr, nullptr};
