@@ -123,6 +123,25 @@ struct Rng {
     float uniform(float range) { return ((float)(next() & 0xFFFF) / 32768.0f - 1.0f) * range; }
 };
 
+/* A kernel record over borrowed tensors, for calling Execute_ functions. */
+struct KernelRecord {
+    NNKernel k;
+    std::vector<Tensor*> in, out, inner;
+    KernelRecord(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr,
+                 std::vector<Tensor*> inners = {})
+        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
+    {
+        k.input = in.data();
+        k.output = out.data();
+        k.inner = inner.empty() ? nullptr : inner.data();
+        k.inputsNum = (uint32_t)in.size();
+        k.outputsNum = (uint32_t)out.size();
+        k.innerNum = (uint32_t)inner.size();
+        k.params = params;
+    }
+    NNKernel* get() { return &k; }
+};
+
 /* Result of a hand-built model: output[0] of the layer, copied out. */
 struct ModelResult {
     uint32_t dtype;
