@@ -36,49 +36,6 @@ void Fill(const Owned& t, Rng& rng, float range = 4.0f)
     ForEachIndex(DimsOf(t.t), [&](const Dims& i) { t.as<float>()[Offset(t.t, i)] = rng.uniform(range) + 0.125f; });
 }
 
-// Every pair of shapes up to maxRank: each right-aligned position is full in
-// both, 1 in either or 1 in both; leading positions of the longer shape are
-// full or 1. Extents alternate 2 and 3 so swapped axes show.
-std::vector<std::pair<Dims, Dims>> AllPairings(uint32_t maxRank)
-{
-    std::vector<std::pair<Dims, Dims>> pairs;
-    for (uint32_t ra = 0; ra <= maxRank; ++ra)
-        for (uint32_t rb = 0; rb <= maxRank; ++rb) {
-            const uint32_t r = std::max(ra, rb), common = std::min(ra, rb), lead = r - common;
-            const uint32_t variants = (1u << (2 * common)) << lead;
-            for (uint32_t v = 0; v < variants; ++v) {
-                Dims a(ra), b(rb);
-                uint32_t bits = v;
-                for (uint32_t k = 0; k < r; ++k) {
-                    const uint32_t full = 2 + (k % 2);
-                    if (k < lead) {
-                        const uint32_t d = (bits & 1) ? 1 : full;
-                        bits >>= 1;
-                        (ra > rb ? a[k] : b[k]) = d;
-                    } else {
-                        a[k - (r - ra)] = (bits & 1) ? 1 : full;
-                        b[k - (r - rb)] = (bits & 2) ? 1 : full;
-                        bits >>= 2;
-                    }
-                }
-                pairs.push_back({a, b});
-            }
-        }
-    return pairs;
-}
-
-Dims BroadcastDims(const Dims& a, const Dims& b)
-{
-    const size_t r = std::max(a.size(), b.size());
-    Dims out(r);
-    for (size_t k = 0; k < r; ++k) {
-        const uint32_t da = k + a.size() >= r ? a[k + a.size() - r] : 1;
-        const uint32_t db = k + b.size() >= r ? b[k + b.size() - r] : 1;
-        out[k] = std::max(da, db);
-    }
-    return out;
-}
-
 // out must equal op(in1, in2) at every index, bit for bit.
 void ExpectNaive(const Tensor* out, const Tensor* in1, const Tensor* in2, Op op)
 {
