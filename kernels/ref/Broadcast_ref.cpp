@@ -137,9 +137,12 @@ void ClampBlock(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint
     for (uint32_t p = 0; p < planes; ++p)
         for (uint32_t r = 0; r < rows; ++r) {
             T* x = (T*)((uint8_t*)data + (int64_t)p * planeStep + (int64_t)r * rowStep);
+            // Two independent selections (max, then min) keep the loop
+            // branch-free so it vectorises.
             for (uint32_t i = 0; i < count; ++i) {
-                const T v = x[i];
-                x[i] = v < (T)0 ? (T)0 : (v > lim ? lim : v);
+                T v = x[i];
+                v = v < (T)0 ? (T)0 : v;
+                x[i] = v > lim ? lim : v;
             }
         }
 }
