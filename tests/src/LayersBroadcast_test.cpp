@@ -296,7 +296,8 @@ TEST(BroadcastModel, ElementWiseUsesItsCoefficients)
             al[0] = 1.0f, al[1] = -1.0f, be[0] = 0.5f, be[1] = 1.0f;
         });
     EXPECT_EQ((std::vector<float>{r.at<float>(0), r.at<float>(1), r.at<float>(2), r.at<float>(3)}),
-              (std::vector<float>{3, 1, 4, -0.0f}));
+              (std::vector<float>{3, 1, 4, 0}));
+    EXPECT_EQ(Bits(r.at<float>(3)), 0x80000000u);  // ReLU of -3 is -0
 }
 
 TEST(BroadcastModel, KernelTablesHoldTheReferenceKernels)

@@ -166,7 +166,7 @@ TEST(ActivationKernel, SoftmaxAlongLastDimension)
                   "in->layout == DL_NHWC || in->layout == DL_NC || in->layout == DL_NONE: false, expected: true"}});
 }
 
-TEST(HalfTables, SpecialRowsAndRoundedValues)
+TEST(HalfTables, ZeroInfinityNaNRowsAndRoundedValues)
 {
     const uint16_t* sig = Activation_table_Sigmoid;
     const uint16_t* xs = Activation_table_XsigmX;
