@@ -30,7 +30,6 @@ struct BatchNormFields {
 // file could fill.
 struct WeightsFile {
     FILE* file;
-    const char* path;
     uint64_t size;
 
     uint64_t Remaining() const
@@ -268,7 +267,7 @@ void LoadModelWeights(Model* model, const char* path)
     char* dataBuffer;
     CV_CHECK_PTR(dataBuffer = (char*)calloc(BUFFER_SIZE, sizeof(char)));
     CV_CHECK(setvbuf(weightsFile, dataBuffer, _IOFBF, BUFFER_SIZE) == 0);
-    const WeightsFile wf{weightsFile, path, RegularFileSize(weightsFile, path)};
+    const WeightsFile wf{weightsFile, RegularFileSize(weightsFile, path)};
 
     uint32_t weightedLayers;
     CV_CHECK(fread(&weightedLayers, sizeof(uint32_t), 1, weightsFile) == 1);
