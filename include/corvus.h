@@ -4,6 +4,7 @@
 
 #include "DataType.h"
 #include "Tensor.h"
+#include "TensorOperation.h"
 #include "TensorsArray.h"
 #include "DataTypeConvert.h"
 #include "ActivationTypes.h"

@@ -28,8 +28,9 @@ extern "C" void ExecuteModelDebug(Model* model)
         NNKernel* kernel = layer->kernel;
         if (kernel->fn != nullptr) {
             if (layer->coreKernels[0] != nullptr) {
+                // A core kernel without its own function set runs the layer's.
                 for (NNKernel* core : layer->coreKernels)
-                    if (core != nullptr) core->fn->execute(core);
+                    if (core != nullptr) (core->fn != nullptr ? core->fn : kernel->fn)->execute(core);
             } else {
                 kernel->fn->execute(kernel);
             }

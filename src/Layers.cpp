@@ -170,8 +170,14 @@ extern "C" void DestroyLayer(Layer* layer)
     free(layer->name);
     free(layer->inputLayers);
     free(layer->consumerLayers);
-    for (NNKernel* core : layer->coreKernels)
-        if (core != nullptr) DestroyKernel(core);
+    // Core kernels share the layer's inner tensors (weights), so only their
+    // own tensors, parameters and the inner array itself are released here.
+    for (NNKernel* core : layer->coreKernels) {
+        if (core == nullptr) continue;
+        FreeKernelMemory(core);
+        free(core->inner);
+        free(core);
+    }
     if (layer->kernel != nullptr) DestroyKernel(layer->kernel);
     free(layer);
 }

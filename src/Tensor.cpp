@@ -51,6 +51,27 @@ size_t StorageBytes(const Tensor* t, bool* overflow)
     return (size_t)bytes;
 }
 
+/* Checks the strides from the innermost pair outwards so that no two blocks
+ * overlap: stride[k] must cover the dense size of the inner dimensions and the
+ * span of stride[k+1]. Returns the first failing dimension (and the violated
+ * bound), or -1 when all hold. */
+int FindBadStride(const Tensor* t, uint64_t* bound)
+{
+    uint64_t inner = t->ndim > 0 ? t->shape.dimension[t->ndim - 1] : 1;
+    for (int k = (int)t->ndim - 2; k >= 0; --k) {
+        const uint64_t s = t->stride.dimension[k];
+        const uint64_t next = (uint64_t)t->stride.dimension[k + 1] * t->shape.dimension[k + 1];
+        if (s < inner || s < next) {
+            *bound = s < inner ? inner : next;
+            return k;
+        }
+        // A product beyond 32 bits exceeds every stride; saturating keeps it from wrapping.
+        inner *= t->shape.dimension[k];
+        if (inner > UINT32_MAX) inner = (uint64_t)UINT32_MAX + 1;
+    }
+    return -1;
+}
+
 TensorCompareResult ClassifyEntries(const uint32_t* a, const uint32_t* b, uint32_t n, TensorCompareResult equal)
 {
     bool less = false, greater = false;
@@ -97,14 +118,9 @@ Tensor* CreateTensorWithStrides(DataType dtype, DataLayout layout, uint32_t ndim
 {
     Tensor* t = NewShapedTensor(dtype, layout, ndim, shape);
     for (uint32_t k = 0; k < ndim; ++k) t->stride.dimension[k] = stride.dimension[k];
-    uint64_t inner = ndim > 0 ? t->shape.dimension[ndim - 1] : 1;
-    for (int k = (int)ndim - 2; k >= 0; --k) {
-        uint64_t s = t->stride.dimension[k];
-        if (s < inner) CV_FATAL("CreateTensor. Stride by dimension: %d cannot be less than %d", k, (int)inner);
-        uint64_t next = (uint64_t)t->stride.dimension[k + 1] * t->shape.dimension[k + 1];
-        if (s < next) CV_FATAL("CreateTensor. Stride by dimension: %d cannot be less than %d", k, (int)next);
-        inner *= t->shape.dimension[k];
-    }
+    uint64_t bound;
+    const int k = FindBadStride(t, &bound);
+    if (k >= 0) CV_FATAL("CreateTensor. Stride by dimension: %d cannot be less than %d", k, (int)bound);
     if (allocate) AllocTensorData(t);
     return t;
 }
@@ -221,6 +237,7 @@ void CopyTensor(const Tensor* src, Tensor* dst)
     if (dst->data != nullptr && !dst->allocatedData)
         CV_FATAL("Copying isn't possible because dst->data refers to memory allocated beyond AllocTensorData. Use "
                  "CopyTensorData instead");
+    if (src == dst) return;  // a tensor is already a copy of itself
     FreeTensorData(dst);
     memset(&dst->shape, 0, sizeof(dst->shape));
     memset(&dst->stride, 0, sizeof(dst->stride));
@@ -574,6 +591,15 @@ extern "C" Tensor* LoadTensor(const char* path)
         closeAll();
         DestroyTensor(tensor);
         CV_FATAL("Cannot load tensor from file %s. The header is truncated", path);
+    }
+    // Strides from a file are untrusted: blocks must not overlap, and the
+    // storage (shape[0] * stride[0]) must hold a whole one-dimensional row.
+    uint64_t bound;
+    if (FindBadStride(tensor, &bound) >= 0 ||
+        (ndim == 1 && (uint64_t)tensor->shape.dimension[0] * tensor->stride.dimension[0] < tensor->shape.dimension[0])) {
+        closeAll();
+        DestroyTensor(tensor);
+        CV_FATAL("Cannot load tensor from file %s. The strides do not fit the shape", path);
     }
     bool overflow;
     const size_t bytes = StorageBytes(tensor, &overflow);
