@@ -33,7 +33,8 @@ typedef struct PaddingStruct {
 PaddingMode GetPaddingName(const char* name);
 
 /* Forward windows in 1 to 3 dimensions. Per dimension i: input size, kernel
- * size, stride and dilation; the dilated extent is (k - 1) * d + 1. `pads`
+ * size, stride and dilation (null dilations mean 1); the dilated extent is
+ * (k - 1) * d + 1. `pads`
  * is read only in EXPLICIT mode: all begin pads first, then all end pads.
  * `ceilMode` (0 or 1) rounds fractional output sizes up in VALID and SAME. */
 PaddingStruct ComputePaddingStruct(uint32_t dimensions_number, const uint32_t* inputSize,
@@ -42,7 +43,7 @@ PaddingStruct ComputePaddingStruct(uint32_t dimensions_number, const uint32_t* i
 
 /* Transposed convolutions in 1 or 2 dimensions. VALID and SAME place their
  * pads in `begin` (end 0). `outputPadding` (n entries) may be null when
- * `hasOutputPadding` is false. */
+ * `hasOutputPadding` is false; EXPLICIT adds it whenever it is given. */
 PaddingStruct ComputePaddingStructTransposed(uint32_t dimensions_number, const uint32_t* inputSize,
                                              const uint32_t* kernelSize, const uint32_t* strides,
                                              const uint32_t* dilations, PaddingMode mode, const uint32_t* pads,

@@ -47,7 +47,7 @@ inline float& At(const Tensor* t, std::initializer_list<uint32_t> index)
     return F32(t)[offset];
 }
 
-// NaN equals NaN; everything else compares bit-exactly as floats.
+// Exact float comparison in which NaN equals NaN (empty averages are 0 / 0).
 inline ::testing::AssertionResult SameFloat(float expected, float actual)
 {
     if ((std::isnan(expected) && std::isnan(actual)) || expected == actual) return ::testing::AssertionSuccess();
@@ -57,9 +57,9 @@ inline ::testing::AssertionResult SameFloat(float expected, float actual)
 // The window definition, one cell at a time in visiting order (rows outer):
 // inside cells contribute their value, cells in the pads (outside the input,
 // before H + padBottom and W + padRight) contribute per `paddingMode`, the
-// rest is ignored. *padError is set when a pad cell meets another mode.
+// rest is ignored. (Modes other than 0 and 1 are tested separately.)
 inline float NaiveWindow(bool isMax, const Tensor* in, const Pool2DParams& p, uint32_t n, uint32_t oh, uint32_t ow,
-                         uint32_t c, bool* padError = nullptr)
+                         uint32_t c)
 {
     const int64_t H = in->shape.dimension[1], W = in->shape.dimension[2];
     float best = -3.4028235e38f, sum = 0.0f, count = 0.0f;
@@ -73,13 +73,9 @@ inline float NaiveWindow(bool isMax, const Tensor* in, const Pool2DParams& p, ui
                 if (v > best) best = v;
                 sum += v;
                 count += 1.0f;
-            } else if (inPads) {
-                if (p.paddingMode == 0) {
-                    if (0.0f > best) best = 0.0f;
-                    count += 1.0f;
-                } else if (p.paddingMode != 1 && padError != nullptr) {
-                    *padError = true;
-                }
+            } else if (inPads && p.paddingMode == 0) {
+                if (0.0f > best) best = 0.0f;
+                count += 1.0f;
             }
         }
     return isMax ? best : sum / count;
@@ -88,19 +84,8 @@ inline float NaiveWindow(bool isMax, const Tensor* in, const Pool2DParams& p, ui
 inline Pool2DParams Params2D(uint32_t pH, uint32_t pW, uint32_t sH, uint32_t sW, uint32_t top, uint32_t left,
                              uint32_t bottom, uint32_t right, uint32_t paddingMode)
 {
-    Pool2DParams p;
-    p.poolSizeH = pH;
-    p.poolSizeW = pW;
-    p.strideH = sH;
-    p.strideW = sW;
-    p.padTop = top;
-    p.padLeft = left;
-    p.padBottom = bottom;
-    p.padRight = right;
-    p.ceilMode = 0;
-    p.pad = (top | left | bottom | right) != 0 ? SAME : VALID;
-    p.paddingMode = paddingMode;
-    return p;
+    const PaddingMode pad = (top | left | bottom | right) != 0 ? SAME : VALID;
+    return Pool2DParams{pH, pW, sH, sW, top, left, bottom, right, 0, pad, paddingMode};
 }
 
 // Compares every output element with the naive window.
