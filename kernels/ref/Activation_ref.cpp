@@ -222,7 +222,11 @@ void Activation_fl32_ref(Tensor* out, const Tensor* in, const ActivationParams* 
     switch (type) {
         case None:
         case Linear:
-            if (in != out) CopyTensorData(in, out);
+            if (in == out) return;
+            if (in->ndim == 0)
+                memcpy(out->data, in->data, DataTypeSize((DataType)in->dtype));
+            else
+                CopyTensorData(in, out);
             return;
         case ReLU:
             RequireFloat32(in, type);

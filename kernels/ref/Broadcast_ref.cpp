@@ -352,8 +352,10 @@ void Broadcast_ref(const char* name, BroadcastLoop* loop, Tensor* out, const Ten
     // Level 0 is the contiguous run when the innermost dimension is dense in
     // all three tensors; otherwise a run of one element.
     uint32_t lv = 0, next = 0;
-    const auto dense = [esize](int64_t s) { return s == 0 || s == esize; };
-    if (nd > 0 && dims[0].so == esize && dense(dims[0].sa) && dense(dims[0].sb)) {
+    const int64_t size1 = DataTypeSize((DataType)in1->dtype);
+    const int64_t size2 = in2 != nullptr ? DataTypeSize((DataType)in2->dtype) : 0;
+    if (nd > 0 && dims[0].so == esize && (dims[0].sa == 0 || dims[0].sa == size1) &&
+        (dims[0].sb == 0 || dims[0].sb == size2)) {
         loop->level[lv++] = {(uint32_t)dims[0].count, dims[0].so, dims[0].sa, dims[0].sb};
         next = 1;
     } else {

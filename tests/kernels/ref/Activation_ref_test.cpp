@@ -234,6 +234,10 @@ TEST(ActivationKernel, PassThroughKindsAndRefusals)
     EXPECT_EQ(a.as<float>()[3], -4.5f);
     Activation_fl32_ref(b, a, &linear);
     EXPECT_EQ(memcmp(a.t->data, b.t->data, 16), 0);
+    Owned s0(DT_FLOAT32, {}), s1(DT_FLOAT32, {});  // scalars copy too
+    s0.as<float>()[0] = 2.5f;
+    Activation_fl32_ref(s1, s0, &linear);
+    EXPECT_EQ(s1.as<float>()[0], 2.5f);
 
     // Log, in float32 and through float32 temporaries for half.
     for (int k = 0; k < 4; ++k) a.as<float>()[k] = 0.5f + (float)k;
