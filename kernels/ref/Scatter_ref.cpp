@@ -134,6 +134,36 @@ void ScatterReduce(Tensor* out, const Tensor* updates, const std::vector<Target>
     }
 }
 
+// Copies between two tensors of one element type and shape, any strides.
+void CopyElements(Tensor* dst, const Tensor* src)
+{
+    int64_t ds[MAX_NDIM_VALUE], ss[MAX_NDIM_VALUE];
+    corvus::ByteStrides(dst, ds);
+    corvus::ByteStrides(src, ss);
+    corvus::StridedCopy(dst->data, ds, src->data, ss, src->shape.dimension, src->ndim,
+                        DataTypeSize((DataType)src->dtype));
+}
+
+// Dense float32 copy of a float16 tensor of any rank and strides.
+Tensor* WidenHalf(const Tensor* t)
+{
+    Tensor* dense = CreateTensor(DT_FLOAT16, DL_NONE, t->ndim, t->shape, true);
+    CopyElements(dense, t);
+    Tensor* wide = CreateTensor(DT_FLOAT32, DL_NONE, t->ndim, t->shape, true);
+    TensorDataConvert(wide, dense);
+    DestroyTensor(dense);
+    return wide;
+}
+
+// Rounds a dense float32 tensor into a float16 tensor of any strides.
+void NarrowInto(Tensor* out, const Tensor* wide)
+{
+    Tensor* dense = CreateTensor(DT_FLOAT16, DL_NONE, wide->ndim, wide->shape, true);
+    TensorDataConvert(dense, wide);
+    CopyElements(out, dense);
+    DestroyTensor(dense);
+}
+
 }  // namespace
 
 extern "C" {
@@ -168,13 +198,7 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
         CV_FATAL("%s: updates shape %s must be %s", fn, ShapeText(updates).c_str(), ShapeText(expected, n).c_str());
 
     // The output starts as a copy of the data.
-    if (out->data != data->data) {
-        int64_t dst[MAX_NDIM_VALUE], src[MAX_NDIM_VALUE];
-        corvus::ByteStrides(out, dst);
-        corvus::ByteStrides(data, src);
-        corvus::StridedCopy(out->data, dst, data->data, src, data->shape.dimension, r,
-                            DataTypeSize((DataType)data->dtype));
-    }
+    if (out->data != data->data) CopyElements(out, data);
     if (GetTensorSize(out) == 0) return;
     const std::vector<Target> targets = Targets(out, indices, updates);
 
@@ -200,13 +224,11 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
                 break;
             }
             // Combined in float32 and rounded back once per element.
-            Tensor* outF = CreateTensor(DT_FLOAT32, DL_NONE, out->ndim, out->shape, true);
-            Tensor* updF = CreateTensor(DT_FLOAT32, DL_NONE, updates->ndim, updates->shape, true);
-            TensorDataConvert(outF, out);
-            TensorDataConvert(updF, updates);
+            Tensor* outF = WidenHalf(out);
+            Tensor* updF = WidenHalf(updates);
             const std::vector<Target> denseTargets = Targets(outF, indices, updF);
             ScatterReduce<float>(outF, updF, denseTargets, k, q, reduction);
-            TensorDataConvert(out, outF);
+            NarrowInto(out, outF);
             DestroyTensor(outF);
             DestroyTensor(updF);
             break;
