@@ -37,12 +37,19 @@ const char* Split_noHoles(int32_t mode, uint32_t cores, const Tensor* in, Tensor
 const char* Concat_noHoles(int32_t mode, uint32_t cores, Tensor* out, Tensor** inputs, uint32_t count,
                            uint32_t axis);
 
+/* An element function with the clamp applied in the same pass; limit is the
+ * raw bit pattern of the clamp's upper limit. */
+typedef void (*BroadcastFusedFn)(void* out, const void* in1, const void* in2, const BroadcastLevel* levels,
+                                 uint32_t limit);
+
 /* Broadcast descriptor: the element function for the layer's element type
- * and the fused clamp (none, ReLU or ReLU6) with its limit. */
+ * and the fused clamp (none, ReLU or ReLU6) with its limit. fused, when
+ * set, does both in one pass with the same result. */
 typedef struct BroadcastOptDesc {
     BroadcastOpFn op;
     BroadcastActFn act; /* NULL: no fused activation */
     uint32_t actLimit;  /* raw bits of the clamp's upper limit */
+    BroadcastFusedFn fused;
 } BroadcastOptDesc;
 
 /* Picks table[dtype] (table in the order float32, float16, int32, uint32)
