@@ -10,6 +10,8 @@
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Model.h"
+#include "TensorsSharedMemory.h"
+#include "ModelWeights.h"
 #include "nn_kernel_list.h"
 #include "NNKernelFnSelector.h"
 #include "Padding.h"

@@ -1,0 +1,61 @@
+// Element throughput of the broadcast engine (a per-channel vector added to
+// an NHWC feature map) and of Softmax over 1000-wide rows.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "LayersActivation.h"
+#include "LayersBroadcast.h"
+
+namespace {
+
+Tensor* Make(DataType dtype, std::initializer_list<uint32_t> dims, DataLayout layout)
+{
+    TensorShape s{};
+    uint32_t k = 0;
+    for (uint32_t d : dims) s.dimension[k++] = d;
+    Tensor* t = CreateTensor(dtype, layout, k, s, true);
+    float* p = (float*)t->data;
+    if (dtype == DT_FLOAT32)
+        for (uint32_t i = 0; i < GetTensorSize(t); ++i) p[i] = (float)((i * 7919u) % 1000u) * 0.01f - 5.0f;
+    return t;
+}
+
+// Argument: fused activation (0 None, 2 ReLU6).
+void PerChannelAdd(benchmark::State& state)
+{
+    Tensor* x = Make(DT_FLOAT32, {1, 112, 112, 64}, DL_NHWC);
+    Tensor* bias = Make(DT_FLOAT32, {64}, DL_I);
+    Tensor* out = Make(DT_FLOAT32, {1, 112, 112, 64}, DL_NHWC);
+    const BroadcastParams params = {(uint32_t)state.range(0), 0};
+    for (auto _ : state) {
+        AddBroadcast_ref(out, x, bias, &params);
+        benchmark::DoNotOptimize(out->data);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)GetTensorSize(out));
+    DestroyTensor(x);
+    DestroyTensor(bias);
+    DestroyTensor(out);
+}
+BENCHMARK(PerChannelAdd)->ArgName("aName")->Arg(0)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+// Argument: number of 1000-wide rows.
+void SoftmaxRows1000(benchmark::State& state)
+{
+    const uint32_t rows = (uint32_t)state.range(0);
+    Tensor* x = Make(DT_FLOAT32, {rows, 1000}, DL_NC);
+    Tensor* out = Make(DT_FLOAT32, {rows, 1000}, DL_NC);
+    const ActivationParams params = {Softmax, 0.0f};
+    for (auto _ : state) {
+        Activation_fl32_ref(out, x, &params);
+        benchmark::DoNotOptimize(out->data);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)rows * 1000);
+    DestroyTensor(x);
+    DestroyTensor(out);
+}
+BENCHMARK(SoftmaxRows1000)->ArgName("rows")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,239 @@
+/* Helpers for the element-wise operator tests: owned tensors, a naive
+ * index-by-index broadcast, half-precision rounding and a runner that builds
+ * Input layers -> layer -> model and predicts. */
+#ifndef CORVUS_TESTS_BROADCAST_UTIL_H
+#define CORVUS_TESTS_BROADCAST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "DataTypeConvert.h"
+#include "Model.h"
+#include "Tensor.h"
+#include "test_util.h"
+
+namespace bcast_test {
+
+using Dims = std::vector<uint32_t>;
+
+inline TensorShape ShapeOf(const Dims& d)
+{
+    TensorShape s{};
+    for (size_t k = 0; k < d.size(); ++k) s.dimension[k] = d[k];
+    return s;
+}
+
+/* A tensor with its own (zeroed) data; strides default to dense. */
+struct Owned {
+    Tensor* t;
+    Owned(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
+        : t(CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), true))
+    {
+    }
+    Owned(DataType dtype, const Dims& dims, const Dims& strides)
+    {
+        TensorStrides s{};
+        for (size_t k = 0; k < strides.size(); ++k) s.dimension[k] = strides[k];
+        t = CreateTensorWithStrides(dtype, DL_NONE, (uint32_t)dims.size(), ShapeOf(dims), s, true);
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { DestroyTensor(t); }
+    template <class E>
+    E* as() const { return (E*)t->data; }
+    operator Tensor*() const { return t; }
+};
+
+inline uint32_t Count(const Dims& d)
+{
+    uint32_t n = 1;
+    for (uint32_t x : d) n *= x;
+    return n;
+}
+
+/* Calls f(index) for every multi-index of `dims`, last dimension fastest. */
+inline void ForEachIndex(const Dims& dims, const std::function<void(const Dims&)>& f)
+{
+    if (Count(dims) == 0) return;
+    Dims idx(dims.size(), 0);
+    for (;;) {
+        f(idx);
+        int k = (int)dims.size() - 1;
+        for (; k >= 0; --k) {
+            if (++idx[k] < dims[k]) break;
+            idx[k] = 0;
+        }
+        if (k < 0) return;
+    }
+}
+
+/* Element offset in t of the output position outIdx under numpy broadcasting
+ * (t right-aligned; extent-1 dimensions repeat). */
+inline size_t BroadcastOffset(const Tensor* t, const Dims& outIdx)
+{
+    size_t off = 0;
+    const size_t lead = outIdx.size() - t->ndim;
+    for (uint32_t k = 0; k < t->ndim; ++k)
+        if (t->shape.dimension[k] != 1) off += (size_t)outIdx[lead + k] * t->stride.dimension[k];
+    return off;
+}
+
+inline size_t Offset(const Tensor* t, const Dims& idx) { return BroadcastOffset(t, idx); }
+
+inline Dims DimsOf(const Tensor* t) { return Dims(t->shape.dimension, t->shape.dimension + t->ndim); }
+
+inline uint16_t Half(float f)
+{
+    uint16_t h;
+    float32_to_float16(&f, &h, 1);
+    return h;
+}
+inline float Float(uint16_t h)
+{
+    float f;
+    float16_to_float32(&h, &f, 1);
+    return f;
+}
+inline uint32_t Bits(float f)
+{
+    uint32_t u;
+    memcpy(&u, &f, 4);
+    return u;
+}
+inline float FromBits(uint32_t u)
+{
+    float f;
+    memcpy(&f, &u, 4);
+    return f;
+}
+
+/* Deterministic pseudo-random values in [-range, range). */
+struct Rng {
+    uint32_t s;
+    explicit Rng(uint32_t seed) : s(seed) {}
+    uint32_t next()
+    {
+        s = s * 1664525u + 1013904223u;
+        return s >> 8;
+    }
+    float uniform(float range) { return ((float)(next() & 0xFFFF) / 32768.0f - 1.0f) * range; }
+};
+
+// Every pair of shapes up to maxRank: each right-aligned position is full in
+// both, 1 in either or 1 in both; leading positions of the longer shape are
+// full or 1. Extents alternate 2 and 3 so swapped axes show.
+inline std::vector<std::pair<Dims, Dims>> AllPairings(uint32_t maxRank)
+{
+    std::vector<std::pair<Dims, Dims>> pairs;
+    for (uint32_t ra = 0; ra <= maxRank; ++ra)
+        for (uint32_t rb = 0; rb <= maxRank; ++rb) {
+            const uint32_t r = std::max(ra, rb), common = std::min(ra, rb), lead = r - common;
+            const uint32_t variants = (1u << (2 * common)) << lead;
+            for (uint32_t v = 0; v < variants; ++v) {
+                Dims a(ra), b(rb);
+                uint32_t bits = v;
+                for (uint32_t k = 0; k < r; ++k) {
+                    const uint32_t full = 2 + (k % 2);
+                    if (k < lead) {
+                        const uint32_t d = (bits & 1) ? 1 : full;
+                        bits >>= 1;
+                        (ra > rb ? a[k] : b[k]) = d;
+                    } else {
+                        a[k - (r - ra)] = (bits & 1) ? 1 : full;
+                        b[k - (r - rb)] = (bits & 2) ? 1 : full;
+                        bits >>= 2;
+                    }
+                }
+                pairs.push_back({a, b});
+            }
+        }
+    return pairs;
+}
+
+inline Dims BroadcastDims(const Dims& a, const Dims& b)
+{
+    const size_t r = std::max(a.size(), b.size());
+    Dims out(r);
+    for (size_t k = 0; k < r; ++k) {
+        const uint32_t da = k + a.size() >= r ? a[k + a.size() - r] : 1;
+        const uint32_t db = k + b.size() >= r ? b[k + b.size() - r] : 1;
+        out[k] = std::max(da, db);
+    }
+    return out;
+}
+
+/* A kernel record over borrowed tensors, for calling Execute_ functions. */
+struct KernelRecord {
+    NNKernel k;
+    std::vector<Tensor*> in, out, inner;
+    KernelRecord(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr,
+                 std::vector<Tensor*> inners = {})
+        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
+    {
+        k.input = in.data();
+        k.output = out.data();
+        k.inner = inner.empty() ? nullptr : inner.data();
+        k.inputsNum = (uint32_t)in.size();
+        k.outputsNum = (uint32_t)out.size();
+        k.innerNum = (uint32_t)inner.size();
+        k.params = params;
+    }
+    NNKernel* get() { return &k; }
+};
+
+/* Result of a hand-built model: output[0] of the layer, copied out. */
+struct ModelResult {
+    uint32_t dtype;
+    Dims shape;
+    std::vector<uint8_t> bytes;
+    template <class E>
+    E at(size_t i) const
+    {
+        E e;
+        memcpy(&e, bytes.data() + i * sizeof(E), sizeof(E));
+        return e;
+    }
+};
+
+/* Input layers in0, in1, ... shaped like `inputs` -> make(layers) -> model;
+ * prepare(layer) may fill inner tensors after InitModel; predicts with the
+ * inputs' data (borrowed) and copies the dense output. */
+inline ModelResult RunModel(const std::vector<const Tensor*>& inputs,
+                            const std::function<Layer*(std::vector<Layer*>&)>& make,
+                            const std::function<void(Layer*)>& prepare = nullptr)
+{
+    std::vector<Layer*> layers;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        names.push_back("in" + std::to_string(i));
+        layers.push_back(AddInputLayer(names.back().c_str(), inputs[i]));
+    }
+    Layer* out = make(layers);
+    Model* model = CreateModel(&out, 1);
+    InitModel(model, 1);
+    if (prepare) prepare(out);
+    // One input per call: Predict requires equal leading extents of the
+    // inputs it is given, which broadcasting operands need not have. Inputs
+    // keep their data between calls, so the last run sees all of them.
+    Layer** outputs = nullptr;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const ModelInput feed = {names[i].c_str(), (Tensor*)inputs[i]};
+        outputs = Predict(model, 1, &feed);
+    }
+    const Tensor* o = outputs[0]->kernel->output[0];
+    EXPECT_TRUE(IsSerialData(o));
+    ModelResult r{o->dtype, DimsOf(o), {}};
+    const size_t bytes = (size_t)GetTensorSize(o) * DataTypeSize((DataType)o->dtype);
+    r.bytes.assign((const uint8_t*)o->data, (const uint8_t*)o->data + bytes);
+    DestroyModel(model);
+    return r;
+}
+
+}  // namespace bcast_test
+
+#endif

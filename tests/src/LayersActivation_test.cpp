@@ -1,0 +1,157 @@
+// Constructors of the activation and unary math layers, and hand-built
+// models running them through the default kernels.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "LayersActivation.h"
+#include "broadcast_util.h"
+
+using namespace bcast_test;
+using corvus_test::ExpectFatal;
+
+namespace {
+
+Tensor* Desc(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
+{
+    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
+}
+
+ClipValue F32(float v)
+{
+    ClipValue c;
+    c.f32 = v;
+    return c;
+}
+
+}  // namespace
+
+TEST(ActivationLayers, OutputMirrorsInputAndParamsAreKept)
+{
+    Tensor* t = Desc(DT_FLOAT16, {1, 2, 3, 4}, DL_NHWC);
+    Layer* in = AddInputLayer("in", t);
+    DestroyTensor(t);
+    using Ctor = Layer* (*)(Layer*, Tensor*, const char*);
+    const std::pair<Ctor, LayerOpType> plain[] = {{AddExpLayer, OP_Exp},   {AddSqrtLayer, OP_Sqrt},
+                                                  {AddErfLayer, OP_Erf},   {AddNegLayer, OP_Neg},
+                                                  {AddCeilLayer, OP_Ceil}, {AddFloorLayer, OP_Floor},
+                                                  {AddAbsLayer, OP_Abs}};
+    std::vector<Layer*> made;
+    for (const auto& c : plain) made.push_back(c.first(in, nullptr, nullptr));
+    made.push_back(AddActivationLayer(in, nullptr, "act", ActivationParams{LeakyReLU, 0.25f}));
+    made.push_back(AddClipLayer(in, nullptr, F32(-1.0f), F32(2.0f), "clip"));
+    made.push_back(AddHardSigmoidLayer(in, nullptr, "hs", 0.2f, 0.5f));
+    made.push_back(AddPReluLayer(in, nullptr, "prelu"));
+    for (size_t i = 0; i < made.size(); ++i) {
+        const Tensor* o = made[i]->kernel->output[0];
+        EXPECT_EQ(DimsOf(o), (Dims{1, 2, 3, 4}));
+        EXPECT_EQ(o->dtype, DT_FLOAT16);
+        EXPECT_EQ(o->layout, DL_NHWC);
+        EXPECT_EQ(o->data, nullptr);
+        if (i < 7) {
+            EXPECT_EQ(made[i]->op, plain[i].second);
+            EXPECT_EQ(made[i]->kernel->params, nullptr);
+        }
+    }
+    EXPECT_EQ(in->consumerLayersNum, made.size());
+    const ActivationParams* ap = (const ActivationParams*)made[7]->kernel->params;
+    EXPECT_EQ(ap->type, (uint32_t)LeakyReLU);
+    EXPECT_EQ(ap->alpha, 0.25f);
+    const ClipParams* cp = (const ClipParams*)made[8]->kernel->params;
+    EXPECT_EQ(cp->min.f32, -1.0f);
+    EXPECT_EQ(cp->max.f32, 2.0f);
+    const HardSigmoidParams* hp = (const HardSigmoidParams*)made[9]->kernel->params;
+    EXPECT_EQ(hp->alpha, 0.2f);
+    EXPECT_EQ(hp->beta, 0.5f);
+    // PRelu: one slope per channel, the input's type, filled later.
+    const Tensor* slopes = made[10]->kernel->inner[0];
+    EXPECT_EQ(DimsOf(slopes), (Dims{4}));
+    EXPECT_EQ(slopes->dtype, DT_FLOAT16);
+    EXPECT_EQ(slopes->layout, DL_I);
+    EXPECT_EQ(slopes->data, nullptr);
+    for (Layer* l : made) DestroyLayer(l);
+    DestroyLayer(in);
+
+    // From a tensor (which the layer then owns); the name is generated.
+    Layer* byTensor = AddExpLayer(nullptr, Desc(DT_FLOAT32, {3}), nullptr);
+    EXPECT_EQ(std::string(byTensor->name).rfind("Exp", 0), 0u);
+    EXPECT_EQ(DimsOf(byTensor->kernel->output[0]), (Dims{3}));
+    DestroyLayer(byTensor);
+}
+
+TEST(ActivationLayers, ConstructorFailures)
+{
+    ExpectFatal("Layers", {{[] { AddClipLayer(nullptr, Desc(DT_INT8, {2}), F32(0), F32(1), "c"); },
+                            "dtype == DT_INT32 || dtype == DT_FLOAT32 || dtype == DT_FLOAT16: false, expected: true"},
+                           {[] { AddPReluLayer(nullptr, Desc(DT_FLOAT32, {}), "p"); },
+                            "AddPReluLayer: input tensor must have at least one dimension"},
+                           {[] { AddNegLayer(nullptr, nullptr, "n"); },
+                            "One of inputTensor or inputLayers pointers must be NULL"}});
+}
+
+TEST(ActivationModel, PReluThenSoftmax)
+{
+    Owned x(DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
+    Rng rng(6);
+    for (int i = 0; i < 12; ++i) x.as<float>()[i] = rng.uniform(3.0f);
+    const float slope[] = {0.1f, 0.5f, 2.0f};
+    const ModelResult r = RunModel(
+        {x},
+        [](std::vector<Layer*>& in) {
+            Layer* p = AddPReluLayer(in[0], nullptr, "prelu");
+            return AddActivationLayer(p, nullptr, "softmax", ActivationParams{Softmax, 0.0f});
+        },
+        [&](Layer* softmax) { memcpy(softmax->inputLayers[0]->kernel->inner[0]->data, slope, sizeof(slope)); });
+    ASSERT_EQ(r.shape, (Dims{1, 2, 2, 3}));
+    for (int p = 0; p < 4; ++p) {
+        double e[3], sum = 0, outSum = 0;
+        for (int c = 0; c < 3; ++c) {
+            const float v = x.as<float>()[p * 3 + c];
+            e[c] = std::exp((double)(v < 0 ? slope[c] * v : v));
+            sum += e[c];
+        }
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(r.at<float>(p * 3 + c) / (e[c] / sum), 1.0, 0.05);
+            outSum += r.at<float>(p * 3 + c);
+        }
+        EXPECT_NEAR(outSum, 1.0, 1e-5);
+    }
+}
+
+TEST(ActivationModel, UnaryChainsInFloatAndHalf)
+{
+    Owned x(DT_FLOAT32, {2, 5});
+    const float xv[] = {-3.5f, -1.2f, -0.0f, 0.3f, 0.9f, 1.5f, 2.2f, 4.0f, -8.0f, 10.0f};
+    memcpy(x.as<float>(), xv, sizeof(xv));
+    // Clip(-2, 3) -> HardSigmoid(0.2, 0.5) -> Erf -> Neg -> Abs, then Abs -> Sqrt -> Floor -> Ceil -> Exp.
+    ModelResult r = RunModel({x}, [](std::vector<Layer*>& in) {
+        Layer* l = AddClipLayer(in[0], nullptr, F32(-2.0f), F32(3.0f), "clip");
+        l = AddHardSigmoidLayer(l, nullptr, "hs", 0.2f, 0.5f);
+        l = AddErfLayer(l, nullptr, "erf");
+        l = AddNegLayer(l, nullptr, "neg");
+        return AddAbsLayer(l, nullptr, "abs");
+    });
+    for (int i = 0; i < 10; ++i) {
+        const float c = std::max(-2.0f, std::min(3.0f, xv[i]));
+        const float h = std::max(0.0f, std::min(1.0f, fmaf(0.2f, c, 0.5f)));
+        EXPECT_EQ(r.at<float>(i), std::fabs(-erff(h))) << i;
+    }
+    r = RunModel({x}, [](std::vector<Layer*>& in) {
+        Layer* l = AddSqrtLayer(AddAbsLayer(in[0], nullptr, "abs"), nullptr, "sqrt");
+        return AddExpLayer(AddCeilLayer(AddFloorLayer(l, nullptr, "floor"), nullptr, "ceil"), nullptr, "exp");
+    });
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(r.at<float>(i), expf(ceilf(floorf(std::sqrt(std::fabs(xv[i]))))));
+
+    // Half: each layer rounds its float32 result to half.
+    Owned h(DT_FLOAT16, {2, 5});
+    for (int i = 0; i < 10; ++i) h.as<uint16_t>()[i] = Half(xv[i] / 4.0f);
+    r = RunModel({h}, [](std::vector<Layer*>& in) { return AddNegLayer(AddExpLayer(in[0], nullptr, "exp"), nullptr, "neg"); });
+    ASSERT_EQ(r.dtype, DT_FLOAT16);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(r.at<uint16_t>(i), Half(-Float(Half(expf(Float(h.as<uint16_t>()[i]))))));
+
+    // The default Activation kernel only dispatches float32.
+    EXPECT_EXIT(RunModel({h}, [](std::vector<Layer*>& in) {
+                    return AddActivationLayer(in[0], nullptr, "relu", ActivationParams{ReLU, 0.0f});
+                }),
+                ::testing::ExitedWithCode(1), "Cannot determine activation function");
+}

@@ -1,0 +1,320 @@
+// Constructors of the broadcast, comparison and logic layers, and hand-built
+// models running them through the default kernels.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "LayersActivation.h"
+#include "LayersBroadcast.h"
+#include "broadcast_util.h"
+#include "nn_kernel_list.h"
+
+using namespace bcast_test;
+using corvus_test::ExpectFatal;
+
+namespace {
+
+Tensor* Desc(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
+{
+    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
+}
+
+Layer* Input(const char* name, DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
+{
+    Tensor* t = Desc(dtype, dims, layout);
+    Layer* l = AddInputLayer(name, t);
+    DestroyTensor(t);
+    return l;
+}
+
+void FillRandom(const Owned& t, Rng& rng, float range = 4.0f)
+{
+    for (uint32_t i = 0; i < GetTensorSize(t.t); ++i) t.as<float>()[i] = rng.uniform(range) + 0.125f;
+}
+
+void SetActivation(Layer* layer, uint32_t aName) { ((BroadcastParams*)layer->kernel->params)->aName = aName; }
+
+}  // namespace
+
+TEST(BroadcastLayers, OutputShapeTypeLayoutAndParams)
+{
+    Layer* a = Input("a", DT_FLOAT32, {2, 1, 3});
+    Layer* b = Input("b", DT_FLOAT32, {4, 1}, DL_NC);
+    Layer* ins[] = {a, b};
+    Layer* add = AddAddLayer(ins, nullptr, 2, "add");
+    const Tensor* o = add->kernel->output[0];
+    EXPECT_EQ(DimsOf(o), (Dims{2, 4, 3}));
+    EXPECT_EQ(o->dtype, DT_FLOAT32);
+    EXPECT_EQ(o->layout, DL_NONE);  // from the longer input
+    EXPECT_EQ(o->data, nullptr);
+    EXPECT_EQ(add->op, OP_AddBroadcast);
+    const BroadcastParams zero = {0, 0};
+    EXPECT_EQ(memcmp(add->kernel->params, &zero, sizeof(zero)), 0);
+    EXPECT_EQ(a->consumerLayersNum, 1u);
+    EXPECT_EQ(b->consumerLayers[0], add);
+
+    struct Case {
+        Layer* (*ctor)(Layer**, Tensor**, uint32_t, const char*);
+        LayerOpType op;
+        DataType dtype;
+    };
+    const Case cases[] = {{AddSubLayer, OP_SubBroadcast, DT_FLOAT32}, {AddMulLayer, OP_MulBroadcast, DT_FLOAT32},
+                          {AddDivLayer, OP_DivBroadcast, DT_FLOAT32}, {AddPowLayer, OP_Pow, DT_FLOAT32},
+                          {AddModLayer, OP_Mod, DT_FLOAT32},          {AddEqualLayer, OP_Equal, DT_INT8},
+                          {AddGreaterLayer, OP_Greater, DT_INT8},      {AddLessLayer, OP_Less, DT_INT8}};
+    std::vector<Layer*> made = {add};
+    for (const Case& c : cases) {
+        Layer* l = c.ctor(ins, nullptr, 2, nullptr);
+        EXPECT_EQ(l->op, c.op);
+        EXPECT_EQ(l->kernel->output[0]->dtype, c.dtype);
+        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{2, 4, 3}));
+        EXPECT_NE(l->kernel->params, nullptr);
+        made.push_back(l);
+    }
+    // Tensor inputs: the layer owns them. Greater uses only the first two.
+    Tensor* t3[] = {Desc(DT_FLOAT32, {3}), Desc(DT_FLOAT32, {2, 3}), Desc(DT_FLOAT32, {1})};
+    Layer* gt = AddGreaterLayer(nullptr, t3, 3, "gt");
+    EXPECT_EQ(gt->kernel->inputsNum, 2u);
+    EXPECT_EQ(DimsOf(gt->kernel->output[0]), (Dims{2, 3}));
+    DestroyTensor(t3[2]);
+    made.push_back(gt);
+
+    // Where: value type, broadcast of all three (the condition may be longest).
+    Layer* cond = Input("c", DT_INT8, {5, 1, 1, 1}, DL_NHWC);
+    Layer* x = Input("x", DT_INT32, {1, 3});
+    Layer* y = Input("y", DT_INT32, {2, 1});
+    Layer* w3[] = {cond, x, y};
+    Layer* where = AddWhereLayer(w3, nullptr, 3, "where");
+    EXPECT_EQ(where->kernel->output[0]->dtype, DT_INT32);
+    EXPECT_EQ(where->kernel->output[0]->layout, DL_NHWC);
+    EXPECT_EQ(DimsOf(where->kernel->output[0]), (Dims{5, 1, 2, 3}));
+    Layer* no = AddNotLayer(cond, nullptr, nullptr);
+    EXPECT_EQ(no->kernel->output[0]->dtype, DT_INT8);
+    EXPECT_EQ(DimsOf(no->kernel->output[0]), (Dims{5, 1, 1, 1}));
+    EXPECT_EQ(no->kernel->params, nullptr);
+
+    Layer* e1 = Input("e1", DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
+    Layer* e2 = Input("e2", DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
+    Layer* ee[] = {e1, e2};
+    Layer* ew = AddElementWiseLayer(ee, nullptr, 2, "ew", ReLU6);
+    ASSERT_EQ(ew->kernel->innerNum, 2u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(DimsOf(ew->kernel->inner[i]), (Dims{3}));
+        EXPECT_EQ(ew->kernel->inner[i]->dtype, DT_FLOAT32);
+        EXPECT_EQ(ew->kernel->inner[i]->layout, DL_I);
+        EXPECT_EQ(ew->kernel->inner[i]->data, nullptr);
+    }
+    EXPECT_EQ(((ElementWiseParams*)ew->kernel->params)->activation, (uint32_t)ReLU6);
+    for (Layer* l : made) DestroyLayer(l);
+    for (Layer* l : {where, no, ew, a, b, cond, x, y, e1, e2}) DestroyLayer(l);
+}
+
+TEST(BroadcastLayers, ConstructorFailures)
+{
+    auto tensors = [](std::vector<Dims> dims, DataType dt = DT_FLOAT32, DataLayout layout = DL_NONE) {
+        std::vector<Tensor*> v;
+        for (const Dims& d : dims) v.push_back(Desc(dt, d, layout));
+        return v;
+    };
+    ExpectFatal("Layers", {{[&] { AddAddLayer(nullptr, tensors({{2}, {2}, {2}}).data(), 3, "x"); },
+                            "AddMathLayer: inputs_num must be equal 2. Current value: 3"},
+                           {[&] { AddEqualLayer(nullptr, tensors({{2}}).data(), 1, "x"); },
+                            "AddMathLayer: inputs_num must be equal 2. Current value: 1"},
+                           {[&] { AddLessLayer(nullptr, tensors({{2}}).data(), 1, "x"); },
+                            "AddLessLayer: inputs_num must be at least 2. Current value: 1"},
+                           {[&] { AddWhereLayer(nullptr, tensors({{2}, {2}}).data(), 2, "x"); },
+                            "AddWhereLayer: inputs_num must be equal 3. Current value: 2"},
+                           {[&] {
+                                std::vector<Tensor*> t = tensors({{2}, {2}});
+                                t.push_back(Desc(DT_INT32, {2}));
+                                AddWhereLayer(nullptr, t.data(), 3, "x");
+                            },
+                            "AddWhereLayer: Positive and negative case tensors data type is not equal"},
+                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}}).data(), 1, "x", 0); },
+                            "inputsNum == 2: false, expected: true"},
+                           {[&] {
+                                std::vector<Tensor*> t = tensors({{1, 1, 1, 2}}, DT_FLOAT32, DL_NHWC);
+                                t.push_back(Desc(DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW));
+                                AddElementWiseLayer(nullptr, t.data(), 2, "x", 0);
+                            },
+                            "inputTensors[0]->layout == inputTensors[i]->layout: false, expected: true"},
+                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}, {1, 1, 1, 2}}, DT_FLOAT32, DL_NCHW).data(), 2, "x", 0); },
+                            "inputTensors[i]->layout == DL_NHWC: false, expected: true"},
+                           {[&] {
+                                Layer* l[] = {Input("p", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW), Input("q", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW)};
+                                AddElementWiseLayer(l, nullptr, 2, "x", 0);
+                            },
+                            "inputLayers[i]->kernel->output[0]->layout == DL_NHWC: false, expected: true"},
+                           {[&] {
+                                Layer* l[] = {Input("p", DT_FLOAT32, {1, 1, 1, 2}, DL_NHWC), Input("q", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW)};
+                                AddElementWiseLayer(l, nullptr, 2, "x", 0);
+                            },
+                            "inputLayers[0]->kernel->output[0]->layout == inputLayers[i]->kernel->output[0]->layout: false, expected: true"},
+                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}, {1, 1, 2, 2}}, DT_FLOAT32, DL_NHWC).data(), 2, "x", 0); },
+                            "AddElementWiseLayer: input shapes (1,1,1,2)(1,1,2,2) must be equal and four-dimensional"}});
+    ExpectFatal("TensorOperation", {{[&] { AddMulLayer(nullptr, tensors({{3}, {2}}).data(), 2, "x"); },
+                                     "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"}});
+}
+
+TEST(BroadcastModel, AddOfEveryShapePairingUpToSixDims)
+{
+    Rng rng(17);
+    for (const auto& pr : AllPairings(6)) {
+        Owned a(DT_FLOAT32, pr.first), b(DT_FLOAT32, pr.second);
+        FillRandom(a, rng);
+        FillRandom(b, rng);
+        const ModelResult r = RunModel({a, b}, [](std::vector<Layer*>& in) {
+            Layer* two[] = {in[0], in[1]};
+            return AddAddLayer(two, nullptr, 2, "sum");
+        });
+        const Dims out = BroadcastDims(pr.first, pr.second);
+        ASSERT_EQ(r.shape, out);
+        size_t flat = 0;
+        bool ok = true;
+        ForEachIndex(out, [&](const Dims& i) {
+            const float want = a.as<float>()[BroadcastOffset(a, i)] + b.as<float>()[BroadcastOffset(b, i)];
+            ok = ok && r.at<float>(flat++) == want;
+        });
+        ASSERT_TRUE(ok) << "shapes " << ::testing::PrintToString(pr.first) << " + " << ::testing::PrintToString(pr.second);
+    }
+}
+
+TEST(BroadcastModel, OperandOrderFusedClampAndHalf)
+{
+    Owned a(DT_FLOAT32, {2, 3}), b(DT_FLOAT32, {2, 1});
+    const float av[] = {1, 8, 20, -4, 0, 3};
+    memcpy(a.as<float>(), av, sizeof(av));
+    b.as<float>()[0] = 2;
+    b.as<float>()[1] = -0.5f;
+    auto run = [&](Layer* (*ctor)(Layer**, Tensor**, uint32_t, const char*), bool swap, uint32_t aName) {
+        const ModelResult r = RunModel(swap ? std::vector<const Tensor*>{b, a} : std::vector<const Tensor*>{a, b},
+                                       [&](std::vector<Layer*>& in) {
+                                           Layer* two[] = {in[0], in[1]};
+                                           Layer* l = ctor(two, nullptr, 2, nullptr);
+                                           SetActivation(l, aName);
+                                           return l;
+                                       });
+        std::vector<float> v;
+        for (int i = 0; i < 6; ++i) v.push_back(r.at<float>(i));
+        return v;
+    };
+    EXPECT_EQ(run(AddSubLayer, false, None), (std::vector<float>{-1, 6, 18, -3.5f, 0.5f, 3.5f}));
+    EXPECT_EQ(run(AddSubLayer, true, None), (std::vector<float>{1, -6, -18, 3.5f, -0.5f, -3.5f}));
+    EXPECT_EQ(run(AddDivLayer, false, None), (std::vector<float>{0.5f, 4, 10, 8, -0.0f, -6}));
+    EXPECT_EQ(run(AddDivLayer, true, ReLU6), (std::vector<float>{2, 0.25f, 0.1f, 0.125f, 0, 0}));
+    EXPECT_EQ(run(AddMulLayer, false, ReLU), (std::vector<float>{2, 16, 40, 2, 0, 0}));
+    EXPECT_EQ(Bits(run(AddMulLayer, false, ReLU)[4]), 0u);  // -0 * ... clamps to +0
+
+    // Half operands: the float32 result rounded to half.
+    Owned h1(DT_FLOAT16, {3}), h2(DT_FLOAT16, {1});
+    const float hv[] = {1.0009766f, 3.0f, -0.1f};
+    for (int i = 0; i < 3; ++i) h1.as<uint16_t>()[i] = Half(hv[i]);
+    h2.as<uint16_t>()[0] = Half(2.0f);
+    const ModelResult r = RunModel({h1, h2}, [](std::vector<Layer*>& in) {
+        Layer* two[] = {in[0], in[1]};
+        return AddAddLayer(two, nullptr, 2, nullptr);
+    });
+    ASSERT_EQ(r.dtype, DT_FLOAT16);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(r.at<uint16_t>(i), Half(Float(h1.as<uint16_t>()[i]) + 2.0f));
+}
+
+TEST(BroadcastModel, ComparisonLogicSelectionPowMod)
+{
+    Rng rng(12);
+    Owned a(DT_FLOAT32, {2, 1, 4}), b(DT_FLOAT32, {3, 1});
+    FillRandom(a, rng);
+    FillRandom(b, rng);
+    a.as<float>()[1] = b.as<float>()[0];  // one tie
+    const Dims out = {2, 3, 4};
+    // Where(Not(Greater(a, b)), a, b) is the element-wise minimum.
+    ModelResult r = RunModel({a, b}, [](std::vector<Layer*>& in) {
+        Layer* ab[] = {in[0], in[1]};
+        Layer* gt = AddGreaterLayer(ab, nullptr, 2, "gt");
+        Layer* le = AddNotLayer(gt, nullptr, "le");
+        Layer* w[] = {le, in[0], in[1]};
+        return AddWhereLayer(w, nullptr, 3, "min");
+    });
+    ASSERT_EQ(r.shape, out);
+    size_t flat = 0;
+    ForEachIndex(out, [&](const Dims& i) {
+        EXPECT_EQ(r.at<float>(flat++), std::min(a.as<float>()[BroadcastOffset(a, i)], b.as<float>()[BroadcastOffset(b, i)]));
+    });
+    // And(Equal(a, b), Less(a, b)) is never true; Equal alone marks the tie.
+    r = RunModel({a, b}, [](std::vector<Layer*>& in) {
+        Layer* ab[] = {in[0], in[1]};
+        Layer* eq = AddEqualLayer(ab, nullptr, 2, "eq");
+        Layer* lt = AddLessLayer(ab, nullptr, 2, "lt");
+        Layer* both[] = {eq, lt};
+        return AddAndLayer(both, nullptr, 2, "and");
+    });
+    for (size_t i = 0; i < 24; ++i) EXPECT_EQ(r.at<int8_t>(i), 0);
+    r = RunModel({a, b}, [](std::vector<Layer*>& in) {
+        Layer* ab[] = {in[0], in[1]};
+        return AddEqualLayer(ab, nullptr, 2, "eq");
+    });
+    EXPECT_EQ(r.at<int8_t>(1), 1);
+    EXPECT_EQ(r.at<int8_t>(0) + r.at<int8_t>(2) + r.at<int8_t>(5), 0);
+
+    // Pow and integer Mod through the default kernels.
+    Owned base(DT_FLOAT32, {3}), ex(DT_FLOAT32, {2, 1});
+    const float bv[] = {2, 3, 0.5f};
+    memcpy(base.as<float>(), bv, sizeof(bv));
+    ex.as<float>()[0] = 2;
+    ex.as<float>()[1] = -1;
+    r = RunModel({base, ex}, [](std::vector<Layer*>& in) {
+        Layer* ab[] = {in[0], in[1]};
+        return AddPowLayer(ab, nullptr, 2, "pow");
+    });
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(r.at<float>(i), powf(bv[i % 3], i < 3 ? 2.0f : -1.0f));
+    Owned n(DT_INT32, {4}), d(DT_INT32, {1});
+    const int32_t nv[] = {7, -7, 6, -1};
+    memcpy(n.as<int32_t>(), nv, sizeof(nv));
+    d.as<int32_t>()[0] = -3;
+    r = RunModel({n, d}, [](std::vector<Layer*>& in) {
+        Layer* ab[] = {in[0], in[1]};
+        return AddModLayer(ab, nullptr, 2, "mod");
+    });
+    EXPECT_EQ((std::vector<int32_t>{r.at<int32_t>(0), r.at<int32_t>(1), r.at<int32_t>(2), r.at<int32_t>(3)}),
+              (std::vector<int32_t>{-2, -1, 0, -1}));
+}
+
+TEST(BroadcastModel, ElementWiseUsesItsCoefficients)
+{
+    Owned a(DT_FLOAT32, {1, 1, 2, 2}, DL_NHWC), b(DT_FLOAT32, {1, 1, 2, 2}, DL_NHWC);
+    const float av[] = {1, 2, 3, 4}, bv[] = {4, 3, 2, 1};
+    memcpy(a.as<float>(), av, 16);
+    memcpy(b.as<float>(), bv, 16);
+    const ModelResult r = RunModel(
+        {a, b},
+        [](std::vector<Layer*>& in) {
+            Layer* ab[] = {in[0], in[1]};
+            return AddElementWiseLayer(ab, nullptr, 2, "ew", ReLU);
+        },
+        [](Layer* ew) {
+            float* al = (float*)ew->kernel->inner[0]->data;
+            float* be = (float*)ew->kernel->inner[1]->data;
+            al[0] = 1.0f, al[1] = -1.0f, be[0] = 0.5f, be[1] = 1.0f;
+        });
+    EXPECT_EQ((std::vector<float>{r.at<float>(0), r.at<float>(1), r.at<float>(2), r.at<float>(3)}),
+              (std::vector<float>{3, 1, 4, 0}));
+    EXPECT_EQ(Bits(r.at<float>(3)), 0x80000000u);  // ReLU of -3 is -0
+}
+
+TEST(BroadcastModel, KernelTablesHoldTheReferenceKernels)
+{
+    const kfname names[] = {kfname_AddBroadcast_ref, kfname_SubBroadcast_ref, kfname_MulBroadcast_ref,
+                            kfname_DivBroadcast_ref, kfname_Pow_ref,          kfname_Mod_ref,
+                            kfname_Equal_ref,        kfname_Greater_ref,      kfname_Less_ref,
+                            kfname_And_ref,          kfname_Not_ref,          kfname_Where_ref,
+                            kfname_ElementWise_fl32_ref, kfname_Activation_fl32_ref, kfname_Activation,
+                            kfname_Exp_ref,          kfname_Sqrt_fl32_ref,    kfname_Erf_fl32_ref,
+                            kfname_Neg_ref,          kfname_Ceil_ref,         kfname_Floor_ref,
+                            kfname_Abs_ref,          kfname_PRelu_ref,        kfname_Clip_fl32_ref,
+                            kfname_HardSigmoid_ref};
+    for (kfname k : names) EXPECT_NE(nn_kernel_fn_list[k], nullptr) << kernel_fn_name_string[k];
+    const LayerOpType ops[] = {OP_AddBroadcast, OP_SubBroadcast, OP_MulBroadcast, OP_DivBroadcast, OP_Pow, OP_Mod,
+                               OP_Equal, OP_Greater, OP_Less, OP_And, OP_Not, OP_Where, OP_ElementWise, OP_Activation,
+                               OP_Exp, OP_Sqrt, OP_Erf, OP_Neg, OP_Ceil, OP_Floor, OP_Abs, OP_PRelu, OP_Clip,
+                               OP_HardSigmoid};
+    for (LayerOpType op : ops) EXPECT_NE(nn_kernel_fn_list_default[op], nullptr) << LayerOpTypeToStr(op);
+}
