@@ -191,19 +191,19 @@ TEST(StridedCopy, ReversedAndRepeatedSourcesAndMergedRuns)
     const uint32_t shape[2] = {2, 3};
     const int64_t dense[2] = {12, 4};
     const int64_t reversed[2] = {12, -4};
-    corvus::StridedCopy(dst, dense, src + 2, reversed, shape, 2, 4);
+    corvus::dm::StridedCopy(dst, dense, src + 2, reversed, shape, 2, 4);
     const float rev[6] = {3, 2, 1, 6, 5, 4};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], rev[i]);
     const int64_t repeated[2] = {4, 0};
-    corvus::StridedCopy(dst, dense, src, repeated, shape, 2, 4);
+    corvus::dm::StridedCopy(dst, dense, src, repeated, shape, 2, 4);
     const float rep[6] = {1, 1, 1, 2, 2, 2};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], rep[i]);
-    corvus::StridedCopy(dst, dense, src, dense, shape, 2, 4);
+    corvus::dm::StridedCopy(dst, dense, src, dense, shape, 2, 4);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], src[i]);
     // Empty blocks touch nothing; a rank-0 block is one element.
     const uint32_t empty[2] = {2, 0};
-    corvus::StridedCopy(nullptr, dense, nullptr, dense, empty, 2, 4);
+    corvus::dm::StridedCopy(nullptr, dense, nullptr, dense, empty, 2, 4);
     float one = 0;
-    corvus::StridedCopy(&one, dense, src + 4, dense, shape, 0, 4);
+    corvus::dm::StridedCopy(&one, dense, src + 4, dense, shape, 0, 4);
     EXPECT_EQ(one, 5.0f);
 }
