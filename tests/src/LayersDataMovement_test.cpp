@@ -403,7 +403,8 @@ TEST(LayersDataMovement, HandBuiltModelPredicts)
 {
     // x (2,3,4) -> transpose (2,0,1) -> slice axis 0 from the end by -2 ->
     // gather [2,0] on axis 2 -> concatenate with the slice on axis 2 ->
-    // reshape (4,5); checked against the same computation done by index.
+    // reshape (4,5) -> expand to (3,4,5); checked against the same
+    // computation done by index. The reshape becomes a view of its input.
     Layer* x = InputLayer("x", DT_FLOAT32, {2, 3, 4});
     const uint32_t perm[3] = {2, 0, 1};
     Layer* t = AddTransposeLayer(x, nullptr, perm, 3, "transpose");
@@ -416,8 +417,10 @@ TEST(LayersDataMovement, HandBuiltModelPredicts)
     Layer* c = AddConcatenateLayer(catIns, nullptr, 2, "concat", 2);
     const uint32_t shape[2] = {4, 5};
     Layer* r = AddReshapeLayer(c, nullptr, "reshape", shape, 2);
+    Layer* expandIns[2] = {r, ConstantLayer("shape", {3, 1, 1})};
+    Layer* e = AddExpandLayer(expandIns, nullptr, 2, "expand");
 
-    Model* model = CreateModel(&r, 1);
+    Model* model = CreateModel(&e, 1);
     ASSERT_EQ(InitModel(model, 1), 1u);
     TensorPtr input = MakeTensor(DT_FLOAT32, {2, 3, 4});
     std::mt19937 rng(8901);
@@ -425,7 +428,8 @@ TEST(LayersDataMovement, HandBuiltModelPredicts)
     ModelInput feed = {"x", input.get()};
     Layer** outs = Predict(model, 1, &feed);
     const Tensor* out = outs[0]->kernel->output[0];
-    ASSERT_EQ(DimsOf(out), (Dims{4, 5}));
+    ASSERT_EQ(DimsOf(out), (Dims{3, 4, 5}));
+    EXPECT_EQ(r->kernel->output[0]->data, c->kernel->output[0]->data);
 
     // transposed[i][j][k] = x[j][k][i]; sliced rows i = 3, 1; gathered columns 2, 0.
     const uint32_t rows[2] = {3, 1};
@@ -435,7 +439,7 @@ TEST(LayersDataMovement, HandBuiltModelPredicts)
             for (uint32_t k : {2u, 0u}) expected.push_back(At<float>(input.get(), {j, k, rows[i]}));
             for (uint32_t k = 0; k < 3; ++k) expected.push_back(At<float>(input.get(), {j, k, rows[i]}));
         }
-    for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(((const float*)out->data)[i], expected[i]) << i;
+    for (uint32_t i = 0; i < 60; ++i) EXPECT_EQ(((const float*)out->data)[i], expected[i % 20]) << i;
     // The gather indices were normalised in place.
     EXPECT_EQ(((const int32_t*)gatherIns[1]->kernel->output[0]->data)[0], 2);
     DestroyModel(model);
