@@ -42,24 +42,6 @@ Layer* ConstantLayer(const char* name, const std::vector<int32_t>& v, DataType d
 TEST(LayersDataMovement, OutputShapesLayoutsAndRecords)
 {
     {
-        Layer* l = AddFlattenLayer(nullptr, NewTensor(DT_FLOAT16, {2, 3, 4, 5}, DL_NCHW), nullptr);
-        EXPECT_EQ(l->op, (uint32_t)OP_Flatten);
-        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{2, 60}));
-        EXPECT_EQ(l->kernel->output[0]->layout, (uint32_t)DL_NC);
-        EXPECT_EQ(l->kernel->output[0]->dtype, (uint32_t)DT_FLOAT16);
-        EXPECT_EQ(l->kernel->output[0]->data, nullptr);
-        EXPECT_EQ(((FlattenParams*)l->kernel->params)->layout, (uint32_t)DL_NCHW);
-        DestroyLayer(l);
-    }
-    {
-        const uint32_t shape[2] = {4, 6};
-        Layer* l = AddReshapeLayer(nullptr, NewTensor(DT_INT32, {2, 3, 4}), "reshape", shape, 2);
-        EXPECT_STREQ(l->name, "reshape");
-        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{4, 6}));
-        EXPECT_EQ(l->kernel->output[0]->layout, (uint32_t)DL_NONE);
-        DestroyLayer(l);
-    }
-    {
         Tensor* ins[3] = {NewTensor(DT_FLOAT32, {1, 2, 3, 4}, DL_NHWC), NewTensor(DT_FLOAT32, {1, 5, 3, 4}),
                           NewTensor(DT_FLOAT32, {1, 1, 3, 4})};
         Layer* l = AddConcatenateLayer(nullptr, ins, 3, nullptr, 1);
@@ -162,17 +144,6 @@ TEST(LayersDataMovement, OutputShapesLayoutsAndRecords)
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(sizeof(ExpandParams), 8u);
         EXPECT_EQ(p->reserved[0] | p->reserved[1], 0u);
-        DestroyLayer(l);
-    }
-    {
-        Tensor* ins[2] = {NewTensor(DT_FLOAT32, {1, 3, 1}), Values({-1})};
-        Layer* l = AddSqueezeLayer(nullptr, ins, 2, nullptr);
-        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{1, 3}));
-        DestroyLayer(l);
-        Tensor* ins2[2] = {NewTensor(DT_FLOAT32, {3, 4}), Values({0, 3})};
-        l = AddUnsqueezeLayer(nullptr, ins2, 2, nullptr);
-        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{1, 3, 4, 1}));
-        EXPECT_EQ(l->kernel->output[0]->layout, (uint32_t)DL_NONE);
         DestroyLayer(l);
     }
 }
