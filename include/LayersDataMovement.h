@@ -15,6 +15,7 @@
 
 #include "ActivationTypes.h"
 #include "Layers.h"
+#include "LayersBroadcast.h"
 #include "Tensor.h"
 
 #ifdef __cplusplus
@@ -149,6 +150,12 @@ void Gather_ref(Tensor* out, const Tensor* data, Tensor* indices, uint32_t axis)
 void GatherElements_ref(Tensor* out, const Tensor* data, const Tensor* indices, int32_t axis);
 void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const Tensor* updates, uint32_t reduction);
 void Tile_ref(Tensor* out, const Tensor* in, const Tensor* repeats);
+/* Every output element receives the input element that broadcasts onto it. */
+void Expand_ref(Tensor* out, const Tensor* in);
+/* Copy element functions of the broadcast engine (in2 unused): 32-bit
+ * elements (float32, int32, uint32) and 16-bit elements (float16). */
+void expand_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+void expand_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
 
 void Execute_Flatten_ref(NNKernel* kernel);
 void Execute_Reshape_ref(NNKernel* kernel);
@@ -163,6 +170,7 @@ void Execute_Gather_ref(NNKernel* kernel);
 void Execute_GatherElements_ref(NNKernel* kernel);
 void Execute_Scatter_ref(NNKernel* kernel);
 void Execute_Tile_Ref(NNKernel* kernel);
+void Execute_Expand_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

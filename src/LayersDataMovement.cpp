@@ -11,8 +11,8 @@
 #include "TensorOperation.h"
 #include "ref/StridedCopy.h"
 
-using corvus::CheckedElementCount;
-using corvus::ShapeText;
+using corvus::dm::CheckedElementCount;
+using corvus::dm::ShapeText;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -44,18 +44,18 @@ void Concat_ref(Tensor* out, Tensor** inputs, uint32_t count, uint32_t axis)
     CheckConcatOperands(out, inputs, count, axis);
     if (GetTensorSize(out) == 0) return;
     const uint32_t esize = DataTypeSize((DataType)out->dtype);
-    bool dense = corvus::IsDenseFrom(out, axis);
-    for (uint32_t n = 0; n < count && dense; ++n) dense = corvus::IsDenseFrom(inputs[n], axis);
+    bool dense = corvus::dm::IsDenseFrom(out, axis);
+    for (uint32_t n = 0; n < count && dense; ++n) dense = corvus::dm::IsDenseFrom(inputs[n], axis);
 
     if (!dense) {
         // Strided tensors: each input lands in the output view that starts at
         // its running offset along the axis.
         int64_t dst[MAX_NDIM_VALUE], src[MAX_NDIM_VALUE];
-        corvus::ByteStrides(out, dst);
+        corvus::dm::ByteStrides(out, dst);
         uint8_t* base = (uint8_t*)out->data;
         for (uint32_t n = 0; n < count; ++n) {
-            corvus::ByteStrides(inputs[n], src);
-            corvus::StridedCopy(base, dst, inputs[n]->data, src, inputs[n]->shape.dimension, out->ndim, esize);
+            corvus::dm::ByteStrides(inputs[n], src);
+            corvus::dm::StridedCopy(base, dst, inputs[n]->data, src, inputs[n]->shape.dimension, out->ndim, esize);
             base += (int64_t)inputs[n]->shape.dimension[axis] * dst[axis];
         }
         return;

@@ -9,7 +9,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -56,14 +56,14 @@ void Permute(Tensor* out, const Tensor* in)
         CV_FATAL("Permute: converts only between DL_NHWC and DL_NCHW");
     const int64_t esize = DataTypeSize((DataType)in->dtype);
     int64_t src[4], dst[4];
-    corvus::ByteStrides(out, dst);
+    corvus::dm::ByteStrides(out, dst);
     for (uint32_t i = 0; i < 4; ++i) {
         if (out->shape.dimension[i] != in->shape.dimension[axes[i]])
             CV_FATAL("Permute: output shape %s does not match input shape %s", ShapeText(out).c_str(),
                      ShapeText(in).c_str());
         src[i] = (int64_t)in->stride.dimension[axes[i]] * esize;
     }
-    corvus::StridedCopy(out->data, dst, in->data, src, out->shape.dimension, 4, (uint32_t)esize);
+    corvus::dm::StridedCopy(out->data, dst, in->data, src, out->shape.dimension, 4, (uint32_t)esize);
 }
 
 void Execute_Convert_ref(NNKernel* kernel)

@@ -9,7 +9,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -22,7 +22,7 @@ std::vector<int64_t> ElementOffsets(const Tensor* t)
     int64_t s[MAX_NDIM_VALUE];
     for (uint32_t d = 0; d < t->ndim; ++d) s[d] = t->stride.dimension[d];
     strides[0] = s;
-    corvus::ForEachPosition<1>(t->shape.dimension, t->ndim, strides,
+    corvus::dm::ForEachPosition<1>(t->shape.dimension, t->ndim, strides,
                                [&](const int64_t(&off)[1]) { offsets.push_back(off[0]); });
     return offsets;
 }
@@ -35,22 +35,22 @@ void GatherCycle(Tensor* out, const Tensor* data, const std::vector<int32_t>& in
 {
     const uint32_t esize = DataTypeSize((DataType)data->dtype);
     int64_t dataStrides[MAX_NDIM_VALUE], outStrides[MAX_NDIM_VALUE];
-    corvus::ByteStrides(data, dataStrides);
-    corvus::ByteStrides(out, outStrides);
+    corvus::dm::ByteStrides(data, dataStrides);
+    corvus::dm::ByteStrides(out, outStrides);
     const uint32_t indexRank = out->ndim + 1 - data->ndim;  // 0 for a scalar index, else the indices' rank
 
     // Output offset of each index position.
     std::vector<int64_t> indexDst;
     indexDst.reserve(index.size());
     const int64_t* idxStrides[1] = {outStrides + axis};
-    corvus::ForEachPosition<1>(indices->shape.dimension, indexRank, idxStrides,
+    corvus::dm::ForEachPosition<1>(indices->shape.dimension, indexRank, idxStrides,
                                [&](const int64_t(&off)[1]) { indexDst.push_back(off[0]); });
 
     const uint32_t innerRank = data->ndim - axis - 1;
     const uint32_t* innerShape = data->shape.dimension + axis + 1;
     const int64_t* innerSrc = dataStrides + axis + 1;
     const int64_t* innerDst = outStrides + axis + indexRank;
-    const bool dense = corvus::IsDenseFrom(data, axis + 1) && corvus::IsDenseFrom(out, axis + indexRank);
+    const bool dense = corvus::dm::IsDenseFrom(data, axis + 1) && corvus::dm::IsDenseFrom(out, axis + indexRank);
     size_t innerBytes = esize;
     for (uint32_t d = 0; d < innerRank; ++d) innerBytes *= innerShape[d];
     if (innerBytes == 0) return;
@@ -59,14 +59,14 @@ void GatherCycle(Tensor* out, const Tensor* data, const std::vector<int32_t>& in
     uint8_t* dst = (uint8_t*)out->data;
     const int64_t axisStride = dataStrides[axis];
     const int64_t* outer[2] = {outStrides, dataStrides};
-    corvus::ForEachPosition<2>(data->shape.dimension, axis, outer, [&](const int64_t(&off)[2]) {
+    corvus::dm::ForEachPosition<2>(data->shape.dimension, axis, outer, [&](const int64_t(&off)[2]) {
         for (size_t k = 0; k < index.size(); ++k) {
             uint8_t* d = dst + off[0] + indexDst[k];
             const uint8_t* s = src + off[1] + (int64_t)index[k] * axisStride;
             if (dense)
                 memcpy(d, s, innerBytes);
             else
-                corvus::StridedCopy(d, innerDst, s, innerSrc, innerShape, innerRank, esize);
+                corvus::dm::StridedCopy(d, innerDst, s, innerSrc, innerShape, innerRank, esize);
         }
     });
 }
@@ -86,7 +86,7 @@ void GatherElementsTyped(Tensor* out, const Tensor* data, const Tensor* indices,
     const int32_t* ix = (const int32_t*)indices->data;
     const T* x = (const T*)data->data;
     const int64_t axisStride = data->stride.dimension[axis];
-    corvus::ForEachPosition<3>(out->shape.dimension, out->ndim, strides, [&](const int64_t(&off)[3]) {
+    corvus::dm::ForEachPosition<3>(out->shape.dimension, out->ndim, strides, [&](const int64_t(&off)[3]) {
         o[off[0]] = x[off[2] + (int64_t)ix[off[1]] * axisStride];
     });
 }

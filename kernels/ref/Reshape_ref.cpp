@@ -7,7 +7,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 extern "C" {
 
@@ -29,8 +29,8 @@ void Flatten_ref(Tensor* out, const Tensor* in)
     const int64_t dst[4] = {(int64_t)out->stride.dimension[0] * esize, (int64_t)s[2] * s[3] * col,
                             (int64_t)s[3] * col, col};
     int64_t src[4];
-    corvus::ByteStrides(in, src);
-    corvus::StridedCopy(out->data, dst, in->data, src, s, 4, (uint32_t)esize);
+    corvus::dm::ByteStrides(in, src);
+    corvus::dm::StridedCopy(out->data, dst, in->data, src, s, 4, (uint32_t)esize);
 }
 
 void Reshape_ref(Tensor* out, const Tensor* in)

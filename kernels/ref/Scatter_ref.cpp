@@ -10,7 +10,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -73,7 +73,7 @@ std::vector<Target> Targets(const Tensor* out, const Tensor* indices, const Tens
     const int32_t* ix = (const int32_t*)indices->data;
     const int64_t step = indices->stride.dimension[q - 1];
     std::vector<Target> targets;
-    corvus::ForEachPosition<2>(indices->shape.dimension, q - 1, strides, [&](const int64_t(&off)[2]) {
+    corvus::dm::ForEachPosition<2>(indices->shape.dimension, q - 1, strides, [&](const int64_t(&off)[2]) {
         int64_t o = 0;
         for (uint32_t j = 0; j < k; ++j) {
             const int64_t extent = out->shape.dimension[j];
@@ -105,7 +105,7 @@ void ScatterTyped(Tensor* out, const Tensor* updates, const std::vector<Target>&
     for (const Target& t : targets) {
         T* ot = o + t.out;
         const T* ut = u + t.upd;
-        corvus::ForEachPosition<2>(out->shape.dimension + k, sliceRank, strides, [&](const int64_t(&off)[2]) {
+        corvus::dm::ForEachPosition<2>(out->shape.dimension + k, sliceRank, strides, [&](const int64_t(&off)[2]) {
             ot[off[0]] = Op::Apply(ot[off[0]], ut[off[1]]);
         });
     }
@@ -138,9 +138,9 @@ void ScatterReduce(Tensor* out, const Tensor* updates, const std::vector<Target>
 void CopyElements(Tensor* dst, const Tensor* src)
 {
     int64_t ds[MAX_NDIM_VALUE], ss[MAX_NDIM_VALUE];
-    corvus::ByteStrides(dst, ds);
-    corvus::ByteStrides(src, ss);
-    corvus::StridedCopy(dst->data, ds, src->data, ss, src->shape.dimension, src->ndim,
+    corvus::dm::ByteStrides(dst, ds);
+    corvus::dm::ByteStrides(src, ss);
+    corvus::dm::StridedCopy(dst->data, ds, src->data, ss, src->shape.dimension, src->ndim,
                         DataTypeSize((DataType)src->dtype));
 }
 

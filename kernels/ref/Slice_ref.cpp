@@ -14,14 +14,14 @@ void SliceCycle(Tensor* out, const Tensor* in, const SliceParams* params)
     const int64_t esize = DataTypeSize((DataType)in->dtype);
     const uint8_t* src = (const uint8_t*)in->data;
     int64_t srcStrides[MAX_NDIM_VALUE], dstStrides[MAX_NDIM_VALUE];
-    corvus::ByteStrides(out, dstStrides);
+    corvus::dm::ByteStrides(out, dstStrides);
     int64_t offset = 0;
     for (uint32_t d = 0; d < in->ndim; ++d) {
         const int64_t stride = (int64_t)in->stride.dimension[d] * esize;
         offset += (int64_t)params->starts[d] * stride;
         srcStrides[d] = (int64_t)params->steps[d] * stride;
     }
-    corvus::StridedCopy(out->data, dstStrides, src + offset, srcStrides, out->shape.dimension, out->ndim,
+    corvus::dm::StridedCopy(out->data, dstStrides, src + offset, srcStrides, out->shape.dimension, out->ndim,
                         (uint32_t)esize);
 }
 

@@ -7,6 +7,7 @@
 #include "Report.h"
 
 namespace corvus {
+namespace dm {
 
 namespace {
 
@@ -207,4 +208,5 @@ uint64_t CheckedElementCount(const uint32_t* dims, uint32_t n)
     return count;
 }
 
+}  // namespace dm
 }  // namespace corvus

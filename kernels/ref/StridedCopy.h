@@ -12,6 +12,7 @@
 #include "Tensor.h"
 
 namespace corvus {
+namespace dm {
 
 // Copies the block shape[0..ndim-1] (ndim <= MAX_NDIM_VALUE) of elements of
 // esize bytes: the element at coordinate c goes from src + sum(c[k] *
@@ -58,6 +59,7 @@ inline std::string ShapeText(const Tensor* t) { return ShapeText(t->shape.dimens
 // Element count of a shape, or UINT64_MAX when it does not fit 32 bits.
 uint64_t CheckedElementCount(const uint32_t* dims, uint32_t n);
 
+}  // namespace dm
 }  // namespace corvus
 
 #endif

@@ -5,7 +5,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -18,9 +18,9 @@ void TileLoop(Tensor* out, const Tensor* in)
     const uint32_t n = out->ndim;
     const uint32_t esize = DataTypeSize((DataType)out->dtype);
     int64_t dst[MAX_NDIM_VALUE], src[MAX_NDIM_VALUE];
-    corvus::ByteStrides(out, dst);
-    corvus::ByteStrides(in, src);
-    corvus::StridedCopy(out->data, dst, in->data, src, in->shape.dimension, n, esize);
+    corvus::dm::ByteStrides(out, dst);
+    corvus::dm::ByteStrides(in, src);
+    corvus::dm::StridedCopy(out->data, dst, in->data, src, in->shape.dimension, n, esize);
 
     uint8_t* base = (uint8_t*)out->data;
     uint32_t block[MAX_NDIM_VALUE];
@@ -31,7 +31,7 @@ void TileLoop(Tensor* out, const Tensor* in)
         for (uint32_t filled = 1; filled < copies;) {
             const uint32_t chunk = filled < copies - filled ? filled : copies - filled;
             block[d] = chunk * unit;
-            corvus::StridedCopy(base + (int64_t)filled * unit * dst[d], dst, base, dst, block, n, esize);
+            corvus::dm::StridedCopy(base + (int64_t)filled * unit * dst[d], dst, base, dst, block, n, esize);
             filled += chunk;
         }
         block[d] = out->shape.dimension[d];

@@ -5,7 +5,7 @@
 #include "ref/KernelChecks.h"
 #include "ref/StridedCopy.h"
 
-using corvus::ShapeText;
+using corvus::dm::ShapeText;
 
 namespace {
 
@@ -14,9 +14,9 @@ void TransposeLoop(Tensor* out, const Tensor* in, const uint32_t* axes)
 {
     const int64_t esize = DataTypeSize((DataType)in->dtype);
     int64_t src[MAX_NDIM_VALUE], dst[MAX_NDIM_VALUE];
-    corvus::ByteStrides(out, dst);
+    corvus::dm::ByteStrides(out, dst);
     for (uint32_t i = 0; i < out->ndim; ++i) src[i] = (int64_t)in->stride.dimension[axes[i]] * esize;
-    corvus::StridedCopy(out->data, dst, in->data, src, out->shape.dimension, out->ndim, (uint32_t)esize);
+    corvus::dm::StridedCopy(out->data, dst, in->data, src, out->shape.dimension, out->ndim, (uint32_t)esize);
 }
 
 }  // namespace
@@ -61,22 +61,22 @@ void Shuffle_fl32(Tensor* out, const Tensor* in, uint32_t groups)
     const uint32_t per = channels / groups;
     const int64_t esize = DataTypeSize((DataType)in->dtype);
     int64_t is[4], os[4];
-    corvus::ByteStrides(in, is);
-    corvus::ByteStrides(out, os);
+    corvus::dm::ByteStrides(in, is);
+    corvus::dm::ByteStrides(out, os);
 
     // Per pixel the channels form a groups x per matrix that is transposed:
     // output channel j * groups + g takes input channel g * per + j.
     const uint32_t shape[5] = {in->shape.dimension[0], in->shape.dimension[1], in->shape.dimension[2], per, groups};
     const int64_t dst[5] = {os[0], os[1], os[2], (int64_t)groups * os[3], os[3]};
     const int64_t src[5] = {is[0], is[1], is[2], is[3], (int64_t)per * is[3]};
-    corvus::StridedCopy(out->data, dst, in->data, src, shape, 5, (uint32_t)esize);
+    corvus::dm::StridedCopy(out->data, dst, in->data, src, shape, 5, (uint32_t)esize);
 
     // Channels beyond groups * per belong to no group and keep their place.
     const uint32_t rest = channels - groups * per;
     if (rest == 0) return;
     const uint32_t restShape[4] = {shape[0], shape[1], shape[2], rest};
     const int64_t skip = (int64_t)groups * per;
-    corvus::StridedCopy((uint8_t*)out->data + skip * os[3], os, (const uint8_t*)in->data + skip * is[3], is,
+    corvus::dm::StridedCopy((uint8_t*)out->data + skip * os[3], os, (const uint8_t*)in->data + skip * is[3], is,
                         restShape, 4, (uint32_t)esize);
 }
 

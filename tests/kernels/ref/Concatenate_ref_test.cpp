@@ -63,25 +63,6 @@ TEST(ConcatenateRef, EveryAxisOfRandomShapesUpToSixDimensions)
     }
 }
 
-TEST(ConcatenateRef, ThroughLayerKernel)
-{
-    Tensor* a = CreateTensor(DT_FLOAT32, DL_NONE, 3, ToShape({1, 2, 3}), true);
-    Tensor* b = CreateTensor(DT_FLOAT32, DL_NONE, 3, ToShape({1, 4, 3}), true);
-    FillIota(a);
-    FillIota(b);
-    TensorPtr ca = MakeTensor(DT_FLOAT32, {1, 2, 3}), cb = MakeTensor(DT_FLOAT32, {1, 4, 3});
-    CopyTensorData(a, ca.get());
-    CopyTensorData(b, cb.get());
-    Tensor* ins[2] = {a, b};
-    Layer* layer = AddConcatenateLayer(nullptr, ins, 2, "cat", 1);
-    Tensor* out = layer->kernel->output[0];
-    EXPECT_EQ(DimsOf(out), (Dims{1, 6, 3}));
-    AllocTensorData(out);
-    nn_kernel_fn_list[kfname_Concatenate_ref]->execute(layer->kernel);
-    ExpectConcatenated(out, {ca.get(), cb.get()}, 1);
-    DestroyLayer(layer);
-}
-
 TEST(ConcatenateRef, ChecksFailWithMessages)
 {
     using corvus_test::ExpectFatal;

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "LayersDataMovement.h"
+#include "NNKernelFnSelector.h"
 #include "datamovement_util.h"
 #include "nn_kernel_list.h"
 #include "test_util.h"
@@ -141,6 +142,11 @@ TEST(SliceRef, EdgeCases)
         for (NNKernel* k : p->mergedKernels) EXPECT_EQ(k, nullptr);
         EXPECT_EQ(DimsOf(layer->kernel->output[0]), (Dims{2, 2, 3}));
         ExpectSliced(layer->kernel->output[0], d3.get(), {{0, 1}, {4, 2}, {0, 1, 2}});
+        // Kernel selection reads the steps where the record keeps them.
+        EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_ref);
+        DestroyLayer(layer);
+        layer = RunSlice(d3.get(), {{1, 1, 5, 2}});
+        EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_opt);
         DestroyLayer(layer);
     }
 }

@@ -7,7 +7,6 @@
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
 #include "nn_kernel_list.h"
-#include "ref/StridedCopy.h"
 #include "test_util.h"
 
 using namespace dm_test;
@@ -74,25 +73,6 @@ TEST(TransposeRef, LargeTransposesCrossTileBoundaries)
             ExpectTransposed(out.get(), in.get(), c.second);
         }
     }
-}
-
-TEST(TransposeRef, ThroughLayerKernel)
-{
-    // (2,3,4) with axes (2,0,1) gives (4,2,3).
-    TensorPtr src = MakeTensor(DT_FLOAT32, {2, 3, 4});
-    FillIota(src.get());
-    Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 3, ToShape({2, 3, 4}), true);
-    CopyTensorData(src.get(), in);
-    const uint32_t axes[3] = {2, 0, 1};
-    Layer* layer = AddTransposeLayer(nullptr, in, axes, 3, "t");
-    Tensor* out = layer->kernel->output[0];
-    EXPECT_EQ(DimsOf(out), (Dims{4, 2, 3}));
-    AllocTensorData(out);
-    nn_kernel_fn_list[kfname_Transpose_ref]->execute(layer->kernel);
-    ExpectTransposed(out, src.get(), {2, 0, 1});
-    // out[1][0][2] = in[0][2][1] = 0*12 + 2*4 + 1
-    EXPECT_EQ(At<float>(out, {1, 0, 2}), 9.0f);
-    DestroyLayer(layer);
 }
 
 TEST(TransposeRef, ChecksFailWithMessages)
@@ -181,29 +161,4 @@ TEST(ShuffleRef, ChecksFailWithMessages)
                                        Shuffle_fl32(out.get(), in.get(), 0);
                                    },
                                    "Shuffle_fl32: groups must be greater than 0"}});
-}
-
-TEST(StridedCopy, ReversedAndRepeatedSourcesAndMergedRuns)
-{
-    // Reversed rows, a repeated source element and a fully merged dense copy.
-    const float src[6] = {1, 2, 3, 4, 5, 6};
-    float dst[6] = {};
-    const uint32_t shape[2] = {2, 3};
-    const int64_t dense[2] = {12, 4};
-    const int64_t reversed[2] = {12, -4};
-    corvus::StridedCopy(dst, dense, src + 2, reversed, shape, 2, 4);
-    const float rev[6] = {3, 2, 1, 6, 5, 4};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], rev[i]);
-    const int64_t repeated[2] = {4, 0};
-    corvus::StridedCopy(dst, dense, src, repeated, shape, 2, 4);
-    const float rep[6] = {1, 1, 1, 2, 2, 2};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], rep[i]);
-    corvus::StridedCopy(dst, dense, src, dense, shape, 2, 4);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(dst[i], src[i]);
-    // Empty blocks touch nothing; a rank-0 block is one element.
-    const uint32_t empty[2] = {2, 0};
-    corvus::StridedCopy(nullptr, dense, nullptr, dense, empty, 2, 4);
-    float one = 0;
-    corvus::StridedCopy(&one, dense, src + 4, dense, shape, 0, 4);
-    EXPECT_EQ(one, 5.0f);
 }
