@@ -54,11 +54,16 @@ uint32_t IndexOf(Layer** layers, uint32_t count, const Layer* layer)
     return count;
 }
 
+// A Slice layer whose kernel is one of the slice kernels, so its parameter
+// record is a SliceParams, with input and output present.
 bool HasSliceRecord(const Layer* layer)
 {
     const NNKernel* k = layer->kernel;
-    return layer->op == OP_Slice && k != nullptr && k->params != nullptr && k->inputsNum >= 1 &&
-           k->outputsNum >= 1 && k->input[0] != nullptr && k->output[0] != nullptr;
+    if (layer->op != OP_Slice || k == nullptr || k->params == nullptr || k->inputsNum < 1 || k->outputsNum < 1 ||
+        k->input[0] == nullptr || k->output[0] == nullptr)
+        return false;
+    return k->fn != nullptr &&
+           (k->fn == nn_kernel_fn_list[kfname_Slice_opt] || k->fn == nn_kernel_fn_list[kfname_Slice_ref]);
 }
 
 }  // namespace
@@ -78,7 +83,7 @@ extern "C" uint32_t OptimizeSlice(Layer** layers, uint32_t count, Layer** output
         if (p->splitAxis < 0) continue;
         // Only the grouped kernel writes its siblings' outputs, so only a
         // leader bound to it can serve a group.
-        if (grouped == nullptr || k->fn != grouped || leader->inputLayersNum < 1) continue;
+        if (k->fn != grouped || leader->inputLayersNum < 1) continue;
         Layer* source = leader->inputLayers[0];
         p->mergedKernels[0] = k;
         p->mergedCount = 1;

@@ -85,28 +85,8 @@ BroadcastFusedFn FusedFor(BroadcastOpFn op)
     return nullptr;
 }
 
-// Expand's element function: a copy of input 1 (repeated where its stride
-// is 0) into the block.
-template <class T>
-void CopyBlock(void* out, const void* in1, const void*, const BroadcastLevel* lv)
-{
-    const uint32_t n = lv[0].count;
-    const bool run = lv[0].strideIn1 != 0;
-    for (uint32_t p = 0; p < lv[2].count; ++p)
-        for (uint32_t r = 0; r < lv[1].count; ++r) {
-            T* o = (T*)((uint8_t*)out + (int64_t)p * lv[2].strideOut + (int64_t)r * lv[1].strideOut);
-            const T* a = (const T*)((const uint8_t*)in1 + (int64_t)p * lv[2].strideIn1 + (int64_t)r * lv[1].strideIn1);
-            if (run) {
-                memcpy(o, a, (size_t)n * sizeof(T));
-            } else {
-                const T v = *a;
-                for (uint32_t i = 0; i < n; ++i) o[i] = v;
-            }
-        }
-}
-void ExpandCopy32(void* o, const void* a, const void* b, const BroadcastLevel* l) { CopyBlock<uint32_t>(o, a, b, l); }
-void ExpandCopy16(void* o, const void* a, const void* b, const BroadcastLevel* l) { CopyBlock<uint16_t>(o, a, b, l); }
-const BroadcastOpFn kExpandFns[BROADCAST_TYPES_NUM] = {ExpandCopy32, ExpandCopy16, ExpandCopy32, ExpandCopy32};
+const BroadcastOpFn kExpandFns[BROADCAST_TYPES_NUM] = {expand_f32_ref, expand_f16_ref, expand_f32_ref,
+                                                       expand_f32_ref};
 
 inline uint32_t Extent(const Tensor* t, uint32_t fromRight)
 {
@@ -305,6 +285,13 @@ void Expand_opt(Tensor* out, const Tensor* in)
     if (out == nullptr) CV_FATAL("%s error: out is NULL", "Expand_opt");
     if (in == nullptr) CV_FATAL("%s error: in1 is NULL", "Expand_opt");
     if (out->dtype != in->dtype) CV_FATAL("%s error: input and output types is not equal", "Expand_opt");
+    if (out->dtype == DT_UINT8 || out->dtype == DT_INT8) {
+        // One-byte elements (boolean masks) have no element function; the
+        // reference expands them, and a float32 model binds this kernel to
+        // every Expand layer whatever its element type.
+        Expand_ref(out, in);
+        return;
+    }
     BroadcastOptDesc desc;
     Broadcast_opt_init(&desc, kExpandFns, out->dtype, 0);
     Broadcast_opt(0, 1, &desc, out, in, nullptr);

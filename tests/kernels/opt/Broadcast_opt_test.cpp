@@ -218,7 +218,7 @@ TEST(BroadcastOpt, WrappersCheckTheirOperands)
     EXPECT_EQ(((float*)out->data)[2], -6.0f);
 }
 
-TEST(ExpandOpt, RepeatsTheInputAlongEveryUnitDimension)
+TEST(ExpandOpt, RepeatsTheInputAlongEveryUnitDimensionLikeTheReference)
 {
     std::mt19937 rng(10);
     for (int iter = 0; iter < 300; ++iter) {
@@ -226,10 +226,16 @@ TEST(ExpandOpt, RepeatsTheInputAlongEveryUnitDimension)
         const Dims od = dm_test::RandomDims(rng, rank, 5, 2000);
         Dims id(od.begin() + rng() % rank, od.end());
         for (uint32_t& d : id) d = rng() % 2 ? 1 : d;
-        const DataType dt = (DataType)(rng() % 4);
-        TensorPtr in = MakeTensor(dt, id, rng() % 2), out = MakeTensor(dt, od, rng() % 2);
+        const DataType dt = opt_test::RandomType(rng);  // one-byte elements too
+        const uint32_t padOut = rng() % 2;
+        TensorPtr in = MakeTensor(dt, id, rng() % 2), out = MakeTensor(dt, od, padOut);
+        TensorPtr ref = MakeTensor(dt, od, padOut);
         Fill(in.get(), rng);
+        opt_test::FillStorage(out.get(), 0x11);
+        opt_test::FillStorage(ref.get(), 0x11);
         Expand_opt(out.get(), in.get());
+        Expand_ref(ref.get(), in.get());
+        ASSERT_TRUE(SameStorage(out.get(), ref.get())) << dm_test::DimsText(id) << " -> " << dm_test::DimsText(od);
         uint64_t wrong = 0;
         dm_test::ForEachCoord(od, [&](const Dims& c) {
             Dims ic(c.end() - id.size(), c.end());
@@ -239,6 +245,12 @@ TEST(ExpandOpt, RepeatsTheInputAlongEveryUnitDimension)
         });
         ASSERT_EQ(wrong, 0u) << dm_test::DimsText(id) << " -> " << dm_test::DimsText(od);
     }
+    // Through the kernel record: input 1 (the requested shape) is not read.
+    TensorPtr in = MakeTensor(DT_FLOAT32, {3, 1}), shape = dm_test::Int32Tensor({3, 4}), out = MakeTensor(DT_FLOAT32, {3, 4});
+    dm_test::FillIota(in.get());
+    Kernel k({in.get(), shape.get()}, {out.get()}, nullptr);
+    Execute_Expand_opt(k.get());
+    for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(((float*)out->data)[i], (float)(i / 4)) << i;
 }
 
 TEST(BroadcastOpt, SelectedForFloat32ModelsWithAFusedActivation)

@@ -286,13 +286,21 @@ TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
     DestroyModel(model);
 }
 
+void DoNothing(NNKernel*) {}
+const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
+
 TEST(OptimizeSlice, OnlyALeaderOnTheGroupedKernelServesAGroup)
 {
-    TensorPtr desc = MakeTensor(DT_FLOAT32, {4, 6});
+    TensorPtr desc = MakeTensor(DT_FLOAT32, {4, 8});
     Layer* x = AddInputLayer("x", desc.get());
-    // The first slice keeps the reference kernel, which writes only its own output.
-    Layer* s[3] = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1)};
-    Model* model = CreateModel(s, 3);
+    // The first slice keeps the reference kernel, which writes only its own
+    // output; the last runs a kernel of its own whose record is not a slice
+    // record and is never read.
+    Layer* s[4] = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1), Slice(x, 1, 6, 8, 1)};
+    free(s[3]->kernel->params);
+    s[3]->kernel->params = calloc(1, sizeof(float));
+    s[3]->kernel->fn = &kForeignFn;
+    Model* model = CreateModel(s, 4);
     EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 1u);
     EXPECT_EQ(ParamsOf(s[0])->mergedCount, 0);
     EXPECT_EQ(ParamsOf(s[1])->mergedCount, 2);
