@@ -109,23 +109,6 @@ TEST(ConcatenateOpt, OnePassChecksReturnTheirReasons)
     });
 }
 
-TEST(ConcatenateOpt, InitAccountsTwiceTheInputBytes)
-{
-    TensorPtr a = MakeTensor(DT_FLOAT16, {2, 3}), b = MakeTensor(DT_FLOAT16, {2, 5}, 1);
-    TensorPtr out = MakeTensor(DT_FLOAT16, {2, 8});
-    MergeParams params = {1};
-    Kernel k({a.get(), b.get()}, {out.get()}, &params);
-    Init_Concatenate_opt(k.get());
-    EXPECT_EQ(k.k.totalBytes, (6u + 10u) * 2 * 2);
-    EXPECT_EQ(k.k.bytesSize[4], (6u + 10u) * 2 * 2);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(k.k.bytesSize[i], 0u);
-    Kernel none({}, {out.get()}, &params);
-    none.k.totalBytes = 5;
-    Init_Concatenate_opt(none.get());
-    EXPECT_EQ(none.k.totalBytes, 0u);
-    EXPECT_EQ(none.k.bytesSize[4], 0u);
-}
-
 TEST(ConcatenateOpt, SelectedForFloat32ModelsAndComputesThem)
 {
     TensorPtr da = MakeTensor(DT_FLOAT32, {1, 2, 3}), db = MakeTensor(DT_FLOAT32, {1, 4, 3});
@@ -144,7 +127,18 @@ TEST(ConcatenateOpt, SelectedForFloat32ModelsAndComputesThem)
     const float want[18] = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
     for (int i = 0; i < 18; ++i) EXPECT_EQ(((const float*)out->data)[i], want[i]) << i;
     EXPECT_EQ(cat->kernel->totalBytes, (6u + 12u) * 4 * 2);
+    EXPECT_EQ(cat->kernel->bytesSize[4], (6u + 12u) * 4 * 2);
+    EXPECT_EQ(cat->kernel->bytesSize[0], 0u);
     DestroyModel(model);
+
+    // Without inputs every counter is 0.
+    TensorPtr o = MakeTensor(DT_FLOAT32, {2});
+    MergeParams params = {0};
+    Kernel none({}, {o.get()}, &params);
+    none.k.totalBytes = 5;
+    Init_Concatenate_opt(none.get());
+    EXPECT_EQ(none.k.totalBytes, 0u);
+    EXPECT_EQ(none.k.bytesSize[4], 0u);
 }
 
 }  // namespace

@@ -169,29 +169,6 @@ TEST(SplitNoHoles, ChecksReturnTheirReasons)
     EXPECT_EQ(reason(in.get(), {a.get(), b.get()}, 3, fits), "axis >= in->ndim");
 }
 
-TEST(SliceOpt, GroupLeaderWritesEveryMemberAndMembersNothing)
-{
-    std::mt19937 rng(4);
-    TensorPtr in = MakeTensor(DT_FLOAT32, {3, 4, 10});
-    FillRandom(in.get(), rng);
-    TensorPtr o0 = MakeTensor(DT_FLOAT32, {3, 4, 3}), o1 = MakeTensor(DT_FLOAT32, {3, 4, 5});
-    SliceParams p0 = Params({0, 0, 0}, {3, 4, 3}, {1, 1, 1}), p1 = Params({0, 0, 5}, {3, 4, 10}, {1, 1, 1});
-    Kernel k0({in.get()}, {o0.get()}, &p0), k1({in.get()}, {o1.get()}, &p1);
-    p0.splitAxis = p1.splitAxis = 2;
-    p0.mergedCount = 2;
-    p0.mergedKernels[0] = k0.get();
-    p0.mergedKernels[1] = k1.get();
-    p1.mergedCount = -1;
-    opt_test::FillStorage(o1.get(), 0);
-    Execute_Slice_opt(k1.get());
-    for (uint32_t i = 0; i < GetTensorSize(o1.get()); ++i) ASSERT_EQ(((float*)o1->data)[i], 0.0f);
-    Execute_Slice_opt(k0.get());
-    std::vector<TensorPtr> outs;
-    outs.push_back(std::move(o0));
-    outs.push_back(std::move(o1));
-    ExpectSplit(in.get(), outs, 2, {0, 5});
-}
-
 TEST(SliceOpt, FailuresAreFatal)
 {
     TensorPtr in = MakeTensor(DT_FLOAT32, {4, 6}), out = MakeTensor(DT_INT32, {4, 3});

@@ -84,24 +84,9 @@ TEST(TransposeOpt, LargeTransposesGoThroughPartialTilesAndAnyPhase)
     }
 }
 
-TEST(TransposeOpt, IdentityCopiesBetweenStridedViews)
+TEST(TransposeOpt, ViewsWithoutContiguousRowsScalarsAndEmptyTensors)
 {
-    std::mt19937 rng(3);
-    TensorPtr src = MakeTensor(DT_FLOAT32, {4, 9, 10, 7});
-    FillRandom(src.get(), rng);
-    // A sub-block of src into a window of a bigger destination.
-    const Tensor in = opt_test::View(src.get(), {3, 5, 4, 7}, {630, 70, 7, 1}, 630 + 2 * 70 + 3 * 7);
-    TensorPtr dst = MakeTensor(DT_FLOAT32, {3, 6, 6, 9});
-    opt_test::FillStorage(dst.get(), 0);
-    Tensor out = opt_test::View(dst.get(), {3, 5, 4, 7}, {324, 54, 9, 1}, 54 + 2);
-    const uint32_t id[4] = {0, 1, 2, 3};
-    ASSERT_EQ(Transpose_opt(0, 1, &in, &out, id), nullptr);
-    EXPECT_TRUE(SameElements(&out, &in));
-    // Nothing outside the window changed.
-    size_t touched = 0;
-    for (size_t i = 0; i < GetTensorSize(dst.get()); ++i) touched += ((const float*)dst->data)[i] != 0.0f;
-    EXPECT_EQ(touched, GetTensorSize(&in));
-
+    const uint32_t id[1] = {0};
     // Neither view contiguous anywhere: element by element.
     TensorPtr wide = MakeTensor(DT_INT32, {200});
     FillIota(wide.get());
