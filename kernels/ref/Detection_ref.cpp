@@ -254,7 +254,8 @@ void Execute_DecodeDetections_fl32_ref(NNKernel* kernel)
     float* out = F32(output);
     for (uint32_t n = 0; n < N; ++n)
         for (uint32_t r = 0; r < topK; ++r)
-            for (uint32_t k = 0; k < 6; ++k) out[(uint64_t)n * os[0] + (uint64_t)r * os[1] + (uint64_t)k * os[2]] = 0.0f;
+            for (uint32_t k = 0; k < 6; ++k)
+                out[(uint64_t)n * os[0] + (uint64_t)r * os[1] + (uint64_t)k * os[2]] = 0.0f;
     // Class 0 is the background; a row needs 12 box values behind the scores.
     if (rowLength < 12 || rowLength - 12 <= 1 || boxes == 0) return;
     const uint32_t classes = rowLength - 12;

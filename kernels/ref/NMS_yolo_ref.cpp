@@ -90,8 +90,8 @@ extern "C" void NMSYolo_ref(Tensor* output, const Tensor* input, const NMSYoloPa
             ZeroRows(out, 0, outRows, L, os1, os2);
             continue;
         }
-        corvus_detection::LomutoQuickSort(boxes, 0, (int64_t)count - 1,
-                                          [](const YoloBox& a, const YoloBox& pivot) { return a.score <= pivot.score; });
+        corvus_detection::LomutoQuickSort(
+            boxes, 0, (int64_t)count - 1, [](const YoloBox& a, const YoloBox& pivot) { return a.score <= pivot.score; });
         for (uint32_t i = 0; i < count; ++i) {
             YoloBox& b = boxes[i];
             const float* row = in + b.row * is1;
