@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "LayersDetection.h"
+#include "LayersActivation.h"
 #include "Model.h"
+#include "TensorsSharedMemory.h"
 #include "detection_util.h"
 #include "test_util.h"
 
@@ -282,5 +284,35 @@ TEST(LayersDetection, HandBuiltModelRunsAllFour)
         EXPECT_EQ(Triples(result[3]->kernel->output[0]), NaiveOnnxNms(boxes, scores, 2, 3, 15, M, iou, score));
         for (Tensor* t : host) DestroyTensor(t);
     }
+    DestroyModel(model);
+}
+
+// Anchors are computed once at initialisation; layers that run before the
+// AnchorBoxes layer must not share its planned storage.
+TEST(LayersDetection, PlannedAnchorsSurviveEarlierLayers)
+{
+    Tensor* desc = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 4, 5, 8}), false);
+    Layer* x = AddInputLayer("x", desc);
+    DestroyTensor(desc);
+    ActivationParams relu = {ReLU, 0.0f};
+    Layer* a1 = AddActivationLayer(x, nullptr, "relu1", relu);
+    Layer* a2 = AddActivationLayer(a1, nullptr, "relu2", relu);
+    Layer* anchors = AddAnchorBoxesLayer(a2, nullptr, "anchors", 300, 400, 1, std::vector<float>{1.0f}.data(), false,
+                                         false, kVariances, CT_Centroids, true, 16.0f, 0.5f, 0.2f, 0.35f);
+    Layer* outputs[] = {anchors, a2};
+    Model* model = CreateModel(outputs, 2);
+    ASSERT_GT(PlanTensorsSharedMemory(model), 0u);
+    InitModel(model, 1);
+    const Tensor* out = anchors->kernel->output[0];
+    const size_t n = GetTensorSize(out);
+    std::vector<float> atInit((const float*)out->data, (const float*)out->data + n);
+
+    std::vector<float> host(4 * 5 * 8, 7.0f);
+    Tensor* in = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 4, 5, 8}), false);
+    SetTensorData(in, host.data());
+    ModelInput feed[] = {{"x", in}};
+    Predict(model, 1, feed);
+    EXPECT_EQ(std::vector<float>((const float*)out->data, (const float*)out->data + n), atInit);
+    DestroyTensor(in);
     DestroyModel(model);
 }
