@@ -42,16 +42,20 @@ void SpectrogramInitialize(Spectrogram* spectrogram, uint32_t windowLength, uint
     spectrogram->output_frequency_channels = fft / 2 + 1;
 
     const size_t n = (size_t)spectrogram->window_length;
-    CV_CHECK_PTR(spectrogram->window = (double*)malloc(n * sizeof(double)));
+    spectrogram->window = (double*)malloc(n * sizeof(double));
+    CV_CHECK_PTR(spectrogram->window);
     const double twoPi = 6.283185307179586476925286766559;
     for (size_t i = 0; i < n; ++i) spectrogram->window[i] = 0.5 - 0.5 * cos(twoPi * (double)i / (double)n);
 
-    CV_CHECK_PTR(spectrogram->fft_input_output = (double*)malloc(((size_t)fft + 2) * sizeof(double)));
+    spectrogram->fft_input_output = (double*)malloc(((size_t)fft + 2) * sizeof(double));
+    CV_CHECK_PTR(spectrogram->fft_input_output);
     const size_t ipCount = 2 + (size_t)sqrt((double)(fft / 2));
-    CV_CHECK_PTR(spectrogram->fft_integer_working_area = (int*)calloc(ipCount, sizeof(int)));
+    spectrogram->fft_integer_working_area = (int*)calloc(ipCount, sizeof(int));
+    CV_CHECK_PTR(spectrogram->fft_integer_working_area);
     // One slot at least, so that a two-point transform has a table pointer too.
     const size_t wCount = fft / 2 > 0 ? (size_t)fft / 2 : 1;
-    CV_CHECK_PTR(spectrogram->fft_double_working_area = (double*)calloc(wCount, sizeof(double)));
+    spectrogram->fft_double_working_area = (double*)calloc(wCount, sizeof(double));
+    CV_CHECK_PTR(spectrogram->fft_double_working_area);
 }
 
 // Writes one row of output_frequency_channels powers per frame of `input`.
@@ -141,8 +145,8 @@ void AudioSpectrogram_FP32(const Tensor* input, Tensor* output, const AudioSpect
         CV_FATAL("AudioSpectrogram_FP32: output shape does not match %u channels, %llu frames, %d bins", channels,
                  (unsigned long long)frames, spectrogram.output_frequency_channels);
 
-    float* input_for_channel;
-    CV_CHECK_PTR(input_for_channel = (float*)malloc((samples > 0 ? samples : 1) * sizeof(float)));
+    float* input_for_channel = (float*)malloc((samples > 0 ? samples : 1) * sizeof(float));
+    CV_CHECK_PTR(input_for_channel);
     const float* interleaved = (const float*)input->data;
     float* out = (float*)output->data;
     const size_t blockSize = (size_t)frames * (size_t)spectrogram.output_frequency_channels;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "DataTypeConvert.h"
 #include "LayersAudio.h"
 #include "audio_util.h"
 #include "nn_kernel_list.h"
@@ -162,6 +164,37 @@ TEST(MfccKernel, RowsOfAThreeDimensionalInput)
     }
     DestroyTensor(in);
     DestroyTensor(out);
+}
+
+TEST(MfccKernel, HalfPrecisionRunsThroughFloat32)
+{
+    const uint32_t frames = 2, bins = 65, coefficients = 6, channels = 12;
+    std::vector<float> x = RandomPowers(frames * bins, 8);
+    for (float& v : x) v = std::fmin(v, 6e4f);  // within half range
+    std::vector<uint16_t> h(x.size());
+    float32_to_float16(x.data(), h.data(), (uint32_t)x.size());
+    float16_to_float32(h.data(), x.data(), (uint32_t)x.size());
+    const MfccParams params = {1900.0f, 40.0f, channels, coefficients, 4000};
+
+    Tensor* in32 = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, frames, bins}), false);
+    SetTensorData(in32, x.data());
+    Tensor* out32 = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, frames, coefficients}), true);
+    MfccCalculations(4000.0f, in32, out32, &params);
+    std::vector<uint16_t> expect(frames * coefficients);
+    float32_to_float16((const float*)out32->data, expect.data(), (uint32_t)expect.size());
+
+    Tensor* in16[] = {CreateTensor(DT_FLOAT16, DL_NONE, 3, Shape({1, frames, bins}), false)};
+    Layer* layer = CreateLayer("mfcc16", OP_Mfcc, nullptr, in16, 1, 0);
+    SetTensorData(layer->kernel->input[0], h.data());
+    layer->kernel->output[0] = CreateTensor(DT_FLOAT16, DL_NONE, 3, Shape({1, frames, coefficients}), true);
+    MfccParams* p = (MfccParams*)malloc(sizeof(MfccParams));
+    *p = params;
+    layer->kernel->params = p;
+    nn_kernel_fn_list[kfname_Mfcc_ref]->execute(layer->kernel);
+    EXPECT_EQ(memcmp(layer->kernel->output[0]->data, expect.data(), expect.size() * 2), 0);
+    DestroyLayer(layer);
+    DestroyTensor(in32);
+    DestroyTensor(out32);
 }
 
 TEST(MfccKernel, FatalChecks)
