@@ -147,25 +147,6 @@ TEST(MfccCompute, ValuesBelowTheFloorBecomeLogOfTheFloor)
     MfccDestroy(mfcc);
 }
 
-TEST(MfccKernel, RowsOfAThreeDimensionalInput)
-{
-    const uint32_t d0 = 2, frames = 3, bins = 129, coefficients = 12, channels = 26;
-    std::vector<float> x = RandomPowers(d0 * frames * bins, 77);
-    Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({d0, frames, bins}), false);
-    SetTensorData(in, x.data());
-    Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({d0, frames, coefficients}), true);
-    const MfccParams params = {3800.0f, 60.0f, channels, coefficients, 8000};
-    MfccCalculations(8000.0f, in, out, &params);
-    const RefFilterbank fb(bins, 8000.0, channels, 60.0, 3800.0);
-    for (uint32_t r = 0; r < d0 * frames; ++r) {
-        const std::vector<double> ref = RefMfcc(fb, x.data() + r * bins, coefficients);
-        for (uint32_t i = 0; i < coefficients; ++i)
-            EXPECT_NEAR(((float*)out->data)[r * coefficients + i], ref[i], 1e-4 * (1.0 + std::fabs(ref[i]))) << r;
-    }
-    DestroyTensor(in);
-    DestroyTensor(out);
-}
-
 TEST(MfccKernel, HalfPrecisionRunsThroughFloat32)
 {
     const uint32_t frames = 2, bins = 65, coefficients = 6, channels = 12;
