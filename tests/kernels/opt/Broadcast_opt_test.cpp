@@ -39,17 +39,17 @@ const Op kOps[] = {{"Add", AddBroadcast_ref, AddBroadcast_opt},
                    {"Div", DivBroadcast_ref, DivBroadcast_opt}};
 const uint32_t kActs[] = {None, ReLU, ReLU6, Linear};
 
-// Random contents with the values clamps and arithmetic treat specially:
+// Random contents with the values clamps and arithmetic treat apart:
 // signed zeros, infinities, NaNs of both signs, values around 6.
 void Fill(Tensor* t, std::mt19937& rng)
 {
     dm_test::FillRandom(t, rng);
     if (t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) return;
-    const float specials[] = {0.0f, -0.0f, 6.0f, 5.999f, 6.001f, -1e-30f, std::numeric_limits<float>::infinity(),
+    const float unusual[] = {0.0f, -0.0f, 6.0f, 5.999f, 6.001f, -1e-30f, std::numeric_limits<float>::infinity(),
                               -std::numeric_limits<float>::infinity(), std::nanf(""), -std::nanf("")};
     dm_test::ForEachCoord(dm_test::DimsOf(t), [&](const Dims& c) {
         if (rng() % 4 != 0) return;
-        const float f = specials[rng() % 10];
+        const float f = unusual[rng() % 10];
         if (t->dtype == DT_FLOAT32)
             dm_test::Set<float>(t, c, f);
         else
