@@ -8,7 +8,6 @@
 #include "LayersRecurrent.h"
 #include "Model.h"
 #include "ModelWeights.h"
-#include "nn_kernel_list.h"
 #include "normalization_util.h"
 #include "test_util.h"
 
@@ -60,9 +59,6 @@ void ReferenceLSTM(const std::vector<float>& x, uint32_t T, uint32_t B, uint32_t
     *cLast = c;
 }
 
-void CopyInput(NNKernel* k) { CopyTensorData(k->input[0], k->output[0]); }
-const NNKernelFn kCopyFn = {CopyInput, nullptr, nullptr, nullptr};
-
 struct Case {
     bool onnx, batchMajor, bias, states, returnSeq;
     uint32_t outputs;  // ONNX: 1 or 3
@@ -94,7 +90,6 @@ void RunCase(const Case& c, std::mt19937& rng)
         // Output m of the LSTM feeds its m-th consumer.
         if (m == 0) outs.clear();
         outs.push_back(AddPostLSTMLayer(lstm, nullptr, ("post" + std::to_string(m)).c_str(), m));
-        if (nn_kernel_fn_list_default[OP_PostLSTM] == nullptr) outs.back()->kernel->fn = &kCopyFn;
     }
     Model* model = CreateModel(outs.data(), (uint32_t)outs.size());
 
