@@ -174,22 +174,24 @@ void Execute_Linear_fl32_ref(NNKernel* kernel)
     CV_CHECK_PTR(scale->data);
     CV_CHECK_PTR(offset->data);
 
-    // Rows of C channel values, stepped by each tensor's width stride: the
-    // row count is the input's data size over its width stride.
-    const size_t inStep = input->stride.dimension[2], outStep = output->stride.dimension[2];
-    if (inStep == 0 || outStep == 0 || inStep < C || outStep < C || GetTensorDataSize(input) % inStep != 0 ||
-        GetTensorDataSize(output) / outStep != GetTensorDataSize(input) / inStep)
-        CV_FATAL("Linear: rows of input and output do not line up");
-    const uint64_t rows = GetTensorDataSize(input) / inStep;
+    // Rows of C channel values. For dense tensors these are the input's data
+    // size over its width stride, stepped by each tensor's width stride; the
+    // walk over batch, row and column through each tensor's own strides is
+    // the same for those and stays inside gapped tensors too.
     const float* in = (const float*)input->data;
     float* out = (float*)output->data;
     const float* s = (const float*)scale->data;
     const float* o = (const float*)offset->data;
-    for (uint64_t r = 0; r < rows; ++r) {
-        const float* x = in + r * inStep;
-        float* y = out + r * outStep;
-        for (uint32_t c = 0; c < C; ++c) y[c] = fmaf(x[c], s[c], o[c]);
-    }
+    const uint32_t* d = input->shape.dimension;
+    const uint32_t* si = input->stride.dimension;
+    const uint32_t* so = output->stride.dimension;
+    for (uint32_t n = 0; n < d[0]; ++n)
+        for (uint32_t h = 0; h < d[1]; ++h)
+            for (uint32_t w = 0; w < d[2]; ++w) {
+                const float* x = in + (size_t)n * si[0] + (size_t)h * si[1] + (size_t)w * si[2];
+                float* y = out + (size_t)n * so[0] + (size_t)h * so[1] + (size_t)w * so[2];
+                for (uint32_t c = 0; c < C; ++c) y[c] = fmaf(x[c], s[c], o[c]);
+            }
     ApplyActivation(output, params->activation);
 }
 
