@@ -18,15 +18,21 @@
 #include "LayersConvolution.h"
 #include "Report.h"
 #include "ref/ConvGeometry.h"
+#include "ref/SimdLanes.h"
 
 using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
 using corvus_conv::Taps;
+using corvus_simd::f32x4;
+using corvus_simd::Load;
+using corvus_simd::MulAdd;
+using corvus_simd::Splat;
+using corvus_simd::Store;
 
 namespace {
 
 constexpr int kTilePixels = 4;
-constexpr int kTileChannels = 16;
+constexpr int kTileVectors = 4;  // 16 output channels
 
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
@@ -38,32 +44,56 @@ struct ConvPlan {
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW, fH, fW, fI;
 };
 
-// o[p][v] += sum over ci of x[p][ci] * w[ci][v]; the sum is a chain of fused
-// multiply-adds from 0 in channel order, kept in registers.
-template <int P, int V>
+// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for 4Q channels (Q = 0: one
+// channel); each sum is a chain of fused multiply-adds from 0 in channel
+// order, kept in registers.
+template <int P, int Q>
 inline void AddPartialSums(const float* __restrict x, size_t xStep, const float* __restrict w, size_t wStep,
                            uint32_t cin, float* __restrict o, size_t oStep)
 {
-    float s[P][V];
-    for (int p = 0; p < P; ++p)
-        for (int v = 0; v < V; ++v) s[p][v] = 0.0f;
-    for (uint32_t ci = 0; ci < cin; ++ci) {
-        const float* wr = w + ci * wStep;
-        float wv[V];
-        for (int v = 0; v < V; ++v) wv[v] = wr[v];
-        for (int p = 0; p < P; ++p) {
-            const float xv = x[p * xStep + ci];
-            for (int v = 0; v < V; ++v) s[p][v] = fmaf(xv, wv[v], s[p][v]);
+    if constexpr (Q > 0) {
+        f32x4 s[P][Q];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) s[p][q] = Splat(0.0f);
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const float* wr = w + ci * wStep;
+            f32x4 wv[Q];
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) wv[q] = Load(wr + 4 * q);
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) {
+                const f32x4 xv = Splat(x[p * xStep + ci]);
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+            }
         }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) {
+                float* op = o + p * oStep + 4 * q;
+                Store(op, Load(op) + s[p][q]);
+            }
+    } else {
+        float s[P];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) s[p] = 0.0f;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const float wv = w[ci * wStep];
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) s[p] = fmaf(x[p * xStep + ci], wv, s[p]);
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) o[p * oStep] += s[p];
     }
-    for (int p = 0; p < P; ++p)
-        for (int v = 0; v < V; ++v) o[p * oStep + v] += s[p][v];
 }
 
-// P pixels (consecutive along the row, or one border pixel) x V channels
+// P pixels (consecutive along the row, or one border pixel) x 4Q channels
 // from output channel co of group g, over kernel rows [rows.lo, rows.hi) and
 // columns [colLo, colHi) starting at input column firstIw.
-template <int P, int V>
+template <int P, int Q>
 inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, uint32_t colLo,
                      uint32_t colHi, uint32_t firstIw, uint32_t g, uint32_t co, float* o)
 {
@@ -74,13 +104,13 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
         const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
         const float* wr = wg + (size_t)kh * c.fH;
         for (uint32_t kw = colLo; kw < colHi; ++kw)
-            AddPartialSums<P, V>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
+            AddPartialSums<P, Q>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
                                  c.cgIn, o, c.sOutW);
     }
 }
 
-// All output channels [co, co + width) of one group for a run of pixels of
-// one output row, V channels at a time.
+// All output channels of one group for a run of pixels of one output row:
+// 16, then 4, then single channels at a time.
 template <int P>
 inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, const Taps& col,
                          uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
@@ -88,10 +118,10 @@ inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep,
     uint32_t co = 0;
     const uint32_t n = c.cgOut;
     float* og = o + (size_t)g * c.cgOut;
-    for (; co + kTileChannels <= n; co += kTileChannels)
-        ConvTile<P, kTileChannels>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co + 4 <= n; co += 4) ConvTile<P, 4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co < n; ++co) ConvTile<P, 1>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co + 4 * kTileVectors <= n; co += 4 * kTileVectors)
+        ConvTile<P, kTileVectors>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co + 4 <= n; co += 4) ConvTile<P, 1>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co < n; ++co) ConvTile<P, 0>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
 }
 
 void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,

@@ -21,15 +21,23 @@
 #include "LayersConvolution.h"
 #include "Report.h"
 #include "ref/ConvGeometry.h"
+#include "ref/SimdLanes.h"
 
 using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
 using corvus_conv::Taps;
+using corvus_simd::f32x4;
+using corvus_simd::Load;
+using corvus_simd::MulAdd;
+using corvus_simd::Splat;
+using corvus_simd::Store;
 
 namespace {
 
 constexpr int kTilePixels = 4;
-constexpr int kTileChannels = 16;
+// Each tile loads one input vector per multiply-add; 4 pixels x 8 channels
+// keep accumulators, filter and input pieces within the 32 NEON registers.
+constexpr int kTileVectors = 2;  // 8 channels
 // Channel vectors are walked in pieces of at most this many bytes so that
 // accumulator, input and filter rows stay small.
 constexpr uint32_t kPieceBytes = 2048;
@@ -68,44 +76,73 @@ struct DwPlan {
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
 };
 
-// P pixels x V channels: acc = bias; acc = fma(x, w, acc) per kernel position.
-template <int P, int V>
+// P pixels x 4Q channels (Q = 0: one channel): acc = bias, then
+// acc = fma(x, w, acc) per kernel position, in registers.
+template <int P, int Q>
 inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t nRows,
                    const float* __restrict w0, uint32_t colLo, uint32_t colHi, const float* __restrict b,
                    float* __restrict o)
 {
     const size_t xStep = (size_t)c.sW * c.sInW;
     const size_t colStep = (size_t)c.dW * c.sInW;
-    float acc[P][V];
-    for (int p = 0; p < P; ++p)
-        for (int v = 0; v < V; ++v) acc[p][v] = b != nullptr ? b[v] : 0.0f;
-    for (uint32_t r = 0; r < nRows; ++r) {
-        const float* xr = x0 + r * rowStep;
-        const float* wr = w0 + (size_t)r * c.kW * c.channels;
-        for (uint32_t kw = colLo; kw < colHi; ++kw) {
-            const float* xk = xr + (kw - colLo) * colStep;
-            const float* wk = wr + (size_t)kw * c.channels;
-            float wv[V];
-            for (int v = 0; v < V; ++v) wv[v] = wk[v];
-            for (int p = 0; p < P; ++p)
-                for (int v = 0; v < V; ++v) acc[p][v] = fmaf(xk[p * xStep + v], wv[v], acc[p][v]);
+    const size_t wRowStep = (size_t)c.kW * c.channels;
+    if constexpr (Q > 0) {
+        f32x4 acc[P][Q];
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) {
+            const f32x4 start = b != nullptr ? Load(b + 4 * q) : Splat(0.0f);
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) acc[p][q] = start;
         }
+        for (uint32_t r = 0; r < nRows; ++r) {
+            const float* xr = x0 + r * rowStep;
+            const float* wr = w0 + r * wRowStep;
+            for (uint32_t kw = colLo; kw < colHi; ++kw) {
+                const float* xk = xr + (kw - colLo) * colStep;
+                const float* wk = wr + (size_t)kw * c.channels;
+                f32x4 wv[Q];
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) wv[q] = Load(wk + 4 * q);
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+                    for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(Load(xk + p * xStep + 4 * q), wv[q], acc[p][q]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) Store(o + p * c.sOutW + 4 * q, acc[p][q]);
+    } else {
+        float acc[P];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p] = b != nullptr ? b[0] : 0.0f;
+        for (uint32_t r = 0; r < nRows; ++r) {
+            const float* xr = x0 + r * rowStep;
+            const float* wr = w0 + r * wRowStep;
+            for (uint32_t kw = colLo; kw < colHi; ++kw) {
+                const float wv = wr[(size_t)kw * c.channels];
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p) acc[p] = fmaf(xr[(kw - colLo) * colStep + p * xStep], wv, acc[p]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) o[p * c.sOutW] = acc[p];
     }
-    for (int p = 0; p < P; ++p)
-        for (int v = 0; v < V; ++v) o[p * c.sOutW + v] = acc[p][v];
 }
 
+// 8, then 4, then single channels at a time.
 template <int P>
 inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t nRows, const float* w0,
                        uint32_t colLo, uint32_t colHi, const float* b, float* o)
 {
     uint32_t ch = 0;
     const uint32_t n = c.channels;
-    for (; ch + kTileChannels <= n; ch += kTileChannels)
-        DwTile<P, kTileChannels>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch + 4 * kTileVectors <= n; ch += 4 * kTileVectors)
+        DwTile<P, kTileVectors>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
     for (; ch + 4 <= n; ch += 4)
-        DwTile<P, 4>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
-    for (; ch < n; ++ch) DwTile<P, 1>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+        DwTile<P, 1>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch < n; ++ch) DwTile<P, 0>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
 }
 
 // One multiplier: filter {kH, kW, C} and bias {C} dense, input and output

@@ -16,10 +16,10 @@
 namespace {
 
 constexpr int kTileRows = 4;
-constexpr int kTileColumns = 16;
+constexpr int kTileVectors = 4;  // 16 columns
 // A single input row has no row reuse; wider column tiles keep more
 // independent sums in flight instead.
-constexpr int kVectorColumns = 32;
+constexpr int kVectorVectors = 8;  // 32 columns
 
 void ApplyActivation(Tensor* output, uint32_t kind)
 {
@@ -47,7 +47,7 @@ extern "C" {
 void Gen_mult_vect_by_mat(const float* vect, const float* mat, float* out, uint32_t K, uint32_t N,
                           uint32_t matRowStride)
 {
-    corvus_gemm::Gemm<float, 1, kVectorColumns>(vect, 0, mat, matRowStride, out, 0, 1, K, N);
+    corvus_gemm::Gemm<float, 1, kVectorVectors>(vect, 0, mat, matRowStride, out, 0, 1, K, N);
 }
 
 void Dense_fl32_ref(const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
@@ -89,7 +89,7 @@ void Dense_fl32_ref(const Tensor* input, const Tensor* weights, const Tensor* bi
     if (N == 1)
         Gen_mult_vect_by_mat(in, w, out, K, units, (uint32_t)sW);
     else
-        corvus_gemm::Gemm<float, kTileRows, kTileColumns>(in, sIn, w, sW, out, sOut, N, K, units);
+        corvus_gemm::Gemm<float, kTileRows, kTileVectors>(in, sIn, w, sW, out, sOut, N, K, units);
 
     if (bias != nullptr) {
         CV_CHECK_PTR(bias->data);

@@ -15,7 +15,7 @@
 namespace {
 
 constexpr int kTileRows = 4;
-constexpr int kTileColumns = 16;
+constexpr int kTileVectors = 4;  // 16 columns
 
 // A tensor's shape and strides right-aligned to six dimensions; missing
 // leading dimensions have extent 1 and step 0.
@@ -80,7 +80,7 @@ void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
                     const size_t offA = i0 * stepA[0] + i1 * stepA[1] + i2 * stepA[2] + i3 * stepA[3];
                     const size_t offB = i0 * stepB[0] + i1 * stepB[1] + i2 * stepB[2] + i3 * stepB[3];
                     const size_t offO = i0 * o.step[0] + i1 * o.step[1] + i2 * o.step[2] + i3 * o.step[3];
-                    corvus_gemm::Gemm<T, kTileRows, kTileColumns>(pa + offA, a.step[4], pb + offB, b.step[4],
+                    corvus_gemm::Gemm<T, kTileRows, kTileVectors>(pa + offA, a.step[4], pb + offB, b.step[4],
                                                                   po + offO, o.step[4], M, K, N);
                 }
 }
@@ -105,7 +105,7 @@ extern "C" {
 void Matmul_2dim_fl32(const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N,
                       uint32_t strideA, uint32_t strideB, uint32_t strideOut)
 {
-    corvus_gemm::Gemm<float, kTileRows, kTileColumns>(A, strideA, B, strideB, out, strideOut, M, K, N);
+    corvus_gemm::Gemm<float, kTileRows, kTileVectors>(A, strideA, B, strideB, out, strideOut, M, K, N);
 }
 
 void Matmul_2dim_int32(const int32_t* A, const int32_t* B, int32_t* out, uint32_t M, uint32_t K, uint32_t N,
@@ -113,7 +113,7 @@ void Matmul_2dim_int32(const int32_t* A, const int32_t* B, int32_t* out, uint32_
 {
     // Unsigned arithmetic wraps around without undefined behaviour and gives
     // the same bits as two's-complement signed arithmetic.
-    corvus_gemm::Gemm<uint32_t, kTileRows, kTileColumns>((const uint32_t*)A, strideA, (const uint32_t*)B, strideB,
+    corvus_gemm::Gemm<uint32_t, kTileRows, kTileVectors>((const uint32_t*)A, strideA, (const uint32_t*)B, strideB,
                                                          (uint32_t*)out, strideOut, M, K, N);
 }
 
