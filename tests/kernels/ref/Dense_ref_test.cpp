@@ -98,22 +98,6 @@ TEST(DenseRef, EmptyInnerDimensionGivesBiasOnly)
     for (Tensor* t : {in, w, out}) DestroyTensor(t);
 }
 
-TEST(DenseRef, GenMultVectByMatRespectsTheRowStride)
-{
-    // A 3 x 5 matrix stored with rows 8 apart.
-    std::mt19937 rng(2);
-    std::uniform_real_distribution<float> dist(-1, 1);
-    std::vector<float> v(3), m(24, 1e30f), out(5);
-    for (float& e : v) e = dist(rng);
-    for (uint32_t k = 0; k < 3; ++k)
-        for (uint32_t j = 0; j < 5; ++j) m[k * 8 + j] = dist(rng);
-    Gen_mult_vect_by_mat(v.data(), m.data(), out.data(), 3, 5, 8);
-    for (uint32_t j = 0; j < 5; ++j) {
-        const float expected = fmaf(v[2], m[16 + j], fmaf(v[1], m[8 + j], fmaf(v[0], m[j], 0.0f)));
-        EXPECT_TRUE(SameBits(expected, out[j])) << j;
-    }
-}
-
 TEST(DenseRef, HalfPrecisionAndExecuteDispatch)
 {
     std::mt19937 rng(6);
