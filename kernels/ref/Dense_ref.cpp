@@ -129,9 +129,9 @@ void Execute_Dense_ref(NNKernel* kernel)
     const DenseParams* params = (const DenseParams*)kernel->params;
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(params);
-    // The bias slot is read only when the record says there is one.
-    const Tensor* bias = params->useBias != 0 && kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
-    if (params->useBias != 0 && bias == nullptr) CV_FATAL("Dense: the layer uses a bias but none is given");
+    // A bias is added whenever the slot holds one (the constructor fills it
+    // exactly when the layer uses a bias).
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
     if (input->dtype == DT_FLOAT16)
         Dense_fl16_ref(input, weights, bias, kernel->output[0], params);
     else if (input->dtype == DT_FLOAT32)

@@ -116,10 +116,11 @@ TEST(DenseRef, HalfPrecisionAndExecuteDispatch)
     float16_to_float32((const uint16_t*)out16->data, got.data(), 21);
     for (uint32_t e = 0; e < 21; ++e) EXPECT_TRUE(SameBits(RoundHalf(expected[e]), got[e])) << e;
 
-    // Without a bias in the record the bias slot is not read.
+    // An empty bias slot adds nothing.
     DenseParams noBias = {0, None};
     Tensor* out32 = Make(DL_NC, {3, 7}, nullptr);
-    NNKernel k32 = KernelOf(&in32, &out32, inner, 2, &noBias);
+    Tensor* weightsOnly[2] = {w, nullptr};
+    NNKernel k32 = KernelOf(&in32, &out32, weightsOnly, 2, &noBias);
     Execute_Dense_ref(&k32);
     const std::vector<float> plain = NaiveDense(in32, w, nullptr, None);
     for (uint32_t e = 0; e < 21; ++e) EXPECT_TRUE(SameBits(plain[e], F32(out32)[e])) << e;
