@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Model.h"
 #include "Report.h"
 
@@ -29,17 +30,6 @@ uint32_t gLayerNameCounters[OP_OperationsCount];
 
 constexpr size_t kGeneratedNameMax = 32;  // 31 characters and the terminator
 
-Tensor* CloneDescription(const Tensor* src)
-{
-    Tensor* t = CreateEmptyTensor();
-    t->dtype = src->dtype;
-    t->layout = src->layout;
-    t->ndim = src->ndim;
-    t->shape = src->shape;
-    t->stride = src->stride;
-    return t;
-}
-
 void FreeKernelMemory(NNKernel* kernel)
 {
     for (uint32_t i = 0; i < kernel->outputsNum; ++i) DestroyTensor(kernel->output[i]);
@@ -62,6 +52,18 @@ void DestroyKernel(NNKernel* kernel)
 }
 
 }  // namespace
+
+Tensor* CreateTensorView(const Tensor* src, void* data)
+{
+    Tensor* t = CreateEmptyTensor();
+    t->dtype = src->dtype;
+    t->layout = src->layout;
+    t->ndim = src->ndim;
+    t->shape = src->shape;
+    t->stride = src->stride;
+    t->data = data;
+    return t;
+}
 
 extern "C" const char* LayerOpTypeToStr(LayerOpType op)
 {
@@ -135,7 +137,7 @@ extern "C" Layer* CreateLayer(const char* name, LayerOpType op, Layer** inputLay
         for (uint32_t i = 0; i < inputsNum; ++i) {
             const NNKernel* pk = inputLayers[i]->kernel;
             if (pk == nullptr || pk->output == nullptr || pk->output[0] == nullptr) CV_FATAL("NULL pointer");
-            kernel->input[i] = CloneDescription(pk->output[0]);
+            kernel->input[i] = CreateTensorView(pk->output[0], nullptr);
             kernel->inputsNum = i + 1;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "DataTypeConvert.h"
+#include "LayersInternal.h"
 #include "LayersOptimizer.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
@@ -37,19 +38,6 @@ void VisitProducers(Model* model, Layer* layer)
     for (uint32_t i = 0; i < layer->inputLayersNum; ++i) PostOrderLayerTraversal(model, layer->inputLayers[i]);
 }
 
-// A data-less tensor describing `src` and pointing at its storage.
-Tensor* ViewOf(const Tensor* src)
-{
-    Tensor* t = CreateEmptyTensor();
-    t->dtype = src->dtype;
-    t->layout = src->layout;
-    t->ndim = src->ndim;
-    t->shape = src->shape;
-    t->stride = src->stride;
-    t->data = src->data;
-    return t;
-}
-
 void BindInputs(Layer* layer)
 {
     NNKernel* kernel = layer->kernel;
@@ -61,14 +49,14 @@ void BindInputs(Layer* layer)
                 NNKernel* ck = layer->consumerLayers[m]->kernel;
                 if (m >= kernel->outputsNum || kernel->output[m] == nullptr || ck->inputsNum == 0) continue;
                 DestroyTensor(ck->input[0]);
-                ck->input[0] = ViewOf(kernel->output[m]);
+                ck->input[0] = CreateTensorView(kernel->output[m], kernel->output[m]->data);
             }
         }
         if (j >= kernel->inputsNum) break;
         const Tensor* produced = layer->inputLayers[j]->kernel->output[0];
         CV_CHECK_PTR(produced);
         DestroyTensor(kernel->input[j]);
-        kernel->input[j] = ViewOf(produced);
+        kernel->input[j] = CreateTensorView(produced, produced->data);
     }
 }
 
