@@ -13,14 +13,22 @@
 
 #if defined(__GNUC__)
 #define CV_ALWAYS_INLINE inline __attribute__((always_inline))
+#define CV_UNROLL_TAPS _Pragma("GCC unroll 4")
 #else
 #define CV_ALWAYS_INLINE inline
+#define CV_UNROLL_TAPS
 #endif
 
 namespace {
 
 template <int N>
 using Int = std::integral_constant<int, N>;
+
+// Widest channel blocks of the two tile shapes: four output positions by 8
+// channels (forward), up to four taps by 16 channels (transposed). Chosen so
+// that the compiler keeps every accumulator in a vector register.
+constexpr int kForwardBlock = 8;
+constexpr int kTransposedBlock = 16;
 
 // ---- Micro-kernels ------------------------------------------------------------
 // Blocks of CB adjacent output channels stay in registers while the input
@@ -47,18 +55,21 @@ CV_ALWAYS_INLINE void FmaTaps(float (&acc)[T][CB], const float* x, const float* 
     for (uint32_t ci = 0; ci < cin; ++ci) {
         const float xv = x[ci];
         const size_t row = ci * ldw;
+        CV_UNROLL_TAPS
         for (int t = 0; t < T; ++t)
             for (int c = 0; c < CB; ++c) acc[t][c] = fmaf(xv, w[t][row + c], acc[t][c]);
     }
 }
 
-// Calls f(first, Int<CB>) over `count` channels in blocks of 16, 8, 4, 1.
-template <typename F>
+// Calls f(first, Int<CB>) over `count` channels in blocks of kWidest (16 or
+// 8), then 8, 4, 1.
+template <int kWidest, typename F>
 CV_ALWAYS_INLINE void ForChannelBlocks(uint32_t count, F&& f)
 {
+    static_assert(kWidest == 16 || kWidest == 8, "blocks of 16 or 8");
     uint32_t c = 0;
-    for (; c + 16 <= count; c += 16) f(c, Int<16>());
-    if (c + 8 <= count) {
+    for (; c + kWidest <= count; c += kWidest) f(c, Int<kWidest>());
+    if (kWidest == 16 && c + 8 <= count) {
         f(c, Int<8>());
         c += 8;
     }
@@ -211,7 +222,7 @@ void RunForward(const Forward& f)
                 }
                 float* outRow = op.out + n * f.outStride[0] + od * f.outStride[1] + oh * f.outStride[2];
                 for (uint32_t g = 0; g < op.G; ++g)
-                    ForChannelBlocks(op.CgOut, [&](uint32_t co0, auto cb) {
+                    ForChannelBlocks<kForwardBlock>(op.CgOut, [&](uint32_t co0, auto cb) {
                         constexpr int CB = decltype(cb)::value;
                         uint32_t ow = 0;
                         while (ow < f.outDim[2]) {
@@ -275,7 +286,7 @@ void RunTransposed(const Transposed& f)
                     float* outRow = op.out + n * f.outStride[0] + (uint64_t)oh * f.outStride[1];
                     const uint32_t tapRow = kh * aw.taps;
                     for (uint32_t g = 0; g < op.G; ++g)
-                        ForChannelBlocks(op.CgOut, [&](uint32_t co0, auto cb) {
+                        ForChannelBlocks<kTransposedBlock>(op.CgOut, [&](uint32_t co0, auto cb) {
                             constexpr int CB = decltype(cb)::value;
                             uint32_t t = 0;
                             for (; t + 4 <= count; t += 4)

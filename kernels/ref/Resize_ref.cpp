@@ -228,7 +228,7 @@ void ResizeDownOut(const AreaPlan& p, uint32_t* at, uint32_t d, const float* in,
     for (uint32_t o = 0; o < p.outDim[d]; ++o) {
         at[d] = o;
         float* dst = out + o * p.outStride[d];
-        if (d + 1 == p.ndim) {
+        if (d + 1 >= p.ndim || d + 1 >= MAX_NDIM_VALUE) {  // ndim <= MAX_NDIM_VALUE
             const Values<W> r = ResizeDownSum<W>(p, at, 0, in);
             for (uint32_t k = 0; k < W; ++k) dst[k] = r.v[k];
         } else {
