@@ -111,6 +111,14 @@ inline Tensor* F32Tensor(const U& dims, const std::vector<float>& values = {}, D
     return t;
 }
 
+// Float32 elements in row-major order.
+inline std::vector<float> Values(const Tensor* t)
+{
+    std::vector<float> v;
+    ForEachIndex(Dims(t), [&](const U& i) { v.push_back(At(t, i)); });
+    return v;
+}
+
 // Reflection of output position o into an input of n elements after `begin`
 // pads (the border element is not repeated).
 inline uint32_t Mirror(uint32_t o, uint32_t begin, uint32_t n)

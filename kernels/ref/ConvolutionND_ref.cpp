@@ -135,6 +135,20 @@ struct RowTap {
     uint32_t tapBase;   // (kd * kH + kh) * kW
 };
 
+// One tap of a three-dimensional convolution: the partial sums over the
+// group's input channels, from zero, added to the outputs.
+template <int P, int CB>
+CV_ALWAYS_INLINE void KernelIterationsTemp(float (&acc)[P][CB], const float* const (&x)[P], const float* w, size_t ldw,
+                                           uint32_t cin)
+{
+    float s[P][CB];
+    for (int p = 0; p < P; ++p)
+        for (int c = 0; c < CB; ++c) s[p][c] = 0.0f;
+    FmaRows<P, CB>(s, x, w, ldw, cin);
+    for (int p = 0; p < P; ++p)
+        for (int c = 0; c < CB; ++c) acc[p][c] += s[p][c];
+}
+
 // P output positions along the width, starting at ow, channels [co0, co0 + CB)
 // of group g. kPartial: per-tap partial sums added to outputs that start at
 // zero, bias last; otherwise fused multiply-adds straight into outputs that
@@ -164,12 +178,7 @@ void ForwardTile(const Forward& f, const std::vector<RowTap>& rows, const float*
             for (int p = 0; p < P; ++p) x[p] = inBatch + r.inOffset + (uint64_t)iw[p] * f.inStride[3] + (uint64_t)g * op.CgIn;
             const float* w = f.filter + (uint64_t)(r.tapBase + kw) * op.CgIn * op.Cout + channel;
             if (kPartial) {
-                float s[P][CB];
-                for (int p = 0; p < P; ++p)
-                    for (int c = 0; c < CB; ++c) s[p][c] = 0.0f;
-                FmaRows<P, CB>(s, x, w, ldw, op.CgIn);
-                for (int p = 0; p < P; ++p)
-                    for (int c = 0; c < CB; ++c) acc[p][c] += s[p][c];
+                KernelIterationsTemp<P, CB>(acc, x, w, ldw, op.CgIn);
             } else {
                 FmaRows<P, CB>(acc, x, w, ldw, op.CgIn);
             }

@@ -194,13 +194,14 @@ AreaPlan PlanArea(const Tensor* in, const Tensor* out, const float* scale, uint3
     return p;
 }
 
-// The weighted sum of dimension d and all inner ones for the output indices
-// in `at`: sum of weight * inner sum, times the scale.
+// W adjacent values of the last dimension, carried together.
 template <uint32_t W>
 struct Values {
     float v[W];
 };
 
+// The weighted sum of dimension d and all inner ones for the output indices
+// in `at`: sum of weight * inner sum, times the scale.
 template <uint32_t W>
 Values<W> ResizeDownSum(const AreaPlan& p, const uint32_t* at, uint32_t d, const float* in)
 {
@@ -221,28 +222,35 @@ Values<W> ResizeDownSum(const AreaPlan& p, const uint32_t* at, uint32_t d, const
     return r;
 }
 
-// Every output element in order, dimension d outward to inward.
-template <uint32_t W>
-void ResizeDownOut(const AreaPlan& p, uint32_t* at, uint32_t d, const float* in, float* out)
+// Every output element in order, dimension d outward to inward; `sum`
+// gives the weighted sum of one output element.
+template <uint32_t W, typename Sum>
+void ResizeDownOut(const AreaPlan& p, uint32_t* at, uint32_t d, const float* in, float* out, Sum sum)
 {
     for (uint32_t o = 0; o < p.outDim[d]; ++o) {
         at[d] = o;
         float* dst = out + o * p.outStride[d];
         if (d + 1 >= p.ndim || d + 1 >= MAX_NDIM_VALUE) {  // ndim <= MAX_NDIM_VALUE
-            const Values<W> r = ResizeDownSum<W>(p, at, 0, in);
+            const Values<W> r = sum(p, at, in);
             for (uint32_t k = 0; k < W; ++k) dst[k] = r.v[k];
         } else {
-            ResizeDownOut<W>(p, at, d + 1, in, dst);
+            ResizeDownOut<W>(p, at, d + 1, in, dst, sum);
         }
     }
+}
+
+Values<1> ResizeDownF32_sum(const AreaPlan& p, const uint32_t* at, const float* in)
+{
+    return ResizeDownSum<1>(p, at, 0, in);
 }
 
 void ResizeDownF32_out(const AreaPlan& p, const float* in, float* out)
 {
     uint32_t at[MAX_NDIM_VALUE] = {0};
-    ResizeDownOut<1>(p, at, 0, in, out);
+    ResizeDownOut<1>(p, at, 0, in, out, ResizeDownF32_sum);
 }
 
+// The three values of the last dimension summed together.
 Values<3> ResizeDown3F32_sum(const AreaPlan& p, const uint32_t* at, const float* in)
 {
     return ResizeDownSum<3>(p, at, 0, in);
@@ -256,7 +264,7 @@ void ResizeDown3F32_out(const AreaPlan& p, const float* in, float* out)
         for (uint32_t k = 0; k < 3; ++k) out[k] = r.v[k];
         return;
     }
-    ResizeDownOut<3>(p, at, 0, in, out);
+    ResizeDownOut<3>(p, at, 0, in, out, ResizeDown3F32_sum);
 }
 
 typedef const char* (*ResizeFn)(int32_t, uint32_t, const Tensor*, Tensor*, const float*);

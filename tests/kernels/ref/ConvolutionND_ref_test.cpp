@@ -282,6 +282,36 @@ TEST(ConvolutionNDRefDeathTest, WorkFunctionChecks)
          "Conv1D_fl32_ref: output shape (2, 3, 6) is not the expected (1, 3, 6)"},
         {[&] { Conv1D_fl32_ref(F32Tensor({1, 5, 4, 1}), w, b, y, &p); }, "Conv1D_fl32_ref: input must have 3 dimensions, has 4"},
         {[&] { ExecuteConv1D_fl32_ref(nullptr); }, "kernel pointer is null"},
+        {[&] {
+             // A transposed filter must be laid out {kH, kW, O, I}.
+             Tensor* image = F32Tensor({1, 2, 2, 3}, {}, DL_NHWC);
+             Tensor* result = F32Tensor({1, 3, 3, 2}, {}, DL_NHWC);
+             Tensor* filter = F32Tensor({2, 2, 2, 3});
+             Conv2DTransposeParams tp = {2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 1, {None, 0.0f}};
+             NNKernel k;
+             memset(&k, 0, sizeof(k));
+             k.input = &image;
+             k.output = &result;
+             k.inner = &filter;
+             k.inputsNum = k.outputsNum = k.innerNum = 1;
+             k.params = &tp;
+             Execute_Conv2Dtranspose_fl32_ref(&k);
+         },
+         "filter->layout == DL_HWOI: false, expected: true"},
     });
     for (Tensor* t : {x, w, y, b}) DestroyTensor(t);
+}
+
+// The constructor gives a grouped Conv1DTranspose one bias value per channel
+// of a group; every group adds the same values.
+TEST(ConvolutionNDRef, GroupedTransposedBiasPerGroupChannel)
+{
+    Tensor* x = F32Tensor({1, 2, 4}, {1, 2, 3, 4, 5, 6, 7, 8});
+    Tensor* w = F32Tensor({1, 1, 4}, {1, 1, 10, 10});  // k 1, one output per group
+    Tensor* b = F32Tensor({1}, {0.5f});
+    Tensor* y = F32Tensor({1, 2, 2});
+    Conv1DTransposeParams p = {1, 1, 1, 0, 1, 2, {None, 0.0f}};
+    Conv1DTranspose_fl32_ref(x, w, b, y, &p);
+    EXPECT_EQ(Values(y), (std::vector<float>{1 + 2 + 0.5f, 30 + 40 + 0.5f, 5 + 6 + 0.5f, 70 + 80 + 0.5f}));
+    for (Tensor* t : {x, w, b, y}) DestroyTensor(t);
 }

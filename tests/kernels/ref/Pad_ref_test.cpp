@@ -25,13 +25,6 @@ struct OneToOne {
     }
 };
 
-std::vector<float> Values(const Tensor* t)
-{
-    std::vector<float> v;
-    ForEachIndex(Dims(t), [&](const U& i) { v.push_back(At(t, i)); });
-    return v;
-}
-
 }  // namespace
 
 TEST(PadRef, ZeroPaddingAndUpSamplingExamples)

@@ -13,13 +13,6 @@ namespace {
 
 typedef const char* (*ResizeFn)(int32_t, uint32_t, const Tensor*, Tensor*, const float*);
 
-std::vector<float> Values(const Tensor* t)
-{
-    std::vector<float> v;
-    ForEachIndex(Dims(t), [&](const U& i) { v.push_back(At(t, i)); });
-    return v;
-}
-
 // A random shape of `rank` and per-dimension scales mixing 1.0, down- and
 // up-scaling; the output extents follow the constructor's rule. Outputs stay
 // small enough for element-by-element checking.
