@@ -97,12 +97,14 @@ uint32_t OutputsBytes(const Layer* layer)
     return (uint32_t)bytes;
 }
 
-// Layers before an input layer run after the inputs have been fed, so an
-// input's storage is in use from the start of the model.
+// Some outputs are written before the first layer runs: inputs are fed
+// before execution, and anchor boxes are computed once at initialisation.
+// Their storage is in use from the start of the model.
 uint32_t LifetimeStart(const Model* model, const TensorUsageRecord& r)
 {
     const Layer* layer = r.firstLayer < model->numLayers ? model->layers[r.firstLayer] : nullptr;
-    return (layer != nullptr && layer->op == OP_Input) ? 0 : r.firstLayer;
+    const bool early = layer != nullptr && (layer->op == OP_Input || layer->op == OP_AnchorBoxes);
+    return early ? 0 : r.firstLayer;
 }
 
 void ReleasePlan(Model* model)

@@ -1,0 +1,37 @@
+// Checks shared by the data-movement execute and work functions. Included
+// after Report.h, so the reports carry the including kernel's module name
+// (the helpers have internal linkage in every source that uses them).
+#ifndef CORVUS_KERNELS_REF_KERNELCHECKS_H
+#define CORVUS_KERNELS_REF_KERNELCHECKS_H
+
+#include "Layers.h"
+#include "Report.h"
+#include "Tensor.h"
+
+namespace {
+
+// The kernel record carries at least `inputs` inputs and `outputs` outputs,
+// none of them null.
+inline void CheckKernelTensors(const NNKernel* kernel, uint32_t inputs, uint32_t outputs, const char* fn)
+{
+    if (kernel->inputsNum < inputs || (inputs > 0 && kernel->input == nullptr))
+        CV_FATAL("%s: the kernel has %u inputs, %u are needed", fn, kernel->inputsNum, inputs);
+    if (kernel->outputsNum < outputs || (outputs > 0 && kernel->output == nullptr))
+        CV_FATAL("%s: the kernel has %u outputs, %u are needed", fn, kernel->outputsNum, outputs);
+    for (uint32_t i = 0; i < inputs; ++i)
+        if (kernel->input[i] == nullptr) CV_FATAL("%s: input %u is null", fn, i);
+    for (uint32_t i = 0; i < outputs; ++i)
+        if (kernel->output[i] == nullptr) CV_FATAL("%s: output %u is null", fn, i);
+}
+
+// A tensor that is read or written holds data and at most six dimensions.
+inline void CheckTensorData(const Tensor* t, const char* fn, const char* what)
+{
+    if (t == nullptr) CV_FATAL("%s: %s tensor is null", fn, what);
+    if (t->ndim > MAX_NDIM_VALUE) CV_FATAL("%s: %s tensor has %u dimensions", fn, what, t->ndim);
+    if (t->data == nullptr) CV_FATAL("%s: %s tensor data is null", fn, what);
+}
+
+}  // namespace
+
+#endif

@@ -1,0 +1,192 @@
+/* Helpers of the data-movement tests: owned tensors with random contents
+ * and optional padded strides, and naive coordinate-by-coordinate access
+ * against which the kernels are compared. */
+#ifndef CORVUS_TESTS_DATAMOVEMENT_UTIL_H
+#define CORVUS_TESTS_DATAMOVEMENT_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "DataTypeConvert.h"
+#include "Tensor.h"
+
+namespace dm_test {
+
+using Dims = std::vector<uint32_t>;
+
+struct TensorDeleter {
+    void operator()(Tensor* t) const { DestroyTensor(t); }
+};
+using TensorPtr = std::unique_ptr<Tensor, TensorDeleter>;
+
+inline TensorShape ToShape(const Dims& dims)
+{
+    TensorShape s;
+    memset(&s, 0, sizeof(s));
+    for (size_t k = 0; k < dims.size(); ++k) s.dimension[k] = dims[k];
+    return s;
+}
+
+inline Dims DimsOf(const Tensor* t) { return Dims(t->shape.dimension, t->shape.dimension + t->ndim); }
+
+inline uint64_t Count(const Dims& dims)
+{
+    uint64_t n = 1;
+    for (uint32_t d : dims) n *= d;
+    return n;
+}
+
+/* Allocated tensor; with pad > 0 every dimension's stride leaves `pad`
+ * unused elements after each row of the next-inner dimension, so nothing
+ * but the innermost run is contiguous. */
+inline TensorPtr MakeTensor(DataType dtype, const Dims& dims, uint32_t pad = 0, DataLayout layout = DL_NONE)
+{
+    if (pad == 0 || dims.empty())
+        return TensorPtr(CreateTensor(dtype, layout, (uint32_t)dims.size(), ToShape(dims), true));
+    TensorStrides st;
+    memset(&st, 0, sizeof(st));
+    uint32_t n = (uint32_t)dims.size();
+    st.dimension[n - 1] = 1;
+    for (int k = (int)n - 2; k >= 0; --k) st.dimension[k] = st.dimension[k + 1] * dims[k + 1] + pad;
+    return TensorPtr(CreateTensorWithStrides(dtype, layout, n, ToShape(dims), st, true));
+}
+
+/* Calls fn(coord) for every coordinate of dims in row-major order. */
+inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)>& fn)
+{
+    for (uint32_t d : dims)
+        if (d == 0) return;
+    Dims c(dims.size(), 0);
+    for (;;) {
+        fn(c);
+        int k = (int)dims.size() - 1;
+        for (; k >= 0; --k) {
+            if (++c[k] < dims[k]) break;
+            c[k] = 0;
+        }
+        if (k < 0) return;
+    }
+}
+
+inline size_t ElementOffset(const Tensor* t, const Dims& c)
+{
+    size_t off = 0;
+    for (size_t k = 0; k < c.size(); ++k) off += (size_t)c[k] * t->stride.dimension[k];
+    return off;
+}
+
+/* Raw bits of one element (1, 2 or 4 bytes). */
+inline uint32_t Raw(const Tensor* t, const Dims& c)
+{
+    const size_t es = DataTypeSize((DataType)t->dtype);
+    uint32_t v = 0;
+    memcpy(&v, (const uint8_t*)t->data + ElementOffset(t, c) * es, es);
+    return v;
+}
+
+inline void SetRaw(Tensor* t, const Dims& c, uint32_t v)
+{
+    const size_t es = DataTypeSize((DataType)t->dtype);
+    memcpy((uint8_t*)t->data + ElementOffset(t, c) * es, &v, es);
+}
+
+template <class T>
+T At(const Tensor* t, const Dims& c)
+{
+    T v;
+    memcpy(&v, (const uint8_t*)t->data + ElementOffset(t, c) * sizeof(T), sizeof(T));
+    return v;
+}
+
+template <class T>
+void Set(Tensor* t, const Dims& c, T v)
+{
+    memcpy((uint8_t*)t->data + ElementOffset(t, c) * sizeof(T), &v, sizeof(T));
+}
+
+/* Distinct-looking random contents of every element (finite halves for float16). */
+inline void FillRandom(Tensor* t, std::mt19937& rng)
+{
+    std::uniform_int_distribution<uint32_t> bits;
+    std::uniform_real_distribution<float> real(-100.0f, 100.0f);
+    ForEachCoord(DimsOf(t), [&](const Dims& c) {
+        switch ((DataType)t->dtype) {
+            case DT_FLOAT32:
+                Set<float>(t, c, real(rng));
+                break;
+            case DT_FLOAT16: {
+                const float f = real(rng);
+                uint16_t h;
+                float32_to_float16(&f, &h, 1);
+                Set<uint16_t>(t, c, h);
+                break;
+            }
+            default:
+                SetRaw(t, c, bits(rng));
+                break;
+        }
+    });
+}
+
+/* Fills with 0, 1, 2, ... in row-major order (as the element type). */
+inline void FillIota(Tensor* t)
+{
+    uint32_t i = 0;
+    ForEachCoord(DimsOf(t), [&](const Dims& c) {
+        if (t->dtype == DT_FLOAT32)
+            Set<float>(t, c, (float)i);
+        else
+            SetRaw(t, c, i);
+        ++i;
+    });
+}
+
+inline TensorPtr Int32Tensor(const std::vector<int32_t>& values, DataType dtype = DT_INT32)
+{
+    TensorPtr t = MakeTensor(dtype, {(uint32_t)values.size()});
+    if (!values.empty()) memcpy(t->data, values.data(), values.size() * sizeof(int32_t));
+    return t;
+}
+
+/* Random shape of `rank` extents in [1, maxExtent] with at most maxCount elements. */
+inline Dims RandomDims(std::mt19937& rng, uint32_t rank, uint32_t maxExtent, uint64_t maxCount = 4096)
+{
+    for (;;) {
+        Dims dims(rank);
+        for (uint32_t& d : dims) d = std::uniform_int_distribution<uint32_t>(1, maxExtent)(rng);
+        if (Count(dims) <= maxCount) return dims;
+    }
+}
+
+/* Every element of a equals the element of b (raw bits) at the same coordinate. */
+inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
+{
+    if (DimsOf(a) != DimsOf(b)) return ::testing::AssertionFailure() << "shapes differ";
+    std::string bad;
+    ForEachCoord(DimsOf(a), [&](const Dims& c) {
+        if (bad.empty() && Raw(a, c) != Raw(b, c)) {
+            bad = "at (";
+            for (size_t k = 0; k < c.size(); ++k) bad += (k ? "," : "") + std::to_string(c[k]);
+            bad += "): " + std::to_string(Raw(a, c)) + " vs " + std::to_string(Raw(b, c));
+        }
+    });
+    if (!bad.empty()) return ::testing::AssertionFailure() << bad;
+    return ::testing::AssertionSuccess();
+}
+
+inline std::string DimsText(const Dims& dims)
+{
+    std::string s = "(";
+    for (size_t k = 0; k < dims.size(); ++k) s += (k ? "," : "") + std::to_string(dims[k]);
+    return s + ")";
+}
+
+}  // namespace dm_test
+
+#endif

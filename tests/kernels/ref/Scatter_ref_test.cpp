@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "DataTypeConvert.h"
+#include "LayersDataMovement.h"
+#include "datamovement_util.h"
+#include "nn_kernel_list.h"
+#include "test_util.h"
+
+using namespace dm_test;
+
+namespace {
+
+template <class T>
+T Combine(T o, T u, uint32_t reduction)
+{
+    // Integers wrap modulo their width, as machine arithmetic does.
+    switch (reduction) {
+        case 0:
+            return u;
+        case 1:
+            return (T)((int64_t)o + (int64_t)u);
+        case 2:
+            return (T)((int64_t)o * (int64_t)u);
+        case 3:
+            return o > u ? o : u;
+        default:
+            return o < u ? o : u;
+    }
+}
+template <>
+float Combine<float>(float o, float u, uint32_t reduction)
+{
+    switch (reduction) {
+        case 0:
+            return u;
+        case 1:
+            return o + u;
+        case 2:
+            return o * u;
+        case 3:
+            return o > u ? o : u;
+        default:
+            return o < u ? o : u;
+    }
+}
+
+float ReadAsFloat(const Tensor* t, const Dims& c)
+{
+    if (t->dtype == DT_FLOAT32) return At<float>(t, c);
+    const uint16_t h = At<uint16_t>(t, c);
+    float f;
+    float16_to_float32(&h, &f, 1);
+    return f;
+}
+
+// Expected output, element by element in row-major order of the index
+// tuples; float16 is combined in float32 and rounded once at the end.
+template <class T>
+TensorPtr Reference(const Tensor* data, const Tensor* indices, const Tensor* updates, uint32_t reduction)
+{
+    const Dims dims = DimsOf(data);
+    const uint32_t q = indices->ndim, k = indices->shape.dimension[q - 1];
+    std::vector<T> acc;
+    auto read = [](const Tensor* t, const Dims& c) -> T {
+        if constexpr (std::is_same<T, float>::value)
+            return ReadAsFloat(t, c);
+        else
+            return At<T>(t, c);
+    };
+    ForEachCoord(dims, [&](const Dims& c) { acc.push_back(read(data, c)); });
+    auto flat = [&](const Dims& c) {
+        size_t f = 0;
+        for (size_t d = 0; d < c.size(); ++d) f = f * dims[d] + c[d];
+        return f;
+    };
+    const Dims tupleDims(indices->shape.dimension, indices->shape.dimension + q - 1);
+    const Dims sliceDims(dims.begin() + k, dims.end());
+    ForEachCoord(tupleDims, [&](const Dims& t) {
+        Dims base;
+        for (uint32_t j = 0; j < k; ++j) {
+            Dims ic = t;
+            ic.push_back(j);
+            int32_t v = At<int32_t>(indices, ic);
+            base.push_back((uint32_t)(v < 0 ? v + (int32_t)dims[j] : v));
+        }
+        ForEachCoord(sliceDims, [&](const Dims& s) {
+            Dims dc = base, uc = t;
+            dc.insert(dc.end(), s.begin(), s.end());
+            uc.insert(uc.end(), s.begin(), s.end());
+            T& o = acc[flat(dc)];
+            o = Combine<T>(o, read(updates, uc), reduction);
+        });
+    });
+    TensorPtr expected = MakeTensor((DataType)data->dtype, dims);
+    size_t i = 0;
+    ForEachCoord(dims, [&](const Dims& c) {
+        if constexpr (std::is_same<T, float>::value) {
+            if (data->dtype == DT_FLOAT16) {
+                uint16_t h;
+                float32_to_float16(&acc[i++], &h, 1);
+                Set<uint16_t>(expected.get(), c, h);
+                return;
+            }
+        }
+        Set<T>(expected.get(), c, acc[i++]);
+    });
+    return expected;
+}
+
+Tensor* Copy(const Tensor* t)
+{
+    Tensor* c = CreateTensorWithStrides((DataType)t->dtype, DL_NONE, t->ndim, t->shape, t->stride, true);
+    if (t->ndim == 0)
+        memcpy(c->data, t->data, DataTypeSize((DataType)t->dtype));
+    else if (GetTensorSize(t) > 0)
+        CopyTensorData(t, c);
+    return c;
+}
+
+Layer* RunScatter(const Tensor* data, const Tensor* indices, const Tensor* updates, uint32_t reduction)
+{
+    Tensor* ins[3] = {Copy(data), Copy(indices), Copy(updates)};
+    Layer* layer = AddScatterNDLayer(nullptr, ins, 3, reduction, nullptr);
+    AllocTensorData(layer->kernel->output[0]);
+    nn_kernel_fn_list[kfname_ScatterND_ref]->execute(layer->kernel);
+    return layer;
+}
+
+}  // namespace
+
+TEST(ScatterRef, EveryReductionOverRandomShapesAndTypes)
+{
+    std::mt19937 rng(8501);
+    const DataType types[] = {DT_FLOAT32, DT_INT32, DT_FLOAT16, DT_UINT8, DT_INT8, DT_UINT32};
+    for (int iter = 0; iter < 240; ++iter) {
+        const uint32_t reduction = iter % 5;
+        const DataType dt = types[(iter / 5) % 6];
+        const uint32_t r = 1 + (iter / 3) % 5;
+        const uint32_t k = iter % 13 == 0 ? 0 : std::uniform_int_distribution<uint32_t>(1, r)(rng);
+        const uint32_t q = std::uniform_int_distribution<uint32_t>(1, std::min<uint32_t>(3, 7 - (r - k)))(rng);
+        const Dims dims = RandomDims(rng, r, 4, 300);
+        Dims idxDims = RandomDims(rng, q - 1, 3, 12);
+        idxDims.push_back(k);
+        Dims updDims(idxDims.begin(), idxDims.end() - 1);
+        updDims.insert(updDims.end(), dims.begin() + k, dims.end());
+
+        TensorPtr data = MakeTensor(dt, dims, iter % 4 == 1 ? 1 : 0);
+        TensorPtr updates = MakeTensor(dt, updDims, iter % 4 == 2 ? 2 : 0);
+        FillRandom(data.get(), rng);
+        FillRandom(updates.get(), rng);
+        TensorPtr indices = MakeTensor(DT_INT32, idxDims);
+        ForEachCoord(idxDims, [&](const Dims& c) {
+            const int32_t extent = (int32_t)dims[c.back()];
+            Set<int32_t>(indices.get(), c, std::uniform_int_distribution<int32_t>(-extent, extent - 1)(rng));
+        });
+
+        Layer* layer = RunScatter(data.get(), indices.get(), updates.get(), reduction);
+        TensorPtr expected;
+        switch (dt) {
+            case DT_FLOAT32:
+            case DT_FLOAT16:
+                expected = Reference<float>(data.get(), indices.get(), updates.get(), reduction);
+                break;
+            case DT_INT32:
+                expected = Reference<int32_t>(data.get(), indices.get(), updates.get(), reduction);
+                break;
+            case DT_UINT32:
+                expected = Reference<uint32_t>(data.get(), indices.get(), updates.get(), reduction);
+                break;
+            case DT_UINT8:
+                expected = Reference<uint8_t>(data.get(), indices.get(), updates.get(), reduction);
+                break;
+            default:
+                expected = Reference<int8_t>(data.get(), indices.get(), updates.get(), reduction);
+                break;
+        }
+        EXPECT_TRUE(SameElements(layer->kernel->output[0], expected.get()))
+            << "data " << DimsText(dims) << " indices " << DimsText(idxDims) << " reduction " << reduction
+            << " type " << dt;
+        DestroyLayer(layer);
+    }
+}
+
+TEST(ScatterRef, RepeatedTuplesCombineInOrder)
+{
+    // Two updates of the same row: added twice, multiplied twice, last one kept.
+    TensorPtr data = MakeTensor(DT_FLOAT32, {3, 2});
+    FillIota(data.get());  // rows (0,1) (2,3) (4,5)
+    TensorPtr idx = MakeTensor(DT_INT32, {2, 1});
+    ((int32_t*)idx->data)[0] = 1;
+    ((int32_t*)idx->data)[1] = -2;
+    TensorPtr upd = MakeTensor(DT_FLOAT32, {2, 2});
+    const float u[4] = {10, 20, 3, 4};
+    memcpy(upd->data, u, sizeof(u));
+    const float expected[5][6] = {{0, 1, 3, 4, 4, 5},   {0, 1, 15, 27, 4, 5}, {0, 1, 60, 240, 4, 5},
+                                  {0, 1, 10, 20, 4, 5}, {0, 1, 2, 3, 4, 5}};
+    for (uint32_t reduction = 0; reduction < 5; ++reduction) {
+        Layer* layer = RunScatter(data.get(), idx.get(), upd.get(), reduction);
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(((float*)layer->kernel->output[0]->data)[i], expected[reduction][i]) << reduction << " " << i;
+        DestroyLayer(layer);
+    }
+}
+
+TEST(ScatterRef, ChecksFailWithMessages)
+{
+    using corvus_test::ExpectFatal;
+    auto run = [](DataType outType, DataType idxType, DataType updType, int32_t index) {
+        TensorPtr data = MakeTensor(DT_FLOAT32, {3, 2}), out = MakeTensor(outType, {3, 2});
+        TensorPtr idx = MakeTensor(idxType, {1, 1});
+        *(int32_t*)idx->data = index;
+        TensorPtr upd = MakeTensor(updType, {1, 2});
+        Scatter_ref(out.get(), data.get(), idx.get(), upd.get(), 1);
+    };
+    ExpectFatal("Scatter_ref",
+                {{[&] { run(DT_FLOAT32, DT_UINT32, DT_FLOAT32, 0); }, "Scatter_ref: Indices tensor data type is not INT"},
+                 {[&] { run(DT_FLOAT16, DT_INT32, DT_FLOAT32, 0); },
+                  "Scatter_ref: Input tensor data type and output tensor data type are not equal"},
+                 {[&] { run(DT_FLOAT32, DT_INT32, DT_INT32, 0); },
+                  "Scatter_ref: Input tensor data type and updates tensor data type are not equal"},
+                 {[&] { run(DT_FLOAT32, DT_INT32, DT_FLOAT32, 3); },
+                  "Function ScatterND: Index 3 is out of tensor shape (3) in dimension 0"},
+                 {[&] { run(DT_FLOAT32, DT_INT32, DT_FLOAT32, -4); },
+                  "Function ScatterND: Index -4 is out of tensor shape (3) in dimension 0"},
+                 {[] {
+                      TensorPtr data = MakeTensor(DT_FLOAT32, {3, 2}), out = MakeTensor(DT_FLOAT32, {3, 2});
+                      TensorPtr idx = MakeTensor(DT_INT32, {1, 1});
+                      TensorPtr upd = MakeTensor(DT_FLOAT32, {1, 3});
+                      Scatter_ref(out.get(), data.get(), idx.get(), upd.get(), 0);
+                  },
+                  "Scatter_ref: updates shape (1,3) must be (1,2)"},
+                 {[] { Execute_Scatter_ref(nullptr); }, "Function ScatterND: kernel pointer is null"}});
+}
