@@ -1,0 +1,129 @@
+// Independent double-precision implementations of the spectrogram and MFCC
+// formulas, used as references by the audio tests. Straightforward loops,
+// direct DFT sums; nothing is shared with the library's code.
+#ifndef CORVUS_TESTS_AUDIO_UTIL_H
+#define CORVUS_TESTS_AUDIO_UTIL_H
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace audio_test {
+
+constexpr double kPi = 3.14159265358979323846;
+
+inline std::vector<float> RandomSignal(size_t n, uint32_t seed, float amplitude = 1.0f)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-amplitude, amplitude);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(gen);
+    return v;
+}
+
+inline uint32_t NextPow2(uint32_t n)
+{
+    uint32_t p = 1;
+    while (p < n) p *= 2;
+    return p;
+}
+
+// Power (or magnitude) spectrogram of interleaved samples [samples, channels]
+// as [channels][frames][fft/2 + 1], by direct DFT sums over the windowed frame.
+inline std::vector<double> RefSpectrogram(const std::vector<float>& interleaved, uint32_t samples, uint32_t channels,
+                                          uint32_t window, uint32_t stride, bool magnitudeSquared,
+                                          uint32_t* framesOut = nullptr, uint32_t* binsOut = nullptr)
+{
+    const uint32_t fft = NextPow2(window);
+    const uint32_t bins = fft / 2 + 1;
+    const uint32_t frames = (samples - window) / stride + 1;
+    std::vector<double> cosT(fft), sinT(fft), hann(window);
+    for (uint32_t m = 0; m < fft; ++m) {
+        cosT[m] = std::cos(2.0 * kPi * m / fft);
+        sinT[m] = std::sin(2.0 * kPi * m / fft);
+    }
+    for (uint32_t j = 0; j < window; ++j) hann[j] = 0.5 - 0.5 * std::cos(2.0 * kPi * j / window);
+    std::vector<double> out((size_t)channels * frames * bins);
+    std::vector<double> x(window);
+    for (uint32_t c = 0; c < channels; ++c)
+        for (uint32_t t = 0; t < frames; ++t) {
+            for (uint32_t j = 0; j < window; ++j)
+                x[j] = (double)interleaved[((size_t)t * stride + j) * channels + c] * hann[j];
+            for (uint32_t k = 0; k < bins; ++k) {
+                double re = 0.0, im = 0.0;
+                for (uint32_t j = 0; j < window; ++j) {
+                    const uint32_t m = (uint32_t)(((uint64_t)j * k) % fft);
+                    re += x[j] * cosT[m];
+                    im -= x[j] * sinT[m];
+                }
+                const double p = re * re + im * im;
+                out[((size_t)c * frames + t) * bins + k] = magnitudeSquared ? p : std::sqrt(p);
+            }
+        }
+    if (framesOut) *framesOut = frames;
+    if (binsOut) *binsOut = bins;
+    return out;
+}
+
+inline double RefMel(double hz) { return 1127.0 * std::log1p(hz / 700.0); }
+
+// Triangular mel filterbank as described: band mapper, weights, and the
+// weighted sums of the bin magnitudes.
+struct RefFilterbank {
+    std::vector<double> center, weights;
+    std::vector<int> mapper;
+    int start = 0, end = 0, channels = 0;
+
+    RefFilterbank(int bins, double sampleRate, int numChannels, double lower, double upper) : channels(numChannels)
+    {
+        const double melLow = RefMel(lower);
+        const double spacing = (RefMel(upper) - melLow) / (numChannels + 1);
+        for (int i = 0; i <= numChannels; ++i) center.push_back(melLow + spacing * (i + 1));
+        const double hzPerBin = 0.5 * sampleRate / (bins - 1);
+        start = (int)(lower / hzPerBin + 1.5);
+        end = (int)(upper / hzPerBin);
+        mapper.assign(bins, -2);
+        weights.assign(bins, 0.0);
+        for (int i = start; i <= end && i < bins; ++i) {
+            const double mel = RefMel(i * hzPerBin);
+            int ch = 0;
+            while (ch < numChannels && center[ch] < mel) ++ch;
+            mapper[i] = ch - 1;
+            weights[i] = ch - 1 >= 0 ? (center[ch] - mel) / (center[ch] - center[ch - 1])
+                                     : (center[0] - mel) / (center[0] - melLow);
+        }
+    }
+
+    std::vector<double> Compute(const float* power) const
+    {
+        std::vector<double> out(channels, 0.0);
+        for (int i = start; i <= end; ++i) {
+            const double v = std::sqrt((double)power[i]);
+            const double wv = v * weights[i];
+            if (mapper[i] >= 0) out[mapper[i]] += wv;
+            if (mapper[i] + 1 < channels) out[mapper[i] + 1] += v - wv;
+        }
+        return out;
+    }
+};
+
+inline std::vector<double> RefDct(const std::vector<double>& in, int coefficients)
+{
+    const int n = (int)in.size();
+    std::vector<double> out(coefficients, 0.0);
+    for (int i = 0; i < coefficients; ++i)
+        for (int j = 0; j < n; ++j) out[i] += in[j] * std::sqrt(2.0 / n) * std::cos(kPi * i * (j + 0.5) / n);
+    return out;
+}
+
+inline std::vector<double> RefMfcc(const RefFilterbank& fb, const float* power, int coefficients)
+{
+    std::vector<double> bands = fb.Compute(power);
+    for (double& b : bands) b = std::log(b < 1e-12 ? 1e-12 : b);
+    return RefDct(bands, coefficients);
+}
+
+}  // namespace audio_test
+
+#endif
