@@ -177,7 +177,7 @@ uint32_t Extent(uint32_t v, const char* key)
     if (v == 0 || v > kMaxExtent) CV_FATAL("Value of %s must be a positive integer below %u", key, kMaxExtent);
     return v;
 }
-[[maybe_unused]] uint32_t ExtentOf(const Value& obj, const char* key, uint32_t index)
+uint32_t ExtentOf(const Value& obj, const char* key, uint32_t index)
 {
     return Extent(get_uint(obj, key, index), key);
 }
@@ -569,6 +569,35 @@ Layer* DecodeDetectionsOf(Layer* in, const std::string& name, const Value& confi
                                imgWidth, confidence, iou);
 }
 
+Layer* MfccOf(std::vector<Layer*>& inputs, const std::string& name, const Value& config)
+{
+    const float upper = Float(config, "upper_frequency_limit");
+    const float lower = Float(config, "lower_frequency_limit");
+    const int32_t channels = get_int(config, "filterbnk_channel_count", 0);
+    const int32_t coefficients = get_int(config, "dct_coefficient_count", 0);
+    if (channels < 1 || coefficients < 1 || channels > MFCC_MAX_CHANNELS || coefficients > channels)
+        CV_FATAL("Mfcc \"%s\" needs 1 <= dct_coefficient_count <= filterbnk_channel_count <= %d", name.c_str(),
+                 MFCC_MAX_CHANNELS);
+    uint32_t sampleRate = 1;
+    uint32_t count = (uint32_t)inputs.size();
+    if (FindMember(config, "sample_rate") != nullptr) {
+        // The rate is a setting: the layer reads one input only.
+        const uint32_t numinputs = count;
+        CV_CHECK(numinputs == 1);
+        sampleRate = (uint32_t)get_int(config, "sample_rate", 0);
+    }
+    return AddMfccLayer(inputs.data(), nullptr, count, name.c_str(), (uint32_t)coefficients, (uint32_t)channels,
+                        sampleRate, lower, upper);
+}
+
+Layer* AudioSpectrogramOf(Layer* in, const std::string& name, const Value& config)
+{
+    const bool magnitudeSquared = Bool(config, "magnitude_squared");
+    const uint32_t stride = ExtentOf(config, "stride", 0);
+    const uint32_t windowSize = ExtentOf(config, "window_size", 0);
+    return AddAudioSpectrogram(in, nullptr, name.c_str(), windowSize, stride, magnitudeSquared);
+}
+
 // SeparableConv2D is read but not built: callers get a runtime error.
 [[noreturn]] void SeparableConv2DOf(const Value& config)
 {
@@ -617,6 +646,8 @@ Layer* KerasReader::Build(const std::string& name, const std::string& className,
     if (className == "Multiply") return AddMulLayer(all.data(), nullptr, (uint32_t)all.size(), n);
     if (className == "Concatenate") return ConcatenateOf(all, name, get_int_or_default(config, "axis", -1, 0));
     if (className == "Merge") return ConcatenateOf(all, name, get_int(config, "concat_axis", 0));
+    if (className == "Mfcc") return MfccOf(all, name, config);
+    if (className == "Audio_spectrogram") return AudioSpectrogramOf(in, name, config);
     if (className == "AnchorBoxes") return AnchorBoxesOf(in, name, config);
     if (className == "DecodeDetections") return DecodeDetectionsOf(in, name, config);
     if (className == "SeparableConv2D") SeparableConv2DOf(config);

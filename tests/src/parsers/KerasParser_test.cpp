@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "LayersActivation.h"
+#include "LayersAudio.h"
 #include "LayersDataMovement.h"
+#include "LayersDetection.h"
 #include "LayersPooling.h"
 #include "Model.h"
 #include "ModelParser.hpp"
@@ -252,6 +254,56 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
     EXPECT_EQ(ShapeOf(p.Out(7)), (std::vector<uint32_t>{1, 2}));  // keepdims false
 }
 
+TEST(KerasParserTest, AudioAndDetectionClasses)
+{
+    const Parsed p(Description(
+        {Input("frames", "4,9"), Input("wave", "1"),
+         // The batch dimension of a model input is 1: stacking gives four samples.
+         Layer_("samples", "Concatenate", "\"axis\":0", {"wave", "wave", "wave", "wave"}),
+         Layer_("mfcc", "Mfcc",
+                "\"upper_frequency_limit\":4000.5,\"lower_frequency_limit\":20,\"filterbnk_channel_count\":6,"
+                "\"dct_coefficient_count\":3,\"sample_rate\":16000",
+                {"frames"}),
+         Layer_("spectrogram", "Audio_spectrogram", "\"magnitude_squared\":true,\"stride\":2,\"window_size\":2",
+                {"samples"}),
+         Input("features", "2,3,4"), Input("predictions", "5,15"),
+         Layer_("anchors", "AnchorBoxes",
+                "\"img_height\":60,\"img_width\":90,\"this_steps\":30,\"this_offset\":0.5,\"this_scale\":0.2,"
+                "\"next_scale\":0.4,\"two_boxes_for_ar1\":true,\"clip_boxes\":false,\"aspect_ratios\":[1,2,0.5],"
+                "\"coords\":\"centroids\",\"normalize_coords\":true,\"variances\":[0.1,0.1,0.2,0.2]",
+                {"features"}),
+         Layer_("detections", "DecodeDetections",
+                "\"img_height\":60,\"img_width\":90,\"confidence_thresh\":0.25,\"iou_threshold\":0.45,"
+                "\"coords\":\"centroids\",\"normalize_coords\":true,\"top_k\":4,\"nms_max_output_size\":3",
+                {"predictions"})},
+        "[\"frames\",0,0],[\"wave\",0,0],[\"features\",0,0],[\"predictions\",0,0]",
+        "[\"mfcc\",0,0],[\"spectrogram\",0,0],[\"anchors\",0,0],[\"detections\",0,0]"));
+    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 3}));
+    const MfccParams* mfcc = p.Params<MfccParams>(0);
+    EXPECT_EQ(std::vector<float>({mfcc->upperFrequencyLimit, mfcc->lowerFrequencyLimit}),
+              (std::vector<float>{4000.5f, 20.0f}));
+    EXPECT_EQ(std::vector<uint32_t>({mfcc->filterbankChannelCount, mfcc->dctCoefficientCount, mfcc->sampleRate}),
+              (std::vector<uint32_t>{6, 3, 16000}));
+    const AudioSpectrogramParams* spectrogram = p.Params<AudioSpectrogramParams>(1);
+    EXPECT_EQ(std::vector<uint32_t>({spectrogram->windowSize, spectrogram->stride, spectrogram->magnitudeSquared}),
+              (std::vector<uint32_t>{2, 2, 1}));
+    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 2, 2}));
+    const AnchorBoxesParams* anchors = p.Params<AnchorBoxesParams>(2);
+    EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 2, 3, 4, 8}));  // ratio 1 twice
+    EXPECT_EQ(std::vector<float>({anchors->step, anchors->offset, anchors->thisScale, anchors->nextScale,
+                                  anchors->aspectRatios[2], anchors->variances[3]}),
+              (std::vector<float>{30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f}));
+    EXPECT_EQ(std::vector<uint32_t>({anchors->imgHeight, anchors->imgWidth, anchors->twoBoxesForAr1,
+                                     anchors->normalizeCoords}),
+              (std::vector<uint32_t>{60, 90, 1, 1}));
+    const DecodeDetectionsParams* decode = p.Params<DecodeDetectionsParams>(3);
+    EXPECT_EQ(ShapeOf(p.Out(3)), (std::vector<uint32_t>{1, 4, 6}));
+    EXPECT_EQ(std::vector<float>({decode->confidenceThreshold, decode->iouThreshold}),
+              (std::vector<float>{0.25f, 0.45f}));
+    EXPECT_EQ(std::vector<uint32_t>({decode->topK, decode->maxBoxesPerClass, decode->imgHeight, decode->imgWidth}),
+              (std::vector<uint32_t>{4, 3, 60, 90}));
+}
+
 TEST(KerasParserTest, SeparableConv2DRaisesAndReleases)
 {
     const std::string text = Description(
@@ -311,6 +363,11 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
         {one(Layer_("x", "Merge", "", {"in", "in"})), "No value of concat_axis"},
         {one(Layer_("x", "AnchorBoxes", "\"aspect_ratios\":[1,2,3,4,5,6,7]", {"in"})),
          "aspectRationsCount <= MAX_ASPECT_RATIOS_COUNT: false, expected: true"},
+        {one(Layer_("x", "Mfcc",
+                    "\"upper_frequency_limit\":4000,\"lower_frequency_limit\":20,\"filterbnk_channel_count\":6,"
+                    "\"dct_coefficient_count\":3,\"sample_rate\":16000",
+                    {"in", "in"})),
+         "numinputs == 1: false, expected: true"},
         {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
     });
     // The format is told by "keras_version" alone; everything else goes to the converted-ONNX reader.
