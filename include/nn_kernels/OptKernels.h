@@ -1,0 +1,94 @@
+/* Optimised data-movement and broadcast kernels.
+ *
+ * They compute exactly what the reference kernels compute (element by
+ * element) while moving data in large blocks. The engines take a mode first:
+ * 0 executes; a negative mode only checks whether the given tensors can be
+ * processed (nothing is allocated or written) and returns NULL when they
+ * can, else the reason. The second argument is the number of processing
+ * cores (always 1 here). */
+#ifndef CORVUS_NN_KERNELS_OPTKERNELS_H
+#define CORVUS_NN_KERNELS_OPTKERNELS_H
+
+#include <stdint.h>
+
+#include "Layers.h"
+#include "LayersBroadcast.h"
+#include "Tensor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Engines ------------------------------------------------------------ */
+
+/* out[i0..in-1] = in at the coordinate whose dimension permutation[i] is
+ * i-th output coordinate (permutation[0..ndim-1]). With the identity
+ * permutation it copies one strided view into another. Execution returns
+ * NULL; a refusal returns its reason without touching out. */
+const char* Transpose_opt(int32_t mode, uint32_t cores, const Tensor* in, Tensor* out, const uint32_t* permutation);
+
+/* Writes count dense outputs, each a contiguous range along axis of the
+ * dense input: output n takes the range starting at starts[n] (starts NULL:
+ * the outputs follow each other from 0). */
+const char* Split_noHoles(int32_t mode, uint32_t cores, const Tensor* in, Tensor** outputs, uint32_t count,
+                          uint32_t axis, const uint32_t* starts);
+
+/* Concatenates count dense inputs along axis into the dense output. */
+const char* Concat_noHoles(int32_t mode, uint32_t cores, Tensor* out, Tensor** inputs, uint32_t count,
+                           uint32_t axis);
+
+/* An element function with the clamp applied in the same pass; limit is the
+ * raw bit pattern of the clamp's upper limit. */
+typedef void (*BroadcastFusedFn)(void* out, const void* in1, const void* in2, const BroadcastLevel* levels,
+                                 uint32_t limit);
+
+/* Broadcast descriptor: the element function for the layer's element type
+ * and the fused clamp (none, ReLU or ReLU6) with its limit. fused, when
+ * set, does both in one pass with the same result. */
+typedef struct BroadcastOptDesc {
+    BroadcastOpFn op;
+    BroadcastActFn act; /* NULL: no fused activation */
+    uint32_t actLimit;  /* raw bits of the clamp's upper limit */
+    BroadcastFusedFn fused;
+} BroadcastOptDesc;
+
+/* Picks table[dtype] (table in the order float32, float16, int32, uint32)
+ * and the clamp of aName (None, Linear, ReLU, ReLU6); anything else is fatal. */
+void Broadcast_opt_init(BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
+                        uint32_t aName);
+/* out = op(inA, inB) with numpy broadcasting (shapes right-aligned), then the
+ * clamp. inB NULL for one-input element functions. In execution a refusal is
+ * fatal ("Broadcast_opt error: <reason>"). */
+const char* Broadcast_opt(int32_t mode, uint32_t cores, const BroadcastOptDesc* desc, Tensor* out,
+                          const Tensor* inA, const Tensor* inB);
+
+/* ---- Kernels ------------------------------------------------------------ */
+
+void AddBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                      const BroadcastParams* params);
+void SubBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                      const BroadcastParams* params);
+void MulBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                      const BroadcastParams* params);
+void DivBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                      const BroadcastParams* params);
+/* out repeats in along every dimension where in has extent 1. */
+void Expand_opt(Tensor* out, const Tensor* in);
+
+void Init_Transpose_opt(NNKernel* kernel);
+void Init_Slice_opt(NNKernel* kernel);
+void Init_Concatenate_opt(NNKernel* kernel);
+void Execute_Transpose_opt(NNKernel* kernel);
+void Execute_Slice_opt(NNKernel* kernel);
+void Execute_Concatenate_opt(NNKernel* kernel);
+void Execute_AddBroadcast_opt(NNKernel* kernel);
+void Execute_SubBroadcast_opt(NNKernel* kernel);
+void Execute_MulBroadcast_opt(NNKernel* kernel);
+void Execute_DivBroadcast_opt(NNKernel* kernel);
+void Execute_Expand_opt(NNKernel* kernel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
