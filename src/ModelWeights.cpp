@@ -8,22 +8,13 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "LayersNormalization.h"
 #include "Report.h"
 
 namespace {
 
 constexpr size_t BUFFER_SIZE = 131072;
 constexpr size_t kMaxPathLength = 255;
-
-// Leading fields of the batch normalisation parameter record
-// (NormalizationParams), in their fixed order: the loader needs the flags
-// and epsilon only.
-struct BatchNormFields {
-    uint32_t axis;
-    bool center;
-    bool scale;
-    float epsilon;
-};
 
 // The open weights file. Its size bounds every allocation made from counts
 // found in the file, so a hostile count cannot ask for more memory than the
@@ -120,7 +111,7 @@ void LoadBatchNormalization(const WeightsFile& wf, const Entry& e)
 {
     const char* name = e.layer->name;
     NNKernel* kernel = e.layer->kernel;
-    const BatchNormFields* params = (const BatchNormFields*)kernel->params;
+    const NormalizationParams* params = (const NormalizationParams*)kernel->params;
     if (params == nullptr) CV_FATAL("Batch normalization %s has no parameters", name);
     const uint32_t expected = (params->scale ? 1u : 0u) + (params->center ? 1u : 0u) + kernel->innerNum;
     if (e.weightsCount != expected) CV_FATAL("Count of loaded weights mismatches weights count for %s\n", name);

@@ -1,0 +1,128 @@
+// Throughput, in GFLOP/s (one multiply-add counted as two operations), of
+// the convolution, depthwise, dense and matmul reference kernels on layer
+// shapes typical of image classifiers.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "LayersConvolution.h"
+#include "LayersDense.h"
+
+namespace {
+
+Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout)
+{
+    TensorShape s{};
+    uint32_t k = 0;
+    for (uint32_t d : dims) s.dimension[k++] = d;
+    Tensor* t = CreateTensor(DT_FLOAT32, layout, k, s, true);
+    float* p = (float*)t->data;
+    for (uint32_t i = 0; i < GetTensorSize(t); ++i) p[i] = (float)((i * 7919u) % 1000u) * 0.002f - 1.0f;
+    return t;
+}
+
+void Report(benchmark::State& state, double flopsPerRun)
+{
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flopsPerRun * (double)state.iterations() * 1e-9, benchmark::Counter::kIsRate);
+}
+
+// Conv2D on {1, H, W, Cin} -> Cout, k x k, stride 1, SAME pads, bias, ReLU.
+void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k)
+{
+    Tensor* in = Make({1, H, W, Cin}, DL_NHWC);
+    Tensor* filter = Make({k, k, Cin, Cout}, DL_HWIO);
+    Tensor* bias = Make({Cout}, DL_I);
+    Tensor* out = Make({1, H, W, Cout}, DL_NHWC);
+    Conv2DParams p;
+    memset(&p, 0, sizeof(p));
+    p.kerSizeH = p.kerSizeW = k;
+    p.filters = Cout;
+    p.strideH = p.strideW = p.dilationRateH = p.dilationRateW = 1;
+    p.padTop = p.padLeft = (k - 1) / 2;
+    p.padBottom = p.padRight = k - 1 - (k - 1) / 2;
+    p.useBias = 1;
+    p.activation = ActivationParams{ReLU, 0.0f};
+    p.groups = 1;
+    for (auto _ : state) {
+        Conv2D_fl32_ref(in, filter, bias, out, &p);
+        benchmark::ClobberMemory();
+    }
+    Report(state, 2.0 * H * W * Cout * k * k * Cin);
+    for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
+}
+
+void Conv2D_3x3_56x56x64_to_64(benchmark::State& state) { Conv2D(state, 56, 56, 64, 64, 3); }
+void Conv2D_1x1_28x28x128_to_256(benchmark::State& state) { Conv2D(state, 28, 28, 128, 256, 1); }
+BENCHMARK(Conv2D_3x3_56x56x64_to_64)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_1x1_28x28x128_to_256)->Unit(benchmark::kMillisecond);
+
+// Depthwise 3x3, stride 1, SAME, multiplier 1, bias, ReLU6, through the
+// kernel record (initialised once, as a model does).
+void DepthwiseConv2D_3x3_112x112x32(benchmark::State& state)
+{
+    const uint32_t H = 112, W = 112, C = 32;
+    Tensor* inputs[1] = {Make({1, H, W, C}, DL_NHWC)};
+    Tensor* outputs[1] = {Make({1, H, W, C}, DL_NHWC)};
+    Tensor* inner[2] = {Make({1, 3, 3, C}, DL_MHWI), Make({C}, DL_I)};
+    DepthWiseConv2DParams p;
+    memset(&p, 0, sizeof(p));
+    p.kerSizeH = p.kerSizeW = 3;
+    p.strideH = p.strideW = p.dilationRateH = p.dilationRateW = 1;
+    p.padTop = p.padLeft = p.padBottom = p.padRight = 1;
+    p.depthMultiplier = 1;
+    p.pad = SAME;
+    p.useBias = 1;
+    p.activation = ReLU6;
+    NNKernel k;
+    memset(&k, 0, sizeof(k));
+    k.input = inputs;
+    k.output = outputs;
+    k.inner = inner;
+    k.inputsNum = k.outputsNum = 1;
+    k.innerNum = 2;
+    k.params = &p;
+    Init_DWConvolution_ref(&k);
+    for (auto _ : state) {
+        Execute_DWConvolution_ref(&k);
+        benchmark::ClobberMemory();
+    }
+    Destroy_DWConvolution_ref(&k);
+    Report(state, 2.0 * H * W * C * 9);
+    for (Tensor* t : {inputs[0], outputs[0], inner[0], inner[1]}) DestroyTensor(t);
+}
+BENCHMARK(DepthwiseConv2D_3x3_112x112x32)->Unit(benchmark::kMillisecond);
+
+// Dense 1024 -> 1000 with bias, one input row.
+void Dense_1024_to_1000(benchmark::State& state)
+{
+    Tensor* in = Make({1, 1024}, DL_NC);
+    Tensor* w = Make({1024, 1000}, DL_CN);
+    Tensor* bias = Make({1000}, DL_I);
+    Tensor* out = Make({1, 1000}, DL_NC);
+    const DenseParams p = {1, None};
+    for (auto _ : state) {
+        Dense_fl32_ref(in, w, bias, out, &p);
+        benchmark::ClobberMemory();
+    }
+    Report(state, 2.0 * 1024 * 1000);
+    for (Tensor* t : {in, w, bias, out}) DestroyTensor(t);
+}
+BENCHMARK(Dense_1024_to_1000)->Unit(benchmark::kMicrosecond);
+
+// MatMul (1, 128, 256) x (256, 256).
+void Matmul_128x256_by_256x256(benchmark::State& state)
+{
+    Tensor* a = Make({1, 128, 256}, DL_NONE);
+    Tensor* b = Make({256, 256}, DL_NONE);
+    Tensor* out = Make({1, 128, 256}, DL_NONE);
+    for (auto _ : state) {
+        Matmul_ref(a, b, out);
+        benchmark::ClobberMemory();
+    }
+    Report(state, 2.0 * 128 * 256 * 256);
+    for (Tensor* t : {a, b, out}) DestroyTensor(t);
+}
+BENCHMARK(Matmul_128x256_by_256x256)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,312 @@
+// Grouped two-dimensional convolution over channels-last tensors.
+//
+// Arithmetic contract: for every output pixel, each kernel position inside
+// the input (rows outer, columns inner) forms a partial sum per output
+// channel over the group's input channels, one fused multiply-add per channel
+// starting from 0 and from channel 0; the partial sums are added to the
+// output in kernel-position order, then the bias, then the fused activation.
+//
+// The work is tiled as P output pixels of one row x V contiguous output
+// channels; the partial sums of a tile live in registers and each filter row
+// is loaded once for the P pixels.
+#define CORVUS_MODULE "Convolution_ref"
+#include <cmath>
+#include <cstring>
+
+#include "DataTypeConvert.h"
+#include "LayersActivation.h"
+#include "LayersConvolution.h"
+#include "Report.h"
+#include "ref/ConvGeometry.h"
+#include "ref/SimdLanes.h"
+
+using corvus_conv::AxisTaps;
+using corvus_conv::FullRuns;
+using corvus_conv::Taps;
+using corvus_simd::f32x4;
+using corvus_simd::Load;
+using corvus_simd::MulAdd;
+using corvus_simd::Splat;
+using corvus_simd::Store;
+
+namespace {
+
+constexpr int kTilePixels = 4;
+constexpr int kTileVectors = 4;  // 16 output channels
+
+struct ConvPlan {
+    uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
+    uint32_t kH, kW, dH, dW, sW;
+    const float* in;
+    const float* filter;
+    const float* bias;
+    float* out;
+    size_t sInN, sInH, sInW, sOutN, sOutH, sOutW, fH, fW, fI;
+};
+
+// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for 4Q channels (Q = 0: one
+// channel); each sum is a chain of fused multiply-adds from 0 in channel
+// order, kept in registers.
+template <int P, int Q>
+inline void AddPartialSums(const float* __restrict x, size_t xStep, const float* __restrict w, size_t wStep,
+                           uint32_t cin, float* __restrict o, size_t oStep)
+{
+    if constexpr (Q > 0) {
+        f32x4 s[P][Q];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) s[p][q] = Splat(0.0f);
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const float* wr = w + ci * wStep;
+            f32x4 wv[Q];
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) wv[q] = Load(wr + 4 * q);
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) {
+                const f32x4 xv = Splat(x[p * xStep + ci]);
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) {
+                float* op = o + p * oStep + 4 * q;
+                Store(op, Load(op) + s[p][q]);
+            }
+    } else {
+        float s[P];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) s[p] = 0.0f;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const float wv = w[ci * wStep];
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) s[p] = fmaf(x[p * xStep + ci], wv, s[p]);
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) o[p * oStep] += s[p];
+    }
+}
+
+// P pixels (consecutive along the row, or one border pixel) x 4Q channels
+// from output channel co of group g, over kernel rows [rows.lo, rows.hi) and
+// columns [colLo, colHi) starting at input column firstIw.
+template <int P, int Q>
+inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, uint32_t colLo,
+                     uint32_t colHi, uint32_t firstIw, uint32_t g, uint32_t co, float* o)
+{
+    const size_t xStep = (size_t)c.sW * c.sInW;
+    const float* xg = inRow0 + (size_t)firstIw * c.sInW + (size_t)g * c.cgIn;
+    const float* wg = c.filter + (size_t)g * c.cgOut + co;
+    for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
+        const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
+        const float* wr = wg + (size_t)kh * c.fH;
+        for (uint32_t kw = colLo; kw < colHi; ++kw)
+            AddPartialSums<P, Q>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
+                                 c.cgIn, o, c.sOutW);
+    }
+}
+
+// All output channels of one group for a run of pixels of one output row:
+// 16, then 4, then single channels at a time.
+template <int P>
+inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, const Taps& col,
+                         uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
+{
+    uint32_t co = 0;
+    const uint32_t n = c.cgOut;
+    float* og = o + (size_t)g * c.cgOut;
+    for (; co + 4 * kTileVectors <= n; co += 4 * kTileVectors)
+        ConvTile<P, kTileVectors>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co + 4 <= n; co += 4) ConvTile<P, 1>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co < n; ++co) ConvTile<P, 0>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+}
+
+void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
+             const std::vector<uint32_t>& fullRun)
+{
+    const size_t rowStep = (size_t)c.dH * c.sInH;
+    for (uint32_t n = 0; n < c.batch; ++n) {
+        for (uint32_t oh = 0; oh < c.outH; ++oh) {
+            float* orow = c.out + n * c.sOutN + oh * c.sOutH;
+            for (uint32_t ow = 0; ow < c.outW; ++ow) memset(orow + ow * c.sOutW, 0, sizeof(float) * c.cout);
+            const Taps& rows = rowTaps[oh];
+            const float* inRow0 = c.in + n * c.sInN + (size_t)rows.first * c.sInH;
+            if (rows.lo < rows.hi) {
+                for (uint32_t g = 0; g < c.groups; ++g) {
+                    uint32_t ow = 0;
+                    while (ow < c.outW) {
+                        float* o = orow + ow * c.sOutW;
+                        if (fullRun[ow] >= (uint32_t)kTilePixels) {
+                            ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
+                            ow += kTilePixels;
+                        } else {
+                            const Taps& col = colTaps[ow];
+                            ConvChannels<1>(c, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
+                            ++ow;
+                        }
+                    }
+                }
+            }
+            if (c.bias != nullptr)
+                for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                    float* o = orow + ow * c.sOutW;
+                    for (uint32_t co = 0; co < c.cout; ++co) o[co] += c.bias[co];
+                }
+        }
+    }
+}
+
+void CheckFloat32(const Tensor* t, const char* what)
+{
+    if (t->dtype != DT_FLOAT32)
+        CV_FATAL("Conv2D_fl32_ref: %s must be float32, got %s", what, DataTypeToStr((DataType)t->dtype));
+}
+
+// Temporary float32 copy of a tensor (layout DL_NONE), released with the scope.
+struct Float32Copy {
+    Tensor* tensor = nullptr;
+    Float32Copy(const Tensor* src, bool copyData)
+    {
+        tensor = CreateTensor(DT_FLOAT32, DL_NONE, src->ndim, src->shape, true);
+        if (copyData && GetTensorSize(src) > 0) TensorDataConvert(tensor, src);
+    }
+    ~Float32Copy() { DestroyTensor(tensor); }
+    Float32Copy(const Float32Copy&) = delete;
+    Float32Copy& operator=(const Float32Copy&) = delete;
+};
+
+}  // namespace
+
+extern "C" {
+
+void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                     const Conv2DParams* params)
+{
+    CV_CHECK_PTR(input);
+    CV_CHECK_PTR(output);
+    CV_CHECK_PTR(params);
+    if (filter == nullptr) CV_FATAL("Filters input is NULL");
+    CheckFloat32(input, "input");
+    CheckFloat32(output, "output");
+    CheckFloat32(filter, "filter");
+    if (input->ndim != 4 || output->ndim != 4 || filter->ndim != 4)
+        CV_FATAL("Conv2D_fl32_ref: input, output and filter must have 4 dimensions (%u, %u, %u)", input->ndim,
+                 output->ndim, filter->ndim);
+    const bool useBias = (params->useBias & 1) != 0;
+    if (useBias) {
+        if (bias == nullptr) CV_FATAL("Conv2D_fl32_ref: the layer uses a bias but none is given");
+        CheckFloat32(bias, "bias");
+    }
+
+    ConvPlan c;
+    const uint32_t H = input->shape.NHWC.height, W = input->shape.NHWC.width;
+    const uint32_t cin = input->shape.NHWC.channels;
+    c.batch = output->shape.NHWC.batch;
+    c.outH = output->shape.NHWC.height;
+    c.outW = output->shape.NHWC.width;
+    c.cout = output->shape.NHWC.channels;
+    c.groups = params->groups;
+    const bool formed = c.groups != 0 && c.groups <= cin && c.cout >= c.groups;
+    c.cgIn = formed ? cin / c.groups : 0;
+    c.cgOut = formed ? c.cout / c.groups : 0;
+    if (!formed) c.groups = 0;
+    c.kH = params->kerSizeH;
+    c.kW = params->kerSizeW;
+    c.dH = params->dilationRateH;
+    c.dW = params->dilationRateW;
+    c.sW = params->strideW;
+
+    if (c.batch != input->shape.NHWC.batch)
+        CV_FATAL("Conv2D_fl32_ref: output batch %u differs from input batch %u", c.batch, input->shape.NHWC.batch);
+    if (formed && (filter->shape.dimension[0] != c.kH || filter->shape.dimension[1] != c.kW ||
+                   filter->shape.dimension[2] != c.cgIn || filter->shape.dimension[3] != c.cout))
+        CV_FATAL("Conv2D_fl32_ref: filter shape (%u, %u, %u, %u) does not match (%u, %u, %u, %u)",
+                 filter->shape.dimension[0], filter->shape.dimension[1], filter->shape.dimension[2],
+                 filter->shape.dimension[3], c.kH, c.kW, c.cgIn, c.cout);
+    if (useBias && (bias->ndim != 1 || bias->shape.dimension[0] != c.cout))
+        CV_FATAL("Conv2D_fl32_ref: bias must hold one value per output channel (%u)", c.cout);
+    if (input->stride.NHWC.channels_stride != 1 || output->stride.NHWC.channels_stride != 1 ||
+        filter->stride.dimension[3] != 1)
+        CV_FATAL("Conv2D_fl32_ref: channels of input, output and filter must be adjacent");
+
+    if (GetTensorSize(output) == 0) return;
+    CV_CHECK_PTR(output->data);
+    const bool readsInput = c.groups > 0 && c.cgIn > 0 && c.cgOut > 0 && c.kH > 0 && c.kW > 0 && H > 0 && W > 0;
+    if (readsInput) {
+        CV_CHECK_PTR(input->data);
+        CV_CHECK_PTR(filter->data);
+    }
+    if (useBias) CV_CHECK_PTR(bias->data);
+
+    c.in = (const float*)input->data;
+    c.filter = (const float*)filter->data;
+    c.bias = useBias ? (const float*)bias->data : nullptr;
+    c.out = (float*)output->data;
+    c.sInN = input->stride.NHWC.batch_stride;
+    c.sInH = input->stride.NHWC.height_stride;
+    c.sInW = input->stride.NHWC.width_stride;
+    c.sOutN = output->stride.NHWC.batch_stride;
+    c.sOutH = output->stride.NHWC.height_stride;
+    c.sOutW = output->stride.NHWC.width_stride;
+    c.fH = filter->stride.dimension[0];
+    c.fW = filter->stride.dimension[1];
+    c.fI = filter->stride.dimension[2];
+
+    std::vector<Taps> rowTaps, colTaps;
+    if (readsInput) {
+        rowTaps = AxisTaps(c.outH, params->strideH, params->padTop, c.dH, c.kH, H);
+        colTaps = AxisTaps(c.outW, c.sW, params->padLeft, c.dW, c.kW, W);
+    } else {
+        c.groups = 0;
+        rowTaps.assign(c.outH, Taps{0, 0, 0});
+        colTaps.assign(c.outW, Taps{0, 0, 0});
+    }
+    RunConv(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+
+    Activation_fl32_ref(output, output, &params->activation);
+}
+
+void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                     const Conv2DParams* params)
+{
+    CV_CHECK_PTR(input);
+    CV_CHECK_PTR(output);
+    CV_CHECK_PTR(params);
+    if (filter == nullptr) CV_FATAL("Filters input is NULL");
+    const bool useBias = (params->useBias & 1) != 0 && bias != nullptr;
+    Float32Copy in32(input, true);
+    Float32Copy filter32(filter, true);
+    Float32Copy out32(output, false);
+    if (useBias) {
+        Float32Copy bias32(bias, true);
+        Conv2D_fl32_ref(in32.tensor, filter32.tensor, bias32.tensor, out32.tensor, params);
+    } else {
+        Conv2D_fl32_ref(in32.tensor, filter32.tensor, nullptr, out32.tensor, params);
+    }
+    if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
+}
+
+void Execute_Conv2D_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Conv2D: the kernel needs an input and a filter");
+    const Tensor* input = kernel->input[0];
+    Tensor* output = kernel->output[0];
+    const Tensor* filter = kernel->inner[0];
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    const Conv2DParams* params = (const Conv2DParams*)kernel->params;
+    CV_CHECK_PTR(input);
+    if (input->dtype == DT_FLOAT16)
+        Conv2D_fl16_ref(input, filter, bias, output, params);
+    else if (input->dtype == DT_FLOAT32)
+        Conv2D_fl32_ref(input, filter, bias, output, params);
+    else
+        CV_FATAL("support only F16 or F32");
+}
+
+}  // extern "C"
+
+extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, nullptr, nullptr, nullptr};

@@ -1,0 +1,479 @@
+// Depthwise two-dimensional convolution over channels-last tensors.
+//
+// Output channel c * M + m (M the depth multiplier) convolves input channel
+// c with the filter of multiplier m. Initialisation builds, in
+// extra_resources, the filter, the bias and the output viewed with a leading
+// multiplier dimension; with M = 1 the views share their sources' data,
+// otherwise the filter and bias are transposed into them once and the output
+// view is transposed back after every execution.
+//
+// Arithmetic contract: each accumulator starts at the bias (or 0) and takes
+// one fused multiply-add per kernel position inside the input (rows outer);
+// float16 accumulators are rounded to half precision after every step.
+#define CORVUS_MODULE "DWConvolution_ref"
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "DataTypeConvert.h"
+#include "LayersActivation.h"
+#include "LayersConvolution.h"
+#include "Report.h"
+#include "ref/ConvGeometry.h"
+#include "ref/SimdLanes.h"
+
+using corvus_conv::AxisTaps;
+using corvus_conv::FullRuns;
+using corvus_conv::Taps;
+using corvus_simd::f32x4;
+using corvus_simd::Load;
+using corvus_simd::MulAdd;
+using corvus_simd::Splat;
+using corvus_simd::Store;
+
+namespace {
+
+constexpr int kTilePixels = 4;
+// Each tile loads one input vector per multiply-add; 4 pixels x 8 channels
+// keep accumulators, filter and input pieces within the 32 NEON registers.
+constexpr int kTileVectors = 2;  // 8 channels
+// Channel vectors are walked in pieces of at most this many bytes so that
+// accumulator, input and filter rows stay small.
+constexpr uint32_t kPieceBytes = 2048;
+
+enum ViewSlot { kFilterView = 0, kBiasView = 1, kOutputView = 2, kViewCount = 3 };
+
+Tensor** Views(NNKernel* kernel) { return (Tensor**)kernel->extra_resources; }
+
+// The source with one more leading dimension of length m and its last
+// dimension divided by m (layout DL_NONE, same element type). With m = 1 the
+// view borrows the source's data; otherwise it owns zeroed data.
+Tensor* LeadingView(const Tensor* src, uint32_t m)
+{
+    TensorShape shape;
+    memset(&shape, 0, sizeof(shape));
+    shape.dimension[0] = m;
+    for (uint32_t k = 0; k < src->ndim; ++k) shape.dimension[k + 1] = src->shape.dimension[k];
+    shape.dimension[src->ndim] /= m;
+    Tensor* v = CreateTensor((DataType)src->dtype, DL_NONE, src->ndim + 1, shape, m != 1);
+    if (m == 1) v->data = src->data;
+    return v;
+}
+
+// dst[m][j][c] = src[j][c * M + m] for rows j of `rows` vectors of C
+// channels (both dense); element size `elem` bytes.
+void MoveMultiplierOut(const uint8_t* src, uint8_t* dst, uint64_t rows, uint32_t C, uint32_t M, size_t elem)
+{
+    for (uint32_t m = 0; m < M; ++m)
+        for (uint64_t j = 0; j < rows; ++j)
+            for (uint32_t c = 0; c < C; ++c)
+                memcpy(dst + ((m * rows + j) * C + c) * elem, src + ((j * C + c) * (uint64_t)M + m) * elem, elem);
+}
+
+struct DwPlan {
+    uint32_t batch, outH, outW, channels, kH, kW, dH, dW, sW;
+    size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
+};
+
+// P pixels x 4Q channels (Q = 0: one channel): acc = bias, then
+// acc = fma(x, w, acc) per kernel position, in registers.
+template <int P, int Q>
+inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t nRows,
+                   const float* __restrict w0, uint32_t colLo, uint32_t colHi, const float* __restrict b,
+                   float* __restrict o)
+{
+    const size_t xStep = (size_t)c.sW * c.sInW;
+    const size_t colStep = (size_t)c.dW * c.sInW;
+    const size_t wRowStep = (size_t)c.kW * c.channels;
+    if constexpr (Q > 0) {
+        f32x4 acc[P][Q];
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) {
+            const f32x4 start = b != nullptr ? Load(b + 4 * q) : Splat(0.0f);
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) acc[p][q] = start;
+        }
+        for (uint32_t r = 0; r < nRows; ++r) {
+            const float* xr = x0 + r * rowStep;
+            const float* wr = w0 + r * wRowStep;
+            for (uint32_t kw = colLo; kw < colHi; ++kw) {
+                const float* xk = xr + (kw - colLo) * colStep;
+                const float* wk = wr + (size_t)kw * c.channels;
+                f32x4 wv[Q];
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) wv[q] = Load(wk + 4 * q);
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+                    for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(Load(xk + p * xStep + 4 * q), wv[q], acc[p][q]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) Store(o + p * c.sOutW + 4 * q, acc[p][q]);
+    } else {
+        float acc[P];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p] = b != nullptr ? b[0] : 0.0f;
+        for (uint32_t r = 0; r < nRows; ++r) {
+            const float* xr = x0 + r * rowStep;
+            const float* wr = w0 + r * wRowStep;
+            for (uint32_t kw = colLo; kw < colHi; ++kw) {
+                const float wv = wr[(size_t)kw * c.channels];
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p) acc[p] = fmaf(xr[(kw - colLo) * colStep + p * xStep], wv, acc[p]);
+            }
+        }
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) o[p * c.sOutW] = acc[p];
+    }
+}
+
+// 8, then 4, then single channels at a time.
+template <int P>
+inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t nRows, const float* w0,
+                       uint32_t colLo, uint32_t colHi, const float* b, float* o)
+{
+    uint32_t ch = 0;
+    const uint32_t n = c.channels;
+    for (; ch + 4 * kTileVectors <= n; ch += 4 * kTileVectors)
+        DwTile<P, kTileVectors>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch + 4 <= n; ch += 4)
+        DwTile<P, 1>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch < n; ++ch) DwTile<P, 0>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+}
+
+// One multiplier: filter {kH, kW, C} and bias {C} dense, input and output
+// through their strides.
+void DwFloat32(const DwPlan& c, const float* in, const float* filter, const float* bias, float* out,
+               const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
+               const std::vector<uint32_t>& fullRun)
+{
+    const size_t rowStep = (size_t)c.dH * c.sInH;
+    for (uint32_t n = 0; n < c.batch; ++n)
+        for (uint32_t oh = 0; oh < c.outH; ++oh) {
+            const Taps& rows = rowTaps[oh];
+            const uint32_t nRows = rows.hi - rows.lo;
+            const float* inRow = in + n * c.sInN + (size_t)rows.first * c.sInH;
+            const float* wRow = filter + (size_t)rows.lo * c.kW * c.channels;
+            float* orow = out + n * c.sOutN + oh * c.sOutH;
+            uint32_t ow = 0;
+            while (ow < c.outW) {
+                const Taps& col = colTaps[ow];
+                const float* x0 = inRow + (size_t)col.first * c.sInW;
+                float* o = orow + ow * c.sOutW;
+                if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
+                    DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
+                    ow += kTilePixels;
+                } else {
+                    const uint32_t colLo = nRows > 0 ? col.lo : 0, colHi = nRows > 0 ? col.hi : 0;
+                    DwChannels<1>(c, x0, rowStep, nRows, wRow, colLo, colHi, bias, o);
+                    ++ow;
+                }
+            }
+        }
+}
+
+// Half-precision data: operands widened to float32, one fused multiply-add,
+// the accumulator narrowed back to half after every step. Filter and bias may
+// be float32 or float16.
+void WidenRow(const Tensor* t, const uint8_t* p, float* dst, uint32_t count)
+{
+    if (t->dtype == DT_FLOAT16)
+        float16_to_float32((const uint16_t*)p, dst, count);
+    else
+        memcpy(dst, p, count * sizeof(float));
+}
+
+inline float RoundHalf(float v)
+{
+    uint16_t h;
+    float32_to_float16(&v, &h, 1);
+    float r;
+    float16_to_float32(&h, &r, 1);
+    return r;
+}
+
+void DwFloat16(const DwPlan& c, const Tensor* inT, const Tensor* filterT, const Tensor* biasT, Tensor* outT,
+               uint32_t m, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps)
+{
+    const uint32_t piece = kPieceBytes / sizeof(float);
+    const size_t fElem = DataTypeSize((DataType)filterT->dtype);
+    const uint8_t* in = (const uint8_t*)inT->data;
+    const uint8_t* filter = (const uint8_t*)filterT->data + (size_t)m * c.kH * c.kW * c.channels * fElem;
+    const uint8_t* bias =
+        biasT != nullptr ? (const uint8_t*)biasT->data + (size_t)m * c.channels * DataTypeSize((DataType)biasT->dtype)
+                         : nullptr;
+    uint16_t* out = (uint16_t*)outT->data + (size_t)m * (outT->ndim == 5 ? outT->stride.dimension[0] : 0);
+    std::vector<float> acc(piece), x(piece), w(piece);
+    std::vector<uint16_t> half(piece);
+    for (uint32_t n = 0; n < c.batch; ++n)
+        for (uint32_t oh = 0; oh < c.outH; ++oh)
+            for (uint32_t ow = 0; ow < c.outW; ++ow)
+                for (uint32_t c0 = 0; c0 < c.channels; c0 += piece) {
+                    const uint32_t len = c.channels - c0 < piece ? c.channels - c0 : piece;
+                    if (bias != nullptr) {
+                        WidenRow(biasT, bias + c0 * DataTypeSize((DataType)biasT->dtype), acc.data(), len);
+                        for (uint32_t k = 0; k < len; ++k) acc[k] = RoundHalf(acc[k]);
+                    } else {
+                        std::fill(acc.begin(), acc.begin() + len, 0.0f);
+                    }
+                    const Taps& rows = rowTaps[oh];
+                    const Taps& cols = colTaps[ow];
+                    for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
+                        const size_t ih = rows.first + (size_t)(kh - rows.lo) * c.dH;
+                        for (uint32_t kw = cols.lo; kw < cols.hi; ++kw) {
+                            const size_t iw = cols.first + (size_t)(kw - cols.lo) * c.dW;
+                            const uint16_t* xp = (const uint16_t*)in + n * c.sInN + ih * c.sInH + iw * c.sInW + c0;
+                            float16_to_float32(xp, x.data(), len);
+                            WidenRow(filterT, filter + (((size_t)kh * c.kW + kw) * c.channels + c0) * fElem, w.data(),
+                                     len);
+                            for (uint32_t k = 0; k < len; ++k) acc[k] = RoundHalf(fmaf(x[k], w[k], acc[k]));
+                        }
+                    }
+                    float32_to_float16(acc.data(), half.data(), len);
+                    memcpy(out + n * c.sOutN + oh * c.sOutH + ow * c.sOutW + c0, half.data(), len * sizeof(uint16_t));
+                }
+}
+
+const DepthWiseConv2DParams* CheckedParams(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
+    CV_CHECK_PTR(p);
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->input[0] == nullptr ||
+        kernel->output[0] == nullptr || kernel->inner[0] == nullptr)
+        CV_FATAL("DWConvolution: the kernel needs an input, an output and a filter");
+    CV_CHECK(kernel->input[0]->layout == DL_NHWC);
+    CV_CHECK(kernel->output[0]->layout == DL_NHWC);
+    CV_CHECK(kernel->inner[0]->layout == DL_MHWI);
+    return p;
+}
+
+// The geometry every view and loop relies on; checked once at
+// initialisation and again before every execution.
+void CheckGeometry(const NNKernel* kernel, const DepthWiseConv2DParams* p)
+{
+    const Tensor* in = kernel->input[0];
+    const Tensor* out = kernel->output[0];
+    const Tensor* filter = kernel->inner[0];
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    const uint32_t M = p->depthMultiplier;
+    if (M == 0) CV_FATAL("DWConvolution: depthMultiplier must be greater than 0");
+    if (in->ndim != 4 || out->ndim != 4 || filter->ndim != 4)
+        CV_FATAL("DWConvolution: input, output and filter must have 4 dimensions");
+    if (in->dtype != out->dtype) CV_FATAL("DWConvolution: input and output data types differ");
+    if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16) CV_FATAL("support only F16 or F32");
+    if (filter->dtype != DT_FLOAT32 && filter->dtype != DT_FLOAT16)
+        CV_FATAL("DWConvolution: the filter must be float32 or float16");
+    const uint32_t C = in->shape.NHWC.channels;
+    const uint64_t CM = (uint64_t)C * M;
+    if (out->shape.NHWC.batch != in->shape.NHWC.batch || out->shape.NHWC.channels != CM)
+        CV_FATAL("DWConvolution: output {N, H, W, %llu} expected for input channels %u and multiplier %u",
+                 (unsigned long long)CM, C, M);
+    const uint32_t* fd = filter->shape.dimension;
+    const bool leadingM = fd[0] == M && fd[3] == C;              // declared {M, kH, kW, C}
+    const bool lastCM = fd[0] == 1 && (uint64_t)fd[3] == CM;      // {1, kH, kW, C * M}
+    if (fd[1] != p->kerSizeH || fd[2] != p->kerSizeW || !(leadingM || lastCM))
+        CV_FATAL("DWConvolution: filter shape (%u, %u, %u, %u) does not match kernel %ux%u, %u channels x %u", fd[0],
+                 fd[1], fd[2], fd[3], p->kerSizeH, p->kerSizeW, C, M);
+    if (!IsSerialData(filter)) CV_FATAL("DWConvolution: the filter must be dense");
+    if (in->stride.NHWC.channels_stride != 1 || out->stride.NHWC.channels_stride != 1)
+        CV_FATAL("DWConvolution: channels of input and output must be adjacent");
+    if ((p->useBias & 1) != 0) {
+        if (bias == nullptr) CV_FATAL("DWConvolution: the layer uses a bias but none is given");
+        if (bias->ndim != 1 || bias->shape.dimension[0] != CM || !IsSerialData(bias))
+            CV_FATAL("DWConvolution: bias must hold one value per output channel (%llu)", (unsigned long long)CM);
+        if (bias->dtype != DT_FLOAT32 && bias->dtype != DT_FLOAT16)
+            CV_FATAL("DWConvolution: the bias must be float32 or float16");
+    }
+}
+
+// A filter declared {M, kH, kW, C} holds the same elements as {1, kH, kW,
+// C * M}; the views always read it in the latter order.
+Tensor* FilterAsOneLeading(const Tensor* filter, uint32_t M)
+{
+    Tensor* f = CreateEmptyTensor();
+    *f = *filter;
+    f->shape.dimension[0] = 1;
+    f->shape.dimension[3] = filter->shape.dimension[3] * (filter->shape.dimension[0] == M && M != 1 ? M : 1);
+    f->stride.dimension[3] = 1;
+    f->stride.dimension[2] = f->shape.dimension[3];
+    f->stride.dimension[1] = f->stride.dimension[2] * f->shape.dimension[2];
+    f->stride.dimension[0] = f->stride.dimension[1] * f->shape.dimension[1];
+    f->allocatedData = false;
+    return f;
+}
+
+void BuildViews(NNKernel* kernel, const DepthWiseConv2DParams* p)
+{
+    const uint32_t M = p->depthMultiplier;
+    Tensor** views = (Tensor**)calloc(kViewCount, sizeof(Tensor*));
+    CV_CHECK_PTR(views);
+    kernel->extra_resources = views;
+
+    Tensor* filter = FilterAsOneLeading(kernel->inner[0], M);
+    views[kFilterView] = LeadingView(filter, M);
+    const Tensor* bias = (p->useBias & 1) != 0 ? kernel->inner[1] : nullptr;
+    if (bias != nullptr) views[kBiasView] = LeadingView(bias, M);
+    views[kOutputView] = LeadingView(kernel->output[0], M);
+    if (M != 1) {
+        const uint32_t C = kernel->input[0]->shape.NHWC.channels;
+        const uint64_t positions = (uint64_t)p->kerSizeH * p->kerSizeW;
+        if (filter->data != nullptr)
+            MoveMultiplierOut((const uint8_t*)filter->data, (uint8_t*)views[kFilterView]->data, positions, C, M,
+                              DataTypeSize((DataType)filter->dtype));
+        if (bias != nullptr && bias->data != nullptr)
+            MoveMultiplierOut((const uint8_t*)bias->data, (uint8_t*)views[kBiasView]->data, 1, C, M,
+                              DataTypeSize((DataType)bias->dtype));
+    }
+    filter->data = nullptr;
+    DestroyTensor(filter);
+}
+
+void DestroyViews(NNKernel* kernel)
+{
+    Tensor** views = Views(kernel);
+    if (views == nullptr) return;
+    for (int k = 0; k < kViewCount; ++k)
+        if (views[k] != nullptr) {
+            if (!views[k]->allocatedData) views[k]->data = nullptr;
+            DestroyTensor(views[k]);
+        }
+    free(views);
+    kernel->extra_resources = nullptr;
+}
+
+// Output view {M, N, OH, OW, C} (dense, owned) back into the output
+// {N, OH, OW, C * M} through its strides.
+template <typename T>
+void MoveMultiplierBack(const Tensor* view, Tensor* out, uint32_t M)
+{
+    const T* src = (const T*)view->data;
+    T* dst = (T*)out->data;
+    const uint32_t N = out->shape.NHWC.batch, OH = out->shape.NHWC.height, OW = out->shape.NHWC.width;
+    const uint32_t C = view->shape.dimension[4];
+    const size_t vm = view->stride.dimension[0];
+    for (uint32_t n = 0; n < N; ++n)
+        for (uint32_t oh = 0; oh < OH; ++oh)
+            for (uint32_t ow = 0; ow < OW; ++ow) {
+                const T* s = src + ((size_t)(n * (size_t)OH + oh) * OW + ow) * C;
+                T* d = dst + n * (size_t)out->stride.NHWC.batch_stride + oh * (size_t)out->stride.NHWC.height_stride +
+                       ow * (size_t)out->stride.NHWC.width_stride;
+                for (uint32_t c = 0; c < C; ++c)
+                    for (uint32_t m = 0; m < M; ++m) d[(size_t)c * M + m] = s[m * vm + c];
+            }
+}
+
+}  // namespace
+
+extern "C" {
+
+void Init_DWConvolution_ref(NNKernel* kernel)
+{
+    const DepthWiseConv2DParams* p = CheckedParams(kernel);
+    CheckGeometry(kernel, p);
+    DestroyViews(kernel);
+    BuildViews(kernel, p);
+}
+
+void Execute_DWConvolution_ref(NNKernel* kernel)
+{
+    const DepthWiseConv2DParams* p = CheckedParams(kernel);
+    CheckGeometry(kernel, p);
+    if (kernel->extra_resources == nullptr) BuildViews(kernel, p);
+    const uint32_t M = p->depthMultiplier;
+    Tensor* in = kernel->input[0];
+    Tensor* out = kernel->output[0];
+    Tensor** views = Views(kernel);
+    // Shared views follow their sources, which may have been re-pointed
+    // (planned memory, reloaded weights) since initialisation.
+    if (M == 1) {
+        views[kFilterView]->data = kernel->inner[0]->data;
+        if (views[kBiasView] != nullptr) views[kBiasView]->data = kernel->inner[1]->data;
+        views[kOutputView]->data = out->data;
+    }
+    const Tensor* fv = views[kFilterView];
+    const Tensor* bv = views[kBiasView];
+    Tensor* ov = views[kOutputView];
+    if (GetTensorSize(out) == 0) return;
+
+    DwPlan c;
+    c.batch = out->shape.NHWC.batch;
+    c.outH = out->shape.NHWC.height;
+    c.outW = out->shape.NHWC.width;
+    c.channels = in->shape.NHWC.channels;
+    c.kH = p->kerSizeH;
+    c.kW = p->kerSizeW;
+    c.dH = p->dilationRateH;
+    c.dW = p->dilationRateW;
+    c.sW = p->strideW;
+    c.sInN = in->stride.NHWC.batch_stride;
+    c.sInH = in->stride.NHWC.height_stride;
+    c.sInW = in->stride.NHWC.width_stride;
+    // The output view of multiplier m: the output itself (M = 1) or the dense
+    // slice m of the owned view.
+    c.sOutN = M == 1 ? out->stride.NHWC.batch_stride : ov->stride.dimension[1];
+    c.sOutH = M == 1 ? out->stride.NHWC.height_stride : ov->stride.dimension[2];
+    c.sOutW = M == 1 ? out->stride.NHWC.width_stride : ov->stride.dimension[3];
+
+    const uint32_t H = in->shape.NHWC.height, W = in->shape.NHWC.width;
+    const std::vector<Taps> rowTaps = AxisTaps(c.outH, p->strideH, p->padTop, c.dH, c.kH, H);
+    const std::vector<Taps> colTaps = AxisTaps(c.outW, c.sW, p->padLeft, c.dW, c.kW, W);
+    bool readsInput = false;
+    for (const Taps& t : rowTaps) readsInput |= t.lo < t.hi;
+    bool readsCols = false;
+    for (const Taps& t : colTaps) readsCols |= t.lo < t.hi;
+    if (readsInput && readsCols) {
+        CV_CHECK_PTR(in->data);
+        CV_CHECK_PTR(fv->data);
+    }
+    if (bv != nullptr) CV_CHECK_PTR(bv->data);
+    CV_CHECK_PTR(ov->data);
+
+    const size_t filterStep = (size_t)c.kH * c.kW * c.channels;
+    if (in->dtype == DT_FLOAT32 && fv->dtype == DT_FLOAT32 && (bv == nullptr || bv->dtype == DT_FLOAT32)) {
+        const std::vector<uint32_t> fullRun = FullRuns(colTaps, c.kW);
+        for (uint32_t m = 0; m < M; ++m)
+            DwFloat32(c, (const float*)in->data, (const float*)fv->data + m * filterStep,
+                      bv != nullptr ? (const float*)bv->data + (size_t)m * c.channels : nullptr,
+                      (float*)ov->data + (M == 1 ? 0 : m * (size_t)ov->stride.dimension[0]), rowTaps, colTaps,
+                      fullRun);
+    } else if (in->dtype == DT_FLOAT16) {
+        for (uint32_t m = 0; m < M; ++m) DwFloat16(c, in, fv, bv, ov, m, rowTaps, colTaps);
+    } else {
+        CV_FATAL("DWConvolution: float32 data needs a float32 filter and bias");
+    }
+    if (M != 1) {
+        if (out->dtype == DT_FLOAT32)
+            MoveMultiplierBack<float>(ov, out, M);
+        else
+            MoveMultiplierBack<uint16_t>(ov, out, M);
+    }
+
+    if (p->activation != None && p->activation != Linear) {
+        ActivationParams act = {p->activation, 0.0f};
+        Tensor* io[1] = {out};
+        NNKernel k;
+        memset(&k, 0, sizeof(k));
+        k.input = io;
+        k.output = io;
+        k.inputsNum = 1;
+        k.outputsNum = 1;
+        k.params = &act;
+        Execute_Activation(&k);
+    }
+}
+
+void Destroy_DWConvolution_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) return;
+    DestroyViews(kernel);
+}
+
+}  // extern "C"
+
+extern "C" const NNKernelFn nn_kernel_fn_DWConvolution_ref = {Execute_DWConvolution_ref, Init_DWConvolution_ref,
+                                                               nullptr, Destroy_DWConvolution_ref};

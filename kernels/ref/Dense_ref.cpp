@@ -1,0 +1,201 @@
+// Fully connected (Dense) and per-channel scale and offset (Linear) kernels.
+//
+// Dense arithmetic: output[n][j] = sum over k in order of input[n][k] *
+// weights[k][j], one fused multiply-add per step from 0; then the bias, then
+// the fused activation (alpha 0). Linear: one fused multiply-add per element.
+#define CORVUS_MODULE "Dense_ref"
+#include <cmath>
+#include <cstring>
+
+#include "DataTypeConvert.h"
+#include "LayersActivation.h"
+#include "LayersDense.h"
+#include "Report.h"
+#include "ref/GemmBlock.h"
+
+namespace {
+
+constexpr int kTileRows = 4;
+constexpr int kTileVectors = 4;  // 16 columns
+// A single input row has no row reuse; wider column tiles keep more
+// independent sums in flight instead.
+constexpr int kVectorVectors = 8;  // 32 columns
+
+void ApplyActivation(Tensor* output, uint32_t kind)
+{
+    const ActivationParams act = {kind, 0.0f};
+    Activation_fl32_ref(output, output, &act);
+}
+
+// Temporary float32 copy of a tensor (layout DL_NONE), released with the scope.
+struct Float32Copy {
+    Tensor* tensor = nullptr;
+    Float32Copy(const Tensor* src, bool copyData)
+    {
+        tensor = CreateTensor(DT_FLOAT32, DL_NONE, src->ndim, src->shape, true);
+        if (copyData && GetTensorSize(src) > 0) TensorDataConvert(tensor, src);
+    }
+    ~Float32Copy() { DestroyTensor(tensor); }
+    Float32Copy(const Float32Copy&) = delete;
+    Float32Copy& operator=(const Float32Copy&) = delete;
+};
+
+}  // namespace
+
+extern "C" {
+
+void Gen_mult_vect_by_mat(const float* vect, const float* mat, float* out, uint32_t K, uint32_t N,
+                          uint32_t matRowStride)
+{
+    corvus_gemm::Gemm<float, 1, kVectorVectors>(vect, 0, mat, matRowStride, out, 0, 1, K, N);
+}
+
+void Dense_fl32_ref(const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
+                    const DenseParams* params)
+{
+    const Tensor* indata = input;
+    const Tensor* outdata = output;
+    CV_CHECK_PTR(indata);
+    CV_CHECK_PTR(outdata);
+    CV_CHECK_PTR(params);
+    if (weights == nullptr) CV_FATAL("Filters input is NULL");
+    CV_CHECK(indata->ndim == 2);
+    CV_CHECK(outdata->ndim == 2);
+    CV_CHECK(weights->ndim == 2);
+    if (input->dtype != DT_FLOAT32 || output->dtype != DT_FLOAT32 || weights->dtype != DT_FLOAT32 ||
+        (bias != nullptr && bias->dtype != DT_FLOAT32))
+        CV_FATAL("Dense_fl32_ref: input, weights, bias and output must be float32");
+    const uint32_t N = input->shape.dimension[0], K = input->shape.dimension[1];
+    const uint32_t units = output->shape.dimension[1];
+    if (output->shape.dimension[0] != N || weights->shape.dimension[0] != K || weights->shape.dimension[1] != units)
+        CV_FATAL("Dense_fl32_ref: shapes do not agree: input (%u, %u), weights (%u, %u), output (%u, %u)", N, K,
+                 weights->shape.dimension[0], weights->shape.dimension[1], output->shape.dimension[0], units);
+    if (bias != nullptr && (bias->ndim != 1 || bias->shape.dimension[0] != units))
+        CV_FATAL("Dense_fl32_ref: bias must hold one value per unit (%u)", units);
+    if (input->stride.dimension[1] != 1 || output->stride.dimension[1] != 1 || weights->stride.dimension[1] != 1)
+        CV_FATAL("Dense_fl32_ref: the elements of a row must be adjacent");
+    if ((uint64_t)N * units == 0) return;
+    CV_CHECK_PTR(output->data);
+    if (K > 0) {
+        CV_CHECK_PTR(input->data);
+        CV_CHECK_PTR(weights->data);
+    }
+
+    const float* in = (const float*)input->data;
+    const float* w = (const float*)weights->data;
+    float* out = (float*)output->data;
+    const size_t sIn = input->stride.dimension[0], sW = weights->stride.dimension[0];
+    const size_t sOut = output->stride.dimension[0];
+    if (N == 1)
+        Gen_mult_vect_by_mat(in, w, out, K, units, (uint32_t)sW);
+    else
+        corvus_gemm::Gemm<float, kTileRows, kTileVectors>(in, sIn, w, sW, out, sOut, N, K, units);
+
+    if (bias != nullptr) {
+        CV_CHECK_PTR(bias->data);
+        const float* b = (const float*)bias->data;
+        for (uint32_t n = 0; n < N; ++n) {
+            float* row = out + n * sOut;
+            for (uint32_t j = 0; j < units; ++j) row[j] += b[j];
+        }
+    }
+    ApplyActivation(output, params->activation);
+}
+
+void Dense_fl16_ref(const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
+                    const DenseParams* params)
+{
+    CV_CHECK_PTR(input);
+    CV_CHECK_PTR(output);
+    if (weights == nullptr) CV_FATAL("Filters input is NULL");
+    Float32Copy in32(input, true);
+    Float32Copy w32(weights, true);
+    Float32Copy out32(output, false);
+    if (bias != nullptr) {
+        Float32Copy b32(bias, true);
+        Dense_fl32_ref(in32.tensor, w32.tensor, b32.tensor, out32.tensor, params);
+    } else {
+        Dense_fl32_ref(in32.tensor, w32.tensor, nullptr, out32.tensor, params);
+    }
+    if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
+}
+
+void Execute_Dense_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Dense: the kernel needs an input and weights");
+    const Tensor* input = kernel->input[0];
+    const Tensor* weights = kernel->inner[0];
+    const DenseParams* params = (const DenseParams*)kernel->params;
+    CV_CHECK_PTR(input);
+    CV_CHECK_PTR(params);
+    // A bias is added whenever the slot holds one (the constructor fills it
+    // exactly when the layer uses a bias).
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    if (input->dtype == DT_FLOAT16)
+        Dense_fl16_ref(input, weights, bias, kernel->output[0], params);
+    else if (input->dtype == DT_FLOAT32)
+        Dense_fl32_ref(input, weights, bias, kernel->output[0], params);
+    else
+        CV_FATAL("support only F16 or F32");
+}
+
+void Execute_Linear_fl32_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    if (kernel->inputsNum < 1 || kernel->innerNum < 2) CV_FATAL("Linear: the kernel needs an input, scale and offset");
+    const Tensor* input = kernel->input[0];
+    Tensor* output = kernel->output[0];
+    const Tensor* scale = kernel->inner[0];
+    const Tensor* offset = kernel->inner[1];
+    const LinearParams* params = (const LinearParams*)kernel->params;
+    CV_CHECK_PTR(input);
+    CV_CHECK_PTR(output);
+    CV_CHECK_PTR(scale);
+    CV_CHECK_PTR(offset);
+    CV_CHECK_PTR(params);
+    CV_CHECK(input->ndim == 4);
+    if (input->dtype != DT_FLOAT32 || output->dtype != DT_FLOAT32 || scale->dtype != DT_FLOAT32 ||
+        offset->dtype != DT_FLOAT32)
+        CV_FATAL("Linear: input, output, scale and offset must be float32");
+    if (output->ndim != 4)
+        CV_FATAL("Linear: output must have 4 dimensions like the input, has %u", output->ndim);
+    for (uint32_t k = 0; k < 4; ++k)
+        if (output->shape.dimension[k] != input->shape.dimension[k])
+            CV_FATAL("Linear: output shape differs from the input shape");
+    const uint32_t C = input->shape.dimension[3];
+    if (GetTensorSize(scale) != C || GetTensorSize(offset) != C)
+        CV_FATAL("Linear: scale and offset must hold one value per channel (%u)", C);
+    if (input->stride.dimension[3] != 1 || output->stride.dimension[3] != 1)
+        CV_FATAL("Linear: channels must be adjacent");
+    if (GetTensorSize(input) == 0) return;
+    CV_CHECK_PTR(input->data);
+    CV_CHECK_PTR(output->data);
+    CV_CHECK_PTR(scale->data);
+    CV_CHECK_PTR(offset->data);
+
+    // Rows of C channel values. For dense tensors these are the input's data
+    // size over its width stride, stepped by each tensor's width stride; the
+    // walk over batch, row and column through each tensor's own strides is
+    // the same for those and stays inside gapped tensors too.
+    const float* in = (const float*)input->data;
+    float* out = (float*)output->data;
+    const float* s = (const float*)scale->data;
+    const float* o = (const float*)offset->data;
+    const uint32_t* d = input->shape.dimension;
+    const uint32_t* si = input->stride.dimension;
+    const uint32_t* so = output->stride.dimension;
+    for (uint32_t n = 0; n < d[0]; ++n)
+        for (uint32_t h = 0; h < d[1]; ++h)
+            for (uint32_t w = 0; w < d[2]; ++w) {
+                const float* x = in + (size_t)n * si[0] + (size_t)h * si[1] + (size_t)w * si[2];
+                float* y = out + (size_t)n * so[0] + (size_t)h * so[1] + (size_t)w * so[2];
+                for (uint32_t c = 0; c < C; ++c) y[c] = fmaf(x[c], s[c], o[c]);
+            }
+    ApplyActivation(output, params->activation);
+}
+
+}  // extern "C"
+
+extern "C" const NNKernelFn nn_kernel_fn_Dense_ref = {Execute_Dense_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Linear_fl32_ref = {Execute_Linear_fl32_ref, nullptr, nullptr, nullptr};

@@ -1,0 +1,96 @@
+// Register-blocked matrix product shared by the Dense and MatMul kernels.
+//
+// C[i][j] = sum over k = 0 .. K-1, in order, of A[i][k] * B[k][j]: the sum
+// starts at 0 and takes one fused multiply-add per k for float (one integer
+// multiply-add with wrap-around for uint32). Tiles of P rows x 4Q adjacent
+// columns keep their sums in vector registers; each piece of a B row is
+// loaded once for the P rows.
+#ifndef CORVUS_KERNELS_REF_GEMMBLOCK_H
+#define CORVUS_KERNELS_REF_GEMMBLOCK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ref/SimdLanes.h"
+
+namespace corvus_gemm {
+
+using corvus_simd::Lanes;
+using corvus_simd::Load;
+using corvus_simd::MulAdd;
+using corvus_simd::Splat;
+using corvus_simd::Store;
+
+template <typename T, int P, int Q>
+inline void Tile(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C, size_t sC,
+                 uint32_t K)
+{
+    typedef typename Lanes<T>::type V;
+    V acc[P][Q];
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) acc[p][q] = Splat<T>(T(0));
+    for (uint32_t k = 0; k < K; ++k) {
+        const T* b = B + k * sB;
+        V bv[Q];
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) bv[q] = Load(b + 4 * q);
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) {
+            const V a = Splat<T>(A[p * sA + k]);
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(a, bv[q], acc[p][q]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) Store(C + p * sC + 4 * q, acc[p][q]);
+}
+
+// One column (the ragged end of a row).
+template <typename T, int P>
+inline void TileColumn(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C,
+                       size_t sC, uint32_t K)
+{
+    T acc[P];
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) acc[p] = T(0);
+    for (uint32_t k = 0; k < K; ++k) {
+        const T b = B[k * sB];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p] = MulAdd(A[p * sA + k], b, acc[p]);
+    }
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) C[p * sC] = acc[p];
+}
+
+// Columns [j, j + 4Q) (Q = 0: one column) for every row, P rows at a time.
+template <typename T, int P, int Q>
+inline void ColumnPanel(const T* A, size_t sA, const T* B, size_t sB, T* C, size_t sC, uint32_t M, uint32_t K)
+{
+    uint32_t i = 0;
+    if constexpr (Q > 0) {
+        for (; i + P <= M; i += P) Tile<T, P, Q>(A + i * sA, sA, B, sB, C + i * sC, sC, K);
+        for (; i < M; ++i) Tile<T, 1, Q>(A + i * sA, sA, B, sB, C + i * sC, sC, K);
+    } else {
+        for (; i + P <= M; i += P) TileColumn<T, P>(A + i * sA, sA, B, sB, C + i * sC, sC, K);
+        for (; i < M; ++i) TileColumn<T, 1>(A + i * sA, sA, B, sB, C + i * sC, sC, K);
+    }
+}
+
+// The whole M x N product. Panels of B (K x 4Q) stay cache-resident while
+// every row block of A passes over them.
+template <typename T, int P, int Q>
+void Gemm(const T* A, size_t sA, const T* B, size_t sB, T* C, size_t sC, uint32_t M, uint32_t K, uint32_t N)
+{
+    uint32_t j = 0;
+    for (; j + 4 * Q <= N; j += 4 * Q) ColumnPanel<T, P, Q>(A, sA, B + j, sB, C + j, sC, M, K);
+    for (; j + 4 <= N; j += 4) ColumnPanel<T, P, 1>(A, sA, B + j, sB, C + j, sC, M, K);
+    for (; j < N; ++j) ColumnPanel<T, P, 0>(A, sA, B + j, sB, C + j, sC, M, K);
+}
+
+}  // namespace corvus_gemm
+
+#endif

@@ -1,0 +1,65 @@
+// Four-lane vectors (GCC vector extensions) for the register-blocked
+// kernels: one NEON or SSE register each. MulAdd keeps the kernels'
+// arithmetic contract lane by lane (a fused multiply-add per lane for float,
+// wrap-around multiply-add for uint32); GCC turns the four fmaf calls into
+// one vector fused multiply-add where the target has one.
+#ifndef CORVUS_KERNELS_REF_SIMDLANES_H
+#define CORVUS_KERNELS_REF_SIMDLANES_H
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace corvus_simd {
+
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
+
+template <typename T>
+struct Lanes;
+template <>
+struct Lanes<float> {
+    typedef f32x4 type;
+};
+template <>
+struct Lanes<uint32_t> {
+    typedef u32x4 type;
+};
+
+template <typename T>
+inline typename Lanes<T>::type Load(const T* p)
+{
+    typename Lanes<T>::type v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+template <typename T>
+inline void Store(T* p, typename Lanes<T>::type v)
+{
+    memcpy(p, &v, sizeof(v));
+}
+
+template <typename T>
+inline typename Lanes<T>::type Splat(T s)
+{
+    return typename Lanes<T>::type{s, s, s, s};
+}
+
+inline float MulAdd(float a, float b, float c) { return fmaf(a, b, c); }
+inline uint32_t MulAdd(uint32_t a, uint32_t b, uint32_t c) { return a * b + c; }
+
+inline f32x4 MulAdd(f32x4 a, f32x4 b, f32x4 c)
+{
+    f32x4 r;
+    r[0] = fmaf(a[0], b[0], c[0]);
+    r[1] = fmaf(a[1], b[1], c[1]);
+    r[2] = fmaf(a[2], b[2], c[2]);
+    r[3] = fmaf(a[3], b[3], c[3]);
+    return r;
+}
+inline u32x4 MulAdd(u32x4 a, u32x4 b, u32x4 c) { return a * b + c; }
+
+}  // namespace corvus_simd
+
+#endif

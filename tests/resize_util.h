@@ -1,0 +1,151 @@
+// Helpers shared by the resize, padding and N-dimensional convolution tests:
+// tensors from lists, random data, index walking and the definitions the
+// kernels are checked against.
+#ifndef CORVUS_TESTS_RESIZE_UTIL_H
+#define CORVUS_TESTS_RESIZE_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <random>
+#include <vector>
+
+#include "DataTypeConvert.h"
+#include "Tensor.h"
+
+namespace resize_test {
+
+using U = std::vector<uint32_t>;
+
+inline TensorShape ShapeOf(const U& dims)
+{
+    TensorShape s;
+    memset(&s, 0, sizeof(s));
+    for (size_t k = 0; k < dims.size(); ++k) s.dimension[k] = dims[k];
+    return s;
+}
+
+inline U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
+
+// A description without data (what constructors take).
+inline Tensor* Described(DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
+{
+    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
+}
+
+inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)
+{
+    std::uniform_real_distribution<float> dist(lo, hi);
+    const uint32_t n = GetTensorDataSize(t);
+    if (t->dtype == DT_FLOAT32) {
+        for (uint32_t e = 0; e < n; ++e) ((float*)t->data)[e] = dist(rng);
+    } else if (t->dtype == DT_FLOAT16) {
+        for (uint32_t e = 0; e < n; ++e) {
+            const float v = dist(rng);
+            float32_to_float16(&v, (uint16_t*)t->data + e, 1);
+        }
+    } else {
+        uint8_t* p = (uint8_t*)t->data;
+        for (uint64_t e = 0; e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e) p[e] = (uint8_t)rng();
+    }
+}
+
+inline uint64_t Offset(const Tensor* t, const U& index)
+{
+    uint64_t offset = 0;
+    for (size_t k = 0; k < index.size(); ++k) offset += (uint64_t)index[k] * t->stride.dimension[k];
+    return offset;
+}
+
+inline float& At(const Tensor* t, const U& index) { return ((float*)t->data)[Offset(t, index)]; }
+
+// Raw bytes of one element, for type-agnostic data movement checks.
+inline std::vector<uint8_t> Bytes(const Tensor* t, const U& index)
+{
+    const size_t size = DataTypeSize((DataType)t->dtype);
+    const uint8_t* p = (const uint8_t*)t->data + Offset(t, index) * size;
+    return std::vector<uint8_t>(p, p + size);
+}
+
+// Calls fn(index) for every index of `dims` in row-major order.
+inline void ForEachIndex(const U& dims, const std::function<void(const U&)>& fn)
+{
+    for (uint32_t d : dims)
+        if (d == 0) return;
+    U index(dims.size(), 0);
+    while (true) {
+        fn(index);
+        int k = (int)dims.size() - 1;
+        for (; k >= 0; --k) {
+            if (++index[k] < dims[k]) break;
+            index[k] = 0;
+        }
+        if (k < 0) return;
+    }
+}
+
+// A tensor with data; `gap` > 0 spreads every dimension but the last over a
+// larger stride so that stride handling is exercised.
+inline Tensor* MakeTensor(DataType dtype, const U& dims, uint32_t gap = 0, DataLayout layout = DL_NONE)
+{
+    TensorStrides st;
+    memset(&st, 0, sizeof(st));
+    const uint32_t n = (uint32_t)dims.size();
+    if (n > 0) st.dimension[n - 1] = 1;
+    for (int k = (int)n - 2; k >= 0; --k) st.dimension[k] = st.dimension[k + 1] * dims[k + 1] + gap;
+    return CreateTensorWithStrides(dtype, layout, n, ShapeOf(dims), st, true);
+}
+
+inline Tensor* F32Tensor(const U& dims, const std::vector<float>& values = {}, DataLayout layout = DL_NONE,
+                         uint32_t gap = 0)
+{
+    Tensor* t = MakeTensor(DT_FLOAT32, dims, gap, layout);
+    if (!values.empty()) {
+        EXPECT_EQ(values.size(), (size_t)GetTensorSize(t));
+        size_t k = 0;
+        ForEachIndex(dims, [&](const U& index) { At(t, index) = values[k++]; });
+    }
+    return t;
+}
+
+// Float32 elements in row-major order.
+inline std::vector<float> Values(const Tensor* t)
+{
+    std::vector<float> v;
+    ForEachIndex(Dims(t), [&](const U& i) { v.push_back(At(t, i)); });
+    return v;
+}
+
+// Reflection of output position o into an input of n elements after `begin`
+// pads (the border element is not repeated).
+inline uint32_t Mirror(uint32_t o, uint32_t begin, uint32_t n)
+{
+    const int64_t i = (int64_t)o - begin, last = n - 1;
+    return (uint32_t)(i < 0 ? -i : i > last ? 2 * last - i : i);
+}
+
+// Nearest resize: the input index output o reads along one dimension.
+inline uint32_t NearestSource(uint32_t o, uint32_t inDim, float scale)
+{
+    if (scale == 1.0f) return std::min(o, inDim - 1);
+    return (uint32_t)std::min(std::floor((o + 0.5) / (double)scale), (double)(inDim - 1));
+}
+
+// Area resize: the share of input element i in output o — the length of
+// [o/s, (o+1)/s) inside [i, i+1), the last element also owning everything
+// beyond — times s. Scale 1 reads one element unscaled.
+inline double AreaWeight(uint32_t o, uint32_t i, uint32_t inDim, float scale)
+{
+    if (scale == 1.0f) return i == std::min(o, inDim - 1) ? 1.0 : 0.0;
+    const double r = 1.0 / scale, a = o * r, b = (o + 1) * r;
+    const double hi = i + 1 == inDim ? INFINITY : i + 1.0;
+    const double overlap = std::min(b, hi) - std::max(a, (double)i);
+    return overlap > 0 ? overlap * scale : 0.0;
+}
+
+}  // namespace resize_test
+
+#endif

@@ -1,0 +1,222 @@
+// LSTM and PostLSTM constructors, and hand-built LSTM models of both
+// variants against a step-by-step double-precision LSTM.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "LayersRecurrent.h"
+#include "Model.h"
+#include "ModelWeights.h"
+#include "normalization_util.h"
+#include "test_util.h"
+
+using namespace norm_test;
+
+namespace {
+
+LSTMParams Record(uint32_t parser, uint32_t H, bool batchMajor, bool bias, bool seqFlag, uint32_t inputs,
+                  uint32_t outputs)
+{
+    LSTMParams p = {};
+    p.parserType = parser;
+    p.hiddenSize = H;
+    p.batchMajor = batchMajor;
+    p.hasBias = bias;
+    p.sequenceFlag = seqFlag;
+    p.hasInitialH = inputs >= 2;
+    p.hasInitialC = inputs >= 3;
+    p.numInputs = inputs;
+    p.numInner = parser == LSTM_PARSER_ONNX && seqFlag ? 4 : (bias ? 3 : 2);
+    p.numOutputs = outputs;
+    return p;
+}
+
+// h after every step [T][B][H] and the final c [B][H], from the gate
+// equations in double precision; x is step-major [T][B][I], gates i, f, g, o.
+void ReferenceLSTM(const std::vector<float>& x, uint32_t T, uint32_t B, uint32_t I, uint32_t H,
+                   const std::vector<float>& W, const std::vector<float>& R, const std::vector<float>& bias,
+                   std::vector<double> h, std::vector<double> c, std::vector<double>* steps, std::vector<double>* cLast)
+{
+    auto sigm = [](double v) { return 1.0 / (1.0 + std::exp(-v)); };
+    for (uint32_t t = 0; t < T; ++t) {
+        std::vector<double> hn(B * H);
+        for (uint32_t b = 0; b < B; ++b)
+            for (uint32_t j = 0; j < H; ++j) {
+                double g[4];
+                for (uint32_t q = 0; q < 4; ++q) {
+                    const uint32_t col = q * H + j;
+                    g[q] = bias.empty() ? 0.0 : bias[col];
+                    for (uint32_t k = 0; k < I; ++k) g[q] += x[(t * B + b) * I + k] * (double)W[k * 4 * H + col];
+                    for (uint32_t k = 0; k < H; ++k) g[q] += h[b * H + k] * (double)R[k * 4 * H + col];
+                }
+                c[b * H + j] = sigm(g[1]) * c[b * H + j] + sigm(g[0]) * std::tanh(g[2]);
+                hn[b * H + j] = sigm(g[3]) * std::tanh(c[b * H + j]);
+            }
+        h = hn;
+        steps->insert(steps->end(), h.begin(), h.end());
+    }
+    *cLast = c;
+}
+
+struct Case {
+    bool onnx, batchMajor, bias, states, returnSeq;
+    uint32_t outputs;  // ONNX: 1 or 3
+    DataType dt;
+};
+
+// Builds, loads, runs and checks one model: T = 5, B = 2, I = 3; H = 4 (ONNX) or 8 (Keras).
+void RunCase(const Case& c, std::mt19937& rng)
+{
+    SCOPED_TRACE(::testing::Message() << "onnx " << c.onnx << " batch-major " << c.batchMajor << " bias " << c.bias
+                                      << " states " << c.states << " sequences " << c.returnSeq << " "
+                                      << DataTypeToStr(c.dt));
+    const bool half = c.dt == DT_FLOAT16;
+    const uint32_t T = 5, B = 2, I = 3, H = c.onnx ? 4 : 8;
+    const U xDims = c.batchMajor ? U{B, T, I} : U{T, B, I};
+    std::vector<Layer*> ins = {Input("x", xDims, DL_NONE, c.dt)};
+    for (const char* name : {"h0", "c0"}) {  // ONNX: initializers from the weights file; Keras: model inputs
+        if (!c.states) break;
+        Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0) : Input(name, {B, H}, DL_NONE, c.dt);
+        if (c.onnx) s->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, B, H}), true);
+        s->staticOutput = c.onnx;
+        ins.push_back(s);
+    }
+    LSTMParams p = Record(c.onnx ? LSTM_PARSER_ONNX : LSTM_PARSER_KERAS, H, c.batchMajor, c.bias, c.returnSeq,
+                          (uint32_t)ins.size(), c.onnx ? c.outputs : 1);
+    Layer* lstm = AddLSTMLayer(ins.data(), nullptr, &p, "lstm");
+    std::vector<Layer*> outs = {lstm};
+    for (uint32_t m = 0; c.outputs > 1 && m < c.outputs; ++m) {
+        // Output m of the LSTM feeds its m-th consumer.
+        if (m == 0) outs.clear();
+        outs.push_back(AddPostLSTMLayer(lstm, nullptr, ("post" + std::to_string(m)).c_str(), m));
+    }
+    Model* model = CreateModel(outs.data(), (uint32_t)outs.size());
+
+    const std::vector<float> W = RandomValues(rng, I * 4 * H, -0.8f, 0.8f, half),
+                             R = RandomValues(rng, H * 4 * H, -0.8f, 0.8f, half),
+                             bias = c.bias ? RandomValues(rng, 4 * H, -0.5f, 0.5f, half) : std::vector<float>(),
+                             h0 = RandomValues(rng, B * H, -1, 1, half), c0 = RandomValues(rng, B * H, -1, 1, half),
+                             xs = RandomValues(rng, T * B * I, -1.5f, 1.5f, half);  // step-major
+    const bool constStates = c.onnx && c.states;
+    const std::vector<float> none;
+    if (!half)  // the loader takes float32 only
+        LoadModelWeights(model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
+                                                                 constStates ? c0 : none}}})
+                                    .c_str());
+    InitModel(model, 1);
+    for (int k = 0; half && k < 3; ++k) {
+        Tensor* src = FromValues(Dims(lstm->kernel->inner[k]), k == 0 ? W : k == 1 ? R : bias, c.dt);
+        CopyTensorData(src, lstm->kernel->inner[k]);
+        DestroyTensor(src);
+    }
+
+    std::vector<float> xin(xs.size());
+    for (uint32_t t = 0; t < T; ++t)
+        for (uint32_t b = 0; b < B; ++b)
+            for (uint32_t k = 0; k < I; ++k)
+                xin[c.batchMajor ? (b * T + t) * I + k : (t * B + b) * I + k] = xs[(t * B + b) * I + k];
+    Tensor* feeds[3] = {FromValues(xDims, xin, c.dt), FromValues({B, H}, h0, c.dt), FromValues({B, H}, c0, c.dt)};
+    const ModelInput inputs[3] = {{"x", feeds[0]}, {"h0", feeds[1]}, {"c0", feeds[2]}};
+    Predict(model, c.states && !c.onnx ? 3 : 1, inputs);
+
+    std::vector<double> steps, cLast, hInit(B * H), cInit(B * H);
+    if (c.states) hInit.assign(h0.begin(), h0.end()), cInit.assign(c0.begin(), c0.end());
+    ReferenceLSTM(xs, T, B, I, H, W, R, bias, hInit, cInit, &steps, &cLast);
+    const double tol = half ? 2e-3 : 2e-5;
+    const std::vector<float> y = Values(outs[0]->kernel->output[0]);
+    // Y per (t, b, j) in the output's own order.
+    auto yAt = [&](uint32_t t, uint32_t b, uint32_t j) {
+        const bool bt = (c.onnx && c.batchMajor) || (!c.onnx && c.returnSeq);
+        return y[(bt ? b * T + t : t * B + b) * H + j];
+    };
+    const U yDims = c.onnx ? (c.batchMajor ? U{B, T, 1, H} : U{T, 1, B, H}) : (c.returnSeq ? U{B, T, H} : U{B, H});
+    EXPECT_EQ(Dims(outs[0]->kernel->output[0]), yDims);
+    const bool everyStep = c.onnx || c.returnSeq;
+    for (uint32_t t = everyStep ? 0 : T - 1; t < T; ++t)
+        for (uint32_t b = 0; b < B; ++b)
+            for (uint32_t j = 0; j < H; ++j) {
+                const double want = steps[(t * B + b) * H + j];
+                EXPECT_NEAR(everyStep ? yAt(t, b, j) : y[b * H + j], want, tol * (1 + std::fabs(want)));
+            }
+    for (uint32_t m = 1; m < c.outputs; ++m) {
+        const std::vector<float> s = Values(outs[m]->kernel->output[0]);
+        EXPECT_EQ(Dims(outs[m]->kernel->output[0]), (U{1, B, H}));
+        for (uint32_t i = 0; i < B * H; ++i) {
+            const double want = m == 1 ? steps[(T - 1) * B * H + i] : cLast[i];
+            EXPECT_NEAR(s[i], want, tol * (1 + std::fabs(want)));
+            if (m == 1) {
+                EXPECT_EQ(s[i], yAt(T - 1, i / H, i % H));  // Y at the last step is Y_h
+            }
+        }
+    }
+    for (Tensor* t : feeds) DestroyTensor(t);
+    DestroyModel(model);
+}
+
+}  // namespace
+
+TEST(LayersRecurrent, ConstructorsShapeOutputsInnersAndRecords)
+{
+    // ONNX, step-major [5, 2, 3], bias, sequence lengths, three outputs (the
+    // model tests check the other output shapes).
+    Layer* x = Input("x", {5, 2, 3});
+    LSTMParams p = Record(LSTM_PARSER_ONNX, 4, false, true, true, 1, 3);
+    Layer* onnx = AddLSTMLayer(&x, nullptr, &p, "onnx");
+    const LSTMParams* q = (const LSTMParams*)onnx->kernel->params;
+    EXPECT_EQ((U{q->batch, q->seqLength, q->inputSize, q->numDirections}), (U{2, 5, 3, 1}));
+    const NNKernel* k = onnx->kernel;
+    ASSERT_TRUE(k->innerNum == 4 && k->outputsNum == 3);
+    const U dims[4] = {{1, 3, 16}, {1, 4, 16}, {1, 16}, {2}};
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(Dims(k->inner[i]) == dims[i] && k->inner[i]->data == nullptr) << i;
+    EXPECT_EQ(k->output[2]->data, nullptr);
+    Layer* post = AddPostLSTMLayer(onnx, nullptr, nullptr, 2);
+    EXPECT_EQ(std::string(post->name).rfind("PostLSTM", 0), 0u);
+    EXPECT_EQ(Dims(post->kernel->output[0]), (U{1, 2, 4}));
+
+    // Keras from tensors; inner tensors of the input's type; the output has storage.
+    Tensor* ts[1] = {Described({2, 5, 3}, DL_NONE, DT_FLOAT16)};
+    p = Record(LSTM_PARSER_KERAS, 8, true, true, false, 1, 1);
+    Layer* keras = AddLSTMLayer(nullptr, ts, &p, nullptr);
+    EXPECT_EQ((std::vector<U>{Dims(keras->kernel->inner[0]), Dims(keras->kernel->inner[1]),
+                              Dims(keras->kernel->inner[2])}),
+              (std::vector<U>{{3, 32}, {8, 32}, {32}}));
+    EXPECT_EQ(keras->kernel->inner[2]->dtype, (uint32_t)DT_FLOAT16);
+    EXPECT_NE(keras->kernel->output[0]->data, nullptr);
+    for (Layer* l : {post, onnx, x, keras}) DestroyLayer(l);
+}
+
+TEST(LayersRecurrent, ConstructorChecksEndTheProcess)
+{
+    auto make = [](uint32_t parser, const U& dims, uint32_t inputs = 1) {
+        LSTMParams p = Record(parser, 4, false, false, false, inputs, 1);
+        Tensor* ts[2] = {Described(dims), Described({3, 4})};
+        AddLSTMLayer(nullptr, ts, &p, "l");
+    };
+    corvus_test::ExpectFatal(
+        "Layers",
+        {{[&] { make(LSTM_PARSER_ONNX, {5, 3}); },
+          "AddLSTMONNXLayer: Input tensor dimensions number must equal 3.Current dimensions number: 2\n"},
+         {[&] { make(LSTM_PARSER_KERAS, {1, 5, 2, 3}); },
+          "LSTM KERAS: input tensor dimensions number must equal 3.Current dimensions number: 4\n"},
+         {[&] { make(5, {5, 2, 3}); }, "LSTM: Unknown parser type: 5\n"},
+         {[] { AddLSTMLayer(nullptr, nullptr, nullptr, "l"); }, "params==NULL, expected not NULL value"},
+         {[&] { make(LSTM_PARSER_KERAS, {5, 2, 3}, 2); }, "LSTM: initial hidden state must hold 8 values, it holds 12"}});
+}
+
+TEST(LayersRecurrent, HandBuiltModelsMatchAStepByStepLSTM)
+{
+    std::mt19937 rng(11);
+    for (bool bias : {false, true})
+        for (bool states : {false, true}) {
+            RunCase({true, false, bias, states, false, 3, DT_FLOAT32}, rng);
+            RunCase({true, true, bias, states, false, 1, DT_FLOAT32}, rng);
+            RunCase({false, true, bias, states, false, 1, DT_FLOAT32}, rng);
+            RunCase({false, true, bias, states, true, 1, DT_FLOAT32}, rng);
+        }
+    // Keras time-major input: the sequence still comes out [batch, sequence, H].
+    RunCase({false, false, true, false, true, 1, DT_FLOAT32}, rng);
+    // Half precision through float32 temporaries, both variants.
+    RunCase({false, true, true, true, true, 1, DT_FLOAT16}, rng);
+    RunCase({true, false, true, false, false, 3, DT_FLOAT16}, rng);
+}
