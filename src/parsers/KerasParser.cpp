@@ -598,6 +598,147 @@ Layer* AudioSpectrogramOf(Layer* in, const std::string& name, const Value& confi
     return AddAudioSpectrogram(in, nullptr, name.c_str(), windowSize, stride, magnitudeSquared);
 }
 
+bool UseBias(const Value& config) { return Bool(config, "use_bias", true); }
+ActivationParams FusedActivation(const Value& config) { return ActivationParams{ActivationOf(config), 0.0f}; }
+
+// Kernel sizes, strides and dilations of an n-dimensional window.
+struct Window {
+    uint32_t k[3], s[3], d[3];
+};
+
+Window WindowOf(const Value& config, uint32_t n)
+{
+    Window w{};
+    for (uint32_t i = 0; i < n; ++i) {
+        w.k[i] = ExtentOf(config, "kernel_size", i);
+        w.s[i] = ExtentOr(config, "strides", 1, i);
+        w.d[i] = ExtentOr(config, "dilation_rate", 1, i);
+    }
+    return w;
+}
+
+Layer* DenseOf(Layer* in, const std::string& name, const Value& config)
+{
+    return AddDenseLayer(in, nullptr, name.c_str(), ExtentOf(config, "units", 0), UseBias(config),
+                         ActivationOf(config));
+}
+
+Layer* ConvOf(const std::vector<Layer*>& inputs, const std::string& name, const Value& config, DataLayout layout,
+              uint32_t n)
+{
+    const std::vector<uint32_t> in = SpatialSizes(inputs, n, name);
+    const uint32_t filters = ExtentOf(config, "filters", 0);
+    const uint32_t groups = get_uint_or_default(config, "groups", 1, 0);
+    const Window w = WindowOf(config, n);
+    const PaddingMode mode = PaddingOf(config);
+    const PaddingStruct padding = ComputePaddingStruct(n, in.data(), w.k, w.s, w.d, mode, nullptr, 1);
+    const char* c = name.c_str();
+    if (n == 1)
+        return AddConv1DLayer(inputs[0], nullptr, c, filters, w.k[0], w.s[0], w.d[0], groups, &padding,
+                              UseBias(config), FusedActivation(config));
+    if (n == 2)
+        return AddConv2DLayer(inputs[0], nullptr, c, layout, filters, w.k[0], w.k[1], w.s[0], w.s[1], w.d[0], w.d[1],
+                              &padding, UseBias(config), FusedActivation(config), groups);
+    return AddConv3DLayer(inputs[0], nullptr, c, filters, groups, w.k[0], w.k[1], w.k[2], w.s[0], w.s[1], w.s[2],
+                          w.d[0], w.d[1], w.d[2], &padding, UseBias(config), mode, FusedActivation(config));
+}
+
+Layer* DepthwiseOf(const std::vector<Layer*>& inputs, const std::string& name, const Value& config, DataLayout layout)
+{
+    const std::vector<uint32_t> in = SpatialSizes(inputs, 2, name);
+    const uint32_t multiplier = ExtentOr(config, "depth_multiplier", 1, 0);
+    const Window w = WindowOf(config, 2);
+    const PaddingStruct padding = ComputePaddingStruct(2, in.data(), w.k, w.s, w.d, PaddingOf(config), nullptr, 1);
+    return AddDepthwiseConv2DLayer(inputs[0], nullptr, name.c_str(), layout, w.k[0], w.k[1], w.s[0], w.s[1], w.d[0],
+                                   w.d[1], multiplier, &padding, UseBias(config), ActivationOf(config));
+}
+
+// "output_padding" counts only when present and not null.
+bool OutputPadding(const Value& config, uint32_t n, uint32_t* out)
+{
+    if (IsAbsent(FindMember(config, "output_padding"))) return false;
+    for (uint32_t i = 0; i < n; ++i) {
+        out[i] = get_uint(config, "output_padding", i);
+        if (out[i] > kMaxExtent) CV_FATAL("Value of output_padding must be below %u", kMaxExtent);
+    }
+    return true;
+}
+
+Layer* ConvTransposeOf(const std::vector<Layer*>& inputs, const std::string& name, const Value& config,
+                       DataLayout layout, uint32_t n)
+{
+    const PaddingMode mode = PaddingOf(config);
+    const uint32_t filters = ExtentOf(config, "filters", 0);
+    const std::vector<uint32_t> in = SpatialSizes(inputs, n, name);
+    const Window w = WindowOf(config, n);
+    uint32_t outPad[2] = {0, 0};
+    const bool hasOutPad = OutputPadding(config, n, outPad);
+    if (n == 1) {
+        const PaddingStruct padding =
+            ComputePaddingStructTransposed(1, in.data(), w.k, w.s, w.d, mode, nullptr, outPad, hasOutPad);
+        return AddConv1DTransposeLayer(inputs[0], nullptr, name.c_str(), filters, w.k[0], w.d[0], w.s[0], 1,
+                                       &padding, UseBias(config), FusedActivation(config));
+    }
+    const PaddingStruct padding = ComputePaddingStructT(in[0], in[1], w.k[0], w.k[1], w.s[0], w.s[1], w.d[0], w.d[1],
+                                                        0, 0, outPad[0], outPad[1], mode, hasOutPad);
+    return AddConv2DTransposeLayer(inputs[0], nullptr, name.c_str(), layout, filters, w.k[0], w.k[1], w.s[0], w.s[1],
+                                   w.d[0], w.d[1], &padding, 1, UseBias(config), FusedActivation(config));
+}
+
+Layer* BatchNormalizationOf(Layer* in, const std::string& name, const Value& config)
+{
+    // The layer normalises the last axis, which is Keras' default.
+    const int32_t axis = get_int_or_default(config, "axis", -1, 0);
+    const int32_t last = (int32_t)in->kernel->output[0]->ndim - 1;
+    const Value* axes = FindMember(config, "axis");
+    if ((axis != -1 && axis != last) || (axes != nullptr && axes->IsArray() && axes->Size() != 1))
+        CV_FATAL("BatchNormalization \"%s\" normalizes other axes than the last one", name.c_str());
+    return AddBatchNormalizationLayer(in, nullptr, name.c_str(), Bool(config, "scale", true),
+                                      Bool(config, "center", true), FloatOr(config, "epsilon", 1e-3f));
+}
+
+Layer* ZeroPadding2DOf(Layer* in, const std::string& name, const Value& config, DataLayout layout)
+{
+    // [[top, bottom], [left, right]], or [vertical, horizontal], or one number.
+    const Value* padding = FindMember(config, "padding");
+    if (padding == nullptr) CV_FATAL("No value of padding");
+    uint32_t pads[4];
+    for (uint32_t i = 0; i < 4; ++i) {
+        const Value& axis = Element(*padding, "padding", i / 2);
+        pads[i] = ToUint(axis, "padding", i % 2);
+        if (pads[i] > kMaxExtent) CV_FATAL("Value of padding must be below %u", kMaxExtent);
+    }
+    return AddZeroPadding2DLayer(in, nullptr, name.c_str(), layout, pads[0], pads[1], pads[2], pads[3]);
+}
+
+Layer* UpSampling2DOf(Layer* in, const std::string& name, const Value& config, DataLayout layout)
+{
+    if (StringOr(config, "interpolation", "nearest") != "nearest")
+        CV_FATAL("UpSampling2D \"%s\": only nearest interpolation is supported", name.c_str());
+    return AddUpSampling2DLayer(in, nullptr, name.c_str(), layout, ExtentOr(config, "size", 2, 0),
+                                ExtentOr(config, "size", 2, 1));
+}
+
+Layer* LSTMOf(std::vector<Layer*>& inputs, const std::string& name, const Value& config)
+{
+    if (inputs.size() > 3) CV_FATAL("LSTM \"%s\" takes at most 3 inputs (sequence, hidden and cell state)", name.c_str());
+    LSTMParams p{};
+    p.parserType = LSTM_PARSER_KERAS;
+    p.direction = 0;
+    p.hiddenSize = ExtentOf(config, "units", 0);
+    p.numDirections = 1;
+    p.batchMajor = !Bool(config, "time_major");
+    p.hasBias = UseBias(config);
+    p.sequenceFlag = Bool(config, "return_sequences");
+    p.hasInitialH = inputs.size() >= 2;
+    p.hasInitialC = inputs.size() == 3;
+    p.numInputs = (uint32_t)inputs.size();
+    p.numInner = p.hasBias ? 3 : 2;
+    p.numOutputs = 1;
+    p.outputIndex = 0;
+    return AddLSTMLayer(inputs.data(), nullptr, &p, name.c_str());
+}
+
 // SeparableConv2D is read but not built: callers get a runtime error.
 [[noreturn]] void SeparableConv2DOf(const Value& config)
 {
@@ -634,6 +775,18 @@ Layer* KerasReader::Build(const std::string& name, const std::string& className,
     if (className == "ReLU") return ReluOf(in, name, config);
     if (className == "Softmax") return SoftmaxOf(in, name, config);
     if (className == "HardSigmoid") return AddHardSigmoidLayer(in, nullptr, n, 0.2f, 0.5f);
+    if (className == "Dense") return DenseOf(in, name, config);
+    if (className == "Conv1D") return ConvOf(all, name, config, layout, 1);
+    if (className == "Conv2D") return ConvOf(all, name, config, layout, 2);
+    if (className == "Conv3D") return ConvOf(all, name, config, layout, 3);
+    if (className == "DepthwiseConv2D") return DepthwiseOf(all, name, config, layout);
+    if (className == "Conv1DTranspose") return ConvTransposeOf(all, name, config, layout, 1);
+    if (className == "Conv2DTranspose") return ConvTransposeOf(all, name, config, layout, 2);
+    if (className == "BatchNormalization") return BatchNormalizationOf(in, name, config);
+    if (className == "L2Normalization") return AddL2NormalizationLayer(in, nullptr, n, Float(config, "gamma_init"));
+    if (className == "ZeroPadding2D") return ZeroPadding2DOf(in, name, config, layout);
+    if (className == "UpSampling2D") return UpSampling2DOf(in, name, config, layout);
+    if (className == "LSTM") return LSTMOf(all, name, config);
     if (className == "MaxPooling2D") return Pool2DOf(all, name, config, layout, true);
     if (className == "AveragePooling2D") return Pool2DOf(all, name, config, layout, false);
     if (className == "AveragePooling1D") return AveragePool1DOf(all, name, config);

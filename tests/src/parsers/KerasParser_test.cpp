@@ -15,6 +15,7 @@
 #include "LayersAudio.h"
 #include "LayersDataMovement.h"
 #include "LayersDetection.h"
+#include "LayersNormalization.h"
 #include "LayersPooling.h"
 #include "Model.h"
 #include "ModelParser.hpp"
@@ -139,8 +140,10 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         const char* file;
     };
     const Fixture fixtures[] = {
-        {"basic_ops", "model.json"},
-        {"first_pool", "model.json"},
+        {"basic_ops", "model.json"},   {"first_pool", "model.json"},      {"dense_mlp", "model.json"},
+        {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
+        {"first_resize", "model.json"}, {"conv1d", "model.json"},         {"lstm", "model.json"},
+        {"lstm", "model.h5"},          {"conv3d", "model.json"},          {"sequential", "model.json"},
     };
     for (const Fixture& f : fixtures) {
         SCOPED_TRACE(std::string(f.name) + "/" + f.file);
@@ -252,6 +255,22 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
     EXPECT_EQ(std::vector<uint32_t>({pool->poolSizeH, pool->strideW, pool->paddingMode}),
               (std::vector<uint32_t>{2, 2, POOL_PADDING_IGNORE}));
     EXPECT_EQ(ShapeOf(p.Out(7)), (std::vector<uint32_t>{1, 2}));  // keepdims false
+}
+
+TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
+{
+    // Keys Keras always writes, left out: use_bias, strides, padding,
+    // data_format, size, epsilon, scale, center.
+    const Parsed p(Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
+                                Layer_("up", "UpSampling2D", "", {"in"}),
+                                Layer_("bn", "BatchNormalization", "", {"in"})},
+                               "[\"in\",0,0]", "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0]"));
+    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 3, 3, 3}));
+    EXPECT_NE(p.io->outputLayers[0]->kernel->inner[1], nullptr);
+    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 10, 10, 2}));
+    const NormalizationParams* bn = p.Params<NormalizationParams>(2);
+    EXPECT_TRUE(bn->scale && bn->center);
+    EXPECT_FLOAT_EQ(bn->epsilon, 1e-3f);
 }
 
 TEST(KerasParserTest, AudioAndDetectionClasses)
@@ -368,6 +387,12 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
                     "\"dct_coefficient_count\":3,\"sample_rate\":16000",
                     {"in", "in"})),
          "numinputs == 1: false, expected: true"},
+        {one(Layer_("x", "Conv2D", "\"filters\":2", {"in"})), "No value of kernel_size"},
+        {one(Layer_("x", "Dense", "", {"in"})), "No value of units"},
+        {one(Layer_("x", "BatchNormalization", "\"axis\":1", {"in"})),
+         "BatchNormalization \"x\" normalizes other axes than the last one"},
+        {one(Layer_("x", "UpSampling2D", "\"interpolation\":\"bilinear\"", {"in"})),
+         "UpSampling2D \"x\": only nearest interpolation is supported"},
         {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
     });
     // The format is told by "keras_version" alone; everything else goes to the converted-ONNX reader.
