@@ -212,6 +212,16 @@ function lstm() {
   return tf.model({inputs: x, outputs: [last, nobias], name: 'lstm'});
 }
 
+// An LSTM that starts from given hidden and cell states.
+function lstmState() {
+  const x = tf.input({shape: [4, 3], name: 'sequence'});
+  const h = tf.input({shape: [2], name: 'h0'});
+  const c = tf.input({shape: [2], name: 'c0'});
+  const y = L.lstm({units: 2, returnSequences: true, recurrentActivation: 'sigmoid', name: 'lstm'})
+                .apply(x, {initialState: [h, c]});
+  return tf.model({inputs: [x, h, c], outputs: y, name: 'lstm_state'});
+}
+
 function conv3d() {
   const x = tf.input({shape: [4, 5, 4, 2], name: 'volume'});
   const y = L.conv3d({filters: 3, kernelSize: [2, 3, 2], strides: [1, 2, 1], padding: 'same', activation: 'relu',
@@ -229,9 +239,10 @@ function sequential() {
 
 await tf.setBackend('cpu');
 const builders = {basicOps, firstPool, denseMlp, convNet, firstDepthwise, firstResize, conv1d, lstm, conv3d,
-                  sequential};
+                  sequential, lstmState};
 const names = {basicOps: 'basic_ops', firstPool: 'first_pool', denseMlp: 'dense_mlp', convNet: 'conv_net',
                firstDepthwise: 'first_depthwise', firstResize: 'first_resize', conv1d: 'conv1d', lstm: 'lstm',
+               lstmState: 'lstm_state',
                conv3d: 'conv3d', sequential: 'sequential'};
 let seed = 1000;
 for (const [key, build] of Object.entries(builders)) await save(names[key], build(), (seed += 17));

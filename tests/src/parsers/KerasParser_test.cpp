@@ -144,6 +144,7 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
         {"first_resize", "model.json"}, {"conv1d", "model.json"},         {"lstm", "model.json"},
         {"lstm", "model.h5"},          {"conv3d", "model.json"},          {"sequential", "model.json"},
+        {"lstm_state", "model.json"},
     };
     for (const Fixture& f : fixtures) {
         SCOPED_TRACE(std::string(f.name) + "/" + f.file);
@@ -261,16 +262,49 @@ TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
 {
     // Keys Keras always writes, left out: use_bias, strides, padding,
     // data_format, size, epsilon, scale, center.
+    // Also classes no fixture holds: HardSigmoid, L2Normalization, Conv1DTranspose.
     const Parsed p(Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
                                 Layer_("up", "UpSampling2D", "", {"in"}),
-                                Layer_("bn", "BatchNormalization", "", {"in"})},
-                               "[\"in\",0,0]", "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0]"));
+                                Layer_("bn", "BatchNormalization", "", {"in"}), Layer_("hs", "HardSigmoid", "", {"in"}),
+                                Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}), Input("seq", "4,2"),
+                                Layer_("deconv", "Conv1DTranspose",
+                                       "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"", {"seq"})},
+                               "[\"in\",0,0],[\"seq\",0,0]",
+                               "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],[\"deconv\",0,0]"));
     EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 3, 3, 3}));
     EXPECT_NE(p.io->outputLayers[0]->kernel->inner[1], nullptr);
     EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 10, 10, 2}));
     const NormalizationParams* bn = p.Params<NormalizationParams>(2);
     EXPECT_TRUE(bn->scale && bn->center);
     EXPECT_FLOAT_EQ(bn->epsilon, 1e-3f);
+    EXPECT_EQ(std::vector<float>({p.Params<HardSigmoidParams>(3)->alpha, p.Params<HardSigmoidParams>(3)->beta}),
+              (std::vector<float>{0.2f, 0.5f}));
+    EXPECT_EQ(p.Params<L2NormParams>(4)->gammaInit, 20.0f);
+    EXPECT_EQ(ShapeOf(p.Out(5)), (std::vector<uint32_t>{1, 8, 3}));
+}
+
+// The converter refuses what the runtime would not compute as Keras does.
+TEST(KerasParserTest, ConverterRefusesUnsupportedLayers)
+{
+    ASSERT_FALSE(Python().empty());
+    const std::string model = TmpPath("refused_model.json"), log = TmpPath("refused.log");
+    const std::pair<const char*, const char*> cases[] = {
+        {"{\"class_name\":\"GRU\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2}}", "class GRU is not supported"},
+        {"{\"class_name\":\"Dense\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"activation\":\"elu\"}}",
+         "activation elu is not supported"},
+        {"{\"class_name\":\"LSTM\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"recurrent_activation\":\"hard_sigmoid\"}}",
+         "LSTM supports only tanh and sigmoid activations"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(model, std::string("{\"modelTopology\":{\"class_name\":\"Sequential\",\"config\":{\"layers\":[") +
+                             c.first + "]}}}");
+        const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + TmpPath("r.json") + " " +
+                                TmpPath("r.bin") + " 2>" + log;
+        EXPECT_NE(std::system(cmd.c_str()), 0) << c.first;
+        std::ifstream f(log);
+        const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(c.second), std::string::npos) << text;
+    }
 }
 
 TEST(KerasParserTest, AudioAndDetectionClasses)
