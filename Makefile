@@ -27,3 +27,14 @@ bench: deps
 
 clean:
 	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR)
+
+# Regenerates the Keras conformance fixtures with TensorFlow.js (needs Node
+# and the npm registry; the tests themselves use the committed files).
+.PHONY: fixtures
+FIXTURES_DIR := tests/fixtures/keras
+PYTHON ?= /usr/bin/python3
+fixtures:
+	cd scripts/keras-fixtures && npm install --ignore-scripts --no-audit --no-fund
+	rm -rf $(FIXTURES_DIR) && mkdir -p $(FIXTURES_DIR)
+	node scripts/keras-fixtures/generate.mjs $(FIXTURES_DIR)
+	for m in conv_net lstm; do $(PYTHON) scripts/keras-fixtures/tfjs_to_h5.py $(FIXTURES_DIR)/$$m $(FIXTURES_DIR)/$$m/model.h5; done

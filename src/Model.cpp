@@ -55,8 +55,12 @@ void BindInputs(Layer* layer)
         if (j >= kernel->inputsNum) break;
         const Tensor* produced = layer->inputLayers[j]->kernel->output[0];
         CV_CHECK_PTR(produced);
+        // A producer without a layout tag (a model input) keeps the layout
+        // the consumer's constructor settled, which its kernel checks.
+        const uint32_t settled = kernel->input[j] != nullptr ? kernel->input[j]->layout : (uint32_t)DL_NONE;
         DestroyTensor(kernel->input[j]);
         kernel->input[j] = CreateTensorView(produced, produced->data);
+        if (kernel->input[j]->layout == DL_NONE) kernel->input[j]->layout = settled;
     }
 }
 

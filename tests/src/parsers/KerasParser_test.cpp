@@ -1,0 +1,439 @@
+// The Keras reader against models built and run by an independent Keras
+// implementation (fixtures made by scripts/keras-fixtures, converted here by
+// tools/keras2corvus), plus the reader's own rules and messages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "LayersActivation.h"
+#include "LayersAudio.h"
+#include "LayersDataMovement.h"
+#include "LayersDetection.h"
+#include "LayersNormalization.h"
+#include "LayersPooling.h"
+#include "Model.h"
+#include "ModelParser.hpp"
+#include "ModelWeights.h"
+#include "parsers/KerasParser.h"
+#include "test_util.h"
+
+using corvus_test::ExpectFatal;
+using corvus_test::TmpPath;
+
+namespace {
+
+const std::string kRoot = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/src/parsers/"));
+
+// The Debian interpreter carries numpy even where another python3 comes first.
+const std::string& Python()
+{
+    static const std::string python = [] {
+        for (const char* candidate : {"/usr/bin/python3", "python3"})
+            if (std::system((std::string(candidate) + " -c 'import numpy, h5py' 2>/dev/null").c_str()) == 0)
+                return std::string(candidate);
+        return std::string();
+    }();
+    return python;
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// Runs the converter; returns the paths of the description and the weights.
+std::pair<std::string, std::string> Convert(const std::string& model, const std::string& tag)
+{
+    const std::string json = TmpPath(tag + ".json"), weights = TmpPath(tag + ".bin");
+    const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + json + " " + weights;
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return {json, weights};
+}
+
+std::vector<float> Floats(const corvus_json::Value& list)
+{
+    std::vector<float> v;
+    for (const auto& x : list.GetArray()) v.push_back((float)x.GetDouble());
+    return v;
+}
+
+// The runtime's softmax, as prescribed, over rows of the last dimension.
+std::vector<float> PrescribedSoftmax(const std::vector<float>& x, size_t row)
+{
+    std::vector<float> y(x.size());
+    for (size_t r = 0; r < x.size(); r += row) {
+        float m = x[r];
+        for (size_t i = 1; i < row; ++i)
+            if (x[r + i] > m) m = x[r + i];
+        auto t = [&](size_t i) { const float d = x[r + i] - m; return (double)d <= -16.11 ? 0.0f : expf_fast(d); };
+        float s = 0;
+        for (size_t i = 0; i < row; ++i) s += t(i);
+        const float inv = 1.0f / s;
+        for (size_t i = 0; i < row; ++i) y[r + i] = inv * t(i);
+    }
+    return y;
+}
+
+void ExpectClose(const float* got, const std::vector<float>& want, const std::string& what)
+{
+    for (size_t i = 0; i < want.size(); ++i)
+        ASSERT_LE(std::fabs(got[i] - want[i]), std::max(1e-4f * std::fabs(want[i]), 1e-5f))
+            << what << " element " << i << ": " << got[i] << " vs " << want[i];
+}
+
+// Loads a converted fixture, predicts the recorded inputs and compares every
+// output with the framework's (or, after a softmax, with the prescribed
+// formula applied to the framework's values before it).
+void RunFixture(const std::string& dir, const std::string& model, const std::string& tag)
+{
+    const auto files = Convert(dir + "/" + model, tag);
+    corvus_json::Document cases;
+    std::ifstream casesFile(dir + "/cases.json");
+    ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
+
+    IOLayers* io = ParseLayersFromJSON(files.first.c_str());
+    ASSERT_EQ(io->inputLayersCount, cases["inputs"].Size());
+    ASSERT_EQ(io->outputLayersCount, cases["outputs"].Size());
+    Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
+    LoadModelWeights(m, files.second.c_str());
+    InitModel(m, 1);
+
+    std::vector<std::vector<float>> data;
+    std::vector<ModelInput> inputs;
+    for (uint32_t i = 0; i < io->inputLayersCount; ++i) {
+        const auto& c = cases["inputs"][i];
+        EXPECT_STREQ(io->inputLayers[i]->name, c["name"].GetString());
+        data.push_back(Floats(c["data"]));
+        const Tensor* like = io->inputLayers[i]->kernel->output[0];
+        Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, false);
+        ASSERT_EQ(GetTensorSize(t), data.back().size()) << c["name"].GetString();
+        SetTensorData(t, data.back().data());
+        inputs.push_back({io->inputLayers[i]->name, t});
+    }
+    Layer** out = Predict(m, (uint32_t)inputs.size(), inputs.data());
+    for (uint32_t j = 0; j < io->outputLayersCount; ++j) {
+        const auto& c = cases["outputs"][j];
+        const Tensor* t = out[j]->kernel->output[0];
+        EXPECT_STREQ(out[j]->name, c["name"].GetString());
+        std::vector<float> want = Floats(c["data"]);
+        ASSERT_EQ(GetTensorSize(t), want.size()) << c["name"].GetString();
+        ASSERT_TRUE(IsSerialData(t));
+        if (c.HasMember("softmax_input"))
+            want = PrescribedSoftmax(Floats(c["softmax_input"]), t->shape.dimension[t->ndim - 1]);
+        ExpectClose((const float*)t->data, want, tag + " output " + c["name"].GetString());
+    }
+    for (ModelInput& in : inputs) DestroyTensor(in.tensor);
+    DestroyIOLayers(io);
+    DestroyModel(m);
+}
+
+// Fixtures whose every layer class the library builds. HDF5 files hold the
+// same models as their TensorFlow.js counterparts.
+TEST(KerasParserTest, FixturesMatchTheFramework)
+{
+    ASSERT_FALSE(Python().empty()) << "python3 with numpy and h5py is needed (scripts/install-deps.sh)";
+    struct Fixture {
+        const char* name;
+        const char* file;
+    };
+    const Fixture fixtures[] = {
+        {"basic_ops", "model.json"},   {"first_pool", "model.json"},      {"dense_mlp", "model.json"},
+        {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
+        {"first_resize", "model.json"}, {"conv1d", "model.json"},         {"lstm", "model.json"},
+        {"lstm", "model.h5"},          {"conv3d", "model.json"},          {"sequential", "model.json"},
+        {"lstm_state", "model.json"},
+    };
+    for (const Fixture& f : fixtures) {
+        SCOPED_TRACE(std::string(f.name) + "/" + f.file);
+        RunFixture(kRoot + "/tests/fixtures/keras/" + f.name, f.file, f.name);
+    }
+}
+
+// ---- Descriptions written in the test ---------------------------------------
+
+// A layer object: inbound names form the single inbound node.
+std::string Layer_(const std::string& name, const std::string& cls, const std::string& config,
+                   std::initializer_list<const char*> inbound = {})
+{
+    std::string node;
+    for (const char* in : inbound) node += std::string(node.empty() ? "" : ",") + "[\"" + in + "\",0,0,{}]";
+    return "{\"name\":\"" + name + "\",\"class_name\":\"" + cls + "\",\"config\":{" + config +
+           "},\"inbound_nodes\":[" + (node.empty() ? "" : "[" + node + "]") + "]}";
+}
+
+std::string Input(const std::string& name, const std::string& shape)
+{
+    return Layer_(name, "InputLayer", "\"batch_input_shape\":[null," + shape + "]");
+}
+
+std::string Description(std::initializer_list<std::string> layers, const std::string& inputs,
+                        const std::string& outputs, const std::string& root = "\"class_name\":\"Functional\"")
+{
+    std::string list;
+    for (const std::string& l : layers) list += (list.empty() ? "" : ",") + l;
+    return "{" + root + ",\"keras_version\":\"2.13.1\",\"config\":{\"layers\":[" + list + "],\"input_layers\":[" +
+           inputs + "],\"output_layers\":[" + outputs + "]}}";
+}
+
+IOLayers* Parse(const std::string& text)
+{
+    std::istringstream s(text);
+    return ParseLayersFromKerasJSON(s);
+}
+
+// Releases a parsed graph through a model built from its outputs.
+struct Parsed {
+    explicit Parsed(const std::string& text) : io(Parse(text)), model(CreateModel(io->outputLayers, io->outputLayersCount)) {}
+    ~Parsed()
+    {
+        DestroyIOLayers(io);
+        DestroyModel(model);
+    }
+    const Tensor* Out(uint32_t j) const { return io->outputLayers[j]->kernel->output[0]; }
+    template <typename P>
+    const P* Params(uint32_t j) const { return (const P*)io->outputLayers[j]->kernel->params; }
+    IOLayers* io;
+    Model* model;
+};
+
+std::vector<uint32_t> ShapeOf(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
+
+TEST(KerasParserTest, AccessorsReadScalarsListsAndDefaults)
+{
+    corvus_json::Document d;
+    d.Parse("{\"strides\":3,\"list\":[1,2],\"axis\":-1,\"big\":4294967295,\"whole\":2.0}");
+    EXPECT_EQ(get_uint(d, "strides", 1), 3u);
+    EXPECT_EQ(get_uint(d, "list", 1), 2u);
+    EXPECT_EQ(get_uint_or_default(d, "groups", 1, 0), 1u);
+    EXPECT_EQ(get_uint_or_default(d, "list", 7, 0), 1u);
+    EXPECT_EQ(get_int_or_default(d, "axis", 5, 0), -1);
+    EXPECT_EQ(get_int_or_default(d, "absent", -1, 0), -1);
+    EXPECT_EQ(get_uint(d, "axis", 0), 0xFFFFFFFFu);
+    EXPECT_EQ(get_uint(d, "big", 0), 4294967295u);
+    EXPECT_EQ(get_int(d, "whole", 0), 2);
+    ExpectFatal("KerasParser", {
+        {[&] { get_uint(d, "missing", 0); }, "No value of missing"},
+        {[&] { get_int(d, "list", 2); }, "Value of list has no element 2"},
+        {[&] { get_int(d, "big", 0); }, "Value of big does not fit 32 bits"},
+    });
+}
+
+TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
+{
+    // Input sizes and layout, Dropout bypass, Reshape -1, Permute, Concatenate
+    // -1, Softmax on the last axis, ReLU variants, pooling defaults.
+    const Parsed p(Description(
+        {Input("in", "4,4,2"), Input("seq", "5,3"), Layer_("drop", "Dropout", "\"rate\":0.5", {"in"}),
+         Layer_("reshape", "Reshape", "\"target_shape\":[-1,8]", {"drop"}),
+         Layer_("permute", "Permute", "\"dims\":[2,1]", {"seq"}),
+         Layer_("concat", "Concatenate", "\"axis\":-1", {"in", "in"}),
+         Layer_("flat", "Flatten", "", {"in"}), Layer_("softmax", "Softmax", "\"axis\":1", {"flat"}),
+         Layer_("relu6", "ReLU", "\"max_value\":6.0,\"threshold\":0.0", {"in"}),
+         Layer_("relu", "ReLU", "\"max_value\":null", {"in"}), Layer_("pool", "MaxPooling2D", "", {"in"}),
+         Layer_("gap", "GlobalAveragePooling2D", "", {"in"})},
+        "[\"in\",0,0],[\"seq\",0,0]",
+        "[\"reshape\",0,0],[\"permute\",0,0],[\"concat\",0,0],[\"softmax\",0,0],[\"relu6\",0,0],[\"relu\",0,0],"
+        "[\"pool\",0,0],[\"gap\",0,0]"));
+    const Tensor* in = p.io->inputLayers[0]->kernel->output[0];
+    EXPECT_EQ(ShapeOf(in), (std::vector<uint32_t>{1, 4, 4, 2}));
+    EXPECT_EQ(in->dtype, (uint32_t)DT_FLOAT32);
+    EXPECT_EQ(in->layout, (uint32_t)DL_NONE);
+    EXPECT_STREQ(p.io->inputLayers[1]->name, "seq");
+    EXPECT_EQ(p.io->outputLayers[0]->inputLayers[0], p.io->inputLayers[0]);  // Dropout bypassed
+    EXPECT_EQ(p.model->numLayers, 11u);
+    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 8}));
+    const TransposeParams* perm = p.Params<TransposeParams>(1);
+    EXPECT_EQ(std::vector<uint32_t>(perm->axes, perm->axes + 3), (std::vector<uint32_t>{0, 2, 1}));
+    EXPECT_EQ(p.Params<MergeParams>(2)->axis, 3u);
+    EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 4, 4, 4}));
+    EXPECT_EQ(p.Params<ActivationParams>(3)->type, (uint32_t)Softmax);
+    EXPECT_EQ(p.Params<ActivationParams>(4)->type, (uint32_t)ReLU6);
+    EXPECT_EQ(p.Params<ActivationParams>(5)->type, (uint32_t)ReLU);
+    const Pool2DParams* pool = p.Params<Pool2DParams>(6);  // pool size 2, strides = pool size
+    EXPECT_EQ(std::vector<uint32_t>({pool->poolSizeH, pool->strideW, pool->paddingMode}),
+              (std::vector<uint32_t>{2, 2, POOL_PADDING_IGNORE}));
+    EXPECT_EQ(ShapeOf(p.Out(7)), (std::vector<uint32_t>{1, 2}));  // keepdims false
+}
+
+TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
+{
+    // Keys Keras always writes, left out: use_bias, strides, padding,
+    // data_format, size, epsilon, scale, center.
+    // Also classes no fixture holds: HardSigmoid, L2Normalization, Conv1DTranspose.
+    const Parsed p(Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
+                                Layer_("up", "UpSampling2D", "", {"in"}),
+                                Layer_("bn", "BatchNormalization", "", {"in"}), Layer_("hs", "HardSigmoid", "", {"in"}),
+                                Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}), Input("seq", "4,2"),
+                                Layer_("deconv", "Conv1DTranspose",
+                                       "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"", {"seq"})},
+                               "[\"in\",0,0],[\"seq\",0,0]",
+                               "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],[\"deconv\",0,0]"));
+    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 3, 3, 3}));
+    EXPECT_NE(p.io->outputLayers[0]->kernel->inner[1], nullptr);
+    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 10, 10, 2}));
+    const NormalizationParams* bn = p.Params<NormalizationParams>(2);
+    EXPECT_TRUE(bn->scale && bn->center);
+    EXPECT_FLOAT_EQ(bn->epsilon, 1e-3f);
+    EXPECT_EQ(std::vector<float>({p.Params<HardSigmoidParams>(3)->alpha, p.Params<HardSigmoidParams>(3)->beta}),
+              (std::vector<float>{0.2f, 0.5f}));
+    EXPECT_EQ(p.Params<L2NormParams>(4)->gammaInit, 20.0f);
+    EXPECT_EQ(ShapeOf(p.Out(5)), (std::vector<uint32_t>{1, 8, 3}));
+}
+
+// The converter refuses what the runtime would not compute as Keras does.
+TEST(KerasParserTest, ConverterRefusesUnsupportedLayers)
+{
+    ASSERT_FALSE(Python().empty());
+    const std::string model = TmpPath("refused_model.json"), log = TmpPath("refused.log");
+    const std::pair<const char*, const char*> cases[] = {
+        {"{\"class_name\":\"GRU\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2}}", "class GRU is not supported"},
+        {"{\"class_name\":\"Dense\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"activation\":\"elu\"}}",
+         "activation elu is not supported"},
+        {"{\"class_name\":\"LSTM\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"recurrent_activation\":\"hard_sigmoid\"}}",
+         "LSTM supports only tanh and sigmoid activations"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(model, std::string("{\"modelTopology\":{\"class_name\":\"Sequential\",\"config\":{\"layers\":[") +
+                             c.first + "]}}}");
+        const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + TmpPath("r.json") + " " +
+                                TmpPath("r.bin") + " 2>" + log;
+        EXPECT_NE(std::system(cmd.c_str()), 0) << c.first;
+        std::ifstream f(log);
+        const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(c.second), std::string::npos) << text;
+    }
+}
+
+TEST(KerasParserTest, AudioAndDetectionClasses)
+{
+    const Parsed p(Description(
+        {Input("frames", "4,9"), Input("wave", "1"),
+         // The batch dimension of a model input is 1: stacking gives four samples.
+         Layer_("samples", "Concatenate", "\"axis\":0", {"wave", "wave", "wave", "wave"}),
+         Layer_("mfcc", "Mfcc",
+                "\"upper_frequency_limit\":4000.5,\"lower_frequency_limit\":20,\"filterbnk_channel_count\":6,"
+                "\"dct_coefficient_count\":3,\"sample_rate\":16000",
+                {"frames"}),
+         Layer_("spectrogram", "Audio_spectrogram", "\"magnitude_squared\":true,\"stride\":2,\"window_size\":2",
+                {"samples"}),
+         Input("features", "2,3,4"), Input("predictions", "5,15"),
+         Layer_("anchors", "AnchorBoxes",
+                "\"img_height\":60,\"img_width\":90,\"this_steps\":30,\"this_offset\":0.5,\"this_scale\":0.2,"
+                "\"next_scale\":0.4,\"two_boxes_for_ar1\":true,\"clip_boxes\":false,\"aspect_ratios\":[1,2,0.5],"
+                "\"coords\":\"centroids\",\"normalize_coords\":true,\"variances\":[0.1,0.1,0.2,0.2]",
+                {"features"}),
+         Layer_("detections", "DecodeDetections",
+                "\"img_height\":60,\"img_width\":90,\"confidence_thresh\":0.25,\"iou_threshold\":0.45,"
+                "\"coords\":\"centroids\",\"normalize_coords\":true,\"top_k\":4,\"nms_max_output_size\":3",
+                {"predictions"})},
+        "[\"frames\",0,0],[\"wave\",0,0],[\"features\",0,0],[\"predictions\",0,0]",
+        "[\"mfcc\",0,0],[\"spectrogram\",0,0],[\"anchors\",0,0],[\"detections\",0,0]"));
+    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 3}));
+    const MfccParams* mfcc = p.Params<MfccParams>(0);
+    EXPECT_EQ(std::vector<float>({mfcc->upperFrequencyLimit, mfcc->lowerFrequencyLimit}),
+              (std::vector<float>{4000.5f, 20.0f}));
+    EXPECT_EQ(std::vector<uint32_t>({mfcc->filterbankChannelCount, mfcc->dctCoefficientCount, mfcc->sampleRate}),
+              (std::vector<uint32_t>{6, 3, 16000}));
+    const AudioSpectrogramParams* spectrogram = p.Params<AudioSpectrogramParams>(1);
+    EXPECT_EQ(std::vector<uint32_t>({spectrogram->windowSize, spectrogram->stride, spectrogram->magnitudeSquared}),
+              (std::vector<uint32_t>{2, 2, 1}));
+    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 2, 2}));
+    const AnchorBoxesParams* anchors = p.Params<AnchorBoxesParams>(2);
+    EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 2, 3, 4, 8}));  // ratio 1 twice
+    EXPECT_EQ(std::vector<float>({anchors->step, anchors->offset, anchors->thisScale, anchors->nextScale,
+                                  anchors->aspectRatios[2], anchors->variances[3]}),
+              (std::vector<float>{30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f}));
+    EXPECT_EQ(std::vector<uint32_t>({anchors->imgHeight, anchors->imgWidth, anchors->twoBoxesForAr1,
+                                     anchors->normalizeCoords}),
+              (std::vector<uint32_t>{60, 90, 1, 1}));
+    const DecodeDetectionsParams* decode = p.Params<DecodeDetectionsParams>(3);
+    EXPECT_EQ(ShapeOf(p.Out(3)), (std::vector<uint32_t>{1, 4, 6}));
+    EXPECT_EQ(std::vector<float>({decode->confidenceThreshold, decode->iouThreshold}),
+              (std::vector<float>{0.25f, 0.45f}));
+    EXPECT_EQ(std::vector<uint32_t>({decode->topK, decode->maxBoxesPerClass, decode->imgHeight, decode->imgWidth}),
+              (std::vector<uint32_t>{4, 3, 60, 90}));
+}
+
+TEST(KerasParserTest, SeparableConv2DRaisesAndReleases)
+{
+    const std::string text = Description(
+        {Input("in", "4,4,2"), Layer_("relu", "Activation", "\"activation\":\"relu\"", {"in"}),
+         Layer_("sep", "SeparableConv2D", "\"filters\":2,\"kernel_size\":[3,3],\"padding\":\"same\"", {"relu"})},
+        "[\"in\",0,0]", "[\"sep\",0,0]");
+    try {
+        Parse(text);
+        FAIL() << "no runtime error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Unrealized method AddSeparableConv2DLayer");
+    }
+}
+
+TEST(KerasParserTest, MalformedDescriptionsAreFatal)
+{
+    const std::string in = Input("in", "4,4,2"), io = "[\"in\",0,0]";
+    auto parse = [](const std::string& text) { return [text] { Parse(text); }; };
+    auto one = [&](const std::string& layer, const char* out = "[\"x\",0,0]") {
+        return parse(Description({in, layer}, io, out));
+    };
+    const std::string missing = TmpPath("no_such_model.json");
+    const std::string onnx = TmpPath("onnx_like.json");
+    WriteFile(onnx, "{\"header\":{\"converter_version\":\"2.1.0\"}}");
+    ExpectFatal("KerasParser", {
+        {parse("{\"class_name\":"), "Model description is not valid JSON"},
+        {parse("[1,2]"), "Model description must be a JSON object"},
+        {parse("{\"config\":{}}"), "cannot find class_name parameter in JSON file"},
+        {parse(Description({in}, io, io, "\"class_name\":\"Sequential\"")),
+         "class_name must have value \"Model\" or \"Functional\""},
+        {parse("{\"class_name\":\"Model\",\"config\":{\"layers\":{},\"input_layers\":[],\"output_layers\":[]}}"),
+         "Value of layers must be an array"},
+        {parse(Description({in, "{\"class_name\":\"Flatten\"}"}, io, io)), "No value of name"},
+        {parse(Description({Layer_("in", "InputLayer", "")}, io, io)), "InputLayer has not shape"},
+        {parse(Description({Input("in", "null,2")}, io, io)), "batch_input_shape of \"in\" has no size for dimension 1"},
+        {parse(Description({in, in}, io, io)), "Layer name \"in\" is used twice"},
+        {one(Layer_("x", "Flatten", "", {"nowhere"})), "Inbound layer \"nowhere\" of layer \"x\" is not defined before it"},
+        {parse(Description({in, Layer_("a", "Flatten", "", {"b"}), Layer_("b", "Flatten", "", {"a"})}, io,
+                           "[\"b\",0,0]")),
+         "Inbound layer \"b\" of layer \"a\" is not defined before it"},
+        {one(Layer_("x", "GRU", "\"units\":2", {"in"})), "Unknown layer type"},
+        {one(Layer_("x", "Dropout", "", {"in"})), "Ignoring layer is still not ignoring"},
+        {one(Layer_("x", "Flatten", "", {"in"}), "[\"y\",0,0]"), "Layer \"y\" of output_layers is not defined"},
+        {one(Layer_("x", "MaxPooling2D", "\"data_format\":\"nchw\"", {"in"})), "Unsupported layout: nchw"},
+        {one(Layer_("x", "MaxPooling2D", "\"strides\":\"2\"", {"in"})), "Value of strides is not an integer"},
+        {one(Layer_("x", "MaxPooling2D", "\"pool_size\":0", {"in"})), "Value of pool_size must be a positive integer below 16777216"},
+        {one(Layer_("x", "Activation", "\"activation\":\"swish\"", {"in"})), "Unsupported activation name: swish\n"},
+        {one(Layer_("x", "ReLU", "\"max_value\":4.0", {"in"})), "Unsupported ReLU values"},
+        {one(Layer_("x", "ReLU", "\"threshold\":0.5", {"in"})), "Unsupported ReLU values"},
+        {one(Layer_("x", "Softmax", "\"axis\":1", {"in"})),
+         "Cannot add \"x\" layer.\nSoftmax supports axis parameter value only as last dimension."},
+        {one(Layer_("x", "Reshape", "\"target_shape\":[-1,-1]", {"in"})), "Only one input size may be -1 in OP_Reshape"},
+        {one(Layer_("x", "Reshape", "\"target_shape\":[0,8]", {"in"})), "Unsuppoted shape value in OP_Reshape: 0"},
+        {one(Layer_("x", "Reshape", "", {"in"})), "No value of target_shape"},
+        {one(Layer_("x", "Permute", "\"dims\":[1]", {"in"})), "dims of \"x\" must list 3 axes for its 4-dimensional input"},
+        {one(Layer_("x", "AveragePooling1D", "", {"in"})), "Layer \"x\" needs a 3-dimensional input, its input has 4 dimensions"},
+        {one(Layer_("x", "Merge", "", {"in", "in"})), "No value of concat_axis"},
+        {one(Layer_("x", "AnchorBoxes", "\"aspect_ratios\":[1,2,3,4,5,6,7]", {"in"})),
+         "aspectRationsCount <= MAX_ASPECT_RATIOS_COUNT: false, expected: true"},
+        {one(Layer_("x", "Mfcc",
+                    "\"upper_frequency_limit\":4000,\"lower_frequency_limit\":20,\"filterbnk_channel_count\":6,"
+                    "\"dct_coefficient_count\":3,\"sample_rate\":16000",
+                    {"in", "in"})),
+         "numinputs == 1: false, expected: true"},
+        {one(Layer_("x", "Conv2D", "\"filters\":2", {"in"})), "No value of kernel_size"},
+        {one(Layer_("x", "Dense", "", {"in"})), "No value of units"},
+        {one(Layer_("x", "BatchNormalization", "\"axis\":1", {"in"})),
+         "BatchNormalization \"x\" normalizes other axes than the last one"},
+        {one(Layer_("x", "UpSampling2D", "\"interpolation\":\"bilinear\"", {"in"})),
+         "UpSampling2D \"x\": only nearest interpolation is supported"},
+        {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
+    });
+    // The format is told by "keras_version" alone; everything else goes to the converted-ONNX reader.
+    ExpectFatal("ONNXParser", {
+        {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
+        {[&] { ParseLayersFromJSON(onnx.c_str()); }, "Converted-ONNX model descriptions are not supported yet"},
+    });
+}
+
+}  // namespace
