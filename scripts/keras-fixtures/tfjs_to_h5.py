@@ -23,16 +23,16 @@ def main(model_dir, out_path):
         manifest = json.load(f)
     topology = manifest["modelTopology"]
     data = b""
-    specs = []
+    entries = []
     for group in manifest["weightsManifest"]:
         data += b"".join(open(os.path.join(model_dir, p), "rb").read() for p in group["paths"])
-        specs += group["weights"]
+        entries += group["weights"]
     weights, offset = {}, 0
-    for spec in specs:
-        count = int(np.prod(spec["shape"], dtype=np.int64))
-        array = np.frombuffer(data, dtype="<f4", count=count, offset=offset).reshape(spec["shape"])
+    for entry in entries:
+        count = int(np.prod(entry["shape"], dtype=np.int64))
+        array = np.frombuffer(data, dtype="<f4", count=count, offset=offset).reshape(entry["shape"])
         offset += 4 * count
-        layer, variable = spec["name"].rsplit("/", 1)
+        layer, variable = entry["name"].rsplit("/", 1)
         weights.setdefault(layer, []).append((variable, array))
     classes = {l["name"]: l["class_name"] for l in topology["config"]["layers"]}
 

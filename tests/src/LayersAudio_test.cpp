@@ -31,7 +31,7 @@ std::vector<uint32_t> DimsOf(const Tensor* t) { return {t->shape.dimension, t->s
 TEST(AudioLayers, SpectrogramShapeAndParams)
 {
     Layer* in = Input("audio", DT_FLOAT32, 2, Shape({1000, 2}));
-    Layer* pow2 = AddAudioSpectrogram(in, nullptr, "spec", 256, 128, true);
+    Layer* pow2 = AddAudioSpectrogram(in, nullptr, "spectrogram", 256, 128, true);
     EXPECT_EQ(pow2->op, OP_AudioSpectrogram);
     EXPECT_EQ(DimsOf(pow2->kernel->output[0]), (std::vector<uint32_t>{2, 6, 129}));
     EXPECT_EQ(pow2->kernel->output[0]->layout, DL_NONE);
@@ -55,8 +55,8 @@ TEST(AudioLayers, SpectrogramShapeAndParams)
 
 TEST(AudioLayers, MfccShapeParamsAndAllocation)
 {
-    Layer* spec = Input("spec", DT_FLOAT32, 3, Shape({2, 5, 257}));
-    Layer* mfcc = AddMfccLayer(&spec, nullptr, 1, "mfcc", 13, 40, 16000, 20.0f, 4000.0f);
+    Layer* spectro = Input("spectrogram", DT_FLOAT32, 3, Shape({2, 5, 257}));
+    Layer* mfcc = AddMfccLayer(&spectro, nullptr, 1, "mfcc", 13, 40, 16000, 20.0f, 4000.0f);
     EXPECT_EQ(mfcc->op, OP_Mfcc);
     const Tensor* o = mfcc->kernel->output[0];
     EXPECT_EQ(DimsOf(o), (std::vector<uint32_t>{2, 5, 13}));
@@ -70,27 +70,27 @@ TEST(AudioLayers, MfccShapeParamsAndAllocation)
     EXPECT_EQ(p->sampleRate, 16000u);
     // With a second input the rate comes from it; the parameter is not kept.
     Layer* rate = Input("rate", DT_INT32, 1, Shape({1}));
-    Layer* two[] = {spec, rate};
+    Layer* two[] = {spectro, rate};
     Layer* mfcc2 = AddMfccLayer(two, nullptr, 2, nullptr, 13, 40, 16000, 20.0f, 4000.0f);
     EXPECT_EQ(((const MfccParams*)mfcc2->kernel->params)->sampleRate, 0u);
     EXPECT_EQ(mfcc2->kernel->inputsNum, 2u);
-    for (Layer* l : {mfcc, mfcc2, spec, rate}) DestroyLayer(l);
+    for (Layer* l : {mfcc, mfcc2, spectro, rate}) DestroyLayer(l);
 }
 
 TEST(AudioLayers, ConstructorFailures)
 {
-    auto spec = [](uint32_t ndim, TensorShape shape, DataType dtype, uint32_t window, uint32_t stride) {
+    auto spectro = [](uint32_t ndim, TensorShape shape, DataType dtype, uint32_t window, uint32_t stride) {
         AddAudioSpectrogram(nullptr, CreateTensor(dtype, DL_NONE, ndim, shape, false), "S", window, stride, true);
     };
     ExpectFatal("Layers", {
-        {[&] { spec(3, Shape({100, 1, 1}), DT_FLOAT32, 16, 8); },
+        {[&] { spectro(3, Shape({100, 1, 1}), DT_FLOAT32, 16, 8); },
          "AddAudioSpectrogram: Cannot add \"S\" layer.\nInput dimensions number must be equal to 2, current number is 3"},
-        {[&] { spec(2, Shape({100, 1}), DT_FLOAT16, 16, 8); },
+        {[&] { spectro(2, Shape({100, 1}), DT_FLOAT16, 16, 8); },
          "AddAudioSpectrogram: Cannot add \"S\" layer.\nTensor datatype must be FLOAT32."},
-        {[&] { spec(2, Shape({15, 1}), DT_FLOAT32, 16, 8); },
+        {[&] { spectro(2, Shape({15, 1}), DT_FLOAT32, 16, 8); },
          "AddAudioSpectrogram: Sample count (15) should be grater than window size (16)"},
-        {[&] { spec(2, Shape({100, 1}), DT_FLOAT32, 16, 0); }, "stride must be greater than 0"},
-        {[&] { spec(2, Shape({100, 1}), DT_FLOAT32, 1, 1); },
+        {[&] { spectro(2, Shape({100, 1}), DT_FLOAT32, 16, 0); }, "stride must be greater than 0"},
+        {[&] { spectro(2, Shape({100, 1}), DT_FLOAT32, 1, 1); },
          "AddAudioSpectrogram: Cannot add \"S\" layer.\nWindow size must be between 2 and 1073741824, current value is 1"},
     });
     auto mfcc = [](DataType d0, uint32_t ndim, uint32_t inputs, DataType d1, uint32_t n1, uint32_t dct, uint32_t ch) {
@@ -119,9 +119,9 @@ TEST(AudioModel, SpectrogramThenMfccMatchesDoublePrecisionReference)
         const uint32_t samples = 1600, channels = 2, stride = 160, dct = 13, bands = 40;
         const std::vector<float> x = audio_test::RandomSignal(samples * channels, window, 0.5f);
         Layer* in = Input("audio", DT_FLOAT32, 2, Shape({samples, channels}));
-        Layer* spec = AddAudioSpectrogram(in, nullptr, "spec", window, stride, true);
-        Layer* mfcc = AddMfccLayer(&spec, nullptr, 1, "mfcc", dct, bands, 16000, 20.0f, 4000.0f);
-        Layer* outs[] = {spec, mfcc};
+        Layer* spectro = AddAudioSpectrogram(in, nullptr, "spectrogram", window, stride, true);
+        Layer* mfcc = AddMfccLayer(&spectro, nullptr, 1, "mfcc", dct, bands, 16000, 20.0f, 4000.0f);
+        Layer* outs[] = {spectro, mfcc};
         Model* model = CreateModel(outs, 2);
         InitModel(model, 1);
         Tensor* feed = CreateTensor(DT_FLOAT32, DL_NONE, 2, Shape({samples, channels}), false);
@@ -164,9 +164,9 @@ TEST(AudioModel, MfccTakesTheSampleRateFromItsSecondInput)
         for (float& f : v) f = f * f + 0.01f;
         return v;
     }();
-    Layer* spec = Input("spec", DT_FLOAT32, 3, Shape({1, 3, bins}));
+    Layer* spectro = Input("spectrogram", DT_FLOAT32, 3, Shape({1, 3, bins}));
     Layer* rate = Input("rate", DT_INT32, 1, Shape({1}));
-    Layer* ins[] = {spec, rate};
+    Layer* ins[] = {spectro, rate};
     // The parameter (99) would fail the filterbank's range checks; the input's 8000 is used.
     Layer* mfcc = AddMfccLayer(ins, nullptr, 2, "mfcc", dct, bands, 99, 30.0f, 3900.0f);
     Model* model = CreateModel(&mfcc, 1);
@@ -176,7 +176,7 @@ TEST(AudioModel, MfccTakesTheSampleRateFromItsSecondInput)
     int32_t r8000 = 8000;
     Tensor* t1 = CreateTensor(DT_INT32, DL_NONE, 1, Shape({1}), false);
     SetTensorData(t1, &r8000);
-    const ModelInput feed[] = {{"spec", t0}, {"rate", t1}};
+    const ModelInput feed[] = {{"spectrogram", t0}, {"rate", t1}};
     const Tensor* m = Predict(model, 2, feed)[0]->kernel->output[0];
     const audio_test::RefFilterbank fb((int)bins, 8000.0, (int)bands, 30.0, 3900.0);
     for (uint32_t r = 0; r < 3; ++r) {
