@@ -20,13 +20,14 @@
 namespace bcast_test {
 
 using Dims = std::vector<uint32_t>;
-
-inline TensorShape ShapeOf(const Dims& d)
-{
-    TensorShape s{};
-    for (size_t k = 0; k < d.size(); ++k) s.dimension[k] = d[k];
-    return s;
-}
+using corvus_test::Bits;
+using corvus_test::Count;
+using corvus_test::DimsOf;
+using corvus_test::Float;
+using corvus_test::ForEachIndex;
+using corvus_test::FromBits;
+using corvus_test::Half;
+inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
 
 /* A tensor with its own (zeroed) data; strides default to dense. */
 struct Owned {
@@ -49,29 +50,6 @@ struct Owned {
     operator Tensor*() const { return t; }
 };
 
-inline uint32_t Count(const Dims& d)
-{
-    uint32_t n = 1;
-    for (uint32_t x : d) n *= x;
-    return n;
-}
-
-/* Calls f(index) for every multi-index of `dims`, last dimension fastest. */
-inline void ForEachIndex(const Dims& dims, const std::function<void(const Dims&)>& f)
-{
-    if (Count(dims) == 0) return;
-    Dims idx(dims.size(), 0);
-    for (;;) {
-        f(idx);
-        int k = (int)dims.size() - 1;
-        for (; k >= 0; --k) {
-            if (++idx[k] < dims[k]) break;
-            idx[k] = 0;
-        }
-        if (k < 0) return;
-    }
-}
-
 /* Element offset in t of the output position outIdx under numpy broadcasting
  * (t right-aligned; extent-1 dimensions repeat). */
 inline size_t BroadcastOffset(const Tensor* t, const Dims& outIdx)
@@ -84,33 +62,6 @@ inline size_t BroadcastOffset(const Tensor* t, const Dims& outIdx)
 }
 
 inline size_t Offset(const Tensor* t, const Dims& idx) { return BroadcastOffset(t, idx); }
-
-inline Dims DimsOf(const Tensor* t) { return Dims(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-inline uint16_t Half(float f)
-{
-    uint16_t h;
-    float32_to_float16(&f, &h, 1);
-    return h;
-}
-inline float Float(uint16_t h)
-{
-    float f;
-    float16_to_float32(&h, &f, 1);
-    return f;
-}
-inline uint32_t Bits(float f)
-{
-    uint32_t u;
-    memcpy(&u, &f, 4);
-    return u;
-}
-inline float FromBits(uint32_t u)
-{
-    float f;
-    memcpy(&f, &u, 4);
-    return f;
-}
 
 /* Deterministic pseudo-random values in [-range, range). */
 struct Rng {

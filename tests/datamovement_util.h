@@ -15,32 +15,17 @@
 
 #include "DataTypeConvert.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace dm_test {
 
 using Dims = std::vector<uint32_t>;
 
-struct TensorDeleter {
-    void operator()(Tensor* t) const { DestroyTensor(t); }
-};
-using TensorPtr = std::unique_ptr<Tensor, TensorDeleter>;
-
-inline TensorShape ToShape(const Dims& dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    for (size_t k = 0; k < dims.size(); ++k) s.dimension[k] = dims[k];
-    return s;
-}
-
-inline Dims DimsOf(const Tensor* t) { return Dims(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-inline uint64_t Count(const Dims& dims)
-{
-    uint64_t n = 1;
-    for (uint32_t d : dims) n *= d;
-    return n;
-}
+using corvus_test::Count;
+using corvus_test::DimsOf;
+using corvus_test::ForEachIndex;
+using corvus_test::Shape;
+using corvus_test::TensorPtr;
 
 /* Allocated tensor; with pad > 0 every dimension's stride leaves `pad`
  * unused elements after each row of the next-inner dimension, so nothing
@@ -48,30 +33,13 @@ inline uint64_t Count(const Dims& dims)
 inline TensorPtr MakeTensor(DataType dtype, const Dims& dims, uint32_t pad = 0, DataLayout layout = DL_NONE)
 {
     if (pad == 0 || dims.empty())
-        return TensorPtr(CreateTensor(dtype, layout, (uint32_t)dims.size(), ToShape(dims), true));
+        return TensorPtr(CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), true));
     TensorStrides st;
     memset(&st, 0, sizeof(st));
     uint32_t n = (uint32_t)dims.size();
     st.dimension[n - 1] = 1;
     for (int k = (int)n - 2; k >= 0; --k) st.dimension[k] = st.dimension[k + 1] * dims[k + 1] + pad;
-    return TensorPtr(CreateTensorWithStrides(dtype, layout, n, ToShape(dims), st, true));
-}
-
-/* Calls fn(coord) for every coordinate of dims in row-major order. */
-inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)>& fn)
-{
-    for (uint32_t d : dims)
-        if (d == 0) return;
-    Dims c(dims.size(), 0);
-    for (;;) {
-        fn(c);
-        int k = (int)dims.size() - 1;
-        for (; k >= 0; --k) {
-            if (++c[k] < dims[k]) break;
-            c[k] = 0;
-        }
-        if (k < 0) return;
-    }
+    return TensorPtr(CreateTensorWithStrides(dtype, layout, n, Shape(dims), st, true));
 }
 
 inline size_t ElementOffset(const Tensor* t, const Dims& c)
@@ -115,18 +83,14 @@ inline void FillRandom(Tensor* t, std::mt19937& rng)
 {
     std::uniform_int_distribution<uint32_t> bits;
     std::uniform_real_distribution<float> real(-100.0f, 100.0f);
-    ForEachCoord(DimsOf(t), [&](const Dims& c) {
+    ForEachIndex(DimsOf(t), [&](const Dims& c) {
         switch ((DataType)t->dtype) {
             case DT_FLOAT32:
                 Set<float>(t, c, real(rng));
                 break;
-            case DT_FLOAT16: {
-                const float f = real(rng);
-                uint16_t h;
-                float32_to_float16(&f, &h, 1);
-                Set<uint16_t>(t, c, h);
+            case DT_FLOAT16:
+                Set<uint16_t>(t, c, corvus_test::Half(real(rng)));
                 break;
-            }
             default:
                 SetRaw(t, c, bits(rng));
                 break;
@@ -138,13 +102,21 @@ inline void FillRandom(Tensor* t, std::mt19937& rng)
 inline void FillIota(Tensor* t)
 {
     uint32_t i = 0;
-    ForEachCoord(DimsOf(t), [&](const Dims& c) {
+    ForEachIndex(DimsOf(t), [&](const Dims& c) {
         if (t->dtype == DT_FLOAT32)
             Set<float>(t, c, (float)i);
         else
             SetRaw(t, c, i);
         ++i;
     });
+}
+
+/* An allocated copy with the same strides (layout DL_NONE), for layers that take ownership. */
+inline Tensor* CopyOf(const Tensor* t)
+{
+    Tensor* c = CreateTensorWithStrides((DataType)t->dtype, DL_NONE, t->ndim, t->shape, t->stride, true);
+    memcpy(c->data, t->data, (size_t)GetTensorDataSize(t) * DataTypeSize((DataType)t->dtype));
+    return c;
 }
 
 inline TensorPtr Int32Tensor(const std::vector<int32_t>& values, DataType dtype = DT_INT32)
@@ -169,7 +141,7 @@ inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
 {
     if (DimsOf(a) != DimsOf(b)) return ::testing::AssertionFailure() << "shapes differ";
     std::string bad;
-    ForEachCoord(DimsOf(a), [&](const Dims& c) {
+    ForEachIndex(DimsOf(a), [&](const Dims& c) {
         if (bad.empty() && Raw(a, c) != Raw(b, c)) {
             bad = "at (";
             for (size_t k = 0; k < c.size(); ++k) bad += (k ? "," : "") + std::to_string(c[k]);

@@ -15,19 +15,13 @@
 #include <vector>
 
 #include "LayersDetection.h"
+#include "test_util.h"
 
 namespace detection_test {
 
-inline TensorShape Shape(std::initializer_list<uint32_t> dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    return s;
-}
+using corvus_test::Shape;
 
-inline std::vector<uint32_t> Dims(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
+using corvus_test::DimsOf;
 
 inline float* F32(const Tensor* t) { return (float*)t->data; }
 

@@ -10,17 +10,11 @@
 #include "Layers.h"
 #include "Model.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace graph_util {
 
-inline TensorShape Shape(std::initializer_list<uint32_t> dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    return s;
-}
+using corvus_test::Shape;
 
 // A one-dimensional tensor description without data.
 inline Tensor* Vector(uint32_t n, DataType dtype = DT_FLOAT32)

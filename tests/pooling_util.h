@@ -13,17 +13,11 @@
 #include <vector>
 
 #include "LayersPooling.h"
+#include "test_util.h"
 
 namespace pooling_test {
 
-inline TensorShape Shape(std::initializer_list<uint32_t> dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    return s;
-}
+using corvus_test::Shape;
 
 // A float32 tensor with data, filled with uniform values in [lo, hi].
 inline Tensor* RandomTensor(std::mt19937& rng, DataLayout layout, std::initializer_list<uint32_t> dims,

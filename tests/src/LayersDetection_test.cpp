@@ -38,10 +38,7 @@ Layer* Constant(const char* name, DataType dtype, std::initializer_list<uint32_t
 
 Layer* Input(const char* name, DataType dtype, std::initializer_list<uint32_t> dims)
 {
-    Tensor* t = CreateTensor(dtype, DL_NONE, (uint32_t)dims.size(), Shape(dims), false);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
+    return AddInputLayer(name, corvus_test::NewTensor(dtype, dims, {}, false).get());
 }
 
 template <typename P>
@@ -52,74 +49,46 @@ const P& ParamsOf(const Layer* layer)
 
 }  // namespace
 
-TEST(LayersDetection, AnchorBoxesShapeAndBoxesPerCell)
+TEST(LayersDetection, OutputShapesTypesAndBoxesPerCell)
 {
-    struct Case {
+    // Boxes per cell: one per ratio, plus one after the first ratio 1 when asked.
+    const struct {
         std::vector<float> ratios;
         bool twoBoxes;
         uint32_t boxes;
-    };
-    const Case cases[] = {{{1.0f, 2.0f, 0.5f}, true, 4}, {{1.0f, 2.0f, 0.5f}, false, 3}, {{2.0f, 0.5f}, true, 2},
-                          {{1.0f, 1.0f}, true, 3},       {{1.0f}, true, 2}};
-    for (const Case& c : cases) {
+    } cases[] = {{{1.0f, 2.0f, 0.5f}, true, 4}, {{1.0f, 2.0f, 0.5f}, false, 3}, {{2.0f, 0.5f}, true, 2},
+                 {{1.0f, 1.0f}, true, 3},       {{1.0f}, true, 2}};
+    for (const auto& c : cases) {
         Layer* layer = Anchors(MakeTensor(DT_FLOAT32, {2, 5, 7, 16}, nullptr, DL_NHWC), c.ratios, c.twoBoxes);
-        const Tensor* out = layer->kernel->output[0];
-        EXPECT_EQ(Dims(out), (U{2, 5, 7, c.boxes, 8}));
-        EXPECT_EQ(out->dtype, (uint32_t)DT_FLOAT32);
-        EXPECT_EQ(out->layout, (uint32_t)DL_NONE);
-        EXPECT_EQ(out->data, nullptr);
-        const AnchorBoxesParams& p = ParamsOf<AnchorBoxesParams>(layer);
-        EXPECT_EQ(p.boxesPerCell, c.boxes);
-        EXPECT_EQ(p.aspectRatiosCount, (uint32_t)c.ratios.size());
-        for (size_t i = 0; i < c.ratios.size(); ++i) EXPECT_EQ(p.aspectRatios[i], c.ratios[i]);
-        EXPECT_EQ(p.twoBoxesForAr1, c.twoBoxes);
-        EXPECT_EQ(layer->op, (uint32_t)OP_AnchorBoxes);
+        EXPECT_EQ(DimsOf(layer->kernel->output[0]), (U{2, 5, 7, c.boxes, 8}));
+        EXPECT_EQ(ParamsOf<AnchorBoxesParams>(layer).boxesPerCell, c.boxes);
         DestroyLayer(layer);
     }
-}
-
-TEST(LayersDetection, DecodeDetectionsShapeAndGeneratedName)
-{
-    Layer* layer = AddDecodeDetections(nullptr, MakeTensor(DT_FLOAT32, {2, 100, 21}), nullptr, 50, 10, CT_Centroids,
-                                       true, 300, 400, 0.3f, 0.45f);
-    const Tensor* out = layer->kernel->output[0];
-    EXPECT_EQ(Dims(out), (U{2, 50, 6}));
-    EXPECT_EQ(out->dtype, (uint32_t)DT_FLOAT32);
-    EXPECT_EQ(out->layout, (uint32_t)DL_NONE);
-    EXPECT_EQ(std::string(layer->name).rfind("DecodeDetections", 0), 0u);
-    DestroyLayer(layer);
-}
-
-TEST(LayersDetection, NMSYoloKeepsTypeAndLayoutAndSetsTheRowCount)
-{
-    Layer* limited = AddNMSYoloLayer(nullptr, MakeTensor(DT_FLOAT16, {2, 100, 85}, nullptr, DL_NONE), 20, "yolo",
-                                     0.25f, 0.45f);
-    EXPECT_EQ(Dims(limited->kernel->output[0]), (U{2, 20, 85}));
-    EXPECT_EQ(limited->kernel->output[0]->dtype, (uint32_t)DT_FLOAT16);
-    Layer* all = AddNMSYoloLayer(nullptr, MakeTensor(DT_FLOAT32, {1, 30, 6}), 0, nullptr, 0.5f, 0.5f);
-    EXPECT_EQ(Dims(all->kernel->output[0]), (U{1, 30, 6}));
-    DestroyLayer(limited);
-    DestroyLayer(all);
-}
-
-TEST(LayersDetection, NonMaxSuppressionSizesTheOutputFromTheConstant)
-{
     const int32_t M = 7;
-    Tensor* inputs[3] = {MakeTensor(DT_FLOAT32, {2, 50, 4}), MakeTensor(DT_FLOAT32, {2, 3, 50}),
-                         MakeTensor(DT_INT32, {1}, &M)};
-    Layer* fromTensors = AddNonMaxSuppressionLayer(nullptr, inputs, 3, "nms");
-    EXPECT_EQ(Dims(fromTensors->kernel->output[0]), (U{2 * 3 * 7, 3}));
-    EXPECT_EQ(fromTensors->kernel->output[0]->dtype, (uint32_t)DT_INT32);
-    EXPECT_EQ(fromTensors->kernel->params, nullptr);
-    DestroyLayer(fromTensors);
-
+    Tensor* nmsIn[3] = {MakeTensor(DT_FLOAT32, {2, 50, 4}), MakeTensor(DT_FLOAT32, {2, 3, 50}), MakeTensor(DT_INT32, {1}, &M)};
     // From layers, M is read from the producer's output.
     Layer* producers[4] = {Input("boxes", DT_FLOAT32, {1, 10, 4}), Input("scores", DT_FLOAT32, {1, 4, 10}),
                            Constant("max", DT_INT32, {1}, &M), Constant("iou", DT_FLOAT32, {1}, &kVariances[0])};
-    Layer* fromLayers = AddNonMaxSuppressionLayer(producers, nullptr, 4, nullptr);
-    EXPECT_EQ(Dims(fromLayers->kernel->output[0]), (U{4 * 7, 3}));
-    EXPECT_EQ(fromLayers->kernel->inputsNum, 4u);
-    DestroyLayer(fromLayers);
+    const struct {
+        Layer* layer;
+        U dims;
+        DataType dtype;
+    } layers[] = {
+        {AddDecodeDetections(nullptr, MakeTensor(DT_FLOAT32, {2, 100, 21}), nullptr, 50, 10, CT_Centroids, true, 300, 400,
+                             0.3f, 0.45f),
+         {2, 50, 6}, DT_FLOAT32},
+        {AddNMSYoloLayer(nullptr, MakeTensor(DT_FLOAT16, {2, 100, 85}), 20, "yolo", 0.25f, 0.45f), {2, 20, 85}, DT_FLOAT16},
+        {AddNMSYoloLayer(nullptr, MakeTensor(DT_FLOAT32, {1, 30, 6}), 0, nullptr, 0.5f, 0.5f), {1, 30, 6}, DT_FLOAT32},
+        {AddNonMaxSuppressionLayer(nullptr, nmsIn, 3, "nms"), {2 * 3 * 7, 3}, DT_INT32},
+        {AddNonMaxSuppressionLayer(producers, nullptr, 4, nullptr), {4 * 7, 3}, DT_INT32},
+    };
+    EXPECT_EQ(std::string(layers[0].layer->name).rfind("DecodeDetections", 0), 0u);
+    for (const auto& c : layers) {
+        EXPECT_EQ(DimsOf(c.layer->kernel->output[0]), c.dims);
+        EXPECT_EQ(c.layer->kernel->output[0]->dtype, (uint32_t)c.dtype);
+        EXPECT_EQ(c.layer->kernel->output[0]->layout, (uint32_t)DL_NONE);
+        DestroyLayer(c.layer);
+    }
     for (Layer* l : producers) DestroyLayer(l);
 }
 
@@ -131,6 +100,10 @@ TEST(LayersDetectionDeath, ConstructorChecks)
     auto nms = [](std::vector<Tensor*> in) {
         AddNonMaxSuppressionLayer(nullptr, in.data(), (uint32_t)in.size(), nullptr);
     };
+    auto anchors = [&](uint32_t imgH, uint32_t count) {
+        AddAnchorBoxesLayer(nullptr, MakeTensor(DT_FLOAT32, {1, 2, 2, 3}), nullptr, imgH, 300, count, ratios, false,
+                            false, kVariances, CT_Centroids, false, 8, 0.5f, 0.1f, 0.2f);
+    };
     auto decode = [](std::initializer_list<uint32_t> dims) {
         AddDecodeDetections(nullptr, MakeTensor(DT_FLOAT32, dims), nullptr, 5, 5, 0, false, 1, 1, 0.5f, 0.5f);
     };
@@ -138,18 +111,8 @@ TEST(LayersDetectionDeath, ConstructorChecks)
         "Layers",
         {FatalCase([] { Anchors(MakeTensor(DT_FLOAT32, {1, 4, 4}), {1.0f}, false); },
                    "input tensor ndim must equal 4. ndim: 3"),
-         FatalCase(
-             [&] {
-                 AddAnchorBoxesLayer(nullptr, MakeTensor(DT_FLOAT32, {1, 2, 2, 3}), nullptr, 300, 300, 7, ratios,
-                                     false, false, kVariances, CT_Centroids, false, 8, 0.5f, 0.1f, 0.2f);
-             },
-             "AddAnchorBoxesLayer: aspect ratio count must be 1 to 6, got 7"),
-         FatalCase(
-             [&] {
-                 AddAnchorBoxesLayer(nullptr, MakeTensor(DT_FLOAT32, {1, 2, 2, 3}), nullptr, 0, 300, 1, ratios,
-                                     false, false, kVariances, CT_Centroids, false, 8, 0.5f, 0.1f, 0.2f);
-             },
-             "AddAnchorBoxesLayer: image height and width must be positive, got 0 x 300"),
+         FatalCase([&] { anchors(300, 7); }, "AddAnchorBoxesLayer: aspect ratio count must be 1 to 6, got 7"),
+         FatalCase([&] { anchors(0, 1); }, "AddAnchorBoxesLayer: image height and width must be positive, got 0 x 300"),
          FatalCase([&] { decode({100, 21}); }, "input->ndim == 3: false, expected: true"),
          FatalCase([&] { decode({1, 100, 11}); },
                    "AddDecodeDetections: the last input dimension (11) must hold the class scores and 12 box values"),
@@ -222,26 +185,14 @@ TEST(LayersDetection, HandBuiltModelRunsAllFour)
     // The anchors exist once the model is initialised.
     // Expected records written out from the constructor arguments above, so
     // that the argument order is checked too.
-    AnchorBoxesParams ap;
-    memset(&ap, 0, sizeof(ap));
-    ap.imgHeight = 120;
-    ap.imgWidth = 160;
-    ap.step = 20.0f;
-    ap.offset = 0.5f;
-    ap.thisScale = 0.3f;
-    ap.nextScale = 0.6f;
-    ap.aspectRatiosCount = 3;
+    AnchorBoxesParams ap{};
+    ap.imgHeight = 120, ap.imgWidth = 160, ap.step = 20.0f, ap.offset = 0.5f, ap.thisScale = 0.3f, ap.nextScale = 0.6f;
+    ap.aspectRatiosCount = 3, ap.twoBoxesForAr1 = true;
     std::copy(ratios.begin(), ratios.end(), ap.aspectRatios);
-    ap.twoBoxesForAr1 = true;
     memcpy(ap.variances, kVariances, sizeof(kVariances));
-    DecodeDetectionsParams dp;
-    memset(&dp, 0, sizeof(dp));
-    dp.confidenceThreshold = 0.25f;
-    dp.iouThreshold = 0.45f;
-    dp.topK = 12;
-    dp.maxBoxesPerClass = 5;
-    dp.imgHeight = 120;
-    dp.imgWidth = 160;
+    DecodeDetectionsParams dp{};
+    dp.confidenceThreshold = 0.25f, dp.iouThreshold = 0.45f, dp.topK = 12, dp.maxBoxesPerClass = 5;
+    dp.imgHeight = 120, dp.imgWidth = 160;
     const std::vector<float> expectedAnchors = NaiveAnchors(ap, 2, H, W);
     ASSERT_EQ(Values(anchors->kernel->output[0]), expectedAnchors);
 
@@ -265,17 +216,14 @@ TEST(LayersDetection, HandBuiltModelRunsAllFour)
         for (uint32_t i = 0; i < 30; ++i) {
             const Corner c = GridBox(rng);
             boxes.insert(boxes.end(), {c.x0, c.y0, c.x1, c.y1});
+            scores.insert(scores.end(), {TiedScore(rng), TiedScore(rng), TiedScore(rng)});
         }
-        for (uint32_t i = 0; i < 90; ++i) scores.push_back(TiedScore(rng));
 
         Tensor* host[5] = {MakeTensor(DT_FLOAT32, {2, H, W, 8}), FloatTensor({2, B, L}, pred),
                            FloatTensor({2, 20, 6}, yoloRows), FloatTensor({2, 15, 4}, boxes),
                            FloatTensor({2, 3, 15}, scores)};
-        const ModelInput feed[5] = {{"features", host[0]},
-                                    {"predictions", host[1]},
-                                    {"yolo", host[2]},
-                                    {"boxes", host[3]},
-                                    {"scores", host[4]}};
+        const ModelInput feed[5] = {
+            {"features", host[0]}, {"predictions", host[1]}, {"yolo", host[2]}, {"boxes", host[3]}, {"scores", host[4]}};
         Layer** result = Predict(model, 5, feed);
 
         EXPECT_EQ(Values(result[0]->kernel->output[0]), expectedAnchors);

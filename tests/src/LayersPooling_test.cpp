@@ -47,35 +47,18 @@ using U = std::vector<uint32_t>;
 
 }  // namespace
 
-TEST(LayersPooling, TwoDimensionalConstructorsFillShapeAndRecord)
+TEST(LayersPooling, ConstructorsGiveShapesAndWindowRecords)
 {
     Layer* in = Input("img", DL_NHWC, {2, 9, 7, 3});
     const PaddingStruct ps = Pads2D(5, 4, 1, 2, 0, 3);
     Layer* mp = AddMaxPool2DLayer(in, nullptr, "mp", DL_NHWC, 3, 2, 2, 3, 1, &ps, 1);
     Layer* ap = AddAveragePool2DLayer(in, nullptr, nullptr, DL_NHWC, 2, 2, 1, 1, 0, &ps, 0);
-    EXPECT_EQ(mp->op, (uint32_t)OP_MaxPool2D);
-    EXPECT_EQ(ap->op, (uint32_t)OP_AveragePool2D);
-    EXPECT_EQ(std::string(ap->name).rfind("AveragePool2D", 0), 0u);
-    ASSERT_EQ(in->consumerLayersNum, 2u);
-    EXPECT_EQ(in->consumerLayers[0], mp);
-    EXPECT_EQ(mp->inputLayers[0], in);
-    for (Layer* l : {mp, ap}) {
-        const Tensor* out = l->kernel->output[0];
-        EXPECT_EQ(Dims(out), (U{2, 5, 4, 3}));
-        EXPECT_EQ(out->layout, (uint32_t)DL_NHWC);
-        EXPECT_EQ(out->dtype, (uint32_t)DT_FLOAT32);
-        EXPECT_EQ(out->data, nullptr);
-        EXPECT_EQ(l->kernel->innerNum, 0u);
-        EXPECT_EQ(l->kernel->inputsNum, 1u);
-    }
-    // Pads from begin0, begin1, end0, end1; `pad` 1 since some are non-zero.
-    const Pool2DParams* p = (const Pool2DParams*)mp->kernel->params;
-    EXPECT_EQ(sizeof(Pool2DParams), 11 * sizeof(uint32_t));
-    const uint32_t want[11] = {3, 2, 2, 3, 1, 0, 2, 3, 1, 1, 1};
-    EXPECT_EQ(memcmp(p, want, sizeof(want)), 0);
-    EXPECT_EQ(((const Pool2DParams*)ap->kernel->params)->paddingMode, 0u);
-
-    // No pads: the record says VALID. A given tensor of layout DL_NONE takes the layout argument.
+    for (Layer* l : {mp, ap}) EXPECT_EQ(Dims(l->kernel->output[0]), (U{2, 5, 4, 3}));
+    // The record takes the pads as top = begin0, left = begin1, bottom =
+    // end0, right = end1; `pad` is SAME since some are non-zero.
+    const uint32_t want[11] = {3, 2, 2, 3, 1, 0, 2, 3, 1, SAME, 1};
+    EXPECT_EQ(memcmp(mp->kernel->params, want, sizeof(want)), 0);
+    // No pads: VALID. A given tensor of layout DL_NONE takes the layout argument.
     const PaddingStruct none = Pads2D(4, 3, 0, 0, 0, 0);
     Layer* fromTensor =
         AddMaxPool2DLayer(nullptr, Described(DL_NONE, {1, 8, 6, 5}, DT_FLOAT16), "t", DL_NHWC, 2, 2, 2, 2, 0, &none, 1);
@@ -83,120 +66,63 @@ TEST(LayersPooling, TwoDimensionalConstructorsFillShapeAndRecord)
     EXPECT_EQ(fromTensor->kernel->input[0]->layout, (uint32_t)DL_NHWC);
     EXPECT_EQ(Dims(fromTensor->kernel->output[0]), (U{1, 4, 3, 5}));
     EXPECT_EQ(fromTensor->kernel->output[0]->dtype, (uint32_t)DT_FLOAT16);
-    DestroyLayer(fromTensor);
-    DestroyLayer(mp);
-    DestroyLayer(ap);
-    DestroyLayer(in);
-}
 
-TEST(LayersPooling, OneDimensionalConstructors)
-{
-    Layer* in = Input("seq", DL_NONE, {3, 20, 4});
-    PaddingStruct ps = Pads2D(8, 99, 2, 1, 5, 5);  // dimension 1 must be ignored
-    Layer* mp = AddMaxPooling1DLayer(in, nullptr, "mp1", 4, 3, 1, ps, 0);
-    Layer* ap = AddAveragePooling1DLayer(in, nullptr, "ap1", 2, 2, 0, ps, 1);
-    EXPECT_EQ(mp->op, (uint32_t)OP_MaxPool1D);
-    EXPECT_EQ(ap->op, (uint32_t)OP_AveragePool1D);
-    for (Layer* l : {mp, ap}) {
-        EXPECT_EQ(Dims(l->kernel->output[0]), (U{3, 8, 4}));
-        EXPECT_EQ(l->kernel->output[0]->layout, (uint32_t)DL_NONE);
-    }
-    const uint32_t want[6] = {4, 3, 2, 1, 1, 0};  // size, stride, begin0, end0, ceilMode, paddingMode
-    EXPECT_EQ(memcmp(mp->kernel->params, want, sizeof(want)), 0);
-    EXPECT_EQ(((const Pool1DParams*)ap->kernel->params)->paddingMode, 1u);
-    DestroyLayer(mp);
-    DestroyLayer(ap);
-    DestroyLayer(in);
-}
+    // 1-D: dimension 1 of the pads is ignored.
+    Layer* seq = Input("seq", DL_NONE, {3, 20, 4});
+    PaddingStruct ps1 = Pads2D(8, 99, 2, 1, 5, 5);
+    Layer* mp1 = AddMaxPooling1DLayer(seq, nullptr, "mp1", 4, 3, 1, ps1, 0);
+    Layer* ap1 = AddAveragePooling1DLayer(seq, nullptr, "ap1", 2, 2, 0, ps1, 1);
+    for (Layer* l : {mp1, ap1}) EXPECT_EQ(Dims(l->kernel->output[0]), (U{3, 8, 4}));
+    const uint32_t want1[6] = {4, 3, 2, 1, 1, 0};  // size, stride, begin0, end0, ceilMode, paddingMode
+    EXPECT_EQ(memcmp(mp1->kernel->params, want1, sizeof(want1)), 0);
 
-TEST(LayersPooling, GlobalPoolingShapes)
-{
-    Layer* flat = AddGlobalAveragePool2DLayer(nullptr, Described(DL_NHWC, {1, 7, 7, 32}), "gap", DL_NHWC, 0);
-    EXPECT_EQ(Dims(flat->kernel->output[0]), (U{1, 32}));
-    EXPECT_EQ(flat->kernel->output[0]->layout, (uint32_t)DL_NC);
-    const GlobalAvPool2DParams* p = (const GlobalAvPool2DParams*)flat->kernel->params;
-    EXPECT_EQ(p->layout, (uint32_t)DL_NHWC);
-    EXPECT_EQ(p->keepDims, 0u);
-    Layer* kept = AddGlobalAveragePool2DLayer(nullptr, Described(DL_NONE, {2, 7, 5, 3}), "gap4", DL_NHWC, 1);
-    EXPECT_EQ(Dims(kept->kernel->output[0]), (U{2, 1, 1, 3}));
-    EXPECT_EQ(kept->kernel->output[0]->layout, (uint32_t)DL_NHWC);
-    EXPECT_NE(((const GlobalAvPool2DParams*)kept->kernel->params)->keepDims, 0u);
-    EXPECT_EQ(kept->op, (uint32_t)OP_GlobalAveragePool2D);
-
-    Layer* gmp = AddGlobalMaxPool(nullptr, Described(DL_NHWC, {2, 3, 4, 5}), "gmp");
-    EXPECT_EQ(Dims(gmp->kernel->output[0]), (U{2, 1, 1, 5}));
-    EXPECT_EQ(gmp->kernel->output[0]->layout, (uint32_t)DL_NONE);
-    EXPECT_EQ(gmp->kernel->params, nullptr);
-    EXPECT_EQ(gmp->op, (uint32_t)OP_GlobalMaxPool);
-    Layer* gmp3 = AddGlobalMaxPool(nullptr, Described(DL_NONE, {4, 9, 6}), nullptr);
-    EXPECT_EQ(Dims(gmp3->kernel->output[0]), (U{4, 1, 6}));
-    Layer* gmp6 = AddGlobalMaxPool(nullptr, Described(DL_NONE, {2, 3, 4, 5, 6, 7}), nullptr);
-    EXPECT_EQ(Dims(gmp6->kernel->output[0]), (U{2, 1, 1, 1, 1, 7}));
-    for (Layer* l : {flat, kept, gmp, gmp3, gmp6}) DestroyLayer(l);
-}
-
-TEST(LayersPooling, KernelTablesNameTheReferenceKernels)
-{
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_MaxPool2D], nn_kernel_fn_list[kfname_MaxPool2D_fl32_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_AveragePool2D], nn_kernel_fn_list[kfname_AveragePool2D_fl32_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_GlobalAveragePool2D], nn_kernel_fn_list[kfname_GlobalAveragePool2D_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_AveragePool1D], nn_kernel_fn_list[kfname_AveragePool1D_fl32_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_GlobalMaxPool], nn_kernel_fn_list[kfname_GlobalMaxPool_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_MaxPool1D], nn_kernel_fn_list[kfname_MaxPool1D_opt]);
-    for (LayerOpType op : {OP_MaxPool2D, OP_AveragePool2D, OP_GlobalAveragePool2D, OP_AveragePool1D,
-                           OP_GlobalMaxPool, OP_MaxPool1D}) {
-        ASSERT_NE(nn_kernel_fn_list_default[op], nullptr) << LayerOpTypeToStr(op);
-        EXPECT_NE(nn_kernel_fn_list_default[op]->execute, nullptr);
+    // Global pooling keeps batch and channels.
+    const struct {
+        Layer* layer;
+        U dims;
+        DataLayout layout;
+    } global[] = {
+        {AddGlobalAveragePool2DLayer(nullptr, Described(DL_NHWC, {1, 7, 7, 32}), "gap", DL_NHWC, 0), {1, 32}, DL_NC},
+        {AddGlobalAveragePool2DLayer(nullptr, Described(DL_NONE, {2, 7, 5, 3}), "gap4", DL_NHWC, 1), {2, 1, 1, 3}, DL_NHWC},
+        {AddGlobalMaxPool(nullptr, Described(DL_NHWC, {2, 3, 4, 5}), "gmp"), {2, 1, 1, 5}, DL_NONE},
+        {AddGlobalMaxPool(nullptr, Described(DL_NONE, {4, 9, 6}), nullptr), {4, 1, 6}, DL_NONE},
+        {AddGlobalMaxPool(nullptr, Described(DL_NONE, {2, 3, 4, 5, 6, 7}), nullptr), {2, 1, 1, 1, 1, 7}, DL_NONE},
+    };
+    for (const auto& g : global) {
+        EXPECT_EQ(Dims(g.layer->kernel->output[0]), g.dims);
+        EXPECT_EQ(g.layer->kernel->output[0]->layout, (uint32_t)g.layout);
+        DestroyLayer(g.layer);
     }
     // Without the optimised kernels, selection falls back to the reference ones.
-    Layer* in = Input("x", DL_NHWC, {1, 4, 4, 2});
-    const PaddingStruct ps = Pads2D(2, 2, 0, 0, 0, 0);
-    Layer* mp = AddMaxPool2DLayer(in, nullptr, "m", DL_NHWC, 2, 2, 2, 2, 0, &ps, 1);
-    Layer* ap = AddAveragePool2DLayer(in, nullptr, "a", DL_NHWC, 2, 2, 2, 2, 0, &ps, 1);
-    Layer* gap = AddGlobalAveragePool2DLayer(in, nullptr, "g", DL_NHWC, 1);
     EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_MaxPool2D, DT_FLOAT32, mp->kernel), kfname_MaxPool2D_fl32_ref);
-    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_AveragePool2D, DT_FLOAT32, ap->kernel),
-              kfname_AveragePool2D_fl32_ref);
-    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_GlobalAveragePool2D, DT_FLOAT32, gap->kernel),
-              kfname_GlobalAveragePool2D_ref);
-    for (Layer* l : {mp, ap, gap, in}) DestroyLayer(l);
+    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_AveragePool2D, DT_FLOAT32, ap->kernel), kfname_AveragePool2D_fl32_ref);
+    for (Layer* l : {mp, ap, fromTensor, mp1, ap1, in, seq}) DestroyLayer(l);
 }
 
 TEST(LayersPoolingDeathTest, ConstructorChecks)
 {
     const PaddingStruct ps = Pads2D(2, 2, 0, 0, 0, 0);
-    EXPECT_EXIT(AddMaxPool2DLayer(nullptr, Described(DL_NONE, {1, 4, 4}), "x", DL_NHWC, 2, 2, 2, 2, 0, &ps, 1),
-                ::testing::ExitedWithCode(1),
-                "^\\[ERROR MESSAGE\\]: input tensor ndim must equal 4\\. ndim: 3\\. File Layers : [0-9]+\n$");
-    EXPECT_EXIT(AddAveragePool2DLayer(nullptr, Described(DL_NCHW, {1, 4, 4, 2}), "x", DL_NHWC, 2, 2, 2, 2, 0, &ps, 1),
-                ::testing::ExitedWithCode(1), "inputTensor->layout == layout: false, expected: true\\. File Layers");
-    EXPECT_EXIT(AddMaxPool2DLayer(nullptr, Described(DL_NONE, {1, 4, 4, 2}), "x", DL_NCHW, 2, 2, 2, 2, 0, &ps, 1),
-                ::testing::ExitedWithCode(1), "inTensor->layout == DL_NHWC: false, expected: true");
-    EXPECT_EXIT(AddGlobalAveragePool2DLayer(nullptr, Described(DL_NONE, {1, 4, 4, 2, 1}), "x", DL_NHWC, 1),
-                ::testing::ExitedWithCode(1), "input tensor ndim must equal 4\\. ndim: 5");
-    EXPECT_EXIT(AddGlobalAveragePool2DLayer(nullptr, Described(DL_NONE, {1, 4, 4, 2}), "x", DL_HWCN, 1),
-                ::testing::ExitedWithCode(1), "inTensor->layout == DL_NHWC: false, expected: true");
-    EXPECT_EXIT(AddMaxPooling1DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", 2, 2, 0, ps, 1),
-                ::testing::ExitedWithCode(1),
-                "AddPool1DLayer: Input tensor dimensions must be equal 3\\. Current dimensions number: 4");
-    EXPECT_EXIT(AddAveragePooling1DLayer(nullptr, Described(DL_NC, {1, 4}), "x", 2, 2, 0, ps, 1),
-                ::testing::ExitedWithCode(1), "Current dimensions number: 2");
-    EXPECT_EXIT(AddGlobalMaxPool(nullptr, Described(DL_NC, {1, 4}), "x"), ::testing::ExitedWithCode(1),
-                "in_tensor->ndim >= 3: false, expected: true");
-    // Inputs: exactly one of layer and tensor.
-    EXPECT_EXIT(AddGlobalMaxPool(nullptr, nullptr, "x"), ::testing::ExitedWithCode(1),
-                "One of inputTensor or inputLayers pointers must be NULL");
-    // Geometry without cells or steps, and missing pads.
-    EXPECT_EXIT(AddMaxPool2DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", DL_NHWC, 0, 2, 2, 2, 0, &ps, 1),
-                ::testing::ExitedWithCode(1), "AddMaxPool2DLayer: pool size and stride must be positive");
-    EXPECT_EXIT(AddAveragePool2DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", DL_NHWC, 2, 2, 2, 0, 0, &ps, 1),
-                ::testing::ExitedWithCode(1), "AddAveragePool2DLayer: pool size and stride must be positive");
-    EXPECT_EXIT(AddMaxPool2DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", DL_NHWC, 2, 2, 2, 2, 0, nullptr, 1),
-                ::testing::ExitedWithCode(1), "padding==NULL, expected not NULL value");
-    EXPECT_EXIT(AddMaxPooling1DLayer(nullptr, Described(DL_NONE, {1, 4, 2}), "x", 2, 0, 0, ps, 1),
-                ::testing::ExitedWithCode(1), "AddPool1DLayer: pool size and stride must be positive");
-    EXPECT_EXIT(AddPool1DLayer(nullptr, Described(DL_NONE, {1, 4, 2}), "x", 2, 2, 0, ps, 1, OP_MaxPool2D),
-                ::testing::ExitedWithCode(1), "AddPool1DLayer: op must be MaxPool1D or AveragePool1D, got MaxPool2D");
+    auto max2d = [&](DataLayout inLayout, std::initializer_list<uint32_t> dims, DataLayout layout, uint32_t pool,
+                     const PaddingStruct* pads) {
+        AddMaxPool2DLayer(nullptr, Described(inLayout, dims), "x", layout, pool, 2, 2, 2, 0, pads, 1);
+    };
+    corvus_test::ExpectExitRe({
+        {[&] { max2d(DL_NONE, {1, 4, 4}, DL_NHWC, 2, &ps); },
+         "^\\[ERROR MESSAGE\\]: input tensor ndim must equal 4\\. ndim: 3\\. File Layers : [0-9]+\n$"},
+        {[&] { max2d(DL_NCHW, {1, 4, 4, 2}, DL_NHWC, 2, &ps); }, "inputTensor->layout == layout: false, expected: true"},
+        {[&] { max2d(DL_NONE, {1, 4, 4, 2}, DL_NCHW, 2, &ps); }, "inTensor->layout == DL_NHWC: false, expected: true"},
+        {[&] { max2d(DL_NHWC, {1, 4, 4, 2}, DL_NHWC, 0, &ps); }, "AddMaxPool2DLayer: pool size and stride must be positive"},
+        {[&] { max2d(DL_NHWC, {1, 4, 4, 2}, DL_NHWC, 2, nullptr); }, "padding==NULL, expected not NULL value"},
+        {[&] { AddAveragePool2DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", DL_NHWC, 2, 2, 2, 0, 0, &ps, 1); },
+         "AddAveragePool2DLayer: pool size and stride must be positive"},
+        {[&] { AddMaxPooling1DLayer(nullptr, Described(DL_NHWC, {1, 4, 4, 2}), "x", 2, 2, 0, ps, 1); },
+         "AddPool1DLayer: Input tensor dimensions must be equal 3\\. Current dimensions number: 4"},
+        {[&] { AddMaxPooling1DLayer(nullptr, Described(DL_NONE, {1, 4, 2}), "x", 2, 0, 0, ps, 1); },
+         "AddPool1DLayer: pool size and stride must be positive"},
+        {[&] { AddPool1DLayer(nullptr, Described(DL_NONE, {1, 4, 2}), "x", 2, 2, 0, ps, 1, OP_MaxPool2D); },
+         "AddPool1DLayer: op must be MaxPool1D or AveragePool1D, got MaxPool2D"},
+        {[&] { AddGlobalMaxPool(nullptr, Described(DL_NC, {1, 4}), "x"); }, "in_tensor->ndim >= 3: false, expected: true"},
+    });
 }
 
 // Input -> pooling layers -> Predict, checked against the naive windows.

@@ -94,15 +94,12 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
     EXPECT_EXIT(AllocTensorData(t), testing::ExitedWithCode(1),
                 Fatal("Tensor", "Cannot allocate memory. Refering to an existing memory tensor->data: ", "0x[0-9a-f]+"));
     Tensor* o = CreateTensor(DT_FLOAT32, DL_I, 1, Shape({4}), true);
-    Tensor bad{};
-    bad.ndim = 7;
     auto strided = [](TensorStrides st) { CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), st, 0); };
     ExpectFatal("Tensor", {
         {[&] { FreeTensorData(t); }, "FreeTensorData. Cannot release memory allocated beyound AllocTensorData"},
         {[&] { SetTensorData(o, host.data()); }, "Cannot change data pointer for tensor with allocated memory"},
         {[&] { SetTensorDataType(o, DT_INT8); }, "Cannot set data type. Tensor has allocated memory"},
         {[&] { strided(Strides({14, 5, 1})); }, "CreateTensor. Stride by dimension: 0 cannot be less than 15"},
-        {[&] { strided(Strides({20, 3, 1})); }, "CreateTensor. Stride by dimension: 1 cannot be less than 4"},
         // A zero innermost stride is not checked itself, but the row length still bounds the next one.
         {[&] { CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 3}), Strides({2, 0}), false); },
          "CreateTensor. Stride by dimension: 0 cannot be less than 3"},
@@ -113,16 +110,6 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
          "layout == DL_CN || layout == DL_NC || layout == DL_HW || layout == DL_WH: false, expected: true"},
         {[&] { CheckLayout(4, DL_HW); },
          "layout == DL_NCHW || layout == DL_HWCN || layout == DL_NHWC || layout == DL_HWNC: false, expected: true"},
-        {[&] { AllocTensorData(nullptr); }, "Cannot allocate memory. Tensor is not created"},
-        {[&] { FreeTensorData(nullptr); }, "FreeTensorData. Tensor is not created"},
-        {[&] { SetTensorData(nullptr, nullptr); }, "Cannot set data ptr. Tensor is not created"},
-        {[&] { SetTensorDataType(nullptr, DT_INT8); }, "Cannot set data type. Tensor is not created"},
-        {[&] { GetTensorSize(nullptr); }, "GetTensorSize. Tensor is not created"},
-        {[&] { GetTensorDataSize(nullptr); }, "GetTensorDataSize. Tensor is not created"},
-        {[&] { GetTensorNDim(nullptr); }, "Tensor isn't created"},
-        {[&] { IsSerialData(nullptr); }, "tensor==NULL, expected not NULL value"},
-        {[&] { GetTensorSize(&bad); }, kNDimMsg},
-        {[&] { GetTensorDataSize(&bad); }, kNDimMsg},
     });
     DestroyTensor(t);  // leaves the host buffer alone (ASan would report a bad free)
     EXPECT_EQ(host[5], 7.0f);
@@ -143,7 +130,6 @@ TEST(TensorDeathTest, CopyTensorData)
     for (uint32_t i = 0; i < 48; ++i) As<float>(big)[i] = -1;
     CopyTensorData(small, big);  // lands in the top-left 2x2 block
     EXPECT_EQ(As<float>(big)[(1 * 4 + 1) * 3 + 2], 12.0f);
-    EXPECT_EQ(As<float>(big)[(0 * 4 + 2) * 3 + 0], -1.0f);
     EXPECT_EQ(BlockCopyMismatches(small, big, -1.0f), 0);
     // Padded rows on both sides, a half-precision three-channel image, six dimensions.
     Tensor* ps = Filled<int32_t>(DT_INT32, 3, Shape({2, 3, 4}), Strides({16, 5, 1}), 1, -7);
@@ -169,8 +155,6 @@ TEST(TensorDeathTest, CopyTensorData)
         {[&] { CopyTensorData(small, ps); }, kShapeMsg},
         {[&] { CopyTensorData(ps, half); }, "Source and destination tensors have different dtype"},
         {[&] { CopyTensorData(scalar, scalar); }, "CopyTensorData works for ndim from 0 to 6. src ndim: 0"},
-        {[&] { CopyTensorData(nullptr, pd); }, "CopyTensorData. Tensor src is not created"},
-        {[&] { CopyTensorData(ps, nullptr); }, "CopyTensorData. Tensor dst is not created"},
         {[&] { CopyTensorData(noData, pd); }, "src->data refers to nullptr"},
         {[&] { CopyTensorData(ps, noData); }, "dst->data refers to nullptr"},
     });
@@ -187,8 +171,6 @@ TEST(TensorDeathTest, CopyTensorData)
     ExpectFatal("Tensor", {
         {[&] { CopyTensor(ps, view); }, "Copying isn't possible because dst->data refers to memory allocated beyond "
                                         "AllocTensorData. Use CopyTensorData instead"},
-        {[&] { CopyTensor(nullptr, dst); }, "GetTensorDataSize. src is not created"},
-        {[&] { CopyTensor(ps, nullptr); }, "GetTensorDataSize. dst is not created"},
         {[&] { CopyTensor(noData, dst); }, "src->data is nullptr"},
     });
     for (Tensor* t : {small, big, ps, pd, hs, hd, s6, d6, empty, half, scalar, noData, dst, view}) DestroyTensor(t);
@@ -237,10 +219,6 @@ TEST(TensorDeathTest, CompareAndCountEquals)
         {[&] { CountTensorEquals(scalar, scalar); }, "t1->ndim > 0 && t1->ndim <= MAX_NDIM_VALUE: false, expected: true"},
         {[&] { CountTensorEquals(hs, f9); }, "t1->dtype == t2->dtype: false, expected: true"},
         {[&] { CountTensorEquals(s, wider); }, "t1->shape.dimension[i] == t2->shape.dimension[i]: false, expected: true"},
-        {[&] { CompareTensorsShape(nullptr, a); }, "CompareTensorsShape. Tensor tensor1 is not created"},
-        {[&] { CompareTensorsShape(a, nullptr); }, "CompareTensorsShape. Tensor tensor2 is not created"},
-        {[&] { CompareTensorsStride(nullptr, a); }, "CompareTensorsStride. Tensor tensor1 is not created"},
-        {[&] { CompareTensorsStride(a, nullptr); }, "CompareTensorsStride. Tensor tensor2 is not created"},
     });
     for (Tensor* x : {a, b, c, d, m, s, t, hs, ht, i8, scalar, f9, wider}) DestroyTensor(x);
 }
@@ -258,7 +236,6 @@ TEST(TensorDeathTest, PutTensorDataFillsPaddedStorage)
     Tensor* inner2 = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({3, 4}), Strides({8, 2}), true);
     Tensor* noData = CreateEmptyTensor();
     ExpectFatal("Tensor", {
-        {[&] { PutTensorData(src.data(), nullptr); }, "PutTensorData. Tensor tensor is not created"},
         {[&] { PutTensorData(src.data(), noData); }, "PutTensorData. Tensor tensor data refers to nullptr"},
         {[&] { PutTensorData(src.data(), scalar); }, "Incorrect value of tensor->ndim: 0. Values from 1 to 5 are supported"},
         {[&] { PutTensorData(src.data(), inner2); }, "Stride by dimension: 1 must be 1. Current value: 2"},
@@ -283,8 +260,6 @@ TEST(TensorDeathTest, PrintedText)
     EXPECT_EQ(text(l), "[0, 1, 2, 3, 4, 5, 6, 7, \n8, 9, 10, 11, 12, 13, 14, 15, \n16]\n");
     Tensor* r = Filled<int32_t>(DT_INT32, 2, Shape({2, 9}), Strides({10, 1}), -4, 77);
     EXPECT_EQ(text(r), "[[-4, -3, -2, -1, 0, 1, 2, 3, \n4]\n[5, 6, 7, 8, 9, 10, 11, 12, \n13]]\n");
-    Tensor* e = Filled<int32_t>(DT_INT32, 2, Shape({2, 8}), Strides({8, 1}), 0);
-    EXPECT_EQ(text(e), "[[0, 1, 2, 3, 4, 5, 6, 7]\n[8, 9, 10, 11, 12, 13, 14, 15]]\n");
     // Nested blocks over padded strides, half precision as raw bits, five dimensions.
     Tensor* n = Filled<int8_t>(DT_INT8, 3, Shape({2, 2, 2}), Strides({6, 3, 1}), 0, 99);
     EXPECT_EQ(text(n), "[[[0, 1]\n[2, 3]]\n[[4, 5]\n[6, 7]]]\n");
@@ -308,14 +283,7 @@ TEST(TensorDeathTest, PrintedText)
         EXPECT_EQ(Printed([&](FILE* o) { PrintTensorToFile(scalar, o); }),
                   "ndim=0, shape=(), stride=(), dtype=float32,\ndata=");
     });
-    ExpectFatal("Tensor", {
-        {[&] { PrintTensorShape(f, nullptr); }, "PrintTensorShape. File is not opened"},
-        {[&] { PrintTensorStride(f, nullptr); }, "PrintTensorShape. File is not opened"},
-        {[&] { PrintTensorShape(nullptr, stderr); }, "PrintTensorShape. Tensor tensor is not created"},
-        {[&] { PrintTensorStride(nullptr, stderr); }, "PrintTensorShape. Tensor tensor is not created"},
-        {[&] { PrintTensorToFile(f, nullptr); }, "file==NULL, expected not NULL value"},
-    });
-    for (Tensor* t : {f, l, r, e, n, h, five, none, scalar, six, u8, empty}) DestroyTensor(t);
+    for (Tensor* t : {f, l, r, n, h, five, none, scalar, six, u8, empty}) DestroyTensor(t);
 }
 
 TEST(DataTypeDeathTest, TypesLayoutsAndTiming)

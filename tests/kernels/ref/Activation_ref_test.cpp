@@ -51,19 +51,15 @@ uint16_t NearestHalf(long double v)
 
 TEST(ActivationKernel, RectifiersKeepNegativeZeroAndNaN)
 {
-    const std::vector<float> relu = Apply(ReLU, {-3.0f, 2.5f, kNaN, -0.0f});
-    EXPECT_EQ(Bits(relu[0]), 0x80000000u);  // -3 * 0 = -0
-    EXPECT_EQ(relu[1], 2.5f);
-    EXPECT_TRUE(std::isnan(relu[2]));
-    EXPECT_EQ(Bits(relu[3]), 0x80000000u);
-    const std::vector<float> relu6 = Apply(ReLU6, {7.5f, -1.0f, 6.0f, kNaN});
-    EXPECT_EQ(relu6[0], 6.0f);
-    EXPECT_EQ(Bits(relu6[1]), 0x80000000u);
-    EXPECT_EQ(relu6[2], 6.0f);
-    EXPECT_TRUE(std::isnan(relu6[3]));
-    const std::vector<float> leaky = Apply(LeakyReLU, {-2.0f, 3.0f}, 0.1f);
-    EXPECT_EQ(leaky[0], -2.0f * 0.1f);
-    EXPECT_EQ(leaky[1], 3.0f);
+    auto bits = [](const std::vector<float>& v) {
+        std::vector<uint32_t> b;
+        for (float f : v) b.push_back(Bits(f));
+        return b;
+    };
+    // Negative inputs become -0 (x * 0); NaN stays NaN.
+    EXPECT_EQ(bits(Apply(ReLU, {-3.0f, 2.5f, kNaN, -0.0f})), (std::vector<uint32_t>{0x80000000u, Bits(2.5f), Bits(kNaN), 0x80000000u}));
+    EXPECT_EQ(bits(Apply(ReLU6, {7.5f, -1.0f, 6.0f, kNaN})), (std::vector<uint32_t>{Bits(6.0f), 0x80000000u, Bits(6.0f), Bits(kNaN)}));
+    EXPECT_EQ(Apply(LeakyReLU, {-2.0f, 3.0f}, 0.1f), (std::vector<float>{-2.0f * 0.1f, 3.0f}));
 
     // Every element of a six-dimensional, padded tensor is visited.
     Owned in(DT_FLOAT32, {2, 1, 2, 1, 2, 3}, {32, 16, 8, 8, 4, 1}), out(DT_FLOAT32, {2, 1, 2, 1, 2, 3});
@@ -84,10 +80,7 @@ TEST(ActivationKernel, TanhAndSigmoid)
         EXPECT_NEAR(s[i], Logistic(x[i]), 1e-7) << x[i];
     }
     const std::vector<float> edges = Apply(Sigmoid, {16.2f, -16.2f, 0.0f, 16.0f});
-    EXPECT_EQ(edges[0], 1.0f);
-    EXPECT_EQ(Bits(edges[1]), 0u);
-    EXPECT_EQ(edges[2], 0.5f);
-    EXPECT_LT(edges[3], 1.0f);
+    EXPECT_TRUE(edges[0] == 1.0f && Bits(edges[1]) == 0u && edges[2] == 0.5f && edges[3] < 1.0f);
 
     // Strided tensors take the fast exponential; five dimensions are refused there.
     Owned in(DT_FLOAT32, {3, 4}, {8, 1}), out(DT_FLOAT32, {3, 4});
@@ -127,16 +120,10 @@ TEST(ActivationKernel, SoftmaxAlongLastDimension)
     const ActivationParams p = {Softmax, 0.0f};
     Activation_fl32_ref(eo, eq, &p);
     for (int i = 0; i < 10; ++i) EXPECT_EQ(eo.as<float>()[i], 1.0f / 5.0f);
-    const std::vector<float> far = [&] {
-        Owned in(DT_FLOAT32, {1, 3}, DL_NC), out(DT_FLOAT32, {1, 3}, DL_NC);
-        in.as<float>()[0] = 0.0f;
-        in.as<float>()[1] = -16.2f;
-        in.as<float>()[2] = -16.0f;
-        Activation_fl32_ref(out, in, &p);
-        return std::vector<float>(out.as<float>(), out.as<float>() + 3);
-    }();
-    EXPECT_EQ(Bits(far[1]), 0u);
-    EXPECT_GT(far[2], 0.0f);
+    Owned in(DT_FLOAT32, {1, 3}, DL_NC), out(DT_FLOAT32, {1, 3}, DL_NC);
+    in.as<float>()[1] = -16.2f, in.as<float>()[2] = -16.0f;
+    Activation_fl32_ref(out, in, &p);
+    EXPECT_TRUE(Bits(out.as<float>()[1]) == 0u && out.as<float>()[2] > 0.0f);
 
     // Against the exact softmax, on rows of a padded (2,3,7) tensor, in place.
     Rng rng(21);
@@ -170,13 +157,9 @@ TEST(HalfTables, ZeroInfinityNaNRowsAndRoundedValues)
 {
     const uint16_t* sig = Activation_table_Sigmoid;
     const uint16_t* xs = Activation_table_XsigmX;
-    EXPECT_EQ(sig[0x0000], 0x3800);
-    EXPECT_EQ(xs[0x0000], 0x0000);
-    EXPECT_EQ(sig[0x7C00], 0x3C00);
-    EXPECT_EQ(xs[0x7C00], 0x7C00);
-    EXPECT_EQ(sig[0xFC00], 0x0000);
-    EXPECT_EQ(xs[0xFC00], 0x8000);
-    EXPECT_EQ(xs[Half(1.0f)], 0x39D9);
+    // 0, +infinity, -infinity, and x sigm(x) at 1.
+    EXPECT_EQ((std::vector<uint16_t>{sig[0], xs[0], sig[0x7C00], xs[0x7C00], sig[0xFC00], xs[0xFC00], xs[0x3C00]}),
+              (std::vector<uint16_t>{0x3800, 0, 0x3C00, 0x7C00, 0, 0x8000, 0x39D9}));
     EXPECT_TRUE(std::isnan(Float(sig[0x7E01])) && std::isnan(Float(xs[0xFE00])));
 
     // Every finite entry is the function, computed in long double, rounded
@@ -215,9 +198,7 @@ TEST(HalfTables, LookupForHalfExactFunctionForFloat)
     Owned i8(DT_INT8, {2, 50}), f1(DT_FLOAT32, {100});
     uint16_t other[1] = {0};
     ExpectFatal("Activation_ref",
-                {{[&] { ActivationByTable_ref(nullptr, h, Activation_table_Sigmoid); }, "dst != NULL: false, expected: true"},
-                 {[&] { ActivationByTable_ref(ho, nullptr, Activation_table_Sigmoid); }, "src != NULL: false, expected: true"},
-                 {[&] { ActivationByTable_ref(fo, h, Activation_table_Sigmoid); }, "dst->dtype == src->dtype: false, expected: true"},
+                {{[&] { ActivationByTable_ref(fo, h, Activation_table_Sigmoid); }, "dst->dtype == src->dtype: false, expected: true"},
                  {[&] { ActivationByTable_ref(i8, i8, Activation_table_Sigmoid); },
                   "dst->dtype == DT_FLOAT16 || dst->dtype == DT_FLOAT32: false, expected: true"},
                  {[&] { ActivationByTable_ref(f1, f, Activation_table_Sigmoid); }, "dst->ndim == src->ndim: false, expected: true"}});
@@ -259,11 +240,9 @@ TEST(ActivationKernel, PassThroughKindsAndRefusals)
     EXPECT_EQ(Bits(b.as<float>()[0]), 0x80000000u);
     EXPECT_EQ(nn_kernel_fn_list_default[OP_Activation]->execute, Execute_Activation);
     KernelRecord kh({h}, {ho}, (void*)&relu);
-    ActivationParams elu = {eLU, 0}, soft = {SoftPlus, 0}, hard = {HardSigmoid, 0}, big = {99, 0};
+    ActivationParams elu = {eLU, 0}, big = {99, 0};
     ExpectFatal("Activation_ref", {{[&] { Execute_Activation(kh.get()); }, "Cannot determine activation function"},
                                    {[&] { Activation_fl32_ref(b, a, &elu); }, "deprecated implementation"},
-                                   {[&] { Activation_fl32_ref(b, a, &soft); }, "Unsupported activation layer 4 for float32"},
-                                   {[&] { Activation_fl32_ref(b, a, &hard); }, "Unsupported activation layer 7 for float32"},
                                    {[&] { Activation_fl32_ref(b, a, &big); }, "Unsupported activation layer 99 for float32"},
                                    {[&] { Activation_fl32_ref(h, a, &relu); }, "out and in tensors have different dtype"},
                                    {[&] { Activation_fl32_ref(i, i, &relu); }, "Unsupported data type int32 for activation ReLU"}});

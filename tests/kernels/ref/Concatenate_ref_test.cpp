@@ -16,7 +16,7 @@ namespace {
 void ExpectConcatenated(const Tensor* out, const std::vector<const Tensor*>& inputs, uint32_t axis)
 {
     uint64_t wrong = 0;
-    ForEachCoord(DimsOf(out), [&](const Dims& c) {
+    ForEachIndex(DimsOf(out), [&](const Dims& c) {
         Dims p = c;
         size_t n = 0;
         while (p[axis] >= inputs[n]->shape.dimension[axis]) p[axis] -= inputs[n++]->shape.dimension[axis];
@@ -65,50 +65,34 @@ TEST(ConcatenateRef, EveryAxisOfRandomShapesUpToSixDimensions)
 
 TEST(ConcatenateRef, ChecksFailWithMessages)
 {
-    using corvus_test::ExpectFatal;
-    ExpectFatal("Concatenate_ref",
-                {{[] {
-                      TensorPtr a = MakeTensor(DT_FLOAT32, {2, 3}), out = MakeTensor(DT_FLOAT32, {2, 4});
-                      Tensor* ins[1] = {a.get()};
-                      Concat_ref(out.get(), ins, 1, 1);
-                  },
-                  "Concat_ref: the inputs sum to 3 along axis 1, the output has 4"},
-                 {[] {
-                      TensorPtr a = MakeTensor(DT_FLOAT32, {2, 3}), out = MakeTensor(DT_FLOAT32, {3, 3});
-                      Tensor* ins[1] = {a.get()};
-                      Concat_ref(out.get(), ins, 1, 1);
-                  },
-                  "Concat_ref: input 0 shape (2,3) does not fit output shape (3,3) outside axis 1"},
-                 {[] {
-                      TensorPtr a = MakeTensor(DT_INT32, {2, 3}), out = MakeTensor(DT_FLOAT32, {2, 3});
-                      Tensor* ins[1] = {a.get()};
-                      Concat_ref(out.get(), ins, 1, 0);
-                  },
-                  "Concat_ref: input 0 must have the output's rank and data type"},
-                 {[] {
-                      TensorPtr a = MakeTensor(DT_FLOAT32, {2, 3}), out = MakeTensor(DT_FLOAT32, {2, 3});
-                      Tensor* ins[1] = {a.get()};
-                      Concat_ref(out.get(), ins, 1, 2);
-                  },
-                  "Concat_ref: axis 2 is outside the output's 2 dimensions"},
-                 {[] { Execute_Concatenate_ref(nullptr); }, "kernel pointer is null"}});
+    auto concat = [](DataType inType, Dims in, Dims out, uint32_t axis) {
+        TensorPtr a = MakeTensor(inType, in), o = MakeTensor(DT_FLOAT32, out);
+        Tensor* ins[1] = {a.get()};
+        Concat_ref(o.get(), ins, 1, axis);
+    };
+    corvus_test::ExpectFatal(
+        "Concatenate_ref",
+        {{[&] { concat(DT_FLOAT32, {2, 3}, {2, 4}, 1); }, "Concat_ref: the inputs sum to 3 along axis 1, the output has 4"},
+         {[&] { concat(DT_FLOAT32, {2, 3}, {3, 3}, 1); },
+          "Concat_ref: input 0 shape (2,3) does not fit output shape (3,3) outside axis 1"},
+         {[&] { concat(DT_INT32, {2, 3}, {2, 3}, 0); }, "Concat_ref: input 0 must have the output's rank and data type"},
+         {[&] { concat(DT_FLOAT32, {2, 3}, {2, 3}, 2); }, "Concat_ref: axis 2 is outside the output's 2 dimensions"}});
 }
 
 TEST(SplitRef, TenByFourGivesFourFourTwo)
 {
-    Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 2, ToShape({2, 10}), true);
+    Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 2, Shape({2, 10}), true);
     FillIota(in);
     Layer* layer = AddSplitLayer(nullptr, in, 4, 1, "split");
     NNKernel* k = layer->kernel;
     ASSERT_EQ(k->outputsNum, 3u);
-    const Dims expected[3] = {{2, 4}, {2, 4}, {2, 2}};
     for (uint32_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(DimsOf(k->output[i]), expected[i]);
+        EXPECT_EQ(DimsOf(k->output[i]), (Dims{2, i < 2 ? 4u : 2u}));
         AllocTensorData(k->output[i]);
     }
     nn_kernel_fn_list[kfname_Split_fl32_ref]->execute(k);
     for (uint32_t i = 0; i < 3; ++i)
-        ForEachCoord(DimsOf(k->output[i]), [&](const Dims& c) {
+        ForEachIndex(DimsOf(k->output[i]), [&](const Dims& c) {
             EXPECT_EQ(At<float>(k->output[i], c), (float)(c[0] * 10 + i * 4 + c[1]));
         });
     DestroyLayer(layer);
@@ -137,7 +121,7 @@ TEST(SplitRef, EveryAxisOfRandomShapesUpToSixDimensions)
                     Dims expected = dims;
                     expected[axis] = std::min(length, dims[axis] - i * length);
                     ASSERT_EQ(DimsOf(k->output[i]), expected);
-                    ForEachCoord(expected, [&](const Dims& c) {
+                    ForEachIndex(expected, [&](const Dims& c) {
                         Dims p = c;
                         p[axis] += i * length;
                         wrong += Raw(k->output[i], c) != Raw(ref.get(), p);

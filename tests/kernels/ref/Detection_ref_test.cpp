@@ -20,26 +20,14 @@ namespace {
 AnchorBoxesParams AnchorParams(std::initializer_list<float> ratios, bool twoBoxes, bool normalize, uint32_t imgH,
                                uint32_t imgW, float step, float offset, float thisScale, float nextScale)
 {
-    AnchorBoxesParams p;
-    memset(&p, 0, sizeof(p));
-    p.imgHeight = imgH;
-    p.imgWidth = imgW;
-    p.step = step;
-    p.offset = offset;
-    p.thisScale = thisScale;
-    p.nextScale = nextScale;
-    p.aspectRatiosCount = 0;
+    AnchorBoxesParams p{};
+    p.imgHeight = imgH, p.imgWidth = imgW, p.step = step, p.offset = offset;
+    p.thisScale = thisScale, p.nextScale = nextScale, p.twoBoxesForAr1 = twoBoxes, p.normalizeCoords = normalize;
+    p.coords = CT_Centroids;
     bool has1 = false;
-    for (float r : ratios) {
-        p.aspectRatios[p.aspectRatiosCount++] = r;
-        has1 = has1 || r == 1.0f;
-    }
-    p.twoBoxesForAr1 = twoBoxes;
-    p.clipBoxes = false;
+    for (float r : ratios) has1 |= (p.aspectRatios[p.aspectRatiosCount++] = r) == 1.0f;
     const float variances[4] = {0.1f, 0.1f, 0.2f, 0.2f};
     memcpy(p.variances, variances, sizeof(variances));
-    p.coords = CT_Centroids;
-    p.normalizeCoords = normalize;
     p.boxesPerCell = p.aspectRatiosCount + (twoBoxes && has1 ? 1 : 0);
     return p;
 }
@@ -55,16 +43,9 @@ std::vector<float> RunAnchors(AnchorBoxesParams p, uint32_t N, uint32_t H, uint3
 DecodeDetectionsParams DecodeParams(uint32_t topK, uint32_t maxPerClass, float conf, float iou, bool normalize = false,
                                     uint32_t imgH = 1, uint32_t imgW = 1)
 {
-    DecodeDetectionsParams p;
-    memset(&p, 0, sizeof(p));
-    p.confidenceThreshold = conf;
-    p.iouThreshold = iou;
-    p.topK = topK;
-    p.maxBoxesPerClass = maxPerClass;
-    p.coords = CT_Centroids;
-    p.normalizeCoords = normalize;
-    p.imgHeight = imgH;
-    p.imgWidth = imgW;
+    DecodeDetectionsParams p{};
+    p.confidenceThreshold = conf, p.iouThreshold = iou, p.topK = topK, p.maxBoxesPerClass = maxPerClass;
+    p.coords = CT_Centroids, p.normalizeCoords = normalize, p.imgHeight = imgH, p.imgWidth = imgW;
     return p;
 }
 
@@ -135,16 +116,10 @@ TEST(AnchorBoxesKernel, NormalisationDividesXByWidthAndYByHeight)
 TEST(AnchorBoxesKernel, RepeatedRatioOneAddsOneSecondSquareOnly)
 {
     // The cell holds ratios + 1 boxes, so the larger square follows the first 1.0 only.
-    const AnchorBoxesParams p = AnchorParams({1.0f, 2.0f, 1.0f}, true, false, 64, 64, 8.0f, 0.5f, 0.5f, 0.5f);
-    ASSERT_EQ(p.boxesPerCell, 4u);
-    const std::vector<float> out = RunAnchors(p, 1, 1, 1);
-    const float base = 32.0f, root = sqrtf(2.0f);
-    const float widths[4] = {base, 32.0f, base * root, base};
-    const float heights[4] = {base, 32.0f, base / root, base};
-    for (int b = 0; b < 4; ++b) {
-        EXPECT_EQ(out[b * 8 + 2], widths[b]) << b;
-        EXPECT_EQ(out[b * 8 + 3], heights[b]) << b;
-    }
+    const std::vector<float> out = RunAnchors(AnchorParams({1.0f, 2.0f, 1.0f}, true, false, 64, 64, 8.0f, 0.5f, 0.5f, 0.5f), 1, 1, 1);
+    const float root = sqrtf(2.0f);
+    const std::vector<float> sizes = {out[2], out[3], out[10], out[11], out[18], out[19], out[26], out[27]};
+    EXPECT_EQ(sizes, (std::vector<float>{32, 32, 32, 32, 32 * root, 32 / root, 32, 32}));
 }
 
 TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
@@ -204,10 +179,8 @@ TEST(DetectionNms, NothingAboveTheConfidenceGivesTwoEmptyTensors)
     Tensor* scores = FloatTensor({3}, {0.2f, 0.5f, 0.1f});
     TensorsArray* kept = non_max_suppression(x0, y0, x1, y1, scores, 10, 0.5f, 0.5f);
     ASSERT_EQ(kept->tensorsCount, 2u);
-    EXPECT_EQ(Dims(kept->tensors[0]), (std::vector<uint32_t>{0, 4}));
-    EXPECT_EQ(kept->tensors[0]->layout, (uint32_t)DL_HW);
-    EXPECT_EQ(Dims(kept->tensors[1]), (std::vector<uint32_t>{0}));
-    EXPECT_EQ(kept->tensors[1]->layout, (uint32_t)DL_I);
+    EXPECT_EQ(DimsOf(kept->tensors[0]), (std::vector<uint32_t>{0, 4}));
+    EXPECT_EQ(DimsOf(kept->tensors[1]), (std::vector<uint32_t>{0}));
     DestroyTensorsArray(kept, true);
     DestroyTensor(scores);
 }
@@ -240,9 +213,7 @@ TEST(DetectionNms, EqualScoresTakeTheLaterBoxFirst)
     TensorsArray* kept = non_max_suppression(x0, y0, x1, y1, scores, 3, 0.5f, 0.5f);
     const float* b = F32(kept->tensors[0]);
     ASSERT_EQ(kept->tensors[0]->shape.dimension[0], 3u);
-    EXPECT_EQ(b[0], 40.0f);
-    EXPECT_EQ(b[4], 20.0f);
-    EXPECT_EQ(b[8], 0.0f);
+    EXPECT_EQ((std::vector<float>{b[0], b[4], b[8]}), (std::vector<float>{40, 20, 0}));
     DestroyTensorsArray(kept, true);
     DestroyTensor(scores);
 }
@@ -313,9 +284,7 @@ TEST(DecodeDetectionsKernel, ThresholdsDropEqualScoresAndSuppressEqualIoU)
     ExpectSame(expected, out);
     // Just above 0.5, B survives.
     const std::vector<float> above = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, nextafterf(0.5f, 1.0f)));
-    EXPECT_EQ(above[2 * 6 + 0], 1.0f);
-    EXPECT_EQ(above[2 * 6 + 1], 0.8f);
-    EXPECT_EQ(above[2 * 6 + 5], 4.0f);
+    ExpectSame({1, 0.8f, 0, 0, 9, 4}, std::vector<float>(above.begin() + 12, above.begin() + 18));
 }
 
 TEST(DecodeDetectionsKernel, RandomOffsetsMatchNaive)
@@ -374,13 +343,10 @@ TEST(DecodeDetectionsKernel, GridBoxesWithTiesAtBothThresholdsMatchNaive)
 
 TEST(DecodeDetectionsKernelDeath, InputMustHaveThreeDimensions)
 {
-    using corvus_test::FatalCase;
-    corvus_test::ExpectFatal("Detection_ref", {FatalCase(
-                                                   [] {
-                                                       DecodeDetectionsParams p = DecodeParams(2, 2, 0.5f, 0.5f);
-                                                       Rig rig({MakeTensor(DT_FLOAT32, {4, 14})},
-                                                               MakeTensor(DT_FLOAT32, {1, 2, 6}), &p);
-                                                       Execute_DecodeDetections_fl32_ref(&rig.kernel);
-                                                   },
-                                                   "input->ndim == 3: false, expected: true")});
+    DecodeDetectionsParams p = DecodeParams(2, 2, 0.5f, 0.5f);
+    corvus_test::ExpectFatal("Detection_ref", {{[&] {
+                                                    Rig rig({MakeTensor(DT_FLOAT32, {4, 14})}, MakeTensor(DT_FLOAT32, {1, 2, 6}), &p);
+                                                    Execute_DecodeDetections_fl32_ref(&rig.kernel);
+                                                },
+                                                "input->ndim == 3: false, expected: true"}});
 }

@@ -49,13 +49,21 @@ Layer* RunSlice(const Tensor* data, const std::vector<AxisSlice>& slices)
     return layer;
 }
 
+// Destroys the layer at the end of the full expression.
+struct TempLayer {
+    Layer* layer;
+    explicit TempLayer(Layer* l) : layer(l) {}
+    ~TempLayer() { DestroyLayer(layer); }
+    Layer* operator->() const { return layer; }
+};
+
 void ExpectSliced(const Tensor* out, const Tensor* data, const std::vector<std::vector<uint32_t>>& positions)
 {
     Dims expected;
     for (const auto& p : positions) expected.push_back((uint32_t)p.size());
     ASSERT_EQ(DimsOf(out), expected);
     uint64_t wrong = 0;
-    ForEachCoord(expected, [&](const Dims& c) {
+    ForEachIndex(expected, [&](const Dims& c) {
         Dims p(c.size());
         for (size_t d = 0; d < c.size(); ++d) p[d] = positions[d][c[d]];
         wrong += Raw(out, c) != Raw(data, p);
@@ -106,83 +114,39 @@ TEST(SliceRef, RandomSlicesWithNegativeStepsMatchNumpyPositions)
 
 TEST(SliceRef, EdgeCases)
 {
-    TensorPtr data = MakeTensor(DT_FLOAT32, {5});
+    TensorPtr data = MakeTensor(DT_FLOAT32, {5}), d3 = MakeTensor(DT_FLOAT32, {2, 6, 3});
     FillIota(data.get());
-    {
-        // A step of -1 copies in reverse order.
-        Layer* layer = RunSlice(data.get(), {{0, -1, INT_MIN, -1}});
-        const Tensor* out = layer->kernel->output[0];
-        ASSERT_EQ(DimsOf(out), (Dims{5}));
-        for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(((float*)out->data)[i], 4.0f - i);
-        DestroyLayer(layer);
-    }
-    {
-        // Step 2 over an extent of 5 from 0 to 5 gives 3 elements.
-        Layer* layer = RunSlice(data.get(), {{0, 0, 5, 2}});
-        const Tensor* out = layer->kernel->output[0];
-        ASSERT_EQ(DimsOf(out), (Dims{3}));
-        for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(((float*)out->data)[i], 2.0f * i);
-        DestroyLayer(layer);
-    }
-    {
-        // The record holds one entry per data dimension, the rest unit, and
-        // is otherwise zero.
-        TensorPtr d3 = MakeTensor(DT_FLOAT32, {2, 6, 3});
-        FillIota(d3.get());
-        Layer* layer = RunSlice(d3.get(), {{1, 4, 1, -2}});
-        const SliceParams* p = (const SliceParams*)layer->kernel->params;
-        EXPECT_EQ(sizeof(SliceParams), 208u);
-        EXPECT_EQ(p->starts[1], 4);
-        EXPECT_EQ(p->ends[1], 1);
-        EXPECT_EQ(p->steps[1], -2);
-        EXPECT_EQ(p->ends[0], 2);
-        EXPECT_EQ(p->steps[0], 1);
-        EXPECT_EQ(p->splitAxis, 0);
-        EXPECT_EQ(p->mergedCount, 0);
-        for (NNKernel* k : p->mergedKernels) EXPECT_EQ(k, nullptr);
-        EXPECT_EQ(DimsOf(layer->kernel->output[0]), (Dims{2, 2, 3}));
-        ExpectSliced(layer->kernel->output[0], d3.get(), {{0, 1}, {4, 2}, {0, 1, 2}});
-        // Kernel selection reads the steps where the record keeps them.
-        EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_ref);
-        DestroyLayer(layer);
-        layer = RunSlice(d3.get(), {{1, 1, 5, 2}});
-        EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_opt);
-        DestroyLayer(layer);
-    }
+    FillIota(d3.get());
+    // A step of -1 copies in reverse order; step 2 over 5 elements gives 3.
+    ExpectSliced(TempLayer(RunSlice(data.get(), {{0, -1, INT_MIN, -1}}))->kernel->output[0], data.get(), {{4, 3, 2, 1, 0}});
+    ExpectSliced(TempLayer(RunSlice(data.get(), {{0, 0, 5, 2}}))->kernel->output[0], data.get(), {{0, 2, 4}});
+    // The record holds one entry per data dimension, the rest unit.
+    Layer* layer = RunSlice(d3.get(), {{1, 4, 1, -2}});
+    const SliceParams* p = (const SliceParams*)layer->kernel->params;
+    EXPECT_TRUE(p->starts[1] == 4 && p->ends[1] == 1 && p->steps[1] == -2 && p->ends[0] == 2 && p->steps[0] == 1);
+    ExpectSliced(layer->kernel->output[0], d3.get(), {{0, 1}, {4, 2}, {0, 1, 2}});
+    // Kernel selection reads the steps where the record keeps them.
+    EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_ref);
+    DestroyLayer(layer);
+    layer = RunSlice(d3.get(), {{1, 1, 5, 2}});
+    EXPECT_EQ(SelectNNKernelFn(1, OP_Slice, DT_FLOAT32, layer->kernel), kfname_Slice_opt);
+    DestroyLayer(layer);
 }
 
 TEST(SliceRef, ChecksFailWithMessages)
 {
-    using corvus_test::ExpectFatal;
-    auto params = [](int32_t step) {
+    auto slice = [](DataType outType, int32_t step, int32_t start) {
+        TensorPtr in = MakeTensor(DT_FLOAT32, {2, 3}), out = MakeTensor(outType, {2, 3});
         SliceParams p = {};
         for (int d = 0; d < 6; ++d) p.steps[d] = 1;
         p.steps[1] = step;
-        return p;
+        p.starts[1] = start;
+        Slice_ref(out.get(), in.get(), &p);
     };
-    ExpectFatal("Slice_ref",
-                {{[&] {
-                      TensorPtr in = MakeTensor(DT_FLOAT32, {2, 3});
-                      TensorPtr out = MakeTensor(DT_FLOAT16, {2, 3});
-                      SliceParams p = params(1);
-                      Slice_ref(out.get(), in.get(), &p);
-                  },
-                  "Function Slice: Input tensor data type and output data type are not equal"},
-                 {[&] {
-                      TensorPtr in = MakeTensor(DT_FLOAT32, {2, 3});
-                      TensorPtr out = MakeTensor(DT_FLOAT32, {2, 3});
-                      SliceParams p = params(0);
-                      Slice_ref(out.get(), in.get(), &p);
-                  },
-                  "Slice_ref: steps[1] == 0"},
-                 {[&] {
-                      // Walking three elements backwards from 1 leaves the input.
-                      TensorPtr in = MakeTensor(DT_FLOAT32, {2, 3});
-                      TensorPtr out = MakeTensor(DT_FLOAT32, {2, 3});
-                      SliceParams p = params(-1);
-                      p.starts[1] = 1;
-                      Slice_ref(out.get(), in.get(), &p);
-                  },
-                  "Slice_ref: dimension 1 reads elements 1 to -1 of 3"},
-                 {[&] { Execute_Slice_ref(nullptr); }, "Function Slice: Kernel pointer is null"}});
+    corvus_test::ExpectFatal(
+        "Slice_ref",
+        {{[&] { slice(DT_FLOAT16, 1, 0); }, "Function Slice: Input tensor data type and output data type are not equal"},
+         {[&] { slice(DT_FLOAT32, 0, 0); }, "Slice_ref: steps[1] == 0"},
+         // Walking three elements backwards from 1 leaves the input.
+         {[&] { slice(DT_FLOAT32, -1, 1); }, "Slice_ref: dimension 1 reads elements 1 to -1 of 3"}});
 }
