@@ -271,12 +271,13 @@ IOLayers* KerasReader::Read(std::istream& stream)
     if (inputList.Empty()) CV_FATAL("Model has no input layers");
     if (outputList.Empty()) CV_FATAL("Model has no output layers");
 
-    CV_CHECK_PTR(ioLayers_ = (IOLayers*)malloc(sizeof(IOLayers)));
-    memset(ioLayers_, 0, sizeof(IOLayers));
-    ioLayers_->inputLayersCount = inputList.Size();
-    ioLayers_->outputLayersCount = outputList.Size();
-    CV_CHECK_PTR(ioLayers_->inputLayers = (Layer**)malloc( ioLayers_->inputLayersCount * sizeof(Layer*)));
-    CV_CHECK_PTR(ioLayers_->outputLayers = (Layer**)malloc( ioLayers_->outputLayersCount * sizeof(Layer*)));
+    IOLayers* ioLayers = (IOLayers*)calloc(1, sizeof(IOLayers));
+    if (ioLayers == nullptr) CV_FATAL("ioLayers = (IOLayers*)malloc(sizeof(IOLayers))==NULL, expected not NULL value");
+    ioLayers_ = ioLayers;
+    ioLayers->inputLayersCount = inputList.Size();
+    ioLayers->outputLayersCount = outputList.Size();
+    CV_CHECK_PTR(ioLayers->inputLayers = (Layer**)malloc( ioLayers->inputLayersCount * sizeof(Layer*)));
+    CV_CHECK_PTR(ioLayers->outputLayers = (Layer**)malloc( ioLayers->outputLayersCount * sizeof(Layer*)));
 
     ReadInbound(layers);
 

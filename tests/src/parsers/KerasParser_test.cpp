@@ -42,6 +42,12 @@ const std::string& Python()
     return python;
 }
 
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Runs the converter; returns the paths of the description and the weights.
@@ -283,10 +289,27 @@ TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
     EXPECT_EQ(ShapeOf(p.Out(5)), (std::vector<uint32_t>{1, 8, 3}));
 }
 
-// The converter refuses what the runtime would not compute as Keras does.
-TEST(KerasParserTest, ConverterRefusesUnsupportedLayers)
+// The converter writes Keras 3 descriptions (node objects, batch_shape, a
+// single input entry) in the form the reader takes, and refuses what the
+// runtime would not compute as Keras does.
+TEST(KerasParserTest, ConverterNormalizesAndRefuses)
 {
     ASSERT_FALSE(Python().empty());
+    const std::string keras3 = TmpPath("keras3_model.json");
+    const std::string tensor = R"({"class_name":"__keras_tensor__","config":{"shape":[null,4],"keras_history":)";
+    WriteFile(keras3, R"({"modelTopology":{"class_name":"Functional","config":{"name":"m","layers":[)"
+                      R"({"class_name":"InputLayer","config":{"batch_shape":[null,4],"name":"x"},"name":"x","inbound_nodes":[]},)"
+                      R"({"class_name":"Activation","config":{"name":"act","activation":"relu"},"name":"act",)"
+                      R"("inbound_nodes":[{"args":[)" + tensor + R"(["x",0,0]}}],"kwargs":{}}]},)"
+                      R"({"class_name":"Add","config":{"name":"add"},"name":"add","inbound_nodes":[{"args":[[)" + tensor +
+                      R"(["x",0,0]}},)" + tensor + R"(["act",0,0]}}]],"kwargs":{}}]}],)"
+                      R"("input_layers":["x",0,0],"output_layers":["add",0,0]}}})");
+    const auto files = Convert(keras3, "keras3");
+    const Parsed p(ReadFile(files.first));
+    EXPECT_EQ(ShapeOf(p.io->inputLayers[0]->kernel->output[0]), (std::vector<uint32_t>{1, 4}));
+    ASSERT_EQ(p.io->outputLayers[0]->inputLayersNum, 2u);
+    EXPECT_STREQ(p.io->outputLayers[0]->inputLayers[1]->name, "act");
+
     const std::string model = TmpPath("refused_model.json"), log = TmpPath("refused.log");
     const std::pair<const char*, const char*> cases[] = {
         {"{\"class_name\":\"GRU\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2}}", "class GRU is not supported"},
@@ -301,8 +324,7 @@ TEST(KerasParserTest, ConverterRefusesUnsupportedLayers)
         const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + TmpPath("r.json") + " " +
                                 TmpPath("r.bin") + " 2>" + log;
         EXPECT_NE(std::system(cmd.c_str()), 0) << c.first;
-        std::ifstream f(log);
-        const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::string text = ReadFile(log);
         EXPECT_NE(text.find(c.second), std::string::npos) << text;
     }
 }
