@@ -28,6 +28,7 @@
 #include "LayersRecurrent.h"
 #include "LayersResize.h"
 #include "LayersConvolutionND.h"
+#include "ModelParser.h"
 #include "nn_kernels/dma/xydma.h"
 #include "nn_kernels/OptKernels.h"
 
