@@ -29,6 +29,7 @@
 #include "LayersResize.h"
 #include "LayersConvolutionND.h"
 #include "ModelParser.h"
+#include "Profiling.h"
 #include "nn_kernels/dma/xydma.h"
 #include "nn_kernels/OptKernels.h"
 
