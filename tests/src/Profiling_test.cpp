@@ -181,15 +181,6 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
     DestroyModel(model);
 }
 
-TEST(Profiling, StatisticsBeforeAnyRunAndWithoutKernel)
-{
-    // A lone layer that was never initialised has no kernel function set.
-    Layer* in = Input("x", DT_FLOAT32, DL_NONE, {2, 3});
-    EXPECT_EQ(corvus_test::Printed([&](FILE* f) { SaveLayerStatisticToCSV(in, f, false); }),
-              "x;Input;Undefined;fp32;;-;-;(0,0,0,0);-;(2,3);false;None;0;0;0;0.000;0.000;0.000;0;0;0;0;0;0\n");
-    DestroyLayer(in);
-}
-
 // Fills a tensor's bytes with a pattern that includes NaN payloads and
 // denormals, which a float round trip would not keep.
 void Scribble(Tensor* t, uint32_t seed)
