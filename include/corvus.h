@@ -11,6 +11,8 @@
 #include "Layers.h"
 #include "Model.h"
 #include "TensorsSharedMemory.h"
+#include "LayersFusion.h"
+#include "NNKernelPreparer.h"
 #include "ModelWeights.h"
 #include "nn_kernel_list.h"
 #include "NNKernelFnSelector.h"
