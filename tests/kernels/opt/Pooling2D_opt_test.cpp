@@ -8,6 +8,7 @@
 #include <random>
 
 #include "LayersPooling.h"
+#include "Model.h"
 #include "KernelProbes.h"
 #include "NNKernelFnSelector.h"
 #include "datamovement_util.h"
@@ -170,6 +171,32 @@ TEST(Pooling2DOpt, ProbesAndSelection)
     Kernel global({in.get()}, {gout.get()}, &gp);
     EXPECT_EQ(Probe_GlobalAvgPool2D_opt(global.get()), nullptr);
     EXPECT_EQ(SelectNNKernelFn(1, OP_GlobalAveragePool2D, DT_FLOAT32, global.get()), kfname_GlobalAvgPool2D_opt);
+}
+
+TEST(Pooling2DOpt, SelectedKernelRunsInAModel)
+{
+    // Two runs through the model's lifecycle: the intermediate made by
+    // InitModel is reused and released with the model.
+    std::mt19937 rng(8);
+    TensorPtr x = Image(DT_FLOAT32, {1, 9, 9, 4});
+    dm_test::FillRandom(x.get(), rng);
+    PaddingStruct pad = {};
+    pad.outputSize[0] = pad.outputSize[1] = 4;
+    Layer* in = AddInputLayer("x", x.get());
+    Layer* pool = AddMaxPool2DLayer(in, nullptr, "pool", DL_NHWC, 3, 3, 2, 2, 0, &pad, POOL_PADDING_IGNORE);
+    const kfname name = SelectNNKernelFn(1, OP_MaxPool2D, DT_FLOAT32, pool->kernel);
+    ASSERT_EQ(name, kfname_MaxPool2D_opt);
+    pool->kernel->fn = nn_kernel_fn_list[name];
+    Model* model = CreateModel(&pool, 1);
+    InitModel(model, 1);
+    ASSERT_NE(pool->kernel->extra_resources, nullptr);
+    Pool2DParams p = Params(3, 3, 2, 2, 0, 0, 0, 0, POOL_PADDING_IGNORE);
+    TensorPtr want = Image(DT_FLOAT32, {1, 4, 4, 4});
+    MaxPool2D_fl32_ref(want.get(), x.get(), &p);
+    const ModelInput feed = {"x", x.get()};
+    for (int run = 0; run < 2; ++run)
+        EXPECT_TRUE(dm_test::SameElements(Predict(model, 1, &feed)[0]->kernel->output[0], want.get()));
+    DestroyModel(model);
 }
 
 TEST(Pooling2DOptDeath, RefusalsAreFatal)
