@@ -50,29 +50,57 @@ inline Span WindowOf(const Pass& p, int64_t o)
     return s;
 }
 
-// Reduces one output line (`n` elements) from the scratch rows of window s.
-// acc is float32 working storage; rowAt(pos) gives the row of an input
-// position, widened into float32 by `load`.
+// Up to three window rows folded into acc in one sweep, in window order:
+// the running maximum replaced only by strictly greater values, or the
+// running sum. First: acc starts at the reduction's initial value.
+template <bool Max, bool First>
+inline void Fold(float* __restrict acc, const float* const* x, int k, uint32_t n)
+{
+    const float init = Max ? -FLT_MAX : 0.0f;
+    const float* __restrict x0 = x[0];
+    const float* __restrict x1 = x[k > 1 ? 1 : 0];
+    const float* __restrict x2 = x[k > 2 ? 2 : 0];
+    auto step = [](float m, float v) { return Max ? (v > m ? v : m) : m + v; };
+    if (k == 3)
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(step(step(First ? init : acc[j], x0[j]), x1[j]), x2[j]);
+    else if (k == 2)
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(step(First ? init : acc[j], x0[j]), x1[j]);
+    else
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(First ? init : acc[j], x0[j]);
+}
+
+template <bool Max, typename Load>
+void Fold(const Span& s, float* acc, uint32_t n, Load load)
+{
+    if (s.first == s.last) {
+        for (uint32_t j = 0; j < n; ++j) acc[j] = Max ? -FLT_MAX : 0.0f;
+        return;
+    }
+    for (int64_t pos = s.first; pos < s.last; pos += 3) {
+        const int k = s.last - pos < 3 ? (int)(s.last - pos) : 3;
+        const float* x[3] = {nullptr, nullptr, nullptr};
+        for (int i = 0; i < k; ++i) x[i] = load(pos + i, i);
+        if (pos == s.first)
+            Fold<Max, true>(acc, x, k, n);
+        else
+            Fold<Max, false>(acc, x, k, n);
+    }
+}
+
+// Reduces one output line (`n` elements) from the scratch rows of window s
+// into acc; load(pos, slot) gives the float32 row of an input position.
 template <typename Load>
 void ReduceLine(const Pass& p, const Span& s, float* acc, uint32_t n, Load load)
 {
     if (p.isMax) {
-        for (uint32_t j = 0; j < n; ++j) acc[j] = -FLT_MAX;
-        for (int64_t pos = s.first; pos < s.last; ++pos) {
-            const float* x = load(pos);
-            for (uint32_t j = 0; j < n; ++j) acc[j] = x[j] > acc[j] ? x[j] : acc[j];
-        }
+        Fold<true>(s, acc, n, load);
         // Pad cells are zeros when they count; skipped otherwise (they are
         // below anything the accumulator can hold).
         if (p.countPads && (s.start < 0 || s.end > p.inLen) && s.end > s.start)
             for (uint32_t j = 0; j < n; ++j) acc[j] = 0.0f > acc[j] ? 0.0f : acc[j];
         return;
     }
-    for (uint32_t j = 0; j < n; ++j) acc[j] = 0.0f;
-    for (int64_t pos = s.first; pos < s.last; ++pos) {
-        const float* x = load(pos);
-        for (uint32_t j = 0; j < n; ++j) acc[j] += x[j];
-    }
+    Fold<false>(s, acc, n, load);
     const int64_t cells = p.countPads ? (s.end > s.start ? s.end - s.start : 0) : s.last - s.first;
     const float count = (float)cells;
     for (uint32_t j = 0; j < n; ++j) acc[j] = acc[j] / count;
@@ -115,7 +143,7 @@ void RunPass(const Pass& p, const void* inData, void* outData)
     while (band < p.outLen && need(chunk, band + 1) <= usable) ++band;
 
     std::vector<float> acc((size_t)chunk), wide;
-    if (sizeof(T) != sizeof(float)) wide.resize((size_t)chunk);
+    if (sizeof(T) != sizeof(float)) wide.resize((size_t)chunk * 3);
     const T* in = (const T*)inData;
     T* out = (T*)outData;
 
@@ -149,11 +177,13 @@ void RunPass(const Pass& p, const void* inData, void* outData)
                     auto row = [&](int64_t pos) { return (const T*)(xyIn + (pos - first) * inStepB); };
                     if (sizeof(T) == sizeof(float)) {
                         float* accRow = (float*)(void*)dst;
-                        ReduceLine(p, s, accRow, n, [&](int64_t pos) { return (const float*)(const void*)row(pos); });
+                        ReduceLine(p, s, accRow, n,
+                                   [&](int64_t pos, int) { return (const float*)(const void*)row(pos); });
                     } else {
-                        ReduceLine(p, s, acc.data(), n, [&](int64_t pos) {
-                            float16_to_float32((const uint16_t*)(const void*)row(pos), wide.data(), n);
-                            return (const float*)wide.data();
+                        ReduceLine(p, s, acc.data(), n, [&](int64_t pos, int slot) {
+                            float* w = wide.data() + (size_t)slot * chunk;
+                            float16_to_float32((const uint16_t*)(const void*)row(pos), w, n);
+                            return (const float*)w;
                         });
                         float32_to_float16(acc.data(), (uint16_t*)(void*)dst, n);
                     }
