@@ -44,7 +44,8 @@ inline Span WindowOf(const Pass& p, int64_t o)
     s.start = o * p.stride - p.padBegin;
     s.end = s.start + p.window;
     if (s.end > p.inLen + p.padEnd) s.end = p.inLen + p.padEnd;
-    s.first = s.start > 0 ? s.start : 0;
+    // Windows may lie wholly past the input: both ends stay within it.
+    s.first = s.start > 0 ? (s.start < p.inLen ? s.start : p.inLen) : 0;
     s.last = s.end < p.inLen ? s.end : p.inLen;
     if (s.last < s.first) s.last = s.first;
     return s;

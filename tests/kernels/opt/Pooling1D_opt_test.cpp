@@ -46,7 +46,8 @@ TEST(Pooling1DOpt, MatchesReferenceAndNaiveMax)
         const uint32_t N = 1 + rng() % 3, L = 1 + rng() % 20, C = 1 + rng() % 40;
         const uint32_t k = 1 + rng() % 5, s = 1 + rng() % 4, pb = rng() % k, pe = rng() % k, mode = rng() % 2;
         if (L + pb + pe < k) continue;
-        const uint32_t oL = (L + pb + pe - k) / s + 1;
+        // Sometimes more outputs than windows reach: those lie past the input.
+        const uint32_t oL = (L + pb + pe - k) / s + 1 + (iter % 4 == 0 ? 2 : 0);
         Pool1DParams p = {k, s, pb, pe, 0, mode};
         const uint32_t pad = rng() % 2 ? 3 : 0;
         TensorPtr in = dm_test::MakeTensor(DT_FLOAT32, {N, L, C}, pad);
