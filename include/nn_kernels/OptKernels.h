@@ -87,6 +87,79 @@ void Execute_MulBroadcast_opt(NNKernel* kernel);
 void Execute_DivBroadcast_opt(NNKernel* kernel);
 void Execute_Expand_opt(NNKernel* kernel);
 
+/* ---- Pooling, depthwise, resize, PRelu, layer normalisation -------------
+ * Computation functions take a share index and a share count first: -1 only
+ * checks, -2 initialises, share 0 of 1 executes. */
+
+/* Pools input along axis (1 or 2 of a {N, H, W, C} tensor, 1 of {N, L, C})
+ * into output with window, stride and begin/end pads; padMode 0 counts the
+ * pads (zeros for max), 1 skips them; isMax non-zero for max, else average.
+ * Returns 0, or -1 for a configuration it does not handle. */
+int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
+                  uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode, uint32_t isMax);
+/* Why Pooling1D_opt would return -1 (NULL: it would not). */
+const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
+                                  uint32_t stride, uint32_t padMode);
+/* Layer forms: 0 or -1 (refused). The two-dimensional ones keep an
+ * intermediate tensor in kernel->extra_resources (made at -2). */
+int MaxPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+int AvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+int GlobalAvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+int AvgPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+void Init_MaxPool2D_opt(NNKernel* kernel);
+void Execute_MaxPool2D_opt(NNKernel* kernel);
+void Destroy_MaxPool2D_opt(NNKernel* kernel);
+void Init_AvgPool2D_opt(NNKernel* kernel);
+void Execute_AvgPool2D_opt(NNKernel* kernel);
+void Destroy_AvgPool2D_opt(NNKernel* kernel);
+void Init_GlobalAvgPool2D_opt(NNKernel* kernel);
+void Execute_GlobalAvgPool2D_opt(NNKernel* kernel);
+void Destroy_GlobalAvgPool2D_opt(NNKernel* kernel);
+void Execute_MaxPool1D_opt(NNKernel* kernel);
+void Execute_AvgPool1D_opt(NNKernel* kernel);
+
+/* A band of a half-precision depthwise convolution held in scratch memory:
+ * input rows firstInRow.. of a {inRowsTotal, inCols, channels} image, output
+ * rows firstOutRow .. + outRows of outCols pixels; filter {kH, kW, channels}
+ * and bias widened to float32; acc and wide are channels floats of work space. */
+typedef struct DwConvTile {
+    const uint16_t* in;
+    uint16_t* out;
+    const float* filter;
+    const float* bias;
+    float* acc;
+    float* wide;
+    uint32_t channels, inCols, inRowsTotal, firstInRow, firstOutRow, outRows, outCols, padTop, padLeft;
+} DwConvTile;
+void dwConvKxK(const DwConvTile* tile, uint32_t kH, uint32_t kW, uint32_t strideH, uint32_t strideW);
+void dwConv3x3s1(const DwConvTile* tile);
+void dwConv3x3s2(const DwConvTile* tile);
+void dwConv5x5s1(const DwConvTile* tile);
+void dwConv5x5s2(const DwConvTile* tile);
+void dwConv7x7s1(const DwConvTile* tile);
+/* NULL when computed (or, with share -1, when it would compute), else the
+ * reason it does not handle the layer. */
+const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel);
+/* dwConvF16_opt, or the reference depthwise kernel when it refuses. */
+void Execute_DWConvolution_opt(NNKernel* kernel);
+
+/* Three-channel down-scaling; the form of the resize reference functions
+ * (mode -1 only checks). */
+const char* ResizeDown3F32_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                               const float* scales);
+const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                               const float* scales);
+void Execute_ResizeDown3F32_opt(NNKernel* kernel);
+void Execute_ResizeDown3F16_opt(NNKernel* kernel);
+
+void Execute_PRelu_opt(NNKernel* kernel);
+
+/* gamma and beta may be NULL. */
+void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
+                   const struct NormalizationParams* params);
+void Execute_LayerNorm_opt(NNKernel* kernel);
+
 #ifdef __cplusplus
 }
 #endif

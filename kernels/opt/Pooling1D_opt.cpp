@@ -1,96 +1,335 @@
-// STAND-IN: one-dimensional max pooling has only an optimised kernel, which
-// is not written yet. Until it is, this file defines its function set as a
-// plain, correct max pooling over {N, L, C} so that MaxPool1D layers run;
-// the optimised implementation will replace the whole file.
+// One-dimensional max and average pooling along one axis of a channels-last
+// tensor, tiled through the scratch memory: bands of input lines are brought
+// in with one two-dimensional transfer, reduced there, and the output band is
+// written back with another. The two-dimensional pooling runs two of these.
 #define CORVUS_MODULE "Pooling1D_opt"
 #include <cfloat>
+#include <cstring>
 #include <vector>
 
 #include "DataTypeConvert.h"
 #include "LayersPooling.h"
 #include "Report.h"
+#include "nn_kernels/OptKernels.h"
+#include "nn_kernels/dma/xydma.h"
 
 namespace {
 
-// The optimised kernel's refusal code for a configuration it cannot run.
 constexpr int kRefused = -1;
+constexpr int32_t kProbe = -1;
+constexpr int32_t kInit = -2;
+constexpr uint32_t kSlots = 4;  // transfer descriptors at the top of the block
 
-// Max over each window; cells in the pads are zeros (mode 0) or skipped
-// (mode 1), cells past the end pad are ignored.
-void MaxPool1D(float* out, const float* in, const Tensor* output, const Tensor* input, const Pool1DParams* p)
+// One pass: `lines` pairs of base element offsets, each line `lineLen`
+// contiguous elements; consecutive axis positions are inStep / outStep
+// elements apart.
+struct Pass {
+    std::vector<int64_t> inBase, outBase;
+    uint32_t lineLen;
+    int64_t inStep, outStep;
+    int64_t inLen, outLen;  // axis extents
+    int64_t window, stride, padBegin, padEnd;
+    bool countPads, isMax;
+};
+
+// The span of window o: [start, end) with end clipped to the end pad, and the
+// part [first, last) inside the input.
+struct Span {
+    int64_t start, end, first, last;
+};
+
+inline Span WindowOf(const Pass& p, int64_t o)
 {
-    using Wide = __int128;  // o * stride may exceed 64-bit signed range
-    const uint32_t N = input->shape.dimension[0], L = input->shape.dimension[1], C = input->shape.dimension[2];
-    const uint32_t outL = output->shape.dimension[1];
-    const bool zeros = p->paddingMode == POOL_PADDING_ZEROS;
-    std::vector<float> acc(C);
-    auto padZero = [&]() {
-        for (uint32_t c = 0; c < C; ++c)
-            if (0.0f > acc[c]) acc[c] = 0.0f;
+    Span s;
+    s.start = o * p.stride - p.padBegin;
+    s.end = s.start + p.window;
+    if (s.end > p.inLen + p.padEnd) s.end = p.inLen + p.padEnd;
+    // Windows may lie wholly past the input: both ends stay within it.
+    s.first = s.start > 0 ? (s.start < p.inLen ? s.start : p.inLen) : 0;
+    s.last = s.end < p.inLen ? s.end : p.inLen;
+    if (s.last < s.first) s.last = s.first;
+    return s;
+}
+
+// Up to three window rows folded into acc in one sweep, in window order:
+// the running maximum replaced only by strictly greater values, or the
+// running sum. First: acc starts at the reduction's initial value.
+template <bool Max, bool First>
+inline void Fold(float* __restrict acc, const float* const* x, int k, uint32_t n)
+{
+    const float init = Max ? -FLT_MAX : 0.0f;
+    const float* __restrict x0 = x[0];
+    const float* __restrict x1 = x[k > 1 ? 1 : 0];
+    const float* __restrict x2 = x[k > 2 ? 2 : 0];
+    auto step = [](float m, float v) { return Max ? (v > m ? v : m) : m + v; };
+    if (k == 3)
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(step(step(First ? init : acc[j], x0[j]), x1[j]), x2[j]);
+    else if (k == 2)
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(step(First ? init : acc[j], x0[j]), x1[j]);
+    else
+        for (uint32_t j = 0; j < n; ++j) acc[j] = step(First ? init : acc[j], x0[j]);
+}
+
+template <bool Max, typename Load>
+void Fold(const Span& s, float* acc, uint32_t n, Load load)
+{
+    if (s.first == s.last) {
+        for (uint32_t j = 0; j < n; ++j) acc[j] = Max ? -FLT_MAX : 0.0f;
+        return;
+    }
+    for (int64_t pos = s.first; pos < s.last; pos += 3) {
+        const int k = s.last - pos < 3 ? (int)(s.last - pos) : 3;
+        const float* x[3] = {nullptr, nullptr, nullptr};
+        for (int i = 0; i < k; ++i) x[i] = load(pos + i, i);
+        if (pos == s.first)
+            Fold<Max, true>(acc, x, k, n);
+        else
+            Fold<Max, false>(acc, x, k, n);
+    }
+}
+
+// Reduces one output line (`n` elements) from the scratch rows of window s
+// into acc; load(pos, slot) gives the float32 row of an input position.
+template <typename Load>
+void ReduceLine(const Pass& p, const Span& s, float* acc, uint32_t n, Load load)
+{
+    if (p.isMax) {
+        Fold<true>(s, acc, n, load);
+        // Pad cells are zeros when they count; skipped otherwise (they are
+        // below anything the accumulator can hold).
+        if (p.countPads && (s.start < 0 || s.end > p.inLen) && s.end > s.start)
+            for (uint32_t j = 0; j < n; ++j) acc[j] = 0.0f > acc[j] ? 0.0f : acc[j];
+        return;
+    }
+    Fold<false>(s, acc, n, load);
+    const int64_t cells = p.countPads ? (s.end > s.start ? s.end - s.start : 0) : s.last - s.first;
+    const float count = (float)cells;
+    for (uint32_t j = 0; j < n; ++j) acc[j] = acc[j] / count;
+}
+
+// Scratch row step for rows of rowBytes that agrees with mmStep modulo 16.
+inline int64_t XyStep(int64_t rowBytes, int64_t mmStep)
+{
+    const int64_t m = xyAlign;
+    return rowBytes + ((((mmStep - rowBytes) % m) + m) % m);
+}
+
+// Runs the pass for element type T (float or uint16_t half).
+template <typename T>
+void RunPass(const Pass& p, const void* inData, void* outData)
+{
+    const int64_t es = sizeof(T);
+    uint8_t* block = (uint8_t*)xyAllocBlock();
+    CV_CHECK_PTR(block);
+    uint8_t* slots = block + xySize - kSlots * xyDmaDescBytes;
+    const int64_t usable = xySize - kSlots * xyDmaDescBytes;
+    const int64_t spanMax = p.window < p.inLen ? p.window : p.inLen;  // input rows of one window
+
+    // Line chunk: the whole line when one window and one output row fit.
+    int64_t chunk = p.lineLen;
+    auto need = [&](int64_t c, int64_t outs) {
+        const int64_t rows = spanMax + (outs - 1) * p.stride;
+        const int64_t inRows = rows < p.inLen ? rows : p.inLen;
+        return inRows * (c * es + xyAlign) + outs * (c * es + xyAlign) + 2 * xyAlign;
     };
-    for (uint32_t n = 0; n < N; ++n)
-        for (uint32_t o = 0; o < outL; ++o) {
-            const Wide start = (Wide)o * p->stride - p->padBegin;
-            Wide end = start + p->poolSize;
-            if (end > (Wide)L + p->padEnd) end = (Wide)L + p->padEnd;
-            const Wide first = start > 0 ? start : 0;
-            const Wide last = end < L ? end : L;  // one past the last input cell
-            for (uint32_t c = 0; c < C; ++c) acc[c] = -FLT_MAX;
-            if (zeros && start < 0 && end > start) padZero();
-            for (Wide i = first; i < last; ++i) {
-                const float* px = in + n * (uint64_t)input->stride.dimension[0] +
-                                  (uint64_t)i * input->stride.dimension[1];
-                for (uint32_t c = 0; c < C; ++c)
-                    if (px[c] > acc[c]) acc[c] = px[c];
+    while (chunk > 4 && need(chunk, 1) > usable) chunk = (chunk + 1) / 2;
+    int64_t xyFree = usable - need(chunk, 1);
+    if (!(xyFree >= 0)) {
+        xyFreeBlock(block);
+        CV_FATAL("xyFree >= 0: false, expected: true");
+    }
+    // Outputs per band: as many as fit.
+    int64_t band = 1;
+    while (band < p.outLen && need(chunk, band * 2) <= usable) band *= 2;
+    while (band < p.outLen && need(chunk, band + 1) <= usable) ++band;
+
+    std::vector<float> acc((size_t)chunk), wide;
+    if (sizeof(T) != sizeof(float)) wide.resize((size_t)chunk * 3);
+    const T* in = (const T*)inData;
+    T* out = (T*)outData;
+
+    for (size_t l = 0; l < p.inBase.size(); ++l)
+        for (int64_t j0 = 0; j0 < p.lineLen; j0 += chunk) {
+            const uint32_t n = (uint32_t)(p.lineLen - j0 < chunk ? p.lineLen - j0 : chunk);
+            const int64_t rowBytes = n * es;
+            for (int64_t o0 = 0; o0 < p.outLen; o0 += band) {
+                const int64_t o1 = o0 + band < p.outLen ? o0 + band : p.outLen;
+                const Span a = WindowOf(p, o0), b = WindowOf(p, o1 - 1);
+                const int64_t first = a.first, last = b.last > first ? b.last : first;
+                const T* mmIn = in + p.inBase[l] + j0 + first * p.inStep;
+                T* mmOut = out + p.outBase[l] + j0 + o0 * p.outStep;
+                const int64_t inStepB = XyStep(rowBytes, p.inStep * es);
+                const int64_t outStepB = XyStep(rowBytes, p.outStep * es);
+                uint8_t* xyOut = (uint8_t*)xyCarve(slots, (uint64_t)((o1 - o0) * outStepB), mmOut);
+                uint8_t* xyIn = (uint8_t*)xyCarve(xyOut, (uint64_t)((last - first) * inStepB), mmIn);
+                if (xyIn < block) {
+                    xyFreeBlock(block);
+                    CV_FATAL("xyFree >= 0: false, expected: true");
+                }
+                xyDmaPrepare(slots, kSlots);
+                if (last > first) {
+                    void* h = xyDmaRead64(slots, xyIn, (int32_t)inStepB, mmIn, (int32_t)(p.inStep * es),
+                                          (int32_t)rowBytes, (int32_t)(last - first));
+                    xyDmaRun(h);
+                }
+                for (int64_t o = o0; o < o1; ++o) {
+                    const Span s = WindowOf(p, o);
+                    T* dst = (T*)(xyOut + (o - o0) * outStepB);
+                    auto row = [&](int64_t pos) { return (const T*)(xyIn + (pos - first) * inStepB); };
+                    if (sizeof(T) == sizeof(float)) {
+                        float* accRow = (float*)(void*)dst;
+                        ReduceLine(p, s, accRow, n,
+                                   [&](int64_t pos, int) { return (const float*)(const void*)row(pos); });
+                    } else {
+                        ReduceLine(p, s, acc.data(), n, [&](int64_t pos, int slot) {
+                            float* w = wide.data() + (size_t)slot * chunk;
+                            float16_to_float32((const uint16_t*)(const void*)row(pos), w, n);
+                            return (const float*)w;
+                        });
+                        float32_to_float16(acc.data(), (uint16_t*)(void*)dst, n);
+                    }
+                }
+                void* h = xyDmaWrite64(slots, mmOut, (int32_t)(p.outStep * es), xyOut, (int32_t)outStepB,
+                                       (int32_t)rowBytes, (int32_t)(o1 - o0));
+                xyDmaRun(h);
             }
-            if (zeros && end > L && end > start) padZero();
-            float* px = out + n * (uint64_t)output->stride.dimension[0] + o * (uint64_t)output->stride.dimension[1];
-            for (uint32_t c = 0; c < C; ++c) px[c] = acc[c];
         }
+    xyFreeBlock(block);
+}
+
+// Null when the pair can be pooled along axis, else why not.
+const char* Refusal(const Tensor* out, const Tensor* in, uint32_t axis, uint32_t window, uint32_t stride,
+                    uint32_t padMode)
+{
+    if (in == nullptr || out == nullptr) return "missing tensor";
+    if (in->ndim != out->ndim || (in->ndim != 3 && in->ndim != 4)) return "tensors must both have 3 or 4 dimensions";
+    if (axis < 1 || axis + 2 > in->ndim) return "axis must be a spatial axis";
+    if (in->dtype != out->dtype) return "data types differ";
+    for (uint32_t d = 0; d < in->ndim; ++d)
+        if (d != axis && in->shape.dimension[d] != out->shape.dimension[d]) return "shapes differ off the axis";
+    if (in->stride.dimension[in->ndim - 1] != 1 || out->stride.dimension[in->ndim - 1] != 1)
+        return "channels must be adjacent";
+    if (window == 0 || stride == 0) return "window and stride must be positive";
+    if (padMode != POOL_PADDING_ZEROS && padMode != POOL_PADDING_IGNORE) return "unsupported padding mode";
+    return nullptr;
+}
+
+// Scratch rows are addressed with 32-bit steps.
+bool StepsFit(const Tensor* t)
+{
+    const uint64_t es = DataTypeSize((DataType)t->dtype);
+    for (uint32_t d = 0; d < t->ndim; ++d)
+        if ((uint64_t)t->stride.dimension[d] * es > 0x3fffffffu) return false;
+    return true;
 }
 
 }  // namespace
 
-extern "C" void Execute_MaxPool1D_opt(NNKernel* kernel)
+extern "C" {
+
+const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
+                                  uint32_t stride, uint32_t padMode)
 {
-    static const char* const kFn = "Execute_MaxPool1D_opt";
-    CV_CHECK_PTR(kernel);
-    CV_CHECK_PTR(kernel->params);
-    CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
-    Tensor* output = kernel->output[0];
-    const Tensor* input = kernel->input[0];
-    CV_CHECK_PTR(output);
-    CV_CHECK_PTR(input);
-    const Pool1DParams* p = (const Pool1DParams*)kernel->params;
-    const bool accepted = input->ndim == 3 && output->ndim == 3 && input->dtype == output->dtype &&
-                          output->shape.dimension[0] == input->shape.dimension[0] &&
-                          output->shape.dimension[2] == input->shape.dimension[2] &&
-                          (p->paddingMode == POOL_PADDING_ZEROS || p->paddingMode == POOL_PADDING_IGNORE);
-    if (!accepted) CV_FATAL("%s error %d", kFn, kRefused);
+    return Refusal(output, input, axis, window, stride, padMode);
+}
+
+int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
+                  uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode, uint32_t isMax)
+{
+    if (Refusal(output, input, axis, window, stride, padMode) != nullptr) return kRefused;
+    if (share == kProbe || share == kInit || share >= shares) return 0;
     if (input->dtype != DT_FLOAT32 && input->dtype != DT_FLOAT16)
         CV_FATAL("DataType %d not implemened", (int)input->dtype);
-    if (GetTensorSize(output) == 0) return;
+    if (GetTensorSize(output) == 0) return 0;
     CV_CHECK_PTR(output->data);
     if (GetTensorSize(input) != 0) CV_CHECK_PTR(input->data);
+    if (!StepsFit(input) || !StepsFit(output)) CV_FATAL("xyFree >= 0: false, expected: true");
 
-    if (input->dtype == DT_FLOAT32) {
-        MaxPool1D((float*)output->data, (const float*)input->data, output, input, p);
-        return;
+    Pass p;
+    const uint32_t nd = input->ndim, last = nd - 1;
+    p.inLen = input->shape.dimension[axis];
+    p.outLen = output->shape.dimension[axis];
+    p.inStep = input->stride.dimension[axis];
+    p.outStep = output->stride.dimension[axis];
+    p.window = window;
+    p.stride = stride;
+    p.padBegin = padBegin;
+    p.padEnd = padEnd;
+    p.countPads = padMode == POOL_PADDING_ZEROS;
+    p.isMax = isMax != 0;
+    // Dimensions between the axis and the channels join the line when both
+    // tensors store them densely; otherwise they become separate lines.
+    const uint32_t C = input->shape.dimension[last];
+    bool mergeInner = true;
+    for (uint32_t d = axis + 1; d < last; ++d)
+        mergeInner = mergeInner &&
+                     input->stride.dimension[d] == input->stride.dimension[d + 1] * input->shape.dimension[d + 1] &&
+                     output->stride.dimension[d] == output->stride.dimension[d + 1] * output->shape.dimension[d + 1];
+    uint64_t lineLen = C;
+    if (mergeInner)
+        for (uint32_t d = axis + 1; d < last; ++d) lineLen *= input->shape.dimension[d];
+    if (lineLen == 0 || lineLen > 0x7fffffffu) return 0;
+    p.lineLen = (uint32_t)lineLen;
+    // Every other index (the dimensions before the axis, and the unmerged
+    // ones after it) names one line.
+    uint32_t dims[MAX_NDIM_VALUE], count = 0;
+    for (uint32_t d = 0; d < last; ++d)
+        if (d < axis || (d > axis && !mergeInner)) dims[count++] = d;
+    uint32_t idx[MAX_NDIM_VALUE] = {0};
+    for (;;) {
+        int64_t ib = 0, ob = 0;
+        for (uint32_t k = 0; k < count; ++k) {
+            ib += (int64_t)idx[k] * input->stride.dimension[dims[k]];
+            ob += (int64_t)idx[k] * output->stride.dimension[dims[k]];
+        }
+        p.inBase.push_back(ib);
+        p.outBase.push_back(ob);
+        int k = (int)count - 1;
+        for (; k >= 0; --k) {
+            if (++idx[k] < input->shape.dimension[dims[k]]) break;
+            idx[k] = 0;
+        }
+        if (k < 0) break;
     }
-    // Half precision goes through float32 copies; max is exact in either.
-    const uint32_t inCount = GetTensorSize(input), outCount = GetTensorSize(output);
-    std::vector<float> in32(inCount), out32(outCount);
-    Tensor* inT = CreateTensor(DT_FLOAT32, DL_NONE, 3, input->shape, false);
-    Tensor* outT = CreateTensor(DT_FLOAT32, DL_NONE, 3, output->shape, false);
-    inT->data = in32.data();
-    outT->data = out32.data();
-    if (inCount != 0) TensorDataConvert(inT, input);
-    MaxPool1D(out32.data(), in32.data(), outT, inT, p);
-    TensorDataConvert(output, outT);
-    inT->data = nullptr;
-    outT->data = nullptr;
-    DestroyTensor(inT);
-    DestroyTensor(outT);
+    if (input->dtype == DT_FLOAT32)
+        RunPass<float>(p, input->data, output->data);
+    else
+        RunPass<uint16_t>(p, input->data, output->data);
+    return 0;
+}
+
+// ---- One-dimensional layers ---------------------------------------------------
+
+static int Pool1DLayer(int32_t share, int32_t shares, NNKernel* kernel, uint32_t isMax)
+{
+    CV_CHECK_PTR(kernel);
+    CV_CHECK_PTR(kernel->params);
+    if (kernel->inputsNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr || kernel->output == nullptr)
+        return kRefused;
+    const Tensor* in = kernel->input[0];
+    Tensor* out = kernel->output[0];
+    if (in == nullptr || out == nullptr || in->ndim != 3 || out->ndim != 3) return kRefused;
+    const Pool1DParams* p = (const Pool1DParams*)kernel->params;
+    return Pooling1D_opt(share, shares, out, in, 1, p->poolSize, p->stride, p->padBegin, p->padEnd, p->paddingMode,
+                         isMax);
+}
+
+int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return Pool1DLayer(share, shares, kernel, 1); }
+int AvgPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return Pool1DLayer(share, shares, kernel, 0); }
+
+void Execute_MaxPool1D_opt(NNKernel* kernel)
+{
+    const int code = MaxPool1D_opt(0, 1, kernel);
+    if (code != 0) CV_FATAL("%s error %d", "Execute_MaxPool1D_opt", code);
+}
+
+void Execute_AvgPool1D_opt(NNKernel* kernel)
+{
+    const int code = AvgPool1D_opt(0, 1, kernel);
+    if (code != 0) CV_FATAL("%s error %d", "Execute_AvgPool1D_opt", code);
 }
 
 extern "C" const NNKernelFn nn_kernel_fn_MaxPool1D_opt = {Execute_MaxPool1D_opt, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_AvgPool1D_opt = {Execute_AvgPool1D_opt, nullptr, nullptr, nullptr};
+
+}  // extern "C"

@@ -93,9 +93,9 @@ TEST(LayersPooling, ConstructorsGiveShapesAndWindowRecords)
         EXPECT_EQ(g.layer->kernel->output[0]->layout, (uint32_t)g.layout);
         DestroyLayer(g.layer);
     }
-    // Without the optimised kernels, selection falls back to the reference ones.
-    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_MaxPool2D, DT_FLOAT32, mp->kernel), kfname_MaxPool2D_fl32_ref);
-    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_AveragePool2D, DT_FLOAT32, ap->kernel), kfname_AveragePool2D_fl32_ref);
+    // The optimised kernels accept these NHWC layers.
+    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_MaxPool2D, DT_FLOAT32, mp->kernel), kfname_MaxPool2D_opt);
+    EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, OP_AveragePool2D, DT_FLOAT32, ap->kernel), kfname_AvgPool2D_opt);
     for (Layer* l : {mp, ap, fromTensor, mp1, ap1, in, seq}) DestroyLayer(l);
 }
 

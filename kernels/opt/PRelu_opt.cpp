@@ -1,0 +1,44 @@
+// PRelu through the block broadcast engine: the reference's checks and
+// element functions, the optimised walk.
+#define CORVUS_MODULE "PRelu_opt"
+#include "LayersActivation.h"
+#include "LayersBroadcast.h"
+#include "Report.h"
+#include "nn_kernels/OptKernels.h"
+#include "ref/ElementWalk.h"
+
+namespace {
+
+const BroadcastOpFn kPReluFns[BROADCAST_TYPES_NUM] = {prelu_f32_ref, prelu_f16_ref, nullptr, nullptr};
+
+}  // namespace
+
+extern "C" {
+
+void Execute_PRelu_opt(NNKernel* kernel)
+{
+    static const char* const kName = "Execute_PRelu_opt";
+    if (kernel == nullptr) CV_FATAL("%s error: kernel is null", kName);
+    Tensor* out = kernel->outputsNum > 0 ? kernel->output[0] : nullptr;
+    const Tensor* in = kernel->inputsNum > 0 ? kernel->input[0] : nullptr;
+    const Tensor* slopes = kernel->innerNum > 0 ? kernel->inner[0] : nullptr;
+    if (out == nullptr) CV_FATAL("%s error: out is NULL", kName);
+    if (in == nullptr) CV_FATAL("%s error: in1 is NULL", kName);
+    if (slopes == nullptr) CV_FATAL("%s error: in2 is NULL", kName);
+    if (in->dtype != out->dtype || slopes->dtype != out->dtype)
+        CV_FATAL("%s error: input and output types is not equal", kName);
+    if (out->dtype != DT_FLOAT32 && out->dtype != DT_FLOAT16)
+        CV_FATAL("%s error: output type is not in (float32, float16)", kName);
+    if (!corvus::SameShape(out, in))
+        CV_FATAL("%s: shapes of input %s and output %s are not the same", kName, corvus::ShapeText(in).c_str(),
+                 corvus::ShapeText(out).c_str());
+    if (GetTensorSize(out) > 0 && (out->data == nullptr || in->data == nullptr))
+        CV_FATAL("%s: tensor data is NULL", kName);
+    BroadcastOptDesc desc;
+    Broadcast_opt_init(&desc, kPReluFns, out->dtype, 0);
+    Broadcast_opt(0, kernel->coresNumber, &desc, out, in, slopes);
+}
+
+extern const NNKernelFn nn_kernel_fn_PRelu_opt = {Execute_PRelu_opt, nullptr, nullptr, nullptr};
+
+}  // extern "C"
