@@ -14,6 +14,8 @@
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "LayersDense.h"
+#include "Model.h"
+#include "nn_kernel_list.h"
 #include "conv_util.h"
 #include "nn_kernels/OptKernels.h"
 #include "test_util.h"
@@ -386,6 +388,48 @@ TEST(Conv2DOpt, NarrowingOverflowNaNAndClamps)
     EXPECT_EQ(0x0000, run(h350, hm200, ReLU6));     // below 0 -> 0
     EXPECT_EQ(0x7FFF, run(nan, h1, None));          // NaN -> 0x7FFF
     EXPECT_EQ(0x7FFF, run(nan, h1, ReLU) & 0x7FFF); // NaN passes the rectifier
+}
+
+// A float16 model built by hand with the optimised kernel installed in its
+// Conv2D layer gives what the float16 reference kernel gives within one
+// rounding of the result.
+TEST(Conv2DOpt, HandBuiltHalfPrecisionModelPredicts)
+{
+    std::mt19937 rng(19);
+    Tensor* desc = CreateTensor(DT_FLOAT16, DL_NHWC, 4, Shape({1, 6, 7, 3}), false);
+    Layer* x = AddInputLayer("x", desc);
+    DestroyTensor(desc);
+    PaddingStruct pad;
+    memset(&pad, 0, sizeof(pad));
+    pad.outputSize[0] = 3;
+    pad.outputSize[1] = 4;
+    pad.begin0 = pad.end0 = pad.begin1 = pad.end1 = 1;
+    Layer* conv = AddConv2DLayer(x, nullptr, "conv", DL_NHWC, 20, 3, 3, 2, 2, 1, 1, &pad, true,
+                                 ActivationParams{ReLU6, 0.0f}, 1);
+    // Weights as the weight preparation leaves them: float16 filter, float32 bias.
+    Tensor* f32 = conv_test::Make(DL_HWIO, {3, 3, 3, 20}, &rng);
+    Tensor* f16 = conv_test::ConvertedCopy(f32, DT_FLOAT16);
+    DestroyTensor(conv->kernel->inner[0]);
+    conv->kernel->inner[0] = f16;
+    Tensor* bias = conv->kernel->inner[1];
+    AllocTensorData(bias);
+    for (uint32_t c = 0; c < 20; ++c) conv_test::F32(bias)[c] = 0.1f * (float)c - 0.5f;
+    conv->kernel->fn = nn_kernel_fn_list[kfname_Conv2D_opt];
+    ASSERT_NE(nullptr, conv->kernel->fn);
+    Model* model = CreateModel(&conv, 1);
+    ASSERT_EQ(1u, InitModel(model, 1));
+    ASSERT_NE(nullptr, conv->kernel->extra_resources);
+    Tensor* host = MakeHalf(DL_NHWC, {1, 6, 7, 3}, &rng);
+    ModelInput feed[] = {{"x", host}};
+    const Tensor* y = Predict(model, 1, feed)[0]->kernel->output[0];
+    Tensor* want = MakeHalf(DL_NHWC, {1, 3, 4, 20}, nullptr);
+    Conv2D_fl16_ref(host, f16, bias, want, (const Conv2DParams*)conv->kernel->params);
+    for (uint32_t e = 0; e < GetTensorSize(want); ++e) {
+        const float r = Half(((const uint16_t*)want->data)[e]), g = Half(((const uint16_t*)y->data)[e]);
+        EXPECT_NEAR(r, g, 2 * HalfUlp(r)) << e;
+    }
+    for (Tensor* t : {f32, host, want}) DestroyTensor(t);
+    DestroyModel(model);
 }
 
 // ---- Conv1D -------------------------------------------------------------
