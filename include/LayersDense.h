@@ -66,8 +66,9 @@ void Matmul_2dim_int32(const int32_t* A, const int32_t* B, int32_t* out, uint32_
 void Matmul_ref(const Tensor* A, const Tensor* B, Tensor* out);
 void Execute_Matmul_ref(NNKernel* kernel);
 
-/* MatMul through the half-precision convolution. Until that convolution is
- * available every element type runs the reference MatMul. */
+/* MatMul through the half-precision convolution (kernels/opt/Conv2D_opt.cpp):
+ * a float16 product A {.., M, K} x B {K, N} runs as a 1x1 convolution;
+ * other element types and operand forms run the reference MatMul. */
 void Init_MMviaConv2D(NNKernel* kernel);
 void Execute_MMviaConv2D(NNKernel* kernel);
 void Destroy_MMviaConv2D(NNKernel* kernel);

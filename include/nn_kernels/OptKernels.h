@@ -1,4 +1,4 @@
-/* Optimised data-movement and broadcast kernels.
+/* Optimised data-movement, broadcast and half-precision convolution kernels.
  *
  * They compute exactly what the reference kernels compute (element by
  * element) while moving data in large blocks. The engines take a mode first:
@@ -159,6 +159,35 @@ void Execute_PRelu_opt(NNKernel* kernel);
 void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
                    const struct NormalizationParams* params);
 void Execute_LayerNorm_opt(NNKernel* kernel);
+
+/* ---- Half-precision Conv2D ---------------------------------------------
+ * Float16 NHWC input and output, float16 filter {kH, kW, C_in, C_out},
+ * optional float32 bias {C_out}; float32 accumulation with fused
+ * multiply-adds, fused None/Linear/ReLU/ReLU6/LeakyReLU, results narrowed to
+ * float16 (overflow to infinity, NaN to sign | 0x7FFF).
+ * part -2 initialises (checks, tiling, prepared filter and bias blocks in
+ * kernel->extra_resources), -1 only checks, 0..parts-1 executes that share
+ * of the tiles. NULL on success, else the reason; a refusal computes
+ * nothing. kernel->counters[0] and [1] count the calls of the 16- and
+ * 128-channel micro-kernels. */
+const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel);
+const char* Probe_Conv2D_opt(const NNKernel* kernel);
+/* Refusals print "<function> error: <reason> " on stdout; not fatal. */
+void Init_Conv2D_opt(NNKernel* kernel);
+void Execute_Conv2D_opt(NNKernel* kernel);
+void Destroy_Conv2D_opt(NNKernel* kernel);
+/* Splits count float32 biases (every biasStride-th value) into float16
+ * high and low parts of b*s, s a power of two chosen from the largest
+ * magnitude, and returns r = 1/s; (hi + lo) * r restores b. */
+void Conv2D_ConvBias(const float* bias, uint64_t biasStride, uint32_t count, uint16_t* hi, uint16_t* lo, float* r);
+
+/* Float16 Conv1D {N, L, C_in} through the Conv2D kernel (height 1); the
+ * layer's Conv1DParams, filter {kernel_size, C_in, filters} and float32
+ * bias. mode as for Conv2D_opt. */
+const char* Conv1Dvia2D(int32_t mode, int32_t parts, NNKernel* kernel);
+void Init_Conv1Dvia2D(NNKernel* kernel);
+void Execute_Conv1Dvia2D(NNKernel* kernel);
+void Destroy_Conv1Dvia2D(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

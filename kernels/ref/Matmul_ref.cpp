@@ -154,33 +154,6 @@ void Execute_Matmul_ref(NNKernel* kernel)
     Matmul_ref(A, B, out);
 }
 
-// The convolution path needs the optimised half-precision convolution; until
-// it exists these run the reference product for every element type.
-void Init_MMviaConv2D(NNKernel* kernel)
-{
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
-}
-
-void Execute_MMviaConv2D(NNKernel* kernel) { Execute_Matmul_ref(kernel); }
-
-void Destroy_MMviaConv2D(NNKernel* kernel) { (void)kernel; }
-
-void MMviaConv2D(const Tensor* A, const Tensor* B, Tensor* out)
-{
-    CV_CHECK_PTR(out);
-    if (out->dtype == DT_FLOAT16) {
-        CV_CHECK_PTR(A);
-        CV_CHECK_PTR(B);
-        Float32Copy a32(A, true), b32(B, true), out32(out, false);
-        Matmul_ref(a32.tensor, b32.tensor, out32.tensor);
-        if (GetTensorSize(out) > 0) TensorDataConvert(out, out32.tensor);
-        return;
-    }
-    Matmul_ref(A, B, out);
-}
-
 }  // extern "C"
 
 extern "C" const NNKernelFn nn_kernel_fn_Matmul_ref = {Execute_Matmul_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_MMviaConv2D = {Execute_MMviaConv2D, Init_MMviaConv2D, nullptr,
-                                                        Destroy_MMviaConv2D};
