@@ -22,7 +22,8 @@ def main(argv):
     work, runner = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     md = argv[argv.index("--markdown") + 1] if "--markdown" in argv else None
     models_dir = os.path.join(work, "models")
-    subprocess.run([sys.executable, os.path.join(HERE, "models", "export.py"), models_dir], check=True)
+    if "--no-export" not in argv:
+        subprocess.run([sys.executable, os.path.join(HERE, "models", "export.py"), models_dir], check=True)
     conv = common.load_converter()
     rows, failed = [], 0
     for name in ("resnet18", "mobilenet_v2", "squeezenet1_1", "small_lstm"):

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "DataType.h"
 #include "Model.h"
 #include "ModelParser.h"
 #include "ModelWeights.h"
@@ -46,9 +47,9 @@ int main(int argc, char** argv)
         const Tensor* like = io->inputLayers[i]->kernel->output[0];
         buffers.push_back(ReadFile(inDir + "/" + std::to_string(i) + ".bin"));
         Tensor* t = CreateTensor((DataType)like->dtype, (DataLayout)like->layout, like->ndim, like->shape, false);
-        if (buffers.back().size() != (size_t)GetTensorDataSize(t)) {
-            std::fprintf(stderr, "onnx_conformance_runner: input %u (%s) has %zu bytes, expected %u\n", i,
-                         io->inputLayers[i]->name, buffers.back().size(), GetTensorDataSize(t));
+        if (buffers.back().size() != (size_t)(size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype)) {
+            std::fprintf(stderr, "onnx_conformance_runner: input %u (%s) has %zu bytes, expected %zu\n", i,
+                         io->inputLayers[i]->name, buffers.back().size(), (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype));
             return 1;
         }
         SetTensorData(t, buffers.back().data());
@@ -62,7 +63,7 @@ int main(int argc, char** argv)
             return 1;
         }
         std::ofstream data(outDir + "/" + std::to_string(j) + ".bin", std::ios::binary);
-        data.write((const char*)t->data, GetTensorDataSize(t));
+        data.write((const char*)t->data, (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype));
         std::ofstream meta(outDir + "/" + std::to_string(j) + ".txt");
         meta << (int)t->dtype << " " << t->ndim;
         for (uint32_t d = 0; d < t->ndim; ++d) meta << " " << t->shape.dimension[d];
