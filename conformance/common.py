@@ -37,7 +37,8 @@ def run_converted(runner, json_path, weights_path, io, inputs, work):
     os.makedirs(out_dir, exist_ok=True)
     for f in os.listdir(out_dir):
         os.remove(os.path.join(out_dir, f))
-    for i, (e, arr) in enumerate(zip(io["inputs"], inputs)):
+    for i, e in enumerate(io["inputs"]):
+        arr = inputs[e["index"]]
         held = np.ascontiguousarray(np.transpose(np.asarray(arr), e["perm"]).astype(HOLD[e["dtype"]]))
         held.tofile(os.path.join(in_dir, "%d.bin" % i))
     p = subprocess.run([runner, json_path, weights_path, in_dir, out_dir], capture_output=True, text=True,
