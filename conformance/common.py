@@ -1,6 +1,5 @@
 """Shared pieces of the conformance scripts: converting, running the
 converted model through the runner, and comparing."""
-import json
 import os
 import subprocess
 import sys

@@ -6,7 +6,6 @@
 The generators of onnx 1.12 use numpy aliases (numpy.float, numpy.int, ...)
 that numpy 1.24 removed; they are restored before onnx is imported.
 """
-import os
 import sys
 
 import numpy as np
