@@ -58,4 +58,5 @@ conformance: deps
 	tail -n 3 $(CONF_DIR)/node-tests.md; grep FAILED $(CONF_DIR)/node-tests.md || true; \
 	$(CONF_PYTHON) conformance/run_models.py $(CONF_DIR) $(CONF_DIR)/runner/onnx_conformance_runner \
 	  --markdown $(CONF_DIR)/models.md || status=1; \
+	$(CONF_PYTHON) conformance/make_report.py $(CONF_DIR)/node-tests.md $(CONF_DIR)/models.md docs/onnx-conformance.md; \
 	exit $$status
