@@ -42,14 +42,15 @@ The inputs are uniform random in [-1, 1) (seed 1); the image models take
 1x3x224x224 (fed NHWC), the LSTM a 7-step sequence of batch 1. Outputs: the
 logits, and for the LSTM also the last hidden state Y_h.
 
-## Known failure
+## Note on pooling
 
-`test_maxpool_1d_default` fails inside the library: the converted-ONNX reader
-passes its padding kind (explicit, 2) where the pooling layers expect the
-treatment of window cells in the pads (0 zeros, 1 skip), and the 1-D max
-pooling kernel refuses the value. The converter already writes padded 2-D
-pooling as an explicit Pad node followed by an unpadded pooling, which the
-reference kernels run; a 1-D pooling fails even without pads.
+The converted-ONNX reader passes its padding kind (explicit, 2) where the
+pooling layers expect the treatment of window cells in the pads (0 zeros,
+1 skip); a padded pooling, and any 1-D pooling (whose kernel checks the value
+up front), then stops with "Unsupported PaddingMode: 2" or
+"Execute_MaxPool1D_opt error -1". The converter therefore writes padding as an
+explicit Pad node before an unpadded pooling, and 1-D pooling as 2-D pooling
+over a unit height; both are exact, and the pooling tests pass that way.
 
 ## Backend node tests per operator
 
