@@ -52,7 +52,8 @@ def main(out_dir):
         x = torch.from_numpy(np.random.RandomState(1).uniform(-1, 1, shape).astype(np.float32))
         path = os.path.join(out_dir, name + ".onnx")
         torch.onnx.export(model, (x,), path, opset_version=13, do_constant_folding=True,
-                          input_names=["input"])
+                          input_names=["input"],
+                          output_names=["logits", "h"] if name == "small_lstm" else ["logits"])
         x.numpy().tofile(os.path.join(out_dir, name + ".input.bin"))
         with open(os.path.join(out_dir, name + ".input.bin.shape"), "w") as f:
             f.write("[%s]" % ", ".join(str(d) for d in shape))
