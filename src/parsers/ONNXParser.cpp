@@ -411,11 +411,13 @@ Layer* Reader::BuildPool(const Node& n, bool max)
             CV_FATAL("ONNXParser: node %s: pooling window larger than the padded input", n.key.c_str());
     const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, mode, pads.data(), ceil);
     const char* name = n.key.c_str();
+    // Window cells outside the input are skipped (ONNX's count_include_pad 0).
+    const uint32_t cells = POOL_PADDING_IGNORE;
     if (dims == 1)
-        return max ? AddMaxPooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode)
-                   : AddAveragePooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode);
-    return max ? AddMaxPool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode)
-               : AddAveragePool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode);
+        return max ? AddMaxPooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, cells)
+                   : AddAveragePooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, cells);
+    return max ? AddMaxPool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, cells)
+               : AddAveragePool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, cells);
 }
 
 Layer* Reader::BuildReshape(const Node& n)
@@ -769,7 +771,19 @@ Layer* Reader::Build(const Node& n)
         const size_t num_inputs = n.inputs.size();
         CV_CHECK(num_inputs == 2);
         std::vector<Layer*> in = all();
-        if (t == "Tile") return AddTileLayer(in.data(), nullptr, 2, name);
+        if (t == "Tile") {
+            // Repeats are unsigned; ONNX writes them as 64-bit integers.
+            const Tensor* r = Output(in[1]);
+            if (IsStatic(in[1]) && r->dtype == DT_INT32) {
+                std::vector<uint32_t> u;
+                for (double v : StaticValues(in[1])) {
+                    if (v < 0) CV_FATAL("ONNXParser: node %s: Tile repeats must not be negative", name);
+                    u.push_back((uint32_t)v);
+                }
+                in[1] = Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
+            }
+            return AddTileLayer(in.data(), nullptr, 2, name);
+        }
         if (t == "CumSum") return AddCumSumLayer(in.data(), nullptr, name, 2, IntOr(n, "exclusive", 0) != 0, IntOr(n, "reverse", 0) != 0);
         return AddGatherElementsLayer(in.data(), nullptr, IntOr(n, "axis", 0), 2, name);
     }
@@ -891,6 +905,8 @@ void Reader::Prune()
         l->consumerLayersNum = k;
     }
     for (Layer* l : dropped) DestroyLayer(l);
+    created_.erase(std::remove_if(created_.begin(), created_.end(), [&keep](Layer* l) { return !keep.count(l); }),
+                   created_.end());
 }
 
 // An LSTM hands output m to its m-th consumer when the model is initialised,
