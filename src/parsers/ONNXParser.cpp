@@ -68,6 +68,12 @@ struct Node {
     std::string output;
 };
 
+[[noreturn]] void Missing(const Node& n, const char* key)
+{
+    if (n.type == "header") CV_FATAL("ONNXParser: the header has no member %s", key);
+    CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+}
+
 // A scalar attribute: the plain value, or the first element of an array.
 const Value& Scalar(const Node& n, const char* key, const Value& v)
 {
@@ -90,7 +96,7 @@ int64_t IntegerOf(const Node& n, const char* key, const Value& v)
 int32_t Int(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     const int64_t x = IntegerOf(n, key, Scalar(n, key, *v));
     if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
     return (int32_t)x;
@@ -109,7 +115,7 @@ uint32_t Extent(const Node& n, const char* key, int64_t v)
 float Float(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     const Value& s = Scalar(n, key, *v);
     if (!s.IsNumber()) CV_FATAL("ONNXParser: node %s: attribute %s must be a number", n.key.c_str(), key);
     return (float)s.GetDouble();
@@ -129,7 +135,7 @@ bool Bool(const Node& n, const char* key)
 std::string String(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     if (!v->IsString()) CV_FATAL("ONNXParser: node %s: attribute %s must be a string", n.key.c_str(), key);
     return std::string(v->GetString(), v->GetStringLength());
 }
@@ -145,7 +151,7 @@ std::vector<int64_t> IntList(const Node& n, const char* key, bool required = tru
     const Value* v = Member(n.json, key);
     std::vector<int64_t> out;
     if (v == nullptr) {
-        if (required) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+        if (required) Missing(n, key);
         return out;
     }
     if (!v->IsArray()) return {IntegerOf(n, key, *v)};
