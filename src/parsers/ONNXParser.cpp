@@ -329,6 +329,16 @@ std::vector<uint32_t> SpatialSizes(const Node& n, const Layer* in, uint32_t dims
     return std::vector<uint32_t>(t->shape.dimension + 1, t->shape.dimension + 1 + dims);
 }
 
+// The dilated window must fit the padded input, or the output size wraps.
+void FitsWindow(const Node& n, const std::vector<uint32_t>& sizes, const uint32_t* k, const uint32_t* d,
+                const std::vector<uint32_t>& pads)
+{
+    const size_t dims = sizes.size();
+    for (size_t i = 0; i < dims; ++i)
+        if ((uint64_t)sizes[i] + pads[i] + pads[dims + i] < (uint64_t)(k[i] - 1) * d[i] + 1)
+            CV_FATAL("ONNXParser: node %s: the window is larger than the padded input", n.key.c_str());
+}
+
 Layer* Reader::BuildConv(const Node& n)
 {
     Layer* in = First(n);
@@ -344,6 +354,7 @@ Layer* Reader::BuildConv(const Node& n)
     }
     const std::vector<uint32_t> pads = Pads(n, "pads", dims);
     const std::vector<uint32_t> sizes = SpatialSizes(n, in, dims);
+    FitsWindow(n, sizes, k, d, pads);
     const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
     const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
     const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
@@ -689,6 +700,7 @@ Layer* Reader::Build(const Node& n)
             d[i] = ListEntry(n, "dilations", dl, i, 1);
         }
         const std::vector<uint32_t> pads = Pads(n, "pads", 2), sizes = SpatialSizes(n, x, 2);
+        FitsWindow(n, sizes, k, d, pads);
         const PaddingStruct pad = ComputePaddingStruct(2, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
         const uint32_t mult = Extent(n, "depth_multiplier", IntOr(n, "depth_multiplier", 1));
         return AddDepthwiseConv2DLayer(x, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], d[0], d[1], mult, &pad,
@@ -1005,6 +1017,18 @@ IOLayers* Reader::Read()
         }
         Layer* layer = Keep(Build(n));
         names_[n.output] = layer;
+        // Outputs are allocated later (or now, when folded): bound them first.
+        for (uint32_t j = 0; j < layer->kernel->outputsNum; ++j) {
+            const Tensor* o = layer->kernel->output[j];
+            if (o == nullptr) continue;
+            uint64_t count = 1;
+            for (uint32_t d = 0; d < o->ndim && d < MAX_NDIM_VALUE; ++d) {
+                count *= o->shape.dimension[d];
+                if (count > kMaxElements)
+                    CV_FATAL("ONNXParser: node %s: output of more than %llu elements", key.c_str(),
+                             (unsigned long long)kMaxElements);
+            }
+        }
         if (layer->op != OP_Input && layer->op != OP_MatMul) {
             // Layers whose weights or constant operands still await the
             // weights file cannot be computed yet.

@@ -588,5 +588,7 @@ TEST(ONNXParserTest, NodeFailures)
         {node({2, 2}, N("y", "ArgMax", {"x"}, "\"axis\": [-3]")), "ONNXParser ArgMax: Invalid axis value (-3)"},
         {node({2}, N("y", "Transpose", {"x"}, "\"perm\": 0.5")), "ONNXParser: node y: attribute perm must be an integer"},
         {node({2}, N("y", "Reshape", {"x", "s"}, Init("s", {2}, {-1, -1}, 7))), "ONNXParser: Reshape: y leaves more than one dimension open"},
+        {node({1, 2, 2, 1}, N("y", "Conv", {"x"}, "\"kernel_shape\": [5, 5], \"filters\": 1")), "ONNXParser: node y: the window is larger than the padded input"},
+        {node({2}, N("y", "ConstantOfShape", {"s"}, Init("s", {2}, {20000, 20000}, 7) + ", \"value\": {\"dataType\": 1, \"data\": 0}")), "ONNXParser: node y: output of more than 268435456 elements"},
     });
 }
