@@ -38,3 +38,25 @@ fixtures:
 	rm -rf $(FIXTURES_DIR) && mkdir -p $(FIXTURES_DIR)
 	node scripts/keras-fixtures/generate.mjs $(FIXTURES_DIR)
 	for m in conv_net lstm; do $(PYTHON) scripts/keras-fixtures/tfjs_to_h5.py $(FIXTURES_DIR)/$$m $(FIXTURES_DIR)/$$m/model.h5; done
+
+# ONNX conformance: the ONNX backend node tests generated from the installed
+# onnx package, and ResNet-18, MobileNetV2, SqueezeNet 1.1 and a small LSTM
+# exported from PyTorch and checked against ONNX Runtime (CPU). Heavy, so not
+# part of `make test`; reports go to $(CONF_DIR)/node-tests.md and models.md.
+.PHONY: conformance
+CONF_DIR ?= build-conformance
+CONF_PYTHON ?= /usr/bin/python3
+conformance: deps
+	@bash conformance/install-deps.sh
+	cmake -S conformance/runner -B $(CONF_DIR)/runner -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(CONF_DIR)/runner -j $(JOBS)
+	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
+	rm -rf $(CONF_DIR)/onnx-node-data && $(CONF_PYTHON) conformance/gen_node_tests.py $(CONF_DIR)/onnx-node-data
+	status=0; \
+	$(CONF_PYTHON) conformance/run_node_tests.py $(CONF_DIR)/onnx-node-data/node $(CONF_DIR)/node-runs \
+	  $(CONF_DIR)/runner/onnx_conformance_runner --markdown $(CONF_DIR)/node-tests.md > $(CONF_DIR)/node-tests.log || status=1; \
+	tail -n 3 $(CONF_DIR)/node-tests.md; grep FAILED $(CONF_DIR)/node-tests.md || true; \
+	$(CONF_PYTHON) conformance/run_models.py $(CONF_DIR) $(CONF_DIR)/runner/onnx_conformance_runner \
+	  --markdown $(CONF_DIR)/models.md || status=1; \
+	$(CONF_PYTHON) conformance/make_report.py $(CONF_DIR)/node-tests.md $(CONF_DIR)/models.md docs/onnx-conformance.md; \
+	exit $$status

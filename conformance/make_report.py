@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""Assembles docs/onnx-conformance.md from the reports of a conformance run.
+
+    make_report.py NODE_TESTS.md MODELS.md OUT.md
+"""
+import sys
+
+HEAD = """# ONNX conformance
+
+Produced by `make conformance` (regenerate this page with
+`conformance/make_report.py`). Two runs:
+
+1. **ONNX backend node tests**, generated locally from the installed onnx
+   package (Debian `python3-onnx` 1.12; `conformance/gen_node_tests.py`
+   restores the numpy aliases its generators need). Every test whose
+   operators `tools/onnx2corvus` maps is converted, run through the library
+   (`conformance/runner`: ParseLayersFromONNXJSON, CreateModel,
+   LoadModelWeights, InitModel, Predict) and compared with the expected
+   outputs: |got - want| <= 1e-5 + 1e-4 |want| per element, NaN and infinities
+   exactly. Node tests pass filters, slice bounds, scales and the like as graph
+   inputs; when the converter refuses a test because such an operand is not
+   constant, every input but the first is frozen to the test's values and the
+   test is converted again (listed at the end). A test the converter still
+   refuses is *skipped* with the converter's reason: it names an attribute or
+   form the runtime does not compute as ONNX does. Tests of operators without
+   any mapping are counted at the end.
+2. **Real architectures**: ResNet-18, MobileNetV2 and SqueezeNet 1.1 from
+   torchvision and a small LSTM (one layer, 12 inputs, 16 hidden, linear head),
+   built with Debian's `python3-torch`/`python3-torchvision` (random weights,
+   seed 0, BatchNorm statistics randomised, eval mode), exported with
+   `torch.onnx` (opset 13), run with ONNX Runtime (npm `onnxruntime-node`,
+   CPU) as the reference and through the converter and the library; same
+   tolerance. The `.onnx` files, inputs and reference outputs are regenerated
+   in `build-conformance/` and not kept in git.
+
+## Real architectures
+
+"""
+
+MID = """
+The inputs are uniform random in [-1, 1) (seed 1); the image models take
+1x3x224x224 (fed NHWC), the LSTM a 7-step sequence of batch 1. Outputs: the
+logits, and for the LSTM also the last hidden state Y_h.
+
+## Note on pooling
+
+The converted-ONNX reader passes its padding kind (explicit, 2) where the
+pooling layers expect the treatment of window cells in the pads (0 zeros,
+1 skip); a padded pooling, and any 1-D pooling (whose kernel checks the value
+up front), then stops with "Unsupported PaddingMode: 2" or
+"Execute_MaxPool1D_opt error -1". The converter therefore writes padding as an
+explicit Pad node before an unpadded pooling, and 1-D pooling as 2-D pooling
+over a unit height; both are exact, and the pooling tests pass that way.
+
+## Backend node tests per operator
+
+Rows named "(expanded)" are ONNX functions written out in primitive operators
+(grouped by the function's name). Failing and skipped tests with their
+reasons follow the table.
+
+"""
+
+
+def main(argv):
+    node, models, out = argv[1:4]
+    text = HEAD + open(models).read() + MID + open(node).read()
+    with open(out, "w") as f:
+        f.write(text)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

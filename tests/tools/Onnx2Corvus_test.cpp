@@ -1,0 +1,134 @@
+// The ONNX converter end to end: small ONNX models built and computed in NCHW
+// by tests/tools/onnx2corvus_cases.py are converted by tools/onnx2corvus,
+// read and run by the library, and compared; refusals name the node.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+#include "Model.h"
+#include "ModelParser.h"
+#include "ModelWeights.h"
+#include "test_util.h"
+
+using corvus_test::TmpPath;
+
+namespace {
+
+const std::string kRoot = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/tools/"));
+
+// The Debian interpreter carries the onnx package even where another python3 comes first.
+const std::string& Python()
+{
+    static const std::string python = [] {
+        for (const char* candidate : {"/usr/bin/python3", "python3"})
+            if (std::system((std::string(candidate) + " -c 'import numpy, onnx' 2>/dev/null").c_str()) == 0)
+                return std::string(candidate);
+        return std::string();
+    }();
+    return python;
+}
+
+std::vector<float> ReadFloats(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<float> out(bytes.size() / sizeof(float));
+    std::copy(bytes.begin(), bytes.begin() + out.size() * sizeof(float), (char*)out.data());
+    return out;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+class Onnx2Corvus : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = TmpPath("onnx2corvus");
+        if (Python().empty()) return;
+        const std::string cmd = Python() + " " + kRoot + "/tests/tools/onnx2corvus_cases.py " + dir_;
+        ok_ = std::system(cmd.c_str()) == 0;
+    }
+    void SetUp() override
+    {
+        if (Python().empty()) GTEST_SKIP() << "python3 with numpy and onnx is needed (scripts/install-deps.sh)";
+        ASSERT_TRUE(ok_) << "building or converting the test models failed";
+    }
+    static std::string dir_;
+    static bool ok_;
+};
+std::string Onnx2Corvus::dir_;
+bool Onnx2Corvus::ok_ = false;
+
+// Conv with stride and pads, BatchNormalization, Relu, padded MaxPool, a
+// grouped (depthwise) Conv, Concat over channels, Flatten in ONNX element
+// order, Gemm with transB and alpha, Softmax: two outputs, one of them an
+// NHWC image.
+TEST_F(Onnx2Corvus, SmallCnnMatchesNchwComputation)
+{
+    IOLayers* io = ParseLayersFromONNXJSON((dir_ + "/cnn.json").c_str());
+    ASSERT_EQ(io->inputLayersCount, 1u);
+    ASSERT_EQ(io->outputLayersCount, 2u);
+    Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
+    LoadModelWeights(m, (dir_ + "/cnn.weights").c_str());
+    InitModel(m, 1);
+
+    std::vector<float> x = ReadFloats(dir_ + "/cnn.in0.bin");
+    const Tensor* like = io->inputLayers[0]->kernel->output[0];
+    ASSERT_EQ(like->ndim, 4u);
+    EXPECT_EQ(like->shape.dimension[1], 7u);  // N, H, W, C
+    EXPECT_EQ(like->shape.dimension[3], 3u);
+    Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, false);
+    ASSERT_EQ(GetTensorSize(t), x.size());
+    SetTensorData(t, x.data());
+    ModelInput feed = {io->inputLayers[0]->name, t};
+    Layer** out = Predict(m, 1, &feed);
+
+    const char* names[] = {"prob", "cat"};
+    for (uint32_t k = 0; k < 2; ++k) {
+        EXPECT_STREQ(out[k]->name, names[k]);
+        const Tensor* o = out[k]->kernel->output[0];
+        const std::vector<float> want = ReadFloats(dir_ + "/cnn.out" + std::to_string(k) + ".bin");
+        ASSERT_EQ(GetTensorSize(o), want.size()) << names[k];
+        ASSERT_TRUE(IsSerialData(o));
+        const float* got = (const float*)o->data;
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_NEAR(got[i], want[i], 1e-5 + 1e-4 * std::fabs(want[i])) << names[k] << " element " << i;
+    }
+    DestroyTensor(t);
+    DestroyIOLayers(io);
+    DestroyModel(m);
+}
+
+// An operator the runtime lacks and an attribute value it cannot express both
+// stop the conversion with the node's name, and no document is written.
+TEST_F(Onnx2Corvus, RefusalsNameTheNodeAndWriteNothing)
+{
+    const struct {
+        const char* model;
+        const char* message;
+    } cases[] = {{"sin", "node 'the_sine' (Sin): operator is not supported by the runtime"},
+                 {"edge", "node 'edge_pad' (Pad): pad mode edge is not supported"}};
+    for (const auto& c : cases) {
+        const std::string json = dir_ + "/" + c.model + ".json", err = dir_ + "/" + c.model + ".err";
+        std::remove(json.c_str());
+        const std::string cmd = Python() + " " + kRoot + "/tools/onnx2corvus " + dir_ + "/" + c.model + ".onnx " +
+                                json + " " + dir_ + "/" + c.model + ".weights 2>" + err;
+        const int status = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.model;
+        EXPECT_NE(ReadText(err).find(c.message), std::string::npos) << ReadText(err);
+        EXPECT_FALSE(std::ifstream(json).good()) << c.model;
+    }
+}
+
+}  // namespace
