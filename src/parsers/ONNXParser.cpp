@@ -1,0 +1,1139 @@
+// The converted-ONNX model description reader: one JSON object whose first
+// member is the header and every further member one node in execution order
+// (format: docs/onnx-format.md). Constant sub-graphs are evaluated while the
+// graph is built, so shape arithmetic costs nothing at run time.
+#define CORVUS_MODULE "ONNXParser"
+#include "parsers/ONNXParser.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DataTypeConvert.h"
+#include "Layers.h"
+#include "LayersActivation.h"
+#include "LayersAudio.h"
+#include "LayersBroadcast.h"
+#include "LayersConvolution.h"
+#include "LayersConvolutionND.h"
+#include "LayersDataMovement.h"
+#include "LayersDense.h"
+#include "LayersDetection.h"
+#include "LayersNormalization.h"
+#include "LayersPooling.h"
+#include "LayersRecurrent.h"
+#include "LayersReduction.h"
+#include "LayersResize.h"
+#include "ModelParser.hpp"
+#include "NNKernelFnSelector.h"
+#include "Padding.h"
+#include "Report.h"
+#include "Tensor.h"
+
+using corvus_json::Value;
+
+const int SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION = 2;
+const int SUPPORTED_ONNX_CONVERTER_MINOR_VERSION = 8;
+int SUPPORTED_ONNX_CONVERTER_PATCH_VERSION;
+
+namespace {
+
+// Bounds that keep a hostile document from asking for absurd tensors.
+constexpr uint64_t kMaxElements = 1ull << 28;
+constexpr uint32_t kMaxExtent = 1u << 24;
+constexpr uint32_t kMaxListLength = 64;
+
+const char* const kSelf = "_ParseLayersFromONNXJSON";
+
+const Value* Member(const Value& obj, const char* key)
+{
+    if (!obj.IsObject()) return nullptr;
+    const auto it = obj.FindMember(key);
+    return it == obj.MemberEnd() ? nullptr : &it->value;
+}
+
+// One node being read: its JSON object and the names around it, so that
+// every message can say which node and attribute it is about.
+struct Node {
+    const Value& json;
+    std::string key;
+    std::string type;
+    std::vector<std::string> inputs;
+    std::string output;
+};
+
+// A scalar attribute: the plain value, or the first element of an array.
+const Value& Scalar(const Node& n, const char* key, const Value& v)
+{
+    if (!v.IsArray()) return v;
+    if (v.Size() == 0) CV_FATAL("ONNXParser: node %s: attribute %s is an empty list", n.key.c_str(), key);
+    return v[0];
+}
+
+int64_t IntegerOf(const Node& n, const char* key, const Value& v)
+{
+    if (v.IsInt64()) return v.GetInt64();
+    if (v.IsUint64()) return INT64_MAX;  // beyond every bound checked below
+    if (v.IsDouble()) {
+        const double d = v.GetDouble();
+        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.2e18) return (int64_t)d;
+    }
+    CV_FATAL("ONNXParser: node %s: attribute %s must be an integer", n.key.c_str(), key);
+}
+
+int32_t Int(const Node& n, const char* key)
+{
+    const Value* v = Member(n.json, key);
+    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    const int64_t x = IntegerOf(n, key, Scalar(n, key, *v));
+    if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
+    return (int32_t)x;
+}
+
+int32_t IntOr(const Node& n, const char* key, int32_t def) { return Member(n.json, key) ? Int(n, key) : def; }
+
+// A size-like attribute: positive and bounded.
+uint32_t Extent(const Node& n, const char* key, int64_t v)
+{
+    if (v <= 0 || v > kMaxExtent)
+        CV_FATAL("ONNXParser: node %s: attribute %s must be a positive integer below %u", n.key.c_str(), key, kMaxExtent);
+    return (uint32_t)v;
+}
+
+float Float(const Node& n, const char* key)
+{
+    const Value* v = Member(n.json, key);
+    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    const Value& s = Scalar(n, key, *v);
+    if (!s.IsNumber()) CV_FATAL("ONNXParser: node %s: attribute %s must be a number", n.key.c_str(), key);
+    return (float)s.GetDouble();
+}
+
+float FloatOr(const Node& n, const char* key, float def) { return Member(n.json, key) ? Float(n, key) : def; }
+
+// True only for the literal true (plain or as the first element).
+bool Bool(const Node& n, const char* key)
+{
+    const Value* v = Member(n.json, key);
+    if (v == nullptr) return false;
+    if (v->IsArray()) return v->Size() > 0 && (*v)[0].IsTrue();
+    return v->IsTrue();
+}
+
+std::string String(const Node& n, const char* key)
+{
+    const Value* v = Member(n.json, key);
+    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (!v->IsString()) CV_FATAL("ONNXParser: node %s: attribute %s must be a string", n.key.c_str(), key);
+    return std::string(v->GetString(), v->GetStringLength());
+}
+
+std::string StringOr(const Node& n, const char* key, const char* def)
+{
+    return Member(n.json, key) ? String(n, key) : std::string(def);
+}
+
+// A list attribute of integers (a plain integer counts as a list of one).
+std::vector<int64_t> IntList(const Node& n, const char* key, bool required = true)
+{
+    const Value* v = Member(n.json, key);
+    std::vector<int64_t> out;
+    if (v == nullptr) {
+        if (required) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+        return out;
+    }
+    if (!v->IsArray()) return {IntegerOf(n, key, *v)};
+    if (v->Size() > kMaxListLength) CV_FATAL("ONNXParser: node %s: attribute %s has too many entries", n.key.c_str(), key);
+    for (const Value& e : v->GetArray()) out.push_back(IntegerOf(n, key, e));
+    return out;
+}
+
+// Entry i of a per-dimension list, with a default for an absent list.
+uint32_t ListEntry(const Node& n, const char* key, const std::vector<int64_t>& list, uint32_t i, uint32_t def)
+{
+    if (list.empty()) return def;
+    if (i >= list.size()) CV_FATAL("ONNXParser: node %s: attribute %s needs at least %u entries", n.key.c_str(), key, i + 1);
+    return Extent(n, key, list[i]);
+}
+
+// Explicit pads: 2n non-negative entries (begins, then ends); none means 0.
+std::vector<uint32_t> Pads(const Node& n, const char* key, uint32_t dims)
+{
+    const std::vector<int64_t> list = IntList(n, key, false);
+    std::vector<uint32_t> pads(2 * dims, 0);
+    if (list.empty()) return pads;
+    if (list.size() != 2 * dims)
+        CV_FATAL("ONNXParser: node %s: attribute %s must have %u entries", n.key.c_str(), key, 2 * dims);
+    for (uint32_t i = 0; i < 2 * dims; ++i) {
+        if (list[i] < 0 || list[i] > kMaxExtent) CV_FATAL("ONNXParser: node %s: attribute %s out of range", n.key.c_str(), key);
+        pads[i] = (uint32_t)list[i];
+    }
+    return pads;
+}
+
+const Tensor* Output(const Layer* layer)
+{
+    CV_CHECK_PTR(layer);
+    if (layer->kernel == nullptr || layer->kernel->outputsNum == 0 || layer->kernel->output[0] == nullptr)
+        CV_FATAL("ONNXParser: layer %s has no output tensor", layer->name);
+    return layer->kernel->output[0];
+}
+
+// The values of a static (constant) layer's output as doubles.
+std::vector<double> StaticValues(const Layer* layer)
+{
+    const Tensor* t = Output(layer);
+    if (!layer->staticOutput || t->data == nullptr || !IsSerialData(t))
+        CV_FATAL("ONNXParser: layer %s must be a constant", layer->name);
+    const uint32_t count = GetTensorSize(t);
+    std::vector<double> v(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        switch (t->dtype) {
+            case DT_FLOAT32: v[i] = ((const float*)t->data)[i]; break;
+            case DT_FLOAT16: {
+                float f;
+                float16_to_float32((const uint16_t*)t->data + i, &f, 1);
+                v[i] = f;
+                break;
+            }
+            case DT_INT32: v[i] = ((const int32_t*)t->data)[i]; break;
+            case DT_UINT32: v[i] = ((const uint32_t*)t->data)[i]; break;
+            case DT_UINT8: v[i] = ((const uint8_t*)t->data)[i]; break;
+            case DT_INT8: v[i] = ((const int8_t*)t->data)[i]; break;
+            default: CV_FATAL("ONNXParser: layer %s has an unknown data type", layer->name);
+        }
+    }
+    return v;
+}
+
+bool IsStatic(const Layer* layer) { return layer->staticOutput && Output(layer)->data != nullptr; }
+
+// Reads one node after another and keeps what later nodes refer to.
+class Reader {
+public:
+    explicit Reader(const corvus_json::Document& doc) : doc_(doc) {}
+    IOLayers* Read();
+
+private:
+    const corvus_json::Document& doc_;
+    std::map<std::string, Layer*> names_;
+    std::set<std::string> keys_;
+    std::vector<Layer*> created_;
+    std::set<const Layer*> withoutData_;  // initializers whose values come from the weights file
+    std::map<const Layer*, uint32_t> postIndex_;  // PostLSTM layers and the LSTM output they expose
+    IOLayers* io_ = nullptr;
+    uint32_t inputsCount_ = 0, outputsCount_ = 0, inputsStored_ = 0, outputsStored_ = 0;
+
+    Layer* Keep(Layer* layer)
+    {
+        CV_CHECK_PTR(layer);
+        created_.push_back(layer);
+        return layer;
+    }
+    Layer* Resolve(const Node& n, size_t i, bool withData = true);
+    std::vector<Layer*> ResolveAll(const Node& n, bool withData = true);
+    Layer* First(const Node& n)
+    {
+        if (n.inputs.empty()) CV_FATAL("ONNXParser: node %s (%s) has no inputs", n.key.c_str(), n.type.c_str());
+        return Resolve(n, 0);
+    }
+    Layer* StaticInput(const Node& n, size_t i, const char* message)
+    {
+        if (i >= n.inputs.size()) CV_FATAL("ONNXParser: node %s (%s) needs input %zu", n.key.c_str(), n.type.c_str(), i);
+        Layer* l = Resolve(n, i);
+        if (!IsStatic(l)) CV_FATAL("%s", message);
+        return l;
+    }
+    Layer* Build(const Node& n);
+    Layer* BuildInput(const Node& n);
+    Layer* BuildConv(const Node& n);
+    Layer* BuildConvTranspose(const Node& n);
+    Layer* BuildPool(const Node& n, bool max);
+    Layer* BuildReshape(const Node& n);
+    Layer* BuildIdentity(const Node& n);
+    Layer* BuildClip(const Node& n);
+    Layer* BuildPad(const Node& n);
+    Layer* BuildConstantOfShape(const Node& n);
+    Layer* BuildResize(const Node& n);
+    Layer* BuildReduce(const Node& n);
+    Layer* BuildLSTM(const Node& n);
+    void Prune();
+    void OrderLSTMConsumers();
+};
+
+Layer* Reader::Resolve(const Node& n, size_t i, bool withData)
+{
+    const std::string& name = n.inputs[i];
+    const auto it = names_.find(name);
+    if (it != names_.end()) return it->second;
+    const Value* init = Member(n.json, name.c_str());
+    if (name.empty() || init == nullptr || !init->IsObject())
+        CV_FATAL("ONNXParser: node %s: input \"%s\" is neither an earlier output nor an initializer of the node",
+                 n.key.c_str(), name.c_str());
+    Layer* layer = Keep(ParseInitializer(n.json, name, withData));
+    if (!withData) withoutData_.insert(layer);
+    names_[name] = layer;
+    return layer;
+}
+
+std::vector<Layer*> Reader::ResolveAll(const Node& n, bool withData)
+{
+    if (n.inputs.empty()) CV_FATAL("ONNXParser: node %s (%s) has no inputs", n.key.c_str(), n.type.c_str());
+    std::vector<Layer*> layers;
+    for (size_t i = 0; i < n.inputs.size(); ++i) layers.push_back(Resolve(n, i, withData));
+    return layers;
+}
+
+Layer* Reader::BuildInput(const Node& n)
+{
+    const std::vector<int64_t> size = IntList(n, "size");
+    if (size.empty() || size.size() > MAX_NDIM_VALUE)
+        CV_FATAL("ONNXParser: node %s: Input size must have 1 to %d entries", n.key.c_str(), MAX_NDIM_VALUE);
+    TensorShape shape = {};
+    uint64_t count = 1;
+    for (size_t i = 0; i < size.size(); ++i) {
+        shape.dimension[i] = Extent(n, "size", size[i]);
+        count *= shape.dimension[i];
+        if (count > kMaxElements) CV_FATAL("ONNXParser: node %s: Input size is too large", n.key.c_str());
+    }
+    const DataType dtype = GetDataTypeFromJson((uint32_t)Int(n, "dataType"));
+    Tensor* t = CreateTensor(dtype, size.size() == 4 ? DL_NHWC : DL_NONE, (uint32_t)size.size(), shape, false);
+    CV_CHECK_PTR(t);
+    Layer* layer = AddInputLayer(n.key.c_str(), t);
+    CV_CHECK_PTR(layer);
+    DestroyTensor(t);
+    if (inputsStored_ >= inputsCount_)
+        CV_FATAL("ONNXParser: more Input nodes than count_of_inputs (%u)", inputsCount_);
+    io_->inputLayers[inputsStored_++] = layer;
+    return layer;
+}
+
+// Spatial input sizes: dimensions 1..dims of the input.
+std::vector<uint32_t> SpatialSizes(const Node& n, const Layer* in, uint32_t dims)
+{
+    const Tensor* t = Output(in);
+    if (t->ndim < dims + 2)
+        CV_FATAL("ONNXParser: node %s: input must have %u dimensions for %u spatial ones", n.key.c_str(), dims + 2, dims);
+    return std::vector<uint32_t>(t->shape.dimension + 1, t->shape.dimension + 1 + dims);
+}
+
+Layer* Reader::BuildConv(const Node& n)
+{
+    Layer* in = First(n);
+    const std::vector<int64_t> ks = IntList(n, "kernel_shape");
+    const uint32_t dims = (uint32_t)ks.size();
+    if (dims < 1 || dims > 3) CV_FATAL("ONNXParser: Unsupported conv dimensions number (%d)", (int)dims);
+    const std::vector<int64_t> st = IntList(n, "strides", false), dl = IntList(n, "dilations", false);
+    uint32_t k[3], s[3], d[3];
+    for (uint32_t i = 0; i < dims; ++i) {
+        k[i] = Extent(n, "kernel_shape", ks[i]);
+        s[i] = ListEntry(n, "strides", st, i, 1);
+        d[i] = ListEntry(n, "dilations", dl, i, 1);
+    }
+    const std::vector<uint32_t> pads = Pads(n, "pads", dims);
+    const std::vector<uint32_t> sizes = SpatialSizes(n, in, dims);
+    const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
+    const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
+    const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
+    const bool bias = Bool(n, "use_bias");
+    const ActivationParams none = {0, 0.0f};
+    const char* name = n.key.c_str();
+    if (dims == 1) return AddConv1DLayer(in, nullptr, name, filters, k[0], s[0], d[0], group, &pad, bias, none);
+    if (dims == 2)
+        return AddConv2DLayer(in, nullptr, name, DL_NHWC, filters, k[0], k[1], s[0], s[1], d[0], d[1], &pad, bias, none,
+                              group);
+    return AddConv3DLayer(in, nullptr, name, filters, group, k[0], k[1], k[2], s[0], s[1], s[2], d[0], d[1], d[2], &pad,
+                          bias, EXPLICIT, none);
+}
+
+Layer* Reader::BuildConvTranspose(const Node& n)
+{
+    Layer* in = First(n);
+    const std::vector<int64_t> ks = IntList(n, "kernel_shape");
+    const uint32_t dims = (uint32_t)ks.size();
+    if (dims != 1 && dims != 2) CV_FATAL("ONNXParser: Unsupported dimension number for ConvTranspose: %d\n", (int)dims);
+    const std::vector<int64_t> st = IntList(n, "strides", false), dl = IntList(n, "dilations", false);
+    const std::vector<int64_t> op = IntList(n, "output_padding", false);
+    uint32_t k[2], s[2], d[2], outPad[2] = {0, 0};
+    for (uint32_t i = 0; i < dims; ++i) {
+        k[i] = Extent(n, "kernel_shape", ks[i]);
+        s[i] = ListEntry(n, "strides", st, i, 1);
+        d[i] = ListEntry(n, "dilations", dl, i, 1);
+        if (!op.empty()) {
+            if (i >= op.size() || op[i] < 0 || op[i] >= (int64_t)std::max(s[i], d[i]))
+                CV_FATAL("ONNXParser: node %s: attribute output_padding out of range", n.key.c_str());
+            outPad[i] = (uint32_t)op[i];
+        }
+    }
+    const std::vector<uint32_t> pads = Pads(n, "padding", dims);
+    const std::vector<uint32_t> sizes = SpatialSizes(n, in, dims);
+    const PaddingStruct pad =
+        ComputePaddingStructTransposed(dims, sizes.data(), k, s, d, EXPLICIT, pads.data(), outPad, !op.empty());
+    for (uint32_t i = 0; i < dims; ++i)
+        if (pad.outputSize[i] == 0 || pad.outputSize[i] > kMaxExtent)
+            CV_FATAL("ONNXParser: node %s: padding leaves no output", n.key.c_str());
+    const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
+    const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
+    const bool bias = Bool(n, "use_bias");
+    const ActivationParams none = {0, 0.0f};
+    if (dims == 1) return AddConv1DTransposeLayer(in, nullptr, n.key.c_str(), filters, k[0], d[0], s[0], group, &pad, bias, none);
+    return AddConv2DTransposeLayer(in, nullptr, n.key.c_str(), DL_NHWC, filters, k[0], k[1], s[0], s[1], d[0], d[1], &pad,
+                                   group, bias, none);
+}
+
+Layer* Reader::BuildPool(const Node& n, bool max)
+{
+    Layer* in = First(n);
+    const std::vector<int64_t> ks = IntList(n, "kernel_shape");
+    const uint32_t dims = (uint32_t)ks.size();
+    if (dims != 1 && dims != 2) {
+        if (max) CV_FATAL("ONNXParser: Unsupported MaxPooling dimensions number (%d)", (int)dims);
+        CV_FATAL("ONNXParser: Unsupported AveragePooling dimensions number (%d)", (int)dims);
+    }
+    const std::vector<int64_t> st = IntList(n, "strides", false);
+    uint32_t k[2], s[2], d[2] = {1, 1};
+    for (uint32_t i = 0; i < dims; ++i) {
+        k[i] = Extent(n, "kernel_shape", ks[i]);
+        s[i] = ListEntry(n, "strides", st, i, 1);
+    }
+    const uint32_t ceil = max && IntOr(n, "ceil_mode", 0) != 0 ? 1 : 0;
+    const PaddingMode mode = ceil ? SAME : EXPLICIT;
+    const std::vector<uint32_t> pads = Pads(n, "pads", dims);
+    const std::vector<uint32_t> sizes = SpatialSizes(n, in, dims);
+    for (uint32_t i = 0; i < dims; ++i)
+        if (mode == EXPLICIT && sizes[i] + pads[i] + pads[dims + i] < k[i])
+            CV_FATAL("ONNXParser: node %s: pooling window larger than the padded input", n.key.c_str());
+    const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, mode, pads.data(), ceil);
+    const char* name = n.key.c_str();
+    if (dims == 1)
+        return max ? AddMaxPooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode)
+                   : AddAveragePooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode);
+    return max ? AddMaxPool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode)
+               : AddAveragePool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode);
+}
+
+Layer* Reader::BuildReshape(const Node& n)
+{
+    const std::vector<Layer*> in = ResolveAll(n);
+    if (in.size() < 2) CV_FATAL("ONNXParser: node %s: Reshape needs the target shape as input 1", n.key.c_str());
+    if (!IsStatic(in[1])) CV_FATAL("ONNXParser: Reshape: the target shape (%s) must be a constant", in[1]->name);
+    const Tensor* t = Output(in[0]);
+    const uint64_t c = GetTensorSize(t);
+    const std::vector<double> e = StaticValues(in[1]);
+    if (e.empty() || e.size() > MAX_NDIM_VALUE)
+        CV_FATAL("ONNXParser: Reshape: target shape of %s must have 1 to %d entries", n.key.c_str(), MAX_NDIM_VALUE);
+    uint32_t shape[MAX_NDIM_VALUE];
+    int open = -1;
+    uint64_t p = 1;
+    for (size_t i = 0; i < e.size(); ++i) {
+        if (e[i] == 0) {
+            if (i >= t->ndim) CV_FATAL("ONNXParser: Reshape: %s copies dimension %zu the input lacks", n.key.c_str(), i);
+            shape[i] = t->shape.dimension[i];
+        } else if (e[i] == -1) {
+            if (open >= 0) CV_FATAL("ONNXParser: Reshape: %s leaves more than one dimension open", n.key.c_str());
+            open = (int)i;
+            continue;
+        } else if (e[i] < 0 || e[i] > kMaxElements) {
+            CV_FATAL("ONNXParser: Reshape: invalid target dimension %g in %s", e[i], n.key.c_str());
+        } else {
+            shape[i] = (uint32_t)e[i];
+        }
+        p *= shape[i];
+        if (p > kMaxElements) CV_FATAL("ONNXParser: Reshape: target shape of %s is too large", n.key.c_str());
+    }
+    if (open >= 0) shape[open] = p == 0 ? 0 : (uint32_t)(c / p);
+    return AddReshapeLayer(in[0], nullptr, n.key.c_str(), shape, (uint32_t)e.size());
+}
+
+Layer* Reader::BuildIdentity(const Node& n)
+{
+    if (n.inputs.size() != 1)
+        CV_FATAL("Identity parsing error. inputs_num must equal 1. Given value: %d", (int)n.inputs.size());
+    const bool earlier = names_.count(n.inputs[0]) > 0 && !Member(n.json, n.inputs[0].c_str());
+    Layer* in = Resolve(n, 0);
+    const Tensor* t = Output(in);
+    if (earlier || in->op != OP_Initializer) {
+        const uint32_t* shape = t->shape.dimension;
+        return AddReshapeLayer(in, nullptr, n.key.c_str(), shape, t->ndim);
+    }
+    return AddInitializerLayer(t->ndim, t->shape.dimension, (DataType)t->dtype, t->data, n.output.c_str());
+}
+
+Layer* Reader::BuildClip(const Node& n)
+{
+    if (n.inputs.size() != 3) CV_FATAL("Clip: Inputs number is less then 3, check if minimum or maximum value is defined");
+    Layer* x = Resolve(n, 0);
+    Layer* lo = Resolve(n, 1);
+    Layer* hi = Resolve(n, 2);
+    if (!IsStatic(lo) || !IsStatic(hi))
+        CV_FATAL("Clip: Currently layer is supported for min_value andmax_value defined as initializers");
+    const char* unsupported =
+        "Clip: Unsupported data type for min_value and max_value, please convert to float32 or int32, or check "
+        "matching of tensor and min/maxdatatypes";
+    const DataType dt = (DataType)Output(x)->dtype;
+    if (Output(lo)->dtype != dt || (dt != DT_FLOAT32 && dt != DT_INT32 && dt != DT_FLOAT16)) CV_FATAL("%s", unsupported);
+    const std::vector<double> a = StaticValues(lo), b = StaticValues(hi);
+    if (a.size() != 1 || b.size() != 1) CV_FATAL("ONNXParser: Clip: %s: min and max must hold one value each", n.key.c_str());
+    ClipValue mn, mx;
+    if (dt == DT_INT32) {
+        mn.i32 = ((const int32_t*)Output(lo)->data)[0];
+        mx.i32 = Output(hi)->dtype == DT_INT32 ? ((const int32_t*)Output(hi)->data)[0] : (int32_t)b[0];
+    } else {
+        mn.f32 = (float)a[0];
+        mx.f32 = (float)b[0];
+        if (dt == DT_FLOAT32 && std::fabs(mn.f32) <= 1.1920929e-07f && mx.f32 == 6.0f)
+            return AddActivationLayer(x, nullptr, n.key.c_str(), ActivationParams{2, 0.0f});
+    }
+    return AddClipLayer(x, nullptr, mn, mx, n.key.c_str());
+}
+
+Layer* Reader::BuildPad(const Node& n)
+{
+    const std::string mode = StringOr(n, "mode", "constant");
+    uint32_t m;
+    if (mode == "constant") m = 0;
+    else if (mode == "reflect") m = 1;
+    else CV_FATAL("ONNXParser: Pad: pad mode %s is not supported now", mode.c_str());
+    Layer* x = First(n);
+    Layer* padsLayer = StaticInput(n, 1, "Pad: Currently layer is supported for padsdefined as initializers or outputs from previous layers");
+    const std::vector<double> pv = StaticValues(padsLayer);
+    const uint32_t ndim = Output(x)->ndim;
+    if (pv.size() != 2 * ndim)
+        CV_FATAL("ONNXParser: Pad: %s needs %u pads for a %u-dimensional input", n.key.c_str(), 2 * ndim, ndim);
+    std::vector<uint32_t> pads(pv.size());
+    for (size_t i = 0; i < pv.size(); ++i) {
+        if (pv[i] < 0 || pv[i] > kMaxExtent) CV_FATAL("ONNXParser: Pad: %s: pads must be non-negative", n.key.c_str());
+        pads[i] = (uint32_t)pv[i];
+    }
+    float value = 0.0f;
+    if (n.inputs.size() > 2 && !n.inputs[2].empty()) {
+        Layer* v = StaticInput(n, 2, "Pad: Currently layer is supported for valuedefined as initializers or outputs from previous layers");
+        const std::vector<double> vv = StaticValues(v);
+        const uint32_t value_len = (uint32_t)vv.size();
+        CV_CHECK(value_len == 1);
+        value = (float)vv[0];
+    }
+    return AddPadLayer(x, nullptr, n.key.c_str(), pads.empty() ? nullptr : pads.data(), m, value);
+}
+
+Layer* Reader::BuildConstantOfShape(const Node& n)
+{
+    Layer* shape = First(n);
+    if (!IsStatic(shape)) CV_FATAL("ONNXParser: ConstantOfShape: the shape (%s) must be a constant", shape->name);
+    const Value* value = Member(n.json, "value");
+    if (value == nullptr || !value->IsObject())
+        CV_FATAL("ONNXParser: node %s: ConstantOfShape needs a \"value\" object", n.key.c_str());
+    const Node v{*value, n.key + ".value", n.type, {}, ""};
+    const DataType dt = GetDataTypeFromJson((uint32_t)Int(v, "dataType"));
+    const Value* data = Member(*value, "data");
+    if (data == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute value.data", n.key.c_str(), n.type.c_str());
+    const Value& d = Scalar(v, "data", *data);
+    ConstantOfShapeParams p;
+    memset(&p, 0, sizeof(p));
+    if (dt == DT_FLOAT32) {
+        if (!d.IsNumber()) CV_FATAL("ONNXParser: node %s: attribute value.data must be a number", n.key.c_str());
+        p.f32 = (float)d.GetDouble();
+    } else if (dt == DT_INT32) {
+        const int64_t x = IntegerOf(v, "data", d);
+        if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute value.data does not fit 32 bits", n.key.c_str());
+        p.i32 = (int32_t)x;
+    } else if (dt == DT_INT8) {
+        p.i8 = d.IsTrue() || (d.IsNumber() && d.GetDouble() != 0) ? 1 : 0;
+    } else {
+        CV_FATAL("ONNXParser: Unsupported data type for constant value");
+    }
+    return AddConstantOfShapeLayer(shape, nullptr, n.key.c_str(), dt, p);
+}
+
+Layer* Reader::BuildResize(const Node& n)
+{
+    Layer* x = First(n);
+    if (n.inputs.size() < 2) CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", 0);
+    Layer* sc = Resolve(n, 1);
+    const Tensor* st = Output(sc);
+    const uint32_t count = GetTensorSize(st);
+    if (count != 4) CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", (int)count);
+    if (st->dtype != DT_FLOAT32 && st->dtype != DT_INT32) CV_FATAL("ONNXParser (Resize): Unsupported datatype of scale");
+    if (!IsStatic(sc)) CV_FATAL("ONNXParser (Resize): scales of %s must be a constant", n.key.c_str());
+    const std::vector<double> v = StaticValues(sc);
+    const Tensor* in = Output(x);
+    if (in->ndim != 4) CV_FATAL("ONNXParser (Resize): input of %s must have 4 dimensions", n.key.c_str());
+    // Given in N, C, H, W order; the runtime tensor is N, H, W, C.
+    const uint32_t nhwcOf[4] = {0, 3, 1, 2};
+    float nchw[4];
+    for (int i = 0; i < 4; ++i) {
+        const double s = st->dtype == DT_FLOAT32 ? v[i] : v[i] / (double)in->shape.dimension[nhwcOf[i]];
+        if (!(s > 0) || s * in->shape.dimension[nhwcOf[i]] > kMaxExtent)
+            CV_FATAL("ONNXParser (Resize): invalid scale %g in %s", s, n.key.c_str());
+        nchw[i] = (float)s;
+    }
+    const float scales[4] = {nchw[0], nchw[2], nchw[3], nchw[1]};
+    const std::string mode = StringOr(n, "mode", "nearest");
+    if (mode == "nearest") {
+        if (scales[0] == 1.0f && scales[3] == 1.0f && scales[1] == std::floor(scales[1]) &&
+            scales[2] == std::floor(scales[2]))
+            return AddUpSampling2DLayer(x, nullptr, n.key.c_str(), DL_NHWC, (uint32_t)scales[1], (uint32_t)scales[2]);
+        return AddResizeLayer(x, nullptr, scales, 4, n.key.c_str(), 0);
+    }
+    if (mode == "linear") return AddResizeLayer(x, nullptr, scales, 4, n.key.c_str(), 1);
+    CV_FATAL("ONNXParser (Resize): Unsupported resize mode");
+}
+
+Layer* Reader::BuildReduce(const Node& n)
+{
+    if (n.inputs.empty() || n.inputs.size() > 2)
+        CV_FATAL("ONNXParser: node %s: a reduction takes one or two inputs, not %zu", n.key.c_str(), n.inputs.size());
+    Layer* x = First(n);
+    const Tensor* t = Output(x);
+    const uint32_t keep = IntOr(n, "keepdims", 1) != 0 ? 1 : 0;
+    std::vector<uint32_t> axes;
+    if (n.inputs.size() == 2) {
+        Layer* a = Resolve(n, 1);
+        if (!IsStatic(a)) CV_FATAL("ONNXParser: node %s: the reduction axes must be a constant", n.key.c_str());
+        for (double e : StaticValues(a)) {
+            const int64_t axis = (int64_t)e + (e < 0 ? t->ndim : 0);
+            if (axis < 0 || axis >= t->ndim) CV_FATAL("ONNXParser: node %s: invalid reduction axis %g", n.key.c_str(), e);
+            axes.push_back((uint32_t)axis);
+        }
+    } else {
+        if (IntOr(n, "noop_with_empty_axes", 0) != 0)
+            return AddReshapeLayer(x, nullptr, n.key.c_str(), t->shape.dimension, t->ndim);
+        for (uint32_t i = 0; i < t->ndim; ++i) axes.push_back(i);
+    }
+    const char* name = n.key.c_str();
+    const uint32_t* ax = axes.empty() ? nullptr : axes.data();
+    const uint32_t cnt = (uint32_t)axes.size();
+    if (n.type == "ReduceMean") return AddReduceMean(x, nullptr, name, ax, cnt, keep);
+    if (n.type == "ReduceSum") return AddReduceSum(x, nullptr, name, ax, cnt, keep);
+    if (n.type == "ReduceMax") return AddReduceMax(x, nullptr, name, ax, cnt, keep);
+    if (n.type == "ReduceMin") return AddReduceMin(x, nullptr, name, ax, cnt, keep);
+    return AddReduceL2(x, nullptr, name, ax, cnt, keep);
+}
+
+// ONNX inputs: X, W, R, B, sequence_lens, initial_h, initial_c. W, R, B and
+// sequence_lens are inner tensors filled from the weights file; the layer's
+// own inputs are X and the initial states.
+Layer* Reader::BuildLSTM(const Node& n)
+{
+    const std::string direction = StringOr(n, "direction", "forward");
+    if (direction == "reverse" || direction == "bidirectional") CV_FATAL("ONNX LSTM: Only forward LSTM direction supported");
+    if (!Member(n.json, "hidden_size")) CV_FATAL("ONNX LSTM: No hidden size in model file.");
+    const uint32_t hidden = Extent(n, "hidden_size", Int(n, "hidden_size"));
+    if (Member(n.json, "layout") && Int(n, "layout") != 0) CV_FATAL("ONNX LSTM: Suported only [0] layout.");
+    auto present = [&n](size_t i) { return n.inputs.size() > i && !n.inputs[i].empty(); };
+    if (!present(0)) CV_FATAL("ONNXParser: node %s: LSTM has no input sequence", n.key.c_str());
+    if (present(6) && !present(5))
+        CV_FATAL("ONNXParser: node %s: an initial cell state needs an initial hidden state", n.key.c_str());
+    LSTMParams p;
+    memset(&p, 0, sizeof(p));
+    p.parserType = LSTM_PARSER_ONNX;
+    p.direction = 0;
+    p.hiddenSize = hidden;
+    p.batchMajor = false;
+    p.hasBias = present(3);
+    p.sequenceFlag = present(4);
+    p.hasInitialH = present(5);
+    p.hasInitialC = present(6);
+    p.numInputs = p.hasInitialC ? 3 : (p.hasInitialH ? 2 : 1);
+    p.numInner = 4;
+    p.numOutputs = 3;
+    p.outputIndex = 0;
+    std::vector<Layer*> in = {Resolve(n, 0, false)};
+    if (p.hasInitialH) in.push_back(Resolve(n, 5, false));
+    if (p.hasInitialC) in.push_back(Resolve(n, 6, false));
+    return AddLSTMLayer(in.data(), nullptr, &p, n.key.c_str());
+}
+
+Layer* Reader::Build(const Node& n)
+{
+    const std::string& t = n.type;
+    const char* name = n.key.c_str();
+    auto all = [&](bool withData = true) { return ResolveAll(n, withData); };
+    auto count = [](const std::vector<Layer*>& v) { return (uint32_t)v.size(); };
+    if (t == "Input") return BuildInput(n);
+    const struct { const char* type; uint32_t kind; } activations[] = {{"Relu", 1}, {"Tanh", 3}, {"Sigmoid", 6}, {"Log", 12}};
+    for (const auto& a : activations)
+        if (t == a.type) return AddActivationLayer(First(n), nullptr, name, ActivationParams{a.kind, 0.0f});
+    if (t == "LeakyRelu") return AddActivationLayer(First(n), nullptr, name, ActivationParams{11, FloatOr(n, "alpha", 0.01f)});
+    if (t == "Softmax") {
+        Layer* x = First(n);
+        const int32_t axis = IntOr(n, "axis", -1), ndim = (int32_t)Output(x)->ndim;
+        if (axis != -1 && axis != ndim - 1)
+            CV_FATAL("Softmax: Supported only for last dimension (axis = %d, ndim = %d)", axis, ndim);
+        return AddActivationLayer(x, nullptr, name, ActivationParams{9, 0.0f});
+    }
+    if (t == "Conv") return BuildConv(n);
+    if (t == "DepthwiseConv2D") {
+        Layer* x = First(n);
+        const std::vector<int64_t> ks = IntList(n, "kernel_shape");
+        if (ks.size() != 2) CV_FATAL("ONNXParser: node %s: DepthwiseConv2D needs 2 kernel_shape entries", name);
+        const std::vector<int64_t> st = IntList(n, "strides", false), dl = IntList(n, "dilations", false);
+        uint32_t k[2], s[2], d[2];
+        for (uint32_t i = 0; i < 2; ++i) {
+            k[i] = Extent(n, "kernel_shape", ks[i]);
+            s[i] = ListEntry(n, "strides", st, i, 1);
+            d[i] = ListEntry(n, "dilations", dl, i, 1);
+        }
+        const std::vector<uint32_t> pads = Pads(n, "pads", 2), sizes = SpatialSizes(n, x, 2);
+        const PaddingStruct pad = ComputePaddingStruct(2, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
+        const uint32_t mult = Extent(n, "depth_multiplier", IntOr(n, "depth_multiplier", 1));
+        return AddDepthwiseConv2DLayer(x, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], d[0], d[1], mult, &pad,
+                                       Bool(n, "use_bias"), 0);
+    }
+    if (t == "ConvTranspose") return BuildConvTranspose(n);
+    if (t == "MaxPool") return BuildPool(n, true);
+    if (t == "AveragePool") return BuildPool(n, false);
+    if (t == "GlobalAveragePool") return AddGlobalAveragePool2DLayer(First(n), nullptr, name, DL_NHWC, 1);
+    if (t == "GlobalMaxPool") {
+        const size_t numinputs = n.inputs.size();
+        CV_CHECK(numinputs == 1);
+        return AddGlobalMaxPool(First(n), nullptr, name);
+    }
+    if (t == "BatchNormalization") return AddBatchNormalizationLayer(First(n), nullptr, name, true, true, Float(n, "epsilon"));
+    if (t == "InstanceNormalization") return AddInstanceNormalizationLayer(First(n), nullptr, name, Float(n, "epsilon"));
+    if (t == "LayerNorm") return AddLayerNormLayer(First(n), nullptr, name, Float(n, "epsilon"));
+    if (t == "Dense") return AddDenseLayer(First(n), nullptr, name, Extent(n, "units", Int(n, "units")), Bool(n, "use_bias"), 0);
+    if (t == "MatMul") {
+        std::vector<Layer*> in = all(false);
+        if (in.size() != 2) CV_FATAL("ONNXParser: node %s: MatMul takes 2 inputs, not %zu", name, in.size());
+        uint32_t mode = 0;
+        for (uint32_t i = 0; i < 2; ++i)
+            if (in[i]->op == OP_Initializer && withoutData_.count(in[i])) mode = 1u << i;
+        return AddMatmulLayer(in.data(), nullptr, name, mode);
+    }
+    using Multi = Layer* (*)(Layer**, Tensor**, uint32_t, const char*);
+    const struct { const char* type; Multi fn; } multi[] = {
+        {"Add", AddAddLayer},     {"Mul", AddMulLayer},     {"Sub", AddSubLayer},         {"Div", AddDivLayer},
+        {"Equal", AddEqualLayer}, {"Less", AddLessLayer},   {"Greater", AddGreaterLayer}, {"And", AddAndLayer},
+        {"Where", AddWhereLayer}, {"Expand", AddExpandLayer}, {"Unsqueeze", AddUnsqueezeLayer},
+        {"Squeeze", AddSqueezeLayer}, {"Slice", AddSliceLayer}};
+    for (const auto& m : multi)
+        if (t == m.type) {
+            std::vector<Layer*> in = all();
+            return m.fn(in.data(), nullptr, count(in), name);
+        }
+    if (t == "Pow") {
+        std::vector<Layer*> in = all();
+        if (in.size() == 2)
+            for (int i = 0; i < 2; ++i)
+                if (IsStatic(in[i]) && GetTensorSize(Output(in[i])) == 1 && StaticValues(in[i])[0] == 2.0) {
+                    Layer* sq[2] = {in[1 - i], in[1 - i]};
+                    return AddMulLayer(sq, nullptr, 2, name);
+                }
+        return AddPowLayer(in.data(), nullptr, count(in), name);
+    }
+    if (t == "Mod") {
+        std::vector<Layer*> in = all();
+        if (IntOr(n, "fmod", 0) != 0 && Output(in[0])->dtype == DT_INT32)
+            CV_FATAL("%s: Currently fmod flag for int32 data type is not supported", kSelf);
+        return AddModLayer(in.data(), nullptr, count(in), name);
+    }
+    if (t == "Not") {
+        if (n.inputs.size() != 1) CV_FATAL("params[\"inputs\"].Size() == 1: false, expected: true");
+        return AddNotLayer(First(n), nullptr, name);
+    }
+    using Unary = Layer* (*)(Layer*, Tensor*, const char*);
+    const struct { const char* type; Unary fn; } unary[] = {
+        {"Exp", AddExpLayer},   {"Sqrt", AddSqrtLayer},   {"Erf", AddErfLayer},       {"Neg", AddNegLayer},
+        {"Abs", AddAbsLayer},   {"Ceil", AddCeilLayer},   {"Floor", AddFloorLayer},   {"PRelu", AddPReluLayer},
+        {"Flatten", AddFlattenLayer}, {"Shape", AddShapeLayer}};
+    for (const auto& u : unary)
+        if (t == u.type) return u.fn(First(n), nullptr, name);
+    if (t == "HardSigmoid") return AddHardSigmoidLayer(First(n), nullptr, name, FloatOr(n, "alpha", 0.2f), FloatOr(n, "beta", 0.5f));
+    if (t == "Clip") return BuildClip(n);
+    if (t == "Reshape") return BuildReshape(n);
+    if (t == "Identity") return BuildIdentity(n);
+    if (t == "Transpose") {
+        Layer* x = First(n);
+        const std::vector<int64_t> perm = IntList(n, "perm");
+        if (perm.empty() || perm.size() > MAX_NDIM_VALUE) CV_FATAL("ONNXParser: node %s: perm must have 1 to 6 entries", name);
+        uint32_t axes[MAX_NDIM_VALUE];
+        for (size_t i = 0; i < perm.size(); ++i) {
+            if (perm[i] < 0 || perm[i] >= (int64_t)perm.size()) CV_FATAL("ONNXParser: node %s: invalid perm entry", name);
+            axes[i] = (uint32_t)perm[i];
+        }
+        return AddTransposeLayer(x, nullptr, axes, (uint32_t)perm.size(), name);
+    }
+    if (t == "ConstantOfShape") return BuildConstantOfShape(n);
+    if (t == "Gather") {
+        std::vector<Layer*> in = all();
+        return AddGatherLayer(in.data(), nullptr, count(in), IntOr(n, "axis", 0), name);
+    }
+    if (t == "GatherElements" || t == "Tile" || t == "CumSum") {
+        const size_t num_inputs = n.inputs.size();
+        CV_CHECK(num_inputs == 2);
+        std::vector<Layer*> in = all();
+        if (t == "Tile") return AddTileLayer(in.data(), nullptr, 2, name);
+        if (t == "CumSum") return AddCumSumLayer(in.data(), nullptr, name, 2, IntOr(n, "exclusive", 0) != 0, IntOr(n, "reverse", 0) != 0);
+        return AddGatherElementsLayer(in.data(), nullptr, IntOr(n, "axis", 0), 2, name);
+    }
+    if (t == "Concat") {
+        std::vector<Layer*> in = all();
+        int32_t axis = Int(n, "axis");
+        if (axis == -1) axis = (int32_t)Output(in[0])->ndim - 1;
+        return AddConcatenateLayer(in.data(), nullptr, count(in), name, axis);
+    }
+    if (t == "Range") {
+        std::vector<Layer*> in = all();
+        float v[3] = {0, 0, 0};
+        for (size_t i = 0; i < 3 && i < in.size(); ++i)
+            if (IsStatic(in[i]) && GetTensorSize(Output(in[i])) == 1) v[i] = (float)StaticValues(in[i])[0];
+        return AddRangeLayer(in.data(), nullptr, name, count(in), v[0], v[1], v[2]);
+    }
+    if (t == "Cast") return AddCastLayer(First(n), nullptr, name, GetDataTypeFromJson((uint32_t)Int(n, "to")));
+    if (t == "Resize") return BuildResize(n);
+    if (t == "Pad") return BuildPad(n);
+    if (t == "ScatterND") {
+        const size_t numinputs = n.inputs.size();
+        CV_CHECK(numinputs == 3);
+        const std::string r = StringOr(n, "reduction", "none");
+        const char* names[] = {"none", "add", "mul", "max", "min"};
+        uint32_t reduction = 5;
+        for (uint32_t i = 0; i < 5; ++i)
+            if (r == names[i]) reduction = i;
+        if (reduction == 5) CV_FATAL("ONNX Parser: ScatterND: incorrect  reduction function");
+        std::vector<Layer*> in = all();
+        return AddScatterNDLayer(in.data(), nullptr, 3, reduction, name);
+    }
+    if (t == "ReduceMean" || t == "ReduceSum" || t == "ReduceMax" || t == "ReduceMin" || t == "ReduceL2") return BuildReduce(n);
+    if (t == "ArgMax") {
+        Layer* x = First(n);
+        int32_t axis = IntOr(n, "axis", 0);
+        if (axis < 0) {
+            const int32_t given = axis;
+            axis += (int32_t)Output(x)->ndim;
+            if (axis < 0) CV_FATAL("ONNXParser ArgMax: Invalid axis value (%i)", given);
+        }
+        return AddArgMax(x, nullptr, name, axis, IntOr(n, "keepdims", 1) != 0, IntOr(n, "select_last_index", 0) != 0);
+    }
+    if (t == "Einsum") {
+        if (n.inputs.size() != 2) CV_FATAL("%s: Einsum must have only 2 inputs", kSelf);
+        const Value* eq = Member(n.json, "equation");
+        if (eq == nullptr || !eq->IsString()) CV_FATAL("%s: Einsum must have only 'equation' attribute", kSelf);
+        std::vector<Layer*> in = all(false);
+        return AddEinsumLayer(in.data(), nullptr, name, eq->GetString());
+    }
+    if (t == "NonZero") {
+        Layer* x = First(n);
+        if (!IsStatic(x)) CV_FATAL("NonZero: Currently layer is supported for value defined as initializers");
+        return AddNonZeroLayer(x, nullptr, name);
+    }
+    if (t == "NonMaxSuppression") {
+        const size_t num_inputs = n.inputs.size();
+        CV_CHECK(num_inputs > 2 && num_inputs <= 5);
+        if (Member(n.json, "center_point_box") && Int(n, "center_point_box") != 0)
+            CV_FATAL("NonMaxSuppression: only value 0 is supported for the parameter center_point_box");
+        std::vector<Layer*> in = all();
+        return AddNonMaxSuppressionLayer(in.data(), nullptr, count(in), name);
+    }
+    if (t == "NMSYolo") {
+        const float score = Float(n, "score_threshold");
+        const uint32_t maxBoxes = Extent(n, "max_elements_number", Int(n, "max_elements_number"));
+        return AddNMSYoloLayer(First(n), nullptr, maxBoxes, name, score, score);
+    }
+    if (t == "LSTM") return BuildLSTM(n);
+    if (t == "PostLSTM") {
+        Layer* lstm = First(n);
+        if (lstm->op != OP_LSTM) CV_FATAL("ONNXParser: node %s: PostLSTM input %s is not an LSTM", name, lstm->name);
+        const int32_t index = Int(n, "lstm_output_index");
+        if (index < 1 || index > 2) CV_FATAL("ONNXParser: node %s: lstm_output_index must be 1 or 2", name);
+        Layer* post = AddPostLSTMLayer(lstm, nullptr, name, (uint32_t)index);
+        postIndex_[post] = (uint32_t)index;
+        return post;
+    }
+    if (t == "Mfcc") {
+        const size_t numinputs = n.inputs.size();
+        const Value& params = n.json;
+        CV_CHECK(numinputs == 2 || (numinputs == 1 && params.HasMember("sample_rate")));
+        std::vector<Layer*> in = all();
+        const uint32_t rate = Member(n.json, "sample_rate") ? Extent(n, "sample_rate", Int(n, "sample_rate")) : 0;
+        return AddMfccLayer(in.data(), nullptr, count(in), name, Extent(n, "dct_coefficient_count", Int(n, "dct_coefficient_count")),
+                            Extent(n, "filterbank_channel_count", Int(n, "filterbank_channel_count")), rate,
+                            Float(n, "lower_frequency_limit"), Float(n, "upper_frequency_limit"));
+    }
+    if (t == "Audiospectrogram")
+        return AddAudioSpectrogram(First(n), nullptr, name, Extent(n, "window_size", Int(n, "window_size")),
+                                   Extent(n, "stride", Int(n, "stride")), Bool(n, "magnitude_squared"));
+    CV_FATAL("ONNXParser: Unsupported operation. Operation %s\n", t.c_str());
+}
+
+// Layers the outputs do not depend on (for example the LSTM weight
+// initializers, which the weights file fills instead) are released here and
+// dropped from their producers' consumer lists, so the model neither leaks
+// them nor plans memory for them.
+void Reader::Prune()
+{
+    std::set<const Layer*> keep(io_->inputLayers, io_->inputLayers + inputsStored_);
+    std::set<const Layer*> seen;
+    std::vector<Layer*> stack(io_->outputLayers, io_->outputLayers + outputsStored_);
+    while (!stack.empty()) {
+        Layer* l = stack.back();
+        stack.pop_back();
+        if (!seen.insert(l).second) continue;
+        keep.insert(l);
+        for (uint32_t i = 0; i < l->inputLayersNum; ++i) stack.push_back(l->inputLayers[i]);
+    }
+    std::vector<Layer*> dropped;
+    for (Layer* l : created_) {
+        if (!keep.count(l)) {
+            dropped.push_back(l);
+            continue;
+        }
+        uint32_t k = 0;
+        for (uint32_t c = 0; c < l->consumerLayersNum; ++c)
+            if (keep.count(l->consumerLayers[c])) l->consumerLayers[k++] = l->consumerLayers[c];
+        l->consumerLayersNum = k;
+    }
+    for (Layer* l : dropped) DestroyLayer(l);
+}
+
+// An LSTM hands output m to its m-th consumer when the model is initialised,
+// so the layer exposing output m (PostLSTM m) must sit at position m. Other
+// consumers bind output 0 themselves and may take any free position; a free
+// position before a PostLSTM is filled with that PostLSTM again, which the
+// later position then overrides.
+void Reader::OrderLSTMConsumers()
+{
+    for (Layer* l : created_) {
+        if (l->op != OP_LSTM || l->consumerLayersNum == 0) continue;
+        std::vector<Layer*> slots(3, nullptr), others;
+        for (uint32_t c = 0; c < l->consumerLayersNum; ++c) {
+            Layer* cl = l->consumerLayers[c];
+            const auto it = postIndex_.find(cl);
+            if (it == postIndex_.end()) {
+                others.push_back(cl);
+            } else if (slots[it->second] != nullptr) {
+                CV_FATAL("ONNXParser: output %u of LSTM %s is exposed by two PostLSTM nodes", it->second, l->name);
+            } else {
+                slots[it->second] = cl;
+            }
+        }
+        size_t next = 0;
+        for (uint32_t m = 0; m < 3 && next < others.size(); ++m)
+            if (slots[m] == nullptr) slots[m] = others[next++];
+        for (uint32_t m = 0; m < 3; ++m)
+            if (slots[m] == nullptr)
+                for (uint32_t j = m + 1; j < 3 && slots[m] == nullptr; ++j) slots[m] = slots[j];
+        while (!slots.empty() && slots.back() == nullptr) slots.pop_back();
+        slots.insert(slots.end(), others.begin() + next, others.end());
+        Layer** list = (Layer**)realloc(l->consumerLayers, slots.size() * sizeof(Layer*));
+        if (list == nullptr) CV_FATAL("Cannot allocate memory");
+        std::copy(slots.begin(), slots.end(), list);
+        l->consumerLayers = list;
+        l->consumerLayersNum = (uint32_t)slots.size();
+    }
+}
+
+IOLayers* Reader::Read()
+{
+    const Value& root = doc_;
+    if (!root.IsObject() || root.MemberCount() == 0)
+        CV_FATAL("ONNXParser: model description must be a JSON object whose first member is the header");
+    const Value& header = root.MemberBegin()->value;
+    CV_CHECK_PTR(io_ = (IOLayers*)malloc(sizeof(IOLayers)));
+    memset(io_, 0, sizeof(IOLayers));
+    const Value* version = Member(header, "converter_version");
+    if (version == nullptr) CV_FATAL("ONNXParser: model JSON file must have \"converter_version\" key");
+    if (!version->IsString()) CV_FATAL("ONNXParser: converter_version must be a string");
+    std::string v(version->GetString(), version->GetStringLength());
+    check_onnx_converter_version(v);
+
+    const Node h{header, "header", "header", {}, ""};
+    const uint32_t nodes = root.MemberCount() - 1;
+    const int32_t ni = Int(h, "count_of_inputs"), no = Int(h, "count_of_outputs");
+    if (ni < 0 || (uint32_t)ni > nodes || no < 0 || (uint32_t)no > nodes)
+        CV_FATAL("ONNXParser: count_of_inputs and count_of_outputs must be between 0 and the number of nodes (%u)", nodes);
+    inputsCount_ = (uint32_t)ni;
+    outputsCount_ = (uint32_t)no;
+    io_->inputLayers = (Layer**)calloc(inputsCount_ + 1, sizeof(Layer*));
+    io_->outputLayers = (Layer**)calloc(outputsCount_ + 1, sizeof(Layer*));
+    if (io_->inputLayers == nullptr || io_->outputLayers == nullptr) CV_FATAL("Cannot allocate memory");
+    const Value* outNames = Member(header, "output_names");
+    if (outNames == nullptr || !outNames->IsArray()) CV_FATAL("ONNXParser: the header must have an output_names list");
+    std::vector<std::string> outputNames;
+    for (const Value& s : outNames->GetArray()) {
+        if (!s.IsString()) CV_FATAL("ONNXParser: output_names must hold strings");
+        outputNames.emplace_back(s.GetString(), s.GetStringLength());
+    }
+    if (outputNames.size() < outputsCount_)
+        CV_FATAL("ONNXParser: output_names holds %zu names for %u outputs", outputNames.size(), outputsCount_);
+
+    for (auto m = root.MemberBegin() + 1; m != root.MemberEnd(); ++m) {
+        const std::string key(m->name.GetString(), m->name.GetStringLength());
+        if (!m->value.IsObject()) CV_FATAL("ONNXParser: node %s must be an object", key.c_str());
+        if (!keys_.insert(key).second) CV_FATAL("ONNXParser: node name %s is used twice", key.c_str());
+        const Value& json = m->value;
+        const Value* type = Member(json, "type");
+        if (type == nullptr || !type->IsString()) CV_FATAL("ONNXParser: node %s must have a string \"type\"", key.c_str());
+        const Value* ins = Member(json, "inputs");
+        const Value* outs = Member(json, "outputs");
+        if (ins == nullptr || !ins->IsArray() || outs == nullptr || !outs->IsArray() || outs->Size() == 0 ||
+            !(*outs)[0].IsString())
+            CV_FATAL("ONNXParser: node %s must have an \"inputs\" list and a non-empty \"outputs\" list", key.c_str());
+        Node n{json, key, std::string(type->GetString(), type->GetStringLength()), {}, std::string((*outs)[0].GetString(), (*outs)[0].GetStringLength())};
+        for (const Value& s : ins->GetArray()) {
+            if (!s.IsString()) CV_FATAL("ONNXParser: node %s: inputs must be strings", key.c_str());
+            n.inputs.emplace_back(s.GetString(), s.GetStringLength());
+        }
+        Layer* layer = Keep(Build(n));
+        names_[n.output] = layer;
+        if (layer->op != OP_Input && layer->op != OP_MatMul) {
+            // Layers whose weights or constant operands still await the
+            // weights file cannot be computed yet.
+            bool ready = true;
+            for (uint32_t i = 0; i < layer->kernel->innerNum; ++i)
+                if (layer->kernel->inner[i] != nullptr && layer->kernel->inner[i]->data == nullptr) ready = false;
+            for (uint32_t i = 0; i < layer->inputLayersNum; ++i)
+                if (withoutData_.count(layer->inputLayers[i])) ready = false;
+            if (ready) ExecuteLayer(layer);
+        }
+        if (Bool(n, "output_node_flag")) {
+            if (outputsStored_ >= outputsCount_)
+                CV_FATAL("ONNXParser: more flagged output nodes than count_of_outputs (%u)", outputsCount_);
+            io_->outputLayers[outputsStored_++] = layer;
+        }
+    }
+    if (inputsStored_ != inputsCount_)
+        CV_FATAL("ONNXParser: %u Input nodes for count_of_inputs %u", inputsStored_, inputsCount_);
+    if (outputsStored_ != outputsCount_)
+        CV_FATAL("ONNXParser: %u flagged output nodes for count_of_outputs %u", outputsStored_, outputsCount_);
+    io_->inputLayersCount = inputsCount_;
+    io_->outputLayersCount = outputsCount_;
+    SwapOutputs(outputNames, io_);
+    for (uint32_t i = 0; i < outputsCount_; ++i)
+        if (outputNames[i] != io_->outputLayers[i]->name)
+            CV_FATAL("ONNXParser: output name %s names no flagged output node", outputNames[i].c_str());
+    Prune();
+    OrderLSTMConsumers();
+    return io_;
+}
+
+}  // namespace
+
+void check_onnx_converter_version(std::string& version)
+{
+    std::vector<long> pieces;
+    size_t start = 0;
+    while (true) {
+        const size_t dot = version.find('.', start);
+        const std::string piece = version.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        // A piece that is not a number is a malformed version, not a crash.
+        char* end = nullptr;
+        errno = 0;
+        const long x = std::strtol(piece.c_str(), &end, 10);
+        if (piece.empty() || *end != '\0' || errno != 0)
+            CV_FATAL("ONNXParser: Wrong format of converter_version: %s. Must be MAJOR.MINOR.PATCH", version.c_str());
+        pieces.push_back(x);
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    if (pieces.size() != 3)
+        CV_FATAL("ONNXParser: Wrong format of converter_version: %s. Must be MAJOR.MINOR.PATCH", version.c_str());
+    const uint32_t minor = (uint32_t)pieces[1], patch = (uint32_t)pieces[2];
+    const bool ok = pieces[0] == SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION &&
+                    (minor < (uint32_t)SUPPORTED_ONNX_CONVERTER_MINOR_VERSION ||
+                     (minor == (uint32_t)SUPPORTED_ONNX_CONVERTER_MINOR_VERSION &&
+                      patch <= (uint32_t)SUPPORTED_ONNX_CONVERTER_PATCH_VERSION));
+    if (!ok)
+        CV_FATAL("ONNXParser: Unsupported version of ONNX converter: %s. Supported versions >=%d.0.0 <=%d.%d.%d",
+                 version.c_str(), SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION, SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION,
+                 SUPPORTED_ONNX_CONVERTER_MINOR_VERSION, SUPPORTED_ONNX_CONVERTER_PATCH_VERSION);
+}
+
+DataType GetDataTypeFromJson(uint32_t code)
+{
+    switch (code) {
+        case 1: return DT_FLOAT32;
+        case 2: return DT_UINT8;
+        case 3: return DT_INT8;
+        case 6:
+        case 7: return DT_INT32;
+        case 10: return DT_FLOAT16;
+        case 12:
+        case 13: return DT_UINT32;
+        default: CV_FATAL("GetDataTypeFromJson: Unknown data type (%d)", (int)code);
+    }
+}
+
+Layer* ParseInitializer(const Value& node, const std::string& name, bool withData)
+{
+    const Value* init = Member(node, name.c_str());
+    if (init == nullptr || !init->IsObject()) CV_FATAL("ParseInitializer: no initializer object %s", name.c_str());
+    const Node n{*init, name, "initializer", {}, ""};
+    const Value* dims = Member(*init, "dims");
+    if (dims == nullptr || !dims->IsArray() || dims->Size() > MAX_NDIM_VALUE)
+        CV_FATAL("ParseInitializer: %s: dims must be a list of at most %d integers", name.c_str(), MAX_NDIM_VALUE);
+    uint32_t shape[MAX_NDIM_VALUE] = {0};
+    const uint32_t ndim = dims->Size();
+    uint64_t count = 1;
+    for (uint32_t i = 0; i < ndim; ++i) {
+        const int64_t d = IntegerOf(n, "dims", (*dims)[i]);
+        if (d < 0 || d > (int64_t)kMaxElements) CV_FATAL("ParseInitializer: %s: invalid dimension", name.c_str());
+        shape[i] = (uint32_t)d;
+        count *= shape[i];
+        if (count > kMaxElements) CV_FATAL("ParseInitializer: %s: more than %llu elements", name.c_str(), (unsigned long long)kMaxElements);
+    }
+    const DataType dtype = GetDataTypeFromJson((uint32_t)Int(n, "dataType"));
+    if (!withData) return AddInitializerLayer(ndim, shape, dtype, nullptr, name.c_str());
+
+    const Value* data = Member(*init, "data");
+    if (data == nullptr || !data->IsArray() || data->Size() != count)
+        CV_FATAL("ParseInitializer: %s: data must be a list of %llu numbers", name.c_str(), (unsigned long long)count);
+    const size_t size = DataTypeSize(dtype);
+    void* buffer = malloc(count * size + 1);
+    if (buffer == nullptr) CV_FATAL("ParseInitializer: data pointer is NULL");
+    const bool isFloat = dtype == DT_FLOAT32 || dtype == DT_FLOAT16;
+    int64_t lo = INT32_MIN, hi = INT32_MAX;
+    if (dtype == DT_UINT8) lo = 0, hi = UINT8_MAX;
+    if (dtype == DT_INT8) lo = INT8_MIN, hi = INT8_MAX;
+    if (dtype == DT_UINT32) lo = 0, hi = UINT32_MAX;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Value& e = (*data)[i];
+        if (isFloat) {
+            if (!e.IsNumber()) CV_FATAL("ParseInitializer: %s: data must be numbers", name.c_str());
+            const float f = (float)e.GetDouble();
+            if (dtype == DT_FLOAT32) ((float*)buffer)[i] = f;
+            else float32_to_float16(&f, (uint16_t*)buffer + i, 1);
+            continue;
+        }
+        // 64-bit integers are narrowed: out-of-range values saturate, which
+        // keeps "to the end" slice bounds such as INT64_MAX meaningful.
+        int64_t x = e.IsUint64() && !e.IsInt64() ? INT64_MAX : IntegerOf(n, "data", e);
+        if (dtype == DT_INT32) x = std::min<int64_t>(std::max<int64_t>(x, lo), hi);
+        if (x < lo || x > hi) CV_FATAL("ParseInitializer: %s: value out of range of its type", name.c_str());
+        switch (dtype) {
+            case DT_INT32: ((int32_t*)buffer)[i] = (int32_t)x; break;
+            case DT_UINT32: ((uint32_t*)buffer)[i] = (uint32_t)x; break;
+            case DT_UINT8: ((uint8_t*)buffer)[i] = (uint8_t)x; break;
+            default: ((int8_t*)buffer)[i] = (int8_t)x; break;
+        }
+    }
+    Layer* layer = AddInitializerLayer(ndim, shape, dtype, buffer, name.c_str());
+    free(buffer);
+    return layer;
+}
+
+void SwapOutputs(std::vector<std::string> names, IOLayers* ioLayers)
+{
+    CV_CHECK_PTR(ioLayers);
+    if (names.size() < ioLayers->outputLayersCount)
+        CV_FATAL("SwapOutputs: %zu names for %u outputs", names.size(), ioLayers->outputLayersCount);
+    for (uint32_t i = 0; i < ioLayers->outputLayersCount; ++i)
+        for (uint32_t j = 0; j < ioLayers->outputLayersCount; ++j)
+            if (j != i && names[i] == ioLayers->outputLayers[j]->name)
+                std::swap(ioLayers->outputLayers[i], ioLayers->outputLayers[j]);
+}
+
+IOLayers* _ParseLayersFromONNXJSON(std::istream& stream)
+{
+    corvus_json::Document doc;
+    if (!corvus_json::ParseStream(stream, doc)) CV_FATAL("ONNXParser: model description is not valid JSON");
+    Reader reader(doc);
+    return reader.Read();
+}
