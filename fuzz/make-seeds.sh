@@ -29,6 +29,10 @@ for model in $(ls "$out"/models/*.json | sort); do
   index=$((index + 1))
 done
 
+# Converted-ONNX descriptions: there are no fixtures of that format, so the
+# seeds are small hand-written documents kept beside the targets.
+cp fuzz/seeds/onnx/*.json "$out/seeds/onnx/"
+
 # Tensor files: magic 66, type, layout, rank, shape, strides, data.
 "$python" - "$out/seeds/tensor_file" <<'PY'
 import struct, sys

@@ -1,7 +1,8 @@
 // Runs fuzz inputs with production semantics: each input in its own child
 // process, where a fatal report ends the child with status 1 and the leak
 // checker runs at exit. Any other ending (a signal, a sanitizer report) is a
-// failure. Arguments are files or directories of files.
+// failure. Arguments are files or directories of files; with
+// CORVUS_REPLAY_VERBOSE set, each rejection message is shown.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,6 +71,7 @@ int main(int argc, char** argv)
             ++accepted;
         } else if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && text.find("[ERROR MESSAGE]: ") != std::string::npos) {
             ++rejected;
+            if (std::getenv("CORVUS_REPLAY_VERBOSE") != nullptr) std::printf("%s: %s", f.c_str(), text.c_str());
         } else {
             ++failed;
             std::fprintf(stderr, "FAILED: %s (status %d)\n%s\n", f.c_str(), status, text.c_str());
