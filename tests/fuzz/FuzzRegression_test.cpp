@@ -30,3 +30,11 @@ TEST(FuzzRegression, KerasLayersNoOutputUsesAreReleased)
 {
     LoadAndBuild(ParseLayersFromKerasJSON, kInputs + "keras/unreachable_lstm_layers.json");
 }
+
+// Initializers of constant-folded nodes (Clip bounds, Resize scales) were
+// released while the reader still walked them.
+TEST(FuzzRegression, ONNXFoldedInitializersLoad)
+{
+    for (const char* name : {"folded_clip_bounds.json", "folded_resize_scales.json"})
+        LoadAndBuild(ParseLayersFromONNXJSON, kInputs + "onnx/" + name);
+}
