@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 SAN_BUILD_DIR ?= build-san
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test bench demo clean
+.PHONY: all deps build test test-host bench demo clean
 
 all: build
 
@@ -14,8 +14,14 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# CI: the sanitizer suite, a short fuzz of every reader, then the suite on
+# aarch64 under qemu (both defined at the end of this file).
+test: test-host
+	$(MAKE) fuzz-short
+	$(MAKE) test-aarch64
+
 # Tests run under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer.
-test: deps
+test-host: deps
 	cmake -S . -B $(SAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DCORVUS_SANITIZE=ON
 	cmake --build $(SAN_BUILD_DIR) -j $(JOBS)
 	cd $(SAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -60,3 +66,36 @@ conformance: deps
 	  --markdown $(CONF_DIR)/models.md || status=1; \
 	$(CONF_PYTHON) conformance/make_report.py $(CONF_DIR)/node-tests.md $(CONF_DIR)/models.md docs/onnx-conformance.md; \
 	exit $$status
+
+# Fuzzing with clang's libFuzzer (address and undefined-behaviour sanitizers):
+# `make fuzz` runs every target FUZZ_SECONDS, `make fuzz-short` (CI)
+# FUZZ_SHORT_SECONDS, two targets at a time; each then replays its corpus with
+# the usual fatal exit and leak checks. Findings: $(FUZZ_BUILD_DIR)/artifacts.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_SHORT_SECONDS ?= 60
+FUZZ_TARGETS ?= keras weights tensor_file onnx
+.PHONY: fuzz fuzz-short fuzz-build
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVUS_FUZZ=ON -DCORVUS_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_all
+	fuzz/make-seeds.sh $(FUZZ_BUILD_DIR)
+fuzz: fuzz-build
+	fuzz/run.sh $(abspath $(FUZZ_BUILD_DIR)) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+fuzz-short: fuzz-build
+	fuzz/run.sh $(abspath $(FUZZ_BUILD_DIR)) $(FUZZ_SHORT_SECONDS) $(FUZZ_TARGETS)
+
+# The library, tests and tools cross-built for aarch64 (GoogleTest built from
+# /usr/src/googletest with the cross compiler); ctest runs them under
+# qemu-aarch64. No sanitizers here: the host suite covers those.
+AARCH64_DIR ?= build-aarch64
+.PHONY: test-aarch64
+test-aarch64: deps
+	scripts/aarch64-deps.sh $(AARCH64_DIR)/prefix $(AARCH64_DIR)/googletest
+	cmake -S . -B $(AARCH64_DIR)/build -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DCORVUS_AARCH64_PREFIX=$(abspath $(AARCH64_DIR))/prefix \
+	  -DGTest_DIR=$(abspath $(AARCH64_DIR))/prefix/lib/cmake/GTest
+	cmake --build $(AARCH64_DIR)/build -j $(JOBS)
+	cd $(AARCH64_DIR)/build && ctest --output-on-failure -j $(JOBS)

@@ -7,6 +7,19 @@
 
 extern "C" void CorvusFatal(const char* module, int line, const char* fmt, ...)
 {
+#ifdef CORVUS_FUZZ_BUILD
+    // A rejected input is the expected outcome while fuzzing: hand the
+    // message to the harness instead of ending the process.
+    char message[1024];
+    va_list fuzzArgs;
+    va_start(fuzzArgs, fmt);
+    int n = std::vsnprintf(message, sizeof(message), fmt, fuzzArgs);
+    va_end(fuzzArgs);
+    if (n < 0) message[0] = 0;
+    char report[1200];
+    std::snprintf(report, sizeof(report), "[ERROR MESSAGE]: %s. File %s : %d", message, module, line);
+    throw CorvusFatalExit(report);
+#endif
     std::fflush(stdout);
     std::fputs("[ERROR MESSAGE]: ", stderr);
     va_list args;

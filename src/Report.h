@@ -27,6 +27,16 @@ void CorvusDebug(const char* module, int line, const char* fmt, ...) CORVUS_PRIN
 }
 #endif
 
+#if defined(__cplusplus) && defined(CORVUS_FUZZ_BUILD)
+#include <stdexcept>
+/* Fuzzing builds only: a fatal report throws this instead of ending the
+ * process, so the fuzzer can go on with the next input. The message is the
+ * one the report would have printed. */
+struct CorvusFatalExit : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+#endif
+
 #ifndef CORVUS_MODULE
 #error "define CORVUS_MODULE before including Report.h"
 #endif

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -229,6 +230,7 @@ private:
     Layer* Build(const std::string& name, const std::string& className, const Value& config,
                  const std::vector<Layer*>& inputs);
     void FillIO(const Value& list, const char* key, Layer** out, uint32_t count, bool inputs);
+    void DropUnused();
 
     std::map<std::string, Layer*> layers_;                  // name map
     std::map<std::string, std::vector<std::string>> inbound_;  // inbound map
@@ -293,6 +295,7 @@ IOLayers* KerasReader::Read(std::istream& stream)
 
     FillIO(inputList, "input_layers", ioLayers_->inputLayers, ioLayers_->inputLayersCount, true);
     FillIO(outputList, "output_layers", ioLayers_->outputLayers, ioLayers_->outputLayersCount, false);
+    DropUnused();
 
     IOLayers* result = ioLayers_;
     ioLayers_ = nullptr;
@@ -345,6 +348,36 @@ void KerasReader::FillIO(const Value& list, const char* key, Layer** out, uint32
             CV_FATAL("Layer \"%s\" of %s is not an InputLayer", name.c_str(), key);
         out[i] = it->second;
     }
+}
+
+// Layers no output depends on never join the model, so nothing would release
+// them: drop them here, with the helper layers only they use. An input no
+// output depends on is refused (it could not be fed).
+void KerasReader::DropUnused()
+{
+    auto reach = [](std::vector<Layer*> stack) {
+        std::set<Layer*> seen;
+        while (!stack.empty()) {
+            Layer* l = stack.back();
+            stack.pop_back();
+            if (l == nullptr || !seen.insert(l).second || l->inputLayers == nullptr) continue;
+            for (uint32_t i = 0; i < l->inputLayersNum; ++i) stack.push_back(l->inputLayers[i]);
+        }
+        return seen;
+    };
+    const std::set<Layer*> keep =
+        reach(std::vector<Layer*>(ioLayers_->outputLayers, ioLayers_->outputLayers + ioLayers_->outputLayersCount));
+    for (uint32_t i = 0; i < ioLayers_->inputLayersCount; ++i)
+        if (keep.count(ioLayers_->inputLayers[i]) == 0)
+            CV_FATAL("Input layer \"%s\" is not used by any output layer", ioLayers_->inputLayers[i]->name);
+    for (Layer* l : keep) {
+        uint32_t k = 0;
+        for (uint32_t c = 0; c < l->consumerLayersNum; ++c)
+            if (keep.count(l->consumerLayers[c]) != 0) l->consumerLayers[k++] = l->consumerLayers[c];
+        l->consumerLayersNum = k;
+    }
+    for (Layer* l : reach(built_))
+        if (keep.count(l) == 0) DestroyLayer(l);
 }
 
 void CheckTensorSize(const Tensor* t, const std::string& name)
