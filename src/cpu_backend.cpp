@@ -10,19 +10,11 @@
 #include "Model.h"
 #include "ModelParser.h"
 #include "ModelWeights.h"
+#include "Profiling.h"
 #include "Tensor.h"
 
 #define CORVUS_MODULE "cpu_backend"
 #include "Report.h"
-
-// Provided by the optimiser and the profiling module.
-extern "C" {
-void OptimizeModel(Model* model, uint32_t float16Mode) __attribute__((weak));
-void SaveModelStatisticToCSV(const Model* model, const char* path) __attribute__((weak));
-void SaveLayersTensors(const Layer* layer, const char* dirName) __attribute__((weak));
-Tensor* LoadInputTensor(const Layer* layer, const char* dirName, int32_t index) __attribute__((weak));
-Tensor* LoadOutputTensor(const Layer* layer, const char* dirName) __attribute__((weak));
-}
 
 namespace {
 
@@ -113,7 +105,7 @@ extern "C" void load_model_keras(uint32_t id, const char* descriptionPath, const
     DestroyIOLayers(parsed);
     CV_CHECK_PTR(model);
     LoadModelWeights(model, weightsPath);
-    if (OptimizeModel != nullptr) OptimizeModel(model, 0);
+    OptimizeModel(model, 0);
     InitModel(model, 1);
     // A model already stored under this id is replaced, not destroyed: the
     // host may still hold it through another path.
@@ -190,21 +182,18 @@ extern "C" void run_predict(uint32_t id, void** inputs, const uint32_t* inputTyp
 extern "C" void save_layers_statistic(uint32_t id, const char* path)
 {
     Model* model = Lookup(id);
-    CV_CHECK_PTR(SaveModelStatisticToCSV);
     SaveModelStatisticToCSV(model, path);
 }
 
 extern "C" void save_layers_tensors(uint32_t id, const char* directory)
 {
     Model* model = Lookup(id);
-    CV_CHECK_PTR(SaveLayersTensors);
     for (uint32_t i = 0; i < model->numLayers; ++i) SaveLayersTensors(model->layers[i], directory);
 }
 
 extern "C" void load_layer_input(uint32_t id, int32_t layerIndex, const char* directory)
 {
     Model* model = Lookup(id);
-    CV_CHECK_PTR(LoadInputTensor);
     Layer* layer = model->layers[layerIndex];
     NNKernel* kernel = layer->kernel;
     for (uint32_t i = 0; i < kernel->inputsNum; ++i) {
@@ -218,7 +207,6 @@ extern "C" void load_layer_input(uint32_t id, int32_t layerIndex, const char* di
 extern "C" void load_layer_output(uint32_t id, int32_t layerIndex, const char* directory)
 {
     Model* model = Lookup(id);
-    CV_CHECK_PTR(LoadOutputTensor);
     Layer* layer = model->layers[layerIndex];
     Tensor* loaded = LoadOutputTensor(layer, directory);
     CV_CHECK_PTR(loaded);

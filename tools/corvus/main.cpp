@@ -19,11 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "Profiling.h"
 #include "corvus.h"
 #include "cpu_backend.hpp"
 #include "npy.h"
-
-extern "C" uint64_t GetLayerFLOPs(const Layer* layer) __attribute__((weak));
 
 namespace {
 
@@ -258,7 +257,7 @@ int Info(const Args& a)
     uint64_t total = 0;
     for (uint32_t i = 0; i < s.model->numLayers; ++i) {
         const Layer* l = s.model->layers[i];
-        const uint64_t flops = GetLayerFLOPs ? GetLayerFLOPs(l) : 0;
+        const uint64_t flops = GetLayerFLOPs(l);
         total += flops;
         printf("%5u  %-24s %-20s %-28s %-18s %12llu\n", i, Name(l).c_str(), LayerOpTypeToStr((LayerOpType)l->op),
                KernelName(l).c_str(), TensorShapeText(l->kernel->output[0]).c_str(), (unsigned long long)flops);
