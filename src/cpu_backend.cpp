@@ -73,6 +73,14 @@ const Layer* OutputLayer(uint32_t id, uint32_t index)
     return io->outputLayers[index];
 }
 
+// An index past the layers would read outside the list: stop instead.
+Layer* LayerAt(const Model* model, int32_t index)
+{
+    CV_CHECK_MSG(index >= 0 && (uint32_t)index < model->numLayers, "Layer index %d is out of range 0..%u", index,
+                 model->numLayers - 1);
+    return model->layers[index];
+}
+
 // Wrapper tensors over host memory, released on every exit path.
 struct Wrappers {
     std::vector<Tensor*> tensors;
@@ -172,8 +180,10 @@ extern "C" void run_predict(uint32_t id, void** inputs, const uint32_t* inputTyp
         Predict(model, io->inputLayersCount, feed.data());
         for (uint32_t j = 0; j < io->outputLayersCount; ++j) {
             const Tensor* t = LayerOutput(io->outputLayers[j]);
-            // Outputs are always float32 in the host buffers.
-            CV_CHECK_MSG(t->dtype == DT_FLOAT32, "Output %s is not float32", io->outputLayers[j]->name);
+            // Host output buffers take 4-byte elements; copying 4 bytes per
+            // element of a narrower tensor would read past its data.
+            CV_CHECK_MSG(DataTypeSize((DataType)t->dtype) == 4, "Output %s has %u-byte elements, expected 4",
+                         io->outputLayers[j]->name, (unsigned)DataTypeSize((DataType)t->dtype));
             memcpy((uint8_t*)outputs[j] + (size_t)b * outSize[j] * 4, t->data, (size_t)outSize[j] * 4);
         }
     }
@@ -194,7 +204,7 @@ extern "C" void save_layers_tensors(uint32_t id, const char* directory)
 extern "C" void load_layer_input(uint32_t id, int32_t layerIndex, const char* directory)
 {
     Model* model = Lookup(id);
-    Layer* layer = model->layers[layerIndex];
+    Layer* layer = LayerAt(model, layerIndex);
     NNKernel* kernel = layer->kernel;
     for (uint32_t i = 0; i < kernel->inputsNum; ++i) {
         Tensor* loaded = LoadInputTensor(layer, directory, (int32_t)i);
@@ -207,7 +217,7 @@ extern "C" void load_layer_input(uint32_t id, int32_t layerIndex, const char* di
 extern "C" void load_layer_output(uint32_t id, int32_t layerIndex, const char* directory)
 {
     Model* model = Lookup(id);
-    Layer* layer = model->layers[layerIndex];
+    Layer* layer = LayerAt(model, layerIndex);
     Tensor* loaded = LoadOutputTensor(layer, directory);
     CV_CHECK_PTR(loaded);
     DestroyTensor(layer->kernel->output[0]);

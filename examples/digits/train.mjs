@@ -51,13 +51,13 @@ const labels = (set) => Int32Array.from(set.map((r) => r[64]));
 
 tf.setBackend('cpu');
 const input = tf.input({shape: [8, 8, 1], name: 'image'});
-let x = tf.layers.conv2d({filters: 16, kernelSize: 3, padding: 'same', activation: 'relu', name: 'conv1',
+let x = tf.layers.conv2d({filters: 8, kernelSize: 3, padding: 'same', activation: 'relu', name: 'conv1',
   kernelInitializer: tf.initializers.glorotUniform({seed: 1})}).apply(input);
 x = tf.layers.maxPooling2d({poolSize: 2, name: 'pool1'}).apply(x);
-x = tf.layers.conv2d({filters: 32, kernelSize: 3, padding: 'same', activation: 'relu', name: 'conv2',
+x = tf.layers.conv2d({filters: 16, kernelSize: 3, padding: 'same', activation: 'relu', name: 'conv2',
   kernelInitializer: tf.initializers.glorotUniform({seed: 2})}).apply(x);
 x = tf.layers.flatten({name: 'flatten'}).apply(x);
-x = tf.layers.dense({units: 64, activation: 'relu', name: 'hidden',
+x = tf.layers.dense({units: 32, activation: 'relu', name: 'hidden',
   kernelInitializer: tf.initializers.glorotUniform({seed: 3})}).apply(x);
 // Logits out: the class is their arg-max, so no softmax is needed at run time.
 const logits = tf.layers.dense({units: 10, name: 'logits',
@@ -70,7 +70,7 @@ model.compile({
 });
 const xTrain = tf.tensor4d(images(train), [train.length, 8, 8, 1]);
 const yTrain = tf.oneHot(tf.tensor1d(labels(train), 'int32'), 10);
-await model.fit(xTrain, yTrain, {epochs: 25, batchSize: 32, shuffle: false, verbose: 0});
+await model.fit(xTrain, yTrain, {epochs: 12, batchSize: 32, shuffle: false, verbose: 0});
 
 const testImages = images(test);
 const testLabels = labels(test);

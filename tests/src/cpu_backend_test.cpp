@@ -191,6 +191,11 @@ TEST(CpuBackend, FailedLoadsAreFatal)
 {
     corvus_test::ExpectExitRe({
         {[] { load_model_keras(905, TmpPath("no_such.json").c_str(), NoWeights().c_str()); }, "ERROR MESSAGE"},
+        {[] {
+             load_model_keras(905, TwoInputModel().c_str(), NoWeights().c_str());
+             load_layer_output(905, 4, TmpPath("").c_str());
+         },
+         corvus_test::Fatal("cpu_backend", "Layer index 4 is out of range 0..3")},
         {[] { load_model_keras(905, nullptr, "w"); }, corvus_test::Fatal("cpu_backend", "descriptionPath==NULL, expected not NULL value")},
     });
 }
