@@ -39,8 +39,8 @@ def main():
         if old != code:  # leave unchanged files alone: no needless rebuilds
             with open(path, "w") as f:
                 f.write(code)
-    for path in glob.glob(os.path.join(out, "readme_*")):
-        if path not in wanted:
+    for path in glob.glob(os.path.join(out, "readme_*.*")):
+        if path not in wanted and os.path.isfile(path):
             os.remove(path)
 
 
