@@ -32,6 +32,7 @@
 #include "LayersConvolutionND.h"
 #include "ModelParser.h"
 #include "Profiling.h"
+#include "cpu_backend.h"
 #include "nn_kernels/dma/xydma.h"
 #include "nn_kernels/OptKernels.h"
 
