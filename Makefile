@@ -60,3 +60,19 @@ conformance: deps
 	  --markdown $(CONF_DIR)/models.md || status=1; \
 	$(CONF_PYTHON) conformance/make_report.py $(CONF_DIR)/node-tests.md $(CONF_DIR)/models.md docs/onnx-conformance.md; \
 	exit $$status
+
+# The bundled example: a small convolutional digit classifier (committed in
+# examples/digits) run through the corvus tool. `make digits-model` retrains
+# it with TensorFlow.js on scikit-learn's 8x8 digits (needs Node, npm and
+# python3-sklearn).
+.PHONY: demo digits-model
+DIGITS_DIR := examples/digits
+DIGITS_CSV ?= /usr/lib/python3/dist-packages/sklearn/datasets/data/digits.csv.gz
+demo: build
+	$(PYTHON) $(DIGITS_DIR)/demo.py $(BUILD_DIR)/corvus $(DIGITS_DIR)
+digits-model:
+	cd scripts/keras-fixtures && npm install --ignore-scripts --no-audit --no-fund
+	ln -sfn ../../scripts/keras-fixtures/node_modules $(DIGITS_DIR)/node_modules
+	node $(DIGITS_DIR)/train.mjs $(DIGITS_CSV) $(DIGITS_DIR); s=$$?; rm -f $(DIGITS_DIR)/node_modules; exit $$s
+	$(PYTHON) tools/keras2corvus $(DIGITS_DIR)/tfjs/model.json $(DIGITS_DIR)/model.json $(DIGITS_DIR)/weights.bin
+	rm -rf $(DIGITS_DIR)/tfjs

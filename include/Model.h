@@ -65,6 +65,16 @@ void AddAdditionalLayersToModel(Model* model, Layer* layer);
  * sliceParams holds starts[6], ends[6] and steps[6]. */
 int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceParams);
 
+/* Rewrites the graph before initialisation: fuses layers, rebuilds the
+ * order, chooses every layer's kernel and plans the shared memory of the
+ * intermediate outputs. A float16Mode of 1 is reported and runs as 0. */
+void OptimizeModel(Model* model, uint32_t float16Mode);
+/* Chooses one layer's kernel; with float16Mode 1 also converts its tensors
+ * to float16 and prepares its weights for the chosen kernel. */
+void OptimizeLayer(Layer* layer, uint32_t float16Mode);
+void ConvertLayerInOutTensorsToFloat16(Layer* layer);
+void ConvertLayerInnersTensorsToFloat16(Layer* layer);
+
 /* Execution loops (per-layer tick counts in layer->stat). */
 void ExecuteModel(Model* model);
 void ExecuteModelDebug(Model* model);

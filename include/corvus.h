@@ -11,6 +11,8 @@
 #include "Layers.h"
 #include "Model.h"
 #include "TensorsSharedMemory.h"
+#include "LayersFusion.h"
+#include "NNKernelPreparer.h"
 #include "ModelWeights.h"
 #include "nn_kernel_list.h"
 #include "NNKernelFnSelector.h"
@@ -29,6 +31,8 @@
 #include "LayersResize.h"
 #include "LayersConvolutionND.h"
 #include "ModelParser.h"
+#include "Profiling.h"
+#include "cpu_backend.h"
 #include "nn_kernels/dma/xydma.h"
 #include "nn_kernels/OptKernels.h"
 

@@ -27,6 +27,11 @@ int main(void)
     }
     DestroyLayer(input);
     DestroyTensor(t);
+    /* The flat interface links from C; its id counter starts at 0. */
+    if (get_model_id() != 0 || inc_model_id() != 1) {
+        fprintf(stderr, "unexpected model id counter\n");
+        return 1;
+    }
     printf("C99 check passed\n");
     return 0;
 }

@@ -90,12 +90,13 @@ void ExpectClose(const float* got, const std::vector<float>& want, const std::st
             << what << " element " << i << ": " << got[i] << " vs " << want[i];
 }
 
-// Loads a converted fixture, predicts the recorded inputs and compares every
-// output with the framework's (or, after a softmax, with the prescribed
-// formula applied to the framework's values before it).
-void RunFixture(const std::string& dir, const std::string& model, const std::string& tag)
+// Loads a converted fixture (optionally optimising the model), predicts the
+// recorded inputs and compares every output with the framework's (or, after
+// a softmax, with the prescribed formula applied to the framework's values
+// before it).
+void RunConverted(const std::string& dir, const std::pair<std::string, std::string>& files, const std::string& tag,
+                  bool optimize)
 {
-    const auto files = Convert(dir + "/" + model, tag);
     corvus_json::Document cases;
     std::ifstream casesFile(dir + "/cases.json");
     ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
@@ -105,6 +106,7 @@ void RunFixture(const std::string& dir, const std::string& model, const std::str
     ASSERT_EQ(io->outputLayersCount, cases["outputs"].Size());
     Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
     LoadModelWeights(m, files.second.c_str());
+    if (optimize) OptimizeModel(m, 0);
     InitModel(m, 1);
 
     std::vector<std::vector<float>> data;
@@ -134,6 +136,15 @@ void RunFixture(const std::string& dir, const std::string& model, const std::str
     for (ModelInput& in : inputs) DestroyTensor(in.tensor);
     DestroyIOLayers(io);
     DestroyModel(m);
+}
+
+void RunFixture(const std::string& dir, const std::string& model, const std::string& tag)
+{
+    const auto files = Convert(dir + "/" + model, tag);
+    for (bool optimize : {false, true}) {
+        SCOPED_TRACE(optimize ? "optimised" : "not optimised");
+        RunConverted(dir, files, tag, optimize);
+    }
 }
 
 // Fixtures whose every layer class the library builds. HDF5 files hold the

@@ -1,0 +1,62 @@
+/* The flat interface: models addressed by a host-chosen numeric id.
+ *
+ * Loading runs the whole pipeline (parse, create, load weights, optimise in
+ * float32, initialise) and stores the model under the id, replacing any
+ * model stored there. Every function that takes an id first checks that it
+ * is registered.
+ *
+ * An id that is not registered, or an input/output index out of range,
+ * raises std::runtime_error (see cpu_backend.hpp); this exception crosses
+ * the C linkage, so a C host must only pass registered ids and valid
+ * indices. Every other failure is fatal (message, exit status 1). The
+ * registry and the id counter are unprotected: one host thread at a time. */
+#ifndef CORVUS_CPU_BACKEND_H
+#define CORVUS_CPU_BACKEND_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Process-wide id counter, 0 at load time, offered for choosing ids. */
+uint32_t get_model_id(void);
+uint32_t inc_model_id(void);
+
+/* Raises "Cannot find model with model_id: <id>" for an unregistered id. */
+void check_model(uint32_t model_id);
+
+void load_model_keras(uint32_t model_id, const char* descriptionPath, const char* weightsPath);
+
+uint32_t get_inputs_number(uint32_t model_id);
+uint32_t get_outputs_number(uint32_t model_id);
+/* Copies the layer name into dst WITHOUT a terminating zero: pass a
+ * zero-filled buffer longer than any layer name. */
+void write_input_name(uint32_t model_id, int32_t index, char* dst);
+void write_output_name(uint32_t model_id, int32_t index, char* dst);
+/* dst[0] = ndim, dst[1..ndim] = extents; dst holds 1 + MAX_NDIM_VALUE (7). */
+void get_input_shape(uint32_t model_id, uint32_t index, uint32_t* dst);
+void get_output_shape(uint32_t model_id, uint32_t index, uint32_t* dst);
+
+/* inputs[i] holds `batch` input tensors back to back, in the element type
+ * inputTypes[i] (a DataType); outputs[j] receives `batch` float32 output
+ * tensors back to back. A batch of 0 runs nothing. */
+void run_predict(uint32_t model_id, void** inputs, const uint32_t* inputTypes, void** outputs, uint32_t batch);
+
+/* Statistics CSV of the most recent run, per layer in execution order. */
+void save_layers_statistic(uint32_t model_id, const char* path);
+/* Dumps every layer's inputs, output and inner tensors into an existing directory. */
+void save_layers_tensors(uint32_t model_id, const char* directory);
+/* Replace the inputs (or output 0) of layers[layerIndex] by their dumps in
+ * directory; layerIndex must be below the model's layer count. */
+void load_layer_input(uint32_t model_id, int32_t layerIndex, const char* directory);
+void load_layer_output(uint32_t model_id, int32_t layerIndex, const char* directory);
+
+/* Destroys the model and forgets the id. */
+void release_model(uint32_t model_id);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

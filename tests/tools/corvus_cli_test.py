@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Exercises every corvus subcommand on a Keras fixture whose outputs were
+computed by an independent Keras implementation.
+
+    corvus_cli_test.py CORVUS SOURCE_DIR WORK_DIR
+"""
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+import unittest
+import xml.etree.ElementTree as ET
+
+import numpy as np
+
+TOOL, ROOT, WORK = sys.argv[1:4]
+FIXTURE = os.path.join(ROOT, "tests/fixtures/keras/conv_net")
+MODEL, WEIGHTS = os.path.join(WORK, "conv_net.json"), os.path.join(WORK, "conv_net.bin")
+HEADER = ("Name;LayerType;NNKernelName;DataType;Inputs;KerSize;Stride;pLRUD;Groups;Output;Bias;AName;MACs;"
+          "TotalTics;TotalInstrs;TotalIPC;MACs/TTics;Bytes/Tic;TotalBytes;BytesSize0;BytesSize1;BytesSize2;"
+          "BytesSize3;BytesSize4")
+# The output ends in the runtime's fast (approximate) softmax.
+SOFTMAX = {"rtol": 3e-2, "atol": 1e-3}
+
+
+def corvus(*args):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True)
+
+
+class CorvusTool(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        os.makedirs(WORK, exist_ok=True)
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools/keras2corvus"), os.path.join(FIXTURE, "model.json"),
+                        MODEL, WEIGHTS], check=True)
+        with open(os.path.join(FIXTURE, "cases.json")) as f:
+            case = json.load(f)
+        cls.x = np.array(case["inputs"][0]["data"], dtype=np.float32).reshape(case["inputs"][0]["shape"])
+        cls.expected = np.array(case["outputs"][0]["data"], dtype=np.float32)
+
+    def layer_names(self):
+        with open(MODEL) as f:
+            return [l["name"] for l in json.load(f)["config"]["layers"]]
+
+    def test_info(self):
+        r = corvus("info", MODEL, WEIGHTS)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("input  0: image (1,8,8,3)", r.stdout)
+        self.assertIn("output 0: classes (1,3)", r.stdout)
+        # Dense classes: 4 inputs -> 3 units, 2 x 4 x 3 operations.
+        self.assertRegex(r.stdout, r"\n\s+\d+\s+classes\s+Dense\s+\S+\s+\(1,3\)\s+24\n")
+        rows = re.findall(r"^\s+\d+\s+\S+\s+\S+\s+\S+\s+\(\S+\)\s+(\d+)$", r.stdout, re.M)
+        total = int(re.search(r"total FLOPs: (\d+)", r.stdout).group(1))
+        self.assertEqual(total, sum(int(v) for v in rows))
+        self.assertGreater(total, 24)
+
+    def test_run_raw_and_npy_batches(self):
+        raw = os.path.join(WORK, "x.raw")
+        self.x.tofile(raw)
+        r = corvus("run", MODEL, WEIGHTS, "--input", raw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        printed = [float(v) for v in r.stdout.split(":")[1].split()]
+        np.testing.assert_allclose(printed, self.expected, **SOFTMAX)
+
+        # Two items of another element type: the second is the case, the first zeros.
+        batch = np.concatenate([np.zeros_like(self.x), self.x]).astype(np.float64)
+        np.save(os.path.join(WORK, "x2.npy"), batch)
+        out = os.path.join(WORK, "run_out")
+        r = corvus("run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x2.npy"), "--output", out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        y = np.load(os.path.join(out, "classes.npy"))
+        self.assertEqual(y.shape, (2, 3))
+        np.testing.assert_allclose(y[1], self.expected, **SOFTMAX)
+        self.assertFalse(np.allclose(y[0], y[1]))
+
+    def test_bench(self):
+        r = corvus("bench", MODEL, WEIGHTS, "-n", "7")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("runs: 7 (batch 1)", r.stdout)
+        m = re.search(r"min (\S+)  p50 (\S+)  p90 (\S+)  p99 (\S+)  max (\S+)  mean (\S+)", r.stdout)
+        values = [float(v) for v in m.groups()]
+        self.assertEqual(values[:5], sorted(values[:5]))
+        self.assertTrue(values[0] <= values[5] <= values[4])
+
+    def test_profile_csv_and_svg(self):
+        csv, svg = os.path.join(WORK, "stats.csv"), os.path.join(WORK, "time.svg")
+        r = corvus("profile", MODEL, WEIGHTS, "--csv", csv, "--svg", svg)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(csv) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], HEADER)
+        layers = int(re.search(r"layers: (\d+)", corvus("info", MODEL, WEIGHTS).stdout).group(1))
+        self.assertEqual(len(lines), 1 + layers)
+        self.assertTrue(all(len(l.split(";")) == 24 for l in lines[1:]))
+        root = ET.parse(svg).getroot()  # raises on malformed XML
+        ns = "{http://www.w3.org/2000/svg}"
+        self.assertEqual(root.tag, ns + "svg")
+        groups = root.findall(ns + "g")
+        self.assertEqual(len(groups), layers)
+        titles = [g.find(ns + "title").text for g in groups]
+        self.assertEqual(sorted(t.split(" (")[0] for t in titles), sorted(l.split(";")[0] for l in lines[1:]))
+        widths = [float(g.find(ns + "rect").get("width")) for g in groups]
+        self.assertEqual(widths, sorted(widths, reverse=True))  # longest first
+
+    def test_dump(self):
+        out = os.path.join(WORK, "dump")
+        raw = os.path.join(WORK, "x.raw")
+        self.x.tofile(raw)
+        r = corvus("dump", MODEL, WEIGHTS, out, "--input", raw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        files = set(os.listdir(out))
+        with open(os.path.join(out, "classes_out"), "rb") as f:
+            data = f.read()
+        magic, = struct.unpack("<I", data[:4])
+        self.assertEqual(magic, 66)
+        np.testing.assert_allclose(np.frombuffer(data[-12:], dtype="<f4"), self.expected, **SOFTMAX)
+        self.assertIn("image_out", files)
+        self.assertIn("classes_inner_0", files)
+
+    def test_usage_errors_exit_2(self):
+        cases = [[], ["frobnicate", MODEL, WEIGHTS], ["info", MODEL], ["info", MODEL, WEIGHTS, "extra"],
+                 ["run", MODEL, WEIGHTS], ["run", MODEL, WEIGHTS, "--input"], ["bench", MODEL, WEIGHTS, "-n", "0"],
+                 ["bench", MODEL, WEIGHTS, "-n", "x"], ["profile", MODEL, WEIGHTS], ["dump", MODEL, WEIGHTS],
+                 ["info", MODEL, WEIGHTS, "--svg", "a.svg"],
+                 ["run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x.raw"), os.path.join(WORK, "x.raw")]]
+        self.x.tofile(os.path.join(WORK, "x.raw"))
+        for args in cases:
+            r = corvus(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn("usage: corvus", r.stderr, args)
+
+    def test_bad_files_exit_1(self):
+        bad = os.path.join(WORK, "bad.npy")
+        with open(bad, "wb") as f:
+            f.write(b"not numpy")
+        odd = os.path.join(WORK, "odd.raw")
+        np.zeros(5, dtype=np.float32).tofile(odd)
+        for args, message in [(["info", "/nonexistent.json", WEIGHTS], "cannot open model description"),
+                              (["run", MODEL, WEIGHTS, "--input", bad], "bad magic"),
+                              (["run", MODEL, WEIGHTS, "--input", odd], "not a whole number of inputs")]:
+            r = corvus(*args)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(message, r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])
