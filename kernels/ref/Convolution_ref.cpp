@@ -24,15 +24,24 @@ using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
 using corvus_conv::Taps;
 using corvus_simd::f32x4;
-using corvus_simd::Load;
+using corvus_simd::f32x8;
+using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
-using corvus_simd::Splat;
-using corvus_simd::Store;
+using corvus_simd::SplatV;
+using corvus_simd::StoreV;
 
 namespace {
 
 constexpr int kTilePixels = 4;
-constexpr int kTileVectors = 4;  // 16 output channels
+constexpr int kTileVectors = 2;
+// The widest vector the target holds in one register: 16 lanes with
+// AVX-512, else 8 (an AVX register, or a pair of NEON/SSE registers).
+#ifdef __AVX512F__
+typedef corvus_simd::f32x16 WideVector;
+#else
+typedef corvus_simd::f32x8 WideVector;
+#endif
+constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
@@ -44,27 +53,28 @@ struct ConvPlan {
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW, fH, fW, fI;
 };
 
-// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for 4Q channels (Q = 0: one
-// channel); each sum is a chain of fused multiply-adds from 0 in channel
-// order, kept in registers.
-template <int P, int Q>
+// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for Q vectors of type V
+// (Q = 0: one channel); each sum is a chain of fused multiply-adds from 0 in
+// channel order, kept in registers.
+template <int P, int Q, typename V>
 inline void AddPartialSums(const float* __restrict x, size_t xStep, const float* __restrict w, size_t wStep,
                            uint32_t cin, float* __restrict o, size_t oStep)
 {
     if constexpr (Q > 0) {
-        f32x4 s[P][Q];
+        constexpr int L = (int)(sizeof(V) / sizeof(float));
+        V s[P][Q];
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) s[p][q] = Splat(0.0f);
+            for (int q = 0; q < Q; ++q) s[p][q] = SplatV<V>(0.0f);
         for (uint32_t ci = 0; ci < cin; ++ci) {
             const float* wr = w + ci * wStep;
-            f32x4 wv[Q];
+            V wv[Q];
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) wv[q] = Load(wr + 4 * q);
+            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wr + L * q);
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p) {
-                const f32x4 xv = Splat(x[p * xStep + ci]);
+                const V xv = SplatV<V>(x[p * xStep + ci]);
 #pragma GCC unroll 8
                 for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
             }
@@ -73,8 +83,8 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
             for (int q = 0; q < Q; ++q) {
-                float* op = o + p * oStep + 4 * q;
-                Store(op, Load(op) + s[p][q]);
+                float* op = o + p * oStep + L * q;
+                StoreV(op, LoadV<V>(op) + s[p][q]);
             }
     } else {
         float s[P];
@@ -93,7 +103,7 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
 // P pixels (consecutive along the row, or one border pixel) x 4Q channels
 // from output channel co of group g, over kernel rows [rows.lo, rows.hi) and
 // columns [colLo, colHi) starting at input column firstIw.
-template <int P, int Q>
+template <int P, int Q, typename V>
 inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, uint32_t colLo,
                      uint32_t colHi, uint32_t firstIw, uint32_t g, uint32_t co, float* o)
 {
@@ -104,13 +114,13 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
         const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
         const float* wr = wg + (size_t)kh * c.fH;
         for (uint32_t kw = colLo; kw < colHi; ++kw)
-            AddPartialSums<P, Q>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
+            AddPartialSums<P, Q, V>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
                                  c.cgIn, o, c.sOutW);
     }
 }
 
 // All output channels of one group for a run of pixels of one output row:
-// 16, then 4, then single channels at a time.
+// two wide vectors at a time, then 16, 8, 4 and single channels.
 template <int P>
 inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, const Taps& col,
                          uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
@@ -118,10 +128,21 @@ inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep,
     uint32_t co = 0;
     const uint32_t n = c.cgOut;
     float* og = o + (size_t)g * c.cgOut;
-    for (; co + 4 * kTileVectors <= n; co += 4 * kTileVectors)
-        ConvTile<P, kTileVectors>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co + 4 <= n; co += 4) ConvTile<P, 1>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co < n; ++co) ConvTile<P, 0>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    for (; co + kWideLanes * kTileVectors <= n; co += kWideLanes * kTileVectors)
+        ConvTile<P, kTileVectors, WideVector>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    if (kWideLanes == 16 && co + 16 <= n) {
+        ConvTile<P, 1, corvus_simd::f32x16>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 16;
+    }
+    if (co + 8 <= n) {
+        ConvTile<P, 1, f32x8>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 8;
+    }
+    if (co + 4 <= n) {
+        ConvTile<P, 1, f32x4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 4;
+    }
+    for (; co < n; ++co) ConvTile<P, 0, f32x4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
 }
 
 void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
