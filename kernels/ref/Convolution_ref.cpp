@@ -32,7 +32,16 @@ using corvus_simd::StoreV;
 
 namespace {
 
+// Pixels per tile: with AVX-512's 32 registers, 8 pixels x 2 vectors keep
+// enough independent sums in flight to cover the multiply-add latency; 8
+// lanes in NEON/SSE register pairs fit 4 pixels. Shorter runs of whole
+// pixels fall back to 4, then to one pixel.
+#ifdef __AVX512F__
+constexpr int kTilePixels = 8;
+#else
 constexpr int kTilePixels = 4;
+#endif
+constexpr int kShortTilePixels = 4;
 constexpr int kTileVectors = 2;
 // The widest vector the target holds in one register: 16 lanes with
 // AVX-512, else 8 (an AVX register, or a pair of NEON/SSE registers).
@@ -163,6 +172,9 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
                         if (fullRun[ow] >= (uint32_t)kTilePixels) {
                             ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
                             ow += kTilePixels;
+                        } else if (kTilePixels > kShortTilePixels && fullRun[ow] >= (uint32_t)kShortTilePixels) {
+                            ConvChannels<kShortTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
+                            ow += kShortTilePixels;
                         } else {
                             const Taps& col = colTaps[ow];
                             ConvChannels<1>(c, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
