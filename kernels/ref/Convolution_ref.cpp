@@ -42,6 +42,13 @@ constexpr int kTilePixels = 8;
 constexpr int kTilePixels = 4;
 #endif
 constexpr int kShortTilePixels = 4;
+// Single (border) pixels have no pixel reuse: more channel vectors per tile
+// keep enough independent sums in flight instead.
+#ifdef __AVX512F__
+constexpr int kSingleTileVectors = 8;
+#else
+constexpr int kSingleTileVectors = 4;
+#endif
 constexpr int kTileVectors = 2;
 // The widest vector the target holds in one register: 16 lanes with
 // AVX-512, else 8 (an AVX register, or a pair of NEON/SSE registers).
@@ -129,7 +136,8 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
 }
 
 // All output channels of one group for a run of pixels of one output row:
-// two wide vectors at a time, then 16, 8, 4 and single channels.
+// (for one pixel, several wide vectors first,) two wide vectors at a time,
+// then 16, 8, 4 and single channels.
 template <int P>
 inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, const Taps& col,
                          uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
@@ -137,6 +145,10 @@ inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep,
     uint32_t co = 0;
     const uint32_t n = c.cgOut;
     float* og = o + (size_t)g * c.cgOut;
+    if (P == 1)
+        for (; co + kWideLanes * kSingleTileVectors <= n; co += kWideLanes * kSingleTileVectors)
+            ConvTile<P, kSingleTileVectors, WideVector>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co,
+                                                        og + co);
     for (; co + kWideLanes * kTileVectors <= n; co += kWideLanes * kTileVectors)
         ConvTile<P, kTileVectors, WideVector>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
     if (kWideLanes == 16 && co + 16 <= n) {
