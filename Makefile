@@ -80,11 +80,11 @@ digits-model:
 # Corvus against ONNX Runtime (CPU, npm onnxruntime-node), side by side:
 # ResNet-18, MobileNetV2, SqueezeNet 1.1 (exported and converted as for the
 # conformance runs, reused when present) and the digit classifier, batch 1,
-# one thread, timed alternately. CORVUS_NATIVE=ON builds with -march=native.
+# one thread, timed alternately. Built with -march=native (CMP_NATIVE=OFF: plain).
 .PHONY: bench-compare
 CMP_DIR ?= build-cmp
 CMP_RUNS ?= 20
-CMP_NATIVE ?= OFF
+CMP_NATIVE ?= ON
 CMP_PYTHON ?= /usr/bin/python3
 bench-compare: deps
 	@bash conformance/install-deps.sh
