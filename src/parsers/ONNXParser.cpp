@@ -68,6 +68,12 @@ struct Node {
     std::string output;
 };
 
+[[noreturn]] void Missing(const Node& n, const char* key)
+{
+    if (n.type == "header") CV_FATAL("ONNXParser: the header has no member %s", key);
+    CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+}
+
 // A scalar attribute: the plain value, or the first element of an array.
 const Value& Scalar(const Node& n, const char* key, const Value& v)
 {
@@ -90,7 +96,7 @@ int64_t IntegerOf(const Node& n, const char* key, const Value& v)
 int32_t Int(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     const int64_t x = IntegerOf(n, key, Scalar(n, key, *v));
     if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
     return (int32_t)x;
@@ -109,7 +115,7 @@ uint32_t Extent(const Node& n, const char* key, int64_t v)
 float Float(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     const Value& s = Scalar(n, key, *v);
     if (!s.IsNumber()) CV_FATAL("ONNXParser: node %s: attribute %s must be a number", n.key.c_str(), key);
     return (float)s.GetDouble();
@@ -129,7 +135,7 @@ bool Bool(const Node& n, const char* key)
 std::string String(const Node& n, const char* key)
 {
     const Value* v = Member(n.json, key);
-    if (v == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+    if (v == nullptr) Missing(n, key);
     if (!v->IsString()) CV_FATAL("ONNXParser: node %s: attribute %s must be a string", n.key.c_str(), key);
     return std::string(v->GetString(), v->GetStringLength());
 }
@@ -145,7 +151,7 @@ std::vector<int64_t> IntList(const Node& n, const char* key, bool required = tru
     const Value* v = Member(n.json, key);
     std::vector<int64_t> out;
     if (v == nullptr) {
-        if (required) CV_FATAL("ONNXParser: node %s (%s) has no attribute %s", n.key.c_str(), n.type.c_str(), key);
+        if (required) Missing(n, key);
         return out;
     }
     if (!v->IsArray()) return {IntegerOf(n, key, *v)};
@@ -323,6 +329,16 @@ std::vector<uint32_t> SpatialSizes(const Node& n, const Layer* in, uint32_t dims
     return std::vector<uint32_t>(t->shape.dimension + 1, t->shape.dimension + 1 + dims);
 }
 
+// The dilated window must fit the padded input, or the output size wraps.
+void FitsWindow(const Node& n, const std::vector<uint32_t>& sizes, const uint32_t* k, const uint32_t* d,
+                const std::vector<uint32_t>& pads)
+{
+    const size_t dims = sizes.size();
+    for (size_t i = 0; i < dims; ++i)
+        if ((uint64_t)sizes[i] + pads[i] + pads[dims + i] < (uint64_t)(k[i] - 1) * d[i] + 1)
+            CV_FATAL("ONNXParser: node %s: the window is larger than the padded input", n.key.c_str());
+}
+
 Layer* Reader::BuildConv(const Node& n)
 {
     Layer* in = First(n);
@@ -338,6 +354,7 @@ Layer* Reader::BuildConv(const Node& n)
     }
     const std::vector<uint32_t> pads = Pads(n, "pads", dims);
     const std::vector<uint32_t> sizes = SpatialSizes(n, in, dims);
+    FitsWindow(n, sizes, k, d, pads);
     const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
     const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
     const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
@@ -411,11 +428,13 @@ Layer* Reader::BuildPool(const Node& n, bool max)
             CV_FATAL("ONNXParser: node %s: pooling window larger than the padded input", n.key.c_str());
     const PaddingStruct pad = ComputePaddingStruct(dims, sizes.data(), k, s, d, mode, pads.data(), ceil);
     const char* name = n.key.c_str();
+    // Window cells outside the input are skipped (ONNX's count_include_pad 0).
+    const uint32_t cells = POOL_PADDING_IGNORE;
     if (dims == 1)
-        return max ? AddMaxPooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode)
-                   : AddAveragePooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, mode);
-    return max ? AddMaxPool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode)
-               : AddAveragePool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, mode);
+        return max ? AddMaxPooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, cells)
+                   : AddAveragePooling1DLayer(in, nullptr, name, k[0], s[0], ceil, pad, cells);
+    return max ? AddMaxPool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, cells)
+               : AddAveragePool2DLayer(in, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], ceil, &pad, cells);
 }
 
 Layer* Reader::BuildReshape(const Node& n)
@@ -681,6 +700,7 @@ Layer* Reader::Build(const Node& n)
             d[i] = ListEntry(n, "dilations", dl, i, 1);
         }
         const std::vector<uint32_t> pads = Pads(n, "pads", 2), sizes = SpatialSizes(n, x, 2);
+        FitsWindow(n, sizes, k, d, pads);
         const PaddingStruct pad = ComputePaddingStruct(2, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
         const uint32_t mult = Extent(n, "depth_multiplier", IntOr(n, "depth_multiplier", 1));
         return AddDepthwiseConv2DLayer(x, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], d[0], d[1], mult, &pad,
@@ -769,7 +789,19 @@ Layer* Reader::Build(const Node& n)
         const size_t num_inputs = n.inputs.size();
         CV_CHECK(num_inputs == 2);
         std::vector<Layer*> in = all();
-        if (t == "Tile") return AddTileLayer(in.data(), nullptr, 2, name);
+        if (t == "Tile") {
+            // Repeats are unsigned; ONNX writes them as 64-bit integers.
+            const Tensor* r = Output(in[1]);
+            if (IsStatic(in[1]) && r->dtype == DT_INT32) {
+                std::vector<uint32_t> u;
+                for (double v : StaticValues(in[1])) {
+                    if (v < 0) CV_FATAL("ONNXParser: node %s: Tile repeats must not be negative", name);
+                    u.push_back((uint32_t)v);
+                }
+                in[1] = Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
+            }
+            return AddTileLayer(in.data(), nullptr, 2, name);
+        }
         if (t == "CumSum") return AddCumSumLayer(in.data(), nullptr, name, 2, IntOr(n, "exclusive", 0) != 0, IntOr(n, "reverse", 0) != 0);
         return AddGatherElementsLayer(in.data(), nullptr, IntOr(n, "axis", 0), 2, name);
     }
@@ -891,6 +923,8 @@ void Reader::Prune()
         l->consumerLayersNum = k;
     }
     for (Layer* l : dropped) DestroyLayer(l);
+    created_.erase(std::remove_if(created_.begin(), created_.end(), [&keep](Layer* l) { return !keep.count(l); }),
+                   created_.end());
 }
 
 // An LSTM hands output m to its m-th consumer when the model is initialised,
@@ -983,6 +1017,18 @@ IOLayers* Reader::Read()
         }
         Layer* layer = Keep(Build(n));
         names_[n.output] = layer;
+        // Outputs are allocated later (or now, when folded): bound them first.
+        for (uint32_t j = 0; j < layer->kernel->outputsNum; ++j) {
+            const Tensor* o = layer->kernel->output[j];
+            if (o == nullptr) continue;
+            uint64_t count = 1;
+            for (uint32_t d = 0; d < o->ndim && d < MAX_NDIM_VALUE; ++d) {
+                count *= o->shape.dimension[d];
+                if (count > kMaxElements)
+                    CV_FATAL("ONNXParser: node %s: output of more than %llu elements", key.c_str(),
+                             (unsigned long long)kMaxElements);
+            }
+        }
         if (layer->op != OP_Input && layer->op != OP_MatMul) {
             // Layers whose weights or constant operands still await the
             // weights file cannot be computed yet.

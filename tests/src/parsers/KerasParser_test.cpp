@@ -465,7 +465,7 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
     // The format is told by "keras_version" alone; everything else goes to the converted-ONNX reader.
     ExpectFatal("ONNXParser", {
         {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
-        {[&] { ParseLayersFromJSON(onnx.c_str()); }, "Converted-ONNX model descriptions are not supported yet"},
+        {[&] { ParseLayersFromJSON(onnx.c_str()); }, "ONNXParser: the header has no member count_of_inputs"},
     });
 }
 
