@@ -33,9 +33,9 @@ using corvus_simd::StoreV;
 namespace {
 
 // Pixels per tile: with AVX-512's 32 registers, 8 pixels x 2 vectors keep
-// enough independent sums in flight to cover the multiply-add latency; 8
-// lanes in NEON/SSE register pairs fit 4 pixels. Shorter runs of whole
-// pixels fall back to 4, then to one pixel.
+// enough independent sums in flight to cover the multiply-add latency, and
+// shorter runs of whole pixels (2-7) take one tile of their length; 8 lanes
+// in NEON/SSE register pairs fit 4 pixels.
 #ifdef __AVX512F__
 constexpr int kTilePixels = 8;
 #else
@@ -184,9 +184,20 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
                         if (fullRun[ow] >= (uint32_t)kTilePixels) {
                             ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
                             ow += kTilePixels;
-                        } else if (kTilePixels > kShortTilePixels && fullRun[ow] >= (uint32_t)kShortTilePixels) {
-                            ConvChannels<kShortTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
-                            ow += kShortTilePixels;
+                        } else if (kTilePixels > kShortTilePixels && fullRun[ow] >= 2) {
+                            // A shorter run in one tile: on 7- and 14-wide maps
+                            // only the two border pixels are left single.
+                            const uint32_t run = fullRun[ow];
+                            const Taps& col = colTaps[ow];
+                            switch (run) {
+                            case 7: ConvChannels<7>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            case 6: ConvChannels<6>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            case 5: ConvChannels<5>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            case 4: ConvChannels<4>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            case 3: ConvChannels<3>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            default: ConvChannels<2>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
+                            }
+                            ow += run;
                         } else {
                             const Taps& col = colTaps[ow];
                             ConvChannels<1>(c, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
