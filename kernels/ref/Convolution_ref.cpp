@@ -12,6 +12,8 @@
 #define CORVUS_MODULE "Convolution_ref"
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "DataTypeConvert.h"
 #include "LayersActivation.h"
@@ -61,12 +63,15 @@ constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
-    uint32_t kH, kW, dH, dW, sW;
+    uint32_t kH, kW, dH, dW, sW, sH;
     const float* in;
     const float* filter;
     const float* bias;
     float* out;
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW, fH, fW, fI;
+    // Input and output steps between the pixels of a tile: along the row,
+    // or down a column for the tiles of border columns.
+    size_t xPix, oPix;
 };
 
 // o[p][:] += sum over ci of x[p][ci] * w[ci][:] for Q vectors of type V
@@ -123,7 +128,7 @@ template <int P, int Q, typename V>
 inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, uint32_t colLo,
                      uint32_t colHi, uint32_t firstIw, uint32_t g, uint32_t co, float* o)
 {
-    const size_t xStep = (size_t)c.sW * c.sInW;
+    const size_t xStep = c.xPix;
     const float* xg = inRow0 + (size_t)firstIw * c.sInW + (size_t)g * c.cgIn;
     const float* wg = c.filter + (size_t)g * c.cgOut + co;
     for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
@@ -131,7 +136,7 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
         const float* wr = wg + (size_t)kh * c.fH;
         for (uint32_t kw = colLo; kw < colHi; ++kw)
             AddPartialSums<P, Q, V>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
-                                 c.cgIn, o, c.sOutW);
+                                 c.cgIn, o, c.oPix);
     }
 }
 
@@ -166,52 +171,98 @@ inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep,
     for (; co < n; ++co) ConvTile<P, 0, f32x4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
 }
 
+// A run of 2 to 8 pixels in one tile.
+inline void ConvRun(const ConvPlan& c, uint32_t run, const float* inRow0, size_t rowStep, const Taps& rows,
+                    const Taps& col, uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
+{
+    switch (run) {
+    case 8: ConvChannels<8>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 7: ConvChannels<7>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 6: ConvChannels<6>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 5: ConvChannels<5>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 4: ConvChannels<4>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 3: ConvChannels<3>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    default: ConvChannels<2>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    }
+}
+
+// Every output element is computed by exactly one tile, so the order in
+// which tiles run does not matter. With AVX-512, pixels of border columns
+// (partial column taps) in rows with all row taps are tiled down the
+// column instead of one at a time, so each filter value serves several
+// pixels.
 void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
              const std::vector<uint32_t>& fullRun)
 {
     const size_t rowStep = (size_t)c.dH * c.sInH;
+    const bool wideTiles = kTilePixels > kShortTilePixels;
+    const std::vector<uint32_t> rowRun = corvus_conv::FullRuns(rowTaps, c.kH);
+    // Row groups tiled down the border columns: runs of whole rows cut into
+    // tiles of at most kTilePixels, a leftover single row stays in its row.
+    std::vector<std::pair<uint32_t, uint32_t>> downTiles;
+    std::vector<uint8_t> downTiled(c.outH, 0);
+    for (uint32_t oh = 0; wideTiles && oh < c.outH;) {
+        if (rowRun[oh] < 2) {
+            ++oh;
+            continue;
+        }
+        const uint32_t run = rowRun[oh] < (uint32_t)kTilePixels ? rowRun[oh] : (uint32_t)kTilePixels;
+        downTiles.push_back({oh, run});
+        for (uint32_t k = 0; k < run; ++k) downTiled[oh + k] = 1;
+        oh += run;
+    }
+    ConvPlan down = c;
+    down.xPix = (size_t)c.sH * c.sInH;
+    down.oPix = c.sOutH;
     for (uint32_t n = 0; n < c.batch; ++n) {
         for (uint32_t oh = 0; oh < c.outH; ++oh) {
             float* orow = c.out + n * c.sOutN + oh * c.sOutH;
             for (uint32_t ow = 0; ow < c.outW; ++ow) memset(orow + ow * c.sOutW, 0, sizeof(float) * c.cout);
+        }
+        for (uint32_t oh = 0; oh < c.outH; ++oh) {
+            float* orow = c.out + n * c.sOutN + oh * c.sOutH;
             const Taps& rows = rowTaps[oh];
             const float* inRow0 = c.in + n * c.sInN + (size_t)rows.first * c.sInH;
-            if (rows.lo < rows.hi) {
-                for (uint32_t g = 0; g < c.groups; ++g) {
-                    uint32_t ow = 0;
-                    while (ow < c.outW) {
-                        float* o = orow + ow * c.sOutW;
-                        if (fullRun[ow] >= (uint32_t)kTilePixels) {
-                            ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
-                            ow += kTilePixels;
-                        } else if (kTilePixels > kShortTilePixels && fullRun[ow] >= 2) {
-                            // A shorter run in one tile: on 7- and 14-wide maps
-                            // only the two border pixels are left single.
-                            const uint32_t run = fullRun[ow];
-                            const Taps& col = colTaps[ow];
-                            switch (run) {
-                            case 7: ConvChannels<7>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            case 6: ConvChannels<6>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            case 5: ConvChannels<5>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            case 4: ConvChannels<4>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            case 3: ConvChannels<3>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            default: ConvChannels<2>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o); break;
-                            }
-                            ow += run;
-                        } else {
-                            const Taps& col = colTaps[ow];
+            if (rows.lo >= rows.hi) continue;
+            for (uint32_t g = 0; g < c.groups; ++g) {
+                uint32_t ow = 0;
+                while (ow < c.outW) {
+                    float* o = orow + ow * c.sOutW;
+                    const Taps& col = colTaps[ow];
+                    if (fullRun[ow] >= (uint32_t)kTilePixels) {
+                        ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o);
+                        ow += kTilePixels;
+                    } else if (wideTiles && fullRun[ow] >= 2) {
+                        // On 7- and 14-wide maps only the border pixels remain.
+                        ConvRun(c, fullRun[ow], inRow0, rowStep, rows, col, 0, c.kW, g, o);
+                        ow += fullRun[ow];
+                    } else {
+                        if (!(downTiled[oh] && fullRun[ow] == 0))
                             ConvChannels<1>(c, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
-                            ++ow;
-                        }
+                        ++ow;
                     }
                 }
             }
-            if (c.bias != nullptr)
+        }
+        for (uint32_t ow = 0; ow < c.outW && !downTiles.empty(); ++ow) {
+            if (fullRun[ow] != 0) continue;
+            const Taps& col = colTaps[ow];
+            for (const auto& tile : downTiles) {
+                const Taps& rows = rowTaps[tile.first];
+                const float* inRow0 = c.in + n * c.sInN + (size_t)rows.first * c.sInH;
+                float* o = c.out + n * c.sOutN + tile.first * c.sOutH + ow * c.sOutW;
+                for (uint32_t g = 0; g < c.groups; ++g)
+                    ConvRun(down, tile.second, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
+            }
+        }
+        if (c.bias != nullptr)
+            for (uint32_t oh = 0; oh < c.outH; ++oh) {
+                float* orow = c.out + n * c.sOutN + oh * c.sOutH;
                 for (uint32_t ow = 0; ow < c.outW; ++ow) {
                     float* o = orow + ow * c.sOutW;
                     for (uint32_t co = 0; co < c.cout; ++co) o[co] += c.bias[co];
                 }
-        }
+            }
     }
 }
 
@@ -274,6 +325,7 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.dH = params->dilationRateH;
     c.dW = params->dilationRateW;
     c.sW = params->strideW;
+    c.sH = params->strideH;
 
     if (c.batch != input->shape.NHWC.batch)
         CV_FATAL("Conv2D_fl32_ref: output batch %u differs from input batch %u", c.batch, input->shape.NHWC.batch);
@@ -307,6 +359,8 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.sOutN = output->stride.NHWC.batch_stride;
     c.sOutH = output->stride.NHWC.height_stride;
     c.sOutW = output->stride.NHWC.width_stride;
+    c.xPix = (size_t)c.sW * c.sInW;
+    c.oPix = c.sOutW;
     c.fH = filter->stride.dimension[0];
     c.fW = filter->stride.dimension[1];
     c.fI = filter->stride.dimension[2];
