@@ -100,6 +100,7 @@ test-aarch64: deps
 	cmake --build $(AARCH64_DIR)/build -j $(JOBS)
 	cd $(AARCH64_DIR)/build && ctest --output-on-failure -j $(JOBS)
 
+
 # The bundled example: a small convolutional digit classifier (committed in
 # examples/digits) run through the corvus tool. `make digits-model` retrains
 # it with TensorFlow.js on scikit-learn's 8x8 digits (needs Node, npm and
@@ -115,3 +116,30 @@ digits-model:
 	node $(DIGITS_DIR)/train.mjs $(DIGITS_CSV) $(DIGITS_DIR); s=$$?; rm -f $(DIGITS_DIR)/node_modules; exit $$s
 	$(PYTHON) tools/keras2corvus $(DIGITS_DIR)/tfjs/model.json $(DIGITS_DIR)/model.json $(DIGITS_DIR)/weights.bin
 	rm -rf $(DIGITS_DIR)/tfjs
+
+
+# Corvus against ONNX Runtime (CPU, npm onnxruntime-node), side by side:
+# ResNet-18, MobileNetV2, SqueezeNet 1.1 (exported and converted as for the
+# conformance runs, reused when present) and the digit classifier, batch 1,
+# one thread, timed alternately. Built with -march=native (CMP_NATIVE=OFF: plain).
+.PHONY: bench-compare
+CMP_DIR ?= build-cmp
+CMP_RUNS ?= 20
+CMP_NATIVE ?= ON
+CMP_PYTHON ?= /usr/bin/python3
+bench-compare: deps
+	@bash conformance/install-deps.sh
+	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE)
+	cmake --build $(CMP_DIR)/corvus -j $(JOBS) --target corvus
+	$(CC) -O2 -std=c99 -Iinclude bench/compare/corvus_time.c -o $(CMP_DIR)/corvus_time \
+	  -L$(CMP_DIR)/corvus -lcorvus -Wl,-rpath,$(abspath $(CMP_DIR)/corvus)
+	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
+	mkdir -p $(CMP_DIR)/models
+	@for m in resnet18 mobilenet_v2 squeezenet1_1; do \
+	  [ -f $(CMP_DIR)/models/$$m.onnx ] || { $(CONF_PYTHON) conformance/models/export.py $(CMP_DIR)/models || exit 1; }; \
+	  [ -f $(CMP_DIR)/models/$$m.weights ] || $(CMP_PYTHON) tools/onnx2corvus $(CMP_DIR)/models/$$m.onnx \
+	    $(CMP_DIR)/models/$$m.json $(CMP_DIR)/models/$$m.weights || exit 1; \
+	done
+	$(CMP_PYTHON) bench/compare/digits_onnx.py examples/digits $(CMP_DIR)/models/digits.onnx
+	$(CMP_PYTHON) bench/compare/compare.py $(CMP_DIR)/corvus_time $(CMP_DIR)/models --runs $(CMP_RUNS) \
+	  --markdown $(CMP_DIR)/bench-compare.md

@@ -12,6 +12,8 @@
 #define CORVUS_MODULE "Convolution_ref"
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "DataTypeConvert.h"
 #include "LayersActivation.h"
@@ -24,47 +26,76 @@ using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
 using corvus_conv::Taps;
 using corvus_simd::f32x4;
-using corvus_simd::Load;
+using corvus_simd::f32x8;
+using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
-using corvus_simd::Splat;
-using corvus_simd::Store;
+using corvus_simd::SplatV;
+using corvus_simd::StoreV;
 
 namespace {
 
+// Pixels per tile: with AVX-512's 32 registers, 8 pixels x 2 vectors keep
+// enough independent sums in flight to cover the multiply-add latency, and
+// shorter runs of whole pixels (2-7) take one tile of their length; 8 lanes
+// in NEON/SSE register pairs fit 4 pixels.
+#ifdef __AVX512F__
+constexpr int kTilePixels = 8;
+#else
 constexpr int kTilePixels = 4;
-constexpr int kTileVectors = 4;  // 16 output channels
+#endif
+constexpr int kShortTilePixels = 4;
+// Single (border) pixels have no pixel reuse: more channel vectors per tile
+// keep enough independent sums in flight instead.
+#ifdef __AVX512F__
+constexpr int kSingleTileVectors = 8;
+#else
+constexpr int kSingleTileVectors = 4;
+#endif
+constexpr int kTileVectors = 2;
+// The widest vector the target holds in one register: 16 lanes with
+// AVX-512, else 8 (an AVX register, or a pair of NEON/SSE registers).
+#ifdef __AVX512F__
+typedef corvus_simd::f32x16 WideVector;
+#else
+typedef corvus_simd::f32x8 WideVector;
+#endif
+constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
-    uint32_t kH, kW, dH, dW, sW;
+    uint32_t kH, kW, dH, dW, sW, sH;
     const float* in;
     const float* filter;
     const float* bias;
     float* out;
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW, fH, fW, fI;
+    // Input and output steps between the pixels of a tile: along the row,
+    // or down a column for the tiles of border columns.
+    size_t xPix, oPix;
 };
 
-// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for 4Q channels (Q = 0: one
-// channel); each sum is a chain of fused multiply-adds from 0 in channel
-// order, kept in registers.
-template <int P, int Q>
+// o[p][:] += sum over ci of x[p][ci] * w[ci][:] for Q vectors of type V
+// (Q = 0: one channel); each sum is a chain of fused multiply-adds from 0 in
+// channel order, kept in registers.
+template <int P, int Q, typename V>
 inline void AddPartialSums(const float* __restrict x, size_t xStep, const float* __restrict w, size_t wStep,
                            uint32_t cin, float* __restrict o, size_t oStep)
 {
     if constexpr (Q > 0) {
-        f32x4 s[P][Q];
+        constexpr int L = (int)(sizeof(V) / sizeof(float));
+        V s[P][Q];
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) s[p][q] = Splat(0.0f);
+            for (int q = 0; q < Q; ++q) s[p][q] = SplatV<V>(0.0f);
         for (uint32_t ci = 0; ci < cin; ++ci) {
             const float* wr = w + ci * wStep;
-            f32x4 wv[Q];
+            V wv[Q];
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) wv[q] = Load(wr + 4 * q);
+            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wr + L * q);
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p) {
-                const f32x4 xv = Splat(x[p * xStep + ci]);
+                const V xv = SplatV<V>(x[p * xStep + ci]);
 #pragma GCC unroll 8
                 for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
             }
@@ -73,8 +104,8 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
             for (int q = 0; q < Q; ++q) {
-                float* op = o + p * oStep + 4 * q;
-                Store(op, Load(op) + s[p][q]);
+                float* op = o + p * oStep + L * q;
+                StoreV(op, LoadV<V>(op) + s[p][q]);
             }
     } else {
         float s[P];
@@ -93,24 +124,25 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
 // P pixels (consecutive along the row, or one border pixel) x 4Q channels
 // from output channel co of group g, over kernel rows [rows.lo, rows.hi) and
 // columns [colLo, colHi) starting at input column firstIw.
-template <int P, int Q>
+template <int P, int Q, typename V>
 inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, uint32_t colLo,
                      uint32_t colHi, uint32_t firstIw, uint32_t g, uint32_t co, float* o)
 {
-    const size_t xStep = (size_t)c.sW * c.sInW;
+    const size_t xStep = c.xPix;
     const float* xg = inRow0 + (size_t)firstIw * c.sInW + (size_t)g * c.cgIn;
     const float* wg = c.filter + (size_t)g * c.cgOut + co;
     for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
         const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
         const float* wr = wg + (size_t)kh * c.fH;
         for (uint32_t kw = colLo; kw < colHi; ++kw)
-            AddPartialSums<P, Q>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
-                                 c.cgIn, o, c.sOutW);
+            AddPartialSums<P, Q, V>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
+                                 c.cgIn, o, c.oPix);
     }
 }
 
 // All output channels of one group for a run of pixels of one output row:
-// 16, then 4, then single channels at a time.
+// (for one pixel, several wide vectors first,) two wide vectors at a time,
+// then 16, 8, 4 and single channels.
 template <int P>
 inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep, const Taps& rows, const Taps& col,
                          uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
@@ -118,44 +150,119 @@ inline void ConvChannels(const ConvPlan& c, const float* inRow0, size_t rowStep,
     uint32_t co = 0;
     const uint32_t n = c.cgOut;
     float* og = o + (size_t)g * c.cgOut;
-    for (; co + 4 * kTileVectors <= n; co += 4 * kTileVectors)
-        ConvTile<P, kTileVectors>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co + 4 <= n; co += 4) ConvTile<P, 1>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
-    for (; co < n; ++co) ConvTile<P, 0>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    if (P == 1)
+        for (; co + kWideLanes * kSingleTileVectors <= n; co += kWideLanes * kSingleTileVectors)
+            ConvTile<P, kSingleTileVectors, WideVector>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co,
+                                                        og + co);
+    for (; co + kWideLanes * kTileVectors <= n; co += kWideLanes * kTileVectors)
+        ConvTile<P, kTileVectors, WideVector>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+    if (kWideLanes == 16 && co + 16 <= n) {
+        ConvTile<P, 1, corvus_simd::f32x16>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 16;
+    }
+    if (co + 8 <= n) {
+        ConvTile<P, 1, f32x8>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 8;
+    }
+    if (co + 4 <= n) {
+        ConvTile<P, 1, f32x4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
+        co += 4;
+    }
+    for (; co < n; ++co) ConvTile<P, 0, f32x4>(c, inRow0, rowStep, rows, colLo, colHi, col.first, g, co, og + co);
 }
 
+// A run of 2 to 8 pixels in one tile.
+inline void ConvRun(const ConvPlan& c, uint32_t run, const float* inRow0, size_t rowStep, const Taps& rows,
+                    const Taps& col, uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
+{
+    switch (run) {
+    case 8: ConvChannels<8>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 7: ConvChannels<7>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 6: ConvChannels<6>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 5: ConvChannels<5>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 4: ConvChannels<4>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 3: ConvChannels<3>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    default: ConvChannels<2>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    }
+}
+
+// Every output element is computed by exactly one tile, so the order in
+// which tiles run does not matter. With AVX-512, pixels of border columns
+// (partial column taps) in rows with all row taps are tiled down the
+// column instead of one at a time, so each filter value serves several
+// pixels.
 void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
              const std::vector<uint32_t>& fullRun)
 {
     const size_t rowStep = (size_t)c.dH * c.sInH;
+    const bool wideTiles = kTilePixels > kShortTilePixels;
+    const std::vector<uint32_t> rowRun = corvus_conv::FullRuns(rowTaps, c.kH);
+    // Row groups tiled down the border columns: runs of whole rows cut into
+    // tiles of at most kTilePixels, a leftover single row stays in its row.
+    std::vector<std::pair<uint32_t, uint32_t>> downTiles;
+    std::vector<uint8_t> downTiled(c.outH, 0);
+    for (uint32_t oh = 0; wideTiles && oh < c.outH;) {
+        if (rowRun[oh] < 2) {
+            ++oh;
+            continue;
+        }
+        const uint32_t run = rowRun[oh] < (uint32_t)kTilePixels ? rowRun[oh] : (uint32_t)kTilePixels;
+        downTiles.push_back({oh, run});
+        for (uint32_t k = 0; k < run; ++k) downTiled[oh + k] = 1;
+        oh += run;
+    }
+    ConvPlan down = c;
+    down.xPix = (size_t)c.sH * c.sInH;
+    down.oPix = c.sOutH;
     for (uint32_t n = 0; n < c.batch; ++n) {
         for (uint32_t oh = 0; oh < c.outH; ++oh) {
             float* orow = c.out + n * c.sOutN + oh * c.sOutH;
             for (uint32_t ow = 0; ow < c.outW; ++ow) memset(orow + ow * c.sOutW, 0, sizeof(float) * c.cout);
+        }
+        for (uint32_t oh = 0; oh < c.outH; ++oh) {
+            float* orow = c.out + n * c.sOutN + oh * c.sOutH;
             const Taps& rows = rowTaps[oh];
             const float* inRow0 = c.in + n * c.sInN + (size_t)rows.first * c.sInH;
-            if (rows.lo < rows.hi) {
-                for (uint32_t g = 0; g < c.groups; ++g) {
-                    uint32_t ow = 0;
-                    while (ow < c.outW) {
-                        float* o = orow + ow * c.sOutW;
-                        if (fullRun[ow] >= (uint32_t)kTilePixels) {
-                            ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, colTaps[ow], 0, c.kW, g, o);
-                            ow += kTilePixels;
-                        } else {
-                            const Taps& col = colTaps[ow];
+            if (rows.lo >= rows.hi) continue;
+            for (uint32_t g = 0; g < c.groups; ++g) {
+                uint32_t ow = 0;
+                while (ow < c.outW) {
+                    float* o = orow + ow * c.sOutW;
+                    const Taps& col = colTaps[ow];
+                    if (fullRun[ow] >= (uint32_t)kTilePixels) {
+                        ConvChannels<kTilePixels>(c, inRow0, rowStep, rows, col, 0, c.kW, g, o);
+                        ow += kTilePixels;
+                    } else if (wideTiles && fullRun[ow] >= 2) {
+                        // On 7- and 14-wide maps only the border pixels remain.
+                        ConvRun(c, fullRun[ow], inRow0, rowStep, rows, col, 0, c.kW, g, o);
+                        ow += fullRun[ow];
+                    } else {
+                        if (!(downTiled[oh] && fullRun[ow] == 0))
                             ConvChannels<1>(c, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
-                            ++ow;
-                        }
+                        ++ow;
                     }
                 }
             }
-            if (c.bias != nullptr)
+        }
+        for (uint32_t ow = 0; ow < c.outW && !downTiles.empty(); ++ow) {
+            if (fullRun[ow] != 0) continue;
+            const Taps& col = colTaps[ow];
+            for (const auto& tile : downTiles) {
+                const Taps& rows = rowTaps[tile.first];
+                const float* inRow0 = c.in + n * c.sInN + (size_t)rows.first * c.sInH;
+                float* o = c.out + n * c.sOutN + tile.first * c.sOutH + ow * c.sOutW;
+                for (uint32_t g = 0; g < c.groups; ++g)
+                    ConvRun(down, tile.second, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
+            }
+        }
+        if (c.bias != nullptr)
+            for (uint32_t oh = 0; oh < c.outH; ++oh) {
+                float* orow = c.out + n * c.sOutN + oh * c.sOutH;
                 for (uint32_t ow = 0; ow < c.outW; ++ow) {
                     float* o = orow + ow * c.sOutW;
                     for (uint32_t co = 0; co < c.cout; ++co) o[co] += c.bias[co];
                 }
-        }
+            }
     }
 }
 
@@ -218,6 +325,7 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.dH = params->dilationRateH;
     c.dW = params->dilationRateW;
     c.sW = params->strideW;
+    c.sH = params->strideH;
 
     if (c.batch != input->shape.NHWC.batch)
         CV_FATAL("Conv2D_fl32_ref: output batch %u differs from input batch %u", c.batch, input->shape.NHWC.batch);
@@ -251,6 +359,8 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.sOutN = output->stride.NHWC.batch_stride;
     c.sOutH = output->stride.NHWC.height_stride;
     c.sOutW = output->stride.NHWC.width_stride;
+    c.xPix = (size_t)c.sW * c.sInW;
+    c.oPix = c.sOutW;
     c.fH = filter->stride.dimension[0];
     c.fW = filter->stride.dimension[1];
     c.fI = filter->stride.dimension[2];

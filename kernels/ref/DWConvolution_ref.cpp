@@ -27,17 +27,25 @@ using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
 using corvus_conv::Taps;
 using corvus_simd::f32x4;
-using corvus_simd::Load;
+using corvus_simd::f32x8;
+using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
-using corvus_simd::Splat;
-using corvus_simd::Store;
+using corvus_simd::SplatV;
+using corvus_simd::StoreV;
 
 namespace {
 
 constexpr int kTilePixels = 4;
-// Each tile loads one input vector per multiply-add; 4 pixels x 8 channels
-// keep accumulators, filter and input pieces within the 32 NEON registers.
-constexpr int kTileVectors = 2;  // 8 channels
+// Each tile loads one input vector per multiply-add; 4 pixels x 2 wide
+// vectors (16 lanes with AVX-512, else 8 lanes: a NEON register pair) keep
+// accumulators, filter and input pieces within the register file.
+constexpr int kTileVectors = 2;
+#ifdef __AVX512F__
+typedef corvus_simd::f32x16 WideVector;
+#else
+typedef corvus_simd::f32x8 WideVector;
+#endif
+constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 // Channel vectors are walked in pieces of at most this many bytes so that
 // accumulator, input and filter rows stay small.
 constexpr uint32_t kPieceBytes = 2048;
@@ -76,9 +84,9 @@ struct DwPlan {
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
 };
 
-// P pixels x 4Q channels (Q = 0: one channel): acc = bias, then
+// P pixels x Q vectors of type V (Q = 0: one channel): acc = bias, then
 // acc = fma(x, w, acc) per kernel position, in registers.
-template <int P, int Q>
+template <int P, int Q, typename V>
 inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t nRows,
                    const float* __restrict w0, uint32_t colLo, uint32_t colHi, const float* __restrict b,
                    float* __restrict o)
@@ -87,10 +95,11 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
     const size_t colStep = (size_t)c.dW * c.sInW;
     const size_t wRowStep = (size_t)c.kW * c.channels;
     if constexpr (Q > 0) {
-        f32x4 acc[P][Q];
+        constexpr int L = (int)(sizeof(V) / sizeof(float));
+        V acc[P][Q];
 #pragma GCC unroll 8
         for (int q = 0; q < Q; ++q) {
-            const f32x4 start = b != nullptr ? Load(b + 4 * q) : Splat(0.0f);
+            const V start = b != nullptr ? LoadV<V>(b + L * q) : SplatV<V>(0.0f);
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p) acc[p][q] = start;
         }
@@ -100,19 +109,19 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
             for (uint32_t kw = colLo; kw < colHi; ++kw) {
                 const float* xk = xr + (kw - colLo) * colStep;
                 const float* wk = wr + (size_t)kw * c.channels;
-                f32x4 wv[Q];
+                V wv[Q];
 #pragma GCC unroll 8
-                for (int q = 0; q < Q; ++q) wv[q] = Load(wk + 4 * q);
+                for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wk + L * q);
 #pragma GCC unroll 8
                 for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-                    for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(Load(xk + p * xStep + 4 * q), wv[q], acc[p][q]);
+                    for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(LoadV<V>(xk + p * xStep + L * q), wv[q], acc[p][q]);
             }
         }
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) Store(o + p * c.sOutW + 4 * q, acc[p][q]);
+            for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, acc[p][q]);
     } else {
         float acc[P];
 #pragma GCC unroll 8
@@ -131,18 +140,22 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
     }
 }
 
-// 8, then 4, then single channels at a time.
+// Two wide vectors, then 8, 4 and single channels at a time.
 template <int P>
 inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t nRows, const float* w0,
                        uint32_t colLo, uint32_t colHi, const float* b, float* o)
 {
     uint32_t ch = 0;
     const uint32_t n = c.channels;
-    for (; ch + 4 * kTileVectors <= n; ch += 4 * kTileVectors)
-        DwTile<P, kTileVectors>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
+        DwTile<P, kTileVectors, WideVector>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr,
+                                            o + ch);
+    for (; ch + 8 <= n; ch += 8)
+        DwTile<P, 1, f32x8>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
     for (; ch + 4 <= n; ch += 4)
-        DwTile<P, 1>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
-    for (; ch < n; ++ch) DwTile<P, 0>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+        DwTile<P, 1, f32x4>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
+    for (; ch < n; ++ch)
+        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
 }
 
 // One multiplier: filter {kH, kW, C} and bias {C} dense, input and output

@@ -1,5 +1,6 @@
 // Four-lane vectors (GCC vector extensions) for the register-blocked
-// kernels: one NEON or SSE register each. MulAdd keeps the kernels'
+// kernels: one NEON or SSE register each; eight-lane ones fill an AVX
+// register and compile to register pairs on NEON/SSE. MulAdd keeps the kernels'
 // arithmetic contract lane by lane (a fused multiply-add per lane for float,
 // wrap-around multiply-add for uint32); GCC turns the four fmaf calls into
 // one vector fused multiply-add where the target has one.
@@ -10,10 +11,36 @@
 #include <cstdint>
 #include <cstring>
 
+// Wider-than-register vectors passed by value only between inline
+// functions of one library; the GCC note about their calling convention
+// does not concern us.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace corvus_simd {
 
 typedef float f32x4 __attribute__((vector_size(16)));
 typedef uint32_t u32x4 __attribute__((vector_size(16)));
+typedef float f32x8 __attribute__((vector_size(32)));
+typedef float f32x16 __attribute__((vector_size(64)));
+
+// Width-generic load, store and broadcast for the float vectors.
+template <typename V>
+inline V LoadV(const float* p)
+{
+    V v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+template <typename V>
+inline void StoreV(float* p, V v)
+{
+    memcpy(p, &v, sizeof(v));
+}
+template <typename V>
+inline V SplatV(float s)
+{
+    return V{} + s;
+}
 
 template <typename T>
 struct Lanes;
@@ -59,6 +86,21 @@ inline f32x4 MulAdd(f32x4 a, f32x4 b, f32x4 c)
     return r;
 }
 inline u32x4 MulAdd(u32x4 a, u32x4 b, u32x4 c) { return a * b + c; }
+
+inline f32x8 MulAdd(f32x8 a, f32x8 b, f32x8 c)
+{
+    f32x8 r;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) r[k] = fmaf(a[k], b[k], c[k]);
+    return r;
+}
+inline f32x16 MulAdd(f32x16 a, f32x16 b, f32x16 c)
+{
+    f32x16 r;
+#pragma GCC unroll 16
+    for (int k = 0; k < 16; ++k) r[k] = fmaf(a[k], b[k], c[k]);
+    return r;
+}
 
 }  // namespace corvus_simd
 

@@ -99,7 +99,7 @@ TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
     auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     for (int trial = 0; trial < 250; ++trial) {
         const uint32_t G = pick(1, 3);
-        const uint32_t cgIn = pick(1, 20), cgOut = pick(1, 37);  // 16- and 4-wide tiles and single channels
+        const uint32_t cgIn = pick(1, 20), cgOut = pick(1, 150);  // wide, 16-, 8- and 4-wide tiles and single channels
         const uint32_t N = pick(1, 2), H = pick(1, 9), W = pick(1, 11);
         const uint32_t kH = pick(1, 4), kW = pick(1, 4), sH = pick(1, 3), sW = pick(1, 3);
         const uint32_t dH = pick(1, 3), dW = pick(1, 3);

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Corvus against ONNX Runtime (CPU), side by side, on one machine in one run.
+
+    compare.py CORVUS_TIME MODELS_DIR [--runs N] [--rounds R] [--warmup W]
+               [--markdown OUT.md] [--stats-dir DIR]
+
+For each model the two runtimes are timed alternately, R rounds of N/R timed
+runs each after W warm-up runs per process, so load from other work on the
+machine falls on both. Both run batch 1 on one thread. Printed: the median
+of all timed runs per runtime, the ratio, Corvus GFLOP/s (from the MACs of
+the statistics CSV), the largest shares of Corvus time per operator type
+(from the same CSV) and the peak resident memory of each process.
+"""
+import argparse
+import collections
+import csv
+import os
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+# (printed name, Corvus description, Corvus weights, ONNX model); paths
+# relative to MODELS_DIR unless absolute.
+MODELS = [
+    ("ResNet-18", "resnet18.json", "resnet18.weights", "resnet18.onnx"),
+    ("MobileNetV2", "mobilenet_v2.json", "mobilenet_v2.weights", "mobilenet_v2.onnx"),
+    ("SqueezeNet 1.1", "squeezenet1_1.json", "squeezenet1_1.weights", "squeezenet1_1.onnx"),
+    ("digit classifier", os.path.join(ROOT, "examples/digits/model.json"),
+     os.path.join(ROOT, "examples/digits/weights.bin"), "digits.onnx"),
+]
+
+
+def parse(out):
+    runs, rss = [], 0
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] == "run":
+            runs.append(float(parts[1]))
+        elif len(parts) == 2 and parts[0] == "peak_rss_kb":
+            rss = int(parts[1])
+    return runs, rss
+
+
+def run(cmd):
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if p.returncode != 0:
+        sys.exit("compare: %s failed:\n%s" % (" ".join(cmd), p.stderr))
+    return parse(p.stdout)
+
+
+def op_shares(stats_csv):
+    """Total MACs and the share of time per layer type, largest first."""
+    tics, macs = collections.Counter(), 0
+    with open(stats_csv) as f:
+        for row in csv.DictReader(f, delimiter=";"):
+            tics[row["LayerType"]] += max(0, int(row["TotalTics"]))
+            macs += int(row["MACs"])
+    total = sum(tics.values()) or 1
+    return macs, [(op, 100.0 * t / total) for op, t in tics.most_common()]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("corvus_time")
+    ap.add_argument("models_dir")
+    ap.add_argument("--runs", type=int, default=20)
+    ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--warmup", type=int, default=3)
+    ap.add_argument("--markdown")
+    ap.add_argument("--stats-dir")
+    ap.add_argument("--only", help="comma-separated printed names to run")
+    a = ap.parse_args()
+    per_round = max(1, -(-a.runs // a.rounds))
+    stats_dir = a.stats_dir or a.models_dir
+    rows = []
+    for name, desc, weights, onnx_file in MODELS:
+        if a.only and name not in a.only.split(","):
+            continue
+        desc, weights, onnx_file = (p if os.path.isabs(p) else os.path.join(a.models_dir, p)
+                                    for p in (desc, weights, onnx_file))
+        stats = os.path.join(stats_dir, "stats-%s.csv" % name.replace(" ", "_"))
+        cv, ort, cv_rss, ort_rss = [], [], 0, 0
+        for _ in range(a.rounds):
+            t, r = run([a.corvus_time, desc, weights, str(per_round), str(a.warmup), stats])
+            cv += t
+            cv_rss = max(cv_rss, r)
+            t, r = run(["node", os.path.join(HERE, "ort_time.mjs"), onnx_file, str(per_round), str(a.warmup)])
+            ort += t
+            ort_rss = max(ort_rss, r)
+        cv_ms, ort_ms = statistics.median(cv), statistics.median(ort)
+        macs, shares = op_shares(stats)
+        gflops = 2.0 * macs / 1e9 / (cv_ms / 1e3)
+        share_text = ", ".join("%s %.0f%%" % (op, s) for op, s in shares if s >= 1.0) or "-"
+        rows.append((name, "%.3f" % cv_ms, "%.3f" % ort_ms, "%.2f" % (cv_ms / ort_ms), "%.2f" % gflops,
+                     share_text, "%.1f" % (cv_rss / 1024.0), "%.1f" % (ort_rss / 1024.0)))
+        print("%s: Corvus %.3f ms, ORT %.3f ms (%d runs each)" % (name, cv_ms, ort_ms, len(cv)), file=sys.stderr)
+    head = ["model", "Corvus ms", "ORT ms", "Corvus/ORT", "Corvus GFLOP/s", "Corvus time per operator type",
+            "Corvus peak RSS MiB", "ORT peak RSS MiB"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    print("\n".join(lines))
+    if a.markdown:
+        with open(a.markdown, "w") as f:
+            f.write("\n".join(lines) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
