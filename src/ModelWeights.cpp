@@ -253,11 +253,21 @@ void LoadModelWeights(Model* model, const char* path)
     CV_CHECK_PTR(path);
     InitModelInnersData(model);
 
-    FILE* weightsFile = fopen(path, "rb");
+    // Closed (then its buffer freed) on every way out, also when a check
+    // unwinds instead of exiting, as in the fuzzing build.
+    struct Stream {
+        FILE* file = nullptr;
+        char* buffer = nullptr;
+        ~Stream()
+        {
+            if (file != nullptr) fclose(file);
+            free(buffer);
+        }
+    } stream;
+    FILE* weightsFile = stream.file = fopen(path, "rb");
     if (weightsFile == nullptr) CV_FATAL("Cannot open weights file: %s\n", path);
-    char* dataBuffer;
-    CV_CHECK_PTR(dataBuffer = (char*)calloc(BUFFER_SIZE, sizeof(char)));
-    CV_CHECK(setvbuf(weightsFile, dataBuffer, _IOFBF, BUFFER_SIZE) == 0);
+    CV_CHECK_PTR(stream.buffer = (char*)calloc(BUFFER_SIZE, sizeof(char)));
+    CV_CHECK(setvbuf(weightsFile, stream.buffer, _IOFBF, BUFFER_SIZE) == 0);
     const WeightsFile wf{weightsFile, RegularFileSize(weightsFile, path)};
 
     uint32_t weightedLayers;
@@ -290,9 +300,6 @@ void LoadModelWeights(Model* model, const char* path)
         free(name);
         free(e.sizes);
     }
-    // The stream uses the buffer until it is closed.
-    fclose(weightsFile);
-    free(dataBuffer);
 }
 
 void SaveModelWeights(const Model* model, const char* directory)
