@@ -21,8 +21,8 @@ def load_converter():
     import importlib.util
     path = os.path.join(ROOT, "tools", "onnx2corvus")
     loader = importlib.machinery.SourceFileLoader("onnx2corvus", path)
-    spec = importlib.util.spec_from_loader("onnx2corvus", loader)
-    mod = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_loader("onnx2corvus", loader)
+    mod = importlib.util.module_from_spec(module_spec)
     loader.exec_module(mod)
     return mod
 

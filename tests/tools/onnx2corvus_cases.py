@@ -19,8 +19,8 @@ from onnx import TensorProto, helper, numpy_helper
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 loader = importlib.machinery.SourceFileLoader("onnx2corvus", os.path.join(ROOT, "tools", "onnx2corvus"))
-spec = importlib.util.spec_from_loader("onnx2corvus", loader)
-conv = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_loader("onnx2corvus", loader)
+conv = importlib.util.module_from_spec(module_spec)
 loader.exec_module(conv)
 
 

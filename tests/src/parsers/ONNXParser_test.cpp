@@ -378,9 +378,9 @@ TEST(ONNXParserTest, AudioAndYoloMatchTheirConstructors)
         return l;
     };
     Layer* in = input({64, 1});
-    const Floats spec = direct(in, AddAudioSpectrogram(in, nullptr, "s", 16, 8, true), sound);
+    const Floats spectrogram = direct(in, AddAudioSpectrogram(in, nullptr, "s", 16, 8, true), sound);
     const auto r1 = RunDoc(Doc(In("x", {64, 1}) + N("y", "Audiospectrogram", {"x"}, "\"window_size\": [16], \"stride\": [8], \"magnitude_squared\": [true]", true), 1, {"y"}), {sound});
-    ExpectNear(r1[0].values, spec, "Audiospectrogram", 0);
+    ExpectNear(r1[0].values, spectrogram, "Audiospectrogram", 0);
 
     const Floats bins(1 * 3 * 9, 0.5f);
     in = input({1, 3, 9});
