@@ -6,6 +6,7 @@
 #include "Report.h"
 #include "nn_kernels/OptKernels.h"
 #include "ref/ElementWalk.h"
+#include "ref/KernelChecks.h"
 
 namespace {
 
@@ -18,17 +19,10 @@ extern "C" {
 void Execute_PRelu_opt(NNKernel* kernel)
 {
     static const char* const kName = "Execute_PRelu_opt";
-    if (kernel == nullptr) CV_FATAL("%s error: kernel is null", kName);
-    Tensor* out = kernel->outputsNum > 0 ? kernel->output[0] : nullptr;
-    const Tensor* in = kernel->inputsNum > 0 ? kernel->input[0] : nullptr;
-    const Tensor* slopes = kernel->innerNum > 0 ? kernel->inner[0] : nullptr;
-    if (out == nullptr) CV_FATAL("%s error: out is NULL", kName);
-    if (in == nullptr) CV_FATAL("%s error: in1 is NULL", kName);
-    if (slopes == nullptr) CV_FATAL("%s error: in2 is NULL", kName);
-    if (in->dtype != out->dtype || slopes->dtype != out->dtype)
-        CV_FATAL("%s error: input and output types is not equal", kName);
-    if (out->dtype != DT_FLOAT32 && out->dtype != DT_FLOAT16)
-        CV_FATAL("%s error: output type is not in (float32, float16)", kName);
+    const PReluOperands ops = CheckPReluKernel(kernel, kName);
+    Tensor* out = ops.out;
+    const Tensor* in = ops.in;
+    const Tensor* slopes = ops.slopes;
     if (!corvus::SameShape(out, in))
         CV_FATAL("%s: shapes of input %s and output %s are not the same", kName, corvus::ShapeText(in).c_str(),
                  corvus::ShapeText(out).c_str());

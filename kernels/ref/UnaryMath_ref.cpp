@@ -8,6 +8,7 @@
 #include "LayersActivation.h"
 #include "LayersBroadcast.h"
 #include "Report.h"
+#include "ref/KernelChecks.h"
 #include "ref/ElementWalk.h"
 
 using corvus::MapFloat32;
@@ -295,17 +296,10 @@ void prelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastL
 void Execute_PRelu_ref(NNKernel* kernel)
 {
     static const char* const kName = "Execute_PRelu_ref";
-    if (kernel == nullptr) CV_FATAL("%s error: kernel is null", kName);
-    Tensor* out = kernel->outputsNum > 0 ? kernel->output[0] : nullptr;
-    const Tensor* in = kernel->inputsNum > 0 ? kernel->input[0] : nullptr;
-    const Tensor* slopes = kernel->innerNum > 0 ? kernel->inner[0] : nullptr;
-    if (out == nullptr) CV_FATAL("%s error: out is NULL", kName);
-    if (in == nullptr) CV_FATAL("%s error: in1 is NULL", kName);
-    if (slopes == nullptr) CV_FATAL("%s error: in2 is NULL", kName);
-    if (in->dtype != out->dtype || slopes->dtype != out->dtype)
-        CV_FATAL("%s error: input and output types is not equal", kName);
-    if (out->dtype != DT_FLOAT32 && out->dtype != DT_FLOAT16)
-        CV_FATAL("%s error: output type is not in (float32, float16)", kName);
+    const PReluOperands ops = CheckPReluKernel(kernel, kName);
+    Tensor* out = ops.out;
+    const Tensor* in = ops.in;
+    const Tensor* slopes = ops.slopes;
     RequireSameShape(kName, out, in);
     BroadcastLoop loop;
     Broadcast_ref_init(&loop, kName, kPReluFns, out->dtype, 0);
