@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include "Layers.h"
@@ -74,7 +75,15 @@ inline ::testing::AssertionResult SameStorage(const Tensor* a, const Tensor* b)
     const size_t es = DataTypeSize((DataType)a->dtype);
     for (size_t i = 0; i < StorageBytes(a); ++i)
         if (pa[i] != pb[i] && !(a->dtype == b->dtype && BothNaN(a, b, i / es)))
-            return ::testing::AssertionFailure() << "byte " << i << ": " << (int)pa[i] << " vs " << (int)pb[i];
+        {
+            uint64_t x = 0, y = 0;
+            memcpy(&x, pa + i / es * es, es);
+            memcpy(&y, pb + i / es * es, es);
+            std::ostringstream words;  // hex words, formatted apart from the assertion's own stream
+            words << std::hex << "0x" << x << " vs 0x" << y;
+            return ::testing::AssertionFailure() << "byte " << i << ": " << (int)pa[i] << " vs " << (int)pb[i]
+                                                 << " (element " << i / es << ": " << words.str() << ")";
+        }
     return ::testing::AssertionSuccess();
 }
 

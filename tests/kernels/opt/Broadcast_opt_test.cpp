@@ -40,8 +40,11 @@ const Op kOps[] = {{"Add", AddBroadcast_ref, AddBroadcast_opt},
 const uint32_t kActs[] = {None, ReLU, ReLU6, Linear};
 
 // Random contents with the values clamps and arithmetic treat apart:
-// signed zeros, infinities, NaNs of both signs, values around 6.
-void Fill(Tensor* t, std::mt19937& rng)
+// signed zeros, infinities, NaNs of both signs, values around 6. Only one
+// operand of a pair gets NaNs: with a NaN on both sides the hardware picks
+// one by operand order (which the compiler may swap, and x86 and Arm
+// differ), and a clamp then turns that choice into 0 or the limit.
+void Fill(Tensor* t, std::mt19937& rng, bool nans = true)
 {
     dm_test::FillRandom(t, rng);
     if (t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) return;
@@ -49,7 +52,7 @@ void Fill(Tensor* t, std::mt19937& rng)
                               -std::numeric_limits<float>::infinity(), std::nanf(""), -std::nanf("")};
     dm_test::ForEachCoord(dm_test::DimsOf(t), [&](const Dims& c) {
         if (rng() % 4 != 0) return;
-        const float f = unusual[rng() % 10];
+        const float f = unusual[rng() % (nans ? 10 : 8)];
         if (t->dtype == DT_FLOAT32)
             dm_test::Set<float>(t, c, f);
         else
@@ -64,7 +67,7 @@ void ExpectLikeReference(const Op& op, DataType dt, const Dims& da, const Dims& 
 {
     TensorPtr a = MakeTensor(dt, da, pad & 1), b = MakeTensor(dt, db, (pad >> 1) & 1);
     Fill(a.get(), rng);
-    Fill(b.get(), rng);
+    Fill(b.get(), rng, false);
     const Dims od = bcast_test::BroadcastDims(da, db);
     TensorPtr opt = MakeTensor(dt, od, (pad >> 2) & 1), ref = MakeTensor(dt, od, (pad >> 2) & 1);
     opt_test::FillStorage(opt.get(), 0x5C);
