@@ -12,6 +12,7 @@
 #include "Model.h"
 #include "TensorsSharedMemory.h"
 #include "LayersFusion.h"
+#include "LayersOptimizer.h"
 #include "NNKernelPreparer.h"
 #include "ModelWeights.h"
 #include "nn_kernel_list.h"

@@ -203,6 +203,34 @@ TEST(LayersFusion, ConvBatchNormWeightsByHand)
     DestroyModel(m);
 }
 
+// A depthwise filter with a depth multiplier keeps output channel c * M + m
+// innermost, so batch normalisation must scale it by that channel's factor.
+TEST(LayersFusion, DepthwiseWithMultiplierThenBatchNorm)
+{
+    const auto build = [] {
+        const PaddingStruct pad = Pads(4, 4);
+        Layer* dw = AddDepthwiseConv2DLayer(Image("x", 6, 6, 3), nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 2, &pad,
+                                            true, None);
+        Layer* bn = AddBatchNormalizationLayer(dw, nullptr, "bn", true, true, 1e-3f);
+        Model* m = CreateModel(&bn, 1);
+        FillWeights(m, 11);
+        return m;
+    };
+    Model* plain = build();
+    const auto want = RunOnce(plain);
+    DestroyModel(plain);
+    Model* m = build();
+    OptimizeModel(m, 0);
+    ASSERT_EQ(Names(m), (std::vector<std::string>{"x", "bn"}));
+    const auto got = RunOnce(m);
+    ASSERT_EQ(1u, got.size());
+    ASSERT_EQ(want[0].size(), got[0].size());
+    ASSERT_EQ(4u * 4u * 6u, got[0].size());
+    for (size_t i = 0; i < want[0].size(); ++i)
+        EXPECT_NEAR(want[0][i], got[0][i], 1e-5f * (1.0f + std::fabs(want[0][i]))) << i;
+    DestroyModel(m);
+}
+
 // Each graph must come out of optimisation with all its layers.
 TEST(LayersFusion, PatternsThatMustNotFuse)
 {

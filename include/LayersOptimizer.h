@@ -1,4 +1,5 @@
-/* Graph clean-ups that model initialisation runs once storage is bound. */
+/* Graph clean-ups that model initialisation runs once storage is bound:
+ * reshapes as views of their input and grouped sibling slices. */
 #ifndef CORVUS_LAYERSOPTIMIZER_H
 #define CORVUS_LAYERSOPTIMIZER_H
 
