@@ -266,6 +266,49 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
     }
 }
 
+// Filters whose rows (one input channel, all output channels) are 1 KiB or
+// longer are read a tile's width at a time with that stride, which maps
+// every row to the same few cache sets. Such layers run one block of
+// output channels at a time over a copy of the block's filter packed
+// contiguously; the tiles, and so every output element's arithmetic, are
+// those of the unpacked path.
+constexpr size_t kPackMinRowFloats = 256;
+constexpr uint32_t kPackBlock = kWideLanes * kTileVectors;
+
+bool PackedBlocks(const ConvPlan& c)
+{
+    return c.fI >= kPackMinRowFloats && c.groups > 0 && c.cgIn > 0 && c.cgOut % kPackBlock == 0;
+}
+
+void RunConvPacked(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
+                   const std::vector<uint32_t>& fullRun)
+{
+    const size_t tapFloats = (size_t)c.cgIn * kPackBlock;
+    std::vector<float> packed((size_t)c.kH * c.kW * tapFloats);
+    for (uint32_t g = 0; g < c.groups; ++g)
+        for (uint32_t co = 0; co < c.cgOut; co += kPackBlock) {
+            const uint32_t first = g * c.cgOut + co;
+            for (uint32_t kh = 0; kh < c.kH; ++kh)
+                for (uint32_t kw = 0; kw < c.kW; ++kw) {
+                    const float* src = c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + first;
+                    float* dst = packed.data() + ((size_t)kh * c.kW + kw) * tapFloats;
+                    for (uint32_t ci = 0; ci < c.cgIn; ++ci)
+                        memcpy(dst + (size_t)ci * kPackBlock, src + (size_t)ci * c.fI, sizeof(float) * kPackBlock);
+                }
+            ConvPlan b = c;
+            b.groups = 1;
+            b.cout = b.cgOut = kPackBlock;
+            b.in = c.in + (size_t)g * c.cgIn;
+            b.out = c.out + first;
+            b.bias = c.bias != nullptr ? c.bias + first : nullptr;
+            b.filter = packed.data();
+            b.fI = kPackBlock;
+            b.fW = tapFloats;
+            b.fH = (size_t)c.kW * tapFloats;
+            RunConv(b, rowTaps, colTaps, fullRun);
+        }
+}
+
 void CheckFloat32(const Tensor* t, const char* what)
 {
     if (t->dtype != DT_FLOAT32)
@@ -374,7 +417,10 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         rowTaps.assign(c.outH, Taps{0, 0, 0});
         colTaps.assign(c.outW, Taps{0, 0, 0});
     }
-    RunConv(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+    if (PackedBlocks(c))
+        RunConvPacked(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+    else
+        RunConv(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
 
     Activation_fl32_ref(output, output, &params->activation);
 }
