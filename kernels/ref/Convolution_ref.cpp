@@ -131,6 +131,49 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
     const size_t xStep = c.xPix;
     const float* xg = inRow0 + (size_t)firstIw * c.sInW + (size_t)g * c.cgIn;
     const float* wg = c.filter + (size_t)g * c.cgOut + co;
+    if constexpr (Q > 0) {
+        // With three input channels (images) a kernel position is three
+        // multiply-adds per output; the tile's outputs then stay in
+        // registers across positions instead of being loaded and stored for
+        // each one (the same operations in the same order).
+        if (c.cgIn == 3) {
+            constexpr int L = (int)(sizeof(V) / sizeof(float));
+            const V zero = SplatV<V>(0.0f);
+            V acc[P][Q];
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) acc[p][q] = LoadV<V>(o + p * c.oPix + L * q);
+            for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
+                const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
+                const float* wr = wg + (size_t)kh * c.fH;
+                for (uint32_t kw = colLo; kw < colHi; ++kw) {
+                    const float* x = xr + (size_t)(kw - colLo) * c.dW * c.sInW;
+                    const float* w = wr + (size_t)kw * c.fW;
+                    V w0[Q], w1[Q], w2[Q];
+#pragma GCC unroll 8
+                    for (int q = 0; q < Q; ++q) {
+                        w0[q] = LoadV<V>(w + L * q);
+                        w1[q] = LoadV<V>(w + c.fI + L * q);
+                        w2[q] = LoadV<V>(w + 2 * c.fI + L * q);
+                    }
+#pragma GCC unroll 8
+                    for (int p = 0; p < P; ++p) {
+                        const float* xp = x + p * xStep;
+                        const V x0 = SplatV<V>(xp[0]), x1 = SplatV<V>(xp[1]), x2 = SplatV<V>(xp[2]);
+#pragma GCC unroll 8
+                        for (int q = 0; q < Q; ++q)
+                            acc[p][q] = acc[p][q] + MulAdd(x2, w2[q], MulAdd(x1, w1[q], MulAdd(x0, w0[q], zero)));
+                    }
+                }
+            }
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) StoreV(o + p * c.oPix + L * q, acc[p][q]);
+            return;
+        }
+    }
     for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
         const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
         const float* wr = wg + (size_t)kh * c.fH;
@@ -269,40 +312,38 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
 // Filters whose rows (one input channel, all output channels) are 1 KiB or
 // longer are read a tile's width at a time with that stride, which maps
 // every row to the same few cache sets. Such layers run one block of
-// output channels at a time over a copy of the block's filter packed
-// contiguously; the tiles, and so every output element's arithmetic, are
-// those of the unpacked path.
+// output channels at a time (the last one possibly narrower) over a copy of
+// the block's filter packed contiguously; the tiles, and so every output
+// element's arithmetic, are those of the unpacked path.
 constexpr size_t kPackMinRowFloats = 256;
 constexpr uint32_t kPackBlock = kWideLanes * kTileVectors;
 
-bool PackedBlocks(const ConvPlan& c)
-{
-    return c.fI >= kPackMinRowFloats && c.groups > 0 && c.cgIn > 0 && c.cgOut % kPackBlock == 0;
-}
+bool PackedBlocks(const ConvPlan& c) { return c.fI >= kPackMinRowFloats && c.groups > 0 && c.cgIn > 0; }
 
 void RunConvPacked(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
                    const std::vector<uint32_t>& fullRun)
 {
-    const size_t tapFloats = (size_t)c.cgIn * kPackBlock;
-    std::vector<float> packed((size_t)c.kH * c.kW * tapFloats);
+    std::vector<float> packed((size_t)c.kH * c.kW * c.cgIn * kPackBlock);
     for (uint32_t g = 0; g < c.groups; ++g)
         for (uint32_t co = 0; co < c.cgOut; co += kPackBlock) {
+            const uint32_t width = c.cgOut - co < kPackBlock ? c.cgOut - co : kPackBlock;
+            const size_t tapFloats = (size_t)c.cgIn * width;
             const uint32_t first = g * c.cgOut + co;
             for (uint32_t kh = 0; kh < c.kH; ++kh)
                 for (uint32_t kw = 0; kw < c.kW; ++kw) {
                     const float* src = c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + first;
                     float* dst = packed.data() + ((size_t)kh * c.kW + kw) * tapFloats;
                     for (uint32_t ci = 0; ci < c.cgIn; ++ci)
-                        memcpy(dst + (size_t)ci * kPackBlock, src + (size_t)ci * c.fI, sizeof(float) * kPackBlock);
+                        memcpy(dst + (size_t)ci * width, src + (size_t)ci * c.fI, sizeof(float) * width);
                 }
             ConvPlan b = c;
             b.groups = 1;
-            b.cout = b.cgOut = kPackBlock;
+            b.cout = b.cgOut = width;
             b.in = c.in + (size_t)g * c.cgIn;
             b.out = c.out + first;
             b.bias = c.bias != nullptr ? c.bias + first : nullptr;
             b.filter = packed.data();
-            b.fI = kPackBlock;
+            b.fI = width;
             b.fW = tapFloats;
             b.fH = (size_t)c.kW * tapFloats;
             RunConv(b, rowTaps, colTaps, fullRun);
