@@ -72,14 +72,20 @@ struct ConvPlan {
     // Input and output steps between the pixels of a tile: along the row,
     // or down a column for the tiles of border columns.
     size_t xPix, oPix;
+    // Every output pixel has a kernel position inside the input: tiles then
+    // start their outputs from 0 and add the bias after their last position
+    // themselves, with no separate clearing and bias passes.
+    bool fused;
 };
 
 // o[p][:] += sum over ci of x[p][ci] * w[ci][:] for Q vectors of type V
 // (Q = 0: one channel); each sum is a chain of fused multiply-adds from 0 in
-// channel order, kept in registers.
+// channel order, kept in registers. On a tile's first kernel position
+// (`first`) the outputs count as 0 without being read; after its last one
+// `bias` (when given) is added.
 template <int P, int Q, typename V>
 inline void AddPartialSums(const float* __restrict x, size_t xStep, const float* __restrict w, size_t wStep,
-                           uint32_t cin, float* __restrict o, size_t oStep)
+                           uint32_t cin, float* __restrict o, size_t oStep, bool first, const float* bias)
 {
     if constexpr (Q > 0) {
         constexpr int L = (int)(sizeof(V) / sizeof(float));
@@ -105,7 +111,9 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
 #pragma GCC unroll 8
             for (int q = 0; q < Q; ++q) {
                 float* op = o + p * oStep + L * q;
-                StoreV(op, LoadV<V>(op) + s[p][q]);
+                V r = (first ? SplatV<V>(0.0f) : LoadV<V>(op)) + s[p][q];
+                if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+                StoreV(op, r);
             }
     } else {
         float s[P];
@@ -117,7 +125,11 @@ inline void AddPartialSums(const float* __restrict x, size_t xStep, const float*
             for (int p = 0; p < P; ++p) s[p] = fmaf(x[p * xStep + ci], wv, s[p]);
         }
 #pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) o[p * oStep] += s[p];
+        for (int p = 0; p < P; ++p) {
+            float r = (first ? 0.0f : o[p * oStep]) + s[p];
+            if (bias != nullptr) r = r + *bias;
+            o[p * oStep] = r;
+        }
     }
 }
 
@@ -143,7 +155,7 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-                for (int q = 0; q < Q; ++q) acc[p][q] = LoadV<V>(o + p * c.oPix + L * q);
+                for (int q = 0; q < Q; ++q) acc[p][q] = c.fused ? zero : LoadV<V>(o + p * c.oPix + L * q);
             for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
                 const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
                 const float* wr = wg + (size_t)kh * c.fH;
@@ -167,19 +179,25 @@ inline void ConvTile(const ConvPlan& c, const float* inRow0, size_t rowStep, con
                     }
                 }
             }
+            const float* bias = c.fused && c.bias != nullptr ? c.bias + (size_t)g * c.cgOut + co : nullptr;
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-                for (int q = 0; q < Q; ++q) StoreV(o + p * c.oPix + L * q, acc[p][q]);
+                for (int q = 0; q < Q; ++q)
+                    StoreV(o + p * c.oPix + L * q, bias != nullptr ? acc[p][q] + LoadV<V>(bias + L * q) : acc[p][q]);
             return;
         }
     }
+    const float* lastBias = c.fused && c.bias != nullptr ? c.bias + (size_t)g * c.cgOut + co : nullptr;
     for (uint32_t kh = rows.lo; kh < rows.hi; ++kh) {
         const float* xr = xg + (size_t)(kh - rows.lo) * rowStep;
         const float* wr = wg + (size_t)kh * c.fH;
-        for (uint32_t kw = colLo; kw < colHi; ++kw)
+        for (uint32_t kw = colLo; kw < colHi; ++kw) {
+            const bool first = c.fused && kh == rows.lo && kw == colLo;
+            const bool last = kh + 1 == rows.hi && kw + 1 == colHi;
             AddPartialSums<P, Q, V>(xr + (size_t)(kw - colLo) * c.dW * c.sInW, xStep, wr + (size_t)kw * c.fW, c.fI,
-                                 c.cgIn, o, c.oPix);
+                                    c.cgIn, o, c.oPix, first, last ? lastBias : nullptr);
+        }
     }
 }
 
@@ -258,7 +276,7 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
     down.xPix = (size_t)c.sH * c.sInH;
     down.oPix = c.sOutH;
     for (uint32_t n = 0; n < c.batch; ++n) {
-        for (uint32_t oh = 0; oh < c.outH; ++oh) {
+        for (uint32_t oh = 0; oh < c.outH && !c.fused; ++oh) {
             float* orow = c.out + n * c.sOutN + oh * c.sOutH;
             for (uint32_t ow = 0; ow < c.outW; ++ow) memset(orow + ow * c.sOutW, 0, sizeof(float) * c.cout);
         }
@@ -298,7 +316,7 @@ void RunConv(const ConvPlan& c, const std::vector<Taps>& rowTaps, const std::vec
                     ConvRun(down, tile.second, inRow0, rowStep, rows, col, col.lo, col.hi, g, o);
             }
         }
-        if (c.bias != nullptr)
+        if (c.bias != nullptr && !c.fused)
             for (uint32_t oh = 0; oh < c.outH; ++oh) {
                 float* orow = c.out + n * c.sOutN + oh * c.sOutH;
                 for (uint32_t ow = 0; ow < c.outW; ++ow) {
@@ -458,6 +476,12 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         rowTaps.assign(c.outH, Taps{0, 0, 0});
         colTaps.assign(c.outW, Taps{0, 0, 0});
     }
+    const auto anyEmpty = [](const std::vector<Taps>& taps) {
+        for (const Taps& t : taps)
+            if (t.lo >= t.hi) return true;
+        return false;
+    };
+    c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
     if (PackedBlocks(c))
         RunConvPacked(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
     else
