@@ -1,4 +1,4 @@
-/* Helpers of the optimised-kernel tests: kernel records over borrowed
+/* Helpers of the kernel tests: kernel records over borrowed
  * tensors, views into other tensors' storage, and whole-storage comparison
  * (so writes into the holes of strided tensors show up). */
 #ifndef CORVUS_TESTS_OPT_UTIL_H
