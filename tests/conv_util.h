@@ -15,17 +15,11 @@
 #include "ActivationTypes.h"
 #include "DataTypeConvert.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace conv_test {
 
-inline TensorShape Shape(std::initializer_list<uint32_t> dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    return s;
-}
+using corvus_test::Shape;
 
 inline float* F32(const Tensor* t) { return (float*)t->data; }
 
