@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
 #include "Tensor.h"
 #include "test_util.h"
 
@@ -29,6 +30,15 @@ inline U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension
 inline Tensor* Described(DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
 {
     return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
+}
+
+// An input layer of that description (the description is not kept).
+inline Layer* Input(const char* name, DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
+{
+    Tensor* t = Described(layout, dims, dtype);
+    Layer* layer = AddInputLayer(name, t);
+    DestroyTensor(t);
+    return layer;
 }
 
 inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)

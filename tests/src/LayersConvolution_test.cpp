@@ -13,14 +13,13 @@
 #include "Padding.h"
 #include "conv_util.h"
 #include "nn_kernel_list.h"
+#include "normalization_util.h"
 #include "test_util.h"
 
 using namespace conv_test;
 using U = std::vector<uint32_t>;
 
 namespace {
-
-U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
 
 PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top, uint32_t left, uint32_t bottom, uint32_t right)
 {
@@ -31,20 +30,11 @@ PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top, uint32_t left, uint32
     return p;
 }
 
-Tensor* Described(std::initializer_list<uint32_t> dims, DataLayout layout = DL_NONE, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-}
-
-Layer* Input(const char* name, std::initializer_list<uint32_t> dims, DataLayout layout)
-{
-    Tensor* t = Described(dims, layout);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
 }  // namespace
+
+using norm_test::Described;
+using norm_test::Dims;
+using norm_test::Input;
 
 TEST(LayersConvolution, Conv2DShapesInnerTensorsAndRecord)
 {
