@@ -19,19 +19,6 @@
 using namespace conv_test;
 using U = std::vector<uint32_t>;
 
-namespace {
-
-PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top, uint32_t left, uint32_t bottom, uint32_t right)
-{
-    PaddingStruct p;
-    memset(&p, 0, sizeof(p));
-    p.outputSize[0] = oh, p.outputSize[1] = ow;
-    p.begin0 = top, p.begin1 = left, p.end0 = bottom, p.end1 = right;
-    return p;
-}
-
-}  // namespace
-
 using norm_test::Described;
 using norm_test::Dims;
 using norm_test::Input;
