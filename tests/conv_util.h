@@ -13,21 +13,26 @@
 #include <vector>
 
 #include "ActivationTypes.h"
+#include "Padding.h"
 #include "DataTypeConvert.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace conv_test {
 
-inline TensorShape Shape(std::initializer_list<uint32_t> dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    return s;
-}
+using corvus_test::Shape;
 
 inline float* F32(const Tensor* t) { return (float*)t->data; }
+
+// Explicit two-dimensional pads and the output size they give.
+inline PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top = 0, uint32_t left = 0, uint32_t bottom = 0,
+                          uint32_t right = 0)
+{
+    PaddingStruct p{};
+    p.outputSize[0] = oh, p.outputSize[1] = ow;
+    p.begin0 = top, p.begin1 = left, p.end0 = bottom, p.end1 = right;
+    return p;
+}
 
 // Offset of element `index` through the tensor's own strides.
 inline size_t Offset(const Tensor* t, std::initializer_list<uint32_t> index)

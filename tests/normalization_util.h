@@ -15,17 +15,13 @@
 
 #include "DataTypeConvert.h"
 #include "Layers.h"
+#include "test_util.h"
 
 namespace norm_test {
 
 using U = std::vector<uint32_t>;
 
-inline TensorShape Shape(const U& dims)
-{
-    TensorShape s = {};
-    for (size_t k = 0; k < dims.size(); ++k) s.dimension[k] = dims[k];
-    return s;
-}
+using corvus_test::Shape;
 inline U Dims(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
 inline Tensor* Described(const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
@@ -39,13 +35,8 @@ inline Layer* Input(const char* name, const U& dims, DataLayout layout = DL_NONE
     return layer;
 }
 
-inline float Half(float x)
-{
-    uint16_t h;
-    float32_to_float16(&x, &h, 1);
-    float16_to_float32(&h, &x, 1);
-    return x;
-}
+// x rounded to the nearest half-precision value.
+inline float Half(float x) { return corvus_test::Float(corvus_test::Half(x)); }
 // Uniform values in [lo, hi], optionally exact half-precision values.
 inline std::vector<float> RandomValues(std::mt19937& rng, size_t n, float lo, float hi, bool half = false)
 {

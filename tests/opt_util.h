@@ -1,4 +1,4 @@
-/* Helpers of the optimised-kernel tests: kernel records over borrowed
+/* Helpers of the kernel tests: kernel records over borrowed
  * tensors, views into other tensors' storage, and whole-storage comparison
  * (so writes into the holes of strided tensors show up). */
 #ifndef CORVUS_TESTS_OPT_UTIL_H
@@ -24,14 +24,16 @@ using dm_test::TensorPtr;
 /* A kernel record over borrowed tensors, for calling Init_/Execute_ functions. */
 struct Kernel {
     NNKernel k;
-    std::vector<Tensor*> in, out;
-    Kernel(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params)
-        : k(), in(std::move(inputs)), out(std::move(outputs))
+    std::vector<Tensor*> in, out, inner;
+    Kernel(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params, std::vector<Tensor*> inners = {})
+        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
     {
         k.input = in.empty() ? nullptr : in.data();
         k.output = out.empty() ? nullptr : out.data();
+        k.inner = inner.empty() ? nullptr : inner.data();
         k.inputsNum = (uint32_t)in.size();
         k.outputsNum = (uint32_t)out.size();
+        k.innerNum = (uint32_t)inner.size();
         k.params = params;
         k.coresNumber = 1;
     }

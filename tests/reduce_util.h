@@ -12,26 +12,15 @@
 #include "Layers.h"
 #include "Model.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace reduce_test {
 
 using Dims = std::vector<uint32_t>;
 
-inline TensorShape ShapeOf(const Dims& d)
-{
-    TensorShape s = {};
-    for (size_t k = 0; k < d.size(); ++k) s.dimension[k] = d[k];
-    return s;
-}
-
-inline Dims DimsOf(const Tensor* t) { return Dims(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-inline uint64_t Count(const Dims& d)
-{
-    uint64_t n = 1;
-    for (uint32_t e : d) n *= e;
-    return n;
-}
+inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
+using corvus_test::Count;
+using corvus_test::DimsOf;
 
 // A dense tensor that owns a copy of the values.
 template <class T>

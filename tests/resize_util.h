@@ -14,19 +14,15 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
 #include "Tensor.h"
+#include "test_util.h"
 
 namespace resize_test {
 
 using U = std::vector<uint32_t>;
 
-inline TensorShape ShapeOf(const U& dims)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    for (size_t k = 0; k < dims.size(); ++k) s.dimension[k] = dims[k];
-    return s;
-}
+inline TensorShape ShapeOf(const U& dims) { return corvus_test::Shape(dims); }
 
 inline U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
 
@@ -34,6 +30,15 @@ inline U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension
 inline Tensor* Described(DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
 {
     return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
+}
+
+// An input layer of that description (the description is not kept).
+inline Layer* Input(const char* name, DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
+{
+    Tensor* t = Described(layout, dims, dtype);
+    Layer* layer = AddInputLayer(name, t);
+    DestroyTensor(t);
+    return layer;
 }
 
 inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)
@@ -70,22 +75,7 @@ inline std::vector<uint8_t> Bytes(const Tensor* t, const U& index)
     return std::vector<uint8_t>(p, p + size);
 }
 
-// Calls fn(index) for every index of `dims` in row-major order.
-inline void ForEachIndex(const U& dims, const std::function<void(const U&)>& fn)
-{
-    for (uint32_t d : dims)
-        if (d == 0) return;
-    U index(dims.size(), 0);
-    while (true) {
-        fn(index);
-        int k = (int)dims.size() - 1;
-        for (; k >= 0; --k) {
-            if (++index[k] < dims[k]) break;
-            index[k] = 0;
-        }
-        if (k < 0) return;
-    }
-}
+using corvus_test::ForEachIndex;
 
 // A tensor with data; `gap` > 0 spreads every dimension but the last over a
 // larger stride so that stride handling is exercised.

@@ -188,11 +188,3 @@ TEST(AudioModel, MfccTakesTheSampleRateFromItsSecondInput)
     DestroyTensor(t1);
     DestroyModel(model);
 }
-
-TEST(AudioModel, DefaultAndSelectedKernels)
-{
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_AudioSpectrogram], nn_kernel_fn_list[kfname_AudioSpectrogram_ref]);
-    EXPECT_EQ(nn_kernel_fn_list_default[OP_Mfcc], nn_kernel_fn_list[kfname_Mfcc_ref]);
-    EXPECT_NE(nn_kernel_fn_list[kfname_AudioSpectrogram_ref], nullptr);
-    EXPECT_NE(nn_kernel_fn_list[kfname_Mfcc_ref], nullptr);
-}

@@ -286,12 +286,3 @@ TEST(BroadcastModel, ElementWiseUsesItsCoefficients)
               (std::vector<float>{3, 1, 4, 0}));
     EXPECT_EQ(Bits(r.at<float>(3)), 0x80000000u);  // ReLU of -3 is -0
 }
-
-TEST(BroadcastModel, EveryOperationHasADefaultKernel)
-{
-    const LayerOpType ops[] = {OP_AddBroadcast, OP_SubBroadcast, OP_MulBroadcast, OP_DivBroadcast, OP_Pow, OP_Mod,
-                               OP_Equal, OP_Greater, OP_Less, OP_And, OP_Not, OP_Where, OP_ElementWise, OP_Activation,
-                               OP_Exp, OP_Sqrt, OP_Erf, OP_Neg, OP_Ceil, OP_Floor, OP_Abs, OP_PRelu, OP_Clip,
-                               OP_HardSigmoid};
-    for (LayerOpType op : ops) EXPECT_NE(nn_kernel_fn_list_default[op], nullptr) << LayerOpTypeToStr(op);
-}

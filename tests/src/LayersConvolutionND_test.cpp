@@ -12,14 +12,6 @@ using namespace resize_test;
 
 namespace {
 
-Layer* Input(const char* name, const U& dims, DataType dtype = DT_FLOAT32, DataLayout layout = DL_NONE)
-{
-    Tensor* t = Described(layout, dims, dtype);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
 PaddingStruct Explicit(uint32_t n, const uint32_t* in, const uint32_t* k, const uint32_t* s, const uint32_t* pads)
 {
     return ComputePaddingStruct(n, in, k, s, nullptr, EXPLICIT, pads, 0);
@@ -53,7 +45,7 @@ const ActivationParams kLeaky = {LeakyReLU, 0.25f};
 
 TEST(LayersConvolutionND, ConstructorsFillShapesRecordsAndInnerTensors)
 {
-    Layer* seq = Input("seq", {2, 10, 6});
+    Layer* seq = Input("seq", DL_NONE, {2, 10, 6});
     const uint32_t L = 10, k3 = 3, s2 = 2, pads1[2] = {1, 2};
     const PaddingStruct p1 = Explicit(1, &L, &k3, &s2, pads1);  // (10 + 3 - 3) / 2 + 1 = 6
     Layer* c1 = AddConv1DLayer(seq, nullptr, "c1", 8, 3, 2, 1, 2, &p1, true, kLeaky);
@@ -185,7 +177,7 @@ TEST(LayersConvolutionNDDeathTest, ConstructorChecks)
 TEST(LayersConvolutionND, HandBuiltTransposedModel)
 {
     const uint32_t H = 3, W = 4, C = 4, F = 6;
-    Layer* in = Input("image", {1, H, W, C}, DT_FLOAT32, DL_NHWC);
+    Layer* in = Input("image", DL_NHWC, {1, H, W, C});
     const uint32_t size[2] = {H, W}, k[2] = {2, 2}, s[2] = {2, 2};
     const PaddingStruct ps = ComputePaddingStructTransposed(2, size, k, s, nullptr, VALID, nullptr, nullptr, false);
     Layer* up = AddConv2DTransposeLayer(in, nullptr, "up", DL_NHWC, F, 2, 2, 2, 2, 1, 1, &ps, 2, true,
@@ -231,7 +223,7 @@ TEST(LayersConvolutionND, HandBuiltTransposedModel)
 TEST(LayersConvolutionND, HandBuiltOneDimensionalModel)
 {
     const uint32_t L = 7, C = 3, F = 4, F2 = 2;
-    Layer* in = Input("seq", {1, L, C});
+    Layer* in = Input("seq", DL_NONE, {1, L, C});
     const uint32_t k3 = 3, s2 = 2, k2 = 2;
     const PaddingStruct p1 = ComputePaddingStruct(1, &L, &k3, &s2, nullptr, VALID, nullptr, 1);
     Layer* conv = AddConv1DLayer(in, nullptr, "conv", F, 3, 2, 1, 1, &p1, false, ActivationParams{ReLU6, 0.0f});
@@ -270,7 +262,7 @@ TEST(LayersConvolutionND, HandBuiltOneDimensionalModel)
 TEST(LayersConvolutionND, HalfPrecisionThroughFloat32)
 {
     const U dims = {1, 3, 4, 5, 2};
-    Layer* in = Input("vol", dims, DT_FLOAT16);
+    Layer* in = Input("vol", DL_NONE, dims, DT_FLOAT16);
     const uint32_t size[3] = {3, 4, 5}, k[3] = {2, 2, 3}, s[3] = {1, 2, 1}, pads[6] = {1, 0, 1, 0, 1, 1};
     const PaddingStruct ps = Explicit(3, size, k, s, pads);
     Layer* conv = AddConv3DLayer(in, nullptr, "c3", 4, 1, 2, 2, 3, 1, 2, 1, 1, 1, 1, &ps, true, EXPLICIT, kLeaky);

@@ -13,38 +13,15 @@
 #include "Padding.h"
 #include "conv_util.h"
 #include "nn_kernel_list.h"
+#include "normalization_util.h"
 #include "test_util.h"
 
 using namespace conv_test;
 using U = std::vector<uint32_t>;
 
-namespace {
-
-U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top, uint32_t left, uint32_t bottom, uint32_t right)
-{
-    PaddingStruct p;
-    memset(&p, 0, sizeof(p));
-    p.outputSize[0] = oh, p.outputSize[1] = ow;
-    p.begin0 = top, p.begin1 = left, p.end0 = bottom, p.end1 = right;
-    return p;
-}
-
-Tensor* Described(std::initializer_list<uint32_t> dims, DataLayout layout = DL_NONE, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-}
-
-Layer* Input(const char* name, std::initializer_list<uint32_t> dims, DataLayout layout)
-{
-    Tensor* t = Described(dims, layout);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
-}  // namespace
+using norm_test::Described;
+using norm_test::Dims;
+using norm_test::Input;
 
 TEST(LayersConvolution, Conv2DShapesInnerTensorsAndRecord)
 {

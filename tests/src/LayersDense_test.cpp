@@ -9,30 +9,15 @@
 #include "NNKernelFnSelector.h"
 #include "conv_util.h"
 #include "nn_kernel_list.h"
+#include "normalization_util.h"
 #include "test_util.h"
 
 using namespace conv_test;
 using U = std::vector<uint32_t>;
 
-namespace {
-
-U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-Tensor* Described(std::initializer_list<uint32_t> dims, DataLayout layout = DL_NONE, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-}
-
-Layer* Input(const char* name, std::initializer_list<uint32_t> dims, DataLayout layout = DL_NONE,
-             DataType dtype = DT_FLOAT32)
-{
-    Tensor* t = Described(dims, layout, dtype);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
-}  // namespace
+using norm_test::Described;
+using norm_test::Dims;
+using norm_test::Input;
 
 TEST(LayersDense, DenseShapesAndRecord)
 {

@@ -19,22 +19,14 @@
 #include "LayersPooling.h"
 #include "LayersResize.h"
 #include "Model.h"
+#include "conv_util.h"
 #include "test_util.h"
 
 using corvus_test::ExpectFatal;
+using conv_test::Pads;
 using corvus_test::Shape;
 
 namespace {
-
-PaddingStruct Pads(uint32_t oh, uint32_t ow, uint32_t top = 0, uint32_t left = 0, uint32_t bottom = 0,
-                   uint32_t right = 0)
-{
-    PaddingStruct p;
-    memset(&p, 0, sizeof(p));
-    p.outputSize[0] = oh, p.outputSize[1] = ow;
-    p.begin0 = top, p.begin1 = left, p.end0 = bottom, p.end1 = right;
-    return p;
-}
 
 Layer* Image(const char* name, uint32_t h, uint32_t w, uint32_t c)
 {

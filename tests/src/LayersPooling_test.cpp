@@ -7,23 +7,11 @@
 #include "Model.h"
 #include "NNKernelFnSelector.h"
 #include "pooling_util.h"
+#include "resize_util.h"
 
 using namespace pooling_test;
 
 namespace {
-
-Layer* Input(const char* name, DataLayout layout, std::initializer_list<uint32_t> dims, DataType dtype = DT_FLOAT32)
-{
-    Tensor* t = CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
-Tensor* Described(DataLayout layout, std::initializer_list<uint32_t> dims, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-}
 
 PaddingStruct Pads2D(uint32_t out0, uint32_t out1, uint32_t top, uint32_t bottom, uint32_t left, uint32_t right)
 {
@@ -38,14 +26,12 @@ PaddingStruct Pads2D(uint32_t out0, uint32_t out1, uint32_t top, uint32_t bottom
     return ps;
 }
 
-std::vector<uint32_t> Dims(const Tensor* t)
-{
-    return std::vector<uint32_t>(t->shape.dimension, t->shape.dimension + t->ndim);
-}
-
-using U = std::vector<uint32_t>;
-
 }  // namespace
+
+using resize_test::Described;
+using resize_test::Dims;
+using resize_test::Input;
+using resize_test::U;
 
 TEST(LayersPooling, ConstructorsGiveShapesAndWindowRecords)
 {

@@ -332,20 +332,3 @@ TEST(ReductionModel, EinsumWithAConstantOperand)
     DestroyModel(model);
     DestroyTensor(feed);
 }
-
-TEST(ReductionModel, KernelTablesHoldTheReferenceKernels)
-{
-    const std::pair<LayerOpType, kfname> pairs[] = {
-        {OP_ReduceMean, kfname_ReduceMean_ref}, {OP_ReduceSum, kfname_ReduceSum_ref},
-        {OP_ReduceMax, kfname_ReduceMax_ref},   {OP_ReduceMin, kfname_ReduceMin_ref},
-        {OP_ReduceL2, kfname_ReduceL2_ref},     {OP_ArgMax, kfname_ArgMax_ref},
-        {OP_CumSum, kfname_CumSum_ref},         {OP_NonZero, kfname_NonZero_ref},
-        {OP_Shape, kfname_Shape_ref},           {OP_Range, kfname_Range_ref},
-        {OP_ConstantOfShape, kfname_ConstantOfShape_ref}, {OP_Cast, kfname_Cast_ref},
-        {OP_Einsum, kfname_Einsum_ref},         {OP_Initializer, kfname_Empty_ref},
-    };
-    for (const auto& p : pairs) {
-        EXPECT_NE(nn_kernel_fn_list[p.second], nullptr) << kernel_fn_name_string[p.second];
-        EXPECT_EQ(nn_kernel_fn_list_default[p.first], nn_kernel_fn_list[p.second]) << kernel_fn_name_string[p.second];
-    }
-}

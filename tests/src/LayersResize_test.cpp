@@ -12,14 +12,6 @@ using namespace resize_test;
 
 namespace {
 
-Layer* Input(const char* name, DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
-{
-    Tensor* t = Described(layout, dims, dtype);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
 kfname Select(Layer* layer) { return SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)layer->op, DT_FLOAT32, layer->kernel); }
 
 }  // namespace

@@ -88,6 +88,7 @@ TEST(KernelTables, DefaultsFollowTheOperationTable)
     for (int op = 0; op < OP_OperationsCount; ++op) {
         kfname k = nn_kernel_fn_default_name[op];
         EXPECT_EQ(nn_kernel_fn_list_default[op], k == kfname_TOTAL ? nullptr : nn_kernel_fn_list[k]) << op;
+        EXPECT_TRUE(k == kfname_TOTAL || nn_kernel_fn_list[k] != nullptr) << kernel_fn_name_string[k];
     }
     ASSERT_NE(nn_kernel_fn_list_default[OP_Initializer], nullptr);
     EXPECT_NE(nn_kernel_fn_list_default[OP_Initializer]->execute, nullptr);

@@ -17,12 +17,14 @@
 #include "Model.h"
 #include "nn_kernel_list.h"
 #include "conv_util.h"
+#include "opt_util.h"
 #include "nn_kernels/OptKernels.h"
 #include "test_util.h"
 
 namespace {
 
 using conv_test::Shape;
+using corvus_test::Float;
 
 struct Case {
     uint32_t N, H, W, Cin, Cout, kH, kW, sH, sW, pT, pL, pB, pR;
@@ -32,13 +34,6 @@ struct Case {
 };
 
 uint32_t OutSize(uint32_t in, uint32_t k, uint32_t s, uint32_t p0, uint32_t p1) { return (in + p0 + p1 - k) / s + 1; }
-
-float Half(uint16_t h)
-{
-    float f;
-    float16_to_float32(&h, &f, 1);
-    return f;
-}
 
 // Float16 tensor of the given shape with `gap` elements after every row of
 // each dimension but the last; the gaps hold 0x5A5A, the data random values
@@ -124,7 +119,7 @@ void Reference(const Conv& cv, std::vector<double>* ref, std::vector<double>* ma
     ref->assign((size_t)c.N * Ho * Wo * c.Cout, 0.0);
     mag->assign(ref->size(), 0.0);
     auto at = [](const Tensor* t, std::initializer_list<uint32_t> i) {
-        return (double)Half(((const uint16_t*)t->data)[conv_test::Offset(t, i)]);
+        return (double)Float(((const uint16_t*)t->data)[conv_test::Offset(t, i)]);
     };
     size_t e = 0;
     for (uint32_t n = 0; n < c.N; ++n)
@@ -176,7 +171,7 @@ void ExpectMatches(const Conv& cv, const std::string& what)
                 for (uint32_t co = 0; co < C; ++co, ++e) {
                     const size_t off = conv_test::Offset(o, {n, oh, ow, co});
                     written[off] = true;
-                    const double got = Half(d[off]);
+                    const double got = Float(d[off]);
                     const double tol = HalfUlp(ref[e]) + 64 * mag[e] * std::ldexp(1.0, -24);
                     if (!(std::fabs(got - ref[e]) <= tol) && bad++ < 5)
                         ADD_FAILURE() << what << " at " << n << "," << oh << "," << ow << "," << co << ": got " << got
@@ -347,19 +342,19 @@ TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)
     float r = -1;
     Conv2D_ConvBias(b, 1, 3, hi, lo, &r);
     EXPECT_EQ(1.0f / 64, r);
-    EXPECT_EQ(64000.0f, Half(hi[0]));
-    EXPECT_EQ(0.0f, Half(lo[0]));
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(b[i], (Half(hi[i]) + Half(lo[i])) * r, std::fabs(b[i]) * 1e-6) << i;
+    EXPECT_EQ(64000.0f, Float(hi[0]));
+    EXPECT_EQ(0.0f, Float(lo[0]));
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(b[i], (Float(hi[i]) + Float(lo[i])) * r, std::fabs(b[i]) * 1e-6) << i;
     // Small biases keep s = 2^24 and their low half.
     const float small[2] = {0.0f, 1.0e-3f};
     Conv2D_ConvBias(small, 1, 2, hi, lo, &r);
     EXPECT_EQ(std::ldexp(1.0f, -24), r);
-    EXPECT_NE(0.0f, Half(lo[1]));
-    EXPECT_NEAR(1.0e-3, (Half(hi[1]) + Half(lo[1])) * r, 1e-9);
+    EXPECT_NE(0.0f, Float(lo[1]));
+    EXPECT_NEAR(1.0e-3, (Float(hi[1]) + Float(lo[1])) * r, 1e-9);
     // Just below the next power of two the scaled value nears 2^16 and stays finite.
     const float edge = 1023.99f;
     Conv2D_ConvBias(&edge, 1, 1, hi, lo, &r);
-    EXPECT_NEAR(edge, (Half(hi[0]) + Half(lo[0])) * r, 1e-3);
+    EXPECT_NEAR(edge, (Float(hi[0]) + Float(lo[0])) * r, 1e-3);
     // Beyond 2^30 the bias is dropped with a message.
     const float huge = 3.0e9f;
     ::testing::internal::CaptureStdout();
@@ -380,8 +375,8 @@ TEST(Conv2DOpt, NarrowingOverflowNaNAndClamps)
         return ((const uint16_t*)cv.out->data)[0];
     };
     const uint16_t h350 = 0x5D78, h200 = 0x5A40, hm200 = 0xDA40, h7 = 0x4700, h1 = 0x3C00, nan = 0x7E00;
-    ASSERT_EQ(350.0f, Half(h350));
-    ASSERT_EQ(200.0f, Half(h200));
+    ASSERT_EQ(350.0f, Float(h350));
+    ASSERT_EQ(200.0f, Float(h200));
     EXPECT_EQ(0x7C00, run(h350, h200, None));       // 70000 -> +infinity
     EXPECT_EQ(0xFC00, run(h350, hm200, Linear));    // -70000 -> -infinity
     EXPECT_EQ(0x4600, run(h7, h1, ReLU6));          // 7 -> 6
@@ -425,7 +420,7 @@ TEST(Conv2DOpt, HandBuiltHalfPrecisionModelPredicts)
     Tensor* want = MakeHalf(DL_NHWC, {1, 3, 4, 20}, nullptr);
     Conv2D_fl16_ref(host, f16, bias, want, (const Conv2DParams*)conv->kernel->params);
     for (uint32_t e = 0; e < GetTensorSize(want); ++e) {
-        const float r = Half(((const uint16_t*)want->data)[e]), g = Half(((const uint16_t*)y->data)[e]);
+        const float r = Float(((const uint16_t*)want->data)[e]), g = Float(((const uint16_t*)y->data)[e]);
         EXPECT_NEAR(r, g, 2 * HalfUlp(r)) << e;
     }
     for (Tensor* t : {f32, host, want}) DestroyTensor(t);
@@ -448,15 +443,8 @@ TEST(Conv1DVia2D, MatchesFloat64ReferenceAndRefuses)
         Tensor* filt = MakeHalf(DL_NONE, {c.k, c.Cin, c.F}, &rng);
         Tensor* bias = c.bias ? conv_test::Make(DL_I, {c.F}, &rng) : nullptr;
         Conv1DParams p = {c.k, c.stride, 1, c.pB, c.pE, 1, (uint8_t)c.bias, {ReLU, 0.0f}};
-        Tensor* inner[2] = {filt, bias};
-        NNKernel k;
-        memset(&k, 0, sizeof(k));
-        k.input = &in;
-        k.output = &out;
-        k.inner = inner;
-        k.inputsNum = k.outputsNum = 1;
-        k.innerNum = 2;
-        k.params = &p;
+        opt_test::Kernel rec({in}, {out}, &p, {filt, bias});
+        NNKernel& k = rec.k;
         Init_Conv1Dvia2D(&k);
         Execute_Conv1Dvia2D(&k);
         const uint16_t* o = (const uint16_t*)out->data;
@@ -468,14 +456,14 @@ TEST(Conv1DVia2D, MatchesFloat64ReferenceAndRefuses)
                         const int64_t il = (int64_t)l * c.stride - c.pB + t;
                         if (il < 0 || il >= c.L) continue;
                         for (uint32_t ci = 0; ci < c.Cin; ++ci) {
-                            const double v = (double)Half(((uint16_t*)in->data)[(n * c.L + il) * c.Cin + ci]) *
-                                             Half(((uint16_t*)filt->data)[(t * c.Cin + ci) * c.F + f]);
+                            const double v = (double)Float(((uint16_t*)in->data)[(n * c.L + il) * c.Cin + ci]) *
+                                             Float(((uint16_t*)filt->data)[(t * c.Cin + ci) * c.F + f]);
                             s += v;
                             m += std::fabs(v);
                         }
                     }
                     s = s < 0 ? 0 : s;
-                    const double got = Half(o[(n * Lo + l) * c.F + f]);
+                    const double got = Float(o[(n * Lo + l) * c.F + f]);
                     ASSERT_NEAR(s, got, HalfUlp(s) + 64 * m * std::ldexp(1.0, -24)) << n << "," << l << "," << f;
                 }
         // Dilation cannot be served: refused at initialisation, nothing computed.
@@ -532,15 +520,9 @@ TEST(MMviaConv2D, HalfPrecisionProductMatchesFloat32Reference)
         Tensor* B32 = conv_test::ConvertedCopy(B, DT_FLOAT32);
         Tensor* ref = conv_test::ConvertedCopy(out, DT_FLOAT32);
         Matmul_ref(A32, B32, ref);
-        Tensor* ins[2] = {A, B};
         MatmulParams params = {2};
-        NNKernel k;
-        memset(&k, 0, sizeof(k));
-        k.input = ins;
-        k.output = &out;
-        k.inputsNum = 2;
-        k.outputsNum = 1;
-        k.params = &params;
+        opt_test::Kernel rec({A, B}, {out}, &params);
+        NNKernel& k = rec.k;
         Init_MMviaConv2D(&k);
         ASSERT_NE(nullptr, k.extra_resources);
         // B is an operand: a change after initialisation is seen.
@@ -553,8 +535,8 @@ TEST(MMviaConv2D, HalfPrecisionProductMatchesFloat32Reference)
         for (uint32_t e = 0; e < GetTensorSize(ref); ++e) {
             const float want = conv_test::F32(ref)[e];
             // Same fused multiply-adds in the same order: only the final rounding differs.
-            ASSERT_EQ(conv_test::RoundHalf(want), Half(((uint16_t*)out->data)[e])) << e << " K " << K;
-            ASSERT_EQ(Half(((uint16_t*)out->data)[e]), Half(((uint16_t*)direct->data)[e])) << e;
+            ASSERT_EQ(conv_test::RoundHalf(want), Float(((uint16_t*)out->data)[e])) << e << " K " << K;
+            ASSERT_EQ(Float(((uint16_t*)out->data)[e]), Float(((uint16_t*)direct->data)[e])) << e;
         }
         Destroy_MMviaConv2D(&k);
         EXPECT_EQ(nullptr, k.extra_resources);

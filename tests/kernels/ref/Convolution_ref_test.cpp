@@ -5,6 +5,7 @@
 
 #include "LayersConvolution.h"
 #include "conv_util.h"
+#include "opt_util.h"
 #include "test_util.h"
 
 using namespace conv_test;
@@ -255,16 +256,9 @@ TEST(Conv2DRef, ExecuteDispatchesOnTheInputType)
     Tensor* in = Make(DL_NHWC, {1, 1, 2, 2}, &rng);
     Tensor* filter = Make(DL_HWIO, {1, 1, 2, 2}, &rng);
     Tensor* out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr);
-    Tensor* inner[2] = {filter, nullptr};
-    NNKernel k;
-    memset(&k, 0, sizeof(k));
-    k.input = &in;
-    k.output = &out;
-    k.inner = inner;
-    k.inputsNum = k.outputsNum = 1;
-    k.innerNum = 2;
-    k.params = &p;
-    Execute_Conv2D_ref(&k);
+    opt_test::Kernel rec({in}, {out}, &p, {filter, nullptr});
+    const NNKernel& k = rec.k;
+    Execute_Conv2D_ref(&rec.k);
     ExpectEqualsNaive(NaiveConv(in, filter, nullptr, p, 1, 2), out);
 
     Tensor* ints = CreateTensor(DT_INT32, DL_NHWC, 4, Shape({1, 1, 2, 2}), true);
