@@ -18,12 +18,12 @@ using corvus_test::Shape;
 
 namespace {
 
-struct SpecRun {
+struct SpectrogramRun {
     std::vector<float> out;
     uint32_t frames, bins;
 };
 
-SpecRun RunSpectrogram(const std::vector<float>& samples, uint32_t count, uint32_t channels, uint32_t window, uint32_t stride,
+SpectrogramRun RunSpectrogram(const std::vector<float>& samples, uint32_t count, uint32_t channels, uint32_t window, uint32_t stride,
                 bool squared)
 {
     Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 2, Shape({count, channels}), false);
@@ -33,7 +33,7 @@ SpecRun RunSpectrogram(const std::vector<float>& samples, uint32_t count, uint32
     Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({channels, frames, bins}), true);
     const AudioSpectrogramParams params = {window, stride, squared};
     AudioSpectrogram_FP32(in, out, &params);
-    SpecRun r{std::vector<float>((float*)out->data, (float*)out->data + GetTensorSize(out)), frames, bins};
+    SpectrogramRun r{std::vector<float>((float*)out->data, (float*)out->data + GetTensorSize(out)), frames, bins};
     DestroyTensor(in);
     DestroyTensor(out);
     return r;
@@ -63,7 +63,7 @@ TEST(AudioSpectrogramKernel, MatchesDirectDftForPowerOfTwoAndOtherWindows)
                           {6, 2, 2, 1},        {700, 1, 160, 200},  {513, 2, 257, 64}};
     for (const Case& c : cases) {
         const std::vector<float> x = RandomSignal((size_t)c.samples * c.channels, c.window);
-        const SpecRun r = RunSpectrogram(x, c.samples, c.channels, c.window, c.stride, true);
+        const SpectrogramRun r = RunSpectrogram(x, c.samples, c.channels, c.window, c.stride, true);
         uint32_t frames, bins;
         const std::vector<double> ref =
             RefSpectrogram(x, c.samples, c.channels, c.window, c.stride, true, &frames, &bins);
@@ -77,13 +77,13 @@ TEST(AudioSpectrogramKernel, BinCountsFramesAndMagnitudes)
 {
     const std::vector<float> x = RandomSignal(800, 9);
     // A window equal to the sample count gives exactly one frame.
-    const SpecRun one = RunSpectrogram(x, 400, 2, 400, 7, true);
+    const SpectrogramRun one = RunSpectrogram(x, 400, 2, 400, 7, true);
     EXPECT_EQ(one.frames, 1u);
     EXPECT_EQ(one.bins, 257u);
     EXPECT_EQ(one.out.size(), 2u * 257u);
     // Without squaring every value is the square root of the power.
-    const SpecRun pow = RunSpectrogram(x, 800, 1, 256, 100, true);
-    const SpecRun mag = RunSpectrogram(x, 800, 1, 256, 100, false);
+    const SpectrogramRun pow = RunSpectrogram(x, 800, 1, 256, 100, true);
+    const SpectrogramRun mag = RunSpectrogram(x, 800, 1, 256, 100, false);
     EXPECT_EQ(pow.bins, 129u);
     EXPECT_EQ(pow.frames, 6u);
     for (size_t i = 0; i < pow.out.size(); ++i) EXPECT_EQ(mag.out[i], sqrtf(pow.out[i])) << i;
@@ -95,7 +95,7 @@ TEST(AudioSpectrogramKernel, ConstantSignalHasOnlyDcAndFirstBins)
     // A constant 1 under a periodic Hann window of length N (a power of two)
     // has X[0] = N/2, X[1] = -N/4 and nothing else.
     const std::vector<float> ones(64, 1.0f);
-    const SpecRun r = RunSpectrogram(ones, 64, 1, 64, 1, true);
+    const SpectrogramRun r = RunSpectrogram(ones, 64, 1, 64, 1, true);
     ASSERT_EQ(r.out.size(), 33u);
     EXPECT_NEAR(r.out[0], 32.0f * 32.0f, 1e-3);
     EXPECT_NEAR(r.out[1], 16.0f * 16.0f, 1e-3);
@@ -109,7 +109,7 @@ TEST(AudioSpectrogramKernel, HalfPrecisionRunsThroughFloat32)
     std::vector<uint16_t> h(x.size());
     float32_to_float16(x.data(), h.data(), (uint32_t)x.size());
     float16_to_float32(h.data(), x.data(), (uint32_t)x.size());  // the values half can hold
-    const SpecRun ref = RunSpectrogram(x, samples, channels, window, stride, false);
+    const SpectrogramRun ref = RunSpectrogram(x, samples, channels, window, stride, false);
 
     Tensor* in16[] = {CreateTensor(DT_FLOAT16, DL_NONE, 2, Shape({samples, channels}), false)};
     Layer* layer = CreateLayer("spec16", OP_AudioSpectrogram, nullptr, in16, 1, 0);
