@@ -8,6 +8,11 @@
 // block transfers, widened to float32 there, a micro-kernel accumulates in
 // float32 with fused multiply-adds, applies the fused activation, narrows to
 // float16 and the tile goes back to the output with block transfers.
+//
+// When no tile holding every input channel fits the scratch memory, each
+// tile is computed in passes over blocks of input channels: a pass adds the
+// float16 partial result of the one before it (kept in the scratch output
+// tile), and only the last pass applies the activation.
 #define CORVUS_MODULE "Conv2D_opt"
 #include <cmath>
 #include <cstddef>
@@ -24,6 +29,7 @@
 #include "Report.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
+#include "opt/OptInternal.h"
 
 namespace {
 
@@ -46,6 +52,7 @@ struct Geometry {
 // Scratch layout of one tiling candidate.
 struct Plan {
     uint32_t rowsPerBlock, rowBlocks, chBlock, chBlocks;
+    uint32_t ciBlock, passes;    // input channels per pass (the last pass may have fewer), pass count
     uint32_t rowsIn, wsIn;       // input tile rows and columns (kernel's extra rows and pads included)
     uint64_t sPixIn, sRowIn;     // float16 input tile: pixel step (elements), row step (bytes)
     uint64_t sPixOut, sRowOut;   // float16 output tile: pixel step (elements), row step (bytes)
@@ -56,7 +63,8 @@ struct Plan {
 struct Conv2DOptCtx {
     Geometry g;
     Plan plan;
-    uint16_t* filt;    // [chBlocks][kH][kW][Cin][chBlock], zero past Cout
+    uint8_t* block;    // the scratch block, kept off the caller's stack (host threads may have small ones)
+    uint16_t* filt;    // [chBlocks][passes][kH][kW][channels of the pass][chBlock], zero past Cout
     uint16_t* biasHi;  // [chBlocks * chBlock]
     uint16_t* biasLo;
     float biasR;
@@ -140,25 +148,34 @@ const char* CheckTensors(const NNKernel* kernel, const Conv2DParams* p, Geometry
 // ---- Tiling --------------------------------------------------------------
 
 // Fills the candidate's scratch layout; false when a step or size is out of
-// what the transfers can describe.
-bool Layout(const Geometry& g, uint32_t rowBlocks, uint32_t chBlock, Plan* pl)
+// what the transfers can describe. ciBlock: input channels per pass (all of
+// them for a single pass).
+bool Layout(const Geometry& g, uint32_t rowBlocks, uint32_t chBlock, uint32_t ciBlock, Plan* pl)
 {
     pl->rowBlocks = rowBlocks;
     pl->rowsPerBlock = (g.Hout + rowBlocks - 1) / rowBlocks;
     pl->chBlock = chBlock;
     pl->chBlocks = (g.Cout + chBlock - 1) / chBlock;
+    pl->ciBlock = ciBlock;
+    pl->passes = ciBlock > 0 && ciBlock < g.Cin ? (g.Cin + ciBlock - 1) / ciBlock : 1;
     pl->rowsIn = (pl->rowsPerBlock - 1) * g.sH + g.kH;
     pl->wsIn = (g.Wout - 1) * g.sW + g.kW;
-    const uint64_t inPix = g.Cin > 0 ? g.iStr[2] : 0;
-    pl->sPixIn = inPix > g.Cin ? inPix : g.Cin;
-    // Scratch rows agree with the tensor's rows modulo 16 so one transfer
-    // moves all rows of a tile.
+    if (pl->passes == 1) {
+        // Whole input rows: one transfer moves all rows of a tile.
+        const uint64_t inPix = g.Cin > 0 ? g.iStr[2] : 0;
+        pl->sPixIn = inPix > g.Cin ? inPix : g.Cin;
+    } else {
+        // One pass's channels of each pixel: one transfer per input row, the
+        // scratch pixel step agreeing with the tensor's modulo 16 bytes.
+        pl->sPixIn = Congruent(ciBlock, g.iStr[2]);
+    }
+    // Scratch rows agree with the tensor's rows modulo 16.
     pl->sRowIn = Congruent(Up16((uint64_t)pl->wsIn * pl->sPixIn * 2), g.iStr[1] * 2);
     pl->sPixOut = Congruent(chBlock, g.oStr[2]);
     pl->sRowOut = Congruent((uint64_t)g.Wout * pl->sPixOut * 2, g.oStr[1] * 2);
-    const uint64_t taps = (uint64_t)g.kH * g.kW * g.Cin;
+    const uint64_t taps = (uint64_t)g.kH * g.kW * ciBlock;
     pl->in16 = (uint64_t)pl->rowsIn * pl->sRowIn + 16;
-    pl->in32 = Up16((uint64_t)pl->rowsIn * pl->wsIn * g.Cin * 4);
+    pl->in32 = Up16((uint64_t)pl->rowsIn * pl->wsIn * ciBlock * 4);
     pl->filt16 = Up16(taps * chBlock * 2);
     pl->filt32 = Up16(taps * chBlock * 4);
     pl->bias = Up16((uint64_t)chBlock * 2) * 2 + Up16((uint64_t)chBlock * 4);
@@ -166,7 +183,8 @@ bool Layout(const Geometry& g, uint32_t rowBlocks, uint32_t chBlock, Plan* pl)
     pl->total = pl->in16 + pl->in32 + pl->filt16 + pl->filt32 + pl->bias + pl->out16 + 6 * 16;
     const uint64_t lim = INT32_MAX;
     return pl->sRowIn <= lim && pl->sRowOut <= lim && g.iStr[1] * 2 <= lim && g.oStr[1] * 2 <= lim &&
-           g.oStr[2] * 2 <= lim && pl->sPixOut * 2 <= lim && pl->wsIn * pl->sPixIn * 2 <= lim;
+           g.oStr[2] * 2 <= lim && pl->sPixOut * 2 <= lim && pl->wsIn * pl->sPixIn * 2 <= lim &&
+           (pl->passes == 1 || (g.iStr[2] * 2 <= lim && pl->sPixIn * 2 <= lim));
 }
 
 // Estimated cost: bytes moved through the transfers plus the padded
@@ -175,8 +193,10 @@ bool Layout(const Geometry& g, uint32_t rowBlocks, uint32_t chBlock, Plan* pl)
 double Cost(const Geometry& g, const Plan& pl)
 {
     const double tiles = (double)g.N * pl.rowBlocks * pl.chBlocks;
-    const double inBytes = (double)g.N * pl.rowBlocks * pl.rowsIn * pl.wsIn * g.Cin * 2.0 * 3.0;
-    const double filtLoads = pl.chBlocks == 1 ? 1.0 : tiles;
+    // With several passes the input tile comes in again for every channel block.
+    const double inLoads = pl.passes == 1 ? 1.0 : (double)pl.chBlocks;
+    const double inBytes = inLoads * g.N * pl.rowBlocks * pl.rowsIn * pl.wsIn * g.Cin * 2.0 * 3.0;
+    const double filtLoads = pl.chBlocks == 1 && pl.passes == 1 ? 1.0 : tiles * pl.passes;
     const double filtBytes = filtLoads * (pl.filt16 / 2.0) * 6.0 / 2.0;
     const double macs = (double)g.N * pl.rowBlocks * pl.rowsPerBlock * g.Wout * pl.chBlocks * pl.chBlock *
                         (double)g.kH * g.kW * g.Cin;
@@ -184,15 +204,15 @@ double Cost(const Geometry& g, const Plan& pl)
     return inBytes + filtBytes + macs * perMac + tiles * kTileOverhead;
 }
 
-bool ChooseTiling(const Geometry& g, Plan* best)
+constexpr uint64_t kAvail = (uint64_t)xySize - kDescBytes;
+
+uint32_t MaxRowBlocks(const Geometry& g) { return g.Hout < kMaxRowBlocks ? g.Hout : kMaxRowBlocks; }
+
+// The cheapest fitting tiling with ciBlock input channels per pass.
+bool Cheapest(const Geometry& g, uint32_t ciBlock, Plan* best)
 {
-    const uint64_t avail = (uint64_t)xySize - kDescBytes;
-    if (g.N == 0 || g.Hout == 0 || g.Wout == 0 || g.Cout == 0) {
-        memset(best, 0, sizeof(*best));
-        return true;  // nothing to compute
-    }
     const uint32_t chMax = (g.Cout + 15) / 16 * 16;
-    const uint32_t rbMax = g.Hout < kMaxRowBlocks ? g.Hout : kMaxRowBlocks;
+    const uint32_t rbMax = MaxRowBlocks(g);
     bool found = false;
     double bestCost = 0;
     for (uint32_t rb = 1; rb <= rbMax; ++rb) {
@@ -200,7 +220,7 @@ bool ChooseTiling(const Geometry& g, Plan* best)
         if (rb > 1 && (g.Hout + rb - 1) / rb == (g.Hout + rb - 2) / (rb - 1)) continue;
         for (uint32_t cb = chMax; cb >= 16; cb -= 16) {
             Plan pl;
-            if (!Layout(g, rb, cb, &pl) || pl.total > avail) continue;
+            if (!Layout(g, rb, cb, ciBlock, &pl) || pl.total > kAvail) continue;
             const double c = Cost(g, pl);
             if (!found || c < bestCost) {
                 found = true;
@@ -212,6 +232,38 @@ bool ChooseTiling(const Geometry& g, Plan* best)
     return found;
 }
 
+// Whether the smallest tiling (most row blocks, 16 output channels) with
+// ciBlock input channels per pass fits; its size grows with ciBlock.
+bool SmallestFits(const Geometry& g, uint32_t ciBlock)
+{
+    Plan pl;
+    return Layout(g, MaxRowBlocks(g), 16, ciBlock, &pl) && pl.total <= kAvail;
+}
+
+// A single pass whenever one fits (each extra pass rounds the partial sums
+// to float16). Otherwise the fewest passes that fit, the input channels
+// shared out evenly among them in increasing order.
+bool ChooseTiling(const Geometry& g, Plan* best)
+{
+    if (g.N == 0 || g.Hout == 0 || g.Wout == 0 || g.Cout == 0) {
+        memset(best, 0, sizeof(*best));
+        best->passes = 1;
+        return true;  // nothing to compute
+    }
+    if (Cheapest(g, g.Cin, best)) return true;
+    if (g.Cin < 2 || !SmallestFits(g, 1)) return false;
+    uint32_t lo = 1, hi = g.Cin - 1;  // largest block that fits, by bisection
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (SmallestFits(g, mid))
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    const uint32_t passes = (g.Cin + lo - 1) / lo;
+    return Cheapest(g, (g.Cin + passes - 1) / passes, best);
+}
+
 // ---- Preparation ---------------------------------------------------------
 
 uint16_t* AllocHalf(uint64_t count)
@@ -221,28 +273,39 @@ uint16_t* AllocHalf(uint64_t count)
     return (uint16_t*)p;
 }
 
-// Filter blocks: output channels cut into blocks of chBlock, each block a
-// dense [kH][kW][Cin][chBlock] array, zeros past the last output channel.
+// Input channels [first, first + count) of pass q.
+void PassChannels(const Geometry& g, const Plan& pl, uint32_t q, uint32_t* first, uint32_t* count)
+{
+    *first = q * pl.ciBlock;
+    *count = pl.passes == 1 ? g.Cin : (g.Cin - *first < pl.ciBlock ? g.Cin - *first : pl.ciBlock);
+}
+
+// Filter blocks: output channels cut into blocks of chBlock; per block and
+// pass a dense [kH][kW][channels of the pass][chBlock] array, zeros past the
+// last output channel. The block of (b, q) starts kH*kW*chBlock elements
+// times (b*Cin + first input channel of q) into the array.
 void Conv2D_ConvKern(Conv2DOptCtx* ctx, const Tensor* filter)
 {
     const Geometry& g = ctx->g;
     const Plan& pl = ctx->plan;
-    const uint64_t taps = (uint64_t)g.kH * g.kW * g.Cin;
     const uint16_t* src = (const uint16_t*)filter->data;
     uint16_t* dst = ctx->filt;
     for (uint32_t b = 0; b < pl.chBlocks; ++b) {
         const uint32_t c0 = b * pl.chBlock;
         const uint32_t valid = g.Cout - c0 < pl.chBlock ? g.Cout - c0 : pl.chBlock;
-        for (uint32_t kh = 0; kh < g.kH; ++kh)
-            for (uint32_t kw = 0; kw < g.kW; ++kw)
-                for (uint32_t ci = 0; ci < g.Cin; ++ci) {
-                    const uint16_t* s = src + kh * g.fStr[0] + kw * g.fStr[1] + ci * g.fStr[2] + c0;
-                    memcpy(dst, s, (size_t)valid * 2);
-                    memset(dst + valid, 0, (size_t)(pl.chBlock - valid) * 2);
-                    dst += pl.chBlock;
-                }
+        for (uint32_t q = 0; q < pl.passes; ++q) {
+            uint32_t ci0, cnt;
+            PassChannels(g, pl, q, &ci0, &cnt);
+            for (uint32_t kh = 0; kh < g.kH; ++kh)
+                for (uint32_t kw = 0; kw < g.kW; ++kw)
+                    for (uint32_t ci = ci0; ci < ci0 + cnt; ++ci) {
+                        const uint16_t* s = src + kh * g.fStr[0] + kw * g.fStr[1] + ci * g.fStr[2] + c0;
+                        memcpy(dst, s, (size_t)valid * 2);
+                        memset(dst + valid, 0, (size_t)(pl.chBlock - valid) * 2);
+                        dst += pl.chBlock;
+                    }
+        }
     }
-    (void)taps;
 }
 
 }  // namespace
@@ -303,6 +366,7 @@ void Conv2D_BiasBlocks(Conv2DOptCtx* ctx, const Tensor* bias)
 void DestroyCtx(Conv2DOptCtx* ctx)
 {
     if (ctx == nullptr) return;
+    xyFreeBlock(ctx->block);
     free(ctx->filt);
     free(ctx->biasHi);
     free(ctx->biasLo);
@@ -319,17 +383,23 @@ struct MicroArgs {
     uint32_t kH, kW, Cin;
     const float* filt;   // float32 filter block at the first channel, rows of filtStride
     uint32_t filtStride;
-    const float* init;   // accumulator start per channel
+    const float* init;   // accumulator start per channel (first pass)
     uint16_t* out;       // float16 output tile at the first pixel and channel
     ptrdiff_t outPix, outRow;
     uint32_t rows, cols;
-    uint32_t act;
+    uint32_t act;        // None before the last pass
     float alpha;
+    bool first;          // false: start from 0 and add the previous pass's float16 result
 };
 
 template <uint32_t CH>
-inline void Finish(float* acc, uint16_t* out, uint32_t act, float alpha)
+inline void Finish(float* acc, uint16_t* out, bool addPrevious, uint32_t act, float alpha)
 {
+    if (addPrevious) {
+        float prev[CH];
+        float16_to_float32(out, prev, CH);
+        for (uint32_t l = 0; l < CH; ++l) acc[l] = acc[l] + prev[l];
+    }
     switch (act) {
     case ReLU:
         for (uint32_t l = 0; l < CH; ++l) acc[l] = acc[l] < 0.0f ? 0.0f : acc[l];
@@ -356,7 +426,7 @@ void MicroKernel(const MicroArgs& a)
     for (uint32_t r = 0; r < a.rows && r < R; ++r) {
         const uint32_t cols = a.cols < C ? a.cols : C;
         for (uint32_t c = 0; c < cols; ++c)
-            for (uint32_t l = 0; l < CH; ++l) acc[c][l] = a.init[l];
+            for (uint32_t l = 0; l < CH; ++l) acc[c][l] = a.first ? a.init[l] : 0.0f;
         const float* rowIn = a.in + r * a.inRow;
         const float* w = a.filt;
         for (uint32_t kh = 0; kh < a.kH; ++kh)
@@ -371,7 +441,7 @@ void MicroKernel(const MicroArgs& a)
                 }
             }
         uint16_t* o = a.out + r * a.outRow;
-        for (uint32_t c = 0; c < cols; ++c) Finish<CH>(acc[c], o + c * a.outPix, a.act, a.alpha);
+        for (uint32_t c = 0; c < cols; ++c) Finish<CH>(acc[c], o + c * a.outPix, !a.first, a.act, a.alpha);
     }
 }
 
@@ -466,11 +536,12 @@ struct TileState {
     uint8_t* out16Row0;
 };
 
-// Input rows of the tile (output rows oh0 .. oh0+nr-1 of batch item n):
-// real rows and columns come in with one transfer, the parts in the pads
-// become zeros, then the whole tile is widened to float32.
+// Input rows of the tile (output rows oh0 .. oh0+nr-1 of batch item n),
+// input channels [ci0, ci0 + cnt): real rows and columns come in with one
+// transfer (one per row when a pass takes only some channels), the parts in
+// the pads become zeros, then the whole tile is widened to float32.
 void Conv2D_ConvIn(const Geometry& g, const Plan& pl, Scratch& s, const Tensor* input, uint32_t n, uint32_t oh0,
-                   uint32_t nr, TileState* ts)
+                   uint32_t nr, uint32_t ci0, uint32_t cnt, TileState* ts)
 {
     const uint32_t rowsIn = (nr - 1) * g.sH + g.kH;
     const int64_t ih0 = (int64_t)oh0 * g.sH - g.pT;
@@ -481,14 +552,21 @@ void Conv2D_ConvIn(const Geometry& g, const Plan& pl, Scratch& s, const Tensor* 
     const uint8_t* inBase = (const uint8_t*)input->data + 2 * (n * g.iStr[0]);
     const uint64_t pixBytes = pl.sPixIn * 2;
     // Align the scratch rows with the first real row's data.
-    const uint8_t* mmFirst = inBase + 2 * (uint64_t)(first > 0 ? first : 0) * g.iStr[1];
+    const uint8_t* mmFirst = inBase + 2 * ((uint64_t)(first > 0 ? first : 0) * g.iStr[1] + ci0);
     uint8_t* xyFirstData = Phase(s.in16 + colFirst * pixBytes + (first - ih0) * pl.sRowIn, mmFirst);
     uint8_t* row0 = xyFirstData - colFirst * pixBytes - (first - ih0) * pl.sRowIn;
     ts->in16Row0 = row0;
     Chain chain(s.slots);
-    if (last > first && realCols > 0 && g.Cin > 0)
-        chain.Read(xyFirstData, (int64_t)pl.sRowIn, mmFirst, (int64_t)(g.iStr[1] * 2),
-                   (int64_t)(((uint64_t)realCols - 1) * g.iStr[2] + g.Cin) * 2, last - first);
+    if (last > first && realCols > 0 && cnt > 0) {
+        if (pl.passes == 1) {
+            chain.Read(xyFirstData, (int64_t)pl.sRowIn, mmFirst, (int64_t)(g.iStr[1] * 2),
+                       (int64_t)(((uint64_t)realCols - 1) * g.iStr[2] + cnt) * 2, last - first);
+        } else {
+            for (int64_t r = 0; r < last - first; ++r)
+                chain.Read(xyFirstData + r * pl.sRowIn, (int64_t)pixBytes, mmFirst + 2 * (uint64_t)r * g.iStr[1],
+                           (int64_t)(g.iStr[2] * 2), (int64_t)cnt * 2, realCols);
+        }
+    }
     chain.Run();
     // Zeros where the window lies in the padding.
     const uint64_t rowBytes = (uint64_t)pl.wsIn * pixBytes;
@@ -503,12 +581,12 @@ void Conv2D_ConvIn(const Geometry& g, const Plan& pl, Scratch& s, const Tensor* 
         const uint64_t end = (uint64_t)(colFirst + realCols) * pixBytes;
         if (end < rowBytes) memset(row + end, 0, rowBytes - end);
     }
-    // Widen to a dense float32 tile: [rowsIn][wsIn][Cin].
+    // Widen to a dense float32 tile: [rowsIn][wsIn][cnt].
     float* dst = s.in32;
     for (uint32_t r = 0; r < rowsIn; ++r) {
         const uint8_t* row = row0 + (uint64_t)r * pl.sRowIn;
-        for (uint32_t c = 0; c < pl.wsIn; ++c, dst += g.Cin)
-            float16_to_float32((const uint16_t*)(row + c * pixBytes), dst, g.Cin);
+        for (uint32_t c = 0; c < pl.wsIn; ++c, dst += cnt)
+            float16_to_float32((const uint16_t*)(row + c * pixBytes), dst, cnt);
     }
 }
 
@@ -525,22 +603,26 @@ void Conv2D_ConvOut(const Geometry& g, const Plan& pl, Scratch& s, Tensor* outpu
     chain.Run();
 }
 
-// One tile: the float32 input tile is in scratch; filter and bias blocks
-// too. Output channels go in steps of 128 or 16.
-void Conv2D_opt_calc(NNKernel* kernel, const Conv2DOptCtx* ctx, Scratch& s, uint32_t nr, TileState* ts)
+// One pass over a tile: the float32 input tile (cnt input channels) is in
+// scratch; filter and bias blocks too. Output channels go in steps of 128
+// or 16. Passes after the first add the tile's stored result; only the last
+// applies the activation.
+void Conv2D_opt_calc(NNKernel* kernel, const Conv2DOptCtx* ctx, Scratch& s, uint32_t nr, uint32_t cnt, bool first,
+                     bool last, TileState* ts)
 {
     const Geometry& g = ctx->g;
     const Plan& pl = ctx->plan;
     MicroArgs a;
     a.kH = g.kH;
     a.kW = g.kW;
-    a.Cin = g.Cin;
-    a.kRow = (ptrdiff_t)pl.wsIn * g.Cin;
-    a.inPix = (ptrdiff_t)g.sW * g.Cin;
+    a.Cin = cnt;
+    a.kRow = (ptrdiff_t)pl.wsIn * cnt;
+    a.inPix = (ptrdiff_t)g.sW * cnt;
     a.filtStride = pl.chBlock;
     a.outPix = (ptrdiff_t)pl.sPixOut;
-    a.act = ctx->act;
+    a.act = last ? ctx->act : (uint32_t)None;
     a.alpha = ctx->alpha;
+    a.first = first;
     const uint64_t outRowElems = pl.sRowOut / 2;
     uint16_t* out0 = (uint16_t*)ts->out16Row0;
     if (pl.chBlock % 128 == 0) {
@@ -613,14 +695,13 @@ void Execute(NNKernel* kernel, Conv2DOptCtx* ctx, uint32_t part, uint32_t parts)
     if (g.N == 0 || g.Hout == 0 || g.Wout == 0 || g.Cout == 0) return;
     const uint64_t T = (uint64_t)g.N * pl.rowBlocks * pl.chBlocks;
     const uint64_t u0 = part * T / parts, u1 = (part + 1) * T / parts;
-    alignas(64) uint8_t block[xySize + xyExtra];
     Scratch s;
-    Carve(block, pl, &s);
+    Carve(ctx->block, pl, &s);
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];
     int64_t loadedIn = -1, loadedFilt = -1;
     TileState ts;
-    const uint64_t taps = (uint64_t)g.kH * g.kW * g.Cin;
+    const uint64_t perChannel = (uint64_t)g.kH * g.kW * pl.chBlock;  // filter block elements per input channel
     for (uint64_t u = u0; u < u1; ++u) {
         const uint32_t cb = (uint32_t)(u % pl.chBlocks);
         const uint64_t nrb = u / pl.chBlocks;
@@ -629,36 +710,53 @@ void Execute(NNKernel* kernel, Conv2DOptCtx* ctx, uint32_t part, uint32_t parts)
         const uint32_t oh0 = rb * pl.rowsPerBlock;
         if (oh0 >= g.Hout) continue;
         const uint32_t nr = g.Hout - oh0 < pl.rowsPerBlock ? g.Hout - oh0 : pl.rowsPerBlock;
-        if ((int64_t)nrb != loadedIn) {
-            Conv2D_ConvIn(g, pl, s, input, n, oh0, nr, &ts);
-            loadedIn = (int64_t)nrb;
-        }
         const uint32_t c0 = cb * pl.chBlock;
-        if ((int64_t)cb != loadedFilt) {
-            Chain chain(s.slots);
-            const uint64_t blockElems = taps * pl.chBlock;
-            chain.Read(s.filt16, 0, ctx->filt + cb * blockElems, 0, (int64_t)(blockElems * 2), 1);
-            chain.Read(s.biasHi, 0, ctx->biasHi + c0, 0, (int64_t)pl.chBlock * 2, 1);
-            chain.Read(s.biasLo, 0, ctx->biasLo + c0, 0, (int64_t)pl.chBlock * 2, 1);
-            chain.Run();
-            float16_to_float32(s.filt16, s.filt32, (uint32_t)blockElems);
-            for (uint32_t l = 0; l < pl.chBlock; ++l) {
-                float h, lo;
-                float16_to_float32(&s.biasHi[l], &h, 1);
-                float16_to_float32(&s.biasLo[l], &lo, 1);
-                s.init[l] = (h + lo) * ctx->biasR;
-            }
-            loadedFilt = (int64_t)cb;
-        }
         const uint8_t* mmOut = (const uint8_t*)output->data + 2 * (n * g.oStr[0] + (uint64_t)oh0 * g.oStr[1] + c0);
         ts.out16Row0 = Phase(s.out16, mmOut);
-        Conv2D_opt_calc(kernel, ctx, s, nr, &ts);
+        for (uint32_t q = 0; q < pl.passes; ++q) {
+            uint32_t ci0, cnt;
+            PassChannels(g, pl, q, &ci0, &cnt);
+            // A single pass keeps the input tile for every channel block.
+            if (pl.passes > 1 || (int64_t)nrb != loadedIn) {
+                Conv2D_ConvIn(g, pl, s, input, n, oh0, nr, ci0, cnt, &ts);
+                loadedIn = (int64_t)nrb;
+            }
+            const int64_t filtKey = (int64_t)cb * pl.passes + q;
+            if (filtKey != loadedFilt) {
+                Chain chain(s.slots);
+                const uint64_t blockElems = perChannel * cnt;
+                const uint16_t* src = ctx->filt + perChannel * ((uint64_t)cb * g.Cin + ci0);
+                chain.Read(s.filt16, 0, src, 0, (int64_t)(blockElems * 2), 1);
+                chain.Read(s.biasHi, 0, ctx->biasHi + c0, 0, (int64_t)pl.chBlock * 2, 1);
+                chain.Read(s.biasLo, 0, ctx->biasLo + c0, 0, (int64_t)pl.chBlock * 2, 1);
+                chain.Run();
+                float16_to_float32(s.filt16, s.filt32, (uint32_t)blockElems);
+                for (uint32_t l = 0; l < pl.chBlock; ++l) {
+                    float h, lo;
+                    float16_to_float32(&s.biasHi[l], &h, 1);
+                    float16_to_float32(&s.biasLo[l], &lo, 1);
+                    s.init[l] = (h + lo) * ctx->biasR;
+                }
+                loadedFilt = filtKey;
+            }
+            Conv2D_opt_calc(kernel, ctx, s, nr, cnt, q == 0, q + 1 == pl.passes, &ts);
+        }
         const uint32_t valid = g.Cout - c0 < pl.chBlock ? g.Cout - c0 : pl.chBlock;
         Conv2D_ConvOut(g, pl, s, output, n, oh0, nr, c0, valid, ts);
     }
 }
 
 }  // namespace
+
+namespace corvus_opt {
+
+uint32_t Conv2DOptPassChannels(const NNKernel* kernel)
+{
+    const Conv2DOptCtx* ctx = kernel != nullptr ? (const Conv2DOptCtx*)kernel->extra_resources : nullptr;
+    return ctx != nullptr ? ctx->plan.ciBlock : 0;
+}
+
+}  // namespace corvus_opt
 
 extern "C" {
 
@@ -681,11 +779,20 @@ const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel)
     Plan plan;
     if (!ChooseTiling(g, &plan)) return "can't split";
     if (part == -1) return nullptr;
-    // Initialisation: a fresh context replaces any earlier one.
-    DestroyCtx((Conv2DOptCtx*)kernel->extra_resources);
+    // Initialisation: a fresh context replaces any earlier one (its scratch
+    // block is taken over: re-initialised contexts need not allocate again).
+    Conv2DOptCtx* old = (Conv2DOptCtx*)kernel->extra_resources;
+    uint8_t* block = nullptr;
+    if (old != nullptr) {
+        block = old->block;
+        old->block = nullptr;
+    }
+    DestroyCtx(old);
     kernel->extra_resources = nullptr;
     Conv2DOptCtx* ctx = (Conv2DOptCtx*)calloc(1, sizeof(Conv2DOptCtx));
     if (ctx == nullptr) CV_FATAL("Conv2D_opt error: can't alloc context");
+    ctx->block = block != nullptr ? block : (uint8_t*)xyAllocBlock();
+    if (ctx->block == nullptr) CV_FATAL("Conv2D_opt error: can't alloc scratch block");
     memcpy(&ctx->g, &g, sizeof(g));  // padding bytes included: execution compares them
     ctx->plan = plan;
     ctx->useBias = (p->useBias & 1) != 0;

@@ -1,4 +1,4 @@
-// Helpers shared by the optimised data-movement kernels.
+// Helpers shared by the optimised kernels, and their test hooks.
 #ifndef CORVUS_KERNELS_OPT_OPTINTERNAL_H
 #define CORVUS_KERNELS_OPT_OPTINTERNAL_H
 
@@ -22,6 +22,10 @@ uint64_t TwiceBytes(const Tensor* t);
 // Stores bytes as the kernel's total and as its fifth byte counter; the
 // other four counters become 0.
 void SetKernelBytes(NNKernel* kernel, uint64_t bytes);
+
+// Test hook: the input channels per pass of an initialised Conv2D_opt
+// kernel (all of them when it computes in one pass), 0 without a context.
+uint32_t Conv2DOptPassChannels(const NNKernel* kernel);
 
 }  // namespace corvus_opt
 

@@ -102,12 +102,18 @@ const char* Refusal(uint32_t cores, const Tensor* in, const Tensor* out, const f
 
 // The two input indices and weights of one output index: the output cell's
 // centre mapped into the input, clamped to its ends. single: the centre
-// falls on an input cell, which is taken as it is.
+// falls on an input cell, which is taken as it is. half: it falls midway
+// between two cells.
 struct Tap {
     uint32_t i0, i1;
     float w0, w1;
-    bool single;
+    bool single, half;
 };
+
+// An even split is summed from 0 and halved, the operations of the area
+// average over two cells, so that at scale 1/2 both give the same bits
+// (signed zeros, subnormal and overflowing sums included).
+inline float Halve(float a, float b) { return (0.0f + a + b) * 0.5f; }
 
 std::vector<Tap> Taps(uint32_t inLen, uint32_t outLen, float scale)
 {
@@ -123,6 +129,7 @@ std::vector<Tap> Taps(uint32_t inLen, uint32_t outLen, float scale)
         t.i0 = (uint32_t)i0;
         t.i1 = t.i0 + 1 < inLen ? t.i0 + 1 : t.i0;
         t.single = f == 0.0;
+        t.half = f == 0.5 && t.i1 != t.i0;
         t.w1 = (float)f;
         t.w0 = 1.0f - t.w1;
     }
@@ -141,6 +148,10 @@ void Horizontal(float* dst, const float* src, const std::vector<Tap>& cols)
             d[0] = a[0];
             d[1] = a[1];
             d[2] = a[2];
+        } else if (t.half) {
+            d[0] = Halve(a[0], b[0]);
+            d[1] = Halve(a[1], b[1]);
+            d[2] = Halve(a[2], b[2]);
         } else {
             d[0] = fmaf(t.w1, b[0], t.w0 * a[0]);
             d[1] = fmaf(t.w1, b[1], t.w0 * a[1]);
@@ -255,7 +266,10 @@ void Resize(const Tensor* input, Tensor* output, const float* scales, const char
             if (!t.single) {
                 Gather<T>(b, xy1, inRow, in.W);
                 Horizontal(mid1, b, cols);
-                for (uint32_t k = 0; k < out.W * 3; ++k) res[k] = fmaf(t.w1, mid1[k], t.w0 * mid0[k]);
+                if (t.half)
+                    for (uint32_t k = 0; k < out.W * 3; ++k) res[k] = Halve(mid0[k], mid1[k]);
+                else
+                    for (uint32_t k = 0; k < out.W * 3; ++k) res[k] = fmaf(t.w1, mid1[k], t.w0 * mid0[k]);
                 result = res;
             }
             Scatter<T>(xyOut, result, outRow, out.W);
@@ -278,12 +292,40 @@ const char* Run(int32_t mode, uint32_t cores, const Tensor* input, Tensor* outpu
     return nullptr;
 }
 
+const Tensor* InputOf(const NNKernel* kernel)
+{
+    return kernel->inputsNum >= 1 && kernel->input != nullptr ? kernel->input[0] : nullptr;
+}
+Tensor* OutputOf(const NNKernel* kernel)
+{
+    return kernel->outputsNum >= 1 && kernel->output != nullptr ? kernel->output[0] : nullptr;
+}
+const float* ScalesOf(const NNKernel* kernel)
+{
+    return kernel->params != nullptr ? ((const ResizeParams*)kernel->params)->scales : nullptr;
+}
+
 const char* OnKernel(int32_t mode, const NNKernel* kernel, DataType type, const char* fn)
 {
-    const Tensor* in = kernel->inputsNum >= 1 && kernel->input != nullptr ? kernel->input[0] : nullptr;
-    Tensor* out = kernel->outputsNum >= 1 && kernel->output != nullptr ? kernel->output[0] : nullptr;
-    const float* scales = kernel->params != nullptr ? ((const ResizeParams*)kernel->params)->scales : nullptr;
-    return Run(mode, kernel->coresNumber, in, out, scales, type, fn);
+    return Run(mode, kernel->coresNumber, InputOf(kernel), OutputOf(kernel), ScalesOf(kernel), type, fn);
+}
+
+// Kernel selection stands this kernel in for the area average, which it
+// equals only where every window is one cell (scale 1) or two whole cells
+// (scale 1/2, none clamped at the input's end); elsewhere it interpolates.
+// Called on tensors the kernel accepts.
+const char* AreaMismatch(const Tensor* in, const Tensor* out, const float* scale)
+{
+    const uint32_t n = in->ndim;
+    for (uint32_t d = 0; d < n; ++d) {
+        const bool spatial = d >= 1 && d <= 2 && d + 2 <= n;  // height, width (not the channels)
+        if (scale[d] == 1.0f) continue;
+        if (!spatial) return "scale of a dimension other than height and width != 1.0";
+        if (scale[d] != 0.5f) return "height or width scale other than 1.0 and 0.5 interpolates";
+        if ((uint64_t)out->shape.dimension[d] * 2 > in->shape.dimension[d])
+            return "output longer than half the input at scale 0.5";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -321,7 +363,8 @@ void Execute_ResizeDown3F16_opt(NNKernel* kernel)
 const char* Probe_ResizeDown3F32_opt(const NNKernel* kernel)
 {
     if (kernel == nullptr) return "kernel pointer is null";
-    return OnKernel(kProbe, kernel, DT_FLOAT32, "ResizeDown3F32_opt");
+    if (const char* why = OnKernel(kProbe, kernel, DT_FLOAT32, "ResizeDown3F32_opt")) return why;
+    return AreaMismatch(InputOf(kernel), OutputOf(kernel), ScalesOf(kernel));
 }
 
 const char* Probe_ResizeDown3F16_opt(const NNKernel* kernel)

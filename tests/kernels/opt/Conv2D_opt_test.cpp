@@ -1,6 +1,7 @@
 // Half-precision Conv2D through the scratch memory, Conv1D through it, and
 // float16 MatMul through it, against float64 references written here.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "conv_util.h"
 #include "opt_util.h"
 #include "nn_kernels/OptKernels.h"
+#include "opt/OptInternal.h"
 #include "test_util.h"
 
 namespace {
@@ -155,8 +157,9 @@ double HalfUlp(double v)
 }
 
 // Every output within float16 rounding of the reference (plus the float32
-// accumulation error), and the gaps of the output untouched.
-void ExpectMatches(const Conv& cv, const std::string& what)
+// accumulation error, and the rounding of partial sums between passes), and
+// the gaps of the output untouched.
+void ExpectMatches(const Conv& cv, const std::string& what, uint32_t passes = 1)
 {
     std::vector<double> ref, mag;
     Reference(cv, &ref, &mag);
@@ -172,13 +175,77 @@ void ExpectMatches(const Conv& cv, const std::string& what)
                     const size_t off = conv_test::Offset(o, {n, oh, ow, co});
                     written[off] = true;
                     const double got = Float(d[off]);
-                    const double tol = HalfUlp(ref[e]) + 64 * mag[e] * std::ldexp(1.0, -24);
+                    const double tol =
+                        HalfUlp(ref[e]) + 2 * (passes - 1) * HalfUlp(mag[e]) + 64 * mag[e] * std::ldexp(1.0, -24);
                     if (!(std::fabs(got - ref[e]) <= tol) && bad++ < 5)
                         ADD_FAILURE() << what << " at " << n << "," << oh << "," << ow << "," << co << ": got " << got
                                       << " want " << ref[e];
                 }
     for (size_t i = 0; i < written.size(); ++i)
         if (!written[i] && d[i] != 0x5A5A && bad++ < 5) ADD_FAILURE() << what << ": gap element " << i << " written";
+}
+
+// The output as the kernel's contract fixes it bit for bit, computing in
+// passes of `block` input channels: per pass a float32 accumulator starts
+// from the bias (first pass) or 0, takes one fused multiply-add per kernel
+// position and input channel (padding reads 0), adds the previous pass's
+// float16 result and is rounded to float16; the last pass applies the
+// activation before rounding.
+std::vector<uint16_t> PassContract(const Conv& cv, uint32_t block)
+{
+    const Case& c = cv.c;
+    const uint32_t Ho = cv.out->shape.dimension[1], Wo = cv.out->shape.dimension[2];
+    std::vector<float> init(c.Cout, 0.0f);
+    if (c.bias) {
+        std::vector<uint16_t> hi(c.Cout), lo(c.Cout);
+        float r = 0.0f;
+        Conv2D_ConvBias(conv_test::F32(cv.bias), 1, c.Cout, hi.data(), lo.data(), &r);
+        for (uint32_t co = 0; co < c.Cout; ++co) init[co] = (Float(hi[co]) + Float(lo[co])) * r;
+    }
+    auto at = [](const Tensor* t, std::initializer_list<uint32_t> i) {
+        return Float(((const uint16_t*)t->data)[conv_test::Offset(t, i)]);
+    };
+    std::vector<uint16_t> res;
+    for (uint32_t n = 0; n < c.N; ++n)
+        for (uint32_t oh = 0; oh < Ho; ++oh)
+            for (uint32_t ow = 0; ow < Wo; ++ow)
+                for (uint32_t co = 0; co < c.Cout; ++co) {
+                    uint16_t stored = 0;
+                    for (uint32_t ci0 = 0; ci0 < c.Cin; ci0 += block) {
+                        float acc = ci0 == 0 ? init[co] : 0.0f;
+                        for (uint32_t kh = 0; kh < c.kH; ++kh)
+                            for (uint32_t kw = 0; kw < c.kW; ++kw) {
+                                const int64_t ih = (int64_t)oh * c.sH - c.pT + kh, iw = (int64_t)ow * c.sW - c.pL + kw;
+                                const bool inside = ih >= 0 && iw >= 0 && ih < c.H && iw < c.W;
+                                for (uint32_t ci = ci0; ci < std::min(ci0 + block, c.Cin); ++ci) {
+                                    const float x = inside ? at(cv.in, {n, (uint32_t)ih, (uint32_t)iw, ci}) : 0.0f;
+                                    acc = fmaf(x, at(cv.filt, {kh, kw, ci, co}), acc);
+                                }
+                            }
+                        if (ci0 > 0) acc += Float(stored);
+                        if (ci0 + block >= c.Cin) {
+                            if ((c.act == ReLU || c.act == ReLU6) && acc < 0.0f) acc = 0.0f;
+                            if (c.act == ReLU6 && acc > 6.0f) acc = 6.0f;
+                            if (c.act == LeakyReLU && acc < 0.0f) acc *= 0.125f;
+                        }
+                        stored = corvus_test::Half(acc);
+                    }
+                    res.push_back(stored);
+                }
+    return res;
+}
+
+// The output's elements in (n, h, w, c) order.
+std::vector<uint16_t> Dense(const Tensor* o)
+{
+    std::vector<uint16_t> v;
+    const uint32_t* d = o->shape.dimension;
+    for (uint32_t n = 0; n < d[0]; ++n)
+        for (uint32_t h = 0; h < d[1]; ++h)
+            for (uint32_t w = 0; w < d[2]; ++w)
+                for (uint32_t c = 0; c < d[3]; ++c)
+                    v.push_back(((const uint16_t*)o->data)[conv_test::Offset(o, {n, h, w, c})]);
+    return v;
 }
 
 std::string Describe(const Case& c)
@@ -237,6 +304,59 @@ TEST(Conv2DOpt, MatchesFloat64ReferenceOverShapesStridesPadsAndChannels)
         EXPECT_EQ(nullptr, Conv2D_opt(0, 1, &cv.k)) << Describe(c);
         ExpectMatches(cv, Describe(c));
     }
+}
+
+// Filter slices too large for the scratch memory (3x3 over 512 channels) are
+// computed in passes over blocks of input channels, rounding to float16
+// between passes; layers that fit keep a single pass.
+TEST(Conv2DOpt, PassesOverInputChannelBlocksFollowTheContract)
+{
+    std::mt19937 rng(12);
+    const struct {
+        Case c;
+        uint32_t passes;
+    } cases[] = {
+        {{1, 3, 14, 512, 16, 3, 3, 1, 1, 1, 1, 1, 1, true, LeakyReLU, 0}, 2},
+        {{2, 2, 4, 1100, 16, 3, 3, 1, 1, 1, 1, 1, 1, true, ReLU, 3}, 3},  // gapped, uneven last block
+        {{1, 3, 4, 1536, 48, 1, 1, 1, 1, 0, 0, 0, 0, false, None, 0}, 1},
+        {{1, 5, 6, 64, 32, 3, 3, 1, 1, 1, 1, 1, 1, true, LeakyReLU, 0}, 1},
+    };
+    for (const auto& k : cases) {
+        Conv cv(k.c, rng);
+        ASSERT_EQ(nullptr, Conv2D_opt(-2, 1, &cv.k)) << Describe(k.c);
+        const uint32_t block = corvus_opt::Conv2DOptPassChannels(&cv.k);
+        EXPECT_EQ(k.passes, (k.c.Cin + block - 1) / block) << Describe(k.c);
+        ASSERT_EQ(nullptr, Conv2D_opt(0, 1, &cv.k)) << Describe(k.c);
+        EXPECT_EQ(PassContract(cv, block), Dense(cv.out)) << Describe(k.c);
+        ExpectMatches(cv, Describe(k.c), k.passes);
+    }
+}
+
+// The scratch block belongs to the kernel, not to the stack of the calling
+// thread: a host thread with a 64 KiB stack runs the layer.
+TEST(Conv2DOptDeathTest, RunsOnASmallStack)
+{
+    auto run = [] {
+        bool same = false;
+        {
+            std::mt19937 rng(3);
+            Conv cv({1, 6, 6, 8, 144, 3, 3, 1, 1, 1, 1, 1, 1, true, ReLU, 0}, rng);
+            Init_Conv2D_opt(&cv.k);
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, 64 * 1024);
+            pthread_t t;
+            auto body = [](void* k) -> void* {
+                Execute_Conv2D_opt((NNKernel*)k);
+                return nullptr;
+            };
+            if (pthread_create(&t, &attr, body, &cv.k) != 0) exit(3);
+            pthread_join(t, nullptr);
+            same = PassContract(cv, cv.c.Cin) == Dense(cv.out);
+        }
+        exit(same ? 0 : 2);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Conv2DOpt, SharesOfTheWorkTogetherGiveTheWholeResult)
@@ -313,8 +433,8 @@ TEST(Conv2DOpt, RefusesWithTheReasonAndLeavesTheOutputAlone)
         EXPECT_TRUE(std::equal(before.begin(), before.end(), after)) << r.reason;
     }
     {
-        // A filter block that cannot fit the scratch memory.
-        Conv big({1, 3, 3, 4096, 16, 3, 3, 1, 1, 0, 0, 0, 0, false, None, 0}, rng);
+        // An output row that cannot fit the scratch memory.
+        Conv big({1, 1, 20000, 1, 16, 1, 1, 1, 1, 0, 0, 0, 0, false, None, 0}, rng);
         EXPECT_STREQ("can't split", Probe_Conv2D_opt(&big.k));
         // Execution without initialisation, reported on stdout with the entry's name.
         Conv cv(base, rng);

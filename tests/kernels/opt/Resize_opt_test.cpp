@@ -4,12 +4,14 @@
 // float32, the refusal texts and selection.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <random>
 
 #include "KernelProbes.h"
 #include "LayersResize.h"
 #include "NNKernelFnSelector.h"
+#include "nn_kernel_list.h"
 #include "datamovement_util.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
@@ -117,6 +119,44 @@ TEST(ResizeOpt, SelectionAndFatalRefusal)
     EXPECT_EQ(SelectNNKernelFn(1, OP_Resize, DT_FLOAT32, k.get()), kfname_ResizeDown3F32_ref);
     corvus_test::ExpectFatal("Resize_opt", {{[&] { Execute_ResizeDown3F32_opt(k.get()); },
                                              "Execute_ResizeDown3F32_opt error: v.scale[1] < 0.008"}});
+}
+
+// Selection takes the interpolation only where it is the area average bit
+// for bit; elsewhere the average runs. Special values in the first rows make
+// the sums round differently from halving first.
+TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
+{
+    std::mt19937 rng(8);
+    const float third = 1.0f / 3.0f, special[] = {1.4e-45f, -0.0f, FLT_MAX, 3e-39f, -FLT_MAX};
+    struct Case {
+        uint32_t H, W, oH, oW;
+        float sH, sW;
+        kfname want;
+    };
+    const Case cases[] = {
+        {12, 10, 6, 5, 0.5f, 0.5f, kfname_ResizeDown3F32_opt},
+        {7, 9, 7, 4, 1.0f, 0.5f, kfname_ResizeDown3F32_opt},  // odd width: the last column is left out
+        {9, 12, 3, 4, third, third, kfname_ResizeDown3F32_ref},
+        {8, 8, 6, 6, 0.75f, 0.75f, kfname_ResizeDown3F32_ref},
+        {8, 9, 4, 3, 0.5f, third, kfname_ResizeDown3F32_ref},
+        {9, 8, 5, 4, 0.5f, 0.5f, kfname_ResizeDown3F32_ref},  // the last window reaches past the input
+    };
+    for (const Case& c : cases) {
+        TensorPtr in = dm_test::MakeTensor(DT_FLOAT32, {2, c.H, c.W, 3});
+        dm_test::FillRandom(in.get(), rng);
+        dm_test::ForEachCoord({2, 2, c.W, 3}, [&](const Dims& i) {
+            dm_test::Set<float>(in.get(), i, special[(i[2] / 2 + i[3]) % 5]);
+        });
+        const Dims od = {2, c.oH, c.oW, 3};
+        TensorPtr out = dm_test::MakeTensor(DT_FLOAT32, od), ref = dm_test::MakeTensor(DT_FLOAT32, od);
+        ResizeParams rp = {{1, c.sH, c.sW, 1, 1, 1}, RESIZE_MODE_AREA};
+        Kernel k({in.get()}, {out.get()}, &rp);
+        const kfname got = SelectNNKernelFn(1, OP_Resize, DT_FLOAT32, k.get());
+        EXPECT_EQ(got, c.want) << c.sH << "," << c.sW << " " << c.oH << "x" << c.oW;
+        nn_kernel_fn_list[got]->execute(k.get());
+        ASSERT_EQ(ResizeDown3F32_ref(0, 1, in.get(), ref.get(), rp.scales), nullptr);
+        EXPECT_TRUE(dm_test::SameElements(out.get(), ref.get())) << c.sH << "," << c.sW;
+    }
 }
 
 }  // namespace
