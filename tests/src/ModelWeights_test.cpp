@@ -1,4 +1,4 @@
-// Weights file loading (checks, batch-normalisation folding, MatMul and
+// Weights file loading (checks, batch-normalisation folding, MatMul, Einsum and
 // LSTM operands, hostile files) and per-layer inner tensor files.
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The converted-ONNX reader: every node type run end to end (reader, weights,
-// InitModel, Predict) against hand-computed values, load-time folding, output
+// OptimizeModel, InitModel, Predict) against hand-computed values, load-time folding, output
 // order, versions and the messages for malformed documents.
 #include <gtest/gtest.h>
 
