@@ -44,13 +44,14 @@ logits, and for the LSTM also the last hidden state Y_h.
 
 ## Note on pooling
 
-The converted-ONNX reader passes its padding kind (explicit, 2) where the
-pooling layers expect the treatment of window cells in the pads (0 zeros,
-1 skip); a padded pooling, and any 1-D pooling (whose kernel checks the value
-up front), then stops with "Unsupported PaddingMode: 2" or
-"Execute_MaxPool1D_opt error -1". The converter therefore writes padding as an
-explicit Pad node before an unpadded pooling, and 1-D pooling as 2-D pooling
-over a unit height; both are exact, and the pooling tests pass that way.
+The converted-ONNX reader passes 1 as the pooling layers' treatment of window
+cells in the pads (0 counts them as zeros, 1 skips them): cells outside the
+input take no part, as in ONNX's MaxPool and AveragePool with
+count_include_pad 0. The converter nevertheless writes padding as an explicit
+Pad node before an unpadded pooling (the lowest float for MaxPool, zeros for
+an average that counts the pads, with a rescaling Mul when it does not), and
+1-D pooling as 2-D pooling over a unit height, so its output does not depend
+on that treatment; both forms are exact, and the pooling tests pass that way.
 
 ## Backend node tests per operator
 

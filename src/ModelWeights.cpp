@@ -150,8 +150,9 @@ void LoadBatchNormalization(const WeightsFile& wf, const Entry& e)
     free(weights);
 }
 
-// The constant operands of a MatMul live in its initializer inputs.
-void LoadMatMul(const WeightsFile& wf, const Entry& e)
+// The constant operands of a MatMul or an Einsum live in its initializer
+// inputs, which the description creates without values.
+void LoadConstantOperands(const WeightsFile& wf, const Entry& e)
 {
     const Layer* layer = e.layer;
     const char* name = layer->name;
@@ -288,7 +289,8 @@ void LoadModelWeights(Model* model, const char* path)
                 LoadBatchNormalization(wf, e);
                 break;
             case OP_MatMul:
-                LoadMatMul(wf, e);
+            case OP_Einsum:
+                LoadConstantOperands(wf, e);
                 break;
             case OP_LSTM:
                 LoadLSTM(wf, e);

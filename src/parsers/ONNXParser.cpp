@@ -218,7 +218,6 @@ std::vector<double> StaticValues(const Layer* layer)
     return v;
 }
 
-bool IsStatic(const Layer* layer) { return layer->staticOutput && Output(layer)->data != nullptr; }
 
 // Reads one node after another and keeps what later nodes refer to.
 class Reader {
@@ -241,6 +240,11 @@ private:
         CV_CHECK_PTR(layer);
         created_.push_back(layer);
         return layer;
+    }
+    // A constant whose values are known now (not one awaiting the weights file).
+    bool IsStatic(const Layer* layer) const
+    {
+        return layer->staticOutput && Output(layer)->data != nullptr && !withoutData_.count(layer);
     }
     Layer* Resolve(const Node& n, size_t i, bool withData = true);
     std::vector<Layer*> ResolveAll(const Node& n, bool withData = true);
@@ -277,7 +281,18 @@ Layer* Reader::Resolve(const Node& n, size_t i, bool withData)
 {
     const std::string& name = n.inputs[i];
     const auto it = names_.find(name);
-    if (it != names_.end()) return it->second;
+    if (it != names_.end()) {
+        // Such an initializer is filled by the weights entry of a MatMul,
+        // Einsum or LSTM node, after the graph is built: a node whose
+        // constructor reads its operand's values would read zeros.
+        static const std::set<std::string> readsValues = {"Slice", "Expand",   "Unsqueeze",         "Squeeze",
+                                                          "Tile",  "Identity", "NonMaxSuppression", "Range"};
+        if (withData && withoutData_.count(it->second) && readsValues.count(n.type))
+            CV_FATAL("ONNXParser: node %s (%s): initializer %s takes its values from the weights file, too late for "
+                     "this node",
+                     n.key.c_str(), n.type.c_str(), name.c_str());
+        return it->second;
+    }
     const Value* init = Member(n.json, name.c_str());
     if (name.empty() || init == nullptr || !init->IsObject())
         CV_FATAL("ONNXParser: node %s: input \"%s\" is neither an earlier output nor an initializer of the node",
@@ -663,7 +678,8 @@ Layer* Reader::BuildLSTM(const Node& n)
     p.numInner = 4;
     p.numOutputs = 3;
     p.outputIndex = 0;
-    std::vector<Layer*> in = {Resolve(n, 0, false)};
+    // X is not in the weights entry: a constant sequence keeps its values.
+    std::vector<Layer*> in = {Resolve(n, 0)};
     if (p.hasInitialH) in.push_back(Resolve(n, 5, false));
     if (p.hasInitialC) in.push_back(Resolve(n, 6, false));
     return AddLSTMLayer(in.data(), nullptr, &p, n.key.c_str());

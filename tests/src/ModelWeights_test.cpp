@@ -1,4 +1,4 @@
-// Weights file loading (checks, batch-normalisation folding, MatMul and
+// Weights file loading (checks, batch-normalisation folding, MatMul, Einsum and
 // LSTM operands, hostile files) and per-layer inner tensor files.
 #include <gtest/gtest.h>
 
@@ -198,24 +198,28 @@ TEST(ModelWeights, FoldsBatchNormalisationStatistics)
     DestroyModel(model);
 }
 
-TEST(ModelWeights, LoadsMatMulConstantOperands)
+// MatMul and Einsum keep their constant operands in initializer inputs.
+TEST(ModelWeights, LoadsMatMulAndEinsumConstantOperands)
 {
-    Layer* k = Constant("k", 6);
-    Layer* mm = Node("mm", OP_MatMul, {Input("in", 4), k}, 6);
-    Model* model = CreateModel(&mm, 1);
-    LoadModelWeights(model, WeightsBytes().U32(1).Entry("mm", {6}, Ramp(6, 3.0f)).Write("mm").c_str());
-    EXPECT_EQ(Values(k->kernel->output[0]), Ramp(6, 3.0f));
-    DestroyModel(model);
+    for (LayerOpType op : {OP_MatMul, OP_Einsum}) {
+        SCOPED_TRACE(op);
+        Layer* k = Constant("k", 6);
+        Layer* mm = Node("mm", op, {Input("in", 4), k}, 6);
+        Model* model = CreateModel(&mm, 1);
+        LoadModelWeights(model, WeightsBytes().U32(1).Entry("mm", {6}, Ramp(6, 3.0f)).Write("mm").c_str());
+        EXPECT_EQ(Values(k->kernel->output[0]), Ramp(6, 3.0f));
+        DestroyModel(model);
 
-    // Both operands constant: sizes in input order.
-    Layer* k1 = Constant("k1", 2);
-    Layer* k2 = Constant("k2", 3);
-    Layer* mm2 = Node("mm2", OP_MatMul, {k1, k2}, 6);
-    model = CreateModel(&mm2, 1);
-    LoadModelWeights(model, WeightsBytes().U32(1).Entry("mm2", {2, 3}, {1, 2, 3, 4, 5}).Write("mm2").c_str());
-    EXPECT_EQ(Values(k1->kernel->output[0]), (std::vector<float>{1, 2}));
-    EXPECT_EQ(Values(k2->kernel->output[0]), (std::vector<float>{3, 4, 5}));
-    DestroyModel(model);
+        // Both operands constant: sizes in input order.
+        Layer* k1 = Constant("k1", 2);
+        Layer* k2 = Constant("k2", 3);
+        Layer* mm2 = Node("mm2", op, {k1, k2}, 6);
+        model = CreateModel(&mm2, 1);
+        LoadModelWeights(model, WeightsBytes().U32(1).Entry("mm2", {2, 3}, {1, 2, 3, 4, 5}).Write("mm2").c_str());
+        EXPECT_EQ(Values(k1->kernel->output[0]), (std::vector<float>{1, 2}));
+        EXPECT_EQ(Values(k2->kernel->output[0]), (std::vector<float>{3, 4, 5}));
+        DestroyModel(model);
+    }
 }
 
 // LSTM with inputs x and optional constant initial states, inner tensors

@@ -1,5 +1,5 @@
 // The converted-ONNX reader: every node type run end to end (reader, weights,
-// InitModel, Predict) against hand-computed values, load-time folding, output
+// OptimizeModel, InitModel, Predict) against hand-computed values, load-time folding, output
 // order, versions and the messages for malformed documents.
 #include <gtest/gtest.h>
 
@@ -86,12 +86,14 @@ Floats AsFloats(const Tensor* t)
     return v;
 }
 
-// Runs a parsed document on float inputs (one per Input node, in order).
+// Runs a parsed document on float inputs (one per Input node, in order),
+// loading, optimising and initialising the model as a host does.
 std::vector<Result> RunParsed(IOLayers* io, const std::vector<Floats>& inputs,
                               const std::vector<WeightsEntry>& weights = {}, Model** keep = nullptr)
 {
     Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
     if (!weights.empty()) LoadModelWeights(m, norm_test::WriteWeights("onnx_w", weights).c_str());
+    OptimizeModel(m, 0);
     InitModel(m, 1);
     std::vector<ModelInput> in;
     std::vector<Layer*> unused;  // inputs no output depends on
@@ -218,10 +220,15 @@ TEST(ONNXParserTest, ConvolutionsAndPooling)
     const Floats conv2 = NaiveConv(x9, 3, 3, w4, 2, 1, 1, 1, 0, 3, 3);
     Floats conv2b = conv2;
     for (float& v : conv2b) v += 0.5f;
+    // Output (i, j) = sum of w[a][b] x[i + a - 1][j + b - 2]: first column all
+    // padding, last two rows all padding; e.g. (0, 1) = 0.5 x[0][0], (3, 1) = -2 x[2][0].
+    const Floats uneven = {0, 0.5f, 4, 7.5f, 0, 0, 11.5f, 14, 0, -4.5f, 19, 21.5f, 0, -14, -9, -10, 0, 0, 0, 0, 0, 0, 0, 0};
     const Floats dil = NaiveConv(Iota(16), 4, 4, {1, 1, 1, 1}, 2, 2, 2, 0, 0, 1, 1);
     const std::string conv = "\"kernel_shape\": [2, 2], \"filters\": [1], \"strides\": [1, 1], \"dilations\": [1, 1], ";
     RunCases({
         {"Conv 2-D pads", {1, 3, 3, 1}, 1, N("y", "Conv", {"x"}, conv + "\"pads\": [1, 0, 0, 1], \"use_bias\": [true]", true), x9, {1, 3, 3, 1}, conv2b, {{"y", {w4, {0.5f}}}}, 1e-5f},
+        // ONNX pads are x1_begin, x2_begin, x1_end, x2_end: top 1, left 2, bottom 3, right 0.
+        {"Conv 2-D uneven pads", {1, 3, 3, 1}, 1, N("y", "Conv", {"x"}, conv + "\"pads\": [1, 2, 3, 0], \"use_bias\": [false]", true), x9, {1, 6, 4, 1}, uneven, {{"y", {w4}}}, 1e-5f},
         {"Conv 2-D stride and dilation", {1, 4, 4, 1}, 1, N("y", "Conv", {"x"}, "\"kernel_shape\": [2, 2], \"filters\": 1, \"strides\": [2, 2], \"dilations\": [2, 2], \"pads\": [0, 0, 0, 0], \"use_bias\": [false]", true), Iota(16), {1, 1, 1, 1}, dil, {{"y", {{1, 1, 1, 1}}}}, 0},
         {"Conv 1-D", {1, 4, 1}, 1, N("y", "Conv", {"x"}, "\"kernel_shape\": [2], \"filters\": [1], \"strides\": [1], \"dilations\": [1], \"pads\": [0, 0], \"use_bias\": [false]", true), {1, 2, 3, 4}, {1, 3, 1}, {5, 8, 11}, {{"y", {{1, 2}}}}, 0},
         {"Conv 3-D", {1, 2, 2, 2, 1}, 1, N("y", "Conv", {"x"}, "\"kernel_shape\": [2, 2, 2], \"filters\": [1], \"strides\": [1, 1, 1], \"dilations\": [1, 1, 1], \"pads\": [0, 0, 0, 0, 0, 0], \"use_bias\": [false]", true), Iota(8), {1, 1, 1, 1, 1}, {36}, {{"y", {Floats(8, 1)}}}, 0},
@@ -257,6 +264,30 @@ TEST(ONNXParserTest, NormalizationDenseAndMatMul)
                        {{1, 2, 3, 4}, {5, 6, 7, 8}});
     ExpectNear(r[0].values, {19, 22, 43, 50}, "MatMul of inputs");
     ExpectNear(r[1].values, {19, 22, 43, 50}, "Einsum");
+}
+
+// Constant operands in every position an operator takes one: embedded
+// values, or (MatMul, Einsum) values from the node's weights entry.
+TEST(ONNXParserTest, ConstantOperandsReachTheirLayers)
+{
+    const Floats x3 = {1, 2, 3};
+    const std::string a23 = "\"A\": {\"dims\": [2, 3], \"dataType\": 1}";
+    const std::vector<WeightsEntry> w23 = {{"y", {{1, 0, 2, 0, 1, -1}}}};
+    RunCases({
+        {"Einsum right", {2, 2}, 1, N("y", "Einsum", {"x", "A"}, a23 + ", \"equation\": \"ij,jk->ik\"", true), {1, 2, 3, 4}, {2, 3}, {1, 2, 0, 3, 4, 2}, w23, 0},
+        {"Einsum left", {3}, 1, N("y", "Einsum", {"A", "x"}, a23 + ", \"equation\": \"ij,j->i\"", true), x3, {2}, {7, -1}, w23, 0},
+        {"MatMul left", {2, 1}, 1, N("y", "MatMul", {"A", "x"}, "\"A\": {\"dims\": [2, 2], \"dataType\": 1}", true), {1, 2}, {2, 1}, {5, 11}, {{"y", {{1, 2, 3, 4}}}}, 0},
+        {"MatMul both, then Add", {1, 1}, 1, N("m", "MatMul", {"A", "B"}, "\"A\": {\"dims\": [1, 2], \"dataType\": 1}, \"B\": {\"dims\": [2, 1], \"dataType\": 1}") + N("y", "Add", {"x", "m"}, "", true), {1}, {1, 1}, {12}, {{"m", {{1, 2}, {3, 4}}}}, 0},
+        {"Gather data", {2}, 6, N("y", "Gather", {"d", "x"}, Init("d", {3, 2}, {10, 11, 20, 21, 30, 31}) + ", \"axis\": [0]", true), {2, 0}, {2, 2}, {30, 31, 10, 11}, {}, 0},
+        {"GatherElements data", {2, 2}, 6, N("y", "GatherElements", {"d", "x"}, Init("d", {2, 2}, {1, 2, 3, 4}) + ", \"axis\": [1]", true), {1, 0, 0, 0}, {2, 2}, {2, 1, 3, 3}, {}, 0},
+        {"ScatterND data and indices", {1}, 1, N("y", "ScatterND", {"d", "i", "x"}, Init("d", {4}, {1, 2, 3, 4}) + ", " + Init("i", {1, 1}, {2}, 7), true), {7}, {4}, {1, 2, 7, 4}, {}, 0},
+        {"Where branches", {3}, 3, N("y", "Where", {"x", "t", "e"}, Init("t", {3}, x3) + ", " + Init("e", {1}, {9}), true), {1, 0, 1}, {3}, {1, 9, 3}, {}, 0},
+        {"Concat first", {1, 1}, 1, N("y", "Concat", {"k", "x"}, Init("k", {1, 2}, {7, 8}) + ", \"axis\": [-1]", true), {5}, {1, 3}, {7, 8, 5}, {}, 0},
+        {"Sub first, broadcast", {3}, 1, N("y", "Sub", {"c", "x"}, Init("c", {2, 1}, {10, 20}), true), x3, {2, 3}, {9, 8, 7, 19, 18, 17}, {}, 0},
+        {"Greater first", {3}, 1, N("y", "Greater", {"c", "x"}, Init("c", {1}, {2}), true), x3, {3}, {1, 0, 0}, {}, 0},
+        {"Pow base", {3}, 1, N("y", "Pow", {"c", "x"}, Init("c", {1}, {3}), true), x3, {3}, {3, 9, 27}, {}, 1e-4f},
+        {"Folded Expand, then Add", {3}, 1, N("e", "Expand", {"k", "s"}, Init("k", {1}, {2}) + ", " + Init("s", {1}, {3}, 7)) + N("y", "Add", {"x", "e"}, "", true), x3, {3}, {3, 4, 5}, {}, 0},
+    });
 }
 
 TEST(ONNXParserTest, BroadcastComparisonAndLogic)
@@ -308,6 +339,9 @@ TEST(ONNXParserTest, DataMovementAndShapes)
         {"ScatterND", {4}, 1, N("y", "ScatterND", {"x", "i", "u"}, Init("i", {2, 1}, {1, 3}, 7) + ", " + Init("u", {2}, {5, 6}), true), {1, 2, 3, 4}, {4}, {1, 5, 3, 6}, {}, 0},
         {"ScatterND add", {4}, 1, N("y", "ScatterND", {"x", "i", "u"}, Init("i", {2, 1}, {1, 3}, 7) + ", " + Init("u", {2}, {5, 6}) + ", \"reduction\": \"add\"", true), {1, 2, 3, 4}, {4}, {1, 7, 3, 10}, {}, 0},
         {"Pad constant", {2}, 1, N("y", "Pad", {"x", "p", "v"}, Init("p", {2}, {1, 2}, 7) + ", " + Init("v", {}, {9}) + ", \"mode\": \"constant\"", true), {1, 2}, {5}, {9, 1, 2, 9, 9}, {}, 0},
+        // Begins 1 (rows) and 2 (columns), ends 3 and 0.
+        {"Pad uneven", {2, 3}, 1, N("y", "Pad", {"x", "p", "v"}, Init("p", {4}, {1, 2, 3, 0}, 7) + ", " + Init("v", {}, {9}), true), x6, {6, 5},
+         {9, 9, 9, 9, 9, 9, 9, 1, 2, 3, 9, 9, 4, 5, 6, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}, {}, 0},
         {"Pad reflect", {1, 3}, 1, N("y", "Pad", {"x", "p"}, Init("p", {4}, {0, 1, 0, 1}, 7) + ", \"mode\": \"reflect\"", true), {1, 2, 3}, {1, 5}, {2, 1, 2, 3, 2}, {}, 0},
         {"Resize upsampling", {1, 2, 2, 1}, 1, N("y", "Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 2}) + ", \"mode\": \"nearest\"", true), {1, 2, 3, 4}, {1, 4, 4, 1}, {1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}, {}, 0},
         {"Resize sizes", {1, 2, 2, 1}, 1, N("y", "Resize", {"x", "s"}, Init("s", {4}, {1, 1, 4, 4}, 7) + ", \"mode\": \"nearest\"", true), {1, 2, 3, 4}, {1, 4, 4, 1}, {1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}, {}, 0},
@@ -409,9 +443,9 @@ TEST(ONNXParserTest, LSTMAndItsFurtherOutputs)
         h = Sigm(g(3)) * std::tanh(c);
         Y.push_back(h);
     }
-    const std::string lstm = N("l", "LSTM", {"x", "W", "R", "B"},
-                               "\"W\": {\"dims\": [1, 4, 1], \"dataType\": 1}, \"R\": {\"dims\": [1, 4, 1], \"dataType\": 1}, "
-                               "\"B\": {\"dims\": [1, 8], \"dataType\": 1}, \"hidden_size\": [1], \"direction\": \"forward\"");
+    const std::string attrs = "\"W\": {\"dims\": [1, 4, 1], \"dataType\": 1}, \"R\": {\"dims\": [1, 4, 1], \"dataType\": 1}, "
+                              "\"B\": {\"dims\": [1, 8], \"dataType\": 1}, \"hidden_size\": [1], \"direction\": \"forward\"";
+    const std::string lstm = N("l", "LSTM", {"x", "W", "R", "B"}, attrs);
     const std::vector<WeightsEntry> w = {{"l", {W, R, B}}};
     const std::string hNode = N("h", "PostLSTM", {"l"}, "\"lstm_output_index\": [1]", true);
     const std::string cNode = N("c", "PostLSTM", {"l"}, "\"lstm_output_index\": [2]", true);
@@ -420,6 +454,9 @@ TEST(ONNXParserTest, LSTMAndItsFurtherOutputs)
         std::string nodes;
         std::vector<std::string> outs;
     };
+    // A constant sequence keeps its values (the weights entry holds W, R, B only).
+    const std::string constX = N("l", "LSTM", {"xs", "W", "R", "B"}, Init("xs", {3, 1, 1}, x) + ", " + attrs);
+    ExpectNear(RunDoc(Doc(constX + yNode, 0, {"y"}), {}, w)[0].values, Y, "constant X", 1e-5f);
     for (const Order& o : {Order{yNode + hNode + cNode, {"y", "h", "c"}}, Order{cNode + hNode + yNode, {"y", "h", "c"}},
                            Order{cNode + hNode, {"h", "c"}}, Order{hNode, {"h"}}}) {
         const auto r = RunDoc(Doc(In("x", {3, 1, 1}) + lstm + o.nodes, 1, o.outs), {x}, w);
@@ -552,6 +589,7 @@ TEST(ONNXParserTest, NodeFailures)
         return [dims, n] { Parse(Doc(In("x", dims) + n, 1, {})); };
     };
     const std::string f1 = Init("k", {1}, {1});
+    const std::string mm = N("m", "MatMul", {"x", "w"}, "\"w\": {\"dims\": [2, 1], \"dataType\": 1}");
     ExpectFatal("ONNXParser", {
         {node({1, 2, 2, 1}, N("y", "Conv", {"x"}, "\"kernel_shape\": [1, 1, 1, 1], \"filters\": 1")), "ONNXParser: Unsupported conv dimensions number (4)"},
         {node({1, 2, 1}, N("y", "ConvTranspose", {"x"}, "\"kernel_shape\": [1, 1, 1], \"filters\": 1")), "ONNXParser: Unsupported dimension number for ConvTranspose: 3\n"},
@@ -586,6 +624,9 @@ TEST(ONNXParserTest, NodeFailures)
         {node({2}, N("y", "NonZero", {"x"})), "NonZero: Currently layer is supported for value defined as initializers"},
         {node({2}, N("y", "Mfcc", {"x"})), "numinputs == 2 || (numinputs == 1 && params.HasMember(\"sample_rate\")): false, expected: true"},
         {node({2, 2}, N("y", "ArgMax", {"x"}, "\"axis\": [-3]")), "ONNXParser ArgMax: Invalid axis value (-3)"},
+        // A MatMul operand gets its values only from the weights file, after the graph is built.
+        {node({1, 2}, mm + N("y", "Unsqueeze", {"x", "w"})), "ONNXParser: node y (Unsqueeze): initializer w takes its values from the weights file, too late for this node"},
+        {node({1, 2}, mm + N("y", "Reshape", {"x", "w"})), "ONNXParser: Reshape: the target shape (w) must be a constant"},
         {node({2}, N("y", "Transpose", {"x"}, "\"perm\": 0.5")), "ONNXParser: node y: attribute perm must be an integer"},
         {node({2}, N("y", "Reshape", {"x", "s"}, Init("s", {2}, {-1, -1}, 7))), "ONNXParser: Reshape: y leaves more than one dimension open"},
         {node({1, 2, 2, 1}, N("y", "Conv", {"x"}, "\"kernel_shape\": [5, 5], \"filters\": 1")), "ONNXParser: node y: the window is larger than the padded input"},
