@@ -756,12 +756,11 @@ Layer* Reader::Build(const Node& n)
         }
     if (t == "Pow") {
         std::vector<Layer*> in = all();
-        if (in.size() == 2)
-            for (int i = 0; i < 2; ++i)
-                if (IsStatic(in[i]) && GetTensorSize(Output(in[i])) == 1 && StaticValues(in[i])[0] == 2.0) {
-                    Layer* sq[2] = {in[1 - i], in[1 - i]};
-                    return AddMulLayer(sq, nullptr, 2, name);
-                }
+        // Only an exponent of 2 squares the base: a constant base of 2 is 2^x, not x*x.
+        if (in.size() == 2 && IsStatic(in[1]) && GetTensorSize(Output(in[1])) == 1 && StaticValues(in[1])[0] == 2.0) {
+            Layer* sq[2] = {in[0], in[0]};
+            return AddMulLayer(sq, nullptr, 2, name);
+        }
         return AddPowLayer(in.data(), nullptr, count(in), name);
     }
     if (t == "Mod") {

@@ -285,7 +285,7 @@ TEST(ONNXParserTest, ConstantOperandsReachTheirLayers)
         {"Concat first", {1, 1}, 1, N("y", "Concat", {"k", "x"}, Init("k", {1, 2}, {7, 8}) + ", \"axis\": [-1]", true), {5}, {1, 3}, {7, 8, 5}, {}, 0},
         {"Sub first, broadcast", {3}, 1, N("y", "Sub", {"c", "x"}, Init("c", {2, 1}, {10, 20}), true), x3, {2, 3}, {9, 8, 7, 19, 18, 17}, {}, 0},
         {"Greater first", {3}, 1, N("y", "Greater", {"c", "x"}, Init("c", {1}, {2}), true), x3, {3}, {1, 0, 0}, {}, 0},
-        {"Pow base", {3}, 1, N("y", "Pow", {"c", "x"}, Init("c", {1}, {3}), true), x3, {3}, {3, 9, 27}, {}, 1e-4f},
+        {"Pow base 2", {3}, 1, N("y", "Pow", {"c", "x"}, Init("c", {1}, {2}), true), x3, {3}, {2, 4, 8}, {}, 1e-4f},
         {"Folded Expand, then Add", {3}, 1, N("e", "Expand", {"k", "s"}, Init("k", {1}, {2}) + ", " + Init("s", {1}, {3}, 7)) + N("y", "Add", {"x", "e"}, "", true), x3, {3}, {3, 4, 5}, {}, 0},
     });
 }
