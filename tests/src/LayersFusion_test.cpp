@@ -20,6 +20,7 @@
 #include "LayersResize.h"
 #include "Model.h"
 #include "conv_util.h"
+#include "nn_kernel_list.h"
 #include "test_util.h"
 
 using corvus_test::ExpectFatal;
@@ -286,6 +287,9 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
         if (c.op == OP_DepthwiseConv2D) {
             EXPECT_EQ(DL_MHWI, filter->layout);
             EXPECT_EQ(1u, filter->shape.dimension[0]);
+            const NNKernelFn* fn = m->layers[1]->kernel->fn;
+            EXPECT_TRUE(fn == nn_kernel_fn_list[kfname_DWConvolution_opt] ||
+                        fn == nn_kernel_fn_list[kfname_DWConvolution_ref]);
         } else {
             EXPECT_EQ(DL_HWIO, filter->layout);
         }
