@@ -41,6 +41,8 @@ uint32_t* FusedActivation(Layer* l)
 
 bool IsNoneOrLinear(uint32_t kind) { return kind == None || kind == Linear; }
 
+bool OwnsData(const Tensor* t) { return t->allocatedData && t->data != nullptr; }
+
 // keeper replaces donor in the graph: it takes donor's consumers (whose
 // input links now name keeper) and donor's place in the output list. The
 // keeper's own consumer array, which only named donor, goes with donor.
@@ -104,11 +106,24 @@ private:
 
     void Remove(Layer* l) { removed_.push_back(l); }
 
+    // A Conv2D with one input channel per group is a depthwise convolution.
+    // Its HWIO filter {kH, kW, 1, C * M} is tagged as a depthwise filter only
+    // for the conversion, which moves the data into {1, kH, kW, C * M}; a
+    // layer that does not convert gets its tag back. The depthwise kernel
+    // applies its activation without alpha, so one that needs alpha stays.
     void RetypeDepthwise(Layer* l)
     {
-        if (l->op != OP_Conv2D) return;
-        Conv2DParams* old = Conv2D_to_dwConv(l->kernel, nullptr);
-        if (old == nullptr) return;
+        NNKernel* k = l->kernel;
+        if (l->op != OP_Conv2D || k->params == nullptr || k->innerNum < 1 || k->inner[0] == nullptr) return;
+        if (((const Conv2DParams*)k->params)->activation.alpha != 0.0f) return;
+        Tensor* filter = k->inner[0];
+        const uint32_t layout = filter->layout;
+        if (layout == DL_HWIO && filter->ndim == 4 && filter->shape.dimension[2] == 1) filter->layout = DL_MHWI;
+        Conv2DParams* old = Conv2D_to_dwConv(k, nullptr);
+        if (old == nullptr) {
+            filter->layout = layout;
+            return;
+        }
         l->op = OP_DepthwiseConv2D;
         free(old);
     }
@@ -128,14 +143,16 @@ private:
         Tensor* filter = k->inner[0];
         CV_CHECK_PTR(filter);
         CV_CHECK(k->innerNum > 1);
-        const bool ownsWeights = filter->allocatedData && filter->data != nullptr;
+        // The normalisation is folded into the weights or not at all: weights
+        // without data, or data the layer borrows (and must not rewrite), keep
+        // the BatchNormalization layer, and so do its parameters without data.
+        if (!OwnsData(filter) || (k->inner[1] != nullptr && !OwnsData(k->inner[1]))) return false;
+        if ((scale != nullptr && scale->data == nullptr) || (shift != nullptr && shift->data == nullptr)) return false;
         if (shift != nullptr && k->inner[1] == nullptr) {
-            CV_CHECK_PTR(k->inner[1] = CreateTensor((DataType)shift->dtype, DL_I, 1, shift->shape, ownsWeights));
-            if (ownsWeights)
-                memset(k->inner[1]->data, 0,
-                       (size_t)GetTensorDataSize(k->inner[1]) * DataTypeSize((DataType)shift->dtype));
+            CV_CHECK_PTR(k->inner[1] = CreateTensor((DataType)shift->dtype, DL_I, 1, shift->shape, true));
+            memset(k->inner[1]->data, 0, (size_t)GetTensorDataSize(k->inner[1]) * DataTypeSize((DataType)shift->dtype));
         }
-        if (ownsWeights) ConvBNFusionWeightsPreparing(filter, k->inner[1], scale, shift);
+        ConvBNFusionWeightsPreparing(filter, k->inner[1], scale, shift);
         if (k->inner[1] != nullptr) {
             if (l->op == OP_Conv2D)
                 ((Conv2DParams*)k->params)->useBias |= 1;
@@ -166,7 +183,8 @@ private:
         Layer* mul_in1 = mul->inputLayers[1];
         CV_CHECK(mul_in0 != NULL);
         CV_CHECK(mul_in1 != NULL);
-        if (strcmp(mul_in0->name, sigm_in->name) != 0 && strcmp(mul_in1->name, sigm_in->name) != 0) return false;
+        // The very layer, not one that happens to share its name.
+        if (mul_in0 != sigm_in && mul_in1 != sigm_in) return false;
 
         a->type = XmulSigmX;
         TakeOverConsumers(sigm, mul, io_);

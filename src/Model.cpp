@@ -30,6 +30,10 @@ void AppendLayer(Model* model, Layer* layer)
 void AppendInputLayer(Model* model, Layer* layer)
 {
     IOLayers* io = model->ioLayers;
+    // Inputs are fed by name: a second input of the same name could never be.
+    for (uint32_t i = 0; i < io->inputLayersCount && layer->name != nullptr; ++i)
+        if (io->inputLayers[i]->name != nullptr && strcmp(io->inputLayers[i]->name, layer->name) == 0)
+            CV_FATAL("Two input layers are named \"%s\"; inputs are fed by name", layer->name);
     io->inputLayersCount++;
     Layer** grown = (Layer**)realloc(io->inputLayers, io->inputLayersCount * sizeof(Layer*));
     if (grown == nullptr)

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -18,24 +17,23 @@ constexpr uint64_t kAlignment = 16;
 // Sizes are compared as signed 32-bit values by the plan's contract.
 constexpr uint64_t kMaxRecordSize = 0x7FFFFFFFu;
 
-class LayerIndexByName {
+// Readers are found by their links, not their names: two layers may share
+// a name, and the wrong one would end a lifetime too early.
+class LayerIndex {
 public:
-    explicit LayerIndexByName(const Model* model)
+    explicit LayerIndex(const Model* model)
     {
-        for (uint32_t i = 0; i < model->numLayers; ++i) {
-            const Layer* layer = model->layers[i];
-            if (layer != nullptr && layer->name != nullptr) index_.emplace(layer->name, i);  // first one wins
-        }
+        for (uint32_t i = 0; i < model->numLayers; ++i)
+            if (model->layers[i] != nullptr) index_.emplace(model->layers[i], i);
     }
     uint32_t Find(const Layer* layer) const
     {
-        if (layer == nullptr || layer->name == nullptr) return kReaderOutsideModel;
-        auto it = index_.find(layer->name);
+        auto it = index_.find(layer);
         return it == index_.end() ? kReaderOutsideModel : it->second;
     }
 
 private:
-    std::unordered_map<std::string, uint32_t> index_;
+    std::unordered_map<const Layer*, uint32_t> index_;
 };
 
 bool IsOutputLayer(const Model* model, const Layer* layer)
@@ -58,7 +56,7 @@ bool ReshapeCanAlias(const Model* model, Layer* layer)
 // Index of the last layer that reads the output of layers[i]. A consumer
 // that is a reshape may hand the same storage on to its own consumers, so
 // reshapes are looked through (chains included).
-uint32_t LastReader(const Model* model, const LayerIndexByName& names, uint32_t i)
+uint32_t LastReader(const Model* model, const LayerIndex& index, uint32_t i)
 {
     const Layer* layer = model->layers[i];
     // Model outputs are read by the host after the last layer has run.
@@ -73,7 +71,7 @@ uint32_t LastReader(const Model* model, const LayerIndexByName& names, uint32_t 
         if (c == nullptr) CV_FATAL("Consumer of layer %s is not created", layer->name);
         if (std::find(seen.begin(), seen.end(), c) != seen.end()) continue;
         seen.push_back(c);
-        last = std::max(last, names.Find(c));
+        last = std::max(last, index.Find(c));
         if (c->op == OP_Reshape && c->consumerLayersNum > 0) {
             CV_CHECK_PTR(c->consumerLayers);
             pending.insert(pending.end(), c->consumerLayers, c->consumerLayers + c->consumerLayersNum);
@@ -133,7 +131,7 @@ void CreateTensorUsageRecords(Model* model)
     if (model->numLayers == 0) return;
     CV_CHECK_PTR(model->layers);
     CV_CHECK_PTR(shm.tensorUsageRecords);
-    const LayerIndexByName names(model);
+    const LayerIndex index(model);
 
     for (uint32_t layer_ind = 0; layer_ind < model->numLayers; ++layer_ind) {
         Layer* layer;
@@ -150,7 +148,7 @@ void CreateTensorUsageRecords(Model* model)
         if (layer->staticOutput) continue;
         TensorUsageRecord& r = shm.tensorUsageRecords[shm.numRecords++];
         r.firstLayer = layer_ind;
-        r.lastLayer = LastReader(model, names, layer_ind);
+        r.lastLayer = LastReader(model, index, layer_ind);
         r.size = OutputsBytes(layer);
     }
 

@@ -20,6 +20,7 @@
 #include "LayersResize.h"
 #include "Model.h"
 #include "conv_util.h"
+#include "nn_kernel_list.h"
 #include "test_util.h"
 
 using corvus_test::ExpectFatal;
@@ -223,6 +224,84 @@ TEST(LayersFusion, DepthwiseWithMultiplierThenBatchNorm)
     DestroyModel(m);
 }
 
+// Graphs whose optimised form differs from their plain form in kernel or
+// layer count compute the same. A grouped Conv2D with one input channel per
+// group runs as a depthwise layer; its filter has gaps in its strides so the
+// data must really be moved. Tolerance: the depthwise kernel starts from the
+// bias and uses fused multiply-adds, the Conv2D reference adds rounded
+// products and the bias last.
+TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
+{
+    static std::vector<float> borrowed(3 * 3 * 3 * 2);
+    for (size_t i = 0; i < borrowed.size(); ++i) borrowed[i] = std::cos(0.3f * (float)i);
+    const std::vector<float> borrowedBefore = borrowed;
+    const auto grouped = [](Layer* x, const char* name, uint32_t mult, ActivationParams act) {
+        const PaddingStruct pad = Pads(6, 6, 1, 1, 1, 1);
+        Layer* g = AddConv2DLayer(x, nullptr, name, DL_NHWC, 3 * mult, 3, 3, 1, 1, 1, 1, &pad, true, act, 3);
+        std::mt19937 rng(5);
+        DestroyTensor(g->kernel->inner[0]);
+        g->kernel->inner[0] = conv_test::Make(DL_HWIO, {3, 3, 1, 3 * mult}, &rng, 2);
+        return g;
+    };
+    struct Case {
+        const char* what;
+        std::function<Layer*()> build;
+        std::vector<std::string> names;
+        uint32_t op;  // of the layer after the input
+    };
+    const Case cases[] = {
+        {"groups == input channels", [&] { return grouped(Image("x", 6, 6, 3), "g", 1, {None, 0}); },
+         {"x", "g"}, OP_DepthwiseConv2D},
+        {"depth multiplier 2, then batch norm",
+         [&] {
+             Layer* g = grouped(Image("x", 6, 6, 3), "g", 2, {None, 0});
+             return AddBatchNormalizationLayer(g, nullptr, "bn", true, true, 1e-3f);
+         },
+         {"x", "bn"}, OP_DepthwiseConv2D},
+        {"activation with alpha", [&] { return grouped(Image("x", 6, 6, 3), "g", 1, {LeakyReLU, 0.1f}); },
+         {"x", "g"}, OP_Conv2D},
+        {"filter borrowing its data, then batch norm",
+         [&] {
+             Layer* c = Conv(Image("x", 6, 6, 3), "c", 2, 4, 4, true);
+             SetTensorData(c->kernel->inner[0], borrowed.data());
+             return AddBatchNormalizationLayer(c, nullptr, "bn", true, true, 1e-3f);
+         },
+         {"x", "c", "bn"}, OP_Conv2D},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto build = [&] {
+            Layer* out = c.build();
+            Model* m = CreateModel(&out, 1);
+            FillWeights(m, 3);
+            return m;
+        };
+        Model* plain = build();
+        const auto want = RunOnce(plain);
+        DestroyModel(plain);
+        Model* m = build();
+        OptimizeModel(m, 0);
+        ASSERT_EQ(Names(m), c.names);
+        EXPECT_EQ(c.op, m->layers[1]->op);
+        const Tensor* filter = m->layers[1]->kernel->inner[0];
+        if (c.op == OP_DepthwiseConv2D) {
+            EXPECT_EQ(DL_MHWI, filter->layout);
+            EXPECT_EQ(1u, filter->shape.dimension[0]);
+            const NNKernelFn* fn = m->layers[1]->kernel->fn;
+            EXPECT_TRUE(fn == nn_kernel_fn_list[kfname_DWConvolution_opt] ||
+                        fn == nn_kernel_fn_list[kfname_DWConvolution_ref]);
+        } else {
+            EXPECT_EQ(DL_HWIO, filter->layout);
+        }
+        const auto got = RunOnce(m);
+        ASSERT_EQ(want[0].size(), got[0].size());
+        for (size_t i = 0; i < want[0].size(); ++i)
+            EXPECT_NEAR(want[0][i], got[0][i], 1e-5f * (1.0f + std::fabs(want[0][i]))) << i;
+        DestroyModel(m);
+    }
+    EXPECT_EQ(borrowedBefore, borrowed);  // the owner's weights are not rewritten
+}
+
 // Each graph must come out of optimisation with all its layers.
 TEST(LayersFusion, PatternsThatMustNotFuse)
 {
@@ -256,7 +335,7 @@ TEST(LayersFusion, PatternsThatMustNotFuse)
         {"sigmoid times another tensor",
          [] {
              Layer* x = Image("x", 3, 3, 1);
-             Layer* e = AddExpLayer(x, nullptr, "e");
+             Layer* e = AddExpLayer(x, nullptr, "x");  // named as the sigmoid's input, yet another layer
              return std::vector<Layer*>{Binary(AddMulLayer, e, Act(x, "s", Sigmoid), "m")};
          }},
     };

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "LayersBroadcast.h"
+#include "LayersDataMovement.h"
+#include "LayersReduction.h"
 #include "Model.h"
 
 namespace {
@@ -129,6 +132,48 @@ TEST(Model, InitBindsInputsToProducersAndPredictComputes)
     DestroyModel(model);
 }
 
+// Optimised and planned: constants feed the arithmetic, and every output of
+// the Split is read back, not only the first.
+TEST(Model, OptimizedModelWithConstantsPredictsEverySplitOutput)
+{
+    Layer* x = Input("x", 6);
+    const uint32_t dims[2] = {1, 6};
+    const float cv[6] = {1, -2, 3, -4, 5, -6}, kv[6] = {2, 3, 4, 5, 6, 7};
+    Layer* c = AddInitializerLayer(2, dims, DT_FLOAT32, cv, "c");
+    Layer* k = AddInitializerLayer(2, dims, DT_FLOAT32, kv, "k");
+    Layer* xc[2] = {x, c};
+    Layer* sum = AddAddLayer(xc, nullptr, 2, "sum");
+    Layer* sk[2] = {sum, k};
+    Layer* prod = AddMulLayer(sk, nullptr, 2, "prod");
+    Layer* parts = AddSplitLayer(prod, nullptr, 2, 1, "parts");
+    Layer* pp[2] = {prod, prod};
+    Layer* outs[2] = {parts, AddAddLayer(pp, nullptr, 2, "twice")};  // planned after the parts
+    Model* model = CreateModel(outs, 2);
+    OptimizeModel(model, 0);
+    ASSERT_TRUE(model->useTensorsSharedMemory);
+    InitModel(model, 1);
+
+    const float host[6] = {10, 20, 30, 40, 50, 60};
+    Tensor* t = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({1, 6}), false);
+    SetTensorData(t, (void*)host);
+    ModelInput in[] = {{"x", t}};
+    for (int run = 0; run < 2; ++run) {
+        Layer** out = Predict(model, 1, in);
+        ASSERT_EQ(3u, out[0]->kernel->outputsNum);
+        const float* twice = (const float*)out[1]->kernel->output[0]->data;
+        for (uint32_t j = 0; j < 3; ++j) {
+            const float* o = (const float*)out[0]->kernel->output[j]->data;
+            for (uint32_t e = 0; e < 2; ++e) {
+                const uint32_t i = 2 * j + e;
+                EXPECT_EQ(o[e], (host[i] + cv[i]) * kv[i]) << j << "/" << e;
+                EXPECT_EQ(twice[i], 2 * (host[i] + cv[i]) * kv[i]) << i;
+            }
+        }
+    }
+    DestroyTensor(t);
+    DestroyModel(model);
+}
+
 TEST(Model, FeedingConvertsOtherElementTypes)
 {
     Layer* x = Input("x", 3);
@@ -189,6 +234,11 @@ TEST(Model, LifecycleAndFeedingErrorsAreFatal)
     EXPECT_EXIT(CreateModel(nullptr, 1), ::testing::ExitedWithCode(1),
                 "outputLayers==NULL, expected not NULL value");
     EXPECT_EXIT(CreateModel(empty, 1), ::testing::ExitedWithCode(1), "outputLayer==NULL, expected not NULL value");
+    const auto twins = [] {
+        Layer* two[2] = {Input("in"), Input("in")};
+        CreateModel(two, 2);
+    };
+    EXPECT_EXIT(twins(), ::testing::ExitedWithCode(1), "Two input layers are named \"in\"; inputs are fed by name");
 
     testing::internal::CaptureStdout();
     DestroyModel(nullptr);

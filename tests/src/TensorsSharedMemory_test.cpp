@@ -284,7 +284,8 @@ struct RandomGraph {
 
 // Builds the same graph for the same seed. Layer kinds: inputs, constants,
 // slices (static outputs), reshapes (aliasing or not, chained at times) and
-// mixing layers. Every sink but possibly one is a model output.
+// mixing layers, some of them sharing a name. Every sink but possibly one is
+// a model output.
 RandomGraph BuildRandomGraph(uint32_t seed, bool executable)
 {
     std::mt19937 rng(seed);
@@ -292,12 +293,14 @@ RandomGraph BuildRandomGraph(uint32_t seed, bool executable)
     RandomGraph g;
     const uint32_t n = uni(3, 40);
     for (uint32_t i = 0; i < n; ++i) {
-        const std::string name = "L" + std::to_string(i);
         const uint32_t kind = i == 0 ? 0 : uni(0, 9);
+        // Inputs are fed by name; other layers may share one ("dup").
+        const bool input = kind == 0 && g.inputs.size() < 3;
+        const std::string name = !input && uni(0, 3) == 0 ? "dup" : "L" + std::to_string(i);
         const DataType dtype = executable ? DT_FLOAT32 : (uni(0, 3) == 0 ? DT_UINT8 : DT_FLOAT32);
         const uint32_t size = uni(1, 64);
         Layer* layer;
-        if (kind == 0 && g.inputs.size() < 3) {
+        if (input) {
             layer = Input(name.c_str(), size, dtype);
             g.inputs.push_back(layer);
         } else if (kind == 1) {
