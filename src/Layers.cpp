@@ -65,6 +65,8 @@ Tensor* CreateTensorView(const Tensor* src, void* data)
     return t;
 }
 
+void ResetLayerNameCounters(void) { memset(gLayerNameCounters, 0, sizeof(gLayerNameCounters)); }
+
 extern "C" const char* LayerOpTypeToStr(LayerOpType op)
 {
     if ((uint32_t)op >= OP_OperationsCount) return "Unkhown layer";

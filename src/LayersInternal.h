@@ -8,4 +8,8 @@
  * borrows `data` (which may be null) and never owns it. */
 Tensor* CreateTensorView(const Tensor* src, void* data);
 
+/* Test hook: sets every per-operation name counter back to 0, so a test sees
+ * the names a fresh process generates whatever ran before it. */
+void ResetLayerNameCounters(void);
+
 #endif

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "Report.h"
 
@@ -10,6 +11,10 @@ namespace {
 
 constexpr uint32_t kTensorMagic = 66;
 constexpr size_t BUFFER_SIZE = 65536;
+/* A short tensor file loads with the unread tail zero, but the header may
+ * claim at most this many bytes beyond what the file holds, so a tiny hostile
+ * file cannot make us allocate gigabytes. */
+constexpr uint64_t kMaxMissingBytes = 1ull << 30;
 
 void CheckNDim(uint32_t ndim)
 {
@@ -19,6 +24,48 @@ void CheckNDim(uint32_t ndim)
                  MAX_NDIM_VALUE);
 }
 
+// Strides, element counts and storage spans are 32-bit fields and results.
+constexpr uint64_t kMaxSlots = UINT32_MAX;
+
+std::string ShapeText(const Tensor* t)
+{
+    std::string s = "(";
+    for (uint32_t k = 0; k < t->ndim && k < MAX_NDIM_VALUE; ++k)
+        s += (k > 0 ? "," : "") + std::to_string(t->shape.dimension[k]);
+    return s + ")";
+}
+
+/* Element counts and strides are 32-bit: every product of a tensor's inner
+ * extents (each a dense stride, the outermost one the element count) must fit.
+ * Computed in 64 bits, so a shape such as (65536,65537) is refused instead of
+ * wrapping to a tiny size. */
+bool ExtentsAddressable(const Tensor* t)
+{
+    uint64_t inner = 1;
+    for (int k = (int)t->ndim - 1; k >= 0; --k) {
+        inner *= t->shape.dimension[k];  // below 2^32 times below 2^32: no 64-bit wrap
+        if (inner > kMaxSlots) return false;
+    }
+    return true;
+}
+
+// The extents and the storage span shape[0] * stride[0] fit 32 bits.
+bool Addressable(const Tensor* t)
+{
+    return ExtentsAddressable(t) &&
+           (t->ndim == 0 || (uint64_t)t->shape.dimension[0] * t->stride.dimension[0] <= kMaxSlots);
+}
+
+// `release` is a record being built, freed first for builds where the report throws.
+[[noreturn]] void FailUnaddressable(const Tensor* t, const char* caller, Tensor* release = nullptr)
+{
+    const std::string shape = ShapeText(t);
+    DestroyTensor(release);
+    CV_FATAL("%s. Tensor of shape %s cannot be addressed: more than %llu elements", caller, shape.c_str(),
+             (unsigned long long)kMaxSlots);
+}
+
+// Callers have checked the extents with Addressable, so no stride wraps.
 void SetDenseStrides(Tensor* t)
 {
     if (t->ndim == 0) return;
@@ -39,15 +86,12 @@ Tensor* NewShapedTensor(DataType dtype, DataLayout layout, uint32_t ndim, const 
     return t;
 }
 
-/* Byte count of a tensor's storage, or 0 with overflow set when it does not
- * fit the address space (sizes come from files too). */
+/* Byte count of a tensor's storage; overflow is set when it does not fit
+ * size_t (only possible where size_t is 32 bits). */
 size_t StorageBytes(const Tensor* t, bool* overflow)
 {
-    uint64_t n = 1;
-    *overflow = false;
-    if (t->ndim > 0) n = (uint64_t)t->shape.dimension[0] * t->stride.dimension[0];
-    uint64_t bytes = n * DataTypeSize((DataType)t->dtype);
-    if (n > UINT32_MAX || bytes > (uint64_t)SIZE_MAX / 2) *overflow = true;
+    const uint64_t bytes = (uint64_t)GetTensorDataSize(t) * DataTypeSize((DataType)t->dtype);
+    *overflow = bytes > (uint64_t)SIZE_MAX / 2;
     return (size_t)bytes;
 }
 
@@ -108,6 +152,7 @@ Tensor* CreateEmptyTensor(void)
 Tensor* CreateTensor(DataType dtype, DataLayout layout, uint32_t ndim, TensorShape shape, bool allocate)
 {
     Tensor* t = NewShapedTensor(dtype, layout, ndim, shape);
+    if (!Addressable(t)) FailUnaddressable(t, "CreateTensor", t);
     SetDenseStrides(t);
     if (allocate) AllocTensorData(t);
     return t;
@@ -118,9 +163,14 @@ Tensor* CreateTensorWithStrides(DataType dtype, DataLayout layout, uint32_t ndim
 {
     Tensor* t = NewShapedTensor(dtype, layout, ndim, shape);
     for (uint32_t k = 0; k < ndim; ++k) t->stride.dimension[k] = stride.dimension[k];
+    // Before the stride rules: no 32-bit stride can cover inner extents beyond 32 bits.
+    if (!Addressable(t)) FailUnaddressable(t, "CreateTensor", t);
     uint64_t bound;
     const int k = FindBadStride(t, &bound);
-    if (k >= 0) CV_FATAL("CreateTensor. Stride by dimension: %d cannot be less than %d", k, (int)bound);
+    if (k >= 0) {
+        DestroyTensor(t);
+        CV_FATAL("CreateTensor. Stride by dimension: %d cannot be less than %d", k, (int)bound);
+    }
     if (allocate) AllocTensorData(t);
     return t;
 }
@@ -197,9 +247,11 @@ uint32_t GetTensorSize(const Tensor* tensor)
 {
     if (tensor == nullptr) CV_FATAL("GetTensorSize. Tensor is not created");
     CheckNDim(tensor->ndim);
-    uint32_t size = 1;
+    // Records can be filled by hand, so the count is checked here too.
+    if (!ExtentsAddressable(tensor)) FailUnaddressable(tensor, "GetTensorSize");
+    uint64_t size = 1;
     for (uint32_t k = 0; k < tensor->ndim; ++k) size *= tensor->shape.dimension[k];
-    return size;
+    return (uint32_t)size;
 }
 
 uint32_t GetTensorDataSize(const Tensor* tensor)
@@ -207,7 +259,9 @@ uint32_t GetTensorDataSize(const Tensor* tensor)
     if (tensor == nullptr) CV_FATAL("GetTensorDataSize. Tensor is not created");
     CheckNDim(tensor->ndim);
     if (tensor->ndim == 0) return 1;
-    return tensor->shape.dimension[0] * tensor->stride.dimension[0];
+    const uint64_t slots = (uint64_t)tensor->shape.dimension[0] * tensor->stride.dimension[0];
+    if (slots > kMaxSlots) FailUnaddressable(tensor, "GetTensorDataSize");
+    return (uint32_t)slots;
 }
 
 uint32_t GetTensorNDim(const Tensor* tensor)
@@ -392,15 +446,16 @@ extern "C" void PutTensorData(const void* src, Tensor* tensor)
     if (tensor->stride.dimension[ndim - 1] != 1)
         CV_FATAL("Stride by dimension: %d must be 1. Current value: %d", ndim - 1, tensor->stride.dimension[ndim - 1]);
     CV_CHECK_PTR(src);
+    if (!ExtentsAddressable(tensor)) FailUnaddressable(tensor, "PutTensorData");
     const size_t esize = DataTypeSize((DataType)tensor->dtype);
     const size_t rowBytes = (size_t)tensor->shape.dimension[ndim - 1] * esize;
-    uint32_t rows = 1;
+    uint64_t rows = 1;
     for (uint32_t k = 0; k + 1 < ndim; ++k) rows *= tensor->shape.dimension[k];
     if (rowBytes == 0) return;
     const uint8_t* s = (const uint8_t*)src;
     uint8_t* base = (uint8_t*)tensor->data;
     uint32_t idx[MAX_NDIM_VALUE] = {0};
-    for (uint32_t r = 0; r < rows; ++r, s += rowBytes) {
+    for (uint64_t r = 0; r < rows; ++r, s += rowBytes) {
         size_t off = 0;
         for (uint32_t k = 0; k + 1 < ndim; ++k) off += (size_t)idx[k] * tensor->stride.dimension[k];
         memcpy(base + off * esize, s, rowBytes);
@@ -592,34 +647,34 @@ extern "C" Tensor* LoadTensor(const char* path)
         DestroyTensor(tensor);
         CV_FATAL("Cannot load tensor from file %s. The header is truncated", path);
     }
-    // Strides from a file are untrusted: blocks must not overlap, and the
-    // storage (shape[0] * stride[0]) must hold a whole one-dimensional row.
+    auto fail = [&](const std::string& why) {
+        closeAll();
+        const std::string shape = ShapeText(tensor);
+        DestroyTensor(tensor);
+        CV_FATAL("Cannot load tensor from file %s. %s (shape %s)", path, why.c_str(), shape.c_str());
+    };
+    // Strides from a file are untrusted: the storage must be addressable,
+    // blocks must not overlap, and the storage (shape[0] * stride[0]) must
+    // hold a whole one-dimensional row.
+    if (!Addressable(tensor)) fail("The tensor cannot be addressed: more than " + std::to_string(kMaxSlots) + " elements");
     uint64_t bound;
     if (FindBadStride(tensor, &bound) >= 0 ||
-        (ndim == 1 && (uint64_t)tensor->shape.dimension[0] * tensor->stride.dimension[0] < tensor->shape.dimension[0])) {
-        closeAll();
-        DestroyTensor(tensor);
-        CV_FATAL("Cannot load tensor from file %s. The strides do not fit the shape", path);
-    }
+        (ndim == 1 && (uint64_t)tensor->shape.dimension[0] * tensor->stride.dimension[0] < tensor->shape.dimension[0]))
+        fail("The strides do not fit the shape");
     bool overflow;
     const size_t bytes = StorageBytes(tensor, &overflow);
-    // The file must hold the whole storage the header claims; this also keeps
-    // a hostile header from making us allocate more than the file could fill.
-    long here = ftell(file);
-    bool sizeKnown = here >= 0 && fseek(file, 0, SEEK_END) == 0;
-    long end = sizeKnown ? ftell(file) : -1;
-    if (overflow || !sizeKnown || end < here || (uint64_t)(end - here) < (uint64_t)bytes ||
-        fseek(file, here, SEEK_SET) != 0) {
-        closeAll();
-        DestroyTensor(tensor);
-        CV_FATAL("Cannot load tensor from file %s. The data is truncated or its size is invalid", path);
-    }
+    if (overflow) fail("The data size is invalid");
+    const long here = ftell(file);
+    const bool sizeKnown = here >= 0 && fseek(file, 0, SEEK_END) == 0;
+    const long end = sizeKnown ? ftell(file) : -1;
+    if (sizeKnown && fseek(file, here, SEEK_SET) != 0) fail("The file cannot be read");
+    // An unseekable stream counts as holding nothing: the whole storage must then be within the limit.
+    const uint64_t available = sizeKnown && end > here ? (uint64_t)(end - here) : 0;
+    if (bytes > available && bytes - available > kMaxMissingBytes)
+        fail("The header claims " + std::to_string(bytes) + " bytes of data, more than " +
+             std::to_string(kMaxMissingBytes) + " beyond the end of the file");
     AllocTensorData(tensor);
-    if (fread(tensor->data, 1, bytes, file) != bytes) {
-        closeAll();
-        DestroyTensor(tensor);
-        CV_FATAL("Cannot load tensor from file %s. The data is truncated", path);
-    }
+    if (fread(tensor->data, 1, bytes, file) != bytes && ferror(file)) fail("Reading the data failed");
     closeAll();
     return tensor;
 }

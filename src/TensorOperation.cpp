@@ -95,16 +95,12 @@ ShapeInfo InfoOf(const Tensor* t)
 
 Tensor* TensorFromInfo(const ShapeInfo& info)
 {
-    Tensor* t = CreateEmptyTensor();
-    t->ndim = info.ndim;
+    // CreateTensor computes the dense strides and refuses shapes whose sizes
+    // do not fit 32 bits; the layout is the inputs' and is not checked again.
+    TensorShape shape = {};
+    for (uint32_t d = 0; d < info.ndim; ++d) shape.dimension[d] = info.dims[d];
+    Tensor* t = CreateTensor((DataType)info.dtype, DL_NONE, info.ndim, shape, false);
     t->layout = info.layout;
-    t->dtype = info.dtype;
-    for (uint32_t d = 0; d < info.ndim; ++d) t->shape.dimension[d] = info.dims[d];
-    if (info.ndim > 0) {
-        t->stride.dimension[info.ndim - 1] = 1;
-        for (int d = (int)info.ndim - 2; d >= 0; --d)
-            t->stride.dimension[d] = t->stride.dimension[d + 1] * t->shape.dimension[d + 1];
-    }
     return t;
 }
 

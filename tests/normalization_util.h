@@ -90,7 +90,7 @@ inline std::vector<double> Normalized(const std::vector<double>& x, const U& dim
 using WeightsEntry = std::pair<std::string, std::vector<std::vector<float>>>;
 inline std::string WriteWeights(const std::string& name, const std::vector<WeightsEntry>& entries)
 {
-    const std::string path = std::string(CORVUS_TEST_TMPDIR) + "/" + name + "_" + std::to_string(getpid());
+    const std::string path = corvus_test::TmpPath(name);
     FILE* f = fopen(path.c_str(), "wb");
     auto u32 = [f](size_t v) {
         const uint32_t w = (uint32_t)v;

@@ -3,11 +3,13 @@
 #define CORVUS_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -97,11 +99,56 @@ inline float Float(uint16_t h)
     return f;
 }
 
-/* A per-process file name in the scratch directory: test processes may run in parallel. */
-inline std::string TmpPath(const std::string& name)
+/* Scratch directories: a fresh one (mkdtemp under CORVUS_TEST_TMPDIR) for the
+ * test program, one inside it for each test suite (used by SetUpTestSuite) and
+ * one inside that for each test, each removed with its contents when its scope
+ * ends. Names therefore never meet across tests or processes, whatever the
+ * process ids. They are made eagerly, so a death-test child shares its test's. */
+class ScratchDirs : public ::testing::EmptyTestEventListener {
+public:
+    static std::vector<std::string>& Stack()
+    {
+        static std::vector<std::string> dirs;
+        return dirs;
+    }
+
+private:
+    static void Push(std::string name)
+    {
+        std::replace(name.begin(), name.end(), '/', '_');  // parameterised names
+        name.resize(std::min<size_t>(name.size(), 100));    // within a file name's length
+        const std::string parent = Stack().empty() ? std::string(CORVUS_TEST_TMPDIR) : Stack().back();
+        std::filesystem::create_directories(parent);
+        std::string templ = parent + "/" + name + ".XXXXXX";
+        if (mkdtemp(&templ[0]) == nullptr) ADD_FAILURE() << "cannot create a scratch directory under " << parent;
+        Stack().push_back(templ);
+    }
+    static void Pop()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(Stack().back(), ignored);
+        Stack().pop_back();
+    }
+    void OnTestProgramStart(const ::testing::UnitTest&) override { Push("corvus_tests"); }
+    void OnTestSuiteStart(const ::testing::TestSuite& s) override { Push(s.name()); }
+    void OnTestStart(const ::testing::TestInfo& t) override { Push(t.name()); }
+    void OnTestEnd(const ::testing::TestInfo&) override { Pop(); }
+    void OnTestSuiteEnd(const ::testing::TestSuite&) override { Pop(); }
+    void OnTestProgramEnd(const ::testing::UnitTest&) override { Pop(); }
+};
+inline const bool kScratchDirsListening =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new ScratchDirs), true);
+
+/* The current test's (or, in SetUpTestSuite, the suite's) scratch directory. */
+inline const std::string& ScratchDir()
 {
-    return std::string(CORVUS_TEST_TMPDIR) + "/" + name + "_" + std::to_string(getpid());
+    if (ScratchDirs::Stack().empty()) ADD_FAILURE() << "no scratch directory outside the test run";
+    static const std::string none = CORVUS_TEST_TMPDIR;
+    return ScratchDirs::Stack().empty() ? none : ScratchDirs::Stack().back();
 }
+
+/* A file name in the current scratch directory. */
+inline std::string TmpPath(const std::string& name) { return ScratchDir() + "/" + name; }
 
 /* Runs fn(FILE*) on a temporary stream and returns everything it wrote. */
 template <typename F>

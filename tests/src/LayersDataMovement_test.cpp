@@ -179,7 +179,7 @@ TEST(LayersDataMovement, ConstructorChecksFailWithMessages)
          {[&] { AddTileLayer(nullptr, Arr({f32({4})}), 1, nullptr); }, "AddTileLayer: inputs_num must be equal 2. Current value: 1"},
          {[&] { AddTileLayer(nullptr, Arr({f32({70000, 2}), Values({70000, 1}, DT_UINT32)}), 2, nullptr); },
           "AddTileLayer: output dimension 0 is too large (4900000000)"},
-         {[&] { AddTileLayer(nullptr, Arr({f32({70000, 70000}), Values({1, 1}, DT_UINT32)}), 2, nullptr); },
+         {[&] { AddTileLayer(nullptr, Arr({f32({70000, 2}), Values({1, 35000}, DT_UINT32)}), 2, nullptr); },
           "AddTileLayer: output shape (70000,70000) holds more elements than a tensor can"},
          {[&] { AddExpandLayer(nullptr, Arr({f32({4})}), 1, nullptr); },
           "AddExpandLayer: Inputs number must be equal 2. Current value: 1"},

@@ -127,7 +127,7 @@ TEST(LayersResizeDeathTest, ConstructorChecks)
          "input tensor ndim must equal 4. ndim: 5"},
         {[] { AddUpSampling2DLayer(nullptr, Described(DL_NHWC, {1, 2, 2, 1}), "u", DL_NHWC, 2, 0); },
          "sizeH > 0 && sizeW > 0: false, expected: true"},
-        {[] { AddUpSampling2DLayer(nullptr, Described(DL_NHWC, {1, 65536, 65536, 2}), "u", DL_NHWC, 1, 1); },
+        {[] { AddUpSampling2DLayer(nullptr, Described(DL_NHWC, {1, 32768, 32768, 2}), "u", DL_NHWC, 2, 2); },
          "AddUpSampling2DLayer: the output would hold more than 4294967295 elements"},
         {[&] { AddResizeLayer(nullptr, Described(DL_NHWC, {1, 2, 2, 1}), s4, 3, "r", 0); },
          "Incorrect axis length in Resize Layer"},

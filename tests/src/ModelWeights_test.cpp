@@ -37,10 +37,7 @@ struct NormParams {
     float epsilon;
 };
 
-std::string TmpPath(const std::string& name)
-{
-    return std::string(CORVUS_TEST_TMPDIR) + "/weights_" + std::to_string(getpid()) + "_" + name;
-}
+std::string TmpPath(const std::string& name) { return corvus_test::TmpPath(name); }
 
 // Little-endian weights file builder.
 struct WeightsBytes {

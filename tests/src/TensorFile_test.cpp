@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -88,6 +89,24 @@ TEST(TensorFile, RoundTripKeepsTypeLayoutStridesAndGaps)
     remove(path.c_str());
 }
 
+TEST(TensorFile, ShortFileLoadsWithTheMissingTailZero)
+{
+    const uint32_t f1 = 0x3f800000, f2 = 0x40000000;  // 1.0f, 2.0f
+    // Cut inside the last element but one: its two low bytes survive.
+    const std::vector<uint32_t> words = {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3, 1, f1, f2, f1, f2, 0x12345678, f1};
+    Tensor* t = LoadTensor(WriteWords("short.tensor", words, 6).c_str());
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::vector<uint32_t>((uint32_t*)t->data, (uint32_t*)t->data + 6),
+              (std::vector<uint32_t>{f1, f2, f1, f2, 0x5678, 0}));
+    DestroyTensor(t);
+    // Far more claimed than written (4 MiB of 4 bytes) is still within the limit.
+    t = LoadTensor(WriteWords("sparse.tensor", {66, DT_FLOAT32, DL_I, 1, 1u << 20, 1, f2}).c_str());
+    ASSERT_NE(t, nullptr);
+    uint32_t* d = (uint32_t*)t->data;
+    EXPECT_TRUE(d[0] == f2 && std::all_of(d + 1, d + (1u << 20), [](uint32_t w) { return w == 0; }));
+    DestroyTensor(t);
+}
+
 TEST(TensorFileDeathTest, WrongMagicIsNullAndOtherFailuresAreFatal)
 {
     for (const std::vector<uint32_t>& words : {std::vector<uint32_t>{67, 0, DL_I, 1, 1, 1, 0}, {}}) {
@@ -115,23 +134,26 @@ TEST(TensorFileDeathTest, HostileFilesAreRejected)
     const struct {
         const char* what;
         std::vector<uint32_t> words;
-        size_t cut;
+        std::string why;  // exact reason, or empty for any
     } cases[] = {
-        {"ndim7", {66, DT_FLOAT32, DL_NONE, 7, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, f1}, 0},
-        {"header", {66, DT_FLOAT32, DL_NONE}, 0},
-        {"extents", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3}, 0},
-        {"data", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3, 1, f1, f1, f1, f1, f1, f1}, 1},
-        {"4GiB", {66, DT_FLOAT32, DL_I, 1, 0x40000000, 1, f1, f1}, 0},
-        {"2^32", {66, DT_INT8, DL_NC, 2, 0x10000, 0x10000, 0x10000, 1, f1}, 0},
-        {"stride-overlap", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 1, 1, f1, f1, f1, f1, f1, f1}, 0},
-        {"stride-short", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 2, 1, f1, f1, f1, f1, f1, f1}, 0},
-        {"stride-zero", {66, DT_FLOAT32, DL_I, 1, 4, 0, f1, f1, f1, f1}, 0},
-        {"dtype", {66, 9, DL_I, 1, 1, 1, f1}, 0},
+        {"ndim7", {66, DT_FLOAT32, DL_NONE, 7, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, f1}, ""},
+        {"header", {66, DT_FLOAT32, DL_NONE}, ""},
+        {"extents", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3}, ""},
+        // A header may claim at most 1 GiB beyond the end of the file: 4 GiB claimed here.
+        {"4GiB", {66, DT_FLOAT32, DL_I, 1, 0x40000000, 1, f1, f1},
+         "The header claims 4294967296 bytes of data, more than 1073741824 beyond the end of the file "
+         "(shape (1073741824))"},
+        {"2^32", {66, DT_INT8, DL_NC, 2, 0x10000, 0x10000, 0x10000, 1, f1},
+         "The tensor cannot be addressed: more than 4294967295 elements (shape (65536,65536))"},
+        {"stride-overlap", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 1, 1, f1, f1, f1, f1, f1, f1}, ""},
+        {"stride-short", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 2, 1, f1, f1, f1, f1, f1, f1}, ""},
+        {"stride-zero", {66, DT_FLOAT32, DL_I, 1, 4, 0, f1, f1, f1, f1}, ""},
+        {"dtype", {66, 9, DL_I, 1, 1, 1, f1}, ""},
     };
     for (const auto& c : cases) {
-        const std::string p = WriteWords(std::string("hostile-") + c.what, c.words, c.cut);
-        EXPECT_EXIT(LoadTensor(p.c_str()), testing::ExitedWithCode(1),
-                    Fatal("Tensor", "Cannot load tensor from file " + p, ".*")) << c.what;
-        remove(p.c_str());
+        const std::string p = WriteWords(std::string("hostile-") + c.what, c.words);
+        const std::string msg = "Cannot load tensor from file " + p + (c.why.empty() ? "" : ". " + c.why);
+        EXPECT_EXIT(LoadTensor(p.c_str()), testing::ExitedWithCode(1), Fatal("Tensor", msg, c.why.empty() ? ".*" : ""))
+            << c.what;
     }
 }

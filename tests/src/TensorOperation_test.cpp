@@ -54,7 +54,14 @@ TEST(TensorOperationShapes, BroadcastMatmulAndGather)
 
     TensorPtr x = Desc({3}), y = Desc({2}), p = Desc({3, 4, 5}), q = Desc({2, 5, 7});
     Tensor* xy[] = {x.get(), y.get()};
+    // Results with more elements than 32 bits count are refused, not wrapped.
+    TensorPtr tall = Desc({65536, 1}), wide = Desc({1, 65537});
+    Tensor* tw[] = {tall.get(), wide.get()};
+    const std::string huge =
+        Fatal("Tensor", "CreateTensor. Tensor of shape (65536,65537) cannot be addressed: more than 4294967295 elements");
     ExpectExitRe({
+        {[&] { GetBroadcastShape(tw, 2); }, huge},
+        {[&] { GetMatmulBroadcastTensor(tall.get(), wide.get()); }, huge},
         {[&] { GetBroadcastShape(xy, 2); },
          "GetBroadcastShape: Tensors with shapes: \\(3\\)\\(2\\), are not broadcastable\\. File TensorOperation"},
         {[&] { GetBroadcastShape(xy, 1); }, "GetBroadcastShape: inputsNum must be greater or equal 2\\. Current value: 1"},

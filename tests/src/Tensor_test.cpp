@@ -71,6 +71,8 @@ TEST(Tensor, CreationStridesAndSizes)
     Tensor* s = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), Strides({16, 5, 1}), true);
     EXPECT_TRUE(GetTensorSize(s) == 24 && GetTensorDataSize(s) == 32 && !IsSerialData(s));
     As<float>(s)[31] = 1.0f;  // the whole padded storage is allocated
+    Tensor* big = CreateTensor(DT_INT8, DL_NC, 2, Shape({65535, 65537}), false);  // 2^32 - 1: the largest
+    EXPECT_TRUE(GetTensorSize(big) == UINT32_MAX && GetTensorDataSize(big) == UINT32_MAX);
     Tensor* a = CreateTensor(DT_INT8, DL_NONE, 0, Shape({}), true);
     Tensor* b = CreateTensor(DT_FLOAT32, DL_NHWC, 0, Shape({7}), false);  // scalars take any tag
     EXPECT_TRUE(GetTensorSize(a) == 1 && GetTensorDataSize(a) == 1 && IsSerialData(a));
@@ -81,7 +83,7 @@ TEST(Tensor, CreationStridesAndSizes)
     for (DataLayout l : {DL_NCHW, DL_HWCN, DL_NHWC, DL_HWNC, DL_MHWI, DL_HWIO, DL_HWOI}) CheckLayout(4, l);
     for (uint32_t n : {0u, 5u, 6u}) CheckLayout(n, (DataLayout)0x1234);
     CheckLayout(1, DL_I);
-    for (Tensor* x : {e, t, h, s, a, b}) DestroyTensor(x);
+    for (Tensor* x : {e, t, h, s, a, b, big}) DestroyTensor(x);
 }
 
 TEST(TensorDeathTest, CreationAndOwnershipFailures)
@@ -95,6 +97,27 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
                 Fatal("Tensor", "Cannot allocate memory. Refering to an existing memory tensor->data: ", "0x[0-9a-f]+"));
     Tensor* o = CreateTensor(DT_FLOAT32, DL_I, 1, Shape({4}), true);
     auto strided = [](TensorStrides st) { CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), st, 0); };
+    // Sizes beyond 32 bits are refused, not wrapped to a tiny buffer; hand-filled records too.
+    auto handMade = [](std::vector<uint32_t> dims, std::vector<uint32_t> strides) {
+        Tensor* r = CreateEmptyTensor();
+        r->ndim = (uint32_t)dims.size();
+        r->shape = Shape(dims);
+        std::copy(strides.begin(), strides.end(), r->stride.dimension);
+        return r;
+    };
+    const std::string tooBig = " cannot be addressed: more than 4294967295 elements";
+    ExpectFatal("Tensor", {
+        {[&] { CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({65536, 65537}), false); },
+         "CreateTensor. Tensor of shape (65536,65537)" + tooBig},
+        {[&] { CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({2, 65536, 65536, 2}), true); },
+         "CreateTensor. Tensor of shape (2,65536,65536,2)" + tooBig},
+        {[&] { CreateTensorWithStrides(DT_INT8, DL_NONE, 3, Shape({2, 65536, 65536}), Strides({UINT32_MAX, 65536, 1}), false); },
+         "CreateTensor. Tensor of shape (2,65536,65536)" + tooBig},
+        {[&] { CreateTensorWithStrides(DT_INT8, DL_NC, 2, Shape({65536, 2}), Strides({65536, 1}), false); },
+         "CreateTensor. Tensor of shape (65536,2)" + tooBig},
+        {[&] { GetTensorSize(handMade({65536, 65536, 2}, {})); }, "GetTensorSize. Tensor of shape (65536,65536,2)" + tooBig},
+        {[&] { GetTensorDataSize(handMade({2, 3}, {1u << 31, 1})); }, "GetTensorDataSize. Tensor of shape (2,3)" + tooBig},
+    });
     ExpectFatal("Tensor", {
         {[&] { FreeTensorData(t); }, "FreeTensorData. Cannot release memory allocated beyound AllocTensorData"},
         {[&] { SetTensorData(o, host.data()); }, "Cannot change data pointer for tensor with allocated memory"},
