@@ -1,6 +1,7 @@
 # Developer entry points. `make test` is what CI runs.
 BUILD_DIR ?= build
 SAN_BUILD_DIR ?= build-san
+DEMO_DIR ?= build-demo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-host bench demo clean
@@ -32,7 +33,7 @@ bench: deps
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR) $(DEMO_DIR)
 
 # Regenerates the Keras conformance fixtures with TensorFlow.js (needs Node
 # and the npm registry; the tests themselves use the committed files).
@@ -108,8 +109,11 @@ test-aarch64: deps
 .PHONY: demo digits-model
 DIGITS_DIR := examples/digits
 DIGITS_CSV ?= /usr/lib/python3/dist-packages/sklearn/datasets/data/digits.csv.gz
-demo: build
-	$(PYTHON) $(DIGITS_DIR)/demo.py $(BUILD_DIR)/corvus $(DIGITS_DIR)
+# Only the library, the tool and the C example: no test suite.
+demo: deps
+	cmake -S . -B $(DEMO_DIR) -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF
+	cmake --build $(DEMO_DIR) -j $(JOBS) --target corvus_cli classify_digits
+	$(PYTHON) $(DIGITS_DIR)/demo.py $(DEMO_DIR)/corvus $(DIGITS_DIR)
 digits-model:
 	cd scripts/keras-fixtures && npm install --ignore-scripts --no-audit --no-fund
 	ln -sfn ../../scripts/keras-fixtures/node_modules $(DIGITS_DIR)/node_modules

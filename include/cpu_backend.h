@@ -47,8 +47,9 @@ void run_predict(uint32_t model_id, void** inputs, const uint32_t* inputTypes, v
 void save_layers_statistic(uint32_t model_id, const char* path);
 /* Dumps every layer's inputs, output and inner tensors into an existing directory. */
 void save_layers_tensors(uint32_t model_id, const char* directory);
-/* Replace the inputs (or output 0) of layers[layerIndex] by their dumps in
- * directory; layerIndex must be below the model's layer count. */
+/* Copy the dumps in directory into the inputs (or output 0) of
+ * layers[layerIndex], in place: element type and count must match.
+ * layerIndex must be below the model's layer count. */
 void load_layer_input(uint32_t model_id, int32_t layerIndex, const char* directory);
 void load_layer_output(uint32_t model_id, int32_t layerIndex, const char* directory);
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,39 @@ Layer* LayerAt(const Model* model, int32_t index)
     return model->layers[index];
 }
 
+const char* TypeName(uint32_t dtype) { return dtype <= DT_INT8 ? DataTypeToStr((DataType)dtype) : "unknown"; }
+
+// Copies a loaded dump into a layer's tensor in place. The tensor's storage
+// stays where it is: consumers, reshape views and kernels initialised on it
+// keep their pointers, and a tensor owned by the layer (slices, constants)
+// is not freed under them.
+void LoadInto(Tensor* dst, Tensor* loaded, const Layer* layer, const char* what)
+{
+    std::unique_ptr<Tensor, void (*)(Tensor*)> src(loaded, DestroyTensor);
+    CV_CHECK_MSG(src != nullptr, "Cannot load %s of layer %s: the tensor file cannot be read", what, layer->name);
+    CV_CHECK_PTR(dst);
+    CV_CHECK_MSG(src->dtype == dst->dtype, "Cannot load %s of layer %s: the file holds %s elements, expected %s", what,
+                 layer->name, TypeName(src->dtype), TypeName(dst->dtype));
+    const uint32_t count = GetTensorSize(src.get());
+    CV_CHECK_MSG(count == GetTensorSize(dst), "Cannot load %s of layer %s: the file holds %u elements, expected %u",
+                 what, layer->name, count, GetTensorSize(dst));
+    if (count == 0) return;
+    CV_CHECK_PTR(dst->data);
+    CV_CHECK_PTR(src->data);
+    const size_t bytes = (size_t)count * DataTypeSize((DataType)dst->dtype);
+    const bool sameShape = src->ndim == dst->ndim && CompareTensorsShape(src.get(), dst) == TCR_SHAPES_EQUAL;
+    if (IsSerialData(src.get()) && IsSerialData(dst)) {
+        memcpy(dst->data, src->data, bytes);
+    } else if (IsSerialData(src.get()) && sameShape) {
+        PutTensorData(src->data, dst);
+    } else {
+        // Gapped storage is only taken as it was saved: same shape, same strides.
+        CV_CHECK_MSG(sameShape && CompareTensorsStride(src.get(), dst) == TCR_STRIDES_EQUAL,
+                     "Cannot load %s of layer %s: the file's strides differ from the tensor's", what, layer->name);
+        memcpy(dst->data, src->data, (size_t)GetTensorDataSize(dst) * DataTypeSize((DataType)dst->dtype));
+    }
+}
+
 // Wrapper tensors over host memory, released on every exit path.
 struct Wrappers {
     std::vector<Tensor*> tensors;
@@ -146,6 +180,8 @@ extern "C" void get_output_shape(uint32_t id, uint32_t index, uint32_t* dst)
 extern "C" void run_predict(uint32_t id, void** inputs, const uint32_t* inputTypes, void** outputs, uint32_t batch)
 {
     Model* model = Lookup(id);
+    // Nothing runs for an empty batch, so the buffers are never looked at.
+    if (batch == 0) return;
     const IOLayers* io = model->ioLayers;
     if (io->inputLayersCount > 0) {
         CV_CHECK_PTR(inputs);
@@ -207,10 +243,8 @@ extern "C" void load_layer_input(uint32_t id, int32_t layerIndex, const char* di
     Layer* layer = LayerAt(model, layerIndex);
     NNKernel* kernel = layer->kernel;
     for (uint32_t i = 0; i < kernel->inputsNum; ++i) {
-        Tensor* loaded = LoadInputTensor(layer, directory, (int32_t)i);
-        CV_CHECK_PTR(loaded);
-        DestroyTensor(kernel->input[i]);
-        kernel->input[i] = loaded;
+        const std::string what = "input " + std::to_string(i);
+        LoadInto(kernel->input[i], LoadInputTensor(layer, directory, (int32_t)i), layer, what.c_str());
     }
 }
 
@@ -218,10 +252,8 @@ extern "C" void load_layer_output(uint32_t id, int32_t layerIndex, const char* d
 {
     Model* model = Lookup(id);
     Layer* layer = LayerAt(model, layerIndex);
-    Tensor* loaded = LoadOutputTensor(layer, directory);
-    CV_CHECK_PTR(loaded);
-    DestroyTensor(layer->kernel->output[0]);
-    layer->kernel->output[0] = loaded;
+    CV_CHECK_MSG(layer->kernel->outputsNum > 0, "Layer %s has no output to load", layer->name);
+    LoadInto(layer->kernel->output[0], LoadOutputTensor(layer, directory), layer, "output");
 }
 
 extern "C" void release_model(uint32_t id)

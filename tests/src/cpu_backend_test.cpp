@@ -50,6 +50,18 @@ std::string ImageModel()
     return path;
 }
 
+// Converted-ONNX description: x (1,4) -> y = x + c, c a constant (its
+// layer owns its output, which the Add reads).
+std::string ConstantAddModel()
+{
+    const std::string path = TmpPath("backend_const.json");
+    std::ofstream(path) << R"({"__header__":{"converter_version":"2.8.0","count_of_inputs":1,"count_of_outputs":1,)"
+                           R"("output_names":["y"]},"x":{"type":"Input","inputs":[],"outputs":["x"],"size":[1,4],)"
+                           R"("dataType":[1]},"y":{"type":"Add","inputs":["x","c"],"outputs":["y"],)"
+                           R"("output_node_flag":[true],"c":{"dims":[1,4],"dataType":[1],"data":[1,2,3,4]}}})";
+    return path;
+}
+
 std::string NoWeights()
 {
     const std::string path = TmpPath("backend_empty.bin");
@@ -143,6 +155,7 @@ TEST(CpuBackend, BatchedPredictWithPerInputTypes)
     void* outputs[2] = {sum.data(), act.data()};
 
     run_predict(id, inputs, types, outputs, 0); // nothing runs
+    run_predict(id, nullptr, nullptr, nullptr, 0); // nor looks at the buffers
     EXPECT_EQ(sum[0], -99);
 
     run_predict(id, inputs, types, outputs, 3);
@@ -200,6 +213,33 @@ TEST(CpuBackend, ReplacingAnIdAndDumpRoundTrip)
     release_model(id);
 }
 
+// Reloading every layer's dumps writes into the tensors the model already
+// uses: the constant's output stays alive for the Add (ASan would report a
+// read of freed memory otherwise), and the Add reads the current input, not
+// a copy frozen at load time.
+TEST(CpuBackend, ReloadedDumpsKeepTheModelRunning)
+{
+    const uint32_t id = 906;
+    load_model_keras(id, ConstantAddModel().c_str(), NoWeights().c_str());
+    std::vector<float> x = {10, 20, 30, 40}, y(4);
+    void* in[1] = {x.data()};
+    void* out[1] = {y.data()};
+    const uint32_t types[1] = {DT_FLOAT32};
+    run_predict(id, in, types, out, 1);
+    const std::string dir = TmpPath("reload");
+    mkdir(dir.c_str(), 0777);
+    save_layers_tensors(id, dir.c_str());
+    const Model* model = get_model(id);
+    for (uint32_t i = 0; i < model->numLayers; ++i) load_layer_output(id, (int32_t)i, dir.c_str());
+    run_predict(id, in, types, out, 1);
+    EXPECT_EQ(y, (std::vector<float>{11, 22, 33, 44}));
+    for (uint32_t i = 0; i < model->numLayers; ++i) load_layer_input(id, (int32_t)i, dir.c_str());
+    x = {-1, -2, -3, -4};
+    run_predict(id, in, types, out, 1);
+    EXPECT_EQ(y, (std::vector<float>{0, 0, 0, 0}));
+    release_model(id);
+}
+
 TEST(CpuBackend, FailedLoadsAreFatal)
 {
     corvus_test::ExpectExitRe({
@@ -211,4 +251,22 @@ TEST(CpuBackend, FailedLoadsAreFatal)
          corvus_test::Fatal("cpu_backend", "Layer index 4 is out of range 0..3")},
         {[] { load_model_keras(905, nullptr, "w"); }, corvus_test::Fatal("cpu_backend", "descriptionPath==NULL, expected not NULL value")},
     });
+    // A dump that does not fit the layer's tensor: other element type, other
+    // element count (the output y is (1,4) float32).
+    const std::string dir = TmpPath("misfit");
+    mkdir(dir.c_str(), 0777);
+    auto loadOutput = [dir](DataType dtype, uint32_t n) {
+        return [dir, dtype, n] {
+            load_model_keras(907, ConstantAddModel().c_str(), NoWeights().c_str());
+            Tensor* t = CreateTensor(dtype, DL_NC, 2, corvus_test::Shape({1, n}), true);
+            SaveTensor(t, (dir + "/y_out").c_str());
+            DestroyTensor(t);
+            load_layer_output(907, (int32_t)get_model(907)->numLayers - 1, dir.c_str()); // y runs last
+        };
+    };
+    corvus_test::ExpectFatal("cpu_backend",
+                             {{loadOutput(DT_INT32, 4),
+                               "Cannot load output of layer y: the file holds int32 elements, expected float32"},
+                              {loadOutput(DT_FLOAT32, 3),
+                               "Cannot load output of layer y: the file holds 3 elements, expected 4"}});
 }

@@ -23,6 +23,10 @@ HEADER = ("Name;LayerType;NNKernelName;DataType;Inputs;KerSize;Stride;pLRUD;Grou
           "BytesSize3;BytesSize4")
 # The output ends in the runtime's fast (approximate) softmax.
 SOFTMAX = {"rtol": 3e-2, "atol": 1e-3}
+# A converted-ONNX model with an integer output and a long layer name:
+# x (1,4) -> ArgMax over axis 1.
+LONG = "index_of_the_largest_score_in_each_row_of_the_model_input"
+ARGMAX, NO_WEIGHTS = os.path.join(WORK, "argmax.json"), os.path.join(WORK, "empty.bin")
 
 
 def corvus(*args):
@@ -39,6 +43,14 @@ class CorvusTool(unittest.TestCase):
             case = json.load(f)
         cls.x = np.array(case["inputs"][0]["data"], dtype=np.float32).reshape(case["inputs"][0]["shape"])
         cls.expected = np.array(case["outputs"][0]["data"], dtype=np.float32)
+        with open(ARGMAX, "w") as f:
+            json.dump({"__header__": {"converter_version": "2.8.0", "count_of_inputs": 1, "count_of_outputs": 1,
+                                      "output_names": [LONG]},
+                       "x": {"type": "Input", "inputs": [], "outputs": ["x"], "size": [1, 4], "dataType": [1]},
+                       LONG: {"type": "ArgMax", "inputs": ["x"], "outputs": [LONG], "axis": 1,
+                              "output_node_flag": [True]}}, f)
+        with open(NO_WEIGHTS, "wb") as f:
+            f.write(struct.pack("<I", 0))
 
     def layer_names(self):
         with open(MODEL) as f:
@@ -55,6 +67,17 @@ class CorvusTool(unittest.TestCase):
         total = int(re.search(r"total FLOPs: (\d+)", r.stdout).group(1))
         self.assertEqual(total, sum(int(v) for v in rows))
         self.assertGreater(total, 24)
+        # Every row's columns start where the header's do, long names too.
+        r = corvus("info", ARGMAX, NO_WEIGHTS)
+        lines = r.stdout.splitlines()
+        header = next(l for l in lines if l.lstrip().startswith("#"))
+        rows = [l for l in lines if re.match(r"\s+\d+  ", l)]
+        self.assertEqual(len(rows), 2)
+        for row in rows:
+            self.assertEqual(len(row), len(header), row)  # FLOPs right-aligned
+            for column in ("operation", "kernel", "output"):
+                at = header.index(column)
+                self.assertTrue(row[at - 1] == " " != row[at], (column, row))
 
     def test_run_raw_and_npy_batches(self):
         raw = os.path.join(WORK, "x.raw")
@@ -74,6 +97,17 @@ class CorvusTool(unittest.TestCase):
         self.assertEqual(y.shape, (2, 3))
         np.testing.assert_allclose(y[1], self.expected, **SOFTMAX)
         self.assertFalse(np.allclose(y[0], y[1]))
+
+        # Integer outputs print and save as integers.
+        np.array([[0.1, 0.9, 0.3, 0.2], [5, 1, 7, 2]], dtype=np.float32).tofile(raw)
+        r = corvus("run", ARGMAX, NO_WEIGHTS, "--input", raw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, f"{LONG}[0]: 1\n{LONG}[1]: 2\n")
+        r = corvus("run", ARGMAX, NO_WEIGHTS, "--input", raw, "--output", out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        y = np.load(os.path.join(out, LONG + ".npy"))
+        self.assertEqual(y.dtype, np.int32)
+        self.assertEqual(y.tolist(), [[1], [2]])
 
     def test_bench(self):
         r = corvus("bench", MODEL, WEIGHTS, "-n", "7")
@@ -103,6 +137,18 @@ class CorvusTool(unittest.TestCase):
         self.assertEqual(sorted(t.split(" (")[0] for t in titles), sorted(l.split(";")[0] for l in lines[1:]))
         widths = [float(g.find(ns + "rect").get("width")) for g in groups]
         self.assertEqual(widths, sorted(widths, reverse=True))  # longest first
+
+        # A long name starts inside the chart and ends before the bars
+        # (at least 6 px per character of a 12 px sans-serif font).
+        r = corvus("profile", ARGMAX, NO_WEIGHTS, "--csv", csv, "--svg", svg)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for g in ET.parse(svg).getroot().findall(ns + "g"):
+            label = g.find(ns + "text")
+            text = "".join(label.itertext())
+            x, bar = float(label.get("x")), float(g.find(ns + "rect").get("x"))
+            left = x if label.get("text-anchor", "start") == "start" else x - 6 * len(text)
+            self.assertGreaterEqual(left, 0, text)
+            self.assertGreaterEqual(bar, left + 6 * len(text), text)
 
     def test_dump(self):
         out = os.path.join(WORK, "dump")

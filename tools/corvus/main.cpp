@@ -150,7 +150,9 @@ struct Session {
     std::vector<std::vector<uint32_t>> inShape, outShape;
     std::vector<std::string> inName, outName;
     std::vector<Npy> inputs; // one per model input
-    std::vector<std::vector<float>> outputs;
+    // One per model output, all batch items; the library copies 4-byte
+    // elements of the output layer's own type (float32, int32 or uint32).
+    std::vector<Npy> outputs;
     uint32_t batch = 1;
 
     ~Session()
@@ -178,6 +180,10 @@ struct Session {
             std::vector<char> name(4096, 0);
             write_output_name(id, (int32_t)j, name.data());
             outName.push_back(name.data());
+            Npy y;
+            y.dtype = (DataType)model->ioLayers->outputLayers[j]->kernel->output[0]->dtype;
+            y.shape.assign(outShape[j].begin() + 1, outShape[j].begin() + 1 + outShape[j][0]);
+            outputs.push_back(std::move(y));
         }
     }
 
@@ -233,11 +239,10 @@ struct Session {
             in.push_back(x.data.data());
             types.push_back((uint32_t)x.dtype);
         }
-        outputs.resize(outShape.size());
         std::vector<void*> out;
         for (size_t j = 0; j < outShape.size(); ++j) {
-            outputs[j].assign(Elements(outShape[j].data()) * batch, 0.0f);
-            out.push_back(outputs[j].data());
+            outputs[j].data.assign(Elements(outShape[j].data()) * batch * 4, 0);
+            out.push_back(outputs[j].data.data());
         }
         run_predict(id, in.data(), types.data(), out.data(), batch);
     }
@@ -253,14 +258,32 @@ int Info(const Args& a)
     for (size_t j = 0; j < s.outName.size(); ++j)
         printf("output %zu: %s %s\n", j, s.outName[j].c_str(), ShapeText(s.outShape[j].data()).c_str());
     printf("layers: %u\n", s.model->numLayers);
-    printf("%5s  %-24s %-20s %-28s %-18s %12s\n", "#", "name", "operation", "kernel", "output", "FLOPs");
-    uint64_t total = 0;
+    // Columns as wide as their longest entry, so long layer names stay aligned.
+    std::vector<std::vector<std::string>> rows = {{"name", "operation", "kernel", "output"}};
+    int width[4] = {0, 0, 0, 0};
     for (uint32_t i = 0; i < s.model->numLayers; ++i) {
         const Layer* l = s.model->layers[i];
-        const uint64_t flops = GetLayerFLOPs(l);
+        rows.push_back({Name(l), LayerOpTypeToStr((LayerOpType)l->op), KernelName(l),
+                        TensorShapeText(l->kernel->output[0])});
+    }
+    for (const auto& row : rows)
+        for (int c = 0; c < 4; ++c) width[c] = std::max(width[c], (int)row[c].size());
+    uint64_t total = 0;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const auto& row = rows[r];
+        if (r == 0)
+            printf("%5s", "#");
+        else
+            printf("%5zu", r - 1);
+        printf("  %-*s %-*s %-*s %-*s ", width[0], row[0].c_str(), width[1], row[1].c_str(), width[2],
+               row[2].c_str(), width[3], row[3].c_str());
+        if (r == 0) {
+            printf("%12s\n", "FLOPs");
+            continue;
+        }
+        const uint64_t flops = GetLayerFLOPs(s.model->layers[r - 1]);
         total += flops;
-        printf("%5u  %-24s %-20s %-28s %-18s %12llu\n", i, Name(l).c_str(), LayerOpTypeToStr((LayerOpType)l->op),
-               KernelName(l).c_str(), TensorShapeText(l->kernel->output[0]).c_str(), (unsigned long long)flops);
+        printf("%12llu\n", (unsigned long long)flops);
     }
     printf("total FLOPs: %llu\n", (unsigned long long)total);
     return 0;
@@ -283,14 +306,10 @@ int Run(const Args& a)
     if (!a.output.empty()) {
         mkdir(a.output.c_str(), 0777);
         for (size_t j = 0; j < s.outName.size(); ++j) {
-            Npy y;
-            y.dtype = DT_FLOAT32;
-            y.shape.assign(s.outShape[j].begin() + 1, s.outShape[j].begin() + 1 + s.outShape[j][0]);
+            Npy& y = s.outputs[j];
             // Batch items stack along the first dimension.
             if (y.shape.empty()) y.shape.push_back(1);
             y.shape[0] *= s.batch;
-            y.data.resize(s.outputs[j].size() * 4);
-            memcpy(y.data.data(), s.outputs[j].data(), y.data.size());
             const std::string path = a.output + "/" + FileName(s.outName[j]) + ".npy";
             std::string error;
             if (!WriteNpy(path, y, &error)) Fail(error);
@@ -303,7 +322,15 @@ int Run(const Args& a)
         const uint64_t item = Elements(s.outShape[j].data());
         for (uint32_t b = 0; b < s.batch; ++b) {
             printf("%s[%u]:", s.outName[j].c_str(), b);
-            for (uint64_t k = 0; k < item; ++k) printf(" %.6g", s.outputs[j][b * item + k]);
+            const Npy& y = s.outputs[j];
+            for (uint64_t k = b * item; k < (b + 1) * item; ++k) {
+                if (y.dtype == DT_INT32)
+                    printf(" %d", ((const int32_t*)y.data.data())[k]);
+                else if (y.dtype == DT_UINT32)
+                    printf(" %u", ((const uint32_t*)y.data.data())[k]);
+                else
+                    printf(" %.6g", ((const float*)y.data.data())[k]);
+            }
             printf("\n");
         }
     }
@@ -388,7 +415,11 @@ void WriteSvg(const std::string& path, const Model* model, const std::string& ti
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.ms > y.ms; });
     const double longest = rows.empty() || rows[0].ms <= 0 ? 1 : rows[0].ms;
-    const int labelW = 360, barW = 420, rowH = 22, top = 56;
+    // Labels start at the left margin; the bars begin after the longest
+    // label (about 7 px per character at this font size).
+    size_t labelChars = 0;
+    for (const Row& row : rows) labelChars = std::max(labelChars, row.name.size() + 1 + row.op.size());
+    const int labelX = 10, labelW = std::max(360, labelX + 7 * (int)labelChars + 16), barW = 420, rowH = 22, top = 56;
     const int width = labelW + barW + 160, height = top + rowH * (int)rows.size() + 30;
     FILE* f = fopen(path.c_str(), "w");
     if (f == nullptr) Fail("cannot write '" + path + "'");
@@ -407,8 +438,8 @@ void WriteSvg(const std::string& path, const Model* model, const std::string& ti
         const double share = total > 0 ? 100.0 * row.ms / total : 0;
         fprintf(f, "<g>\n<title>%s (%s, %s): %.4f ms, %.1f%%</title>\n", XmlEscape(row.name).c_str(),
                 XmlEscape(row.op).c_str(), XmlEscape(row.kernel).c_str(), row.ms, share);
-        fprintf(f, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s <tspan fill=\"#777777\">%s</tspan></text>\n",
-                labelW - 8, y + 15, XmlEscape(row.name).c_str(), XmlEscape(row.op).c_str());
+        fprintf(f, "<text x=\"%d\" y=\"%d\">%s <tspan fill=\"#777777\">%s</tspan></text>\n", labelX, y + 15,
+                XmlEscape(row.name).c_str(), XmlEscape(row.op).c_str());
         fprintf(f, "<rect x=\"%d\" y=\"%d\" width=\"%.2f\" height=\"%d\" fill=\"%s\"/>\n", labelW, y + 3, w, rowH - 6,
                 r == 0 ? "#d9480f" : "#1c7ed6");
         fprintf(f, "<text x=\"%.2f\" y=\"%d\">%.3f ms  %.1f%%</text>\n</g>\n", labelW + w + 6, y + 15, row.ms, share);

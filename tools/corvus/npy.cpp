@@ -164,7 +164,12 @@ bool WriteNpy(const std::string& path, const Npy& array, std::string* error)
     for (size_t i = 0; i < array.shape.size(); ++i) shape += std::to_string(array.shape[i]) + ", ";
     if (array.shape.size() > 1) shape.resize(shape.size() - 2);
     shape += ")";
-    const char* descr = array.dtype == DT_FLOAT32 ? "<f4" : array.dtype == DT_INT32 ? "<i4" : "|i1";
+    const char* const descrs[] = {"<f4", "<f2", "<i4", "<u4", "|u1", "|i1"}; // by DataType
+    if (array.dtype > DT_INT8) {
+        *error = "cannot write '" + path + "': unknown element type";
+        return false;
+    }
+    const char* descr = descrs[array.dtype];
     std::string header = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
     const size_t total = 10 + header.size() + 1;
     header += std::string((64 - total % 64) % 64, ' ') + "\n";
