@@ -55,6 +55,7 @@ class CorvusTool(unittest.TestCase):
         total = int(re.search(r"total FLOPs: (\d+)", r.stdout).group(1))
         self.assertEqual(total, sum(int(v) for v in rows))
         self.assertGreater(total, 24)
+        self.assertRegex(r.stdout, r"\nvector level: (x86-64|aarch64|native|baseline)")
 
     def test_run_raw_and_npy_batches(self):
         raw = os.path.join(WORK, "x.raw")

@@ -24,6 +24,12 @@
 #include "cpu_backend.hpp"
 #include "npy.h"
 
+// The library's choice of kernel instruction set (kernels/VectorLevel.h).
+namespace corvus_internal {
+int SelectedVectorLevel();
+const char* VectorLevelName(int level);
+}  // namespace corvus_internal
+
 namespace {
 
 const char* const kUsage =
@@ -263,6 +269,7 @@ int Info(const Args& a)
                KernelName(l).c_str(), TensorShapeText(l->kernel->output[0]).c_str(), (unsigned long long)flops);
     }
     printf("total FLOPs: %llu\n", (unsigned long long)total);
+    printf("vector level: %s\n", corvus_internal::VectorLevelName(corvus_internal::SelectedVectorLevel()));
     return 0;
 }
 
