@@ -71,7 +71,7 @@ def main():
         elif count == 0:
             failures.append("%s: no vector fused multiply-add in %s" % (label, ", ".join(found)))
         else:
-            print("%-24s %5d vector fused multiply-adds" % (label, count))
+            print("%-28s %5d vector fused multiply-adds" % (label, count))
     for f in failures:
         print("FAIL " + f)
     if failures:

@@ -88,6 +88,7 @@ extern "C" const uint16_t* const Activation_table_XsigmX = gXsigmXTable;
 
 #endif
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {

@@ -17,6 +17,7 @@ using corvus::RunWalk;
 using corvus::ShapeText;
 using corvus::StridedWalk;
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
@@ -698,8 +699,8 @@ void Execute_ElementWise_fl32_ref(NNKernel* kernel)
     if (kernel == nullptr) CV_FATAL("ElementWise: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("ElementWise: Params pointer is null");
     if (kernel->inputsNum < 2 || kernel->innerNum < 2) CV_FATAL("ElementWise: kernel needs 2 inputs and 2 inner tensors");
-    CORVUS_LEVEL_NS::ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0], kernel->inner[1],
-                         ((const ElementWiseParams*)kernel->params)->activation);
+    CORVUS_LEVEL_NS::ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0],
+                                          kernel->inner[1], ((const ElementWiseParams*)kernel->params)->activation);
 }
 
 }  // namespace CORVUS_LEVEL_NS

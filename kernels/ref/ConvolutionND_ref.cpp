@@ -20,6 +20,7 @@
 #define CV_UNROLL_TAPS
 #endif
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {

@@ -34,6 +34,7 @@ using corvus_simd::MulAdd;
 using corvus_simd::SplatV;
 using corvus_simd::StoreV;
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {

@@ -14,6 +14,7 @@
 #include "ref/GemmBlock.h"
 #include "VectorLevel.h"
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {

@@ -14,6 +14,7 @@
 
 using corvus::Float32Operand;
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
@@ -318,8 +319,8 @@ void Execute_LSTM_ref(NNKernel* kernel)
         outs.emplace_back(new Float32Operand(kernel->output[j], false));
         out.push_back(outs.back()->get());
     }
-    CORVUS_LEVEL_NS::LSTM_ref(out.data(), (uint32_t)out.size(), in.data(), (uint32_t)in.size(), inn.data(), (uint32_t)inn.size(),
-             (const LSTMParams*)kernel->params);
+    CORVUS_LEVEL_NS::LSTM_ref(out.data(), (uint32_t)out.size(), in.data(), (uint32_t)in.size(), inn.data(),
+                              (uint32_t)inn.size(), (const LSTMParams*)kernel->params);
     for (uint32_t j = 0; j < kernel->outputsNum; ++j) outs[j]->Store(kernel->output[j]);
 }
 

@@ -8,6 +8,7 @@
 #include "Report.h"
 #include "VectorLevel.h"
 
+// Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
