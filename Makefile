@@ -15,11 +15,19 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# CI: the sanitizer suite, a short fuzz of every reader, then the suite on
-# aarch64 under qemu (both defined at the end of this file).
+# CI: the sanitizer suite, the machine-code check of the default build, a
+# short fuzz of every reader, then the suite on aarch64 under qemu (both
+# defined at the end of this file; the latter checks its machine code too).
 test: test-host
+	$(MAKE) codegen-check
 	$(MAKE) fuzz-short
 	$(MAKE) test-aarch64
+
+# The hot kernels of the default Release build's best level (x86-64-v4 on
+# x86-64) contain vector fused multiply-adds and never call fmaf.
+.PHONY: codegen-check
+codegen-check: build
+	$(PYTHON) scripts/check-codegen.py $(BUILD_DIR)/libcorvus.so x86_64 2
 
 # Tests run under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer.
 test-host: deps
@@ -99,6 +107,7 @@ test-aarch64: deps
 	  -DCORVUS_AARCH64_PREFIX=$(abspath $(AARCH64_DIR))/prefix \
 	  -DGTest_DIR=$(abspath $(AARCH64_DIR))/prefix/lib/cmake/GTest
 	cmake --build $(AARCH64_DIR)/build -j $(JOBS)
+	$(PYTHON) scripts/check-codegen.py $(AARCH64_DIR)/build/libcorvus.so aarch64 0 aarch64-linux-gnu-objdump
 	cd $(AARCH64_DIR)/build && ctest --output-on-failure -j $(JOBS)
 
 
@@ -125,16 +134,17 @@ digits-model:
 # Corvus against ONNX Runtime (CPU, npm onnxruntime-node), side by side:
 # ResNet-18, MobileNetV2, SqueezeNet 1.1 (exported and converted as for the
 # conformance runs, reused when present) and the digit classifier, batch 1,
-# one thread, timed alternately. Built with -march=native (CMP_NATIVE=OFF: plain).
+# one thread, timed alternately. The default Release build, its kernels at
+# the level the processor runs (CMP_NATIVE=ON: built with -march=native).
 .PHONY: bench-compare
 CMP_DIR ?= build-cmp
 CMP_RUNS ?= 20
-CMP_NATIVE ?= ON
+CMP_NATIVE ?= OFF
 CMP_PYTHON ?= /usr/bin/python3
 bench-compare: deps
 	@bash conformance/install-deps.sh
 	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE)
-	cmake --build $(CMP_DIR)/corvus -j $(JOBS) --target corvus
+	cmake --build $(CMP_DIR)/corvus -j $(JOBS) --target corvus corvus_cli
 	$(CC) -O2 -std=c99 -Iinclude bench/compare/corvus_time.c -o $(CMP_DIR)/corvus_time \
 	  -L$(CMP_DIR)/corvus -lcorvus -Wl,-rpath,$(abspath $(CMP_DIR)/corvus)
 	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
@@ -146,4 +156,5 @@ bench-compare: deps
 	done
 	$(CMP_PYTHON) bench/compare/digits_onnx.py examples/digits $(CMP_DIR)/models/digits.onnx
 	$(CMP_PYTHON) bench/compare/compare.py $(CMP_DIR)/corvus_time $(CMP_DIR)/models --runs $(CMP_RUNS) \
-	  --markdown $(CMP_DIR)/bench-compare.md
+	  --markdown $(CMP_DIR)/bench-compare.md --level "$$($(CMP_DIR)/corvus/corvus info $(DIGITS_DIR)/model.json \
+	  $(DIGITS_DIR)/weights.bin | sed -n 's/^vector level: //p')"

@@ -2,14 +2,16 @@
 """Corvus against ONNX Runtime (CPU), side by side, on one machine in one run.
 
     compare.py CORVUS_TIME MODELS_DIR [--runs N] [--rounds R] [--warmup W]
-               [--markdown OUT.md] [--stats-dir DIR]
+               [--markdown OUT.md] [--stats-dir DIR] [--level TEXT]
 
 For each model the two runtimes are timed alternately, R rounds of N/R timed
 runs each after W warm-up runs per process, so load from other work on the
 machine falls on both. Both run batch 1 on one thread. Printed: the median
 of all timed runs per runtime, the ratio, Corvus GFLOP/s (from the MACs of
 the statistics CSV), the largest shares of Corvus time per operator type
-(from the same CSV) and the peak resident memory of each process.
+(from the same CSV) and the peak resident memory of each process. --level
+names the kernels' instruction-set level that ran (`corvus info`), printed
+above the table.
 """
 import argparse
 import collections
@@ -72,6 +74,7 @@ def main():
     ap.add_argument("--markdown")
     ap.add_argument("--stats-dir")
     ap.add_argument("--only", help="comma-separated printed names to run")
+    ap.add_argument("--level", help="the Corvus kernels' instruction-set level, for the table")
     a = ap.parse_args()
     per_round = max(1, -(-a.runs // a.rounds))
     stats_dir = a.stats_dir or a.models_dir
@@ -99,7 +102,8 @@ def main():
         print("%s: Corvus %.3f ms, ORT %.3f ms (%d runs each)" % (name, cv_ms, ort_ms, len(cv)), file=sys.stderr)
     head = ["model", "Corvus ms", "ORT ms", "Corvus/ORT", "Corvus GFLOP/s", "Corvus time per operator type",
             "Corvus peak RSS MiB", "ORT peak RSS MiB"]
-    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    lines = ["Corvus kernels: %s" % a.level, ""] if a.level else []
+    lines += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
     print("\n".join(lines))
     if a.markdown:

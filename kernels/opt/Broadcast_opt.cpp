@@ -11,6 +11,10 @@
 #include "Report.h"
 #include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
+#include "VectorLevel.h"
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -232,8 +236,6 @@ void ExecuteArithmetic(NNKernel* kernel, const char* name)
 
 }  // namespace
 
-extern "C" {
-
 void Broadcast_opt_init(BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
                         uint32_t aName)
 {
@@ -293,8 +295,8 @@ void Expand_opt(Tensor* out, const Tensor* in)
         return;
     }
     BroadcastOptDesc desc;
-    Broadcast_opt_init(&desc, kExpandFns, out->dtype, 0);
-    Broadcast_opt(0, 1, &desc, out, in, nullptr);
+    CORVUS_LEVEL_NS::Broadcast_opt_init(&desc, kExpandFns, out->dtype, 0);
+    CORVUS_LEVEL_NS::Broadcast_opt(0, 1, &desc, out, in, nullptr);
 }
 
 void Execute_AddBroadcast_opt(NNKernel* k) { ExecuteArithmetic<AddBroadcast_opt>(k, "Execute_AddBroadcast_opt"); }
@@ -307,8 +309,43 @@ void Execute_Expand_opt(NNKernel* kernel)
     if (kernel == nullptr) CV_FATAL("%s error: kernel is null", "Execute_Expand_opt");
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1)
         CV_FATAL("%s error: kernel needs an input and an output", "Execute_Expand_opt");
-    Expand_opt(kernel->output[0], kernel->input[0]);
+    CORVUS_LEVEL_NS::Expand_opt(kernel->output[0], kernel->input[0]);
 }
+
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Broadcast_opt_init,
+                      (BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
+                       uint32_t aName),
+                      (desc, table, dtype, aName))
+CORVUS_LEVEL_DISPATCH(const char*, Broadcast_opt,
+                      (int32_t mode, uint32_t cores, const BroadcastOptDesc* desc, Tensor* out, const Tensor* inA,
+                       const Tensor* inB),
+                      (mode, cores, desc, out, inA, inB))
+CORVUS_LEVEL_DISPATCH(void, AddBroadcast_opt,
+                      (uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                       const BroadcastParams* params),
+                      (cores, out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, SubBroadcast_opt,
+                      (uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                       const BroadcastParams* params),
+                      (cores, out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, MulBroadcast_opt,
+                      (uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                       const BroadcastParams* params),
+                      (cores, out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, DivBroadcast_opt,
+                      (uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                       const BroadcastParams* params),
+                      (cores, out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, Expand_opt, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_opt, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_opt, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_opt, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_opt, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_Expand_opt, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_opt = {Execute_AddBroadcast_opt, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_opt = {Execute_SubBroadcast_opt, nullptr, nullptr, nullptr};
@@ -316,4 +353,4 @@ extern "C" const NNKernelFn nn_kernel_fn_MulBroadcast_opt = {Execute_MulBroadcas
 extern "C" const NNKernelFn nn_kernel_fn_DivBroadcast_opt = {Execute_DivBroadcast_opt, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Expand_opt = {Execute_Expand_opt, nullptr, nullptr, nullptr};
 
-}  // extern "C"
+#endif

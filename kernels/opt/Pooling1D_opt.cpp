@@ -12,6 +12,10 @@
 #include "Report.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
+#include "VectorLevel.h"
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -225,8 +229,6 @@ bool StepsFit(const Tensor* t)
 
 }  // namespace
 
-extern "C" {
-
 const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
                                   uint32_t stride, uint32_t padMode)
 {
@@ -310,8 +312,8 @@ static int Pool1DLayer(int32_t share, int32_t shares, NNKernel* kernel, uint32_t
     Tensor* out = kernel->output[0];
     if (in == nullptr || out == nullptr || in->ndim != 3 || out->ndim != 3) return kRefused;
     const Pool1DParams* p = (const Pool1DParams*)kernel->params;
-    return Pooling1D_opt(share, shares, out, in, 1, p->poolSize, p->stride, p->padBegin, p->padEnd, p->paddingMode,
-                         isMax);
+    return CORVUS_LEVEL_NS::Pooling1D_opt(share, shares, out, in, 1, p->poolSize, p->stride, p->padBegin, p->padEnd,
+                                          p->paddingMode, isMax);
 }
 
 int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return Pool1DLayer(share, shares, kernel, 1); }
@@ -319,17 +321,35 @@ int AvgPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return Pool
 
 void Execute_MaxPool1D_opt(NNKernel* kernel)
 {
-    const int code = MaxPool1D_opt(0, 1, kernel);
+    const int code = CORVUS_LEVEL_NS::MaxPool1D_opt(0, 1, kernel);
     if (code != 0) CV_FATAL("%s error %d", "Execute_MaxPool1D_opt", code);
 }
 
 void Execute_AvgPool1D_opt(NNKernel* kernel)
 {
-    const int code = AvgPool1D_opt(0, 1, kernel);
+    const int code = CORVUS_LEVEL_NS::AvgPool1D_opt(0, 1, kernel);
     if (code != 0) CV_FATAL("%s error %d", "Execute_AvgPool1D_opt", code);
 }
+
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(const char*, Pooling1D_opt_refusal,
+                      (const Tensor* output, const Tensor* input, uint32_t axis, uint32_t window, uint32_t stride,
+                       uint32_t padMode),
+                      (output, input, axis, window, stride, padMode))
+CORVUS_LEVEL_DISPATCH(int, Pooling1D_opt,
+                      (int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                       uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
+                       uint32_t isMax),
+                      (share, shares, output, input, axis, window, stride, padBegin, padEnd, padMode, isMax))
+CORVUS_LEVEL_DISPATCH(int, MaxPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
+CORVUS_LEVEL_DISPATCH(int, AvgPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool1D_opt, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_AvgPool1D_opt, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_MaxPool1D_opt = {Execute_MaxPool1D_opt, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_AvgPool1D_opt = {Execute_AvgPool1D_opt, nullptr, nullptr, nullptr};
 
-}  // extern "C"
+#endif

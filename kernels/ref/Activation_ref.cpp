@@ -9,32 +9,30 @@
 #include "Report.h"
 #include "nn_kernel_list.h"
 #include "ref/ElementWalk.h"
+#include "VectorLevel.h"
 
 using corvus::MapFloat32;
 using corvus::ShapeText;
 
 namespace {
 
-// Beyond this distance the logistic function is 0 or 1 in float32, and
-// Softmax terms this far below the row maximum are taken as 0.
-constexpr double kExpCutoff = 16.11;
+double SigmoidExact(double x) { return 1.0 / (std::exp(-x) + 1.0); }
 
-inline float BitsToFloat(uint32_t u)
+// x / (1 + e^-x) tends to -0 as x goes to -infinity; the formula itself would
+// give -inf / inf there.
+double XsigmXExact(double x)
 {
-    float f;
-    memcpy(&f, &u, sizeof(f));
-    return f;
+    if (std::isinf(x) && x < 0) return -0.0;
+    return x / (std::exp(-x) + 1.0);
 }
 
-// Truncation toward zero to a signed integer, keeping the low 32 bits.
-// Values outside the 64-bit range saturate instead of being undefined.
-inline uint32_t TruncLow32(float v)
-{
-    if (v != v) return 0;
-    if (v >= 0x1p63f) return 0xFFFFFFFFu;
-    if (v < -0x1p63f) return 0u;
-    return (uint32_t)(int64_t)v;
-}
+}  // namespace
+
+// The tables are built once, by the baseline copy: code that runs when the
+// library is loaded must not need a higher level.
+#if CORVUS_VECTOR_LEVEL == 0
+
+namespace {
 
 // ---- Half-precision tables --------------------------------------------
 
@@ -61,16 +59,6 @@ uint16_t DoubleToHalf(double v)
     return sign | (uint16_t)(((exponent + 15) << 10) | ((uint32_t)q - 1024u));
 }
 
-double SigmoidExact(double x) { return 1.0 / (std::exp(-x) + 1.0); }
-
-// x / (1 + e^-x) tends to -0 as x goes to -infinity; the formula itself would
-// give -inf / inf there.
-double XsigmXExact(double x)
-{
-    if (std::isinf(x) && x < 0) return -0.0;
-    return x / (std::exp(-x) + 1.0);
-}
-
 uint16_t gSigmoidTable[ACTIVATION_TABLE_SIZE];
 uint16_t gXsigmXTable[ACTIVATION_TABLE_SIZE];
 
@@ -92,6 +80,39 @@ struct TableBuilder {
     }
 };
 const TableBuilder gTableBuilder;
+
+}  // namespace
+
+extern "C" const uint16_t* const Activation_table_Sigmoid = gSigmoidTable;
+extern "C" const uint16_t* const Activation_table_XsigmX = gXsigmXTable;
+
+#endif
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
+
+namespace {
+
+// Beyond this distance the logistic function is 0 or 1 in float32, and
+// Softmax terms this far below the row maximum are taken as 0.
+constexpr double kExpCutoff = 16.11;
+
+inline float BitsToFloat(uint32_t u)
+{
+    float f;
+    memcpy(&f, &u, sizeof(f));
+    return f;
+}
+
+// Truncation toward zero to a signed integer, keeping the low 32 bits.
+// Values outside the 64-bit range saturate instead of being undefined.
+inline uint32_t TruncLow32(float v)
+{
+    if (v != v) return 0;
+    if (v >= 0x1p63f) return 0xFFFFFFFFu;
+    if (v < -0x1p63f) return 0u;
+    return (uint32_t)(int64_t)v;
+}
 
 // ---- Activation kinds -------------------------------------------------
 
@@ -155,11 +176,6 @@ void RequireFloat32(const Tensor* in, uint32_t type)
 }
 
 }  // namespace
-
-extern "C" {
-
-const uint16_t* const Activation_table_Sigmoid = gSigmoidTable;
-const uint16_t* const Activation_table_XsigmX = gXsigmXTable;
 
 float expf_fast(float x)
 {
@@ -266,7 +282,7 @@ void Activation_fl32_ref(Tensor* out, const Tensor* in, const ActivationParams* 
             Log_ref(out, in);
             return;
         case XmulSigmX:
-            ActivationByTable_ref(out, in, Activation_table_XsigmX);
+            CORVUS_LEVEL_NS::ActivationByTable_ref(out, in, Activation_table_XsigmX);
             return;
         case Softmax:
             RequireFloat32(in, type);
@@ -283,7 +299,7 @@ void Execute_Activation_fl32_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Activation: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("Activation: Params pointer is null");
-    Activation_fl32_ref(kernel->output[0], kernel->input[0], (const ActivationParams*)kernel->params);
+    CORVUS_LEVEL_NS::Activation_fl32_ref(kernel->output[0], kernel->input[0], (const ActivationParams*)kernel->params);
 }
 
 void Execute_Activation(NNKernel* kernel)
@@ -298,8 +314,22 @@ void Execute_Activation(NNKernel* kernel)
     if (fn->destroy != nullptr) fn->destroy(kernel);
 }
 
-}  // extern "C"
-
+}  // namespace CORVUS_LEVEL_NS
 // Function sets: found by the kernel tables through their names.
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(float, expf_fast, (float x), (x))
+CORVUS_LEVEL_DISPATCH(void, ActivationByTable_ref,
+                      (Tensor* dst, const Tensor* src, const uint16_t* table),
+                      (dst, src, table))
+CORVUS_LEVEL_DISPATCH(void, Activation_fl32_ref,
+                      (Tensor* out, const Tensor* in, const ActivationParams* params),
+                      (out, in, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_Activation_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Activation, (NNKernel* kernel), (kernel))
+
 extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref = {Execute_Activation_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Activation = {Execute_Activation, nullptr, nullptr, nullptr};
+
+#endif

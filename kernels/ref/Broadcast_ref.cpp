@@ -10,11 +10,15 @@
 #include "Report.h"
 #include "nn_kernel_list.h"
 #include "ref/ElementWalk.h"
+#include "VectorLevel.h"
 
 using corvus::PrepareWalk;
 using corvus::RunWalk;
 using corvus::ShapeText;
 using corvus::StridedWalk;
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -285,8 +289,6 @@ void CompareFloat(const char* label, Tensor* out, const Tensor* in1, const Tenso
 
 }  // namespace
 
-extern "C" {
-
 // ---- Engine -----------------------------------------------------------
 
 void Broadcast_ref_init(BroadcastLoop* loop, const char* name, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
@@ -472,7 +474,7 @@ void Pow_fl32(Tensor* out, const Tensor* data, const Tensor* exponents)
 void Execute_Pow_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function %s: Kernel pointer is null", "Execute_Pow_ref");
-    Pow_fl32(kernel->output[0], kernel->input[0], kernel->input[1]);
+    CORVUS_LEVEL_NS::Pow_fl32(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
 void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor)
@@ -511,7 +513,7 @@ void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor)
 void Execute_Mod_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("kernel pointer is null");
-    Mod_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
+    CORVUS_LEVEL_NS::Mod_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
 // ---- Comparisons ------------------------------------------------------
@@ -538,7 +540,7 @@ void Equal_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
 void Execute_Equal_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function Equal: Kernel pointer is null");
-    Equal_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
+    CORVUS_LEVEL_NS::Equal_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
 void Greater_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
@@ -573,7 +575,7 @@ void Execute_Greater_ref(NNKernel* kernel)
         TensorDataConvert(temp[i], in[i]);
         in[i] = temp[i];
     }
-    Greater_ref(out, in[0], in[1]);
+    CORVUS_LEVEL_NS::Greater_ref(out, in[0], in[1]);
     DestroyTensor(temp[0]);
     DestroyTensor(temp[1]);
 }
@@ -581,7 +583,7 @@ void Execute_Greater_ref(NNKernel* kernel)
 void Execute_Less_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function Less: Kernel pointer is null");
-    Less_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
+    CORVUS_LEVEL_NS::Less_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
 // ---- Logic and selection ----------------------------------------------
@@ -604,7 +606,7 @@ void And_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
 void Execute_And_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function And: kernel pointer is null");
-    And_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
+    CORVUS_LEVEL_NS::And_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
 void Not_ref(Tensor* out, const Tensor* in)
@@ -626,7 +628,7 @@ void Not_ref(Tensor* out, const Tensor* in)
 void Execute_Not_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function Not: Kernel pointer is null");
-    Not_ref(kernel->output[0], kernel->input[0]);
+    CORVUS_LEVEL_NS::Not_ref(kernel->output[0], kernel->input[0]);
 }
 
 void Where_ref(Tensor* out, const Tensor* condition, const Tensor* x, const Tensor* y)
@@ -648,7 +650,7 @@ void Where_ref(Tensor* out, const Tensor* condition, const Tensor* x, const Tens
 void Execute_Where_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function Where: kernel pointer is null");
-    Where_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->input[2]);
+    CORVUS_LEVEL_NS::Where_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->input[2]);
 }
 
 // ---- ElementWise --------------------------------------------------------
@@ -697,13 +699,121 @@ void Execute_ElementWise_fl32_ref(NNKernel* kernel)
     if (kernel == nullptr) CV_FATAL("ElementWise: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("ElementWise: Params pointer is null");
     if (kernel->inputsNum < 2 || kernel->innerNum < 2) CV_FATAL("ElementWise: kernel needs 2 inputs and 2 inner tensors");
-    ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0], kernel->inner[1],
-                         ((const ElementWiseParams*)kernel->params)->activation);
+    CORVUS_LEVEL_NS::ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0],
+                                          kernel->inner[1], ((const ElementWiseParams*)kernel->params)->activation);
 }
 
-}  // extern "C"
-
+}  // namespace CORVUS_LEVEL_NS
 // Function sets: found by the kernel tables through their names.
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Broadcast_ref_init,
+                      (BroadcastLoop* loop, const char* name, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
+                       uint32_t dtype, uint32_t aName),
+                      (loop, name, table, dtype, aName))
+CORVUS_LEVEL_DISPATCH(void, Broadcast_ref,
+                      (const char* name, BroadcastLoop* loop, Tensor* out, const Tensor* in1, const Tensor* in2),
+                      (name, loop, out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Broadcast_ref_loop,
+                      (const BroadcastLoop* loop, void* out, const void* in1, const void* in2),
+                      (loop, out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, addrelu_f32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, addrelu_f16_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, addrelu_i32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, addrelu_u32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, subrelu_f32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, subrelu_f16_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, subrelu_i32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, subrelu_u32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, mulrelu_f32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, mulrelu_f16_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, mulrelu_i32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, mulrelu_u32_ref,
+                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, div_f32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, div_f16_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, div_i32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, div_u32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
+CORVUS_LEVEL_DISPATCH(void, relu_f32_ref,
+                      (void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit),
+                      (d, n, rows, rs, planes, ps, limit))
+CORVUS_LEVEL_DISPATCH(void, relu_f16_ref,
+                      (void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit),
+                      (d, n, rows, rs, planes, ps, limit))
+CORVUS_LEVEL_DISPATCH(void, relu_i32_ref,
+                      (void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit),
+                      (d, n, rows, rs, planes, ps, limit))
+CORVUS_LEVEL_DISPATCH(void, relu_u32_ref,
+                      (void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit),
+                      (d, n, rows, rs, planes, ps, limit))
+CORVUS_LEVEL_DISPATCH(void, AddBroadcast_ref,
+                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, SubBroadcast_ref,
+                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, MulBroadcast_ref,
+                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, DivBroadcast_ref,
+                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (out, in1, in2, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_ref, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_ref, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_ref, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_ref, (NNKernel* k), (k))
+CORVUS_LEVEL_DISPATCH(void, Pow_fl32,
+                      (Tensor* out, const Tensor* data, const Tensor* exponents),
+                      (out, data, exponents))
+CORVUS_LEVEL_DISPATCH(void, Execute_Pow_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Mod_ref,
+                      (Tensor* out, const Tensor* dividend, const Tensor* divisor),
+                      (out, dividend, divisor))
+CORVUS_LEVEL_DISPATCH(void, Execute_Mod_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Equal_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_Equal_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Greater_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Less_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_Greater_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Less_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, And_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_And_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Not_ref, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Not_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Where_ref,
+                      (Tensor* out, const Tensor* condition, const Tensor* x, const Tensor* y),
+                      (out, condition, x, y))
+CORVUS_LEVEL_DISPATCH(void, Execute_Where_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ElementWise_fl32_ref,
+                      (Tensor* out, const Tensor* a, const Tensor* b, const Tensor* alpha, const Tensor* beta,
+                       uint32_t activation),
+                      (out, a, b, alpha, beta, activation))
+CORVUS_LEVEL_DISPATCH(void, Execute_ElementWise_fl32_ref, (NNKernel* kernel), (kernel))
+
 extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_ref = {Execute_AddBroadcast_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_ref = {Execute_SubBroadcast_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_MulBroadcast_ref = {Execute_MulBroadcast_ref, nullptr, nullptr, nullptr};
@@ -717,3 +827,5 @@ extern "C" const NNKernelFn nn_kernel_fn_And_ref = {Execute_And_ref, nullptr, nu
 extern "C" const NNKernelFn nn_kernel_fn_Not_ref = {Execute_Not_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Where_ref = {Execute_Where_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_ElementWise_fl32_ref = {Execute_ElementWise_fl32_ref, nullptr, nullptr, nullptr};
+
+#endif

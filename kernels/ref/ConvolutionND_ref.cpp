@@ -10,6 +10,7 @@
 #include "LayersActivation.h"
 #include "LayersConvolutionND.h"
 #include "Report.h"
+#include "VectorLevel.h"
 
 #if defined(__GNUC__)
 #define CV_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -18,6 +19,9 @@
 #define CV_ALWAYS_INLINE inline
 #define CV_UNROLL_TAPS
 #endif
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -467,8 +471,6 @@ void ExecuteThroughFloat32(const char* fn, NNKernel* kernel, const Params* param
 
 }  // namespace
 
-extern "C" {
-
 void Conv1D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                      const Conv1DParams* params)
 {
@@ -652,7 +654,30 @@ void ExecuteConv1dTranspose_fl32_ref(NNKernel* kernel)
     ExecuteThroughFloat32("ExecuteConv1dTranspose_fl32_ref", kernel, params, Conv1DTranspose_fl32_ref);
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Conv1D_fl32_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv1DParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Conv3D_fl32_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv3DParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Conv2DTranspose_fl32_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv2DTransposeParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Conv1DTranspose_fl32_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv1DTransposeParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, ExecuteConv1D_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv3D_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv2Dtranspose_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ExecuteConv1dTranspose_fl32_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Conv1D_fl32_ref = {ExecuteConv1D_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Conv3D_fl32_ref = {Execute_Conv3D_fl32_ref, nullptr, nullptr, nullptr};
@@ -660,3 +685,5 @@ extern "C" const NNKernelFn nn_kernel_fn_Conv2DTranspose_fl32_ref = {Execute_Con
                                                                      nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Conv1DTranspose_fl32_ref = {ExecuteConv1dTranspose_fl32_ref, nullptr,
                                                                      nullptr, nullptr};
+
+#endif

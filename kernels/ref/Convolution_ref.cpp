@@ -21,6 +21,7 @@
 #include "Report.h"
 #include "ref/ConvGeometry.h"
 #include "ref/SimdLanes.h"
+#include "VectorLevel.h"
 
 using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
@@ -31,6 +32,9 @@ using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
 using corvus_simd::SplatV;
 using corvus_simd::StoreV;
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -389,8 +393,6 @@ struct Float32Copy {
 
 }  // namespace
 
-extern "C" {
-
 void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                      const Conv2DParams* params)
 {
@@ -503,9 +505,9 @@ void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     Float32Copy out32(output, false);
     if (useBias) {
         Float32Copy bias32(bias, true);
-        Conv2D_fl32_ref(in32.tensor, filter32.tensor, bias32.tensor, out32.tensor, params);
+        CORVUS_LEVEL_NS::Conv2D_fl32_ref(in32.tensor, filter32.tensor, bias32.tensor, out32.tensor, params);
     } else {
-        Conv2D_fl32_ref(in32.tensor, filter32.tensor, nullptr, out32.tensor, params);
+        CORVUS_LEVEL_NS::Conv2D_fl32_ref(in32.tensor, filter32.tensor, nullptr, out32.tensor, params);
     }
     if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
 }
@@ -521,13 +523,27 @@ void Execute_Conv2D_ref(NNKernel* kernel)
     const Conv2DParams* params = (const Conv2DParams*)kernel->params;
     CV_CHECK_PTR(input);
     if (input->dtype == DT_FLOAT16)
-        Conv2D_fl16_ref(input, filter, bias, output, params);
+        CORVUS_LEVEL_NS::Conv2D_fl16_ref(input, filter, bias, output, params);
     else if (input->dtype == DT_FLOAT32)
-        Conv2D_fl32_ref(input, filter, bias, output, params);
+        CORVUS_LEVEL_NS::Conv2D_fl32_ref(input, filter, bias, output, params);
     else
         CV_FATAL("support only F16 or F32");
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Conv2D_fl32_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv2DParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Conv2D_fl16_ref,
+                      (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                       const Conv2DParams* params),
+                      (input, filter, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv2D_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, nullptr, nullptr, nullptr};
+
+#endif

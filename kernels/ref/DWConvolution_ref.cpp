@@ -22,6 +22,7 @@
 #include "Report.h"
 #include "ref/ConvGeometry.h"
 #include "ref/SimdLanes.h"
+#include "VectorLevel.h"
 
 using corvus_conv::AxisTaps;
 using corvus_conv::FullRuns;
@@ -32,6 +33,9 @@ using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
 using corvus_simd::SplatV;
 using corvus_simd::StoreV;
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -382,8 +386,6 @@ void MoveMultiplierBack(const Tensor* view, Tensor* out, uint32_t M)
 
 }  // namespace
 
-extern "C" {
-
 void Init_DWConvolution_ref(NNKernel* kernel)
 {
     const DepthWiseConv2DParams* p = CheckedParams(kernel);
@@ -486,7 +488,15 @@ void Destroy_DWConvolution_ref(NNKernel* kernel)
     DestroyViews(kernel);
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Init_DWConvolution_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_DWConvolution_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Destroy_DWConvolution_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_DWConvolution_ref = {Execute_DWConvolution_ref, Init_DWConvolution_ref,
                                                                nullptr, Destroy_DWConvolution_ref};
+
+#endif

@@ -12,6 +12,10 @@
 #include "LayersDense.h"
 #include "Report.h"
 #include "ref/GemmBlock.h"
+#include "VectorLevel.h"
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -41,8 +45,6 @@ struct Float32Copy {
 };
 
 }  // namespace
-
-extern "C" {
 
 void Gen_mult_vect_by_mat(const float* vect, const float* mat, float* out, uint32_t K, uint32_t N,
                           uint32_t matRowStride)
@@ -113,9 +115,9 @@ void Dense_fl16_ref(const Tensor* input, const Tensor* weights, const Tensor* bi
     Float32Copy out32(output, false);
     if (bias != nullptr) {
         Float32Copy b32(bias, true);
-        Dense_fl32_ref(in32.tensor, w32.tensor, b32.tensor, out32.tensor, params);
+        CORVUS_LEVEL_NS::Dense_fl32_ref(in32.tensor, w32.tensor, b32.tensor, out32.tensor, params);
     } else {
-        Dense_fl32_ref(in32.tensor, w32.tensor, nullptr, out32.tensor, params);
+        CORVUS_LEVEL_NS::Dense_fl32_ref(in32.tensor, w32.tensor, nullptr, out32.tensor, params);
     }
     if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
 }
@@ -133,9 +135,9 @@ void Execute_Dense_ref(NNKernel* kernel)
     // exactly when the layer uses a bias).
     const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
     if (input->dtype == DT_FLOAT16)
-        Dense_fl16_ref(input, weights, bias, kernel->output[0], params);
+        CORVUS_LEVEL_NS::Dense_fl16_ref(input, weights, bias, kernel->output[0], params);
     else if (input->dtype == DT_FLOAT32)
-        Dense_fl32_ref(input, weights, bias, kernel->output[0], params);
+        CORVUS_LEVEL_NS::Dense_fl32_ref(input, weights, bias, kernel->output[0], params);
     else
         CV_FATAL("support only F16 or F32");
 }
@@ -195,7 +197,25 @@ void Execute_Linear_fl32_ref(NNKernel* kernel)
     ApplyActivation(output, params->activation);
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Gen_mult_vect_by_mat,
+                      (const float* vect, const float* mat, float* out, uint32_t K, uint32_t N, uint32_t matRowStride),
+                      (vect, mat, out, K, N, matRowStride))
+CORVUS_LEVEL_DISPATCH(void, Dense_fl32_ref,
+                      (const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
+                       const DenseParams* params),
+                      (input, weights, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Dense_fl16_ref,
+                      (const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
+                       const DenseParams* params),
+                      (input, weights, bias, output, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_Dense_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Linear_fl32_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Dense_ref = {Execute_Dense_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Linear_fl32_ref = {Execute_Linear_fl32_ref, nullptr, nullptr, nullptr};
+
+#endif

@@ -14,6 +14,8 @@
 #include "ref/SimdLanes.h"
 
 namespace corvus_gemm {
+// One copy per instruction-set level (see VectorLevel.h).
+inline namespace CORVUS_LEVEL_TAG CORVUS_LEVEL_HIDDEN {
 
 using corvus_simd::Lanes;
 using corvus_simd::Load;
@@ -91,6 +93,7 @@ void Gemm(const T* A, size_t sA, const T* B, size_t sB, T* C, size_t sC, uint32_
     for (; j < N; ++j) ColumnPanel<T, P, 0>(A, sA, B + j, sB, C + j, sC, M, K);
 }
 
+}  // namespace CORVUS_LEVEL_TAG
 }  // namespace corvus_gemm
 
 #endif

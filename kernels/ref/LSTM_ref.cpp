@@ -10,8 +10,12 @@
 #include "LayersRecurrent.h"
 #include "Report.h"
 #include "ref/Float32Temps.h"
+#include "VectorLevel.h"
 
 using corvus::Float32Operand;
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -226,8 +230,6 @@ void LSTM_Keras_ref(Tensor* const* outputs, uint32_t outputsNum, Pass& p, const 
 
 }  // namespace
 
-extern "C" {
-
 void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c,
               Tensor* work)
 {
@@ -317,11 +319,25 @@ void Execute_LSTM_ref(NNKernel* kernel)
         outs.emplace_back(new Float32Operand(kernel->output[j], false));
         out.push_back(outs.back()->get());
     }
-    LSTM_ref(out.data(), (uint32_t)out.size(), in.data(), (uint32_t)in.size(), inn.data(), (uint32_t)inn.size(),
-             (const LSTMParams*)kernel->params);
+    CORVUS_LEVEL_NS::LSTM_ref(out.data(), (uint32_t)out.size(), in.data(), (uint32_t)in.size(), inn.data(),
+                              (uint32_t)inn.size(), (const LSTMParams*)kernel->params);
     for (uint32_t j = 0; j < kernel->outputsNum; ++j) outs[j]->Store(kernel->output[j]);
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, LSTMCell,
+                      (const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c,
+                       Tensor* work),
+                      (x, W, R, B, h, c, work))
+CORVUS_LEVEL_DISPATCH(void, LSTM_ref,
+                      (Tensor* const* outputs, uint32_t outputsNum, Tensor* const* inputs, uint32_t inputsNum,
+                       Tensor* const* inner, uint32_t innerNum, const LSTMParams* params),
+                      (outputs, outputsNum, inputs, inputsNum, inner, innerNum, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_LSTM_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_LSTM_ref = {Execute_LSTM_ref, nullptr, nullptr, nullptr};
+
+#endif

@@ -11,6 +11,10 @@
 #include "LayersDense.h"
 #include "Report.h"
 #include "ref/GemmBlock.h"
+#include "VectorLevel.h"
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -100,8 +104,6 @@ struct Float32Copy {
 
 }  // namespace
 
-extern "C" {
-
 void Matmul_2dim_fl32(const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N,
                       uint32_t strideA, uint32_t strideB, uint32_t strideOut)
 {
@@ -147,13 +149,28 @@ void Execute_Matmul_ref(NNKernel* kernel)
     CV_CHECK_PTR(out);
     if (out->dtype == DT_FLOAT16) {
         Float32Copy a32(A, true), b32(B, true), out32(out, false);
-        Matmul_ref(a32.tensor, b32.tensor, out32.tensor);
+        CORVUS_LEVEL_NS::Matmul_ref(a32.tensor, b32.tensor, out32.tensor);
         if (GetTensorSize(out) > 0) TensorDataConvert(out, out32.tensor);
         return;
     }
-    Matmul_ref(A, B, out);
+    CORVUS_LEVEL_NS::Matmul_ref(A, B, out);
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Matmul_2dim_fl32,
+                      (const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N, uint32_t strideA,
+                       uint32_t strideB, uint32_t strideOut),
+                      (A, B, out, M, K, N, strideA, strideB, strideOut))
+CORVUS_LEVEL_DISPATCH(void, Matmul_2dim_int32,
+                      (const int32_t* A, const int32_t* B, int32_t* out, uint32_t M, uint32_t K, uint32_t N,
+                       uint32_t strideA, uint32_t strideB, uint32_t strideOut),
+                      (A, B, out, M, K, N, strideA, strideB, strideOut))
+CORVUS_LEVEL_DISPATCH(void, Matmul_ref, (const Tensor* A, const Tensor* B, Tensor* out), (A, B, out))
+CORVUS_LEVEL_DISPATCH(void, Execute_Matmul_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Matmul_ref = {Execute_Matmul_ref, nullptr, nullptr, nullptr};
+
+#endif

@@ -6,6 +6,10 @@
 #include "DataTypeConvert.h"
 #include "LayersPooling.h"
 #include "Report.h"
+#include "VectorLevel.h"
+
+// Compiled once per instruction-set level (see VectorLevel.h).
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -210,8 +214,6 @@ uint64_t ReducedOffset(const Tensor* output, uint32_t n, uint32_t c)
 
 }  // namespace
 
-extern "C" {
-
 void MaxPool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params)
 {
     const PoolGeometry g = Pool2DGeometry(output, input, params);
@@ -345,7 +347,7 @@ void GlobalMaxPool_fl16_ref(Tensor* output, const Tensor* input)
     CV_CHECK(input->dtype == DT_FLOAT16 && output->dtype == DT_FLOAT16);
     Float32Temp in32(input, true);
     Float32Temp out32(output, false);
-    GlobalMaxPool_fl32_ref(out32.tensor, in32.tensor);
+    CORVUS_LEVEL_NS::GlobalMaxPool_fl32_ref(out32.tensor, in32.tensor);
     TensorDataConvert(output, out32.tensor);
 }
 
@@ -353,21 +355,21 @@ void Execute_MaxPool2D_fl32_ref(NNKernel* kernel)
 {
     const Pool2DParams* params = KernelParams<Pool2DParams>(kernel);
     CheckFloat32(kernel);
-    MaxPool2D_fl32_ref(kernel->output[0], kernel->input[0], params);
+    CORVUS_LEVEL_NS::MaxPool2D_fl32_ref(kernel->output[0], kernel->input[0], params);
 }
 
 void Execute_AveragePool2D_fl32_ref(NNKernel* kernel)
 {
     const Pool2DParams* params = KernelParams<Pool2DParams>(kernel);
     CheckFloat32(kernel);
-    AveragePool2D_fl32_ref(kernel->output[0], kernel->input[0], params);
+    CORVUS_LEVEL_NS::AveragePool2D_fl32_ref(kernel->output[0], kernel->input[0], params);
 }
 
 void ExecuteAveragePooling1D_fl32_ref(NNKernel* kernel)
 {
     const Pool1DParams* params = KernelParams<Pool1DParams>(kernel);
     CheckFloat32(kernel);
-    AveragePooling1D_fl32_ref(kernel->output[0], kernel->input[0], params);
+    CORVUS_LEVEL_NS::AveragePooling1D_fl32_ref(kernel->output[0], kernel->input[0], params);
 }
 
 void Execute_GlobalAveragePool2D_ref(NNKernel* kernel)
@@ -381,12 +383,12 @@ void Execute_GlobalAveragePool2D_ref(NNKernel* kernel)
     const Tensor* input = kernel->input[0];
     CV_CHECK(input->dtype == output->dtype);
     if (input->dtype == DT_FLOAT32) {
-        GlobalAveragePool2D_fl32_ref(output, input);
+        CORVUS_LEVEL_NS::GlobalAveragePool2D_fl32_ref(output, input);
     } else if (input->dtype == DT_FLOAT16) {
         if (GetTensorSize(output) == 0) return;
         Float32Temp in32(input, true);
         Float32Temp out32(output, false);
-        GlobalAveragePool2D_fl32_ref(out32.tensor, in32.tensor);
+        CORVUS_LEVEL_NS::GlobalAveragePool2D_fl32_ref(out32.tensor, in32.tensor);
         TensorDataConvert(output, out32.tensor);
     } else {
         CV_FATAL("Execute_GlobalAveragePool2D_ref: unsupported data type %s, expected DT_FLOAT32 or DT_FLOAT16",
@@ -403,14 +405,34 @@ void Execute_GlobalMaxPool_ref(NNKernel* kernel)
     Tensor* output = kernel->output[0];
     const Tensor* input = kernel->input[0];
     if (input->dtype == DT_FLOAT32 && output->dtype == DT_FLOAT32)
-        GlobalMaxPool_fl32_ref(output, input);
+        CORVUS_LEVEL_NS::GlobalMaxPool_fl32_ref(output, input);
     else if (input->dtype == DT_FLOAT16 && output->dtype == DT_FLOAT16)
-        GlobalMaxPool_fl16_ref(output, input);
+        CORVUS_LEVEL_NS::GlobalMaxPool_fl16_ref(output, input);
     else
         CV_FATAL("support only Fl16 or Fl32");
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref,
+                      (Tensor* output, const Tensor* input, const Pool2DParams* params),
+                      (output, input, params))
+CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref,
+                      (Tensor* output, const Tensor* input, const Pool2DParams* params),
+                      (output, input, params))
+CORVUS_LEVEL_DISPATCH(void, AveragePooling1D_fl32_ref,
+                      (Tensor* output, const Tensor* input, const Pool1DParams* params),
+                      (output, input, params))
+CORVUS_LEVEL_DISPATCH(void, GlobalAveragePool2D_fl32_ref, (Tensor* output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl32_ref, (Tensor* output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl16_ref, (Tensor* output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool2D_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_AveragePool2D_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ExecuteAveragePooling1D_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_GlobalAveragePool2D_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_GlobalMaxPool_ref, (NNKernel* kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_MaxPool2D_fl32_ref = {Execute_MaxPool2D_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_AveragePool2D_fl32_ref = {Execute_AveragePool2D_fl32_ref, nullptr, nullptr,
@@ -420,3 +442,5 @@ extern "C" const NNKernelFn nn_kernel_fn_GlobalAveragePool2D_ref = {Execute_Glob
 extern "C" const NNKernelFn nn_kernel_fn_AveragePool1D_fl32_ref = {ExecuteAveragePooling1D_fl32_ref, nullptr, nullptr,
                                                                    nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_GlobalMaxPool_ref = {Execute_GlobalMaxPool_ref, nullptr, nullptr, nullptr};
+
+#endif

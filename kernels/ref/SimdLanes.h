@@ -11,12 +11,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "VectorLevel.h"
+
 // Wider-than-register vectors passed by value only between inline
 // functions of one library; the GCC note about their calling convention
 // does not concern us.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace corvus_simd {
+// One copy per instruction-set level (see VectorLevel.h).
+inline namespace CORVUS_LEVEL_TAG CORVUS_LEVEL_HIDDEN {
 
 typedef float f32x4 __attribute__((vector_size(16)));
 typedef uint32_t u32x4 __attribute__((vector_size(16)));
@@ -102,6 +106,7 @@ inline f32x16 MulAdd(f32x16 a, f32x16 b, f32x16 c)
     return r;
 }
 
+}  // namespace CORVUS_LEVEL_TAG
 }  // namespace corvus_simd
 
 #endif

@@ -67,6 +67,7 @@ class CorvusTool(unittest.TestCase):
         total = int(re.search(r"total FLOPs: (\d+)", r.stdout).group(1))
         self.assertEqual(total, sum(int(v) for v in rows))
         self.assertGreater(total, 24)
+        self.assertRegex(r.stdout, r"\nvector level: (x86-64|aarch64|native|baseline)")
         # Every row's columns start where the header's do, long names too.
         r = corvus("info", ARGMAX, NO_WEIGHTS)
         lines = r.stdout.splitlines()

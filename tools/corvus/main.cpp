@@ -24,6 +24,12 @@
 #include "cpu_backend.hpp"
 #include "npy.h"
 
+// The library's choice of kernel instruction set (kernels/VectorLevel.h).
+namespace corvus_internal {
+int SelectedVectorLevel();
+const char* VectorLevelName(int level);
+}  // namespace corvus_internal
+
 namespace {
 
 const char* const kUsage =
@@ -286,6 +292,7 @@ int Info(const Args& a)
         printf("%12llu\n", (unsigned long long)flops);
     }
     printf("total FLOPs: %llu\n", (unsigned long long)total);
+    printf("vector level: %s\n", corvus_internal::VectorLevelName(corvus_internal::SelectedVectorLevel()));
     return 0;
 }
 
