@@ -95,7 +95,9 @@ void PrintTensorData(const Tensor* tensor, FILE* file);
 void PrintTensorToFile(const Tensor* tensor, FILE* file);
 void PrintTensor(const Tensor* tensor);
 void SaveTensor(const Tensor* tensor, const char* path);
-/* Returns null when the file does not start with the tensor magic number. */
+/* Returns null when the file does not start with the tensor magic number. A
+ * file shorter than its header says loads with the missing tail zero; a header
+ * claiming more than 64 MiB beyond the end of the file is refused. */
 Tensor* LoadTensor(const char* path);
 
 #ifdef __cplusplus

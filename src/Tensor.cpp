@@ -13,8 +13,8 @@ constexpr uint32_t kTensorMagic = 66;
 constexpr size_t BUFFER_SIZE = 65536;
 /* A short tensor file loads with the unread tail zero, but the header may
  * claim at most this many bytes beyond what the file holds, so a tiny hostile
- * file cannot make us allocate gigabytes. */
-constexpr uint64_t kMaxMissingBytes = 1ull << 30;
+ * file cannot make us allocate much more than it holds. */
+constexpr uint64_t kMaxMissingBytes = 64ull << 20;
 
 void CheckNDim(uint32_t ndim)
 {

@@ -139,9 +139,9 @@ TEST(TensorFileDeathTest, HostileFilesAreRejected)
         {"ndim7", {66, DT_FLOAT32, DL_NONE, 7, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, f1}, ""},
         {"header", {66, DT_FLOAT32, DL_NONE}, ""},
         {"extents", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3}, ""},
-        // A header may claim at most 1 GiB beyond the end of the file: 4 GiB claimed here.
+        // A header may claim at most 64 MiB beyond the end of the file: 4 GiB claimed here.
         {"4GiB", {66, DT_FLOAT32, DL_I, 1, 0x40000000, 1, f1, f1},
-         "The header claims 4294967296 bytes of data, more than 1073741824 beyond the end of the file "
+         "The header claims 4294967296 bytes of data, more than 67108864 beyond the end of the file "
          "(shape (1073741824))"},
         {"2^32", {66, DT_INT8, DL_NC, 2, 0x10000, 0x10000, 0x10000, 1, f1},
          "The tensor cannot be addressed: more than 4294967295 elements (shape (65536,65536))"},
