@@ -13,10 +13,10 @@
 
 #include "VectorLevel.h"
 
-// Wider-than-register vectors passed by value only between inline
-// functions of one library; the GCC note about their calling convention
-// does not concern us.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// Wider-than-register vectors are passed by value only between inline
+// functions of one library, so GCC's note about their calling convention does
+// not concern us. The build passes -Wno-psabi: GCC does not honour a pragma
+// for it.
 
 namespace corvus_simd {
 // One copy per instruction-set level (see VectorLevel.h).
