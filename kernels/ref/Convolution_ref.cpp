@@ -6,9 +6,14 @@
 // starting from 0 and from channel 0; the partial sums are added to the
 // output in kernel-position order, then the bias, then the fused activation.
 //
-// The work is tiled as P output pixels of one row x V contiguous output
-// channels; the partial sums of a tile live in registers and each filter row
-// is loaded once for the P pixels.
+// Ungrouped layers with finite filters run register-tiled over a filter
+// packed once at initialisation (Init_Conv2D_ref): a tile is P output pixels
+// (anywhere in the map) x one block of output channels. A kernel position's
+// partial sums live in registers; the running sums of the tile are added to
+// once per position and written to the output once. Taps outside the input
+// read a row of zeros, which adds exactly nothing (see RunTiled). Other
+// layers are tiled as P output pixels of one row x V contiguous output
+// channels, reading the filter where it lies.
 #define CORVUS_MODULE "Convolution_ref"
 #include <cmath>
 #include <cstring>
@@ -32,6 +37,31 @@ using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
 using corvus_simd::SplatV;
 using corvus_simd::StoreV;
+
+namespace corvus_conv {
+
+// A filter packed for the register-tiled path (the kernel's private
+// resource, or a temporary of one call): output channels [0, covered) in
+// blocks, each block [kernel position][input channel][block width]
+// contiguous, in the order the tiles read it.
+struct ConvPack {
+    const void* source;  // the filter data it was packed from
+    uint32_t lanes, kH, kW, cin, cout, covered;
+    float* panels;
+    float* zeros;  // cin zeros, read for kernel positions outside the input
+};
+
+inline void FreeConvPack(ConvPack* pk)
+{
+    if (pk == nullptr) return;
+    free(pk->panels);
+    free(pk->zeros);
+    free(pk);
+}
+
+}  // namespace corvus_conv
+
+using corvus_conv::ConvPack;
 
 // Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
@@ -372,6 +402,362 @@ void RunConvPacked(const ConvPlan& c, const std::vector<Taps>& rowTaps, const st
         }
 }
 
+// ---- Register-tiled path ------------------------------------------------
+//
+// Tiles of kTiledPixels pixels x two vectors of channels (kNarrowPixels x one
+// vector for a last narrower block). A position's partial sums take
+// kTiledPixels x 2 registers; the running sums go through a small buffer,
+// touched once per position (cin multiply-adds per element).
+#if defined(__AVX512F__)
+typedef corvus_simd::f32x16 TiledVector;
+constexpr int kTiledPixels = 12;
+constexpr int kNarrowPixels = 24;
+#elif defined(__AVX__) || defined(__aarch64__)
+typedef f32x8 TiledVector;
+constexpr int kTiledPixels = 6;
+constexpr int kNarrowPixels = 12;
+#else
+// SSE: an 8-lane vector is a register pair, 16 registers in all.
+typedef f32x8 TiledVector;
+constexpr int kTiledPixels = 3;
+constexpr int kNarrowPixels = 6;
+#endif
+constexpr uint32_t kTiledLanes = sizeof(TiledVector) / sizeof(float);
+constexpr int kMaxTilePixels = kNarrowPixels > kTiledPixels ? kNarrowPixels : kTiledPixels;
+// Bounds the per-tile pointer table and the per-position tables.
+constexpr uint64_t kMaxTiledTaps = 128;
+
+// Output channels the packed blocks cover: blocks of two vectors, then one
+// block of one vector when at least that many remain.
+uint32_t TiledChannels(uint32_t cout)
+{
+    const uint32_t wide = 2 * kTiledLanes;
+    uint32_t covered = cout / wide * wide;
+    if (cout - covered >= kTiledLanes) covered += kTiledLanes;
+    return covered;
+}
+
+bool FiniteFilter(const ConvPlan& c)
+{
+    for (uint32_t kh = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw)
+            for (uint32_t ci = 0; ci < c.cgIn; ++ci) {
+                const float* w = c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + (size_t)ci * c.fI;
+                for (uint32_t co = 0; co < c.cout; ++co)
+                    if (!std::isfinite(w[co])) return false;
+            }
+    return true;
+}
+
+// Whether the layer runs register-tiled. A non-finite filter value would
+// turn the zero rows read for outside positions into NaN (0 * inf), so such
+// filters keep the path that skips those positions; so do grouped layers,
+// and maps smaller than one tile.
+bool TiledEligible(const ConvPlan& c)
+{
+    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0 &&
+           (uint64_t)c.outH * c.outW >= (uint64_t)kTiledPixels;
+}
+
+// Packs the plan's filter; nullptr when the layer does not run tiled.
+ConvPack* PackFilter(const ConvPlan& c)
+{
+    if (!TiledEligible(c) || !FiniteFilter(c)) return nullptr;
+    const uint32_t taps = c.kH * c.kW, covered = TiledChannels(c.cout);
+    ConvPack* pk = (ConvPack*)calloc(1, sizeof(ConvPack));
+    CV_CHECK_PTR(pk);
+    pk->source = c.filter;
+    pk->lanes = kTiledLanes;
+    pk->kH = c.kH;
+    pk->kW = c.kW;
+    pk->cin = c.cgIn;
+    pk->cout = c.cout;
+    pk->covered = covered;
+    pk->panels = (float*)malloc(sizeof(float) * covered * (size_t)taps * c.cgIn);
+    pk->zeros = (float*)calloc(c.cgIn, sizeof(float));
+    if (pk->panels == nullptr || pk->zeros == nullptr) {
+        corvus_conv::FreeConvPack(pk);
+        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u)", c.kH, c.kW, c.cgIn, c.cout);
+    }
+    float* dst = pk->panels;
+    for (uint32_t co = 0; co < covered;) {
+        const uint32_t width = covered - co >= 2 * kTiledLanes ? 2 * kTiledLanes : kTiledLanes;
+        for (uint32_t kh = 0; kh < c.kH; ++kh)
+            for (uint32_t kw = 0; kw < c.kW; ++kw)
+                for (uint32_t ci = 0; ci < c.cgIn; ++ci, dst += width)
+                    memcpy(dst, c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + (size_t)ci * c.fI + co,
+                           sizeof(float) * width);
+        co += width;
+    }
+    return pk;
+}
+
+// The clamping activations, applied as the tile is stored: the same
+// element-wise functions as the float32 activation kernel (x * 0 keeps NaN
+// and gives -0 for negative values), so the result does not depend on where
+// they run. Other kinds run over the whole output afterwards.
+bool StoreActivation(uint32_t kind) { return kind == ReLU || kind == ReLU6 || kind == LeakyReLU; }
+
+inline float Clamped(float x, uint32_t kind, float alpha)
+{
+    switch (kind) {
+        case ReLU: return x > 0.0f ? x : x * 0.0f;
+        case ReLU6: {
+            const float y = x > 0.0f ? x : x * 0.0f;
+            return y > 6.0f ? 6.0f : y;
+        }
+        case LeakyReLU: return x > 0.0f ? x : x * alpha;
+        default: return x;
+    }
+}
+
+inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
+{
+    typedef TiledVector V;
+    const V zero = SplatV<V>(0.0f);
+    switch (kind) {
+        case ReLU: return x > zero ? x : x * zero;
+        case ReLU6: {
+            const V y = x > zero ? x : x * zero;
+            const V six = SplatV<V>(6.0f);
+            return y > six ? six : y;
+        }
+        case LeakyReLU: return x > zero ? x : x * SplatV<V>(alpha);
+        default: return x;
+    }
+}
+
+// One tile: P pixels x Q vectors of channels over every kernel position.
+// The input channels of pixel p at position t are at xp[(p / H) * taps * H +
+// t * H + p % H], H = kTiledPixels (a narrow tile is two wide ones' pixels;
+// zeros outside the input); w: the block's panel. Per position the partial
+// sums are a chain of fused multiply-adds from 0 in channel order; they are
+// added to the running sums (which start at 0) in position order, then the
+// bias, then a clamping activation (`act`: None for the others). Only the
+// first `valid` pixels are stored, at out[p] + co.
+template <int P, int Q>
+inline void TiledTile(const float* const* __restrict xp, const float* __restrict w, uint32_t taps, uint32_t cin,
+                      float* __restrict run, float* const* __restrict out, uint32_t co, uint32_t valid,
+                      const float* __restrict bias, uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    constexpr int H = kTiledPixels;
+    const V zero = SplatV<V>(0.0f);
+    for (uint32_t t = 0; t < taps; ++t) {
+        const float* x[P];
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) x[p] = xp[(size_t)(p / H) * taps * H + (size_t)t * H + p % H];
+        const float* wt = w + (size_t)t * cin * B;
+        V s[P][Q];
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[p][q] = zero;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            V wv[Q];
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wt + (size_t)ci * B + L * q);
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p) {
+                const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+            }
+        }
+        if (t + 1 < taps) {
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) {
+                    float* r = run + p * B + L * q;
+                    StoreV(r, (t == 0 ? zero : LoadV<V>(r)) + s[p][q]);
+                }
+        } else {
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p) {
+                if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) {
+                    V r = (t == 0 ? zero : LoadV<V>(run + p * B + L * q)) + s[p][q];
+                    if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+                    StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+                }
+            }
+        }
+    }
+}
+
+// The same tile for one to three input channels (images): a position's
+// partial sums are a few multiply-adds, so the running sums stay in
+// registers across positions instead of going through memory.
+template <int P, int Q, int CIN>
+inline void TiledTileShort(const float* const* __restrict xp, const float* __restrict w, uint32_t taps,
+                           float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias,
+                           uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    constexpr int H = kTiledPixels;
+    const V zero = SplatV<V>(0.0f);
+    V acc[P][Q];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) acc[p][q] = zero;
+    for (uint32_t t = 0; t < taps; ++t) {
+        const float* wt = w + (size_t)t * CIN * B;
+        V wv[CIN][Q];
+#pragma GCC unroll 3
+        for (int ci = 0; ci < CIN; ++ci)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) wv[ci][q] = LoadV<V>(wt + ci * B + L * q);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            const float* x = xp[(size_t)(p / H) * taps * H + (size_t)t * H + p % H];
+            V xv[CIN];
+#pragma GCC unroll 3
+            for (int ci = 0; ci < CIN; ++ci) xv[ci] = SplatV<V>(x[ci]);
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) {
+                V s = zero;
+#pragma GCC unroll 3
+                for (int ci = 0; ci < CIN; ++ci) s = MulAdd(xv[ci], wv[ci][q], s);
+                acc[p][q] = acc[p][q] + s;
+            }
+        }
+    }
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) {
+            V r = acc[p][q];
+            if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+            StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+        }
+    }
+}
+
+// A tile of P pixels x Q vectors of channels, for the layer's input channels.
+template <int P, int Q>
+inline void TileFor(uint32_t cin, const float* const* xp, const float* w, uint32_t taps, float* run,
+                    float* const* out, uint32_t co, uint32_t valid, const float* bias, uint32_t act, float alpha)
+{
+    switch (cin) {
+        case 1: TiledTileShort<P, Q, 1>(xp, w, taps, out, co, valid, bias, act, alpha); break;
+        case 2: TiledTileShort<P, Q, 2>(xp, w, taps, out, co, valid, bias, act, alpha); break;
+        case 3: TiledTileShort<P, Q, 3>(xp, w, taps, out, co, valid, bias, act, alpha); break;
+        default: TiledTile<P, Q>(xp, w, taps, cin, run, out, co, valid, bias, act, alpha); break;
+    }
+}
+
+// Every output pixel over every kernel position, positions outside the input
+// reading zeros. With a finite filter that is exact: such a position's
+// partial sums are chains of 0 * w + s from +0, which stay +0, and adding
+// +0 leaves the running sum unchanged (a sum from +0 in round-to-nearest is
+// never -0). Channels past the packed blocks take the untiled path.
+void RunTiled(const ConvPlan& c, const ConvPack& pk, const std::vector<Taps>& rowTaps,
+              const std::vector<Taps>& colTaps, uint32_t act, float alpha)
+{
+    constexpr uint32_t H = kTiledPixels;
+    static_assert(kNarrowPixels == 2 * kTiledPixels, "a narrow tile is two wide ones");
+    const uint32_t taps = c.kH * c.kW;
+    // Input row (column) read by each output row (column) and kernel row
+    // (column), or -1 outside the input.
+    std::vector<int64_t> rowIn((size_t)c.outH * c.kH), colIn((size_t)c.outW * c.kW);
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t kh = 0; kh < c.kH; ++kh) {
+            const Taps& r = rowTaps[oh];
+            rowIn[(size_t)oh * c.kH + kh] = kh >= r.lo && kh < r.hi ? r.first + (int64_t)(kh - r.lo) * c.dH : -1;
+        }
+    for (uint32_t ow = 0; ow < c.outW; ++ow)
+        for (uint32_t kw = 0; kw < c.kW; ++kw) {
+            const Taps& r = colTaps[ow];
+            colIn[(size_t)ow * c.kW + kw] = kw >= r.lo && kw < r.hi ? r.first + (int64_t)(kw - r.lo) * c.dW : -1;
+        }
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    // Pixels in chunks of whole narrow tiles; every block of channels passes
+    // over a chunk while its input rows are still in cache. Per chunk, the
+    // input pointers of every pixel and position, and the output pixels.
+    constexpr uint64_t kChunk = (uint64_t)kNarrowPixels * 8;
+    std::vector<const float*> xp((size_t)kChunk * taps);
+    std::vector<float*> outs(kChunk);
+    alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
+    for (uint32_t n = 0; n < c.batch; ++n) {
+        const float* inN = c.in + (size_t)n * c.sInN;
+        float* outN = c.out + (size_t)n * c.sOutN;
+        uint32_t oh = 0, ow = 0;
+        for (uint64_t c0 = 0; c0 < pixels; c0 += kChunk) {
+            const uint32_t count = (uint32_t)(pixels - c0 < kChunk ? pixels - c0 : kChunk);
+            for (uint32_t k = 0; k < kChunk; ++k) {
+                // Slots past the last pixel repeat it (computed, not stored).
+                if (k < count) {
+                    outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                    const int64_t* ri = &rowIn[(size_t)oh * c.kH];
+                    const int64_t* ci = &colIn[(size_t)ow * c.kW];
+                    const float** slot = &xp[(size_t)(k / H) * taps * H + k % H];
+                    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+                        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
+                            slot[(size_t)t * H] = ri[kh] < 0 || ci[kw] < 0
+                                                      ? pk.zeros
+                                                      : inN + (size_t)ri[kh] * c.sInH + (size_t)ci[kw] * c.sInW;
+                    if (++ow == c.outW) {
+                        ow = 0;
+                        ++oh;
+                    }
+                } else {
+                    outs[k] = outs[count - 1];
+                    const size_t last = (size_t)((count - 1) / H) * taps * H + (count - 1) % H;
+                    const size_t slot = (size_t)(k / H) * taps * H + k % H;
+                    for (uint32_t t = 0; t < taps; ++t) xp[slot + (size_t)t * H] = xp[last + (size_t)t * H];
+                }
+            }
+            const float* panel = pk.panels;
+            for (uint32_t co = 0; co < pk.covered;) {
+                const bool wide = pk.covered - co >= 2 * kTiledLanes;
+                const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+                if (wide) {
+                    for (uint32_t k = 0; k < count; k += kTiledPixels)
+                        TileFor<kTiledPixels, 2>(c.cgIn, &xp[(size_t)(k / H) * taps * H], panel, taps, run,
+                                                 &outs[k], co, count - k, bias, act, alpha);
+                } else {
+                    for (uint32_t k = 0; k < count; k += kNarrowPixels)
+                        TileFor<kNarrowPixels, 1>(c.cgIn, &xp[(size_t)(k / H) * taps * H], panel, taps, run,
+                                                  &outs[k], co, count - k, bias, act, alpha);
+                }
+                const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+                panel += (size_t)width * taps * c.cgIn;
+                co += width;
+            }
+        }
+    }
+    if (pk.covered < c.cout) {
+        ConvPlan rest = c;
+        rest.cout = rest.cgOut = c.cout - pk.covered;
+        rest.filter = c.filter + pk.covered;
+        rest.out = c.out + pk.covered;
+        rest.bias = c.bias != nullptr ? c.bias + pk.covered : nullptr;
+        RunConv(rest, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+        if (act != None)
+            for (uint32_t n = 0; n < c.batch; ++n)
+                for (uint32_t oh = 0; oh < c.outH; ++oh)
+                    for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                        float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                        for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], act, alpha);
+                    }
+    }
+}
+
+// The pack matches the plan (same filter data, shape and vector width).
+bool PackFits(const ConvPack* pk, const ConvPlan& c)
+{
+    return pk != nullptr && pk->source == c.filter && pk->lanes == kTiledLanes && pk->kH == c.kH &&
+           pk->kW == c.kW && pk->cin == c.cgIn && pk->cout == c.cout && TiledEligible(c);
+}
+
 void CheckFloat32(const Tensor* t, const char* what)
 {
     if (t->dtype != DT_FLOAT32)
@@ -393,8 +779,19 @@ struct Float32Copy {
 
 }  // namespace
 
-void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv2DParams* params)
+namespace {
+
+// A checked layer: its plan and where its window meets the input.
+struct PlannedConv {
+    ConvPlan c;
+    std::vector<Taps> rowTaps, colTaps;
+};
+
+// Checks the tensors and plans the layer; false when the output is empty.
+// Without needData (at initialisation) the tensors' data are not required:
+// the input of a model's first layer is only bound at prediction.
+bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, const Tensor* output,
+              const Conv2DParams* params, bool needData, PlannedConv* planned)
 {
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(output);
@@ -412,7 +809,7 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         CheckFloat32(bias, "bias");
     }
 
-    ConvPlan c;
+    ConvPlan& c = planned->c;
     const uint32_t H = input->shape.NHWC.height, W = input->shape.NHWC.width;
     const uint32_t cin = input->shape.NHWC.channels;
     c.batch = output->shape.NHWC.batch;
@@ -444,14 +841,16 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         filter->stride.dimension[3] != 1)
         CV_FATAL("Conv2D_fl32_ref: channels of input, output and filter must be adjacent");
 
-    if (GetTensorSize(output) == 0) return;
-    CV_CHECK_PTR(output->data);
+    if (GetTensorSize(output) == 0) return false;
     const bool readsInput = c.groups > 0 && c.cgIn > 0 && c.cgOut > 0 && c.kH > 0 && c.kW > 0 && H > 0 && W > 0;
-    if (readsInput) {
-        CV_CHECK_PTR(input->data);
-        CV_CHECK_PTR(filter->data);
+    if (needData) {
+        CV_CHECK_PTR(output->data);
+        if (readsInput) {
+            CV_CHECK_PTR(input->data);
+            CV_CHECK_PTR(filter->data);
+        }
+        if (useBias) CV_CHECK_PTR(bias->data);
     }
-    if (useBias) CV_CHECK_PTR(bias->data);
 
     c.in = (const float*)input->data;
     c.filter = (const float*)filter->data;
@@ -469,7 +868,8 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.fW = filter->stride.dimension[1];
     c.fI = filter->stride.dimension[2];
 
-    std::vector<Taps> rowTaps, colTaps;
+    std::vector<Taps>& rowTaps = planned->rowTaps;
+    std::vector<Taps>& colTaps = planned->colTaps;
     if (readsInput) {
         rowTaps = AxisTaps(c.outH, params->strideH, params->padTop, c.dH, c.kH, H);
         colTaps = AxisTaps(c.outW, c.sW, params->padLeft, c.dW, c.kW, W);
@@ -484,12 +884,40 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         return false;
     };
     c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
-    if (PackedBlocks(c))
-        RunConvPacked(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
-    else
-        RunConv(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+    return true;
+}
 
+// The layer, register-tiled over `pack` when it fits the layer, else over a
+// pack made for this call, else untiled.
+void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+               const Conv2DParams* params, const ConvPack* pack)
+{
+    PlannedConv pl;
+    if (!PlanConv(input, filter, bias, output, params, true, &pl)) return;
+    const ConvPlan& c = pl.c;
+    const ActivationParams& act = params->activation;
+    const uint32_t clamp = StoreActivation(act.type) ? act.type : (uint32_t)None;
+    if (PackFits(pack, c)) {
+        RunTiled(c, *pack, pl.rowTaps, pl.colTaps, clamp, act.alpha);
+        if (clamp != None) return;
+    } else if (ConvPack* own = TiledEligible(c) ? PackFilter(c) : nullptr) {
+        RunTiled(c, *own, pl.rowTaps, pl.colTaps, clamp, act.alpha);
+        corvus_conv::FreeConvPack(own);
+        if (clamp != None) return;
+    } else if (PackedBlocks(c)) {
+        RunConvPacked(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+    } else {
+        RunConv(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+    }
     Activation_fl32_ref(output, output, &params->activation);
+}
+
+}  // namespace
+
+void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                     const Conv2DParams* params)
+{
+    RunConv2D(input, filter, bias, output, params, nullptr);
 }
 
 void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
@@ -525,9 +953,34 @@ void Execute_Conv2D_ref(NNKernel* kernel)
     if (input->dtype == DT_FLOAT16)
         CORVUS_LEVEL_NS::Conv2D_fl16_ref(input, filter, bias, output, params);
     else if (input->dtype == DT_FLOAT32)
-        CORVUS_LEVEL_NS::Conv2D_fl32_ref(input, filter, bias, output, params);
+        RunConv2D(input, filter, bias, output, params, (const ConvPack*)kernel->extra_resources);
     else
         CV_FATAL("support only F16 or F32");
+}
+
+// Packs a float32 layer's filter for the register-tiled path, once (again
+// after new weights are loaded). A layer that does not run tiled, or whose
+// tensors are not ready, gets no pack; its execution reports any fault.
+void Init_Conv2D_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
+    kernel->extra_resources = nullptr;
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr ||
+        kernel->inner == nullptr || kernel->output == nullptr || kernel->params == nullptr)
+        return;
+    const Tensor* input = kernel->input[0];
+    const Tensor* filter = kernel->inner[0];
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    const Tensor* output = kernel->output[0];
+    if (input == nullptr || filter == nullptr || output == nullptr || filter->data == nullptr) return;
+    for (const Tensor* t : {input, filter, output})
+        if (t->dtype != DT_FLOAT32 || t->ndim != 4) return;
+    const Conv2DParams* params = (const Conv2DParams*)kernel->params;
+    if ((params->useBias & 1) != 0 && (bias == nullptr || bias->dtype != DT_FLOAT32)) return;
+    PlannedConv pl;
+    if (PlanConv(input, filter, bias, output, params, false, &pl) && pl.c.filter != nullptr)
+        kernel->extra_resources = TiledEligible(pl.c) ? PackFilter(pl.c) : nullptr;
 }
 
 }  // namespace CORVUS_LEVEL_NS
@@ -543,7 +996,16 @@ CORVUS_LEVEL_DISPATCH(void, Conv2D_fl16_ref,
                        const Conv2DParams* params),
                       (input, filter, bias, output, params))
 CORVUS_LEVEL_DISPATCH(void, Execute_Conv2D_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Init_Conv2D_ref, (NNKernel* kernel), (kernel))
 
-extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, nullptr, nullptr, nullptr};
+extern "C" void Destroy_Conv2D_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) return;
+    corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
+    kernel->extra_resources = nullptr;
+}
+
+extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, Init_Conv2D_ref, nullptr,
+                                                       Destroy_Conv2D_ref};
 
 #endif
