@@ -17,6 +17,8 @@
 #define CORVUS_MODULE "Convolution_ref"
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -40,22 +42,39 @@ using corvus_simd::StoreV;
 
 namespace corvus_conv {
 
-// A filter packed for the register-tiled path (the kernel's private
-// resource, or a temporary of one call): output channels [0, covered) in
-// blocks, each block [kernel position][input channel][block width]
-// contiguous, in the order the tiles read it.
+// A layer prepared for the register-tiled path (the kernel's private
+// resource, or a temporary of one call): its filter packed, output channels
+// [0, covered) in blocks, each block [kernel position][input channel][block
+// width] contiguous in the order the tiles read it; the layer's geometry
+// worked out; and the scratch of one execution, so that running the layer
+// allocates nothing.
 struct ConvPack {
     const void* source;  // the filter data it was packed from
     uint32_t lanes, kH, kW, cin, cout, covered;
+    // The geometry it was made for.
+    uint32_t inH, inW, outH, outW, sH, sW, dH, dW, padTop, padLeft;
+    size_t sInH, sInW;
     float* panels;
-    float* zeros;  // cin zeros, read for kernel positions outside the input
+    float* zeros;      // cin zeros, read for kernel positions outside the input
+    int64_t* rowIn;    // [outH][kH]: input row of each output row and kernel row, -1 outside
+    int64_t* colIn;    // [outW][kW]: the same for columns
+    int64_t* tapOff;   // [kH * kW]: offset of each position's input from the first one's
+    uint32_t* order;   // output pixels, whole-window ones first, the others grouped by window
+    uint64_t interior; // how many pixels see every position
+    uint32_t chunk;    // output pixels per chunk
+    // Scratch of one execution.
+    const float** table;
+    const float** bases;
+    float** outs;
+    uint32_t* tapIds;
 };
 
 inline void FreeConvPack(ConvPack* pk)
 {
     if (pk == nullptr) return;
-    free(pk->panels);
-    free(pk->zeros);
+    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn, pk->tapOff, pk->order,
+                      pk->table, pk->bases, pk->outs, pk->tapIds};
+    for (void* a : arrays) free(a);
     free(pk);
 }
 
@@ -98,6 +117,7 @@ constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
     uint32_t kH, kW, dH, dW, sW, sH;
+    uint32_t inH, inW, padTop, padLeft;
     const float* in;
     const float* filter;
     const float* bias;
@@ -423,9 +443,22 @@ constexpr int kTiledPixels = 3;
 constexpr int kNarrowPixels = 6;
 #endif
 constexpr uint32_t kTiledLanes = sizeof(TiledVector) / sizeof(float);
+// Pixels of the wide tiles of one to three input channels, whose running sums
+// stay in registers.
+#if defined(__AVX512F__)
+constexpr int kShortPixels = 8;
+#elif defined(__AVX__) || defined(__aarch64__)
+constexpr int kShortPixels = 3;
+#else
+constexpr int kShortPixels = 2;
+#endif
 constexpr int kMaxTilePixels = kNarrowPixels > kTiledPixels ? kNarrowPixels : kTiledPixels;
 // Bounds the per-tile pointer table and the per-position tables.
 constexpr uint64_t kMaxTiledTaps = 128;
+// Output pixels per chunk: whole narrow tiles; at most kMaxChunk when the
+// whole map is one chunk.
+constexpr uint32_t kTiledChunk = kNarrowPixels * 8;
+constexpr uint64_t kMaxChunk = 4096;
 
 // Output channels the packed blocks cover: blocks of two vectors, then one
 // block of one vector when at least that many remain.
@@ -459,7 +492,67 @@ bool TiledEligible(const ConvPlan& c)
            (uint64_t)c.outH * c.outW >= (uint64_t)kTiledPixels;
 }
 
-// Packs the plan's filter; nullptr when the layer does not run tiled.
+// Where each output pixel's window meets the input, for the tiled path.
+bool PlanWindows(const ConvPlan& c, ConvPack* pk)
+{
+    const uint32_t taps = c.kH * c.kW;
+    const std::vector<Taps> rowTaps = AxisTaps(c.outH, c.sH, c.padTop, c.dH, c.kH, c.inH);
+    const std::vector<Taps> colTaps = AxisTaps(c.outW, c.sW, c.padLeft, c.dW, c.kW, c.inW);
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    pk->rowIn = (int64_t*)malloc(sizeof(int64_t) * c.outH * c.kH);
+    pk->colIn = (int64_t*)malloc(sizeof(int64_t) * c.outW * c.kW);
+    pk->tapOff = (int64_t*)malloc(sizeof(int64_t) * taps);
+    pk->order = (uint32_t*)malloc(sizeof(uint32_t) * pixels);
+    pk->table = (const float**)malloc(sizeof(float*) * kMaxTilePixels * taps);
+    // Every block of channels passes over a chunk of pixels while the chunk's
+    // input is in cache. A filter larger than the input is better read once:
+    // then the whole map is one chunk.
+    const uint64_t filterBytes = sizeof(float) * (uint64_t)taps * c.cgIn * c.cout;
+    const uint64_t inputBytes = sizeof(float) * (uint64_t)c.inH * c.inW * c.cgIn;
+    pk->chunk = filterBytes > inputBytes && pixels <= kMaxChunk ? (uint32_t)pixels : kTiledChunk;
+    pk->bases = (const float**)malloc(sizeof(float*) * pk->chunk);
+    pk->outs = (float**)malloc(sizeof(float*) * pk->chunk);
+    pk->tapIds = (uint32_t*)malloc(sizeof(uint32_t) * taps);
+    if (!pk->rowIn || !pk->colIn || !pk->tapOff || !pk->order || !pk->table || !pk->bases || !pk->outs ||
+        !pk->tapIds)
+        return false;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t kh = 0; kh < c.kH; ++kh) {
+            const Taps& r = rowTaps[oh];
+            pk->rowIn[(size_t)oh * c.kH + kh] = kh >= r.lo && kh < r.hi ? r.first + (int64_t)(kh - r.lo) * c.dH : -1;
+        }
+    for (uint32_t ow = 0; ow < c.outW; ++ow)
+        for (uint32_t kw = 0; kw < c.kW; ++kw) {
+            const Taps& r = colTaps[ow];
+            pk->colIn[(size_t)ow * c.kW + kw] = kw >= r.lo && kw < r.hi ? r.first + (int64_t)(kw - r.lo) * c.dW : -1;
+        }
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
+            pk->tapOff[t] = (int64_t)kh * c.dH * (int64_t)c.sInH + (int64_t)kw * c.dW * (int64_t)c.sInW;
+    // Whole-window pixels first (in raster order, their inputs read through
+    // one offset per position); then the others sorted by the window they
+    // see, so that the tiles of border pixels share the positions they skip.
+    const auto whole = [](const Taps& t, uint32_t k) { return t.lo == 0 && t.hi == k; };
+    uint64_t n = 0;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t ow = 0; ow < c.outW; ++ow)
+            if (whole(rowTaps[oh], c.kH) && whole(colTaps[ow], c.kW)) pk->order[n++] = oh * c.outW + ow;
+    pk->interior = n;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t ow = 0; ow < c.outW; ++ow)
+            if (!(whole(rowTaps[oh], c.kH) && whole(colTaps[ow], c.kW))) pk->order[n++] = oh * c.outW + ow;
+    const auto key = [&](uint32_t q) {
+        const Taps& r = rowTaps[q / c.outW];
+        const Taps& k = colTaps[q % c.outW];
+        return std::make_tuple(r.lo, r.hi, k.lo, k.hi);
+    };
+    std::stable_sort(pk->order + pk->interior, pk->order + pixels,
+                     [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+    return true;
+}
+
+// Prepares the plan's layer for the tiled path; nullptr when it does not
+// run tiled.
 ConvPack* PackFilter(const ConvPlan& c)
 {
     if (!TiledEligible(c) || !FiniteFilter(c)) return nullptr;
@@ -473,11 +566,24 @@ ConvPack* PackFilter(const ConvPlan& c)
     pk->cin = c.cgIn;
     pk->cout = c.cout;
     pk->covered = covered;
+    pk->inH = c.inH;
+    pk->inW = c.inW;
+    pk->outH = c.outH;
+    pk->outW = c.outW;
+    pk->sH = c.sH;
+    pk->sW = c.sW;
+    pk->dH = c.dH;
+    pk->dW = c.dW;
+    pk->padTop = c.padTop;
+    pk->padLeft = c.padLeft;
+    pk->sInH = c.sInH;
+    pk->sInW = c.sInW;
     pk->panels = (float*)malloc(sizeof(float) * covered * (size_t)taps * c.cgIn);
     pk->zeros = (float*)calloc(c.cgIn, sizeof(float));
-    if (pk->panels == nullptr || pk->zeros == nullptr) {
+    if (pk->panels == nullptr || pk->zeros == nullptr || !PlanWindows(c, pk)) {
         corvus_conv::FreeConvPack(pk);
-        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u)", c.kH, c.kW, c.cgIn, c.cout);
+        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u) and its tables", c.kH, c.kW,
+                 c.cgIn, c.cout);
     }
     float* dst = pk->panels;
     for (uint32_t co = 0; co < covered;) {
@@ -527,28 +633,54 @@ inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
     }
 }
 
-// One tile: P pixels x Q vectors of channels over every kernel position.
-// The input channels of pixel p at position t are at xp[(p / H) * taps * H +
-// t * H + p % H], H = kTiledPixels (a narrow tile is two wide ones' pixels;
-// zeros outside the input); w: the block's panel. Per position the partial
-// sums are a chain of fused multiply-adds from 0 in channel order; they are
-// added to the running sums (which start at 0) in position order, then the
-// bias, then a clamping activation (`act`: None for the others). Only the
-// first `valid` pixels are stored, at out[p] + co.
-template <int P, int Q>
-inline void TiledTile(const float* const* __restrict xp, const float* __restrict w, uint32_t taps, uint32_t cin,
+// Where a tile reads its input: with `direct`, pixel p reads position t at
+// src[p] + off[t] for every position t in order (whole-window pixels);
+// otherwise only the positions ids[0 .. n) are taken, pixel p reading
+// position ids[i] at src[i * P + p] (zeros outside the input for some of the
+// tile's pixels).
+template <int P, bool kDirect>
+inline void TapInputs(const float* const* __restrict src, const int64_t* __restrict off, uint32_t i, uint32_t t,
+                      const float* x[P])
+{
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) x[p] = kDirect ? src[p] + off[t] : src[(size_t)i * P + p];
+}
+
+// One tile: P pixels x Q vectors of channels over its kernel positions (see
+// TapInputs); w: the block's panel. Per position the partial sums are a chain
+// of fused multiply-adds from 0 in channel order; they are added to the
+// running sums (which start at 0) in position order, then the bias, then a
+// clamping activation (`act`: None for the others). Skipped positions are
+// those where every pixel of the tile reads zeros, whose partial sums would
+// add nothing. Only the first `valid` pixels are stored, at out[p] + co.
+template <int P, int Q, bool kDirect>
+inline void TiledTile(const float* const* __restrict src, const int64_t* __restrict off,
+                      const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, uint32_t cin,
                       float* __restrict run, float* const* __restrict out, uint32_t co, uint32_t valid,
                       const float* __restrict bias, uint32_t act, float alpha)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
     constexpr int B = Q * L;
-    constexpr int H = kTiledPixels;
     const V zero = SplatV<V>(0.0f);
-    for (uint32_t t = 0; t < taps; ++t) {
-        const float* x[P];
+    if (n == 0) {
+        // No position inside the input for any pixel: the output is 0 + bias.
 #pragma GCC unroll 24
-        for (int p = 0; p < P; ++p) x[p] = xp[(size_t)(p / H) * taps * H + (size_t)t * H + p % H];
+        for (int p = 0; p < P; ++p) {
+            if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) {
+                V r = zero;
+                if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+                StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+            }
+        }
+        return;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x[P];
+        TapInputs<P, kDirect>(src, off, i, t, x);
         const float* wt = w + (size_t)t * cin * B;
         V s[P][Q];
 #pragma GCC unroll 24
@@ -566,13 +698,13 @@ inline void TiledTile(const float* const* __restrict xp, const float* __restrict
                 for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
             }
         }
-        if (t + 1 < taps) {
+        if (i + 1 < n) {
 #pragma GCC unroll 24
             for (int p = 0; p < P; ++p)
 #pragma GCC unroll 2
                 for (int q = 0; q < Q; ++q) {
                     float* r = run + p * B + L * q;
-                    StoreV(r, (t == 0 ? zero : LoadV<V>(r)) + s[p][q]);
+                    StoreV(r, (i == 0 ? zero : LoadV<V>(r)) + s[p][q]);
                 }
         } else {
 #pragma GCC unroll 24
@@ -580,7 +712,7 @@ inline void TiledTile(const float* const* __restrict xp, const float* __restrict
                 if ((uint32_t)p >= valid) break;
 #pragma GCC unroll 2
                 for (int q = 0; q < Q; ++q) {
-                    V r = (t == 0 ? zero : LoadV<V>(run + p * B + L * q)) + s[p][q];
+                    V r = (i == 0 ? zero : LoadV<V>(run + p * B + L * q)) + s[p][q];
                     if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
                     StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
                 }
@@ -591,23 +723,27 @@ inline void TiledTile(const float* const* __restrict xp, const float* __restrict
 
 // The same tile for one to three input channels (images): a position's
 // partial sums are a few multiply-adds, so the running sums stay in
-// registers across positions instead of going through memory.
-template <int P, int Q, int CIN>
-inline void TiledTileShort(const float* const* __restrict xp, const float* __restrict w, uint32_t taps,
+// registers across positions instead of going through memory (tiles of
+// kShortPixels pixels, for the registers this takes).
+template <int P, int Q, int CIN, bool kDirect>
+inline void TiledTileShort(const float* const* __restrict src, const int64_t* __restrict off,
+                           const uint32_t* __restrict ids, uint32_t n, const float* __restrict w,
                            float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias,
                            uint32_t act, float alpha)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
     constexpr int B = Q * L;
-    constexpr int H = kTiledPixels;
     const V zero = SplatV<V>(0.0f);
     V acc[P][Q];
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p)
 #pragma GCC unroll 2
         for (int q = 0; q < Q; ++q) acc[p][q] = zero;
-    for (uint32_t t = 0; t < taps; ++t) {
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x[P];
+        TapInputs<P, kDirect>(src, off, i, t, x);
         const float* wt = w + (size_t)t * CIN * B;
         V wv[CIN][Q];
 #pragma GCC unroll 3
@@ -616,17 +752,17 @@ inline void TiledTileShort(const float* const* __restrict xp, const float* __res
             for (int q = 0; q < Q; ++q) wv[ci][q] = LoadV<V>(wt + ci * B + L * q);
 #pragma GCC unroll 24
         for (int p = 0; p < P; ++p) {
-            const float* x = xp[(size_t)(p / H) * taps * H + (size_t)t * H + p % H];
-            V xv[CIN];
-#pragma GCC unroll 3
-            for (int ci = 0; ci < CIN; ++ci) xv[ci] = SplatV<V>(x[ci]);
+            V s[Q];
 #pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q) {
-                V s = zero;
+            for (int q = 0; q < Q; ++q) s[q] = zero;
 #pragma GCC unroll 3
-                for (int ci = 0; ci < CIN; ++ci) s = MulAdd(xv[ci], wv[ci][q], s);
-                acc[p][q] = acc[p][q] + s;
+            for (int ci = 0; ci < CIN; ++ci) {
+                const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) s[q] = MulAdd(xv, wv[ci][q], s[q]);
             }
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) acc[p][q] = acc[p][q] + s[q];
         }
     }
 #pragma GCC unroll 24
@@ -642,120 +778,112 @@ inline void TiledTileShort(const float* const* __restrict xp, const float* __res
 }
 
 // A tile of P pixels x Q vectors of channels, for the layer's input channels.
-template <int P, int Q>
-inline void TileFor(uint32_t cin, const float* const* xp, const float* w, uint32_t taps, float* run,
-                    float* const* out, uint32_t co, uint32_t valid, const float* bias, uint32_t act, float alpha)
+template <int P, int Q, bool kDirect>
+inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n,
+                    const float* w, float* run, float* const* out, uint32_t co, uint32_t valid, const float* bias,
+                    uint32_t act, float alpha)
 {
     switch (cin) {
-        case 1: TiledTileShort<P, Q, 1>(xp, w, taps, out, co, valid, bias, act, alpha); break;
-        case 2: TiledTileShort<P, Q, 2>(xp, w, taps, out, co, valid, bias, act, alpha); break;
-        case 3: TiledTileShort<P, Q, 3>(xp, w, taps, out, co, valid, bias, act, alpha); break;
-        default: TiledTile<P, Q>(xp, w, taps, cin, run, out, co, valid, bias, act, alpha); break;
+        case 1: TiledTileShort<P, Q, 1, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        case 2: TiledTileShort<P, Q, 2, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        case 3: TiledTileShort<P, Q, 3, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        default: TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha); break;
     }
 }
 
-// Every output pixel over every kernel position, positions outside the input
-// reading zeros. With a finite filter that is exact: such a position's
-// partial sums are chains of 0 * w + s from +0, which stay +0, and adding
-// +0 leaves the running sum unchanged (a sum from +0 in round-to-nearest is
-// never -0). Channels past the packed blocks take the untiled path.
-void RunTiled(const ConvPlan& c, const ConvPack& pk, const std::vector<Taps>& rowTaps,
-              const std::vector<Taps>& colTaps, uint32_t act, float alpha)
+// P pixels from slot k of the chunk: whole-window tiles read through the
+// position offsets; the others through a table of the positions where some
+// pixel of the tile is inside the input, positions outside reading zeros.
+template <int P, int Q>
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                    uint32_t valid, const float* panel, uint32_t co, float* run, const float* bias, uint32_t act,
+                    float alpha)
 {
-    constexpr uint32_t H = kTiledPixels;
-    static_assert(kNarrowPixels == 2 * kTiledPixels, "a narrow tile is two wide ones");
-    const uint32_t taps = c.kH * c.kW;
-    // Input row (column) read by each output row (column) and kernel row
-    // (column), or -1 outside the input.
-    std::vector<int64_t> rowIn((size_t)c.outH * c.kH), colIn((size_t)c.outW * c.kW);
-    for (uint32_t oh = 0; oh < c.outH; ++oh)
-        for (uint32_t kh = 0; kh < c.kH; ++kh) {
-            const Taps& r = rowTaps[oh];
-            rowIn[(size_t)oh * c.kH + kh] = kh >= r.lo && kh < r.hi ? r.first + (int64_t)(kh - r.lo) * c.dH : -1;
+    float* const* out = pk.outs + k;
+    if (first + k + valid <= pk.interior) {
+        const float* b[P];
+        for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act,
+                            alpha);
+        return;
+    }
+    // Slots past the last pixel repeat it (computed, not stored).
+    const int64_t* rows[P];
+    const int64_t* cols[P];
+    for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+        const uint32_t q = pk.order[first + k + (p < valid ? p : valid - 1)];
+        rows[p] = pk.rowIn + (size_t)(q / c.outW) * c.kH;
+        cols[p] = pk.colIn + (size_t)(q % c.outW) * c.kW;
+    }
+    uint32_t n = 0;
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t) {
+            bool any = false;
+            for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+                const int64_t ih = rows[p][kh], iw = cols[p][kw];
+                const bool inside = ih >= 0 && iw >= 0;
+                pk.table[(size_t)n * P + p] = inside ? inN + (size_t)ih * c.sInH + (size_t)iw * c.sInW : pk.zeros;
+                any = any || inside;
+            }
+            if (any) pk.tapIds[n++] = t;
         }
-    for (uint32_t ow = 0; ow < c.outW; ++ow)
-        for (uint32_t kw = 0; kw < c.kW; ++kw) {
-            const Taps& r = colTaps[ow];
-            colIn[(size_t)ow * c.kW + kw] = kw >= r.lo && kw < r.hi ? r.first + (int64_t)(kw - r.lo) * c.dW : -1;
-        }
+    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
+}
+
+// Every output pixel over its kernel positions, tiled. Positions outside the
+// input read zeros where a tile mixes pixels that see them with pixels that
+// do not. With a finite filter that is exact: such a position's partial sums
+// are chains of 0 * w + s from +0, which stay +0, and adding +0 leaves the
+// running sum unchanged (a sum from +0 in round-to-nearest is never -0).
+// Channels past the packed blocks are left to the caller.
+void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha)
+{
     const uint64_t pixels = (uint64_t)c.outH * c.outW;
-    // Pixels in chunks of whole narrow tiles; every block of channels passes
-    // over a chunk while its input rows are still in cache. Per chunk, the
-    // input pointers of every pixel and position, and the output pixels.
-    constexpr uint64_t kChunk = (uint64_t)kNarrowPixels * 8;
-    std::vector<const float*> xp((size_t)kChunk * taps);
-    std::vector<float*> outs(kChunk);
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
     for (uint32_t n = 0; n < c.batch; ++n) {
         const float* inN = c.in + (size_t)n * c.sInN;
         float* outN = c.out + (size_t)n * c.sOutN;
-        uint32_t oh = 0, ow = 0;
-        for (uint64_t c0 = 0; c0 < pixels; c0 += kChunk) {
-            const uint32_t count = (uint32_t)(pixels - c0 < kChunk ? pixels - c0 : kChunk);
-            for (uint32_t k = 0; k < kChunk; ++k) {
-                // Slots past the last pixel repeat it (computed, not stored).
-                if (k < count) {
-                    outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-                    const int64_t* ri = &rowIn[(size_t)oh * c.kH];
-                    const int64_t* ci = &colIn[(size_t)ow * c.kW];
-                    const float** slot = &xp[(size_t)(k / H) * taps * H + k % H];
-                    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
-                        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
-                            slot[(size_t)t * H] = ri[kh] < 0 || ci[kw] < 0
-                                                      ? pk.zeros
-                                                      : inN + (size_t)ri[kh] * c.sInH + (size_t)ci[kw] * c.sInW;
-                    if (++ow == c.outW) {
-                        ow = 0;
-                        ++oh;
-                    }
-                } else {
-                    outs[k] = outs[count - 1];
-                    const size_t last = (size_t)((count - 1) / H) * taps * H + (count - 1) % H;
-                    const size_t slot = (size_t)(k / H) * taps * H + k % H;
-                    for (uint32_t t = 0; t < taps; ++t) xp[slot + (size_t)t * H] = xp[last + (size_t)t * H];
-                }
+        for (uint64_t c0 = 0; c0 < pixels; c0 += pk.chunk) {
+            const uint32_t count = (uint32_t)(pixels - c0 < pk.chunk ? pixels - c0 : pk.chunk);
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
+                pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                if (c0 + k < pk.interior)
+                    pk.bases[k] = inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH +
+                                  (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
             }
             const float* panel = pk.panels;
             for (uint32_t co = 0; co < pk.covered;) {
                 const bool wide = pk.covered - co >= 2 * kTiledLanes;
                 const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
-                if (wide) {
-                    for (uint32_t k = 0; k < count; k += kTiledPixels)
-                        TileFor<kTiledPixels, 2>(c.cgIn, &xp[(size_t)(k / H) * taps * H], panel, taps, run,
-                                                 &outs[k], co, count - k, bias, act, alpha);
-                } else {
-                    for (uint32_t k = 0; k < count; k += kNarrowPixels)
-                        TileFor<kNarrowPixels, 1>(c.cgIn, &xp[(size_t)(k / H) * taps * H], panel, taps, run,
-                                                  &outs[k], co, count - k, bias, act, alpha);
+                const bool shortTile = wide && c.cgIn <= 3;
+                const uint32_t P = shortTile ? kShortPixels : wide ? kTiledPixels : kNarrowPixels;
+                for (uint32_t k = 0; k < count; k += P) {
+                    const uint32_t valid = count - k < P ? count - k : P;
+                    if (shortTile)
+                        RunTile<kShortPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    else if (wide)
+                        RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    else
+                        RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
                 }
                 const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
-                panel += (size_t)width * taps * c.cgIn;
+                panel += (size_t)width * c.kH * c.kW * c.cgIn;
                 co += width;
             }
         }
     }
-    if (pk.covered < c.cout) {
-        ConvPlan rest = c;
-        rest.cout = rest.cgOut = c.cout - pk.covered;
-        rest.filter = c.filter + pk.covered;
-        rest.out = c.out + pk.covered;
-        rest.bias = c.bias != nullptr ? c.bias + pk.covered : nullptr;
-        RunConv(rest, rowTaps, colTaps, FullRuns(colTaps, c.kW));
-        if (act != None)
-            for (uint32_t n = 0; n < c.batch; ++n)
-                for (uint32_t oh = 0; oh < c.outH; ++oh)
-                    for (uint32_t ow = 0; ow < c.outW; ++ow) {
-                        float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-                        for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], act, alpha);
-                    }
-    }
 }
 
-// The pack matches the plan (same filter data, shape and vector width).
+// The pack was made for this layer as it is now: the same filter data,
+// shape, geometry and vector width.
 bool PackFits(const ConvPack* pk, const ConvPlan& c)
 {
     return pk != nullptr && pk->source == c.filter && pk->lanes == kTiledLanes && pk->kH == c.kH &&
-           pk->kW == c.kW && pk->cin == c.cgIn && pk->cout == c.cout && TiledEligible(c);
+           pk->kW == c.kW && pk->cin == c.cgIn && pk->cout == c.cout && pk->inH == c.inH && pk->inW == c.inW &&
+           pk->outH == c.outH && pk->outW == c.outW && pk->sH == c.sH && pk->sW == c.sW && pk->dH == c.dH &&
+           pk->dW == c.dW && pk->padTop == c.padTop && pk->padLeft == c.padLeft && pk->sInH == c.sInH &&
+           pk->sInW == c.sInW && TiledEligible(c);
 }
 
 void CheckFloat32(const Tensor* t, const char* what)
@@ -827,6 +955,10 @@ bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, con
     c.dW = params->dilationRateW;
     c.sW = params->strideW;
     c.sH = params->strideH;
+    c.inH = H;
+    c.inW = W;
+    c.padTop = params->padTop;
+    c.padLeft = params->padLeft;
 
     if (c.batch != input->shape.NHWC.batch)
         CV_FATAL("Conv2D_fl32_ref: output batch %u differs from input batch %u", c.batch, input->shape.NHWC.batch);
@@ -868,13 +1000,20 @@ bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, con
     c.fW = filter->stride.dimension[1];
     c.fI = filter->stride.dimension[2];
 
+    if (!readsInput) c.groups = 0;
+    return true;
+}
+
+// Where the windows meet the input, for the untiled paths.
+void PlanTaps(PlannedConv* planned)
+{
+    ConvPlan& c = planned->c;
     std::vector<Taps>& rowTaps = planned->rowTaps;
     std::vector<Taps>& colTaps = planned->colTaps;
-    if (readsInput) {
-        rowTaps = AxisTaps(c.outH, params->strideH, params->padTop, c.dH, c.kH, H);
-        colTaps = AxisTaps(c.outW, c.sW, params->padLeft, c.dW, c.kW, W);
+    if (c.groups > 0) {
+        rowTaps = AxisTaps(c.outH, c.sH, c.padTop, c.dH, c.kH, c.inH);
+        colTaps = AxisTaps(c.outW, c.sW, c.padLeft, c.dW, c.kW, c.inW);
     } else {
-        c.groups = 0;
         rowTaps.assign(c.outH, Taps{0, 0, 0});
         colTaps.assign(c.outW, Taps{0, 0, 0});
     }
@@ -884,7 +1023,6 @@ bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, con
         return false;
     };
     c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
-    return true;
 }
 
 // The layer, register-tiled over `pack` when it fits the layer, else over a
@@ -894,20 +1032,38 @@ void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Te
 {
     PlannedConv pl;
     if (!PlanConv(input, filter, bias, output, params, true, &pl)) return;
-    const ConvPlan& c = pl.c;
+    ConvPlan& c = pl.c;
     const ActivationParams& act = params->activation;
     const uint32_t clamp = StoreActivation(act.type) ? act.type : (uint32_t)None;
-    if (PackFits(pack, c)) {
-        RunTiled(c, *pack, pl.rowTaps, pl.colTaps, clamp, act.alpha);
-        if (clamp != None) return;
-    } else if (ConvPack* own = TiledEligible(c) ? PackFilter(c) : nullptr) {
-        RunTiled(c, *own, pl.rowTaps, pl.colTaps, clamp, act.alpha);
+    ConvPack* own = nullptr;
+    const ConvPack* pk = PackFits(pack, c) ? pack : TiledEligible(c) ? (own = PackFilter(c)) : nullptr;
+    if (pk != nullptr) {
+        RunTiled(c, *pk, clamp, act.alpha);
+        const uint32_t covered = pk->covered;
         corvus_conv::FreeConvPack(own);
+        if (covered < c.cout) {
+            // The last few channels, untiled.
+            PlanTaps(&pl);
+            ConvPlan rest = c;
+            rest.cout = rest.cgOut = c.cout - covered;
+            rest.filter = c.filter + covered;
+            rest.out = c.out + covered;
+            rest.bias = c.bias != nullptr ? c.bias + covered : nullptr;
+            RunConv(rest, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+            for (uint32_t n = 0; clamp != None && n < c.batch; ++n)
+                for (uint32_t oh = 0; oh < c.outH; ++oh)
+                    for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                        float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                        for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], clamp, act.alpha);
+                    }
+        }
         if (clamp != None) return;
-    } else if (PackedBlocks(c)) {
-        RunConvPacked(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
     } else {
-        RunConv(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+        PlanTaps(&pl);
+        if (PackedBlocks(c))
+            RunConvPacked(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+        else
+            RunConv(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
     }
     Activation_fl32_ref(output, output, &params->activation);
 }
