@@ -27,6 +27,20 @@ void Report(benchmark::State& state, double flopsPerRun)
         benchmark::Counter(flopsPerRun * (double)state.iterations() * 1e-9, benchmark::Counter::kIsRate);
 }
 
+// A kernel record of one input, one output and two inner tensors.
+NNKernel Kernel(Tensor** inputs, Tensor** outputs, Tensor** inner, void* params)
+{
+    NNKernel k;
+    memset(&k, 0, sizeof(k));
+    k.input = inputs;
+    k.output = outputs;
+    k.inner = inner;
+    k.inputsNum = k.outputsNum = 1;
+    k.innerNum = 2;
+    k.params = params;
+    return k;
+}
+
 // Conv2D on {1, H, W, Cin} -> Cout, k x k, SAME pads, bias, ReLU.
 void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k,
             uint32_t stride = 1)
@@ -52,14 +66,7 @@ void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint3
     Tensor* inputs[1] = {in};
     Tensor* outputs[1] = {out};
     Tensor* inners[2] = {filter, bias};
-    NNKernel kernel;
-    memset(&kernel, 0, sizeof(kernel));
-    kernel.input = inputs;
-    kernel.output = outputs;
-    kernel.inner = inners;
-    kernel.inputsNum = kernel.outputsNum = 1;
-    kernel.innerNum = 2;
-    kernel.params = &p;
+    NNKernel kernel = Kernel(inputs, outputs, inners, &p);
     Init_Conv2D_ref(&kernel);
     for (auto _ : state) {
         Execute_Conv2D_ref(&kernel);
@@ -108,14 +115,7 @@ void DepthwiseConv2D_3x3_112x112x32(benchmark::State& state)
     p.pad = SAME;
     p.useBias = 1;
     p.activation = ReLU6;
-    NNKernel k;
-    memset(&k, 0, sizeof(k));
-    k.input = inputs;
-    k.output = outputs;
-    k.inner = inner;
-    k.inputsNum = k.outputsNum = 1;
-    k.innerNum = 2;
-    k.params = &p;
+    NNKernel k = Kernel(inputs, outputs, inner, &p);
     Init_DWConvolution_ref(&k);
     for (auto _ : state) {
         Execute_DWConvolution_ref(&k);
