@@ -143,8 +143,9 @@ CMP_NATIVE ?= OFF
 CMP_PYTHON ?= /usr/bin/python3
 bench-compare: deps
 	@bash conformance/install-deps.sh
-	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE)
-	cmake --build $(CMP_DIR)/corvus -j $(JOBS) --target corvus corvus_cli
+	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE) \
+	  -DCORVUS_BUILD_BENCH=ON
+	cmake --build $(CMP_DIR)/corvus -j $(JOBS) --target corvus corvus_cli bench_fma_peak
 	$(CC) -O2 -std=c99 -Iinclude bench/compare/corvus_time.c -o $(CMP_DIR)/corvus_time \
 	  -L$(CMP_DIR)/corvus -lcorvus -Wl,-rpath,$(abspath $(CMP_DIR)/corvus)
 	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
@@ -156,5 +157,5 @@ bench-compare: deps
 	done
 	$(CMP_PYTHON) bench/compare/digits_onnx.py examples/digits $(CMP_DIR)/models/digits.onnx
 	$(CMP_PYTHON) bench/compare/compare.py $(CMP_DIR)/corvus_time $(CMP_DIR)/models --runs $(CMP_RUNS) \
-	  --markdown $(CMP_DIR)/bench-compare.md --level "$$($(CMP_DIR)/corvus/corvus info $(DIGITS_DIR)/model.json \
+	  --peak-bench $(CMP_DIR)/corvus/bench/bench_fma_peak --markdown $(CMP_DIR)/bench-compare.md --level "$$($(CMP_DIR)/corvus/corvus info $(DIGITS_DIR)/model.json \
 	  $(DIGITS_DIR)/weights.bin | sed -n 's/^vector level: //p')"

@@ -27,35 +27,76 @@ void Report(benchmark::State& state, double flopsPerRun)
         benchmark::Counter(flopsPerRun * (double)state.iterations() * 1e-9, benchmark::Counter::kIsRate);
 }
 
-// Conv2D on {1, H, W, Cin} -> Cout, k x k, stride 1, SAME pads, bias, ReLU.
-void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k)
+// A kernel record of one input, one output and two inner tensors.
+NNKernel Kernel(Tensor** inputs, Tensor** outputs, Tensor** inner, void* params)
 {
+    NNKernel k;
+    memset(&k, 0, sizeof(k));
+    k.input = inputs;
+    k.output = outputs;
+    k.inner = inner;
+    k.inputsNum = k.outputsNum = 1;
+    k.innerNum = 2;
+    k.params = params;
+    return k;
+}
+
+// Conv2D on {1, H, W, Cin} -> Cout, k x k, SAME pads, bias, ReLU.
+void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k,
+            uint32_t stride = 1)
+{
+    const uint32_t OH = (H + stride - 1) / stride, OW = (W + stride - 1) / stride;
     Tensor* in = Make({1, H, W, Cin}, DL_NHWC);
     Tensor* filter = Make({k, k, Cin, Cout}, DL_HWIO);
     Tensor* bias = Make({Cout}, DL_I);
-    Tensor* out = Make({1, H, W, Cout}, DL_NHWC);
+    Tensor* out = Make({1, OH, OW, Cout}, DL_NHWC);
     Conv2DParams p;
     memset(&p, 0, sizeof(p));
     p.kerSizeH = p.kerSizeW = k;
     p.filters = Cout;
-    p.strideH = p.strideW = p.dilationRateH = p.dilationRateW = 1;
+    p.strideH = p.strideW = stride;
+    p.dilationRateH = p.dilationRateW = 1;
     p.padTop = p.padLeft = (k - 1) / 2;
     p.padBottom = p.padRight = k - 1 - (k - 1) / 2;
     p.useBias = 1;
     p.activation = ActivationParams{ReLU, 0.0f};
     p.groups = 1;
+    // Through the kernel record, as a model runs it: the filter is packed
+    // once, at initialisation.
+    Tensor* inputs[1] = {in};
+    Tensor* outputs[1] = {out};
+    Tensor* inners[2] = {filter, bias};
+    NNKernel kernel = Kernel(inputs, outputs, inners, &p);
+    Init_Conv2D_ref(&kernel);
     for (auto _ : state) {
-        Conv2D_fl32_ref(in, filter, bias, out, &p);
+        Execute_Conv2D_ref(&kernel);
         benchmark::ClobberMemory();
     }
-    Report(state, 2.0 * H * W * Cout * k * k * Cin);
+    Report(state, 2.0 * OH * OW * Cout * k * k * Cin);
+    Destroy_Conv2D_ref(&kernel);
     for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
 }
 
+// The 3x3 stride-1 layers of ResNet-18, and 1x1 layers of ResNet-50 and
+// MobileNetV2.
 void Conv2D_3x3_56x56x64_to_64(benchmark::State& state) { Conv2D(state, 56, 56, 64, 64, 3); }
+void Conv2D_7x7s2_224x224x3_to_64(benchmark::State& state) { Conv2D(state, 224, 224, 3, 64, 7, 2); }
+void Conv2D_3x3_28x28x128_to_128(benchmark::State& state) { Conv2D(state, 28, 28, 128, 128, 3); }
+void Conv2D_3x3_14x14x256_to_256(benchmark::State& state) { Conv2D(state, 14, 14, 256, 256, 3); }
+void Conv2D_3x3_7x7x512_to_512(benchmark::State& state) { Conv2D(state, 7, 7, 512, 512, 3); }
 void Conv2D_1x1_28x28x128_to_256(benchmark::State& state) { Conv2D(state, 28, 28, 128, 256, 1); }
+void Conv2D_1x1_56x56x24_to_144(benchmark::State& state) { Conv2D(state, 56, 56, 24, 144, 1); }
+void Conv2D_1x1_13x13x512_to_1000(benchmark::State& state) { Conv2D(state, 13, 13, 512, 1000, 1); }
+void Conv2D_3x3_55x55x16_to_64(benchmark::State& state) { Conv2D(state, 55, 55, 16, 64, 3); }
 BENCHMARK(Conv2D_3x3_56x56x64_to_64)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_7x7s2_224x224x3_to_64)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3_28x28x128_to_128)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3_14x14x256_to_256)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3_7x7x512_to_512)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_28x28x128_to_256)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_1x1_56x56x24_to_144)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_1x1_13x13x512_to_1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3_55x55x16_to_64)->Unit(benchmark::kMillisecond);
 
 // Depthwise 3x3, stride 1, SAME, multiplier 1, bias, ReLU6, through the
 // kernel record (initialised once, as a model does).
@@ -74,14 +115,7 @@ void DepthwiseConv2D_3x3_112x112x32(benchmark::State& state)
     p.pad = SAME;
     p.useBias = 1;
     p.activation = ReLU6;
-    NNKernel k;
-    memset(&k, 0, sizeof(k));
-    k.input = inputs;
-    k.output = outputs;
-    k.inner = inner;
-    k.inputsNum = k.outputsNum = 1;
-    k.innerNum = 2;
-    k.params = &p;
+    NNKernel k = Kernel(inputs, outputs, inner, &p);
     Init_DWConvolution_ref(&k);
     for (auto _ : state) {
         Execute_DWConvolution_ref(&k);

@@ -89,6 +89,11 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
 void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                      const Conv2DParams* params);
 void Execute_Conv2D_ref(NNKernel* kernel);
+/* Init packs a float32 filter for the register-tiled path into
+ * extra_resources (again when called again, as after new weights are
+ * loaded); Destroy releases it. */
+void Init_Conv2D_ref(NNKernel* kernel);
+void Destroy_Conv2D_ref(NNKernel* kernel);
 
 /* Depthwise: extra_resources holds the filter, bias and output viewed with a
  * leading multiplier dimension (built by Init, released by Destroy). Each

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "LayersConvolution.h"
 #include "LayersNormalization.h"
+#include "nn_kernel_list.h"
 #include "Report.h"
 
 namespace {
@@ -247,6 +249,15 @@ void ReadTensor(Tensor* tensor, FILE* file, uint32_t loadedSize)
     CV_CHECK(fread(tensor->data, sizeof(float), tensor_size, weights_file) == tensor_size);
 }
 
+// Kernels that keep a packed copy of their weights (made at initialisation)
+// pack them again when new weights are loaded into an initialised model.
+static void RefreshPackedWeights(Layer* layer)
+{
+    NNKernel* kernel = layer->kernel;
+    if (kernel != nullptr && kernel->extra_resources != nullptr && kernel->fn == nn_kernel_fn_list[kfname_Conv2D_ref])
+        Init_Conv2D_ref(kernel);
+}
+
 void LoadModelWeights(Model* model, const char* path)
 {
     CV_CHECK_PTR(model);
@@ -299,6 +310,7 @@ void LoadModelWeights(Model* model, const char* path)
                 LoadInnerTensors(wf, e);
                 break;
         }
+        RefreshPackedWeights(e.layer);
         free(name);
         free(e.sizes);
     }
@@ -354,6 +366,7 @@ void LoadModelWeightsFromFiles(Model* model, const char* directory)
                 CopyTensorData(loaded_tensor, inner_tensor);
             DestroyTensor(loaded_tensor);
         }
+        RefreshPackedWeights(model->layers[i]);
     }
 }
 

@@ -16,6 +16,7 @@ above the table.
 import argparse
 import collections
 import csv
+import json
 import os
 import statistics
 import subprocess
@@ -64,6 +65,41 @@ def op_shares(stats_csv):
     return macs, [(op, 100.0 * t / total) for op, t in tics.most_common()]
 
 
+def fma_peak(bench):
+    """The best of five runs of the FMA peak benchmark, GFLOP/s (None without it)."""
+    if not bench:
+        return None
+    out = subprocess.run([bench, "--benchmark_format=json", "--benchmark_repetitions=5"], check=True,
+                         capture_output=True, text=True).stdout
+    runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration"]
+    return max(b["GFLOP/s"] for b in runs) if runs else None
+
+
+def layer_table(name, cv_ms, stats, peak):
+    """Per-layer GFLOP/s of one model: each layer's share of the statistics'
+    time, applied to the median run."""
+    with open(stats) as f:
+        layers = [r for r in csv.DictReader(f, delimiter=";")]
+    total = sum(max(0, int(r["TotalTics"])) for r in layers) or 1
+    head = ["layer", "type", "kernel", "input", "kernel size", "stride", "output", "MMAC", "ms", "GFLOP/s"]
+    if peak:
+        head.append("% of FMA peak")
+    lines = ["%s per layer%s:" % (name, " (one core's FMA peak: %.1f GFLOP/s)" % peak if peak else ""), "",
+             "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for r in layers:
+        macs = int(r["MACs"])
+        if macs == 0:
+            continue
+        ms = cv_ms * max(0, int(r["TotalTics"])) / total
+        gf = 2.0 * macs / 1e9 / (ms / 1e3) if ms > 0 else 0.0
+        row = [r["Name"], r["LayerType"], r["NNKernelName"], r["Inputs"], r["KerSize"], r["Stride"], r["Output"],
+               "%.1f" % (macs / 1e6), "%.3f" % ms, "%.1f" % gf]
+        if peak:
+            row.append("%.0f%%" % (100.0 * gf / peak))
+        lines.append("| " + " | ".join(row) + " |")
+    return lines
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("corvus_time")
@@ -75,10 +111,13 @@ def main():
     ap.add_argument("--stats-dir")
     ap.add_argument("--only", help="comma-separated printed names to run")
     ap.add_argument("--level", help="the Corvus kernels' instruction-set level, for the table")
+    ap.add_argument("--peak-bench", help="bench_fma_peak: per-layer GFLOP/s are given against its figure")
+    ap.add_argument("--layers", default="ResNet-18", help="the model whose per-layer GFLOP/s are listed")
     a = ap.parse_args()
     per_round = max(1, -(-a.runs // a.rounds))
     stats_dir = a.stats_dir or a.models_dir
     rows = []
+    medians = {}
     for name, desc, weights, onnx_file in MODELS:
         if a.only and name not in a.only.split(","):
             continue
@@ -94,6 +133,7 @@ def main():
             ort += t
             ort_rss = max(ort_rss, r)
         cv_ms, ort_ms = statistics.median(cv), statistics.median(ort)
+        medians[name] = (cv_ms, stats)
         macs, shares = op_shares(stats)
         gflops = 2.0 * macs / 1e9 / (cv_ms / 1e3)
         share_text = ", ".join("%s %.0f%%" % (op, s) for op, s in shares if s >= 1.0) or "-"
@@ -105,6 +145,8 @@ def main():
     lines = ["Corvus kernels: %s" % a.level, ""] if a.level else []
     lines += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
+    if a.layers in medians:
+        lines += [""] + layer_table(a.layers, *medians[a.layers], fma_peak(a.peak_bench))
     print("\n".join(lines))
     if a.markdown:
         with open(a.markdown, "w") as f:

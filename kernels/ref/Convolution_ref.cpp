@@ -6,12 +6,19 @@
 // starting from 0 and from channel 0; the partial sums are added to the
 // output in kernel-position order, then the bias, then the fused activation.
 //
-// The work is tiled as P output pixels of one row x V contiguous output
-// channels; the partial sums of a tile live in registers and each filter row
-// is loaded once for the P pixels.
+// Ungrouped layers with finite filters run register-tiled over a filter
+// packed once at initialisation (Init_Conv2D_ref): a tile is P output pixels
+// (anywhere in the map) x one block of output channels. A kernel position's
+// partial sums live in registers; the running sums of the tile are added to
+// once per position and written to the output once. Taps outside the input
+// read a row of zeros, which adds exactly nothing (see RunTiled). Other
+// layers are tiled as P output pixels of one row x V contiguous output
+// channels, reading the filter where it lies.
 #define CORVUS_MODULE "Convolution_ref"
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -32,6 +39,48 @@ using corvus_simd::LoadV;
 using corvus_simd::MulAdd;
 using corvus_simd::SplatV;
 using corvus_simd::StoreV;
+
+namespace corvus_conv {
+
+// A layer prepared for the register-tiled path (the kernel's private
+// resource, or a temporary of one call): its filter packed, output channels
+// [0, covered) in blocks, each block [kernel position][input channel][block
+// width] contiguous in the order the tiles read it; the layer's geometry
+// worked out; and the scratch of one execution, so that running the layer
+// allocates nothing.
+struct ConvPack {
+    const void* source;  // the filter data it was packed from
+    uint32_t lanes, kH, kW, cin, cout, covered;
+    // The geometry it was made for.
+    uint32_t inH, inW, outH, outW, sH, sW, dH, dW, padTop, padLeft;
+    size_t sInH, sInW;
+    float* panels;
+    float* zeros;      // cin zeros, read for kernel positions outside the input
+    int64_t* rowIn;    // [outH][kH]: input row of each output row and kernel row, -1 outside
+    int64_t* colIn;    // [outW][kW]: the same for columns
+    int64_t* tapOff;   // [kH * kW]: offset of each position's input from the first one's
+    uint32_t* order;   // output pixels, whole-window ones first, the others grouped by window
+    uint64_t interior; // how many pixels see every position
+    uint32_t chunk;    // output pixels per chunk
+    // Scratch of one execution.
+    const float** table;
+    const float** bases;
+    float** outs;
+    uint32_t* tapIds;
+};
+
+inline void FreeConvPack(ConvPack* pk)
+{
+    if (pk == nullptr) return;
+    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn, pk->tapOff, pk->order,
+                      pk->table, pk->bases, pk->outs, pk->tapIds};
+    for (void* a : arrays) free(a);
+    free(pk);
+}
+
+}  // namespace corvus_conv
+
+using corvus_conv::ConvPack;
 
 // Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
@@ -68,6 +117,7 @@ constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
 struct ConvPlan {
     uint32_t batch, outH, outW, cout, groups, cgIn, cgOut;
     uint32_t kH, kW, dH, dW, sW, sH;
+    uint32_t inH, inW, padTop, padLeft;
     const float* in;
     const float* filter;
     const float* bias;
@@ -372,6 +422,470 @@ void RunConvPacked(const ConvPlan& c, const std::vector<Taps>& rowTaps, const st
         }
 }
 
+// ---- Register-tiled path ------------------------------------------------
+//
+// Tiles of kTiledPixels pixels x two vectors of channels (kNarrowPixels x one
+// vector for a last narrower block). A position's partial sums take
+// kTiledPixels x 2 registers; the running sums go through a small buffer,
+// touched once per position (cin multiply-adds per element).
+#if defined(__AVX512F__)
+typedef corvus_simd::f32x16 TiledVector;
+constexpr int kTiledPixels = 12;
+constexpr int kNarrowPixels = 24;
+#elif defined(__AVX__) || defined(__aarch64__)
+typedef f32x8 TiledVector;
+constexpr int kTiledPixels = 6;
+constexpr int kNarrowPixels = 12;
+#else
+// SSE: an 8-lane vector is a register pair, 16 registers in all.
+typedef f32x8 TiledVector;
+constexpr int kTiledPixels = 3;
+constexpr int kNarrowPixels = 6;
+#endif
+constexpr uint32_t kTiledLanes = sizeof(TiledVector) / sizeof(float);
+// Pixels of the wide tiles of one to three input channels, whose running sums
+// stay in registers.
+#if defined(__AVX512F__)
+constexpr int kShortPixels = 8;
+#elif defined(__AVX__) || defined(__aarch64__)
+constexpr int kShortPixels = 3;
+#else
+constexpr int kShortPixels = 2;
+#endif
+constexpr int kMaxTilePixels = kNarrowPixels > kTiledPixels ? kNarrowPixels : kTiledPixels;
+// Bounds the per-tile pointer table and the per-position tables.
+constexpr uint64_t kMaxTiledTaps = 128;
+// Output pixels per chunk: whole narrow tiles; at most kMaxChunk when the
+// whole map is one chunk.
+constexpr uint32_t kTiledChunk = kNarrowPixels * 8;
+constexpr uint64_t kMaxChunk = 4096;
+
+// Output channels the packed blocks cover: blocks of two vectors, then one
+// block of one vector when at least that many remain.
+uint32_t TiledChannels(uint32_t cout)
+{
+    const uint32_t wide = 2 * kTiledLanes;
+    uint32_t covered = cout / wide * wide;
+    if (cout - covered >= kTiledLanes) covered += kTiledLanes;
+    return covered;
+}
+
+bool FiniteFilter(const ConvPlan& c)
+{
+    for (uint32_t kh = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw)
+            for (uint32_t ci = 0; ci < c.cgIn; ++ci) {
+                const float* w = c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + (size_t)ci * c.fI;
+                for (uint32_t co = 0; co < c.cout; ++co)
+                    if (!std::isfinite(w[co])) return false;
+            }
+    return true;
+}
+
+// Whether the layer runs register-tiled. A non-finite filter value would
+// turn the zero rows read for outside positions into NaN (0 * inf), so such
+// filters keep the path that skips those positions; so do grouped layers,
+// and maps smaller than one tile.
+bool TiledEligible(const ConvPlan& c)
+{
+    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0 &&
+           (uint64_t)c.outH * c.outW >= (uint64_t)kTiledPixels;
+}
+
+// Where each output pixel's window meets the input, for the tiled path.
+bool PlanWindows(const ConvPlan& c, ConvPack* pk)
+{
+    const uint32_t taps = c.kH * c.kW;
+    const std::vector<Taps> rowTaps = AxisTaps(c.outH, c.sH, c.padTop, c.dH, c.kH, c.inH);
+    const std::vector<Taps> colTaps = AxisTaps(c.outW, c.sW, c.padLeft, c.dW, c.kW, c.inW);
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    pk->rowIn = (int64_t*)malloc(sizeof(int64_t) * c.outH * c.kH);
+    pk->colIn = (int64_t*)malloc(sizeof(int64_t) * c.outW * c.kW);
+    pk->tapOff = (int64_t*)malloc(sizeof(int64_t) * taps);
+    pk->order = (uint32_t*)malloc(sizeof(uint32_t) * pixels);
+    pk->table = (const float**)malloc(sizeof(float*) * kMaxTilePixels * taps);
+    // Every block of channels passes over a chunk of pixels while the chunk's
+    // input is in cache. A filter larger than the input is better read once:
+    // then the whole map is one chunk.
+    const uint64_t filterBytes = sizeof(float) * (uint64_t)taps * c.cgIn * c.cout;
+    const uint64_t inputBytes = sizeof(float) * (uint64_t)c.inH * c.inW * c.cgIn;
+    pk->chunk = filterBytes > inputBytes && pixels <= kMaxChunk ? (uint32_t)pixels : kTiledChunk;
+    pk->bases = (const float**)malloc(sizeof(float*) * pk->chunk);
+    pk->outs = (float**)malloc(sizeof(float*) * pk->chunk);
+    pk->tapIds = (uint32_t*)malloc(sizeof(uint32_t) * taps);
+    if (!pk->rowIn || !pk->colIn || !pk->tapOff || !pk->order || !pk->table || !pk->bases || !pk->outs ||
+        !pk->tapIds)
+        return false;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t kh = 0; kh < c.kH; ++kh) {
+            const Taps& r = rowTaps[oh];
+            pk->rowIn[(size_t)oh * c.kH + kh] = kh >= r.lo && kh < r.hi ? r.first + (int64_t)(kh - r.lo) * c.dH : -1;
+        }
+    for (uint32_t ow = 0; ow < c.outW; ++ow)
+        for (uint32_t kw = 0; kw < c.kW; ++kw) {
+            const Taps& r = colTaps[ow];
+            pk->colIn[(size_t)ow * c.kW + kw] = kw >= r.lo && kw < r.hi ? r.first + (int64_t)(kw - r.lo) * c.dW : -1;
+        }
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
+            pk->tapOff[t] = (int64_t)kh * c.dH * (int64_t)c.sInH + (int64_t)kw * c.dW * (int64_t)c.sInW;
+    // Whole-window pixels first (in raster order, their inputs read through
+    // one offset per position); then the others sorted by the window they
+    // see, so that the tiles of border pixels share the positions they skip.
+    const auto whole = [](const Taps& t, uint32_t k) { return t.lo == 0 && t.hi == k; };
+    uint64_t n = 0;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t ow = 0; ow < c.outW; ++ow)
+            if (whole(rowTaps[oh], c.kH) && whole(colTaps[ow], c.kW)) pk->order[n++] = oh * c.outW + ow;
+    pk->interior = n;
+    for (uint32_t oh = 0; oh < c.outH; ++oh)
+        for (uint32_t ow = 0; ow < c.outW; ++ow)
+            if (!(whole(rowTaps[oh], c.kH) && whole(colTaps[ow], c.kW))) pk->order[n++] = oh * c.outW + ow;
+    const auto key = [&](uint32_t q) {
+        const Taps& r = rowTaps[q / c.outW];
+        const Taps& k = colTaps[q % c.outW];
+        return std::make_tuple(r.lo, r.hi, k.lo, k.hi);
+    };
+    std::stable_sort(pk->order + pk->interior, pk->order + pixels,
+                     [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+    return true;
+}
+
+// Prepares the plan's layer for the tiled path; nullptr when it does not
+// run tiled.
+ConvPack* PackFilter(const ConvPlan& c)
+{
+    if (!TiledEligible(c) || !FiniteFilter(c)) return nullptr;
+    const uint32_t taps = c.kH * c.kW, covered = TiledChannels(c.cout);
+    ConvPack* pk = (ConvPack*)calloc(1, sizeof(ConvPack));
+    CV_CHECK_PTR(pk);
+    pk->source = c.filter;
+    pk->lanes = kTiledLanes;
+    pk->kH = c.kH;
+    pk->kW = c.kW;
+    pk->cin = c.cgIn;
+    pk->cout = c.cout;
+    pk->covered = covered;
+    pk->inH = c.inH;
+    pk->inW = c.inW;
+    pk->outH = c.outH;
+    pk->outW = c.outW;
+    pk->sH = c.sH;
+    pk->sW = c.sW;
+    pk->dH = c.dH;
+    pk->dW = c.dW;
+    pk->padTop = c.padTop;
+    pk->padLeft = c.padLeft;
+    pk->sInH = c.sInH;
+    pk->sInW = c.sInW;
+    pk->panels = (float*)malloc(sizeof(float) * covered * (size_t)taps * c.cgIn);
+    pk->zeros = (float*)calloc(c.cgIn, sizeof(float));
+    if (pk->panels == nullptr || pk->zeros == nullptr || !PlanWindows(c, pk)) {
+        corvus_conv::FreeConvPack(pk);
+        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u) and its tables", c.kH, c.kW,
+                 c.cgIn, c.cout);
+    }
+    float* dst = pk->panels;
+    for (uint32_t co = 0; co < covered;) {
+        const uint32_t width = covered - co >= 2 * kTiledLanes ? 2 * kTiledLanes : kTiledLanes;
+        for (uint32_t kh = 0; kh < c.kH; ++kh)
+            for (uint32_t kw = 0; kw < c.kW; ++kw)
+                for (uint32_t ci = 0; ci < c.cgIn; ++ci, dst += width)
+                    memcpy(dst, c.filter + (size_t)kh * c.fH + (size_t)kw * c.fW + (size_t)ci * c.fI + co,
+                           sizeof(float) * width);
+        co += width;
+    }
+    return pk;
+}
+
+// The clamping activations, applied as the tile is stored: the same
+// element-wise functions as the float32 activation kernel (x * 0 keeps NaN
+// and gives -0 for negative values), so the result does not depend on where
+// they run. Other kinds run over the whole output afterwards.
+bool StoreActivation(uint32_t kind) { return kind == ReLU || kind == ReLU6 || kind == LeakyReLU; }
+
+inline float Clamped(float x, uint32_t kind, float alpha)
+{
+    switch (kind) {
+        case ReLU: return x > 0.0f ? x : x * 0.0f;
+        case ReLU6: {
+            const float y = x > 0.0f ? x : x * 0.0f;
+            return y > 6.0f ? 6.0f : y;
+        }
+        case LeakyReLU: return x > 0.0f ? x : x * alpha;
+        default: return x;
+    }
+}
+
+inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
+{
+    typedef TiledVector V;
+    const V zero = SplatV<V>(0.0f);
+    switch (kind) {
+        case ReLU: return x > zero ? x : x * zero;
+        case ReLU6: {
+            const V y = x > zero ? x : x * zero;
+            const V six = SplatV<V>(6.0f);
+            return y > six ? six : y;
+        }
+        case LeakyReLU: return x > zero ? x : x * SplatV<V>(alpha);
+        default: return x;
+    }
+}
+
+// Where a tile reads its input: with `direct`, pixel p reads position t at
+// src[p] + off[t] for every position t in order (whole-window pixels);
+// otherwise only the positions ids[0 .. n) are taken, pixel p reading
+// position ids[i] at src[i * P + p] (zeros outside the input for some of the
+// tile's pixels).
+template <int P, bool kDirect>
+inline void TapInputs(const float* const* __restrict src, const int64_t* __restrict off, uint32_t i, uint32_t t,
+                      const float* x[P])
+{
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) x[p] = kDirect ? src[p] + off[t] : src[(size_t)i * P + p];
+}
+
+// One tile: P pixels x Q vectors of channels over its kernel positions (see
+// TapInputs); w: the block's panel. Per position the partial sums are a chain
+// of fused multiply-adds from 0 in channel order; they are added to the
+// running sums (which start at 0) in position order, then the bias, then a
+// clamping activation (`act`: None for the others). Skipped positions are
+// those where every pixel of the tile reads zeros, whose partial sums would
+// add nothing. Only the first `valid` pixels are stored, at out[p] + co.
+template <int P, int Q, bool kDirect>
+inline void TiledTile(const float* const* __restrict src, const int64_t* __restrict off,
+                      const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, uint32_t cin,
+                      float* __restrict run, float* const* __restrict out, uint32_t co, uint32_t valid,
+                      const float* __restrict bias, uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    const V zero = SplatV<V>(0.0f);
+    if (n == 0) {
+        // No position inside the input for any pixel: the output is 0 + bias.
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) {
+                V r = zero;
+                if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+                StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+            }
+        }
+        return;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x[P];
+        TapInputs<P, kDirect>(src, off, i, t, x);
+        const float* wt = w + (size_t)t * cin * B;
+        V s[P][Q];
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[p][q] = zero;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            V wv[Q];
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wt + (size_t)ci * B + L * q);
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p) {
+                const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+            }
+        }
+        if (i + 1 < n) {
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) {
+                    float* r = run + p * B + L * q;
+                    StoreV(r, (i == 0 ? zero : LoadV<V>(r)) + s[p][q]);
+                }
+        } else {
+#pragma GCC unroll 24
+            for (int p = 0; p < P; ++p) {
+                if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) {
+                    V r = (i == 0 ? zero : LoadV<V>(run + p * B + L * q)) + s[p][q];
+                    if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+                    StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+                }
+            }
+        }
+    }
+}
+
+// The same tile for one to three input channels (images): a position's
+// partial sums are a few multiply-adds, so the running sums stay in
+// registers across positions instead of going through memory (tiles of
+// kShortPixels pixels, for the registers this takes).
+template <int P, int Q, int CIN, bool kDirect>
+inline void TiledTileShort(const float* const* __restrict src, const int64_t* __restrict off,
+                           const uint32_t* __restrict ids, uint32_t n, const float* __restrict w,
+                           float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias,
+                           uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    const V zero = SplatV<V>(0.0f);
+    V acc[P][Q];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) acc[p][q] = zero;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x[P];
+        TapInputs<P, kDirect>(src, off, i, t, x);
+        const float* wt = w + (size_t)t * CIN * B;
+        V wv[CIN][Q];
+#pragma GCC unroll 3
+        for (int ci = 0; ci < CIN; ++ci)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) wv[ci][q] = LoadV<V>(wt + ci * B + L * q);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            V s[Q];
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[q] = zero;
+#pragma GCC unroll 3
+            for (int ci = 0; ci < CIN; ++ci) {
+                const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+                for (int q = 0; q < Q; ++q) s[q] = MulAdd(xv, wv[ci][q], s[q]);
+            }
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) acc[p][q] = acc[p][q] + s[q];
+        }
+    }
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) {
+            V r = acc[p][q];
+            if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+            StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
+        }
+    }
+}
+
+// A tile of P pixels x Q vectors of channels, for the layer's input channels.
+template <int P, int Q, bool kDirect>
+inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n,
+                    const float* w, float* run, float* const* out, uint32_t co, uint32_t valid, const float* bias,
+                    uint32_t act, float alpha)
+{
+    switch (cin) {
+        case 1: TiledTileShort<P, Q, 1, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        case 2: TiledTileShort<P, Q, 2, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        case 3: TiledTileShort<P, Q, 3, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
+        default: TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha); break;
+    }
+}
+
+// P pixels from slot k of the chunk: whole-window tiles read through the
+// position offsets; the others through a table of the positions where some
+// pixel of the tile is inside the input, positions outside reading zeros.
+template <int P, int Q>
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                    uint32_t valid, const float* panel, uint32_t co, float* run, const float* bias, uint32_t act,
+                    float alpha)
+{
+    float* const* out = pk.outs + k;
+    if (first + k + valid <= pk.interior) {
+        const float* b[P];
+        for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act,
+                            alpha);
+        return;
+    }
+    // Slots past the last pixel repeat it (computed, not stored).
+    const int64_t* rows[P];
+    const int64_t* cols[P];
+    for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+        const uint32_t q = pk.order[first + k + (p < valid ? p : valid - 1)];
+        rows[p] = pk.rowIn + (size_t)(q / c.outW) * c.kH;
+        cols[p] = pk.colIn + (size_t)(q % c.outW) * c.kW;
+    }
+    uint32_t n = 0;
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t) {
+            bool any = false;
+            for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+                const int64_t ih = rows[p][kh], iw = cols[p][kw];
+                const bool inside = ih >= 0 && iw >= 0;
+                pk.table[(size_t)n * P + p] = inside ? inN + (size_t)ih * c.sInH + (size_t)iw * c.sInW : pk.zeros;
+                any = any || inside;
+            }
+            if (any) pk.tapIds[n++] = t;
+        }
+    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
+}
+
+// Every output pixel over its kernel positions, tiled. Positions outside the
+// input read zeros where a tile mixes pixels that see them with pixels that
+// do not. With a finite filter that is exact: such a position's partial sums
+// are chains of 0 * w + s from +0, which stay +0, and adding +0 leaves the
+// running sum unchanged (a sum from +0 in round-to-nearest is never -0).
+// Channels past the packed blocks are left to the caller.
+void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha)
+{
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
+    for (uint32_t n = 0; n < c.batch; ++n) {
+        const float* inN = c.in + (size_t)n * c.sInN;
+        float* outN = c.out + (size_t)n * c.sOutN;
+        for (uint64_t c0 = 0; c0 < pixels; c0 += pk.chunk) {
+            const uint32_t count = (uint32_t)(pixels - c0 < pk.chunk ? pixels - c0 : pk.chunk);
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
+                pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                if (c0 + k < pk.interior)
+                    pk.bases[k] = inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH +
+                                  (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
+            }
+            const float* panel = pk.panels;
+            for (uint32_t co = 0; co < pk.covered;) {
+                const bool wide = pk.covered - co >= 2 * kTiledLanes;
+                const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+                const bool shortTile = wide && c.cgIn <= 3;
+                const uint32_t P = shortTile ? kShortPixels : wide ? kTiledPixels : kNarrowPixels;
+                for (uint32_t k = 0; k < count; k += P) {
+                    const uint32_t valid = count - k < P ? count - k : P;
+                    if (shortTile)
+                        RunTile<kShortPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    else if (wide)
+                        RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    else
+                        RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                }
+                const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+                panel += (size_t)width * c.kH * c.kW * c.cgIn;
+                co += width;
+            }
+        }
+    }
+}
+
+// The pack was made for this layer as it is now: the same filter data,
+// shape, geometry and vector width.
+bool PackFits(const ConvPack* pk, const ConvPlan& c)
+{
+    return pk != nullptr && pk->source == c.filter && pk->lanes == kTiledLanes && pk->kH == c.kH &&
+           pk->kW == c.kW && pk->cin == c.cgIn && pk->cout == c.cout && pk->inH == c.inH && pk->inW == c.inW &&
+           pk->outH == c.outH && pk->outW == c.outW && pk->sH == c.sH && pk->sW == c.sW && pk->dH == c.dH &&
+           pk->dW == c.dW && pk->padTop == c.padTop && pk->padLeft == c.padLeft && pk->sInH == c.sInH &&
+           pk->sInW == c.sInW && TiledEligible(c);
+}
+
 void CheckFloat32(const Tensor* t, const char* what)
 {
     if (t->dtype != DT_FLOAT32)
@@ -393,8 +907,19 @@ struct Float32Copy {
 
 }  // namespace
 
-void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv2DParams* params)
+namespace {
+
+// A checked layer: its plan and where its window meets the input.
+struct PlannedConv {
+    ConvPlan c;
+    std::vector<Taps> rowTaps, colTaps;
+};
+
+// Checks the tensors and plans the layer; false when the output is empty.
+// Without needData (at initialisation) the tensors' data are not required:
+// the input of a model's first layer is only bound at prediction.
+bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, const Tensor* output,
+              const Conv2DParams* params, bool needData, PlannedConv* planned)
 {
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(output);
@@ -412,7 +937,7 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         CheckFloat32(bias, "bias");
     }
 
-    ConvPlan c;
+    ConvPlan& c = planned->c;
     const uint32_t H = input->shape.NHWC.height, W = input->shape.NHWC.width;
     const uint32_t cin = input->shape.NHWC.channels;
     c.batch = output->shape.NHWC.batch;
@@ -430,6 +955,10 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.dW = params->dilationRateW;
     c.sW = params->strideW;
     c.sH = params->strideH;
+    c.inH = H;
+    c.inW = W;
+    c.padTop = params->padTop;
+    c.padLeft = params->padLeft;
 
     if (c.batch != input->shape.NHWC.batch)
         CV_FATAL("Conv2D_fl32_ref: output batch %u differs from input batch %u", c.batch, input->shape.NHWC.batch);
@@ -444,14 +973,16 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         filter->stride.dimension[3] != 1)
         CV_FATAL("Conv2D_fl32_ref: channels of input, output and filter must be adjacent");
 
-    if (GetTensorSize(output) == 0) return;
-    CV_CHECK_PTR(output->data);
+    if (GetTensorSize(output) == 0) return false;
     const bool readsInput = c.groups > 0 && c.cgIn > 0 && c.cgOut > 0 && c.kH > 0 && c.kW > 0 && H > 0 && W > 0;
-    if (readsInput) {
-        CV_CHECK_PTR(input->data);
-        CV_CHECK_PTR(filter->data);
+    if (needData) {
+        CV_CHECK_PTR(output->data);
+        if (readsInput) {
+            CV_CHECK_PTR(input->data);
+            CV_CHECK_PTR(filter->data);
+        }
+        if (useBias) CV_CHECK_PTR(bias->data);
     }
-    if (useBias) CV_CHECK_PTR(bias->data);
 
     c.in = (const float*)input->data;
     c.filter = (const float*)filter->data;
@@ -469,12 +1000,20 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     c.fW = filter->stride.dimension[1];
     c.fI = filter->stride.dimension[2];
 
-    std::vector<Taps> rowTaps, colTaps;
-    if (readsInput) {
-        rowTaps = AxisTaps(c.outH, params->strideH, params->padTop, c.dH, c.kH, H);
-        colTaps = AxisTaps(c.outW, c.sW, params->padLeft, c.dW, c.kW, W);
+    if (!readsInput) c.groups = 0;
+    return true;
+}
+
+// Where the windows meet the input, for the untiled paths.
+void PlanTaps(PlannedConv* planned)
+{
+    ConvPlan& c = planned->c;
+    std::vector<Taps>& rowTaps = planned->rowTaps;
+    std::vector<Taps>& colTaps = planned->colTaps;
+    if (c.groups > 0) {
+        rowTaps = AxisTaps(c.outH, c.sH, c.padTop, c.dH, c.kH, c.inH);
+        colTaps = AxisTaps(c.outW, c.sW, c.padLeft, c.dW, c.kW, c.inW);
     } else {
-        c.groups = 0;
         rowTaps.assign(c.outH, Taps{0, 0, 0});
         colTaps.assign(c.outW, Taps{0, 0, 0});
     }
@@ -484,12 +1023,57 @@ void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
         return false;
     };
     c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
-    if (PackedBlocks(c))
-        RunConvPacked(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
-    else
-        RunConv(c, rowTaps, colTaps, FullRuns(colTaps, c.kW));
+}
 
+// The layer, register-tiled over `pack` when it fits the layer, else over a
+// pack made for this call, else untiled.
+void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+               const Conv2DParams* params, const ConvPack* pack)
+{
+    PlannedConv pl;
+    if (!PlanConv(input, filter, bias, output, params, true, &pl)) return;
+    ConvPlan& c = pl.c;
+    const ActivationParams& act = params->activation;
+    const uint32_t clamp = StoreActivation(act.type) ? act.type : (uint32_t)None;
+    ConvPack* own = nullptr;
+    const ConvPack* pk = PackFits(pack, c) ? pack : TiledEligible(c) ? (own = PackFilter(c)) : nullptr;
+    if (pk != nullptr) {
+        RunTiled(c, *pk, clamp, act.alpha);
+        const uint32_t covered = pk->covered;
+        corvus_conv::FreeConvPack(own);
+        if (covered < c.cout) {
+            // The last few channels, untiled.
+            PlanTaps(&pl);
+            ConvPlan rest = c;
+            rest.cout = rest.cgOut = c.cout - covered;
+            rest.filter = c.filter + covered;
+            rest.out = c.out + covered;
+            rest.bias = c.bias != nullptr ? c.bias + covered : nullptr;
+            RunConv(rest, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+            for (uint32_t n = 0; clamp != None && n < c.batch; ++n)
+                for (uint32_t oh = 0; oh < c.outH; ++oh)
+                    for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                        float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                        for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], clamp, act.alpha);
+                    }
+        }
+        if (clamp != None) return;
+    } else {
+        PlanTaps(&pl);
+        if (PackedBlocks(c))
+            RunConvPacked(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+        else
+            RunConv(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
+    }
     Activation_fl32_ref(output, output, &params->activation);
+}
+
+}  // namespace
+
+void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                     const Conv2DParams* params)
+{
+    RunConv2D(input, filter, bias, output, params, nullptr);
 }
 
 void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
@@ -525,9 +1109,34 @@ void Execute_Conv2D_ref(NNKernel* kernel)
     if (input->dtype == DT_FLOAT16)
         CORVUS_LEVEL_NS::Conv2D_fl16_ref(input, filter, bias, output, params);
     else if (input->dtype == DT_FLOAT32)
-        CORVUS_LEVEL_NS::Conv2D_fl32_ref(input, filter, bias, output, params);
+        RunConv2D(input, filter, bias, output, params, (const ConvPack*)kernel->extra_resources);
     else
         CV_FATAL("support only F16 or F32");
+}
+
+// Packs a float32 layer's filter for the register-tiled path, once (again
+// after new weights are loaded). A layer that does not run tiled, or whose
+// tensors are not ready, gets no pack; its execution reports any fault.
+void Init_Conv2D_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
+    kernel->extra_resources = nullptr;
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr ||
+        kernel->inner == nullptr || kernel->output == nullptr || kernel->params == nullptr)
+        return;
+    const Tensor* input = kernel->input[0];
+    const Tensor* filter = kernel->inner[0];
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    const Tensor* output = kernel->output[0];
+    if (input == nullptr || filter == nullptr || output == nullptr || filter->data == nullptr) return;
+    for (const Tensor* t : {input, filter, output})
+        if (t->dtype != DT_FLOAT32 || t->ndim != 4) return;
+    const Conv2DParams* params = (const Conv2DParams*)kernel->params;
+    if ((params->useBias & 1) != 0 && (bias == nullptr || bias->dtype != DT_FLOAT32)) return;
+    PlannedConv pl;
+    if (PlanConv(input, filter, bias, output, params, false, &pl) && pl.c.filter != nullptr)
+        kernel->extra_resources = TiledEligible(pl.c) ? PackFilter(pl.c) : nullptr;
 }
 
 }  // namespace CORVUS_LEVEL_NS
@@ -543,7 +1152,16 @@ CORVUS_LEVEL_DISPATCH(void, Conv2D_fl16_ref,
                        const Conv2DParams* params),
                       (input, filter, bias, output, params))
 CORVUS_LEVEL_DISPATCH(void, Execute_Conv2D_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Init_Conv2D_ref, (NNKernel* kernel), (kernel))
 
-extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, nullptr, nullptr, nullptr};
+extern "C" void Destroy_Conv2D_ref(NNKernel* kernel)
+{
+    if (kernel == nullptr) return;
+    corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
+    kernel->extra_resources = nullptr;
+}
+
+extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, Init_Conv2D_ref, nullptr,
+                                                       Destroy_Conv2D_ref};
 
 #endif

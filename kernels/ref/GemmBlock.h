@@ -4,12 +4,16 @@
 // starts at 0 and takes one fused multiply-add per k for float (one integer
 // multiply-add with wrap-around for uint32). Tiles of P rows x 4Q adjacent
 // columns keep their sums in vector registers; each piece of a B row is
-// loaded once for the P rows.
+// loaded once for the P rows. Float tiles use 8-lane vectors where the
+// target has them in one register (AVX) or a register pair (NEON): the same
+// multiply-adds per element, twice the width.
 #ifndef CORVUS_KERNELS_REF_GEMMBLOCK_H
 #define CORVUS_KERNELS_REF_GEMMBLOCK_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "ref/SimdLanes.h"
 
@@ -23,32 +27,55 @@ using corvus_simd::MulAdd;
 using corvus_simd::Splat;
 using corvus_simd::Store;
 
+// The vector type of a tile 4Q columns wide.
+template <typename T, int Q>
+struct TileVector {
+    typedef typename Lanes<T>::type type;
+};
+#if defined(__AVX__) || defined(__aarch64__)
+template <int Q>
+struct TileVector<float, Q> {
+    typedef typename std::conditional<Q % 2 == 0, corvus_simd::f32x8, corvus_simd::f32x4>::type type;
+};
+#endif
+
+// Every lane a (a shuffle of lane 0: one broadcast instruction).
+template <typename V, typename T>
+inline V Broadcast(T a)
+{
+    typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
+    const V v = {a};
+    return __builtin_shuffle(v, Lane0{});
+}
+
 template <typename T, int P, int Q>
 inline void Tile(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C, size_t sC,
                  uint32_t K)
 {
-    typedef typename Lanes<T>::type V;
-    V acc[P][Q];
+    typedef typename TileVector<T, Q>::type V;
+    constexpr int L = (int)(sizeof(V) / sizeof(T));
+    constexpr int NV = 4 * Q / L;  // vectors per row of the tile
+    V acc[P][NV];
 #pragma GCC unroll 8
     for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) acc[p][q] = Splat<T>(T(0));
+        for (int q = 0; q < NV; ++q) acc[p][q] = V{};
     for (uint32_t k = 0; k < K; ++k) {
         const T* b = B + k * sB;
-        V bv[Q];
+        V bv[NV];
 #pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) bv[q] = Load(b + 4 * q);
+        for (int q = 0; q < NV; ++q) memcpy(&bv[q], b + L * q, sizeof(V));
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p) {
-            const V a = Splat<T>(A[p * sA + k]);
+            const V av = Broadcast<V>(A[p * sA + k]);
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(a, bv[q], acc[p][q]);
+            for (int q = 0; q < NV; ++q) acc[p][q] = MulAdd(av, bv[q], acc[p][q]);
         }
     }
 #pragma GCC unroll 8
     for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) Store(C + p * sC + 4 * q, acc[p][q]);
+        for (int q = 0; q < NV; ++q) memcpy(C + p * sC + L * q, &acc[p][q], sizeof(V));
 }
 
 // One column (the ragged end of a row).

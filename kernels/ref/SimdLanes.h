@@ -40,10 +40,14 @@ inline void StoreV(float* p, V v)
 {
     memcpy(p, &v, sizeof(v));
 }
+// A broadcast, not V{} + s: that addition turns -0 into +0 and costs an
+// instruction per splat.
 template <typename V>
 inline V SplatV(float s)
 {
-    return V{} + s;
+    typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
+    const V v = {s};
+    return __builtin_shuffle(v, Lane0{});
 }
 
 template <typename T>

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "LayersConvolution.h"
 #include "ModelWeights.h"
+#include "Padding.h"
 #include "graph_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -276,6 +278,56 @@ TEST(ModelWeights, LoadsLstmTensorsAtFixedPositions)
         {[&] { load(false, {24, 16, 8}, Concat({W, R})); },
          "fread\\(tensor->data, sizeof\\(float\\), tensor_size, weights_file\\) == tensor_size: false, expected: true"},
     });
+}
+
+// A convolution packs its filter when the model is initialised; weights
+// loaded afterwards must reach the computation: the reloaded model predicts
+// exactly what a model loaded with those weights from the start predicts.
+TEST(ModelWeights, WeightsLoadedAfterInitialisationReachTheConvolution)
+{
+    const uint32_t H = 5, W = 6, C = 4, F = 24;  // 24 channels: a wide and a narrow block
+    struct ConvModel {
+        Model* model;
+        Layer* conv;
+        ConvModel()
+        {
+            const TensorShape dims = Shape({1, H, W, C});
+            Tensor* t = CreateTensor(DT_FLOAT32, DL_NHWC, 4, dims, false);
+            Layer* in = AddInputLayer("image", t);
+            DestroyTensor(t);
+            const uint32_t size[2] = {H, W}, k3[2] = {3, 3}, s1[2] = {1, 1};
+            const PaddingStruct same = ComputePaddingStruct(2, size, k3, s1, nullptr, SAME, nullptr, 0);
+            conv = AddConv2DLayer(in, nullptr, "conv", DL_NHWC, F, 3, 3, 1, 1, 1, 1, &same, true,
+                                  ActivationParams{ReLU, 0}, 1);
+            model = CreateModel(&conv, 1);
+        }
+        ~ConvModel() { DestroyModel(model); }
+        std::vector<float> Predict(const std::vector<float>& image)
+        {
+            Tensor* t = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, H, W, C}), true);
+            std::copy(image.begin(), image.end(), (float*)t->data);
+            ModelInput feed[] = {{"image", t}};
+            Layer** out = ::Predict(model, 1, feed);
+            std::vector<float> v = Values(out[0]->kernel->output[0]);
+            DestroyTensor(t);
+            return v;
+        }
+    };
+    const uint32_t nFilter = 9 * C * F;
+    const std::string first = WeightsBytes().U32(1).Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, -40.0f), Ramp(F, 1.0f)})).Write("first");
+    const std::string second = WeightsBytes().U32(1).Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, 30.0f), Ramp(F, -2.0f)})).Write("second");
+    const std::vector<float> image = Ramp(H * W * C, -3.0f);
+    ConvModel reloaded, fresh;
+    LoadModelWeights(reloaded.model, first.c_str());
+    ASSERT_EQ(1u, InitModel(reloaded.model, 1));
+    const std::vector<float> before = reloaded.Predict(image);
+    LoadModelWeights(reloaded.model, second.c_str());
+    LoadModelWeights(fresh.model, second.c_str());
+    ASSERT_EQ(1u, InitModel(fresh.model, 1));
+    const std::vector<float> after = reloaded.Predict(image), expected = fresh.Predict(image);
+    EXPECT_NE(before, expected);
+    ASSERT_EQ(after.size(), expected.size());
+    EXPECT_EQ(memcmp(after.data(), expected.data(), after.size() * sizeof(float)), 0);
 }
 
 TEST(ModelWeights, ReadTensorChecks)
