@@ -132,8 +132,9 @@ digits-model:
 
 
 # Corvus against ONNX Runtime (CPU, npm onnxruntime-node), side by side:
-# ResNet-18, MobileNetV2, SqueezeNet 1.1 (exported and converted as for the
-# conformance runs, reused when present) and the digit classifier, batch 1,
+# ResNet-18, MobileNetV2, SqueezeNet 1.1, ResNet-50, EfficientNet-B0 and
+# MobileNetV3-Small (exported and converted as for the conformance runs,
+# reused when present) and the digit classifier, batch 1,
 # one thread, timed alternately. The default Release build, its kernels at
 # the level the processor runs (CMP_NATIVE=ON: built with -march=native).
 .PHONY: bench-compare
@@ -141,6 +142,7 @@ CMP_DIR ?= build-cmp
 CMP_RUNS ?= 20
 CMP_NATIVE ?= OFF
 CMP_PYTHON ?= /usr/bin/python3
+CMP_MODELS := resnet18 mobilenet_v2 squeezenet1_1 resnet50 efficientnet_b0 mobilenet_v3_small
 bench-compare: deps
 	@bash conformance/install-deps.sh
 	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE)
@@ -149,8 +151,8 @@ bench-compare: deps
 	  -L$(CMP_DIR)/corvus -lcorvus -Wl,-rpath,$(abspath $(CMP_DIR)/corvus)
 	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
 	mkdir -p $(CMP_DIR)/models
-	@for m in resnet18 mobilenet_v2 squeezenet1_1; do \
-	  [ -f $(CMP_DIR)/models/$$m.onnx ] || { $(CONF_PYTHON) conformance/models/export.py $(CMP_DIR)/models || exit 1; }; \
+	@for m in $(CMP_MODELS); do \
+	  [ -f $(CMP_DIR)/models/$$m.onnx ] || { $(CONF_PYTHON) conformance/models/export.py $(CMP_DIR)/models $$m || exit 1; }; \
 	  [ -f $(CMP_DIR)/models/$$m.weights ] || $(CMP_PYTHON) tools/onnx2corvus $(CMP_DIR)/models/$$m.onnx \
 	    $(CMP_DIR)/models/$$m.json $(CMP_DIR)/models/$$m.weights || exit 1; \
 	done
