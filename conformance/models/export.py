@@ -63,11 +63,11 @@ class AudioNet(torch.nn.Module):
 
 
 class Segmenter(torch.nn.Module):
-    """LR-ASPP on MobileNetV3-Large: the "out" map only."""
+    """A torchvision segmentation model (MobileNetV3-Large backbone): the "out" map only."""
 
-    def __init__(self):
+    def __init__(self, name="lraspp_mobilenet_v3_large"):
         super().__init__()
-        self.net = torchvision.models.segmentation.lraspp_mobilenet_v3_large(weights=None, weights_backbone=None)
+        self.net = getattr(torchvision.models.segmentation, name)(weights=None, weights_backbone=None)
 
     def forward(self, x):
         return self.net(x)["out"]
@@ -85,15 +85,23 @@ MODELS = {
     "transformer_encoder": (Encoder, (1, 10, 32)),
     "lraspp_mobilenet_v3": (Segmenter, (1, 3, 224, 224)),
     "audio_conv1d": (AudioNet, (1, 8, 64)),
+    "deeplabv3_mobilenet_v3": (lambda: Segmenter("deeplabv3_mobilenet_v3_large"), (1, 3, 224, 224)),
 }
+
+
+def classifier(name):
+    """Any other torchvision classification model by its builder's name."""
+    size = 299 if name == "inception_v3" else 224
+    extra = {"aux_logits": False, "init_weights": True} if name in ("googlenet", "inception_v3") else {}
+    return (lambda: torchvision.models.get_model(name, weights=None, **extra)), (1, 3, size, size)
 
 
 def main(out_dir, names):
     os.makedirs(out_dir, exist_ok=True)
     for name in names or MODELS:
-        if name not in MODELS:
-            sys.exit("export.py: no model %r (%s)" % (name, ", ".join(MODELS)))
-        make, shape = MODELS[name]
+        if name not in MODELS and name not in torchvision.models.list_models(torchvision.models):
+            sys.exit("export.py: no model %r (%s, or a torchvision classifier)" % (name, ", ".join(MODELS)))
+        make, shape = MODELS[name] if name in MODELS else classifier(name)
         path = os.path.join(out_dir, name + ".onnx")
         if os.path.exists(path) and os.path.exists(os.path.join(out_dir, name + ".input.bin.shape")):
             continue
@@ -101,7 +109,7 @@ def main(out_dir, names):
         model = make().eval()
         # BatchNorm statistics away from the initial 0/1 so folding is exercised.
         for m in model.modules():
-            if isinstance(m, (torch.nn.BatchNorm1d, torch.nn.BatchNorm2d)):
+            if isinstance(m, torch.nn.modules.batchnorm._BatchNorm):
                 with torch.no_grad():
                     m.running_mean.uniform_(-0.1, 0.1)
                     m.running_var.uniform_(0.5, 1.5)
