@@ -98,6 +98,7 @@ def classifier(name):
 
 def main(out_dir, names):
     os.makedirs(out_dir, exist_ok=True)
+    failed = 0
     for name in names or MODELS:
         if name not in MODELS and name not in torchvision.models.list_models(torchvision.models):
             sys.exit("export.py: no model %r (%s, or a torchvision classifier)" % (name, ", ".join(MODELS)))
@@ -116,14 +117,20 @@ def main(out_dir, names):
                     m.weight.uniform_(0.5, 1.5)
                     m.bias.uniform_(-0.1, 0.1)
         x = torch.from_numpy(np.random.RandomState(1).uniform(-1, 1, shape).astype(np.float32))
-        torch.onnx.export(model, (x,), path, opset_version=13, do_constant_folding=True,
-                          input_names=["input"],
-                          output_names=["logits", "h"] if name == "small_lstm" else ["logits"])
+        try:
+            torch.onnx.export(model, (x,), path, opset_version=13, do_constant_folding=True,
+                              input_names=["input"],
+                              output_names=["logits", "h"] if name == "small_lstm" else ["logits"])
+        except Exception as e:  # noqa: BLE001 - the others are still exported; the runs report the gap
+            print("export.py: %s does not export: %s" % (name, str(e).splitlines()[0][:200]), file=sys.stderr)
+            failed += 1
+            continue
         x.numpy().tofile(os.path.join(out_dir, name + ".input.bin"))
         with open(os.path.join(out_dir, name + ".input.bin.shape"), "w") as f:
             f.write("[%s]" % ", ".join(str(d) for d in shape))
         print("exported", path)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "build-conformance/models", sys.argv[2:])
+    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else "build-conformance/models", sys.argv[2:]))
