@@ -79,14 +79,15 @@ conformance: deps
 # Real architectures converted and checked against ONNX Runtime, with their
 # times: the conformance models, torchvision classifiers that export at
 # opset 13, the MobileNetV3 segmentation models, ShuffleNetV2, a transformer
-# encoder, a 1-D convolutional audio net and a small LSTM. The table goes
+# encoder and decoder, a 1-D convolutional audio net and a small LSTM. The table goes
 # into the "Real architectures" section of docs/onnx-conformance.md.
 .PHONY: models
 MODELS_DIR ?= build-models
 MODEL_LIST ?= resnet18 resnet34 resnet50 resnext50_32x4d mobilenet_v2 mobilenet_v3_small mobilenet_v3_large \
   squeezenet1_0 squeezenet1_1 shufflenet_v2_x0_5 shufflenet_v2_x1_0 efficientnet_b0 efficientnet_b1 \
-  mnasnet1_0 densenet121 googlenet inception_v3 alexnet regnet_x_400mf regnet_y_400mf \
-  lraspp_mobilenet_v3 deeplabv3_mobilenet_v3 transformer_encoder audio_conv1d small_lstm
+  mnasnet1_0 densenet121 googlenet inception_v3 alexnet regnet_x_400mf regnet_y_400mf efficientnet_v2_s \
+  convnext_tiny swin_t lraspp_mobilenet_v3 deeplabv3_mobilenet_v3 transformer_encoder transformer_decoder \
+  audio_conv1d small_lstm
 models: deps
 	@bash conformance/install-deps.sh
 	cmake -S conformance/runner -B $(MODELS_DIR)/runner -DCMAKE_BUILD_TYPE=Release

@@ -27,10 +27,10 @@ Produced by `make conformance` (regenerate this page with
    any mapping are counted at the end.
 2. **Real architectures** (`conformance/models/export.py`): torchvision
    classifiers (ResNet, ResNeXt, MobileNetV2/V3, SqueezeNet, ShuffleNetV2,
-   EfficientNet, MnasNet, DenseNet, GoogLeNet, Inception v3, AlexNet, RegNet),
-   the LR-ASPP and DeepLabV3 segmentation models on MobileNetV3-Large, a
-   two-layer `nn.TransformerEncoder` (GELU, causal mask), a 1-D convolutional
-   audio net and a small LSTM (one layer, 12 inputs, 16 hidden, linear head),
+   EfficientNet, MnasNet, DenseNet, GoogLeNet, Inception v3, AlexNet, RegNet,
+   ConvNeXt, Swin), the LR-ASPP and DeepLabV3 segmentation models on
+   MobileNetV3-Large, a two-layer `nn.TransformerEncoder` (GELU, causal mask)
+   and `nn.TransformerDecoder`, a 1-D convolutional audio net and a small LSTM (one layer, 12 inputs, 16 hidden, linear head),
    built with Debian's `python3-torch`/`python3-torchvision` (random weights,
    seed 0, BatchNorm statistics randomised, eval mode), exported with
    `torch.onnx` (opset 13), run with ONNX Runtime (npm `onnxruntime-node`,
@@ -47,7 +47,8 @@ Produced by `make conformance` (regenerate this page with
 
 MID = """
 The inputs are uniform random in [-1, 1) (seed 1); the image models take
-1x3x224x224 (Inception v3 1x3x299x299; fed NHWC), the transformer 1x10x32,
+1x3x224x224 (Inception v3 1x3x299x299; fed NHWC), the transformers 1x10x32
+and 1x9x32,
 the audio net 1x8x64, the LSTM a 7-step sequence of batch 1. Outputs: the
 logits (the segmentation models their "out" map), and for the LSTM also the
 last hidden state Y_h.

@@ -25,8 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "models"))
 TOLERANCE = 1e-4  # of the reference's largest magnitude
 DEFAULT_MODELS = ("resnet18", "mobilenet_v2", "squeezenet1_1", "small_lstm", "resnet50", "efficientnet_b0",
-                  "mobilenet_v3_small", "shufflenet_v2_x1_0", "transformer_encoder", "lraspp_mobilenet_v3",
-                  "audio_conv1d")
+                  "mobilenet_v3_small", "shufflenet_v2_x1_0", "transformer_encoder", "transformer_decoder",
+                  "lraspp_mobilenet_v3", "audio_conv1d")
 
 
 def median_ms(cmd, runs):

@@ -46,6 +46,24 @@ class Encoder(torch.nn.Module):
         return self.head(self.encoder(x, mask=causal).mean(dim=1))
 
 
+class Decoder(torch.nn.Module):
+    """A two-layer transformer decoder (causal self-attention, cross-attention
+    to a memory computed from the input) with a linear head."""
+
+    def __init__(self):
+        super().__init__()
+        layer = torch.nn.TransformerDecoderLayer(d_model=32, nhead=4, dim_feedforward=64, dropout=0.0,
+                                                 batch_first=True)
+        self.decoder = torch.nn.TransformerDecoder(layer, num_layers=2)
+        self.memory = torch.nn.Linear(32, 32)
+        self.head = torch.nn.Linear(32, 5)
+
+    def forward(self, x):
+        steps = torch.arange(x.shape[1])
+        causal = steps[None, :] > steps[:, None]
+        return self.head(self.decoder(x, torch.tanh(self.memory(x)), tgt_mask=causal))
+
+
 class AudioNet(torch.nn.Module):
     """A small 1-D convolutional classifier over (N, C, L) features."""
 
@@ -83,6 +101,7 @@ MODELS = {
     "mobilenet_v3_small": (lambda: torchvision.models.mobilenet_v3_small(weights=None), (1, 3, 224, 224)),
     "shufflenet_v2_x1_0": (lambda: torchvision.models.shufflenet_v2_x1_0(weights=None), (1, 3, 224, 224)),
     "transformer_encoder": (Encoder, (1, 10, 32)),
+    "transformer_decoder": (Decoder, (1, 9, 32)),
     "lraspp_mobilenet_v3": (Segmenter, (1, 3, 224, 224)),
     "audio_conv1d": (AudioNet, (1, 8, 64)),
     "deeplabv3_mobilenet_v3": (lambda: Segmenter("deeplabv3_mobilenet_v3_large"), (1, 3, 224, 224)),
