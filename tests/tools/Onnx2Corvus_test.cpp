@@ -72,7 +72,10 @@ bool Onnx2Corvus::ok_ = false;
 
 // Runs converted case `name` (its document, weights and input 0 as written by
 // the cases script) and compares output k with file name.out<k>.bin.
-void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, const char* const* names = nullptr)
+// `names` and `inputShape`, when given, are the expected output names and
+// runtime input shape.
+void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, const char* const* names = nullptr,
+             const std::vector<uint32_t>& inputShape = {})
 {
     IOLayers* io = ParseLayersFromONNXJSON((dir + "/" + name + ".json").c_str());
     ASSERT_EQ(io->inputLayersCount, 1u) << name;
@@ -82,13 +85,18 @@ void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, 
     InitModel(m, 1);
     std::vector<float> x = ReadFloats(dir + "/" + name + ".in0.bin");
     const Tensor* like = io->inputLayers[0]->kernel->output[0];
+    if (!inputShape.empty()) {
+        EXPECT_EQ(std::vector<uint32_t>(like->shape.dimension, like->shape.dimension + like->ndim), inputShape);
+    }
     Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, false);
     ASSERT_EQ(GetTensorSize(t), x.size()) << name;
     SetTensorData(t, x.data());
     ModelInput feed = {io->inputLayers[0]->name, t};
     Layer** out = Predict(m, 1, &feed);
     for (uint32_t k = 0; k < outputs; ++k) {
-        if (names) EXPECT_STREQ(out[k]->name, names[k]);
+        if (names) {
+            EXPECT_STREQ(out[k]->name, names[k]);
+        }
         const Tensor* o = out[k]->kernel->output[0];
         const std::vector<float> want = ReadFloats(dir + "/" + name + ".out" + std::to_string(k) + ".bin");
         ASSERT_EQ(GetTensorSize(o), want.size()) << name << " output " << k;
@@ -108,14 +116,8 @@ void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, 
 // NHWC image.
 TEST_F(Onnx2Corvus, SmallCnnMatchesNchwComputation)
 {
-    IOLayers* io = ParseLayersFromONNXJSON((dir_ + "/cnn.json").c_str());
-    const Tensor* like = io->inputLayers[0]->kernel->output[0];
-    ASSERT_EQ(like->ndim, 4u);
-    EXPECT_EQ(like->shape.dimension[1], 7u);  // N, H, W, C
-    EXPECT_EQ(like->shape.dimension[3], 3u);
-    DestroyIOLayers(io);
     const char* names[] = {"prob", "cat"};
-    RunCase(dir_, "cnn", 2, names);
+    RunCase(dir_, "cnn", 2, names, {1, 7, 6, 3});  // N, H, W, C
 }
 
 // Slice bounds and a Reshape target computed from the input's shape (given
