@@ -51,7 +51,9 @@ The inputs are uniform random in [-1, 1) (seed 1); the image models take
 and 1x9x32,
 the audio net 1x8x64, the LSTM a 7-step sequence of batch 1. Outputs: the
 logits (the segmentation models their "out" map), and for the LSTM also the
-last hidden state Y_h.
+last hidden state Y_h. Times are medians of 10 runs after 2 warm-up runs on
+the 2-core build machine and vary with its load; `make bench-compare`
+measures the speed properly.
 
 ## Note on pooling
 
@@ -60,9 +62,11 @@ cells in the pads (0 counts them as zeros, 1 skips them): cells outside the
 input take no part, as in ONNX's MaxPool and AveragePool with
 count_include_pad 0. The converter nevertheless writes padding as an explicit
 Pad node before an unpadded pooling (the lowest float for MaxPool, zeros for
-an average that counts the pads, with a rescaling Mul when it does not), and
-1-D pooling as 2-D pooling over a unit height, so its output does not depend
-on that treatment; both forms are exact, and the pooling tests pass that way.
+an average that counts the pads, with a rescaling Mul when it does not),
+1-D pooling as 2-D pooling over a unit height and 3-D pooling as 2-D pooling
+over H x W per depth slice followed by a pooling over depth, so its output
+does not depend on that treatment; these forms are exact (the 3-D mean up to
+the order of its additions), and the pooling tests pass that way.
 
 ## Backend node tests per operator
 
