@@ -145,7 +145,7 @@ TEST_F(Onnx2Corvus, RefusalsNameTheNodeAndWriteNothing)
         const char* model;
         const char* message;
     } cases[] = {{"sin", "node 'the_sine' (Sin): operator is not supported by the runtime"},
-                 {"edge", "node 'edge_pad' (Pad): pad mode edge is not supported"},
+                 {"edge", "node 'wrap_pad' (Pad): pad mode wrap is not supported"},
                  {"dyn", "input 'x' has a dynamic dimension (batch); give its shape with --input-shape x=N,3"}};
     for (const auto& c : cases) {
         const std::string json = dir_ + "/" + c.model + ".json", err = dir_ + "/" + c.model + ".err";

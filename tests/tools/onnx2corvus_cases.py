@@ -239,7 +239,7 @@ def main(out_dir):
                             [helper.make_tensor_value_info("x", TensorProto.FLOAT, [2])],
                             [helper.make_tensor_value_info("y", TensorProto.FLOAT, [2])])
     onnx.save(helper.make_model(bad, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "sin.onnx"))
-    pad = helper.make_graph([helper.make_node("Pad", ["x", "pads"], ["y"], name="edge_pad", mode="edge")], "pad",
+    pad = helper.make_graph([helper.make_node("Pad", ["x", "pads"], ["y"], name="wrap_pad", mode="wrap")], "pad",
                             [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2, 3, 3])],
                             [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 5, 5])],
                             [numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), "pads")])
