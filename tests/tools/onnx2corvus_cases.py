@@ -195,6 +195,37 @@ def pool_case(rng):
     return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), [x], wants, None
 
 
+def lowering_case(rng):
+    """Operators written as other operators: Split, DepthToSpace (CRD),
+    Trilu, Hardmax, Einsum with a constant operand, edge Pad and
+    ScatterElements with constant indices."""
+    x = rng.uniform(-1, 1, (1, 8, 3, 4)).astype(np.float32)
+    w = rng.uniform(-1, 1, (4, 5)).astype(np.float32)
+    idx = np.array([3, 0, 2, 1, 0, 2] * 8, np.int64).reshape(1, 8, 3, 2)
+    upd = rng.uniform(-1, 1, idx.shape).astype(np.float32)
+    inits = [numpy_helper.from_array(a, n) for a, n in (
+        (np.array([3, 5], np.int64), "sizes"), (np.array(1, np.int64), "k"), (w, "w"), (idx, "idx"), (upd, "upd"),
+        (np.array([0, 0, 1, 2, 0, 0, 2, 1], np.int64), "pads"))]
+    nodes = [helper.make_node("Split", ["x", "sizes"], ["s0", "s1"], axis=1),
+             helper.make_node("DepthToSpace", ["x"], ["d2s"], blocksize=2, mode="CRD"),
+             helper.make_node("Trilu", ["x", "k"], ["triu"]),
+             helper.make_node("Hardmax", ["x"], ["hmax"], axis=1),
+             helper.make_node("Einsum", ["x", "w"], ["ein"], equation="nchw,wk->nchk"),
+             helper.make_node("Pad", ["x", "pads"], ["edge"], mode="edge"),
+             helper.make_node("ScatterElements", ["x", "idx", "upd"], ["scat"], axis=3)]
+    names = ["s0", "s1", "d2s", "triu", "hmax", "ein", "edge", "scat"]
+    graph = helper.make_graph(nodes, "lowering", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
+                              [helper.make_tensor_value_info(n, TensorProto.FLOAT, None) for n in names], inits)
+    hard = (x == x.max(axis=1, keepdims=True)).astype(np.float32)
+    scat = x.copy()
+    for i in np.ndindex(*idx.shape):
+        scat[i[:3] + (idx[i],)] = upd[i]
+    wants = [x[:, :3], x[:, 3:], x.reshape(1, 2, 2, 2, 3, 4).transpose(0, 1, 4, 2, 5, 3).reshape(1, 2, 6, 8),
+             np.triu(x, 1), hard, np.einsum("nchw,wk->nchk", x.astype(np.float64), w),
+             np.pad(x, ((0, 0), (0, 0), (1, 2), (2, 1)), mode="edge"), scat]
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 14)]), [x], wants, None
+
+
 def write_case(out_dir, name, case):
     """Converts one case and writes its input and expected outputs in the
     runtime's layout; returns the output count."""
@@ -231,7 +262,8 @@ def main(out_dir):
         np.ascontiguousarray(np.transpose(want, e["perm"]), np.float32).tofile(
             os.path.join(out_dir, "cnn.out%d.bin" % k))
     with open(os.path.join(out_dir, "cases.txt"), "w") as f:
-        for name, make in (("shapes", shapes_case), ("resize", resize_case), ("pool", pool_case)):
+        for name, make in (("shapes", shapes_case), ("resize", resize_case), ("pool", pool_case),
+                           ("lowering", lowering_case)):
             io = write_case(out_dir, name, make(np.random.RandomState(3)))
             f.write("%s %d\n" % (name, len(io["outputs"])))
     # Refusals name the node.
