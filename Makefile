@@ -55,7 +55,7 @@ fixtures:
 	for m in conv_net lstm; do $(PYTHON) scripts/keras-fixtures/tfjs_to_h5.py $(FIXTURES_DIR)/$$m $(FIXTURES_DIR)/$$m/model.h5; done
 
 # ONNX conformance: the ONNX backend node tests generated from the installed
-# onnx package, and ResNet-18, MobileNetV2, SqueezeNet 1.1 and a small LSTM
+# onnx package, and the real architectures of conformance/run_models.py
 # exported from PyTorch and checked against ONNX Runtime (CPU). Heavy, so not
 # part of `make test`; reports go to $(CONF_DIR)/node-tests.md and models.md.
 .PHONY: conformance
@@ -74,6 +74,31 @@ conformance: deps
 	$(CONF_PYTHON) conformance/run_models.py $(CONF_DIR) $(CONF_DIR)/runner/onnx_conformance_runner \
 	  --markdown $(CONF_DIR)/models.md || status=1; \
 	$(CONF_PYTHON) conformance/make_report.py $(CONF_DIR)/node-tests.md $(CONF_DIR)/models.md docs/onnx-conformance.md; \
+	exit $$status
+
+# Real architectures converted and checked against ONNX Runtime, with their
+# times: the conformance models, torchvision classifiers that export at
+# opset 13, the MobileNetV3 segmentation models, ShuffleNetV2, a transformer
+# encoder and decoder, a 1-D convolutional audio net and a small LSTM. The table goes
+# into the "Real architectures" section of docs/onnx-conformance.md.
+.PHONY: models
+MODELS_DIR ?= build-models
+MODEL_LIST ?= resnet18 resnet34 resnet50 resnext50_32x4d mobilenet_v2 mobilenet_v3_small mobilenet_v3_large \
+  squeezenet1_0 squeezenet1_1 shufflenet_v2_x0_5 shufflenet_v2_x1_0 efficientnet_b0 efficientnet_b1 \
+  mnasnet1_0 densenet121 googlenet inception_v3 alexnet regnet_x_400mf regnet_y_400mf efficientnet_v2_s \
+  convnext_tiny swin_t lraspp_mobilenet_v3 deeplabv3_mobilenet_v3 transformer_encoder transformer_decoder \
+  audio_conv1d small_lstm
+models: deps
+	@bash conformance/install-deps.sh
+	cmake -S conformance/runner -B $(MODELS_DIR)/runner -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(MODELS_DIR)/runner -j $(JOBS)
+	$(CC) -O2 -std=c99 -Iinclude bench/compare/corvus_time.c -o $(MODELS_DIR)/corvus_time \
+	  -L$(MODELS_DIR)/runner/corvus -lcorvus -Wl,-rpath,$(abspath $(MODELS_DIR)/runner/corvus)
+	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
+	status=0; $(CONF_PYTHON) conformance/run_models.py $(MODELS_DIR) $(MODELS_DIR)/runner/onnx_conformance_runner \
+	  --models "$$(echo $(MODEL_LIST) | tr ' ' ',')" --time $(MODELS_DIR)/corvus_time \
+	  --markdown $(MODELS_DIR)/models.md || status=1; \
+	$(CONF_PYTHON) conformance/make_report.py --models $(MODELS_DIR)/models.md docs/onnx-conformance.md; \
 	exit $$status
 
 # Fuzzing with clang's libFuzzer (address and undefined-behaviour sanitizers):
@@ -132,8 +157,9 @@ digits-model:
 
 
 # Corvus against ONNX Runtime (CPU, npm onnxruntime-node), side by side:
-# ResNet-18, MobileNetV2, SqueezeNet 1.1 (exported and converted as for the
-# conformance runs, reused when present) and the digit classifier, batch 1,
+# ResNet-18, MobileNetV2, SqueezeNet 1.1, ResNet-50, EfficientNet-B0 and
+# MobileNetV3-Small (exported and converted as for the conformance runs,
+# reused when present) and the digit classifier, batch 1,
 # one thread, timed alternately. The default Release build, its kernels at
 # the level the processor runs (CMP_NATIVE=ON: built with -march=native).
 .PHONY: bench-compare
@@ -141,6 +167,7 @@ CMP_DIR ?= build-cmp
 CMP_RUNS ?= 20
 CMP_NATIVE ?= OFF
 CMP_PYTHON ?= /usr/bin/python3
+CMP_MODELS := resnet18 mobilenet_v2 squeezenet1_1 resnet50 efficientnet_b0 mobilenet_v3_small
 bench-compare: deps
 	@bash conformance/install-deps.sh
 	cmake -S . -B $(CMP_DIR)/corvus -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_TESTS=OFF -DCORVUS_NATIVE=$(CMP_NATIVE) \
@@ -150,8 +177,8 @@ bench-compare: deps
 	  -L$(CMP_DIR)/corvus -lcorvus -Wl,-rpath,$(abspath $(CMP_DIR)/corvus)
 	cd conformance/ort && npm install --ignore-scripts --no-audit --no-fund
 	mkdir -p $(CMP_DIR)/models
-	@for m in resnet18 mobilenet_v2 squeezenet1_1; do \
-	  [ -f $(CMP_DIR)/models/$$m.onnx ] || { $(CONF_PYTHON) conformance/models/export.py $(CMP_DIR)/models || exit 1; }; \
+	@for m in $(CMP_MODELS); do \
+	  [ -f $(CMP_DIR)/models/$$m.onnx ] || { $(CONF_PYTHON) conformance/models/export.py $(CMP_DIR)/models $$m || exit 1; }; \
 	  [ -f $(CMP_DIR)/models/$$m.weights ] || $(CMP_PYTHON) tools/onnx2corvus $(CMP_DIR)/models/$$m.onnx \
 	    $(CMP_DIR)/models/$$m.json $(CMP_DIR)/models/$$m.weights || exit 1; \
 	done

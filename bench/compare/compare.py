@@ -31,6 +31,9 @@ MODELS = [
     ("ResNet-18", "resnet18.json", "resnet18.weights", "resnet18.onnx"),
     ("MobileNetV2", "mobilenet_v2.json", "mobilenet_v2.weights", "mobilenet_v2.onnx"),
     ("SqueezeNet 1.1", "squeezenet1_1.json", "squeezenet1_1.weights", "squeezenet1_1.onnx"),
+    ("ResNet-50", "resnet50.json", "resnet50.weights", "resnet50.onnx"),
+    ("EfficientNet-B0", "efficientnet_b0.json", "efficientnet_b0.weights", "efficientnet_b0.onnx"),
+    ("MobileNetV3-Small", "mobilenet_v3_small.json", "mobilenet_v3_small.weights", "mobilenet_v3_small.onnx"),
     ("digit classifier", os.path.join(ROOT, "examples/digits/model.json"),
      os.path.join(ROOT, "examples/digits/weights.bin"), "digits.onnx"),
 ]

@@ -76,26 +76,70 @@ function endsInSoftmax(layer) {
   return (cls === 'Activation' || cls === 'Dense') && config.activation === 'softmax';
 }
 
-async function save(name, model, seed) {
+// float32 -> IEEE half bits (round to nearest even; tiny values flush to 0).
+function toHalf(v) {
+  const u = new Uint32Array(new Float32Array([v]).buffer)[0];
+  const sign = (u >>> 16) & 0x8000, exp = ((u >>> 23) & 0xff) - 127 + 15, man = u & 0x7fffff;
+  if (exp <= 0) return sign;
+  let h = sign | (exp << 10) | (man >>> 13);
+  const rest = man & 0x1fff;
+  if (rest > 0x1000 || (rest === 0x1000 && (h & 1))) h += 1;
+  return h;
+}
+
+// Weights stored as the TensorFlow.js converter quantizes them: the kinds of
+// `kinds` in turn (uint8 or uint16 affine with min and scale, or float16).
+function quantize(specs, data, kinds) {
+  const values = new Float32Array(data);
+  const parts = [];
+  let offset = 0;
+  const out = specs.map((spec, k) => {
+    const n = spec.shape.reduce((a, b) => a * b, 1);
+    const w = values.subarray(offset, offset + n);
+    offset += n;
+    const dtype = kinds[k % kinds.length];
+    if (dtype === 'float16') {
+      parts.push(new Uint16Array(Array.from(w, toHalf)));
+      return {...spec, quantization: {dtype}};
+    }
+    const levels = dtype === 'uint8' ? 255 : 65535;
+    const min = Math.min(...w), max = Math.max(...w);
+    const scale = max > min ? (max - min) / levels : 1;
+    const q = Array.from(w, (x) => Math.round((x - min) / scale));
+    parts.push(dtype === 'uint8' ? new Uint8Array(q) : new Uint16Array(q));
+    return {...spec, quantization: {dtype, min, scale}};
+  });
+  const bytes = Buffer.concat(parts.map((p) => Buffer.from(p.buffer, p.byteOffset, p.byteLength)));
+  return {specs: out, data: bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength)};
+}
+
+async function save(name, model, seed, kinds) {
   randomize(model, seed);
   const next = rng(seed + 1);
   const inputs = model.inputs.map((t) => uniform(next, [1, ...t.shape.slice(1)], -1, 1));
-  let outputs = model.predict(inputs);
-  if (!Array.isArray(outputs)) outputs = [outputs];
 
   const dir = path.join(outRoot, name);
   fs.mkdirSync(dir, {recursive: true});
   await model.save(tf.io.withSaveHandler(async (artifacts) => {
+    let specs = artifacts.weightSpecs, data = artifacts.weightData;
+    if (kinds) {
+      ({specs, data} = quantize(specs, data, kinds));
+      // The expected outputs are those of the quantized model as TensorFlow.js loads it.
+      model = await tf.loadLayersModel(tf.io.fromMemory({modelTopology: artifacts.modelTopology, weightSpecs: specs,
+                                                             weightData: data}));
+    }
     const manifest = {
       format: 'layers-model',
       generatedBy: `TensorFlow.js tfjs-layers v${tf.version.tfjs}`,
       modelTopology: artifacts.modelTopology,
-      weightsManifest: [{paths: ['weights.bin'], weights: artifacts.weightSpecs}],
+      weightsManifest: [{paths: ['weights.bin'], weights: specs}],
     };
     fs.writeFileSync(path.join(dir, 'model.json'), JSON.stringify(manifest));
-    fs.writeFileSync(path.join(dir, 'weights.bin'), Buffer.from(artifacts.weightData));
+    fs.writeFileSync(path.join(dir, 'weights.bin'), Buffer.from(data));
     return {modelArtifactsInfo: {dateSaved: new Date(), modelTopologyType: 'JSON'}};
   }));
+  let outputs = model.predict(inputs);
+  if (!Array.isArray(outputs)) outputs = [outputs];
 
   const outputLayers = model.outputLayers;
   const cases = {
@@ -244,5 +288,15 @@ const names = {basicOps: 'basic_ops', firstPool: 'first_pool', denseMlp: 'dense_
                firstDepthwise: 'first_depthwise', firstResize: 'first_resize', conv1d: 'conv1d', lstm: 'lstm',
                lstmState: 'lstm_state',
                conv3d: 'conv3d', sequential: 'sequential'};
+// Only the named fixtures when names follow the directory.
+const only = process.argv.slice(3);
 let seed = 1000;
-for (const [key, build] of Object.entries(builders)) await save(names[key], build(), (seed += 17));
+for (const [key, build] of Object.entries(builders)) {
+  seed += 17;
+  if (only.length === 0 || only.includes(names[key])) await save(names[key], build(), seed);
+}
+// The MLP and the convolutional net again, with quantized weights.
+if (only.length === 0 || only.includes('quantized_mlp'))
+  await save('quantized_mlp', denseMlp(), 2000, ['uint8', 'uint16', 'float16']);
+if (only.length === 0 || only.includes('quantized_conv'))
+  await save('quantized_conv', convNet(), 2017, ['float16', 'uint8', 'uint16']);

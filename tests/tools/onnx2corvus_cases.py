@@ -87,6 +87,163 @@ def cnn_case(rng):
     return model, [x], [e / e.sum(), cat]
 
 
+def shapes_case(rng):
+    """Operands computed from shapes (chunk, flatten to (N, -1)) and a mask
+    constant holding -inf."""
+    x = rng.uniform(-1, 1, (2, 4, 3, 5)).astype(np.float32)
+    mask = np.where(rng.uniform(size=(1, 60)) < 0.3, -np.inf, 0).astype(np.float32)
+    i64 = lambda v: np.array(v, np.int64)  # noqa: E731
+    inits = [numpy_helper.from_array(a, n) for a, n in ((i64(1), "one"), (i64(2), "two"), (i64(0), "zero"),
+                                                      (i64(-1), "minus1"), (mask, "mask"), (i64([0]), "zero_1"),
+                                                      (i64([1]), "one_1"))]
+    nodes = [helper.make_node("Shape", ["x"], ["s"]),
+             helper.make_node("Gather", ["s", "one"], ["c"], axis=0),
+             helper.make_node("Div", ["c", "two"], ["half"]),
+             helper.make_node("Unsqueeze", ["half", "zero_1"], ["end"]),
+             helper.make_node("Unsqueeze", ["zero", "zero_1"], ["start"]),
+             helper.make_node("Unsqueeze", ["one", "zero_1"], ["axis"]),
+             helper.make_node("Slice", ["x", "start", "end", "axis"], ["chunk"], name="chunk"),
+             helper.make_node("Slice", ["s", "zero_1", "one_1"], ["n"]),
+             helper.make_node("Unsqueeze", ["minus1", "zero_1"], ["rest"]),
+             helper.make_node("Concat", ["n", "rest"], ["target"], axis=0),
+             helper.make_node("Reshape", ["x", "target"], ["flat"], name="flat"),
+             helper.make_node("Add", ["flat", "mask"], ["masked"]),
+             helper.make_node("Exp", ["masked"], ["e"], name="exp")]
+    graph = helper.make_graph(nodes, "shapes", [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["b", 4, 3, 5])],
+                              [helper.make_tensor_value_info("chunk", TensorProto.FLOAT, None),
+                               helper.make_tensor_value_info("e", TensorProto.FLOAT, None)], inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    return model, [x], [x[:, :2], np.exp(x.reshape(2, -1).astype(np.float64) + mask)], {"x": [2, 4, 3, 5]}
+
+
+def resize_case(rng):
+    """Resize forms the runtime has no kernel for, against ONNX's own
+    reference interpolation."""
+    from onnx.backend.test.case.node import resize as ref
+    x = rng.uniform(-1, 1, (1, 2, 4, 5)).astype(np.float32)
+    f32 = lambda *v: np.array(v, np.float32)  # noqa: E731
+    forms = [  # (attributes, roi, scales, sizes, reference)
+        (dict(mode="nearest", coordinate_transformation_mode="asymmetric", nearest_mode="round_prefer_ceil"),
+         None, f32(1, 1, 1.7, 0.6), None,
+         lambda: ref.interpolate_nd(x, lambda r: ref.nearest_coeffs(r, "round_prefer_ceil"),
+                                    scale_factors=[1, 1, 1.7, 0.6], coordinate_transformation_mode="asymmetric")),
+        (dict(mode="linear", coordinate_transformation_mode="align_corners"), None, None, [1, 2, 7, 3],
+         lambda: ref.interpolate_nd(x, ref.linear_coeffs, output_size=[1, 2, 7, 3],
+                                    coordinate_transformation_mode="align_corners")),
+        (dict(mode="cubic", cubic_coeff_a=-0.5, exclude_outside=1), None, f32(1, 1, 2, 1.5), None,
+         lambda: ref.interpolate_nd(x, lambda r: ref.cubic_coeffs(r, -0.5), scale_factors=[1, 1, 2, 1.5],
+                                    exclude_outside=True)),
+        (dict(mode="linear", coordinate_transformation_mode="tf_crop_and_resize", extrapolation_value=7.0),
+         f32(0, 0, 0.4, -0.2, 1, 1, 1.1, 0.9), None, [1, 2, 3, 6],
+         lambda: ref.interpolate_nd(x, ref.linear_coeffs, output_size=[1, 2, 3, 6],
+                                    roi=f32(0, 0, 0.4, -0.2, 1, 1, 1.1, 0.9), extrapolation_value=7.0,
+                                    coordinate_transformation_mode="tf_crop_and_resize")),
+    ]
+    nodes, inits, outs, wants = [], [], [], []
+    for k, (attrs, roi, scales, sizes, want) in enumerate(forms):
+        names = ["x", "roi%d" % k if roi is not None else "", "scales%d" % k if scales is not None else ""]
+        if roi is not None:
+            inits.append(numpy_helper.from_array(roi, "roi%d" % k))
+        if scales is not None:
+            inits.append(numpy_helper.from_array(scales, "scales%d" % k))
+        else:
+            inits.append(numpy_helper.from_array(np.array(sizes, np.int64), "sizes%d" % k))
+            names.append("sizes%d" % k)
+        nodes.append(helper.make_node("Resize", names, ["y%d" % k], name="resize%d" % k, **attrs))
+        outs.append(helper.make_tensor_value_info("y%d" % k, TensorProto.FLOAT, None))
+        wants.append(want())
+    graph = helper.make_graph(nodes, "resize", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
+                              outs, inits)
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), [x], wants, None
+
+
+def pool(x, k, stride, pads, reduce, fill):
+    """Windowed pooling over the trailing len(k) axes of x (N, C, ...)."""
+    n = len(k)
+    xp = np.pad(x, [(0, 0), (0, 0)] + [(pads[i], pads[i + n]) for i in range(n)], constant_values=fill)
+    out_sz = [(xp.shape[2 + i] - k[i]) // stride[i] + 1 for i in range(n)]
+    y = np.zeros(x.shape[:2] + tuple(out_sz))
+    for o in np.ndindex(*out_sz):
+        win = xp[(slice(None), slice(None)) + tuple(slice(o[i] * stride[i], o[i] * stride[i] + k[i])
+                                                    for i in range(n))]
+        y[(slice(None), slice(None)) + o] = reduce(win.reshape(x.shape[0], x.shape[1], -1))
+    return y
+
+
+def pool_case(rng):
+    """1-D and 3-D windowed pooling, global pooling of 3-D and 5-D tensors."""
+    x = rng.uniform(-1, 1, (1, 3, 5, 6, 7)).astype(np.float32)
+    nodes = [helper.make_node("MaxPool", ["x"], ["m3"], name="max3d", kernel_shape=[2, 3, 2], strides=[2, 1, 2],
+                              pads=[1, 0, 1, 0, 1, 0]),
+             helper.make_node("AveragePool", ["x"], ["a3"], name="avg3d", kernel_shape=[3, 2, 3], strides=[1, 2, 2],
+                              pads=[1, 1, 0, 1, 0, 1]),
+             helper.make_node("GlobalMaxPool", ["x"], ["g5"], name="gmax5d"),
+             helper.make_node("Reshape", ["x", "rows"], ["r"]),
+             helper.make_node("AveragePool", ["r"], ["a1"], name="avg1d", kernel_shape=[4], strides=[3], pads=[2, 1],
+                              count_include_pad=1),
+             helper.make_node("GlobalAveragePool", ["r"], ["g3"], name="gavg3d")]
+    inits = [numpy_helper.from_array(np.array([1, 3, 210], np.int64), "rows")]
+    graph = helper.make_graph(nodes, "pool", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
+                              [helper.make_tensor_value_info(n, TensorProto.FLOAT, None)
+                               for n in ("m3", "a3", "g5", "a1", "g3")], inits)
+    x64, r = x.astype(np.float64), x.reshape(1, 3, 210).astype(np.float64)
+    inside = pool(np.ones_like(x64), [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0)
+    wants = [pool(x64, [2, 3, 2], [2, 1, 2], [1, 0, 1, 0, 1, 0], lambda w: w.max(-1), -np.inf),
+             pool(x64, [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0) / inside,
+             x64.max(axis=(2, 3, 4), keepdims=True),
+             pool(r, [4], [3], [2, 1], lambda w: w.mean(-1), 0), r.mean(axis=2, keepdims=True)]
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), [x], wants, None
+
+
+def lowering_case(rng):
+    """Operators written as other operators: Split, DepthToSpace (CRD),
+    Trilu, Hardmax, Einsum with a constant operand, edge Pad and
+    ScatterElements with constant indices."""
+    x = rng.uniform(-1, 1, (1, 8, 3, 4)).astype(np.float32)
+    w = rng.uniform(-1, 1, (4, 5)).astype(np.float32)
+    idx = np.array([3, 0, 2, 1, 0, 2] * 8, np.int64).reshape(1, 8, 3, 2)
+    upd = rng.uniform(-1, 1, idx.shape).astype(np.float32)
+    inits = [numpy_helper.from_array(a, n) for a, n in (
+        (np.array([3, 5], np.int64), "sizes"), (np.array(1, np.int64), "k"), (w, "w"), (idx, "idx"), (upd, "upd"),
+        (np.array([0, 0, 1, 2, 0, 0, 2, 1], np.int64), "pads"))]
+    nodes = [helper.make_node("Split", ["x", "sizes"], ["s0", "s1"], axis=1),
+             helper.make_node("DepthToSpace", ["x"], ["d2s"], blocksize=2, mode="CRD"),
+             helper.make_node("Trilu", ["x", "k"], ["triu"]),
+             helper.make_node("Hardmax", ["x"], ["hmax"], axis=1),
+             helper.make_node("Einsum", ["x", "w"], ["ein"], equation="nchw,wk->nchk"),
+             helper.make_node("Pad", ["x", "pads"], ["edge"], mode="edge"),
+             helper.make_node("ScatterElements", ["x", "idx", "upd"], ["scat"], axis=3)]
+    names = ["s0", "s1", "d2s", "triu", "hmax", "ein", "edge", "scat"]
+    graph = helper.make_graph(nodes, "lowering", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
+                              [helper.make_tensor_value_info(n, TensorProto.FLOAT, None) for n in names], inits)
+    hard = (x == x.max(axis=1, keepdims=True)).astype(np.float32)
+    scat = x.copy()
+    for i in np.ndindex(*idx.shape):
+        scat[i[:3] + (idx[i],)] = upd[i]
+    wants = [x[:, :3], x[:, 3:], x.reshape(1, 2, 2, 2, 3, 4).transpose(0, 1, 4, 2, 5, 3).reshape(1, 2, 6, 8),
+             np.triu(x, 1), hard, np.einsum("nchw,wk->nchk", x.astype(np.float64), w),
+             np.pad(x, ((0, 0), (0, 0), (1, 2), (2, 1)), mode="edge"), scat]
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 14)]), [x], wants, None
+
+
+def write_case(out_dir, name, case):
+    """Converts one case and writes its input and expected outputs in the
+    runtime's layout; returns the output count."""
+    import onnx
+    model, inputs, outputs, shapes = case
+    path = os.path.join(out_dir, name + ".onnx")
+    onnx.save(model, path)
+    io = conv.convert(path, os.path.join(out_dir, name + ".json"), os.path.join(out_dir, name + ".weights"),
+                      quiet=True, input_shapes=shapes)
+    for e in io["inputs"]:
+        np.ascontiguousarray(np.transpose(inputs[e["index"]], e["perm"]), np.float32).tofile(
+            os.path.join(out_dir, "%s.in%d.bin" % (name, e["index"])))
+    for k, (e, want) in enumerate(zip(io["outputs"], outputs)):
+        np.ascontiguousarray(np.transpose(want, e["perm"]), np.float32).tofile(
+            os.path.join(out_dir, "%s.out%d.bin" % (name, k)))
+    return io
+
+
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     model, inputs, outputs = cnn_case(np.random.RandomState(7))
@@ -104,16 +261,25 @@ def main(out_dir):
     for k, (e, want) in enumerate(zip(io["outputs"], outputs)):
         np.ascontiguousarray(np.transpose(want, e["perm"]), np.float32).tofile(
             os.path.join(out_dir, "cnn.out%d.bin" % k))
+    with open(os.path.join(out_dir, "cases.txt"), "w") as f:
+        for name, make in (("shapes", shapes_case), ("resize", resize_case), ("pool", pool_case),
+                           ("lowering", lowering_case)):
+            io = write_case(out_dir, name, make(np.random.RandomState(3)))
+            f.write("%s %d\n" % (name, len(io["outputs"])))
     # Refusals name the node.
     bad = helper.make_graph([helper.make_node("Sin", ["x"], ["y"], name="the_sine")], "bad",
                             [helper.make_tensor_value_info("x", TensorProto.FLOAT, [2])],
                             [helper.make_tensor_value_info("y", TensorProto.FLOAT, [2])])
     onnx.save(helper.make_model(bad, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "sin.onnx"))
-    pad = helper.make_graph([helper.make_node("Pad", ["x", "pads"], ["y"], name="edge_pad", mode="edge")], "pad",
+    pad = helper.make_graph([helper.make_node("Pad", ["x", "pads"], ["y"], name="wrap_pad", mode="wrap")], "pad",
                             [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2, 3, 3])],
                             [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 5, 5])],
                             [numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), "pads")])
     onnx.save(helper.make_model(pad, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "edge.onnx"))
+    dyn = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], "dyn",
+                            [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["batch", 3])],
+                            [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["batch", 3])])
+    onnx.save(helper.make_model(dyn, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "dyn.onnx"))
 
 
 if __name__ == "__main__":

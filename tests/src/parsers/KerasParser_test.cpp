@@ -148,7 +148,9 @@ void RunFixture(const std::string& dir, const std::string& model, const std::str
 }
 
 // Fixtures whose every layer class the library builds. HDF5 files hold the
-// same models as their TensorFlow.js counterparts.
+// same models as their TensorFlow.js counterparts; the quantized ones store
+// their weights as uint8, uint16 and float16 and expect TensorFlow.js's
+// prediction from the weights as it dequantizes them.
 TEST(KerasParserTest, FixturesMatchTheFramework)
 {
     ASSERT_FALSE(Python().empty()) << "python3 with numpy and h5py is needed (scripts/install-deps.sh)";
@@ -161,7 +163,7 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
         {"first_resize", "model.json"}, {"conv1d", "model.json"},         {"lstm", "model.json"},
         {"lstm", "model.h5"},          {"conv3d", "model.json"},          {"sequential", "model.json"},
-        {"lstm_state", "model.json"},
+        {"lstm_state", "model.json"},  {"quantized_mlp", "model.json"},   {"quantized_conv", "model.json"},
     };
     for (const Fixture& f : fixtures) {
         SCOPED_TRACE(std::string(f.name) + "/" + f.file);
