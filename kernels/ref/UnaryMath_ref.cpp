@@ -10,11 +10,17 @@
 #include "Report.h"
 #include "ref/KernelChecks.h"
 #include "ref/ElementWalk.h"
+#include "VectorLevel.h"
 
 using corvus::MapFloat32;
 using corvus::SameShape;
 using corvus::ShapeText;
 using corvus::ThroughFloat32;
+
+// Compiled once per instruction-set level (see VectorLevel.h): the
+// multiply-adds of HardSigmoid and PRelu become instructions where the level
+// has them.
+namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
@@ -143,8 +149,6 @@ void UnaryFloatChecks(const char* prefix, const Tensor* out, const Tensor* in)
 
 }  // namespace
 
-extern "C" {
-
 // ---- Exp, Sqrt, Erf, Neg, Ceil, Floor, Log ----------------------------
 
 void Exp_fl32(Tensor* out, const Tensor* in)
@@ -180,9 +184,9 @@ void Execute_Sqrt_ref(NNKernel* kernel)
     const Tensor* in = kernel->input[0];
     if (in == nullptr) CV_FATAL("Function Sqrt: Tensor pointer is null");
     if (in->dtype == DT_FLOAT32)
-        Sqrt_fl32(kernel->output[0], in);
+        CORVUS_LEVEL_NS::Sqrt_fl32(kernel->output[0], in);
     else if (in->dtype == DT_FLOAT16)
-        Sqrt_fl16(kernel->output[0], in);
+        CORVUS_LEVEL_NS::Sqrt_fl16(kernel->output[0], in);
     else
         CV_FATAL("support only F16 or F32");
 }
@@ -196,7 +200,7 @@ void Erf_fl32(Tensor* out, const Tensor* in)
 void Execute_Erf_fl32_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("Function Erf: Kernel pointer is null");
-    Erf_fl32(kernel->output[0], kernel->input[0]);
+    CORVUS_LEVEL_NS::Erf_fl32(kernel->output[0], kernel->input[0]);
 }
 
 void Neg_fl32(Tensor* out, const Tensor* in)
@@ -278,7 +282,7 @@ void Abs_ref(Tensor* out, const Tensor* in)
 void Execute_Abs_ref(NNKernel* kernel)
 {
     if (kernel == nullptr) CV_FATAL("%s error: kernel is null", "Execute_Abs_ref");
-    Abs_ref(kernel->output[0], kernel->input[0]);
+    CORVUS_LEVEL_NS::Abs_ref(kernel->output[0], kernel->input[0]);
 }
 
 // ---- PRelu ------------------------------------------------------------
@@ -359,7 +363,7 @@ void Execute_Clip_fl32_ref(NNKernel* kernel)
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16 && in->dtype != DT_INT32)
         CV_FATAL("Clip: Unsupported data type");
     if (kernel->params == nullptr) CV_FATAL("Function Clip: Params pointer is null");
-    Clip_ref(kernel->output[0], in, (const ClipParams*)kernel->params);
+    CORVUS_LEVEL_NS::Clip_ref(kernel->output[0], in, (const ClipParams*)kernel->params);
 }
 
 // ---- HardSigmoid --------------------------------------------------------
@@ -370,9 +374,12 @@ void HardSigmoid_fl32(Tensor* out, const Tensor* in, const HardSigmoidParams* pa
     if (in->dtype != DT_FLOAT32 || out->dtype != DT_FLOAT32) CV_FATAL("HardSigmoid_fl32: type is not float32");
     RequireSameShape("HardSigmoid_fl32", out, in);
     const float alpha = params->alpha, beta = params->beta;
+    // Clamping v with minNum/maxNum in double gives exactly this (a NaN gives
+    // 1, -0 gives +0); written with selects, the loop vectorises.
     MapFloat32(out, in, [alpha, beta](float x) {
-        const double v = (double)fmaf(alpha, x, beta);
-        return (float)MaxNum(0.0, MinNum(1.0, v));
+        const float v = fmaf(alpha, x, beta);
+        const float m = v < 1.0f ? v : 1.0f;
+        return m > 0.0f ? m : 0.0f;
     });
 }
 
@@ -391,10 +398,44 @@ void Execute_HardSigmoid_ref(NNKernel* kernel)
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16)
         CV_FATAL("%s: Unsupported data type %s", kName, DataTypeToStr((DataType)in->dtype));
     const HardSigmoidParams* params = (const HardSigmoidParams*)kernel->params;
-    WithHalfWrapper(kName, out, in, [params](Tensor* o, const Tensor* i) { HardSigmoid_fl32(o, i, params); });
+    WithHalfWrapper(kName, out, in,
+                    [params](Tensor* o, const Tensor* i) { CORVUS_LEVEL_NS::HardSigmoid_fl32(o, i, params); });
 }
 
-}  // extern "C"
+}  // namespace CORVUS_LEVEL_NS
+
+#if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(void, Exp_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Exp_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Sqrt_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Sqrt_fl16, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Sqrt_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Erf_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Erf_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Neg_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Neg_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Ceil_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Ceil_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Floor_fl32, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Floor_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Log_ref, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Abs_f32_ref,
+                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels), (out, in1, unused2, levels))
+CORVUS_LEVEL_DISPATCH(void, Abs_f16_ref,
+                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels), (out, in1, unused2, levels))
+CORVUS_LEVEL_DISPATCH(void, Abs_ref, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Abs_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, prelu_f32_ref,
+                      (void* out, const void* in1, const void* in2, const BroadcastLevel* levels), (out, in1, in2, levels))
+CORVUS_LEVEL_DISPATCH(void, prelu_f16_ref,
+                      (void* out, const void* in1, const void* in2, const BroadcastLevel* levels), (out, in1, in2, levels))
+CORVUS_LEVEL_DISPATCH(void, Execute_PRelu_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Clip_ref, (Tensor* out, const Tensor* in, const ClipParams* params), (out, in, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_Clip_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, HardSigmoid_fl32,
+                      (Tensor* out, const Tensor* in, const HardSigmoidParams* params), (out, in, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_HardSigmoid_ref, (NNKernel* kernel), (kernel))
 
 // Function sets: found by the kernel tables through their names.
 extern "C" const NNKernelFn nn_kernel_fn_Exp_ref = {Execute_Exp_ref, nullptr, nullptr, nullptr};
@@ -407,3 +448,5 @@ extern "C" const NNKernelFn nn_kernel_fn_Abs_ref = {Execute_Abs_ref, nullptr, nu
 extern "C" const NNKernelFn nn_kernel_fn_PRelu_ref = {Execute_PRelu_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Clip_fl32_ref = {Execute_Clip_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_HardSigmoid_ref = {Execute_HardSigmoid_ref, nullptr, nullptr, nullptr};
+
+#endif

@@ -121,6 +121,13 @@ TEST(ActivationModel, UnaryChainsInFloatAndHalf)
         const float h = std::max(0.0f, std::min(1.0f, fmaf(0.2f, c, 0.5f)));
         EXPECT_EQ(r.at<float>(i), std::fabs(-erff(h))) << i;
     }
+    // The clamp is minNum/maxNum: a NaN gives 1 and -0 gives +0.
+    Owned edge(DT_FLOAT32, {1, 4});
+    const float ev[] = {NAN, -0.0f, 2.0f, 0.25f};
+    memcpy(edge.as<float>(), ev, sizeof(ev));
+    r = RunModel({edge}, [](std::vector<Layer*>& in) { return AddHardSigmoidLayer(in[0], nullptr, "hs", 1.0f, -0.0f); });
+    const uint32_t hardBits[] = {0x3f800000u, 0u, 0x3f800000u, 0x3e800000u};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(r.at<uint32_t>(i), hardBits[i]) << i;
     r = RunModel({x}, [](std::vector<Layer*>& in) {
         Layer* l = AddSqrtLayer(AddAbsLayer(in[0], nullptr, "abs"), nullptr, "sqrt");
         return AddExpLayer(AddCeilLayer(AddFloorLayer(l, nullptr, "floor"), nullptr, "ceil"), nullptr, "exp");
