@@ -164,12 +164,12 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
     }
 }
 
-// A tile of P pixels x Q vectors whose whole KH x KW window lies inside the
-// input: the same order as DwTile with every loop bound fixed, so the window
-// unrolls into multiply-adds at fixed offsets.
-template <int P, int Q, typename V, int KH, int KW>
-inline void DwFullTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, const float* __restrict w0,
-                       const float* __restrict b, float* __restrict o)
+// A tile of P pixels x Q vectors whose KW window columns all lie inside the
+// input, over `rows` window rows: the same order as DwTile with the column
+// loop fixed, so it unrolls into multiply-adds at fixed offsets.
+template <int P, int Q, typename V, int KW>
+inline void DwFullTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t rows,
+                       const float* __restrict w0, const float* __restrict b, float* __restrict o)
 {
     constexpr int L = (int)(sizeof(V) / sizeof(float));
     const size_t xStep = (size_t)c.sW * c.sInW;
@@ -186,7 +186,7 @@ inline void DwFullTile(const DwPlan& c, const float* __restrict x0, size_t rowSt
     // the addressing in a few registers.
     const float* xk = x0;
     const float* wk = w0;
-    for (int kh = 0; kh < KH; ++kh) {
+    for (uint32_t kh = 0; kh < rows; ++kh) {
 #pragma GCC unroll 7
         for (int kw = 0; kw < KW; ++kw) {
             V wv[Q];
@@ -266,21 +266,21 @@ inline void DwRun3x3Channels(const DwPlan& c, const float* x0, size_t rowStep, c
     for (; ch < n; ++ch) DwRun3x3<float, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
 }
 
-// All channels of P full-window pixels.
-template <int P, int KH, int KW>
-inline void DwFullChannels(const DwPlan& c, const float* x0, size_t rowStep, const float* w0, const float* b,
-                           float* o)
+// All channels of P pixels whose window columns lie inside the input.
+template <int P, int KW>
+inline void DwFullChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t rows, const float* w0,
+                           const float* b, float* o)
 {
     uint32_t ch = 0;
     const uint32_t n = c.channels;
     for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
-        DwFullTile<P, kTileVectors, WideVector, KH, KW>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch);
+        DwFullTile<P, kTileVectors, WideVector, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
     for (; ch + 8 <= n; ch += 8)
-        DwFullTile<P, 1, f32x8, KH, KW>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch);
+        DwFullTile<P, 1, f32x8, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
     for (; ch + 4 <= n; ch += 4)
-        DwFullTile<P, 1, f32x4, KH, KW>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch);
+        DwFullTile<P, 1, f32x4, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
     for (; ch < n; ++ch)
-        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, KH, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
+        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, rows, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
 }
 
 // Two wide vectors, then 8, 4 and single channels at a time.
@@ -323,9 +323,16 @@ void DwFloat32(const DwPlan& c, const float* in, const float* filter, const floa
                 if (nRows == c.kH && fullRun[ow] > 0 && c.kH == 3 && c.kW == 3) {
                     DwRun3x3Channels(c, x0, rowStep, wRow, bias, o, fullRun[ow]);
                     ow += fullRun[ow];
-                } else if (nRows == c.kH && fullRun[ow] >= (uint32_t)kTilePixels && c.kH == 5 && c.kW == 5) {
-                    DwFullChannels<kTilePixels, 5, 5>(c, x0, rowStep, wRow, bias, o);
+                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 3) {
+                    // Top and bottom rows of a 3x3 window: fewer window rows.
+                    DwFullChannels<kTilePixels, 3>(c, x0, rowStep, nRows, wRow, bias, o);
                     ow += kTilePixels;
+                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 5) {
+                    DwFullChannels<kTilePixels, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                    ow += kTilePixels;
+                } else if (nRows > 0 && fullRun[ow] > 0 && c.kW == 5) {
+                    DwFullChannels<1, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                    ++ow;
                 } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
                     DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
                     ow += kTilePixels;
