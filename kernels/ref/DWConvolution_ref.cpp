@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -85,8 +86,27 @@ void MoveMultiplierOut(const uint8_t* src, uint8_t* dst, uint64_t rows, uint32_t
 
 struct DwPlan {
     uint32_t batch, outH, outW, channels, kH, kW, dH, dW, sW;
+    uint32_t act;  // ReLU or ReLU6 applied at the store, else nothing
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
 };
+
+// ReLU and ReLU6 applied as the activation kernel does (x * 0 for x <= 0,
+// so negatives give -0 and NaN stays NaN), on a finished accumulator.
+template <typename V>
+inline V Clamped(V v, uint32_t act)
+{
+    if (act == ReLU || act == ReLU6) {
+        if constexpr (std::is_same<V, float>::value) {
+            v = v > 0.0f ? v : v * 0.0f;
+            if (act == ReLU6 && v > 6.0f) v = 6.0f;
+        } else {
+            const V zero = v * 0.0f;
+            v = v > 0.0f ? v : zero;
+            if (act == ReLU6) v = v > 6.0f ? SplatV<V>(6.0f) : v;
+        }
+    }
+    return v;
+}
 
 // P pixels x Q vectors of type V (Q = 0: one channel): acc = bias, then
 // acc = fma(x, w, acc) per kernel position, in registers.
@@ -125,7 +145,7 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, acc[p][q]);
+            for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, Clamped(acc[p][q], c.act));
     } else {
         float acc[P];
 #pragma GCC unroll 8
@@ -140,8 +160,127 @@ inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, 
             }
         }
 #pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) o[p * c.sOutW] = acc[p];
+        for (int p = 0; p < P; ++p) o[p * c.sOutW] = Clamped(acc[p], c.act);
     }
+}
+
+// A tile of P pixels x Q vectors whose KW window columns all lie inside the
+// input, over `rows` window rows: the same order as DwTile with the column
+// loop fixed, so it unrolls into multiply-adds at fixed offsets.
+template <int P, int Q, typename V, int KW>
+inline void DwFullTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t rows,
+                       const float* __restrict w0, const float* __restrict b, float* __restrict o)
+{
+    constexpr int L = (int)(sizeof(V) / sizeof(float));
+    const size_t xStep = (size_t)c.sW * c.sInW;
+    const size_t colStep = (size_t)c.dW * c.sInW;
+    const size_t C = c.channels;
+    V acc[P][Q];
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q) {
+        const V start = b != nullptr ? LoadV<V>(b + L * q) : SplatV<V>(0.0f);
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p][q] = start;
+    }
+    // Pointers walk the window (rather than offsets per tap), which keeps
+    // the addressing in a few registers.
+    const float* xk = x0;
+    const float* wk = w0;
+    for (uint32_t kh = 0; kh < rows; ++kh) {
+#pragma GCC unroll 7
+        for (int kw = 0; kw < KW; ++kw) {
+            V wv[Q];
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wk + L * q);
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(LoadV<V>(xk + p * xStep + L * q), wv[q], acc[p][q]);
+            xk += colStep;
+            wk += C;
+        }
+        xk += rowStep - KW * colStep;
+    }
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, Clamped(acc[p][q], c.act));
+}
+
+// One channel vector (type V) of `count` consecutive full-window pixels of a
+// 3x3 kernel: the nine taps stay in registers for the whole run, tiles of P
+// pixels take one multiply-add per tap and pixel in the same order.
+template <typename V, int P>
+inline void DwRun3x3(const DwPlan& c, const float* __restrict x0, size_t rowStep, const float* __restrict w0,
+                     const float* __restrict b, float* __restrict o, uint32_t count)
+{
+    const size_t xStep = (size_t)c.sW * c.sInW;
+    const size_t colStep = (size_t)c.dW * c.sInW;
+    const size_t C = c.channels;
+    V tap[9];
+#pragma GCC unroll 9
+    for (int k = 0; k < 9; ++k) tap[k] = LoadV<V>(w0 + (size_t)k * C);
+    const V start = b != nullptr ? LoadV<V>(b) : SplatV<V>(0.0f);
+    uint32_t ow = 0;
+    for (; ow + P <= count; ow += P) {
+        const float* xt = x0 + ow * xStep;
+        V acc[P];
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) acc[p] = start;
+#pragma GCC unroll 3
+        for (int kh = 0; kh < 3; ++kh)
+#pragma GCC unroll 3
+            for (int kw = 0; kw < 3; ++kw)
+#pragma GCC unroll 8
+                for (int p = 0; p < P; ++p)
+                    acc[p] = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep + p * xStep), tap[kh * 3 + kw], acc[p]);
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) StoreV(o + (ow + p) * c.sOutW, Clamped(acc[p], c.act));
+    }
+    for (; ow < count; ++ow) {
+        const float* xt = x0 + ow * xStep;
+        V acc = start;
+#pragma GCC unroll 3
+        for (int kh = 0; kh < 3; ++kh)
+#pragma GCC unroll 3
+            for (int kw = 0; kw < 3; ++kw) acc = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep), tap[kh * 3 + kw], acc);
+        StoreV(o + ow * c.sOutW, Clamped(acc, c.act));
+    }
+}
+
+// All channels of a run of full-window 3x3 pixels, a channel vector at a time.
+inline void DwRun3x3Channels(const DwPlan& c, const float* x0, size_t rowStep, const float* w0, const float* b,
+                             float* o, uint32_t count)
+{
+    // Nine taps and six accumulators fill the sixteen AVX registers; NEON
+    // holds them as register pairs among its thirty-two.
+    constexpr int P = 6;
+    uint32_t ch = 0;
+    const uint32_t n = c.channels;
+#ifdef __AVX512F__
+    for (; ch + 16 <= n; ch += 16)
+        DwRun3x3<corvus_simd::f32x16, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
+#endif
+    for (; ch + 8 <= n; ch += 8) DwRun3x3<f32x8, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
+    for (; ch + 4 <= n; ch += 4) DwRun3x3<f32x4, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
+    for (; ch < n; ++ch) DwRun3x3<float, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
+}
+
+// All channels of P pixels whose window columns lie inside the input.
+template <int P, int KW>
+inline void DwFullChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t rows, const float* w0,
+                           const float* b, float* o)
+{
+    uint32_t ch = 0;
+    const uint32_t n = c.channels;
+    for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
+        DwFullTile<P, kTileVectors, WideVector, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
+    for (; ch + 8 <= n; ch += 8)
+        DwFullTile<P, 1, f32x8, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
+    for (; ch + 4 <= n; ch += 4)
+        DwFullTile<P, 1, f32x4, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
+    for (; ch < n; ++ch)
+        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, rows, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
 }
 
 // Two wide vectors, then 8, 4 and single channels at a time.
@@ -181,7 +320,20 @@ void DwFloat32(const DwPlan& c, const float* in, const float* filter, const floa
                 const Taps& col = colTaps[ow];
                 const float* x0 = inRow + (size_t)col.first * c.sInW;
                 float* o = orow + ow * c.sOutW;
-                if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
+                if (nRows == c.kH && fullRun[ow] > 0 && c.kH == 3 && c.kW == 3) {
+                    DwRun3x3Channels(c, x0, rowStep, wRow, bias, o, fullRun[ow]);
+                    ow += fullRun[ow];
+                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 3) {
+                    // Top and bottom rows of a 3x3 window: fewer window rows.
+                    DwFullChannels<kTilePixels, 3>(c, x0, rowStep, nRows, wRow, bias, o);
+                    ow += kTilePixels;
+                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 5) {
+                    DwFullChannels<kTilePixels, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                    ow += kTilePixels;
+                } else if (nRows > 0 && fullRun[ow] > 0 && c.kW == 5) {
+                    DwFullChannels<1, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                    ++ow;
+                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
                     DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
                     ow += kTilePixels;
                 } else {
@@ -425,6 +577,9 @@ void Execute_DWConvolution_ref(NNKernel* kernel)
     c.dH = p->dilationRateH;
     c.dW = p->dilationRateW;
     c.sW = p->strideW;
+    // ReLU and ReLU6 are applied by the float32 tiles as they store.
+    const bool clampInTiles = in->dtype == DT_FLOAT32 && (p->activation == ReLU || p->activation == ReLU6);
+    c.act = clampInTiles ? p->activation : (uint32_t)None;
     c.sInN = in->stride.NHWC.batch_stride;
     c.sInH = in->stride.NHWC.height_stride;
     c.sInW = in->stride.NHWC.width_stride;
@@ -468,7 +623,7 @@ void Execute_DWConvolution_ref(NNKernel* kernel)
             MoveMultiplierBack<uint16_t>(ov, out, M);
     }
 
-    if (p->activation != None && p->activation != Linear) {
+    if (p->activation != None && p->activation != Linear && !clampInTiles) {
         ActivationParams act = {p->activation, 0.0f};
         Tensor* io[1] = {out};
         NNKernel k;

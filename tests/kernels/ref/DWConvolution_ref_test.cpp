@@ -102,12 +102,23 @@ void RunLayer(Layer* layer)
 
 TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
 {
+    // Fixed-window 3x3 and 5x5 rows wide enough for several pixel tiles, with
+    // channel counts leaving 8-, 4- and 1-lane remainders; then random shapes.
+    const DwCase fixed[] = {
+        {1, 6, 14, 61, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1, true, ReLU6},
+        {1, 7, 17, 29, 1, 3, 3, 2, 2, 1, 1, 0, 0, 1, 1, true, ReLU},
+        {2, 9, 23, 44, 1, 5, 5, 1, 1, 1, 1, 2, 2, 2, 2, false, ReLU6},
+        {1, 11, 21, 19, 1, 5, 5, 2, 2, 1, 1, 1, 2, 2, 1, true, None},
+        {1, 8, 19, 13, 2, 3, 3, 1, 2, 2, 1, 2, 0, 2, 3, true, LeakyReLU},
+        {1, 9, 26, 16, 1, 5, 5, 1, 3, 1, 2, 0, 4, 0, 4, true, ReLU}};
     std::mt19937 rng(21);
     auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-    for (int trial = 0; trial < 250; ++trial) {
-        DwCase c{pick(1, 2), pick(1, 9), pick(1, 11), pick(1, 37), pick(1, 3), pick(1, 4), pick(1, 4), pick(1, 3),
-                 pick(1, 3), pick(1, 3), pick(1, 3), pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 1) == 1,
-                 kFusedKinds[pick(0, 4)]};
+    const int nFixed = (int)(sizeof(fixed) / sizeof(fixed[0]));
+    for (int trial = 0; trial < nFixed + 250; ++trial) {
+        DwCase c = trial < nFixed ? fixed[trial]
+                                  : DwCase{pick(1, 2), pick(1, 9), pick(1, 11), pick(1, 37), pick(1, 3), pick(1, 4),
+                                           pick(1, 4), pick(1, 3), pick(1, 3), pick(1, 3), pick(1, 3), pick(0, 3),
+                                           pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 1) == 1, kFusedKinds[pick(0, 4)]};
         if (c.OH() == 0 || c.OW() == 0) continue;
         Tensor* in = Make(DL_NHWC, {c.N, c.H, c.W, c.C}, &rng, pick(0, 1) * 2);
         Layer* layer = MakeLayer(c, in);
