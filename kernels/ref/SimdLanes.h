@@ -42,12 +42,17 @@ inline void StoreV(float* p, V v)
 }
 // A broadcast, not V{} + s: that addition turns -0 into +0 and costs an
 // instruction per splat.
+// V = float (one lane) is the scalar itself.
 template <typename V>
 inline V SplatV(float s)
 {
-    typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
-    const V v = {s};
-    return __builtin_shuffle(v, Lane0{});
+    if constexpr (sizeof(V) == sizeof(float)) {
+        return s;
+    } else {
+        typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
+        const V v = {s};
+        return __builtin_shuffle(v, Lane0{});
+    }
 }
 
 template <typename T>
