@@ -39,15 +39,6 @@ struct TileVector<float, Q> {
 };
 #endif
 
-// Every lane a (a shuffle of lane 0: one broadcast instruction).
-template <typename V, typename T>
-inline V Broadcast(T a)
-{
-    typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
-    const V v = {a};
-    return __builtin_shuffle(v, Lane0{});
-}
-
 template <typename T, int P, int Q>
 inline void Tile(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C, size_t sC,
                  uint32_t K)
@@ -67,7 +58,7 @@ inline void Tile(const T* __restrict A, size_t sA, const T* __restrict B, size_t
         for (int q = 0; q < NV; ++q) memcpy(&bv[q], b + L * q, sizeof(V));
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p) {
-            const V av = Broadcast<V>(A[p * sA + k]);
+            const V av = corvus_simd::Broadcast<V>(A[p * sA + k]);
 #pragma GCC unroll 8
             for (int q = 0; q < NV; ++q) acc[p][q] = MulAdd(av, bv[q], acc[p][q]);
         }

@@ -40,19 +40,32 @@ inline void StoreV(float* p, V v)
 {
     memcpy(p, &v, sizeof(v));
 }
+// Every lane a: one broadcast instruction (GCC builds a lane-by-lane
+// initialisation as a chain of inserts; clang recognises it).
+template <typename V, typename T>
+inline V Broadcast(T a)
+{
+#if defined(__clang__)
+    V v;
+#pragma unroll
+    for (int k = 0; k < (int)(sizeof(V) / sizeof(T)); ++k) v[k] = a;
+    return v;
+#else
+    typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
+    const V v = {a};
+    return __builtin_shuffle(v, Lane0{});
+#endif
+}
+
 // A broadcast, not V{} + s: that addition turns -0 into +0 and costs an
-// instruction per splat.
-// V = float (one lane) is the scalar itself.
+// instruction per splat. V = float (one lane) is the scalar itself.
 template <typename V>
 inline V SplatV(float s)
 {
-    if constexpr (sizeof(V) == sizeof(float)) {
+    if constexpr (sizeof(V) == sizeof(float))
         return s;
-    } else {
-        typedef int32_t Lane0 __attribute__((vector_size(sizeof(V))));
-        const V v = {s};
-        return __builtin_shuffle(v, Lane0{});
-    }
+    else
+        return Broadcast<V>(s);
 }
 
 template <typename T>
