@@ -7,39 +7,13 @@
 
 #include "LayersConvolution.h"
 #include "LayersDense.h"
+#include "bench_util.h"
 
 namespace {
 
-Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout)
-{
-    TensorShape s{};
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    Tensor* t = CreateTensor(DT_FLOAT32, layout, k, s, true);
-    float* p = (float*)t->data;
-    for (uint32_t i = 0; i < GetTensorSize(t); ++i) p[i] = (float)((i * 7919u) % 1000u) * 0.002f - 1.0f;
-    return t;
-}
+using bench_util::Make;
 
-void Report(benchmark::State& state, double flopsPerRun)
-{
-    state.counters["GFLOP/s"] =
-        benchmark::Counter(flopsPerRun * (double)state.iterations() * 1e-9, benchmark::Counter::kIsRate);
-}
-
-// A kernel record of one input, one output and two inner tensors.
-NNKernel Kernel(Tensor** inputs, Tensor** outputs, Tensor** inner, void* params)
-{
-    NNKernel k;
-    memset(&k, 0, sizeof(k));
-    k.input = inputs;
-    k.output = outputs;
-    k.inner = inner;
-    k.inputsNum = k.outputsNum = 1;
-    k.innerNum = 2;
-    k.params = params;
-    return k;
-}
+void Report(benchmark::State& state, double flopsPerRun) { bench_util::ReportFlops(state, flopsPerRun); }
 
 // Conv2D on {1, H, W, Cin} -> Cout, k x k, SAME pads, bias, ReLU.
 void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k,
@@ -66,7 +40,7 @@ void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint3
     Tensor* inputs[1] = {in};
     Tensor* outputs[1] = {out};
     Tensor* inners[2] = {filter, bias};
-    NNKernel kernel = Kernel(inputs, outputs, inners, &p);
+    NNKernel kernel = bench_util::Kernel(inputs, outputs, inners, 2, &p);
     Init_Conv2D_ref(&kernel);
     for (auto _ : state) {
         Execute_Conv2D_ref(&kernel);
@@ -115,7 +89,7 @@ void DepthwiseConv2D_3x3_112x112x32(benchmark::State& state)
     p.pad = SAME;
     p.useBias = 1;
     p.activation = ReLU6;
-    NNKernel k = Kernel(inputs, outputs, inner, &p);
+    NNKernel k = bench_util::Kernel(inputs, outputs, inner, 2, &p);
     Init_DWConvolution_ref(&k);
     for (auto _ : state) {
         Execute_DWConvolution_ref(&k);

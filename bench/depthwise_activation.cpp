@@ -11,20 +11,13 @@
 #include "LayersBroadcast.h"
 #include "LayersConvolution.h"
 #include "LayersPooling.h"
+#include "bench_util.h"
 #include "nn_kernels/OptKernels.h"
 
 namespace {
 
-Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout)
-{
-    TensorShape s{};
-    uint32_t k = 0;
-    for (uint32_t d : dims) s.dimension[k++] = d;
-    Tensor* t = CreateTensor(DT_FLOAT32, layout, k, s, true);
-    float* p = (float*)t->data;
-    for (uint32_t i = 0; i < GetTensorSize(t); ++i) p[i] = (float)((i * 7919u) % 1000u) * 0.012f - 6.0f;
-    return t;
-}
+// Values in [-6, 6): both sides of the activations' bends.
+Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout) { return bench_util::Make(dims, layout, 0.012f, -6.0f); }
 
 // Depthwise k x k, stride s, SAME pads, bias, ReLU6, on {1, H, H, C}.
 void Depthwise(benchmark::State& state, uint32_t H, uint32_t C, uint32_t k, uint32_t s)
@@ -47,21 +40,13 @@ void Depthwise(benchmark::State& state, uint32_t H, uint32_t C, uint32_t k, uint
     p.useBias = 1;
     p.activation = ReLU6;
     Tensor* inner[2] = {filter, bias};
-    NNKernel kernel;
-    memset(&kernel, 0, sizeof(kernel));
-    kernel.input = &in;
-    kernel.output = &out;
-    kernel.inner = inner;
-    kernel.inputsNum = kernel.outputsNum = 1;
-    kernel.innerNum = 2;
-    kernel.params = &p;
+    NNKernel kernel = bench_util::Kernel(&in, &out, inner, 2, &p);
     Init_DWConvolution_ref(&kernel);
     for (auto _ : state) {
         Execute_DWConvolution_ref(&kernel);
         benchmark::ClobberMemory();
     }
-    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * OH * OH * C * k * k * (double)state.iterations() * 1e-9,
-                                                   benchmark::Counter::kIsRate);
+    bench_util::ReportFlops(state, 2.0 * OH * OH * C * k * k);
     Destroy_DWConvolution_ref(&kernel);
     for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
 }
