@@ -93,21 +93,21 @@ function quantize(specs, data, kinds) {
   const values = new Float32Array(data);
   const parts = [];
   let offset = 0;
-  const out = specs.map((spec, k) => {
-    const n = spec.shape.reduce((a, b) => a * b, 1);
+  const out = specs.map((entry, k) => {
+    const n = entry.shape.reduce((a, b) => a * b, 1);
     const w = values.subarray(offset, offset + n);
     offset += n;
     const dtype = kinds[k % kinds.length];
     if (dtype === 'float16') {
       parts.push(new Uint16Array(Array.from(w, toHalf)));
-      return {...spec, quantization: {dtype}};
+      return {...entry, quantization: {dtype}};
     }
     const levels = dtype === 'uint8' ? 255 : 65535;
     const min = Math.min(...w), max = Math.max(...w);
     const scale = max > min ? (max - min) / levels : 1;
     const q = Array.from(w, (x) => Math.round((x - min) / scale));
     parts.push(dtype === 'uint8' ? new Uint8Array(q) : new Uint16Array(q));
-    return {...spec, quantization: {dtype, min, scale}};
+    return {...entry, quantization: {dtype, min, scale}};
   });
   const bytes = Buffer.concat(parts.map((p) => Buffer.from(p.buffer, p.byteOffset, p.byteLength)));
   return {specs: out, data: bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength)};
