@@ -101,6 +101,28 @@ models: deps
 	$(CONF_PYTHON) conformance/make_report.py --models $(MODELS_DIR)/models.md docs/onnx-conformance.md; \
 	exit $$status
 
+# Seeded faults (tests/mutants/*.txt): each is applied in a private copy of
+# the tree, rebuilt and run against the suite with fail-fast; prints killed,
+# survived and the score. Long (about an hour on two cores), so not part of
+# `make test`. MUTANTS=id,id runs a few.
+.PHONY: mutants coverage
+MUT_DIR ?= build-mutants
+MUTANTS ?=
+mutants: deps
+	$(PYTHON) scripts/mutants.py $(MUT_DIR) --jobs $(JOBS) --report $(MUT_DIR)/report.tsv \
+	  $(if $(MUTANTS),--only $(MUTANTS))
+
+# Line coverage of src/ and kernels/ by the suite (gcovr).
+COV_DIR ?= build-coverage
+coverage: deps
+	@bash scripts/install-deps.sh gcovr
+	cmake -S . -B $(COV_DIR) -DCMAKE_BUILD_TYPE=Debug -DCORVUS_COVERAGE=ON
+	cmake --build $(COV_DIR) -j $(JOBS)
+	find $(COV_DIR) -name '*.gcda' -delete
+	cd $(COV_DIR) && ctest -j $(JOBS) --output-on-failure
+	gcovr -r . --object-directory $(COV_DIR) --filter src/ --filter kernels/ --print-summary \
+	  --txt $(COV_DIR)/coverage.txt
+
 # Fuzzing with clang's libFuzzer (address and undefined-behaviour sanitizers):
 # `make fuzz` runs every target FUZZ_SECONDS, `make fuzz-short` (CI)
 # FUZZ_SHORT_SECONDS, two targets at a time; each then replays its corpus with
