@@ -40,6 +40,15 @@ bench: deps
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# The release library, headers, pkg-config file, CMake package and the
+# corvus tool under PREFIX (lib/, include/corvus/, bin/).
+PREFIX ?= /usr/local
+.PHONY: install
+install: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target corvus corvus_cli
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
 clean:
 	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR) $(DEMO_DIR)
 
