@@ -144,7 +144,7 @@ class Model:
                 raise CorvusError("inputs hold different numbers of tensors: %d and %d" % (batch, a.size // item))
             batch = a.size // item
             host.append(np.ascontiguousarray(a))
-        return host, batch or 0
+        return host, 1 if batch is None else batch  # a model without inputs runs once
 
     def run(self, x):
         model = self._live()
