@@ -40,6 +40,15 @@ bench: deps
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# The release library, headers, pkg-config file, CMake package and the
+# corvus tool under PREFIX (lib/, include/corvus/, bin/).
+PREFIX ?= /usr/local
+.PHONY: install
+install: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target corvus corvus_cli
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
 clean:
 	rm -rf $(BUILD_DIR) $(SAN_BUILD_DIR) $(DEMO_DIR)
 
@@ -161,7 +170,7 @@ test-aarch64: deps
 # The bundled example: a small convolutional digit classifier (committed in
 # examples/digits) run through the corvus tool. `make digits-model` retrains
 # it with TensorFlow.js on scikit-learn's 8x8 digits (needs Node, npm and
-# python3-sklearn).
+# python3-sklearn) and exports it as ONNX (model.onnx, needs python3-onnx).
 .PHONY: demo digits-model
 DIGITS_DIR := examples/digits
 DIGITS_CSV ?= /usr/lib/python3/dist-packages/sklearn/datasets/data/digits.csv.gz
@@ -175,6 +184,7 @@ digits-model:
 	ln -sfn ../../scripts/keras-fixtures/node_modules $(DIGITS_DIR)/node_modules
 	node $(DIGITS_DIR)/train.mjs $(DIGITS_CSV) $(DIGITS_DIR); s=$$?; rm -f $(DIGITS_DIR)/node_modules; exit $$s
 	$(PYTHON) tools/keras2corvus $(DIGITS_DIR)/tfjs/model.json $(DIGITS_DIR)/model.json $(DIGITS_DIR)/weights.bin
+	$(PYTHON) bench/compare/digits_onnx.py --nchw $(DIGITS_DIR) $(DIGITS_DIR)/model.onnx
 	rm -rf $(DIGITS_DIR)/tfjs
 
 

@@ -37,10 +37,15 @@ void write_output_name(uint32_t model_id, int32_t index, char* dst);
 /* dst[0] = ndim, dst[1..ndim] = extents; dst holds 1 + MAX_NDIM_VALUE (7). */
 void get_input_shape(uint32_t model_id, uint32_t index, uint32_t* dst);
 void get_output_shape(uint32_t model_id, uint32_t index, uint32_t* dst);
+/* Element type (a DataType) of input or output `index`: what run_predict
+ * converts inputs to, and what it writes into an output buffer. */
+uint32_t get_input_type(uint32_t model_id, uint32_t index);
+uint32_t get_output_type(uint32_t model_id, uint32_t index);
 
 /* inputs[i] holds `batch` input tensors back to back, in the element type
- * inputTypes[i] (a DataType); outputs[j] receives `batch` float32 output
- * tensors back to back. A batch of 0 runs nothing. */
+ * inputTypes[i] (a DataType); outputs[j] receives `batch` output tensors
+ * back to back, 4-byte elements of the output's own type (get_output_type:
+ * float32, int32 or uint32). A batch of 0 runs nothing. */
 void run_predict(uint32_t model_id, void** inputs, const uint32_t* inputTypes, void** outputs, uint32_t batch);
 
 /* Statistics CSV of the most recent run, per layer in execution order. */

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ActivationTypes.h"
+#include "LayersBroadcast.h"
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "LayersDense.h"
@@ -260,3 +261,28 @@ extern "C" uint64_t GetLayerFLOPs(const Layer* layer)
         return 0;
     }
 }
+
+namespace corvus_internal {
+
+// The activation a layer applies to its result: fused into a convolution,
+// dense, linear, element-wise or two-input arithmetic layer, or an Activation
+// layer's own; None for every other layer. Read by the corvus tool's graph.
+uint32_t LayerActivation(const Layer* layer)
+{
+    if (layer == nullptr || layer->kernel == nullptr) CV_FATAL("layer must be initialized");
+    switch (layer->op) {
+    case OP_AddBroadcast:
+    case OP_SubBroadcast:
+    case OP_MulBroadcast:
+    case OP_DivBroadcast:
+        return Params<BroadcastParams>(layer)->aName;
+    case OP_Linear:
+        return Params<LinearParams>(layer)->activation;
+    case OP_ElementWise:
+        return Params<ElementWiseParams>(layer)->activation;
+    default:
+        return DescribeLayer(layer).activation;
+    }
+}
+
+}  // namespace corvus_internal

@@ -177,6 +177,10 @@ extern "C" void get_output_shape(uint32_t id, uint32_t index, uint32_t* dst)
     WriteShape(OutputLayer(id, index), dst);
 }
 
+extern "C" uint32_t get_input_type(uint32_t id, uint32_t index) { return LayerOutput(InputLayer(id, index))->dtype; }
+
+extern "C" uint32_t get_output_type(uint32_t id, uint32_t index) { return LayerOutput(OutputLayer(id, index))->dtype; }
+
 extern "C" void run_predict(uint32_t id, void** inputs, const uint32_t* inputTypes, void** outputs, uint32_t batch)
 {
     Model* model = Lookup(id);

@@ -2,12 +2,14 @@
 """Writes the bundled digit classifier (examples/digits) as an ONNX model, so
 ONNX Runtime can time the same network as Corvus.
 
-    digits_onnx.py MODEL_DIR OUT.onnx
+    digits_onnx.py [--nchw] MODEL_DIR OUT.onnx
 
 Reads the Keras description and the Corvus weights file of MODEL_DIR. The
 network is a small sequential one (Conv2D, MaxPooling2D, Flatten, Dense with
 ReLU/linear activations); the ONNX graph takes the same NHWC input and
-flattens in NHWC order, so both runtimes compute the same function.
+flattens in NHWC order, so both runtimes compute the same function. With
+--nchw the graph takes an NCHW input instead, as frameworks export images
+(examples/digits/model.onnx, the converter's example).
 """
 import json
 import struct
@@ -36,17 +38,20 @@ def read_weights(path):
     return out
 
 
-def main(model_dir, out_path):
+def main(model_dir, out_path, nchw_input=False):
     desc = json.load(open(model_dir + "/model.json"))
     weights = read_weights(model_dir + "/weights.bin")
     layers = desc["config"]["layers"]
     nodes, inits = [], []
     shape = layers[0]["config"]["batch_input_shape"][1:]  # H, W, C
     x = "input"
-    graph_input = helper.make_tensor_value_info(x, TensorProto.FLOAT, [1] + shape)
-    nodes.append(helper.make_node("Transpose", [x], ["nchw"], perm=[0, 3, 1, 2]))
-    x, nchw = "nchw", True
     h, w, c = shape
+    if nchw_input:
+        graph_input = helper.make_tensor_value_info(x, TensorProto.FLOAT, [1, c, h, w])
+    else:
+        graph_input = helper.make_tensor_value_info(x, TensorProto.FLOAT, [1] + shape)
+        nodes.append(helper.make_node("Transpose", [x], ["nchw"], perm=[0, 3, 1, 2]))
+        x = "nchw"
     for layer in layers[1:]:
         cls, cfg, name = layer["class_name"], layer["config"], layer["config"]["name"]
         act = cfg.get("activation")
@@ -95,6 +100,7 @@ def main(model_dir, out_path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: digits_onnx.py MODEL_DIR OUT.onnx")
-    main(sys.argv[1], sys.argv[2])
+    args = [a for a in sys.argv[1:] if a != "--nchw"]
+    if len(args) != 2:
+        sys.exit("usage: digits_onnx.py [--nchw] MODEL_DIR OUT.onnx")
+    main(args[0], args[1], "--nchw" in sys.argv[1:])

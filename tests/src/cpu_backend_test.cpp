@@ -128,6 +128,9 @@ TEST(CpuBackend, NamesShapesAndRanges)
     EXPECT_EQ(Thrown([&] { write_output_name(id, 2, name); }), out);
     EXPECT_EQ(Thrown([&] { get_input_shape(id, 2, shape); }), in);
     EXPECT_EQ(Thrown([&] { get_output_shape(id, 5, shape); }), out);
+    EXPECT_EQ(get_output_type(id, 1), (uint32_t)DT_FLOAT32);
+    EXPECT_EQ(Thrown([&] { get_input_type(id, 2); }), in);
+    EXPECT_EQ(Thrown([&] { get_output_type(id, 2); }), out);
     release_model(id);
 
     const uint32_t image = 902;

@@ -166,11 +166,48 @@ class CorvusTool(unittest.TestCase):
         self.assertIn("image_out", files)
         self.assertIn("classes_inner_0", files)
 
+    def test_graph_dot_and_svg(self):
+        digits = os.path.join(ROOT, "examples/digits")
+        model, weights = os.path.join(digits, "model.json"), os.path.join(digits, "weights.bin")
+        dot, svg = os.path.join(WORK, "digits.dot"), os.path.join(WORK, "digits.svg")
+        r = corvus("graph", model, weights, "--dot", dot)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(dot) as f:
+            text = f.read()
+        nodes = dict(re.findall(r'^  "([^"]+)" \[label="([^"]*)"\];$', text, re.M))
+        edges = re.findall(r'^  "([^"]+)" -> "([^"]+)";$', text, re.M)
+        # Every layer with its operation and kernel as `info` lists them, its
+        # output and a place in the memory plan; an edge per Keras inbound link.
+        info = re.findall(r"^\s+\d+  (\S+)\s+(\S+)\s+(\S+)\s+(\(\S+\))", corvus("info", model, weights).stdout, re.M)
+        self.assertEqual(sorted(nodes), sorted(row[0] for row in info))
+        for name, op, kernel, shape in info:
+            self.assertIn(f"{name}\\n{op} / {kernel}\\n{shape} float32\\n", nodes[name])
+            self.assertRegex(nodes[name], r"\\n(offset \d+|host input|own storage)$")
+        self.assertIn("activation ReLU", nodes["conv1"])
+        with open(model) as f:
+            layers = json.load(f)["config"]["layers"]
+        self.assertEqual(sorted(edges), sorted((link[0], l["name"]) for l in layers
+                                               for node in l["inbound_nodes"] for link in node))
+
+        # --svg runs Graphviz's dot, or says it is missing and fails.
+        fake = os.path.join(WORK, "fakebin")
+        os.makedirs(fake, exist_ok=True)
+        with open(os.path.join(fake, "dot"), "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = -Tsvg ] && [ "$2" = -o ] && grep -q "^digraph" "$4" && echo "<svg/>" > "$3"\n')
+        os.chmod(os.path.join(fake, "dot"), 0o755)
+        path = [d for d in os.environ["PATH"].split(os.pathsep) if not os.access(os.path.join(d, "dot"), os.X_OK)]
+        for dirs, code in (([fake] + path, 0), (path, 1)):
+            r = subprocess.run([TOOL, "graph", model, weights, "--dot", dot, "--svg", svg], capture_output=True,
+                               text=True, env=dict(os.environ, PATH=os.pathsep.join(dirs)))
+            self.assertEqual(r.returncode, code, r.stderr)
+        self.assertTrue(os.path.exists(svg))
+        self.assertIn("Graphviz", r.stderr)
+
     def test_usage_errors_exit_2(self):
         cases = [[], ["frobnicate", MODEL, WEIGHTS], ["info", MODEL], ["info", MODEL, WEIGHTS, "extra"],
                  ["run", MODEL, WEIGHTS], ["run", MODEL, WEIGHTS, "--input"], ["bench", MODEL, WEIGHTS, "-n", "0"],
                  ["bench", MODEL, WEIGHTS, "-n", "x"], ["profile", MODEL, WEIGHTS], ["dump", MODEL, WEIGHTS],
-                 ["info", MODEL, WEIGHTS, "--svg", "a.svg"],
+                 ["info", MODEL, WEIGHTS, "--svg", "a.svg"], ["graph", MODEL, WEIGHTS, "--svg", "a.svg"],
                  ["run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x.raw"), os.path.join(WORK, "x.raw")]]
         self.x.tofile(os.path.join(WORK, "x.raw"))
         for args in cases:

@@ -5,10 +5,13 @@
 //   corvus bench   MODEL WEIGHTS [-n N] [--input FILE...]
 //   corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]
 //   corvus dump    MODEL WEIGHTS DIR [--input FILE...]
+//   corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]
 //
 // Argument errors print the usage and exit with status 2; failures of the
 // library exit with status 1 after its own message.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "ActivationTypes.h"
 #include "Profiling.h"
 #include "corvus.h"
 #include "cpu_backend.hpp"
@@ -28,6 +32,7 @@
 namespace corvus_internal {
 int SelectedVectorLevel();
 const char* VectorLevelName(int level);
+uint32_t LayerActivation(const Layer* layer);
 }  // namespace corvus_internal
 
 namespace {
@@ -38,6 +43,7 @@ const char* const kUsage =
     "       corvus bench   MODEL WEIGHTS [-n N] [--input FILE...]\n"
     "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]\n"
     "       corvus dump    MODEL WEIGHTS DIR [--input FILE...]\n"
+    "       corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]\n"
     "MODEL is a model description (Keras or converted-ONNX JSON), WEIGHTS its\n"
     "weights file. Input files hold one or more input tensors back to back:\n"
     "raw float32, or .npy (float32/64, float16, int32, uint32, int8, uint8).\n";
@@ -55,7 +61,7 @@ const char* const kUsage =
 }
 
 struct Args {
-    std::string command, model, weights, dir, csv, svg, output;
+    std::string command, model, weights, dir, csv, svg, output, dot;
     std::vector<std::string> inputs;
     long runs = 100;
 };
@@ -69,7 +75,7 @@ Args Parse(int argc, char** argv)
         fputs(kUsage, stdout);
         exit(0);
     }
-    const std::vector<std::string> commands = {"info", "run", "bench", "profile", "dump"};
+    const std::vector<std::string> commands = {"info", "run", "bench", "profile", "dump", "graph"};
     if (std::find(commands.begin(), commands.end(), a.command) == commands.end())
         Usage("unknown command '" + a.command + "'");
     std::vector<std::string> positional;
@@ -79,7 +85,7 @@ Args Parse(int argc, char** argv)
             if (i + 1 >= argc || argv[i + 1][0] == '-') Usage(arg + " needs " + what);
             return std::string(argv[++i]);
         };
-        if (arg == "--input" && a.command != "info") {
+        if (arg == "--input" && a.command != "info" && a.command != "graph") {
             a.inputs.push_back(value("a file"));
             while (i + 1 < argc && argv[i + 1][0] != '-') a.inputs.push_back(argv[++i]);
         } else if (arg == "--output" && a.command == "run") {
@@ -91,8 +97,10 @@ Args Parse(int argc, char** argv)
             if (*end != '\0' || a.runs < 1 || a.runs > 100000000) Usage("-n needs a count from 1, got '" + n + "'");
         } else if (arg == "--csv" && a.command == "profile") {
             a.csv = value("a file");
-        } else if (arg == "--svg" && a.command == "profile") {
+        } else if (arg == "--svg" && (a.command == "profile" || a.command == "graph")) {
             a.svg = value("a file");
+        } else if (arg == "--dot" && a.command == "graph") {
+            a.dot = value("a file");
         } else if (!arg.empty() && arg[0] == '-') {
             Usage("unknown option '" + arg + "' for " + a.command);
         } else {
@@ -107,6 +115,7 @@ Args Parse(int argc, char** argv)
     if (wanted == 3) a.dir = positional[2];
     if (a.command == "run" && a.inputs.empty()) Usage("run needs --input FILE...");
     if (a.command == "profile" && a.csv.empty()) Usage("profile needs --csv FILE");
+    if (a.command == "graph" && a.dot.empty()) Usage("graph needs --dot FILE");
     return a;
 }
 
@@ -485,6 +494,105 @@ int Dump(const Args& a)
     return 0;
 }
 
+// A dot string literal's content: quotes and backslashes escaped, line
+// breaks written as dot's own.
+std::string DotEscape(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else if ((unsigned char)c >= 0x20)
+            out += c;
+    }
+    return out;
+}
+
+std::string TypeText(uint32_t dtype) { return dtype <= DT_INT8 ? DataTypeToStr((DataType)dtype) : "unknown type"; }
+
+// Where the memory plan put a layer's output: its offset in the model's
+// shared block, or why it has none (a model input filled by the host, or
+// storage of the layer's own such as constants).
+std::string PlacementText(const Model* model, const Layer* layer)
+{
+    const TensorsSharedMemory& shared = model->tensorsSharedMemory;
+    const uint8_t* data = (const uint8_t*)layer->kernel->output[0]->data;
+    if (data != nullptr && shared.data != nullptr && data >= shared.data && data < shared.data + shared.size)
+        return "offset " + std::to_string(data - shared.data);
+    if (layer->op == OP_Input) return "host input";
+    return "own storage";
+}
+
+// The optimised, initialised graph in Graphviz's dot language: one box per
+// layer in execution order, an edge from each producer to its consumers.
+void WriteDot(const std::string& path, const Model* model, const std::string& title)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) Fail("cannot write '" + path + "'");
+    fprintf(f, "digraph \"%s\" {\n", DotEscape(title).c_str());
+    fprintf(f, "  node [shape=box, fontname=\"sans-serif\", fontsize=10];\n");
+    fprintf(f, "  label=\"%s: %u layers, shared memory %llu bytes\";\n", DotEscape(title).c_str(),
+            model->numLayers, (unsigned long long)model->tensorsSharedMemory.size);
+    for (uint32_t i = 0; i < model->numLayers; ++i) {
+        const Layer* l = model->layers[i];
+        const Tensor* out = l->kernel->output[0];
+        const uint32_t act = corvus_internal::LayerActivation(l);
+        std::string label = Name(l) + "\n" + LayerOpTypeToStr((LayerOpType)l->op) + " / " + KernelName(l) + "\n" +
+                            TensorShapeText(out) + " " + TypeText(out->dtype);
+        if (act != None && act < ActivationTypesCount) label += "\nactivation " + std::string(ActivationNameString[act]);
+        label += "\n" + PlacementText(model, l);
+        fprintf(f, "  \"%s\" [label=\"%s\"];\n", DotEscape(Name(l)).c_str(), DotEscape(label).c_str());
+    }
+    for (uint32_t i = 0; i < model->numLayers; ++i) {
+        const Layer* l = model->layers[i];
+        for (uint32_t k = 0; k < l->inputLayersNum; ++k)
+            if (l->inputLayers[k] != nullptr)
+                fprintf(f, "  \"%s\" -> \"%s\";\n", DotEscape(Name(l->inputLayers[k])).c_str(),
+                        DotEscape(Name(l)).c_str());
+    }
+    fprintf(f, "}\n");
+    if (fclose(f) != 0) Fail("cannot write '" + path + "'");
+}
+
+// Graphviz's dot program on the PATH, or an empty string.
+std::string FindDot()
+{
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/dot";
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+int Graph(const Args& a)
+{
+    Session s;
+    s.Load(a);
+    WriteDot(a.dot, s.model, a.model);
+    printf("graph: %s\n", a.dot.c_str());
+    if (a.svg.empty()) return 0;
+    const std::string dot = FindDot();
+    if (dot.empty()) Fail("--svg needs Graphviz's dot program, which is not installed (Debian package graphviz)");
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(dot.c_str(), "dot", "-Tsvg", "-o", a.svg.c_str(), a.dot.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Fail(dot + " could not render '" + a.dot + "' into '" + a.svg + "'");
+    printf("rendered: %s\n", a.svg.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -495,6 +603,7 @@ int main(int argc, char** argv)
         if (a.command == "run") return Run(a);
         if (a.command == "bench") return Bench(a);
         if (a.command == "profile") return Profile(a);
+        if (a.command == "graph") return Graph(a);
         return Dump(a);
     } catch (const std::exception& e) {
         Fail(e.what());

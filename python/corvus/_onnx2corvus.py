@@ -1,0 +1,1 @@
+../../tools/onnx2corvus
