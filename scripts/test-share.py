@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CODE = (".c", ".cc", ".cpp", ".h", ".hpp", ".def", ".py")
+CODE = (".c", ".cc", ".cpp", ".h", ".hpp", ".def", ".py", ".sh")
 
 
 def is_code(path):
