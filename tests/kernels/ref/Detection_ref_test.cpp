@@ -17,7 +17,7 @@
 using namespace detection_test;
 
 namespace {
-AnchorBoxesParams AnchorParams(std::initializer_list<float> ratios, bool twoBoxes, bool normalize, uint32_t imgH,
+AnchorBoxesParams AnchorParams(const std::vector<float>& ratios, bool twoBoxes, bool normalize, uint32_t imgH,
                                uint32_t imgW, float step, float offset, float thisScale, float nextScale)
 {
     AnchorBoxesParams p{};
@@ -139,16 +139,10 @@ TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
     std::uniform_real_distribution<float> scale(0.05f, 0.9f), stepD(4.0f, 40.0f), offD(0.0f, 1.0f);
     std::uniform_int_distribution<int> dim(1, 5), img(16, 400), cnt(1, 6), coin(0, 1);
     for (int trial = 0; trial < 40; ++trial) {
-        AnchorBoxesParams p = AnchorParams({}, coin(rng) == 1, coin(rng) == 1, (uint32_t)img(rng),
-                                           (uint32_t)img(rng), stepD(rng), offD(rng), scale(rng), scale(rng));
-        const int count = cnt(rng);
-        bool has1 = false;
-        for (int i = 0; i < count; ++i) {
-            p.aspectRatios[i] = ratioSet[std::uniform_int_distribution<int>(0, 5)(rng)];
-            has1 = has1 || p.aspectRatios[i] == 1.0f;
-        }
-        p.aspectRatiosCount = (uint32_t)count;
-        p.boxesPerCell = (uint32_t)count + (p.twoBoxesForAr1 && has1 ? 1 : 0);
+        std::vector<float> ratios(cnt(rng));
+        for (float& r : ratios) r = ratioSet[rng() % 6];
+        const AnchorBoxesParams p = AnchorParams(ratios, coin(rng) == 1, coin(rng) == 1, (uint32_t)img(rng),
+                                                 (uint32_t)img(rng), stepD(rng), offD(rng), scale(rng), scale(rng));
         const uint32_t N = (uint32_t)dim(rng) % 2 + 1, H = (uint32_t)dim(rng), W = (uint32_t)dim(rng);
         SCOPED_TRACE(trial);
         EXPECT_EQ(NaiveAnchors(p, N, H, W), RunAnchors(p, N, H, W));
