@@ -154,6 +154,14 @@ inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
     return ::testing::AssertionSuccess();
 }
 
+/* Elements of out whose raw bits differ from in at source(c), c running over out. */
+inline uint64_t Mismatches(const Tensor* out, const Tensor* in, const std::function<Dims(const Dims&)>& source)
+{
+    uint64_t wrong = 0;
+    ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != Raw(in, source(c)); });
+    return wrong;
+}
+
 inline std::string DimsText(const Dims& dims)
 {
     std::string s = "(";

@@ -1,5 +1,5 @@
-// Anchor generation, detection decoding and the per-class suppression they
-// use, against hand-computed values and the naive versions of detection_util.h.
+// Anchor generation, detection decoding and the three suppressions against
+// hand-computed values and the naive versions of detection_util.h.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "DataTypeConvert.h"
 #include "LayersDetection.h"
 #include "TensorsArray.h"
 #include "detection_util.h"
@@ -16,8 +17,7 @@
 using namespace detection_test;
 
 namespace {
-
-AnchorBoxesParams AnchorParams(std::initializer_list<float> ratios, bool twoBoxes, bool normalize, uint32_t imgH,
+AnchorBoxesParams AnchorParams(const std::vector<float>& ratios, bool twoBoxes, bool normalize, uint32_t imgH,
                                uint32_t imgW, float step, float offset, float thisScale, float nextScale)
 {
     AnchorBoxesParams p{};
@@ -49,24 +49,28 @@ DecodeDetectionsParams DecodeParams(uint32_t topK, uint32_t maxPerClass, float c
     return p;
 }
 
-std::vector<float> RunDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L,
-                             DecodeDetectionsParams p)
+// Runs a kernel over a dense {N, B, L} input into an output prefilled with
+// NaNs, so that stale values from an earlier run cannot pass.
+std::vector<float> RunRows(void (*execute)(NNKernel*), void* params, const std::vector<float>& in,
+                           std::initializer_list<uint32_t> inDims, std::initializer_list<uint32_t> outDims)
 {
-    Tensor* out = MakeTensor(DT_FLOAT32, {N, p.topK, 6});
-    // Stale values from an earlier run must not survive.
+    Tensor* out = MakeTensor(DT_FLOAT32, outDims);
     for (uint32_t e = 0; e < GetTensorSize(out); ++e) F32(out)[e] = std::numeric_limits<float>::quiet_NaN();
-    Rig rig({FloatTensor({N, B, L}, in)}, out, &p);
-    Execute_DecodeDetections_fl32_ref(&rig.kernel);
+    Rig rig({FloatTensor(inDims, in)}, out, params);
+    execute(&rig.kernel);
     return Values(out);
 }
 
-// Exact comparison that also accepts identical NaNs and tells where it failed.
-void ExpectSame(const std::vector<float>& expected, const std::vector<float>& actual)
+std::vector<float> RunDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L, DecodeDetectionsParams p)
 {
-    ASSERT_EQ(expected.size(), actual.size());
-    for (size_t e = 0; e < expected.size(); ++e)
-        ASSERT_TRUE(expected[e] == actual[e] || (std::isnan(expected[e]) && std::isnan(actual[e])))
-            << "element " << e << ": expected " << expected[e] << ", got " << actual[e];
+    return RunRows(Execute_DecodeDetections_fl32_ref, &p, in, {N, B, L}, {N, p.topK, 6});
+}
+
+std::vector<float> RunYolo(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L, uint32_t outRows,
+                           float scoreThr, float iouThr)
+{
+    NMSYoloParams p{scoreThr, iouThr};
+    return RunRows(Execute_NMSYolo_ref, &p, in, {N, B, L}, {N, outRows, L});
 }
 
 // A decoding row whose box is the anchor itself: zero offsets.
@@ -76,6 +80,37 @@ void PushAnchorRow(std::vector<float>& in, const std::vector<float>& classScores
     const float row[12] = {0, 0, 0, 0, (c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
                            0.1f, 0.1f, 0.2f, 0.2f};
     in.insert(in.end(), row, row + 12);
+}
+
+// Inputs in ONNX order; iou and score are passed when not NaN.
+struct OnnxCase {
+    std::vector<float> boxes, scores;
+    uint32_t N, C, B;
+    int32_t M;
+    float iou = NAN, score = NAN;
+};
+
+std::vector<Tensor*> OnnxInputs(const OnnxCase& k)
+{
+    std::vector<Tensor*> in = {FloatTensor({k.N, k.B, 4}, k.boxes), FloatTensor({k.N, k.C, k.B}, k.scores),
+                               MakeTensor(DT_INT32, {1}, &k.M)};
+    if (!std::isnan(k.iou)) in.push_back(MakeTensor(DT_FLOAT32, {1}, &k.iou));
+    if (!std::isnan(k.score)) in.push_back(MakeTensor(DT_FLOAT32, {1}, &k.score));
+    return in;
+}
+
+std::vector<Triple> RunOnnx(const OnnxCase& k)
+{
+    Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {k.N * k.C * (uint32_t)k.M, 3}), nullptr);
+    Execute_NonMaxSuppression_ref(&rig.kernel);
+    return Triples(rig.out[0]);
+}
+
+// A YOLO row (cx, cy, w, h, score, extra) for the corner box c.
+void PushRow(std::vector<float>& in, const Corner& c, float score, float extra)
+{
+    const float row[6] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0, score, extra};
+    in.insert(in.end(), row, row + 6);
 }
 
 }  // namespace
@@ -88,38 +123,13 @@ TEST(AnchorBoxesKernel, HandComputedRowsAndSecondSquareRightAfterRatioOne)
     const AnchorBoxesParams p = AnchorParams({1.0f, 4.0f, 0.25f}, true, false, 100, 100, 16.0f, 0.5f, 0.25f, 1.0f);
     ASSERT_EQ(p.boxesPerCell, 4u);
     const std::vector<float> out = RunAnchors(p, 2, 2, 3);
-    const float cy[2] = {8, 24}, cx[3] = {8, 24, 40};
     const float sizes[4][2] = {{25, 25}, {50, 50}, {50, 12.5f}, {12.5f, 50}};
-    size_t e = 0;
-    for (int n = 0; n < 2; ++n)
-        for (int h = 0; h < 2; ++h)
-            for (int w = 0; w < 3; ++w)
-                for (int b = 0; b < 4; ++b) {
-                    const float row[8] = {cx[w], cy[h], sizes[b][0], sizes[b][1], 0.1f, 0.1f, 0.2f, 0.2f};
-                    for (int k = 0; k < 8; ++k, ++e) ASSERT_EQ(out[e], row[k]) << n << h << w << b << k;
-                }
-    ExpectSame(NaiveAnchors(p, 2, 2, 3), out);
-}
-
-TEST(AnchorBoxesKernel, NormalisationDividesXByWidthAndYByHeight)
-{
-    // size = min(100, 200) = 100; base 50 for ratio 1, (100, 25) for ratio 4.
-    const AnchorBoxesParams p = AnchorParams({1.0f, 4.0f}, false, true, 100, 200, 10.0f, 0.5f, 0.5f, 0.9f);
-    const std::vector<float> out = RunAnchors(p, 1, 1, 2);
-    const std::vector<float> expected = {5.0f / 200, 5.0f / 100, 50.0f / 200, 50.0f / 100, 0.1f, 0.1f, 0.2f, 0.2f,
-                                         5.0f / 200, 5.0f / 100, 100.0f / 200, 25.0f / 100, 0.1f, 0.1f, 0.2f, 0.2f,
-                                         15.0f / 200, 5.0f / 100, 50.0f / 200, 50.0f / 100, 0.1f, 0.1f, 0.2f, 0.2f,
-                                         15.0f / 200, 5.0f / 100, 100.0f / 200, 25.0f / 100, 0.1f, 0.1f, 0.2f, 0.2f};
-    ExpectSame(expected, out);
-}
-
-TEST(AnchorBoxesKernel, RepeatedRatioOneAddsOneSecondSquareOnly)
-{
-    // The cell holds ratios + 1 boxes, so the larger square follows the first 1.0 only.
-    const std::vector<float> out = RunAnchors(AnchorParams({1.0f, 2.0f, 1.0f}, true, false, 64, 64, 8.0f, 0.5f, 0.5f, 0.5f), 1, 1, 1);
-    const float root = sqrtf(2.0f);
-    const std::vector<float> sizes = {out[2], out[3], out[10], out[11], out[18], out[19], out[26], out[27]};
-    EXPECT_EQ(sizes, (std::vector<float>{32, 32, 32, 32, 32 * root, 32 / root, 32, 32}));
+    for (size_t e = 0; e < out.size(); ++e) {
+        const size_t b = e / 8 % 4, w = e / 32 % 3, h = e / 96 % 2;
+        const float row[8] = {8.0f + 16 * w, 8.0f + 16 * h, sizes[b][0], sizes[b][1], 0.1f, 0.1f, 0.2f, 0.2f};
+        ASSERT_EQ(out[e], row[e % 8]) << e;
+    }
+    EXPECT_EQ(NaiveAnchors(p, 2, 2, 3), out);
 }
 
 TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
@@ -129,143 +139,51 @@ TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
     std::uniform_real_distribution<float> scale(0.05f, 0.9f), stepD(4.0f, 40.0f), offD(0.0f, 1.0f);
     std::uniform_int_distribution<int> dim(1, 5), img(16, 400), cnt(1, 6), coin(0, 1);
     for (int trial = 0; trial < 40; ++trial) {
-        AnchorBoxesParams p = AnchorParams({}, coin(rng) == 1, coin(rng) == 1, (uint32_t)img(rng),
-                                           (uint32_t)img(rng), stepD(rng), offD(rng), scale(rng), scale(rng));
-        const int count = cnt(rng);
-        bool has1 = false;
-        for (int i = 0; i < count; ++i) {
-            p.aspectRatios[i] = ratioSet[std::uniform_int_distribution<int>(0, 5)(rng)];
-            has1 = has1 || p.aspectRatios[i] == 1.0f;
-        }
-        p.aspectRatiosCount = (uint32_t)count;
-        p.boxesPerCell = (uint32_t)count + (p.twoBoxesForAr1 && has1 ? 1 : 0);
+        std::vector<float> ratios(cnt(rng));
+        for (float& r : ratios) r = ratioSet[rng() % 6];
+        const AnchorBoxesParams p = AnchorParams(ratios, coin(rng) == 1, coin(rng) == 1, (uint32_t)img(rng),
+                                                 (uint32_t)img(rng), stepD(rng), offD(rng), scale(rng), scale(rng));
         const uint32_t N = (uint32_t)dim(rng) % 2 + 1, H = (uint32_t)dim(rng), W = (uint32_t)dim(rng);
         SCOPED_TRACE(trial);
-        ExpectSame(NaiveAnchors(p, N, H, W), RunAnchors(p, N, H, W));
+        EXPECT_EQ(NaiveAnchors(p, N, H, W), RunAnchors(p, N, H, W));
     }
-}
-
-TEST(AnchorBoxesKernel, ExecuteLeavesTheConstantAlone)
-{
-    AnchorBoxesParams p = AnchorParams({1.0f}, false, false, 32, 32, 8.0f, 0.5f, 0.5f, 0.5f);
-    Rig rig({MakeTensor(DT_FLOAT32, {1, 2, 2, 1})}, MakeTensor(DT_FLOAT32, {1, 2, 2, 1, 8}), &p);
-    Init_AnchorBoxes_fl32_ref(&rig.kernel);
-    const std::vector<float> before = Values(rig.out[0]);
-    Execute_AnchorBoxes_fl32_ref(&rig.kernel);
-    EXPECT_EQ(Values(rig.out[0]), before);
-}
-
-TEST(AnchorBoxesKernelDeath, ClippingAndOtherEncodingsAreRefused)
-{
-    using corvus_test::FatalCase;
-    auto initWith = [](bool clip, uint32_t coords) {
-        AnchorBoxesParams p = AnchorParams({1.0f}, false, false, 32, 32, 8.0f, 0.5f, 0.5f, 0.5f);
-        p.clipBoxes = clip;
-        p.coords = coords;
-        RunAnchors(p, 1, 1, 1);
-    };
-    corvus_test::ExpectFatal("Detection_ref",
-                             {FatalCase([&] { initWith(true, CT_Centroids); },
-                                        "params->clipBoxes == false: false, expected: true"),
-                              FatalCase([&] { initWith(false, 1); },
-                                        "params->coords == CT_Centroids: false, expected: true")});
 }
 
 // ---- non_max_suppression ---------------------------------------------------
 
-TEST(DetectionNms, NothingAboveTheConfidenceGivesTwoEmptyTensors)
+// Kept boxes and scores of one class: sizes count both edges, an IoU equal
+// to the threshold suppresses, equal scores take the later box first, and
+// nothing above the confidence gives two empty tensors.
+TEST(DetectionNms, InclusiveSizesThresholdsAndTies)
 {
-    const float x0[3] = {0, 0, 0}, y0[3] = {0, 0, 0}, x1[3] = {5, 5, 5}, y1[3] = {5, 5, 5};
-    Tensor* scores = FloatTensor({3}, {0.2f, 0.5f, 0.1f});
-    TensorsArray* kept = non_max_suppression(x0, y0, x1, y1, scores, 10, 0.5f, 0.5f);
-    ASSERT_EQ(kept->tensorsCount, 2u);
-    EXPECT_EQ(DimsOf(kept->tensors[0]), (std::vector<uint32_t>{0, 4}));
-    EXPECT_EQ(DimsOf(kept->tensors[1]), (std::vector<uint32_t>{0}));
-    DestroyTensorsArray(kept, true);
-    DestroyTensor(scores);
-}
-
-TEST(DetectionNms, InclusiveSizesAndTheThresholdItselfSuppresses)
-{
-    // A (0,0)-(9,9) has area 100 counting both edges; B (0,0)-(9,4) area 50
-    // lies inside it: IoU = 50 / (100 + 50 - 50) = 0.5 exactly.
+    // A (0,0)-(9,9) has area 100; B (0,0)-(9,4) area 50 lies inside it: IoU 0.5 exactly.
     const float x0[3] = {0, 0, 40}, y0[3] = {0, 0, 40}, x1[3] = {9, 9, 45}, y1[3] = {9, 4, 45};
-    Tensor* scores = FloatTensor({3}, {0.9f, 0.8f, 0.7f});
-    auto keptBoxes = [&](float iou, uint32_t limit) {
-        TensorsArray* kept = non_max_suppression(x0, y0, x1, y1, scores, limit, iou, 0.0f);
-        std::vector<float> v(F32(kept->tensors[1]), F32(kept->tensors[1]) + kept->tensors[1]->shape.dimension[0]);
-        EXPECT_EQ(kept->tensors[0]->shape.dimension[0], kept->tensors[1]->shape.dimension[0]);
-        DestroyTensorsArray(kept, true);
+    auto kept = [&](std::vector<float> scores, float iou, uint32_t limit, float conf) {
+        Tensor* s = FloatTensor({3}, scores);
+        TensorsArray* k = non_max_suppression(x0, y0, x1, y1, s, limit, iou, conf);
+        EXPECT_EQ(DimsOf(k->tensors[0]), (std::vector<uint32_t>{k->tensors[1]->shape.dimension[0], 4}));
+        std::vector<float> v;
+        for (uint32_t i = 0; i < k->tensors[1]->shape.dimension[0]; ++i) v.insert(v.end(), {F32(k->tensors[0])[4 * i + 3], F32(k->tensors[1])[i]});
+        DestroyTensorsArray(k, true);
+        DestroyTensor(s);
         return v;
     };
-    EXPECT_EQ(keptBoxes(0.5f, 5), (std::vector<float>{0.9f, 0.7f}));
-    EXPECT_EQ(keptBoxes(nextafterf(0.5f, 1.0f), 5), (std::vector<float>{0.9f, 0.8f, 0.7f}));
-    EXPECT_EQ(keptBoxes(nextafterf(0.5f, 1.0f), 2), (std::vector<float>{0.9f, 0.8f}));
-    EXPECT_EQ(keptBoxes(nextafterf(0.5f, 1.0f), 0), (std::vector<float>{}));
-    DestroyTensor(scores);
-}
-
-TEST(DetectionNms, EqualScoresTakeTheLaterBoxFirst)
-{
-    // Ascending order keeps equal scores in index order; the best is taken from the back.
-    const float x0[3] = {0, 20, 40}, y0[3] = {0, 0, 0}, x1[3] = {5, 25, 45}, y1[3] = {5, 5, 5};
-    Tensor* scores = FloatTensor({3}, {0.6f, 0.6f, 0.6f});
-    TensorsArray* kept = non_max_suppression(x0, y0, x1, y1, scores, 3, 0.5f, 0.5f);
-    const float* b = F32(kept->tensors[0]);
-    ASSERT_EQ(kept->tensors[0]->shape.dimension[0], 3u);
-    EXPECT_EQ((std::vector<float>{b[0], b[4], b[8]}), (std::vector<float>{40, 20, 0}));
-    DestroyTensorsArray(kept, true);
-    DestroyTensor(scores);
-}
-
-TEST(DetectionNms, FilterFindsTheFirstScoreStrictlyAbove)
-{
-    const float scores[4] = {0.1f, 0.5f, 0.5f, 0.7f};
-    const uint32_t order[4] = {0, 1, 2, 3};
-    EXPECT_EQ(filter_scores_by_threshold(scores, order, 4, 0.5f), 3);
-    EXPECT_EQ(filter_scores_by_threshold(scores, order, 4, 0.05f), 0);
-    EXPECT_EQ(filter_scores_by_threshold(scores, order, 4, 0.7f), -1);
-    EXPECT_EQ(filter_scores_by_threshold(scores, order, 0, 0.0f), -1);
+    const float above = nextafterf(0.5f, 1.0f);
+    // Rows of (y1, score).
+    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, 0.5f, 5, 0.0f), (std::vector<float>{9, 0.9f, 45, 0.7f}));
+    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 5, 0.0f), (std::vector<float>{9, 0.9f, 4, 0.8f, 45, 0.7f}));
+    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 2, 0.0f), (std::vector<float>{9, 0.9f, 4, 0.8f}));
+    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 0, 0.0f), (std::vector<float>{}));
+    EXPECT_EQ(kept({0.6f, 0.6f, 0.6f}, 1.0f, 3, 0.5f), (std::vector<float>{45, 0.6f, 4, 0.6f, 9, 0.6f}));
+    EXPECT_EQ(kept({0.2f, 0.5f, 0.1f}, 0.5f, 10, 0.5f), (std::vector<float>{}));
 }
 
 // ---- DecodeDetections --------------------------------------------------------
 
-TEST(DecodeDetectionsKernel, ZeroOffsetsOverAnchorsGiveTheAnchorsAsCorners)
-{
-    for (bool normalize : {false, true}) {
-        SCOPED_TRACE(normalize);
-        const uint32_t imgH = 120, imgW = 160;
-        const AnchorBoxesParams ap =
-            AnchorParams({1.0f, 2.0f, 0.5f}, true, normalize, imgH, imgW, 20.0f, 0.5f, 0.3f, 0.6f);
-        const uint32_t H = 3, W = 4, B = H * W * ap.boxesPerCell, C = 3, L = C + 12;
-        const std::vector<float> anchors = RunAnchors(ap, 1, H, W);
-        // Class 1 scores rise with the box number, class 2 never passes.
-        std::vector<float> in;
-        for (uint32_t b = 0; b < B; ++b) {
-            const float scores[3] = {0.3f, (float)(b + 1) / (float)(B + 1), 0.0f};
-            in.insert(in.end(), scores, scores + 3);
-            const float zeros[4] = {0, 0, 0, 0};
-            in.insert(in.end(), zeros, zeros + 4);
-            in.insert(in.end(), anchors.begin() + b * 8, anchors.begin() + b * 8 + 8);
-        }
-        // Nothing can reach an IoU of 2: every box survives.
-        const std::vector<float> out = RunDecode(in, 1, B, L, DecodeParams(B, B, 0.0f, 2.0f, normalize, imgH, imgW));
-        for (uint32_t r = 0; r < B; ++r) {
-            const uint32_t b = B - 1 - r;
-            const float* a = &anchors[b * 8];
-            const float sx = normalize ? (float)imgW : 1.0f, sy = normalize ? (float)imgH : 1.0f;
-            const float expected[6] = {1.0f, (float)(b + 1) / (float)(B + 1), (a[0] - 0.5f * a[2]) * sx,
-                                       (a[1] - 0.5f * a[3]) * sy, (a[0] + 0.5f * a[2]) * sx,
-                                       (a[1] + 0.5f * a[3]) * sy};
-            for (int k = 0; k < 6; ++k) ASSERT_EQ(out[r * 6 + k], expected[k]) << "row " << r << " value " << k;
-        }
-    }
-}
-
 TEST(DecodeDetectionsKernel, OnlyTheBackgroundClassGivesZeros)
 {
     std::vector<float> in(2 * 3 * 13, 1.0f);
-    ExpectSame(std::vector<float>(2 * 4 * 6, 0.0f), RunDecode(in, 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
+    EXPECT_EQ(std::vector<float>(2 * 4 * 6, 0.0f), RunDecode(in, 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
 }
 
 TEST(DecodeDetectionsKernel, ThresholdsDropEqualScoresAndSuppressEqualIoU)
@@ -281,72 +199,211 @@ TEST(DecodeDetectionsKernel, ThresholdsDropEqualScoresAndSuppressEqualIoU)
     // Equal scores: the later-collected class comes first; the rest is zero.
     const std::vector<float> expected = {2, 0.9f, 50, 50, 59, 59, 1, 0.9f, 0, 0, 9, 9,
                                          0, 0,    0,  0,  0,  0,  0, 0,    0, 0, 0, 0};
-    ExpectSame(expected, out);
+    EXPECT_EQ(expected, out);
     // Just above 0.5, B survives.
     const std::vector<float> above = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, nextafterf(0.5f, 1.0f)));
-    ExpectSame({1, 0.8f, 0, 0, 9, 4}, std::vector<float>(above.begin() + 12, above.begin() + 18));
+    EXPECT_EQ((std::vector<float>{1, 0.8f, 0, 0, 9, 4}), std::vector<float>(above.begin() + 12, above.begin() + 18));
 }
 
-TEST(DecodeDetectionsKernel, RandomOffsetsMatchNaive)
+// Odd trials: random offsets over random anchors, normalised or not. Even
+// trials: anchors on a small grid with zero offsets, the IoU threshold that
+// of one overlapping pair and scores on the confidence threshold, so ties
+// sit exactly on both thresholds.
+TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
 {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> off(-1.0f, 1.0f), pos(0.0f, 300.0f), size(5.0f, 120.0f);
-    std::uniform_int_distribution<int> coin(0, 1);
     const float confSet[] = {0.0f, 0.25f, 0.5f}, iouSet[] = {0.3f, 0.45f, 0.5f, 0.7f};
-    for (int trial = 0; trial < 30; ++trial) {
-        const uint32_t N = 2, B = 30, C = 4, L = C + 12;
-        std::vector<float> in;
-        for (uint32_t e = 0; e < N * B; ++e) {
-            for (uint32_t c = 0; c < C; ++c) in.push_back(TiedScore(rng));
-            for (int k = 0; k < 4; ++k) in.push_back(off(rng));
-            const float anchor[8] = {pos(rng), pos(rng), size(rng), size(rng), 0.1f, 0.1f, 0.2f, 0.2f};
-            in.insert(in.end(), anchor, anchor + 8);
-        }
-        const DecodeDetectionsParams p =
-            DecodeParams(1 + (uint32_t)(rng() % (B * C)), (uint32_t)(rng() % (B + 1)), confSet[rng() % 3],
-                         iouSet[rng() % 4], coin(rng) == 1, 300, 400);
-        SCOPED_TRACE(trial);
-        ExpectSame(NaiveDecode(in, N, B, L, p), RunDecode(in, N, B, L, p));
-    }
-}
-
-TEST(DecodeDetectionsKernel, GridBoxesWithTiesAtBothThresholdsMatchNaive)
-{
-    std::mt19937 rng(2024);
-    int iouTies = 0, scoreTies = 0;
-    for (int trial = 0; trial < 60; ++trial) {
-        const uint32_t B = 24, C = 3, L = C + 12;
+    for (int trial = 0; trial < 90; ++trial) {
+        const bool grid = trial % 2 == 0;
+        const uint32_t N = grid ? 1 : 2, B = grid ? 24 : 30, C = grid ? 3 : 4, L = C + 12;
         std::vector<Corner> boxes;
         std::vector<float> in;
-        for (uint32_t b = 0; b < B; ++b) {
-            boxes.push_back(GridBox(rng));
-            std::vector<float> scores = {0.0f};
+        for (uint32_t e = 0; e < N * B; ++e) {
+            std::vector<float> scores = {grid ? 0.0f : TiedScore(rng)};
             for (uint32_t c = 1; c < C; ++c) scores.push_back(TiedScore(rng));
-            PushAnchorRow(in, scores, boxes.back());
+            if (grid) {
+                boxes.push_back(GridBox(rng));
+                PushAnchorRow(in, scores, boxes.back());
+                continue;
+            }
+            in.insert(in.end(), scores.begin(), scores.end());
+            const float row[12] = {off(rng), off(rng), off(rng), off(rng), pos(rng), pos(rng), size(rng), size(rng), 0.1f, 0.1f, 0.2f, 0.2f};
+            in.insert(in.end(), row, row + 12);
         }
-        // The threshold is the IoU of one overlapping pair, so at least that
-        // pair sits exactly on it.
-        float iou = 0.0f;
-        while (iou == 0.0f) iou = InclusiveIoU(boxes[rng() % B], boxes[rng() % B]);
-        const float conf = trial % 2 == 0 ? 0.5f : 0.25f;
-        for (uint32_t a = 0; a < B; ++a)
-            for (uint32_t b = a + 1; b < B; ++b) iouTies += InclusiveIoU(boxes[a], boxes[b]) == iou;
-        for (uint32_t b = 0; b < B; ++b)
-            for (uint32_t c = 1; c < C; ++c) scoreTies += in[b * L + c] == conf;
-        const DecodeDetectionsParams p = DecodeParams(20, 1 + (uint32_t)(rng() % B), conf, iou);
+        float iou = iouSet[rng() % 4];
+        if (grid)
+            for (iou = 0.0f; iou == 0.0f;) iou = InclusiveIoU(boxes[rng() % B], boxes[rng() % B]);
+        const DecodeDetectionsParams p =
+            grid ? DecodeParams(20, 1 + (uint32_t)(rng() % B), trial % 4 == 0 ? 0.5f : 0.25f, iou)
+                 : DecodeParams(1 + (uint32_t)(rng() % (B * C)), (uint32_t)(rng() % (B + 1)), confSet[rng() % 3], iou,
+                                rng() % 2 == 1, 300, 400);
         SCOPED_TRACE(trial);
-        ExpectSame(NaiveDecode(in, 1, B, L, p), RunDecode(in, 1, B, L, p));
+        EXPECT_EQ(NaiveDecode(in, N, B, L, p), RunDecode(in, N, B, L, p));
     }
-    EXPECT_GT(iouTies, 60);
-    EXPECT_GT(scoreTies, 60);
 }
 
-TEST(DecodeDetectionsKernelDeath, InputMustHaveThreeDimensions)
+// Hand-computed selections: A (0,0,10,10) contains B (0,0,10,5) with IoU 0.5,
+// which suppresses; a score equal to the threshold is dropped; with 3 inputs
+// the IoU threshold is 0 (every IoU reaches it) and the score threshold 0.5;
+// each item reads its own boxes; corners are used as stored.
+TEST(NonMaxSuppressionKernel, HandComputedSelections)
 {
-    DecodeDetectionsParams p = DecodeParams(2, 2, 0.5f, 0.5f);
-    corvus_test::ExpectFatal("Detection_ref", {{[&] {
-                                                    Rig rig({MakeTensor(DT_FLOAT32, {4, 14})}, MakeTensor(DT_FLOAT32, {1, 2, 6}), &p);
-                                                    Execute_DecodeDetections_fl32_ref(&rig.kernel);
-                                                },
-                                                "input->ndim == 3: false, expected: true"}});
+    const float above = nextafterf(0.5f, 1.0f), below = nextafterf(0.5f, 0.0f);
+    const std::vector<float> nested = {0, 0, 10, 10, 0, 0, 10, 5, 20, 20, 30, 30};
+    const std::vector<float> apart = {0, 0, 1, 1, 5, 5, 6, 6, 9, 9, 10, 10};
+    const std::vector<float> twoClasses = {0.5f, 0.7f, 0.6f, 0.2f, 0.5f, 0.1f};
+    const struct {
+        OnnxCase k;
+        std::vector<Triple> want;
+    } cases[] = {
+        {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 5, 0.5f, 0.5f}, {{0, 0, 0}}},
+        {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 5, above, 0.5f}, {{0, 0, 0}, {0, 0, 1}}},
+        {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 5, above, below}, {{0, 0, 0}, {0, 0, 1}, {0, 0, 2}}},
+        {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 2, above, below}, {{0, 0, 0}, {0, 0, 1}}},
+        {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 0, above, below}, {}},
+        {{apart, twoClasses, 1, 2, 3, 3}, {{0, 0, 1}}},
+        {{apart, twoClasses, 1, 2, 3, 3, 0.5f}, {{0, 0, 1}, {0, 0, 2}}},
+        {{apart, twoClasses, 1, 2, 3, 3, 0.5f, 0.0f}, {{0, 0, 1}, {0, 0, 2}, {0, 0, 0}, {0, 1, 1}, {0, 1, 0}, {0, 1, 2}}},
+        {{{0, 0, 4, 4, 0, 0, 4, 4, 0, 0, 4, 4, 10, 10, 14, 14}, {0.9f, 0.8f, 0.9f, 0.8f}, 2, 1, 2, 2, 0.5f, 0.0f},
+         {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}}},
+        {{{0, 0, 4, 4, 4, 4, 0, 0}, {0.9f, 0.8f}, 1, 1, 2, 2, 0.1f, 0.0f}, {{0, 0, 0}, {0, 0, 1}}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) EXPECT_EQ(RunOnnx(cases[i].k), cases[i].want) << i;
+}
+
+TEST(NonMaxSuppressionKernel, RandomBoxesWithTiesMatchNaive)
+{
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 60; ++trial) {
+        OnnxCase k{{}, {}, 2, 3, 25, 0};
+        for (uint32_t e = 0; e < k.N * k.B; ++e) {
+            const Corner c = GridBox(rng);
+            // A few boxes with swapped corners.
+            if (rng() % 8 == 0)
+                k.boxes.insert(k.boxes.end(), {c.x1, c.y1, c.x0, c.y0});
+            else
+                k.boxes.insert(k.boxes.end(), {c.x0, c.y0, c.x1, c.y1});
+        }
+        for (uint32_t e = 0; e < k.N * k.C * k.B; ++e) k.scores.push_back(TiedScore(rng));
+        k.M = 1 + (int32_t)(rng() % k.B);
+        const uint32_t item = (uint32_t)(rng() % k.N) * k.B * 4;
+        k.iou = 0.0f;
+        while (k.iou == 0.0f) k.iou = PlainIoU(&k.boxes[item + 4 * (rng() % k.B)], &k.boxes[item + 4 * (rng() % k.B)]);
+        k.score = trial % 2 == 0 ? 0.5f : 0.25f;
+        SCOPED_TRACE(trial);
+        EXPECT_EQ(NaiveOnnxNms(k.boxes, k.scores, k.N, k.C, k.B, (uint32_t)k.M, k.iou, k.score), RunOnnx(k));
+    }
+}
+
+TEST(NonMaxSuppressionKernel, ManyEqualScoresKeepTheirOrderAndSortQuickly)
+{
+    OnnxCase k{{}, {}, 1, 1, 20000, 3, 0.5f, 0.1f};
+    for (uint32_t i = 0; i < k.B; ++i) k.boxes.insert(k.boxes.end(), {10.0f * (float)i, 0, 10.0f * (float)i + 4, 4});
+    k.scores.assign(k.B, 0.9f);
+    EXPECT_EQ(RunOnnx(k), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}, {0, 0, 2}}));
+}
+
+TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSize)
+{
+    // Dimension 0 shrinks to the selection count after each run; the next
+    // run still has every row of the output it was built with.
+    OnnxCase k{{0, 0, 1, 1, 5, 5, 6, 6}, {0.9f, 0.8f}, 1, 1, 2, 2, 0.5f, 0.1f};
+    Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {2, 3}), nullptr);
+    Execute_NonMaxSuppression_ref(&rig.kernel);
+    EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
+    F32(rig.in[1])[0] = 0.0f;
+    Execute_NonMaxSuppression_ref(&rig.kernel);
+    EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 1}}));
+    F32(rig.in[1])[0] = 0.95f;
+    Execute_NonMaxSuppression_ref(&rig.kernel);
+    EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
+}
+
+TEST(NonMaxSuppressionKernel, SelectionsBeyondTheOutputAreRefused)
+{
+    const int32_t M = 3;
+    corvus_test::ExpectFatal("NonMaximumSuppression", {{[&] {
+                                 Rig rig({MakeTensor(DT_FLOAT32, {1, 2, 4}), MakeTensor(DT_FLOAT32, {1, 1, 2}), MakeTensor(DT_INT32, {1}, &M)},
+                                         MakeTensor(DT_INT32, {2, 3}), nullptr);
+                                 Execute_NonMaxSuppression_ref(&rig.kernel);
+                             },
+                             "NonMaxSuppression: 1 x 1 x 3 selections do not fit the output's 2 rows"}});
+}
+
+TEST(NMSYoloKernel, ScoreAndIoUAtTheThresholdsAreKept)
+{
+    // A (0,0)-(9,9), area 100 counting edges, contains B (0,0)-(9,4), area 50: IoU 0.5.
+    std::vector<float> in;
+    PushRow(in, {0, 0, 9, 4}, 0.5f, 8.0f);
+    PushRow(in, {0, 0, 9, 9}, 0.9f, 7.0f);
+    PushRow(in, {20, 20, 30, 30}, nextafterf(0.5f, 0.0f), 6.0f);
+    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, 0.5f),
+              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 9, 4, 0.5f, 8, 0, 0, 0, 0, 0, 0}));
+    // Just below 0.5 the contained box goes.
+    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, nextafterf(0.5f, 0.0f)),
+              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+// Several items, boxes clamped at 0, extra values copied, ties on both thresholds.
+TEST(NMSYoloKernel, RandomRowsWithTiesMatchNaive)
+{
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<int> shift(-3, 0);
+    std::uniform_real_distribution<float> extra(-5.0f, 5.0f);
+    for (int trial = 0; trial < 60; ++trial) {
+        const uint32_t N = 3, B = 40, L = 7;
+        std::vector<float> in;
+        std::vector<Corner> corners;
+        for (uint32_t r = 0; r < N * B; ++r) {
+            Corner c = GridBox(rng);
+            const float s = (float)shift(rng);  // some boxes reach below 0 and get clamped
+            c.x0 += s;
+            c.x1 += s;
+            const float row[7] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
+                                  TiedScore(rng), extra(rng), extra(rng)};
+            in.insert(in.end(), row, row + 7);
+            corners.push_back({std::max(c.x0, 0.0f), std::max(c.y0, 0.0f), c.x1, c.y1});
+        }
+        float iou = 0.0f;
+        const uint32_t base = (uint32_t)(rng() % N) * B;
+        while (iou == 0.0f) iou = InclusiveIoU(corners[base + rng() % B], corners[base + rng() % B]);
+        const float score = trial % 2 == 0 ? 0.5f : 0.75f;
+        const uint32_t outRows = 1 + (uint32_t)(rng() % (B + 5));
+        SCOPED_TRACE(trial);
+        EXPECT_EQ(NaiveYolo(in, N, B, L, outRows, score, iou), RunYolo(in, N, B, L, outRows, score, iou));
+    }
+}
+
+TEST(NMSYoloKernel, ManyEqualScoresStayInInputOrderAndSortQuickly)
+{
+    // Equal keys never move in this partition scheme, so the last row comes first.
+    const uint32_t B = 20000, L = 5;
+    std::vector<float> in;
+    for (uint32_t r = 0; r < B; ++r) {
+        const float row[5] = {10.0f * (float)r, 0, 4, 4, 0.5f};
+        in.insert(in.end(), row, row + 5);
+    }
+    const std::vector<float> out = RunYolo(in, 1, B, L, 3, 0.5f, 0.5f);
+    for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(out[k * L], 10.0f * (float)(B - 1 - k) - 2.0f) << k;
+}
+
+TEST(NMSYoloKernel, HalfPrecisionGoesThroughFloat32)
+{
+    std::mt19937 rng(5);
+    const uint32_t N = 2, B = 16, L = 6;
+    std::vector<float> in;
+    for (uint32_t r = 0; r < N * B; ++r) PushRow(in, GridBox(rng), TiedScore(rng), (float)(rng() % 50));
+    std::vector<uint16_t> half;
+    std::vector<float> rounded;
+    for (float f : in) rounded.push_back(corvus_test::Float(half.emplace_back(corvus_test::Half(f))));
+
+    NMSYoloParams p{0.5f, 0.4f};
+    Rig rig({MakeTensor(DT_FLOAT16, {N, B, L}, half.data())}, MakeTensor(DT_FLOAT16, {N, 5, L}), &p);
+    Execute_NMSYolo_ref(&rig.kernel);
+    const std::vector<float> expected = NaiveYolo(rounded, N, B, L, 5, 0.5f, 0.4f);
+    std::vector<uint16_t> expectedHalf;
+    for (float f : expected) expectedHalf.push_back(corvus_test::Half(f));
+    const uint16_t* got = (const uint16_t*)rig.out[0]->data;
+    EXPECT_EQ(std::vector<uint16_t>(got, got + expected.size()), expectedHalf);
 }

@@ -1,0 +1,354 @@
+// Optimised data movement equals its reference, byte for byte over the whole
+// output storage, on random shapes, types, pads and strided views; then what
+// only the optimised side has: resize interpolation and selection, and slice
+// grouping in a model.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <functional>
+
+#include "LayersDataMovement.h"
+#include "LayersOptimizer.h"
+#include "LayersResize.h"
+#include "Model.h"
+#include "NNKernelFnSelector.h"
+#include "datamovement_util.h"
+#include "nn_kernel_list.h"
+#include "nn_kernels/OptKernels.h"
+#include "opt_util.h"
+#include "test_util.h"
+
+using namespace dm_test;
+using opt_test::Kernel;
+
+namespace {
+
+// Outputs of one random case: opt[i] must equal ref[i] in every storage byte.
+struct Outcome {
+    std::vector<TensorPtr> opt, ref;
+    std::string what;
+    // A pair of outputs with the same strides, prefilled alike so stray writes into holes show.
+    std::pair<Tensor*, Tensor*> Add(DataType dt, const Dims& dims, uint32_t pad = 0)
+    {
+        opt.push_back(MakeTensor(dt, dims, pad));
+        ref.push_back(MakeTensor(dt, dims, pad));
+        opt_test::FillStorage(opt.back().get(), 0x5A);
+        opt_test::FillStorage(ref.back().get(), 0x5A);
+        what += " out" + DimsText(dims);
+        return {opt.back().get(), ref.back().get()};
+    }
+};
+
+TensorPtr RandomInput(std::mt19937& rng, DataType dt, const Dims& dims, uint32_t pad)
+{
+    TensorPtr t = MakeTensor(dt, dims, pad);
+    FillRandom(t.get(), rng);
+    return t;
+}
+
+SliceParams WholeSlice(const Dims& dims)
+{
+    SliceParams p{};
+    for (uint32_t d = 0; d < MAX_NDIM_VALUE; ++d) {
+        p.ends[d] = d < dims.size() ? (int32_t)dims[d] : 1;
+        p.steps[d] = 1;
+    }
+    return p;
+}
+
+void RandomSlice(std::mt19937& rng, int iter, Outcome& o)
+{
+    const uint32_t rank = 1 + rng() % 6;
+    const Dims dims = RandomDims(rng, rank, 8, 3000);
+    SliceParams p = WholeSlice(dims);
+    Dims outDims(rank);
+    for (uint32_t d = 0; d < rank; ++d) {
+        const int32_t n = (int32_t)dims[d], step = 1 + (int32_t)(rng() % 3), start = (int32_t)(rng() % n);
+        const int32_t last = start + (int32_t)(rng() % (n - start));
+        outDims[d] = (uint32_t)((last - start) / step + 1);
+        p.starts[d] = start, p.steps[d] = step;
+        p.ends[d] = start + (int32_t)(outDims[d] - 1) * step + 1 + (int32_t)(rng() % step);
+        if (iter % 10 == 9 && d == 0)  // reversed
+            p.starts[d] = last, p.steps[d] = -step, p.ends[d] = last - (int32_t)outDims[d] * step;
+    }
+    const DataType dt = opt_test::RandomType(rng);
+    TensorPtr in = RandomInput(rng, dt, dims, rng() % 3);
+    const auto out = o.Add(dt, outDims, rng() % 2);
+    o.what = "slice " + DimsText(dims) + o.what;
+    Kernel k({in.get()}, {out.first}, &p);
+    Execute_Slice_opt(k.get());
+    Slice_ref(out.second, in.get(), &p);
+}
+
+// Random ranks and permutations; every 20th case a large transpose with
+// partial tiles over views starting at odd elements.
+void RandomTranspose(std::mt19937& rng, int iter, Outcome& o)
+{
+    const DataType dt = opt_test::RandomType(rng);
+    TensorPtr owner;
+    Tensor view;
+    const Tensor* in;
+    Dims perm;
+    uint32_t padOut = rng() % 3;
+    if (iter % 20 == 0) {
+        owner = RandomInput(rng, dt, {140 * 83 + 8}, 0);
+        const uint32_t skip = iter % 3 + (iter % 3 == 2);
+        view = (iter / 20) % 2 ? opt_test::View(owner.get(), {130, 77}, {83, 1}, skip)
+                               : opt_test::View(owner.get(), {5, 70, 33}, {70 * 33, 33, 1}, skip);
+        in = &view;
+        perm = opt_test::RandomPermutation(rng, view.ndim);
+        padOut = skip;
+    } else {
+        owner = RandomInput(rng, dt, RandomDims(rng, 1 + rng() % 6, 9, 3000), rng() % 3);
+        in = owner.get();
+        perm = opt_test::RandomPermutation(rng, in->ndim);
+    }
+    Dims outDims(perm.size());
+    for (size_t i = 0; i < perm.size(); ++i) outDims[i] = in->shape.dimension[perm[i]];
+    const auto out = o.Add(dt, outDims, padOut);
+    o.what = "transpose perm " + DimsText(perm) + o.what;
+    ASSERT_EQ(Transpose_opt(0, 1, in, out.first, perm.data()), nullptr);
+    Transpose_ref(out.second, in, perm.data());
+}
+
+// Every third case has padded tensors somewhere (the per-input path); empty inputs too.
+void RandomConcat(std::mt19937& rng, int iter, Outcome& o)
+{
+    const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 4;
+    const Dims base = RandomDims(rng, rank, 6, 800);
+    const DataType dt = opt_test::RandomType(rng);
+    const bool holes = iter % 3 == 0;
+    std::vector<TensorPtr> ins;
+    std::vector<Tensor*> raw;
+    Dims outDims = base;
+    outDims[axis] = 0;
+    for (uint32_t n = 0; n < count; ++n) {
+        Dims d = base;
+        outDims[axis] += d[axis] = rng() % 5;
+        ins.push_back(RandomInput(rng, dt, d, holes && rng() % 2 ? 1 + rng() % 2 : 0));
+        raw.push_back(ins.back().get());
+    }
+    const auto out = o.Add(dt, outDims, holes && rng() % 2);
+    o.what = "concat axis " + std::to_string(axis) + o.what;
+    MergeParams params = {axis};
+    Kernel k(raw, {out.first}, &params);
+    Execute_Concatenate_opt(k.get());
+    Concat_ref(out.second, raw.data(), count, axis);
+}
+
+// The split engine's outputs are slices of its input: consecutive, with
+// gaps or overlapping; without starts they follow each other from 0.
+void RandomSplit(std::mt19937& rng, int iter, Outcome& o)
+{
+    const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 5;
+    const Dims dims = RandomDims(rng, rank, 7, 3000);
+    const DataType dt = opt_test::RandomType(rng);
+    TensorPtr in = RandomInput(rng, dt, dims, 0);
+    const bool consecutive = iter % 4 == 0;
+    std::vector<Tensor*> outs;
+    Dims starts;
+    for (uint32_t n = 0, next = 0; n < count && next < dims[axis]; ++n) {
+        const uint32_t start = consecutive ? next : rng() % dims[axis];
+        Dims od = dims;
+        next = start + (od[axis] = 1 + rng() % (dims[axis] - start));
+        const auto out = o.Add(dt, od);
+        outs.push_back(out.first);
+        starts.push_back(start);
+        SliceParams p = WholeSlice(dims);
+        p.starts[axis] = (int32_t)start, p.ends[axis] = (int32_t)next;
+        Slice_ref(out.second, in.get(), &p);
+    }
+    o.what = "split " + DimsText(dims) + " axis " + std::to_string(axis) + o.what;
+    ASSERT_EQ(Split_noHoles(0, 1, in.get(), outs.data(), (uint32_t)outs.size(), axis,
+                            consecutive ? nullptr : starts.data()),
+              nullptr);
+}
+
+uint32_t Scaled(uint32_t d, float s) { return (uint32_t)((float)d * s); }
+
+// Three-channel halving at scales 1 and 1/2, where interpolation is the area
+// average; the first rows hold special values (2x2 blocks of -0 among them)
+// whose sums round differently from halving first. Half precision: the
+// widened input through float32, rounded once.
+void RandomResize(std::mt19937& rng, int, Outcome& o)
+{
+    static const float special[] = {1.4e-45f, -0.0f, FLT_MAX, 3e-39f, -FLT_MAX};
+    const float sH = rng() % 2 ? 0.5f : 1.0f, sW = rng() % 3 ? 0.5f : 1.0f;
+    const uint32_t N = 1 + rng() % 2, H = 2 + rng() % 20, W = 2 + rng() % 20;
+    float sc[MAX_NDIM_VALUE] = {1.0f, sH, sW, 1.0f, 1.0f, 1.0f};
+    TensorPtr in = RandomInput(rng, DT_FLOAT32, {N, H, W, 3}, rng() % 2 ? 3 : 0);
+    ForEachCoord({1, 2, W, 3}, [&](const Dims& i) { Set<float>(in.get(), i, special[(i[2] / 2 + i[3]) % 5]); });
+    const Dims od = {N, Scaled(H, sH), Scaled(W, sW), 3};
+    const auto out = o.Add(DT_FLOAT32, od);
+    o.what = "resize " + DimsText({N, H, W, 3}) + o.what;
+    ASSERT_EQ(ResizeDown3F32_opt(0, 1, in.get(), out.first, sc), nullptr);
+    ASSERT_EQ(ResizeDown3F32_ref(0, 1, in.get(), out.second, sc), nullptr);
+
+    TensorPtr h = MakeTensor(DT_FLOAT16, {N, H, W, 3}), h32 = MakeTensor(DT_FLOAT32, {N, H, W, 3});
+    TensorPtr via32 = MakeTensor(DT_FLOAT32, od);
+    TensorDataConvert(h.get(), in.get());
+    TensorDataConvert(h32.get(), h.get());
+    const auto half = o.Add(DT_FLOAT16, od);
+    ASSERT_EQ(ResizeDown3F16_opt(0, 1, h.get(), half.first, sc), nullptr);
+    ASSERT_EQ(ResizeDown3F32_opt(0, 1, h32.get(), via32.get(), sc), nullptr);
+    TensorDataConvert(half.second, via32.get());
+}
+
+TEST(DataMovementOpt, EqualsTheReferenceOnRandomCases)
+{
+    const struct {
+        const char* name;
+        void (*run)(std::mt19937&, int, Outcome&);
+        int cases;
+    } kernels[] = {{"Slice", RandomSlice, 400},   {"Transpose", RandomTranspose, 400}, {"Concatenate", RandomConcat, 300},
+                   {"Split", RandomSplit, 200}, {"ResizeDown3", RandomResize, 60}};
+    for (const auto& kernel : kernels) {
+        std::mt19937 rng(17);
+        for (int iter = 0; iter < kernel.cases; ++iter) {
+            Outcome o;
+            kernel.run(rng, iter, o);
+            for (size_t i = 0; i < o.opt.size(); ++i)
+                ASSERT_TRUE(opt_test::SameStorage(o.opt[i].get(), o.ref[i].get()))
+                    << kernel.name << " case " << iter << ": " << o.what << " output " << i;
+        }
+    }
+}
+
+// Elsewhere the interpolation samples the output cell's centre (clamped) with two taps.
+TEST(ResizeOpt, InterpolatesAtOtherScales)
+{
+    std::mt19937 rng(6);
+    for (const auto& s : {std::make_pair(0.3f, 0.7f), std::make_pair(0.75f, 0.125f), std::make_pair(1.0f, 0.4f)}) {
+        const uint32_t H = 8 + rng() % 20, W = 8 + rng() % 20;
+        float sc[MAX_NDIM_VALUE] = {1.0f, s.first, s.second, 1.0f, 1.0f, 1.0f};
+        TensorPtr in = RandomInput(rng, DT_FLOAT32, {2, H, W, 3}, 3);
+        const Dims od = {2, Scaled(H, s.first), Scaled(W, s.second), 3};
+        TensorPtr out = MakeTensor(DT_FLOAT32, od);
+        ASSERT_EQ(ResizeDown3F32_opt(0, 1, in.get(), out.get(), sc), nullptr);
+        auto centre = [](uint32_t o, float s, uint32_t n) {
+            return std::min(std::max((o + 0.5) / (double)s - 0.5, 0.0), (double)n - 1.0);
+        };
+        ForEachCoord(od, [&](const Dims& c) {
+            const double y = centre(c[1], s.first, H), x = centre(c[2], s.second, W);
+            const uint32_t y0 = (uint32_t)y, x0 = (uint32_t)x, y1 = std::min(y0 + 1, H - 1), x1 = std::min(x0 + 1, W - 1);
+            auto v = [&](uint32_t r, uint32_t q) { return (double)At<float>(in.get(), {c[0], r, q, c[3]}); };
+            const double fy = y - y0, fx = x - x0;
+            const double want = (1 - fy) * ((1 - fx) * v(y0, x0) + fx * v(y0, x1)) + fy * ((1 - fx) * v(y1, x0) + fx * v(y1, x1));
+            ASSERT_NEAR(At<float>(out.get(), c), want, 1e-4 * (1 + std::fabs(want)));
+        });
+    }
+}
+
+// Area resize selects the interpolation only where it is the average bit for
+// bit; whatever runs equals the reference.
+TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
+{
+    std::mt19937 rng(8);
+    const float third = 1.0f / 3.0f;
+    const struct {
+        uint32_t H, W, oH, oW;
+        float sH, sW;
+        kfname want;
+    } cases[] = {
+        {12, 10, 6, 5, 0.5f, 0.5f, kfname_ResizeDown3F32_opt},  {7, 9, 7, 4, 1.0f, 0.5f, kfname_ResizeDown3F32_opt},
+        {9, 12, 3, 4, third, third, kfname_ResizeDown3F32_ref}, {8, 8, 6, 6, 0.75f, 0.75f, kfname_ResizeDown3F32_ref},
+        {8, 9, 4, 3, 0.5f, third, kfname_ResizeDown3F32_ref},
+        {9, 8, 5, 4, 0.5f, 0.5f, kfname_ResizeDown3F32_ref},  // the last window reaches past the input
+        {300, 4, 1, 2, 0.005f, 0.5f, kfname_ResizeDown3F32_ref},  // below the interpolation's smallest scale
+    };
+    for (const auto& c : cases) {
+        TensorPtr in = RandomInput(rng, DT_FLOAT32, {2, c.H, c.W, 3}, 0);
+        const Dims od = {2, c.oH, c.oW, 3};
+        TensorPtr out = MakeTensor(DT_FLOAT32, od), ref = MakeTensor(DT_FLOAT32, od);
+        ResizeParams rp = {{1, c.sH, c.sW, 1, 1, 1}, RESIZE_MODE_AREA};
+        Kernel k({in.get()}, {out.get()}, &rp);
+        const kfname got = SelectNNKernelFn(1, OP_Resize, DT_FLOAT32, k.get());
+        EXPECT_EQ(got, c.want) << c.sH << "," << c.sW << " " << c.oH << "x" << c.oW;
+        nn_kernel_fn_list[got]->execute(k.get());
+        ASSERT_EQ(ResizeDown3F32_ref(0, 1, in.get(), ref.get(), rp.scales), nullptr);
+        EXPECT_TRUE(SameElements(out.get(), ref.get())) << c.sH << "," << c.sW;
+    }
+}
+
+// ---- Grouping sibling slices at model initialisation -----------------------
+
+Layer* Slice(Layer* data, int32_t axis, int32_t start, int32_t end, int32_t step, bool optimised = true)
+{
+    Layer* inputs[5] = {data};
+    for (int i = 0; i < 4; ++i) {
+        inputs[1 + i] = CreateLayer(nullptr, OP_Initializer, nullptr, nullptr, 0, 0);
+        inputs[1 + i]->kernel->output[0] = Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release();
+        inputs[1 + i]->staticOutput = true;
+    }
+    Layer* layer = AddSliceLayer(inputs, nullptr, 5, nullptr);
+    layer->kernel->fn = nn_kernel_fn_list[optimised ? SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Slice, DT_FLOAT32, layer->kernel)
+                                                    : kfname_Slice_ref];
+    return layer;
+}
+
+int32_t MergedCount(const Layer* layer) { return ((const SliceParams*)layer->kernel->params)->mergedCount; }
+
+TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
+{
+    const Dims dims = {2, 3, 4, 12};
+    TensorPtr desc = MakeTensor(DT_FLOAT32, dims);
+    Layer* x = AddInputLayer("x", desc.get());
+    Layer* s[5] = {Slice(x, 3, 0, 4, 1), Slice(x, 3, 4, 8, 1), Slice(x, 3, 8, 12, 1),
+                   Slice(x, 3, 0, 12, 2),  // not a split: step 2
+                   Slice(x, 1, 1, 3, 1)};  // another axis: a group of one
+    Model* model = CreateModel(s, 5);
+    EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 1u);
+    const SliceParams* lead = (const SliceParams*)s[0]->kernel->params;
+    EXPECT_EQ(lead->splitAxis, 3);
+    ASSERT_EQ(lead->mergedCount, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(lead->mergedKernels[i], s[i]->kernel);
+    EXPECT_EQ((std::vector<int32_t>{MergedCount(s[1]), MergedCount(s[2]), MergedCount(s[3]), MergedCount(s[4])}),
+              (std::vector<int32_t>{-1, -1, 0, 0}));
+    // Grouped slices are not grouped again.
+    EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 0u);
+
+    InitModel(model, 1);
+    std::mt19937 rng(9);
+    TensorPtr input = RandomInput(rng, DT_FLOAT32, dims, 0);
+    const int32_t starts[5][4] = {{0, 0, 0, 0}, {0, 0, 0, 4}, {0, 0, 0, 8}, {0, 0, 0, 0}, {0, 1, 0, 0}};
+    for (int run = 0; run < 2; ++run) {  // members follow new data too
+        const ModelInput feed = {"x", input.get()};
+        Layer** outs = Predict(model, 1, &feed);
+        for (int i = 0; i < 5; ++i) {
+            const Tensor* o = outs[i]->kernel->output[0];
+            uint64_t wrong = 0;
+            ForEachCoord(DimsOf(o), [&](const Dims& c) {
+                Dims ic(4);
+                for (int d = 0; d < 4; ++d) ic[d] = (uint32_t)starts[i][d] + c[d] * (i == 3 && d == 3 ? 2 : 1);
+                wrong += Raw(o, c) != Raw(input.get(), ic);
+            });
+            EXPECT_EQ(wrong, 0u) << "slice " << i;
+        }
+        FillRandom(input.get(), rng);
+    }
+    DestroyModel(model);
+}
+
+void DoNothing(NNKernel*) {}
+const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
+
+TEST(OptimizeSlice, OnlyALeaderOnTheGroupedKernelServesAGroup)
+{
+    TensorPtr desc = MakeTensor(DT_FLOAT32, {4, 8});
+    Layer* x = AddInputLayer("x", desc.get());
+    // The first slice keeps the reference kernel, which writes only its own
+    // output; the last runs a kernel of its own whose record is not a slice
+    // record and is never read.
+    Layer* s[4] = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1), Slice(x, 1, 6, 8, 1)};
+    free(s[3]->kernel->params);
+    s[3]->kernel->params = calloc(1, sizeof(float));
+    s[3]->kernel->fn = &kForeignFn;
+    Model* model = CreateModel(s, 4);
+    EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 1u);
+    EXPECT_EQ((std::vector<int32_t>{MergedCount(s[0]), MergedCount(s[1]), MergedCount(s[2])}),
+              (std::vector<int32_t>{0, 2, -1}));
+    DestroyModel(model);
+}
+
+}  // namespace
