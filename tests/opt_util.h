@@ -161,6 +161,7 @@ struct OptKernelCase {
     int iterations;
     std::function<OptRun(std::mt19937&, int)> make;  // (rng, iteration)
 };
+inline void PrintTo(const OptKernelCase& c, std::ostream* os) { *os << c.name; }
 inline void ExpectOptEqualsRef(const OptKernelCase& c)
 {
     std::mt19937 rng(Seed(c.name));
@@ -192,6 +193,7 @@ struct HalfCase {
     float range = 8.0f;
     bool positive = false;
 };
+inline void PrintTo(const HalfCase& c, std::ostream* os) { *os << c.name; }
 inline void ExpectHalfIsRoundedFloat(const HalfCase& c)
 {
     std::mt19937 rng(Seed(c.name));
