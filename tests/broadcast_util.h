@@ -1,15 +1,18 @@
 /* Helpers for the element-wise operator tests: owned tensors, a naive
- * index-by-index broadcast, half-precision rounding and a runner that builds
- * Input layers -> layer -> model and predicts. */
+ * index-by-index broadcast, a naive batched matrix product, half-precision
+ * rounding and a runner that builds Input layers -> layer -> model and
+ * predicts. */
 #ifndef CORVUS_TESTS_BROADCAST_UTIL_H
 #define CORVUS_TESTS_BROADCAST_UTIL_H
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -118,24 +121,38 @@ inline Dims BroadcastDims(const Dims& a, const Dims& b)
     return out;
 }
 
-/* A kernel record over borrowed tensors, for calling Execute_ functions. */
-struct KernelRecord {
-    NNKernel k;
-    std::vector<Tensor*> in, out, inner;
-    KernelRecord(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr,
-                 std::vector<Tensor*> inners = {})
-        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
-    {
-        k.input = in.data();
-        k.output = out.data();
-        k.inner = inner.empty() ? nullptr : inner.data();
-        k.inputsNum = (uint32_t)in.size();
-        k.outputsNum = (uint32_t)out.size();
-        k.innerNum = (uint32_t)inner.size();
-        k.params = params;
-    }
-    NNKernel* get() { return &k; }
-};
+/* Batched product of A [..., M, K] and B [..., K, N] (any strides) into the
+ * shape of out, row-major: batch dimensions right-aligned and broadcast;
+ * float sums are fused multiply-adds over k in order, int32 sums wrap. */
+template <class T>
+std::vector<T> NaiveMatmul(const Tensor* A, const Tensor* B, const Tensor* out)
+{
+    const Dims od = DimsOf(out), batch(od.begin(), od.end() - 2);
+    const uint32_t M = od[od.size() - 2], N = od.back(), K = A->shape.dimension[A->ndim - 1];
+    auto base = [&](const Tensor* t, const Dims& b) {
+        size_t off = 0;
+        for (uint32_t k = 0; k + 2 < t->ndim; ++k)
+            if (t->shape.dimension[k] != 1) off += (size_t)b[k + batch.size() + 2 - t->ndim] * t->stride.dimension[k];
+        return off;
+    };
+    const uint32_t *sa = A->stride.dimension + A->ndim - 2, *sb = B->stride.dimension + B->ndim - 2;
+    std::vector<T> r;
+    ForEachIndex(batch, [&](const Dims& b) {
+        const T* pa = (const T*)A->data + base(A, b);
+        const T* pb = (const T*)B->data + base(B, b);
+        for (uint32_t i = 0; i < M; ++i)
+            for (uint32_t j = 0; j < N; ++j) {
+                T acc = 0;
+                for (uint32_t k = 0; k < K; ++k) {
+                    const T x = pa[i * sa[0] + k * sa[1]], y = pb[k * sb[0] + j * sb[1]];
+                    if constexpr (std::is_same<T, float>::value) acc = fmaf(x, y, acc);
+                    else acc = (T)((uint32_t)x * (uint32_t)y + (uint32_t)acc);
+                }
+                r.push_back(acc);
+            }
+    });
+    return r;
+}
 
 /* Result of a hand-built model: output[0] of the layer, copied out. */
 struct ModelResult {

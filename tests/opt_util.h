@@ -1,13 +1,17 @@
-/* Helpers of the kernel tests: kernel records over borrowed
- * tensors, views into other tensors' storage, and whole-storage comparison
- * (so writes into the holes of strided tensors show up). */
+/* Helpers of the kernel tests: kernel records over borrowed tensors, views
+ * into other tensors' storage, whole-storage comparison (so writes into the
+ * holes of strided tensors show up), and the two table-driven harnesses:
+ * optimised kernel against its reference, half precision against float32. */
 #ifndef CORVUS_TESTS_OPT_UTIL_H
 #define CORVUS_TESTS_OPT_UTIL_H
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -25,7 +29,7 @@ using dm_test::TensorPtr;
 struct Kernel {
     NNKernel k;
     std::vector<Tensor*> in, out, inner;
-    Kernel(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params, std::vector<Tensor*> inners = {})
+    Kernel(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr, std::vector<Tensor*> inners = {})
         : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
     {
         k.input = in.empty() ? nullptr : in.data();
@@ -118,6 +122,109 @@ inline Dims RandomPermutation(std::mt19937& rng, uint32_t rank)
     for (uint32_t i = 0; i < rank; ++i) p[i] = i;
     std::shuffle(p.begin(), p.end(), rng);
     return p;
+}
+
+/* Elements within rel * (|b| + 100) of each other (any NaN matches any NaN),
+ * for kernels whose float32 summation order is free. */
+inline ::testing::AssertionResult NearElements(const Tensor* a, const Tensor* b, float rel)
+{
+    std::string bad;
+    dm_test::ForEachCoord(dm_test::DimsOf(a), [&](const Dims& c) {
+        const float x = dm_test::At<float>(a, c), y = dm_test::At<float>(b, c);
+        if (bad.empty() && !(std::fabs(x - y) <= rel * (std::fabs(y) + 100.0f) || (std::isnan(x) && std::isnan(y))))
+            bad = dm_test::DimsText(c) + ": " + std::to_string(x) + " vs " + std::to_string(y);
+    });
+    return bad.empty() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << bad;
+}
+
+/* A seed from a table row's name, the same on every platform. */
+inline uint32_t Seed(const char* name)
+{
+    uint32_t s = 0;
+    while (*name) s = s * 31 + (uint8_t)*name++;
+    return s;
+}
+
+/* One random instance of a kernel: the reference and the optimised kernel
+ * each write into their own output (same shape and strides, prefilled
+ * alike); `keep` owns the inputs the two calls read. */
+struct OptRun {
+    std::vector<TensorPtr> keep;
+    TensorPtr refOut, optOut;
+    std::function<void(Tensor*)> ref, opt;
+    std::string what;
+    float rel = 0.0f;  // 0: the whole storage bit for bit
+};
+/* A row of the optimised-equals-reference table. */
+struct OptKernelCase {
+    const char* name;
+    int iterations;
+    std::function<OptRun(std::mt19937&, int)> make;  // (rng, iteration)
+};
+inline void PrintTo(const OptKernelCase& c, std::ostream* os) { *os << c.name; }
+inline void ExpectOptEqualsRef(const OptKernelCase& c)
+{
+    std::mt19937 rng(Seed(c.name));
+    for (int i = 0; i < c.iterations && !::testing::Test::HasFailure(); ++i) {
+        OptRun r = c.make(rng, i);
+        if (!r.ref) continue;  // the generator skipped this draw
+        FillStorage(r.refOut.get(), 0x5C);
+        FillStorage(r.optOut.get(), 0x5C);
+        r.ref(r.refOut.get());
+        r.opt(r.optOut.get());
+        if (r.rel == 0.0f)
+            EXPECT_TRUE(SameStorage(r.optOut.get(), r.refOut.get())) << c.name << " " << r.what;
+        else
+            EXPECT_TRUE(NearElements(r.optOut.get(), r.refOut.get(), r.rel)) << c.name << " " << r.what;
+    }
+}
+
+/* A row of the half-precision table: a kernel that computes in float32 and
+ * rounds once must give, on float16 inputs, its float32 result on the
+ * widened inputs rounded to half. Inputs are random in [-range, range]
+ * (absolute values when `positive`); outputs of other types (indices) must
+ * be equal. run(ins, out) calls the kernel. */
+struct HalfCase {
+    const char* name;
+    std::vector<Dims> ins;
+    Dims out;
+    std::function<void(const std::vector<Tensor*>&, Tensor*)> run;
+    DataType outType = DT_FLOAT16;  // on the half run; other types are the same on both
+    float range = 8.0f;
+    bool positive = false;
+};
+inline void PrintTo(const HalfCase& c, std::ostream* os) { *os << c.name; }
+inline void ExpectHalfIsRoundedFloat(const HalfCase& c)
+{
+    std::mt19937 rng(Seed(c.name));
+    std::uniform_real_distribution<float> dist(-c.range, c.range);
+    std::vector<TensorPtr> h, f;
+    std::vector<Tensor*> hp, fp;
+    for (const Dims& d : c.ins) {
+        h.push_back(dm_test::MakeTensor(DT_FLOAT16, d));
+        f.push_back(dm_test::MakeTensor(DT_FLOAT32, d));
+        uint16_t* hd = (uint16_t*)h.back()->data;
+        float* fd = (float*)f.back()->data;
+        for (size_t e = 0; e < dm_test::Count(d); ++e) {
+            const float x = dist(rng);
+            fd[e] = corvus_test::Float(hd[e] = corvus_test::Half(c.positive ? std::fabs(x) : x));
+        }
+        hp.push_back(h.back().get());
+        fp.push_back(f.back().get());
+    }
+    const bool indices = c.outType != DT_FLOAT16;
+    TensorPtr ho = dm_test::MakeTensor(c.outType, c.out), fo = dm_test::MakeTensor(indices ? c.outType : DT_FLOAT32, c.out);
+    c.run(hp, ho.get());
+    c.run(fp, fo.get());
+    if (indices) {
+        EXPECT_EQ(memcmp(ho->data, fo->data, StorageBytes(ho.get())), 0) << c.name;
+        return;
+    }
+    for (size_t e = 0; e < dm_test::Count(c.out); ++e) {
+        const uint16_t want = corvus_test::Half(((float*)fo->data)[e]), got = ((uint16_t*)ho->data)[e];
+        const bool bothNaN = (want & 0x7FFF) > 0x7C00 && (got & 0x7FFF) > 0x7C00;
+        ASSERT_TRUE(bothNaN || got == want) << c.name << " element " << e << ": " << got << " vs " << want;
+    }
 }
 
 }  // namespace opt_test

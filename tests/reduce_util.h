@@ -1,9 +1,12 @@
 // Helpers for the reduction, index and einsum tests: owned tensors built
-// from values, shape lists, and a row-major multi-index walker.
+// from values, shape lists, a row-major multi-index walker, and naive
+// reductions, arg-max and cumulative sums.
 #ifndef CORVUS_TESTS_REDUCE_UTIL_H
 #define CORVUS_TESTS_REDUCE_UTIL_H
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -96,6 +99,63 @@ inline Layer** RunOnce(Model* model, const std::vector<ModelInput>& feeds)
 {
     InitModel(model, 1);
     return Predict(model, (uint32_t)feeds.size(), feeds.empty() ? nullptr : feeds.data());
+}
+
+// Every input element, in row-major order, folded into the output element
+// found by dropping its reduced coordinates; the mean multiplies by the
+// output-to-input count ratio.
+inline std::vector<float> NaiveReduce(const std::vector<float>& x, const Dims& dims, const std::vector<bool>& reduced,
+                                      LayerOpType op)
+{
+    uint64_t outCount = 1;
+    for (size_t d = 0; d < dims.size(); ++d) outCount *= reduced[d] ? 1 : dims[d];
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> acc(outCount, op == OP_ReduceMax ? -inf : op == OP_ReduceMin ? inf : 0.0f);
+    std::vector<uint32_t> idx(dims.size(), 0);
+    size_t flat = 0;
+    do {
+        uint64_t o = 0;
+        for (size_t d = 0; d < dims.size(); ++d)
+            if (!reduced[d]) o = o * dims[d] + idx[d];
+        const float v = x[flat++];
+        if (op == OP_ReduceMax) acc[o] = v > acc[o] ? v : acc[o];
+        else if (op == OP_ReduceMin) acc[o] = v < acc[o] ? v : acc[o];
+        else acc[o] = acc[o] + (op == OP_ReduceL2 ? v * v : v);
+    } while (!dims.empty() && Next(idx, dims));
+    for (float& a : acc) {
+        if (op == OP_ReduceMean) a = a * ((float)outCount / (float)x.size());
+        if (op == OP_ReduceL2) a = sqrtf(a);
+    }
+    return acc;
+}
+
+// Index 0 if its value is NaN; else the largest non-NaN value's first (or last) index.
+inline int32_t NaiveArgMax(const std::vector<float>& line, bool last)
+{
+    if (std::isnan(line[0])) return 0;
+    float best = line[0];
+    for (float v : line) best = !std::isnan(v) && v > best ? v : best;
+    int32_t at = -1;
+    for (size_t j = 0; j < line.size(); ++j)
+        if (line[j] == best && (at < 0 || last)) at = (int32_t)j;
+    return at;
+}
+
+// Running sums along `axis`, from either end, with or without the element itself.
+inline std::vector<float> NaiveCumSum(const std::vector<float>& x, const Dims& dims, uint32_t axis, bool exclusive,
+                                      bool reverse)
+{
+    std::vector<float> y(x.size());
+    uint64_t inner = 1;
+    for (size_t d = axis + 1; d < dims.size(); ++d) inner *= dims[d];
+    const uint64_t n = dims[axis], outer = x.size() / (n * inner);
+    for (uint64_t o = 0; o < outer; ++o)
+        for (uint64_t i = 0; i < inner; ++i) {
+            auto at = [&](uint64_t t) { return (o * n + (reverse ? n - 1 - t : t)) * inner + i; };
+            y[at(0)] = exclusive ? 0.0f : x[at(0)];
+            for (uint64_t t = 1; t < n; ++t) y[at(t)] = y[at(t - 1)] + x[at(exclusive ? t - 1 : t)];
+        }
+    return y;
 }
 
 }  // namespace reduce_test

@@ -1,3 +1,4 @@
+// Convert (layout permutations and type changes) and ExpandChannels.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -6,7 +7,6 @@
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
 #include "nn_kernel_list.h"
-#include "test_util.h"
 
 using namespace dm_test;
 
@@ -24,79 +24,58 @@ Layer* RunConvert(const Tensor* src, DataLayout layout, DataType dtype)
 }
 
 // Coordinate of the input element an output coordinate reads.
-Dims Source(const Dims& c, uint32_t inLayout, uint32_t outLayout)
+Dims Source(const Dims& c, uint32_t from, uint32_t to)
 {
-    if (inLayout == DL_NHWC && outLayout == DL_NCHW) return {c[0], c[2], c[3], c[1]};
-    if (inLayout == DL_NCHW && outLayout == DL_NHWC) return {c[0], c[3], c[1], c[2]};
+    if (from == DL_NHWC && to == DL_NCHW) return {c[0], c[2], c[3], c[1]};
+    if (from == DL_NCHW && to == DL_NHWC) return {c[0], c[3], c[1], c[2]};
     return c;
 }
 
 }  // namespace
 
-TEST(ConvertRef, LayoutPermutationsOfEveryElementSize)
+TEST(ConvertRef, LayoutPermutationsAndTypeChanges)
 {
     std::mt19937 rng(8801);
+    // Every element size, either direction, padded or not: the same bits, permuted.
     for (int iter = 0; iter < 24; ++iter) {
-        const DataLayout from = iter % 2 ? DL_NHWC : DL_NCHW;
-        const DataLayout to = iter % 2 ? DL_NCHW : DL_NHWC;
-        const DataType dt = (DataType)(iter % 6);
-        TensorPtr src = MakeTensor(dt, RandomDims(rng, 4, 6), iter % 3 == 0 ? 2 : 0, from);
+        const DataLayout from = iter % 2 ? DL_NHWC : DL_NCHW, to = iter % 2 ? DL_NCHW : DL_NHWC;
+        TensorPtr src = MakeTensor((DataType)(iter % 6), RandomDims(rng, 4, 6), iter % 3 == 0 ? 2 : 0, from);
         FillRandom(src.get(), rng);
-        Layer* layer = RunConvert(src.get(), to, dt);
+        Layer* layer = RunConvert(src.get(), to, (DataType)src->dtype);
         const Tensor* out = layer->kernel->output[0];
         EXPECT_EQ(out->layout, (uint32_t)to);
         uint64_t wrong = 0;
         ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != Raw(src.get(), Source(c, from, to)); });
-        EXPECT_EQ(wrong, 0u) << DimsText(DimsOf(src.get())) << " type " << dt;
+        EXPECT_EQ(wrong, 0u) << DimsText(DimsOf(src.get())) << " type " << src->dtype;
         DestroyLayer(layer);
     }
-}
-
-TEST(ConvertRef, TypeChangesWithAndWithoutPermutation)
-{
-    std::mt19937 rng(8802);
-    TensorPtr f32 = MakeTensor(DT_FLOAT32, {2, 3, 4, 5}, 0, DL_NHWC);
-    FillRandom(f32.get(), rng);
-    for (DataLayout to : {DL_NHWC, DL_NCHW}) {
-        // float32 to float16, permuted through a float32 temporary or not.
-        Layer* layer = RunConvert(f32.get(), to, DT_FLOAT16);
-        const Tensor* out = layer->kernel->output[0];
-        uint64_t wrong = 0;
-        ForEachIndex(DimsOf(out), [&](const Dims& c) {
-            wrong += At<uint16_t>(out, c) != corvus_test::Half(At<float>(f32.get(), Source(c, DL_NHWC, to)));
-        });
-        EXPECT_EQ(wrong, 0u);
-        DestroyLayer(layer);
-    }
-    TensorPtr f16 = MakeTensor(DT_FLOAT16, {1, 4, 3, 2}, 1, DL_NCHW);
-    FillRandom(f16.get(), rng);
-    for (DataLayout to : {DL_NCHW, DL_NHWC}) {
-        Layer* layer = RunConvert(f16.get(), to, DT_FLOAT32);
-        const Tensor* out = layer->kernel->output[0];
-        uint64_t wrong = 0;
-        ForEachIndex(DimsOf(out), [&](const Dims& c) {
-            wrong += At<float>(out, c) != corvus_test::Float(At<uint16_t>(f16.get(), Source(c, DL_NCHW, to)));
-        });
-        EXPECT_EQ(wrong, 0u);
-        DestroyLayer(layer);
-    }
-    {
-        // Same layout, float32 to int32 truncates.
-        TensorPtr v = MakeTensor(DT_FLOAT32, {1, 1, 1, 3}, 0, DL_NHWC);
-        const float values[3] = {2.75f, -1.5f, 0.25f};
-        memcpy(v->data, values, sizeof(values));
-        Layer* layer = RunConvert(v.get(), DL_NHWC, DT_INT32);
-        const int32_t* o = (const int32_t*)layer->kernel->output[0]->data;
-        EXPECT_EQ(std::vector<int32_t>(o, o + 3), (std::vector<int32_t>{2, -1, 0}));
-        DestroyLayer(layer);
-    }
-}
-
-TEST(ConvertRef, UnhandledCombinationFails)
-{
-    corvus_test::ExpectFatal(
-        "Convert_ref",
-        {{[] { RunConvert(MakeTensor(DT_INT32, {1, 2, 2, 3}, 0, DL_NHWC).get(), DL_NCHW, DT_FLOAT32); }, "Unhandled error\n"}});
+    // float32 <-> float16, permuted (through a float32 temporary) or not.
+    for (DataType dt : {DT_FLOAT32, DT_FLOAT16})
+        for (DataLayout to : {DL_NHWC, DL_NCHW}) {
+            const DataLayout from = dt == DT_FLOAT32 ? DL_NHWC : DL_NCHW;
+            TensorPtr src = MakeTensor(dt, {2, 3, 4, 5}, dt == DT_FLOAT16, from);
+            FillRandom(src.get(), rng);
+            Layer* layer = RunConvert(src.get(), to, dt == DT_FLOAT32 ? DT_FLOAT16 : DT_FLOAT32);
+            const Tensor* out = layer->kernel->output[0];
+            uint64_t wrong = 0;
+            ForEachIndex(DimsOf(out), [&](const Dims& c) {
+                const Dims s = Source(c, from, to);
+                wrong += dt == DT_FLOAT32 ? At<uint16_t>(out, c) != corvus_test::Half(At<float>(src.get(), s))
+                                          : At<float>(out, c) != corvus_test::Float(At<uint16_t>(src.get(), s));
+            });
+            EXPECT_EQ(wrong, 0u) << dt << " to layout " << to;
+            DestroyLayer(layer);
+        }
+    // Same layout, float32 to int32 truncates.
+    TensorPtr v = MakeTensor(DT_FLOAT32, {1, 1, 1, 3}, 0, DL_NHWC);
+    const float values[3] = {2.75f, -1.5f, 0.25f};
+    memcpy(v->data, values, sizeof(values));
+    Layer* layer = RunConvert(v.get(), DL_NHWC, DT_INT32);
+    const int32_t* o = (const int32_t*)layer->kernel->output[0]->data;
+    EXPECT_EQ(std::vector<int32_t>(o, o + 3), (std::vector<int32_t>{2, -1, 0}));
+    DestroyLayer(layer);
+    corvus_test::ExpectFatal("Convert_ref", {{[] { RunConvert(MakeTensor(DT_INT32, {1, 2, 2, 3}, 0, DL_NHWC).get(), DL_NCHW, DT_FLOAT32); },
+                                              "Unhandled error\n"}});
 }
 
 TEST(ExpandChannelsRef, CopiesInputChannelsAndZeroesTheRest)
@@ -110,14 +89,11 @@ TEST(ExpandChannelsRef, CopiesInputChannelsAndZeroesTheRest)
         Layer* layer = AddExpandChannels(nullptr, in, "x", DL_NHWC, 8);
         Tensor* out = layer->kernel->output[0];
         ASSERT_EQ(DimsOf(out), (Dims{2, 3, 2, 8}));
-        EXPECT_EQ(in->layout, (uint32_t)DL_NHWC);
         AllocTensorData(out);
         memset(out->data, 0x5A, GetTensorSize(out) * DataTypeSize(dt));
         nn_kernel_fn_list[kfname_ExpandChannels_ref]->execute(layer->kernel);
         uint64_t wrong = 0;
-        ForEachIndex(DimsOf(out), [&](const Dims& c) {
-            wrong += Raw(out, c) != (c[3] < 3 ? Raw(src.get(), c) : 0u);
-        });
+        ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != (c[3] < 3 ? Raw(src.get(), c) : 0u); });
         EXPECT_EQ(wrong, 0u) << dt;
         DestroyLayer(layer);
     }

@@ -1,188 +1,144 @@
-// Dense and Linear reference kernels against naive loops.
+// Dense, Linear and MatMul reference kernels against the naive batched
+// product of broadcast_util.h (half precision in HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "LayersDense.h"
+#include "broadcast_util.h"
+#include "opt_util.h"
 #include "conv_util.h"
-#include "test_util.h"
 
-using namespace conv_test;
+using bcast_test::NaiveMatmul;
+using conv_test::At;
+using conv_test::F32;
+using conv_test::Make;
+using conv_test::SameBits;
 
 namespace {
 
-// Direct definition: fused multiply-adds over k in order from 0, then bias
-// and activation with alpha 0.
-std::vector<float> NaiveDense(const Tensor* in, const Tensor* w, const Tensor* bias, uint32_t kind)
+Tensor* Plain(std::vector<uint32_t> dims, DataType dtype, std::mt19937* rng = nullptr)
 {
-    const uint32_t N = in->shape.dimension[0], K = in->shape.dimension[1], U = w->shape.dimension[1];
-    std::vector<float> out((size_t)N * U);
-    for (uint32_t n = 0; n < N; ++n)
-        for (uint32_t j = 0; j < U; ++j) {
-            float acc = 0.0f;
-            for (uint32_t k = 0; k < K; ++k) acc = fmaf(At(in, {n, k}), At(w, {k, j}), acc);
-            if (bias != nullptr) acc += F32(bias)[j];
-            out[(size_t)n * U + j] = Activate(acc, kind, 0.0f);
-        }
-    return out;
+    Tensor* t = CreateTensor(dtype, DL_NONE, (uint32_t)dims.size(), corvus_test::Shape(dims), true);
+    for (uint32_t e = 0; rng != nullptr && e < GetTensorSize(t); ++e)
+        if (dtype == DT_FLOAT32) F32(t)[e] = std::uniform_real_distribution<float>(-1, 1)(*rng);
+        else ((int32_t*)t->data)[e] = (int32_t)(*rng)();
+    return t;
 }
-
-NNKernel KernelOf(Tensor** in, Tensor** out, Tensor** inner, uint32_t innerNum, void* params)
-{
-    NNKernel k;
-    memset(&k, 0, sizeof(k));
-    k.input = in;
-    k.output = out;
-    k.inner = inner;
-    k.inputsNum = k.outputsNum = 1;
-    k.innerNum = innerNum;
-    k.params = params;
-    return k;
-}
+uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); }
 
 }  // namespace
 
+TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
+{
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 200; ++trial) {
+        const DataType dtype = trial % 3 == 2 ? DT_INT32 : DT_FLOAT32;
+        const uint32_t M = Pick(rng, 1, 11), K = Pick(rng, 0, 40), N = Pick(rng, 1, 40);
+        std::vector<uint32_t> da, db, dout;
+        for (uint32_t s = Pick(rng, 0, 3); s > 0; --s) {
+            const uint32_t e = Pick(rng, 1, 3), which = Pick(rng, 0, 2);  // both, A broadcast, B broadcast
+            da.push_back(which == 1 ? 1 : e);
+            db.push_back(which == 2 ? 1 : e);
+            dout.push_back(e);
+        }
+        if (!db.empty() && Pick(rng, 0, 1) == 1) db.erase(db.begin());  // B of lower rank
+        da.insert(da.end(), {M, K}), db.insert(db.end(), {K, N}), dout.insert(dout.end(), {M, N});
+        Tensor *A = Plain(da, dtype, &rng), *B = Plain(db, dtype, &rng), *out = Plain(dout, dtype);
+        Matmul_ref(A, B, out);
+        if (dtype == DT_FLOAT32) {
+            const std::vector<float> want = NaiveMatmul<float>(A, B, out);
+            for (size_t e = 0; e < want.size(); ++e) ASSERT_TRUE(SameBits(want[e], F32(out)[e])) << trial << " at " << e;
+        } else {
+            ASSERT_EQ(NaiveMatmul<int32_t>(A, B, out), std::vector<int32_t>((int32_t*)out->data, (int32_t*)out->data + GetTensorSize(out)));
+        }
+        for (Tensor* t : {A, B, out}) DestroyTensor(t);
+    }
+}
+
+TEST(MatmulRef, HandValuesAndBadShapes)
+{
+    // {2, 1, 3} x {3, 4}: rows (1, 2, 3) and (-1, 0, 1) times 0..11 by rows.
+    Tensor *A = Plain({2, 1, 3}, DT_FLOAT32), *B = Plain({3, 4}, DT_FLOAT32), *out = Plain({2, 1, 4}, DT_FLOAT32);
+    const float a[6] = {1, 2, 3, -1, 0, 1};
+    std::copy(a, a + 6, F32(A));
+    for (uint32_t e = 0; e < 12; ++e) F32(B)[e] = (float)e;
+    Matmul_ref(A, B, out);
+    EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 8), (std::vector<float>{32, 38, 44, 50, 8, 8, 8, 8}));
+    // int32 wraps: 2^30 * 4 + 3 * (2^31 - 1) = 0x7FFFFFFD modulo 2^32.
+    Tensor *ia = Plain({1, 2}, DT_INT32), *ib = Plain({2, 1}, DT_INT32), *io = Plain({1, 1}, DT_INT32);
+    ((int32_t*)ia->data)[0] = 0x40000000, ((int32_t*)ia->data)[1] = 3;
+    ((int32_t*)ib->data)[0] = 4, ((int32_t*)ib->data)[1] = 0x7FFFFFFF;
+    Matmul_ref(ia, ib, io);
+    EXPECT_EQ(((int32_t*)io->data)[0], 0x7FFFFFFD);
+
+    Tensor* wrongK = Plain({4, 4}, DT_FLOAT32);
+    corvus_test::ExpectFatal("Matmul_ref", {{[&] { Matmul_ref(A, wrongK, out); }, "Function Matmul: shapes (2, 1, 3) x (4, 4) do not give (2, 1, 4)"}});
+    for (Tensor* t : {A, B, out, ia, ib, io, wrongK}) DestroyTensor(t);
+}
+
 TEST(DenseRef, MatchesNaiveOverRandomShapes)
 {
+    // Fused multiply-adds over k in order from 0, then the bias, then the activation.
     std::mt19937 rng(17);
-    auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     for (int trial = 0; trial < 200; ++trial) {
-        const uint32_t N = pick(1, 9), K = pick(0, 70), U = pick(1, 70), gap = pick(0, 1) * 5;
-        const uint32_t kind = kFusedKinds[pick(0, 4)];
-        const bool useBias = pick(0, 1) == 1;
+        const uint32_t N = Pick(rng, 1, 9), K = Pick(rng, 0, 70), U = Pick(rng, 1, 70), gap = Pick(rng, 0, 1) * 5;
+        const uint32_t kind = conv_test::kFusedKinds[Pick(rng, 0, 4)];
+        const bool useBias = Pick(rng, 0, 1) == 1;
         Tensor* in = Make(DL_NC, {N, K}, &rng, gap);
         Tensor* w = Make(DL_CN, {K, U}, &rng, gap);
         Tensor* bias = useBias ? Make(DL_I, {U}, &rng) : nullptr;
         Tensor* out = Make(DL_NC, {N, U}, nullptr, gap);
         DenseParams p = {useBias ? 1u : 0u, kind};
         Dense_fl32_ref(in, w, bias, out, &p);
-        const std::vector<float> expected = NaiveDense(in, w, bias, kind);
-        for (uint32_t n = 0; n < N; ++n)
-            for (uint32_t j = 0; j < U; ++j)
-                ASSERT_TRUE(SameBits(expected[(size_t)n * U + j], At(out, {n, j})))
-                    << "trial " << trial << " N " << N << " K " << K << " U " << U << " at " << n << "," << j;
+        const std::vector<float> product = NaiveMatmul<float>(in, w, out);
+        for (uint32_t e = 0; e < N * U; ++e) {
+            const float want = conv_test::Activate(product[e] + (bias ? F32(bias)[e % U] : 0.0f), kind, 0.0f);
+            ASSERT_TRUE(SameBits(want, At(out, {e / U, e % U}))) << "trial " << trial << " N K U " << N << " " << K << " " << U;
+        }
         for (Tensor* t : {in, w, bias, out}) DestroyTensor(t);
     }
 }
 
-TEST(DenseRef, HandWorkedExampleAndReLUNegativeZero)
+TEST(DenseRef, HandValuesEmptyBiasSlotAndBadShapes)
 {
-    Tensor* in = Make(DL_NC, {1, 3}, nullptr);
-    Tensor* w = Make(DL_CN, {3, 2}, nullptr);
-    Tensor* bias = Make(DL_I, {2}, nullptr);
+    Tensor *in = Make(DL_NC, {1, 3}, nullptr), *w = Make(DL_CN, {3, 2}, nullptr), *bias = Make(DL_I, {2}, nullptr);
     Tensor* out = Make(DL_NC, {1, 2}, nullptr);
     const float x[3] = {1, 2, 3}, weights[6] = {1, 0, 0, 1, 1, 1}, b[2] = {0.5f, -10};
     std::copy(x, x + 3, F32(in));
     std::copy(weights, weights + 6, F32(w));
     std::copy(b, b + 2, F32(bias));
-    DenseParams p = {1, None};
+    DenseParams p = {1, ReLU}, noBias = {0, None};
     Dense_fl32_ref(in, w, bias, out, &p);
-    EXPECT_EQ(4.5f, F32(out)[0]);
-    EXPECT_EQ(-5.0f, F32(out)[1]);
-    p.activation = ReLU;
-    Dense_fl32_ref(in, w, bias, out, &p);
-    EXPECT_EQ(4.5f, F32(out)[0]);
-    EXPECT_TRUE(SameBits(-0.0f, F32(out)[1]));
-    for (Tensor* t : {in, w, bias, out}) DestroyTensor(t);
-}
-
-TEST(DenseRef, EmptyInnerDimensionGivesBiasOnly)
-{
-    Tensor* in = Make(DL_NC, {2, 0}, nullptr);
-    Tensor* w = Make(DL_CN, {0, 3}, nullptr);
-    Tensor* out = Make(DL_NC, {2, 3}, nullptr);
-    std::fill(F32(out), F32(out) + 6, 9.0f);
-    DenseParams p = {0, None};
-    Dense_fl32_ref(in, w, nullptr, out, &p);
-    for (uint32_t e = 0; e < 6; ++e) EXPECT_TRUE(SameBits(0.0f, F32(out)[e]));
-    for (Tensor* t : {in, w, out}) DestroyTensor(t);
-}
-
-TEST(DenseRef, HalfPrecisionAndExecuteDispatch)
-{
-    std::mt19937 rng(6);
-    Tensor* in32 = Make(DL_NC, {3, 10}, &rng);
-    Tensor* in16 = ConvertedCopy(in32, DT_FLOAT16);
-    TensorDataConvert(in32, in16);
-    Tensor* w = Make(DL_CN, {10, 7}, &rng);
-    Tensor* bias = Make(DL_I, {7}, &rng);
-    Tensor* out16 = CreateTensor(DT_FLOAT16, DL_NC, 2, Shape({3, 7}), true);
-    DenseParams p = {1, ReLU6};
-    Tensor* inner[2] = {w, bias};
-    NNKernel k = KernelOf(&in16, &out16, inner, 2, &p);
-    Execute_Dense_ref(&k);
-    const std::vector<float> expected = NaiveDense(in32, w, bias, ReLU6);
-    std::vector<float> got(21);
-    float16_to_float32((const uint16_t*)out16->data, got.data(), 21);
-    for (uint32_t e = 0; e < 21; ++e) EXPECT_TRUE(SameBits(RoundHalf(expected[e]), got[e])) << e;
-
+    EXPECT_EQ(F32(out)[0], 4.5f);
+    EXPECT_TRUE(SameBits(-0.0f, F32(out)[1]));  // ReLU of -5
     // An empty bias slot adds nothing.
-    DenseParams noBias = {0, None};
-    Tensor* out32 = Make(DL_NC, {3, 7}, nullptr);
     Tensor* weightsOnly[2] = {w, nullptr};
-    NNKernel k32 = KernelOf(&in32, &out32, weightsOnly, 2, &noBias);
-    Execute_Dense_ref(&k32);
-    const std::vector<float> plain = NaiveDense(in32, w, nullptr, None);
-    for (uint32_t e = 0; e < 21; ++e) EXPECT_TRUE(SameBits(plain[e], F32(out32)[e])) << e;
+    opt_test::Kernel k({in}, {out}, &noBias);
+    k.k.inner = weightsOnly, k.k.innerNum = 2;
+    Execute_Dense_ref(k.get());
+    EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 2), (std::vector<float>{4.0f, 5.0f}));
 
-    Tensor* ints = CreateTensor(DT_INT32, DL_NC, 2, Shape({3, 10}), true);
-    NNKernel bad = KernelOf(&ints, &out32, inner, 2, &p);
-    Tensor* none[2] = {nullptr, nullptr};
-    NNKernel noWeights = KernelOf(&in32, &out32, none, 2, &noBias);
-    Tensor* in3 = Make(DL_NONE, {1, 3, 10}, nullptr);
-    Tensor* wrongW = Make(DL_CN, {9, 7}, nullptr);
-    corvus_test::ExpectFatal(
-        "Dense_ref", {{[] { Execute_Dense_ref(nullptr); }, "kernel pointer is null"},
-                      {[&] { Execute_Dense_ref(&bad); }, "support only F16 or F32"},
-                      {[&] { Execute_Dense_ref(&noWeights); }, "Filters input is NULL"},
-                      {[&] { Dense_fl16_ref(in16, nullptr, nullptr, out16, &p); }, "Filters input is NULL"},
-                      {[&] { Dense_fl32_ref(in3, w, nullptr, out32, &p); }, "indata->ndim == 2: false, expected: true"},
-                      {[&] { Dense_fl32_ref(in32, w, nullptr, in3, &p); }, "outdata->ndim == 2: false, expected: true"},
-                      {[&] { Dense_fl32_ref(in32, in3, nullptr, out32, &p); }, "weights->ndim == 2: false, expected: true"},
-                      {[&] { Dense_fl32_ref(in32, wrongW, nullptr, out32, &p); },
-                       "Dense_fl32_ref: shapes do not agree: input (3, 10), weights (9, 7), output (3, 7)"}});
-    for (Tensor* t : {in32, in16, w, bias, out16, out32, ints, in3, wrongW}) DestroyTensor(t);
+    Tensor* wrongW = Make(DL_CN, {9, 2}, nullptr);
+    corvus_test::ExpectFatal("Dense_ref", {{[&] { Dense_fl32_ref(in, wrongW, nullptr, out, &p); },
+                                            "Dense_fl32_ref: shapes do not agree: input (1, 3), weights (9, 2), output (1, 2)"}});
+    for (Tensor* t : {in, w, bias, out, wrongW}) DestroyTensor(t);
 }
 
 TEST(LinearRef, ScaleAndOffsetPerChannelWithFusedActivation)
 {
+    // One fused multiply-add per element.
     std::mt19937 rng(12);
     for (uint32_t kind : {None, ReLU, ReLU6}) {
-        Tensor* in = Make(DL_NHWC, {2, 3, 4, 5}, &rng, 2);
-        Tensor* out = Make(DL_NHWC, {2, 3, 4, 5}, nullptr, 2);
-        Tensor* scale = Make(DL_I, {5}, &rng);
-        Tensor* offset = Make(DL_I, {5}, &rng);
+        Tensor *in = Make(DL_NHWC, {2, 3, 4, 5}, &rng, 2), *out = Make(DL_NHWC, {2, 3, 4, 5}, nullptr, 2);
+        Tensor *scale = Make(DL_I, {5}, &rng), *offset = Make(DL_I, {5}, &rng);
         for (uint32_t c = 0; c < 5; ++c) F32(scale)[c] *= 8.0f;
         LinearParams p = {kind};
-        Tensor* inner[2] = {scale, offset};
-        NNKernel k = KernelOf(&in, &out, inner, 2, &p);
-        Execute_Linear_fl32_ref(&k);
-        for (uint32_t n = 0; n < 2; ++n)
-            for (uint32_t h = 0; h < 3; ++h)
-                for (uint32_t w = 0; w < 4; ++w)
-                    for (uint32_t c = 0; c < 5; ++c) {
-                        const float y = fmaf(At(in, {n, h, w, c}), F32(scale)[c], F32(offset)[c]);
-                        ASSERT_TRUE(SameBits(Activate(y, kind, 0), At(out, {n, h, w, c})));
-                    }
+        Execute_Linear_fl32_ref(opt_test::Kernel({in}, {out}, &p, {scale, offset}).get());
+        corvus_test::ForEachIndex({2, 3, 4, 5}, [&](const std::vector<uint32_t>& i) {
+            const float y = fmaf(At(in, {i[0], i[1], i[2], i[3]}), F32(scale)[i[3]], F32(offset)[i[3]]);
+            ASSERT_TRUE(SameBits(conv_test::Activate(y, kind, 0), At(out, {i[0], i[1], i[2], i[3]})));
+        });
         for (Tensor* t : {in, out, scale, offset}) DestroyTensor(t);
     }
-
-    // Scale 2 and offset 1 map 3 to 7.
-    Tensor* in = Make(DL_NHWC, {1, 1, 2, 2}, nullptr);
-    Tensor* out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr);
-    Tensor* scale = Make(DL_I, {2}, nullptr);
-    Tensor* offset = Make(DL_I, {2}, nullptr);
-    std::fill(F32(in), F32(in) + 4, 3.0f);
-    std::fill(F32(scale), F32(scale) + 2, 2.0f);
-    std::fill(F32(offset), F32(offset) + 2, 1.0f);
-    LinearParams p = {None};
-    Tensor* inner[2] = {scale, offset};
-    NNKernel k = KernelOf(&in, &out, inner, 2, &p);
-    Execute_Linear_fl32_ref(&k);
-    for (uint32_t e = 0; e < 4; ++e) EXPECT_EQ(7.0f, F32(out)[e]);
-
-    Tensor* in3 = Make(DL_NONE, {1, 2, 2}, nullptr);
-    NNKernel bad = KernelOf(&in3, &out, inner, 2, &p);
-    corvus_test::ExpectFatal("Dense_ref", {{[&] { Execute_Linear_fl32_ref(&bad); }, "input->ndim == 4: false, expected: true"}});
-    for (Tensor* t : {in, out, scale, offset, in3}) DestroyTensor(t);
 }

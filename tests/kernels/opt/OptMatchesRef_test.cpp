@@ -1,0 +1,247 @@
+// Every optimised kernel against its reference (or a naive window walk) on
+// random shapes, types, parameters and padded strides; one table row per
+// kernel. To add a kernel: a row whose generator builds the inputs and the
+// two outputs and says how to call each side.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "LayersActivation.h"
+#include "LayersBroadcast.h"
+#include "LayersDataMovement.h"
+#include "LayersNormalization.h"
+#include "broadcast_util.h"
+#include "nn_kernel_list.h"
+#include "nn_kernels/OptKernels.h"
+#include "opt_util.h"
+#include "pooling_util.h"
+
+using dm_test::Dims;
+using dm_test::MakeTensor;
+using opt_test::Kernel;
+using opt_test::OptRun;
+
+namespace {
+
+// Random contents plus the values clamps treat apart: signed zeros,
+// infinities, NaNs, values around 6. NaNs go to one operand only: with a NaN
+// on both sides the hardware picks one by operand order.
+void Fill(Tensor* t, std::mt19937& rng, bool nans = true)
+{
+    dm_test::FillRandom(t, rng);
+    if (t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) return;
+    const float odd[] = {0.0f, -0.0f, 6.0f, 5.999f, 6.001f, -1e-30f, INFINITY, -INFINITY, NAN, -NAN};
+    dm_test::ForEachCoord(dm_test::DimsOf(t), [&](const Dims& c) {
+        if (rng() % 4 != 0) return;
+        const float f = odd[rng() % (nans ? 10 : 8)];
+        if (t->dtype == DT_FLOAT32) dm_test::Set<float>(t, c, f);
+        else dm_test::Set<uint16_t>(t, c, corvus_test::Half(f));
+    });
+}
+
+OptRun Outputs(DataType dt, const Dims& d, uint32_t pad, DataLayout layout = DL_NONE)
+{
+    OptRun r;
+    r.refOut = MakeTensor(dt, d, pad, layout);
+    r.optOut = MakeTensor(dt, d, pad, layout);
+    return r;
+}
+
+// Init, two executions (the intermediate is reused) and destroy, which must release it.
+void RunLifecycle(kfname name, Tensor* out, Tensor* in, void* params, std::vector<Tensor*> inner = {})
+{
+    const NNKernelFn& fn = *nn_kernel_fn_list[name];
+    Kernel k({in}, {out}, params, inner);
+    if (fn.init) fn.init(k.get());
+    fn.execute(k.get());
+    fn.execute(k.get());
+    if (fn.destroy) fn.destroy(k.get());
+    EXPECT_EQ(k.get()->extra_resources, nullptr);
+}
+
+OptRun BroadcastRun(std::mt19937& rng, int i)
+{
+    using RefFn = void (*)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*);
+    using OptFn = void (*)(uint32_t, Tensor*, const Tensor*, const Tensor*, const BroadcastParams*);
+    static const std::pair<RefFn, OptFn> ops[] = {{AddBroadcast_ref, AddBroadcast_opt}, {SubBroadcast_ref, SubBroadcast_opt},
+                                                  {MulBroadcast_ref, MulBroadcast_opt}, {DivBroadcast_ref, DivBroadcast_opt}};
+    static const uint32_t acts[] = {None, ReLU, ReLU6, Linear};
+    static const auto pairs = bcast_test::AllPairings(3);
+    // Blocks longer than a tile, many short rows, the per-channel pattern.
+    static const std::pair<Dims, Dims> large[] = {{{3, 5000}, {3, 1}}, {{9000}, {1}}, {{4, 777, 3}, {777, 1}},
+                                                  {{2, 700, 64}, {64}}, {{1, 112, 112, 64}, {64}}};
+    Dims da, db;
+    if (i < 5) {
+        std::tie(da, db) = large[i];
+    } else if (i % 3 != 0) {
+        std::tie(da, db) = pairs[rng() % pairs.size()];
+    } else {
+        const uint32_t rank = 1 + rng() % 6;
+        da = dm_test::RandomDims(rng, rank, 5, 2000);
+        db.assign(da.begin() + rng() % rank, da.end());
+        for (uint32_t& d : da) d = rng() % 3 == 0 ? 1 : d;
+        for (uint32_t& d : db) d = rng() % 3 == 0 ? 1 : d;
+        if (rng() % 2) std::swap(da, db);
+    }
+    const auto op = ops[rng() % 4];
+    const DataType dt = (DataType)(rng() % 4);
+    const BroadcastParams p = {acts[rng() % 4], 0};
+    const uint32_t pad = rng() % 8;
+    OptRun r = Outputs(dt, bcast_test::BroadcastDims(da, db), pad >> 2 & 1);
+    r.keep.push_back(MakeTensor(dt, da, pad & 1));
+    r.keep.push_back(MakeTensor(dt, db, pad >> 1 & 1));
+    Tensor *a = r.keep[0].get(), *b = r.keep[1].get();
+    Fill(a, rng);
+    Fill(b, rng, false);
+    r.ref = [=](Tensor* o) { op.first(o, a, b, &p); };
+    r.opt = [=](Tensor* o) { op.second(1, o, a, b, &p); };
+    r.what = dm_test::DimsText(da) + dm_test::DimsText(db) + " type " + std::to_string(dt) + " act " + std::to_string(p.aName);
+    return r;
+}
+
+OptRun ExpandRun(std::mt19937& rng, int)
+{
+    const uint32_t rank = 1 + rng() % 6;
+    const Dims od = dm_test::RandomDims(rng, rank, 5, 2000);
+    Dims id(od.begin() + rng() % rank, od.end());
+    for (uint32_t& d : id) d = rng() % 2 ? 1 : d;
+    const DataType dt = opt_test::RandomType(rng);  // one-byte elements too
+    OptRun r = Outputs(dt, od, rng() % 2);
+    r.keep.push_back(MakeTensor(dt, id, rng() % 2));
+    Tensor* in = r.keep[0].get();
+    Fill(in, rng);
+    r.ref = [=](Tensor* o) { Expand_ref(o, in); };
+    r.opt = [=](Tensor* o) { Expand_opt(o, in); };
+    r.what = dm_test::DimsText(id) + " -> " + dm_test::DimsText(od);
+    return r;
+}
+
+// One-dimensional pooling over {N, L, C}; the first draws tile lines wider
+// than the scratch block and axes longer than one band. Max has no
+// reference kernel: its reference is the naive window.
+OptRun Pool1DRun(std::mt19937& rng, int i, bool isMax)
+{
+    static const uint32_t big[][4] = {{3, 70000, 2, 1}, {5000, 8, 9, 3}};  // L, C, k, s
+    uint32_t N = 1 + rng() % 3, L = 1 + rng() % 20, C = 1 + rng() % 40, k = 1 + rng() % 5, s = 1 + rng() % 4;
+    if (i < 2) N = 1, L = big[i][0], C = big[i][1], k = big[i][2], s = big[i][3];
+    const uint32_t pb = rng() % k, pe = rng() % k, mode = rng() % 2;
+    if (L + pb + pe < k) return {};
+    // Sometimes more outputs than windows reach: those lie past the input.
+    const uint32_t oL = (L + pb + pe - k) / s + 1 + (i % 4 == 3 ? 2 : 0), pad = rng() % 2 ? 3 : 0;
+    OptRun r = Outputs(DT_FLOAT32, {N, oL, C}, pad);
+    r.keep.push_back(MakeTensor(DT_FLOAT32, {N, L, C}, pad));
+    Tensor* in = r.keep[0].get();
+    dm_test::FillRandom(in, rng);
+    const Pool1DParams p = {k, s, pb, pe, 0, mode};
+    if (isMax) {
+        r.ref = [=](Tensor* o) {
+            dm_test::ForEachCoord({N, oL, C}, [&](const Dims& c) {
+                pooling_test::At(o, {c[0], c[1], c[2]}) = pooling_test::NaiveWindow1D(true, in, p, c[0], c[1], c[2]);
+            });
+        };
+    } else {
+        r.ref = [=](Tensor* o) { AveragePooling1D_fl32_ref(o, in, &p); };
+    }
+    r.opt = [=](Tensor* o) { RunLifecycle(isMax ? kfname_MaxPool1D_opt : kfname_AvgPool1D_opt, o, in, (void*)&p); };
+    r.what = dm_test::DimsText({L, k, s, pb, pe, mode}) + " (L, k, s, pads, mode)";
+    return r;
+}
+
+// Two-dimensional pooling; averages within float32 summation-order rounding.
+OptRun Pool2DRun(std::mt19937& rng, bool isMax)
+{
+    const uint32_t N = 1 + rng() % 2, H = 1 + rng() % 11, W = 1 + rng() % 11, C = 1 + rng() % 9;
+    const uint32_t kh = 1 + rng() % 4, kw = 1 + rng() % 4, sh = 1 + rng() % 3, sw = 1 + rng() % 3;
+    const uint32_t pt = rng() % kh, pb = rng() % kh, pl = rng() % kw, pr = rng() % kw, mode = rng() % 2;
+    if (H + pt + pb < kh || W + pl + pr < kw) return {};
+    const uint32_t pad = rng() % 3 == 0 ? 2 : 0;
+    OptRun r = Outputs(DT_FLOAT32, {N, (H + pt + pb - kh) / sh + 1, (W + pl + pr - kw) / sw + 1, C}, pad, DL_NHWC);
+    r.keep.push_back(MakeTensor(DT_FLOAT32, {N, H, W, C}, pad, DL_NHWC));
+    Tensor* in = r.keep[0].get();
+    dm_test::FillRandom(in, rng);
+    if (rng() % 2) dm_test::Set<float>(in, {0, 0, 0, 0}, -1e30f);  // a negative window: the pads decide
+    const Pool2DParams p = pooling_test::Params2D(kh, kw, sh, sw, pt, pl, pb, pr, mode);
+    r.ref = [=](Tensor* o) { (isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(o, in, &p); };
+    r.opt = [=](Tensor* o) { RunLifecycle(isMax ? kfname_MaxPool2D_opt : kfname_AvgPool2D_opt, o, in, (void*)&p); };
+    r.rel = isMax ? 0.0f : 2e-6f;
+    r.what = dm_test::DimsText({H, W, C, kh, kw, sh, sw, pt, pl, pb, pr, mode}) + " (HWC, k, s, pads, mode)";
+    return r;
+}
+
+OptRun GlobalAvgRun(std::mt19937& rng, int i)
+{
+    const bool keep = i % 2;
+    const Dims in = {uint32_t(1 + rng() % 3), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9)};
+    OptRun r = Outputs(DT_FLOAT32, keep ? Dims{in[0], 1, 1, in[3]} : Dims{in[0], in[3]}, 0, keep ? DL_NHWC : DL_NC);
+    r.keep.push_back(MakeTensor(DT_FLOAT32, in, 0, DL_NHWC));
+    Tensor* x = r.keep[0].get();
+    dm_test::FillRandom(x, rng);
+    const GlobalAvPool2DParams p = {DL_NHWC, keep};
+    r.ref = [=](Tensor* o) { GlobalAveragePool2D_fl32_ref(o, x); };
+    r.opt = [=](Tensor* o) { RunLifecycle(kfname_GlobalAvgPool2D_opt, o, x, (void*)&p); };
+    r.rel = 2e-6f;
+    return r;
+}
+
+// Layer normalisation: rows of the last dimension (the scratch path; the
+// first draw spans several bands) and several axes or a 2-D scale (general).
+OptRun LayerNormRun(std::mt19937& rng, int i)
+{
+    const DataType t = i % 2 ? DT_FLOAT16 : DT_FLOAT32;
+    const Dims d = i == 0 ? Dims{3, 60000} : dm_test::RandomDims(rng, 1 + rng() % 4, 9);
+    const uint32_t axis = i % 3 == 0 ? rng() % d.size() : (uint32_t)d.size() - 1;
+    Dims gd(d.begin() + axis, d.end());
+    if (i % 5 == 4) gd.insert(gd.begin(), 1);
+    OptRun r = Outputs(t, d, 0);
+    r.keep.push_back(MakeTensor(t, d, i % 4 == 1 ? 2 : 0));
+    r.keep.push_back(MakeTensor(t, gd));
+    r.keep.push_back(MakeTensor(t, gd));
+    for (auto& x : r.keep) dm_test::FillRandom(x.get(), rng);
+    Tensor *in = r.keep[0].get(), *g = r.keep[1].get(), *b = r.keep[2].get();
+    NormalizationParams p = {};
+    p.axis = axis;
+    p.epsilon = 1e-3f;
+    r.ref = [=](Tensor* o) { Execute_LayerNorm_ref(Kernel({in}, {o}, (void*)&p, {g, b}).get()); };
+    r.opt = [=](Tensor* o) { Execute_LayerNorm_opt(Kernel({in}, {o}, (void*)&p, {g, b}).get()); };
+    r.what = dm_test::DimsText(d) + " axis " + std::to_string(axis);
+    return r;
+}
+
+// PRelu slopes: trailing dimensions of the input, some of them 1.
+OptRun PReluRun(std::mt19937& rng, int i)
+{
+    const DataType t = i % 2 ? DT_FLOAT16 : DT_FLOAT32;
+    const Dims d = dm_test::RandomDims(rng, 1 + rng() % 4, 7);
+    Dims sd(d.begin() + rng() % d.size(), d.end());
+    for (uint32_t& x : sd) x = rng() % 3 == 0 ? 1 : x;
+    const uint32_t pad = rng() % 2 ? 2 : 0;
+    OptRun r = Outputs(t, d, pad);
+    r.keep.push_back(MakeTensor(t, d, pad));
+    r.keep.push_back(MakeTensor(t, sd));
+    for (auto& x : r.keep) Fill(x.get(), rng, false);
+    Tensor *in = r.keep[0].get(), *s = r.keep[1].get();
+    r.ref = [=](Tensor* o) { Execute_PRelu_ref(Kernel({in}, {o}, nullptr, {s}).get()); };
+    r.opt = [=](Tensor* o) { Execute_PRelu_opt(Kernel({in}, {o}, nullptr, {s}).get()); };
+    r.what = dm_test::DimsText(d) + " slopes " + dm_test::DimsText(sd);
+    return r;
+}
+
+const opt_test::OptKernelCase kOptKernels[] = {
+    {"Broadcast", 3000, BroadcastRun},
+    {"Expand", 300, ExpandRun},
+    {"MaxPool1D", 200, [](std::mt19937& g, int i) { return Pool1DRun(g, i, true); }},
+    {"AvgPool1D", 200, [](std::mt19937& g, int i) { return Pool1DRun(g, i, false); }},
+    {"MaxPool2D", 300, [](std::mt19937& g, int) { return Pool2DRun(g, true); }},
+    {"AvgPool2D", 300, [](std::mt19937& g, int) { return Pool2DRun(g, false); }},
+    {"GlobalAvgPool2D", 20, GlobalAvgRun},
+    {"LayerNorm", 40, LayerNormRun},
+    {"PRelu", 60, PReluRun},
+};
+
+class OptMatchesRef : public ::testing::TestWithParam<opt_test::OptKernelCase> {};
+TEST_P(OptMatchesRef, OnRandomShapes) { opt_test::ExpectOptEqualsRef(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Kernels, OptMatchesRef, ::testing::ValuesIn(kOptKernels),
+                         [](const ::testing::TestParamInfo<opt_test::OptKernelCase>& i) { return i.param.name; });
+
+}  // namespace
