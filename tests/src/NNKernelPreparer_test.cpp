@@ -87,6 +87,8 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     b = nullptr;
     PrepareDenseLayerWeights(&w, &b, kfname_Dense_fl16_ost_ostrelcnn);
     EXPECT_TRUE(w->dtype == DT_FLOAT16 && Values(w) == Iota(15) && b == nullptr);
+    DestroyTensor(w);
+    w = Counting(DL_CN, {3, 5});
     PrepareDenseLayerWeights(&w, &b, kfname_Dense_fl16_ost_mm);
     ASSERT_NE(nullptr, b);
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && b->layout == DL_I && Values(b) == std::vector<float>(5, 0.0f));

@@ -154,7 +154,7 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
 // name makes no directory and an empty inner slot keeps its number.
 TEST(Profiling, DumpsEveryTensorOfALayer)
 {
-    Tensor* in = CreateTensor(DT_FLOAT32, DL_NHWC, 2, Shape({1, 3}), true);
+    Tensor* in = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({1, 3}), true);
     Layer* layer = CreateLayer("gap/slots", OP_Linear, nullptr, &in, 1, 3);
     layer->kernel->output[0] = CreateTensor(DT_FLOAT16, DL_NONE, 1, Shape({5}), true);
     layer->kernel->inner[0] = CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({2}), true);

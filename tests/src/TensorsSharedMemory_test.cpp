@@ -28,14 +28,6 @@ std::vector<Placed> Plan(const Model* model)
     return out;
 }
 
-uint32_t LastOf(const Model* model, const Layer* layer)
-{
-    for (const Placed& p : Plan(model))
-        if (p[0] == IndexOf(model, layer)) return p[1];
-    ADD_FAILURE() << "no record for " << layer->name;
-    return 0;
-}
-
 // A model holding only hand-written records, for OffsetCalculation alone.
 struct RecordsModel {
     Model model{};
@@ -108,36 +100,6 @@ TEST(TensorsSharedMemory, StaticOutputsGetNoRecord)
     EXPECT_TRUE(slice->staticOutput && alias->staticOutput);
     EXPECT_FALSE(resize->staticOutput || strided->staticOutput || outReshape->staticOutput);
     EXPECT_EQ(Plan(model.get()).size(), 5u);  // in, resize, strided, sum, outReshape
-}
-
-TEST(TensorsSharedMemory, LifetimesFollowReadersThroughAliasingReshapes)
-{
-    // in -> p -> r1 (alias) -> r2 (alias) -> x -> y, and p -> z.
-    Layer* in = Input("in", 8);
-    Layer* p = Node("p", OP_AddBroadcast, {in}, 8);
-    Layer* z = Node("z", OP_AddBroadcast, {p}, 8);
-    Layer* x = Node("x", OP_AddBroadcast, {Node("r2", OP_Reshape, {Node("r1", OP_Reshape, {p}, 8)}, 8)}, 8);
-    Layer* y = Node("y", OP_AddBroadcast, {z, x}, 8);
-    ModelPtr model = MakeModel({y});
-    ASSERT_EQ(Names(model.get()), (std::vector<std::string>{"in", "p", "z", "r1", "r2", "x", "y"}));
-    PlanTensorsSharedMemory(model.get());
-    // p's storage is read by x through two aliasing reshapes.
-    EXPECT_EQ((std::vector<uint32_t>{LastOf(model.get(), in), LastOf(model.get(), p), LastOf(model.get(), z),
-                                     LastOf(model.get(), y)}),
-              (std::vector<uint32_t>{1, 5, 6, 6}));
-
-    // A reader outside the model keeps the output alive to the end; so does
-    // being a model output that other layers also read. Order: in2, a, b, c, d.
-    Layer* in2 = Input("in2", 8);
-    Layer* a = Node("a", OP_AddBroadcast, {in2}, 8);
-    Layer* c = Node("c", OP_AddBroadcast, {in2}, 8);
-    Layer* stray = Node("stray", OP_AddBroadcast, {c}, 8);
-    model = MakeModel({Node("b", OP_AddBroadcast, {a}, 8), a, Node("d", OP_AddBroadcast, {c}, 8)});
-    PlanTensorsSharedMemory(model.get());
-    EXPECT_EQ(LastOf(model.get(), a), 4u);
-    EXPECT_EQ(LastOf(model.get(), c), 0xFFFFFFFFu);
-    model.reset();
-    DestroyLayer(stray);
 
     corvus_test::ExpectExitRe({
         {[] {
