@@ -16,21 +16,15 @@
 #include "LayersNormalization.h"
 #include "LayersPooling.h"
 #include "LayersActivation.h"
+#include "conv_util.h"
 #include "graph_util.h"
 
 using namespace graph_util;
+using conv_test::Pads;
 using corvus_test::ExpectFatal;
 using corvus_test::TmpPath;
 
 namespace {
-
-PaddingStruct Pads(uint32_t outH, uint32_t outW, uint32_t top, uint32_t bottom, uint32_t left, uint32_t right)
-{
-    PaddingStruct p{};
-    p.outputSize[0] = outH, p.outputSize[1] = outW;
-    p.begin0 = top, p.end0 = bottom, p.begin1 = left, p.end1 = right;
-    return p;
-}
 
 ActivationParams Act(uint32_t type) { return ActivationParams{type, 0.0f}; }
 
@@ -39,7 +33,7 @@ ActivationParams Act(uint32_t type) { return ActivationParams{type, 0.0f}; }
 ModelPtr BuildModel()
 {
     Layer* img = Image("img", 6, 6, 2);
-    PaddingStruct p = Pads(8, 6, 1, 3, 2, 0);  // (6+1+3-3)+1, (6+2+0-3)+1
+    PaddingStruct p = Pads(8, 6, 1, 2, 3, 0);  // (6+1+3-3)+1, (6+2+0-3)+1
     Layer* conv = AddConv2DLayer(img, nullptr, "block1/conv;a", DL_NHWC, 4, 3, 3, 1, 1, 1, 1, &p, true, Act(ReLU), 2);
     p = Pads(4, 4, 0, 0, 0, 0);  // (8-2)/2+1, (6-3)/1+1
     Layer* dw = AddDepthwiseConv2DLayer(conv, nullptr, "dw", DL_NHWC, 2, 3, 2, 1, 1, 1, 1, &p, false, ReLU6);
