@@ -1,10 +1,12 @@
-// Small builders for hand-made layer graphs: layers created with
-// CreateLayer and given their output tensors directly.
+// The one builder of input layers and small models for the tests: inputs,
+// constants, hand-made layers given their output tensors directly, owned
+// models and a run that feeds float32 data by input order.
 #ifndef CORVUS_TESTS_GRAPH_UTIL_H
 #define CORVUS_TESTS_GRAPH_UTIL_H
 
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "Layers.h"
@@ -22,13 +24,23 @@ inline Tensor* Vector(uint32_t n, DataType dtype = DT_FLOAT32)
     return CreateTensor(dtype, DL_NONE, 1, Shape({n}), false);
 }
 
-// An input of shape (1, n), so that inputs of any size share the batch 1.
-inline Layer* Input(const char* name, uint32_t n, DataType dtype = DT_FLOAT32)
+// An input layer of any extents, element type and layout.
+inline Layer* InputOf(const char* name, const std::vector<uint32_t>& dims, DataType dtype = DT_FLOAT32,
+                      DataLayout layout = DL_NONE)
 {
-    Tensor* t = CreateTensor(dtype, DL_NONE, 2, Shape({1, n}), false);
+    Tensor* t = CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
     Layer* layer = AddInputLayer(name, t);
     DestroyTensor(t);
     return layer;
+}
+
+// An input of shape (1, n), so that inputs of any size share the batch 1.
+inline Layer* Input(const char* name, uint32_t n, DataType dtype = DT_FLOAT32) { return InputOf(name, {1, n}, dtype); }
+
+// An NHWC image input of batch 1.
+inline Layer* Image(const char* name, uint32_t h, uint32_t w, uint32_t c)
+{
+    return InputOf(name, {1, h, w, c}, DT_FLOAT32, DL_NHWC);
 }
 
 // A constant source layer whose output owns data.
@@ -54,6 +66,50 @@ inline uint32_t IndexOf(const Model* model, const Layer* layer)
     for (uint32_t i = 0; i < model->numLayers; ++i)
         if (model->layers[i] == layer) return i;
     return 0xFFFFFFFFu;
+}
+
+inline std::vector<std::string> Names(const Model* m)
+{
+    std::vector<std::string> n;
+    for (uint32_t i = 0; i < m->numLayers; ++i) n.push_back(m->layers[i]->name);
+    return n;
+}
+
+// Owned models.
+struct ModelDeleter {
+    void operator()(Model* m) const { DestroyModel(m); }
+};
+using ModelPtr = std::unique_ptr<Model, ModelDeleter>;
+inline ModelPtr MakeModel(std::vector<Layer*> outputs)
+{
+    return ModelPtr(CreateModel(outputs.data(), (uint32_t)outputs.size()));
+}
+
+// The elements of a dense float32 tensor.
+inline std::vector<float> Values(const Tensor* t)
+{
+    return {(const float*)t->data, (const float*)t->data + GetTensorSize(t)};
+}
+
+// Feeds one float32 vector per model input (in the model's input order,
+// shaped as the input layer) and returns every output's elements.
+inline std::vector<std::vector<float>> Predicted(Model* model, const std::vector<std::vector<float>>& inputs)
+{
+    std::vector<corvus_test::TensorPtr> tensors;
+    std::vector<ModelInput> feed;
+    const IOLayers* io = model->ioLayers;
+    for (uint32_t i = 0; i < io->inputLayersCount && i < inputs.size(); ++i) {
+        const Tensor* d = io->inputLayers[i]->kernel->output[0];
+        tensors.push_back(corvus_test::NewTensor(DT_FLOAT32, corvus_test::DimsOf(d), {}, true, (DataLayout)d->layout));
+        EXPECT_EQ(inputs[i].size(), GetTensorSize(d)) << io->inputLayers[i]->name;
+        std::copy(inputs[i].begin(), inputs[i].begin() + std::min<size_t>(inputs[i].size(), GetTensorSize(d)),
+                  (float*)tensors.back()->data);
+        feed.push_back({io->inputLayers[i]->name, tensors.back().get()});
+    }
+    Layer** out = Predict(model, (uint32_t)feed.size(), feed.data());
+    std::vector<std::vector<float>> r;
+    for (uint32_t j = 0; j < io->outputLayersCount; ++j) r.push_back(Values(out[j]->kernel->output[0]));
+    return r;
 }
 
 }  // namespace graph_util

@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,38 +16,24 @@
 #include "LayersNormalization.h"
 #include "LayersPooling.h"
 #include "LayersActivation.h"
-#include "test_util.h"
+#include "conv_util.h"
+#include "graph_util.h"
 
+using namespace graph_util;
+using conv_test::Pads;
 using corvus_test::ExpectFatal;
-using corvus_test::Shape;
 using corvus_test::TmpPath;
 
 namespace {
-
-Layer* Input(const char* name, DataType dtype, DataLayout layout, std::initializer_list<uint32_t> dims)
-{
-    Tensor* t = CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
-PaddingStruct Pads(uint32_t outH, uint32_t outW, uint32_t top, uint32_t bottom, uint32_t left, uint32_t right)
-{
-    PaddingStruct p{};
-    p.outputSize[0] = outH, p.outputSize[1] = outW;
-    p.begin0 = top, p.end0 = bottom, p.begin1 = left, p.end1 = right;
-    return p;
-}
 
 ActivationParams Act(uint32_t type) { return ActivationParams{type, 0.0f}; }
 
 // Two chains holding every operator with its own geometry columns, plus an
 // Input and a Flatten for the plain rows. Output sizes are worked out by hand.
-Model* BuildModel()
+ModelPtr BuildModel()
 {
-    Layer* img = Input("img", DT_FLOAT32, DL_NHWC, {1, 6, 6, 2});
-    PaddingStruct p = Pads(8, 6, 1, 3, 2, 0);  // (6+1+3-3)+1, (6+2+0-3)+1
+    Layer* img = Image("img", 6, 6, 2);
+    PaddingStruct p = Pads(8, 6, 1, 2, 3, 0);  // (6+1+3-3)+1, (6+2+0-3)+1
     Layer* conv = AddConv2DLayer(img, nullptr, "block1/conv;a", DL_NHWC, 4, 3, 3, 1, 1, 1, 1, &p, true, Act(ReLU), 2);
     p = Pads(4, 4, 0, 0, 0, 0);  // (8-2)/2+1, (6-3)/1+1
     Layer* dw = AddDepthwiseConv2DLayer(conv, nullptr, "dw", DL_NHWC, 2, 3, 2, 1, 1, 1, 1, &p, false, ReLU6);
@@ -66,42 +51,25 @@ Model* BuildModel()
     const uint32_t flatShape[1] = {5};
     Layer* flat = AddReshapeLayer(fc, nullptr, "flat", flatShape, 1);
 
-    Layer* seq = Input("seq", DT_FLOAT32, DL_NONE, {1, 8, 4});
+    Layer* seq = InputOf("seq", {1, 8, 4});
     PaddingStruct q{};
     q.outputSize[0] = 5, q.begin0 = 1, q.end0 = 2;  // (8+1+2-3)/2+1
     Layer* c1 = AddConv1DLayer(seq, nullptr, "c1", 6, 3, 2, 1, 2, &q, false, Act(LeakyReLU));
     q = PaddingStruct{};
     q.outputSize[0] = 13, q.begin0 = 1;  // (5-1)*3+2-1
     Layer* c1t = AddConv1DTransposeLayer(c1, nullptr, "c1t", 2, 2, 1, 3, 2, &q, true, Act(None));
-    Layer* w = Input("w", DT_FLOAT32, DL_NONE, {4, 3});
+    Layer* w = InputOf("w", {4, 3});
     Layer* mmIn[2] = {c1t, w};
     Layer* mm = AddMatmulLayer(mmIn, nullptr, "mm", 0);
 
-    Layer* outputs[2] = {flat, mm};
-    Model* model = CreateModel(outputs, 2);
-    InitModel(model, 1);
+    ModelPtr model = MakeModel({flat, mm});
+    InitModel(model.get(), 1);
     return model;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
 {
-    Model* model = BuildModel();
+    ModelPtr model = BuildModel();
     // Counters chosen by hand so every ratio is exact: 100 ticks, 250 bytes.
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         Layer* l = model->layers[i];
@@ -113,7 +81,7 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
     flat->stat.tics = 0;  // a layer too fast to measure reports zero rates
 
     const std::string path = TmpPath("stats.csv");
-    SaveModelStatisticToCSV(model, path.c_str());
+    SaveModelStatisticToCSV(model.get(), path.c_str());
     const std::vector<std::string> expected = {
         "Name;LayerType;NNKernelName;DataType;Inputs;KerSize;Stride;pLRUD;Groups;Output;Bias;AName;MACs;TotalTics;"
         "TotalInstrs;TotalIPC;MACs/TTics;Bytes/Tic;TotalBytes;BytesSize0;BytesSize1;BytesSize2;BytesSize3;BytesSize4",
@@ -153,11 +121,10 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
         "mm;MatMul;Matmul_ref;fp32;(1,13,4),(4,3);-;-;(0,0,0,0);-;(1,13,3);false;None;156;100;0;0.000;1.560;2.500;250;"
         "15;25;35;45;55",
     };
-    const std::string text = ReadFile(path);
-    ASSERT_EQ(text.back(), '\n');
-    const std::vector<std::string> lines = Lines(text);
-    ASSERT_EQ(lines.size(), expected.size());
-    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << "line " << i;
+    std::ifstream f(path);
+    size_t n = 0;
+    for (std::string line; std::getline(f, line); ++n) EXPECT_EQ(line, n < expected.size() ? expected[n] : "") << n;
+    EXPECT_EQ(n, expected.size());
 
     // Operation counts over the same layers, by hand.
     const std::vector<std::pair<const char*, uint64_t>> flops = {
@@ -165,151 +132,67 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
         {"act", 0},              {"deconv", 576}, {"gap", (16 + 1) * 3}, {"fc", 30},    {"flat", 0},
         {"c1", 360},             {"c1t", 240},    {"mm", 312},
     };
-    uint64_t total = 0, tics = 0;
-    for (uint32_t i = 0; i < model->numLayers; ++i) tics += model->layers[i]->stat.tics;
-    for (const auto& f : flops) {
-        total += f.second;
+    uint64_t total = 0;
+    for (const auto& f : flops)
         for (uint32_t i = 0; i < model->numLayers; ++i)
             if (strcmp(model->layers[i]->name, f.first) == 0) {
                 EXPECT_EQ(GetLayerFLOPs(model->layers[i]), f.second) << f.first;
+                total += f.second;
             }
-    }
-    EXPECT_EQ(GetModelTotalFLOPs(model), total);
-    EXPECT_EQ(GetModelTotalTics(model), tics);
-    EXPECT_EQ(tics, 1500u);
-    remove(path.c_str());
-    DestroyModel(model);
+    EXPECT_EQ(GetModelTotalFLOPs(model.get()), total);
+    EXPECT_EQ(GetModelTotalTics(model.get()), 1500u);
 }
 
-// Fills a tensor's bytes with a pattern that includes NaN payloads and
-// denormals, which a float round trip would not keep.
-void Scribble(Tensor* t, uint32_t seed)
+// Every tensor of a layer is dumped byte for byte (NaN payloads and
+// denormals included, which a float round trip would not keep); a "/" in the
+// name makes no directory and an empty inner slot keeps its number.
+TEST(Profiling, DumpsEveryTensorOfALayer)
 {
-    const size_t bytes = (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype);
-    uint8_t* d = (uint8_t*)t->data;
-    for (size_t i = 0; i < bytes; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        d[i] = (uint8_t)(seed >> 16);
-    }
-}
-
-void ExpectSameTensor(const Tensor* got, const Tensor* want, const std::string& what)
-{
-    ASSERT_NE(got, nullptr) << what;
-    EXPECT_EQ(got->dtype, want->dtype) << what;
-    EXPECT_EQ(got->layout, want->layout) << what;
-    ASSERT_EQ(got->ndim, want->ndim) << what;
-    for (uint32_t k = 0; k < want->ndim; ++k) EXPECT_EQ(got->shape.dimension[k], want->shape.dimension[k]) << what;
-    const size_t bytes = (size_t)GetTensorSize(want) * DataTypeSize((DataType)want->dtype);
-    EXPECT_EQ(memcmp(got->data, want->data, bytes), 0) << what;
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-TEST(Profiling, DumpAndReloadEveryLayer)
-{
-    Model* model = BuildModel();
-    for (uint32_t i = 0; i < model->numLayers; ++i) {
-        NNKernel* k = model->layers[i]->kernel;
-        for (uint32_t j = 0; j < k->innerNum; ++j)
-            if (k->inner[j] != nullptr && k->inner[j]->data != nullptr) Scribble(k->inner[j], 7 * i + j);
-        if (model->layers[i]->op == OP_Input) Scribble(k->output[0], 99 + i);
-    }
-    for (uint32_t i = 0; i < model->numLayers; ++i) {
-        NNKernel* k = model->layers[i]->kernel;
-        if (k->fn != nullptr && k->fn->execute != nullptr) k->fn->execute(k);
-    }
-    const std::string dir = TmpPath("dumps");
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    std::vector<std::string> files;
-    for (uint32_t i = 0; i < model->numLayers; ++i) SaveLayersTensors(model->layers[i], dir.c_str());
-
-    for (uint32_t i = 0; i < model->numLayers; ++i) {
-        const Layer* l = model->layers[i];
-        std::string name = l->name;
-        for (char& c : name)
-            if (c == '/') c = '_';
-        for (uint32_t j = 0; j < l->kernel->inputsNum; ++j) {
-            Tensor* t = LoadInputTensor(l, dir.c_str(), (int32_t)j);
-            ExpectSameTensor(t, l->kernel->input[j], name + " input " + std::to_string(j));
-            DestroyTensor(t);
-            files.push_back(dir + "/" + name + "_in_" + std::to_string(j));
-        }
-        Tensor* out = LoadOutputTensor(l, dir.c_str());
-        ExpectSameTensor(out, l->kernel->output[0], name + " output");
-        DestroyTensor(out);
-        files.push_back(dir + "/" + name + "_out");
-        for (uint32_t j = 0; j < l->kernel->innerNum; ++j) {
-            const std::string path = dir + "/" + name + "_inner_" + std::to_string(j);
-            if (l->kernel->inner[j] == nullptr) {
-                EXPECT_FALSE(Exists(path));
-                continue;
-            }
-            Tensor* t = LoadTensor(path.c_str());
-            ExpectSameTensor(t, l->kernel->inner[j], path);
-            DestroyTensor(t);
-            files.push_back(path);
-        }
-    }
-    // The "/" of the first convolution's name must not have made a directory.
-    EXPECT_TRUE(Exists(dir + "/block1_conv;a_out"));
-    EXPECT_TRUE(Exists(dir + "/block1_conv;a_inner_1"));
-    for (const std::string& f : files) EXPECT_EQ(remove(f.c_str()), 0) << f;
-    EXPECT_EQ(rmdir(dir.c_str()), 0) << "unexpected files left in the dump directory";
-    DestroyModel(model);
-}
-
-TEST(Profiling, EmptyInnerSlotKeepsItsNumber)
-{
-    Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({3}), true);
+    Tensor* in = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({1, 3}), true);
     Layer* layer = CreateLayer("gap/slots", OP_Linear, nullptr, &in, 1, 3);
-    layer->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({3}), true);
+    layer->kernel->output[0] = CreateTensor(DT_FLOAT16, DL_NONE, 1, Shape({5}), true);
     layer->kernel->inner[0] = CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({2}), true);
-    layer->kernel->inner[2] = CreateTensor(DT_INT32, DL_NONE, 2, Shape({2, 2}), true);
-    for (Tensor* t : {in, layer->kernel->output[0], layer->kernel->inner[0], layer->kernel->inner[2]}) Scribble(t, 5);
-    const std::string dir = TmpPath("slots");
+    layer->kernel->inner[2] = CreateTensor(DT_INT32, DL_NC, 2, Shape({2, 2}), true);
+    uint32_t seed = 5;
+    for (Tensor* t : {in, layer->kernel->output[0], layer->kernel->inner[0], layer->kernel->inner[2]})
+        for (size_t i = 0; i < (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype); ++i)
+            ((uint8_t*)t->data)[i] = (uint8_t)((seed = seed * 1103515245u + 12345u) >> 16);
+    const std::string dir = TmpPath("slots"), base = dir + "/gap_slots";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     SaveLayersTensors(layer, dir.c_str());
-    const std::string base = dir + "/gap_slots";
-    EXPECT_FALSE(Exists(base + "_inner_1"));
+    const std::pair<const Tensor*, Tensor*> dumped[] = {
+        {in, LoadInputTensor(layer, dir.c_str(), 0)}, {layer->kernel->output[0], LoadOutputTensor(layer, dir.c_str())},
+        {layer->kernel->inner[0], LoadTensor((base + "_inner_0").c_str())},
+        {layer->kernel->inner[2], LoadTensor((base + "_inner_2").c_str())}};
+    for (const auto& d : dumped) {
+        ASSERT_NE(d.second, nullptr);
+        EXPECT_TRUE(d.second->dtype == d.first->dtype && d.second->layout == d.first->layout &&
+                    corvus_test::DimsOf(d.second) == corvus_test::DimsOf(d.first));
+        EXPECT_EQ(memcmp(d.second->data, d.first->data, (size_t)GetTensorSize(d.first) * DataTypeSize((DataType)d.first->dtype)), 0);
+        DestroyTensor(d.second);
+    }
     for (const char* suffix : {"_in_0", "_out", "_inner_0", "_inner_2"}) EXPECT_EQ(remove((base + suffix).c_str()), 0) << suffix;
-    EXPECT_EQ(rmdir(dir.c_str()), 0);
+    EXPECT_EQ(rmdir(dir.c_str()), 0) << "unexpected files left in the dump directory";
     DestroyLayer(layer);
 }
 
 TEST(ProfilingDeathTest, Failures)
 {
-    Layer* in = Input("x", DT_FLOAT32, DL_NONE, {2, 3});
-    Layer* bytes = Input("u", DT_UINT8, DL_NONE, {4});
-    Layer* outputs[1] = {bytes};
-    Model* model = CreateModel(outputs, 1);
-    Tensor* two[2] = {CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({2}), false),
-                      CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({2}), false)};
+    Layer* in = InputOf("x", {2, 3});
+    ModelPtr model = MakeModel({InputOf("u", {4}, DT_UINT8)});
+    Tensor* two[2] = {Vector(2), Vector(2)};
     Layer* pair = CreateLayer("pair", OP_AddBroadcast, nullptr, two, 2, 0);
-    const std::string missingDir = TmpPath("no_such_dir");
-    const std::string csv = missingDir + "/stats.csv";
+    const std::string missingDir = TmpPath("no_such_dir"), csv = missingDir + "/stats.csv";
     ExpectFatal("Profiling", {
-        {[&] { SaveModelStatisticToCSV(nullptr, "x.csv"); }, "model is nullptr"},
-        {[&] { SaveModelStatisticToCSV(model, csv.c_str()); }, "Cannot open file: " + csv},
-        {[&] { SaveLayersTensors(nullptr, "."); }, "layer cannot be NULL ptr"},
-        {[&] { LoadOutputTensor(in, nullptr); }, "dir_name is NULL"},
+        {[&] { SaveModelStatisticToCSV(model.get(), csv.c_str()); }, "Cannot open file: " + csv},
         {[&] { LoadInputTensor(pair, ".", 2); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
         {[&] { LoadInputTensor(pair, ".", -1); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
     });
-    const std::string stats = TmpPath("u.csv");
-    ExpectFatal("LayersProfiler", {
-        {[&] { SaveModelStatisticToCSV(model, stats.c_str()); }, "Unsupported data type\n"},
-        {[&] { SaveLayerStatisticToCSV(nullptr, stdout, true); }, "layer must be initialized"},
-    });
+    ExpectFatal("LayersProfiler", {{[&] { SaveModelStatisticToCSV(model.get(), TmpPath("u.csv").c_str()); },
+                                    "Unsupported data type\n"}});
     // The dump files of a missing directory fail in the tensor file writer.
     EXPECT_EXIT(SaveLayersTensors(in, missingDir.c_str()), ::testing::ExitedWithCode(1), "Cannot open file");
-    remove(stats.c_str());
     DestroyLayer(pair);
-    DestroyModel(model);
     DestroyLayer(in);
 }
 
