@@ -69,7 +69,7 @@ void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, 
     }
 }
 
-// Conv with stride and pads, BatchNormalization, Relu, padded MaxPool, a
+// Conv with stride and SAME_UPPER pads, BatchNormalization, Relu, padded MaxPool, a
 // grouped (depthwise) Conv, Concat over channels, Flatten in ONNX element
 // order, Gemm with transB and alpha, Softmax: two outputs, one of them an
 // NHWC image.

@@ -48,7 +48,7 @@ def cnn_case(rng):
                                                       (mean, "m"), (var, "v"), (wd, "wd"), (bd, "bd"),
                                                       (wg, "wg"), (bg, "bg"))]
     nodes = [
-        helper.make_node("Conv", ["x", "w1", "b1"], ["c1"], name="conv", strides=[2, 2], pads=[1, 1, 1, 1]),
+        helper.make_node("Conv", ["x", "w1", "b1"], ["c1"], name="conv", strides=[2, 2], auto_pad="SAME_UPPER"),
         helper.make_node("BatchNormalization", ["c1", "g", "be", "m", "v"], ["bn"], name="bn", epsilon=1e-3),
         helper.make_node("Relu", ["bn"], ["r"], name="relu"),
         helper.make_node("MaxPool", ["r"], ["p"], name="pool", kernel_shape=[2, 2], strides=[2, 2],
@@ -64,7 +64,7 @@ def cnn_case(rng):
                                helper.make_tensor_value_info("cat", TensorProto.FLOAT, [1, 8, 2, 2])], inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     # The same computation in NCHW, in double precision.
-    c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 1, 1, 1], 1)
+    c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 0, 1, 1], 1)  # SAME_UPPER: the odd pad cell after
     bn = (c1 - mean[:, None, None]) / np.sqrt(var[:, None, None] + 1e-3) * gamma[:, None, None] + beta[:, None, None]
     p = pool(np.maximum(bn, 0), [2, 2], [2, 2], [1, 1, 0, 0], lambda w: w.max(-1), -np.inf)
     d = conv2d(p, wd, bd, 1, [1, 1, 1, 1], 4)
