@@ -1,115 +1,135 @@
-// Conv2D and DepthwiseConv2D constructors, the Conv2D-to-depthwise
-// conversion and a small classifier built by hand and run through Predict.
+// The convolution constructors (2-D, depthwise, 1-D, 3-D, transposed), the
+// Conv2D-to-depthwise conversion, and small models run through Predict
+// against the naive convolution.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <vector>
+#include <functional>
 
-#include "LayersActivation.h"
 #include "LayersConvolution.h"
-#include "LayersDense.h"
-#include "LayersPooling.h"
+#include "LayersConvolutionND.h"
 #include "Model.h"
-#include "Padding.h"
 #include "conv_util.h"
 #include "nn_kernel_list.h"
-#include "normalization_util.h"
-#include "test_util.h"
 
 using namespace conv_test;
-using U = std::vector<uint32_t>;
 
-using norm_test::Described;
-using norm_test::Dims;
-using norm_test::Input;
+namespace {
 
-TEST(LayersConvolution, Conv2DShapesInnerTensorsAndRecord)
+const ActivationParams kNone = {None, 0.0f}, kLeaky = {LeakyReLU, 0.25f};
+
+void FillInner(Layer* l, std::mt19937& rng)
 {
-    Layer* in = Input("img", {2, 9, 7, 6}, DL_NHWC);
-    const PaddingStruct pad = Pads(5, 4, 1, 0, 2, 1);
-    Layer* conv = AddConv2DLayer(in, nullptr, "conv", DL_NHWC, 10, 3, 2, 2, 2, 1, 3, &pad, true,
-                                 ActivationParams{LeakyReLU, 0.3f}, 2);
-    NNKernel* k = conv->kernel;
-    EXPECT_EQ((uint32_t)OP_Conv2D, conv->op);
-    EXPECT_STREQ("conv", conv->name);
-    ASSERT_EQ(1u, k->inputsNum);
-    ASSERT_EQ(2u, k->innerNum);
-    EXPECT_EQ(Dims(k->output[0]), (U{2, 5, 4, 10}));
-    EXPECT_EQ((uint32_t)DL_NHWC, k->output[0]->layout);
-    EXPECT_EQ(nullptr, k->output[0]->data);
-    EXPECT_EQ(Dims(k->inner[0]), (U{3, 2, 3, 10}));
-    EXPECT_EQ((uint32_t)DL_HWIO, k->inner[0]->layout);
-    EXPECT_EQ(Dims(k->inner[1]), (U{10}));
-    EXPECT_EQ((uint32_t)DL_I, k->inner[1]->layout);
-    EXPECT_EQ((uint32_t)DT_FLOAT32, k->inner[0]->dtype);
-    const Conv2DParams* p = (const Conv2DParams*)k->params;
-    EXPECT_EQ((U{p->kerSizeH, p->kerSizeW, p->filters, p->strideH, p->strideW, p->dilationRateH, p->dilationRateW}),
-              (U{3, 2, 10, 2, 2, 1, 3}));
-    EXPECT_EQ((U{p->padTop, p->padLeft, p->padBottom, p->padRight}), (U{1, 0, 2, 1}));
-    EXPECT_EQ(1u, (uint32_t)p->pad);
-    EXPECT_EQ(1u, p->useBias);
-    EXPECT_EQ((uint32_t)LeakyReLU, p->activation.type);
-    EXPECT_EQ(0.3f, p->activation.alpha);
-    EXPECT_EQ(2u, p->groups);
-
-    // A tensor input of layout DL_NONE takes the given layout; no pads give
-    // VALID, no bias leaves the slot empty; a half input gives a half output.
-    Tensor* t = Described({1, 4, 4, 3}, DL_NONE, DT_FLOAT16);
-    const PaddingStruct valid = Pads(2, 2, 0, 0, 0, 0);
-    Layer* conv2 = AddConv2DLayer(nullptr, t, nullptr, DL_NHWC, 5, 3, 3, 1, 1, 1, 1, &valid, false,
-                                  ActivationParams{None, 0}, 1);
-    EXPECT_EQ((uint32_t)DL_NHWC, t->layout);
-    EXPECT_EQ((uint32_t)VALID, (uint32_t)((Conv2DParams*)conv2->kernel->params)->pad);
-    EXPECT_EQ(nullptr, conv2->kernel->inner[1]);
-    EXPECT_EQ((uint32_t)DT_FLOAT16, conv2->kernel->output[0]->dtype);
-    EXPECT_EQ(0, strncmp(conv2->name, "Conv2D", 6));
-    for (Layer* l : {in, conv, conv2}) DestroyLayer(l);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (uint32_t i = 0; i < l->kernel->innerNum; ++i)
+        if (Tensor* t = l->kernel->inner[i]) {
+            if (t->data == nullptr) AllocTensorData(t);
+            for (uint32_t e = 0; e < GetTensorSize(t); ++e) F32(t)[e] = dist(rng);
+        }
 }
 
-TEST(LayersConvolution, DepthwiseShapesInnerTensorsAndRecord)
+// Random host data for an input layer.
+Tensor* Host(const Layer* in, std::mt19937& rng)
 {
-    Layer* in = Input("img", {1, 6, 6, 3}, DL_NHWC);
-    const PaddingStruct pad = Pads(3, 3, 1, 1, 1, 1);
-    Layer* dw = AddDepthwiseConv2DLayer(in, nullptr, "dw", DL_NHWC, 3, 3, 2, 2, 1, 1, 2, &pad, true, ReLU6);
-    NNKernel* k = dw->kernel;
-    EXPECT_EQ((uint32_t)OP_DepthwiseConv2D, dw->op);
-    EXPECT_EQ(Dims(k->output[0]), (U{1, 3, 3, 6}));
-    EXPECT_EQ(Dims(k->inner[0]), (U{2, 3, 3, 3}));
-    EXPECT_EQ((uint32_t)DL_MHWI, k->inner[0]->layout);
-    EXPECT_EQ(Dims(k->inner[1]), (U{6}));
-    const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)k->params;
-    EXPECT_EQ((U{p->kerSizeH, p->kerSizeW, p->strideH, p->strideW, p->dilationRateH, p->dilationRateW,
-                 p->depthMultiplier}),
-              (U{3, 3, 2, 2, 1, 1, 2}));
-    EXPECT_EQ((U{p->padTop, p->padLeft, p->padBottom, p->padRight}), (U{1, 1, 1, 1}));
-    EXPECT_EQ(1u, (uint32_t)p->pad);
-    EXPECT_EQ(1u, p->useBias);
-    EXPECT_EQ((uint32_t)ReLU6, p->activation);
-    for (Layer* l : {in, dw}) DestroyLayer(l);
+    const Tensor* d = in->kernel->output[0];
+    return Make((DataLayout)d->layout, corvus_test::DimsOf(d), &rng, 0, (DataType)d->dtype);
 }
 
-TEST(LayersConvolution, ConstructorChecks)
+// Every output within `tol` (relative) of the naive convolution of its layer's input.
+void ExpectNear(const std::vector<float>& want, const Tensor* out, float tol)
 {
-    const PaddingStruct pad = Pads(1, 1, 0, 0, 0, 0);
-    const ActivationParams none = {None, 0};
-    corvus_test::ExpectFatal(
-        "Layers",
-        {{[&] { AddConv2DLayer(nullptr, Described({1, 4, 4}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, none, 1); },
-          "input tensor ndim must equal 4. ndim: 3"},
-         {[&] { AddDepthwiseConv2DLayer(nullptr, Described({4, 4}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, 0); },
-          "input tensor ndim must equal 4. ndim: 2"},
-         {[&] { AddConv2DLayer(nullptr, Described({1, 4, 4, 2}, DL_NCHW), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, none, 1); },
-          "inputTensor->layout == layout: false, expected: true"},
-         {[&] { AddConv2DLayer(nullptr, Described({1, 4, 4, 2}), nullptr, DL_NCHW, 1, 1, 1, 1, 1, 1, 1, &pad, false, none, 1); },
-          "inTensor->layout == DL_NHWC: false, expected: true"},
-         {[&] { AddDepthwiseConv2DLayer(nullptr, Described({1, 4, 4, 2}), nullptr, DL_NCHW, 1, 1, 1, 1, 1, 1, 1, &pad, false, 0); },
-          "inTensor->layout == DL_NHWC: false, expected: true"},
-         {[&] { AddConv2DLayer(nullptr, Described({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, none, 0); },
-          "groups must be greater than 0"},
-         {[&] { AddDepthwiseConv2DLayer(nullptr, Described({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 0, &pad, false, 0); },
-          "depthMultiplier must be greater than 0"},
-         {[&] { AddConv2DLayer(nullptr, Described({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, nullptr, false, none, 1); },
-          "padding==NULL, expected not NULL value"}});
+    const std::vector<float> got = Values(out);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t e = 0; e < got.size(); ++e) ASSERT_NEAR(want[e], got[e], tol * (1 + std::fabs(want[e]))) << e;
+}
+
+}  // namespace
+
+// Output shape and type, filter and bias tensors each constructor makes.
+TEST(LayersConvolution, ConstructorsShapeOutputsAndInnerTensors)
+{
+    const PaddingStruct p2 = Pads(5, 4, 1, 0, 2, 1), valid = Pads(2, 2), dwPad = Pads(3, 3, 1, 1, 1, 1);
+    const uint32_t L = 10, k3 = 3, s2 = 2, pads1[2] = {1, 2};
+    const PaddingStruct p1 = ComputePaddingStruct(1, &L, &k3, &s2, nullptr, EXPLICIT, pads1, 0);
+    const uint32_t in3[3] = {4, 5, 6}, k[3] = {1, 2, 3}, s[3] = {1, 1, 2}, pads3[6] = {1, 2, 3, 4, 5, 6};
+    const PaddingStruct p3 = ComputePaddingStruct(3, in3, k, s, nullptr, EXPLICIT, pads3, 0);
+    const uint32_t in2[2] = {5, 7}, k2[2] = {3, 4}, s22[2] = {2, 2}, pads2[4] = {1, 2, 0, 0}, outPad[2] = {1, 0};
+    const PaddingStruct pt = ComputePaddingStructTransposed(2, in2, k2, s22, nullptr, EXPLICIT, pads2, outPad, true);
+    const PaddingStruct pt1 = ComputePaddingStructTransposed(1, &L, &k3, &s2, nullptr, SAME, nullptr, nullptr, false);
+    struct Case {
+        std::function<Layer*()> make;
+        LayerOpType op;
+        U out;
+        DataType dt;
+        U filter;
+        DataLayout filterLayout;
+        U bias;
+        DataLayout biasLayout;
+        U record;  // leading words of the parameter record, where they are not plain copies
+    };
+    const Case cases[] = {
+        {[&] { return AddConv2DLayer(nullptr, DescribedTensor({2, 9, 7, 6}, DL_NHWC), "c", DL_NHWC, 10, 3, 2, 2, 2, 1, 3, &p2, true, kLeaky, 2); },
+         OP_Conv2D, {2, 5, 4, 10}, DT_FLOAT32, {3, 2, 3, 10}, DL_HWIO, {10}, DL_I, {}},
+        // A half input gives a half output; no bias leaves the slot empty.
+        {[&] { return AddConv2DLayer(nullptr, DescribedTensor({1, 4, 4, 3}, DL_NONE, DT_FLOAT16), nullptr, DL_NHWC, 5, 3, 3, 1, 1, 1, 1, &valid, false, kNone, 1); },
+         OP_Conv2D, {1, 2, 2, 5}, DT_FLOAT16, {3, 3, 3, 5}, DL_HWIO, {}, DL_NONE, {}},
+        {[&] { return AddDepthwiseConv2DLayer(nullptr, DescribedTensor({1, 6, 6, 3}, DL_NHWC), "dw", DL_NHWC, 3, 3, 2, 2, 1, 1, 2, &dwPad, true, ReLU6); },
+         OP_DepthwiseConv2D, {1, 3, 3, 6}, DT_FLOAT32, {2, 3, 3, 3}, DL_MHWI, {6}, DL_I, {}},
+        {[&] { return AddConv1DLayer(nullptr, DescribedTensor({2, 10, 6}), "c1", 8, 3, 2, 1, 2, &p1, true, kLeaky); },
+         OP_Conv1D, {2, 6, 8}, DT_FLOAT32, {3, 3, 8}, DL_NONE, {8}, DL_NONE, {3, 2, 1, 1, 2, 2}},
+        {[&] { return AddConv3DLayer(nullptr, DescribedTensor({1, 4, 5, 6, 4}, DL_NONE, DT_FLOAT16), nullptr, 5, 2, 1, 2, 3, 1, 1, 2, 1, 1, 1, &p3, false, EXPLICIT, kNone); },
+         OP_Conv3D, {1, 9, 11, 7, 5}, DT_FLOAT16, {1, 2, 3, 2, 5}, DL_NONE, {}, DL_NONE,
+         {1, 2, 3, 1, 1, 2, 1, 1, 1, 2, 5, 1, 4, 3, 6, 2, 5}},  // pads height, depth, width
+        // Transposed 2-D: filter {kH, kW, filters / groups, C_in}.
+        {[&] { return AddConv2DTransposeLayer(nullptr, DescribedTensor({1, 5, 7, 6}), "t2", DL_NHWC, 4, 3, 4, 2, 2, 1, 1, &pt, 2, true, kLeaky); },
+         OP_Conv2DTranspose, {1, 11, 14, 4}, DT_FLOAT32, {3, 4, 2, 6}, DL_HWOI, {4}, DL_I, {}},
+        // Transposed 1-D: filters per group, output filters * groups.
+        {[&] { return AddConv1DTransposeLayer(nullptr, DescribedTensor({2, 10, 6}), "t1", 3, 3, 1, 2, 2, &pt1, true, kLeaky); },
+         OP_Conv1DTranspose, {2, 20, 6}, DT_FLOAT32, {3, 3, 6}, DL_NONE, {3}, DL_I, {}},
+    };
+    for (const Case& c : cases) {
+        Layer* l = c.make();
+        NNKernel* k = l->kernel;
+        SCOPED_TRACE(k->output[0]->ndim);
+        EXPECT_EQ(l->op, (uint32_t)c.op);
+        EXPECT_EQ(corvus_test::DimsOf(k->output[0]), c.out);
+        EXPECT_EQ(k->output[0]->dtype, (uint32_t)c.dt);
+        EXPECT_EQ(k->input[0]->layout, k->output[0]->layout);  // the input takes the layer's layout
+        ASSERT_EQ(k->innerNum, 2u);
+        EXPECT_EQ(corvus_test::DimsOf(k->inner[0]), c.filter);
+        EXPECT_EQ(k->inner[0]->layout, (uint32_t)c.filterLayout);
+        EXPECT_EQ(k->inner[1] ? corvus_test::DimsOf(k->inner[1]) : U{}, c.bias);
+        EXPECT_EQ(k->inner[1] ? k->inner[1]->layout : (uint32_t)DL_NONE, (uint32_t)c.biasLayout);
+        EXPECT_EQ(U((uint32_t*)k->params, (uint32_t*)k->params + c.record.size()), c.record);
+        DestroyLayer(l);
+    }
+}
+
+TEST(LayersConvolutionDeathTest, ConstructorChecks)
+{
+    const PaddingStruct pad = Pads(1, 1), huge = {{70000, 0, 0}, 0, 0, 0, 0, 0, 0};
+    auto in = [](const U& dims, DataLayout layout = DL_NONE) { return DescribedTensor(dims, layout); };
+    corvus_test::ExpectFatal("Layers", {
+        {[&] { AddConv2DLayer(nullptr, in({1, 4, 4}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, kNone, 1); },
+         "input tensor ndim must equal 4. ndim: 3"},
+        {[&] { AddDepthwiseConv2DLayer(nullptr, in({4, 4}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, 0); },
+         "input tensor ndim must equal 4. ndim: 2"},
+        {[&] { AddConv2DLayer(nullptr, in({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &pad, false, kNone, 0); },
+         "groups must be greater than 0"},
+        {[&] { AddDepthwiseConv2DLayer(nullptr, in({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 0, &pad, false, 0); },
+         "depthMultiplier must be greater than 0"},
+        {[&] { AddConv1DLayer(nullptr, in({1, 4, 4, 1}), "c", 2, 3, 1, 1, 1, &pad, false, kNone); },
+         "AddConv1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
+        {[&] { AddConv1DLayer(nullptr, in({1, 4, 4}), "c", 2, 3, 1, 1, 0, &pad, false, kNone); },
+         "groups must be greater than 0"},
+        {[&] { AddConv3DLayer(nullptr, in({1, 4, 4, 2}), "c", 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, &pad, false, EXPLICIT, kNone); },
+         "AddConv3DLayer: input tensor dimensions number must equal 5.Current dimensions number: 4\n"},
+        {[&] { AddConv2DTransposeLayer(nullptr, in({1, 4, 4}), "t", DL_NHWC, 2, 2, 2, 2, 2, 1, 1, &pad, 1, false, kNone); },
+         "input tensor ndim must be equal 4. ndim: 3"},
+        {[&] { AddConv1DTransposeLayer(nullptr, in({1, 4, 4, 2}), "t", 2, 2, 1, 2, 1, &pad, false, kNone); },
+         "input tensor ndim must be equal 3. ndim: 4"},
+        {[&] { AddConv1DLayer(nullptr, in({1, 4, 4}), "c", 70000, 3, 1, 1, 1, &huge, false, kNone); },
+         "AddConv1DLayer: the output would hold more than 4294967295 elements"},
+    });
 }
 
 TEST(LayersConvolution, Conv2DToDepthwiseConversion)
@@ -122,14 +142,9 @@ TEST(LayersConvolution, Conv2DToDepthwiseConversion)
                                  ActivationParams{ReLU, 0.7f}, 8);
     NNKernel* k = conv->kernel;
     AllocTensorData(k->output[0]);
-    AllocTensorData(k->inner[0]);
-    AllocTensorData(k->inner[1]);
-    for (uint32_t e = 0; e < 3 * 3 * 16; ++e) F32(k->inner[0])[e] = std::uniform_real_distribution<float>(-1, 1)(rng);
-    for (uint32_t e = 0; e < 16; ++e) F32(k->inner[1])[e] = 0.1f * e - 0.8f;
+    FillInner(conv, rng);
     Execute_Conv2D_ref(k);
-    const std::vector<float> viaConv(F32(k->output[0]), F32(k->output[0]) + 4 * 5 * 16);
-    const std::vector<float> filterBefore(F32(k->inner[0]), F32(k->inner[0]) + 144);
-
+    const std::vector<float> viaConv = Values(k->output[0]), filterBefore = Values(k->inner[0]);
     // Not qualifying while the filter is still labelled for Conv2D.
     EXPECT_EQ(nullptr, Conv2D_to_dwConv(k, nullptr));
     k->inner[0]->layout = DL_MHWI;
@@ -137,177 +152,103 @@ TEST(LayersConvolution, Conv2DToDepthwiseConversion)
     ASSERT_NE(nullptr, old);
     EXPECT_EQ(8u, old->groups);
     free(old);
-    const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)k->params;
-    EXPECT_EQ(2u, p->depthMultiplier);
-    EXPECT_EQ((uint32_t)ReLU, p->activation);
-    EXPECT_EQ(1u, p->useBias);
-    EXPECT_EQ((U{p->kerSizeH, p->kerSizeW, p->padTop, p->padLeft, p->padBottom, p->padRight}), (U{3, 3, 1, 1, 1, 1}));
-    EXPECT_EQ(Dims(k->inner[0]), (U{1, 3, 3, 16}));
-    EXPECT_EQ((uint32_t)DL_MHWI, k->inner[0]->layout);
-    for (uint32_t e = 0; e < 144; ++e) EXPECT_EQ(filterBefore[e], F32(k->inner[0])[e]);
-
+    EXPECT_EQ(corvus_test::DimsOf(k->inner[0]), (U{1, 3, 3, 16}));
+    EXPECT_EQ(filterBefore, Values(k->inner[0]));
     // The depthwise kernel on the converted record computes the same
-    // convolution (rounding differs: fused accumulation from the bias).
+    // convolution (rounding differs: one fused chain from the bias).
     k->fn = nn_kernel_fn_list[kfname_DWConvolution_ref];
     InitKernelCore(conv);
     k->fn->execute(k);
-    for (uint32_t e = 0; e < viaConv.size(); ++e) EXPECT_NEAR(viaConv[e], F32(k->output[0])[e], 1e-5f) << e;
+    ExpectNear(viaConv, k->output[0], 1e-5f);
     DestroyLayer(conv);
-
     // groups 4: not a depthwise layer; nothing changes.
-    Layer* grouped = AddConv2DLayer(nullptr, Described({1, 4, 5, 8}), nullptr, DL_NHWC, 16, 3, 3, 1, 1, 1, 1, &pad,
-                                    false, ActivationParams{None, 0}, 4);
+    Layer* grouped = AddConv2DLayer(nullptr, DescribedTensor({1, 4, 5, 8}), nullptr, DL_NHWC, 16, 3, 3, 1, 1, 1, 1,
+                                    &pad, false, kNone, 4);
     grouped->kernel->inner[0]->layout = DL_MHWI;
     void* params = grouped->kernel->params;
-    const Tensor* filter = grouped->kernel->inner[0];
     DepthWiseConv2DParams record;
     EXPECT_EQ(nullptr, Conv2D_to_dwConv(grouped->kernel, &record));
     EXPECT_EQ(params, grouped->kernel->params);
-    EXPECT_EQ(filter, grouped->kernel->inner[0]);
-    EXPECT_EQ(Dims(filter), (U{3, 3, 2, 16}));
+    EXPECT_EQ(corvus_test::DimsOf(grouped->kernel->inner[0]), (U{3, 3, 2, 16}));
     DestroyLayer(grouped);
 }
 
-TEST(LayersConvolution, ConstructorMadeDepthwiseReadsWeightsFileOrder)
+// Models through InitModel and Predict: Conv2D (SAME, ReLU) -> depthwise
+// (multiplier 2); Conv1D (stride 2, ReLU6) -> grouped Conv1DTranspose;
+// grouped Conv2DTranspose; a float16 Conv3D, computed through float32 and
+// rounded once.
+TEST(LayersConvolution, HandBuiltModelsPredict)
 {
-    // Declared {M, kH, kW, C} with M = 2; the data is in the weights file's
-    // order, channel c and multiplier m at c * 2 + m.
-    const PaddingStruct pad = Pads(1, 1, 0, 0, 0, 0);
-    Tensor* input = Make(DL_NHWC, {1, 1, 2, 2}, nullptr);
-    const float x[4] = {1, 2, 3, 4};  // pixels (1, 2) and (3, 4)
-    std::copy(x, x + 4, F32(input));
-    Layer* dw = AddDepthwiseConv2DLayer(nullptr, input, nullptr, DL_NHWC, 1, 2, 1, 1, 1, 1, 2, &pad, false, None);
-    NNKernel* k = dw->kernel;
-    AllocTensorData(k->output[0]);
-    AllocTensorData(k->inner[0]);
-    // kw 0: (c0m0, c0m1, c1m0, c1m1) = (1, 10, 100, 1000); kw 1: 2x those.
-    const float w[8] = {1, 10, 100, 1000, 2, 20, 200, 2000};
-    std::copy(w, w + 8, F32(k->inner[0]));
-    k->fn = nn_kernel_fn_list_default[OP_DepthwiseConv2D];
-    InitKernelCore(dw);
-    k->fn->execute(k);
-    // Channel 0: 1*w + 3*2w; channel 1: 2*w + 4*2w.
-    const float expected[4] = {7, 70, 1000, 10000};
-    for (uint32_t e = 0; e < 4; ++e) EXPECT_EQ(expected[e], F32(k->output[0])[e]) << e;
-    DestroyLayer(dw);
-}
+    std::mt19937 rng(8);
+    auto run = [&](Layer* in, std::vector<Layer*> layers, Tensor* host) {
+        Model* model = CreateModel(&layers.back(), 1);
+        for (Layer* l : layers) FillInner(l, rng);  // before initialisation, as the weights file would
+        EXPECT_EQ(InitModel(model, 1), 1u);
+        ModelInput feed[] = {{in->name, host}};
+        Predict(model, 1, feed);
+        return model;
+    };
+    auto spec = [](const Layer* l, U k, U s, U pad, uint32_t groups, ActivationParams act, bool transposed) {
+        ConvSpec c;
+        c.x = corvus_test::DimsOf(l->kernel->input[0]), c.y = corvus_test::DimsOf(l->kernel->output[0]);
+        c.k = k, c.s = s, c.pad = pad, c.groups = groups, c.act = act.type, c.alpha = act.alpha;
+        c.transposed = transposed;
+        return c;
+    };
+    // The model input's storage may be reused once read: first layers take the host's values.
+    auto naive = [](const ConvSpec& c, const Layer* l, const Tensor* x = nullptr) {
+        const Tensor* b = l->kernel->inner[1];
+        return NaiveConv(c, Values(x ? x : l->kernel->input[0]), Values(l->kernel->inner[0]), b ? F32(b) : nullptr);
+    };
 
-// Input -> Conv2D + ReLU -> MaxPool2D -> DepthwiseConv2D -> global average
-// -> Dense -> Softmax, with known weights, against a direct computation in
-// double precision.
-TEST(LayersConvolution, HandBuiltClassifierPredicts)
-{
-    const uint32_t H = 8, W = 8, C = 3, F = 4, K = 3;
-    Layer* in = Input("image", {1, H, W, C}, DL_NHWC);
-    const uint32_t size[2] = {H, W}, k3[2] = {3, 3}, s1[2] = {1, 1};
+    Layer* image = InputLayer("image", {1, 8, 7, 3}, DL_NHWC);
+    const uint32_t size[2] = {8, 7}, k3[2] = {3, 3}, s1[2] = {1, 1};
     const PaddingStruct same = ComputePaddingStruct(2, size, k3, s1, nullptr, SAME, nullptr, 0);
-    Layer* conv = AddConv2DLayer(in, nullptr, "conv", DL_NHWC, F, 3, 3, 1, 1, 1, 1, &same, true,
-                                 ActivationParams{ReLU, 0}, 1);
-    const uint32_t k2[2] = {2, 2}, s2[2] = {2, 2};
-    // VALID sizes round (in - k + 1) / s; rounding up gives the usual 4.
-    const PaddingStruct pool = ComputePaddingStruct(2, size, k2, s2, nullptr, VALID, nullptr, 1);
-    Layer* mp = AddMaxPool2DLayer(conv, nullptr, "pool", DL_NHWC, 2, 2, 2, 2, 0, &pool, POOL_PADDING_IGNORE);
-    const uint32_t half[2] = {H / 2, W / 2};
-    const PaddingStruct same2 = ComputePaddingStruct(2, half, k3, s1, nullptr, SAME, nullptr, 0);
-    Layer* dw = AddDepthwiseConv2DLayer(mp, nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 1, &same2, true, None);
-    Layer* gap = AddGlobalAveragePool2DLayer(dw, nullptr, "gap", DL_NHWC, 0);
-    Layer* dense = AddDenseLayer(gap, nullptr, "dense", K, true, None);
-    Layer* softmax = AddActivationLayer(dense, nullptr, "softmax", ActivationParams{Softmax, 0});
-    Layer* outputs[] = {softmax, dense};
-    Model* model = CreateModel(outputs, 2);
+    Layer* conv = AddConv2DLayer(image, nullptr, "conv", DL_NHWC, 4, 3, 3, 1, 1, 1, 1, &same, true, {ReLU, 0}, 1);
+    Layer* dw = AddDepthwiseConv2DLayer(conv, nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 2, &same, true, None);
+    Tensor* host = Host(image, rng);
+    Model* model = run(image, {conv, dw}, host);
+    ExpectNear(naive(spec(conv, {3, 3}, {}, {1, 1}, 1, {ReLU, 0}, false), conv, host), conv->kernel->output[0], 1e-5f);
+    ConvSpec d = spec(dw, {3, 3}, {}, {1, 1}, 4, kNone, false);
+    d.chain = true;
+    EXPECT_TRUE(SameValues(naive(d, dw), dw->kernel->output[0]));
+    DestroyTensor(host);
+    DestroyModel(model);
 
-    // Known weights, filled before initialisation as the weights file would.
-    auto value = [](uint32_t i, uint32_t mod, float scale) { return ((float)((i * 7) % mod) - mod / 2) * scale; };
-    for (Layer* l : {conv, dw, dense})
-        for (uint32_t j = 0; j < l->kernel->innerNum; ++j) {
-            Tensor* t = l->kernel->inner[j];
-            AllocTensorData(t);
-            for (uint32_t e = 0; e < GetTensorSize(t); ++e) F32(t)[e] = value(e + 3 * j, 11 + 2 * j, 0.1f);
-        }
-    ASSERT_EQ(1u, InitModel(model, 1));
-    Tensor* image = Make(DL_NHWC, {1, H, W, C}, nullptr);
-    for (uint32_t e = 0; e < H * W * C; ++e) F32(image)[e] = value(e, 13, 0.25f);
-    ModelInput feed[] = {{"image", image}};
-    Layer** result = Predict(model, 1, feed);
+    Layer* seq = InputLayer("seq", {1, 7, 3});
+    const uint32_t L = 7, k = 3, s2 = 2, k2 = 2, Lo = 3;
+    const PaddingStruct p1 = ComputePaddingStruct(1, &L, &k, &s2, nullptr, VALID, nullptr, 1);
+    Layer* c1 = AddConv1DLayer(seq, nullptr, "conv", 4, 3, 2, 1, 1, &p1, false, {ReLU6, 0});
+    const PaddingStruct pt = ComputePaddingStructTransposed(1, &Lo, &k2, &s2, nullptr, VALID, nullptr, nullptr, false);
+    Layer* back = AddConv1DTransposeLayer(c1, nullptr, "back", 2, 2, 1, 2, 2, &pt, false, kNone);
+    host = Host(seq, rng);
+    model = run(seq, {c1, back}, host);
+    ConvSpec c = spec(c1, {3}, {2}, {0}, 1, {ReLU6, 0}, false);
+    c.chain = true;
+    EXPECT_TRUE(SameValues(naive(c, c1, host), c1->kernel->output[0]));
+    EXPECT_TRUE(SameValues(naive(spec(back, {2}, {2}, {0}, 2, kNone, true), back), back->kernel->output[0]));
+    DestroyTensor(host);
+    DestroyModel(model);
 
-    // Direct computation in double precision.
-    const float* cw = F32(conv->kernel->inner[0]);
-    const float* cb = F32(conv->kernel->inner[1]);
-    std::vector<double> c1(H * W * F);
-    for (uint32_t h = 0; h < H; ++h)
-        for (uint32_t w = 0; w < W; ++w)
-            for (uint32_t f = 0; f < F; ++f) {
-                double s = cb[f];
-                for (int dh = -1; dh <= 1; ++dh)
-                    for (int dwc = -1; dwc <= 1; ++dwc) {
-                        const int ih = (int)h + dh, iw = (int)w + dwc;
-                        if (ih < 0 || ih >= (int)H || iw < 0 || iw >= (int)W) continue;
-                        for (uint32_t c = 0; c < C; ++c)
-                            s += (double)F32(image)[(ih * W + iw) * C + c] * cw[(((dh + 1) * 3 + dwc + 1) * C + c) * F + f];
-                    }
-                c1[(h * W + w) * F + f] = s > 0 ? s : 0;
-            }
-    for (uint32_t e = 0; e < H * W * F; ++e)
-        ASSERT_NEAR(c1[e], F32(conv->kernel->output[0])[e], 1e-5 * (1 + std::fabs(c1[e]))) << "conv " << e;
-    std::vector<double> p1((H / 2) * (W / 2) * F);
-    for (uint32_t h = 0; h < H / 2; ++h)
-        for (uint32_t w = 0; w < W / 2; ++w)
-            for (uint32_t f = 0; f < F; ++f) {
-                double m = c1[((2 * h) * W + 2 * w) * F + f];
-                for (uint32_t a = 0; a < 2; ++a)
-                    for (uint32_t b = 0; b < 2; ++b) m = std::max(m, c1[((2 * h + a) * W + 2 * w + b) * F + f]);
-                p1[(h * (W / 2) + w) * F + f] = m;
-            }
-    ASSERT_EQ(Dims(mp->kernel->output[0]), (U{1, H / 2, W / 2, F}));
-    for (uint32_t e = 0; e < (H / 2) * (W / 2) * F; ++e)
-        ASSERT_NEAR(p1[e], F32(mp->kernel->output[0])[e], 1e-5 * (1 + std::fabs(p1[e]))) << "pool " << e;
-    const float* dwW = F32(dw->kernel->inner[0]);
-    const float* dwB = F32(dw->kernel->inner[1]);
-    std::vector<double> pooled(F, 0.0);
-    const int h2 = H / 2, w2 = W / 2;
-    for (int h = 0; h < h2; ++h)
-        for (int w = 0; w < w2; ++w)
-            for (uint32_t f = 0; f < F; ++f) {
-                double s = dwB[f];
-                for (int dh = -1; dh <= 1; ++dh)
-                    for (int dwc = -1; dwc <= 1; ++dwc) {
-                        const int ih = h + dh, iw = w + dwc;
-                        if (ih < 0 || ih >= h2 || iw < 0 || iw >= w2) continue;
-                        s += p1[(ih * w2 + iw) * F + f] * dwW[((dh + 1) * 3 + dwc + 1) * F + f];
-                    }
-                pooled[f] += s / (h2 * w2);
-            }
-    for (uint32_t f = 0; f < F; ++f)
-        ASSERT_NEAR(pooled[f], F32(gap->kernel->output[0])[f], 1e-5 * (1 + std::fabs(pooled[f]))) << "average " << f;
-    std::vector<double> logits(K);
-    for (uint32_t j = 0; j < K; ++j) {
-        logits[j] = F32(dense->kernel->inner[1])[j];
-        for (uint32_t f = 0; f < F; ++f) logits[j] += pooled[f] * F32(dense->kernel->inner[0])[f * K + j];
-    }
+    Layer* small = InputLayer("small", {1, 3, 4, 4}, DL_NHWC);
+    const uint32_t in2[2] = {3, 4}, kk[2] = {2, 2}, ss[2] = {2, 2};
+    const PaddingStruct p2 = ComputePaddingStructTransposed(2, in2, kk, ss, nullptr, VALID, nullptr, nullptr, false);
+    Layer* up = AddConv2DTransposeLayer(small, nullptr, "up", DL_NHWC, 6, 2, 2, 2, 2, 1, 1, &p2, 2, true, {ReLU, 0});
+    host = Host(small, rng);
+    model = run(small, {up}, host);
+    EXPECT_TRUE(SameValues(naive(spec(up, {2, 2}, {2, 2}, {0, 0}, 2, {ReLU, 0}, true), up, host), up->kernel->output[0]));
+    DestroyTensor(host);
+    DestroyModel(model);
 
-    const Tensor* probs = result[0]->kernel->output[0];
-    const Tensor* scores = result[1]->kernel->output[0];
-    EXPECT_EQ(Dims(probs), (U{1, K}));
-    double maxLogit = logits[0], norm = 0, normFast = 0, sum = 0;
-    for (uint32_t j = 0; j < K; ++j) {
-        EXPECT_NEAR(logits[j], F32(scores)[j], 1e-5 * (1 + std::fabs(logits[j]))) << j;
-        maxLogit = std::max(maxLogit, logits[j]);
-    }
-    for (uint32_t j = 0; j < K; ++j) {
-        norm += std::exp(logits[j] - maxLogit);
-        normFast += expf_fast((float)(logits[j] - maxLogit));
-    }
-    for (uint32_t j = 0; j < K; ++j) {
-        const double p = F32(probs)[j];
-        sum += p;
-        // Softmax uses the fast exponential (within a few per cent of exp).
-        EXPECT_NEAR(std::exp(logits[j] - maxLogit) / norm, p, 0.03) << j;
-        EXPECT_NEAR(expf_fast((float)(logits[j] - maxLogit)) / normFast, p, 1e-5) << j;
-    }
-    EXPECT_NEAR(1.0, sum, 1e-5);
-    // The weights give the classes distinct scores; a flat answer would mean
-    // a layer lost its input.
-    EXPECT_GT(std::fabs(logits[0] - logits[1]) + std::fabs(logits[1] - logits[2]), 0.1);
-    DestroyTensor(image);
+    Layer* vol = InputLayer("vol", {1, 3, 4, 5, 2}, DL_NONE, DT_FLOAT16);
+    const uint32_t size3[3] = {3, 4, 5}, k33[3] = {2, 2, 3}, s3[3] = {1, 2, 1}, pads[6] = {1, 0, 1, 0, 1, 1};
+    const PaddingStruct ps = ComputePaddingStruct(3, size3, k33, s3, nullptr, EXPLICIT, pads, 0);
+    Layer* c3 = AddConv3DLayer(vol, nullptr, "c3", 4, 1, 2, 2, 3, 1, 2, 1, 1, 1, 1, &ps, true, EXPLICIT, kLeaky);
+    host = Host(vol, rng);
+    model = run(vol, {c3}, host);
+    ConvSpec h = spec(c3, {2, 2, 3}, {1, 2, 1}, {1, 0, 1}, 1, kLeaky, false);
+    h.half = true;
+    EXPECT_TRUE(SameValues(naive(h, c3, host), c3->kernel->output[0]));
+    DestroyTensor(host);
     DestroyModel(model);
 }

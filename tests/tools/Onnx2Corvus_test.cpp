@@ -3,51 +3,27 @@
 // read and run by the library, and compared; refusals name the node.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
 
 #include <sys/wait.h>
 
-#include "Model.h"
 #include "ModelParser.h"
-#include "ModelWeights.h"
+#include "conv_util.h"
 #include "test_util.h"
 
 using corvus_test::TmpPath;
 
 namespace {
 
-const std::string kRoot = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/tools/"));
-
-// The Debian interpreter carries the onnx package even where another python3 comes first.
-const std::string& Python()
-{
-    static const std::string python = [] {
-        for (const char* candidate : {"/usr/bin/python3", "python3"})
-            if (std::system((std::string(candidate) + " -c 'import numpy, onnx' 2>/dev/null").c_str()) == 0)
-                return std::string(candidate);
-        return std::string();
-    }();
-    return python;
-}
+std::string Python() { return conv_test::Python("numpy, onnx"); }
+const std::string kRoot = conv_test::kSourceRoot;
 
 std::vector<float> ReadFloats(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string bytes = conv_test::ReadFile(path);
     std::vector<float> out(bytes.size() / sizeof(float));
-    std::copy(bytes.begin(), bytes.begin() + out.size() * sizeof(float), (char*)out.data());
+    memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
     return out;
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 class Onnx2Corvus : public ::testing::Test {
@@ -70,54 +46,36 @@ protected:
 std::string Onnx2Corvus::dir_;
 bool Onnx2Corvus::ok_ = false;
 
-// Runs converted case `name` (its document, weights and input 0 as written by
-// the cases script) and compares output k with file name.out<k>.bin.
+// Runs converted case `name` (its document, weights and input 0 as written
+// by the cases script) and compares output k with file name.out<k>.bin;
 // `names` and `inputShape`, when given, are the expected output names and
 // runtime input shape.
-void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, const char* const* names = nullptr,
+void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, std::vector<std::string> names = {},
              const std::vector<uint32_t>& inputShape = {})
 {
     IOLayers* io = ParseLayersFromONNXJSON((dir + "/" + name + ".json").c_str());
     ASSERT_EQ(io->inputLayersCount, 1u) << name;
     ASSERT_EQ(io->outputLayersCount, outputs) << name;
-    Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
-    LoadModelWeights(m, (dir + "/" + name + ".weights").c_str());
-    InitModel(m, 1);
-    std::vector<float> x = ReadFloats(dir + "/" + name + ".in0.bin");
-    const Tensor* like = io->inputLayers[0]->kernel->output[0];
     if (!inputShape.empty()) {
-        EXPECT_EQ(std::vector<uint32_t>(like->shape.dimension, like->shape.dimension + like->ndim), inputShape);
+        EXPECT_EQ(corvus_test::DimsOf(io->inputLayers[0]->kernel->output[0]), inputShape);
     }
-    Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, false);
-    ASSERT_EQ(GetTensorSize(t), x.size()) << name;
-    SetTensorData(t, x.data());
-    ModelInput feed = {io->inputLayers[0]->name, t};
-    Layer** out = Predict(m, 1, &feed);
+    const auto out = conv_test::RunModel(io, {ReadFloats(dir + "/" + name + ".in0.bin")}, dir + "/" + name + ".weights", false);
     for (uint32_t k = 0; k < outputs; ++k) {
-        if (names) {
-            EXPECT_STREQ(out[k]->name, names[k]);
+        if (!names.empty()) {
+            EXPECT_EQ(out[k].name, names[k]);
         }
-        const Tensor* o = out[k]->kernel->output[0];
-        const std::vector<float> want = ReadFloats(dir + "/" + name + ".out" + std::to_string(k) + ".bin");
-        ASSERT_EQ(GetTensorSize(o), want.size()) << name << " output " << k;
-        ASSERT_TRUE(IsSerialData(o));
-        const float* got = (const float*)o->data;
-        for (size_t i = 0; i < want.size(); ++i)
-            EXPECT_NEAR(got[i], want[i], 1e-5 + 1e-4 * std::fabs(want[i])) << name << " output " << k << " [" << i << "]";
+        conv_test::ExpectClose(out[k].values, ReadFloats(dir + "/" + name + ".out" + std::to_string(k) + ".bin"),
+                               name + " output " + std::to_string(k), 1e-5f, 1e-4f);
     }
-    DestroyTensor(t);
-    DestroyIOLayers(io);
-    DestroyModel(m);
 }
 
-// Conv with stride and pads, BatchNormalization, Relu, padded MaxPool, a
+// Conv with stride and SAME_UPPER pads, BatchNormalization, Relu, padded MaxPool, a
 // grouped (depthwise) Conv, Concat over channels, Flatten in ONNX element
 // order, Gemm with transB and alpha, Softmax: two outputs, one of them an
 // NHWC image.
 TEST_F(Onnx2Corvus, SmallCnnMatchesNchwComputation)
 {
-    const char* names[] = {"prob", "cat"};
-    RunCase(dir_, "cnn", 2, names, {1, 7, 6, 3});  // N, H, W, C
+    RunCase(dir_, "cnn", 2, {"prob", "cat"}, {1, 7, 6, 3});  // N, H, W, C
 }
 
 // Slice bounds and a Reshape target computed from the input's shape (given
@@ -155,7 +113,7 @@ TEST_F(Onnx2Corvus, RefusalsNameTheNodeAndWriteNothing)
                                 json + " " + dir_ + "/" + c.model + ".weights 2>" + err;
         const int status = std::system(cmd.c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.model;
-        EXPECT_NE(ReadText(err).find(c.message), std::string::npos) << ReadText(err);
+        EXPECT_NE(conv_test::ReadFile(err).find(c.message), std::string::npos) << conv_test::ReadFile(err);
         EXPECT_FALSE(std::ifstream(json).good()) << c.model;
     }
 }

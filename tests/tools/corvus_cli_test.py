@@ -51,10 +51,8 @@ class CorvusTool(unittest.TestCase):
                               "output_node_flag": [True]}}, f)
         with open(NO_WEIGHTS, "wb") as f:
             f.write(struct.pack("<I", 0))
-
-    def layer_names(self):
-        with open(MODEL) as f:
-            return [l["name"] for l in json.load(f)["config"]["layers"]]
+        cls.raw = os.path.join(WORK, "x.raw")
+        cls.x.tofile(cls.raw)
 
     def test_info(self):
         r = corvus("info", MODEL, WEIGHTS)
@@ -81,9 +79,8 @@ class CorvusTool(unittest.TestCase):
                 self.assertTrue(row[at - 1] == " " != row[at], (column, row))
 
     def test_run_raw_and_npy_batches(self):
-        raw = os.path.join(WORK, "x.raw")
-        self.x.tofile(raw)
-        r = corvus("run", MODEL, WEIGHTS, "--input", raw)
+        raw = os.path.join(WORK, "ints.raw")
+        r = corvus("run", MODEL, WEIGHTS, "--input", self.raw)
         self.assertEqual(r.returncode, 0, r.stderr)
         printed = [float(v) for v in r.stdout.split(":")[1].split()]
         np.testing.assert_allclose(printed, self.expected, **SOFTMAX)
@@ -153,9 +150,7 @@ class CorvusTool(unittest.TestCase):
 
     def test_dump(self):
         out = os.path.join(WORK, "dump")
-        raw = os.path.join(WORK, "x.raw")
-        self.x.tofile(raw)
-        r = corvus("dump", MODEL, WEIGHTS, out, "--input", raw)
+        r = corvus("dump", MODEL, WEIGHTS, out, "--input", self.raw)
         self.assertEqual(r.returncode, 0, r.stderr)
         files = set(os.listdir(out))
         with open(os.path.join(out, "classes_out"), "rb") as f:
@@ -208,8 +203,7 @@ class CorvusTool(unittest.TestCase):
                  ["run", MODEL, WEIGHTS], ["run", MODEL, WEIGHTS, "--input"], ["bench", MODEL, WEIGHTS, "-n", "0"],
                  ["bench", MODEL, WEIGHTS, "-n", "x"], ["profile", MODEL, WEIGHTS], ["dump", MODEL, WEIGHTS],
                  ["info", MODEL, WEIGHTS, "--svg", "a.svg"], ["graph", MODEL, WEIGHTS, "--svg", "a.svg"],
-                 ["run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x.raw"), os.path.join(WORK, "x.raw")]]
-        self.x.tofile(os.path.join(WORK, "x.raw"))
+                 ["run", MODEL, WEIGHTS, "--input", self.raw, self.raw]]
         for args in cases:
             r = corvus(*args)
             self.assertEqual(r.returncode, 2, args)

@@ -25,26 +25,13 @@ loader.exec_module(conv)
 
 
 def conv2d(x, w, b, stride, pads, group):
-    n, c, h, wd = x.shape
-    o, cg, kh, kw = w.shape
+    """Grouped NCHW convolution in double precision: windows of the padded input times the filter."""
+    n, o, (kh, kw) = x.shape[0], w.shape[0], w.shape[2:]
     xp = np.pad(x, ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])))
-    oh, ow = (xp.shape[2] - kh) // stride + 1, (xp.shape[3] - kw) // stride + 1
-    y = np.zeros((n, o, oh, ow), np.float64)
-    og = o // group
-    for oc in range(o):
-        g = oc // og
-        for i in range(oh):
-            for j in range(ow):
-                win = xp[:, g * cg:(g + 1) * cg, i * stride:i * stride + kh, j * stride:j * stride + kw]
-                y[:, oc, i, j] = (win * w[oc]).sum(axis=(1, 2, 3)) + b[oc]
-    return y
-
-
-def maxpool(x, k, stride, pads):
-    xp = np.pad(x, ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])), constant_values=-np.inf)
-    oh, ow = (xp.shape[2] - k) // stride + 1, (xp.shape[3] - k) // stride + 1
-    return np.array([[[[xp[n, c, i * stride:i * stride + k, j * stride:j * stride + k].max() for j in range(ow)]
-                       for i in range(oh)] for c in range(x.shape[1])] for n in range(x.shape[0])])
+    win = np.lib.stride_tricks.sliding_window_view(xp, (kh, kw), axis=(2, 3))[:, :, ::stride, ::stride]
+    win = win.reshape(n, group, -1, *win.shape[2:])  # n g c oh ow kh kw
+    y = np.einsum("ngchwij,gocij->ngohw", win, w.reshape(group, o // group, *w.shape[1:]).astype(np.float64))
+    return y.reshape(n, o, *y.shape[3:]) + b[:, None, None]
 
 
 def cnn_case(rng):
@@ -61,7 +48,7 @@ def cnn_case(rng):
                                                       (mean, "m"), (var, "v"), (wd, "wd"), (bd, "bd"),
                                                       (wg, "wg"), (bg, "bg"))]
     nodes = [
-        helper.make_node("Conv", ["x", "w1", "b1"], ["c1"], name="conv", strides=[2, 2], pads=[1, 1, 1, 1]),
+        helper.make_node("Conv", ["x", "w1", "b1"], ["c1"], name="conv", strides=[2, 2], auto_pad="SAME_UPPER"),
         helper.make_node("BatchNormalization", ["c1", "g", "be", "m", "v"], ["bn"], name="bn", epsilon=1e-3),
         helper.make_node("Relu", ["bn"], ["r"], name="relu"),
         helper.make_node("MaxPool", ["r"], ["p"], name="pool", kernel_shape=[2, 2], strides=[2, 2],
@@ -77,14 +64,14 @@ def cnn_case(rng):
                                helper.make_tensor_value_info("cat", TensorProto.FLOAT, [1, 8, 2, 2])], inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
     # The same computation in NCHW, in double precision.
-    c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 1, 1, 1], 1)
+    c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 0, 1, 1], 1)  # SAME_UPPER: the odd pad cell after
     bn = (c1 - mean[:, None, None]) / np.sqrt(var[:, None, None] + 1e-3) * gamma[:, None, None] + beta[:, None, None]
-    p = maxpool(np.maximum(bn, 0), 2, 2, [1, 1, 0, 0])
+    p = pool(np.maximum(bn, 0), [2, 2], [2, 2], [1, 1, 0, 0], lambda w: w.max(-1), -np.inf)
     d = conv2d(p, wd, bd, 1, [1, 1, 1, 1], 4)
     cat = np.concatenate([p, d], axis=1)
     gm = 0.5 * cat.reshape(1, -1) @ wg.T + bg
     e = np.exp(gm - gm.max())
-    return model, [x], [e / e.sum(), cat]
+    return model, [x], [e / e.sum(), cat], None
 
 
 def shapes_case(rng):
@@ -246,40 +233,28 @@ def write_case(out_dir, name, case):
 
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
-    model, inputs, outputs = cnn_case(np.random.RandomState(7))
-    import onnx
-    path = os.path.join(out_dir, "cnn.onnx")
-    onnx.save(model, path)
-    io = conv.convert(path, os.path.join(out_dir, "cnn.json"), os.path.join(out_dir, "cnn.weights"), quiet=True)
+    io = write_case(out_dir, "cnn", cnn_case(np.random.RandomState(7)))
     # Images are channels-last at the interface, other tensors as in ONNX.
     if io["inputs"][0]["perm"] != [0, 2, 3, 1] or io["outputs"][1]["perm"] != [0, 2, 3, 1] or \
             io["outputs"][0]["perm"] != [0, 1] or [o["name"] for o in io["outputs"]] != ["prob", "cat"]:
         sys.exit("unexpected interface: %s" % io)
-    for e in io["inputs"]:
-        np.ascontiguousarray(np.transpose(inputs[e["index"]], e["perm"]), np.float32).tofile(
-            os.path.join(out_dir, "cnn.in%d.bin" % e["index"]))
-    for k, (e, want) in enumerate(zip(io["outputs"], outputs)):
-        np.ascontiguousarray(np.transpose(want, e["perm"]), np.float32).tofile(
-            os.path.join(out_dir, "cnn.out%d.bin" % k))
     with open(os.path.join(out_dir, "cases.txt"), "w") as f:
         for name, make in (("shapes", shapes_case), ("resize", resize_case), ("pool", pool_case),
                            ("lowering", lowering_case)):
             io = write_case(out_dir, name, make(np.random.RandomState(3)))
             f.write("%s %d\n" % (name, len(io["outputs"])))
     # Refusals name the node.
-    bad = helper.make_graph([helper.make_node("Sin", ["x"], ["y"], name="the_sine")], "bad",
-                            [helper.make_tensor_value_info("x", TensorProto.FLOAT, [2])],
-                            [helper.make_tensor_value_info("y", TensorProto.FLOAT, [2])])
-    onnx.save(helper.make_model(bad, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "sin.onnx"))
-    pad = helper.make_graph([helper.make_node("Pad", ["x", "pads"], ["y"], name="wrap_pad", mode="wrap")], "pad",
-                            [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2, 3, 3])],
-                            [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2, 5, 5])],
-                            [numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), "pads")])
-    onnx.save(helper.make_model(pad, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "edge.onnx"))
-    dyn = helper.make_graph([helper.make_node("Relu", ["x"], ["y"])], "dyn",
-                            [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["batch", 3])],
-                            [helper.make_tensor_value_info("y", TensorProto.FLOAT, ["batch", 3])])
-    onnx.save(helper.make_model(dyn, opset_imports=[helper.make_opsetid("", 13)]), os.path.join(out_dir, "dyn.onnx"))
+    import onnx
+    value = lambda n, shape: helper.make_tensor_value_info(n, TensorProto.FLOAT, shape)  # noqa: E731
+    pads = [numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), "pads")]
+    for name, node, x, y, inits in (
+            ("sin", helper.make_node("Sin", ["x"], ["y"], name="the_sine"), [2], [2], []),
+            ("edge", helper.make_node("Pad", ["x", "pads"], ["y"], name="wrap_pad", mode="wrap"), [1, 2, 3, 3],
+             [1, 2, 5, 5], pads),
+            ("dyn", helper.make_node("Relu", ["x"], ["y"]), ["batch", 3], ["batch", 3], [])):
+        graph = helper.make_graph([node], name, [value("x", x)], [value("y", y)], inits)
+        onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]),
+                  os.path.join(out_dir, name + ".onnx"))
 
 
 if __name__ == "__main__":

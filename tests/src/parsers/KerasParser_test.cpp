@@ -3,13 +3,8 @@
 // tools/keras2corvus), plus the reader's own rules and messages.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "LayersActivation.h"
 #include "LayersAudio.h"
@@ -17,38 +12,23 @@
 #include "LayersDetection.h"
 #include "LayersNormalization.h"
 #include "LayersPooling.h"
-#include "Model.h"
+#include "ModelParser.h"
 #include "ModelParser.hpp"
-#include "ModelWeights.h"
 #include "parsers/KerasParser.h"
+#include "conv_util.h"
 #include "test_util.h"
 
+using corvus_test::ExpectExitRe;
 using corvus_test::ExpectFatal;
 using corvus_test::TmpPath;
 
 namespace {
 
-const std::string kRoot = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/src/parsers/"));
+using conv_test::ReadFile;
+using conv_test::WriteFile;
 
-// The Debian interpreter carries numpy even where another python3 comes first.
-const std::string& Python()
-{
-    static const std::string python = [] {
-        for (const char* candidate : {"/usr/bin/python3", "python3"})
-            if (std::system((std::string(candidate) + " -c 'import numpy, h5py' 2>/dev/null").c_str()) == 0)
-                return std::string(candidate);
-        return std::string();
-    }();
-    return python;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+std::string Python() { return conv_test::Python("numpy, h5py"); }
+const std::string kRoot = conv_test::kSourceRoot;
 
 // Runs the converter; returns the paths of the description and the weights.
 std::pair<std::string, std::string> Convert(const std::string& model, const std::string& tag)
@@ -83,67 +63,34 @@ std::vector<float> PrescribedSoftmax(const std::vector<float>& x, size_t row)
     return y;
 }
 
-void ExpectClose(const float* got, const std::vector<float>& want, const std::string& what)
-{
-    for (size_t i = 0; i < want.size(); ++i)
-        ASSERT_LE(std::fabs(got[i] - want[i]), std::max(1e-4f * std::fabs(want[i]), 1e-5f))
-            << what << " element " << i << ": " << got[i] << " vs " << want[i];
-}
-
-// Loads a converted fixture (optionally optimising the model), predicts the
-// recorded inputs and compares every output with the framework's (or, after
-// a softmax, with the prescribed formula applied to the framework's values
+// Converts a fixture, runs its recorded inputs (with and without
+// optimisation) and compares every output with the framework's (or, after a
+// softmax, with the prescribed formula applied to the framework's values
 // before it).
-void RunConverted(const std::string& dir, const std::pair<std::string, std::string>& files, const std::string& tag,
-                  bool optimize)
-{
-    corvus_json::Document cases;
-    std::ifstream casesFile(dir + "/cases.json");
-    ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
-
-    IOLayers* io = ParseLayersFromJSON(files.first.c_str());
-    ASSERT_EQ(io->inputLayersCount, cases["inputs"].Size());
-    ASSERT_EQ(io->outputLayersCount, cases["outputs"].Size());
-    Model* m = CreateModel(io->outputLayers, io->outputLayersCount);
-    LoadModelWeights(m, files.second.c_str());
-    if (optimize) OptimizeModel(m, 0);
-    InitModel(m, 1);
-
-    std::vector<std::vector<float>> data;
-    std::vector<ModelInput> inputs;
-    for (uint32_t i = 0; i < io->inputLayersCount; ++i) {
-        const auto& c = cases["inputs"][i];
-        EXPECT_STREQ(io->inputLayers[i]->name, c["name"].GetString());
-        data.push_back(Floats(c["data"]));
-        const Tensor* like = io->inputLayers[i]->kernel->output[0];
-        Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, false);
-        ASSERT_EQ(GetTensorSize(t), data.back().size()) << c["name"].GetString();
-        SetTensorData(t, data.back().data());
-        inputs.push_back({io->inputLayers[i]->name, t});
-    }
-    Layer** out = Predict(m, (uint32_t)inputs.size(), inputs.data());
-    for (uint32_t j = 0; j < io->outputLayersCount; ++j) {
-        const auto& c = cases["outputs"][j];
-        const Tensor* t = out[j]->kernel->output[0];
-        EXPECT_STREQ(out[j]->name, c["name"].GetString());
-        std::vector<float> want = Floats(c["data"]);
-        ASSERT_EQ(GetTensorSize(t), want.size()) << c["name"].GetString();
-        ASSERT_TRUE(IsSerialData(t));
-        if (c.HasMember("softmax_input"))
-            want = PrescribedSoftmax(Floats(c["softmax_input"]), t->shape.dimension[t->ndim - 1]);
-        ExpectClose((const float*)t->data, want, tag + " output " + c["name"].GetString());
-    }
-    for (ModelInput& in : inputs) DestroyTensor(in.tensor);
-    DestroyIOLayers(io);
-    DestroyModel(m);
-}
-
 void RunFixture(const std::string& dir, const std::string& model, const std::string& tag)
 {
     const auto files = Convert(dir + "/" + model, tag);
+    corvus_json::Document cases;
+    std::ifstream casesFile(dir + "/cases.json");
+    ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
+    std::vector<std::vector<float>> inputs;
+    for (const auto& c : cases["inputs"].GetArray()) inputs.push_back(Floats(c["data"]));
     for (bool optimize : {false, true}) {
         SCOPED_TRACE(optimize ? "optimised" : "not optimised");
-        RunConverted(dir, files, tag, optimize);
+        IOLayers* io = ParseLayersFromJSON(files.first.c_str());
+        ASSERT_EQ(io->inputLayersCount, inputs.size());
+        for (uint32_t i = 0; i < io->inputLayersCount; ++i)
+            EXPECT_STREQ(io->inputLayers[i]->name, cases["inputs"][i]["name"].GetString());
+        const std::vector<conv_test::Output> out = conv_test::RunModel(io, inputs, files.second, optimize);
+        ASSERT_EQ(out.size(), cases["outputs"].Size());
+        for (size_t j = 0; j < out.size(); ++j) {
+            const auto& c = cases["outputs"][j];
+            EXPECT_EQ(out[j].name, c["name"].GetString());
+            const std::vector<float> want = c.HasMember("softmax_input")
+                                                ? PrescribedSoftmax(Floats(c["softmax_input"]), out[j].dims.back())
+                                                : Floats(c["data"]);
+            conv_test::ExpectClose(out[j].values, want, tag + " output " + out[j].name, 1e-5f, 1e-4f);
+        }
     }
 }
 
@@ -367,29 +314,22 @@ TEST(KerasParserTest, AudioAndDetectionClasses)
         "[\"frames\",0,0],[\"wave\",0,0],[\"features\",0,0],[\"predictions\",0,0]",
         "[\"mfcc\",0,0],[\"spectrogram\",0,0],[\"anchors\",0,0],[\"detections\",0,0]"));
     EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 3}));
-    const MfccParams* mfcc = p.Params<MfccParams>(0);
-    EXPECT_EQ(std::vector<float>({mfcc->upperFrequencyLimit, mfcc->lowerFrequencyLimit}),
-              (std::vector<float>{4000.5f, 20.0f}));
-    EXPECT_EQ(std::vector<uint32_t>({mfcc->filterbankChannelCount, mfcc->dctCoefficientCount, mfcc->sampleRate}),
-              (std::vector<uint32_t>{6, 3, 16000}));
-    const AudioSpectrogramParams* spectrogram = p.Params<AudioSpectrogramParams>(1);
-    EXPECT_EQ(std::vector<uint32_t>({spectrogram->windowSize, spectrogram->stride, spectrogram->magnitudeSquared}),
-              (std::vector<uint32_t>{2, 2, 1}));
     EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 2, 2}));
-    const AnchorBoxesParams* anchors = p.Params<AnchorBoxesParams>(2);
     EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 2, 3, 4, 8}));  // ratio 1 twice
-    EXPECT_EQ(std::vector<float>({anchors->step, anchors->offset, anchors->thisScale, anchors->nextScale,
-                                  anchors->aspectRatios[2], anchors->variances[3]}),
-              (std::vector<float>{30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f}));
-    EXPECT_EQ(std::vector<uint32_t>({anchors->imgHeight, anchors->imgWidth, anchors->twoBoxesForAr1,
-                                     anchors->normalizeCoords}),
-              (std::vector<uint32_t>{60, 90, 1, 1}));
-    const DecodeDetectionsParams* decode = p.Params<DecodeDetectionsParams>(3);
     EXPECT_EQ(ShapeOf(p.Out(3)), (std::vector<uint32_t>{1, 4, 6}));
-    EXPECT_EQ(std::vector<float>({decode->confidenceThreshold, decode->iouThreshold}),
-              (std::vector<float>{0.25f, 0.45f}));
-    EXPECT_EQ(std::vector<uint32_t>({decode->topK, decode->maxBoxesPerClass, decode->imgHeight, decode->imgWidth}),
-              (std::vector<uint32_t>{4, 3, 60, 90}));
+    const MfccParams* m = p.Params<MfccParams>(0);
+    const AudioSpectrogramParams* s = p.Params<AudioSpectrogramParams>(1);
+    const AnchorBoxesParams* a = p.Params<AnchorBoxesParams>(2);
+    const DecodeDetectionsParams* d = p.Params<DecodeDetectionsParams>(3);
+    EXPECT_EQ((std::vector<float>{m->upperFrequencyLimit, m->lowerFrequencyLimit, (float)m->filterbankChannelCount,
+                                  (float)m->dctCoefficientCount, (float)m->sampleRate, (float)s->windowSize,
+                                  (float)s->stride, (float)s->magnitudeSquared, a->step, a->offset, a->thisScale,
+                                  a->nextScale, a->aspectRatios[2], a->variances[3], (float)a->imgHeight,
+                                  (float)a->imgWidth, (float)a->twoBoxesForAr1, (float)a->normalizeCoords,
+                                  d->confidenceThreshold, d->iouThreshold, (float)d->topK, (float)d->maxBoxesPerClass,
+                                  (float)d->imgHeight, (float)d->imgWidth}),
+              (std::vector<float>{4000.5f, 20, 6, 3, 16000, 2, 2, 1, 30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f, 60, 90, 1, 1,
+                                  0.25f, 0.45f, 4, 3, 60, 90}));
 }
 
 TEST(KerasParserTest, SeparableConv2DRaisesAndReleases)
@@ -414,8 +354,6 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
         return parse(Description({in, layer}, io, out));
     };
     const std::string missing = TmpPath("no_such_model.json");
-    const std::string onnx = TmpPath("onnx_like.json");
-    WriteFile(onnx, "{\"header\":{\"converter_version\":\"2.1.0\"}}");
     ExpectFatal("KerasParser", {
         {parse("{\"class_name\":"), "Model description is not valid JSON"},
         {parse("[1,2]"), "Model description must be a JSON object"},
@@ -464,7 +402,38 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
          "UpSampling2D \"x\": only nearest interpolation is supported"},
         {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
     });
-    // The format is told by "keras_version" alone; everything else goes to the converted-ONNX reader.
+}
+
+// The format is told by a root member "keras_version" alone (wherever it
+// stands, whatever its value, a converted-ONNX header member present or
+// not); everything else goes to the converted-ONNX reader. The reader that
+// ran is told by its result or by the module named in its fatal report.
+TEST(KerasParserTest, FormatDetection)
+{
+    const std::string body = R"("class_name":"Functional","config":{"layers":[{"name":"in","class_name":"InputLayer",)"
+                             R"("config":{"batch_input_shape":[null,3]},"inbound_nodes":[]}],)"
+                             R"("input_layers":[["in",0,0]],"output_layers":[["in",0,0]]})";
+    auto file = [](const std::string& tag, const std::string& text) {
+        WriteFile(TmpPath(tag), text);
+        return TmpPath(tag);
+    };
+    const std::string keras = file("keras.json", "{\"converter_version\":\"2.8.0\"," + body + ",\"keras_version\":7}");
+    IOLayers* io = ParseLayersFromJSON(keras.c_str());
+    EXPECT_EQ(conv_test::RunModel(io, {{1, 2, 3}})[0].values, (std::vector<float>{1, 2, 3}));
+    // Near misses: nested, other case, trailing blank, an embedded NUL; not JSON; not an object.
+    const std::string noVersion = file("noversion.json", "{" + body + R"(,"meta":{"keras_version":"2"},"Keras_version":1,"keras_version ":1,"keras_version\u0000":1})");
+    const std::string notJson = file("notjson.json", "{\"keras_version\":\"2.13.1\", " + body);
+    const std::string array = file("array.json", "[{\"keras_version\":\"2.13.1\"}]");
+    const std::string onnx = file("onnx_like.json", "{\"header\":{\"converter_version\":\"2.1.0\"}}");
+    const std::string missing = TmpPath("no_such_model.json");
+    auto from = [](const char* module) { return "\\[ERROR MESSAGE\\]: .*\\. File " + std::string(module) + " : [0-9]+"; };
+    ExpectExitRe({
+        {[&] { ParseLayersFromJSON(noVersion.c_str()); }, from("ONNXParser")},
+        {[&] { ParseLayersFromJSON(notJson.c_str()); }, from("ONNXParser")},
+        {[&] { ParseLayersFromJSON(array.c_str()); }, from("ONNXParser")},
+        {[&] { ParseLayersFromJSON(file("broken.json", "{\"keras_version\":\"2\",\"class_name\":\"Functional\"}").c_str()); },
+         from("KerasParser")},
+    });
     ExpectFatal("ONNXParser", {
         {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
         {[&] { ParseLayersFromJSON(onnx.c_str()); }, "ONNXParser: the header has no member count_of_inputs"},
