@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
 #include "Tensor.h"
 
 namespace corvus_test {
@@ -73,6 +74,30 @@ inline TensorPtr NewTensor(DataType dtype, const std::vector<uint32_t>& dims, co
     std::copy(strides.begin(), strides.end(), st.dimension);
     return TensorPtr(CreateTensorWithStrides(dtype, layout, n, Shape(dims), st, allocate));
 }
+
+/* A kernel record over borrowed tensors, for calling Init_/Execute_ functions
+ * directly; the record is valid as long as this object lives. */
+struct KernelRecord {
+    NNKernel k;
+    std::vector<Tensor*> in, out, inner;
+    KernelRecord(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr,
+                 std::vector<Tensor*> inners = {})
+        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
+    {
+        k.input = in.empty() ? nullptr : in.data();
+        k.output = out.empty() ? nullptr : out.data();
+        k.inner = inner.empty() ? nullptr : inner.data();
+        k.inputsNum = (uint32_t)in.size();
+        k.outputsNum = (uint32_t)out.size();
+        k.innerNum = (uint32_t)inner.size();
+        k.params = params;
+        k.coresNumber = 1;
+    }
+    KernelRecord(const KernelRecord&) = delete;
+    KernelRecord& operator=(const KernelRecord&) = delete;
+    NNKernel* get() { return &k; }
+    operator NNKernel*() { return &k; }
+};
 
 inline uint32_t Bits(float f)
 {
