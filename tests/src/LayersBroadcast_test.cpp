@@ -22,31 +22,6 @@ void SetActivation(Layer* layer, uint32_t aName) { ((BroadcastParams*)layer->ker
 
 }  // namespace
 
-// The engine itself is swept up to six dimensions in its own tests; here
-// every pairing up to three dimensions goes through Input layers and a model.
-TEST(BroadcastModel, AddOfEveryShapePairingUpToThreeDims)
-{
-    Rng rng(17);
-    for (const auto& pr : AllPairings(3)) {
-        Owned a(DT_FLOAT32, pr.first), b(DT_FLOAT32, pr.second);
-        FillRandom(a, rng);
-        FillRandom(b, rng);
-        const ModelResult r = RunModel({a, b}, [](std::vector<Layer*>& in) {
-            Layer* two[] = {in[0], in[1]};
-            return AddAddLayer(two, nullptr, 2, "sum");
-        });
-        const Dims out = BroadcastDims(pr.first, pr.second);
-        ASSERT_EQ(r.shape, out);
-        size_t flat = 0;
-        bool ok = true;
-        ForEachIndex(out, [&](const Dims& i) {
-            const float want = a.as<float>()[BroadcastOffset(a, i)] + b.as<float>()[BroadcastOffset(b, i)];
-            ok = ok && r.at<float>(flat++) == want;
-        });
-        ASSERT_TRUE(ok) << "shapes " << ::testing::PrintToString(pr.first) << " + " << ::testing::PrintToString(pr.second);
-    }
-}
-
 TEST(BroadcastModel, OperandOrderFusedClampAndHalf)
 {
     Owned a(DT_FLOAT32, {2, 3}), b(DT_FLOAT32, {2, 1});
