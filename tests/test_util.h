@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
+#include "Model.h"
 #include "Tensor.h"
 
 namespace corvus_test {
@@ -73,6 +75,88 @@ inline TensorPtr NewTensor(DataType dtype, const std::vector<uint32_t>& dims, co
     std::copy(strides.begin(), strides.end(), st.dimension);
     return TensorPtr(CreateTensorWithStrides(dtype, layout, n, Shape(dims), st, allocate));
 }
+
+/* A description without data, for a layer constructor that takes it over. */
+inline Tensor* Desc(DataType dtype, const std::vector<uint32_t>& dims, DataLayout layout = DL_NONE)
+{
+    return NewTensor(dtype, dims, {}, false, layout).release();
+}
+/* A dense tensor holding `values` (element type E matching dtype's size). */
+template <typename E>
+Tensor* Holding(DataType dtype, const std::vector<uint32_t>& dims, const std::vector<E>& values,
+                DataLayout layout = DL_NONE)
+{
+    Tensor* t = NewTensor(dtype, dims, {}, true, layout).release();
+    if (!values.empty()) memcpy(t->data, values.data(), values.size() * sizeof(E));
+    return t;
+}
+/* The elements of a dense tensor. */
+template <typename E>
+std::vector<E> ValuesOf(const Tensor* t)
+{
+    return {(const E*)t->data, (const E*)t->data + GetTensorSize(t)};
+}
+/* An Input layer described by (dtype, dims, layout). */
+inline Layer* InputLayer(const char* name, DataType dtype, const std::vector<uint32_t>& dims,
+                         DataLayout layout = DL_NONE)
+{
+    return AddInputLayer(name, NewTensor(dtype, dims, {}, false, layout).get());
+}
+/* A constant source layer owning `t` (with data), as the model readers make them. */
+inline Layer* ConstantLayer(const char* name, Tensor* t)
+{
+    Layer* layer = CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0);
+    layer->kernel->output[0] = t;
+    layer->staticOutput = true;
+    return layer;
+}
+
+/* A model over `outputs`, destroyed with this object. Init (batch 1) runs at
+ * the first Run unless called before, e.g. after loading weights; Run predicts
+ * with the named inputs and returns the output layers. */
+struct ModelRun {
+    Model* model;
+    bool ready = false;
+    explicit ModelRun(std::vector<Layer*> outputs) : model(CreateModel(outputs.data(), (uint32_t)outputs.size())) {}
+    ModelRun(const ModelRun&) = delete;
+    ModelRun& operator=(const ModelRun&) = delete;
+    ~ModelRun() { DestroyModel(model); }
+    void Init()
+    {
+        EXPECT_EQ(InitModel(model, 1), 1u);
+        ready = true;
+    }
+    Layer** Run(const std::vector<ModelInput>& feeds)
+    {
+        if (!ready) Init();
+        return Predict(model, (uint32_t)feeds.size(), feeds.empty() ? nullptr : feeds.data());
+    }
+    const Tensor* Out(const std::vector<ModelInput>& feeds, uint32_t i = 0) { return Run(feeds)[i]->kernel->output[0]; }
+};
+
+/* A kernel record over borrowed tensors, for calling Init_/Execute_ functions
+ * directly; the record is valid as long as this object lives. */
+struct KernelRecord {
+    NNKernel k;
+    std::vector<Tensor*> in, out, inner;
+    KernelRecord(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr,
+                 std::vector<Tensor*> inners = {})
+        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
+    {
+        k.input = in.empty() ? nullptr : in.data();
+        k.output = out.empty() ? nullptr : out.data();
+        k.inner = inner.empty() ? nullptr : inner.data();
+        k.inputsNum = (uint32_t)in.size();
+        k.outputsNum = (uint32_t)out.size();
+        k.innerNum = (uint32_t)inner.size();
+        k.params = params;
+        k.coresNumber = 1;
+    }
+    KernelRecord(const KernelRecord&) = delete;
+    KernelRecord& operator=(const KernelRecord&) = delete;
+    NNKernel* get() { return &k; }
+    operator NNKernel*() { return &k; }
+};
 
 inline uint32_t Bits(float f)
 {

@@ -1,5 +1,5 @@
-// Constructors of the activation and unary math layers, and hand-built
-// models running them through the default kernels.
+// Hand-built models running the activation and unary math layers through
+// the default kernels.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,14 +8,8 @@
 #include "broadcast_util.h"
 
 using namespace bcast_test;
-using corvus_test::ExpectFatal;
 
 namespace {
-
-Tensor* Desc(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
-}
 
 ClipValue F32(float v)
 {
@@ -25,54 +19,6 @@ ClipValue F32(float v)
 }
 
 }  // namespace
-
-TEST(ActivationLayers, OutputMirrorsInputAndParamsAreKept)
-{
-    Tensor* t = Desc(DT_FLOAT16, {1, 2, 3, 4}, DL_NHWC);
-    Layer* in = AddInputLayer("in", t);
-    DestroyTensor(t);
-    using Ctor = Layer* (*)(Layer*, Tensor*, const char*);
-    const std::pair<Ctor, LayerOpType> plain[] = {{AddExpLayer, OP_Exp},   {AddSqrtLayer, OP_Sqrt},
-                                                  {AddErfLayer, OP_Erf},   {AddNegLayer, OP_Neg},
-                                                  {AddCeilLayer, OP_Ceil}, {AddFloorLayer, OP_Floor},
-                                                  {AddAbsLayer, OP_Abs}};
-    std::vector<Layer*> made;
-    for (const auto& c : plain) made.push_back(c.first(in, nullptr, nullptr));
-    made.push_back(AddActivationLayer(in, nullptr, "act", ActivationParams{LeakyReLU, 0.25f}));
-    made.push_back(AddClipLayer(in, nullptr, F32(-1.0f), F32(2.0f), "clip"));
-    made.push_back(AddHardSigmoidLayer(in, nullptr, "hs", 0.2f, 0.5f));
-    made.push_back(AddPReluLayer(in, nullptr, "prelu"));
-    for (size_t i = 0; i < made.size(); ++i) {
-        const Tensor* o = made[i]->kernel->output[0];
-        EXPECT_EQ(DimsOf(o), (Dims{1, 2, 3, 4}));
-        EXPECT_TRUE(o->dtype == DT_FLOAT16 && o->layout == DL_NHWC) << i;
-        if (i < 7) {
-            EXPECT_EQ(made[i]->op, plain[i].second);
-        }
-    }
-    // PRelu: one slope per channel, of the input's type, filled later.
-    const Tensor* slopes = made[10]->kernel->inner[0];
-    EXPECT_EQ(DimsOf(slopes), (Dims{4}));
-    EXPECT_EQ(slopes->dtype, DT_FLOAT16);
-    for (Layer* l : made) DestroyLayer(l);
-    DestroyLayer(in);
-
-    // From a tensor (which the layer then owns); the name is generated.
-    Layer* byTensor = AddExpLayer(nullptr, Desc(DT_FLOAT32, {3}), nullptr);
-    EXPECT_EQ(std::string(byTensor->name).rfind("Exp", 0), 0u);
-    EXPECT_EQ(DimsOf(byTensor->kernel->output[0]), (Dims{3}));
-    DestroyLayer(byTensor);
-}
-
-TEST(ActivationLayers, ConstructorFailures)
-{
-    ExpectFatal("Layers", {{[] { AddClipLayer(nullptr, Desc(DT_INT8, {2}), F32(0), F32(1), "c"); },
-                            "dtype == DT_INT32 || dtype == DT_FLOAT32 || dtype == DT_FLOAT16: false, expected: true"},
-                           {[] { AddPReluLayer(nullptr, Desc(DT_FLOAT32, {}), "p"); },
-                            "AddPReluLayer: input tensor must have at least one dimension"},
-                           {[] { AddNegLayer(nullptr, nullptr, "n"); },
-                            "One of inputTensor or inputLayers pointers must be NULL"}});
-}
 
 TEST(ActivationModel, PReluThenSoftmax)
 {

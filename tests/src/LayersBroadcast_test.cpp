@@ -1,5 +1,5 @@
-// Constructors of the broadcast, comparison and logic layers, and hand-built
-// models running them through the default kernels.
+// Hand-built models running the broadcast, comparison and logic layers
+// through the default kernels.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,22 +10,8 @@
 #include "nn_kernel_list.h"
 
 using namespace bcast_test;
-using corvus_test::ExpectFatal;
 
 namespace {
-
-Tensor* Desc(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
-}
-
-Layer* Input(const char* name, DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
-{
-    Tensor* t = Desc(dtype, dims, layout);
-    Layer* l = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return l;
-}
 
 void FillRandom(const Owned& t, Rng& rng, float range = 4.0f)
 {
@@ -35,136 +21,6 @@ void FillRandom(const Owned& t, Rng& rng, float range = 4.0f)
 void SetActivation(Layer* layer, uint32_t aName) { ((BroadcastParams*)layer->kernel->params)->aName = aName; }
 
 }  // namespace
-
-TEST(BroadcastLayers, OutputShapeTypeLayoutAndParams)
-{
-    Layer* a = Input("a", DT_FLOAT32, {2, 1, 3});
-    Layer* b = Input("b", DT_FLOAT32, {4, 1}, DL_NC);
-    Layer* ins[] = {a, b};
-    Layer* add = AddAddLayer(ins, nullptr, 2, "add");
-    const Tensor* o = add->kernel->output[0];
-    EXPECT_EQ(DimsOf(o), (Dims{2, 4, 3}));
-    EXPECT_TRUE(o->dtype == DT_FLOAT32 && o->layout == DL_NONE);  // layout from the longer input
-    EXPECT_EQ(((BroadcastParams*)add->kernel->params)->aName, 0u);  // no fused activation unless set
-
-    struct Case {
-        Layer* (*ctor)(Layer**, Tensor**, uint32_t, const char*);
-        LayerOpType op;
-        DataType dtype;
-    };
-    const Case cases[] = {{AddSubLayer, OP_SubBroadcast, DT_FLOAT32}, {AddMulLayer, OP_MulBroadcast, DT_FLOAT32},
-                          {AddDivLayer, OP_DivBroadcast, DT_FLOAT32}, {AddPowLayer, OP_Pow, DT_FLOAT32},
-                          {AddModLayer, OP_Mod, DT_FLOAT32},          {AddEqualLayer, OP_Equal, DT_INT8},
-                          {AddGreaterLayer, OP_Greater, DT_INT8},      {AddLessLayer, OP_Less, DT_INT8}};
-    std::vector<Layer*> made = {add};
-    for (const Case& c : cases) {
-        Layer* l = c.ctor(ins, nullptr, 2, nullptr);
-        EXPECT_TRUE(l->op == c.op && l->kernel->output[0]->dtype == c.dtype) << LayerOpTypeToStr(c.op);
-        EXPECT_EQ(DimsOf(l->kernel->output[0]), (Dims{2, 4, 3}));
-        made.push_back(l);
-    }
-    // Tensor inputs: the layer owns them. Greater uses only the first two.
-    Tensor* t3[] = {Desc(DT_FLOAT32, {3}), Desc(DT_FLOAT32, {2, 3}), Desc(DT_FLOAT32, {1})};
-    Layer* gt = AddGreaterLayer(nullptr, t3, 3, "gt");
-    EXPECT_EQ(gt->kernel->inputsNum, 2u);
-    EXPECT_EQ(DimsOf(gt->kernel->output[0]), (Dims{2, 3}));
-    DestroyTensor(t3[2]);
-    made.push_back(gt);
-
-    // Where: value type, broadcast of all three (the condition may be longest).
-    Layer* cond = Input("c", DT_INT8, {5, 1, 1, 1}, DL_NHWC);
-    Layer* x = Input("x", DT_INT32, {1, 3});
-    Layer* y = Input("y", DT_INT32, {2, 1});
-    Layer* w3[] = {cond, x, y};
-    Layer* where = AddWhereLayer(w3, nullptr, 3, "where");
-    EXPECT_TRUE(where->kernel->output[0]->dtype == DT_INT32 && where->kernel->output[0]->layout == DL_NHWC);
-    EXPECT_EQ(DimsOf(where->kernel->output[0]), (Dims{5, 1, 2, 3}));
-    Layer* no = AddNotLayer(cond, nullptr, nullptr);
-    EXPECT_EQ(no->kernel->output[0]->dtype, DT_INT8);
-    EXPECT_EQ(DimsOf(no->kernel->output[0]), (Dims{5, 1, 1, 1}));
-
-    Layer* e1 = Input("e1", DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
-    Layer* e2 = Input("e2", DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
-    Layer* ee[] = {e1, e2};
-    Layer* ew = AddElementWiseLayer(ee, nullptr, 2, "ew", ReLU6);
-    // One coefficient per channel for each input.
-    ASSERT_EQ(ew->kernel->innerNum, 2u);
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(DimsOf(ew->kernel->inner[i]), (Dims{3}));
-    for (Layer* l : made) DestroyLayer(l);
-    for (Layer* l : {where, no, ew, a, b, cond, x, y, e1, e2}) DestroyLayer(l);
-}
-
-TEST(BroadcastLayers, ConstructorFailures)
-{
-    auto tensors = [](std::vector<Dims> dims, DataType dt = DT_FLOAT32, DataLayout layout = DL_NONE) {
-        std::vector<Tensor*> v;
-        for (const Dims& d : dims) v.push_back(Desc(dt, d, layout));
-        return v;
-    };
-    ExpectFatal("Layers", {{[&] { AddAddLayer(nullptr, tensors({{2}, {2}, {2}}).data(), 3, "x"); },
-                            "AddMathLayer: inputs_num must be equal 2. Current value: 3"},
-                           {[&] { AddEqualLayer(nullptr, tensors({{2}}).data(), 1, "x"); },
-                            "AddMathLayer: inputs_num must be equal 2. Current value: 1"},
-                           {[&] { AddLessLayer(nullptr, tensors({{2}}).data(), 1, "x"); },
-                            "AddLessLayer: inputs_num must be at least 2. Current value: 1"},
-                           {[&] { AddWhereLayer(nullptr, tensors({{2}, {2}}).data(), 2, "x"); },
-                            "AddWhereLayer: inputs_num must be equal 3. Current value: 2"},
-                           {[&] {
-                                std::vector<Tensor*> t = tensors({{2}, {2}});
-                                t.push_back(Desc(DT_INT32, {2}));
-                                AddWhereLayer(nullptr, t.data(), 3, "x");
-                            },
-                            "AddWhereLayer: Positive and negative case tensors data type is not equal"},
-                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}}).data(), 1, "x", 0); },
-                            "inputsNum == 2: false, expected: true"},
-                           {[&] {
-                                std::vector<Tensor*> t = tensors({{1, 1, 1, 2}}, DT_FLOAT32, DL_NHWC);
-                                t.push_back(Desc(DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW));
-                                AddElementWiseLayer(nullptr, t.data(), 2, "x", 0);
-                            },
-                            "inputTensors[0]->layout == inputTensors[i]->layout: false, expected: true"},
-                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}, {1, 1, 1, 2}}, DT_FLOAT32, DL_NCHW).data(), 2, "x", 0); },
-                            "inputTensors[i]->layout == DL_NHWC: false, expected: true"},
-                           {[&] {
-                                Layer* l[] = {Input("p", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW), Input("q", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW)};
-                                AddElementWiseLayer(l, nullptr, 2, "x", 0);
-                            },
-                            "inputLayers[i]->kernel->output[0]->layout == DL_NHWC: false, expected: true"},
-                           {[&] {
-                                Layer* l[] = {Input("p", DT_FLOAT32, {1, 1, 1, 2}, DL_NHWC), Input("q", DT_FLOAT32, {1, 1, 1, 2}, DL_NCHW)};
-                                AddElementWiseLayer(l, nullptr, 2, "x", 0);
-                            },
-                            "inputLayers[0]->kernel->output[0]->layout == inputLayers[i]->kernel->output[0]->layout: false, expected: true"},
-                           {[&] { AddElementWiseLayer(nullptr, tensors({{1, 1, 1, 2}, {1, 1, 2, 2}}, DT_FLOAT32, DL_NHWC).data(), 2, "x", 0); },
-                            "AddElementWiseLayer: input shapes (1,1,1,2)(1,1,2,2) must be equal and four-dimensional"}});
-    ExpectFatal("TensorOperation", {{[&] { AddMulLayer(nullptr, tensors({{3}, {2}}).data(), 2, "x"); },
-                                     "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"}});
-}
-
-// The engine itself is swept up to six dimensions in its own tests; here
-// every pairing up to three dimensions goes through Input layers and a model.
-TEST(BroadcastModel, AddOfEveryShapePairingUpToThreeDims)
-{
-    Rng rng(17);
-    for (const auto& pr : AllPairings(3)) {
-        Owned a(DT_FLOAT32, pr.first), b(DT_FLOAT32, pr.second);
-        FillRandom(a, rng);
-        FillRandom(b, rng);
-        const ModelResult r = RunModel({a, b}, [](std::vector<Layer*>& in) {
-            Layer* two[] = {in[0], in[1]};
-            return AddAddLayer(two, nullptr, 2, "sum");
-        });
-        const Dims out = BroadcastDims(pr.first, pr.second);
-        ASSERT_EQ(r.shape, out);
-        size_t flat = 0;
-        bool ok = true;
-        ForEachIndex(out, [&](const Dims& i) {
-            const float want = a.as<float>()[BroadcastOffset(a, i)] + b.as<float>()[BroadcastOffset(b, i)];
-            ok = ok && r.at<float>(flat++) == want;
-        });
-        ASSERT_TRUE(ok) << "shapes " << ::testing::PrintToString(pr.first) << " + " << ::testing::PrintToString(pr.second);
-    }
-}
 
 TEST(BroadcastModel, OperandOrderFusedClampAndHalf)
 {

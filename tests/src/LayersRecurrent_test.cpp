@@ -1,12 +1,11 @@
-// LSTM and PostLSTM constructors, and hand-built LSTM models of both
-// variants against a step-by-step double-precision LSTM.
+// Hand-built LSTM models of both variants (with PostLSTM outputs) against a
+// step-by-step double-precision LSTM.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
 #include "LayersRecurrent.h"
-#include "Model.h"
 #include "ModelWeights.h"
 #include "normalization_util.h"
 #include "test_util.h"
@@ -14,23 +13,6 @@
 using namespace norm_test;
 
 namespace {
-
-LSTMParams Record(uint32_t parser, uint32_t H, bool batchMajor, bool bias, bool seqFlag, uint32_t inputs,
-                  uint32_t outputs)
-{
-    LSTMParams p = {};
-    p.parserType = parser;
-    p.hiddenSize = H;
-    p.batchMajor = batchMajor;
-    p.hasBias = bias;
-    p.sequenceFlag = seqFlag;
-    p.hasInitialH = inputs >= 2;
-    p.hasInitialC = inputs >= 3;
-    p.numInputs = inputs;
-    p.numInner = parser == LSTM_PARSER_ONNX && seqFlag ? 4 : (bias ? 3 : 2);
-    p.numOutputs = outputs;
-    return p;
-}
 
 // h after every step [T][B][H] and the final c [B][H], from the gate
 // equations in double precision; x is step-major [T][B][I], gates i, f, g, o.
@@ -74,16 +56,20 @@ void RunCase(const Case& c, std::mt19937& rng)
     const bool half = c.dt == DT_FLOAT16;
     const uint32_t T = 5, B = 2, I = 3, H = c.onnx ? 4 : 8;
     const U xDims = c.batchMajor ? U{B, T, I} : U{T, B, I};
-    std::vector<Layer*> ins = {Input("x", xDims, DL_NONE, c.dt)};
+    std::vector<Layer*> ins = {corvus_test::InputLayer("x", c.dt, xDims)};
     for (const char* name : {"h0", "c0"}) {  // ONNX: initializers from the weights file; Keras: model inputs
         if (!c.states) break;
-        Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0) : Input(name, {B, H}, DL_NONE, c.dt);
+        Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0)
+                           : corvus_test::InputLayer(name, c.dt, {B, H});
         if (c.onnx) s->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, B, H}), true);
         s->staticOutput = c.onnx;
         ins.push_back(s);
     }
-    LSTMParams p = Record(c.onnx ? LSTM_PARSER_ONNX : LSTM_PARSER_KERAS, H, c.batchMajor, c.bias, c.returnSeq,
-                          (uint32_t)ins.size(), c.onnx ? c.outputs : 1);
+    LSTMParams p = {};
+    p.parserType = c.onnx ? LSTM_PARSER_ONNX : LSTM_PARSER_KERAS, p.hiddenSize = H, p.batchMajor = c.batchMajor;
+    p.hasBias = c.bias, p.sequenceFlag = c.returnSeq, p.numInputs = (uint32_t)ins.size();
+    p.hasInitialH = p.numInputs >= 2, p.hasInitialC = p.numInputs >= 3, p.numOutputs = c.onnx ? c.outputs : 1;
+    p.numInner = c.onnx && c.returnSeq ? 4 : (c.bias ? 3 : 2);
     Layer* lstm = AddLSTMLayer(ins.data(), nullptr, &p, "lstm");
     std::vector<Layer*> outs = {lstm};
     for (uint32_t m = 0; c.outputs > 1 && m < c.outputs; ++m) {
@@ -91,7 +77,7 @@ void RunCase(const Case& c, std::mt19937& rng)
         if (m == 0) outs.clear();
         outs.push_back(AddPostLSTMLayer(lstm, nullptr, ("post" + std::to_string(m)).c_str(), m));
     }
-    Model* model = CreateModel(outs.data(), (uint32_t)outs.size());
+    corvus_test::ModelRun model(outs);
 
     const std::vector<float> W = RandomValues(rng, I * 4 * H, -0.8f, 0.8f, half),
                              R = RandomValues(rng, H * 4 * H, -0.8f, 0.8f, half),
@@ -101,10 +87,10 @@ void RunCase(const Case& c, std::mt19937& rng)
     const bool constStates = c.onnx && c.states;
     const std::vector<float> none;
     if (!half)  // the loader takes float32 only
-        LoadModelWeights(model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
+        LoadModelWeights(model.model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
                                                                  constStates ? c0 : none}}})
                                     .c_str());
-    InitModel(model, 1);
+    model.Init();
     for (int k = 0; half && k < 3; ++k) {
         Tensor* src = FromValues(Dims(lstm->kernel->inner[k]), k == 0 ? W : k == 1 ? R : bias, c.dt);
         CopyTensorData(src, lstm->kernel->inner[k]);
@@ -118,7 +104,7 @@ void RunCase(const Case& c, std::mt19937& rng)
                 xin[c.batchMajor ? (b * T + t) * I + k : (t * B + b) * I + k] = xs[(t * B + b) * I + k];
     Tensor* feeds[3] = {FromValues(xDims, xin, c.dt), FromValues({B, H}, h0, c.dt), FromValues({B, H}, c0, c.dt)};
     const ModelInput inputs[3] = {{"x", feeds[0]}, {"h0", feeds[1]}, {"c0", feeds[2]}};
-    Predict(model, c.states && !c.onnx ? 3 : 1, inputs);
+    model.Run({inputs, inputs + (c.states && !c.onnx ? 3 : 1)});
 
     std::vector<double> steps, cLast, hInit(B * H), cInit(B * H);
     if (c.states) hInit.assign(h0.begin(), h0.end()), cInit.assign(c0.begin(), c0.end());
@@ -151,58 +137,9 @@ void RunCase(const Case& c, std::mt19937& rng)
         }
     }
     for (Tensor* t : feeds) DestroyTensor(t);
-    DestroyModel(model);
 }
 
 }  // namespace
-
-TEST(LayersRecurrent, ConstructorsShapeOutputsInnersAndRecords)
-{
-    // ONNX, step-major [5, 2, 3], bias, sequence lengths, three outputs (the
-    // model tests check the other output shapes).
-    Layer* x = Input("x", {5, 2, 3});
-    LSTMParams p = Record(LSTM_PARSER_ONNX, 4, false, true, true, 1, 3);
-    Layer* onnx = AddLSTMLayer(&x, nullptr, &p, "onnx");
-    const LSTMParams* q = (const LSTMParams*)onnx->kernel->params;
-    EXPECT_EQ((U{q->batch, q->seqLength, q->inputSize, q->numDirections}), (U{2, 5, 3, 1}));
-    const NNKernel* k = onnx->kernel;
-    ASSERT_TRUE(k->innerNum == 4 && k->outputsNum == 3);
-    const U dims[4] = {{1, 3, 16}, {1, 4, 16}, {1, 16}, {2}};
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(Dims(k->inner[i]) == dims[i] && k->inner[i]->data == nullptr) << i;
-    EXPECT_EQ(k->output[2]->data, nullptr);
-    Layer* post = AddPostLSTMLayer(onnx, nullptr, nullptr, 2);
-    EXPECT_EQ(std::string(post->name).rfind("PostLSTM", 0), 0u);
-    EXPECT_EQ(Dims(post->kernel->output[0]), (U{1, 2, 4}));
-
-    // Keras from tensors; inner tensors of the input's type; the output has storage.
-    Tensor* ts[1] = {Described({2, 5, 3}, DL_NONE, DT_FLOAT16)};
-    p = Record(LSTM_PARSER_KERAS, 8, true, true, false, 1, 1);
-    Layer* keras = AddLSTMLayer(nullptr, ts, &p, nullptr);
-    EXPECT_EQ((std::vector<U>{Dims(keras->kernel->inner[0]), Dims(keras->kernel->inner[1]),
-                              Dims(keras->kernel->inner[2])}),
-              (std::vector<U>{{3, 32}, {8, 32}, {32}}));
-    EXPECT_EQ(keras->kernel->inner[2]->dtype, (uint32_t)DT_FLOAT16);
-    EXPECT_NE(keras->kernel->output[0]->data, nullptr);
-    for (Layer* l : {post, onnx, x, keras}) DestroyLayer(l);
-}
-
-TEST(LayersRecurrent, ConstructorChecksEndTheProcess)
-{
-    auto make = [](uint32_t parser, const U& dims, uint32_t inputs = 1) {
-        LSTMParams p = Record(parser, 4, false, false, false, inputs, 1);
-        Tensor* ts[2] = {Described(dims), Described({3, 4})};
-        AddLSTMLayer(nullptr, ts, &p, "l");
-    };
-    corvus_test::ExpectFatal(
-        "Layers",
-        {{[&] { make(LSTM_PARSER_ONNX, {5, 3}); },
-          "AddLSTMONNXLayer: Input tensor dimensions number must equal 3.Current dimensions number: 2\n"},
-         {[&] { make(LSTM_PARSER_KERAS, {1, 5, 2, 3}); },
-          "LSTM KERAS: input tensor dimensions number must equal 3.Current dimensions number: 4\n"},
-         {[&] { make(5, {5, 2, 3}); }, "LSTM: Unknown parser type: 5\n"},
-         {[] { AddLSTMLayer(nullptr, nullptr, nullptr, "l"); }, "params==NULL, expected not NULL value"},
-         {[&] { make(LSTM_PARSER_KERAS, {5, 2, 3}, 2); }, "LSTM: initial hidden state must hold 8 values, it holds 12"}});
-}
 
 TEST(LayersRecurrent, HandBuiltModelsMatchAStepByStepLSTM)
 {

@@ -1,37 +1,67 @@
+// Layer records: names, links, ownership and byte counts; one table of what
+// every constructor builds (operation, output shape, type, layout, inner
+// shapes) and one of the fatal messages users meet when building layers.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
-#include <set>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "Layers.h"
+#include "LayersActivation.h"
+#include "LayersAudio.h"
+#include "LayersBroadcast.h"
+#include "LayersDataMovement.h"
+#include "LayersDense.h"
+#include "LayersDetection.h"
 #include "LayersInternal.h"
-#include "Model.h"
+#include "LayersNormalization.h"
+#include "LayersPooling.h"
+#include "LayersRecurrent.h"
+#include "LayersReduction.h"
+#include "LayersResize.h"
 #include "test_util.h"
 
 using namespace corvus_test;
+using U = std::vector<uint32_t>;
+using Ts = std::vector<Tensor*>;
 
 namespace {
 
 std::vector<const NNKernel*> gDestroyed;
-int gInitCalls = 0;
 void NoOp(NNKernel*) {}
 void RecordDestroy(NNKernel* k) { gDestroyed.push_back(k), free(k->extra_resources); }
-void InitSetsBytes(NNKernel* k) { ++gInitCalls, k->totalBytes = 7, k->bytesSize[1] = 3; }
-void InitLeavesBytes(NNKernel* k) { ++gInitCalls, k->bytesSize[2] = 5; }
 const NNKernelFn kWithDestroy = {NoOp, nullptr, nullptr, RecordDestroy};
-const NNKernelFn kInitSets = {NoOp, InitSetsBytes, nullptr, nullptr};
-const NNKernelFn kInitLeaves = {NoOp, InitLeavesBytes, nullptr, nullptr};
-const NNKernelFn kExecuteOnly = {NoOp, nullptr, nullptr, nullptr};
 
 // A source layer whose output is a padded half-precision NHWC tensor with data (40 slots).
 Layer* StridedSource()
 {
     Layer* src = CreateLayer("src", OP_Initializer, nullptr, nullptr, 0, 0);
-    src->kernel->output[0] =
-        CreateTensorWithStrides(DT_FLOAT16, DL_NHWC, 4, Shape({1, 2, 3, 4}), Strides({40, 20, 5, 1}), true);
+    src->kernel->output[0] = NewTensor(DT_FLOAT16, {1, 2, 3, 4}, {40, 20, 5, 1}, true, DL_NHWC).release();
     return src;
+}
+
+Tensor* F(const U& d, DataLayout l = DL_NONE) { return Desc(DT_FLOAT32, d, l); }
+Tensor* I32s(const std::vector<int32_t>& v, DataType dt = DT_INT32) { return Holding(dt, {(uint32_t)v.size()}, v); }
+Tensor* F32s(const std::vector<float>& v) { return Holding(DT_FLOAT32, {(uint32_t)v.size()}, v); }
+PaddingStruct Window(uint32_t out0, uint32_t out1)
+{
+    PaddingStruct ps{};
+    ps.outputSize[0] = out0, ps.outputSize[1] = out1;
+    return ps;
+}
+ClipValue Clip(float v)
+{
+    ClipValue c;
+    c.f32 = v;
+    return c;
+}
+const float kVariances[4] = {0.1f, 0.1f, 0.2f, 0.2f};
+Layer* Anchors(Tensor* map, std::vector<float> ratios, bool twoBoxes, uint32_t imgH = 300)
+{
+    return AddAnchorBoxesLayer(nullptr, map, nullptr, imgH, 400, (uint32_t)ratios.size(), ratios.data(), twoBoxes,
+                               false, kVariances, CT_Centroids, true, 16.0f, 0.5f, 0.2f, 0.35f);
 }
 
 }  // namespace
@@ -39,34 +69,30 @@ Layer* StridedSource()
 TEST(Layers, GeneratedNamesCountPerOperation)
 {
     ResetLayerNameCounters();  // the counters are process-wide; start as a fresh process does
-    Tensor* t = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 2, 2, 3}), false);
-    Layer* in = AddInputLayer(nullptr, t);
+    Layer* in = InputLayer(nullptr, DT_FLOAT32, {1, 2, 2, 3}, DL_NHWC);
     Layer* c0 = CreateLayer(nullptr, OP_Conv2D, &in, nullptr, 1, 2);
     std::string given = "conv";
     Layer* named = CreateLayer(given.c_str(), OP_Conv2D, &in, nullptr, 1, 2);  // takes no number
     given[0] = 'X';                                                             // the layer keeps a copy
     Layer* d = CreateLayer(nullptr, OP_Dense, &in, nullptr, 1, 0);              // counters are per operation
     Layer* c1 = CreateLayer(nullptr, OP_Conv2D, &in, nullptr, 1, 2);
-    Layer* longest = CreateLayer(nullptr, OP_InstanceNormalization, &in, nullptr, 1, 0);
-    const std::vector<std::string> names = {in->name, c0->name, named->name, d->name, c1->name, longest->name};
-    EXPECT_EQ(names, (std::vector<std::string>{"Input0", "Conv2D0", "conv", "Dense0", "Conv2D1", "InstanceNormalization0"}));
-    for (Layer* l : {c0, named, d, c1, longest}) DestroyLayer(l);
+    const std::vector<std::string> names = {in->name, c0->name, named->name, d->name, c1->name};
+    EXPECT_EQ(names, (std::vector<std::string>{"Input0", "Conv2D0", "conv", "Dense0", "Conv2D1"}));
+    for (Layer* l : {c0, named, d, c1}) DestroyLayer(l);
     Layer* later = CreateLayer(nullptr, OP_Conv2D, &in, nullptr, 1, 0);  // layers built later go on counting
     EXPECT_STREQ(later->name, "Conv2D2");
-    DestroyLayer(later);
-    DestroyLayer(in);
-    DestroyTensor(t);
+    for (Layer* l : {later, in}) DestroyLayer(l);
 }
 
 TEST(Layers, LinksAndInputDescriptions)
 {
     Layer* src = StridedSource();
-    Tensor* t = CreateTensorWithStrides(DT_INT8, DL_NC, 2, Shape({3, 5}), Strides({8, 1}), true);
+    Tensor* t = NewTensor(DT_INT8, {3, 5}, {8, 1}, true, DL_NC).release();
     Layer* in = AddInputLayer("in", t);
     DestroyTensor(t);  // the input layer keeps only a description: dense strides, no data
     const Tensor* io = in->kernel->output[0];
-    EXPECT_TRUE(io->dtype == DT_INT8 && io->layout == DL_NC && io->data == nullptr && io->shape.dimension[1] == 5);
-    EXPECT_EQ(StridesOf(io), (std::vector<uint32_t>{5, 1}));
+    EXPECT_TRUE(io->dtype == DT_INT8 && io->layout == DL_NC && io->data == nullptr);
+    EXPECT_EQ(StridesOf(io), (U{5, 1}));
 
     Layer* pair[2] = {src, src};
     Layer* twice = CreateLayer("twice", OP_AddBroadcast, pair, nullptr, 2, 0);
@@ -74,84 +100,34 @@ TEST(Layers, LinksAndInputDescriptions)
     Layer* other = CreateLayer("other", OP_Concatenate, mixed, nullptr, 2, 1);
     ASSERT_TRUE(src->consumerLayersNum == 3 && in->consumerLayersNum == 1);
     EXPECT_TRUE(src->consumerLayers[0] == twice && src->consumerLayers[1] == twice && src->consumerLayers[2] == other);
-    EXPECT_TRUE(in->consumerLayers[0] == other && other->inputLayersNum == 2 && other->inputLayers[0] == in &&
-                other->inputLayers[1] == src);
-    for (uint32_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(in->consumerLayers[0] == other && other->inputLayers[0] == in && other->inputLayers[1] == src);
+    for (uint32_t i = 0; i < 2; ++i) {  // descriptions of the producers' outputs, strides included, without data
         const Tensor* p = other->kernel->input[i];
         const Tensor* out = mixed[i]->kernel->output[0];
         EXPECT_TRUE(p != out && p->dtype == out->dtype && p->layout == out->layout && !p->data && !p->allocatedData);
         EXPECT_EQ(CompareTensorsShape(p, out), TCR_SHAPES_EQUAL);
-        EXPECT_EQ(CompareTensorsStride(p, out), TCR_STRIDES_EQUAL);  // (40,20,5,1) for src
+        EXPECT_EQ(CompareTensorsStride(p, out), TCR_STRIDES_EQUAL);
     }
-    const NNKernel* k = other->kernel;
-    EXPECT_TRUE(k->inputsNum == 2 && k->outputsNum == 1 && k->output[0] == nullptr && k->innerNum == 1 &&
-                k->inner[0] == nullptr && k->coresNumber == 1 && k->fn == nullptr && k->params == nullptr);
-    EXPECT_TRUE(!other->staticOutput && other->op == OP_Concatenate && GetKernelCoreCount(other) == 0);
-
     // Given input tensors become the layer's own.
-    Tensor* ts[2] = {CreateTensor(DT_FLOAT32, DL_I, 1, Shape({4}), true),
-                     CreateTensor(DT_INT32, DL_NONE, 3, Shape({1, 2, 3}), false)};
+    Tensor* ts[2] = {NewTensor(DT_FLOAT32, {4}).release(), Desc(DT_INT32, {1, 2, 3})};
     Layer* own = CreateLayer("own", OP_MatMul, nullptr, ts, 2, 0);
     EXPECT_TRUE(own->kernel->input[0] == ts[0] && own->kernel->input[1] == ts[1] && own->inputLayersNum == 0);
     for (Layer* l : {twice, other, own, in, src}) DestroyLayer(l);  // LeakSanitizer checks ts[]
 }
 
-TEST(LayersDeathTest, ConstructionFailures)
-{
-    Layer* src = StridedSource();
-    Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, 1, Shape({2}), false);
-    for (LayerOpType op : {OP_Input, OP_Initializer}) DestroyLayer(CreateLayer(nullptr, op, nullptr, nullptr, 0, 0));
-    Layer* withNull[2] = {src, nullptr};
-    Tensor* tensorsWithNull[2] = {t, nullptr};
-    Layer* bare = CreateLayer("bare", OP_Initializer, nullptr, nullptr, 0, 0);  // no output yet
-    SetInputLayout(t, DL_I);  // DL_NONE takes the operator's layout
-    SetInputLayout(t, DL_I);
-    EXPECT_EQ(t->layout, (uint32_t)DL_I);
-    const char* oneOf = "One of inputTensor or inputLayers pointers must be NULL";
-    ExpectFatal("Layers", {
-        {[&] { CreateLayer("x", OP_Dense, &src, &t, 1, 0); }, oneOf},
-        {[&] { CreateLayer("x", OP_Dense, nullptr, nullptr, 0, 0); }, oneOf},
-        {[&] { CreateLayer(nullptr, OP_OperationsCount, &src, nullptr, 1, 0); },
-         "op >= 0 && op < OP_OperationsCount: false, expected: true"},
-        {[&] { CreateLayer("x", OP_AddBroadcast, withNull, nullptr, 2, 0); },
-         "layer->inputLayers[i] = inputLayers[i]==NULL, expected not NULL value"},
-        {[&] { CreateLayer("x", OP_AddBroadcast, nullptr, tensorsWithNull, 2, 0); }, "NULL pointer assignment"},
-        {[&] { CreateLayer("x", OP_Dense, &bare, nullptr, 1, 0); }, "NULL pointer"},
-        {[&] { AddInputLayer("x", nullptr); }, "inputTensor==NULL, expected not NULL value"},
-        {[&] { SetInputLayout(t, DL_NC); }, "inputTensor->layout == layout: false, expected: true"},
-    });
-    for (Layer* l : {src, bare}) DestroyLayer(l);
-    DestroyTensor(t);
-}
-
-TEST(Layers, OperationNames)
-{
-    const std::pair<LayerOpType, const char*> spots[] = {
-        {OP_Conv2D, "Conv2D"}, {OP_Input, "Input"}, {OP_Reshape, "Reshape"}, {OP_Initializer, "Initializer"},
-        {OP_InstanceNormalization, "InstanceNormalization"}, {OP_AudioSpectrogram, "AudioSpectrogram"},
-        {OP_GlobalMaxPool, "GlobalMaxPool"}, {OP_GatherElements, "GatherElements"}};
-    for (const auto& [op, name] : spots) EXPECT_STREQ(LayerOpTypeToStr(op), name);
-    std::set<std::string> names;
-    for (int op = 0; op < OP_OperationsCount; ++op) names.insert(LayerOpTypeToStr((LayerOpType)op));
-    EXPECT_TRUE(names.size() == 86 && names.count("Unkhown layer") == 0);
-    EXPECT_STREQ(LayerOpTypeToStr(OP_OperationsCount), "Unkhown layer");
-    EXPECT_STREQ(LayerOpTypeToStr((LayerOpType)127), "Unkhown layer");
-}
-
 TEST(Layers, DestroyReleasesKernelsAndCores)
 {
-    Tensor* in[1] = {CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 4, 4, 3}), false)};
-    Layer* l = CreateLayer("l", OP_Conv2D, nullptr, in, 1, 2);
+    Layer* l = CreateLayer("l", OP_Conv2D, nullptr, Ts{Desc(DT_FLOAT32, {1, 4, 4, 3}, DL_NHWC)}.data(), 1, 2);
     NNKernel* k = l->kernel;
-    k->output[0] = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 4, 4, 8}), true);
-    k->inner[0] = CreateTensor(DT_FLOAT32, DL_NONE, 4, Shape({8, 3, 3, 3}), true);  // inner[1] stays empty
+    k->output[0] = NewTensor(DT_FLOAT32, {1, 4, 4, 8}).release();
+    k->inner[0] = NewTensor(DT_FLOAT32, {8, 3, 3, 3}).release();  // inner[1] stays empty
     k->params = malloc(24);
     k->extra_resources = malloc(8);
     k->fn = &kWithDestroy;
     // A core kernel owns its share of the output and its parameters and shares the layer's weights.
     NNKernel* core = l->coreKernels[3] = (NNKernel*)calloc(1, sizeof(NNKernel));
     core->output = (Tensor**)calloc(core->outputsNum = 1, sizeof(Tensor*));
-    core->output[0] = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({1, 2, 4, 8}), true);
+    core->output[0] = NewTensor(DT_FLOAT32, {1, 2, 4, 8}).release();
     core->inner = (Tensor**)calloc(core->innerNum = 2, sizeof(Tensor*));
     core->inner[0] = k->inner[0];
     core->params = malloc(24);
@@ -163,7 +139,6 @@ TEST(Layers, DestroyReleasesKernelsAndCores)
     DestroyLayer(l);  // ASan and LeakSanitizer check the rest
     EXPECT_EQ(gDestroyed, (std::vector<const NNKernel*>{core, k}));
     ExpectWarning("Layers", "Pointer is null", [] { DestroyLayer(nullptr); });
-    ExpectWarning("Layers", "Pointer is null", [] { DestroyIOLayers(nullptr); });
 
     Layer* src = StridedSource();
     IOLayers* io = (IOLayers*)calloc(1, sizeof(IOLayers));
@@ -179,23 +154,14 @@ TEST(Layers, InitKernelCoreCountsBytes)
     Layer* src = StridedSource();
     Layer* l = CreateLayer("l", OP_Dense, &src, nullptr, 1, 3);
     NNKernel* k = l->kernel;
-    k->inner[0] = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({4, 6}), false);  // 96 bytes, data or not
-    k->inner[2] = CreateTensor(DT_INT8, DL_I, 1, Shape({5}), false);         // 5 bytes
-    k->output[0] = CreateTensor(DT_INT32, DL_I, 1, Shape({3}), true);        // 12 bytes
+    k->inner[0] = Desc(DT_FLOAT32, {4, 6}, DL_NC);          // 96 bytes, data or not
+    k->inner[2] = Desc(DT_INT8, {5}, DL_I);                 // 5 bytes
+    k->output[0] = NewTensor(DT_INT32, {3}).release();      // 12 bytes
     k->counters[0] = k->counters[1] = k->totalBytes = 9;
     for (uint64_t& b : k->bytesSize) b = 9;
     InitKernelCore(l);
     EXPECT_EQ(k->totalBytes, 80u + 96u + 5u + 12u);  // the input spans 40 half-precision slots
     EXPECT_EQ(k->counters[0] + k->counters[1] + k->bytesSize[0] + k->bytesSize[4], 0u);
-    k->fn = &kInitSets;  // an init that reports its own traffic wins
-    InitKernelCore(l);
-    EXPECT_TRUE(k->totalBytes == 7 && k->bytesSize[1] == 3 && gInitCalls == 1);
-    k->fn = &kInitLeaves;  // one that does not falls back to the tensor sum
-    InitKernelCore(l);
-    EXPECT_TRUE(k->totalBytes == 193 && k->bytesSize[1] == 0 && k->bytesSize[2] == 5 && gInitCalls == 2);
-    k->fn = &kExecuteOnly;
-    InitKernelCore(l);
-    EXPECT_EQ(k->totalBytes, 193u);
     for (Layer* x : {l, src}) DestroyLayer(x);
 }
 
@@ -208,4 +174,358 @@ TEST(Layers, ListMembershipAndReplacement)
     ReplaceLayer(list, 3, &a, &d);
     ReplaceLayer(list, 3, &c, &a);  // only the first `count` entries are touched
     EXPECT_TRUE(list[0] == &d && list[1] == &b && list[2] == &d && list[3] == &c);
+}
+
+// Constructor -> operation, output shape, type and layout (and the shapes of
+// the inner tensors the weights are read into), from tensor descriptions.
+TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
+{
+    struct Row {
+        std::function<Layer*()> make;
+        LayerOpType op;
+        U dims;
+        DataType dtype;
+        DataLayout layout;
+        std::vector<U> inner = {};
+        uint32_t outputs = 1;  // dims are those of the last output
+    };
+    const DataType F32 = DT_FLOAT32, F16 = DT_FLOAT16, I32 = DT_INT32, I8 = DT_INT8;
+    const DataLayout NONE = DL_NONE, NHWC = DL_NHWC, NC = DL_NC;
+    auto img = [] { return Desc(DT_FLOAT16, {1, 2, 3, 4}, DL_NHWC); };
+    auto ab = [] { return Ts{F({2, 1, 3}), F({4, 1}, DL_NC)}; };
+    const uint32_t perm[3] = {2, 0, 1}, shape46[2] = {4, 6}, axes12[2] = {1, 2}, all4[4] = {0, 1, 2, 3};
+    const uint32_t pads[6] = {0, 1, 2, 3, 4, 5};  // begins, then ends
+    const float scales[4] = {1.0f, 0.7f, 0.4f, 1.0f / 3.0f};
+    const PaddingStruct w54 = Window(5, 4), w8 = Window(8, 99);  // 1-D windows ignore dimension 1
+    const Row rows[] = {
+        // Unary maths and activations keep the input's shape, type and layout.
+        {[&] { return AddExpLayer(nullptr, img(), nullptr); }, OP_Exp, {1, 2, 3, 4}, F16, NHWC},
+        {[&] { return AddNegLayer(nullptr, img(), nullptr); }, OP_Neg, {1, 2, 3, 4}, F16, NHWC},
+        {[&] { return AddAbsLayer(nullptr, img(), nullptr); }, OP_Abs, {1, 2, 3, 4}, F16, NHWC},
+        {[&] { return AddClipLayer(nullptr, img(), Clip(-1), Clip(2), nullptr); }, OP_Clip, {1, 2, 3, 4}, F16, NHWC},
+        {[&] { return AddHardSigmoidLayer(nullptr, img(), nullptr, 0.2f, 0.5f); }, OP_HardSigmoid, {1, 2, 3, 4},
+         F16, NHWC},
+        {[&] { return AddPReluLayer(nullptr, img(), nullptr); }, OP_PRelu, {1, 2, 3, 4}, F16, NHWC, {{4}}},
+        // Spectrogram: channels, frames, bins of the window padded to a power of two.
+        {[] { return AddAudioSpectrogram(nullptr, F({1000, 2}), nullptr, 400, 160, false); }, OP_AudioSpectrogram,
+         {2, 4, 257}, F32, NONE},
+        {[] { return AddAudioSpectrogram(nullptr, F({300, 1}), nullptr, 300, 1000, true); }, OP_AudioSpectrogram,
+         {1, 1, 257}, F32, NONE},
+        {[] { return AddMfccLayer(nullptr, Ts{F({2, 5, 257})}.data(), 1, nullptr, 13, 40, 16000, 20, 4000); },
+         OP_Mfcc, {2, 5, 13}, F32, NONE},
+        // Broadcasting: the layout of the longer input; comparisons give int8.
+        {[&] { return AddAddLayer(nullptr, ab().data(), 2, nullptr); }, OP_AddBroadcast, {2, 4, 3}, F32, NONE},
+        {[&] { return AddMulLayer(nullptr, ab().data(), 2, nullptr); }, OP_MulBroadcast, {2, 4, 3}, F32, NONE},
+        {[&] { return AddModLayer(nullptr, ab().data(), 2, nullptr); }, OP_Mod, {2, 4, 3}, F32, NONE},
+        {[&] { return AddEqualLayer(nullptr, ab().data(), 2, nullptr); }, OP_Equal, {2, 4, 3}, I8, NONE},
+        {[&] { return AddLessLayer(nullptr, ab().data(), 2, nullptr); }, OP_Less, {2, 4, 3}, I8, NONE},
+        {[] { return AddWhereLayer(nullptr, Ts{Desc(I8, {5, 1, 1, 1}, NHWC), Desc(I32, {1, 3}), Desc(I32, {2, 1})}.data(),
+                                   3, nullptr); },
+         OP_Where, {5, 1, 2, 3}, I32, NHWC},
+        {[] { return AddAndLayer(nullptr, Ts{Desc(I8, {3}), Desc(I8, {2, 1})}.data(), 2, nullptr); }, OP_And, {2, 3},
+         I8, NONE},
+        {[] { return AddNotLayer(nullptr, Desc(I8, {5, 1}), nullptr); }, OP_Not, {5, 1}, I8, NONE},
+        {[] { return AddElementWiseLayer(nullptr, Ts{F({1, 2, 2, 3}, NHWC), F({1, 2, 2, 3}, NHWC)}.data(), 2, nullptr,
+                                         ReLU6); },
+         OP_ElementWise, {1, 2, 2, 3}, F32, NHWC, {{3}, {3}}},
+        // Data movement.
+        {[] { return AddConcatenateLayer(nullptr, Ts{F({1, 2, 3, 4}, NHWC), F({1, 5, 3, 4}), F({1, 1, 3, 4})}.data(), 3,
+                                         nullptr, 1); },
+         OP_Concatenate, {1, 8, 3, 4}, F32, NHWC},
+        {[&] { return AddTransposeLayer(nullptr, F({2, 3, 4}), perm, 3, nullptr); }, OP_Transpose, {4, 2, 3}, F32, NONE},
+        {[] { return AddConvertLayer(nullptr, F({1, 2, 3, 4}, NHWC), nullptr, DL_NCHW, F16); }, OP_Convert,
+         {1, 4, 2, 3}, F16, DL_NCHW},
+        {[] { return AddConvertLayer(nullptr, F({1, 2, 3, 4}, DL_NCHW), nullptr, NHWC, F32); }, OP_Convert,
+         {1, 3, 4, 2}, F32, NHWC},
+        {[] { return AddShuffleLayer(nullptr, F({1, 2, 2, 6}, NHWC), nullptr, 3); }, OP_Shuffle, {1, 2, 2, 6}, F32, NHWC},
+        {[&] { return AddExpandChannels(nullptr, img(), nullptr, NHWC, 6); }, OP_ExpandChannels, {1, 2, 3, 6}, F16, NHWC},
+        {[&] { return AddReshapeLayer(nullptr, F({2, 3, 4}), nullptr, shape46, 2); }, OP_Reshape, {4, 6}, F32, NONE},
+        // Gather keeps the data's layout only for one-dimensional indices.
+        {[] { return AddGatherLayer(nullptr, Ts{F({2, 3, 4, 5}, NHWC), Desc(I32, {7}, DL_I)}.data(), 2, -2, nullptr); },
+         OP_Gather, {2, 3, 7, 5}, F32, NHWC},
+        {[] { return AddGatherLayer(nullptr, Ts{F({2, 3}), Desc(I32, {4, 5})}.data(), 2, 1, nullptr); }, OP_Gather,
+         {2, 4, 5}, F32, NONE},
+        {[] { return AddGatherElementsLayer(nullptr, Ts{F({4, 3}, NC), Desc(I32, {2, 3})}.data(), -2, 2, nullptr); },
+         OP_GatherElements, {2, 3}, F32, NC},
+        {[] { return AddScatterNDLayer(nullptr, Ts{F({4, 5, 6}), Desc(I32, {2, 3, 2}), F({2, 3, 6})}.data(), 3,
+                                       SCATTER_REDUCTION_MAX, nullptr); },
+         OP_ScatterND, {4, 5, 6}, F32, NONE},
+        {[] { return AddTileLayer(nullptr, Ts{Desc(I8, {2, 3, 4, 5}, NHWC), I32s({1, 2, 3, 1}, DT_UINT32)}.data(), 2,
+                                  nullptr); },
+         OP_Tile, {2, 6, 12, 5}, I8, NHWC},
+        {[] { return AddExpandLayer(nullptr, Ts{Desc(F16, {3, 1}), I32s({2, 1, 4})}.data(), 2, nullptr); }, OP_Expand,
+         {2, 3, 4}, F16, NONE},
+        // Slice [1:INT_MAX:2] of 4 rows and [-1:INT_MIN:-3] of 6 columns: 2 x 2.
+        {[] { return AddSliceLayer(nullptr, Ts{F({4, 6}), I32s({1, -1}), I32s({INT_MAX, INT_MIN}), I32s({0, 1}),
+                                               I32s({2, -3})}.data(), 5, nullptr); },
+         OP_Slice, {2, 2}, F32, NONE},
+        // Split: pieces of the given length, the last one short unless the length divides the extent.
+        {[] { return AddSplitLayer(nullptr, F({10, 3}, NC), 4, 0, nullptr); }, OP_Split, {2, 3}, F32, NC, {}, 3},
+        {[] { return AddSplitLayer(nullptr, F({8, 3}, NC), 4, 0, nullptr); }, OP_Split, {4, 3}, F32, NC, {}, 2},
+        // Dense (input NC, weights CN), Linear (a scale and an offset per channel), MatMul.
+        {[] { return AddDenseLayer(nullptr, F({3, 5}), nullptr, 7, true, ReLU6); }, OP_Dense, {3, 7}, F32, NC,
+         {{5, 7}, {7}}},
+        {[] { return AddDenseLayer(nullptr, Desc(F16, {1, 4}, NC), nullptr, 2, false, None); }, OP_Dense, {1, 2}, F16,
+         NC, {{4, 2}}},
+        {[] { return AddLinearLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, ReLU); }, OP_Linear, {2, 3, 4, 5}, F32,
+         NHWC, {{5}, {5}}},
+        {[] { return AddMatmulLayer(nullptr, Ts{F({2, 1, 3}), F({3, 4})}.data(), nullptr, 6); }, OP_MatMul, {2, 1, 4},
+         F32, NONE},
+        {[] { return AddMatmulLayer(nullptr, Ts{Desc(I32, {5, 1, 2, 3}), Desc(I32, {4, 3, 6})}.data(), nullptr, 0); },
+         OP_MatMul, {5, 4, 2, 6}, I32, NONE},
+        // Detection: boxes per cell are one per ratio, plus one after the first ratio 1 when asked.
+        {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 2.0f, 0.5f}, true); }, OP_AnchorBoxes, {2, 5, 7, 4, 8},
+         F32, NONE},
+        {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 2.0f, 0.5f}, false); }, OP_AnchorBoxes, {2, 5, 7, 3, 8},
+         F32, NONE},
+        {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 1.0f}, true); }, OP_AnchorBoxes, {2, 5, 7, 3, 8}, F32, NONE},
+        {[] { return AddDecodeDetections(nullptr, F({2, 100, 21}), nullptr, 50, 10, CT_Centroids, true, 300, 400, 0.3f,
+                                         0.45f); },
+         OP_DecodeDetections, {2, 50, 6}, F32, NONE},
+        {[] { return AddNMSYoloLayer(nullptr, Desc(F16, {2, 100, 85}), 20, nullptr, 0.25f, 0.45f); }, OP_NMSYolo,
+         {2, 20, 85}, F16, NONE},
+        {[] { return AddNonMaxSuppressionLayer(nullptr, Ts{F({2, 50, 4}), F({2, 3, 50}), I32s({7})}.data(), 3, nullptr); },
+         OP_NonMaxSuppression, {2 * 3 * 7, 3}, I32, NONE},
+        // Normalisation: one value per channel for each learned vector.
+        {[] { return AddBatchNormalizationLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, true, false, 0.25f); },
+         OP_BatchNormalization, {2, 3, 4, 5}, F32, NHWC, {{5}, {5}}},
+        {[] { return AddL2NormalizationLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, 20.0f); }, OP_L2Normalization,
+         {2, 3, 4, 5}, F32, NHWC, {{5}}},
+        {[] { return AddInstanceNormalizationLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, 1e-3f); },
+         OP_InstanceNormalization, {2, 3, 4, 5}, F32, NHWC, {{5}, {5}}},
+        {[] { return AddLayerNormLayer(nullptr, Desc(F16, {7}), nullptr, 1e-5f); }, OP_LayerNorm, {7}, F16, NONE,
+         {{7}, {7}}},
+        // Pooling: a tensor of layout DL_NONE takes the layout argument; global pooling keeps batch and channels.
+        {[&] { return AddMaxPool2DLayer(nullptr, Desc(F16, {2, 9, 7, 3}), nullptr, NHWC, 3, 2, 2, 3, 1, &w54, 1); },
+         OP_MaxPool2D, {2, 5, 4, 3}, F16, NHWC},
+        {[&] { return AddAveragePool2DLayer(nullptr, F({2, 9, 7, 3}, NHWC), nullptr, NHWC, 2, 2, 1, 1, 0, &w54, 0); },
+         OP_AveragePool2D, {2, 5, 4, 3}, F32, NHWC},
+        {[&] { return AddMaxPooling1DLayer(nullptr, F({3, 20, 4}), nullptr, 4, 3, 1, w8, 0); }, OP_MaxPool1D, {3, 8, 4},
+         F32, NONE},
+        {[] { return AddGlobalAveragePool2DLayer(nullptr, F({1, 7, 7, 32}, NHWC), nullptr, NHWC, 0); },
+         OP_GlobalAveragePool2D, {1, 32}, F32, NC},
+        {[] { return AddGlobalAveragePool2DLayer(nullptr, F({2, 7, 5, 3}), nullptr, NHWC, 1); }, OP_GlobalAveragePool2D,
+         {2, 1, 1, 3}, F32, NHWC},
+        {[] { return AddGlobalMaxPool(nullptr, F({2, 3, 4, 5}, NHWC), nullptr); }, OP_GlobalMaxPool, {2, 1, 1, 5}, F32,
+         NONE},
+        {[] { return AddGlobalMaxPool(nullptr, F({2, 3, 4, 5, 6, 7}), nullptr); }, OP_GlobalMaxPool,
+         {2, 1, 1, 1, 1, 7}, F32, NONE},
+        // Reductions: kept axes become 1, dropped ones go; no axes reduce everything.
+        {[&] { return AddReduceMean(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, axes12, 2, 1); }, OP_ReduceMean,
+         {2, 1, 1, 5}, F32, NHWC},
+        {[&] { return AddReduceSum(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, axes12, 2, 0); }, OP_ReduceSum, {2, 5}, F32,
+         NONE},
+        {[] { return AddReduceMax(nullptr, F({2, 3, 4, 5}), nullptr, nullptr, 0, 1); }, OP_ReduceMax, {1, 1, 1, 1}, F32,
+         NONE},
+        {[] { return AddReduceMin(nullptr, F({2, 3, 4, 5}), nullptr, nullptr, 0, 0); }, OP_ReduceMin, {1}, F32, NONE},
+        {[&] { return AddReduceL2(nullptr, F({2, 3, 4, 5}), nullptr, all4, 4, 0); }, OP_ReduceL2, {}, F32, NONE},
+        {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, -1, false, true); }, OP_ArgMax, {2, 3}, I32, NONE},
+        {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, 1, true, false); }, OP_ArgMax, {2, 1, 4}, I32, NONE},
+        {[] { return AddArgMax(nullptr, F({7}), nullptr, 0, false, false); }, OP_ArgMax, {1}, I32, NONE},
+        {[] { return AddCumSumLayer(nullptr, Ts{F({2, 3, 4}), I32s({1})}.data(), nullptr, 2, true, false); }, OP_CumSum,
+         {2, 3, 4}, F32, NONE},
+        {[] { return AddShapeLayer(nullptr, F({2, 3, 4}), nullptr); }, OP_Shape, {3}, I32, DL_I},
+        {[] { return AddCastLayer(nullptr, F({2, 3, 4}), nullptr, F16); }, OP_Cast, {2, 3, 4}, F16, NONE},
+        {[] { return AddNonZeroLayer(nullptr, Holding<float>(F32, {2, 3}, {1, 0, 0, 2, 0, 3}), nullptr); }, OP_NonZero,
+         {2, 3}, I32, NONE},
+        {[] { return AddConstantOfShapeLayer(nullptr, I32s({2, 3}), nullptr, F32, ConstantOfShapeParams{}); },
+         OP_ConstantOfShape, {2, 3}, F32, NONE},
+        {[] { return AddRangeLayer(nullptr, Ts{F32s({0}), F32s({10}), F32s({3})}.data(), nullptr, 3, 0, 10, 3); },
+         OP_Range, {4}, F32, DL_I},
+        {[] { return AddEinsumLayer(nullptr, Ts{F({2, 3, 4}), F({2, 4, 5})}.data(), nullptr, " bij, bjk -> bik"); },
+         OP_Einsum, {2, 3, 5}, F32, NONE},
+        {[&] { return AddInitializerLayer(2, shape46, I32, nullptr, nullptr); }, OP_Initializer, {4, 6}, I32, NONE},
+        // Resizing and padding (ZeroPadding2D takes top, bottom, left, right).
+        {[] { return AddZeroPadding2DLayer(nullptr, F({2, 5, 7, 3}, NHWC), nullptr, NHWC, 1, 2, 3, 4); },
+         OP_ZeroPadding2D, {2, 8, 14, 3}, F32, NHWC},
+        {[] { return AddUpSampling2DLayer(nullptr, Desc(F16, {1, 2, 3, 4}), nullptr, NHWC, 3, 2); }, OP_UpSampling2D,
+         {1, 6, 6, 4}, F16, NHWC},
+        // Extents are products rounded to float32, then truncated: 10 * 0.7f is 7.
+        {[&] { return AddResizeLayer(nullptr, F({2, 10, 3, 7}, NHWC), scales, 4, nullptr, RESIZE_MODE_AREA); },
+         OP_Resize, {2, 7, 1, 2}, F32, NHWC},
+        {[&] { return AddPadLayer(nullptr, F({2, 3, 4}), nullptr, pads, PAD_REFLECT, 1.5f); }, OP_Pad, {5, 8, 11}, F32,
+         NONE},
+        {[] { return AddPadLayer(nullptr, F({}), nullptr, nullptr, PAD_CONSTANT, 0.0f); }, OP_Pad, {}, F32, NONE},
+    };
+    for (const Row& r : rows) {
+        Layer* l = r.make();
+        const std::string what = LayerOpTypeToStr(r.op) + (" -> " + ::testing::PrintToString(r.dims));
+        EXPECT_EQ(l->op, (uint32_t)r.op) << what;
+        ASSERT_EQ(l->kernel->outputsNum, r.outputs) << what;
+        const Tensor* o = l->kernel->output[r.outputs - 1];
+        EXPECT_EQ(DimsOf(o), r.dims) << what;
+        EXPECT_TRUE(o->dtype == (uint32_t)r.dtype && o->layout == (uint32_t)r.layout)
+            << what << ": " << DataTypeToStr((DataType)o->dtype) << ", " << DataLayoutStr((DataLayout)o->layout);
+        for (size_t j = 0; j < r.inner.size(); ++j) EXPECT_EQ(DimsOf(l->kernel->inner[j]), r.inner[j]) << what;
+        DestroyLayer(l);
+    }
+}
+
+// What users meet when a layer cannot be built from its inputs and parameters.
+TEST(LayerConstructorsDeathTest, FatalMessages)
+{
+    const float ones[7] = {1, 1, 1, 1, 1, 1, 1};
+    const uint32_t s55[2] = {5, 5}, axes10[2] = {1, 0}, axes11[2] = {1, 1}, rank7[7] = {1, 1, 1, 1, 1, 1, 1};
+    const PaddingStruct w22 = Window(2, 2);
+    auto lstm = [](uint32_t parser, const U& dims, uint32_t inputs) {
+        LSTMParams p = {};
+        p.parserType = parser, p.hiddenSize = 4, p.numInputs = inputs, p.hasInitialH = inputs >= 2;
+        p.numInner = 2, p.numOutputs = 1;
+        AddLSTMLayer(nullptr, Ts{F(dims), F({3, 4})}.data(), &p, "l");
+    };
+    auto mfcc = [](U d0, uint32_t n, Tensor* t1, uint32_t dct, uint32_t ch) {
+        AddMfccLayer(nullptr, Ts{F(d0), t1}.data(), n, "M", dct, ch, 8000, 0.0f, 4000.0f);
+    };
+    auto nms = [](Ts t) { AddNonMaxSuppressionLayer(nullptr, t.data(), (uint32_t)t.size(), nullptr); };
+    const std::string specS = "AddAudioSpectrogram: Cannot add \"S\" layer.\n";
+    ExpectFatal("Layers", {
+        {[] { CreateLayer("x", OP_Dense, nullptr, nullptr, 0, 0); }, "One of inputTensor or inputLayers pointers must be NULL"},
+        {[] { AddPReluLayer(nullptr, F({}), "p"); }, "AddPReluLayer: input tensor must have at least one dimension"},
+        // Audio.
+        {[] { AddAudioSpectrogram(nullptr, F({100, 1, 1}), "S", 16, 8, true); },
+         specS + "Input dimensions number must be equal to 2, current number is 3"},
+        {[] { AddAudioSpectrogram(nullptr, Desc(DT_FLOAT16, {100, 1}), "S", 16, 8, true); },
+         specS + "Tensor datatype must be FLOAT32."},
+        {[] { AddAudioSpectrogram(nullptr, F({15, 1}), "S", 16, 8, true); },
+         "AddAudioSpectrogram: Sample count (15) should be grater than window size (16)"},
+        {[] { AddAudioSpectrogram(nullptr, F({100, 1}), "S", 1, 1, true); },
+         specS + "Window size must be between 2 and 1073741824, current value is 1"},
+        {[&] { mfcc({1, 2, 33}, 3, Desc(DT_INT32, {1}), 4, 8); }, "AddMfccLayer: inputs_num must be 1 or 2. Current value: 3"},
+        {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 9, 8); },
+         "AddMfccLayer: DCT coefficient count (9) must be between 1 and the filterbank channel count (8)"},
+        {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 4, 5000); },
+         "AddMfccLayer: filterbank channel count (5000) must be between 1 and 4096"},
+        // Broadcasting.
+        {[] { AddAddLayer(nullptr, Ts{F({2}), F({2}), F({2})}.data(), 3, "x"); },
+         "AddMathLayer: inputs_num must be equal 2. Current value: 3"},
+        {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2})}.data(), 2, "x"); },
+         "AddWhereLayer: inputs_num must be equal 3. Current value: 2"},
+        {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2}), Desc(DT_INT32, {2})}.data(), 3, "x"); },
+         "AddWhereLayer: Positive and negative case tensors data type is not equal"},
+        {[] { AddElementWiseLayer(nullptr, Ts{F({1, 1, 1, 2}, DL_NHWC), F({1, 1, 2, 2}, DL_NHWC)}.data(), 2, "x", 0); },
+         "AddElementWiseLayer: input shapes (1,1,1,2)(1,1,2,2) must be equal and four-dimensional"},
+        // Data movement.
+        {[] { AddFlattenLayer(nullptr, F({2, 3}), nullptr); }, "input tensor ndim must equal 4. ndim: 2"},
+        {[] { AddFlattenLayer(nullptr, F({0, 3, 1, 1}), nullptr); }, "batches must be greater than 0"},
+        {[&] { AddReshapeLayer(nullptr, F({2, 3, 4}), nullptr, s55, 2); },
+         "AddReshapeLayer: Input (24) and output (25) tensors have different number of elements"},
+        {[] { AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({1, 4, 3})}.data(), 2, nullptr, 3); },
+         "axis must be a value from 0 to 2. Currect value is 3"},
+        {[] { AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({2, 3})}.data(), 2, nullptr, 1); },
+         "dimensions number of input tensors must be the same"},
+        {[] { AddSplitLayer(nullptr, F({4, 2}), 0, 1, nullptr); }, "output_dim_len must be greater than 0"},
+        {[&] { AddTransposeLayer(nullptr, F({2, 3, 4}), axes10, 2, nullptr); }, "Incorrect axis length in Transpose Layer"},
+        {[&] { AddTransposeLayer(nullptr, F({2, 3}), axes11, 2, nullptr); },
+         "AddTransposeLayer: axes (1,1) are not a permutation of the input's 2 dimensions"},
+        {[] { AddConvertLayer(nullptr, F({1, 2, 3, 4}, DL_NHWC), nullptr, DL_HWCN, DT_FLOAT32); },
+         "unavailable convert dataformat"},
+        {[] { AddShuffleLayer(nullptr, F({1, 2, 2, 4}), nullptr, 0); }, "AddShuffleLayer: groups must be greater than 0"},
+        {[] { AddGatherElementsLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {4})}.data(), 0, 2, nullptr); },
+         "AddGatherElementsLayer: Input and indices tensors haveunequal dimensions"},
+        {[] { AddGatherElementsLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {4, 2})}.data(), -3, 2, nullptr); },
+         "AddGatherElementsLayer:Axis = -3 | Ndim = 2 |Axis out of range"},
+        {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3})}.data(), 3, 0, nullptr); },
+         "AddScatterNDLayer: updates rank must be equal to q + r - indices.shape[-1] - 1, where q is rank of indices, "
+         "r is rank of data"},
+        {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3, 3})}.data(), 3, 0, nullptr); },
+         "AddScatterNDLayer: updates shape (3,3) must be (3,2)"},
+        {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3, 2})}.data(), 3, 5, nullptr); },
+         "AddScatterNDLayer: unknown reduction 5"},
+        {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({70000, 1}, DT_UINT32)}.data(), 2, nullptr); },
+         "AddTileLayer: output dimension 0 is too large (4900000000)"},
+        {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({1, 35000}, DT_UINT32)}.data(), 2, nullptr); },
+         "AddTileLayer: output shape (70000,70000) holds more elements than a tensor can"},
+        {[] { AddExpandLayer(nullptr, Ts{F({4}), I32s({2, 4}, DT_UINT32)}.data(), 2, nullptr); },
+         "AddExpandLayer: Shape tensor data type is not int32"},
+        {[] { AddExpandLayer(nullptr, Ts{F({4}), I32s({2, -4})}.data(), 2, nullptr); },
+         "AddExpandLayer: Shape value -4 at position 1 must be positive"},
+        {[] { AddSqueezeLayer(nullptr, Ts{F({1}), I32s({0})}.data(), 2, nullptr); },
+         "AddSqueezeLayer: Result axes dimensions number (0)is less then zero"},
+        // Dense.
+        {[] { AddDenseLayer(nullptr, F({1, 2, 3}), nullptr, 4, false, None); }, "input tensor ndim must equal 2. ndim: 3"},
+        {[] { AddMatmulLayer(nullptr, Ts{F({2, 3}), F({4, 5})}.data(), nullptr, 0); },
+         "Function Matmul: inner dimensions differ: A has 3 columns, B has 4 rows"},
+        // Detection.
+        {[&] { Anchors(F({1, 2, 2, 3}), std::vector<float>(ones, ones + 7), false); },
+         "AddAnchorBoxesLayer: aspect ratio count must be 1 to 6, got 7"},
+        {[&] { Anchors(F({1, 2, 2, 3}), {1.0f}, false, 0); },
+         "AddAnchorBoxesLayer: image height and width must be positive, got 0 x 400"},
+        {[] { AddDecodeDetections(nullptr, F({1, 100, 11}), nullptr, 5, 5, 0, false, 1, 1, 0.5f, 0.5f); },
+         "AddDecodeDetections: the last input dimension (11) must hold the class scores and 12 box values"},
+        {[] { AddNMSYoloLayer(nullptr, F({10, 6}), 5, nullptr, 0.5f, 0.5f); },
+         "AddNMSYoloLayer: input tensor ndim must equal 3. ndim: 2"},
+        {[] { AddNMSYoloLayer(nullptr, F({1, 10, 4}), 5, nullptr, 0.5f, 0.5f); },
+         "AddNMSYoloLayer: rows of 4 values cannot hold a box and its score"},
+        {[&] { nms({F({1, 5, 4}), F({1, 2, 5})}); },
+         "AddNonMaxSuppressionLayer: incorrect inputs number - 2. Since dynamic shapes are not supported, "
+         "NonMaxSuppressionLayer requires max_output_boxes_per_class to be defined to determine output tensor shape."},
+        {[&] { nms({F({1, 5, 4}), F({1, 2, 6}), I32s({2})}); },
+         "AddNonMaxSuppressionLayer: scores must have shape [N, classes, boxes] matching the boxes [1, 5, 4]"},
+        {[&] { nms({F({1, 5, 3}), F({1, 2, 5}), I32s({2})}); }, "AddNonMaxSuppressionLayer: boxes must have shape [N, boxes, 4]"},
+        {[&] { nms({F({1, 5, 4}), F({1, 2, 5}), Desc(DT_INT32, {1})}); },
+         "AddNonMaxSuppressionLayer: max_output_boxes_per_class must be a constant with data"},
+        {[&] { nms({F({1, 5, 4}), F({1, 2, 5}), I32s({-1})}); },
+         "AddNonMaxSuppressionLayer: max_output_boxes_per_class must not be negative, got -1"},
+        {[&] { nms({F({4, 5, 4}), F({4, 2, 5}), I32s({0x40000000}, DT_UINT32)}); },
+         "AddNonMaxSuppressionLayer: the output would hold more than 4294967295 elements"},
+        // Normalisation.
+        {[] { AddL2NormalizationLayer(nullptr, F({1, 2, 3, 4}, DL_NCHW), "l2", 1); }, "input tensor layout must be NHWC"},
+        {[] { AddInstanceNormalizationLayer(nullptr, F({1, 2, 3, 4, 5}), "in", 1); },
+         "AddInstanceNormalizationLayer: input tensor ndim must be equal 3 or 4, but now it is 5"},
+        {[] { AddLayerNormLayer(nullptr, Desc(DT_INT32, {2, 3}), "ln", 1); },
+         "LayerNorm: input tensor must be float32 or float16, it is " + std::string(DataTypeToStr(DT_INT32))},
+        // Pooling.
+        {[&] { AddMaxPool2DLayer(nullptr, F({1, 4, 4, 2}, DL_NHWC), "x", DL_NHWC, 0, 2, 2, 2, 0, &w22, 1); },
+         "AddMaxPool2DLayer: pool size and stride must be positive"},
+        {[&] { AddMaxPooling1DLayer(nullptr, F({1, 4, 4, 2}), "x", 2, 2, 0, w22, 1); },
+         "AddPool1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
+        {[&] { AddMaxPooling1DLayer(nullptr, F({1, 4, 2}), "x", 2, 0, 0, w22, 1); },
+         "AddPool1DLayer: pool size and stride must be positive"},
+        // Recurrent.
+        {[&] { lstm(LSTM_PARSER_ONNX, {5, 3}, 1); },
+         "AddLSTMONNXLayer: Input tensor dimensions number must equal 3.Current dimensions number: 2\n"},
+        {[&] { lstm(LSTM_PARSER_KERAS, {1, 5, 2, 3}, 1); },
+         "LSTM KERAS: input tensor dimensions number must equal 3.Current dimensions number: 4\n"},
+        {[&] { lstm(5, {5, 2, 3}, 1); }, "LSTM: Unknown parser type: 5\n"},
+        {[&] { lstm(LSTM_PARSER_KERAS, {5, 2, 3}, 2); }, "LSTM: initial hidden state must hold 8 values, it holds 12"},
+        // Reductions, index and shape layers.
+        {[] { AddArgMax(nullptr, F({2, 3}), nullptr, -3, true, false); }, "ArgMax: Invalid axis value: -3\n"},
+        {[] { AddRangeLayer(nullptr, Ts{F32s({0}), F32s({5, 6}), F32s({1})}.data(), nullptr, 3, 0, 5, 1); },
+         "AddRangeLayer: Input tensor is not scalar"},
+        {[] { AddConstantOfShapeLayer(nullptr, F32s({2, 3}), nullptr, DT_FLOAT32, {}); },
+         "AddConstantOfShapeLayer: Shape tensor data type is not int32"},
+        {[] { AddConstantOfShapeLayer(nullptr, I32s({2, -3}), nullptr, DT_FLOAT32, {}); },
+         "AddConstantOfShapeLayer: Negative dimension -3 in the shape tensor"},
+        {[] { AddConstantOfShapeLayer(nullptr, I32s({65536, 65536}), nullptr, DT_FLOAT32, {}); },
+         "AddConstantOfShapeLayer: The shape holds more than 4294967295 elements"},
+        {[] { AddNonZeroLayer(nullptr, F({3}), "nz"); },
+         "AddNonZeroLayer: the input of layer \"nz\" holds no data; its values size the output"},
+        {[] { AddEinsumLayer(nullptr, Ts{F({2, 2}), F({2, 2})}.data(), nullptr, "ii,ij->j"); },
+         "Check equation pattern: ii,ij->j\n. Trace-like operators are not supported in the current version."},
+        {[] { AddEinsumLayer(nullptr, Ts{F({2, 2}), F({2, 2})}.data(), nullptr, "ijk,jk->ik"); },
+         "AddEinsumLayer: The equation ijk,jk->ik names 3 and 2 indices for operands of rank 2 and 2"},
+        {[&] { AddInitializerLayer(7, rank7, DT_FLOAT32, nullptr, nullptr); }, "AddInitializerLayer: Rank 7 is greater than 6"},
+        // Resizing and padding.
+        {[] { AddZeroPadding2DLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), "z", DL_NHWC, UINT32_MAX, 1, 0, 0); },
+         "AddZeroPadding2DLayer: output dimension 1 is too large (4294967298)"},
+        {[] { AddUpSampling2DLayer(nullptr, F({1, 32768, 32768, 2}, DL_NHWC), "u", DL_NHWC, 2, 2); },
+         "AddUpSampling2DLayer: the output would hold more than 4294967295 elements"},
+        {[&] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), ones, 3, "r", 0); }, "Incorrect axis length in Resize Layer"},
+        {[] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), std::vector<float>{1, -2, 1, 1}.data(), 4, "r", 0); },
+         "AddResizeLayer: scale -2 of dimension 1 gives no valid output size"},
+        {[] { AddPadLayer(nullptr, F({3}), "p", nullptr, 0, 0.0f); }, "AddPadLayer: pads pointer is NULL"},
+    });
+    // (1,2,3) and (1,4,3) join on axis 1 but not on axis 2; both shapes are printed first.
+    EXPECT_EXIT(AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({1, 4, 3})}.data(), 2, nullptr, 2),
+                ::testing::ExitedWithCode(1),
+                "inputTensor0 shape: \\(1,2,3\\)\ninputTensor1 shape: \\(1,4,3\\)\n" +
+                    Fatal("Layers", "dimensions of input tensors (except of axis dim) must be the same"));
+    // The shape rules' own failures surface through the constructors.
+    ExpectFatal("TensorOperation", {
+        {[] { AddMulLayer(nullptr, Ts{F({3}), F({2})}.data(), 2, "x"); },
+         "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"},
+        {[] { AddSliceLayer(nullptr, Ts{F({10}), I32s({0}), I32s({20}), I32s({0}), I32s({1})}.data(), 5, nullptr); },
+         "GetSliceShape: There is something wrong with output tensor shape: (20). Input tensor shape: (10)"},
+        {[&] { AddReduceSum(nullptr, F({2, 3, 4}), nullptr, axes10, 2, 1); }, "GetReduceShape: Wrong axes order"},
+    });
 }

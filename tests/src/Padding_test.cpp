@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <random>
 #include <string>
@@ -9,16 +10,11 @@
 #include "Padding.h"
 #include "test_util.h"
 
+using corvus_test::ExpectWarning;
+
 namespace {
 
-struct Dim {
-    int64_t out, begin, end;
-    bool operator==(const Dim& o) const { return out == o.out && begin == o.begin && end == o.end; }
-};
-std::ostream& operator<<(std::ostream& os, const Dim& d)
-{
-    return os << "{out " << d.out << ", begin " << d.begin << ", end " << d.end << "}";
-}
+using Dim = std::array<int64_t, 3>;  // output size, pad before, pad after
 
 Dim DimOf(const PaddingStruct& ps, uint32_t i)
 {
@@ -44,9 +40,9 @@ Dim Transposed1(uint32_t in, uint32_t k, uint32_t s, uint32_t d, PaddingMode mod
 
 uint32_t Extent(uint32_t k, uint32_t d)  // one past the last tap of a dilated kernel
 {
-    uint32_t lastTap = 0;
-    for (uint32_t t = 1; t < k; ++t) lastTap += d;
-    return lastTap + 1;
+    uint32_t extent = 1;
+    for (uint32_t t = 1; t < k; ++t) extent += d;
+    return extent;
 }
 
 int64_t Count(int64_t from, int64_t step, int64_t limitInclusive)  // from, from + step, ... <= limit
@@ -71,28 +67,29 @@ Dim ExpectForward(uint32_t in, uint32_t k, uint32_t s, uint32_t d, PaddingMode m
     return {ceilMode ? starts : Count(s, s, in), total / 2, total - total / 2};
 }
 
-std::string CapturedNotice(const std::function<void()>& call)
+void CapturedNotice(const std::function<void()>& call)
 {
     ::testing::internal::CaptureStdout();
     call();
-    return ::testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
 
-TEST(Padding, ForwardEdgeCases)
+// Hand-computed cases; the sweeps below cover the rest.
+TEST(Padding, HandComputedWindows)
 {
     EXPECT_EQ(Forward1(5, 3, 2, 1, SAME, 1), (Dim{3, 1, 1}));
     EXPECT_EQ(Forward1(6, 3, 2, 1, SAME, 1), (Dim{3, 0, 1}));  // the odd cell goes after
-    EXPECT_EQ(Forward1(4, 1, 2, 1, SAME, 1), (Dim{2, 0, 0}));
     EXPECT_EQ(Forward1(5, 3, 2, 1, SAME, 0), (Dim{2, 1, 1}));  // truncated size, same pads
-    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 1).out, 3);           // ceil(2.5)
-    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 0).out, 2);           // floor(2.5)
+    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 1)[0], 3);           // ceil(2.5)
+    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 0)[0], 2);           // floor(2.5)
     EXPECT_EQ(Forward1(7, 3, 2, 1, EXPLICIT, 1, 2, 1), (Dim{4, 2, 1}));  // ceilMode unused
-    // Dilation 2 with k = 3 behaves as k = 5.
-    for (PaddingMode mode : {VALID, SAME, EXPLICIT})
-        for (uint32_t in = 6; in < 14; ++in)
-            EXPECT_EQ(Forward1(in, 3, 2, 2, mode, in % 2, 1, 2), Forward1(in, 5, 2, 1, mode, in % 2, 1, 2));
+    EXPECT_EQ(Transposed1(4, 3, 2, 2, SAME, false), (Dim{8, 1, 0}));     // ((3-1)*2 - 2 + 1) / 2 = 1
+    EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, false)[0], 9);              // in * s + max(K - s, 0)
+    EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, true, 1)[0], 10);           // (in - 1) * s + K + op
+    EXPECT_EQ(Transposed1(4, 3, 2, 1, SAME, true, 1), (Dim{8, 0, 0}));    // begin 1, reduced by the op
+    EXPECT_EQ(Transposed1(4, 3, 2, 2, EXPLICIT, false, 1, 2, 1), (Dim{6 + 5 + 1 - 3, 2, 1}));
     // Null dilations mean 1; dimensions beyond n stay 0.
     const uint32_t in[2] = {9, 10}, k[2] = {3, 2}, s[2] = {2, 3}, ones[2] = {1, 1};
     const PaddingStruct a = ComputePaddingStruct(2, in, k, s, nullptr, SAME, nullptr, 1);
@@ -117,7 +114,7 @@ TEST(Padding, ForwardSweepAgreesWithWindowCounting)
                         in[i] = pick(1, 24), k[i] = pick(1, 6), s[i] = pick(1, 5), d[i] = pick(1, 3);
                         pads[i] = pick(0, 4), pads[n + i] = pick(0, 4);  // begins first, then ends
                         want[i] = ExpectForward(in[i], k[i], s[i], d[i], mode, ceilMode, pads[i], pads[n + i]);
-                        fails |= mode != SAME && want[i].out <= 0;
+                        fails |= mode != SAME && want[i][0] <= 0;
                     }
                     if (fails) continue;
                     const PaddingStruct ps = ComputePaddingStruct(n, in, k, s, d, mode, pads, ceilMode);
@@ -126,19 +123,6 @@ TEST(Padding, ForwardSweepAgreesWithWindowCounting)
                                                          << in[i] << " k " << k[i] << " s " << s[i] << " d " << d[i];
                 }
     EXPECT_GT(checked, 2000);
-}
-
-TEST(Padding, TransposedEdgeCases)
-{
-    EXPECT_EQ(Transposed1(4, 3, 2, 1, SAME, false), (Dim{8, 0, 0}));  // in * s; ((3-1) - 2 + 1) / 2 = 0
-    EXPECT_EQ(Transposed1(4, 3, 2, 2, SAME, false), (Dim{8, 1, 0}));  // ((3-1)*2 - 2 + 1) / 2 = 1
-    EXPECT_EQ(Transposed1(4, 1, 4, 1, SAME, false), (Dim{16, 0, 0})); // negative half pad becomes 0
-    EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, false).out, 9);          // in * s + max(K - s, 0)
-    EXPECT_EQ(Transposed1(4, 1, 3, 1, VALID, false).out, 12);
-    EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, true, 1).out, 10);  // (in - 1) * s + K + op
-    EXPECT_EQ(Transposed1(4, 3, 2, 1, SAME, true, 1), (Dim{8, 0, 0}));  // begin 1, reduced by the op
-    EXPECT_EQ(Transposed1(4, 5, 2, 1, SAME, true, 0), (Dim{7, 2, 0}));
-    EXPECT_EQ(Transposed1(4, 3, 2, 2, EXPLICIT, false, 1, 2, 1), (Dim{6 + 5 + 1 - 3, 2, 1}));
 }
 
 TEST(Padding, TransposedSweepAgreesWithScatteredSpans)
@@ -167,7 +151,7 @@ TEST(Padding, TransposedSweepAgreesWithScatteredSpans)
                             want[i] = {span - K + K % 2 + o, o != 0 && half != 0 ? half - 1 : half, 0};
                         else
                             want[i] = {span + o - pads[i] - pads[n + i], pads[i], pads[n + i]};
-                        fails |= want[i].out <= 0;
+                        fails |= want[i][0] <= 0;
                     }
                     if (fails) continue;
                     const PaddingStruct ps =
@@ -176,10 +160,10 @@ TEST(Padding, TransposedSweepAgreesWithScatteredSpans)
                         EXPECT_EQ(DimOf(ps, i), want[i]) << "mode " << mode << " op " << hasOp << " in " << in[i]
                                                          << " k " << k[i] << " s " << s[i] << " d " << d[i];
                         // With explicit pads the forward window maps the result back to the input.
-                        if (mode == EXPLICIT && want[i].out + pads[i] + pads[n + i] >= Extent(k[i], d[i])) {
+                        if (mode == EXPLICIT && want[i][0] + pads[i] + pads[n + i] >= Extent(k[i], d[i])) {
                             const Dim back = Forward1(ps.outputSize[i], k[i], s[i], d[i], EXPLICIT, 0, pads[i],
                                                       pads[n + i]);
-                            EXPECT_EQ(back.out, in[i]);
+                            EXPECT_EQ(back[0], in[i]);
                         }
                     }
                 }
@@ -190,31 +174,20 @@ TEST(Padding, DeprecatedFormsAgreeAndPrintNotices)
 {
     const uint32_t in[2] = {5, 7}, k[2] = {3, 4}, s[2] = {2, 3}, d[2] = {1, 2}, op[2] = {1, 0};
     PaddingStruct old;
-    const std::string notice = CapturedNotice([&] {
-        old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 1, 0, SAME, true);
-    });
-    EXPECT_EQ(notice.rfind("[DEBUG MESSAGE]: ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is "
-                           "deprecated and will be removed. Use \"ComputePaddingStructTransposed(...)\" instead. "
-                           "File Padding : ", 0), 0u) << notice;
+    ExpectWarning("Padding", "ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is deprecated and will "
+                             "be removed. Use \"ComputePaddingStructTransposed(...)\" instead",
+                  [&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 1, 0, SAME, true); });
     PaddingStruct now = ComputePaddingStructTransposed(2, in, k, s, d, SAME, nullptr, op, true);
-    EXPECT_EQ(memcmp(&old, &now, sizeof(old)), 0);
-    CapturedNotice([&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 0, 0, VALID, false); });
-    now = ComputePaddingStructTransposed(2, in, k, s, d, VALID, nullptr, nullptr, false);
     EXPECT_EQ(memcmp(&old, &now, sizeof(old)), 0);
     // EXPLICIT: (in - 1) * s - 2 * pad + op + K, the pad recorded before the input only.
     CapturedNotice([&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 1, 2, 1, 0, EXPLICIT, true); });
     EXPECT_EQ(DimOf(old, 0), (Dim{8 - 2 + 1 + 3, 1, 0}));
     EXPECT_EQ(DimOf(old, 1), (Dim{18 - 4 + 0 + 7, 2, 0}));
-    // Another mode: output sizes 0 and the given pads.
-    CapturedNotice([&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 1, 2, 1, 0, (PaddingMode)7, true); });
-    EXPECT_EQ(DimOf(old, 0), (Dim{0, 1, 0}));
-    EXPECT_EQ(DimOf(old, 1), (Dim{0, 2, 0}));
 
     PaddingStruct one;
-    const std::string notice1D = CapturedNotice([&] { one = ComputePaddingStruct1D(7, 3, 2, 1, 5, VALID); });
-    EXPECT_EQ(notice1D.rfind("[DEBUG MESSAGE]: ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" "
-                             "is deprecated and will be removed. Use \"ComputePaddingStruct(...)\" instead. "
-                             "File Padding : ", 0), 0u) << notice1D;
+    ExpectWarning("Padding", "ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" is deprecated and "
+                             "will be removed. Use \"ComputePaddingStruct(...)\" instead",
+                  [&] { one = ComputePaddingStruct1D(7, 3, 2, 1, 5, VALID); });
     EXPECT_EQ(DimOf(one, 0), (Dim{3, 0, 0}));  // always rounded up; the pad is not used
     for (uint32_t n = 1; n < 10; ++n)
         for (uint32_t kk = 1; kk < 4; ++kk)
@@ -238,9 +211,6 @@ TEST(PaddingDeathTest, NamesAndFatalReports)
     corvus_test::ExpectExitRe({
         {[] { GetPaddingName("Same"); }, "Unnsupported padding type"},
         {[] { GetPaddingName(nullptr); }, "Unnsupported padding type"},
-        {[&] { ComputePaddingStruct(0, in, k, s, nullptr, VALID, pads, 0); },
-         "^\\[ERROR MESSAGE\\]: dimensions_number <= 3 && dimensions_number > 0: false, expected: true\\. "
-         "File Padding : [0-9]+\n$"},
         {[&] { ComputePaddingStruct(2, in, k, s, nullptr, (PaddingMode)3, pads, 0); },
          "ComputePaddingStruct: Unavailable padding type\\. File Padding"},
         // Chosen here: inputs shorter than one window, explicit pads too small

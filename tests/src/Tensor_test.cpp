@@ -78,11 +78,6 @@ TEST(Tensor, CreationStridesAndSizes)
     EXPECT_TRUE(GetTensorSize(a) == 1 && GetTensorDataSize(a) == 1 && IsSerialData(a));
     EXPECT_EQ(CompareTensorsShape(a, b), TCR_SHAPES_EQUAL);
     EXPECT_EQ(CompareTensorsStride(a, b), TCR_STRIDES_EQUAL);
-    for (uint32_t n = 0; n <= 6; ++n) CheckLayout(n, DL_NONE);
-    for (DataLayout l : {DL_CN, DL_NC, DL_HW, DL_WH}) CheckLayout(2, l);
-    for (DataLayout l : {DL_NCHW, DL_HWCN, DL_NHWC, DL_HWNC, DL_MHWI, DL_HWIO, DL_HWOI}) CheckLayout(4, l);
-    for (uint32_t n : {0u, 5u, 6u}) CheckLayout(n, (DataLayout)0x1234);
-    CheckLayout(1, DL_I);
     for (Tensor* x : {e, t, h, s, a, b, big}) DestroyTensor(x);
 }
 
@@ -117,8 +112,6 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
          "CreateTensor. Tensor of shape (65536,2)" + tooBig},
         {[&] { GetTensorSize(handMade({65536, 65536, 2}, {})); }, "GetTensorSize. Tensor of shape (65536,65536,2)" + tooBig},
         {[&] { GetTensorDataSize(handMade({2, 3}, {1u << 31, 1})); }, "GetTensorDataSize. Tensor of shape (2,3)" + tooBig},
-    });
-    ExpectFatal("Tensor", {
         {[&] { FreeTensorData(t); }, "FreeTensorData. Cannot release memory allocated beyound AllocTensorData"},
         {[&] { SetTensorData(o, host.data()); }, "Cannot change data pointer for tensor with allocated memory"},
         {[&] { SetTensorDataType(o, DT_INT8); }, "Cannot set data type. Tensor has allocated memory"},
@@ -128,11 +121,6 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
          "CreateTensor. Stride by dimension: 0 cannot be less than 3"},
         {[&] { CreateTensor(DT_FLOAT32, DL_NONE, 7, Shape({1}), false); }, kNDimMsg},
         {[&] { CreateTensor(DT_FLOAT32, DL_NHWC, 3, Shape({1, 2, 3}), false); }, "Unnsupported layout value for dim = 3"},
-        {[&] { CheckLayout(1, DL_NC); }, "layout == DL_I: false, expected: true"},
-        {[&] { CheckLayout(2, DL_NHWC); },
-         "layout == DL_CN || layout == DL_NC || layout == DL_HW || layout == DL_WH: false, expected: true"},
-        {[&] { CheckLayout(4, DL_HW); },
-         "layout == DL_NCHW || layout == DL_HWCN || layout == DL_NHWC || layout == DL_HWNC: false, expected: true"},
     });
     DestroyTensor(t);  // leaves the host buffer alone (ASan would report a bad free)
     EXPECT_EQ(host[5], 7.0f);
@@ -199,7 +187,7 @@ TEST(TensorDeathTest, CopyTensorData)
     for (Tensor* t : {small, big, ps, pd, hs, hd, s6, d6, empty, half, scalar, noData, dst, view}) DestroyTensor(t);
 }
 
-TEST(TensorDeathTest, CompareAndCountEquals)
+TEST(Tensor, CompareAndCountEquals)
 {
     Tensor* a = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), false);  // strides (12,4,1)
     Tensor* b = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 5}), false);  // (15,5,1)
@@ -234,16 +222,7 @@ TEST(TensorDeathTest, CompareAndCountEquals)
     Tensor* i8 = Filled<int8_t>(DT_INT8, 1, Shape({5}), Strides({1}), -2);
     EXPECT_EQ(CountTensorEquals(i8, i8), 5u);
 
-    Tensor* scalar = CreateTensor(DT_FLOAT32, DL_NONE, 0, Shape({}), true);
-    Tensor* f9 = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({3, 3}), true);
-    Tensor* wider = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 5}), true);
-    ExpectFatal("Tensor", {
-        {[&] { CountTensorEquals(s, hs); }, "t1->ndim == t2->ndim: false, expected: true"},
-        {[&] { CountTensorEquals(scalar, scalar); }, "t1->ndim > 0 && t1->ndim <= MAX_NDIM_VALUE: false, expected: true"},
-        {[&] { CountTensorEquals(hs, f9); }, "t1->dtype == t2->dtype: false, expected: true"},
-        {[&] { CountTensorEquals(s, wider); }, "t1->shape.dimension[i] == t2->shape.dimension[i]: false, expected: true"},
-    });
-    for (Tensor* x : {a, b, c, d, m, s, t, hs, ht, i8, scalar, f9, wider}) DestroyTensor(x);
+    for (Tensor* x : {a, b, c, d, m, s, t, hs, ht, i8}) DestroyTensor(x);
 }
 
 TEST(TensorDeathTest, PutTensorDataFillsPaddedStorage)
@@ -275,71 +254,32 @@ TEST(TensorDeathTest, PrintedText)
     const std::string whole = "ndim=2, shape=(2,3), stride=(3,1), dtype=float32,\n"
                               "data=[[1.5000, -2.0000, 0.2500]\n[3.0000, 4.0000, 5.0000]]\n";
     EXPECT_EQ(Printed([&](FILE* o) { PrintTensorToFile(f, o); }), whole);
-    testing::internal::CaptureStdout();
-    PrintTensor(f);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), whole);
     // Eight entries per line, counted from the start of each innermost row.
     Tensor* l = Filled<int32_t>(DT_INT32, 1, Shape({17}), Strides({1}), 0);
     EXPECT_EQ(text(l), "[0, 1, 2, 3, 4, 5, 6, 7, \n8, 9, 10, 11, 12, 13, 14, 15, \n16]\n");
     Tensor* r = Filled<int32_t>(DT_INT32, 2, Shape({2, 9}), Strides({10, 1}), -4, 77);
     EXPECT_EQ(text(r), "[[-4, -3, -2, -1, 0, 1, 2, 3, \n4]\n[5, 6, 7, 8, 9, 10, 11, 12, \n13]]\n");
-    // Nested blocks over padded strides, half precision as raw bits, five dimensions.
+    // Nested blocks over padded strides, half precision as raw bits.
     Tensor* n = Filled<int8_t>(DT_INT8, 3, Shape({2, 2, 2}), Strides({6, 3, 1}), 0, 99);
     EXPECT_EQ(text(n), "[[[0, 1]\n[2, 3]]\n[[4, 5]\n[6, 7]]]\n");
     Tensor* h = Filled<uint16_t>(DT_FLOAT16, 1, Shape({3}), Strides({1}), 0x3bff);
     EXPECT_EQ(text(h), "[0x3bff, 0x3c00, 0x3c01]\n");
-    Tensor* five = Filled<uint32_t>(DT_UINT32, 5, Shape({1, 1, 2, 1, 2}), Strides({4, 4, 2, 2, 1}), 7);
-    EXPECT_EQ(text(five), "[[[[[7, 8]]\n[[9, 10]]]]]\n");
-    Tensor* none = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({0, 3}), true);
-    EXPECT_EQ(text(none), "");
     // Unprintable tensors warn on stdout and write nothing.
-    Tensor* scalar = CreateTensor(DT_FLOAT32, DL_NONE, 0, Shape({}), true);
     Tensor* six = CreateTensor(DT_FLOAT32, DL_NONE, 6, Shape({1, 1, 1, 1, 1, 2}), true);
     Tensor* u8 = CreateTensor(DT_UINT8, DL_I, 1, Shape({2}), true);
-    Tensor* empty = CreateTensor(DT_FLOAT32, DL_I, 1, Shape({2}), false);
-    ExpectWarning("Tensor", "Unsupported dim number", [&] { EXPECT_EQ(text(scalar), ""); });
     ExpectWarning("Tensor", "Unsupported dim number", [&] { EXPECT_EQ(text(six), ""); });
     ExpectWarning("Tensor", "Unsupported datatype", [&] { EXPECT_EQ(text(u8), ""); });
-    ExpectWarning("Tensor", "pointer to tensor data is NULL", [&] { EXPECT_EQ(text(empty), ""); });
-    ExpectWarning("Tensor", "file is not opened", [&] { PrintTensorData(f, nullptr); });
-    ExpectWarning("Tensor", "Unsupported dim number", [&] {
-        EXPECT_EQ(Printed([&](FILE* o) { PrintTensorToFile(scalar, o); }),
-                  "ndim=0, shape=(), stride=(), dtype=float32,\ndata=");
-    });
-    for (Tensor* t : {f, l, r, n, h, five, none, scalar, six, u8, empty}) DestroyTensor(t);
+    for (Tensor* t : {f, l, r, n, h, six, u8}) DestroyTensor(t);
 }
 
-TEST(DataTypeDeathTest, TypesLayoutsAndTiming)
+TEST(DataTypeDeathTest, NamesOfAliasesAndUnknowns)
 {
-    const char* names[] = {"float32", "float16", "int32", "uint32", "uint8", "int8"};
-    const uint8_t sizes[] = {4, 2, 4, 4, 1, 1};
-    for (int d = DT_FLOAT32; d <= DT_INT8; ++d) {
-        EXPECT_EQ(DataTypeSize((DataType)d), sizes[d]);
-        EXPECT_STREQ(DataTypeToStr((DataType)d), names[d]);
-    }
-    EXPECT_EQ(DefaultDataType(), DT_FLOAT32);
+    EXPECT_STREQ(DataLayoutStr(DL_HWIO), "DL_HWCN");  // an alias prints as the layout it stands for
+    EXPECT_STREQ(DataLayoutStr((DataLayout)0x3201), "DL_UNKNOW");
     ExpectFatal("DataType", {{[] { DataTypeSize((DataType)6); }, "Wrong data type"},
                              {[] { DataTypeToStr((DataType)6); }, "Wrong data type"}});
-    EXPECT_STREQ(DataLayoutStr(DL_HWIO), "DL_HWCN");
-    EXPECT_STREQ(DataLayoutStr(DL_WH), "DL_WH");
-    EXPECT_STREQ(DataLayoutStr((DataLayout)0x3201), "DL_UNKNOW");
-    // Zeroing, then two differences: the second holds the elapsed processor ticks.
-    StatValues s{123, 456};
-    SetZeroToStatValues(&s);
-    EXPECT_EQ(s.tics + s.instrs, 0u);
-    SetDiffToStatValues(&s);
-    const uint64_t start = s.tics;
-    while (GetTimeUSEC() < (double)start + 2000) continue;
-    SetDiffToStatValues(&s);
-    EXPECT_TRUE(s.tics >= 2000 && s.tics <= (uint64_t)GetTimeUSEC() - start && s.instrs == 0);
-}
-
-TEST(ActivationTypes, NamesAndLookup)
-{
-    EXPECT_STREQ(ActivationNameString[eLU], "eLU");
-    EXPECT_STREQ(ActivationNameString[XmulSigmX], "XmulSigmX");
-    const std::pair<const char*, ActivationType> map[] = {
-        {"relu", ReLU}, {"relu6", ReLU6}, {"tanh", Tanh}, {"sigmoid", Sigmoid}, {"linear", Linear},
-        {"softmax", Softmax}, {"elu", eLU}, {"log", Log}, {"ReLU", None}, {"leakyrelu", None}, {"", None}};
+    // Activation names as the readers spell them; anything else (case included) is none.
+    const std::pair<const char*, ActivationType> map[] = {{"relu6", ReLU6}, {"softmax", Softmax}, {"elu", eLU},
+                                                          {"ReLU", None},   {"leakyrelu", None},  {"", None}};
     for (const auto& [text, type] : map) EXPECT_EQ(GetActivationName(text), type) << text;
 }
