@@ -74,7 +74,15 @@ def sync_tree(tree):
     content differs so that the build there stays incremental."""
     files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
                            capture_output=True).stdout.decode().split("\0")
-    for rel in filter(None, files):
+    tracked = set(filter(None, files))
+    # Files dropped from the tree must go from the copy too (the test
+    # sources are globbed).
+    for d, _, names in os.walk(tree):
+        for name in names:
+            rel = os.path.relpath(os.path.join(d, name), tree)
+            if rel not in tracked:
+                os.remove(os.path.join(d, name))
+    for rel in sorted(tracked):
         src, dst = os.path.join(ROOT, rel), os.path.join(tree, rel)
         if not os.path.isfile(src):
             continue
