@@ -108,7 +108,7 @@ models: deps
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_SHORT_SECONDS ?= 60
-FUZZ_TARGETS ?= keras weights tensor_file onnx
+FUZZ_TARGETS ?= keras weights tensor_file onnx pipeline flat
 .PHONY: fuzz fuzz-short fuzz-build
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
