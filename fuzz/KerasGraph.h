@@ -51,6 +51,7 @@ struct Node {
     bool isInput;
     uint32_t deps;  // bit i: depends on input i
     bool inexact;   // an optimised form of it or of a producer rounds differently
+    std::string sigmoidOf;  // for a sigmoid activation: its input
 };
 
 struct Graph {
@@ -155,7 +156,8 @@ private:
         uint32_t deps = isInput ? 1u << nodes_.size() : 0;
         bool inexact = Inexact(cls, inputs);
         for (const Node* n : inputs) deps |= n->deps, inexact |= n->inexact;
-        nodes_.push_back(Node{name, dims, isInput, deps, inexact});
+        const bool sigmoid = cls == "Activation" && config.find("sigmoid") != std::string::npos;
+        nodes_.push_back(Node{name, dims, isInput, deps, inexact, sigmoid ? inputs[0]->name : ""});
         return nodes_.back();
     }
 
@@ -171,7 +173,8 @@ private:
         if (cls == "BatchNormalization")
             return inputs[0]->name.compare(0, 4, "Conv") == 0 || inputs[0]->name.compare(0, 5, "Depth") == 0;
         if (cls == "Multiply")
-            for (const Node* n : inputs) if (n->name.compare(0, 7, "sigmoid") == 0) return true;
+            for (const Node* a : inputs)
+                for (const Node* b : inputs) if (b->sigmoidOf == a->name) return true;
         return false;
     }
 
