@@ -2,7 +2,7 @@
 // (KerasGraph.h) with weights, run twice: as built, with the default
 // kernels at the baseline vector level, and optimised (fusions, selected
 // kernels, planned memory) at the processor's best level. The outputs must
-// be equal bit for bit, except outputs that depend on a layer whose
+// be equal bit for bit (zeros of either sign being equal), except outputs that depend on a layer whose
 // optimised form rounds differently by design (average pooling, batch
 // normalisation folded into a convolution, x * sigmoid(x); see
 // KerasGraph.h): those agree within 1e-4 of the output's largest magnitude.
@@ -68,7 +68,10 @@ bool Same(float a, float b, bool exact, float tolerance)
     uint32_t x, y;
     std::memcpy(&x, &a, 4);
     std::memcpy(&y, &b, 4);
-    if (x == y || (std::isnan(a) && std::isnan(b))) return true;
+    // The sign of a zero is free: the rectifier layer gives -0 for negative
+    // inputs, the rectifier fused into arithmetic +0, and a maximum over
+    // +0 and -0 may keep either.
+    if (x == y || (std::isnan(a) && std::isnan(b)) || (a == 0.0f && b == 0.0f)) return true;
     return !exact && std::fabs(a - b) <= tolerance;
 }
 
