@@ -10,13 +10,27 @@
 #include "Model.h"
 #include "ModelParser.hpp"
 #include "Tensor.h"
-#include "cpu_backend.h"
+#include "cpu_backend.hpp"
 
 namespace {
 
-// Inputs and outputs beyond this many elements are not predicted: the
-// loader's own bounds are what the target checks there.
+// Inputs and outputs beyond this many elements, or layer outputs beyond
+// kMaxModelElements in all, are not predicted: the loader's own bounds are
+// what the target checks there, and valid but large models (a depthwise
+// multiplier of thousands) would only hit the time limit.
 constexpr uint64_t kMaxPredictElements = 1u << 20;
+constexpr uint64_t kMaxModelElements = 1u << 22;
+
+uint64_t LayerOutputElements(const Model* model)
+{
+    uint64_t n = 0;
+    for (uint32_t i = 0; i < model->numLayers; ++i) {
+        const NNKernel* k = model->layers[i]->kernel;
+        for (uint32_t o = 0; k != nullptr && o < k->outputsNum; ++o)
+            if (k->output[o] != nullptr) n += GetTensorSize(k->output[o]);
+    }
+    return n;
+}
 
 uint64_t Elements(const uint32_t* shape)
 {
@@ -52,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t id = 7;
     if (!corvus_fuzz::Accepts([&] { load_model_keras(id, descriptionPath, weightsPath); })) return 0;
     corvus_fuzz::Accepts([&] {
+        if (LayerOutputElements(get_model(id)) > kMaxModelElements) return;
         const uint32_t ins = get_inputs_number(id), outs = get_outputs_number(id);
         std::vector<std::vector<float>> in(ins), out(outs);
         std::vector<void*> inPtr(ins), outPtr(outs);
