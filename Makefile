@@ -121,7 +121,7 @@ fuzz: fuzz-build
 
 # Random layer graphs run as built and optimised, under the sanitizers
 # (fuzz/differential.cpp): SEEDS seeds from FIRST_SEED; the suite runs 60.
-SEEDS ?= 5000
+SEEDS ?= 2000
 FIRST_SEED ?= 1000
 .PHONY: differential soak
 differential: deps
