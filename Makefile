@@ -139,7 +139,7 @@ coverage: deps
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_SHORT_SECONDS ?= 60
-FUZZ_TARGETS ?= keras weights tensor_file onnx
+FUZZ_TARGETS ?= keras weights tensor_file onnx pipeline flat
 .PHONY: fuzz fuzz-short fuzz-build
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -148,6 +148,26 @@ fuzz-build: deps
 	fuzz/make-seeds.sh $(FUZZ_BUILD_DIR)
 fuzz: fuzz-build
 	fuzz/run.sh $(abspath $(FUZZ_BUILD_DIR)) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+	$(MAKE) differential
+
+# Random layer graphs run as built and optimised, under the sanitizers
+# (fuzz/differential.cpp): SEEDS seeds from FIRST_SEED; the suite runs 60.
+SEEDS ?= 2000
+FIRST_SEED ?= 1000
+.PHONY: differential soak
+differential: deps
+	cmake -S . -B $(SAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DCORVUS_SANITIZE=ON
+	cmake --build $(SAN_BUILD_DIR) -j $(JOBS) --target corvus_differential
+	$(SAN_BUILD_DIR)/tests/corvus_differential --seeds $(SEEDS) --first $(FIRST_SEED)
+
+# Long runs of the bundled digits model through the flat interface: 10,000
+# load-predict-release cycles, then 100,000 predictions of one model; fails
+# when resident memory grows or descriptors stay open (fuzz/soak.cpp).
+# Release build: a sanitizer's quarantine would mask the figures.
+soak: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target corvus_soak
+	$(BUILD_DIR)/tests/corvus_soak $(DIGITS_DIR)/model.json $(DIGITS_DIR)/weights.bin 10000 100000
 fuzz-short: fuzz-build
 	fuzz/run.sh $(abspath $(FUZZ_BUILD_DIR)) $(FUZZ_SHORT_SECONDS) $(FUZZ_TARGETS)
 

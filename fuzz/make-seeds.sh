@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 out=$1
 python=${PYTHON:-/usr/bin/python3}
 rm -rf "$out/models" "$out/seeds"
-mkdir -p "$out/models" "$out/seeds/keras" "$out/seeds/weights" "$out/seeds/tensor_file" "$out/seeds/onnx"
+mkdir -p "$out/models" "$out/seeds/keras" "$out/seeds/weights" "$out/seeds/tensor_file" "$out/seeds/onnx" \
+  "$out/seeds/pipeline" "$out/seeds/flat"
 
 index=0
 for dir in $(ls -d tests/fixtures/keras/*/ | sort); do
@@ -32,6 +33,19 @@ done
 # Converted-ONNX descriptions: there are no fixtures of that format, so the
 # seeds are small hand-written documents kept beside the targets.
 cp fuzz/seeds/onnx/*.json "$out/seeds/onnx/"
+
+# The flat interface loads the same documents, and the once-failing ones.
+cp fuzz/seeds/onnx/*.json tests/fuzz/inputs/onnx/*.json "$out/seeds/flat/"
+
+# The whole-pipeline target reads any bytes as a layer grammar: a few
+# pseudo-random strings of several lengths, and its kept regression inputs.
+"$python" - "$out/seeds/pipeline" <<'PY'
+import random, sys
+for i, n in enumerate([16, 64, 256, 1024, 4096, 512, 2048, 128]):
+    rnd = random.Random(i)
+    open(f"{sys.argv[1]}/random_{i}", "wb").write(bytes(rnd.randrange(256) for _ in range(n)))
+PY
+cp tests/fuzz/inputs/pipeline/* "$out/seeds/pipeline/" 2>/dev/null || true
 
 # Tensor files: magic 66, type, layout, rank, shape, strides, data.
 "$python" - "$out/seeds/tensor_file" <<'PY'
