@@ -91,14 +91,11 @@ inline Tensor* Filled(const U& dims, const std::vector<float>& values = {}, Data
 // of one (the description is not kept).
 inline Tensor* DescribedTensor(const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
-    return CreateTensor(dt, layout, (uint32_t)dims.size(), Shape(dims), false);
+    return corvus_test::Desc(dt, dims, layout);
 }
 inline Layer* InputLayer(const char* name, const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
-    Tensor* t = DescribedTensor(dims, layout, dt);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
+    return corvus_test::InputLayer(name, dt, dims, layout);
 }
 
 // The same values in another element type (dense, same shape and layout).

@@ -25,14 +25,11 @@ using corvus_test::Shape;
 inline U Dims(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
 inline Tensor* Described(const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
-    return CreateTensor(dt, layout, (uint32_t)dims.size(), Shape(dims), false);
+    return corvus_test::Desc(dt, dims, layout);
 }
 inline Layer* Input(const char* name, const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
-    Tensor* t = Described(dims, layout, dt);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
+    return corvus_test::InputLayer(name, dt, dims, layout);
 }
 
 // x rounded to the nearest half-precision value.

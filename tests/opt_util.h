@@ -19,30 +19,14 @@
 #include "Layers.h"
 #include "Tensor.h"
 #include "datamovement_util.h"
+#include "test_util.h"
 
 namespace opt_test {
 
 using dm_test::Dims;
 using dm_test::TensorPtr;
 
-/* A kernel record over borrowed tensors, for calling Init_/Execute_ functions. */
-struct Kernel {
-    NNKernel k;
-    std::vector<Tensor*> in, out, inner;
-    Kernel(std::vector<Tensor*> inputs, std::vector<Tensor*> outputs, void* params = nullptr, std::vector<Tensor*> inners = {})
-        : k(), in(std::move(inputs)), out(std::move(outputs)), inner(std::move(inners))
-    {
-        k.input = in.empty() ? nullptr : in.data();
-        k.output = out.empty() ? nullptr : out.data();
-        k.inner = inner.empty() ? nullptr : inner.data();
-        k.inputsNum = (uint32_t)in.size();
-        k.outputsNum = (uint32_t)out.size();
-        k.innerNum = (uint32_t)inner.size();
-        k.params = params;
-        k.coresNumber = 1;
-    }
-    NNKernel* get() { return &k; }
-};
+using Kernel = corvus_test::KernelRecord;
 
 /* Bytes of a tensor's whole storage (GetTensorDataSize elements). */
 inline size_t StorageBytes(const Tensor* t)
