@@ -166,7 +166,7 @@ inline uint32_t OutSize(uint32_t in, uint32_t k, uint32_t s, uint32_t d, uint32_
 // x {N, S..., Cin}, y {N, O..., Cout}; filter {K..., Cin/G, Cout}, or
 // {K..., Cout/G, Cin} when transposed. Depthwise with multiplier M is G = C
 // with Cout = C * M. Output channels no whole group reaches get no sums.
-struct ConvSpec {
+struct ConvSetup {
     U x, y, k, s, d, pad;  // s, d default to 1 and pad to 0 per axis
     uint32_t groups = 1;
     bool transposed = false;
@@ -183,7 +183,7 @@ struct ConvSpec {
 };
 
 // Values in index order (as Values gives them); bias may be null.
-inline std::vector<float> NaiveConv(const ConvSpec& c, const std::vector<float>& x, const std::vector<float>& w,
+inline std::vector<float> NaiveConv(const ConvSetup& c, const std::vector<float>& x, const std::vector<float>& w,
                                     const float* bias)
 {
     const size_t nd = c.x.size() - 2;

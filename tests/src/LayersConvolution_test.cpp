@@ -188,15 +188,15 @@ TEST(LayersConvolution, HandBuiltModelsPredict)
         Predict(model, 1, feed);
         return model;
     };
-    auto spec = [](const Layer* l, U k, U s, U pad, uint32_t groups, ActivationParams act, bool transposed) {
-        ConvSpec c;
+    auto setup = [](const Layer* l, U k, U s, U pad, uint32_t groups, ActivationParams act, bool transposed) {
+        ConvSetup c;
         c.x = corvus_test::DimsOf(l->kernel->input[0]), c.y = corvus_test::DimsOf(l->kernel->output[0]);
         c.k = k, c.s = s, c.pad = pad, c.groups = groups, c.act = act.type, c.alpha = act.alpha;
         c.transposed = transposed;
         return c;
     };
     // The model input's storage may be reused once read: first layers take the host's values.
-    auto naive = [](const ConvSpec& c, const Layer* l, const Tensor* x = nullptr) {
+    auto naive = [](const ConvSetup& c, const Layer* l, const Tensor* x = nullptr) {
         const Tensor* b = l->kernel->inner[1];
         return NaiveConv(c, Values(x ? x : l->kernel->input[0]), Values(l->kernel->inner[0]), b ? F32(b) : nullptr);
     };
@@ -208,8 +208,8 @@ TEST(LayersConvolution, HandBuiltModelsPredict)
     Layer* dw = AddDepthwiseConv2DLayer(conv, nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 2, &same, true, None);
     Tensor* host = Host(image, rng);
     Model* model = run(image, {conv, dw}, host);
-    ExpectNear(naive(spec(conv, {3, 3}, {}, {1, 1}, 1, {ReLU, 0}, false), conv, host), conv->kernel->output[0], 1e-5f);
-    ConvSpec d = spec(dw, {3, 3}, {}, {1, 1}, 4, kNone, false);
+    ExpectNear(naive(setup(conv, {3, 3}, {}, {1, 1}, 1, {ReLU, 0}, false), conv, host), conv->kernel->output[0], 1e-5f);
+    ConvSetup d = setup(dw, {3, 3}, {}, {1, 1}, 4, kNone, false);
     d.chain = true;
     EXPECT_TRUE(SameValues(naive(d, dw), dw->kernel->output[0]));
     DestroyTensor(host);
@@ -223,10 +223,10 @@ TEST(LayersConvolution, HandBuiltModelsPredict)
     Layer* back = AddConv1DTransposeLayer(c1, nullptr, "back", 2, 2, 1, 2, 2, &pt, false, kNone);
     host = Host(seq, rng);
     model = run(seq, {c1, back}, host);
-    ConvSpec c = spec(c1, {3}, {2}, {0}, 1, {ReLU6, 0}, false);
+    ConvSetup c = setup(c1, {3}, {2}, {0}, 1, {ReLU6, 0}, false);
     c.chain = true;
     EXPECT_TRUE(SameValues(naive(c, c1, host), c1->kernel->output[0]));
-    EXPECT_TRUE(SameValues(naive(spec(back, {2}, {2}, {0}, 2, kNone, true), back), back->kernel->output[0]));
+    EXPECT_TRUE(SameValues(naive(setup(back, {2}, {2}, {0}, 2, kNone, true), back), back->kernel->output[0]));
     DestroyTensor(host);
     DestroyModel(model);
 
@@ -236,7 +236,7 @@ TEST(LayersConvolution, HandBuiltModelsPredict)
     Layer* up = AddConv2DTransposeLayer(small, nullptr, "up", DL_NHWC, 6, 2, 2, 2, 2, 1, 1, &p2, 2, true, {ReLU, 0});
     host = Host(small, rng);
     model = run(small, {up}, host);
-    EXPECT_TRUE(SameValues(naive(spec(up, {2, 2}, {2, 2}, {0, 0}, 2, {ReLU, 0}, true), up, host), up->kernel->output[0]));
+    EXPECT_TRUE(SameValues(naive(setup(up, {2, 2}, {2, 2}, {0, 0}, 2, {ReLU, 0}, true), up, host), up->kernel->output[0]));
     DestroyTensor(host);
     DestroyModel(model);
 
@@ -246,7 +246,7 @@ TEST(LayersConvolution, HandBuiltModelsPredict)
     Layer* c3 = AddConv3DLayer(vol, nullptr, "c3", 4, 1, 2, 2, 3, 1, 2, 1, 1, 1, 1, &ps, true, EXPLICIT, kLeaky);
     host = Host(vol, rng);
     model = run(vol, {c3}, host);
-    ConvSpec h = spec(c3, {2, 2, 3}, {1, 2, 1}, {1, 0, 1}, 1, kLeaky, false);
+    ConvSetup h = setup(c3, {2, 2, 3}, {1, 2, 1}, {1, 0, 1}, 1, kLeaky, false);
     h.half = true;
     EXPECT_TRUE(SameValues(naive(h, c3, host), c3->kernel->output[0]));
     DestroyTensor(host);

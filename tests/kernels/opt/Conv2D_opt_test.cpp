@@ -83,7 +83,7 @@ struct Conv {
             Conv2D_ConvBias(F32(bias), 1, c.Cout, hi.data(), lo.data(), &r);
             for (uint32_t co = 0; co < c.Cout; ++co) init[co] = (Float(hi[co]) + Float(lo[co])) * r;
         }
-        ConvSpec s;
+        ConvSetup s;
         s.x = corvus_test::DimsOf(in), s.y = corvus_test::DimsOf(out), s.k = {c.kH, c.kW}, s.s = {c.sH, c.sW};
         s.pad = {c.pT, c.pL}, s.chain = true, s.passChannels = block, s.act = c.act, s.alpha = 0.125f;
         s.plusZero = true;

@@ -15,7 +15,7 @@ namespace {
 struct Dw {
     DepthWiseConv2DParams p;
     Tensor *in, *filter, *bias, *out;
-    ConvSpec spec;
+    ConvSetup setup;
     Dw(DataType t, uint32_t H, uint32_t W, uint32_t C, uint32_t k, uint32_t s, uint32_t pad, std::mt19937& rng)
         : p{k, k, s, s, 1, 1, pad, pad, pad, pad, 1, pad ? SAME : VALID, 1, None},
           in(Make(DL_NHWC, {1, H, W, C}, &rng, 0, t)),
@@ -23,8 +23,8 @@ struct Dw {
           bias(Make(DL_I, {C}, &rng, 0, t)),
           out(Make(DL_NHWC, {1, OutSize(H, k, s, 1, pad, pad), OutSize(W, k, s, 1, pad, pad), C}, nullptr, 0, t))
     {
-        spec.x = corvus_test::DimsOf(in), spec.y = corvus_test::DimsOf(out), spec.k = {k, k}, spec.s = {s, s};
-        spec.pad = {pad, pad}, spec.groups = C, spec.chain = true, spec.half = true;
+        setup.x = corvus_test::DimsOf(in), setup.y = corvus_test::DimsOf(out), setup.k = {k, k}, setup.s = {s, s};
+        setup.pad = {pad, pad}, setup.groups = C, setup.chain = true, setup.half = true;
     }
     ~Dw()
     {
@@ -49,7 +49,7 @@ TEST(DWConvolutionOpt, HalfMatchesFloat32Accumulation)
     for (const auto& s : shapes) {
         Dw l(DT_FLOAT16, s[0] + rng() % 9, s[0] + rng() % 9, 4 * (1 + rng() % 5), s[0], s[1], s[2], rng);
         l.Run(Execute_DWConvolution_opt);
-        EXPECT_TRUE(SameValues(NaiveConv(l.spec, Values(l.in), Values(l.filter), Values(l.bias).data()), l.out))
+        EXPECT_TRUE(SameValues(NaiveConv(l.setup, Values(l.in), Values(l.filter), Values(l.bias).data()), l.out))
             << "k " << s[0] << " s " << s[1] << " pad " << s[2];
     }
 }

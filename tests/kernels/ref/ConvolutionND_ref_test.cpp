@@ -30,7 +30,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const uint32_t G = Rand(1, 3), Cin = G * Rand(1, 9);
         uint32_t Cout = G * (rng() % 3 == 0 ? Rand(8, 37) : Rand(1, 6)) + (rng() % 6 == 0 ? 1 : 0);
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
-        ConvSpec c;
+        ConvSetup c;
         c.groups = G, c.transposed = transposed, c.chain = kind == kConv1D;
         c.act = kFusedKinds[rng() % 5], c.alpha = 0.125f;
         c.x = {Rand(1, 2)}, c.y = {c.x[0]};

@@ -17,9 +17,9 @@ Conv2DParams Params(const U& k, uint32_t filters, const U& s, const U& d, const 
                         pads[2], pads[3], padded ? SAME : VALID, (uint8_t)bias, act, groups};
 }
 
-ConvSpec Spec(const Conv2DParams& p, const U& x, const U& y)
+ConvSetup SetupOf(const Conv2DParams& p, const U& x, const U& y)
 {
-    ConvSpec c;
+    ConvSetup c;
     c.x = x, c.y = y, c.k = {p.kerSizeH, p.kerSizeW}, c.s = {p.strideH, p.strideW};
     c.d = {p.dilationRateH, p.dilationRateW}, c.pad = {p.padTop, p.padLeft};
     c.groups = p.groups, c.act = p.activation.type, c.alpha = p.activation.alpha;
@@ -64,7 +64,7 @@ TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
         Tensor* bias = p.useBias ? Make(DL_I, {f.cout}, &rng) : nullptr;
         Tensor* out = Make(DL_NHWC, y, nullptr, gap, dt);
         (half ? Conv2D_fl16_ref : Conv2D_fl32_ref)(in, filter, bias, out, &p);
-        ConvSpec c = Spec(p, f.x, y);
+        ConvSetup c = SetupOf(p, f.x, y);
         c.half = half;
         ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias ? F32(bias) : nullptr), out))
             << "trial " << trial << " G " << f.groups << " x " << f.x[1] << "x" << f.x[2] << "x" << f.x[3] << " k "
@@ -122,7 +122,7 @@ TEST(Conv2DRef, ExecuteDispatchesOnTheInputTypeAndChecks)
     Tensor* out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr);
     opt_test::Kernel rec({in}, {out}, &p, {filter, nullptr});
     Execute_Conv2D_ref(&rec.k);
-    EXPECT_TRUE(SameValues(NaiveConv(Spec(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
+    EXPECT_TRUE(SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
     Tensor* ints = CreateTensor(DT_INT32, DL_NHWC, 4, Shape({1, 1, 2, 2}), true);
     NNKernel bad = rec.k, noFilter = rec.k;
     bad.input = &ints;

@@ -71,7 +71,7 @@ TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
         Layer* layer = MakeLayer(c, in, &rng);
         NNKernel* k = layer->kernel;
         RunLayer(layer);
-        ConvSpec s;
+        ConvSetup s;
         s.x = {c.N, c.H, c.W, c.C}, s.y = {c.N, c.OH(), c.OW(), c.C * c.M}, s.k = {c.kH, c.kW};
         s.s = {c.sH, c.sW}, s.d = {c.dH, c.dW}, s.pad = {c.top, c.left};
         s.groups = c.C, s.chain = true, s.halfSteps = half, s.act = c.activation;

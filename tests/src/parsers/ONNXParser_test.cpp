@@ -150,7 +150,7 @@ TEST(ONNXParserTest, ConvolutionsAndPooling)
 {
     const Floats x9 = Iota(9), w4 = {1, -2, 3, 0.5f};
     // 2-D: pads top 1, left 0, bottom 0, right 1 on a 3x3 input, 2x2 kernel -> 3x3.
-    ConvSpec c2;
+    ConvSetup c2;
     c2.x = c2.y = {1, 3, 3, 1}, c2.k = {2, 2}, c2.pad = {1, 0};
     const float half = 0.5f;
     const Floats conv2b = NaiveConv(c2, x9, w4, &half);
