@@ -175,7 +175,9 @@ def suite(bdir, jobs, timeout, first_filter=""):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("workdir", help="private tree and build live here")
+    ap.add_argument("workdir", nargs="?", help="private tree and build live here")
+    ap.add_argument("--check", action="store_true",
+                    help="only check that every edit applies to the working tree's sources")
     ap.add_argument("--list", nargs="*", default=None, help="mutant lists (default tests/mutants/*.txt)")
     ap.add_argument("--only", default="", help="comma-separated mutant ids")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
@@ -188,6 +190,17 @@ def main():
     if a.only:
         wanted = set(a.only.split(","))
         mutants = [m for m in mutants if m["id"] in wanted]
+    if a.check:
+        bad = []
+        for m in mutants:
+            with open(os.path.join(ROOT, m["file"]), encoding="utf-8") as f:
+                n = f.read().count(m["find"])
+            if n != 1:
+                bad.append(f"{m['id']} ({m['where']}): its text occurs {n} times in {m['file']}")
+        print("\n".join(bad) or f"all {len(mutants)} edits apply")
+        sys.exit(1 if bad else 0)
+    if not a.workdir:
+        ap.error("workdir is required")
     work = os.path.abspath(a.workdir)
     tree, bdir = os.path.join(work, "tree"), os.path.join(work, "build")
     os.makedirs(tree, exist_ok=True)
