@@ -7,24 +7,13 @@ import sys
 import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))  # the converters: import corvus_convert.onnx
 
 RTOL, ATOL = 1e-4, 1e-5
 RUNTIME_NP = {0: np.float32, 1: np.float16, 2: np.int32, 3: np.uint32, 4: np.uint8, 5: np.int8}
 HOLD = {"float32": np.float32, "float64": np.float32, "float16": np.float16, "int64": np.int32,
         "int32": np.int32, "uint8": np.uint8, "int8": np.int8, "bool": np.int8, "uint32": np.uint32,
         "uint64": np.uint32}
-
-
-def load_converter():
-    import importlib.machinery
-    import importlib.util
-    path = os.path.join(ROOT, "tools", "onnx2corvus")
-    loader = importlib.machinery.SourceFileLoader("onnx2corvus", path)
-    module_spec = importlib.util.spec_from_loader("onnx2corvus", loader)
-    mod = importlib.util.module_from_spec(module_spec)
-    loader.exec_module(mod)
-    return mod
 
 
 def run_converted(runner, json_path, weights_path, io, inputs, work):

@@ -20,6 +20,7 @@ import sys
 import numpy as np
 
 import common
+import corvus_convert.onnx as conv  # found through common's path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "models"))
@@ -42,7 +43,6 @@ def main(argv):
     models_dir = os.path.join(work, "models")
     if "--no-export" not in argv:
         subprocess.run([sys.executable, os.path.join(HERE, "models", "export.py"), models_dir] + names)
-    conv = common.load_converter()
     rows, failed = [], 0
     for name in names:
         onnx_path = os.path.join(models_dir, name + ".onnx")

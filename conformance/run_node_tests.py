@@ -20,6 +20,7 @@ import onnx
 from onnx import numpy_helper
 
 import common
+import corvus_convert.onnx as conv  # found through common's path
 
 
 def primary_op(test, ops):
@@ -67,7 +68,6 @@ def main(argv):
     node_dir, work, runner = argv[1], os.path.abspath(argv[2]), os.path.abspath(argv[3])
     md = argv[argv.index("--markdown") + 1] if "--markdown" in argv else None
     filt = argv[argv.index("--filter") + 1] if "--filter" in argv else ""
-    conv = common.load_converter()
     supported = set(conv.HANDLERS) | set(conv.FOLD) | {"Constant", "Shape"}
     stats = collections.OrderedDict()
     listing = []

@@ -84,6 +84,12 @@ def sync_tree(tree):
                 os.remove(os.path.join(d, name))
     for rel in sorted(tracked):
         src, dst = os.path.join(ROOT, rel), os.path.join(tree, rel)
+        if os.path.islink(src) and os.path.isdir(src):
+            # A linked directory (python/corvus/_convert) stays a link, into the copy.
+            if not os.path.islink(dst):
+                os.makedirs(os.path.dirname(dst), exist_ok=True)
+                os.symlink(os.readlink(src), dst)
+            continue
         if not os.path.isfile(src):
             continue
         with open(src, "rb") as f:

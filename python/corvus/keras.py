@@ -8,7 +8,7 @@ the console script keras2corvus takes the same arguments.
 """
 import sys
 
-from . import _keras2corvus as _tool
+from ._convert import keras as _tool
 
 ConversionError = _tool.ConversionError
 

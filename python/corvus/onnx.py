@@ -8,7 +8,7 @@ tools/onnx2corvus.
 """
 import sys
 
-from . import _onnx2corvus as _tool
+from ._convert import onnx as _tool
 
 ConversionError = _tool.ConversionError
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Builds small ONNX models for the converter test, converts them with
-tools/onnx2corvus and writes, in the runtime's layout, the input and the
-outputs a plain NCHW numpy computation expects.
+corvus_convert.onnx (tools/) and writes, in the runtime's layout, the input
+and the outputs a plain NCHW numpy computation expects.
 
     onnx2corvus_cases.py OUT_DIR
 
@@ -9,19 +9,14 @@ Per case C: C.json, C.weights, C.in0.bin, C.out<k>.bin (float32, row-major,
 the shapes the converter declared). Exit status 1 on any mismatch of the
 declared layouts.
 """
-import importlib.machinery
-import importlib.util
 import os
 import sys
 
 import numpy as np
 from onnx import TensorProto, helper, numpy_helper
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-loader = importlib.machinery.SourceFileLoader("onnx2corvus", os.path.join(ROOT, "tools", "onnx2corvus"))
-module_spec = importlib.util.spec_from_loader("onnx2corvus", loader)
-conv = importlib.util.module_from_spec(module_spec)
-loader.exec_module(conv)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools"))
+import corvus_convert.onnx as conv  # noqa: E402
 
 
 def conv2d(x, w, b, stride, pads, group):

@@ -1,1 +1,0 @@
-../../tools/keras2corvus

@@ -1,1 +1,0 @@
-../../tools/onnx2corvus
