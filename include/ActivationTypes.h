@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "CorvusExport.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,10 +34,10 @@ typedef struct ActivationParams {
 } ActivationParams;
 
 /* Display names indexed by ActivationType. */
-extern const char* const ActivationNameString[ActivationTypesCount];
+CORVUS_EXPORT extern const char* const ActivationNameString[ActivationTypesCount];
 
 /* Maps the lower-case names of model descriptions; anything else gives None. */
-ActivationType GetActivationName(const char* name);
+CORVUS_EXPORT ActivationType GetActivationName(const char* name);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -43,15 +45,15 @@ typedef struct StatValues {
     uint64_t instrs;
 } StatValues;
 
-DataType DefaultDataType(void);
-uint8_t DataTypeSize(DataType dtype);
-const char* DataTypeToStr(DataType dtype);
-const char* DataLayoutStr(DataLayout layout);
+CORVUS_EXPORT DataType DefaultDataType(void);
+CORVUS_EXPORT uint8_t DataTypeSize(DataType dtype);
+CORVUS_EXPORT const char* DataTypeToStr(DataType dtype);
+CORVUS_EXPORT const char* DataLayoutStr(DataLayout layout);
 
-void SetZeroToStatValues(StatValues* stat);
+CORVUS_EXPORT void SetZeroToStatValues(StatValues* stat);
 /* First call after zeroing stores the start tick, the second the elapsed ticks. */
-void SetDiffToStatValues(StatValues* stat);
-double GetTimeUSEC(void);
+CORVUS_EXPORT void SetDiffToStatValues(StatValues* stat);
+CORVUS_EXPORT double GetTimeUSEC(void);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "Tensor.h"
 
 #ifdef __cplusplus
@@ -20,30 +21,30 @@ extern "C" {
 #endif
 
 /* Converts src into dst (same shape, dst already holding data). */
-void TensorDataConvert(Tensor* dst, const Tensor* src);
+CORVUS_EXPORT void TensorDataConvert(Tensor* dst, const Tensor* src);
 
 /* Round to nearest, ties to even; NaN gives 0x7FFF with the sign, magnitudes
  * of 65520 and above give infinity. */
-void float32_to_float16(const float* src, uint16_t* dst, uint32_t count);
+CORVUS_EXPORT void float32_to_float16(const float* src, uint16_t* dst, uint32_t count);
 /* Exact. NaN payloads are kept (shifted into the float32 mantissa). */
-void float16_to_float32(const uint16_t* src, float* dst, uint32_t count);
-void convert_u8f16(const uint8_t* src, uint16_t* dst, uint32_t count);
-void convert_u8f32(const uint8_t* src, float* dst, uint32_t count);
-void convert_i8f32(const int8_t* src, float* dst, uint32_t count);
+CORVUS_EXPORT void float16_to_float32(const uint16_t* src, float* dst, uint32_t count);
+CORVUS_EXPORT void convert_u8f16(const uint8_t* src, uint16_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_u8f32(const uint8_t* src, float* dst, uint32_t count);
+CORVUS_EXPORT void convert_i8f32(const int8_t* src, float* dst, uint32_t count);
 /* Truncation toward zero, saturating to [-128, 127]; NaN gives 0. */
-void convert_f32i8(const float* src, int8_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_f32i8(const float* src, int8_t* dst, uint32_t count);
 /* Nearest float32, ties to even. */
-void convert_s32f32(const int32_t* src, float* dst, uint32_t count);
+CORVUS_EXPORT void convert_s32f32(const int32_t* src, float* dst, uint32_t count);
 /* Truncation toward zero, saturating to the int32 limits; NaN gives 0. */
-void convert_f32s32(const float* src, int32_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_f32s32(const float* src, int32_t* dst, uint32_t count);
 /* Decoded to float32, then as convert_f32s32 (infinities saturate). */
-void convert_f16s32(const uint16_t* src, int32_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_f16s32(const uint16_t* src, int32_t* dst, uint32_t count);
 /* Boolean: 1 where the value is non-zero, else 0. */
-void convert_s32bool(const int32_t* src, int8_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_s32bool(const int32_t* src, int8_t* dst, uint32_t count);
 /* The byte value, sign-extended. */
-void convert_bools32(const int8_t* src, int32_t* dst, uint32_t count);
+CORVUS_EXPORT void convert_bools32(const int8_t* src, int32_t* dst, uint32_t count);
 /* Copies bytes; overlapping ranges are allowed. */
-void convert_copy(const void* src, void* dst, uint32_t bytes);
+CORVUS_EXPORT void convert_copy(const void* src, void* dst, uint32_t bytes);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "DataType.h"
 #include "Tensor.h"
 
@@ -150,23 +151,23 @@ typedef struct Layer {
 struct ModelStruct;
 struct IOLayers;
 
-const char* LayerOpTypeToStr(LayerOpType op);
+CORVUS_EXPORT const char* LayerOpTypeToStr(LayerOpType op);
 
 /* Generic constructor used by every Add...Layer function. Exactly one of
  * inputLayers and inputTensors is given, except for Input and Initializer.
  * The layer takes ownership of the given input tensors. */
-Layer* CreateLayer(const char* name, LayerOpType op, Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum,
-                   uint32_t innerNum);
-Layer* AddInputLayer(const char* name, const Tensor* inputTensor);
-void SetInputLayout(Tensor* inputTensor, DataLayout layout);
-void DestroyLayer(Layer* layer);
-void DestroyIOLayers(struct IOLayers* ioLayers);
+CORVUS_EXPORT Layer* CreateLayer(const char* name, LayerOpType op, Layer** inputLayers, Tensor** inputTensors,
+                                 uint32_t inputsNum, uint32_t innerNum);
+CORVUS_EXPORT Layer* AddInputLayer(const char* name, const Tensor* inputTensor);
+CORVUS_EXPORT void SetInputLayout(Tensor* inputTensor, DataLayout layout);
+CORVUS_EXPORT void DestroyLayer(Layer* layer);
+CORVUS_EXPORT void DestroyIOLayers(struct IOLayers* ioLayers);
 
-void InitKernelCore(Layer* layer);
-uint32_t GetKernelCoreCount(const Layer* layer);
+CORVUS_EXPORT void InitKernelCore(Layer* layer);
+CORVUS_EXPORT uint32_t GetKernelCoreCount(const Layer* layer);
 
-bool IsLayerInList(Layer** list, uint32_t count, const Layer* layer);
-void ReplaceLayer(Layer** list, uint32_t count, const Layer* oldLayer, Layer* newLayer);
+CORVUS_EXPORT bool IsLayerInList(Layer** list, uint32_t count, const Layer* layer);
+CORVUS_EXPORT void ReplaceLayer(Layer** list, uint32_t count, const Layer* oldLayer, Layer* newLayer);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -87,52 +88,52 @@ typedef struct Mfcc {
  * ip (at least 2 + sqrt(n/2) ints) and w (at least n/2 doubles) hold the
  * twiddle tables; set ip[0] = 0 before the first call, the tables are then
  * built on the first call and reused while n does not grow. */
-void rdft(int n, int isgn, double* a, int* ip, double* w);
+CORVUS_EXPORT void rdft(int n, int isgn, double* a, int* ip, double* w);
 
 /* ---- MFCC building blocks ------------------------------------------------------ */
 
 /* Mel scale: 1127 ln(1 + hz / 700). */
-float FreqToMel(float hz);
+CORVUS_EXPORT float FreqToMel(float hz);
 
-MfccMelFilterbank* MfccMelFilterbankCreate(void);
-void MfccMelFilterbankInitialize(MfccMelFilterbank* filterbank, int inputLength, float sampleRate, int numChannels,
-                                 float lowerLimit, float upperLimit);
+CORVUS_EXPORT MfccMelFilterbank* MfccMelFilterbankCreate(void);
+CORVUS_EXPORT void MfccMelFilterbankInitialize(MfccMelFilterbank* filterbank, int inputLength, float sampleRate,
+                                               int numChannels, float lowerLimit, float upperLimit);
 /* input: input_length power values; output: num_channels values. */
-void MfccMelFilterbankCompute(const MfccMelFilterbank* filterbank, const float* input, float* output);
-void MfccMelFilterbankDestroy(MfccMelFilterbank* filterbank);
+CORVUS_EXPORT void MfccMelFilterbankCompute(const MfccMelFilterbank* filterbank, const float* input, float* output);
+CORVUS_EXPORT void MfccMelFilterbankDestroy(MfccMelFilterbank* filterbank);
 
-MfccDct* MfccDctCreate(void);
-void MfccDctInitialize(MfccDct* dct, int inputLength, int coefficientCount);
+CORVUS_EXPORT MfccDct* MfccDctCreate(void);
+CORVUS_EXPORT void MfccDctInitialize(MfccDct* dct, int inputLength, int coefficientCount);
 /* input: input_length values; output: coefficient_count values. */
-void MfccDctCompute(const MfccDct* dct, const float* input, float* output);
-void MfccDctDestroy(MfccDct* dct);
+CORVUS_EXPORT void MfccDctCompute(const MfccDct* dct, const float* input, float* output);
+CORVUS_EXPORT void MfccDctDestroy(MfccDct* dct);
 
-Mfcc* MfccCreate(uint32_t channelCount, uint32_t coefficientCount, float lowerLimit, float upperLimit);
+CORVUS_EXPORT Mfcc* MfccCreate(uint32_t channelCount, uint32_t coefficientCount, float lowerLimit, float upperLimit);
 /* inputLength: bins per spectrogram row. */
-void MfccInitialize(Mfcc* mfcc, int inputLength, float sampleRate);
+CORVUS_EXPORT void MfccInitialize(Mfcc* mfcc, int inputLength, float sampleRate);
 /* One spectrogram row in, dct_coefficient_count values out. */
-void MfccCompute(const Mfcc* mfcc, const float* input, float* output);
-void MfccDestroy(Mfcc* mfcc);
+CORVUS_EXPORT void MfccCompute(const Mfcc* mfcc, const float* input, float* output);
+CORVUS_EXPORT void MfccDestroy(Mfcc* mfcc);
 
 /* ---- Work functions ------------------------------------------------------------- */
 
 /* input [samples, channels] float32; output [channels, frames, fft_length/2 + 1]. */
-void AudioSpectrogram_FP32(const Tensor* input, Tensor* output, const AudioSpectrogramParams* params);
+CORVUS_EXPORT void AudioSpectrogram_FP32(const Tensor* input, Tensor* output, const AudioSpectrogramParams* params);
 /* input [d0, frames, bins] float32; output [d0, frames, dctCoefficientCount]. */
-void MfccCalculations(float sampleRate, const Tensor* input, Tensor* output, const MfccParams* params);
+CORVUS_EXPORT void MfccCalculations(float sampleRate, const Tensor* input, Tensor* output, const MfccParams* params);
 
 /* ---- Constructors ------------------------------------------------------------------ */
 /* Inputs come from the input layer(s) (each layer's output[0]) or, when that is
  * NULL, from the given tensors, which the layer then owns. name NULL generates one. */
 
 /* One input [samples, channels], float32. */
-Layer* AddAudioSpectrogram(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t windowSize,
-                           uint32_t stride, bool magnitudeSquared);
+CORVUS_EXPORT Layer* AddAudioSpectrogram(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t windowSize,
+                                         uint32_t stride, bool magnitudeSquared);
 /* Input 0 [d0, frames, bins] float32; optional input 1: one int32 holding the
  * sample rate, which then replaces sampleRate. */
-Layer* AddMfccLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name,
-                    uint32_t dctCoefficientCount, uint32_t filterbankChannelCount, uint32_t sampleRate,
-                    float lowerFrequencyLimit, float upperFrequencyLimit);
+CORVUS_EXPORT Layer* AddMfccLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name,
+                                  uint32_t dctCoefficientCount, uint32_t filterbankChannelCount, uint32_t sampleRate,
+                                  float lowerFrequencyLimit, float upperFrequencyLimit);
 
 #ifdef __cplusplus
 }

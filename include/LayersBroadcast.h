@@ -5,6 +5,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -63,97 +64,98 @@ typedef struct BroadcastLoop {
 
 /* Picks the element function for dtype from table and the fused clamp for
  * aName; name prefixes the failure messages. */
-void Broadcast_ref_init(BroadcastLoop* loop, const char* name, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
-                        uint32_t dtype, uint32_t aName);
+CORVUS_EXPORT void Broadcast_ref_init(BroadcastLoop* loop, const char* name,
+                                      const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype, uint32_t aName);
 /* Builds the loop levels for out = op(in1, in2) (in2 may be null for
  * one-input functions) and runs them. */
-void Broadcast_ref(const char* name, BroadcastLoop* loop, Tensor* out, const Tensor* in1, const Tensor* in2);
+CORVUS_EXPORT void Broadcast_ref(const char* name, BroadcastLoop* loop, Tensor* out, const Tensor* in1,
+                                 const Tensor* in2);
 /* Walks the prepared levels over the given base addresses. */
-void Broadcast_ref_loop(const BroadcastLoop* loop, void* out, const void* in1, const void* in2);
+CORVUS_EXPORT void Broadcast_ref_loop(const BroadcastLoop* loop, void* out, const void* in1, const void* in2);
 
 /* Element functions (BroadcastOpFn). */
-void addrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void addrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void addrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void addrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void subrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void subrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void subrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void subrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void mulrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void mulrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void mulrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void mulrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void div_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void div_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void addrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void addrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void addrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void addrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void subrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void subrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void subrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void subrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void mulrelu_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void mulrelu_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void mulrelu_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void mulrelu_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void div_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void div_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
 /* Integer division truncates; division by zero gives 0, INT32_MIN / -1 gives INT32_MIN. */
-void div_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void div_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void div_i32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void div_u32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
 
 /* In-place rectifiers (BroadcastActFn). Elements are compared as integers of
  * their width: signed for float32, float16 (their bit patterns) and int32,
  * unsigned for uint32. Below 0 becomes 0, above limit becomes limit. */
-void relu_f32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes, int64_t planeStep,
-                  uint32_t limit);
-void relu_f16_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes, int64_t planeStep,
-                  uint32_t limit);
-void relu_i32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes, int64_t planeStep,
-                  uint32_t limit);
-void relu_u32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes, int64_t planeStep,
-                  uint32_t limit);
+CORVUS_EXPORT void relu_f32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes,
+                                int64_t planeStep, uint32_t limit);
+CORVUS_EXPORT void relu_f16_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes,
+                                int64_t planeStep, uint32_t limit);
+CORVUS_EXPORT void relu_i32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes,
+                                int64_t planeStep, uint32_t limit);
+CORVUS_EXPORT void relu_u32_ref(void* data, uint32_t count, uint32_t rows, int64_t rowStep, uint32_t planes,
+                                int64_t planeStep, uint32_t limit);
 
 /* ---- Constructors ----------------------------------------------------- */
 /* Inputs come from inputLayers (each layer's output[0]) or, when that is
  * NULL, from inputTensors, which the layer then owns. name NULL generates one. */
 
-Layer* AddAddLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddSubLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddMulLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddDivLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddPowLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddModLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddAndLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddEqualLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddAddLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddSubLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddMulLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddDivLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddPowLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddModLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddAndLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddEqualLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
 /* Greater and Less use the first two inputs. */
-Layer* AddGreaterLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddLessLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddGreaterLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddLessLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
 /* Inputs: condition (int8 booleans), value if true, value if false. */
-Layer* AddWhereLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
-Layer* AddNotLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
+CORVUS_EXPORT Layer* AddWhereLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name);
+CORVUS_EXPORT Layer* AddNotLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
 /* Two NHWC inputs; inner[0] and inner[1] hold the per-channel coefficients. */
-Layer* AddElementWiseLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum, const char* name,
-                           uint32_t activation);
+CORVUS_EXPORT Layer* AddElementWiseLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum,
+                                         const char* name, uint32_t activation);
 
 /* ---- Kernels ---------------------------------------------------------- */
 
-void AddBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
-void SubBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
-void MulBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
-void DivBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
-void Pow_fl32(Tensor* out, const Tensor* data, const Tensor* exponents);
-void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor);
-void Equal_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
-void Greater_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
-void Less_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
-void And_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
-void Not_ref(Tensor* out, const Tensor* in);
-void Where_ref(Tensor* out, const Tensor* condition, const Tensor* x, const Tensor* y);
-void ElementWise_fl32_ref(Tensor* out, const Tensor* a, const Tensor* b, const Tensor* alpha, const Tensor* beta,
-                          uint32_t activation);
+CORVUS_EXPORT void AddBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
+CORVUS_EXPORT void SubBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
+CORVUS_EXPORT void MulBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
+CORVUS_EXPORT void DivBroadcast_ref(Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params);
+CORVUS_EXPORT void Pow_fl32(Tensor* out, const Tensor* data, const Tensor* exponents);
+CORVUS_EXPORT void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor);
+CORVUS_EXPORT void Equal_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
+CORVUS_EXPORT void Greater_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
+CORVUS_EXPORT void Less_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
+CORVUS_EXPORT void And_ref(Tensor* out, const Tensor* in1, const Tensor* in2);
+CORVUS_EXPORT void Not_ref(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Where_ref(Tensor* out, const Tensor* condition, const Tensor* x, const Tensor* y);
+CORVUS_EXPORT void ElementWise_fl32_ref(Tensor* out, const Tensor* a, const Tensor* b, const Tensor* alpha,
+                                        const Tensor* beta, uint32_t activation);
 
-void Execute_AddBroadcast_ref(NNKernel* kernel);
-void Execute_SubBroadcast_ref(NNKernel* kernel);
-void Execute_MulBroadcast_ref(NNKernel* kernel);
-void Execute_DivBroadcast_ref(NNKernel* kernel);
-void Execute_Pow_ref(NNKernel* kernel);
-void Execute_Mod_ref(NNKernel* kernel);
-void Execute_Equal_ref(NNKernel* kernel);
-void Execute_Greater_ref(NNKernel* kernel);
-void Execute_Less_ref(NNKernel* kernel);
-void Execute_And_ref(NNKernel* kernel);
-void Execute_Not_ref(NNKernel* kernel);
-void Execute_Where_ref(NNKernel* kernel);
-void Execute_ElementWise_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_AddBroadcast_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_SubBroadcast_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MulBroadcast_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_DivBroadcast_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Pow_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Mod_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Equal_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Greater_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Less_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_And_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Not_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Where_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ElementWise_fl32_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Padding.h"
@@ -61,10 +62,11 @@ typedef struct DepthWiseConv2DParams {
  * Conv2D: output {N, outputSize[0], outputSize[1], filters}; inner[0] the
  * filter {kerSizeH, kerSizeW, C_in / groups, filters} (DL_HWIO), inner[1] the
  * bias {filters} (DL_I) when useBias. */
-Layer* AddConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout, uint32_t filters,
-                      uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH, uint32_t strideW,
-                      uint32_t dilationRateH, uint32_t dilationRateW, const PaddingStruct* padding, bool useBias,
-                      ActivationParams activation, uint32_t groups);
+CORVUS_EXPORT Layer* AddConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                    uint32_t filters, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH,
+                                    uint32_t strideW, uint32_t dilationRateH, uint32_t dilationRateW,
+                                    const PaddingStruct* padding, bool useBias, ActivationParams activation,
+                                    uint32_t groups);
 
 /* Depthwise: output {N, outputSize[0], outputSize[1], C_in * depthMultiplier},
  * channel c * depthMultiplier + m. inner[0] the filter, declared
@@ -73,42 +75,43 @@ Layer* AddConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, 
  * {kerSizeH, kerSizeW, C_in * depthMultiplier} with the weight of channel c
  * and multiplier m at last index c * depthMultiplier + m (the order of the
  * weights file); with depthMultiplier 1 both readings agree. */
-Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                               uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH, uint32_t strideW,
-                               uint32_t dilationRateH, uint32_t dilationRateW, uint32_t depthMultiplier,
-                               const PaddingStruct* padding, bool useBias, uint32_t activation);
+CORVUS_EXPORT Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
+                                             DataLayout layout, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH,
+                                             uint32_t strideW, uint32_t dilationRateH, uint32_t dilationRateW,
+                                             uint32_t depthMultiplier, const PaddingStruct* padding, bool useBias,
+                                             uint32_t activation);
 
 /* ---- Kernels -----------------------------------------------------------
  * Conv2D: for every output pixel and kernel position (rows outer) inside the
  * input, per-position partial sums over the group's input channels (fused
  * multiply-adds from channel 0) are added to the output; then the bias, then
  * the fused activation in place. */
-void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv2DParams* params);
+CORVUS_EXPORT void Conv2D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                                   const Conv2DParams* params);
 /* Through float32 temporaries. */
-void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv2DParams* params);
-void Execute_Conv2D_ref(NNKernel* kernel);
+CORVUS_EXPORT void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                                   const Conv2DParams* params);
+CORVUS_EXPORT void Execute_Conv2D_ref(NNKernel* kernel);
 /* Init packs a float32 filter for the register-tiled path into
  * extra_resources (again when called again, as after new weights are
  * loaded); Destroy releases it. */
-void Init_Conv2D_ref(NNKernel* kernel);
-void Destroy_Conv2D_ref(NNKernel* kernel);
+CORVUS_EXPORT void Init_Conv2D_ref(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_Conv2D_ref(NNKernel* kernel);
 
 /* Depthwise: extra_resources holds the filter, bias and output viewed with a
  * leading multiplier dimension (built by Init, released by Destroy). Each
  * accumulator starts at the bias and takes one fused multiply-add per kernel
  * position; float16 outputs round it to half precision after every step. */
-void Init_DWConvolution_ref(NNKernel* kernel);
-void Execute_DWConvolution_ref(NNKernel* kernel);
-void Destroy_DWConvolution_ref(NNKernel* kernel);
+CORVUS_EXPORT void Init_DWConvolution_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_DWConvolution_ref(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_DWConvolution_ref(NNKernel* kernel);
 
 /* Turns a Conv2D kernel record whose groups equal its input channels (filter
  * already labelled DL_MHWI) into a depthwise one: fills `record` (or a new
  * malloc'd record when null), replaces the filter and the params, and returns
  * the old Conv2DParams for the caller to free. Returns null and changes
  * nothing when the layer does not qualify. */
-Conv2DParams* Conv2D_to_dwConv(NNKernel* kernel, DepthWiseConv2DParams* record);
+CORVUS_EXPORT Conv2DParams* Conv2D_to_dwConv(NNKernel* kernel, DepthWiseConv2DParams* record);
 
 #ifdef __cplusplus
 }

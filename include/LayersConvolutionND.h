@@ -13,6 +13,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Padding.h"
@@ -89,31 +90,31 @@ typedef struct Conv1DTransposeParams {
  * Conv1D: input {N, L, C_in}; output {N, outputSize[0], filters} of the
  * input's type and layout; filter {kernel_size, C_in/groups, filters}, bias
  * {filters}. */
-Layer* AddConv1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters,
-                      uint32_t kernel_size, uint32_t stride, uint32_t dilation, uint32_t groups,
-                      const PaddingStruct* padding, bool useBias, ActivationParams activation);
+CORVUS_EXPORT Layer* AddConv1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters,
+                                    uint32_t kernel_size, uint32_t stride, uint32_t dilation, uint32_t groups,
+                                    const PaddingStruct* padding, bool useBias, ActivationParams activation);
 /* Conv3D: input {N, D, H, W, C_in}; output {N, outputSize[0..2], filters};
  * filter {kerSizeD, kerSizeH, kerSizeW, C_in/groups, filters}, bias {filters}.
  * PaddingStruct dimensions 0, 1, 2 are depth, height, width. */
-Layer* AddConv3DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters, uint32_t groups,
-                      uint32_t kerSizeD, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideD, uint32_t strideH,
-                      uint32_t strideW, uint32_t dilationRateD, uint32_t dilationRateH, uint32_t dilationRateW,
-                      const PaddingStruct* padding, bool useBias, uint32_t paddingMode,
-                      ActivationParams activation);
+CORVUS_EXPORT Layer* AddConv3DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters,
+                                    uint32_t groups, uint32_t kerSizeD, uint32_t kerSizeH, uint32_t kerSizeW,
+                                    uint32_t strideD, uint32_t strideH, uint32_t strideW, uint32_t dilationRateD,
+                                    uint32_t dilationRateH, uint32_t dilationRateW, const PaddingStruct* padding,
+                                    bool useBias, uint32_t paddingMode, ActivationParams activation);
 /* Conv2DTranspose: input {N, H, W, C_in} (DL_NONE takes `layout`, which must
  * be DL_NHWC); output {N, outputSize[0], outputSize[1], filters}, DL_NHWC;
  * filter {kerSizeH, kerSizeW, filters/groups, C_in} (DL_HWOI), bias {filters}. */
-Layer* AddConv2DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                               uint32_t filters, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH,
-                               uint32_t strideW, uint32_t dilationRateH, uint32_t dilationRateW,
-                               const PaddingStruct* padding, uint32_t groups, bool useBias,
-                               ActivationParams activation);
+CORVUS_EXPORT Layer* AddConv2DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
+                                             DataLayout layout, uint32_t filters, uint32_t kerSizeH, uint32_t kerSizeW,
+                                             uint32_t strideH, uint32_t strideW, uint32_t dilationRateH,
+                                             uint32_t dilationRateW, const PaddingStruct* padding, uint32_t groups,
+                                             bool useBias, ActivationParams activation);
 /* Conv1DTranspose: `filters` output channels per group; output
  * {N, outputSize[0], filters*groups}, DL_NONE; filter {kernel_size, filters,
  * C_in}, bias {filters}. */
-Layer* AddConv1DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters,
-                               uint32_t kernel_size, uint32_t dilation, uint32_t stride, uint32_t groups,
-                               const PaddingStruct* padding, bool useBias, ActivationParams activation);
+CORVUS_EXPORT Layer* AddConv1DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t filters,
+                                             uint32_t kernel_size, uint32_t dilation, uint32_t stride, uint32_t groups,
+                                             const PaddingStruct* padding, bool useBias, ActivationParams activation);
 
 /* ---- Kernels -----------------------------------------------------------
  * Work functions on float32 tensors (bias null or ignored without useBias);
@@ -129,21 +130,21 @@ Layer* AddConv1DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const cha
  * position (in order) and tap, the dot product of the input channels with
  * filter[tap][co][...] (fused multiply-adds from channel 0) is added to the
  * output position the tap reaches; the bias is added last. */
-void Conv1D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv1DParams* params);
-void Conv3D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                     const Conv3DParams* params);
-void Conv2DTranspose_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                              const Conv2DTransposeParams* params);
-void Conv1DTranspose_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
-                              const Conv1DTransposeParams* params);
+CORVUS_EXPORT void Conv1D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                                   const Conv1DParams* params);
+CORVUS_EXPORT void Conv3D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+                                   const Conv3DParams* params);
+CORVUS_EXPORT void Conv2DTranspose_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias,
+                                            Tensor* output, const Conv2DTransposeParams* params);
+CORVUS_EXPORT void Conv1DTranspose_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bias,
+                                            Tensor* output, const Conv1DTransposeParams* params);
 
 /* Execute functions: tensors that are not float32 go through float32
  * temporaries. */
-void ExecuteConv1D_fl32_ref(NNKernel* kernel);
-void Execute_Conv3D_fl32_ref(NNKernel* kernel);
-void Execute_Conv2Dtranspose_fl32_ref(NNKernel* kernel);
-void ExecuteConv1dTranspose_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void ExecuteConv1D_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Conv3D_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Conv2Dtranspose_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void ExecuteConv1dTranspose_fl32_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "LayersBroadcast.h"
@@ -95,82 +96,86 @@ typedef struct ExpandParams {
 /* ---- Constructors ------------------------------------------------------ */
 
 /* Rank-4 input (N, ...) to (N, size / N), layout DL_NC. */
-Layer* AddFlattenLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
+CORVUS_EXPORT Layer* AddFlattenLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
 /* Output: shape[0..ndim-1], DL_NONE; element counts must agree. */
-Layer* AddReshapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* shape,
-                       uint32_t ndim);
+CORVUS_EXPORT Layer* AddReshapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* shape,
+                                     uint32_t ndim);
 /* Output: input 0's dtype, layout and rank, axis extent the sum of the inputs'. */
-Layer* AddConcatenateLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name,
-                           int32_t axis);
+CORVUS_EXPORT Layer* AddConcatenateLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name,
+                                         int32_t axis);
 /* ceil(d / length) outputs along axis: pieces of length, the last one d mod
  * length when that is not 0. */
-Layer* AddSplitLayer(Layer* inputLayer, Tensor* inputTensor, uint32_t length, uint32_t axis, const char* name);
+CORVUS_EXPORT Layer* AddSplitLayer(Layer* inputLayer, Tensor* inputTensor, uint32_t length, uint32_t axis,
+                                   const char* name);
 /* Inputs: data, starts, ends, axes, steps (32-bit integers, one entry per sliced axis). */
-Layer* AddSliceLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
+CORVUS_EXPORT Layer* AddSliceLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
 /* axes: a permutation of 0..count-1, count = input rank. */
-Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t* axes, uint32_t count,
-                         const char* name);
+CORVUS_EXPORT Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t* axes, uint32_t count,
+                                       const char* name);
 /* Rank-4 input; layout DL_NHWC <-> DL_NCHW or unchanged, any element type. */
-Layer* AddConvertLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout, DataType dtype);
+CORVUS_EXPORT Layer* AddConvertLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                     DataType dtype);
 /* Channel shuffle of an NHWC tensor in groups (> 0). */
-Layer* AddShuffleLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t groups);
+CORVUS_EXPORT Layer* AddShuffleLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t groups);
 /* NHWC input widened to `channels` channels; the added channels are zero. */
-Layer* AddExpandChannels(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                         uint32_t channels);
+CORVUS_EXPORT Layer* AddExpandChannels(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                       uint32_t channels);
 /* Inputs: data, indices (DT_INT32 at run time). Negative axis counts from the end. */
-Layer* AddGatherLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, int32_t axis, const char* name);
+CORVUS_EXPORT Layer* AddGatherLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, int32_t axis,
+                                    const char* name);
 /* Inputs: data, indices of the same rank; output has the indices' shape. */
-Layer* AddGatherElementsLayer(Layer** inputLayers, Tensor** inputTensors, int32_t axis, uint32_t count,
-                              const char* name);
+CORVUS_EXPORT Layer* AddGatherElementsLayer(Layer** inputLayers, Tensor** inputTensors, int32_t axis, uint32_t count,
+                                            const char* name);
 /* Inputs: data, indices (..., k), updates; reduction a ScatterReduction. */
-Layer* AddScatterNDLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, uint32_t reduction,
-                         const char* name);
+CORVUS_EXPORT Layer* AddScatterNDLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, uint32_t reduction,
+                                       const char* name);
 /* Inputs: data, repeats (one unsigned 32-bit value per data dimension). */
-Layer* AddTileLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
+CORVUS_EXPORT Layer* AddTileLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
 /* Inputs: data, shape (DT_INT32); output: the broadcast of both shapes. */
-Layer* AddExpandLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
+CORVUS_EXPORT Layer* AddExpandLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
 /* Inputs: data, axes (32-bit integers). Both make Reshape layers. */
-Layer* AddUnsqueezeLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
-Layer* AddSqueezeLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
+CORVUS_EXPORT Layer* AddUnsqueezeLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
+CORVUS_EXPORT Layer* AddSqueezeLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, const char* name);
 
 /* ---- Reference kernels ------------------------------------------------- */
 /* Work functions compute only what their checks allow; execute functions
  * check the kernel record and call them. */
 
-void Flatten_ref(Tensor* out, const Tensor* in);
-void Reshape_ref(Tensor* out, const Tensor* in);
-void Concat_ref(Tensor* out, Tensor** inputs, uint32_t count, uint32_t axis);
-void Slice_ref(Tensor* out, const Tensor* in, const SliceParams* params);
-void Transpose_ref(Tensor* out, const Tensor* in, const uint32_t* axes);
+CORVUS_EXPORT void Flatten_ref(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Reshape_ref(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Concat_ref(Tensor* out, Tensor** inputs, uint32_t count, uint32_t axis);
+CORVUS_EXPORT void Slice_ref(Tensor* out, const Tensor* in, const SliceParams* params);
+CORVUS_EXPORT void Transpose_ref(Tensor* out, const Tensor* in, const uint32_t* axes);
 /* NHWC to NCHW or back, as the two tensors' layouts say; equal element types. */
-void Permute(Tensor* out, const Tensor* in);
-void Shuffle_fl32(Tensor* out, const Tensor* in, uint32_t groups);
+CORVUS_EXPORT void Permute(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Shuffle_fl32(Tensor* out, const Tensor* in, uint32_t groups);
 /* Negative indices are normalised in place in the indices tensor. */
-void Gather_ref(Tensor* out, const Tensor* data, Tensor* indices, uint32_t axis);
-void GatherElements_ref(Tensor* out, const Tensor* data, const Tensor* indices, int32_t axis);
-void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const Tensor* updates, uint32_t reduction);
-void Tile_ref(Tensor* out, const Tensor* in, const Tensor* repeats);
+CORVUS_EXPORT void Gather_ref(Tensor* out, const Tensor* data, Tensor* indices, uint32_t axis);
+CORVUS_EXPORT void GatherElements_ref(Tensor* out, const Tensor* data, const Tensor* indices, int32_t axis);
+CORVUS_EXPORT void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const Tensor* updates,
+                               uint32_t reduction);
+CORVUS_EXPORT void Tile_ref(Tensor* out, const Tensor* in, const Tensor* repeats);
 /* Every output element receives the input element that broadcasts onto it. */
-void Expand_ref(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Expand_ref(Tensor* out, const Tensor* in);
 /* Copy element functions of the broadcast engine (in2 unused): 32-bit
  * elements (float32, int32, uint32) and 16-bit elements (float16). */
-void expand_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
-void expand_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void expand_f32_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
+CORVUS_EXPORT void expand_f16_ref(void* out, const void* in1, const void* in2, const BroadcastLevel* levels);
 
-void Execute_Flatten_ref(NNKernel* kernel);
-void Execute_Reshape_ref(NNKernel* kernel);
-void Execute_Concatenate_ref(NNKernel* kernel);
-void Execute_Split_ref(NNKernel* kernel);
-void Execute_Slice_ref(NNKernel* kernel);
-void Execute_Transpose_ref(NNKernel* kernel);
-void Execute_Convert_ref(NNKernel* kernel);
-void Execute_Shuffle_fl32_ref(NNKernel* kernel);
-void Execute_ExpandChannels_ref(NNKernel* kernel);
-void Execute_Gather_ref(NNKernel* kernel);
-void Execute_GatherElements_ref(NNKernel* kernel);
-void Execute_Scatter_ref(NNKernel* kernel);
-void Execute_Tile_Ref(NNKernel* kernel);
-void Execute_Expand_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Flatten_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Reshape_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Concatenate_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Split_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Slice_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Transpose_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Convert_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Shuffle_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ExpandChannels_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Gather_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_GatherElements_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Scatter_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Tile_Ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Expand_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -40,37 +41,38 @@ typedef struct L2NormParams {
 
 /* Any rank. inner[0] multiplier m, inner[1] offset a (the input's type):
  * y = x * m + a, folded from the statistics by the weights loader. */
-Layer* AddBatchNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, bool scale, bool center,
-                                  float epsilon);
+CORVUS_EXPORT Layer* AddBatchNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, bool scale,
+                                                bool center, float epsilon);
 /* 4-D NHWC input. inner[0]: gamma per channel, float32. */
-Layer* AddL2NormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float gammaInit);
+CORVUS_EXPORT Layer* AddL2NormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float gammaInit);
 /* 3-D [N, L, C] or 4-D [N, H, W, C] input. inner[0] gamma, inner[1] beta. */
-Layer* AddInstanceNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float epsilon);
+CORVUS_EXPORT Layer* AddInstanceNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
+                                                   float epsilon);
 /* Any rank. inner[0] gamma, inner[1] beta. */
-Layer* AddLayerNormLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float epsilon);
+CORVUS_EXPORT Layer* AddLayerNormLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float epsilon);
 
 /* ---- Kernels ---------------------------------------------------------- */
 
 /* Rows of C = last-dimension values: out[c] = fma(x[c], m[c], a[c]). */
-void BatchNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* multiplier,
-                                 const Tensor* offset);
+CORVUS_EXPORT void BatchNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* multiplier,
+                                               const Tensor* offset);
 /* Per NHWC pixel: x * (1 / sqrt(max(sum x^2, 1e-6))) * gamma[c]. */
-void L2Normalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* gamma);
+CORVUS_EXPORT void L2Normalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* gamma);
 /* Per sample and channel over the spatial positions, then fma(., gamma, beta). */
-void InstanceNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
-                                    const NormalizationParams* params);
+CORVUS_EXPORT void InstanceNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* gamma,
+                                                  const Tensor* beta, const NormalizationParams* params);
 /* (x - mean) / sqrt(var + epsilon) over axes params->axis ... ndim - 1,
  * without scale and shift. float32 or float16 tensors (in may be out). */
-void layernorm_ref(Tensor* output, const Tensor* input, const NormalizationParams* params);
+CORVUS_EXPORT void layernorm_ref(Tensor* output, const Tensor* input, const NormalizationParams* params);
 /* layernorm_ref, then output * gamma + beta broadcast over the trailing axes. */
-void LayerNorm_ref(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
-                   const NormalizationParams* params);
+CORVUS_EXPORT void LayerNorm_ref(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
+                                 const NormalizationParams* params);
 
 /* float16 tensors go through float32 temporaries. */
-void Execute_BatchNormalization_fl32_ref(NNKernel* kernel);
-void Execute_L2Normalization_fl32_ref(NNKernel* kernel);
-void Execute_InstanceNormalization_ref(NNKernel* kernel);
-void Execute_LayerNorm_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_BatchNormalization_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_L2Normalization_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_InstanceNormalization_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_LayerNorm_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 #ifndef CORVUS_LAYERSOPTIMIZER_H
 #define CORVUS_LAYERSOPTIMIZER_H
 
+#include "CorvusExport.h"
 #include "Layers.h"
 
 #ifdef __cplusplus
@@ -10,10 +11,11 @@ extern "C" {
 #endif
 
 /* Turns reshapes that need no copy into views of their input; returns how many. */
-uint32_t OptimizeReshape(Layer** layers, uint32_t count, Layer** outputs, uint32_t outputsCount);
-bool is_fit_for_OptimizeReshape(Tensor* in, Tensor* out, Layer** outputs, uint32_t outputsCount, Layer* layer);
+CORVUS_EXPORT uint32_t OptimizeReshape(Layer** layers, uint32_t count, Layer** outputs, uint32_t outputsCount);
+CORVUS_EXPORT bool is_fit_for_OptimizeReshape(Tensor* in, Tensor* out, Layer** outputs, uint32_t outputsCount,
+                                              Layer* layer);
 /* Groups slices of one input under one kernel; returns the number of groups. */
-uint32_t OptimizeSlice(Layer** layers, uint32_t count, Layer** outputs);
+CORVUS_EXPORT uint32_t OptimizeSlice(Layer** layers, uint32_t count, Layer** outputs);
 
 #ifdef __cplusplus
 }

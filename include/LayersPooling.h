@@ -9,6 +9,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Padding.h"
@@ -53,43 +54,46 @@ typedef struct GlobalAvPool2DParams {
 
 /* Constructors. Exactly one of inputLayer and inputTensor is given; a given
  * tensor is owned by the new layer. name may be null (generated name). */
-Layer* AddMaxPool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                         uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
-                         uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode);
-Layer* AddAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                             uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
-                             uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode);
-Layer* AddMaxPooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
-                            uint32_t stride, uint32_t ceilMode, PaddingStruct padding, uint32_t paddingMode);
-Layer* AddAveragePooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
-                                uint32_t stride, uint32_t ceilMode, PaddingStruct padding, uint32_t paddingMode);
+CORVUS_EXPORT Layer* AddMaxPool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                       uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
+                                       uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode);
+CORVUS_EXPORT Layer* AddAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                           uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
+                                           uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode);
+CORVUS_EXPORT Layer* AddMaxPooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
+                                          uint32_t stride, uint32_t ceilMode, PaddingStruct padding,
+                                          uint32_t paddingMode);
+CORVUS_EXPORT Layer* AddAveragePooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
+                                              uint32_t poolSize, uint32_t stride, uint32_t ceilMode,
+                                              PaddingStruct padding, uint32_t paddingMode);
 /* op is OP_MaxPool1D or OP_AveragePool1D. */
-Layer* AddPool1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize, uint32_t stride,
-                      uint32_t ceilMode, PaddingStruct padding, uint32_t paddingMode, LayerOpType op);
-Layer* AddGlobalAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                                   uint8_t keepDims);
+CORVUS_EXPORT Layer* AddPool1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
+                                    uint32_t stride, uint32_t ceilMode, PaddingStruct padding, uint32_t paddingMode,
+                                    LayerOpType op);
+CORVUS_EXPORT Layer* AddGlobalAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
+                                                 DataLayout layout, uint8_t keepDims);
 /* Maximum over every dimension but the first and the last. */
-Layer* AddGlobalMaxPool(Layer* inputLayer, Tensor* inputTensor, const char* name);
+CORVUS_EXPORT Layer* AddGlobalMaxPool(Layer* inputLayer, Tensor* inputTensor, const char* name);
 
 /* Reference kernels: execute functions check the kernel record, then call
  * the work functions, which only compute. */
-void Execute_MaxPool2D_fl32_ref(NNKernel* kernel);
-void Execute_AveragePool2D_fl32_ref(NNKernel* kernel);
-void Execute_GlobalAveragePool2D_ref(NNKernel* kernel);
-void ExecuteAveragePooling1D_fl32_ref(NNKernel* kernel);
-void Execute_GlobalMaxPool_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MaxPool2D_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_AveragePool2D_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_GlobalAveragePool2D_ref(NNKernel* kernel);
+CORVUS_EXPORT void ExecuteAveragePooling1D_fl32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_GlobalMaxPool_ref(NNKernel* kernel);
 
-void MaxPool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params);
-void AveragePool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params);
-void AveragePooling1D_fl32_ref(Tensor* output, const Tensor* input, const Pool1DParams* params);
+CORVUS_EXPORT void MaxPool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params);
+CORVUS_EXPORT void AveragePool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params);
+CORVUS_EXPORT void AveragePooling1D_fl32_ref(Tensor* output, const Tensor* input, const Pool1DParams* params);
 /* Input {N, H, W, C}; output {N, 1, 1, C} or {N, C}. */
-void GlobalAveragePool2D_fl32_ref(Tensor* output, const Tensor* input);
-void GlobalMaxPool_fl32_ref(Tensor* output, const Tensor* input);
-void GlobalMaxPool_fl16_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void GlobalAveragePool2D_fl32_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void GlobalMaxPool_fl32_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void GlobalMaxPool_fl16_ref(Tensor* output, const Tensor* input);
 
 /* Stand-in for the optimised one-dimensional max pooling (float32 and
  * float16); the optimised kernel will replace it. */
-void Execute_MaxPool1D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MaxPool1D_opt(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -56,13 +57,16 @@ typedef struct LSTMParams {
  * ONNX outputs (no data): Y [sequence, D, batch, H] ([batch, sequence, D, H]
  * when batch major), then Y_h and Y_c [D, batch, H]. Keras output (with
  * data): [batch, sequence, H] when returning sequences, else [batch, H]. */
-Layer* AddLSTMLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params, const char* name);
-Layer* AddLSTMONNXLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params, const char* name);
-Layer* AddLSTMKerasLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params, const char* name);
+CORVUS_EXPORT Layer* AddLSTMLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params,
+                                  const char* name);
+CORVUS_EXPORT Layer* AddLSTMONNXLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params,
+                                      const char* name);
+CORVUS_EXPORT Layer* AddLSTMKerasLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams* params,
+                                       const char* name);
 
 /* Exposes output[outputIndex] of an LSTM layer (or the given tensor) as a
  * layer of its own; the output has that tensor's type and shape, DL_NONE. */
-Layer* AddPostLSTMLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t outputIndex);
+CORVUS_EXPORT Layer* AddPostLSTMLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t outputIndex);
 
 /* ---- Kernels ---------------------------------------------------------- */
 
@@ -71,14 +75,14 @@ Layer* AddPostLSTMLayer(Layer* inputLayer, Tensor* inputTensor, const char* name
  *   i, f, o = sigmoid, g = tanh; c = f*c + i*g; h = o*tanh(c).
  * h and c [batch, H] are updated in place; work is dense scratch of at least
  * 2 * batch * 4H values. */
-void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c,
-              Tensor* work);
+CORVUS_EXPORT void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c,
+                            Tensor* work);
 /* Runs the layer's variant on float32 tensors laid out as the constructor
  * made them. */
-void LSTM_ref(Tensor* const* outputs, uint32_t outputsNum, Tensor* const* inputs, uint32_t inputsNum,
-              Tensor* const* inner, uint32_t innerNum, const LSTMParams* params);
+CORVUS_EXPORT void LSTM_ref(Tensor* const* outputs, uint32_t outputsNum, Tensor* const* inputs, uint32_t inputsNum,
+                            Tensor* const* inner, uint32_t innerNum, const LSTMParams* params);
 /* float16 operands go through float32 temporaries. */
-void Execute_LSTM_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_LSTM_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

@@ -12,6 +12,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -66,58 +67,59 @@ typedef struct EinsumParams {
 
 /* op: OP_ReduceMean, OP_ReduceSum, OP_ReduceMax, OP_ReduceMin or OP_ReduceL2.
  * float32 or float16 input and output of the same type, any strides. */
-void Reduce_ref(Tensor* output, const Tensor* input, const ReduceParams* params, LayerOpType op);
+CORVUS_EXPORT void Reduce_ref(Tensor* output, const Tensor* input, const ReduceParams* params, LayerOpType op);
 /* float32 or float16 input, int32 output. */
-void ArgMax_ref(Tensor* output, const Tensor* input, const ArgMaxParams* params);
+CORVUS_EXPORT void ArgMax_ref(Tensor* output, const Tensor* input, const ArgMaxParams* params);
 /* axis: negative counts from the end. */
-void CumSum_fl32_ref(Tensor* output, const Tensor* input, int32_t axis, const CumSumParams* params);
-void CumSum_fl16_ref(Tensor* output, const Tensor* input, int32_t axis, const CumSumParams* params);
+CORVUS_EXPORT void CumSum_fl32_ref(Tensor* output, const Tensor* input, int32_t axis, const CumSumParams* params);
+CORVUS_EXPORT void CumSum_fl16_ref(Tensor* output, const Tensor* input, int32_t axis, const CumSumParams* params);
 /* output [rank, columns] int32: column k holds the multi-index of the k-th
  * non-zero element; surplus columns are zero. */
-void NonZero_fl32_ref(Tensor* output, const Tensor* input);
-void NonZero_fl16_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void NonZero_fl32_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void NonZero_fl16_ref(Tensor* output, const Tensor* input);
 /* int32 and uint32 input. */
-void NonZero_Int32_ref(Tensor* output, const Tensor* input);
-void EinSum_fl32_ref(Tensor* output, const Tensor* a, const Tensor* b, const EinsumParams* params);
-void EinSum_fl16_ref(Tensor* output, const Tensor* a, const Tensor* b, const EinsumParams* params);
+CORVUS_EXPORT void NonZero_Int32_ref(Tensor* output, const Tensor* input);
+CORVUS_EXPORT void EinSum_fl32_ref(Tensor* output, const Tensor* a, const Tensor* b, const EinsumParams* params);
+CORVUS_EXPORT void EinSum_fl16_ref(Tensor* output, const Tensor* a, const Tensor* b, const EinsumParams* params);
 
 /* ---- Constructors ------------------------------------------------------------------ */
 /* Inputs come from the input layer(s) (each layer's output[0]) or, when that is
  * NULL, from the given tensors, which the layer then owns. name NULL generates one. */
 
 /* axes: strictly increasing, below the input rank; axesCount 0 reduces every axis. */
-Layer* AddReduceMean(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                     uint32_t axesCount, uint32_t keepdims);
-Layer* AddReduceSum(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims);
-Layer* AddReduceMax(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims);
-Layer* AddReduceMin(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims);
-Layer* AddReduceL2(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                   uint32_t axesCount, uint32_t keepdims);
+CORVUS_EXPORT Layer* AddReduceMean(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
+                                   uint32_t axesCount, uint32_t keepdims);
+CORVUS_EXPORT Layer* AddReduceSum(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
+                                  uint32_t axesCount, uint32_t keepdims);
+CORVUS_EXPORT Layer* AddReduceMax(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
+                                  uint32_t axesCount, uint32_t keepdims);
+CORVUS_EXPORT Layer* AddReduceMin(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
+                                  uint32_t axesCount, uint32_t keepdims);
+CORVUS_EXPORT Layer* AddReduceL2(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
+                                 uint32_t axesCount, uint32_t keepdims);
 /* axis: negative counts from the end. */
-Layer* AddArgMax(Layer* inputLayer, Tensor* inputTensor, const char* name, int32_t axis, bool keepdims,
-                 bool selectLastIndex);
+CORVUS_EXPORT Layer* AddArgMax(Layer* inputLayer, Tensor* inputTensor, const char* name, int32_t axis, bool keepdims,
+                               bool selectLastIndex);
 /* Inputs: data, and the axis (int32, first value used at run time). */
-Layer* AddCumSumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum,
-                      bool exclusive, bool reverse);
+CORVUS_EXPORT Layer* AddCumSumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum,
+                                    bool exclusive, bool reverse);
 /* The input must carry data: the output shape counts its non-zero elements. */
-Layer* AddNonZeroLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
-Layer* AddShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
+CORVUS_EXPORT Layer* AddNonZeroLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
+CORVUS_EXPORT Layer* AddShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name);
 /* Inputs: start, limit, delta (one-element float32 or int32 tensors with data;
  * the element count is fixed from them here). The float arguments are the
  * caller's copies of the same values and are not used further. */
-Layer* AddRangeLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum, float start,
-                     float limit, float delta);
+CORVUS_EXPORT Layer* AddRangeLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum,
+                                   float start, float limit, float delta);
 /* Input: the output shape as int32 values carrying data (at most six). */
-Layer* AddConstantOfShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype,
-                               ConstantOfShapeParams value);
-Layer* AddCastLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype);
+CORVUS_EXPORT Layer* AddConstantOfShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype,
+                                             ConstantOfShapeParams value);
+CORVUS_EXPORT Layer* AddCastLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype);
 /* Two inputs; equation like "bij,bjk->bik". */
-Layer* AddEinsumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, const char* equation);
+CORVUS_EXPORT Layer* AddEinsumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, const char* equation);
 /* A source layer holding a copy of data (zeros when data is NULL). */
-Layer* AddInitializerLayer(uint32_t rank, const uint32_t* shape, DataType dtype, const void* data, const char* name);
+CORVUS_EXPORT Layer* AddInitializerLayer(uint32_t rank, const uint32_t* shape, DataType dtype, const void* data,
+                                         const char* name);
 
 #ifdef __cplusplus
 }

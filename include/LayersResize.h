@@ -9,6 +9,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -60,29 +61,30 @@ typedef struct PadParams {
 
 /* Rank 4; an input of layout DL_NONE takes `layout`, which must be DL_NHWC.
  * Output {N, H + top + bottom, W + left + right, C}. */
-Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout, uint32_t top,
-                             uint32_t bottom, uint32_t left, uint32_t right);
+CORVUS_EXPORT Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout,
+                                           uint32_t top, uint32_t bottom, uint32_t left, uint32_t right);
 /* Rank 4, DL_NHWC as above, positive factors. Output {N, H*sizeH, W*sizeW, C}. */
-Layer* AddUpSampling2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout, uint32_t sizeH,
-                            uint32_t sizeW);
+CORVUS_EXPORT Layer* AddUpSampling2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout,
+                                          uint32_t sizeH, uint32_t sizeW);
 /* One scale per input dimension (count = input rank). Output dimension i is
  * input dimension i * scale i in float32, truncated toward zero; the layout
  * and rank are the input's. */
-Layer* AddResizeLayer(Layer* layer, Tensor* tensor, const float* scale_factors, uint32_t count, const char* name,
-                      uint32_t mode);
+CORVUS_EXPORT Layer* AddResizeLayer(Layer* layer, Tensor* tensor, const float* scale_factors, uint32_t count,
+                                    const char* name, uint32_t mode);
 /* pads: all begin pads (dimensions 0..ndim-1), then all end pads; may be
  * null for a rank-0 input. Output DL_NONE, dimension d = begin + input + end. */
-Layer* AddPadLayer(Layer* layer, Tensor* tensor, const char* name, const uint32_t* pads, uint32_t mode, float value);
+CORVUS_EXPORT Layer* AddPadLayer(Layer* layer, Tensor* tensor, const char* name, const uint32_t* pads, uint32_t mode,
+                                 float value);
 
 /* ---- Kernels ------------------------------------------------------------ */
 
 /* Zero border around an image; any element type. */
-void Execute_ZeroPadding_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ZeroPadding_ref(NNKernel* kernel);
 /* Every input pixel repeated in a sizeH x sizeW block; any element type. */
-void Execute_UpSampling2D_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_UpSampling2D_ref(NNKernel* kernel);
 /* float32 or float16 input and output (converted on the way when they differ). */
-void Pad_floats_ref(Tensor* output, const Tensor* input, const PadParams* params);
-void Execute_Pad_ref(NNKernel* kernel);
+CORVUS_EXPORT void Pad_floats_ref(Tensor* output, const Tensor* input, const PadParams* params);
+CORVUS_EXPORT void Execute_Pad_ref(NNKernel* kernel);
 
 /* The resize work functions. With mode -1 they only test whether they accept
  * the tensors; with any other mode they also compute. Null means accepted (or
@@ -90,19 +92,20 @@ void Execute_Pad_ref(NNKernel* kernel);
  * ResizeNear_ref: any element type of 1, 2, 4 or 8 bytes.
  * ResizeDownF32_ref: float32 area averaging.
  * The "3" variants: float32, last dimension 3 with stride 1 and scale 1.0. */
-const char* ResizeNear_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales);
-const char* ResizeNear3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales);
-const char* ResizeDownF32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                              const float* scales);
-const char* ResizeDown3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales);
+CORVUS_EXPORT const char* ResizeNear_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                         const float* scales);
+CORVUS_EXPORT const char* ResizeNear3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                             const float* scales);
+CORVUS_EXPORT const char* ResizeDownF32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                            const float* scales);
+CORVUS_EXPORT const char* ResizeDown3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                             const float* scales);
 /* Run the work function on input[0] and output[0] with the record's scales;
  * a refusal is fatal ("<wrapper> error: <reason>"). */
-void Execute_ResizeNear_ref(NNKernel* kernel);
-void Execute_ResizeNear3F32_ref(NNKernel* kernel);
-void Execute_ResizeDownF32_ref(NNKernel* kernel);
-void Execute_ResizeDown3F32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ResizeNear_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ResizeNear3F32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ResizeDownF32_ref(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ResizeDown3F32_ref(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

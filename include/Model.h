@@ -6,6 +6,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "Layers.h"
 #include "Tensor.h"
 
@@ -50,35 +51,35 @@ typedef struct ModelInput {
 
 /* Creates a model whose layers are everything the outputs depend on, in a
  * depth-first post-order from the outputs (producers in input order). */
-Model* CreateModel(Layer** outputLayers, uint32_t outputLayersCount);
-void DestroyModel(Model* model);
+CORVUS_EXPORT Model* CreateModel(Layer** outputLayers, uint32_t outputLayersCount);
+CORVUS_EXPORT void DestroyModel(Model* model);
 /* Allocates outputs and inner tensors, binds every layer's inputs to its
  * producers' outputs, installs default kernels and initialises them. */
-uint32_t InitModel(Model* model, uint32_t batchSize);
+CORVUS_EXPORT uint32_t InitModel(Model* model, uint32_t batchSize);
 /* Feeds the inputs by layer name, runs the model and returns the output
  * layers; each result is that layer's kernel->output[0]. */
-Layer** Predict(Model* model, uint32_t inputsCount, const ModelInput* inputs);
-void PostOrderLayerTraversal(Model* model, Layer* layer);
-void AddAdditionalLayersToModel(Model* model, Layer* layer);
+CORVUS_EXPORT Layer** Predict(Model* model, uint32_t inputsCount, const ModelInput* inputs);
+CORVUS_EXPORT void PostOrderLayerTraversal(Model* model, Layer* layer);
+CORVUS_EXPORT void AddAdditionalLayersToModel(Model* model, Layer* layer);
 /* The one dimension along which a unit-step slice cuts a dense input into a
  * dense output of the same rank; -1 when there is none or several.
  * sliceParams holds starts[6], ends[6] and steps[6]. */
-int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceParams);
+CORVUS_EXPORT int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceParams);
 
 /* Rewrites the graph before initialisation: fuses layers, rebuilds the
  * order, chooses every layer's kernel and plans the shared memory of the
  * intermediate outputs. A float16Mode of 1 is reported and runs as 0. */
-void OptimizeModel(Model* model, uint32_t float16Mode);
+CORVUS_EXPORT void OptimizeModel(Model* model, uint32_t float16Mode);
 /* Chooses one layer's kernel; with float16Mode 1 also converts its tensors
  * to float16 and prepares its weights for the chosen kernel. */
-void OptimizeLayer(Layer* layer, uint32_t float16Mode);
-void ConvertLayerInOutTensorsToFloat16(Layer* layer);
-void ConvertLayerInnersTensorsToFloat16(Layer* layer);
+CORVUS_EXPORT void OptimizeLayer(Layer* layer, uint32_t float16Mode);
+CORVUS_EXPORT void ConvertLayerInOutTensorsToFloat16(Layer* layer);
+CORVUS_EXPORT void ConvertLayerInnersTensorsToFloat16(Layer* layer);
 
 /* Execution loops (per-layer tick counts in layer->stat). */
-void ExecuteModel(Model* model);
-void ExecuteModelDebug(Model* model);
-void SetModelCoresNumber(Model* model, uint32_t n);
+CORVUS_EXPORT void ExecuteModel(Model* model);
+CORVUS_EXPORT void ExecuteModelDebug(Model* model);
+CORVUS_EXPORT void SetModelCoresNumber(Model* model, uint32_t n);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #ifndef CORVUS_MODELPARSER_H
 #define CORVUS_MODELPARSER_H
 
+#include "CorvusExport.h"
 #include "Model.h"
 
 #ifdef __cplusplus
@@ -17,9 +18,9 @@ extern "C" {
 
 /* Reads a Keras export when the root object has a member "keras_version",
  * otherwise a converted-ONNX document. */
-IOLayers* ParseLayersFromJSON(const char* path);
-IOLayers* ParseLayersFromKerasJSON(const char* path);
-IOLayers* ParseLayersFromONNXJSON(const char* path);
+CORVUS_EXPORT IOLayers* ParseLayersFromJSON(const char* path);
+CORVUS_EXPORT IOLayers* ParseLayersFromKerasJSON(const char* path);
+CORVUS_EXPORT IOLayers* ParseLayersFromONNXJSON(const char* path);
 
 #ifdef __cplusplus
 }

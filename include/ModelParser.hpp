@@ -5,15 +5,16 @@
 
 #include <istream>
 
+#include "CorvusExport.h"
 #include "ModelParser.h"
 
-IOLayers* ParseLayersFromKerasJSON(std::istream& stream);
-IOLayers* ParseLayersFromONNXJSON(std::istream& stream);
+CORVUS_EXPORT IOLayers* ParseLayersFromKerasJSON(std::istream& stream);
+CORVUS_EXPORT IOLayers* ParseLayersFromONNXJSON(std::istream& stream);
 
 /* The readers themselves. The Keras reader raises std::runtime_error for a
  * "SeparableConv2D" layer (after releasing what it built); every other
  * failure is fatal. */
-IOLayers* _ParseLayersFromKerasJSON(std::istream& stream);
-IOLayers* _ParseLayersFromONNXJSON(std::istream& stream);
+CORVUS_EXPORT IOLayers* _ParseLayersFromKerasJSON(std::istream& stream);
+CORVUS_EXPORT IOLayers* _ParseLayersFromONNXJSON(std::istream& stream);
 
 #endif

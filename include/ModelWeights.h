@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "CorvusExport.h"
 #include "Model.h"
 #include "Tensor.h"
 
@@ -21,19 +22,19 @@ extern "C" {
  * Batch normalisation statistics (gamma, beta, mean, variance) are folded
  * into a per-channel multiplier inner[0] and offset inner[1]. Any mismatch
  * between file and model is fatal. */
-void LoadModelWeights(Model* model, const char* path);
+CORVUS_EXPORT void LoadModelWeights(Model* model, const char* path);
 
 /* Reads loadedSize float32 values from file into a dense float32 tensor of
  * exactly that many elements. */
-void ReadTensor(Tensor* tensor, FILE* file, uint32_t loadedSize);
+CORVUS_EXPORT void ReadTensor(Tensor* tensor, FILE* file, uint32_t loadedSize);
 
 /* Writes inner tensor k of every layer L to the tensor file
  * "<directory>/<L name>_inner_<k>". */
-void SaveModelWeights(const Model* model, const char* directory);
+CORVUS_EXPORT void SaveModelWeights(const Model* model, const char* directory);
 
 /* Loads every inner tensor back from the files SaveModelWeights writes; the
  * files must match the tensors' shape, strides, layout and type. */
-void LoadModelWeightsFromFiles(Model* model, const char* directory);
+CORVUS_EXPORT void LoadModelWeightsFromFiles(Model* model, const char* directory);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 #ifndef CORVUS_NNKERNELFNSELECTOR_H
 #define CORVUS_NNKERNELFNSELECTOR_H
 
+#include "CorvusExport.h"
 #include "DataType.h"
 #include "Layers.h"
 #include "nn_kernel_list.h"
@@ -15,14 +16,14 @@ extern "C" {
 
 /* Picks the kernel number for a layer; kfname_TOTAL when the operation has
  * no selector (the layer then keeps its default kernel). */
-kfname SelectNNKernelFn(uint32_t target, LayerOpType op, DataType dtype, NNKernel* kernel);
+CORVUS_EXPORT kfname SelectNNKernelFn(uint32_t target, LayerOpType op, DataType dtype, NNKernel* kernel);
 
 /* Selects, allocates the output and runs one layer while a model is built,
  * when all its producers already hold constant output. */
-void ExecuteLayer(Layer* layer);
+CORVUS_EXPORT void ExecuteLayer(Layer* layer);
 
 /* Per-operation selectors. */
-#define CORVUS_SELECTOR(op) kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel);
+#define CORVUS_SELECTOR(op) CORVUS_EXPORT kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel);
 #include "nn_kernel_selectors.def"
 #undef CORVUS_SELECTOR
 

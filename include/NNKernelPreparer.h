@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "Layers.h"
 #include "Tensor.h"
 #include "nn_kernel_list.h"
@@ -14,21 +15,21 @@
 extern "C" {
 #endif
 
-void PrepareConv2DLayerWeights(Tensor** filters, Tensor** biases, kfname kf);
-void PrepareConv1DLayerWeights(NNKernel* kernel);
-void PrepareDenseLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
+CORVUS_EXPORT void PrepareConv2DLayerWeights(Tensor** filters, Tensor** biases, kfname kf);
+CORVUS_EXPORT void PrepareConv1DLayerWeights(NNKernel* kernel);
+CORVUS_EXPORT void PrepareDenseLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
 /* Output channels are blocked by 32 and the bias is pair-shuffled within
  * each block; a channel count that is not a multiple of 32 is fatal. */
-void PrepareConv2DTransposeLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
-void PrepareNormalInstanceLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
+CORVUS_EXPORT void PrepareConv2DTransposeLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
+CORVUS_EXPORT void PrepareNormalInstanceLayerWeights(Tensor** weights, Tensor** biases, kfname kf);
 /* Mode 1 converts both inner tensors (or the one) to float16. */
-void PrepareLinearLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
-void PrepareDepthWiseConv2DLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
-void PrepareElementWiseLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
-void PrepareL2NormalizationLayerWeights(Tensor** inner0, uint32_t mode);
+CORVUS_EXPORT void PrepareLinearLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
+CORVUS_EXPORT void PrepareDepthWiseConv2DLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
+CORVUS_EXPORT void PrepareElementWiseLayerWeights(Tensor** inner0, Tensor** inner1, uint32_t mode);
+CORVUS_EXPORT void PrepareL2NormalizationLayerWeights(Tensor** inner0, uint32_t mode);
 /* Float16 DL_HWOI (H, W, O, I) into blocks of 32 output channels:
  * block, h, w, i outermost to innermost, the 32 channels contiguous. */
-void TensorDataConv2DTransposeConvert(Tensor* dst, const Tensor* src);
+CORVUS_EXPORT void TensorDataConv2DTransposeConvert(Tensor* dst, const Tensor* src);
 
 #ifdef __cplusplus
 }

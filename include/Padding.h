@@ -6,6 +6,7 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "ActivationTypes.h"
 #include "Layers.h"
 #include "Tensor.h"
@@ -30,34 +31,37 @@ typedef struct PaddingStruct {
 } PaddingStruct;
 
 /* "same" -> SAME, "valid" -> VALID (case-sensitive); anything else is fatal. */
-PaddingMode GetPaddingName(const char* name);
+CORVUS_EXPORT PaddingMode GetPaddingName(const char* name);
 
 /* Forward windows in 1 to 3 dimensions. Per dimension i: input size, kernel
  * size, stride and dilation (null dilations mean 1); the dilated extent is
  * (k - 1) * d + 1. `pads`
  * is read only in EXPLICIT mode: all begin pads first, then all end pads.
  * `ceilMode` (0 or 1) rounds fractional output sizes up in VALID and SAME. */
-PaddingStruct ComputePaddingStruct(uint32_t dimensions_number, const uint32_t* inputSize,
-                                   const uint32_t* kernelSize, const uint32_t* strides, const uint32_t* dilations,
-                                   PaddingMode mode, const uint32_t* pads, uint32_t ceilMode);
+CORVUS_EXPORT PaddingStruct ComputePaddingStruct(uint32_t dimensions_number, const uint32_t* inputSize,
+                                                 const uint32_t* kernelSize, const uint32_t* strides,
+                                                 const uint32_t* dilations, PaddingMode mode, const uint32_t* pads,
+                                                 uint32_t ceilMode);
 
 /* Transposed convolutions in 1 or 2 dimensions. VALID and SAME place their
  * pads in `begin` (end 0). `outputPadding` (n entries) may be null when
  * `hasOutputPadding` is false; EXPLICIT adds it whenever it is given. */
-PaddingStruct ComputePaddingStructTransposed(uint32_t dimensions_number, const uint32_t* inputSize,
-                                             const uint32_t* kernelSize, const uint32_t* strides,
-                                             const uint32_t* dilations, PaddingMode mode, const uint32_t* pads,
-                                             const uint32_t* outputPadding, bool hasOutputPadding);
+CORVUS_EXPORT PaddingStruct ComputePaddingStructTransposed(uint32_t dimensions_number, const uint32_t* inputSize,
+                                                           const uint32_t* kernelSize, const uint32_t* strides,
+                                                           const uint32_t* dilations, PaddingMode mode,
+                                                           const uint32_t* pads, const uint32_t* outputPadding,
+                                                           bool hasOutputPadding);
 
 /* Deprecated: the older 2-D transposed form with one symmetric pad per
  * dimension. Use ComputePaddingStructTransposed. */
-PaddingStruct ComputePaddingStructT(uint32_t inH, uint32_t inW, uint32_t kH, uint32_t kW, uint32_t sH, uint32_t sW,
-                                    uint32_t dH, uint32_t dW, uint32_t padH, uint32_t padW, uint32_t outPadH,
-                                    uint32_t outPadW, PaddingMode mode, bool hasOutputPadding);
+CORVUS_EXPORT PaddingStruct ComputePaddingStructT(uint32_t inH, uint32_t inW, uint32_t kH, uint32_t kW, uint32_t sH,
+                                                  uint32_t sW, uint32_t dH, uint32_t dW, uint32_t padH, uint32_t padW,
+                                                  uint32_t outPadH, uint32_t outPadW, PaddingMode mode,
+                                                  bool hasOutputPadding);
 
 /* Deprecated: one dimension with a symmetric pad. Use ComputePaddingStruct. */
-PaddingStruct ComputePaddingStruct1D(uint32_t in, uint32_t k, uint32_t s, uint32_t d, uint32_t pad,
-                                     PaddingMode mode);
+CORVUS_EXPORT PaddingStruct ComputePaddingStruct1D(uint32_t in, uint32_t k, uint32_t s, uint32_t d, uint32_t pad,
+                                                   PaddingMode mode);
 
 #ifdef __cplusplus
 }

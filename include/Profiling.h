@@ -14,6 +14,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "CorvusExport.h"
 #include "Layers.h"
 #include "Model.h"
 
@@ -23,21 +24,21 @@ extern "C" {
 
 /* Writes the header and one line per layer, in the model's order, to path
  * (created or truncated). */
-void SaveModelStatisticToCSV(const Model* model, const char* path);
+CORVUS_EXPORT void SaveModelStatisticToCSV(const Model* model, const char* path);
 /* Writes the header line first when header is set, then the layer's line. */
-void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool header);
+CORVUS_EXPORT void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool header);
 
-uint64_t GetLayerFLOPs(const Layer* layer);
-uint64_t GetModelTotalFLOPs(const Model* model);
-uint64_t GetModelTotalTics(const Model* model);
+CORVUS_EXPORT uint64_t GetLayerFLOPs(const Layer* layer);
+CORVUS_EXPORT uint64_t GetModelTotalFLOPs(const Model* model);
+CORVUS_EXPORT uint64_t GetModelTotalTics(const Model* model);
 
 /* Dumps every input tensor, output[0] and every present inner tensor. */
-void SaveLayersTensors(const Layer* layer, const char* dirName);
+CORVUS_EXPORT void SaveLayersTensors(const Layer* layer, const char* dirName);
 /* New tensors read back from a dump (null when a file is not a tensor file);
  * the caller owns them (DestroyTensor). index must be below the number of
  * inputs. */
-Tensor* LoadInputTensor(const Layer* layer, const char* dirName, int32_t index);
-Tensor* LoadOutputTensor(const Layer* layer, const char* dirName);
+CORVUS_EXPORT Tensor* LoadInputTensor(const Layer* layer, const char* dirName, int32_t index);
+CORVUS_EXPORT Tensor* LoadOutputTensor(const Layer* layer, const char* dirName);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "CorvusExport.h"
 #include "DataType.h"
 
 #ifdef __cplusplus
@@ -63,42 +64,42 @@ typedef enum TensorCompareResult {
 } TensorCompareResult;
 
 /* Creation and ownership */
-Tensor* CreateEmptyTensor(void);
-Tensor* CreateTensor(DataType dtype, DataLayout layout, uint32_t ndim, TensorShape shape, bool allocate);
-Tensor* CreateTensorWithStrides(DataType dtype, DataLayout layout, uint32_t ndim, TensorShape shape,
-                                TensorStrides stride, bool allocate);
-void CheckLayout(uint32_t ndim, DataLayout layout);
-void AllocTensorData(Tensor* tensor);
-void FreeTensorData(Tensor* tensor);
-void DestroyTensor(Tensor* tensor);
-void SetTensorData(Tensor* tensor, void* data);
-void SetTensorDataType(Tensor* tensor, DataType dtype);
+CORVUS_EXPORT Tensor* CreateEmptyTensor(void);
+CORVUS_EXPORT Tensor* CreateTensor(DataType dtype, DataLayout layout, uint32_t ndim, TensorShape shape, bool allocate);
+CORVUS_EXPORT Tensor* CreateTensorWithStrides(DataType dtype, DataLayout layout, uint32_t ndim, TensorShape shape,
+                                              TensorStrides stride, bool allocate);
+CORVUS_EXPORT void CheckLayout(uint32_t ndim, DataLayout layout);
+CORVUS_EXPORT void AllocTensorData(Tensor* tensor);
+CORVUS_EXPORT void FreeTensorData(Tensor* tensor);
+CORVUS_EXPORT void DestroyTensor(Tensor* tensor);
+CORVUS_EXPORT void SetTensorData(Tensor* tensor, void* data);
+CORVUS_EXPORT void SetTensorDataType(Tensor* tensor, DataType dtype);
 
 /* Queries */
-uint32_t GetTensorSize(const Tensor* tensor);
-uint32_t GetTensorDataSize(const Tensor* tensor);
-uint32_t GetTensorNDim(const Tensor* tensor);
-bool IsSerialData(const Tensor* tensor);
+CORVUS_EXPORT uint32_t GetTensorSize(const Tensor* tensor);
+CORVUS_EXPORT uint32_t GetTensorDataSize(const Tensor* tensor);
+CORVUS_EXPORT uint32_t GetTensorNDim(const Tensor* tensor);
+CORVUS_EXPORT bool IsSerialData(const Tensor* tensor);
 
 /* Copy and comparison */
-void CopyTensor(const Tensor* src, Tensor* dst);
-void CopyTensorData(const Tensor* src, Tensor* dst);
-TensorCompareResult CompareTensorsShape(const Tensor* tensor1, const Tensor* tensor2);
-TensorCompareResult CompareTensorsStride(const Tensor* tensor1, const Tensor* tensor2);
-uint32_t CountTensorEquals(const Tensor* t1, const Tensor* t2);
+CORVUS_EXPORT void CopyTensor(const Tensor* src, Tensor* dst);
+CORVUS_EXPORT void CopyTensorData(const Tensor* src, Tensor* dst);
+CORVUS_EXPORT TensorCompareResult CompareTensorsShape(const Tensor* tensor1, const Tensor* tensor2);
+CORVUS_EXPORT TensorCompareResult CompareTensorsStride(const Tensor* tensor1, const Tensor* tensor2);
+CORVUS_EXPORT uint32_t CountTensorEquals(const Tensor* t1, const Tensor* t2);
 
 /* Host data, printing, files */
-void PutTensorData(const void* src, Tensor* tensor);
-void PrintTensorShape(const Tensor* tensor, FILE* file);
-void PrintTensorStride(const Tensor* tensor, FILE* file);
-void PrintTensorData(const Tensor* tensor, FILE* file);
-void PrintTensorToFile(const Tensor* tensor, FILE* file);
-void PrintTensor(const Tensor* tensor);
-void SaveTensor(const Tensor* tensor, const char* path);
+CORVUS_EXPORT void PutTensorData(const void* src, Tensor* tensor);
+CORVUS_EXPORT void PrintTensorShape(const Tensor* tensor, FILE* file);
+CORVUS_EXPORT void PrintTensorStride(const Tensor* tensor, FILE* file);
+CORVUS_EXPORT void PrintTensorData(const Tensor* tensor, FILE* file);
+CORVUS_EXPORT void PrintTensorToFile(const Tensor* tensor, FILE* file);
+CORVUS_EXPORT void PrintTensor(const Tensor* tensor);
+CORVUS_EXPORT void SaveTensor(const Tensor* tensor, const char* path);
 /* Returns null when the file does not start with the tensor magic number. A
  * file shorter than its header says loads with the missing tail zero; a header
  * claiming more than 64 MiB beyond the end of the file is refused. */
-Tensor* LoadTensor(const char* path);
+CORVUS_EXPORT Tensor* LoadTensor(const char* path);
 
 #ifdef __cplusplus
 }

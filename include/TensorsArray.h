@@ -2,6 +2,7 @@
 #ifndef CORVUS_TENSORSARRAY_H
 #define CORVUS_TENSORSARRAY_H
 
+#include "CorvusExport.h"
 #include "Tensor.h"
 
 #ifdef __cplusplus
@@ -13,9 +14,9 @@ typedef struct TensorsArray {
     uint32_t tensorsCount;
 } TensorsArray;
 
-TensorsArray* CreateTensorsArray(uint32_t count);
-void AssignTensor(TensorsArray* tensorsArray, Tensor* tensor, uint32_t pos);
-void DestroyTensorsArray(TensorsArray* tArray, bool destroyTensors);
+CORVUS_EXPORT TensorsArray* CreateTensorsArray(uint32_t count);
+CORVUS_EXPORT void AssignTensor(TensorsArray* tensorsArray, Tensor* tensor, uint32_t pos);
+CORVUS_EXPORT void DestroyTensorsArray(TensorsArray* tArray, bool destroyTensors);
 
 #ifdef __cplusplus
 }

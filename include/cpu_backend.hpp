@@ -8,11 +8,12 @@
 
 #include <stdexcept>
 
+#include "CorvusExport.h"
 #include "Model.h"
 #include "cpu_backend.h"
 
 /* The model stored under an id, for hosts that also use the model functions
  * (layer listings, statistics); it stays owned by the registry. */
-Model* get_model(uint32_t model_id);
+CORVUS_EXPORT Model* get_model(uint32_t model_id);
 
 #endif

@@ -2,6 +2,7 @@
 #ifndef CORVUS_NN_KERNEL_LIST_H
 #define CORVUS_NN_KERNEL_LIST_H
 
+#include "CorvusExport.h"
 #include "Layers.h"
 
 #ifdef __cplusplus
@@ -16,13 +17,13 @@ typedef enum kfname {
 } kfname;
 
 /* Printed kernel names; entry kfname_TOTAL is "Undefined". */
-extern const char* const kernel_fn_name_string[kfname_TOTAL + 1];
+CORVUS_EXPORT extern const char* const kernel_fn_name_string[kfname_TOTAL + 1];
 /* Function set of each kernel number; null for kernels this library lacks. */
-extern const NNKernelFn* const nn_kernel_fn_list[kfname_TOTAL];
+CORVUS_EXPORT extern const NNKernelFn* const nn_kernel_fn_list[kfname_TOTAL];
 /* Function set installed for a layer that was never selected, by operation. */
-extern const NNKernelFn* const nn_kernel_fn_list_default[OP_OperationsCount];
+CORVUS_EXPORT extern const NNKernelFn* const nn_kernel_fn_list_default[OP_OperationsCount];
 /* Kernel number behind each default (kfname_TOTAL for none). */
-extern const kfname nn_kernel_fn_default_name[OP_OperationsCount];
+CORVUS_EXPORT extern const kfname nn_kernel_fn_default_name[OP_OperationsCount];
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include "CorvusExport.h"
 #include "Layers.h"
 #include "LayersBroadcast.h"
 #include "Tensor.h"
@@ -25,17 +26,18 @@ extern "C" {
  * i-th output coordinate (permutation[0..ndim-1]). With the identity
  * permutation it copies one strided view into another. Execution returns
  * NULL; a refusal returns its reason without touching out. */
-const char* Transpose_opt(int32_t mode, uint32_t cores, const Tensor* in, Tensor* out, const uint32_t* permutation);
+CORVUS_EXPORT const char* Transpose_opt(int32_t mode, uint32_t cores, const Tensor* in, Tensor* out,
+                                        const uint32_t* permutation);
 
 /* Writes count dense outputs, each a contiguous range along axis of the
  * dense input: output n takes the range starting at starts[n] (starts NULL:
  * the outputs follow each other from 0). */
-const char* Split_noHoles(int32_t mode, uint32_t cores, const Tensor* in, Tensor** outputs, uint32_t count,
-                          uint32_t axis, const uint32_t* starts);
+CORVUS_EXPORT const char* Split_noHoles(int32_t mode, uint32_t cores, const Tensor* in, Tensor** outputs,
+                                        uint32_t count, uint32_t axis, const uint32_t* starts);
 
 /* Concatenates count dense inputs along axis into the dense output. */
-const char* Concat_noHoles(int32_t mode, uint32_t cores, Tensor* out, Tensor** inputs, uint32_t count,
-                           uint32_t axis);
+CORVUS_EXPORT const char* Concat_noHoles(int32_t mode, uint32_t cores, Tensor* out, Tensor** inputs, uint32_t count,
+                                         uint32_t axis);
 
 /* An element function with the clamp applied in the same pass; limit is the
  * raw bit pattern of the clamp's upper limit. */
@@ -54,38 +56,38 @@ typedef struct BroadcastOptDesc {
 
 /* Picks table[dtype] (table in the order float32, float16, int32, uint32)
  * and the clamp of aName (None, Linear, ReLU, ReLU6); anything else is fatal. */
-void Broadcast_opt_init(BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
-                        uint32_t aName);
+CORVUS_EXPORT void Broadcast_opt_init(BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
+                                      uint32_t dtype, uint32_t aName);
 /* out = op(inA, inB) with numpy broadcasting (shapes right-aligned), then the
  * clamp. inB NULL for one-input element functions. In execution a refusal is
  * fatal ("Broadcast_opt error: <reason>"). */
-const char* Broadcast_opt(int32_t mode, uint32_t cores, const BroadcastOptDesc* desc, Tensor* out,
-                          const Tensor* inA, const Tensor* inB);
+CORVUS_EXPORT const char* Broadcast_opt(int32_t mode, uint32_t cores, const BroadcastOptDesc* desc, Tensor* out,
+                                        const Tensor* inA, const Tensor* inB);
 
 /* ---- Kernels ------------------------------------------------------------ */
 
-void AddBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
-                      const BroadcastParams* params);
-void SubBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
-                      const BroadcastParams* params);
-void MulBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
-                      const BroadcastParams* params);
-void DivBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
-                      const BroadcastParams* params);
+CORVUS_EXPORT void AddBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                                    const BroadcastParams* params);
+CORVUS_EXPORT void SubBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                                    const BroadcastParams* params);
+CORVUS_EXPORT void MulBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                                    const BroadcastParams* params);
+CORVUS_EXPORT void DivBroadcast_opt(uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
+                                    const BroadcastParams* params);
 /* out repeats in along every dimension where in has extent 1. */
-void Expand_opt(Tensor* out, const Tensor* in);
+CORVUS_EXPORT void Expand_opt(Tensor* out, const Tensor* in);
 
-void Init_Transpose_opt(NNKernel* kernel);
-void Init_Slice_opt(NNKernel* kernel);
-void Init_Concatenate_opt(NNKernel* kernel);
-void Execute_Transpose_opt(NNKernel* kernel);
-void Execute_Slice_opt(NNKernel* kernel);
-void Execute_Concatenate_opt(NNKernel* kernel);
-void Execute_AddBroadcast_opt(NNKernel* kernel);
-void Execute_SubBroadcast_opt(NNKernel* kernel);
-void Execute_MulBroadcast_opt(NNKernel* kernel);
-void Execute_DivBroadcast_opt(NNKernel* kernel);
-void Execute_Expand_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_Transpose_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_Slice_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_Concatenate_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Transpose_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Slice_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Concatenate_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_AddBroadcast_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_SubBroadcast_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MulBroadcast_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_DivBroadcast_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Expand_opt(NNKernel* kernel);
 
 /* ---- Pooling, depthwise, resize, PRelu, layer normalisation -------------
  * Computation functions take a share index and a share count first: -1 only
@@ -95,29 +97,30 @@ void Execute_Expand_opt(NNKernel* kernel);
  * into output with window, stride and begin/end pads; padMode 0 counts the
  * pads (zeros for max), 1 skips them; isMax non-zero for max, else average.
  * Returns 0, or -1 for a configuration it does not handle. */
-int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
-                  uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode, uint32_t isMax);
+CORVUS_EXPORT int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                                uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
+                                uint32_t isMax);
 /* Why Pooling1D_opt would return -1 (NULL: it would not). */
-const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
-                                  uint32_t stride, uint32_t padMode);
+CORVUS_EXPORT const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uint32_t axis,
+                                                uint32_t window, uint32_t stride, uint32_t padMode);
 /* Layer forms: 0 or -1 (refused). The two-dimensional ones keep an
  * intermediate tensor in kernel->extra_resources (made at -2). */
-int MaxPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
-int AvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
-int GlobalAvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
-int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
-int AvgPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
-void Init_MaxPool2D_opt(NNKernel* kernel);
-void Execute_MaxPool2D_opt(NNKernel* kernel);
-void Destroy_MaxPool2D_opt(NNKernel* kernel);
-void Init_AvgPool2D_opt(NNKernel* kernel);
-void Execute_AvgPool2D_opt(NNKernel* kernel);
-void Destroy_AvgPool2D_opt(NNKernel* kernel);
-void Init_GlobalAvgPool2D_opt(NNKernel* kernel);
-void Execute_GlobalAvgPool2D_opt(NNKernel* kernel);
-void Destroy_GlobalAvgPool2D_opt(NNKernel* kernel);
-void Execute_MaxPool1D_opt(NNKernel* kernel);
-void Execute_AvgPool1D_opt(NNKernel* kernel);
+CORVUS_EXPORT int MaxPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT int AvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT int GlobalAvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT int AvgPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT void Init_MaxPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MaxPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_MaxPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_AvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_AvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_AvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_GlobalAvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_GlobalAvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_GlobalAvgPool2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_MaxPool1D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_AvgPool1D_opt(NNKernel* kernel);
 
 /* A band of a half-precision depthwise convolution held in scratch memory:
  * input rows firstInRow.. of a {inRowsTotal, inCols, channels} image, output
@@ -132,33 +135,33 @@ typedef struct DwConvTile {
     float* wide;
     uint32_t channels, inCols, inRowsTotal, firstInRow, firstOutRow, outRows, outCols, padTop, padLeft;
 } DwConvTile;
-void dwConvKxK(const DwConvTile* tile, uint32_t kH, uint32_t kW, uint32_t strideH, uint32_t strideW);
-void dwConv3x3s1(const DwConvTile* tile);
-void dwConv3x3s2(const DwConvTile* tile);
-void dwConv5x5s1(const DwConvTile* tile);
-void dwConv5x5s2(const DwConvTile* tile);
-void dwConv7x7s1(const DwConvTile* tile);
+CORVUS_EXPORT void dwConvKxK(const DwConvTile* tile, uint32_t kH, uint32_t kW, uint32_t strideH, uint32_t strideW);
+CORVUS_EXPORT void dwConv3x3s1(const DwConvTile* tile);
+CORVUS_EXPORT void dwConv3x3s2(const DwConvTile* tile);
+CORVUS_EXPORT void dwConv5x5s1(const DwConvTile* tile);
+CORVUS_EXPORT void dwConv5x5s2(const DwConvTile* tile);
+CORVUS_EXPORT void dwConv7x7s1(const DwConvTile* tile);
 /* NULL when computed (or, with share -1, when it would compute), else the
  * reason it does not handle the layer. */
-const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel);
+CORVUS_EXPORT const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel);
 /* dwConvF16_opt, or the reference depthwise kernel when it refuses. */
-void Execute_DWConvolution_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_DWConvolution_opt(NNKernel* kernel);
 
 /* Three-channel down-scaling; the form of the resize reference functions
  * (mode -1 only checks). */
-const char* ResizeDown3F32_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales);
-const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales);
-void Execute_ResizeDown3F32_opt(NNKernel* kernel);
-void Execute_ResizeDown3F16_opt(NNKernel* kernel);
+CORVUS_EXPORT const char* ResizeDown3F32_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                             const float* scales);
+CORVUS_EXPORT const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
+                                             const float* scales);
+CORVUS_EXPORT void Execute_ResizeDown3F32_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_ResizeDown3F16_opt(NNKernel* kernel);
 
-void Execute_PRelu_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_PRelu_opt(NNKernel* kernel);
 
 /* gamma and beta may be NULL. */
-void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
-                   const struct NormalizationParams* params);
-void Execute_LayerNorm_opt(NNKernel* kernel);
+CORVUS_EXPORT void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
+                                 const struct NormalizationParams* params);
+CORVUS_EXPORT void Execute_LayerNorm_opt(NNKernel* kernel);
 
 /* ---- Half-precision Conv2D ---------------------------------------------
  * Float16 NHWC input and output, float16 filter {kH, kW, C_in, C_out},
@@ -170,24 +173,25 @@ void Execute_LayerNorm_opt(NNKernel* kernel);
  * of the tiles. NULL on success, else the reason; a refusal computes
  * nothing. kernel->counters[0] and [1] count the calls of the 16- and
  * 128-channel micro-kernels. */
-const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel);
-const char* Probe_Conv2D_opt(const NNKernel* kernel);
+CORVUS_EXPORT const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel);
+CORVUS_EXPORT const char* Probe_Conv2D_opt(const NNKernel* kernel);
 /* Refusals print "<function> error: <reason> " on stdout; not fatal. */
-void Init_Conv2D_opt(NNKernel* kernel);
-void Execute_Conv2D_opt(NNKernel* kernel);
-void Destroy_Conv2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Init_Conv2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Conv2D_opt(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_Conv2D_opt(NNKernel* kernel);
 /* Splits count float32 biases (every biasStride-th value) into float16
  * high and low parts of b*s, s a power of two chosen from the largest
  * magnitude, and returns r = 1/s; (hi + lo) * r restores b. */
-void Conv2D_ConvBias(const float* bias, uint64_t biasStride, uint32_t count, uint16_t* hi, uint16_t* lo, float* r);
+CORVUS_EXPORT void Conv2D_ConvBias(const float* bias, uint64_t biasStride, uint32_t count, uint16_t* hi, uint16_t* lo,
+                                   float* r);
 
 /* Float16 Conv1D {N, L, C_in} through the Conv2D kernel (height 1); the
  * layer's Conv1DParams, filter {kernel_size, C_in, filters} and float32
  * bias. mode as for Conv2D_opt. */
-const char* Conv1Dvia2D(int32_t mode, int32_t parts, NNKernel* kernel);
-void Init_Conv1Dvia2D(NNKernel* kernel);
-void Execute_Conv1Dvia2D(NNKernel* kernel);
-void Destroy_Conv1Dvia2D(NNKernel* kernel);
+CORVUS_EXPORT const char* Conv1Dvia2D(int32_t mode, int32_t parts, NNKernel* kernel);
+CORVUS_EXPORT void Init_Conv1Dvia2D(NNKernel* kernel);
+CORVUS_EXPORT void Execute_Conv1Dvia2D(NNKernel* kernel);
+CORVUS_EXPORT void Destroy_Conv1Dvia2D(NNKernel* kernel);
 
 #ifdef __cplusplus
 }

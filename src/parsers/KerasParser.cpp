@@ -30,33 +30,21 @@
 #include "Padding.h"
 #include "Report.h"
 
+using corvus_json::Find;
+using corvus_json::kMaxElements;
+using corvus_json::kMaxExtent;
+using corvus_json::Text;
 using corvus_json::Value;
 
 namespace {
 
-// Bounds that keep a hostile description from asking for absurd tensors:
-// one window or feature extent, and the element count of one tensor.
-constexpr uint32_t kMaxExtent = 1u << 24;
-constexpr uint64_t kMaxTensorElements = 1ull << 28;
-
-const Value* FindMember(const Value& obj, const char* name)
-{
-    if (!obj.IsObject()) return nullptr;
-    const auto it = obj.FindMember(name);
-    return it == obj.MemberEnd() ? nullptr : &it->value;
-}
-
 bool IsAbsent(const Value* v) { return v == nullptr || v->IsNull(); }
 
-// A JSON integer, or a number with an integral value, as a 64-bit integer.
 int64_t ReadInteger(const Value& v, const char* name)
 {
-    if (v.IsInt64()) return v.GetInt64();
-    if (v.IsDouble()) {
-        const double d = v.GetDouble();
-        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) <= 9007199254740992.0) return (int64_t)d;
-    }
-    CV_FATAL("Value of %s is not an integer", name);
+    int64_t x;
+    if (!corvus_json::Integer(v, &x)) CV_FATAL("Value of %s is not an integer", name);
+    return x;
 }
 
 // The element `index` of a list member, or the scalar member itself.
@@ -83,49 +71,29 @@ int32_t ToInt(const Value& member, const char* name, uint32_t index)
 
 }  // namespace
 
-extern "C" void CorvusJsonAssertFailed(const char* expression)
-{
-    CV_FATAL("Malformed model description (%s)", expression);
-}
-
-namespace corvus_json {
-
-bool ParseStream(std::istream& stream, Document& document)
-{
-    rapidjson::BasicIStreamWrapper<std::istream> wrapper(stream);
-    document.ParseStream<rapidjson::kParseIterativeFlag>(wrapper);
-    if (document.HasParseError()) {
-        document.SetObject();
-        return false;
-    }
-    return true;
-}
-
-}  // namespace corvus_json
-
 uint32_t get_uint(const Value& obj, const std::string& name, uint32_t index)
 {
-    const Value* member = FindMember(obj, name.c_str());
+    const Value* member = Find(obj, name.c_str());
     if (member == nullptr) CV_FATAL("No value of %s", name.c_str());
     return ToUint(*member, name.c_str(), index);
 }
 
 uint32_t get_uint_or_default(const Value& obj, const std::string& name, uint32_t defaultValue, uint32_t index)
 {
-    const Value* member = FindMember(obj, name.c_str());
+    const Value* member = Find(obj, name.c_str());
     return member == nullptr ? defaultValue : ToUint(*member, name.c_str(), index);
 }
 
 int32_t get_int(const Value& obj, const std::string& name, uint32_t index)
 {
-    const Value* member = FindMember(obj, name.c_str());
+    const Value* member = Find(obj, name.c_str());
     if (member == nullptr) CV_FATAL("No value of %s", name.c_str());
     return ToInt(*member, name.c_str(), index);
 }
 
 int32_t get_int_or_default(const Value& obj, const std::string& name, int32_t defaultValue, uint32_t index)
 {
-    const Value* member = FindMember(obj, name.c_str());
+    const Value* member = Find(obj, name.c_str());
     return member == nullptr ? defaultValue : ToInt(*member, name.c_str(), index);
 }
 
@@ -135,32 +103,32 @@ namespace {
 
 std::string RequiredString(const Value& obj, const char* key)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     if (v == nullptr) CV_FATAL("No value of %s", key);
     if (!v->IsString()) CV_FATAL("Value of %s must be a string", key);
-    return std::string(v->GetString(), v->GetStringLength());
+    return Text(*v);
 }
 
 std::string StringOr(const Value& obj, const char* key, const char* defaultValue)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     if (IsAbsent(v)) return defaultValue;
     if (!v->IsString()) CV_FATAL("Value of %s must be a string", key);
-    return std::string(v->GetString(), v->GetStringLength());
+    return Text(*v);
 }
 
 // True exactly for the literal true; an absent key takes `absent`, which is
 // Keras' default for keys Keras always writes.
 bool Bool(const Value& obj, const char* key, bool absent = false)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     if (v == nullptr) return absent;
     return v->IsTrue();
 }
 
 float Float(const Value& obj, const char* key)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     if (v == nullptr) CV_FATAL("No value of %s", key);
     if (!v->IsNumber()) CV_FATAL("Value of %s must be a number", key);
     return (float)v->GetDouble();
@@ -168,7 +136,7 @@ float Float(const Value& obj, const char* key)
 
 float FloatOr(const Value& obj, const char* key, float defaultValue)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     return IsAbsent(v) ? defaultValue : Float(obj, key);
 }
 
@@ -184,16 +152,16 @@ uint32_t ExtentOf(const Value& obj, const char* key, uint32_t index)
 }
 uint32_t ExtentOr(const Value& obj, const char* key, uint32_t defaultValue, uint32_t index)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     return Extent(IsAbsent(v) ? defaultValue : get_uint(obj, key, index), key);
 }
 
 DataLayout LayoutOf(const Value& config)
 {
-    const Value* v = FindMember(config, "data_format");
+    const Value* v = Find(config, "data_format");
     if (IsAbsent(v)) return DL_NONE;
     if (!v->IsString()) CV_FATAL("Value of data_format must be a string");
-    const std::string format(v->GetString(), v->GetStringLength());
+    const std::string format = Text(*v);
     if (format == "channels_last") return DL_NHWC;
     if (format == "channels_first") return DL_NCHW;
     CV_FATAL("Unsupported layout: %s", format.c_str());
@@ -240,7 +208,7 @@ private:
 
 const Value& RequiredMember(const Value& obj, const char* key, const char* what)
 {
-    const Value* v = FindMember(obj, key);
+    const Value* v = Find(obj, key);
     if (v == nullptr) CV_FATAL("No value of %s", key);
     if (strcmp(what, "object") == 0 ? !v->IsObject() : !v->IsArray()) CV_FATAL("Value of %s must be an %s", key, what);
     return *v;
@@ -251,7 +219,7 @@ std::string EntryName(const Value& entry, const char* where)
 {
     if (!entry.IsArray() || entry.Empty() || !entry[0].IsString())
         CV_FATAL("Entries of %s must be lists that start with a layer name", where);
-    return std::string(entry[0].GetString(), entry[0].GetStringLength());
+    return Text(entry[0]);
 }
 
 IOLayers* KerasReader::Read(std::istream& stream)
@@ -260,7 +228,7 @@ IOLayers* KerasReader::Read(std::istream& stream)
     if (!corvus_json::ParseStream(stream, document)) CV_FATAL("Model description is not valid JSON");
     if (!document.IsObject()) CV_FATAL("Model description must be a JSON object");
 
-    const Value* className = FindMember(document, "class_name");
+    const Value* className = Find(document, "class_name");
     if (className == nullptr) CV_FATAL("cannot find class_name parameter in JSON file");
     if (!className->IsString() ||
         (strcmp(className->GetString(), "Model") != 0 && strcmp(className->GetString(), "Functional") != 0))
@@ -310,7 +278,7 @@ void KerasReader::ReadInbound(const Value& layers)
         const std::string name = RequiredString(layerObj, "name");
         if (inbound_.count(name) != 0) CV_FATAL("Layer name \"%s\" is used twice", name.c_str());
         std::vector<std::string>& names = inbound_[name];
-        const Value* nodes = FindMember(layerObj, "inbound_nodes");
+        const Value* nodes = Find(layerObj, "inbound_nodes");
         if (IsAbsent(nodes)) continue;
         if (!nodes->IsArray()) CV_FATAL("Value of inbound_nodes must be a list (layer \"%s\")", name.c_str());
         if (nodes->Empty()) continue;
@@ -386,8 +354,8 @@ void CheckTensorSize(const Tensor* t, const std::string& name)
     uint64_t n = 1;
     for (uint32_t d = 0; d < t->ndim && d < MAX_NDIM_VALUE; ++d) {
         n *= t->shape.dimension[d];
-        if (n > kMaxTensorElements) CV_FATAL("Layer \"%s\" makes a tensor of more than %llu elements", name.c_str(),
-                                            (unsigned long long)kMaxTensorElements);
+        if (n > kMaxElements) CV_FATAL("Layer \"%s\" makes a tensor of more than %llu elements", name.c_str(),
+                                            (unsigned long long)kMaxElements);
     }
 }
 
@@ -429,7 +397,7 @@ std::vector<uint32_t> SpatialSizes(const std::vector<Layer*>& inputs, uint32_t c
 
 Layer* InputLayerOf(const std::string& name, const Value& config)
 {
-    const Value* shape = FindMember(config, "batch_input_shape");
+    const Value* shape = Find(config, "batch_input_shape");
     if (IsAbsent(shape)) CV_FATAL("InputLayer has not shape");
     if (!shape->IsArray() || shape->Empty() || shape->Size() > MAX_NDIM_VALUE)
         CV_FATAL("batch_input_shape of \"%s\" must list 1 to %d dimensions", name.c_str(), MAX_NDIM_VALUE);
@@ -449,7 +417,7 @@ Layer* InputLayerOf(const std::string& name, const Value& config)
 
 Layer* ReluOf(Layer* in, const std::string& name, const Value& config)
 {
-    const Value* maxValue = FindMember(config, "max_value");
+    const Value* maxValue = Find(config, "max_value");
     ActivationParams a{};
     if (FloatOr(config, "threshold", 0.0f) != 0.0f || FloatOr(config, "negative_slope", 0.0f) != 0.0f)
         CV_FATAL("Unsupported ReLU values");
@@ -501,7 +469,7 @@ Layer* AveragePool1DOf(const std::vector<Layer*>& inputs, const std::string& nam
 
 Layer* ReshapeOf(Layer* in, const std::string& name, const Value& config)
 {
-    const Value* target = FindMember(config, "target_shape");
+    const Value* target = Find(config, "target_shape");
     if (target == nullptr) CV_FATAL("No value of target_shape");
     if (!target->IsArray()) CV_FATAL("Value of target_shape must be a list");
     const Tensor* t = in->kernel->output[0];
@@ -522,7 +490,7 @@ Layer* ReshapeOf(Layer* in, const std::string& name, const Value& config)
         }
         shape[i + 1] = (uint32_t)v;
         p *= (uint64_t)v;
-        if (p > kMaxTensorElements) CV_FATAL("target_shape of \"%s\" is too large", name.c_str());
+        if (p > kMaxElements) CV_FATAL("target_shape of \"%s\" is too large", name.c_str());
     }
     if (unknown >= 0) {
         uint64_t c = 1;
@@ -535,7 +503,7 @@ Layer* ReshapeOf(Layer* in, const std::string& name, const Value& config)
 Layer* PermuteOf(Layer* in, const std::string& name, const Value& config)
 {
     const uint32_t r = in->kernel->output[0]->ndim;
-    const Value* dims = FindMember(config, "dims");
+    const Value* dims = Find(config, "dims");
     if (dims == nullptr) CV_FATAL("No value of dims");
     if (!dims->IsArray() || dims->Size() + 1 != r)
         CV_FATAL("dims of \"%s\" must list %u axes for its %u-dimensional input", name.c_str(), r - 1, r);
@@ -558,7 +526,7 @@ Layer* ConcatenateOf(std::vector<Layer*>& inputs, const std::string& name, int32
 
 Layer* AnchorBoxesOf(Layer* in, const std::string& name, const Value& config)
 {
-    const Value* ratios = FindMember(config, "aspect_ratios");
+    const Value* ratios = Find(config, "aspect_ratios");
     if (ratios == nullptr) CV_FATAL("No value of aspect_ratios");
     if (!ratios->IsArray()) CV_FATAL("Value of aspect_ratios must be a list");
     const uint32_t aspectRationsCount = ratios->Size();
@@ -570,7 +538,7 @@ Layer* AnchorBoxesOf(Layer* in, const std::string& name, const Value& config)
     }
     const std::string coords = RequiredString(config, "coords");
     if (coords != "centroids") CV_FATAL("std::string(config[\"coords\"].GetString()) == \"centroids\": false, expected: true");
-    const Value* variancesValue = FindMember(config, "variances");
+    const Value* variancesValue = Find(config, "variances");
     if (variancesValue == nullptr) CV_FATAL("No value of variances");
     if (!variancesValue->IsArray()) CV_FATAL("Value of variances must be a list");
     const uint32_t variances_count = variancesValue->Size();
@@ -614,7 +582,7 @@ Layer* MfccOf(std::vector<Layer*>& inputs, const std::string& name, const Value&
                  MFCC_MAX_CHANNELS);
     uint32_t sampleRate = 1;
     uint32_t count = (uint32_t)inputs.size();
-    if (FindMember(config, "sample_rate") != nullptr) {
+    if (Find(config, "sample_rate") != nullptr) {
         // The rate is a setting: the layer reads one input only.
         const uint32_t numinputs = count;
         CV_CHECK(numinputs == 1);
@@ -690,7 +658,7 @@ Layer* DepthwiseOf(const std::vector<Layer*>& inputs, const std::string& name, c
 // "output_padding" counts only when present and not null.
 bool OutputPadding(const Value& config, uint32_t n, uint32_t* out)
 {
-    if (IsAbsent(FindMember(config, "output_padding"))) return false;
+    if (IsAbsent(Find(config, "output_padding"))) return false;
     for (uint32_t i = 0; i < n; ++i) {
         out[i] = get_uint(config, "output_padding", i);
         if (out[i] > kMaxExtent) CV_FATAL("Value of output_padding must be below %u", kMaxExtent);
@@ -724,7 +692,7 @@ Layer* BatchNormalizationOf(Layer* in, const std::string& name, const Value& con
     // The layer normalises the last axis, which is Keras' default.
     const int32_t axis = get_int_or_default(config, "axis", -1, 0);
     const int32_t last = (int32_t)in->kernel->output[0]->ndim - 1;
-    const Value* axes = FindMember(config, "axis");
+    const Value* axes = Find(config, "axis");
     if ((axis != -1 && axis != last) || (axes != nullptr && axes->IsArray() && axes->Size() != 1))
         CV_FATAL("BatchNormalization \"%s\" normalizes other axes than the last one", name.c_str());
     return AddBatchNormalizationLayer(in, nullptr, name.c_str(), Bool(config, "scale", true),
@@ -734,7 +702,7 @@ Layer* BatchNormalizationOf(Layer* in, const std::string& name, const Value& con
 Layer* ZeroPadding2DOf(Layer* in, const std::string& name, const Value& config, DataLayout layout)
 {
     // [[top, bottom], [left, right]], or [vertical, horizontal], or one number.
-    const Value* padding = FindMember(config, "padding");
+    const Value* padding = Find(config, "padding");
     if (padding == nullptr) CV_FATAL("No value of padding");
     uint32_t pads[4];
     for (uint32_t i = 0; i < 4; ++i) {

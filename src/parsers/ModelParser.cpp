@@ -1,5 +1,5 @@
 #define CORVUS_MODULE "ModelParser"
-#include "parsers/KerasParser.h"
+#include "parsers/Json.h"
 
 #include <cstring>
 #include <fstream>

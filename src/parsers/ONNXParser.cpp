@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -36,6 +37,11 @@
 #include "Report.h"
 #include "Tensor.h"
 
+using corvus_json::Find;
+using corvus_json::kMaxElements;
+using corvus_json::kMaxExtent;
+using corvus_json::kMaxListLength;
+using corvus_json::Text;
 using corvus_json::Value;
 
 const int SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION = 2;
@@ -44,19 +50,7 @@ int SUPPORTED_ONNX_CONVERTER_PATCH_VERSION;
 
 namespace {
 
-// Bounds that keep a hostile document from asking for absurd tensors.
-constexpr uint64_t kMaxElements = 1ull << 28;
-constexpr uint32_t kMaxExtent = 1u << 24;
-constexpr uint32_t kMaxListLength = 64;
-
 const char* const kSelf = "_ParseLayersFromONNXJSON";
-
-const Value* Member(const Value& obj, const char* key)
-{
-    if (!obj.IsObject()) return nullptr;
-    const auto it = obj.FindMember(key);
-    return it == obj.MemberEnd() ? nullptr : &it->value;
-}
 
 // One node being read: its JSON object and the names around it, so that
 // every message can say which node and attribute it is about.
@@ -84,25 +78,21 @@ const Value& Scalar(const Node& n, const char* key, const Value& v)
 
 int64_t IntegerOf(const Node& n, const char* key, const Value& v)
 {
-    if (v.IsInt64()) return v.GetInt64();
-    if (v.IsUint64()) return INT64_MAX;  // beyond every bound checked below
-    if (v.IsDouble()) {
-        const double d = v.GetDouble();
-        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 9.2e18) return (int64_t)d;
-    }
-    CV_FATAL("ONNXParser: node %s: attribute %s must be an integer", n.key.c_str(), key);
+    int64_t x;
+    if (!corvus_json::Integer(v, &x)) CV_FATAL("ONNXParser: node %s: attribute %s must be an integer", n.key.c_str(), key);
+    return x;
 }
 
 int32_t Int(const Node& n, const char* key)
 {
-    const Value* v = Member(n.json, key);
+    const Value* v = Find(n.json, key);
     if (v == nullptr) Missing(n, key);
     const int64_t x = IntegerOf(n, key, Scalar(n, key, *v));
     if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
     return (int32_t)x;
 }
 
-int32_t IntOr(const Node& n, const char* key, int32_t def) { return Member(n.json, key) ? Int(n, key) : def; }
+int32_t IntOr(const Node& n, const char* key, int32_t def) { return Find(n.json, key) ? Int(n, key) : def; }
 
 // A size-like attribute: positive and bounded.
 uint32_t Extent(const Node& n, const char* key, int64_t v)
@@ -114,19 +104,19 @@ uint32_t Extent(const Node& n, const char* key, int64_t v)
 
 float Float(const Node& n, const char* key)
 {
-    const Value* v = Member(n.json, key);
+    const Value* v = Find(n.json, key);
     if (v == nullptr) Missing(n, key);
     const Value& s = Scalar(n, key, *v);
     if (!s.IsNumber()) CV_FATAL("ONNXParser: node %s: attribute %s must be a number", n.key.c_str(), key);
     return (float)s.GetDouble();
 }
 
-float FloatOr(const Node& n, const char* key, float def) { return Member(n.json, key) ? Float(n, key) : def; }
+float FloatOr(const Node& n, const char* key, float def) { return Find(n.json, key) ? Float(n, key) : def; }
 
 // True only for the literal true (plain or as the first element).
 bool Bool(const Node& n, const char* key)
 {
-    const Value* v = Member(n.json, key);
+    const Value* v = Find(n.json, key);
     if (v == nullptr) return false;
     if (v->IsArray()) return v->Size() > 0 && (*v)[0].IsTrue();
     return v->IsTrue();
@@ -134,21 +124,21 @@ bool Bool(const Node& n, const char* key)
 
 std::string String(const Node& n, const char* key)
 {
-    const Value* v = Member(n.json, key);
+    const Value* v = Find(n.json, key);
     if (v == nullptr) Missing(n, key);
     if (!v->IsString()) CV_FATAL("ONNXParser: node %s: attribute %s must be a string", n.key.c_str(), key);
-    return std::string(v->GetString(), v->GetStringLength());
+    return Text(*v);
 }
 
 std::string StringOr(const Node& n, const char* key, const char* def)
 {
-    return Member(n.json, key) ? String(n, key) : std::string(def);
+    return Find(n.json, key) ? String(n, key) : std::string(def);
 }
 
 // A list attribute of integers (a plain integer counts as a list of one).
 std::vector<int64_t> IntList(const Node& n, const char* key, bool required = true)
 {
-    const Value* v = Member(n.json, key);
+    const Value* v = Find(n.json, key);
     std::vector<int64_t> out;
     if (v == nullptr) {
         if (required) Missing(n, key);
@@ -260,19 +250,60 @@ private:
         if (!IsStatic(l)) CV_FATAL("%s", message);
         return l;
     }
+    std::vector<Layer*> TwoInputs(const Node& n);
+
+    // One builder per node type (the table in Build).
+    using Builder = Layer* (Reader::*)(const Node&);
+    using MultiFn = Layer* (*)(Layer**, Tensor**, uint32_t, const char*);
+    using UnaryFn = Layer* (*)(Layer*, Tensor*, const char*);
+    using ReduceFn = Layer* (*)(Layer*, Tensor*, const char*, const uint32_t*, uint32_t, uint32_t);
     Layer* Build(const Node& n);
+    template <ActivationType kind> Layer* BuildActivation(const Node& n);
+    template <MultiFn fn> Layer* BuildMulti(const Node& n);
+    template <UnaryFn fn> Layer* BuildUnary(const Node& n);
+    template <ReduceFn fn> Layer* BuildReduce(const Node& n);
+    template <bool max> Layer* BuildPool(const Node& n);
     Layer* BuildInput(const Node& n);
+    Layer* BuildLeakyRelu(const Node& n);
+    Layer* BuildSoftmax(const Node& n);
+    Layer* BuildHardSigmoid(const Node& n);
+    Layer* BuildClip(const Node& n);
     Layer* BuildConv(const Node& n);
+    Layer* BuildDepthwiseConv2D(const Node& n);
     Layer* BuildConvTranspose(const Node& n);
-    Layer* BuildPool(const Node& n, bool max);
+    Layer* BuildGlobalAveragePool(const Node& n);
+    Layer* BuildGlobalMaxPool(const Node& n);
+    Layer* BuildBatchNormalization(const Node& n);
+    Layer* BuildInstanceNormalization(const Node& n);
+    Layer* BuildLayerNorm(const Node& n);
+    Layer* BuildDense(const Node& n);
+    Layer* BuildMatMul(const Node& n);
+    Layer* BuildEinsum(const Node& n);
+    Layer* BuildPow(const Node& n);
+    Layer* BuildMod(const Node& n);
+    Layer* BuildNot(const Node& n);
     Layer* BuildReshape(const Node& n);
     Layer* BuildIdentity(const Node& n);
-    Layer* BuildClip(const Node& n);
-    Layer* BuildPad(const Node& n);
+    Layer* BuildTranspose(const Node& n);
     Layer* BuildConstantOfShape(const Node& n);
+    Layer* BuildGather(const Node& n);
+    Layer* BuildGatherElements(const Node& n);
+    Layer* BuildTile(const Node& n);
+    Layer* BuildCumSum(const Node& n);
+    Layer* BuildConcat(const Node& n);
+    Layer* BuildRange(const Node& n);
+    Layer* BuildCast(const Node& n);
     Layer* BuildResize(const Node& n);
-    Layer* BuildReduce(const Node& n);
+    Layer* BuildPad(const Node& n);
+    Layer* BuildScatterND(const Node& n);
+    Layer* BuildArgMax(const Node& n);
+    Layer* BuildNonZero(const Node& n);
+    Layer* BuildNonMaxSuppression(const Node& n);
+    Layer* BuildNMSYolo(const Node& n);
     Layer* BuildLSTM(const Node& n);
+    Layer* BuildPostLSTM(const Node& n);
+    Layer* BuildMfcc(const Node& n);
+    Layer* BuildAudiospectrogram(const Node& n);
     void Prune();
     void OrderLSTMConsumers();
 };
@@ -293,7 +324,7 @@ Layer* Reader::Resolve(const Node& n, size_t i, bool withData)
                      n.key.c_str(), n.type.c_str(), name.c_str());
         return it->second;
     }
-    const Value* init = Member(n.json, name.c_str());
+    const Value* init = Find(n.json, name.c_str());
     if (name.empty() || init == nullptr || !init->IsObject())
         CV_FATAL("ONNXParser: node %s: input \"%s\" is neither an earlier output nor an initializer of the node",
                  n.key.c_str(), name.c_str());
@@ -374,7 +405,7 @@ Layer* Reader::BuildConv(const Node& n)
     const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
     const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
     const bool bias = Bool(n, "use_bias");
-    const ActivationParams none = {0, 0.0f};
+    const ActivationParams none = {None, 0.0f};
     const char* name = n.key.c_str();
     if (dims == 1) return AddConv1DLayer(in, nullptr, name, filters, k[0], s[0], d[0], group, &pad, bias, none);
     if (dims == 2)
@@ -413,13 +444,14 @@ Layer* Reader::BuildConvTranspose(const Node& n)
     const uint32_t filters = Extent(n, "filters", Int(n, "filters"));
     const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
     const bool bias = Bool(n, "use_bias");
-    const ActivationParams none = {0, 0.0f};
+    const ActivationParams none = {None, 0.0f};
     if (dims == 1) return AddConv1DTransposeLayer(in, nullptr, n.key.c_str(), filters, k[0], d[0], s[0], group, &pad, bias, none);
     return AddConv2DTransposeLayer(in, nullptr, n.key.c_str(), DL_NHWC, filters, k[0], k[1], s[0], s[1], d[0], d[1], &pad,
                                    group, bias, none);
 }
 
-Layer* Reader::BuildPool(const Node& n, bool max)
+template <bool max>
+Layer* Reader::BuildPool(const Node& n)
 {
     Layer* in = First(n);
     const std::vector<int64_t> ks = IntList(n, "kernel_shape");
@@ -489,7 +521,7 @@ Layer* Reader::BuildIdentity(const Node& n)
 {
     if (n.inputs.size() != 1)
         CV_FATAL("Identity parsing error. inputs_num must equal 1. Given value: %d", (int)n.inputs.size());
-    const bool earlier = names_.count(n.inputs[0]) > 0 && !Member(n.json, n.inputs[0].c_str());
+    const bool earlier = names_.count(n.inputs[0]) > 0 && !Find(n.json, n.inputs[0].c_str());
     Layer* in = Resolve(n, 0);
     const Tensor* t = Output(in);
     if (earlier || in->op != OP_Initializer) {
@@ -522,7 +554,7 @@ Layer* Reader::BuildClip(const Node& n)
         mn.f32 = (float)a[0];
         mx.f32 = (float)b[0];
         if (dt == DT_FLOAT32 && std::fabs(mn.f32) <= 1.1920929e-07f && mx.f32 == 6.0f)
-            return AddActivationLayer(x, nullptr, n.key.c_str(), ActivationParams{2, 0.0f});
+            return AddActivationLayer(x, nullptr, n.key.c_str(), ActivationParams{ReLU6, 0.0f});
     }
     return AddClipLayer(x, nullptr, mn, mx, n.key.c_str());
 }
@@ -560,12 +592,12 @@ Layer* Reader::BuildConstantOfShape(const Node& n)
 {
     Layer* shape = First(n);
     if (!IsStatic(shape)) CV_FATAL("ONNXParser: ConstantOfShape: the shape (%s) must be a constant", shape->name);
-    const Value* value = Member(n.json, "value");
+    const Value* value = Find(n.json, "value");
     if (value == nullptr || !value->IsObject())
         CV_FATAL("ONNXParser: node %s: ConstantOfShape needs a \"value\" object", n.key.c_str());
     const Node v{*value, n.key + ".value", n.type, {}, ""};
     const DataType dt = GetDataTypeFromJson((uint32_t)Int(v, "dataType"));
-    const Value* data = Member(*value, "data");
+    const Value* data = Find(*value, "data");
     if (data == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute value.data", n.key.c_str(), n.type.c_str());
     const Value& d = Scalar(v, "data", *data);
     ConstantOfShapeParams p;
@@ -619,6 +651,7 @@ Layer* Reader::BuildResize(const Node& n)
     CV_FATAL("ONNXParser (Resize): Unsupported resize mode");
 }
 
+template <Reader::ReduceFn fn>
 Layer* Reader::BuildReduce(const Node& n)
 {
     if (n.inputs.empty() || n.inputs.size() > 2)
@@ -643,11 +676,7 @@ Layer* Reader::BuildReduce(const Node& n)
     const char* name = n.key.c_str();
     const uint32_t* ax = axes.empty() ? nullptr : axes.data();
     const uint32_t cnt = (uint32_t)axes.size();
-    if (n.type == "ReduceMean") return AddReduceMean(x, nullptr, name, ax, cnt, keep);
-    if (n.type == "ReduceSum") return AddReduceSum(x, nullptr, name, ax, cnt, keep);
-    if (n.type == "ReduceMax") return AddReduceMax(x, nullptr, name, ax, cnt, keep);
-    if (n.type == "ReduceMin") return AddReduceMin(x, nullptr, name, ax, cnt, keep);
-    return AddReduceL2(x, nullptr, name, ax, cnt, keep);
+    return fn(x, nullptr, name, ax, cnt, keep);
 }
 
 // ONNX inputs: X, W, R, B, sequence_lens, initial_h, initial_c. W, R, B and
@@ -657,9 +686,9 @@ Layer* Reader::BuildLSTM(const Node& n)
 {
     const std::string direction = StringOr(n, "direction", "forward");
     if (direction == "reverse" || direction == "bidirectional") CV_FATAL("ONNX LSTM: Only forward LSTM direction supported");
-    if (!Member(n.json, "hidden_size")) CV_FATAL("ONNX LSTM: No hidden size in model file.");
+    if (!Find(n.json, "hidden_size")) CV_FATAL("ONNX LSTM: No hidden size in model file.");
     const uint32_t hidden = Extent(n, "hidden_size", Int(n, "hidden_size"));
-    if (Member(n.json, "layout") && Int(n, "layout") != 0) CV_FATAL("ONNX LSTM: Suported only [0] layout.");
+    if (Find(n.json, "layout") && Int(n, "layout") != 0) CV_FATAL("ONNX LSTM: Suported only [0] layout.");
     auto present = [&n](size_t i) { return n.inputs.size() > i && !n.inputs[i].empty(); };
     if (!present(0)) CV_FATAL("ONNXParser: node %s: LSTM has no input sequence", n.key.c_str());
     if (present(6) && !present(5))
@@ -685,229 +714,386 @@ Layer* Reader::BuildLSTM(const Node& n)
     return AddLSTMLayer(in.data(), nullptr, &p, n.key.c_str());
 }
 
+template <ActivationType kind>
+Layer* Reader::BuildActivation(const Node& n)
+{
+    return AddActivationLayer(First(n), nullptr, n.key.c_str(), ActivationParams{kind, 0.0f});
+}
+
+Layer* Reader::BuildLeakyRelu(const Node& n)
+{
+    return AddActivationLayer(First(n), nullptr, n.key.c_str(), ActivationParams{LeakyReLU, FloatOr(n, "alpha", 0.01f)});
+}
+
+Layer* Reader::BuildSoftmax(const Node& n)
+{
+    Layer* x = First(n);
+    const int32_t axis = IntOr(n, "axis", -1), ndim = (int32_t)Output(x)->ndim;
+    if (axis != -1 && axis != ndim - 1)
+        CV_FATAL("Softmax: Supported only for last dimension (axis = %d, ndim = %d)", axis, ndim);
+    return AddActivationLayer(x, nullptr, n.key.c_str(), ActivationParams{Softmax, 0.0f});
+}
+
+Layer* Reader::BuildHardSigmoid(const Node& n)
+{
+    return AddHardSigmoidLayer(First(n), nullptr, n.key.c_str(), FloatOr(n, "alpha", 0.2f), FloatOr(n, "beta", 0.5f));
+}
+
+Layer* Reader::BuildDepthwiseConv2D(const Node& n)
+{
+    const char* name = n.key.c_str();
+    Layer* x = First(n);
+    const std::vector<int64_t> ks = IntList(n, "kernel_shape");
+    if (ks.size() != 2) CV_FATAL("ONNXParser: node %s: DepthwiseConv2D needs 2 kernel_shape entries", name);
+    const std::vector<int64_t> st = IntList(n, "strides", false), dl = IntList(n, "dilations", false);
+    uint32_t k[2], s[2], d[2];
+    for (uint32_t i = 0; i < 2; ++i) {
+        k[i] = Extent(n, "kernel_shape", ks[i]);
+        s[i] = ListEntry(n, "strides", st, i, 1);
+        d[i] = ListEntry(n, "dilations", dl, i, 1);
+    }
+    const std::vector<uint32_t> pads = Pads(n, "pads", 2), sizes = SpatialSizes(n, x, 2);
+    FitsWindow(n, sizes, k, d, pads);
+    const PaddingStruct pad = ComputePaddingStruct(2, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
+    const uint32_t mult = Extent(n, "depth_multiplier", IntOr(n, "depth_multiplier", 1));
+    return AddDepthwiseConv2DLayer(x, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], d[0], d[1], mult, &pad,
+                                   Bool(n, "use_bias"), None);
+}
+
+Layer* Reader::BuildGlobalAveragePool(const Node& n)
+{
+    return AddGlobalAveragePool2DLayer(First(n), nullptr, n.key.c_str(), DL_NHWC, 1);
+}
+
+Layer* Reader::BuildGlobalMaxPool(const Node& n)
+{
+    const size_t numinputs = n.inputs.size();
+    CV_CHECK(numinputs == 1);
+    return AddGlobalMaxPool(First(n), nullptr, n.key.c_str());
+}
+
+Layer* Reader::BuildBatchNormalization(const Node& n)
+{
+    return AddBatchNormalizationLayer(First(n), nullptr, n.key.c_str(), true, true, Float(n, "epsilon"));
+}
+
+Layer* Reader::BuildInstanceNormalization(const Node& n)
+{
+    return AddInstanceNormalizationLayer(First(n), nullptr, n.key.c_str(), Float(n, "epsilon"));
+}
+
+Layer* Reader::BuildLayerNorm(const Node& n)
+{
+    return AddLayerNormLayer(First(n), nullptr, n.key.c_str(), Float(n, "epsilon"));
+}
+
+Layer* Reader::BuildDense(const Node& n)
+{
+    return AddDenseLayer(First(n), nullptr, n.key.c_str(), Extent(n, "units", Int(n, "units")), Bool(n, "use_bias"),
+                         None);
+}
+
+Layer* Reader::BuildMatMul(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n, false);
+    if (in.size() != 2) CV_FATAL("ONNXParser: node %s: MatMul takes 2 inputs, not %zu", n.key.c_str(), in.size());
+    uint32_t mode = 0;
+    for (uint32_t i = 0; i < 2; ++i)
+        if (in[i]->op == OP_Initializer && withoutData_.count(in[i])) mode = 1u << i;
+    return AddMatmulLayer(in.data(), nullptr, n.key.c_str(), mode);
+}
+
+template <Reader::MultiFn fn>
+Layer* Reader::BuildMulti(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    return fn(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str());
+}
+
+template <Reader::UnaryFn fn>
+Layer* Reader::BuildUnary(const Node& n)
+{
+    return fn(First(n), nullptr, n.key.c_str());
+}
+
+Layer* Reader::BuildPow(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    // Only an exponent of 2 squares the base: a constant base of 2 is 2^x, not x*x.
+    if (in.size() == 2 && IsStatic(in[1]) && GetTensorSize(Output(in[1])) == 1 && StaticValues(in[1])[0] == 2.0) {
+        Layer* sq[2] = {in[0], in[0]};
+        return AddMulLayer(sq, nullptr, 2, n.key.c_str());
+    }
+    return AddPowLayer(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str());
+}
+
+Layer* Reader::BuildMod(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    if (IntOr(n, "fmod", 0) != 0 && Output(in[0])->dtype == DT_INT32)
+        CV_FATAL("%s: Currently fmod flag for int32 data type is not supported", kSelf);
+    return AddModLayer(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str());
+}
+
+Layer* Reader::BuildNot(const Node& n)
+{
+    if (n.inputs.size() != 1) CV_FATAL("params[\"inputs\"].Size() == 1: false, expected: true");
+    return AddNotLayer(First(n), nullptr, n.key.c_str());
+}
+
+Layer* Reader::BuildTranspose(const Node& n)
+{
+    const char* name = n.key.c_str();
+    Layer* x = First(n);
+    const std::vector<int64_t> perm = IntList(n, "perm");
+    if (perm.empty() || perm.size() > MAX_NDIM_VALUE) CV_FATAL("ONNXParser: node %s: perm must have 1 to 6 entries", name);
+    uint32_t axes[MAX_NDIM_VALUE];
+    for (size_t i = 0; i < perm.size(); ++i) {
+        if (perm[i] < 0 || perm[i] >= (int64_t)perm.size()) CV_FATAL("ONNXParser: node %s: invalid perm entry", name);
+        axes[i] = (uint32_t)perm[i];
+    }
+    return AddTransposeLayer(x, nullptr, axes, (uint32_t)perm.size(), name);
+}
+
+Layer* Reader::BuildGather(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    return AddGatherLayer(in.data(), nullptr, (uint32_t)in.size(), IntOr(n, "axis", 0), n.key.c_str());
+}
+
+// GatherElements, Tile and CumSum take exactly two inputs.
+std::vector<Layer*> Reader::TwoInputs(const Node& n)
+{
+    const size_t num_inputs = n.inputs.size();
+    CV_CHECK(num_inputs == 2);
+    return ResolveAll(n);
+}
+
+Layer* Reader::BuildGatherElements(const Node& n)
+{
+    std::vector<Layer*> in = TwoInputs(n);
+    return AddGatherElementsLayer(in.data(), nullptr, IntOr(n, "axis", 0), 2, n.key.c_str());
+}
+
+Layer* Reader::BuildTile(const Node& n)
+{
+    std::vector<Layer*> in = TwoInputs(n);
+    // Repeats are unsigned; ONNX writes them as 64-bit integers.
+    const Tensor* r = Output(in[1]);
+    if (IsStatic(in[1]) && r->dtype == DT_INT32) {
+        std::vector<uint32_t> u;
+        for (double v : StaticValues(in[1])) {
+            if (v < 0) CV_FATAL("ONNXParser: node %s: Tile repeats must not be negative", n.key.c_str());
+            u.push_back((uint32_t)v);
+        }
+        in[1] = Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
+    }
+    return AddTileLayer(in.data(), nullptr, 2, n.key.c_str());
+}
+
+Layer* Reader::BuildCumSum(const Node& n)
+{
+    std::vector<Layer*> in = TwoInputs(n);
+    return AddCumSumLayer(in.data(), nullptr, n.key.c_str(), 2, IntOr(n, "exclusive", 0) != 0,
+                          IntOr(n, "reverse", 0) != 0);
+}
+
+Layer* Reader::BuildConcat(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    int32_t axis = Int(n, "axis");
+    if (axis == -1) axis = (int32_t)Output(in[0])->ndim - 1;
+    return AddConcatenateLayer(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str(), axis);
+}
+
+Layer* Reader::BuildRange(const Node& n)
+{
+    std::vector<Layer*> in = ResolveAll(n);
+    float v[3] = {0, 0, 0};
+    for (size_t i = 0; i < 3 && i < in.size(); ++i)
+        if (IsStatic(in[i]) && GetTensorSize(Output(in[i])) == 1) v[i] = (float)StaticValues(in[i])[0];
+    return AddRangeLayer(in.data(), nullptr, n.key.c_str(), (uint32_t)in.size(), v[0], v[1], v[2]);
+}
+
+Layer* Reader::BuildCast(const Node& n)
+{
+    return AddCastLayer(First(n), nullptr, n.key.c_str(), GetDataTypeFromJson((uint32_t)Int(n, "to")));
+}
+
+Layer* Reader::BuildScatterND(const Node& n)
+{
+    const size_t numinputs = n.inputs.size();
+    CV_CHECK(numinputs == 3);
+    const std::string r = StringOr(n, "reduction", "none");
+    const char* names[] = {"none", "add", "mul", "max", "min"};
+    uint32_t reduction = 5;
+    for (uint32_t i = 0; i < 5; ++i)
+        if (r == names[i]) reduction = i;
+    if (reduction == 5) CV_FATAL("ONNX Parser: ScatterND: incorrect  reduction function");
+    std::vector<Layer*> in = ResolveAll(n);
+    return AddScatterNDLayer(in.data(), nullptr, 3, reduction, n.key.c_str());
+}
+
+Layer* Reader::BuildArgMax(const Node& n)
+{
+    Layer* x = First(n);
+    int32_t axis = IntOr(n, "axis", 0);
+    if (axis < 0) {
+        const int32_t given = axis;
+        axis += (int32_t)Output(x)->ndim;
+        if (axis < 0) CV_FATAL("ONNXParser ArgMax: Invalid axis value (%i)", given);
+    }
+    return AddArgMax(x, nullptr, n.key.c_str(), axis, IntOr(n, "keepdims", 1) != 0, IntOr(n, "select_last_index", 0) != 0);
+}
+
+Layer* Reader::BuildEinsum(const Node& n)
+{
+    if (n.inputs.size() != 2) CV_FATAL("%s: Einsum must have only 2 inputs", kSelf);
+    const Value* eq = Find(n.json, "equation");
+    if (eq == nullptr || !eq->IsString()) CV_FATAL("%s: Einsum must have only 'equation' attribute", kSelf);
+    std::vector<Layer*> in = ResolveAll(n, false);
+    return AddEinsumLayer(in.data(), nullptr, n.key.c_str(), eq->GetString());
+}
+
+Layer* Reader::BuildNonZero(const Node& n)
+{
+    Layer* x = First(n);
+    if (!IsStatic(x)) CV_FATAL("NonZero: Currently layer is supported for value defined as initializers");
+    return AddNonZeroLayer(x, nullptr, n.key.c_str());
+}
+
+Layer* Reader::BuildNonMaxSuppression(const Node& n)
+{
+    const size_t num_inputs = n.inputs.size();
+    CV_CHECK(num_inputs > 2 && num_inputs <= 5);
+    if (Find(n.json, "center_point_box") && Int(n, "center_point_box") != 0)
+        CV_FATAL("NonMaxSuppression: only value 0 is supported for the parameter center_point_box");
+    std::vector<Layer*> in = ResolveAll(n);
+    return AddNonMaxSuppressionLayer(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str());
+}
+
+Layer* Reader::BuildNMSYolo(const Node& n)
+{
+    const float score = Float(n, "score_threshold");
+    const uint32_t maxBoxes = Extent(n, "max_elements_number", Int(n, "max_elements_number"));
+    return AddNMSYoloLayer(First(n), nullptr, maxBoxes, n.key.c_str(), score, score);
+}
+
+Layer* Reader::BuildPostLSTM(const Node& n)
+{
+    const char* name = n.key.c_str();
+    Layer* lstm = First(n);
+    if (lstm->op != OP_LSTM) CV_FATAL("ONNXParser: node %s: PostLSTM input %s is not an LSTM", name, lstm->name);
+    const int32_t index = Int(n, "lstm_output_index");
+    if (index < 1 || index > 2) CV_FATAL("ONNXParser: node %s: lstm_output_index must be 1 or 2", name);
+    Layer* post = AddPostLSTMLayer(lstm, nullptr, name, (uint32_t)index);
+    postIndex_[post] = (uint32_t)index;
+    return post;
+}
+
+Layer* Reader::BuildMfcc(const Node& n)
+{
+    const size_t numinputs = n.inputs.size();
+    const Value& params = n.json;
+    CV_CHECK(numinputs == 2 || (numinputs == 1 && params.HasMember("sample_rate")));
+    std::vector<Layer*> in = ResolveAll(n);
+    const uint32_t rate = Find(n.json, "sample_rate") ? Extent(n, "sample_rate", Int(n, "sample_rate")) : 0;
+    return AddMfccLayer(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str(),
+                        Extent(n, "dct_coefficient_count", Int(n, "dct_coefficient_count")),
+                        Extent(n, "filterbank_channel_count", Int(n, "filterbank_channel_count")), rate,
+                        Float(n, "lower_frequency_limit"), Float(n, "upper_frequency_limit"));
+}
+
+Layer* Reader::BuildAudiospectrogram(const Node& n)
+{
+    return AddAudioSpectrogram(First(n), nullptr, n.key.c_str(), Extent(n, "window_size", Int(n, "window_size")),
+                               Extent(n, "stride", Int(n, "stride")), Bool(n, "magnitude_squared"));
+}
+
+// Node type to builder. Types that differ only in their constructor share a
+// builder template.
 Layer* Reader::Build(const Node& n)
 {
-    const std::string& t = n.type;
-    const char* name = n.key.c_str();
-    auto all = [&](bool withData = true) { return ResolveAll(n, withData); };
-    auto count = [](const std::vector<Layer*>& v) { return (uint32_t)v.size(); };
-    if (t == "Input") return BuildInput(n);
-    const struct { const char* type; uint32_t kind; } activations[] = {{"Relu", 1}, {"Tanh", 3}, {"Sigmoid", 6}, {"Log", 12}};
-    for (const auto& a : activations)
-        if (t == a.type) return AddActivationLayer(First(n), nullptr, name, ActivationParams{a.kind, 0.0f});
-    if (t == "LeakyRelu") return AddActivationLayer(First(n), nullptr, name, ActivationParams{11, FloatOr(n, "alpha", 0.01f)});
-    if (t == "Softmax") {
-        Layer* x = First(n);
-        const int32_t axis = IntOr(n, "axis", -1), ndim = (int32_t)Output(x)->ndim;
-        if (axis != -1 && axis != ndim - 1)
-            CV_FATAL("Softmax: Supported only for last dimension (axis = %d, ndim = %d)", axis, ndim);
-        return AddActivationLayer(x, nullptr, name, ActivationParams{9, 0.0f});
-    }
-    if (t == "Conv") return BuildConv(n);
-    if (t == "DepthwiseConv2D") {
-        Layer* x = First(n);
-        const std::vector<int64_t> ks = IntList(n, "kernel_shape");
-        if (ks.size() != 2) CV_FATAL("ONNXParser: node %s: DepthwiseConv2D needs 2 kernel_shape entries", name);
-        const std::vector<int64_t> st = IntList(n, "strides", false), dl = IntList(n, "dilations", false);
-        uint32_t k[2], s[2], d[2];
-        for (uint32_t i = 0; i < 2; ++i) {
-            k[i] = Extent(n, "kernel_shape", ks[i]);
-            s[i] = ListEntry(n, "strides", st, i, 1);
-            d[i] = ListEntry(n, "dilations", dl, i, 1);
-        }
-        const std::vector<uint32_t> pads = Pads(n, "pads", 2), sizes = SpatialSizes(n, x, 2);
-        FitsWindow(n, sizes, k, d, pads);
-        const PaddingStruct pad = ComputePaddingStruct(2, sizes.data(), k, s, d, EXPLICIT, pads.data(), 0);
-        const uint32_t mult = Extent(n, "depth_multiplier", IntOr(n, "depth_multiplier", 1));
-        return AddDepthwiseConv2DLayer(x, nullptr, name, DL_NHWC, k[0], k[1], s[0], s[1], d[0], d[1], mult, &pad,
-                                       Bool(n, "use_bias"), 0);
-    }
-    if (t == "ConvTranspose") return BuildConvTranspose(n);
-    if (t == "MaxPool") return BuildPool(n, true);
-    if (t == "AveragePool") return BuildPool(n, false);
-    if (t == "GlobalAveragePool") return AddGlobalAveragePool2DLayer(First(n), nullptr, name, DL_NHWC, 1);
-    if (t == "GlobalMaxPool") {
-        const size_t numinputs = n.inputs.size();
-        CV_CHECK(numinputs == 1);
-        return AddGlobalMaxPool(First(n), nullptr, name);
-    }
-    if (t == "BatchNormalization") return AddBatchNormalizationLayer(First(n), nullptr, name, true, true, Float(n, "epsilon"));
-    if (t == "InstanceNormalization") return AddInstanceNormalizationLayer(First(n), nullptr, name, Float(n, "epsilon"));
-    if (t == "LayerNorm") return AddLayerNormLayer(First(n), nullptr, name, Float(n, "epsilon"));
-    if (t == "Dense") return AddDenseLayer(First(n), nullptr, name, Extent(n, "units", Int(n, "units")), Bool(n, "use_bias"), 0);
-    if (t == "MatMul") {
-        std::vector<Layer*> in = all(false);
-        if (in.size() != 2) CV_FATAL("ONNXParser: node %s: MatMul takes 2 inputs, not %zu", name, in.size());
-        uint32_t mode = 0;
-        for (uint32_t i = 0; i < 2; ++i)
-            if (in[i]->op == OP_Initializer && withoutData_.count(in[i])) mode = 1u << i;
-        return AddMatmulLayer(in.data(), nullptr, name, mode);
-    }
-    using Multi = Layer* (*)(Layer**, Tensor**, uint32_t, const char*);
-    const struct { const char* type; Multi fn; } multi[] = {
-        {"Add", AddAddLayer},     {"Mul", AddMulLayer},     {"Sub", AddSubLayer},         {"Div", AddDivLayer},
-        {"Equal", AddEqualLayer}, {"Less", AddLessLayer},   {"Greater", AddGreaterLayer}, {"And", AddAndLayer},
-        {"Where", AddWhereLayer}, {"Expand", AddExpandLayer}, {"Unsqueeze", AddUnsqueezeLayer},
-        {"Squeeze", AddSqueezeLayer}, {"Slice", AddSliceLayer}};
-    for (const auto& m : multi)
-        if (t == m.type) {
-            std::vector<Layer*> in = all();
-            return m.fn(in.data(), nullptr, count(in), name);
-        }
-    if (t == "Pow") {
-        std::vector<Layer*> in = all();
-        // Only an exponent of 2 squares the base: a constant base of 2 is 2^x, not x*x.
-        if (in.size() == 2 && IsStatic(in[1]) && GetTensorSize(Output(in[1])) == 1 && StaticValues(in[1])[0] == 2.0) {
-            Layer* sq[2] = {in[0], in[0]};
-            return AddMulLayer(sq, nullptr, 2, name);
-        }
-        return AddPowLayer(in.data(), nullptr, count(in), name);
-    }
-    if (t == "Mod") {
-        std::vector<Layer*> in = all();
-        if (IntOr(n, "fmod", 0) != 0 && Output(in[0])->dtype == DT_INT32)
-            CV_FATAL("%s: Currently fmod flag for int32 data type is not supported", kSelf);
-        return AddModLayer(in.data(), nullptr, count(in), name);
-    }
-    if (t == "Not") {
-        if (n.inputs.size() != 1) CV_FATAL("params[\"inputs\"].Size() == 1: false, expected: true");
-        return AddNotLayer(First(n), nullptr, name);
-    }
-    using Unary = Layer* (*)(Layer*, Tensor*, const char*);
-    const struct { const char* type; Unary fn; } unary[] = {
-        {"Exp", AddExpLayer},   {"Sqrt", AddSqrtLayer},   {"Erf", AddErfLayer},       {"Neg", AddNegLayer},
-        {"Abs", AddAbsLayer},   {"Ceil", AddCeilLayer},   {"Floor", AddFloorLayer},   {"PRelu", AddPReluLayer},
-        {"Flatten", AddFlattenLayer}, {"Shape", AddShapeLayer}};
-    for (const auto& u : unary)
-        if (t == u.type) return u.fn(First(n), nullptr, name);
-    if (t == "HardSigmoid") return AddHardSigmoidLayer(First(n), nullptr, name, FloatOr(n, "alpha", 0.2f), FloatOr(n, "beta", 0.5f));
-    if (t == "Clip") return BuildClip(n);
-    if (t == "Reshape") return BuildReshape(n);
-    if (t == "Identity") return BuildIdentity(n);
-    if (t == "Transpose") {
-        Layer* x = First(n);
-        const std::vector<int64_t> perm = IntList(n, "perm");
-        if (perm.empty() || perm.size() > MAX_NDIM_VALUE) CV_FATAL("ONNXParser: node %s: perm must have 1 to 6 entries", name);
-        uint32_t axes[MAX_NDIM_VALUE];
-        for (size_t i = 0; i < perm.size(); ++i) {
-            if (perm[i] < 0 || perm[i] >= (int64_t)perm.size()) CV_FATAL("ONNXParser: node %s: invalid perm entry", name);
-            axes[i] = (uint32_t)perm[i];
-        }
-        return AddTransposeLayer(x, nullptr, axes, (uint32_t)perm.size(), name);
-    }
-    if (t == "ConstantOfShape") return BuildConstantOfShape(n);
-    if (t == "Gather") {
-        std::vector<Layer*> in = all();
-        return AddGatherLayer(in.data(), nullptr, count(in), IntOr(n, "axis", 0), name);
-    }
-    if (t == "GatherElements" || t == "Tile" || t == "CumSum") {
-        const size_t num_inputs = n.inputs.size();
-        CV_CHECK(num_inputs == 2);
-        std::vector<Layer*> in = all();
-        if (t == "Tile") {
-            // Repeats are unsigned; ONNX writes them as 64-bit integers.
-            const Tensor* r = Output(in[1]);
-            if (IsStatic(in[1]) && r->dtype == DT_INT32) {
-                std::vector<uint32_t> u;
-                for (double v : StaticValues(in[1])) {
-                    if (v < 0) CV_FATAL("ONNXParser: node %s: Tile repeats must not be negative", name);
-                    u.push_back((uint32_t)v);
-                }
-                in[1] = Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
-            }
-            return AddTileLayer(in.data(), nullptr, 2, name);
-        }
-        if (t == "CumSum") return AddCumSumLayer(in.data(), nullptr, name, 2, IntOr(n, "exclusive", 0) != 0, IntOr(n, "reverse", 0) != 0);
-        return AddGatherElementsLayer(in.data(), nullptr, IntOr(n, "axis", 0), 2, name);
-    }
-    if (t == "Concat") {
-        std::vector<Layer*> in = all();
-        int32_t axis = Int(n, "axis");
-        if (axis == -1) axis = (int32_t)Output(in[0])->ndim - 1;
-        return AddConcatenateLayer(in.data(), nullptr, count(in), name, axis);
-    }
-    if (t == "Range") {
-        std::vector<Layer*> in = all();
-        float v[3] = {0, 0, 0};
-        for (size_t i = 0; i < 3 && i < in.size(); ++i)
-            if (IsStatic(in[i]) && GetTensorSize(Output(in[i])) == 1) v[i] = (float)StaticValues(in[i])[0];
-        return AddRangeLayer(in.data(), nullptr, name, count(in), v[0], v[1], v[2]);
-    }
-    if (t == "Cast") return AddCastLayer(First(n), nullptr, name, GetDataTypeFromJson((uint32_t)Int(n, "to")));
-    if (t == "Resize") return BuildResize(n);
-    if (t == "Pad") return BuildPad(n);
-    if (t == "ScatterND") {
-        const size_t numinputs = n.inputs.size();
-        CV_CHECK(numinputs == 3);
-        const std::string r = StringOr(n, "reduction", "none");
-        const char* names[] = {"none", "add", "mul", "max", "min"};
-        uint32_t reduction = 5;
-        for (uint32_t i = 0; i < 5; ++i)
-            if (r == names[i]) reduction = i;
-        if (reduction == 5) CV_FATAL("ONNX Parser: ScatterND: incorrect  reduction function");
-        std::vector<Layer*> in = all();
-        return AddScatterNDLayer(in.data(), nullptr, 3, reduction, name);
-    }
-    if (t == "ReduceMean" || t == "ReduceSum" || t == "ReduceMax" || t == "ReduceMin" || t == "ReduceL2") return BuildReduce(n);
-    if (t == "ArgMax") {
-        Layer* x = First(n);
-        int32_t axis = IntOr(n, "axis", 0);
-        if (axis < 0) {
-            const int32_t given = axis;
-            axis += (int32_t)Output(x)->ndim;
-            if (axis < 0) CV_FATAL("ONNXParser ArgMax: Invalid axis value (%i)", given);
-        }
-        return AddArgMax(x, nullptr, name, axis, IntOr(n, "keepdims", 1) != 0, IntOr(n, "select_last_index", 0) != 0);
-    }
-    if (t == "Einsum") {
-        if (n.inputs.size() != 2) CV_FATAL("%s: Einsum must have only 2 inputs", kSelf);
-        const Value* eq = Member(n.json, "equation");
-        if (eq == nullptr || !eq->IsString()) CV_FATAL("%s: Einsum must have only 'equation' attribute", kSelf);
-        std::vector<Layer*> in = all(false);
-        return AddEinsumLayer(in.data(), nullptr, name, eq->GetString());
-    }
-    if (t == "NonZero") {
-        Layer* x = First(n);
-        if (!IsStatic(x)) CV_FATAL("NonZero: Currently layer is supported for value defined as initializers");
-        return AddNonZeroLayer(x, nullptr, name);
-    }
-    if (t == "NonMaxSuppression") {
-        const size_t num_inputs = n.inputs.size();
-        CV_CHECK(num_inputs > 2 && num_inputs <= 5);
-        if (Member(n.json, "center_point_box") && Int(n, "center_point_box") != 0)
-            CV_FATAL("NonMaxSuppression: only value 0 is supported for the parameter center_point_box");
-        std::vector<Layer*> in = all();
-        return AddNonMaxSuppressionLayer(in.data(), nullptr, count(in), name);
-    }
-    if (t == "NMSYolo") {
-        const float score = Float(n, "score_threshold");
-        const uint32_t maxBoxes = Extent(n, "max_elements_number", Int(n, "max_elements_number"));
-        return AddNMSYoloLayer(First(n), nullptr, maxBoxes, name, score, score);
-    }
-    if (t == "LSTM") return BuildLSTM(n);
-    if (t == "PostLSTM") {
-        Layer* lstm = First(n);
-        if (lstm->op != OP_LSTM) CV_FATAL("ONNXParser: node %s: PostLSTM input %s is not an LSTM", name, lstm->name);
-        const int32_t index = Int(n, "lstm_output_index");
-        if (index < 1 || index > 2) CV_FATAL("ONNXParser: node %s: lstm_output_index must be 1 or 2", name);
-        Layer* post = AddPostLSTMLayer(lstm, nullptr, name, (uint32_t)index);
-        postIndex_[post] = (uint32_t)index;
-        return post;
-    }
-    if (t == "Mfcc") {
-        const size_t numinputs = n.inputs.size();
-        const Value& params = n.json;
-        CV_CHECK(numinputs == 2 || (numinputs == 1 && params.HasMember("sample_rate")));
-        std::vector<Layer*> in = all();
-        const uint32_t rate = Member(n.json, "sample_rate") ? Extent(n, "sample_rate", Int(n, "sample_rate")) : 0;
-        return AddMfccLayer(in.data(), nullptr, count(in), name, Extent(n, "dct_coefficient_count", Int(n, "dct_coefficient_count")),
-                            Extent(n, "filterbank_channel_count", Int(n, "filterbank_channel_count")), rate,
-                            Float(n, "lower_frequency_limit"), Float(n, "upper_frequency_limit"));
-    }
-    if (t == "Audiospectrogram")
-        return AddAudioSpectrogram(First(n), nullptr, name, Extent(n, "window_size", Int(n, "window_size")),
-                                   Extent(n, "stride", Int(n, "stride")), Bool(n, "magnitude_squared"));
-    CV_FATAL("ONNXParser: Unsupported operation. Operation %s\n", t.c_str());
+    static const std::unordered_map<std::string, Builder> builders = {
+        {"Input", &Reader::BuildInput},
+        {"Relu", &Reader::BuildActivation<ReLU>},
+        {"Tanh", &Reader::BuildActivation<Tanh>},
+        {"Sigmoid", &Reader::BuildActivation<Sigmoid>},
+        {"Log", &Reader::BuildActivation<Log>},
+        {"LeakyRelu", &Reader::BuildLeakyRelu},
+        {"Softmax", &Reader::BuildSoftmax},
+        {"HardSigmoid", &Reader::BuildHardSigmoid},
+        {"Clip", &Reader::BuildClip},
+        {"Conv", &Reader::BuildConv},
+        {"DepthwiseConv2D", &Reader::BuildDepthwiseConv2D},
+        {"ConvTranspose", &Reader::BuildConvTranspose},
+        {"MaxPool", &Reader::BuildPool<true>},
+        {"AveragePool", &Reader::BuildPool<false>},
+        {"GlobalAveragePool", &Reader::BuildGlobalAveragePool},
+        {"GlobalMaxPool", &Reader::BuildGlobalMaxPool},
+        {"BatchNormalization", &Reader::BuildBatchNormalization},
+        {"InstanceNormalization", &Reader::BuildInstanceNormalization},
+        {"LayerNorm", &Reader::BuildLayerNorm},
+        {"Dense", &Reader::BuildDense},
+        {"MatMul", &Reader::BuildMatMul},
+        {"Einsum", &Reader::BuildEinsum},
+        {"Add", &Reader::BuildMulti<AddAddLayer>},
+        {"Mul", &Reader::BuildMulti<AddMulLayer>},
+        {"Sub", &Reader::BuildMulti<AddSubLayer>},
+        {"Div", &Reader::BuildMulti<AddDivLayer>},
+        {"Equal", &Reader::BuildMulti<AddEqualLayer>},
+        {"Less", &Reader::BuildMulti<AddLessLayer>},
+        {"Greater", &Reader::BuildMulti<AddGreaterLayer>},
+        {"And", &Reader::BuildMulti<AddAndLayer>},
+        {"Where", &Reader::BuildMulti<AddWhereLayer>},
+        {"Expand", &Reader::BuildMulti<AddExpandLayer>},
+        {"Unsqueeze", &Reader::BuildMulti<AddUnsqueezeLayer>},
+        {"Squeeze", &Reader::BuildMulti<AddSqueezeLayer>},
+        {"Slice", &Reader::BuildMulti<AddSliceLayer>},
+        {"Pow", &Reader::BuildPow},
+        {"Mod", &Reader::BuildMod},
+        {"Not", &Reader::BuildNot},
+        {"Exp", &Reader::BuildUnary<AddExpLayer>},
+        {"Sqrt", &Reader::BuildUnary<AddSqrtLayer>},
+        {"Erf", &Reader::BuildUnary<AddErfLayer>},
+        {"Neg", &Reader::BuildUnary<AddNegLayer>},
+        {"Abs", &Reader::BuildUnary<AddAbsLayer>},
+        {"Ceil", &Reader::BuildUnary<AddCeilLayer>},
+        {"Floor", &Reader::BuildUnary<AddFloorLayer>},
+        {"PRelu", &Reader::BuildUnary<AddPReluLayer>},
+        {"Flatten", &Reader::BuildUnary<AddFlattenLayer>},
+        {"Shape", &Reader::BuildUnary<AddShapeLayer>},
+        {"Reshape", &Reader::BuildReshape},
+        {"Identity", &Reader::BuildIdentity},
+        {"Transpose", &Reader::BuildTranspose},
+        {"ConstantOfShape", &Reader::BuildConstantOfShape},
+        {"Gather", &Reader::BuildGather},
+        {"GatherElements", &Reader::BuildGatherElements},
+        {"Tile", &Reader::BuildTile},
+        {"CumSum", &Reader::BuildCumSum},
+        {"Concat", &Reader::BuildConcat},
+        {"Range", &Reader::BuildRange},
+        {"Cast", &Reader::BuildCast},
+        {"Resize", &Reader::BuildResize},
+        {"Pad", &Reader::BuildPad},
+        {"ScatterND", &Reader::BuildScatterND},
+        {"ReduceMean", &Reader::BuildReduce<AddReduceMean>},
+        {"ReduceSum", &Reader::BuildReduce<AddReduceSum>},
+        {"ReduceMax", &Reader::BuildReduce<AddReduceMax>},
+        {"ReduceMin", &Reader::BuildReduce<AddReduceMin>},
+        {"ReduceL2", &Reader::BuildReduce<AddReduceL2>},
+        {"ArgMax", &Reader::BuildArgMax},
+        {"NonZero", &Reader::BuildNonZero},
+        {"NonMaxSuppression", &Reader::BuildNonMaxSuppression},
+        {"NMSYolo", &Reader::BuildNMSYolo},
+        {"LSTM", &Reader::BuildLSTM},
+        {"PostLSTM", &Reader::BuildPostLSTM},
+        {"Mfcc", &Reader::BuildMfcc},
+        {"Audiospectrogram", &Reader::BuildAudiospectrogram},
+    };
+    const auto it = builders.find(n.type);
+    if (it == builders.end()) CV_FATAL("ONNXParser: Unsupported operation. Operation %s\n", n.type.c_str());
+    return (this->*it->second)(n);
 }
 
 // Layers the outputs do not depend on (for example the LSTM weight
@@ -987,10 +1173,10 @@ IOLayers* Reader::Read()
     const Value& header = root.MemberBegin()->value;
     CV_CHECK_PTR(io_ = (IOLayers*)malloc(sizeof(IOLayers)));
     memset(io_, 0, sizeof(IOLayers));
-    const Value* version = Member(header, "converter_version");
+    const Value* version = Find(header, "converter_version");
     if (version == nullptr) CV_FATAL("ONNXParser: model JSON file must have \"converter_version\" key");
     if (!version->IsString()) CV_FATAL("ONNXParser: converter_version must be a string");
-    std::string v(version->GetString(), version->GetStringLength());
+    std::string v = Text(*version);
     check_onnx_converter_version(v);
 
     const Node h{header, "header", "header", {}, ""};
@@ -1003,32 +1189,32 @@ IOLayers* Reader::Read()
     io_->inputLayers = (Layer**)calloc(inputsCount_ + 1, sizeof(Layer*));
     io_->outputLayers = (Layer**)calloc(outputsCount_ + 1, sizeof(Layer*));
     if (io_->inputLayers == nullptr || io_->outputLayers == nullptr) CV_FATAL("Cannot allocate memory");
-    const Value* outNames = Member(header, "output_names");
+    const Value* outNames = Find(header, "output_names");
     if (outNames == nullptr || !outNames->IsArray()) CV_FATAL("ONNXParser: the header must have an output_names list");
     std::vector<std::string> outputNames;
     for (const Value& s : outNames->GetArray()) {
         if (!s.IsString()) CV_FATAL("ONNXParser: output_names must hold strings");
-        outputNames.emplace_back(s.GetString(), s.GetStringLength());
+        outputNames.push_back(Text(s));
     }
     if (outputNames.size() < outputsCount_)
         CV_FATAL("ONNXParser: output_names holds %zu names for %u outputs", outputNames.size(), outputsCount_);
 
     for (auto m = root.MemberBegin() + 1; m != root.MemberEnd(); ++m) {
-        const std::string key(m->name.GetString(), m->name.GetStringLength());
+        const std::string key = Text(m->name);
         if (!m->value.IsObject()) CV_FATAL("ONNXParser: node %s must be an object", key.c_str());
         if (!keys_.insert(key).second) CV_FATAL("ONNXParser: node name %s is used twice", key.c_str());
         const Value& json = m->value;
-        const Value* type = Member(json, "type");
+        const Value* type = Find(json, "type");
         if (type == nullptr || !type->IsString()) CV_FATAL("ONNXParser: node %s must have a string \"type\"", key.c_str());
-        const Value* ins = Member(json, "inputs");
-        const Value* outs = Member(json, "outputs");
+        const Value* ins = Find(json, "inputs");
+        const Value* outs = Find(json, "outputs");
         if (ins == nullptr || !ins->IsArray() || outs == nullptr || !outs->IsArray() || outs->Size() == 0 ||
             !(*outs)[0].IsString())
             CV_FATAL("ONNXParser: node %s must have an \"inputs\" list and a non-empty \"outputs\" list", key.c_str());
-        Node n{json, key, std::string(type->GetString(), type->GetStringLength()), {}, std::string((*outs)[0].GetString(), (*outs)[0].GetStringLength())};
+        Node n{json, key, Text(*type), {}, Text((*outs)[0])};
         for (const Value& s : ins->GetArray()) {
             if (!s.IsString()) CV_FATAL("ONNXParser: node %s: inputs must be strings", key.c_str());
-            n.inputs.emplace_back(s.GetString(), s.GetStringLength());
+            n.inputs.push_back(Text(s));
         }
         Layer* layer = Keep(Build(n));
         names_[n.output] = layer;
@@ -1124,10 +1310,10 @@ DataType GetDataTypeFromJson(uint32_t code)
 
 Layer* ParseInitializer(const Value& node, const std::string& name, bool withData)
 {
-    const Value* init = Member(node, name.c_str());
+    const Value* init = Find(node, name.c_str());
     if (init == nullptr || !init->IsObject()) CV_FATAL("ParseInitializer: no initializer object %s", name.c_str());
     const Node n{*init, name, "initializer", {}, ""};
-    const Value* dims = Member(*init, "dims");
+    const Value* dims = Find(*init, "dims");
     if (dims == nullptr || !dims->IsArray() || dims->Size() > MAX_NDIM_VALUE)
         CV_FATAL("ParseInitializer: %s: dims must be a list of at most %d integers", name.c_str(), MAX_NDIM_VALUE);
     uint32_t shape[MAX_NDIM_VALUE] = {0};
@@ -1143,7 +1329,7 @@ Layer* ParseInitializer(const Value& node, const std::string& name, bool withDat
     const DataType dtype = GetDataTypeFromJson((uint32_t)Int(n, "dataType"));
     if (!withData) return AddInitializerLayer(ndim, shape, dtype, nullptr, name.c_str());
 
-    const Value* data = Member(*init, "data");
+    const Value* data = Find(*init, "data");
     if (data == nullptr || !data->IsArray() || data->Size() != count)
         CV_FATAL("ParseInitializer: %s: data must be a list of %llu numbers", name.c_str(), (unsigned long long)count);
     const size_t size = DataTypeSize(dtype);
@@ -1165,7 +1351,7 @@ Layer* ParseInitializer(const Value& node, const std::string& name, bool withDat
         }
         // 64-bit integers are narrowed: out-of-range values saturate, which
         // keeps "to the end" slice bounds such as INT64_MAX meaningful.
-        int64_t x = e.IsUint64() && !e.IsInt64() ? INT64_MAX : IntegerOf(n, "data", e);
+        int64_t x = IntegerOf(n, "data", e);
         if (dtype == DT_INT32) x = std::min<int64_t>(std::max<int64_t>(x, lo), hi);
         if (x < lo || x > hi) CV_FATAL("ParseInitializer: %s: value out of range of its type", name.c_str());
         switch (dtype) {

@@ -10,7 +10,7 @@
 #include "DataType.h"
 #include "Layers.h"
 #include "Model.h"
-#include "parsers/KerasParser.h"
+#include "parsers/Json.h"
 
 /* Converter versions accepted: 2.0.0 up to and including these. */
 extern const int SUPPORTED_ONNX_CONVERTER_MAJOR_VERSION;

@@ -17,6 +17,8 @@
 
 #include <stdint.h>
 
+#include "CorvusExport.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,33 +43,33 @@ typedef struct XyDmaDesc {
 
 /* Links count descriptor slots starting at slots: slot i runs slot i-1
  * after itself, slot 0 ends the chain. */
-void xyDmaPrepare(void* slots, uint32_t count);
+CORVUS_EXPORT void xyDmaPrepare(void* slots, uint32_t count);
 
 /* Fills slot with a copy of rows rows of rowBytes bytes from main memory
  * into scratch memory and returns the handle (slot + 48 bytes). The two
  * addresses must agree modulo 16 ("mmAdrAlign != xyAdrAlign"), and so must
  * the two steps when more than one row moves ("mmOfsAlign != xyOfsAlign");
  * both failures are fatal. The slot's next link is left as prepared. */
-void* xyDmaRead64(void* slot, void* xyAddress, int32_t xyStep, const void* mmAddress, int32_t mmStep,
-                  int32_t rowBytes, int32_t rows);
+CORVUS_EXPORT void* xyDmaRead64(void* slot, void* xyAddress, int32_t xyStep, const void* mmAddress, int32_t mmStep,
+                                int32_t rowBytes, int32_t rows);
 /* The same from scratch memory into main memory. */
-void* xyDmaWrite64(void* slot, void* mmAddress, int32_t mmStep, const void* xyAddress, int32_t xyStep,
-                   int32_t rowBytes, int32_t rows);
+CORVUS_EXPORT void* xyDmaWrite64(void* slot, void* mmAddress, int32_t mmStep, const void* xyAddress, int32_t xyStep,
+                                 int32_t rowBytes, int32_t rows);
 /* Runs the chain that ends at the descriptor just before handle: each
  * descriptor copies its rows in order, each row byte by byte in increasing
  * address order, then its next descriptor runs. */
-void xyDmaRun(void* handle);
+CORVUS_EXPORT void xyDmaRun(void* handle);
 
 /* A scratch block of xySize bytes, 16-byte aligned, followed by the
  * xyExtra margin (so an engine moving whole 16-byte units past the end of
  * a region stays inside the allocation). NULL when memory is short. */
-void* xyAllocBlock(void);
-void xyFreeBlock(void* block);
+CORVUS_EXPORT void* xyAllocBlock(void);
+CORVUS_EXPORT void xyFreeBlock(void* block);
 
 /* Region carving, downwards: the start of a region of size bytes that ends
  * at or below top, rounded down so that it agrees modulo 16 with phase
  * (pass NULL for a multiple of 16). The next region ends at the result. */
-void* xyCarve(void* top, uint64_t size, const void* phase);
+CORVUS_EXPORT void* xyCarve(void* top, uint64_t size, const void* phase);
 
 #ifdef __cplusplus
 }
