@@ -221,7 +221,7 @@ void Arithmetic(const char* name, const BroadcastOpFn* table, uint32_t cores, Te
     if (out->dtype != in1->dtype || out->dtype != in2->dtype)
         CV_FATAL("%s error: input and output types is not equal", name);
     BroadcastOptDesc desc;
-    Broadcast_opt_init(&desc, table, out->dtype, params != nullptr ? params->aName : 0u);
+    Broadcast_opt_init(&desc, table, out->dtype, params != nullptr ? params->aName : (uint32_t)None);
     Broadcast_opt(0, cores, &desc, out, in1, in2);
 }
 

@@ -211,7 +211,7 @@ void Arithmetic(const char* name, const BroadcastOpFn* table, Tensor* out, const
 {
     ArithmeticChecks(name, out, in1, in2);
     BroadcastLoop loop;
-    Broadcast_ref_init(&loop, name, table, out->dtype, params != nullptr ? params->aName : 0u);
+    Broadcast_ref_init(&loop, name, table, out->dtype, params != nullptr ? params->aName : (uint32_t)None);
     Broadcast_ref(name, &loop, out, in1, in2);
 }
 
