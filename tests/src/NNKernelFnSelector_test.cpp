@@ -43,6 +43,12 @@ TEST(KernelSelection, DefaultKernelsExist)
         EXPECT_EQ(nn_kernel_fn_list_default[op], k == kfname_TOTAL ? nullptr : nn_kernel_fn_list[k]) << op;
         EXPECT_TRUE(k == kfname_TOTAL || nn_kernel_fn_list[k] != nullptr) << kernel_fn_name_string[k];
     }
+    // Every listed kernel the library implements can run; the DSP core's have no function set.
+#define KFN(number, name) EXPECT_TRUE(nn_kernel_fn_list[number] && nn_kernel_fn_list[number]->execute) << #name;
+#define KFN_DSP(number, name) EXPECT_EQ(nn_kernel_fn_list[number], nullptr) << #name;
+#include "nn_kernel_names.def"
+#undef KFN
+#undef KFN_DSP
 }
 
 TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
