@@ -1,7 +1,7 @@
 /* Checks of the optimised and geometry-specific kernels that kernel
  * selection consults. Each returns null when its kernel can process the
- * layer, else the reason it cannot. A kernel's own source defines the real
- * check; until then the default in KernelProbes.cpp refuses. */
+ * layer, else the reason it cannot. The kernel's own source defines it; a
+ * probe listed here and defined nowhere is a link error. */
 #ifndef CORVUS_KERNELPROBES_H
 #define CORVUS_KERNELPROBES_H
 

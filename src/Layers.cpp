@@ -65,6 +65,13 @@ Tensor* CreateTensorView(const Tensor* src, void* data)
     return t;
 }
 
+Layer* CreateSingleInputLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor,
+                              uint32_t innerNum)
+{
+    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
+                       inputTensor != nullptr ? &inputTensor : nullptr, 1, innerNum);
+}
+
 void ResetLayerNameCounters(void) { memset(gLayerNameCounters, 0, sizeof(gLayerNameCounters)); }
 
 extern "C" const char* LayerOpTypeToStr(LayerOpType op)
@@ -201,7 +208,7 @@ extern "C" void InitKernelCore(Layer* layer)
 {
     CV_CHECK_PTR(layer);
     NNKernel* kernel = layer->kernel;
-    CV_CHECK_PTR(kernel);
+    CV_CHECK_KERNEL(kernel);
     kernel->counters[0] = kernel->counters[1] = 0;
     kernel->totalBytes = 0;
     memset(kernel->bytesSize, 0, sizeof(kernel->bytesSize));

@@ -5,14 +5,14 @@
 
 #include <cstdlib>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
 
 Layer* AddUnaryLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor, uint32_t innerNum)
 {
-    Layer* layer = CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, innerNum);
+    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, innerNum);
     const Tensor* in = layer->kernel->input[0];
     layer->kernel->output[0] =
         CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);

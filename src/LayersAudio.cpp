@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
@@ -26,8 +27,7 @@ Layer* AddAudioSpectrogram(Layer* inputLayer, Tensor* inputTensor, const char* n
                            uint32_t stride, bool magnitudeSquared)
 {
     static const char* const fn = "AddAudioSpectrogram";
-    Layer* layer = CreateLayer(name, OP_AudioSpectrogram, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
+    Layer* layer = CreateSingleInputLayer(name, OP_AudioSpectrogram, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     if (in->ndim != 2)

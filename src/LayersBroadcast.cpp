@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "LayersInternal.h"
 #include "Report.h"
 #include "TensorOperation.h"
 
@@ -144,8 +145,7 @@ Layer* AddWhereLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t inputs
 
 Layer* AddNotLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 {
-    Layer* layer = CreateLayer(name, OP_Not, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
+    Layer* layer = CreateSingleInputLayer(name, OP_Not, inputLayer, inputTensor, 0);
     const Tensor* in = layer->kernel->input[0];
     layer->kernel->output[0] = CreateTensor(DT_INT8, (DataLayout)in->layout, in->ndim, in->shape, false);
     return layer;

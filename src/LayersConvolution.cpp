@@ -4,26 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
-
-Layer* CreateSingleInputLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 2);
-}
-
-TensorShape ShapeOf(uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0, uint32_t d3 = 0)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    s.dimension[0] = d0;
-    s.dimension[1] = d1;
-    s.dimension[2] = d2;
-    s.dimension[3] = d3;
-    return s;
-}
 
 // Steps 1 and 2 shared by both constructors: a 4-D input whose layout is
 // (or becomes) `layout`.
@@ -58,7 +42,7 @@ extern "C" Layer* AddConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const c
                                  uint32_t groups)
 {
     CV_CHECK_PTR(padding);
-    Layer* layer = CreateSingleInputLayer(name, OP_Conv2D, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Conv2D, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = CheckedConvInput(layer, layout);
 
@@ -102,7 +86,7 @@ extern "C" Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor
     CV_CHECK_PTR(padding);
     // The kernel divides channel vectors by the multiplier.
     if (depthMultiplier == 0) CV_FATAL("depthMultiplier must be greater than 0");
-    Layer* layer = CreateSingleInputLayer(name, OP_DepthwiseConv2D, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_DepthwiseConv2D, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = CheckedConvInput(layer, layout);
 

@@ -4,16 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
-
-Layer* CreateConvLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    // One input; inner slots for the filter and the bias.
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 2);
-}
 
 TensorShape MakeShape(uint32_t ndim, const uint32_t* dims)
 {
@@ -51,7 +45,7 @@ extern "C" Layer* AddConv1DLayer(Layer* inputLayer, Tensor* inputTensor, const c
 {
     static const char* const kFn = "AddConv1DLayer";
     CV_CHECK_PTR(padding);
-    Layer* layer = CreateConvLayer(name, OP_Conv1D, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Conv1D, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 3)
@@ -85,7 +79,7 @@ extern "C" Layer* AddConv3DLayer(Layer* inputLayer, Tensor* inputTensor, const c
 {
     static const char* const kFn = "AddConv3DLayer";
     CV_CHECK_PTR(padding);
-    Layer* layer = CreateConvLayer(name, OP_Conv3D, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Conv3D, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 5)
@@ -132,7 +126,7 @@ extern "C" Layer* AddConv2DTransposeLayer(Layer* inputLayer, Tensor* inputTensor
 {
     static const char* const kFn = "AddConv2DTransposeLayer";
     CV_CHECK_PTR(padding);
-    Layer* layer = CreateConvLayer(name, OP_Conv2DTranspose, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Conv2DTranspose, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 4) CV_FATAL("input tensor ndim must be equal 4. ndim: %d", (int)inTensor->ndim);
@@ -169,7 +163,7 @@ extern "C" Layer* AddConv1DTransposeLayer(Layer* inputLayer, Tensor* inputTensor
 {
     static const char* const kFn = "AddConv1DTransposeLayer";
     CV_CHECK_PTR(padding);
-    Layer* layer = CreateConvLayer(name, OP_Conv1DTranspose, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Conv1DTranspose, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 3) CV_FATAL("input tensor ndim must be equal 3. ndim: %d", (int)inTensor->ndim);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "LayersInternal.h"
 #include "Report.h"
 #include "TensorOperation.h"
 #include "ref/StridedCopy.h"
@@ -24,13 +25,11 @@ P* NewParams()
     return params;
 }
 
-// One input: the layer's output when a layer is given, else the tensor.
-Layer* CreateSingleInputLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
+// One input. Unlike the other constructors these take the layer and ignore
+// the tensor when both are given.
+Layer* CreateDataMovementLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
 {
-    Layer* layers[1] = {inputLayer};
-    Tensor* tensors[1] = {inputTensor};
-    return CreateLayer(name, op, inputLayer != nullptr ? layers : nullptr,
-                       inputLayer == nullptr && inputTensor != nullptr ? tensors : nullptr, 1, 0);
+    return CreateSingleInputLayer(name, op, inputLayer, inputLayer != nullptr ? nullptr : inputTensor, 0);
 }
 
 Layer* CreateMultiInputLayer(const char* name, LayerOpType op, Layer** inputLayers, Tensor** inputTensors,
@@ -86,7 +85,7 @@ extern "C" {
 
 Layer* AddFlattenLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Flatten, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Flatten, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (in->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)in->ndim);
     const uint32_t batch = in->shape.dimension[0];
@@ -101,7 +100,7 @@ Layer* AddFlattenLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 
 Layer* AddReshapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* shape, uint32_t ndim)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Reshape, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Reshape, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (ndim > MAX_NDIM_VALUE) CV_FATAL("AddReshapeLayer: ndim (%u) is greater than %d", ndim, MAX_NDIM_VALUE);
     if (ndim > 0) CV_CHECK_PTR(shape);
@@ -155,7 +154,7 @@ Layer* AddConcatenateLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t 
 
 Layer* AddSplitLayer(Layer* inputLayer, Tensor* inputTensor, uint32_t length, uint32_t axis, const char* name)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Split, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Split, inputLayer, inputTensor);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     if (!(in->ndim > axis)) CV_FATAL("inTensor->ndim > axis");
@@ -199,7 +198,7 @@ Layer* AddSliceLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count,
 Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t* axes, uint32_t count,
                          const char* name)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Transpose, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Transpose, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (count != in->ndim) CV_FATAL("Incorrect axis length in Transpose Layer");
     CV_CHECK_PTR(axes);
@@ -223,7 +222,7 @@ Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t*
 
 Layer* AddConvertLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout, DataType dtype)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Convert, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Convert, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (in->ndim != 4) CV_FATAL("inTensor->ndim != 4");
     if ((uint32_t)dtype > DT_INT8) CV_FATAL("AddConvertLayer: unknown data type %d", (int)dtype);
@@ -244,7 +243,7 @@ Layer* AddConvertLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
 
 Layer* AddShuffleLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t groups)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Shuffle, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_Shuffle, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (groups == 0) CV_FATAL("AddShuffleLayer: groups must be greater than 0");
     layer->kernel->output[0] =
@@ -258,7 +257,7 @@ Layer* AddShuffleLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
 Layer* AddExpandChannels(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
                          uint32_t channels)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_ExpandChannels, inputLayer, inputTensor);
+    Layer* layer = CreateDataMovementLayer(name, OP_ExpandChannels, inputLayer, inputTensor);
     Tensor* inTensor = layer->kernel->input[0];
     if (inTensor->ndim != 4) CV_FATAL("inTensor->ndim == 4: false, expected: true");
     if (inTensor->layout == DL_NONE) inTensor->layout = layout;

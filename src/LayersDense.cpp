@@ -4,19 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 #include "TensorOperation.h"
 
 namespace {
-
-TensorShape ShapeOf(uint32_t d0, uint32_t d1 = 0)
-{
-    TensorShape s;
-    memset(&s, 0, sizeof(s));
-    s.dimension[0] = d0;
-    s.dimension[1] = d1;
-    return s;
-}
 
 // The matrix extent `fromEnd` places from the end (1: last), or 1 when the
 // tensor has fewer dimensions (shapes are right-aligned with leading 1s).
@@ -30,8 +22,7 @@ uint32_t MatrixDim(const Tensor* t, uint32_t fromEnd)
 extern "C" Layer* AddDenseLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t units,
                                 bool useBias, uint32_t activation)
 {
-    Layer* layer = CreateLayer(name, OP_Dense, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 2);
+    Layer* layer = CreateSingleInputLayer(name, OP_Dense, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 2) CV_FATAL("input tensor ndim must equal 2. ndim: %d", (int)inTensor->ndim);
@@ -53,8 +44,7 @@ extern "C" Layer* AddDenseLayer(Layer* inputLayer, Tensor* inputTensor, const ch
 
 extern "C" Layer* AddLinearLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t activation)
 {
-    Layer* layer = CreateLayer(name, OP_Linear, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 2);
+    Layer* layer = CreateSingleInputLayer(name, OP_Linear, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)inTensor->ndim);

@@ -5,15 +5,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
-
-Layer* CreateSingleInputLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
-}
 
 TensorShape ZeroShape()
 {
@@ -50,7 +45,7 @@ extern "C" Layer* AddAnchorBoxesLayer(Layer* inputLayer, Tensor* inputTensor, co
     if (imgHeight == 0 || imgWidth == 0)
         CV_FATAL("%s: image height and width must be positive, got %u x %u", kFn, imgHeight, imgWidth);
 
-    Layer* layer = CreateSingleInputLayer(name, OP_AnchorBoxes, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_AnchorBoxes, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     if (in->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)in->ndim);
@@ -94,7 +89,7 @@ extern "C" Layer* AddDecodeDetections(Layer* inputLayer, Tensor* inputTensor, co
                                       float iouThreshold)
 {
     static const char* const kFn = "AddDecodeDetections";
-    Layer* layer = CreateSingleInputLayer(name, OP_DecodeDetections, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_DecodeDetections, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* input = kernel->input[0];
     CV_CHECK(input->ndim == 3);
@@ -131,7 +126,7 @@ extern "C" Layer* AddNMSYoloLayer(Layer* inputLayer, Tensor* inputTensor, uint32
                                   float scoreThreshold, float iouThreshold)
 {
     static const char* const kFn = "AddNMSYoloLayer";
-    Layer* layer = CreateSingleInputLayer(name, OP_NMSYolo, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_NMSYolo, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     if (in->ndim != 3) CV_FATAL("%s: input tensor ndim must equal 3. ndim: %d", kFn, (int)in->ndim);

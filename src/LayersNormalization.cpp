@@ -6,14 +6,14 @@
 
 #include <cstdlib>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
 
 Layer* AddNormLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor, uint32_t innerNum)
 {
-    Layer* layer = CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, innerNum);
+    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, innerNum);
     const Tensor* in = layer->kernel->input[0];
     if (in->ndim < 1 || in->ndim > MAX_NDIM_VALUE)
         CV_FATAL("%s: input tensor must have 1 to %d dimensions, it has %u", LayerOpTypeToStr(op), MAX_NDIM_VALUE,
@@ -73,8 +73,7 @@ Layer* AddBatchNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const 
 
 Layer* AddL2NormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float gammaInit)
 {
-    Layer* layer = CreateLayer(name, OP_L2Normalization, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 1);
+    Layer* layer = CreateSingleInputLayer(name, OP_L2Normalization, inputLayer, inputTensor, 1);
     const Tensor* in = layer->kernel->input[0];
     if (in->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)in->ndim);
     if (in->layout != DL_NHWC) CV_FATAL("input tensor layout must be NHWC");
@@ -95,8 +94,7 @@ Layer* AddL2NormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const cha
 
 Layer* AddInstanceNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, float epsilon)
 {
-    Layer* layer = CreateLayer(name, OP_InstanceNormalization, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 2);
+    Layer* layer = CreateSingleInputLayer(name, OP_InstanceNormalization, inputLayer, inputTensor, 2);
     const Tensor* in = layer->kernel->input[0];
     if (in->ndim != 3 && in->ndim != 4)
         CV_FATAL("AddInstanceNormalizationLayer: input tensor ndim must be equal 3 or 4, but now it is %d",

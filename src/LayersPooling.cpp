@@ -4,16 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
-
-// The single input of a pooling layer: a layer's output or a given tensor.
-Layer* CreatePoolLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
-}
 
 // Windows of no cells or no step are meaningless geometry; refuse them here
 // rather than produce empty averages at execution.
@@ -29,7 +23,7 @@ Layer* AddPool2DLayer(const char* fn, LayerOpType op, Layer* inputLayer, Tensor*
     CV_CHECK_PTR(padding);
     CheckWindow(fn, poolSizeH, strideH);
     CheckWindow(fn, poolSizeW, strideW);
-    Layer* layer = CreatePoolLayer(name, op, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)inTensor->ndim);
@@ -90,7 +84,7 @@ extern "C" Layer* AddPool1DLayer(Layer* inputLayer, Tensor* inputTensor, const c
     if (op != OP_MaxPool1D && op != OP_AveragePool1D)
         CV_FATAL("%s: op must be MaxPool1D or AveragePool1D, got %s", kFn, LayerOpTypeToStr(op));
     CheckWindow(kFn, poolSize, stride);
-    Layer* layer = CreatePoolLayer(name, op, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 3)
@@ -135,7 +129,7 @@ extern "C" Layer* AddAveragePooling1DLayer(Layer* inputLayer, Tensor* inputTenso
 extern "C" Layer* AddGlobalAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
                                               DataLayout layout, uint8_t keepDims)
 {
-    Layer* layer = CreatePoolLayer(name, OP_GlobalAveragePool2D, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_GlobalAveragePool2D, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     Tensor* inTensor = kernel->input[0];
     if (inTensor->ndim != 4) CV_FATAL("input tensor ndim must equal 4. ndim: %d", (int)inTensor->ndim);
@@ -168,7 +162,7 @@ extern "C" Layer* AddGlobalAveragePool2DLayer(Layer* inputLayer, Tensor* inputTe
 
 extern "C" Layer* AddGlobalMaxPool(Layer* inputLayer, Tensor* inputTensor, const char* name)
 {
-    Layer* layer = CreatePoolLayer(name, OP_GlobalMaxPool, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_GlobalMaxPool, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in_tensor = kernel->input[0];
     CV_CHECK(in_tensor->ndim >= 3);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
@@ -165,8 +166,7 @@ Layer* AddLSTMKerasLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMP
 
 Layer* AddPostLSTMLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t outputIndex)
 {
-    Layer* layer = CreateLayer(name, OP_PostLSTM, inputLayer != nullptr ? &inputLayer : nullptr,
-                               inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
+    Layer* layer = CreateSingleInputLayer(name, OP_PostLSTM, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     if (inputLayer != nullptr) {
         // The producer's further output instead of its output[0].

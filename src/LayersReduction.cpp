@@ -7,16 +7,11 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "LayersInternal.h"
 #include "Report.h"
 #include "TensorOperation.h"
 
 namespace {
-
-Layer* CreateSingleInputLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
-}
 
 // The tensor holding input i's values at construction: the producer's own
 // output (an initializer or a layer evaluated ahead of time), or the given
@@ -32,7 +27,7 @@ bool IsKnownType(uint32_t dtype) { return dtype <= DT_INT8; }
 Layer* AddReduceLayer(LayerOpType op, Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
                       uint32_t axesCount, uint32_t keepdims)
 {
-    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     const bool keep = keepdims != 0;
@@ -92,7 +87,7 @@ Layer* AddReduceL2(Layer* inputLayer, Tensor* inputTensor, const char* name, con
 Layer* AddArgMax(Layer* inputLayer, Tensor* inputTensor, const char* name, int32_t axis, bool keepdims,
                  bool selectLastIndex)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_ArgMax, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_ArgMax, inputLayer, inputTensor, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     const int64_t rank = in->ndim;
@@ -129,7 +124,7 @@ Layer* AddCumSumLayer(Layer** inputLayers, Tensor** inputTensors, const char* na
 
 Layer* AddNonZeroLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_NonZero, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_NonZero, inputLayer, inputTensor, 0);
     const Tensor* values = ConstantInput(layer, 0);
     if (values->data == nullptr && GetTensorSize(values) > 0)
         CV_FATAL("AddNonZeroLayer: the input of layer \"%s\" holds no data; its values size the output", layer->name);
@@ -140,7 +135,7 @@ Layer* AddNonZeroLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 
 Layer* AddShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Shape, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Shape, inputLayer, inputTensor, 0);
     TensorShape shape = {};
     shape.dimension[0] = layer->kernel->input[0]->ndim;
     layer->kernel->output[0] = CreateTensor(DT_INT32, DL_I, 1, shape, false);
@@ -168,7 +163,7 @@ Layer* AddRangeLayer(Layer** inputLayers, Tensor** inputTensors, const char* nam
 Layer* AddConstantOfShapeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype,
                                ConstantOfShapeParams value)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_ConstantOfShape, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_ConstantOfShape, inputLayer, inputTensor, 0);
     const Tensor* dims = ConstantInput(layer, 0);
     if (dims->dtype != DT_INT32) CV_FATAL("AddConstantOfShapeLayer: Shape tensor data type is not int32");
     if (!IsKnownType(dtype)) CV_FATAL("AddConstantOfShapeLayer: Unknown output data type %d", (int)dtype);
@@ -196,7 +191,7 @@ Layer* AddConstantOfShapeLayer(Layer* inputLayer, Tensor* inputTensor, const cha
 
 Layer* AddCastLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataType dtype)
 {
-    Layer* layer = CreateSingleInputLayer(name, OP_Cast, inputLayer, inputTensor);
+    Layer* layer = CreateSingleInputLayer(name, OP_Cast, inputLayer, inputTensor, 0);
     const Tensor* in = layer->kernel->input[0];
     if (!IsKnownType(dtype)) CV_FATAL("AddCastLayer: Unknown output data type %d", (int)dtype);
     layer->kernel->output[0] = CreateTensor(dtype, (DataLayout)in->layout, in->ndim, in->shape, false);

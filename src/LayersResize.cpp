@@ -5,15 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersInternal.h"
 #include "Report.h"
 
 namespace {
-
-Layer* CreateResizeFamilyLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor* inputTensor)
-{
-    return CreateLayer(name, op, inputLayer != nullptr ? &inputLayer : nullptr,
-                       inputTensor != nullptr ? &inputTensor : nullptr, 1, 0);
-}
 
 // Output extents are sums and products of caller values: refuse any that a
 // tensor cannot describe rather than let them wrap.
@@ -47,7 +42,7 @@ Tensor* CheckImageInput(Layer* layer, DataLayout layout)
 extern "C" Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout,
                                         uint32_t top, uint32_t bottom, uint32_t left, uint32_t right)
 {
-    Layer* zp = CreateResizeFamilyLayer(name, OP_ZeroPadding2D, layer, tensor);
+    Layer* zp = CreateSingleInputLayer(name, OP_ZeroPadding2D, layer, tensor, 0);
     NNKernel* kernel = zp->kernel;
     const Tensor* inTensor = CheckImageInput(zp, layout);
     CV_CHECK(inTensor->layout == DL_NHWC);
@@ -72,7 +67,7 @@ extern "C" Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char
 extern "C" Layer* AddUpSampling2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout,
                                        uint32_t sizeH, uint32_t sizeW)
 {
-    Layer* up = CreateResizeFamilyLayer(name, OP_UpSampling2D, layer, tensor);
+    Layer* up = CreateSingleInputLayer(name, OP_UpSampling2D, layer, tensor, 0);
     NNKernel* kernel = up->kernel;
     const Tensor* inTensor = CheckImageInput(up, layout);
     CV_CHECK(inTensor->layout == DL_NHWC);
@@ -96,7 +91,7 @@ extern "C" Layer* AddUpSampling2DLayer(Layer* layer, Tensor* tensor, const char*
 extern "C" Layer* AddResizeLayer(Layer* layer, Tensor* tensor, const float* scale_factors, uint32_t count,
                                  const char* name, uint32_t mode)
 {
-    Layer* rs = CreateResizeFamilyLayer(name, OP_Resize, layer, tensor);
+    Layer* rs = CreateSingleInputLayer(name, OP_Resize, layer, tensor, 0);
     NNKernel* kernel = rs->kernel;
     const Tensor* inTensor = kernel->input[0];
     if (count != inTensor->ndim) CV_FATAL("Incorrect axis length in Resize Layer");
@@ -126,7 +121,7 @@ extern "C" Layer* AddResizeLayer(Layer* layer, Tensor* tensor, const float* scal
 extern "C" Layer* AddPadLayer(Layer* layer, Tensor* tensor, const char* name, const uint32_t* pads, uint32_t mode,
                               float value)
 {
-    Layer* pad = CreateResizeFamilyLayer(name, OP_Pad, layer, tensor);
+    Layer* pad = CreateSingleInputLayer(name, OP_Pad, layer, tensor, 0);
     NNKernel* kernel = pad->kernel;
     const Tensor* inTensor = kernel->input[0];
     const uint32_t ndim = inTensor->ndim;

@@ -1,9 +1,10 @@
 #define CORVUS_MODULE "NNKernelFnSelector"
 #include "NNKernelFnSelector.h"
 
-#include <cstring>
-
 #include "KernelProbes.h"
+#include "LayersDataMovement.h"
+#include "LayersDense.h"
+#include "LayersResize.h"
 #include "Report.h"
 
 namespace {
@@ -15,14 +16,13 @@ void CheckTarget(uint32_t target, DataType dtype)
     if (dtype != DT_FLOAT32) CV_FATAL("Unsupported data type for this target. Supported: DT_FLOAT32");
 }
 
-// Word `index` of a parameter record made of 32-bit words.
-uint32_t ParamWord(const NNKernel* kernel, uint32_t index)
+// The parameter record of a selector that reads one.
+template <typename Params>
+const Params& ParamsOf(const NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel is nullptr");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->params == nullptr) CV_FATAL("kernel->params is nullptr");
-    uint32_t word;
-    memcpy(&word, (const uint8_t*)kernel->params + index * sizeof(uint32_t), sizeof(word));
-    return word;
+    return *(const Params*)kernel->params;
 }
 
 // First candidate whose probe accepts the layer; kfname_TOTAL when none
@@ -39,8 +39,6 @@ kfname FirstAccepted(const NNKernel* kernel, const KernelProbeFn (&probes)[N], c
 }
 
 constexpr uint32_t kMatmulViaConvFlag = 2;
-constexpr uint32_t kSliceStepsWord = 12;  // starts[6], ends[6], then steps[6]
-constexpr uint32_t kResizeModeWord = 6;   // six float scales, then the mode
 
 }  // namespace
 
@@ -170,7 +168,7 @@ kfname SelectNNKernelFnMfcc(uint32_t target, DataType dtype, NNKernel*)
 kfname SelectNNKernelFnMatMul(uint32_t target, DataType dtype, NNKernel* kernel)
 {
     CheckTarget(target, dtype);
-    const uint32_t mode = ParamWord(kernel, 0);
+    const uint32_t mode = ParamsOf<MatmulParams>(kernel).mode;
     if ((mode & kMatmulViaConvFlag) == 0 || kernel->inputsNum < 2) return kfname_Matmul_ref;
     const Tensor* a = kernel->input[0];
     const Tensor* b = kernel->input[1];
@@ -186,12 +184,12 @@ kfname SelectNNKernelFnMatMul(uint32_t target, DataType dtype, NNKernel* kernel)
 kfname SelectNNKernelFnSlice(uint32_t target, DataType dtype, NNKernel* kernel)
 {
     CheckTarget(target, dtype);
-    if (kernel == nullptr) CV_FATAL("kernel is nullptr");
+    CV_CHECK_KERNEL(kernel);
     const Tensor* out = kernel->output != nullptr ? kernel->output[0] : nullptr;
     CV_CHECK_PTR(out);
     const uint32_t n = out->ndim < MAX_NDIM_VALUE ? out->ndim : MAX_NDIM_VALUE;
     for (uint32_t k = 0; k < n; ++k)
-        if ((int32_t)ParamWord(kernel, kSliceStepsWord + k) < 0) return kfname_Slice_ref;
+        if (ParamsOf<SliceParams>(kernel).steps[k] < 0) return kfname_Slice_ref;
     return kfname_Slice_opt;
 }
 
@@ -199,8 +197,8 @@ kfname SelectNNKernelFnResize(uint32_t target, DataType dtype, NNKernel* kernel)
 {
     static const char* const kSelf = "SelectNNKernelFnResize";
     CheckTarget(target, dtype);
-    const uint32_t mode = ParamWord(kernel, kResizeModeWord);
-    if (mode == 0) {
+    const uint32_t mode = ParamsOf<ResizeParams>(kernel).mode;
+    if (mode == RESIZE_MODE_NEAREST) {
         const KernelProbeFn probes[] = {Probe_ResizeNear3F32_ref, Probe_ResizeNear_ref};
         const kfname names[] = {kfname_ResizeNear3F32_ref, kfname_ResizeNear_ref};
         const char* reasons[2];
@@ -210,7 +208,7 @@ kfname SelectNNKernelFnResize(uint32_t target, DataType dtype, NNKernel* kernel)
                      reasons[0], reasons[1]);
         return k;
     }
-    if (mode == 1) {
+    if (mode == RESIZE_MODE_AREA) {
         const KernelProbeFn probes[] = {Probe_ResizeDown3F16_opt, Probe_ResizeDown3F32_opt, Probe_ResizeDown3F32_ref,
                                         Probe_ResizeDownF32_ref};
         const kfname names[] = {kfname_ResizeDown3F16_opt, kfname_ResizeDown3F32_opt, kfname_ResizeDown3F32_ref,

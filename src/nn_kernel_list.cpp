@@ -1,10 +1,12 @@
 #include "nn_kernel_list.h"
 
-// Every function set is referenced weakly: a kernel that no source defines
-// resolves to null, so kernels join the tables just by being defined.
-#define KFN(number, name) extern "C" __attribute__((weak)) const NNKernelFn nn_kernel_fn_##name;
+// The function sets of the implemented kernels, referenced strongly: a name
+// of the list that no kernel source defines is a link error, not a null entry.
+#define KFN(number, name) extern "C" const NNKernelFn nn_kernel_fn_##name;
+#define KFN_DSP(number, name)
 #include "nn_kernel_names.def"
 #undef KFN
+#undef KFN_DSP
 #define kfn_ptr(name) &nn_kernel_fn_##name
 
 // Default kernel of every operation, in operation order.
@@ -107,8 +109,10 @@ const char* const kernel_fn_name_string[kfname_TOTAL + 1] = {
 
 const NNKernelFn* const nn_kernel_fn_list[kfname_TOTAL] = {
 #define KFN(number, name) kfn_ptr(name),
+#define KFN_DSP(number, name) nullptr,
 #include "nn_kernel_names.def"
 #undef KFN
+#undef KFN_DSP
 };
 
 #define AS_NAME(name) kfname_##name,

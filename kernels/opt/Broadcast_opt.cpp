@@ -221,14 +221,14 @@ void Arithmetic(const char* name, const BroadcastOpFn* table, uint32_t cores, Te
     if (out->dtype != in1->dtype || out->dtype != in2->dtype)
         CV_FATAL("%s error: input and output types is not equal", name);
     BroadcastOptDesc desc;
-    Broadcast_opt_init(&desc, table, out->dtype, params != nullptr ? params->aName : 0u);
+    Broadcast_opt_init(&desc, table, out->dtype, params != nullptr ? params->aName : (uint32_t)None);
     Broadcast_opt(0, cores, &desc, out, in1, in2);
 }
 
 template <void (*Work)(uint32_t, Tensor*, const Tensor*, const Tensor*, const BroadcastParams*)>
 void ExecuteArithmetic(NNKernel* kernel, const char* name)
 {
-    if (kernel == nullptr) CV_FATAL("%s error: kernel is null", name);
+    CV_CHECK_KERNEL(kernel);
     if (kernel->params == nullptr) CV_FATAL("%s error: params is NULL", name);
     if (kernel->inputsNum < 2 || kernel->outputsNum < 1) CV_FATAL("%s error: kernel needs 2 inputs and 1 output", name);
     Work(1, kernel->output[0], kernel->input[0], kernel->input[1], (const BroadcastParams*)kernel->params);
@@ -306,7 +306,7 @@ void Execute_DivBroadcast_opt(NNKernel* k) { ExecuteArithmetic<DivBroadcast_opt>
 
 void Execute_Expand_opt(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("%s error: kernel is null", "Execute_Expand_opt");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1)
         CV_FATAL("%s error: kernel needs an input and an output", "Execute_Expand_opt");
     CORVUS_LEVEL_NS::Expand_opt(kernel->output[0], kernel->input[0]);

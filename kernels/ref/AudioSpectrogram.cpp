@@ -10,6 +10,7 @@
 #include "LayersAudio.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
+#include "ref/Float32Temps.h"
 
 namespace {
 
@@ -86,22 +87,9 @@ void ComputeSquaredMagnitudeSpectrogram(Spectrogram* spectrogram, const float* i
     }
 }
 
-// The float16 path runs on float32 copies of the input and output.
-struct Float32Copy {
-    Tensor* tensor = nullptr;
-    Float32Copy(const Tensor* like, bool convert)
-    {
-        tensor = CreateTensor(DT_FLOAT32, DL_NONE, like->ndim, like->shape, true);
-        if (convert) TensorDataConvert(tensor, like);
-    }
-    ~Float32Copy() { DestroyTensor(tensor); }
-    Float32Copy(const Float32Copy&) = delete;
-    Float32Copy& operator=(const Float32Copy&) = delete;
-};
-
 void Execute_AudioSpectrogram_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("%s: Kernel pointer is null", "Execute_AudioSpectrogram_ref");
+    CV_CHECK_KERNEL(kernel);
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
@@ -110,9 +98,9 @@ void Execute_AudioSpectrogram_ref(NNKernel* kernel)
     Tensor* out = kernel->output[0];
     const AudioSpectrogramParams* params = (const AudioSpectrogramParams*)kernel->params;
     if (in->dtype == DT_FLOAT16 && out->dtype == DT_FLOAT16) {
-        Float32Copy in32(in, true), out32(out, false);
-        AudioSpectrogram_FP32(in32.tensor, out32.tensor, params);
-        TensorDataConvert(out, out32.tensor);
+        const corvus::Float32Operand in32(in, true), out32(out, false);
+        AudioSpectrogram_FP32(in32.get(), out32.get(), params);
+        out32.Store(out);
         return;
     }
     AudioSpectrogram_FP32(in, out, params);

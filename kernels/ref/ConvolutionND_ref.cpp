@@ -11,6 +11,7 @@
 #include "LayersConvolutionND.h"
 #include "Report.h"
 #include "VectorLevel.h"
+#include "ref/Float32Temps.h"
 
 #if defined(__GNUC__)
 #define CV_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -416,41 +417,10 @@ void ApplyActivation(Tensor* output, const ActivationParams& activation)
 
 // ---- Float16 through float32 temporaries ------------------------------------------
 
-// The tensor itself when it is float32, else a float32 copy (or, for the
-// output, an empty float32 twin written back by Finish).
-class Float32Operand {
-public:
-    Float32Operand(const char* fn, Tensor* t, bool copyIn) : original_(t), temp_(nullptr)
-    {
-        if (t == nullptr || t->dtype == DT_FLOAT32) return;
-        if (t->dtype != DT_FLOAT16) CV_FATAL("%s: support only F16 or F32", fn);
-        temp_ = CreateTensor(DT_FLOAT32, DL_NONE, t->ndim, t->shape, true);
-        if (copyIn && GetTensorSize(t) != 0) {
-            CV_CHECK_PTR(t->data);
-            TensorDataConvert(temp_, t);
-        }
-    }
-    ~Float32Operand() { DestroyTensor(temp_); }
-    Float32Operand(const Float32Operand&) = delete;
-    Float32Operand& operator=(const Float32Operand&) = delete;
-    Tensor* get() const { return temp_ != nullptr ? temp_ : original_; }
-    void Finish()
-    {
-        if (temp_ != nullptr && GetTensorSize(original_) != 0) {
-            CV_CHECK_PTR(original_->data);
-            TensorDataConvert(original_, temp_);
-        }
-    }
-
-private:
-    Tensor* original_;
-    Tensor* temp_;
-};
-
 template <typename Params>
 const Params* KernelParams(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1 && kernel->innerNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
@@ -463,10 +433,13 @@ template <typename Params, typename Work>
 void ExecuteThroughFloat32(const char* fn, NNKernel* kernel, const Params* params, Work work)
 {
     Tensor* bias = params->useBias && kernel->innerNum >= 2 ? kernel->inner[1] : nullptr;
-    Float32Operand in(fn, kernel->input[0], true), filter(fn, kernel->inner[0], true), b(fn, bias, true);
-    Float32Operand out(fn, kernel->output[0], false);
+    const Tensor* const operands[] = {kernel->input[0], kernel->inner[0], bias, kernel->output[0]};
+    for (const Tensor* t : operands)
+        if (t != nullptr && t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) CV_FATAL("%s: support only F16 or F32", fn);
+    const corvus::Float32Operand in(kernel->input[0], true), filter(kernel->inner[0], true), b(bias, true);
+    const corvus::Float32Operand out(kernel->output[0], false);
     work(in.get(), filter.get(), b.get(), out.get(), params);
-    out.Finish();
+    out.Store(kernel->output[0]);
 }
 
 }  // namespace

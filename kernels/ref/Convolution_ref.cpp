@@ -27,6 +27,7 @@
 #include "LayersConvolution.h"
 #include "Report.h"
 #include "ref/ConvGeometry.h"
+#include "ref/Float32Temps.h"
 #include "ref/SimdLanes.h"
 #include "VectorLevel.h"
 
@@ -892,19 +893,6 @@ void CheckFloat32(const Tensor* t, const char* what)
         CV_FATAL("Conv2D_fl32_ref: %s must be float32, got %s", what, DataTypeToStr((DataType)t->dtype));
 }
 
-// Temporary float32 copy of a tensor (layout DL_NONE), released with the scope.
-struct Float32Copy {
-    Tensor* tensor = nullptr;
-    Float32Copy(const Tensor* src, bool copyData)
-    {
-        tensor = CreateTensor(DT_FLOAT32, DL_NONE, src->ndim, src->shape, true);
-        if (copyData && GetTensorSize(src) > 0) TensorDataConvert(tensor, src);
-    }
-    ~Float32Copy() { DestroyTensor(tensor); }
-    Float32Copy(const Float32Copy&) = delete;
-    Float32Copy& operator=(const Float32Copy&) = delete;
-};
-
 }  // namespace
 
 namespace {
@@ -1084,21 +1072,15 @@ void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     CV_CHECK_PTR(params);
     if (filter == nullptr) CV_FATAL("Filters input is NULL");
     const bool useBias = (params->useBias & 1) != 0 && bias != nullptr;
-    Float32Copy in32(input, true);
-    Float32Copy filter32(filter, true);
-    Float32Copy out32(output, false);
-    if (useBias) {
-        Float32Copy bias32(bias, true);
-        CORVUS_LEVEL_NS::Conv2D_fl32_ref(in32.tensor, filter32.tensor, bias32.tensor, out32.tensor, params);
-    } else {
-        CORVUS_LEVEL_NS::Conv2D_fl32_ref(in32.tensor, filter32.tensor, nullptr, out32.tensor, params);
-    }
-    if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
+    const corvus::Float32Operand in32(input, true), filter32(filter, true), out32(output, false);
+    const corvus::Float32Operand bias32(useBias ? bias : nullptr, true);
+    CORVUS_LEVEL_NS::Conv2D_fl32_ref(in32.get(), filter32.get(), bias32.get(), out32.get(), params);
+    out32.Store(output);
 }
 
 void Execute_Conv2D_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Conv2D: the kernel needs an input and a filter");
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];
@@ -1119,7 +1101,7 @@ void Execute_Conv2D_ref(NNKernel* kernel)
 // tensors are not ready, gets no pack; its execution reports any fault.
 void Init_Conv2D_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
     kernel->extra_resources = nullptr;
     if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr ||

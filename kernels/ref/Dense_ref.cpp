@@ -11,6 +11,7 @@
 #include "LayersActivation.h"
 #include "LayersDense.h"
 #include "Report.h"
+#include "ref/Float32Temps.h"
 #include "ref/GemmBlock.h"
 #include "VectorLevel.h"
 
@@ -30,19 +31,6 @@ void ApplyActivation(Tensor* output, uint32_t kind)
     const ActivationParams act = {kind, 0.0f};
     Activation_fl32_ref(output, output, &act);
 }
-
-// Temporary float32 copy of a tensor (layout DL_NONE), released with the scope.
-struct Float32Copy {
-    Tensor* tensor = nullptr;
-    Float32Copy(const Tensor* src, bool copyData)
-    {
-        tensor = CreateTensor(DT_FLOAT32, DL_NONE, src->ndim, src->shape, true);
-        if (copyData && GetTensorSize(src) > 0) TensorDataConvert(tensor, src);
-    }
-    ~Float32Copy() { DestroyTensor(tensor); }
-    Float32Copy(const Float32Copy&) = delete;
-    Float32Copy& operator=(const Float32Copy&) = delete;
-};
 
 }  // namespace
 
@@ -110,21 +98,14 @@ void Dense_fl16_ref(const Tensor* input, const Tensor* weights, const Tensor* bi
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(output);
     if (weights == nullptr) CV_FATAL("Filters input is NULL");
-    Float32Copy in32(input, true);
-    Float32Copy w32(weights, true);
-    Float32Copy out32(output, false);
-    if (bias != nullptr) {
-        Float32Copy b32(bias, true);
-        CORVUS_LEVEL_NS::Dense_fl32_ref(in32.tensor, w32.tensor, b32.tensor, out32.tensor, params);
-    } else {
-        CORVUS_LEVEL_NS::Dense_fl32_ref(in32.tensor, w32.tensor, nullptr, out32.tensor, params);
-    }
-    if (GetTensorSize(output) > 0) TensorDataConvert(output, out32.tensor);
+    const corvus::Float32Operand in32(input, true), w32(weights, true), b32(bias, true), out32(output, false);
+    CORVUS_LEVEL_NS::Dense_fl32_ref(in32.get(), w32.get(), b32.get(), out32.get(), params);
+    out32.Store(output);
 }
 
 void Execute_Dense_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Dense: the kernel needs an input and weights");
     const Tensor* input = kernel->input[0];
     const Tensor* weights = kernel->inner[0];
@@ -144,7 +125,7 @@ void Execute_Dense_ref(NNKernel* kernel)
 
 void Execute_Linear_fl32_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->inputsNum < 1 || kernel->innerNum < 2) CV_FATAL("Linear: the kernel needs an input, scale and offset");
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];

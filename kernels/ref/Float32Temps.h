@@ -1,7 +1,8 @@
 /* Half-precision paths of the reference kernels: a float16 operand is
  * widened into a dense float32 temporary (layout DL_NONE), the float32 code
  * computes, and results are rounded back into the original tensor. Float32
- * operands are used as they are. Internal to the library. */
+ * operands are used as they are; empty tensors are not converted. Internal
+ * to the library. */
 #ifndef CORVUS_KERNELS_REF_FLOAT32TEMPS_H
 #define CORVUS_KERNELS_REF_FLOAT32TEMPS_H
 
@@ -19,7 +20,7 @@ public:
     {
         if (original == nullptr || original->dtype != DT_FLOAT16) return;
         temp_ = CreateTensor(DT_FLOAT32, DL_NONE, original->ndim, original->shape, true);
-        if (load) TensorDataConvert(temp_, original);
+        if (load && GetTensorSize(original) > 0) TensorDataConvert(temp_, original);
     }
     ~Float32Operand() { DestroyTensor(temp_); }
     Float32Operand(const Float32Operand&) = delete;
@@ -29,7 +30,7 @@ public:
     // Rounds a computed temporary back into the original tensor.
     void Store(Tensor* original) const
     {
-        if (temp_ != nullptr) TensorDataConvert(original, temp_);
+        if (temp_ != nullptr && GetTensorSize(original) > 0) TensorDataConvert(original, temp_);
     }
 
 private:

@@ -10,6 +10,7 @@
 #include "DataTypeConvert.h"
 #include "LayersDense.h"
 #include "Report.h"
+#include "ref/Float32Temps.h"
 #include "ref/GemmBlock.h"
 #include "VectorLevel.h"
 
@@ -89,19 +90,6 @@ void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
                 }
 }
 
-// Temporary float32 copy keeping the tensor's layout.
-struct Float32Copy {
-    Tensor* tensor = nullptr;
-    Float32Copy(const Tensor* src, bool copyData)
-    {
-        tensor = CreateTensor(DT_FLOAT32, (DataLayout)src->layout, src->ndim, src->shape, true);
-        if (copyData && GetTensorSize(src) > 0) TensorDataConvert(tensor, src);
-    }
-    ~Float32Copy() { DestroyTensor(tensor); }
-    Float32Copy(const Float32Copy&) = delete;
-    Float32Copy& operator=(const Float32Copy&) = delete;
-};
-
 }  // namespace
 
 void Matmul_2dim_fl32(const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N,
@@ -138,7 +126,7 @@ void Matmul_ref(const Tensor* A, const Tensor* B, Tensor* out)
 
 void Execute_Matmul_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     if (kernel->inputsNum != 2)
         CV_FATAL("Function Matmul: supported only 2 input number, current input number: %d", (int)kernel->inputsNum);
     const Tensor* A = kernel->input[0];
@@ -148,9 +136,9 @@ void Execute_Matmul_ref(NNKernel* kernel)
     CV_CHECK_PTR(B);
     CV_CHECK_PTR(out);
     if (out->dtype == DT_FLOAT16) {
-        Float32Copy a32(A, true), b32(B, true), out32(out, false);
-        CORVUS_LEVEL_NS::Matmul_ref(a32.tensor, b32.tensor, out32.tensor);
-        if (GetTensorSize(out) > 0) TensorDataConvert(out, out32.tensor);
+        const corvus::Float32Operand a32(A, true), b32(B, true), out32(out, false);
+        CORVUS_LEVEL_NS::Matmul_ref(a32.get(), b32.get(), out32.get());
+        out32.Store(out);
         return;
     }
     CORVUS_LEVEL_NS::Matmul_ref(A, B, out);

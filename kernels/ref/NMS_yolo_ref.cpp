@@ -8,13 +8,9 @@
 #include "LayersDetection.h"
 #include "Report.h"
 #include "ref/Detection_internal.h"
+#include "ref/Float32Temps.h"
 
 namespace {
-
-struct TensorDeleter {
-    void operator()(Tensor* t) const { DestroyTensor(t); }
-};
-using TensorPtr = std::unique_ptr<Tensor, TensorDeleter>;
 
 struct FreeDeleter {
     void operator()(void* p) const { free(p); }
@@ -38,13 +34,6 @@ void ZeroRows(float* item, uint32_t from, uint32_t to, uint32_t rowLength, uint6
 {
     for (uint32_t r = from; r < to; ++r)
         for (uint32_t k = 0; k < rowLength; ++k) item[r * rowStride + k * colStride] = 0.0f;
-}
-
-Tensor* Float32Copy(const Tensor* src, bool convert)
-{
-    Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, src->ndim, src->shape, true);
-    if (convert) TensorDataConvert(t, src);
-    return t;
 }
 
 }  // namespace
@@ -131,7 +120,7 @@ extern "C" void NMSYolo_ref(Tensor* output, const Tensor* input, const NMSYoloPa
 
 extern "C" void Execute_NMSYolo_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("Function NMS Yolo: Kernel pointer is NULL");
+    CV_CHECK_KERNEL(kernel);
     const NMSYoloParams* params = static_cast<const NMSYoloParams*>(kernel->params);
     CV_CHECK_PTR(params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
@@ -145,10 +134,9 @@ extern "C" void Execute_NMSYolo_ref(NNKernel* kernel)
             NMSYolo_ref(output, input, params);
             break;
         case DT_FLOAT16: {
-            const TensorPtr in32(Float32Copy(input, true));
-            const TensorPtr out32(Float32Copy(output, false));
+            const corvus::Float32Operand in32(input, true), out32(output, false);
             NMSYolo_ref(out32.get(), in32.get(), params);
-            TensorDataConvert(output, out32.get());
+            out32.Store(output);
             break;
         }
         default:

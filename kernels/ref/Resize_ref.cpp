@@ -280,7 +280,7 @@ const char* OnKernel(ResizeFn fn, const NNKernel* kernel, bool probe)
 
 void ExecuteResize(const char* wrapper, ResizeFn fn, NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     const char* reason = OnKernel(fn, kernel, false);
     if (reason != nullptr) CV_FATAL("%s error: %s", wrapper, reason);
 }

@@ -55,7 +55,7 @@ void Slice_ref(Tensor* out, const Tensor* in, const SliceParams* params)
 
 void Execute_Slice_ref(NNKernel* kernel)
 {
-    if (kernel == nullptr) CV_FATAL("Function Slice: Kernel pointer is null");
+    CV_CHECK_KERNEL(kernel);
     CheckKernelTensors(kernel, 1, 1, "Execute_Slice_ref");
     // Grouping of sibling slices only matters to the grouped kernel: here
     // every slice writes its own output.

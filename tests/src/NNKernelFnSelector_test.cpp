@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "LayersBroadcast.h"
+#include "corvus.h"
 #include "NNKernelFnSelector.h"
 #include "graph_util.h"
 
@@ -16,14 +16,14 @@ struct FakeKernel {
     NNKernel kernel{};
     Tensor* inputs[2];
     Tensor* outputs[1];
-    uint32_t params[24] = {0};
+    union { SliceParams slice; MatmulParams matmul; ResizeParams resize; } params{};
     FakeKernel(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b, uint32_t outRank)
     {
         inputs[0] = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)a.size(), Shape(a), false);
         inputs[1] = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)b.size(), Shape(b), false);
         outputs[0] = CreateTensor(DT_FLOAT32, DL_NONE, outRank, Shape({1, 1, 1, 1, 1, 1}), false);
         kernel.input = inputs, kernel.output = outputs, kernel.inputsNum = 2, kernel.outputsNum = 1;
-        kernel.params = params;
+        kernel.params = &params;
     }
     ~FakeKernel()
     {
@@ -43,6 +43,12 @@ TEST(KernelSelection, DefaultKernelsExist)
         EXPECT_EQ(nn_kernel_fn_list_default[op], k == kfname_TOTAL ? nullptr : nn_kernel_fn_list[k]) << op;
         EXPECT_TRUE(k == kfname_TOTAL || nn_kernel_fn_list[k] != nullptr) << kernel_fn_name_string[k];
     }
+    // Every listed kernel the library implements can run; the DSP core's have no function set.
+#define KFN(number, name) EXPECT_TRUE(nn_kernel_fn_list[number] && nn_kernel_fn_list[number]->execute) << #name;
+#define KFN_DSP(number, name) EXPECT_EQ(nn_kernel_fn_list[number], nullptr) << #name;
+#include "nn_kernel_names.def"
+#undef KFN
+#undef KFN_DSP
 }
 
 TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
@@ -60,7 +66,7 @@ TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
     };
     for (const auto& c : cases) {
         FakeKernel k(c.a, c.b, (uint32_t)c.a.size());
-        k.params[0] = c.flags;
+        k.params.matmul.mode = c.flags;
         EXPECT_EQ(k.Select(OP_MatMul), c.want) << c.a.size() << " " << c.a[0] << " " << c.flags;
     }
 }
@@ -68,11 +74,11 @@ TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
 TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
 {
     FakeKernel k({4, 4}, {1}, 2);
-    for (int d = 0; d < 6; ++d) k.params[12 + d] = 1;
+    for (int d = 0; d < 6; ++d) k.params.slice.steps[d] = 1;
     EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_opt);
-    k.params[13] = (uint32_t)-1;
+    k.params.slice.steps[1] = -1;
     EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_ref);
-    k.params[13] = 1, k.params[14] = (uint32_t)-1;  // steps beyond the output rank are not looked at
+    k.params.slice.steps[1] = 1, k.params.slice.steps[2] = -1;  // steps beyond the output rank are not looked at
     EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_opt);
 
     // Without an accepting optimised check the reference kernel is chosen.
@@ -86,7 +92,7 @@ TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
         {[&] { image.Select(OP_MaxPool1D, DT_INT32); }, "dType must be DT_FLOAT16 or DT_FLOAT32"},
         {[&] { image.Select(OP_LayerNorm, DT_INT8); }, "support only F16 or F32"},
         {[&] {
-             image.params[6] = 2;
+             image.params.resize.mode = 2;
              image.Select(OP_Resize);
          },
          "SelectNNKernelFnResize error: unsupported resize mode"},
