@@ -208,7 +208,7 @@ extern "C" void InitKernelCore(Layer* layer)
 {
     CV_CHECK_PTR(layer);
     NNKernel* kernel = layer->kernel;
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     kernel->counters[0] = kernel->counters[1] = 0;
     kernel->totalBytes = 0;
     memset(kernel->bytesSize, 0, sizeof(kernel->bytesSize));

@@ -20,7 +20,7 @@ void CheckTarget(uint32_t target, DataType dtype)
 template <typename Params>
 const Params& ParamsOf(const NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel is nullptr");
     if (kernel->params == nullptr) CV_FATAL("kernel->params is nullptr");
     return *(const Params*)kernel->params;
 }
@@ -184,7 +184,7 @@ kfname SelectNNKernelFnMatMul(uint32_t target, DataType dtype, NNKernel* kernel)
 kfname SelectNNKernelFnSlice(uint32_t target, DataType dtype, NNKernel* kernel)
 {
     CheckTarget(target, dtype);
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel is nullptr");
     const Tensor* out = kernel->output != nullptr ? kernel->output[0] : nullptr;
     CV_CHECK_PTR(out);
     const uint32_t n = out->ndim < MAX_NDIM_VALUE ? out->ndim : MAX_NDIM_VALUE;

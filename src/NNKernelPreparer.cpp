@@ -202,7 +202,7 @@ void PrepareNormalInstanceLayerWeights(Tensor** weights, Tensor** biases, kfname
 
 void PrepareConv1DLayerWeights(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->innerNum < 1 || kernel->inner[0] == nullptr || kernel->inner[0]->dtype != DT_FLOAT32) return;
     Tensor* old = kernel->inner[0];
     CV_CHECK_PTR(old->data);

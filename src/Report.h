@@ -56,7 +56,8 @@ struct CorvusFatalExit : std::runtime_error {
 #define CV_CHECK_PTR(expr) \
     do { if ((expr) == NULL) CV_FATAL("%s==NULL, expected not NULL value", #expr); } while (0)
 
-/* Fatal report when a kernel function is called without its kernel record. */
-#define CV_CHECK_KERNEL(kernel) CV_CHECK_MSG((kernel) != NULL, "kernel pointer is null")
+/* Fatal report when a kernel function is called without its kernel record;
+ * each operator keeps its own wording of the message. */
+#define CV_CHECK_KERNEL(kernel, ...) CV_CHECK_MSG((kernel) != NULL, __VA_ARGS__)
 
 #endif

@@ -228,7 +228,7 @@ void Arithmetic(const char* name, const BroadcastOpFn* table, uint32_t cores, Te
 template <void (*Work)(uint32_t, Tensor*, const Tensor*, const Tensor*, const BroadcastParams*)>
 void ExecuteArithmetic(NNKernel* kernel, const char* name)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", name);
     if (kernel->params == nullptr) CV_FATAL("%s error: params is NULL", name);
     if (kernel->inputsNum < 2 || kernel->outputsNum < 1) CV_FATAL("%s error: kernel needs 2 inputs and 1 output", name);
     Work(1, kernel->output[0], kernel->input[0], kernel->input[1], (const BroadcastParams*)kernel->params);
@@ -306,7 +306,7 @@ void Execute_DivBroadcast_opt(NNKernel* k) { ExecuteArithmetic<DivBroadcast_opt>
 
 void Execute_Expand_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", "Execute_Expand_opt");
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1)
         CV_FATAL("%s error: kernel needs an input and an output", "Execute_Expand_opt");
     CORVUS_LEVEL_NS::Expand_opt(kernel->output[0], kernel->input[0]);

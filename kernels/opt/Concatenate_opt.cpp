@@ -94,7 +94,7 @@ const char* Concat_noHoles(int32_t mode, uint32_t cores, Tensor* out, Tensor** i
 
 void Init_Concatenate_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Execute_Concatenate_opt error: kernel is null");
     uint64_t bytes = 0;
     for (uint32_t n = 0; n < kernel->inputsNum; ++n) bytes += corvus_opt::TwiceBytes(kernel->input[n]);
     corvus_opt::SetKernelBytes(kernel, bytes);
@@ -102,7 +102,7 @@ void Init_Concatenate_opt(NNKernel* kernel)
 
 void Execute_Concatenate_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Execute_Concatenate_opt error: kernel is null");
     if (kernel->params == nullptr) CV_FATAL("Execute_Concatenate_opt error: params is NULL");
     if (kernel->outputsNum < 1) CV_FATAL("Execute_Concatenate_opt error: the kernel has no output");
     const uint32_t axis = ((const MergeParams*)kernel->params)->axis;

@@ -762,7 +762,7 @@ extern "C" {
 
 const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is NULL", "Conv2D_opt");
     const Conv2DParams* p = (const Conv2DParams*)kernel->params;
     if (p == nullptr) CV_FATAL("%s error: params is NULL", "Conv2D_opt");
     Geometry g;
@@ -952,7 +952,7 @@ extern "C" {
 
 const char* Conv1Dvia2D(int32_t mode, int32_t parts, NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1 && kernel->innerNum >= 1);
     const Tensor* in1 = kernel->input[0];
@@ -1104,7 +1104,7 @@ extern "C" {
 
 void Init_MMviaConv2D(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->outputsNum < 1 || kernel->output == nullptr || kernel->output[0] == nullptr ||
         kernel->output[0]->dtype != DT_FLOAT16 || kernel->extra_resources != nullptr)
         return;
@@ -1137,7 +1137,7 @@ void Init_MMviaConv2D(NNKernel* kernel)
 
 void Execute_MMviaConv2D(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const MMCtx* ctx = (const MMCtx*)kernel->extra_resources;
     if (kernel->outputsNum < 1 || kernel->output[0] == nullptr || kernel->output[0]->dtype != DT_FLOAT16 ||
         ctx == nullptr || ctx->conv == nullptr) {

@@ -77,7 +77,7 @@ void dwConv7x7s1(const DwConvTile* tile) { DwCore(tile, 7, 7, 1, 1); }
 
 const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
     CV_CHECK_PTR(p);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1 && kernel->innerNum >= 1);

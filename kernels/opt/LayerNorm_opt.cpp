@@ -158,7 +158,7 @@ void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, con
 
 void Execute_LayerNorm_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function LayerNorm: Kernel pointer is null");
     if (kernel->inputsNum < 1 || kernel->input == nullptr || kernel->outputsNum < 1 || kernel->output == nullptr)
         CV_FATAL("Function LayerNorm: the layer needs one input and one output");
     const Tensor* gamma = kernel->innerNum > 0 && kernel->inner != nullptr ? kernel->inner[0] : nullptr;

@@ -304,7 +304,7 @@ int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* i
 
 static int Pool1DLayer(int32_t share, int32_t shares, NNKernel* kernel, uint32_t isMax)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr || kernel->output == nullptr)
         return kRefused;

@@ -136,7 +136,7 @@ Tensor* Output(const NNKernel* kernel)
 
 int PoolLayer(int32_t share, int32_t shares, NNKernel* kernel, bool isMax)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->params == nullptr) return kRefused;
     return Pool2D(share, shares, kernel, Output(kernel), Input(kernel), FromParams((const Pool2DParams*)kernel->params),
                   isMax);
@@ -180,7 +180,7 @@ bool MakeGlobal(const NNKernel* kernel, GlobalView* v)
 
 int GlobalLayer(int32_t share, int32_t shares, NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     GlobalView v;
     if (!MakeGlobal(kernel, &v)) return kRefused;
     const Tensor* in = Input(kernel);

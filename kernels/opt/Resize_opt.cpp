@@ -347,7 +347,7 @@ const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input
 void Execute_ResizeDown3F32_opt(NNKernel* kernel)
 {
     static const char* const kName = "Execute_ResizeDown3F32_opt";
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const char* reason = OnKernel(0, kernel, DT_FLOAT32, "ResizeDown3F32_opt");
     if (reason != nullptr) CV_FATAL("%s error: %s", kName, reason);
 }
@@ -355,7 +355,7 @@ void Execute_ResizeDown3F32_opt(NNKernel* kernel)
 void Execute_ResizeDown3F16_opt(NNKernel* kernel)
 {
     static const char* const kName = "Execute_ResizeDown3F16_opt";
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const char* reason = OnKernel(0, kernel, DT_FLOAT16, "ResizeDown3F16_opt");
     if (reason != nullptr) CV_FATAL("%s error: %s", kName, reason);
 }

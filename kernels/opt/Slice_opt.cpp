@@ -143,13 +143,13 @@ const char* Split_noHoles(int32_t mode, uint32_t cores, const Tensor* in, Tensor
 
 void Init_Slice_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Slice: Kernel pointer is null");
     corvus_opt::SetKernelBytes(kernel, kernel->outputsNum > 0 ? corvus_opt::TwiceBytes(kernel->output[0]) : 0);
 }
 
 void Execute_Slice_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Slice: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("Execute_Slice_opt error: params is NULL");
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1 || kernel->input[0] == nullptr || kernel->output[0] == nullptr)
         CV_FATAL("Execute_Slice_opt error: the kernel needs an input and an output");

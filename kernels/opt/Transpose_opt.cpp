@@ -286,13 +286,13 @@ const char* Transpose_opt(int32_t mode, uint32_t cores, const Tensor* in, Tensor
 
 void Init_Transpose_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     corvus_opt::SetKernelBytes(kernel, kernel->outputsNum > 0 ? corvus_opt::TwiceBytes(kernel->output[0]) : 0);
 }
 
 void Execute_Transpose_opt(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->inputsNum < 1 || kernel->outputsNum < 1)
         CV_FATAL("Execute_Transpose_opt error: the kernel needs an input and an output");
     if (kernel->params == nullptr) CV_FATAL("Execute_Transpose_opt error: params is NULL");

@@ -452,14 +452,14 @@ void Activation_fl32_ref(Tensor* out, const Tensor* in, const ActivationParams* 
 
 void Execute_Activation_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Activation: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("Activation: Params pointer is null");
     CORVUS_LEVEL_NS::Activation_fl32_ref(kernel->output[0], kernel->input[0], (const ActivationParams*)kernel->params);
 }
 
 void Execute_Activation(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Activation: Kernel pointer is null");
     const NNKernelFn* fn = nn_kernel_fn_list[kfname_Activation_fl32_ref];
     if (kernel->inputsNum < 1 || kernel->input[0] == nullptr || kernel->input[0]->dtype != DT_FLOAT32 ||
         fn == nullptr || fn->execute == nullptr)

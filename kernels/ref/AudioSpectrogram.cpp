@@ -89,7 +89,7 @@ void ComputeSquaredMagnitudeSpectrogram(Spectrogram* spectrogram, const float* i
 
 void Execute_AudioSpectrogram_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", "Execute_AudioSpectrogram_ref");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);

@@ -218,7 +218,7 @@ void Arithmetic(const char* name, const BroadcastOpFn* table, Tensor* out, const
 template <void (*Work)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*)>
 void ExecuteArithmetic(NNKernel* kernel, const char* name)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", name);
     if (kernel->params == nullptr) CV_FATAL("%s error: params is NULL", name);
     if (kernel->inputsNum < 2 || kernel->outputsNum < 1)
         CV_FATAL("%s error: kernel needs 2 inputs and 1 output", name);
@@ -473,7 +473,7 @@ void Pow_fl32(Tensor* out, const Tensor* data, const Tensor* exponents)
 
 void Execute_Pow_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function %s: Kernel pointer is null", "Execute_Pow_ref");
     CORVUS_LEVEL_NS::Pow_fl32(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
@@ -512,7 +512,7 @@ void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor)
 
 void Execute_Mod_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CORVUS_LEVEL_NS::Mod_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
@@ -539,7 +539,7 @@ void Equal_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
 
 void Execute_Equal_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Equal: Kernel pointer is null");
     CORVUS_LEVEL_NS::Equal_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
@@ -564,7 +564,7 @@ void Less_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
 
 void Execute_Greater_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Greater: Kernel pointer is null");
     Tensor* out = kernel->output[0];
     const Tensor* in[2] = {kernel->input[0], kernel->input[1]};
     Tensor* temp[2] = {nullptr, nullptr};
@@ -582,7 +582,7 @@ void Execute_Greater_ref(NNKernel* kernel)
 
 void Execute_Less_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Less: Kernel pointer is null");
     CORVUS_LEVEL_NS::Less_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
@@ -605,7 +605,7 @@ void And_ref(Tensor* out, const Tensor* in1, const Tensor* in2)
 
 void Execute_And_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function And: kernel pointer is null");
     CORVUS_LEVEL_NS::And_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }
 
@@ -627,7 +627,7 @@ void Not_ref(Tensor* out, const Tensor* in)
 
 void Execute_Not_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Not: Kernel pointer is null");
     CORVUS_LEVEL_NS::Not_ref(kernel->output[0], kernel->input[0]);
 }
 
@@ -649,7 +649,7 @@ void Where_ref(Tensor* out, const Tensor* condition, const Tensor* x, const Tens
 
 void Execute_Where_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Where: kernel pointer is null");
     CORVUS_LEVEL_NS::Where_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->input[2]);
 }
 
@@ -696,7 +696,7 @@ void ElementWise_fl32_ref(Tensor* out, const Tensor* a, const Tensor* b, const T
 
 void Execute_ElementWise_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "ElementWise: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("ElementWise: Params pointer is null");
     if (kernel->inputsNum < 2 || kernel->innerNum < 2) CV_FATAL("ElementWise: kernel needs 2 inputs and 2 inner tensors");
     CORVUS_LEVEL_NS::ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0],

@@ -94,7 +94,7 @@ void Concat_ref(Tensor* out, Tensor** inputs, uint32_t count, uint32_t axis)
 
 void Execute_Concatenate_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, kernel->inputsNum, 1, "Execute_Concatenate_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Concatenate_ref: params is null");
     Concat_ref(kernel->output[0], kernel->input, kernel->inputsNum, ((const MergeParams*)kernel->params)->axis);
@@ -102,7 +102,7 @@ void Execute_Concatenate_ref(NNKernel* kernel)
 
 void Execute_Split_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, kernel->outputsNum, "Execute_Split_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Split_ref: params is null");
     SplitTensor(kernel->output, kernel->outputsNum, kernel->input[0], (int32_t)((const SplitParams*)kernel->params)->axis);

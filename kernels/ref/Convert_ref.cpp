@@ -68,7 +68,7 @@ void Permute(Tensor* out, const Tensor* in)
 
 void Execute_Convert_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_Convert_ref");
     const Tensor* I = kernel->input[0];
     Tensor* O = kernel->output[0];
@@ -102,7 +102,7 @@ void Execute_Convert_ref(NNKernel* kernel)
 
 void Execute_ExpandChannels_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_ExpandChannels_ref");
     const Tensor* in = kernel->input[0];
     Tensor* out = kernel->output[0];

@@ -420,7 +420,7 @@ void ApplyActivation(Tensor* output, const ActivationParams& activation)
 template <typename Params>
 const Params* KernelParams(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1 && kernel->innerNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);

@@ -1080,7 +1080,7 @@ void Conv2D_fl16_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
 
 void Execute_Conv2D_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Conv2D: the kernel needs an input and a filter");
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];
@@ -1101,7 +1101,7 @@ void Execute_Conv2D_ref(NNKernel* kernel)
 // tensors are not ready, gets no pack; its execution reports any fault.
 void Init_Conv2D_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
     kernel->extra_resources = nullptr;
     if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr ||

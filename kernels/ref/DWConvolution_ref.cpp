@@ -409,7 +409,7 @@ void DwFloat16(const DwPlan& c, const Tensor* inT, const Tensor* filterT, const 
 
 const DepthWiseConv2DParams* CheckedParams(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
     CV_CHECK_PTR(p);
     if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->input[0] == nullptr ||

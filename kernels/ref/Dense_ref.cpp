@@ -105,7 +105,7 @@ void Dense_fl16_ref(const Tensor* input, const Tensor* weights, const Tensor* bi
 
 void Execute_Dense_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->inputsNum < 1 || kernel->innerNum < 1) CV_FATAL("Dense: the kernel needs an input and weights");
     const Tensor* input = kernel->input[0];
     const Tensor* weights = kernel->inner[0];
@@ -125,7 +125,7 @@ void Execute_Dense_ref(NNKernel* kernel)
 
 void Execute_Linear_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->inputsNum < 1 || kernel->innerNum < 2) CV_FATAL("Linear: the kernel needs an input, scale and offset");
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];

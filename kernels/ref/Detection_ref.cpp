@@ -167,7 +167,7 @@ TensorsArray* non_max_suppression(const float* xmin, const float* ymin, const fl
 
 void Init_AnchorBoxes_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const AnchorBoxesParams* params = static_cast<const AnchorBoxesParams*>(kernel->params);
     CV_CHECK_PTR(params);
     CV_CHECK(params->clipBoxes == false);
@@ -230,7 +230,7 @@ void Execute_AnchorBoxes_fl32_ref(NNKernel*) {}
 
 void Execute_DecodeDetections_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const DecodeDetectionsParams* params = static_cast<const DecodeDetectionsParams*>(kernel->params);
     CV_CHECK_PTR(params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);

@@ -159,7 +159,7 @@ void EinSumAny(Tensor* output, const Tensor* a, const Tensor* b, const EinsumPar
 
 void Execute_EinSum_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Execute_EinSum_ref: Kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum == 2);
     const Tensor* a = kernel->input[0];

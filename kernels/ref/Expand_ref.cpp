@@ -93,7 +93,7 @@ void Expand_ref(Tensor* out, const Tensor* in)
 
 void Execute_Expand_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", "Execute_Expand_ref");
     CheckKernelTensors(kernel, 1, 1, "Execute_Expand_ref");
     Expand_ref(kernel->output[0], kernel->input[0]);
 }

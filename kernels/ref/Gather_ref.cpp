@@ -194,7 +194,7 @@ void GatherElements_ref(Tensor* out, const Tensor* data, const Tensor* indices, 
 
 void Execute_Gather_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Gather: kernel pointer is null");
     CheckKernelTensors(kernel, 2, 1, "Execute_Gather_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Gather_ref: params is null");
     Gather_ref(kernel->output[0], kernel->input[0], kernel->input[1], ((const GatherParams*)kernel->params)->axis);
@@ -202,7 +202,7 @@ void Execute_Gather_ref(NNKernel* kernel)
 
 void Execute_GatherElements_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 2, 1, "Execute_GatherElements_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_GatherElements_ref: params is null");
     GatherElements_ref(kernel->output[0], kernel->input[0], kernel->input[1],

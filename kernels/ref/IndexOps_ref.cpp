@@ -47,7 +47,7 @@ void NonZeroColumns(Tensor* output, const Tensor* input, Pred isNonZero)
 
 void Execute_NonZero_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function NonZero: Kernel pointer is null");
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
     switch (kernel->input[0]->dtype) {
@@ -68,7 +68,7 @@ void Execute_NonZero_ref(NNKernel* kernel)
 
 void Execute_Shape_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Shape: Kernel pointer is null");
     CV_CHECK(kernel->inputsNum >= 1);
     const Tensor* in = kernel->input[0];
     Tensor* out = kernel->output[0];
@@ -85,7 +85,7 @@ void Execute_Shape_ref(NNKernel* kernel)
 
 void Execute_Range_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Range: Kernel pointer is null");
     CV_CHECK(kernel->inputsNum == 3);
     const Tensor* start = kernel->input[0];
     const Tensor* delta = kernel->input[2];
@@ -119,7 +119,7 @@ void Execute_Range_ref(NNKernel* kernel)
 
 void Execute_ConstantOfShape_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function ConstantOfShape: Kernel pointer is null");
     Tensor* out = kernel->output[0];
     CV_CHECK_PTR(out);
     CV_CHECK_PTR(kernel->params);
@@ -135,7 +135,7 @@ void Execute_ConstantOfShape_ref(NNKernel* kernel)
 
 void Execute_Cast_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Cast: Kernel pointer is null");
     CV_CHECK(kernel->inputsNum >= 1);
     if (corvus::ElementCount(kernel->output[0]) == 0) return;
     TensorDataConvert(kernel->output[0], kernel->input[0]);

@@ -41,7 +41,7 @@ struct PReluOperands {
 };
 inline PReluOperands CheckPReluKernel(NNKernel* kernel, const char* kName)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", kName);
     PReluOperands ops = {kernel->outputsNum > 0 ? kernel->output[0] : nullptr,
                          kernel->inputsNum > 0 ? kernel->input[0] : nullptr,
                          kernel->innerNum > 0 ? kernel->inner[0] : nullptr};

@@ -302,7 +302,7 @@ void LSTM_ref(Tensor* const* outputs, uint32_t outputsNum, Tensor* const* inputs
 
 void Execute_LSTM_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function LSTM: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("params==NULL, expected not NULL value");
     // Half-precision operands run through float32 temporaries.
     std::vector<std::unique_ptr<Float32Operand>> ins, inners, outs;

@@ -126,7 +126,7 @@ void Matmul_ref(const Tensor* A, const Tensor* B, Tensor* out)
 
 void Execute_Matmul_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     if (kernel->inputsNum != 2)
         CV_FATAL("Function Matmul: supported only 2 input number, current input number: %d", (int)kernel->inputsNum);
     const Tensor* A = kernel->input[0];

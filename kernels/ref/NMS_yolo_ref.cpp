@@ -120,7 +120,7 @@ extern "C" void NMSYolo_ref(Tensor* output, const Tensor* input, const NMSYoloPa
 
 extern "C" void Execute_NMSYolo_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function NMS Yolo: Kernel pointer is NULL");
     const NMSYoloParams* params = static_cast<const NMSYoloParams*>(kernel->params);
     CV_CHECK_PTR(params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);

@@ -147,7 +147,7 @@ extern "C" void NonMaxSuppression_ONNX(Tensor* output, Tensor* const* inputs, ui
 
 extern "C" void Execute_NonMaxSuppression_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "NonMaxSuppression kernel pointer is NULL");
     CV_CHECK(kernel->outputsNum >= 1);
     Tensor* output = kernel->output[0];
     CV_CHECK_PTR(output);

@@ -51,7 +51,7 @@ const float* ChannelValues(const Tensor* t, uint32_t count, const char* fn, cons
 
 void RequireKernel(const NNKernel* kernel, uint32_t innerNum, const char* op)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function %s: Kernel pointer is null", op);
     if (kernel->inputsNum < 1 || kernel->input == nullptr || kernel->outputsNum < 1 || kernel->output == nullptr)
         CV_FATAL("Function %s: the layer needs one input and one output", op);
     if (kernel->innerNum < innerNum || kernel->inner == nullptr)

@@ -10,7 +10,7 @@ namespace {
 
 void CheckKernel(const NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);

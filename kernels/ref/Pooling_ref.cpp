@@ -178,7 +178,7 @@ void CheckData(const Tensor* output, const Tensor* input)
 template <typename Params>
 const Params* KernelParams(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
@@ -375,7 +375,7 @@ void ExecuteAveragePooling1D_fl32_ref(NNKernel* kernel)
 void Execute_GlobalAveragePool2D_ref(NNKernel* kernel)
 {
     // The record only describes the output shape, fixed at construction.
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
     CV_CHECK_PTR(kernel->output[0]);
@@ -398,7 +398,7 @@ void Execute_GlobalAveragePool2D_ref(NNKernel* kernel)
 
 void Execute_GlobalMaxPool_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK(kernel->inputsNum >= 1 && kernel->outputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
     CV_CHECK_PTR(kernel->output[0]);

@@ -143,7 +143,7 @@ void CumSumAny(Tensor* output, const Tensor* input, int32_t axis, const CumSumPa
 
 void ExecuteReduce(NNKernel* kernel, LayerOpType op)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1);
     Reduce_ref(kernel->output[0], kernel->input[0], (const ReduceParams*)kernel->params, op);
@@ -157,7 +157,7 @@ void Execute_ReduceL2_ref(NNKernel* kernel) { ExecuteReduce(kernel, OP_ReduceL2)
 
 void Execute_ArgMax_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", "Execute_ArgMax_ref");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
@@ -168,7 +168,7 @@ void Execute_ArgMax_ref(NNKernel* kernel)
 
 void Execute_CumSum_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Execute_CumSum_ref: Kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum == 2);
     const Tensor* axisTensor = kernel->input[1];

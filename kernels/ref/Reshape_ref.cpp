@@ -56,14 +56,14 @@ void Reshape_ref(Tensor* out, const Tensor* in)
 
 void Execute_Flatten_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_Flatten_ref");
     Flatten_ref(kernel->output[0], kernel->input[0]);
 }
 
 void Execute_Reshape_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_Reshape_ref");
     // A reshape turned into a view of its input has nothing to move.
     if (kernel->output[0]->data == kernel->input[0]->data) return;

@@ -280,7 +280,7 @@ const char* OnKernel(ResizeFn fn, const NNKernel* kernel, bool probe)
 
 void ExecuteResize(const char* wrapper, ResizeFn fn, NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const char* reason = OnKernel(fn, kernel, false);
     if (reason != nullptr) CV_FATAL("%s error: %s", wrapper, reason);
 }

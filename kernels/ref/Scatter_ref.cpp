@@ -240,7 +240,7 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
 
 void Execute_Scatter_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function ScatterND: kernel pointer is null");
     CheckKernelTensors(kernel, 3, 1, "Execute_Scatter_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Scatter_ref: params is null");
     Scatter_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->input[2],

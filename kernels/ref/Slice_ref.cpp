@@ -55,7 +55,7 @@ void Slice_ref(Tensor* out, const Tensor* in, const SliceParams* params)
 
 void Execute_Slice_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Slice: Kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_Slice_ref");
     // Grouping of sibling slices only matters to the grouped kernel: here
     // every slice writes its own output.

@@ -67,7 +67,7 @@ void Tile_ref(Tensor* out, const Tensor* in, const Tensor* repeats)
 
 void Execute_Tile_Ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 2, 1, "Execute_Tile_Ref");
     Tile_ref(kernel->output[0], kernel->input[0], kernel->input[1]);
 }

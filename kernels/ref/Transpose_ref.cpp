@@ -82,7 +82,7 @@ void Shuffle_fl32(Tensor* out, const Tensor* in, uint32_t groups)
 
 void Execute_Transpose_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, 1, "Execute_Transpose_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Transpose_ref: params is null");
     Transpose_ref(kernel->output[0], kernel->input[0], ((const TransposeParams*)kernel->params)->axes);
@@ -90,7 +90,7 @@ void Execute_Transpose_ref(NNKernel* kernel)
 
 void Execute_Shuffle_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     NNKernel* self = kernel;
     CheckKernelTensors(self, 1, 1, "Execute_Shuffle_fl32_ref");
     CV_CHECK(self->input[0]->ndim == 4);

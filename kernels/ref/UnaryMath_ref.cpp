@@ -159,7 +159,7 @@ void Exp_fl32(Tensor* out, const Tensor* in)
 
 void Execute_Exp_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     WithHalfWrapper("func Exp", kernel->output[0], kernel->input[0], Exp_fl32);
 }
 
@@ -180,7 +180,7 @@ void Sqrt_fl16(Tensor* out, const Tensor* in)
 
 void Execute_Sqrt_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const Tensor* in = kernel->input[0];
     if (in == nullptr) CV_FATAL("Function Sqrt: Tensor pointer is null");
     if (in->dtype == DT_FLOAT32)
@@ -199,7 +199,7 @@ void Erf_fl32(Tensor* out, const Tensor* in)
 
 void Execute_Erf_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Erf: Kernel pointer is null");
     CORVUS_LEVEL_NS::Erf_fl32(kernel->output[0], kernel->input[0]);
 }
 
@@ -216,7 +216,7 @@ void Neg_fl32(Tensor* out, const Tensor* in)
 
 void Execute_Neg_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Neg: Kernel pointer is null");
     WithHalfWrapper("Function Neg", kernel->output[0], kernel->input[0], Neg_fl32);
 }
 
@@ -228,7 +228,7 @@ void Ceil_fl32(Tensor* out, const Tensor* in)
 
 void Execute_Ceil_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", "Execute_Ceil_ref");
     WithHalfWrapper("Ceil_fl32", kernel->output[0], kernel->input[0], Ceil_fl32);
 }
 
@@ -240,7 +240,7 @@ void Floor_fl32(Tensor* out, const Tensor* in)
 
 void Execute_Floor_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", "Execute_Floor_ref");
     WithHalfWrapper("Floor_fl32", kernel->output[0], kernel->input[0], Floor_fl32);
 }
 
@@ -281,7 +281,7 @@ void Abs_ref(Tensor* out, const Tensor* in)
 
 void Execute_Abs_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s error: kernel is null", "Execute_Abs_ref");
     CORVUS_LEVEL_NS::Abs_ref(kernel->output[0], kernel->input[0]);
 }
 
@@ -357,7 +357,7 @@ void Clip_ref(Tensor* out, const Tensor* in, const ClipParams* params)
 
 void Execute_Clip_fl32_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "Function Clip: Kernel pointer is null");
     const Tensor* in = kernel->input[0];
     if (in == nullptr) CV_FATAL("Function Clip: Tensor pointer is null");
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16 && in->dtype != DT_INT32)
@@ -386,7 +386,7 @@ void HardSigmoid_fl32(Tensor* out, const Tensor* in, const HardSigmoidParams* pa
 void Execute_HardSigmoid_ref(NNKernel* kernel)
 {
     static const char* const kName = "Execute_HardSigmoid_ref";
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", kName);
     Tensor* out = kernel->output[0];
     const Tensor* in = kernel->input[0];
     if (out == nullptr || in == nullptr) CV_FATAL("%s: Tensor pointer is null", kName);

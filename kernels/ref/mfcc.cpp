@@ -36,7 +36,7 @@ void FreeFilterbankArrays(MfccMelFilterbank* filterbank)
 
 void Execute_Mfcc_ref(NNKernel* kernel)
 {
-    CV_CHECK_KERNEL(kernel);
+    CV_CHECK_KERNEL(kernel, "%s: Kernel pointer is null", "Execute_Mfcc_ref");
     CV_CHECK_PTR(kernel->params);
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
