@@ -14,7 +14,7 @@ namespace {
 
 // The int32 (or float) values op's default kernel writes into `output` (the layer owns the tensors).
 template <class T = int32_t>
-std::vector<T> Run(LayerOpType op, std::vector<Tensor*> inputs, Tensor* output, void* params = nullptr)
+std::vector<T> RunOp(LayerOpType op, std::vector<Tensor*> inputs, Tensor* output, void* params = nullptr)
 {
     Layer* layer = CreateLayer("k", op, nullptr, inputs.data(), (uint32_t)inputs.size(), 0);
     layer->kernel->output[0] = output;
@@ -46,7 +46,7 @@ TEST(NonZeroKernel, ColumnsHoldMultiIndicesInRowMajorOrder)
     for (auto& r : expect) rows.insert(rows.end(), r.begin(), r.end());
     for (size_t i = 0; i < x.size(); ++i) xi[i] = x[i] == 0.0f ? 0 : (int32_t)std::floor(x[i]) * 2 + 1;
     for (Tensor* in : {MakeF32(dims, x), MakeI32(dims, xi), Make(DT_UINT32, dims, xi), MakeF16(dims, x)})
-        EXPECT_EQ(Run(OP_NonZero, {in}, MakeI32({4, n}, {})), rows);
+        EXPECT_EQ(RunOp(OP_NonZero, {in}, MakeI32({4, n}, {})), rows);
 
     // Half -0 compares equal to zero, so one of the three columns the shape
     // rule sizes for it (counting bit patterns) stays zero; with more
@@ -65,18 +65,18 @@ TEST(NonZeroKernel, ColumnsHoldMultiIndicesInRowMajorOrder)
 // fills the low byte.
 TEST(ShapeRangeFillCastKernels, ComputeFromTheirInputs)
 {
-    EXPECT_EQ(Run(OP_Shape, {MakeF32({2, 7, 1, 3}, {})}, MakeI32({4}, {})), (std::vector<int32_t>{2, 7, 1, 3}));
-    const std::vector<float> rv = Run<float>(OP_Range, {MakeF32({1}, {0.1f}), MakeF32({1}, {1.0f}), MakeF32({1}, {0.3f})}, MakeF32({4}, {}));
+    EXPECT_EQ(RunOp(OP_Shape, {MakeF32({2, 7, 1, 3}, {})}, MakeI32({4}, {})), (std::vector<int32_t>{2, 7, 1, 3}));
+    const std::vector<float> rv = RunOp<float>(OP_Range, {MakeF32({1}, {0.1f}), MakeF32({1}, {1.0f}), MakeF32({1}, {0.3f})}, MakeF32({4}, {}));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(rv[i], fmaf(0.3f, (float)i, 0.1f)) << i;
-    EXPECT_EQ(Run(OP_Range, {MakeI32({1}, {10}), MakeI32({1}, {0}), MakeI32({1}, {-4})}, MakeI32({3}, {})),
+    EXPECT_EQ(RunOp(OP_Range, {MakeI32({1}, {10}), MakeI32({1}, {0}), MakeI32({1}, {-4})}, MakeI32({3}, {})),
               (std::vector<int32_t>{10, 6, 2}));
     ConstantOfShapeParams* fill = (ConstantOfShapeParams*)calloc(1, sizeof(ConstantOfShapeParams));
     fill->f32 = 2.5f;
-    EXPECT_EQ(Run<float>(OP_ConstantOfShape, {MakeI32({2}, {2, 3})}, MakeF32({2, 3}, {}), fill), std::vector<float>(6, 2.5f));
+    EXPECT_EQ(RunOp<float>(OP_ConstantOfShape, {MakeI32({2}, {2, 3})}, MakeF32({2, 3}, {}), fill), std::vector<float>(6, 2.5f));
     ConstantOfShapeParams* byte = (ConstantOfShapeParams*)calloc(1, sizeof(ConstantOfShapeParams));
     byte->i32 = 1;
-    EXPECT_EQ(Run<int8_t>(OP_ConstantOfShape, {MakeI32({1}, {5})}, Make<int8_t>(DT_INT8, {5}, {}), byte),
+    EXPECT_EQ(RunOp<int8_t>(OP_ConstantOfShape, {MakeI32({1}, {5})}, Make<int8_t>(DT_INT8, {5}, {}), byte),
               std::vector<int8_t>(5, 1));
-    EXPECT_EQ(Run(OP_Cast, {MakeF32({4}, {1.9f, -1.9f, 0.0f, 3e9f})}, MakeI32({4}, {})),
+    EXPECT_EQ(RunOp(OP_Cast, {MakeF32({4}, {1.9f, -1.9f, 0.0f, 3e9f})}, MakeI32({4}, {})),
               (std::vector<int32_t>{1, -1, 0, 2147483647}));
 }
