@@ -159,21 +159,6 @@ TEST(MfccFilterbank, MapperWeightsAndSumsMatchTheFormulas)
     }
 }
 
-TEST(MfccDct, MatchesTheCosineSum)
-{
-    for (int n : {1, 2, 13, 40})
-        for (int count : {1, n / 2 > 0 ? n / 2 : 1, n}) {
-            MfccDct* dct = MfccDctCreate();
-            MfccDctInitialize(dct, n, count);
-            const std::vector<float> in = RandomSignal((size_t)n, (uint32_t)(n + count), 20.0f);
-            std::vector<float> out(count);
-            MfccDctCompute(dct, in.data(), out.data());
-            const std::vector<double> ref = RefDct(std::vector<double>(in.begin(), in.end()), count);
-            for (int i = 0; i < count; ++i) EXPECT_NEAR(out[i], ref[i], 2e-5 * (1.0 + std::fabs(ref[i]))) << n << ":" << i;
-            MfccDctDestroy(dct);
-        }
-}
-
 // Values below the floor become the log of the floor: every band is
 // log(1e-12), coefficient 0 is sqrt(2/10) * 10 * log(1e-12), the others vanish.
 TEST(MfccCompute, MatchesDoublePrecisionPipelineAndFloorsTinyValues)
