@@ -37,7 +37,8 @@ struct Owned {
     Tensor* t;
     Owned(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
         : t(corvus_test::NewTensor(dtype, dims, {}, true, layout).release()) {}
-    Owned(DataType dtype, const Dims& dims, const Dims& strides) : t(corvus_test::NewTensor(dtype, dims, strides).release()) {}
+    Owned(DataType dtype, const Dims& dims, const Dims& strides)
+        : t(corvus_test::NewTensor(dtype, dims, strides).release()) {}
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
     ~Owned() { DestroyTensor(t); }

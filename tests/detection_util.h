@@ -46,7 +46,8 @@ inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf
 
 // A kernel record that owns its tensors (not the params).
 struct Rig : corvus_test::KernelRecord {
-    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params) : KernelRecord(std::move(inputs), {output}, params) {}
+    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params)
+        : KernelRecord(std::move(inputs), {output}, params) {}
     ~Rig()
     {
         for (Tensor* t : in) DestroyTensor(t);

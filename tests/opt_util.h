@@ -148,7 +148,8 @@ inline void ExpectOptEqualsRef(const OptKernelCase& c)
         FillStorage(r.optOut.get(), 0x5C);
         r.ref(r.refOut.get());
         r.opt(r.optOut.get());
-        EXPECT_TRUE(r.rel == 0.0f ? SameStorage(r.optOut.get(), r.refOut.get()) : NearElements(r.optOut.get(), r.refOut.get(), r.rel))
+        EXPECT_TRUE(r.rel == 0.0f ? SameStorage(r.optOut.get(), r.refOut.get())
+                                  : NearElements(r.optOut.get(), r.refOut.get(), r.rel))
             << c.name << " " << r.what;
     }
 }
@@ -178,7 +179,8 @@ inline void ExpectHalfIsRoundedFloat(const HalfCase& c)
         h.push_back(dm_test::MakeTensor(DT_FLOAT16, d));
         f.push_back(dm_test::MakeTensor(DT_FLOAT32, d));
         uint16_t* hd = (uint16_t*)h.back()->data;
-        for (size_t e = 0; e < dm_test::Count(d); ++e) hd[e] = corvus_test::Half(c.positive ? std::fabs(dist(rng)) : dist(rng));
+        for (size_t e = 0; e < dm_test::Count(d); ++e)
+            hd[e] = corvus_test::Half(c.positive ? std::fabs(dist(rng)) : dist(rng));
         TensorDataConvert(f.back().get(), h.back().get());
         hp.push_back(h.back().get()), fp.push_back(f.back().get());
     }

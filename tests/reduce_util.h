@@ -148,7 +148,8 @@ inline std::vector<double> NaiveEinsum(std::string eq, const Dims& da, const std
         return f;
     };
     std::vector<double> out(Count(dout), 0.0);
-    ForEachIndex(extents, [&](const Dims& idx) { out[flat(result, idx)] += (double)a[flat(left, idx)] * b[flat(right, idx)]; });
+    ForEachIndex(extents,
+                 [&](const Dims& idx) { out[flat(result, idx)] += (double)a[flat(left, idx)] * b[flat(right, idx)]; });
     return out;
 }
 

@@ -38,7 +38,8 @@ inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi 
     std::uniform_real_distribution<float> dist(lo, hi);
     const uint32_t n = GetTensorDataSize(t);
     const bool real = t->dtype == DT_FLOAT32 || t->dtype == DT_FLOAT16;
-    for (uint64_t e = 0; !real && e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e) ((uint8_t*)t->data)[e] = (uint8_t)rng();
+    for (uint64_t e = 0; !real && e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e)
+        ((uint8_t*)t->data)[e] = (uint8_t)rng();
     for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT32; ++e) ((float*)t->data)[e] = dist(rng);
     for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT16; ++e) ((uint16_t*)t->data)[e] = corvus_test::Half(dist(rng));
 }

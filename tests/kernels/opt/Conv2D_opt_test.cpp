@@ -30,7 +30,10 @@ struct Case {
     uint32_t passes;  // expected passes over input channel blocks (0: not checked)
 };
 
-std::vector<uint16_t> Storage(const Tensor* t) { return {(uint16_t*)t->data, (uint16_t*)t->data + GetTensorDataSize(t)}; }
+std::vector<uint16_t> Storage(const Tensor* t)
+{
+    return {(uint16_t*)t->data, (uint16_t*)t->data + GetTensorDataSize(t)};
+}
 
 // A Conv2D kernel record over float16 tensors it owns (float32 bias, scaled up to +-4).
 struct Conv {
@@ -186,7 +189,8 @@ TEST(Conv2DOpt, RefusesWithTheReasonAndLeavesTheOutputAlone)
         Conv cv(base, rng);
         const std::vector<uint16_t> before = Storage(cv.out);
         r.second(cv);
-        for (int mode : {-1, -2, 0}) EXPECT_STREQ(r.first, mode == -1 ? Probe_Conv2D_opt(&cv.k) : Conv2D_opt(mode, 1, &cv.k));
+        for (int mode : {-1, -2, 0})
+            EXPECT_STREQ(r.first, mode == -1 ? Probe_Conv2D_opt(&cv.k) : Conv2D_opt(mode, 1, &cv.k));
         EXPECT_EQ(nullptr, cv.k.extra_resources) << r.first;
         EXPECT_TRUE(std::equal(before.begin(), before.end(), (const uint16_t*)cv.out->data)) << r.first;
     }
@@ -235,8 +239,8 @@ TEST(Conv2DOpt, NarrowingOverflowNaNAndClamps)
     // 70000 -> +infinity, -70000 -> -infinity, 7 -> 6, below 0 -> +0, NaN
     // -> 0x7FFF, also through the rectifier.
     const uint16_t h350 = 0x5D78, h200 = 0x5A40, hm200 = 0xDA40, h7 = 0x4700, h1 = 0x3C00, nan = 0x7E00;
-    EXPECT_EQ((std::vector<int>{run(h350, h200, None), run(h350, hm200, Linear), run(h7, h1, ReLU6), run(h350, hm200, ReLU6),
-                                run(nan, h1, None), run(nan, h1, ReLU) & 0x7FFF}),
+    EXPECT_EQ((std::vector<int>{run(h350, h200, None), run(h350, hm200, Linear), run(h7, h1, ReLU6),
+                                run(h350, hm200, ReLU6), run(nan, h1, None), run(nan, h1, ReLU) & 0x7FFF}),
               (std::vector<int>{0x7C00, 0xFC00, 0x4600, 0, 0x7FFF, 0x7FFF}));
 }
 

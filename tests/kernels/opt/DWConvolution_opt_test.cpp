@@ -60,8 +60,10 @@ TEST(DWConvolutionOpt, FallsBackToReferenceWithItsReasons)
     Dw f32(DT_FLOAT32, 6, 6, 8, 3, 1, 1, rng), six(DT_FLOAT16, 6, 6, 6, 3, 1, 1, rng);
     Dw dil(DT_FLOAT16, 6, 6, 8, 3, 1, 0, rng), wide(DT_FLOAT16, 2, 40000, 4, 1, 1, 0, rng);
     dil.p.dilationRateW = 2;
-    const std::pair<Dw*, const char*> cases[] = {
-        {&f32, "support only F16"}, {&six, "nChan not aligned by 4"}, {&dil, "p->dilationRateW != 1"}, {&wide, "can't split"}};
+    const std::pair<Dw*, const char*> cases[] = {{&f32, "support only F16"},
+                                                 {&six, "nChan not aligned by 4"},
+                                                 {&dil, "p->dilationRateW != 1"},
+                                                 {&wide, "can't split"}};
     for (const auto& c : cases) {
         opt_test::Kernel k({c.first->in}, {c.first->out}, &c.first->p, {c.first->filter, c.first->bias});
         EXPECT_STREQ(dwConvF16_opt(-1, 1, k.get()), c.second);

@@ -268,7 +268,8 @@ Layer* Slice(Layer* data, int32_t axis, int32_t start, int32_t end, int32_t step
 {
     Layer* inputs[5] = {data};
     for (int i = 0; i < 4; ++i)
-        inputs[1 + i] = corvus_test::ConstantLayer(nullptr, Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release());
+        inputs[1 + i] = corvus_test::ConstantLayer(
+            nullptr, Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release());
     Layer* layer = AddSliceLayer(inputs, nullptr, 5, nullptr);
     layer->kernel->fn = nn_kernel_fn_list[optimised ? SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Slice, DT_FLOAT32, layer->kernel)
                                                     : kfname_Slice_ref];
@@ -308,7 +309,8 @@ TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
             EXPECT_EQ(Mismatches(outs[i]->kernel->output[0], input.get(),
                                  [&](const Dims& c) {
                                      Dims ic(4);
-                                     for (int d = 0; d < 4; ++d) ic[d] = (uint32_t)starts[i][d] + c[d] * (i == 3 && d == 3 ? 2 : 1);
+                                     for (int d = 0; d < 4; ++d)
+                                         ic[d] = (uint32_t)starts[i][d] + c[d] * (i == 3 && d == 3 ? 2 : 1);
                                      return ic;
                                  }),
                       0u)
@@ -326,7 +328,8 @@ const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
 TEST(OptimizeSlice, OnlyALeaderOnTheGroupedKernelServesAGroup)
 {
     Layer* x = corvus_test::InputLayer("x", DT_FLOAT32, {4, 8});
-    std::vector<Layer*> s = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1), Slice(x, 1, 6, 8, 1)};
+    std::vector<Layer*> s = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1),
+                             Slice(x, 1, 6, 8, 1)};
     free(s[3]->kernel->params);
     s[3]->kernel->params = calloc(1, sizeof(float));
     s[3]->kernel->fn = &kForeignFn;

@@ -127,14 +127,15 @@ TEST(AudioSpectrogramKernel, MatchesDirectDftForPowerOfTwoAndOtherWindows)
         for (size_t i = 0; i < pow.size(); ++i) ASSERT_EQ(mag[i], sqrtf(pow[i])) << i;
     }
     static float samples[40];
-    ExpectFatal("AudioSpectrogram", {{[] {
-                                          Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 2, corvus_test::Shape({20, 2}), false);
-                                          SetTensorData(in, samples);
-                                          Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, corvus_test::Shape({2, 13, 5}), true);
-                                          const AudioSpectrogramParams p = {8, 3, true};
-                                          AudioSpectrogram_FP32(in, out, &p);
-                                      },
-                                      "AudioSpectrogram_FP32: output shape does not match 2 channels, 5 frames, 5 bins"}});
+    ExpectFatal("AudioSpectrogram",
+                {{[] {
+                      Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, 2, corvus_test::Shape({20, 2}), false);
+                      SetTensorData(in, samples);
+                      Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, corvus_test::Shape({2, 13, 5}), true);
+                      const AudioSpectrogramParams p = {8, 3, true};
+                      AudioSpectrogram_FP32(in, out, &p);
+                  },
+                  "AudioSpectrogram_FP32: output shape does not match 2 channels, 5 frames, 5 bins"}});
 }
 
 TEST(MfccFilterbank, MapperWeightsAndSumsMatchTheFormulas)

@@ -43,7 +43,8 @@ TEST(ConvertRef, LayoutPermutationsAndTypeChanges)
         FillRandom(src.get(), rng);
         Layer* layer = RunConvert(src.get(), to, (DataType)src->dtype);
         EXPECT_EQ(layer->kernel->output[0]->layout, (uint32_t)to);
-        EXPECT_EQ(Mismatches(layer->kernel->output[0], src.get(), [&](const Dims& c) { return Source(c, from, to); }), 0u)
+        EXPECT_EQ(Mismatches(layer->kernel->output[0], src.get(), [&](const Dims& c) { return Source(c, from, to); }),
+                  0u)
             << DimsText(DimsOf(src.get())) << " type " << src->dtype;
         DestroyLayer(layer);
     }
@@ -90,7 +91,8 @@ TEST(ExpandChannelsRef, CopiesInputChannelsAndZeroesTheRest)
         AllocTensorData(out);
         memset(out->data, 0x5A, GetTensorSize(out) * DataTypeSize(dt));
         nn_kernel_fn_list[kfname_ExpandChannels_ref]->execute(layer->kernel);
-        ForEachIndex(DimsOf(out), [&](const Dims& c) { ASSERT_EQ(Raw(out, c), c[3] < 3 ? Raw(src.get(), c) : 0u) << dt; });
+        ForEachIndex(DimsOf(out),
+                     [&](const Dims& c) { ASSERT_EQ(Raw(out, c), c[3] < 3 ? Raw(src.get(), c) : 0u) << dt; });
         DestroyLayer(layer);
     }
 }

@@ -66,7 +66,8 @@ TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
         (half ? Conv2D_fl16_ref : Conv2D_fl32_ref)(in, filter, bias, out, &p);
         ConvSetup c = SetupOf(p, f.x, y);
         c.half = half;
-        ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias ? F32(bias) : nullptr), out)) << "trial " << trial;
+        ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias ? F32(bias) : nullptr), out))
+            << "trial " << trial;
         for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
     }
 }
@@ -120,7 +121,8 @@ TEST(Conv2DRef, ExecuteAndFilterShapeCheck)
     Tensor *out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr), *wrongFilter = Make(DL_HWIO, {1, 1, 3, 2}, &rng);
     Execute_Conv2D_ref(opt_test::Kernel({in}, {out}, &p, {filter, nullptr}));
     EXPECT_TRUE(SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
-    corvus_test::ExpectFatal("Convolution_ref", {{[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
-                                                  "Conv2D_fl32_ref: filter shape (1, 1, 3, 2) does not match (1, 1, 2, 2)"}});
+    corvus_test::ExpectFatal("Convolution_ref",
+                             {{[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
+                               "Conv2D_fl32_ref: filter shape (1, 1, 3, 2) does not match (1, 1, 2, 2)"}});
     for (Tensor* t : {in, filter, out, wrongFilter}) DestroyTensor(t);
 }

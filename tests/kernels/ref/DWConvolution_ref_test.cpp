@@ -75,7 +75,8 @@ TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
         s.x = {c.N, c.H, c.W, c.C}, s.y = {c.N, c.OH(), c.OW(), c.C * c.M}, s.k = {c.kH, c.kW};
         s.s = {c.sH, c.sW}, s.d = {c.dH, c.dW}, s.pad = {c.top, c.left};
         s.groups = c.C, s.chain = true, s.halfSteps = half, s.act = c.activation;
-        const std::vector<float> want = NaiveConv(s, Values(in), Values(k->inner[0]), c.useBias ? F32(k->inner[1]) : nullptr);
+        const std::vector<float> want =
+            NaiveConv(s, Values(in), Values(k->inner[0]), c.useBias ? F32(k->inner[1]) : nullptr);
         ASSERT_TRUE(SameValues(want, k->output[0])) << "trial " << trial;
         DestroyLayer(layer);
     }

@@ -74,7 +74,8 @@ Moved Transposed(std::mt19937& rng, int iter)
     if (iter < 5) std::tie(dims, perm) = fixed[iter];
     Dims outDims(perm.size());
     for (size_t i = 0; i < outDims.size(); ++i) outDims[i] = dims[perm[i]];
-    Moved m{RandomTensor(rng, kTypes[iter % 5], dims, iter % 3 == 1 ? 2 : 0), MakeTensor(kTypes[iter % 5], outDims, iter % 3 == 2 ? 3 : 0)};
+    Moved m{RandomTensor(rng, kTypes[iter % 5], dims, iter % 3 == 1 ? 2 : 0),
+            MakeTensor(kTypes[iter % 5], outDims, iter % 3 == 2 ? 3 : 0)};
     Transpose_ref(m.out.get(), m.in.get(), perm.data());
     m.source = [perm](const Dims& o) {
         Dims p(o.size());
@@ -111,7 +112,8 @@ Moved Tiled(std::mt19937& rng, int iter)
     Dims outDims(rank);
     std::vector<int32_t> reps(rank);
     for (uint32_t d = 0; d < rank; ++d) outDims[d] = dims[d] * (uint32_t)(reps[d] = 1 + rng() % (rank > 4 ? 2 : 5));
-    Moved m{RandomTensor(rng, kTypes[iter % 5], dims, iter % 3 == 1 ? 2 : 0), MakeTensor(kTypes[iter % 5], outDims, iter % 3 == 2)};
+    Moved m{RandomTensor(rng, kTypes[iter % 5], dims, iter % 3 == 1 ? 2 : 0),
+            MakeTensor(kTypes[iter % 5], outDims, iter % 3 == 2)};
     Tile_ref(m.out.get(), m.in.get(), Int32Tensor(reps, DT_UINT32).get());
     m.source = [dims](Dims p) {
         for (size_t d = 0; d < p.size(); ++d) p[d] %= dims[d];
@@ -128,7 +130,8 @@ Moved Expanded(std::mt19937& rng, int iter)
     const Dims outDims = RandomDims(rng, outRank, 5, 2000);
     Dims inDims(outDims.end() - inRank, outDims.end());
     for (uint32_t& d : inDims) d = rng() % 3 == 0 ? 1 : d;
-    Moved m{RandomTensor(rng, kTypes[iter % 6], inDims, iter % 4 == 1 ? 2 : 0), MakeTensor(kTypes[iter % 6], outDims, iter % 4 == 2)};
+    Moved m{RandomTensor(rng, kTypes[iter % 6], inDims, iter % 4 == 1 ? 2 : 0),
+            MakeTensor(kTypes[iter % 6], outDims, iter % 4 == 2)};
     Expand_ref(m.out.get(), m.in.get());
     m.source = [=](const Dims& c) {
         Dims p(inRank);
@@ -147,12 +150,14 @@ TEST(DataMovementRef, TransposeShuffleTileAndExpandFollowTheirIndexRules)
         const char* name;
         Moved (*make)(std::mt19937&, int);
         int cases;
-    } kernels[] = {{"Transpose", Transposed, 155}, {"Shuffle", Shuffled, 60}, {"Tile", Tiled, 120}, {"Expand", Expanded, 180}};
+    } kernels[] = {
+        {"Transpose", Transposed, 155}, {"Shuffle", Shuffled, 60}, {"Tile", Tiled, 120}, {"Expand", Expanded, 180}};
     for (const auto& k : kernels) {
         std::mt19937 rng(8101);
         for (int iter = 0; iter < k.cases; ++iter) {
             const Moved m = k.make(rng, iter);
-            ASSERT_EQ(Mismatches(m.out.get(), m.in.get(), m.source), 0u) << k.name << " " << m.what << " type " << m.in->dtype;
+            ASSERT_EQ(Mismatches(m.out.get(), m.in.get(), m.source), 0u)
+                << k.name << " " << m.what << " type " << m.in->dtype;
         }
     }
     // More groups than channels change nothing.
@@ -265,7 +270,9 @@ TEST(ConcatenateRef, EveryAxisOfRandomShapesAndTheSplitBack)
                     Dims expected = outDims;
                     expected[axis] = std::min(length, outDims[axis] - i * length);
                     ASSERT_EQ(DimsOf(split->kernel->output[i]), expected);
-                    EXPECT_EQ(Mismatches(split->kernel->output[i], out.get(), [&](Dims p) { return p[axis] += i * length, p; }), 0u);
+                    EXPECT_EQ(Mismatches(split->kernel->output[i], out.get(),
+                                         [&](Dims p) { return p[axis] += i * length, p; }),
+                              0u);
                 }
                 DestroyLayer(split);
             }

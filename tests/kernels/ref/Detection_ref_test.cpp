@@ -103,12 +103,6 @@ std::vector<Triple> RunOnnx(const OnnxCase& k)
     return Triples(rig.out[0]);
 }
 
-// A YOLO row (cx, cy, w, h, score, extra) for the corner box c.
-void PushRow(std::vector<float>& in, const Corner& c, float score, float extra)
-{
-    const float row[6] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0, score, extra};
-    in.insert(in.end(), row, row + 6);
-}
 
 }  // namespace
 
@@ -141,27 +135,6 @@ TEST(AnchorBoxesKernel, HandComputedRowsThenRandomGeometriesMatchNaive)
     }
 }
 
-
-TEST(DecodeDetectionsKernel, ThresholdsDropEqualScoresAndSuppressEqualIoU)
-{
-    // Only the background class: zeros.
-    EXPECT_EQ(std::vector<float>(48, 0.0f), RunDecode(std::vector<float>(78, 1.0f), 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
-    // Class 1: A (0,0)-(9,9) 0.9 and B (0,0)-(9,4) 0.8 overlap with IoU 0.5;
-    // C scores exactly the confidence threshold. Class 2: D ties A's score.
-    std::vector<float> in;
-    PushAnchorRow(in, {0, 0.9f, 0.0f}, {0, 0, 9, 9});
-    PushAnchorRow(in, {0, 0.8f, 0.0f}, {0, 0, 9, 4});
-    PushAnchorRow(in, {0, 0.25f, 0.0f}, {30, 30, 35, 35});
-    PushAnchorRow(in, {0, 0.0f, 0.9f}, {50, 50, 59, 59});
-    const std::vector<float> out = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, 0.5f));
-    // Equal scores: the later-collected class comes first; the rest is zero.
-    const std::vector<float> expected = {2, 0.9f, 50, 50, 59, 59, 1, 0.9f, 0, 0, 9, 9,
-                                         0, 0,    0,  0,  0,  0,  0, 0,    0, 0, 0, 0};
-    EXPECT_EQ(expected, out);
-    // Just above 0.5, B survives.
-    const std::vector<float> above = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, nextafterf(0.5f, 1.0f)));
-    EXPECT_EQ((std::vector<float>{1, 0.8f, 0, 0, 9, 4}), std::vector<float>(above.begin() + 12, above.begin() + 18));
-}
 
 // Odd trials: random offsets over random anchors, normalised or not. Even
 // trials: anchors on a small grid with zero offsets, the IoU threshold that
@@ -199,6 +172,8 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
         SCOPED_TRACE(trial);
         EXPECT_EQ(NaiveDecode(in, N, B, L, p), RunDecode(in, N, B, L, p));
     }
+    // Only the background class: zeros.
+    EXPECT_EQ(std::vector<float>(48, 0.0f), RunDecode(std::vector<float>(78, 1.0f), 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
 }
 
 // Hand-computed selections: A (0,0,10,10) contains B (0,0,10,5) with IoU 0.5,
@@ -275,20 +250,6 @@ TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSizeAndNeverPassIt)
                                  Execute_NonMaxSuppression_ref(&rig.k);
                              },
                              "NonMaxSuppression: 1 x 1 x 3 selections do not fit the output's 2 rows"}});
-}
-
-TEST(NMSYoloKernel, ScoreAndIoUAtTheThresholdsAreKept)
-{
-    // A (0,0)-(9,9), area 100 counting edges, contains B (0,0)-(9,4), area 50: IoU 0.5.
-    std::vector<float> in;
-    PushRow(in, {0, 0, 9, 4}, 0.5f, 8.0f);
-    PushRow(in, {0, 0, 9, 9}, 0.9f, 7.0f);
-    PushRow(in, {20, 20, 30, 30}, nextafterf(0.5f, 0.0f), 6.0f);
-    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, 0.5f),
-              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 9, 4, 0.5f, 8, 0, 0, 0, 0, 0, 0}));
-    // Just below 0.5 the contained box goes.
-    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, nextafterf(0.5f, 0.0f)),
-              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 // Several items, boxes clamped at 0, extra values copied, ties on both thresholds.

@@ -50,7 +50,8 @@ TEST(EinsumKernel, MatchesTheNaiveSumAndRefusesTracesAndMismatchedExtents)
         // The summation order is free, except without sums.
         const double tol = std::string(c.equation) == "i,j->ij" ? 0.0 : 1e-5;
         for (size_t i = 0; i < ref.size(); ++i)
-            EXPECT_NEAR(got[i], tol == 0.0 ? (float)ref[i] : ref[i], tol * (1.0 + std::fabs(ref[i]))) << c.equation << i;
+            EXPECT_NEAR(got[i], tol == 0.0 ? (float)ref[i] : ref[i], tol * (1.0 + std::fabs(ref[i])))
+                << c.equation << i;
     }
     corvus_test::ExpectFatal("Einsum_ref", {
         {[] {

@@ -86,7 +86,8 @@ TEST(GatherElementsRef, RandomShapesMatchTakeAlongAxis)
         const int32_t givenAxis = iter % 2 ? (int32_t)axis - (int32_t)rank : (int32_t)axis;
         Layer* layer = RunGather(data.get(), indices.get(), givenAxis, true);
         ASSERT_EQ(DimsOf(layer->kernel->output[0]), idxDims);
-        EXPECT_EQ(Mismatches(layer->kernel->output[0], data.get(), [&](Dims p) { return p[axis] = (uint32_t)At<int32_t>(indices.get(), p), p; }),
+        EXPECT_EQ(Mismatches(layer->kernel->output[0], data.get(),
+                             [&](Dims p) { return p[axis] = (uint32_t)At<int32_t>(indices.get(), p), p; }),
                   0u)
             << DimsText(dims) << " indices " << DimsText(idxDims) << " axis " << givenAxis;
         DestroyLayer(layer);

@@ -41,7 +41,8 @@ std::function<void(const Ins&, Tensor*)> Execute(void (*fn)(NNKernel*), const vo
 }
 std::function<void(const Ins&, Tensor*)> Named(kfname fn, const void* params)
 {
-    return [=](const Ins& ins, Tensor* out) { nn_kernel_fn_list[fn]->execute(Kernel(ins, {out}, (void*)params).get()); };
+    return
+        [=](const Ins& ins, Tensor* out) { nn_kernel_fn_list[fn]->execute(Kernel(ins, {out}, (void*)params).get()); };
 }
 std::function<void(const Ins&, Tensor*)> Arith(void (*fn)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*))
 {

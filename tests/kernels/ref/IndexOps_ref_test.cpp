@@ -66,13 +66,15 @@ TEST(NonZeroKernel, ColumnsHoldMultiIndicesInRowMajorOrder)
 TEST(ShapeRangeFillCastKernels, ComputeFromTheirInputs)
 {
     EXPECT_EQ(RunOp(OP_Shape, {MakeF32({2, 7, 1, 3}, {})}, MakeI32({4}, {})), (std::vector<int32_t>{2, 7, 1, 3}));
-    const std::vector<float> rv = RunOp<float>(OP_Range, {MakeF32({1}, {0.1f}), MakeF32({1}, {1.0f}), MakeF32({1}, {0.3f})}, MakeF32({4}, {}));
+    const std::vector<float> rv =
+        RunOp<float>(OP_Range, {MakeF32({1}, {0.1f}), MakeF32({1}, {1.0f}), MakeF32({1}, {0.3f})}, MakeF32({4}, {}));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(rv[i], fmaf(0.3f, (float)i, 0.1f)) << i;
     EXPECT_EQ(RunOp(OP_Range, {MakeI32({1}, {10}), MakeI32({1}, {0}), MakeI32({1}, {-4})}, MakeI32({3}, {})),
               (std::vector<int32_t>{10, 6, 2}));
     ConstantOfShapeParams* fill = (ConstantOfShapeParams*)calloc(1, sizeof(ConstantOfShapeParams));
     fill->f32 = 2.5f;
-    EXPECT_EQ(RunOp<float>(OP_ConstantOfShape, {MakeI32({2}, {2, 3})}, MakeF32({2, 3}, {}), fill), std::vector<float>(6, 2.5f));
+    EXPECT_EQ(RunOp<float>(OP_ConstantOfShape, {MakeI32({2}, {2, 3})}, MakeF32({2, 3}, {}), fill),
+              std::vector<float>(6, 2.5f));
     ConstantOfShapeParams* byte = (ConstantOfShapeParams*)calloc(1, sizeof(ConstantOfShapeParams));
     byte->i32 = 1;
     EXPECT_EQ(RunOp<int8_t>(OP_ConstantOfShape, {MakeI32({1}, {5})}, Make<int8_t>(DT_INT8, {5}, {}), byte),

@@ -22,7 +22,8 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
         ZeroPaddingParams zp = {(uint32_t)rng() % 3, (uint32_t)rng() % 3, (uint32_t)rng() % 3, (uint32_t)rng() % 3};
         UpSampling2DParams us = {1 + (uint32_t)rng() % 3, 1 + (uint32_t)rng() % 3};
         Tensor* src = MakeTensor(dtype, in, 0, DL_NHWC);
-        Tensor* padded = MakeTensor(dtype, {in[0], in[1] + zp.top + zp.bottom, in[2] + zp.left + zp.right, in[3]}, 0, DL_NHWC);
+        Tensor* padded =
+            MakeTensor(dtype, {in[0], in[1] + zp.top + zp.bottom, in[2] + zp.left + zp.right, in[3]}, 0, DL_NHWC);
         FillRandom(src, rng);
         FillRandom(padded, rng);  // every element must be overwritten
         Execute_ZeroPadding_ref(Kernel({src}, {padded}, &zp).get());

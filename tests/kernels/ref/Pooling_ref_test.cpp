@@ -38,7 +38,8 @@ TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
 {
     std::mt19937 rng(7);
     for (int trial = 0; trial < 120; ++trial) {
-        const uint32_t N = Pick(rng, 1, 2), H = Pick(rng, 1, 8), W = Pick(rng, 1, 8), C = Pick(rng, 1, 5), gap = trial % 3 == 0;
+        const uint32_t N = Pick(rng, 1, 2), H = Pick(rng, 1, 8), W = Pick(rng, 1, 8), C = Pick(rng, 1, 5),
+                       gap = trial % 3 == 0;
         const Pool2DParams p = Params2D(Pick(rng, 1, 4), Pick(rng, 1, 4), Pick(rng, 1, 3), Pick(rng, 1, 3), Pick(rng, 0, 5),
                                         Pick(rng, 0, 5), Pick(rng, 0, 4), Pick(rng, 0, 4), Pick(rng, 0, 1));
         const uint32_t OH = Pick(rng, 1, (H + p.padTop + p.padBottom) / p.strideH + 2);
@@ -46,7 +47,8 @@ TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
         TensorPtr in = dm_test::MakeTensor(DT_FLOAT32, {N, H, W, C}, gap, DL_NHWC);
         dm_test::FillRandom(in.get(), rng);
         const uint32_t L = Pick(rng, 1, 12);
-        const Pool1DParams p1 = {Pick(rng, 1, 5), Pick(rng, 1, 3), Pick(rng, 0, 6), Pick(rng, 0, 4), 0, Pick(rng, 0, 1)};
+        const Pool1DParams p1 = {Pick(rng, 1, 5), Pick(rng, 1, 3), Pick(rng, 0, 6), Pick(rng, 0, 4), 0,
+                                 Pick(rng, 0, 1)};
         const uint32_t OL = Pick(rng, 1, (L + p1.padBegin + p1.padEnd) / p1.stride + 2);
         TensorPtr in1 = dm_test::RandomTensor(rng, DT_FLOAT32, {N, L, C});
         for (bool isMax : {true, false}) {
@@ -57,7 +59,8 @@ TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
             TensorPtr out1 = dm_test::MakeTensor(DT_FLOAT32, {N, OL, C});
             RunDefault(isMax ? OP_MaxPool1D : OP_AveragePool1D, in1, out1, &p1);
             corvus_test::ForEachIndex({N, OL, C}, [&](const Dims& i) {
-                ASSERT_TRUE(SameFloat(NaiveWindow1D(isMax, in1.get(), p1, i[0], i[1], i[2]), At(out1.get(), {i[0], i[1], i[2]})))
+                ASSERT_TRUE(SameFloat(NaiveWindow1D(isMax, in1.get(), p1, i[0], i[1], i[2]),
+                                      At(out1.get(), {i[0], i[1], i[2]})))
                     << "1-D, o " << i[1];
             });
         }
@@ -105,7 +108,8 @@ TEST(PoolRef, WindowsReachingIntoPads)
     for (const auto& c : cases) {
         TensorPtr in = Holding(c.inDims, c.in), out = Holding(c.outDims, {});
         (c.isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(out.get(), in.get(), &c.p);
-        for (size_t e = 0; e < c.want.size(); ++e) EXPECT_TRUE(SameFloat(c.want[e], F32(out.get())[e])) << &c - cases << " at " << e;
+        for (size_t e = 0; e < c.want.size(); ++e)
+            EXPECT_TRUE(SameFloat(c.want[e], F32(out.get())[e])) << &c - cases << " at " << e;
     }
 }
 
@@ -118,7 +122,8 @@ TEST(GlobalPoolRef, AverageAndMaxOverTheMiddleDimensions)
     std::mt19937 rng(21);
     for (uint32_t keepDims : {1u, 0u}) {
         TensorPtr in(RandomTensor(rng, DL_NHWC, {2, 5, 3, 4}, -10.0f, 10.0f));
-        TensorPtr out = dm_test::MakeTensor(DT_FLOAT32, keepDims ? Dims{2, 1, 1, 4} : Dims{2, 4}, 0, keepDims ? DL_NHWC : DL_NC);
+        TensorPtr out =
+            dm_test::MakeTensor(DT_FLOAT32, keepDims ? Dims{2, 1, 1, 4} : Dims{2, 4}, 0, keepDims ? DL_NHWC : DL_NC);
         const GlobalAvPool2DParams p = {DL_NHWC, keepDims};
         RunDefault(OP_GlobalAveragePool2D, in, out, &p);
         for (uint32_t e = 0; e < 8; ++e) {
@@ -140,7 +145,8 @@ TEST(GlobalPoolRef, AverageAndMaxOverTheMiddleDimensions)
             EXPECT_EQ(F32(out.get())[e], best) << dims.size();
         }
     }
-    TensorPtr view = corvus_test::NewTensor(DT_FLOAT32, {2, 3, 2}, {17, 5, 1}), out = dm_test::MakeTensor(DT_FLOAT32, {2, 1, 2});
+    TensorPtr view = corvus_test::NewTensor(DT_FLOAT32, {2, 3, 2}, {17, 5, 1}),
+              out = dm_test::MakeTensor(DT_FLOAT32, {2, 1, 2});
     std::fill(F32(view.get()), F32(view.get()) + 34, 100.0f);
     for (uint32_t e = 0; e < 12; ++e) At(view.get(), {e / 6, e / 2 % 3, e % 2}) = (float)e;
     GlobalMaxPool_fl32_ref(out.get(), view.get());

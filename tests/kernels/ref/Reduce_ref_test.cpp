@@ -30,7 +30,8 @@ TEST(ReduceKernel, EveryAxisSubsetOfOneToSixDimensionsMatchesNaiveLoops)
                 for (LayerOpType op : {OP_ReduceSum, OP_ReduceMean, OP_ReduceMax, OP_ReduceMin, OP_ReduceL2}) {
                     TensorPtr out(MakeF32(od, {}));
                     Reduce_ref(out.get(), in.get(), &p, op);
-                    ASSERT_EQ(Values<float>(out.get()), NaiveReduce(x, dims, reduced, op)) << rank << " " << mask << " " << op;
+                    ASSERT_EQ(Values<float>(out.get()), NaiveReduce(x, dims, reduced, op))
+                        << rank << " " << mask << " " << op;
                 }
             }
     }
@@ -61,10 +62,11 @@ TEST(ReduceKernel, AllAxesNaNStridedInputAndRefusals)
     TensorPtr one(MakeF32({1, 1}, {})), four(MakeF32({2, 2}, {})), sq(MakeF32({2, 2}, {1, 2, 3, 4}));
     const ReduceParams decreasing = {{1, 0}, 2, 1}, kept = {{1}, 1, 1};
     corvus_test::ExpectFatal("Reduce_ref", {
-        {[&] { Reduce_ref(one.get(), sq.get(), &decreasing, OP_ReduceSum); },
-         "Reduce_ref: axes must be increasing and below the input rank"},
-        {[&] { Reduce_ref(four.get(), sq.get(), &kept, OP_ReduceSum); }, "Reduce_ref: output holds 4 elements, the reduction gives 2"},
-    });
+                                               {[&] { Reduce_ref(one.get(), sq.get(), &decreasing, OP_ReduceSum); },
+                                                "Reduce_ref: axes must be increasing and below the input rank"},
+                                               {[&] { Reduce_ref(four.get(), sq.get(), &kept, OP_ReduceSum); },
+                                                "Reduce_ref: output holds 4 elements, the reduction gives 2"},
+                                           });
 }
 
 // Few distinct values for many ties, and NaNs (never at a line start in the
@@ -86,7 +88,8 @@ TEST(ArgMaxKernel, TiesAndNaNOnEveryAxis)
             size_t k = 0;
             ForEachIndex(od, [&](const Dims& idx) {
                 std::vector<float> line;
-                for (Dims at = idx; at[axis] < dims[axis]; ++at[axis]) line.push_back(x[(at[0] * dims[1] + at[1]) * dims[2] + at[2]]);
+                for (Dims at = idx; at[axis] < dims[axis]; ++at[axis])
+                    line.push_back(x[(at[0] * dims[1] + at[1]) * dims[2] + at[2]]);
                 ASSERT_EQ(got[k++], NaiveArgMax(line, last)) << "axis " << axis << " last " << last;
             });
         }

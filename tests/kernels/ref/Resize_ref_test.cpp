@@ -69,7 +69,8 @@ TEST(ResizeRef, NearestSweepMatchesIndexRule)
         U inDims, outDims;
         std::vector<float> scales;
         RandomGeometry(rng, 1 + trial % 6, inDims, outDims, scales);
-        TensorPtr in(MakeTensor(types[trial % 4], inDims, trial % 3)), out(MakeTensor(types[trial % 4], outDims, (trial + 1) % 2));
+        TensorPtr in(MakeTensor(types[trial % 4], inDims, trial % 3)),
+            out(MakeTensor(types[trial % 4], outDims, (trial + 1) % 2));
         FillRandom(in.get(), rng);
         ASSERT_EQ(ResizeNear_ref(0, 1, in.get(), out.get(), scales.data()), nullptr);
         ForEachIndex(outDims, [&](const U& o) {
@@ -101,7 +102,8 @@ TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
             U counts(o.size());
             for (size_t d = 0; d < o.size(); ++d) {
                 for (uint32_t i = 0; i < inDims[d]; ++i)
-                    if (AreaWeight(o[d], i, inDims[d], scales[d]) > 0) taps[d].push_back({i, AreaWeight(o[d], i, inDims[d], scales[d])});
+                    if (AreaWeight(o[d], i, inDims[d], scales[d]) > 0)
+                        taps[d].push_back({i, AreaWeight(o[d], i, inDims[d], scales[d])});
                 counts[d] = (uint32_t)taps[d].size();
             }
             double expected = 0.0;
@@ -114,7 +116,8 @@ TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
             ASSERT_NEAR(At(out.get(), o), expected, 1e-5 * (1.0 + std::fabs(expected))) << "trial " << trial;
         });
         if (trial % 4 != 3) continue;
-        for (auto fns : {std::make_pair(ResizeNear_ref, ResizeNear3F32_ref), std::make_pair(ResizeDownF32_ref, ResizeDown3F32_ref)}) {
+        for (auto fns : {std::make_pair(ResizeNear_ref, ResizeNear3F32_ref),
+                         std::make_pair(ResizeDownF32_ref, ResizeDown3F32_ref)}) {
             TensorPtr general(F32Tensor(outDims)), three(F32Tensor(outDims, {}, DL_NONE, 1));
             ASSERT_EQ(fns.first(0, 1, in.get(), general.get(), scales.data()), nullptr);
             ASSERT_EQ(fns.second(0, 1, in.get(), three.get(), scales.data()), nullptr);
