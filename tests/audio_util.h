@@ -1,12 +1,13 @@
-// Independent double-precision implementations of the spectrogram and MFCC
-// formulas, used as references by the audio tests. Straightforward loops,
-// direct DFT sums; nothing is shared with the library's code.
+// Independent double-precision implementations of the DFT, spectrogram and
+// MFCC formulas, used as references by the audio tests. Straightforward
+// loops, direct sums; nothing is shared with the library's code.
 #ifndef CORVUS_TESTS_AUDIO_UTIL_H
 #define CORVUS_TESTS_AUDIO_UTIL_H
 
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace audio_test {
@@ -29,40 +30,40 @@ inline uint32_t NextPow2(uint32_t n)
     return p;
 }
 
+// Bins 0..n/2 of x zero-padded to n: (sum x cos, sum x sin) of 2 pi j k / n.
+inline std::vector<std::pair<double, double>> RefDft(const std::vector<double>& x, uint32_t n)
+{
+    std::vector<double> c(n), s(n);
+    for (uint32_t m = 0; m < n; ++m) c[m] = std::cos(2.0 * kPi * m / n), s[m] = std::sin(2.0 * kPi * m / n);
+    std::vector<std::pair<double, double>> out(n / 2 + 1);
+    for (uint32_t k = 0; k <= n / 2; ++k)
+        for (uint32_t j = 0; j < x.size(); ++j) {
+            const uint32_t m = (uint32_t)(((uint64_t)j * k) % n);
+            out[k].first += x[j] * c[m], out[k].second += x[j] * s[m];
+        }
+    return out;
+}
+
 // Power (or magnitude) spectrogram of interleaved samples [samples, channels]
-// as [channels][frames][fft/2 + 1], by direct DFT sums over the windowed frame.
+// as [channels][frames][fft/2 + 1], over periodic-Hann-windowed frames.
 inline std::vector<double> RefSpectrogram(const std::vector<float>& interleaved, uint32_t samples, uint32_t channels,
                                           uint32_t window, uint32_t stride, bool magnitudeSquared,
                                           uint32_t* framesOut = nullptr, uint32_t* binsOut = nullptr)
 {
-    const uint32_t fft = NextPow2(window);
-    const uint32_t bins = fft / 2 + 1;
-    const uint32_t frames = (samples - window) / stride + 1;
-    std::vector<double> cosT(fft), sinT(fft), hann(window);
-    for (uint32_t m = 0; m < fft; ++m) {
-        cosT[m] = std::cos(2.0 * kPi * m / fft);
-        sinT[m] = std::sin(2.0 * kPi * m / fft);
-    }
-    for (uint32_t j = 0; j < window; ++j) hann[j] = 0.5 - 0.5 * std::cos(2.0 * kPi * j / window);
-    std::vector<double> out((size_t)channels * frames * bins);
-    std::vector<double> x(window);
+    const uint32_t fft = NextPow2(window), frames = (samples - window) / stride + 1;
+    std::vector<double> out, x(window);
     for (uint32_t c = 0; c < channels; ++c)
         for (uint32_t t = 0; t < frames; ++t) {
             for (uint32_t j = 0; j < window; ++j)
-                x[j] = (double)interleaved[((size_t)t * stride + j) * channels + c] * hann[j];
-            for (uint32_t k = 0; k < bins; ++k) {
-                double re = 0.0, im = 0.0;
-                for (uint32_t j = 0; j < window; ++j) {
-                    const uint32_t m = (uint32_t)(((uint64_t)j * k) % fft);
-                    re += x[j] * cosT[m];
-                    im -= x[j] * sinT[m];
-                }
-                const double p = re * re + im * im;
-                out[((size_t)c * frames + t) * bins + k] = magnitudeSquared ? p : std::sqrt(p);
+                x[j] = (double)interleaved[((size_t)t * stride + j) * channels + c] *
+                       (0.5 - 0.5 * std::cos(2.0 * kPi * j / window));
+            for (const auto& b : RefDft(x, fft)) {
+                const double p = b.first * b.first + b.second * b.second;
+                out.push_back(magnitudeSquared ? p : std::sqrt(p));
             }
         }
     if (framesOut) *framesOut = frames;
-    if (binsOut) *binsOut = bins;
+    if (binsOut) *binsOut = fft / 2 + 1;
     return out;
 }
 

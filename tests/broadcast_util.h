@@ -36,15 +36,9 @@ inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
 struct Owned {
     Tensor* t;
     Owned(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
-        : t(CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), true))
-    {
-    }
+        : t(corvus_test::NewTensor(dtype, dims, {}, true, layout).release()) {}
     Owned(DataType dtype, const Dims& dims, const Dims& strides)
-    {
-        TensorStrides s{};
-        for (size_t k = 0; k < strides.size(); ++k) s.dimension[k] = strides[k];
-        t = CreateTensorWithStrides(dtype, DL_NONE, (uint32_t)dims.size(), ShapeOf(dims), s, true);
-    }
+        : t(corvus_test::NewTensor(dtype, dims, strides).release()) {}
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
     ~Owned() { DestroyTensor(t); }
@@ -52,6 +46,11 @@ struct Owned {
     E* as() const { return (E*)t->data; }
     operator Tensor*() const { return t; }
 };
+
+template <class E>
+void Put(const Owned& t, std::initializer_list<E> v) { std::copy(v.begin(), v.end(), t.as<E>()); }
+template <class E>
+std::vector<E> Get(const Owned& t) { return std::vector<E>(t.as<E>(), t.as<E>() + GetTensorSize(t.t)); }
 
 /* Element offset in t of the output position outIdx under numpy broadcasting
  * (t right-aligned; extent-1 dimensions repeat). */
@@ -109,16 +108,12 @@ inline std::vector<std::pair<Dims, Dims>> AllPairings(uint32_t maxRank)
     return pairs;
 }
 
-inline Dims BroadcastDims(const Dims& a, const Dims& b)
+inline Dims BroadcastDims(Dims a, Dims b)
 {
-    const size_t r = std::max(a.size(), b.size());
-    Dims out(r);
-    for (size_t k = 0; k < r; ++k) {
-        const uint32_t da = k + a.size() >= r ? a[k + a.size() - r] : 1;
-        const uint32_t db = k + b.size() >= r ? b[k + b.size() - r] : 1;
-        out[k] = std::max(da, db);
-    }
-    return out;
+    a.insert(a.begin(), b.size() > a.size() ? b.size() - a.size() : 0, 1u);
+    b.insert(b.begin(), a.size() - b.size(), 1u);
+    for (size_t k = 0; k < a.size(); ++k) a[k] = std::max(a[k], b[k]);
+    return a;
 }
 
 /* Batched product of A [..., M, K] and B [..., K, N] (any strides) into the

@@ -26,7 +26,6 @@ using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
 using corvus_test::Shape;
 using corvus_test::TensorPtr;
-inline TensorShape ToShape(const Dims& dims) { return Shape(dims); }
 inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)>& fn) { ForEachIndex(dims, fn); }
 
 /* Allocated tensor; with pad > 0 every dimension's stride leaves `pad`
@@ -34,50 +33,39 @@ inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)
  * but the innermost run is contiguous. */
 inline TensorPtr MakeTensor(DataType dtype, const Dims& dims, uint32_t pad = 0, DataLayout layout = DL_NONE)
 {
-    if (pad == 0 || dims.empty())
-        return TensorPtr(CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), true));
-    TensorStrides st;
-    memset(&st, 0, sizeof(st));
-    uint32_t n = (uint32_t)dims.size();
-    st.dimension[n - 1] = 1;
-    for (int k = (int)n - 2; k >= 0; --k) st.dimension[k] = st.dimension[k + 1] * dims[k + 1] + pad;
-    return TensorPtr(CreateTensorWithStrides(dtype, layout, n, Shape(dims), st, true));
+    if (pad == 0 || dims.empty()) return corvus_test::NewTensor(dtype, dims, {}, true, layout);
+    Dims st(dims.size(), 1);
+    for (size_t k = dims.size() - 1; k-- > 0;) st[k] = st[k + 1] * dims[k + 1] + pad;
+    return corvus_test::NewTensor(dtype, dims, st, true, layout);
 }
 
-inline size_t ElementOffset(const Tensor* t, const Dims& c)
+inline uint8_t* ElementAt(const Tensor* t, const Dims& c)
 {
     size_t off = 0;
     for (size_t k = 0; k < c.size(); ++k) off += (size_t)c[k] * t->stride.dimension[k];
-    return off;
+    return (uint8_t*)t->data + off * DataTypeSize((DataType)t->dtype);
 }
 
 /* Raw bits of one element (1, 2 or 4 bytes). */
 inline uint32_t Raw(const Tensor* t, const Dims& c)
 {
-    const size_t es = DataTypeSize((DataType)t->dtype);
     uint32_t v = 0;
-    memcpy(&v, (const uint8_t*)t->data + ElementOffset(t, c) * es, es);
+    memcpy(&v, ElementAt(t, c), DataTypeSize((DataType)t->dtype));
     return v;
-}
-
-inline void SetRaw(Tensor* t, const Dims& c, uint32_t v)
-{
-    const size_t es = DataTypeSize((DataType)t->dtype);
-    memcpy((uint8_t*)t->data + ElementOffset(t, c) * es, &v, es);
 }
 
 template <class T>
 T At(const Tensor* t, const Dims& c)
 {
     T v;
-    memcpy(&v, (const uint8_t*)t->data + ElementOffset(t, c) * sizeof(T), sizeof(T));
+    memcpy(&v, ElementAt(t, c), sizeof(T));
     return v;
 }
 
 template <class T>
 void Set(Tensor* t, const Dims& c, T v)
 {
-    memcpy((uint8_t*)t->data + ElementOffset(t, c) * sizeof(T), &v, sizeof(T));
+    memcpy(ElementAt(t, c), &v, sizeof(T));
 }
 
 /* Distinct-looking random contents of every element (finite halves for float16). */
@@ -86,18 +74,19 @@ inline void FillRandom(Tensor* t, std::mt19937& rng)
     std::uniform_int_distribution<uint32_t> bits;
     std::uniform_real_distribution<float> real(-100.0f, 100.0f);
     ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        switch ((DataType)t->dtype) {
-            case DT_FLOAT32:
-                Set<float>(t, c, real(rng));
-                break;
-            case DT_FLOAT16:
-                Set<uint16_t>(t, c, corvus_test::Half(real(rng)));
-                break;
-            default:
-                SetRaw(t, c, bits(rng));
-                break;
+        if (t->dtype == DT_FLOAT32) Set<float>(t, c, real(rng));
+        else if (t->dtype == DT_FLOAT16) Set<uint16_t>(t, c, corvus_test::Half(real(rng)));
+        else {
+            const uint32_t v = bits(rng);
+            memcpy(ElementAt(t, c), &v, DataTypeSize((DataType)t->dtype));
         }
     });
+}
+inline TensorPtr RandomTensor(std::mt19937& rng, DataType dt, const Dims& dims, uint32_t pad = 0)
+{
+    TensorPtr t = MakeTensor(dt, dims, pad);
+    FillRandom(t.get(), rng);
+    return t;
 }
 
 /* Fills with 0, 1, 2, ... in row-major order (as the element type). */
@@ -105,11 +94,8 @@ inline void FillIota(Tensor* t)
 {
     uint32_t i = 0;
     ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        if (t->dtype == DT_FLOAT32)
-            Set<float>(t, c, (float)i);
-        else
-            SetRaw(t, c, i);
-        ++i;
+        if (t->dtype == DT_FLOAT32) Set<float>(t, c, (float)i++);
+        else memcpy(ElementAt(t, c), &i, DataTypeSize((DataType)t->dtype)), ++i;
     });
 }
 
@@ -123,9 +109,7 @@ inline Tensor* CopyOf(const Tensor* t)
 
 inline TensorPtr Int32Tensor(const std::vector<int32_t>& values, DataType dtype = DT_INT32)
 {
-    TensorPtr t = MakeTensor(dtype, {(uint32_t)values.size()});
-    if (!values.empty()) memcpy(t->data, values.data(), values.size() * sizeof(int32_t));
-    return t;
+    return TensorPtr(corvus_test::Holding(dtype, {(uint32_t)values.size()}, values));
 }
 
 /* Random shape of `rank` extents in [1, maxExtent] with at most maxCount elements. */
@@ -138,17 +122,21 @@ inline Dims RandomDims(std::mt19937& rng, uint32_t rank, uint32_t maxExtent, uin
     }
 }
 
+inline std::string DimsText(const Dims& dims)
+{
+    std::string s = "(";
+    for (size_t k = 0; k < dims.size(); ++k) s += (k ? "," : "") + std::to_string(dims[k]);
+    return s + ")";
+}
+
 /* Every element of a equals the element of b (raw bits) at the same coordinate. */
 inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
 {
     if (DimsOf(a) != DimsOf(b)) return ::testing::AssertionFailure() << "shapes differ";
     std::string bad;
     ForEachIndex(DimsOf(a), [&](const Dims& c) {
-        if (bad.empty() && Raw(a, c) != Raw(b, c)) {
-            bad = "at (";
-            for (size_t k = 0; k < c.size(); ++k) bad += (k ? "," : "") + std::to_string(c[k]);
-            bad += "): " + std::to_string(Raw(a, c)) + " vs " + std::to_string(Raw(b, c));
-        }
+        if (bad.empty() && Raw(a, c) != Raw(b, c))
+            bad = "at " + DimsText(c) + ": " + std::to_string(Raw(a, c)) + " vs " + std::to_string(Raw(b, c));
     });
     if (!bad.empty()) return ::testing::AssertionFailure() << bad;
     return ::testing::AssertionSuccess();
@@ -160,13 +148,6 @@ inline uint64_t Mismatches(const Tensor* out, const Tensor* in, const std::funct
     uint64_t wrong = 0;
     ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != Raw(in, source(c)); });
     return wrong;
-}
-
-inline std::string DimsText(const Dims& dims)
-{
-    std::string s = "(";
-    for (size_t k = 0; k < dims.size(); ++k) s += (k ? "," : "") + std::to_string(dims[k]);
-    return s + ")";
 }
 
 }  // namespace dm_test

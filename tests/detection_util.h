@@ -29,7 +29,7 @@ inline float* F32(const Tensor* t) { return (float*)t->data; }
 inline Tensor* MakeTensor(DataType dtype, std::initializer_list<uint32_t> dims, const void* values = nullptr,
                           DataLayout layout = DL_NONE)
 {
-    Tensor* t = CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), true);
+    Tensor* t = corvus_test::NewTensor(dtype, dims, {}, true, layout).release();
     if (values != nullptr) memcpy(t->data, values, (size_t)GetTensorSize(t) * DataTypeSize(dtype));
     return t;
 }
@@ -42,29 +42,17 @@ inline Tensor* FloatTensor(std::initializer_list<uint32_t> dims, const std::vect
     return t;
 }
 
-inline std::vector<float> Values(const Tensor* t) { return {F32(t), F32(t) + GetTensorSize(t)}; }
+inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf<float>(t); }
 
-// A kernel record around given tensors for calling kernels directly; it
-// owns the tensors (not the params).
-struct Rig {
-    NNKernel kernel{};
-    std::vector<Tensor*> in, out;
-    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params) : in(std::move(inputs)), out{output}
-    {
-        kernel.input = in.data();
-        kernel.inputsNum = (uint32_t)in.size();
-        kernel.output = out.data();
-        kernel.outputsNum = 1;
-        kernel.params = params;
-        kernel.coresNumber = 1;
-    }
+// A kernel record that owns its tensors (not the params).
+struct Rig : corvus_test::KernelRecord {
+    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params)
+        : KernelRecord(std::move(inputs), {output}, params) {}
     ~Rig()
     {
         for (Tensor* t : in) DestroyTensor(t);
-        for (Tensor* t : out) DestroyTensor(t);
+        DestroyTensor(out[0]);
     }
-    Rig(const Rig&) = delete;
-    Rig& operator=(const Rig&) = delete;
 };
 
 // ---- AnchorBoxes --------------------------------------------------------
@@ -104,12 +92,10 @@ inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, u
         return c;
     };
     std::vector<float> cy = centres(H), cx = centres(W);
-    if (p.normalizeCoords) {
-        for (float& v : cx) v /= (float)p.imgWidth;
-        for (float& v : cy) v /= (float)p.imgHeight;
-        for (float& v : bw) v /= (float)p.imgWidth;
-        for (float& v : bh) v /= (float)p.imgHeight;
-    }
+    for (auto* v : {&cx, &bw})
+        for (float& e : *v) e = p.normalizeCoords ? e / (float)p.imgWidth : e;
+    for (auto* v : {&cy, &bh})
+        for (float& e : *v) e = p.normalizeCoords ? e / (float)p.imgHeight : e;
     std::vector<float> out;
     for (uint32_t n = 0; n < N; ++n)
         for (uint32_t h = 0; h < H; ++h)
@@ -176,28 +162,6 @@ inline std::vector<Kept> NaiveClassNms(const std::vector<Corner>& boxes, const s
     return kept;
 }
 
-inline std::vector<Corner> NaiveDecodeBoxes(const float* item, uint32_t B, uint32_t L, const DecodeDetectionsParams& p)
-{
-    const uint32_t C = L - 12;
-    std::vector<Corner> boxes(B);
-    for (uint32_t b = 0; b < B; ++b) {
-        const float* r = item + (size_t)b * L + C;
-        const float cx = fmaf(r[0] * r[8], r[6], r[4]);
-        const float cy = fmaf(r[1] * r[9], r[7], r[5]);
-        const float w = expf(r[2] * r[10]) * r[6];
-        const float h = expf(r[3] * r[11]) * r[7];
-        Corner c{cx - 0.5f * w, cy - 0.5f * h, cx + 0.5f * w, cy + 0.5f * h};
-        if (p.normalizeCoords) {
-            c.x0 *= (float)p.imgWidth;
-            c.x1 *= (float)p.imgWidth;
-            c.y0 *= (float)p.imgHeight;
-            c.y1 *= (float)p.imgHeight;
-        }
-        boxes[b] = c;
-    }
-    return boxes;
-}
-
 // Output {N, topK, 6} of a dense input {N, B, L}.
 inline std::vector<float> NaiveDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L,
                                       const DecodeDetectionsParams& p)
@@ -207,7 +171,15 @@ inline std::vector<float> NaiveDecode(const std::vector<float>& in, uint32_t N, 
     const uint32_t C = L - 12;
     for (uint32_t n = 0; n < N; ++n) {
         const float* item = in.data() + (size_t)n * B * L;
-        const std::vector<Corner> boxes = NaiveDecodeBoxes(item, B, L, p);
+        std::vector<Corner> boxes;
+        for (uint32_t b = 0; b < B; ++b) {
+            const float* r = item + (size_t)b * L + C;
+            const float cx = fmaf(r[0] * r[8], r[6], r[4]), cy = fmaf(r[1] * r[9], r[7], r[5]);
+            const float w = expf(r[2] * r[10]) * r[6], h = expf(r[3] * r[11]) * r[7];
+            const float sx = p.normalizeCoords ? (float)p.imgWidth : 1.0f;
+            const float sy = p.normalizeCoords ? (float)p.imgHeight : 1.0f;
+            boxes.push_back({(cx - 0.5f * w) * sx, (cy - 0.5f * h) * sy, (cx + 0.5f * w) * sx, (cy + 0.5f * h) * sy});
+        }
         std::vector<std::vector<float>> rows;
         std::vector<float> scores;
         for (uint32_t c = 1; c < C; ++c) {
@@ -275,10 +247,7 @@ inline std::vector<float> NaiveYolo(const std::vector<float>& in, uint32_t N, ui
             remaining.pop_back();
             float* dst = out.data() + ((size_t)n * outRows + written) * L;
             std::copy(item + (size_t)cand[m].row * L, item + (size_t)(cand[m].row + 1) * L, dst);
-            dst[0] = box[m].x0;
-            dst[1] = box[m].y0;
-            dst[2] = box[m].x1;
-            dst[3] = box[m].y1;
+            dst[0] = box[m].x0, dst[1] = box[m].y0, dst[2] = box[m].x1, dst[3] = box[m].y1;
             ++written;
             std::vector<size_t> next;
             for (size_t j : remaining)
@@ -296,10 +265,7 @@ struct Triple {
     bool operator==(const Triple& o) const { return b == o.b && c == o.c && i == o.i; }
 };
 
-inline std::ostream& operator<<(std::ostream& os, const Triple& t)
-{
-    return os << "(" << t.b << "," << t.c << "," << t.i << ")";
-}
+inline std::ostream& operator<<(std::ostream& os, const Triple& t) { return os << t.b << "," << t.c << "," << t.i; }
 
 // IoU of corner boxes as stored, edges not counted; 0 for an empty union.
 inline float PlainIoU(const float* a, const float* b)

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <random>
 #include <sstream>
@@ -42,17 +43,11 @@ inline void FillStorage(Tensor* t, uint8_t v) { memset(t->data, v, StorageBytes(
  * operand order (x86 and Arm differ), so any NaN matches any NaN. */
 inline bool BothNaN(const Tensor* a, const Tensor* b, size_t i)
 {
-    if (a->dtype == DT_FLOAT32) {
-        uint32_t x, y;
-        memcpy(&x, (const uint8_t*)a->data + 4 * i, 4);
-        memcpy(&y, (const uint8_t*)b->data + 4 * i, 4);
-        return (x & 0x7FFFFFFFu) > 0x7F800000u && (y & 0x7FFFFFFFu) > 0x7F800000u;
-    }
-    if (a->dtype == DT_FLOAT16) {
-        const uint16_t x = ((const uint16_t*)a->data)[i], y = ((const uint16_t*)b->data)[i];
-        return (x & 0x7FFFu) > 0x7C00u && (y & 0x7FFFu) > 0x7C00u;
-    }
-    return false;
+    auto nan = [&](const Tensor* t) {
+        return a->dtype == DT_FLOAT32 ? std::isnan(((const float*)t->data)[i])
+                                      : a->dtype == DT_FLOAT16 && (((const uint16_t*)t->data)[i] & 0x7FFFu) > 0x7C00u;
+    };
+    return nan(a) && nan(b);
 }
 
 /* Same shape, type and strides, and the same bytes everywhere in storage
@@ -84,12 +79,9 @@ inline Tensor View(const Tensor* t, const Dims& shape, const Dims& strides, size
     Tensor v = *t;
     v.allocatedData = false;
     v.ndim = (uint32_t)shape.size();
-    memset(&v.shape, 0, sizeof(v.shape));
-    memset(&v.stride, 0, sizeof(v.stride));
-    for (size_t k = 0; k < shape.size(); ++k) {
-        v.shape.dimension[k] = shape[k];
-        v.stride.dimension[k] = strides[k];
-    }
+    v.shape = corvus_test::Shape(shape);
+    v.stride = corvus_test::Dims<TensorStrides>({});
+    std::copy(strides.begin(), strides.end(), v.stride.dimension);
     v.data = (uint8_t*)t->data + offset * DataTypeSize((DataType)t->dtype);
     return v;
 }
@@ -103,7 +95,7 @@ inline DataType RandomType(std::mt19937& rng)
 inline Dims RandomPermutation(std::mt19937& rng, uint32_t rank)
 {
     Dims p(rank);
-    for (uint32_t i = 0; i < rank; ++i) p[i] = i;
+    std::iota(p.begin(), p.end(), 0u);
     std::shuffle(p.begin(), p.end(), rng);
     return p;
 }
@@ -156,10 +148,9 @@ inline void ExpectOptEqualsRef(const OptKernelCase& c)
         FillStorage(r.optOut.get(), 0x5C);
         r.ref(r.refOut.get());
         r.opt(r.optOut.get());
-        if (r.rel == 0.0f)
-            EXPECT_TRUE(SameStorage(r.optOut.get(), r.refOut.get())) << c.name << " " << r.what;
-        else
-            EXPECT_TRUE(NearElements(r.optOut.get(), r.refOut.get(), r.rel)) << c.name << " " << r.what;
+        EXPECT_TRUE(r.rel == 0.0f ? SameStorage(r.optOut.get(), r.refOut.get())
+                                  : NearElements(r.optOut.get(), r.refOut.get(), r.rel))
+            << c.name << " " << r.what;
     }
 }
 
@@ -188,13 +179,10 @@ inline void ExpectHalfIsRoundedFloat(const HalfCase& c)
         h.push_back(dm_test::MakeTensor(DT_FLOAT16, d));
         f.push_back(dm_test::MakeTensor(DT_FLOAT32, d));
         uint16_t* hd = (uint16_t*)h.back()->data;
-        float* fd = (float*)f.back()->data;
-        for (size_t e = 0; e < dm_test::Count(d); ++e) {
-            const float x = dist(rng);
-            fd[e] = corvus_test::Float(hd[e] = corvus_test::Half(c.positive ? std::fabs(x) : x));
-        }
-        hp.push_back(h.back().get());
-        fp.push_back(f.back().get());
+        for (size_t e = 0; e < dm_test::Count(d); ++e)
+            hd[e] = corvus_test::Half(c.positive ? std::fabs(dist(rng)) : dist(rng));
+        TensorDataConvert(f.back().get(), h.back().get());
+        hp.push_back(h.back().get()), fp.push_back(f.back().get());
     }
     const bool indices = c.outType != DT_FLOAT16;
     TensorPtr ho = dm_test::MakeTensor(c.outType, c.out), fo = dm_test::MakeTensor(indices ? c.outType : DT_FLOAT32, c.out);

@@ -75,23 +75,15 @@ inline float NaiveWindow(bool isMax, const Tensor* in, const Pool2DParams& p, ui
     return isMax ? best : sum / count;
 }
 
-// The same along one axis of {N, L, C}.
+// The same along one axis of {N, L, C}: the window of {N, 1, L, C}.
 inline float NaiveWindow1D(bool isMax, const Tensor* in, const Pool1DParams& p, uint32_t n, uint32_t o, uint32_t c)
 {
-    const int64_t L = in->shape.dimension[1], i0 = (int64_t)o * p.stride - p.padBegin;
-    float best = -3.4028235e38f, sum = 0.0f, count = 0.0f;
-    for (int64_t i = i0; i < i0 + p.poolSize; ++i) {
-        if (i >= 0 && i < L) {
-            const float v = At(in, {n, (uint32_t)i, c});
-            best = v > best ? v : best;
-            sum += v;
-            count += 1.0f;
-        } else if (i < L + p.padEnd && p.paddingMode == 0) {
-            best = 0.0f > best ? 0.0f : best;
-            count += 1.0f;
-        }
-    }
-    return isMax ? best : sum / count;
+    Tensor v = *in;
+    v.ndim = 4;
+    v.shape = corvus_test::Shape({in->shape.dimension[0], 1, in->shape.dimension[1], in->shape.dimension[2]});
+    v.stride = corvus_test::Strides({in->stride.dimension[0], 0, in->stride.dimension[1], in->stride.dimension[2]});
+    const Pool2DParams p2 = {1, p.poolSize, 1, p.stride, 0, p.padBegin, 0, p.padEnd, 0, SAME, p.paddingMode};
+    return NaiveWindow(isMax, &v, p2, n, 0, o, c);
 }
 
 inline Pool2DParams Params2D(uint32_t pH, uint32_t pW, uint32_t sH, uint32_t sW, uint32_t top, uint32_t left,

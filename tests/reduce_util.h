@@ -1,14 +1,16 @@
 // Helpers for the reduction, index and einsum tests: owned tensors built
-// from values, shape lists, a row-major multi-index walker, and naive
-// reductions, arg-max and cumulative sums.
+// from values, and naive reductions, arg-max, cumulative sums and einsum.
 #ifndef CORVUS_TESTS_REDUCE_UTIL_H
 #define CORVUS_TESTS_REDUCE_UTIL_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <cstring>
+#include <limits>
+#include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -24,16 +26,14 @@ using Dims = std::vector<uint32_t>;
 inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
 using corvus_test::Count;
 using corvus_test::DimsOf;
+using corvus_test::ForEachIndex;
 
 // A dense tensor that owns a copy of the values.
 template <class T>
 Tensor* Make(DataType dtype, const Dims& dims, const std::vector<T>& values)
 {
-    Tensor* t = CreateTensor(dtype, DL_NONE, (uint32_t)dims.size(), ShapeOf(dims), true);
-    if (!values.empty()) memcpy(t->data, values.data(), values.size() * sizeof(T));
-    return t;
+    return corvus_test::Holding(dtype, dims, values);
 }
-
 inline Tensor* MakeF32(const Dims& dims, const std::vector<float>& v) { return Make(DT_FLOAT32, dims, v); }
 inline Tensor* MakeI32(const Dims& dims, const std::vector<int32_t>& v) { return Make(DT_INT32, dims, v); }
 inline Tensor* MakeF16(const Dims& dims, const std::vector<float>& v)
@@ -46,24 +46,7 @@ inline Tensor* MakeF16(const Dims& dims, const std::vector<float>& v)
 template <class T>
 std::vector<T> Values(const Tensor* t)
 {
-    const T* p = (const T*)t->data;
-    return std::vector<T>(p, p + GetTensorSize(t));
-}
-
-inline std::vector<float> HalfValues(const Tensor* t)
-{
-    std::vector<float> f(GetTensorSize(t));
-    float16_to_float32((const uint16_t*)t->data, f.data(), (uint32_t)f.size());
-    return f;
-}
-
-// Values rounded through float16, so that half and float paths see the same numbers.
-inline std::vector<float> HalfRounded(std::vector<float> v)
-{
-    std::vector<uint16_t> h(v.size());
-    float32_to_float16(v.data(), h.data(), (uint32_t)v.size());
-    float16_to_float32(h.data(), v.data(), (uint32_t)v.size());
-    return v;
+    return corvus_test::ValuesOf<T>(t);
 }
 
 inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f, float hi = 4.0f)
@@ -75,23 +58,10 @@ inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f
     return v;
 }
 
-// Advances a row-major multi-index; false after the last position.
-inline bool Next(std::vector<uint32_t>& idx, const Dims& dims)
-{
-    for (size_t k = dims.size(); k-- > 0;) {
-        if (++idx[k] < dims[k]) return true;
-        idx[k] = 0;
-    }
-    return false;
-}
-
 // An input layer of the given description (the description is not kept).
 inline Layer* InputLayer(const char* name, DataType dtype, const Dims& dims)
 {
-    Tensor* t = CreateTensor(dtype, DL_NONE, (uint32_t)dims.size(), ShapeOf(dims), false);
-    Layer* l = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return l;
+    return corvus_test::InputLayer(name, dtype, dims);
 }
 
 // Runs a model with the given outputs once, feeding the named tensors.
@@ -111,9 +81,8 @@ inline std::vector<float> NaiveReduce(const std::vector<float>& x, const Dims& d
     for (size_t d = 0; d < dims.size(); ++d) outCount *= reduced[d] ? 1 : dims[d];
     const float inf = std::numeric_limits<float>::infinity();
     std::vector<float> acc(outCount, op == OP_ReduceMax ? -inf : op == OP_ReduceMin ? inf : 0.0f);
-    std::vector<uint32_t> idx(dims.size(), 0);
     size_t flat = 0;
-    do {
+    ForEachIndex(dims, [&](const Dims& idx) {
         uint64_t o = 0;
         for (size_t d = 0; d < dims.size(); ++d)
             if (!reduced[d]) o = o * dims[d] + idx[d];
@@ -121,7 +90,7 @@ inline std::vector<float> NaiveReduce(const std::vector<float>& x, const Dims& d
         if (op == OP_ReduceMax) acc[o] = v > acc[o] ? v : acc[o];
         else if (op == OP_ReduceMin) acc[o] = v < acc[o] ? v : acc[o];
         else acc[o] = acc[o] + (op == OP_ReduceL2 ? v * v : v);
-    } while (!dims.empty() && Next(idx, dims));
+    });
     for (float& a : acc) {
         if (op == OP_ReduceMean) a = a * ((float)outCount / (float)x.size());
         if (op == OP_ReduceL2) a = sqrtf(a);
@@ -156,6 +125,32 @@ inline std::vector<float> NaiveCumSum(const std::vector<float>& x, const Dims& d
             for (uint64_t t = 1; t < n; ++t) y[at(t)] = y[at(t - 1)] + x[at(exclusive ? t - 1 : t)];
         }
     return y;
+}
+
+// Einsum in double precision: out[result letters] = sum over the other
+// letters of a[left] * b[right], dense row-major operands.
+inline std::vector<double> NaiveEinsum(std::string eq, const Dims& da, const std::vector<float>& a, const Dims& db,
+                                       const std::vector<float>& b, const Dims& dout)
+{
+    eq.erase(std::remove(eq.begin(), eq.end(), ' '), eq.end());
+    const size_t comma = eq.find(','), arrow = eq.find('-');
+    const std::string left = eq.substr(0, comma), right = eq.substr(comma + 1, arrow - comma - 1);
+    const std::string result = eq.substr(arrow + 2);
+    std::map<char, uint32_t> extent;
+    for (size_t i = 0; i < left.size(); ++i) extent[left[i]] = da[i];
+    for (size_t i = 0; i < right.size(); ++i) extent[right[i]] = db[i];
+    std::string letters;
+    Dims extents;
+    for (const auto& e : extent) letters += e.first, extents.push_back(e.second);
+    auto flat = [&](const std::string& term, const Dims& idx) {
+        size_t f = 0;
+        for (char c : term) f = f * extent[c] + idx[letters.find(c)];
+        return f;
+    };
+    std::vector<double> out(Count(dout), 0.0);
+    ForEachIndex(extents,
+                 [&](const Dims& idx) { out[flat(result, idx)] += (double)a[flat(left, idx)] * b[flat(right, idx)]; });
+    return out;
 }
 
 }  // namespace reduce_test

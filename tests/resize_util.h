@@ -16,77 +16,48 @@
 #include "DataTypeConvert.h"
 #include "Layers.h"
 #include "Tensor.h"
+#include "datamovement_util.h"
 #include "test_util.h"
 
 namespace resize_test {
 
 using U = std::vector<uint32_t>;
 
-inline TensorShape ShapeOf(const U& dims) { return corvus_test::Shape(dims); }
-
-inline U Dims(const Tensor* t) { return U(t->shape.dimension, t->shape.dimension + t->ndim); }
-
-// A description without data (what constructors take).
-inline Tensor* Described(DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, layout, (uint32_t)dims.size(), ShapeOf(dims), false);
-}
+inline U Dims(const Tensor* t) { return corvus_test::DimsOf(t); }
+using corvus_test::ForEachIndex;
 
 // An input layer of that description (the description is not kept).
 inline Layer* Input(const char* name, DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
 {
-    Tensor* t = Described(layout, dims, dtype);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
+    return corvus_test::InputLayer(name, dtype, dims, layout);
 }
 
+// Uniform in [lo, hi] for float32 and float16, random bytes for other types.
 inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)
 {
     std::uniform_real_distribution<float> dist(lo, hi);
     const uint32_t n = GetTensorDataSize(t);
-    if (t->dtype == DT_FLOAT32) {
-        for (uint32_t e = 0; e < n; ++e) ((float*)t->data)[e] = dist(rng);
-    } else if (t->dtype == DT_FLOAT16) {
-        for (uint32_t e = 0; e < n; ++e) {
-            const float v = dist(rng);
-            float32_to_float16(&v, (uint16_t*)t->data + e, 1);
-        }
-    } else {
-        uint8_t* p = (uint8_t*)t->data;
-        for (uint64_t e = 0; e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e) p[e] = (uint8_t)rng();
-    }
+    const bool real = t->dtype == DT_FLOAT32 || t->dtype == DT_FLOAT16;
+    for (uint64_t e = 0; !real && e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e)
+        ((uint8_t*)t->data)[e] = (uint8_t)rng();
+    for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT32; ++e) ((float*)t->data)[e] = dist(rng);
+    for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT16; ++e) ((uint16_t*)t->data)[e] = corvus_test::Half(dist(rng));
 }
 
-inline uint64_t Offset(const Tensor* t, const U& index)
-{
-    uint64_t offset = 0;
-    for (size_t k = 0; k < index.size(); ++k) offset += (uint64_t)index[k] * t->stride.dimension[k];
-    return offset;
-}
-
-inline float& At(const Tensor* t, const U& index) { return ((float*)t->data)[Offset(t, index)]; }
+inline float& At(const Tensor* t, const U& index) { return *(float*)dm_test::ElementAt(t, index); }
 
 // Raw bytes of one element, for type-agnostic data movement checks.
 inline std::vector<uint8_t> Bytes(const Tensor* t, const U& index)
 {
-    const size_t size = DataTypeSize((DataType)t->dtype);
-    const uint8_t* p = (const uint8_t*)t->data + Offset(t, index) * size;
-    return std::vector<uint8_t>(p, p + size);
+    const uint8_t* p = dm_test::ElementAt(t, index);
+    return std::vector<uint8_t>(p, p + DataTypeSize((DataType)t->dtype));
 }
-
-using corvus_test::ForEachIndex;
 
 // A tensor with data; `gap` > 0 spreads every dimension but the last over a
 // larger stride so that stride handling is exercised.
 inline Tensor* MakeTensor(DataType dtype, const U& dims, uint32_t gap = 0, DataLayout layout = DL_NONE)
 {
-    TensorStrides st;
-    memset(&st, 0, sizeof(st));
-    const uint32_t n = (uint32_t)dims.size();
-    if (n > 0) st.dimension[n - 1] = 1;
-    for (int k = (int)n - 2; k >= 0; --k) st.dimension[k] = st.dimension[k + 1] * dims[k + 1] + gap;
-    return CreateTensorWithStrides(dtype, layout, n, ShapeOf(dims), st, true);
+    return dm_test::MakeTensor(dtype, dims, gap, layout).release();
 }
 
 inline Tensor* F32Tensor(const U& dims, const std::vector<float>& values = {}, DataLayout layout = DL_NONE,

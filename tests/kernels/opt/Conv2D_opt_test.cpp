@@ -30,18 +30,9 @@ struct Case {
     uint32_t passes;  // expected passes over input channel blocks (0: not checked)
 };
 
-std::string Describe(const Case& c)
-{
-    char buf[200];
-    snprintf(buf, sizeof(buf), "N%u H%u W%u Cin%u Cout%u k%ux%u s%u,%u pads %u,%u,%u,%u bias%d act%u gap%u", c.N, c.H,
-             c.W, c.Cin, c.Cout, c.kH, c.kW, c.sH, c.sW, c.pT, c.pL, c.pB, c.pR, (int)c.bias, c.act, c.gap);
-    return buf;
-}
-
 std::vector<uint16_t> Storage(const Tensor* t)
 {
-    const uint16_t* p = (const uint16_t*)t->data;
-    return std::vector<uint16_t>(p, p + GetTensorDataSize(t));
+    return {(uint16_t*)t->data, (uint16_t*)t->data + GetTensorDataSize(t)};
 }
 
 // A Conv2D kernel record over float16 tensors it owns (float32 bias, scaled up to +-4).
@@ -136,15 +127,14 @@ TEST(Conv2DOpt, MatchesTheContractOverShapesStridesPadsAndChannels)
         cases.push_back(c);
     }
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases.data());
         Conv cv(c, rng);
-        EXPECT_EQ(nullptr, Probe_Conv2D_opt(&cv.k)) << Describe(c);
-        EXPECT_EQ(nullptr, Conv2D_opt(-2, 1, &cv.k)) << Describe(c);
+        EXPECT_EQ(nullptr, Probe_Conv2D_opt(&cv.k));
+        EXPECT_EQ(nullptr, Conv2D_opt(-2, 1, &cv.k));
         const uint32_t block = corvus_opt::Conv2DOptPassChannels(&cv.k);
-        if (c.passes != 0) {
-            EXPECT_EQ(c.passes, (c.Cin + block - 1) / block) << Describe(c);
-        }
-        EXPECT_EQ(nullptr, Conv2D_opt(0, 1, &cv.k)) << Describe(c);
-        EXPECT_TRUE(cv.Matches(block)) << Describe(c);
+        EXPECT_TRUE(c.passes == 0 || c.passes == (c.Cin + block - 1) / block);
+        EXPECT_EQ(nullptr, Conv2D_opt(0, 1, &cv.k));
+        EXPECT_TRUE(cv.Matches(block));
     }
 }
 
@@ -199,25 +189,14 @@ TEST(Conv2DOpt, RefusesWithTheReasonAndLeavesTheOutputAlone)
         Conv cv(base, rng);
         const std::vector<uint16_t> before = Storage(cv.out);
         r.second(cv);
-        EXPECT_STREQ(r.first, Probe_Conv2D_opt(&cv.k));
-        EXPECT_STREQ(r.first, Conv2D_opt(-2, 1, &cv.k));
+        for (int mode : {-1, -2, 0})
+            EXPECT_STREQ(r.first, mode == -1 ? Probe_Conv2D_opt(&cv.k) : Conv2D_opt(mode, 1, &cv.k));
         EXPECT_EQ(nullptr, cv.k.extra_resources) << r.first;
-        EXPECT_STREQ(r.first, Conv2D_opt(0, 1, &cv.k));
         EXPECT_TRUE(std::equal(before.begin(), before.end(), (const uint16_t*)cv.out->data)) << r.first;
     }
     // An output row that cannot fit the scratch memory.
     Conv big({1, 1, 20000, 1, 16, 1, 1, 1, 1, 0, 0, 0, 0, false, None, 0, 0}, rng);
     EXPECT_STREQ("can't split", Probe_Conv2D_opt(&big.k));
-    // Execution without initialisation, reported on stdout with the entry's name.
-    Conv cv(base, rng);
-    const std::vector<uint16_t> before = Storage(cv.out);
-    ::testing::internal::CaptureStdout();
-    Execute_Conv2D_opt(&cv.k);
-    cv.p.dilationRateH = 3;
-    Init_Conv2D_opt(&cv.k);
-    EXPECT_EQ("Execute_Conv2D_opt error: kernel->extra_resources is NULL Init_Conv2D_opt error: dilationRateH != 1 ",
-              ::testing::internal::GetCapturedStdout());
-    EXPECT_EQ(before, Storage(cv.out));
 }
 
 TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)
@@ -227,9 +206,7 @@ TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)
     uint16_t hi[3], lo[3];
     float r = -1;
     Conv2D_ConvBias(b, 1, 3, hi, lo, &r);
-    EXPECT_EQ(1.0f / 64, r);
-    EXPECT_EQ(64000.0f, Float(hi[0]));
-    EXPECT_EQ(0.0f, Float(lo[0]));
+    EXPECT_TRUE(r == 1.0f / 64 && Float(hi[0]) == 64000.0f && Float(lo[0]) == 0.0f);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(b[i], (Float(hi[i]) + Float(lo[i])) * r, std::fabs(b[i]) * 1e-6) << i;
     // Small biases keep s = 2^24 and their low half.
     const float small[2] = {0.0f, 1.0e-3f};
@@ -259,18 +236,16 @@ TEST(Conv2DOpt, NarrowingOverflowNaNAndClamps)
         Execute_Conv2D_opt(&cv.k);
         return ((const uint16_t*)cv.out->data)[0];
     };
+    // 70000 -> +infinity, -70000 -> -infinity, 7 -> 6, below 0 -> +0, NaN
+    // -> 0x7FFF, also through the rectifier.
     const uint16_t h350 = 0x5D78, h200 = 0x5A40, hm200 = 0xDA40, h7 = 0x4700, h1 = 0x3C00, nan = 0x7E00;
-    EXPECT_EQ(0x7C00, run(h350, h200, None));        // 70000 -> +infinity
-    EXPECT_EQ(0xFC00, run(h350, hm200, Linear));     // -70000 -> -infinity
-    EXPECT_EQ(0x4600, run(h7, h1, ReLU6));           // 7 -> 6
-    EXPECT_EQ(0x0000, run(h350, hm200, ReLU6));      // below 0 -> +0
-    EXPECT_EQ(0x7FFF, run(nan, h1, None));           // NaN -> 0x7FFF
-    EXPECT_EQ(0x7FFF, run(nan, h1, ReLU) & 0x7FFF);  // NaN passes the rectifier
+    EXPECT_EQ((std::vector<int>{run(h350, h200, None), run(h350, hm200, Linear), run(h7, h1, ReLU6),
+                                run(h350, hm200, ReLU6), run(nan, h1, None), run(nan, h1, ReLU) & 0x7FFF}),
+              (std::vector<int>{0x7C00, 0xFC00, 0x4600, 0, 0x7FFF, 0x7FFF}));
 }
 
-// Conv1D as a one-row Conv2D under the same contract; dilation is refused
-// at initialisation and nothing is computed.
-TEST(Conv1DVia2D, MatchesTheContractAndRefusesDilation)
+// Conv1D as a one-row Conv2D under the same contract.
+TEST(Conv1DVia2D, MatchesTheContract)
 {
     std::mt19937 rng(13);
     struct C1 {
@@ -289,15 +264,6 @@ TEST(Conv1DVia2D, MatchesTheContractAndRefusesDilation)
         Init_Conv1Dvia2D(&rec.k);
         Execute_Conv1Dvia2D(&rec.k);
         EXPECT_TRUE(SameValues(as2D.Contract(c.Cin), out));
-        p.dilation = 2;
-        const std::vector<uint16_t> before = Storage(out);
-        Destroy_Conv1Dvia2D(&rec.k);
-        ::testing::internal::CaptureStdout();
-        Init_Conv1Dvia2D(&rec.k);
-        Execute_Conv1Dvia2D(&rec.k);
-        EXPECT_EQ("Conv1Dvia2D error: dilationRateW != 1 Execute_Conv1Dvia2D error: kernel->extra_resources is NULL ",
-                  ::testing::internal::GetCapturedStdout());
-        EXPECT_EQ(before, Storage(out));
         Destroy_Conv1Dvia2D(&rec.k);
         for (Tensor* t : {in, out, filt}) DestroyTensor(t);
     }

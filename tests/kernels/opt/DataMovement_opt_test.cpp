@@ -40,13 +40,6 @@ struct Outcome {
     }
 };
 
-TensorPtr RandomInput(std::mt19937& rng, DataType dt, const Dims& dims, uint32_t pad)
-{
-    TensorPtr t = MakeTensor(dt, dims, pad);
-    FillRandom(t.get(), rng);
-    return t;
-}
-
 SliceParams WholeSlice(const Dims& dims)
 {
     SliceParams p{};
@@ -73,7 +66,7 @@ void RandomSlice(std::mt19937& rng, int iter, Outcome& o)
             p.starts[d] = last, p.steps[d] = -step, p.ends[d] = last - (int32_t)outDims[d] * step;
     }
     const DataType dt = opt_test::RandomType(rng);
-    TensorPtr in = RandomInput(rng, dt, dims, rng() % 3);
+    TensorPtr in = RandomTensor(rng, dt, dims, rng() % 3);
     const auto out = o.Add(dt, outDims, rng() % 2);
     o.what = "slice " + DimsText(dims) + o.what;
     Kernel k({in.get()}, {out.first}, &p);
@@ -92,7 +85,7 @@ void RandomTranspose(std::mt19937& rng, int iter, Outcome& o)
     Dims perm;
     uint32_t padOut = rng() % 3;
     if (iter % 20 == 0) {
-        owner = RandomInput(rng, dt, {140 * 83 + 8}, 0);
+        owner = RandomTensor(rng, dt, {140 * 83 + 8}, 0);
         const uint32_t skip = iter % 3 + (iter % 3 == 2);
         view = (iter / 20) % 2 ? opt_test::View(owner.get(), {130, 77}, {83, 1}, skip)
                                : opt_test::View(owner.get(), {5, 70, 33}, {70 * 33, 33, 1}, skip);
@@ -100,7 +93,7 @@ void RandomTranspose(std::mt19937& rng, int iter, Outcome& o)
         perm = opt_test::RandomPermutation(rng, view.ndim);
         padOut = skip;
     } else {
-        owner = RandomInput(rng, dt, RandomDims(rng, 1 + rng() % 6, 9, 3000), rng() % 3);
+        owner = RandomTensor(rng, dt, RandomDims(rng, 1 + rng() % 6, 9, 3000), rng() % 3);
         in = owner.get();
         perm = opt_test::RandomPermutation(rng, in->ndim);
     }
@@ -126,7 +119,7 @@ void RandomConcat(std::mt19937& rng, int iter, Outcome& o)
     for (uint32_t n = 0; n < count; ++n) {
         Dims d = base;
         outDims[axis] += d[axis] = rng() % 5;
-        ins.push_back(RandomInput(rng, dt, d, holes && rng() % 2 ? 1 + rng() % 2 : 0));
+        ins.push_back(RandomTensor(rng, dt, d, holes && rng() % 2 ? 1 + rng() % 2 : 0));
         raw.push_back(ins.back().get());
     }
     const auto out = o.Add(dt, outDims, holes && rng() % 2);
@@ -144,7 +137,7 @@ void RandomSplit(std::mt19937& rng, int iter, Outcome& o)
     const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 5;
     const Dims dims = RandomDims(rng, rank, 7, 3000);
     const DataType dt = opt_test::RandomType(rng);
-    TensorPtr in = RandomInput(rng, dt, dims, 0);
+    TensorPtr in = RandomTensor(rng, dt, dims, 0);
     const bool consecutive = iter % 4 == 0;
     std::vector<Tensor*> outs;
     Dims starts;
@@ -177,7 +170,7 @@ void RandomResize(std::mt19937& rng, int, Outcome& o)
     const float sH = rng() % 2 ? 0.5f : 1.0f, sW = rng() % 3 ? 0.5f : 1.0f;
     const uint32_t N = 1 + rng() % 2, H = 2 + rng() % 20, W = 2 + rng() % 20;
     float sc[MAX_NDIM_VALUE] = {1.0f, sH, sW, 1.0f, 1.0f, 1.0f};
-    TensorPtr in = RandomInput(rng, DT_FLOAT32, {N, H, W, 3}, rng() % 2 ? 3 : 0);
+    TensorPtr in = RandomTensor(rng, DT_FLOAT32, {N, H, W, 3}, rng() % 2 ? 3 : 0);
     ForEachCoord({1, 2, W, 3}, [&](const Dims& i) { Set<float>(in.get(), i, special[(i[2] / 2 + i[3]) % 5]); });
     const Dims od = {N, Scaled(H, sH), Scaled(W, sW), 3};
     const auto out = o.Add(DT_FLOAT32, od);
@@ -222,7 +215,7 @@ TEST(ResizeOpt, InterpolatesAtOtherScales)
     for (const auto& s : {std::make_pair(0.3f, 0.7f), std::make_pair(0.75f, 0.125f), std::make_pair(1.0f, 0.4f)}) {
         const uint32_t H = 8 + rng() % 20, W = 8 + rng() % 20;
         float sc[MAX_NDIM_VALUE] = {1.0f, s.first, s.second, 1.0f, 1.0f, 1.0f};
-        TensorPtr in = RandomInput(rng, DT_FLOAT32, {2, H, W, 3}, 3);
+        TensorPtr in = RandomTensor(rng, DT_FLOAT32, {2, H, W, 3}, 3);
         const Dims od = {2, Scaled(H, s.first), Scaled(W, s.second), 3};
         TensorPtr out = MakeTensor(DT_FLOAT32, od);
         ASSERT_EQ(ResizeDown3F32_opt(0, 1, in.get(), out.get(), sc), nullptr);
@@ -258,7 +251,7 @@ TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
         {300, 4, 1, 2, 0.005f, 0.5f, kfname_ResizeDown3F32_ref},  // below the interpolation's smallest scale
     };
     for (const auto& c : cases) {
-        TensorPtr in = RandomInput(rng, DT_FLOAT32, {2, c.H, c.W, 3}, 0);
+        TensorPtr in = RandomTensor(rng, DT_FLOAT32, {2, c.H, c.W, 3}, 0);
         const Dims od = {2, c.oH, c.oW, 3};
         TensorPtr out = MakeTensor(DT_FLOAT32, od), ref = MakeTensor(DT_FLOAT32, od);
         ResizeParams rp = {{1, c.sH, c.sW, 1, 1, 1}, RESIZE_MODE_AREA};
@@ -271,84 +264,78 @@ TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
     }
 }
 
-// ---- Grouping sibling slices at model initialisation -----------------------
-
 Layer* Slice(Layer* data, int32_t axis, int32_t start, int32_t end, int32_t step, bool optimised = true)
 {
     Layer* inputs[5] = {data};
-    for (int i = 0; i < 4; ++i) {
-        inputs[1 + i] = CreateLayer(nullptr, OP_Initializer, nullptr, nullptr, 0, 0);
-        inputs[1 + i]->kernel->output[0] = Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release();
-        inputs[1 + i]->staticOutput = true;
-    }
+    for (int i = 0; i < 4; ++i)
+        inputs[1 + i] = corvus_test::ConstantLayer(
+            nullptr, Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release());
     Layer* layer = AddSliceLayer(inputs, nullptr, 5, nullptr);
     layer->kernel->fn = nn_kernel_fn_list[optimised ? SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Slice, DT_FLOAT32, layer->kernel)
                                                     : kfname_Slice_ref];
     return layer;
 }
 
-int32_t MergedCount(const Layer* layer) { return ((const SliceParams*)layer->kernel->params)->mergedCount; }
+std::vector<int32_t> MergedCounts(const std::vector<Layer*>& layers)
+{
+    std::vector<int32_t> r;
+    for (const Layer* l : layers) r.push_back(((const SliceParams*)l->kernel->params)->mergedCount);
+    return r;
+}
 
+// Sibling splits of one input are grouped under the first (not a step-2
+// slice, nor one along another axis), once; the model computes every slice,
+// also on new data.
 TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
 {
     const Dims dims = {2, 3, 4, 12};
-    TensorPtr desc = MakeTensor(DT_FLOAT32, dims);
-    Layer* x = AddInputLayer("x", desc.get());
-    Layer* s[5] = {Slice(x, 3, 0, 4, 1), Slice(x, 3, 4, 8, 1), Slice(x, 3, 8, 12, 1),
-                   Slice(x, 3, 0, 12, 2),  // not a split: step 2
-                   Slice(x, 1, 1, 3, 1)};  // another axis: a group of one
-    Model* model = CreateModel(s, 5);
+    Layer* x = corvus_test::InputLayer("x", DT_FLOAT32, dims);
+    std::vector<Layer*> s = {Slice(x, 3, 0, 4, 1), Slice(x, 3, 4, 8, 1), Slice(x, 3, 8, 12, 1), Slice(x, 3, 0, 12, 2),
+                             Slice(x, 1, 1, 3, 1)};
+    corvus_test::ModelRun run(s);
+    Model* model = run.model;
     EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 1u);
     const SliceParams* lead = (const SliceParams*)s[0]->kernel->params;
     EXPECT_EQ(lead->splitAxis, 3);
-    ASSERT_EQ(lead->mergedCount, 3);
+    EXPECT_EQ(MergedCounts(s), (std::vector<int32_t>{3, -1, -1, 0, 0}));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(lead->mergedKernels[i], s[i]->kernel);
-    EXPECT_EQ((std::vector<int32_t>{MergedCount(s[1]), MergedCount(s[2]), MergedCount(s[3]), MergedCount(s[4])}),
-              (std::vector<int32_t>{-1, -1, 0, 0}));
-    // Grouped slices are not grouped again.
     EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 0u);
-
-    InitModel(model, 1);
     std::mt19937 rng(9);
-    TensorPtr input = RandomInput(rng, DT_FLOAT32, dims, 0);
+    TensorPtr input = RandomTensor(rng, DT_FLOAT32, dims);
     const int32_t starts[5][4] = {{0, 0, 0, 0}, {0, 0, 0, 4}, {0, 0, 0, 8}, {0, 0, 0, 0}, {0, 1, 0, 0}};
-    for (int run = 0; run < 2; ++run) {  // members follow new data too
-        const ModelInput feed = {"x", input.get()};
-        Layer** outs = Predict(model, 1, &feed);
-        for (int i = 0; i < 5; ++i) {
-            const Tensor* o = outs[i]->kernel->output[0];
-            uint64_t wrong = 0;
-            ForEachCoord(DimsOf(o), [&](const Dims& c) {
-                Dims ic(4);
-                for (int d = 0; d < 4; ++d) ic[d] = (uint32_t)starts[i][d] + c[d] * (i == 3 && d == 3 ? 2 : 1);
-                wrong += Raw(o, c) != Raw(input.get(), ic);
-            });
-            EXPECT_EQ(wrong, 0u) << "slice " << i;
-        }
+    for (int pass = 0; pass < 2; ++pass) {
+        Layer** outs = run.Run({{"x", input.get()}});
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(Mismatches(outs[i]->kernel->output[0], input.get(),
+                                 [&](const Dims& c) {
+                                     Dims ic(4);
+                                     for (int d = 0; d < 4; ++d)
+                                         ic[d] = (uint32_t)starts[i][d] + c[d] * (i == 3 && d == 3 ? 2 : 1);
+                                     return ic;
+                                 }),
+                      0u)
+                << "slice " << i;
         FillRandom(input.get(), rng);
     }
-    DestroyModel(model);
 }
 
 void DoNothing(NNKernel*) {}
 const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
 
+// The first slice keeps the reference kernel, which writes only its own
+// output; the last runs a kernel of its own whose record is not a slice
+// record and is never read.
 TEST(OptimizeSlice, OnlyALeaderOnTheGroupedKernelServesAGroup)
 {
-    TensorPtr desc = MakeTensor(DT_FLOAT32, {4, 8});
-    Layer* x = AddInputLayer("x", desc.get());
-    // The first slice keeps the reference kernel, which writes only its own
-    // output; the last runs a kernel of its own whose record is not a slice
-    // record and is never read.
-    Layer* s[4] = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1), Slice(x, 1, 6, 8, 1)};
+    Layer* x = corvus_test::InputLayer("x", DT_FLOAT32, {4, 8});
+    std::vector<Layer*> s = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1),
+                             Slice(x, 1, 6, 8, 1)};
     free(s[3]->kernel->params);
     s[3]->kernel->params = calloc(1, sizeof(float));
     s[3]->kernel->fn = &kForeignFn;
-    Model* model = CreateModel(s, 4);
-    EXPECT_EQ(OptimizeSlice(model->layers, model->numLayers, model->ioLayers->outputLayers), 1u);
-    EXPECT_EQ((std::vector<int32_t>{MergedCount(s[0]), MergedCount(s[1]), MergedCount(s[2])}),
-              (std::vector<int32_t>{0, 2, -1}));
-    DestroyModel(model);
+    corvus_test::ModelRun run(s);
+    EXPECT_EQ(OptimizeSlice(run.model->layers, run.model->numLayers, run.model->ioLayers->outputLayers), 1u);
+    EXPECT_EQ(MergedCounts({s[0], s[1], s[2]}), (std::vector<int32_t>{0, 2, -1}));
 }
 
 }  // namespace

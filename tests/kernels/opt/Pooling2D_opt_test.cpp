@@ -1,13 +1,12 @@
 // Optimised pooling, layer normalisation and PRelu beyond the random
-// comparison with the reference (OptMatchesRef): probes, selection into a
-// model, and the refusals.
+// comparison with the reference (OptMatchesRef): probes, selection and the
+// refusals.
 #include <gtest/gtest.h>
 
 #include "KernelProbes.h"
 #include "LayersActivation.h"
 #include "LayersNormalization.h"
 #include "LayersPooling.h"
-#include "Model.h"
 #include "NNKernelFnSelector.h"
 #include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
@@ -24,7 +23,7 @@ namespace {
 
 TensorPtr Image(DataType t, const Dims& d) { return MakeTensor(t, d, 0, DL_NHWC); }
 
-TEST(Pooling2DOpt, ProbesSelectionAndAModel)
+TEST(Pooling2DOpt, ProbesAndSelection)
 {
     TensorPtr in = Image(DT_FLOAT32, {1, 8, 8, 3}), out = Image(DT_FLOAT32, {1, 4, 4, 3});
     TensorPtr flat = MakeTensor(DT_FLOAT32, {1, 4, 4, 3});
@@ -40,27 +39,6 @@ TEST(Pooling2DOpt, ProbesSelectionAndAModel)
     EXPECT_EQ(SelectNNKernelFn(1, OP_GlobalAveragePool2D, DT_FLOAT32, Kernel({in.get()}, {gout.get()}, &gp).get()),
               kfname_GlobalAvgPool2D_opt);
 
-    // Two runs in a model: the intermediate made by InitModel is reused and
-    // released with the model.
-    std::mt19937 rng(8);
-    TensorPtr x = Image(DT_FLOAT32, {1, 9, 9, 4}), want = Image(DT_FLOAT32, {1, 4, 4, 4});
-    dm_test::FillRandom(x.get(), rng);
-    PaddingStruct pad = {};
-    pad.outputSize[0] = pad.outputSize[1] = 4;
-    Layer* pool = AddMaxPool2DLayer(AddInputLayer("x", x.get()), nullptr, "pool", DL_NHWC, 3, 3, 2, 2, 0, &pad,
-                                    POOL_PADDING_IGNORE);
-    const kfname name = SelectNNKernelFn(1, OP_MaxPool2D, DT_FLOAT32, pool->kernel);
-    ASSERT_EQ(name, kfname_MaxPool2D_opt);
-    pool->kernel->fn = nn_kernel_fn_list[name];
-    Model* model = CreateModel(&pool, 1);
-    InitModel(model, 1);
-    ASSERT_NE(pool->kernel->extra_resources, nullptr);
-    const Pool2DParams p = Params2D(3, 3, 2, 2, 0, 0, 0, 0, POOL_PADDING_IGNORE);
-    MaxPool2D_fl32_ref(want.get(), x.get(), &p);
-    const ModelInput feed = {"x", x.get()};
-    for (int run = 0; run < 2; ++run)
-        EXPECT_TRUE(dm_test::SameElements(Predict(model, 1, &feed)[0]->kernel->output[0], want.get()));
-    DestroyModel(model);
 }
 
 TEST(OptKernelsDeath, RefusalsAreFatal)

@@ -7,6 +7,7 @@
 
 #include "LayersActivation.h"
 #include "broadcast_util.h"
+#include "conv_util.h"
 #include "opt_util.h"
 #include "nn_kernel_list.h"
 
@@ -17,12 +18,6 @@ namespace {
 
 bool SameFloat(float a, float b) { return Bits(a) == Bits(b) || (std::isnan(a) && std::isnan(b)); }
 
-float Rectify(uint32_t kind, float x, float alpha)
-{
-    // x * 0 keeps NaN and gives -0 for negatives.
-    float y = x > 0.0f ? x : x * (kind == LeakyReLU ? alpha : 0.0f);
-    return kind == ReLU6 && y > 6.0f ? 6.0f : y;
-}
 float Formula(uint32_t kind, float x, float alpha)
 {
     switch (kind) {
@@ -30,7 +25,7 @@ float Formula(uint32_t kind, float x, float alpha)
         case Sigmoid: return x > 16.11f ? 1.0f : x < -16.11f ? 0.0f : (float)(1.0 / ((double)expf(-x) + 1.0));
         case Log: return logf(x);
         case None: case Linear: return x;
-        default: return Rectify(kind, x, alpha);
+        default: return conv_test::Activate(x, kind, alpha);
     }
 }
 
@@ -62,11 +57,6 @@ TEST(ActivationKernel, EveryKindIsItsElementFormula)
             }
         }
     }
-    Owned s0(DT_FLOAT32, {}), s1(DT_FLOAT32, {});  // scalars copy too
-    s0.as<float>()[0] = 2.5f;
-    const ActivationParams linear = {Linear, 0};
-    Activation_fl32_ref(s1, s0, &linear);
-    EXPECT_EQ(s1.as<float>()[0], 2.5f);
 }
 
 TEST(ActivationKernel, ExpfFastAndSoftmaxRows)
@@ -127,14 +117,8 @@ TEST(HalfTables, EveryEntryIsTheRoundedFunction)
     }
 }
 
-TEST(HalfTables, LookupForHalfExactFunctionForFloat)
+TEST(HalfTables, FloatTakesTheExactFunction)
 {
-    Rng rng(4);
-    Owned h(DT_FLOAT16, {2, 50}), ho(DT_FLOAT16, {2, 50});
-    for (int i = 0; i < 100; ++i) h.as<uint16_t>()[i] = Half(rng.uniform(12.0f));
-    const ActivationParams xsig = {XmulSigmX, 0.0f};
-    Activation_fl32_ref(ho, h, &xsig);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(ho.as<uint16_t>()[i], Activation_table_XsigmX[h.as<uint16_t>()[i]]);
     // Float32 in place, in bulk: runs of consecutive floats across the range
     // with specials, subnormal and huge inputs; every bit against the double
     // formula (about one result in 20000 lies near a midpoint between floats).

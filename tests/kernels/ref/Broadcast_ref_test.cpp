@@ -25,10 +25,6 @@ void Fill(const Owned& t, Rng& rng, float range = 4.0f)
 {
     ForEachIndex(DimsOf(t.t), [&](const Dims& i) { t.as<float>()[Offset(t.t, i)] = rng.uniform(range) + 0.125f; });
 }
-template <class E>
-void Put(const Owned& t, std::initializer_list<E> v) { std::copy(v.begin(), v.end(), t.as<E>()); }
-template <class E>
-std::vector<E> Get(const Owned& t) { return std::vector<E>(t.as<E>(), t.as<E>() + GetTensorSize(t.t)); }
 
 // out must equal op(in1, in2) at every index, bit for bit.
 void ExpectNaive(const Tensor* out, const Tensor* in1, const Tensor* in2, Op op)

@@ -42,11 +42,10 @@ TEST(ConvertRef, LayoutPermutationsAndTypeChanges)
         TensorPtr src = MakeTensor((DataType)(iter % 6), RandomDims(rng, 4, 6), iter % 3 == 0 ? 2 : 0, from);
         FillRandom(src.get(), rng);
         Layer* layer = RunConvert(src.get(), to, (DataType)src->dtype);
-        const Tensor* out = layer->kernel->output[0];
-        EXPECT_EQ(out->layout, (uint32_t)to);
-        uint64_t wrong = 0;
-        ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != Raw(src.get(), Source(c, from, to)); });
-        EXPECT_EQ(wrong, 0u) << DimsText(DimsOf(src.get())) << " type " << src->dtype;
+        EXPECT_EQ(layer->kernel->output[0]->layout, (uint32_t)to);
+        EXPECT_EQ(Mismatches(layer->kernel->output[0], src.get(), [&](const Dims& c) { return Source(c, from, to); }),
+                  0u)
+            << DimsText(DimsOf(src.get())) << " type " << src->dtype;
         DestroyLayer(layer);
     }
     // float32 <-> float16, permuted (through a float32 temporary) or not.
@@ -92,9 +91,8 @@ TEST(ExpandChannelsRef, CopiesInputChannelsAndZeroesTheRest)
         AllocTensorData(out);
         memset(out->data, 0x5A, GetTensorSize(out) * DataTypeSize(dt));
         nn_kernel_fn_list[kfname_ExpandChannels_ref]->execute(layer->kernel);
-        uint64_t wrong = 0;
-        ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != (c[3] < 3 ? Raw(src.get(), c) : 0u); });
-        EXPECT_EQ(wrong, 0u) << dt;
+        ForEachIndex(DimsOf(out),
+                     [&](const Dims& c) { ASSERT_EQ(Raw(out, c), c[3] < 3 ? Raw(src.get(), c) : 0u) << dt; });
         DestroyLayer(layer);
     }
 }

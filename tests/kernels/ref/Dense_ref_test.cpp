@@ -19,10 +19,9 @@ namespace {
 
 Tensor* Plain(std::vector<uint32_t> dims, DataType dtype, std::mt19937* rng = nullptr)
 {
-    Tensor* t = CreateTensor(dtype, DL_NONE, (uint32_t)dims.size(), corvus_test::Shape(dims), true);
-    for (uint32_t e = 0; rng != nullptr && e < GetTensorSize(t); ++e)
-        if (dtype == DT_FLOAT32) F32(t)[e] = std::uniform_real_distribution<float>(-1, 1)(*rng);
-        else ((int32_t*)t->data)[e] = (int32_t)(*rng)();
+    if (dtype == DT_FLOAT32) return Make(DL_NONE, dims, rng);
+    Tensor* t = corvus_test::NewTensor(dtype, dims).release();
+    for (uint32_t e = 0; rng != nullptr && e < GetTensorSize(t); ++e) ((int32_t*)t->data)[e] = (int32_t)(*rng)();
     return t;
 }
 uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); }
@@ -59,16 +58,13 @@ TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
 TEST(MatmulRef, HandValuesAndBadShapes)
 {
     // {2, 1, 3} x {3, 4}: rows (1, 2, 3) and (-1, 0, 1) times 0..11 by rows.
-    Tensor *A = Plain({2, 1, 3}, DT_FLOAT32), *B = Plain({3, 4}, DT_FLOAT32), *out = Plain({2, 1, 4}, DT_FLOAT32);
-    const float a[6] = {1, 2, 3, -1, 0, 1};
-    std::copy(a, a + 6, F32(A));
-    for (uint32_t e = 0; e < 12; ++e) F32(B)[e] = (float)e;
+    Tensor *A = conv_test::Filled({2, 1, 3}, {1, 2, 3, -1, 0, 1}), *out = Plain({2, 1, 4}, DT_FLOAT32);
+    Tensor* B = conv_test::Filled({3, 4}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
     Matmul_ref(A, B, out);
     EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 8), (std::vector<float>{32, 38, 44, 50, 8, 8, 8, 8}));
     // int32 wraps: 2^30 * 4 + 3 * (2^31 - 1) = 0x7FFFFFFD modulo 2^32.
-    Tensor *ia = Plain({1, 2}, DT_INT32), *ib = Plain({2, 1}, DT_INT32), *io = Plain({1, 1}, DT_INT32);
-    ((int32_t*)ia->data)[0] = 0x40000000, ((int32_t*)ia->data)[1] = 3;
-    ((int32_t*)ib->data)[0] = 4, ((int32_t*)ib->data)[1] = 0x7FFFFFFF;
+    Tensor* ia = corvus_test::Holding<int32_t>(DT_INT32, {1, 2}, {0x40000000, 3});
+    Tensor *ib = corvus_test::Holding<int32_t>(DT_INT32, {2, 1}, {4, 0x7FFFFFFF}), *io = Plain({1, 1}, DT_INT32);
     Matmul_ref(ia, ib, io);
     EXPECT_EQ(((int32_t*)io->data)[0], 0x7FFFFFFD);
 
@@ -102,12 +98,8 @@ TEST(DenseRef, MatchesNaiveOverRandomShapes)
 
 TEST(DenseRef, HandValuesEmptyBiasSlotAndBadShapes)
 {
-    Tensor *in = Make(DL_NC, {1, 3}, nullptr), *w = Make(DL_CN, {3, 2}, nullptr), *bias = Make(DL_I, {2}, nullptr);
-    Tensor* out = Make(DL_NC, {1, 2}, nullptr);
-    const float x[3] = {1, 2, 3}, weights[6] = {1, 0, 0, 1, 1, 1}, b[2] = {0.5f, -10};
-    std::copy(x, x + 3, F32(in));
-    std::copy(weights, weights + 6, F32(w));
-    std::copy(b, b + 2, F32(bias));
+    Tensor *in = conv_test::Filled({1, 3}, {1, 2, 3}), *w = conv_test::Filled({3, 2}, {1, 0, 0, 1, 1, 1});
+    Tensor *bias = conv_test::Filled({2}, {0.5f, -10}), *out = Make(DL_NC, {1, 2}, nullptr);
     DenseParams p = {1, ReLU}, noBias = {0, None};
     Dense_fl32_ref(in, w, bias, out, &p);
     EXPECT_EQ(F32(out)[0], 4.5f);

@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <random>
 #include <vector>
 
-#include "DataTypeConvert.h"
 #include "LayersDetection.h"
-#include "TensorsArray.h"
 #include "detection_util.h"
 #include "ref/Detection_internal.h"
 #include "test_util.h"
@@ -36,7 +33,7 @@ AnchorBoxesParams AnchorParams(const std::vector<float>& ratios, bool twoBoxes, 
 std::vector<float> RunAnchors(AnchorBoxesParams p, uint32_t N, uint32_t H, uint32_t W)
 {
     Rig rig({MakeTensor(DT_FLOAT32, {N, H, W, 3})}, MakeTensor(DT_FLOAT32, {N, H, W, p.boxesPerCell, 8}), &p);
-    Init_AnchorBoxes_fl32_ref(&rig.kernel);
+    Init_AnchorBoxes_fl32_ref(&rig.k);
     return Values(rig.out[0]);
 }
 
@@ -55,9 +52,9 @@ std::vector<float> RunRows(void (*execute)(NNKernel*), void* params, const std::
                            std::initializer_list<uint32_t> inDims, std::initializer_list<uint32_t> outDims)
 {
     Tensor* out = MakeTensor(DT_FLOAT32, outDims);
-    for (uint32_t e = 0; e < GetTensorSize(out); ++e) F32(out)[e] = std::numeric_limits<float>::quiet_NaN();
+    std::fill(F32(out), F32(out) + GetTensorSize(out), NAN);
     Rig rig({FloatTensor(inDims, in)}, out, params);
-    execute(&rig.kernel);
+    execute(&rig.k);
     return Values(out);
 }
 
@@ -102,22 +99,15 @@ std::vector<Tensor*> OnnxInputs(const OnnxCase& k)
 std::vector<Triple> RunOnnx(const OnnxCase& k)
 {
     Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {k.N * k.C * (uint32_t)k.M, 3}), nullptr);
-    Execute_NonMaxSuppression_ref(&rig.kernel);
+    Execute_NonMaxSuppression_ref(&rig.k);
     return Triples(rig.out[0]);
 }
 
-// A YOLO row (cx, cy, w, h, score, extra) for the corner box c.
-void PushRow(std::vector<float>& in, const Corner& c, float score, float extra)
-{
-    const float row[6] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0, score, extra};
-    in.insert(in.end(), row, row + 6);
-}
 
 }  // namespace
 
-// ---- AnchorBoxes -----------------------------------------------------------
 
-TEST(AnchorBoxesKernel, HandComputedRowsAndSecondSquareRightAfterRatioOne)
+TEST(AnchorBoxesKernel, HandComputedRowsThenRandomGeometriesMatchNaive)
 {
     // size 100, base 25, second square sqrt(0.25 * 1) * 100 = 50.
     const AnchorBoxesParams p = AnchorParams({1.0f, 4.0f, 0.25f}, true, false, 100, 100, 16.0f, 0.5f, 0.25f, 1.0f);
@@ -130,10 +120,6 @@ TEST(AnchorBoxesKernel, HandComputedRowsAndSecondSquareRightAfterRatioOne)
         ASSERT_EQ(out[e], row[e % 8]) << e;
     }
     EXPECT_EQ(NaiveAnchors(p, 2, 2, 3), out);
-}
-
-TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
-{
     std::mt19937 rng(11);
     const float ratioSet[] = {1.0f, 2.0f, 0.5f, 3.0f, 1.0f / 3.0f, 1.5f};
     std::uniform_real_distribution<float> scale(0.05f, 0.9f), stepD(4.0f, 40.0f), offD(0.0f, 1.0f);
@@ -149,61 +135,6 @@ TEST(AnchorBoxesKernel, RandomGeometriesMatchNaive)
     }
 }
 
-// ---- non_max_suppression ---------------------------------------------------
-
-// Kept boxes and scores of one class: sizes count both edges, an IoU equal
-// to the threshold suppresses, equal scores take the later box first, and
-// nothing above the confidence gives two empty tensors.
-TEST(DetectionNms, InclusiveSizesThresholdsAndTies)
-{
-    // A (0,0)-(9,9) has area 100; B (0,0)-(9,4) area 50 lies inside it: IoU 0.5 exactly.
-    const float x0[3] = {0, 0, 40}, y0[3] = {0, 0, 40}, x1[3] = {9, 9, 45}, y1[3] = {9, 4, 45};
-    auto kept = [&](std::vector<float> scores, float iou, uint32_t limit, float conf) {
-        Tensor* s = FloatTensor({3}, scores);
-        TensorsArray* k = non_max_suppression(x0, y0, x1, y1, s, limit, iou, conf);
-        EXPECT_EQ(DimsOf(k->tensors[0]), (std::vector<uint32_t>{k->tensors[1]->shape.dimension[0], 4}));
-        std::vector<float> v;
-        for (uint32_t i = 0; i < k->tensors[1]->shape.dimension[0]; ++i) v.insert(v.end(), {F32(k->tensors[0])[4 * i + 3], F32(k->tensors[1])[i]});
-        DestroyTensorsArray(k, true);
-        DestroyTensor(s);
-        return v;
-    };
-    const float above = nextafterf(0.5f, 1.0f);
-    // Rows of (y1, score).
-    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, 0.5f, 5, 0.0f), (std::vector<float>{9, 0.9f, 45, 0.7f}));
-    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 5, 0.0f), (std::vector<float>{9, 0.9f, 4, 0.8f, 45, 0.7f}));
-    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 2, 0.0f), (std::vector<float>{9, 0.9f, 4, 0.8f}));
-    EXPECT_EQ(kept({0.9f, 0.8f, 0.7f}, above, 0, 0.0f), (std::vector<float>{}));
-    EXPECT_EQ(kept({0.6f, 0.6f, 0.6f}, 1.0f, 3, 0.5f), (std::vector<float>{45, 0.6f, 4, 0.6f, 9, 0.6f}));
-    EXPECT_EQ(kept({0.2f, 0.5f, 0.1f}, 0.5f, 10, 0.5f), (std::vector<float>{}));
-}
-
-// ---- DecodeDetections --------------------------------------------------------
-
-TEST(DecodeDetectionsKernel, OnlyTheBackgroundClassGivesZeros)
-{
-    std::vector<float> in(2 * 3 * 13, 1.0f);
-    EXPECT_EQ(std::vector<float>(2 * 4 * 6, 0.0f), RunDecode(in, 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
-}
-
-TEST(DecodeDetectionsKernel, ThresholdsDropEqualScoresAndSuppressEqualIoU)
-{
-    // Class 1: A (0,0)-(9,9) 0.9 and B (0,0)-(9,4) 0.8 overlap with IoU 0.5;
-    // C scores exactly the confidence threshold. Class 2: D ties A's score.
-    std::vector<float> in;
-    PushAnchorRow(in, {0, 0.9f, 0.0f}, {0, 0, 9, 9});
-    PushAnchorRow(in, {0, 0.8f, 0.0f}, {0, 0, 9, 4});
-    PushAnchorRow(in, {0, 0.25f, 0.0f}, {30, 30, 35, 35});
-    PushAnchorRow(in, {0, 0.0f, 0.9f}, {50, 50, 59, 59});
-    const std::vector<float> out = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, 0.5f));
-    // Equal scores: the later-collected class comes first; the rest is zero.
-    const std::vector<float> expected = {2, 0.9f, 50, 50, 59, 59, 1, 0.9f, 0, 0, 9, 9,
-                                         0, 0,    0,  0,  0,  0,  0, 0,    0, 0, 0, 0};
-    EXPECT_EQ(expected, out);
-    // Just above 0.5, B survives.
-    const std::vector<float> above = RunDecode(in, 1, 4, 15, DecodeParams(4, 4, 0.25f, nextafterf(0.5f, 1.0f)));
-    EXPECT_EQ((std::vector<float>{1, 0.8f, 0, 0, 9, 4}), std::vector<float>(above.begin() + 12, above.begin() + 18));
-}
 
 // Odd trials: random offsets over random anchors, normalised or not. Even
 // trials: anchors on a small grid with zero offsets, the IoU threshold that
@@ -241,6 +172,8 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
         SCOPED_TRACE(trial);
         EXPECT_EQ(NaiveDecode(in, N, B, L, p), RunDecode(in, N, B, L, p));
     }
+    // Only the background class: zeros.
+    EXPECT_EQ(std::vector<float>(48, 0.0f), RunDecode(std::vector<float>(78, 1.0f), 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
 }
 
 // Hand-computed selections: A (0,0,10,10) contains B (0,0,10,5) with IoU 0.5,
@@ -296,53 +229,27 @@ TEST(NonMaxSuppressionKernel, RandomBoxesWithTiesMatchNaive)
     }
 }
 
-TEST(NonMaxSuppressionKernel, ManyEqualScoresKeepTheirOrderAndSortQuickly)
-{
-    OnnxCase k{{}, {}, 1, 1, 20000, 3, 0.5f, 0.1f};
-    for (uint32_t i = 0; i < k.B; ++i) k.boxes.insert(k.boxes.end(), {10.0f * (float)i, 0, 10.0f * (float)i + 4, 4});
-    k.scores.assign(k.B, 0.9f);
-    EXPECT_EQ(RunOnnx(k), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}, {0, 0, 2}}));
-}
-
-TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSize)
+TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSizeAndNeverPassIt)
 {
     // Dimension 0 shrinks to the selection count after each run; the next
     // run still has every row of the output it was built with.
     OnnxCase k{{0, 0, 1, 1, 5, 5, 6, 6}, {0.9f, 0.8f}, 1, 1, 2, 2, 0.5f, 0.1f};
     Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {2, 3}), nullptr);
-    Execute_NonMaxSuppression_ref(&rig.kernel);
+    Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
     F32(rig.in[1])[0] = 0.0f;
-    Execute_NonMaxSuppression_ref(&rig.kernel);
+    Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 1}}));
     F32(rig.in[1])[0] = 0.95f;
-    Execute_NonMaxSuppression_ref(&rig.kernel);
+    Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
-}
-
-TEST(NonMaxSuppressionKernel, SelectionsBeyondTheOutputAreRefused)
-{
     const int32_t M = 3;
     corvus_test::ExpectFatal("NonMaximumSuppression", {{[&] {
                                  Rig rig({MakeTensor(DT_FLOAT32, {1, 2, 4}), MakeTensor(DT_FLOAT32, {1, 1, 2}), MakeTensor(DT_INT32, {1}, &M)},
                                          MakeTensor(DT_INT32, {2, 3}), nullptr);
-                                 Execute_NonMaxSuppression_ref(&rig.kernel);
+                                 Execute_NonMaxSuppression_ref(&rig.k);
                              },
                              "NonMaxSuppression: 1 x 1 x 3 selections do not fit the output's 2 rows"}});
-}
-
-TEST(NMSYoloKernel, ScoreAndIoUAtTheThresholdsAreKept)
-{
-    // A (0,0)-(9,9), area 100 counting edges, contains B (0,0)-(9,4), area 50: IoU 0.5.
-    std::vector<float> in;
-    PushRow(in, {0, 0, 9, 4}, 0.5f, 8.0f);
-    PushRow(in, {0, 0, 9, 9}, 0.9f, 7.0f);
-    PushRow(in, {20, 20, 30, 30}, nextafterf(0.5f, 0.0f), 6.0f);
-    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, 0.5f),
-              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 9, 4, 0.5f, 8, 0, 0, 0, 0, 0, 0}));
-    // Just below 0.5 the contained box goes.
-    EXPECT_EQ(RunYolo(in, 1, 3, 6, 3, 0.5f, nextafterf(0.5f, 0.0f)),
-              (std::vector<float>{0, 0, 9, 9, 0.9f, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 // Several items, boxes clamped at 0, extra values copied, ties on both thresholds.
@@ -375,9 +282,14 @@ TEST(NMSYoloKernel, RandomRowsWithTiesMatchNaive)
     }
 }
 
-TEST(NMSYoloKernel, ManyEqualScoresStayInInputOrderAndSortQuickly)
+// 20000 equal scores: ONNX keeps their order; YOLO's equal keys never move
+// in its partition scheme, so the last row comes first.
+TEST(NMSKernels, ManyEqualScoresSortQuickly)
 {
-    // Equal keys never move in this partition scheme, so the last row comes first.
+    OnnxCase k{{}, {}, 1, 1, 20000, 3, 0.5f, 0.1f};
+    for (uint32_t i = 0; i < k.B; ++i) k.boxes.insert(k.boxes.end(), {10.0f * (float)i, 0, 10.0f * (float)i + 4, 4});
+    k.scores.assign(k.B, 0.9f);
+    EXPECT_EQ(RunOnnx(k), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}, {0, 0, 2}}));
     const uint32_t B = 20000, L = 5;
     std::vector<float> in;
     for (uint32_t r = 0; r < B; ++r) {
@@ -386,24 +298,4 @@ TEST(NMSYoloKernel, ManyEqualScoresStayInInputOrderAndSortQuickly)
     }
     const std::vector<float> out = RunYolo(in, 1, B, L, 3, 0.5f, 0.5f);
     for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(out[k * L], 10.0f * (float)(B - 1 - k) - 2.0f) << k;
-}
-
-TEST(NMSYoloKernel, HalfPrecisionGoesThroughFloat32)
-{
-    std::mt19937 rng(5);
-    const uint32_t N = 2, B = 16, L = 6;
-    std::vector<float> in;
-    for (uint32_t r = 0; r < N * B; ++r) PushRow(in, GridBox(rng), TiedScore(rng), (float)(rng() % 50));
-    std::vector<uint16_t> half;
-    std::vector<float> rounded;
-    for (float f : in) rounded.push_back(corvus_test::Float(half.emplace_back(corvus_test::Half(f))));
-
-    NMSYoloParams p{0.5f, 0.4f};
-    Rig rig({MakeTensor(DT_FLOAT16, {N, B, L}, half.data())}, MakeTensor(DT_FLOAT16, {N, 5, L}), &p);
-    Execute_NMSYolo_ref(&rig.kernel);
-    const std::vector<float> expected = NaiveYolo(rounded, N, B, L, 5, 0.5f, 0.4f);
-    std::vector<uint16_t> expectedHalf;
-    for (float f : expected) expectedHalf.push_back(corvus_test::Half(f));
-    const uint16_t* got = (const uint16_t*)rig.out[0]->data;
-    EXPECT_EQ(std::vector<uint16_t>(got, got + expected.size()), expectedHalf);
 }

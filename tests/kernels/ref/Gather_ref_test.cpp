@@ -43,8 +43,7 @@ TEST(GatherRef, RandomShapesAndNegativeIndices)
     for (int iter = 0; iter < 200; ++iter) {
         const uint32_t dataRank = 1 + iter % 6, indexRank = rng() % (8 - dataRank), axis = rng() % dataRank;
         const Dims dims = RandomDims(rng, dataRank, 6, 800), idxDims = RandomDims(rng, indexRank, 4, 16);
-        TensorPtr data = MakeTensor(kTypes[iter % 4], dims, iter % 5 == 4);
-        FillRandom(data.get(), rng);
+        TensorPtr data = RandomTensor(rng, kTypes[iter % 4], dims, iter % 5 == 4);
         const int32_t extent = (int32_t)dims[axis];
         TensorPtr indices = RandomIndices(rng, idxDims, -extent, extent - 1, iter % 7 == 3 ? 2 : 0);
         Layer* layer = RunGather(data.get(), indices.get(), iter % 3 == 0 ? (int32_t)axis - (int32_t)dataRank : axis);
@@ -82,17 +81,13 @@ TEST(GatherElementsRef, RandomShapesMatchTakeAlongAxis)
         const Dims dims = RandomDims(rng, rank, 5, 600);
         Dims idxDims(rank);
         for (uint32_t d = 0; d < rank; ++d) idxDims[d] = d == axis ? 1 + rng() % 6 : 1 + rng() % dims[d];
-        TensorPtr data = MakeTensor(kTypes[iter % 4], dims, iter % 4 == 1);
-        FillRandom(data.get(), rng);
+        TensorPtr data = RandomTensor(rng, kTypes[iter % 4], dims, iter % 4 == 1);
         TensorPtr indices = RandomIndices(rng, idxDims, 0, (int32_t)dims[axis] - 1, iter % 3 == 2);
         const int32_t givenAxis = iter % 2 ? (int32_t)axis - (int32_t)rank : (int32_t)axis;
         Layer* layer = RunGather(data.get(), indices.get(), givenAxis, true);
         ASSERT_EQ(DimsOf(layer->kernel->output[0]), idxDims);
         EXPECT_EQ(Mismatches(layer->kernel->output[0], data.get(),
-                             [&](Dims p) {
-                                 p[axis] = (uint32_t)At<int32_t>(indices.get(), p);
-                                 return p;
-                             }),
+                             [&](Dims p) { return p[axis] = (uint32_t)At<int32_t>(indices.get(), p), p; }),
                   0u)
             << DimsText(dims) << " indices " << DimsText(idxDims) << " axis " << givenAxis;
         DestroyLayer(layer);

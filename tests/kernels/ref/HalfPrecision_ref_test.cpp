@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "LayersActivation.h"
+#include "LayersAudio.h"
+#include "LayersDetection.h"
 #include "LayersBroadcast.h"
 #include "LayersDense.h"
 #include "LayersPooling.h"
@@ -37,6 +39,11 @@ std::function<void(const Ins&, Tensor*)> Execute(void (*fn)(NNKernel*), const vo
 {
     return [=](const Ins& ins, Tensor* out) { fn(Kernel(ins, {out}, (void*)params).get()); };
 }
+std::function<void(const Ins&, Tensor*)> Named(kfname fn, const void* params)
+{
+    return
+        [=](const Ins& ins, Tensor* out) { nn_kernel_fn_list[fn]->execute(Kernel(ins, {out}, (void*)params).get()); };
+}
 std::function<void(const Ins&, Tensor*)> Arith(void (*fn)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*))
 {
     return [=](const Ins& ins, Tensor* out) { fn(out, ins[0], ins[1], nullptr); };
@@ -56,6 +63,10 @@ const Pool2DParams kPool2D = pooling_test::Params2D(3, 2, 2, 1, 1, 0, 1, 1, POOL
 const GlobalAvPool2DParams kGlobalAvg = {DL_NHWC, 1};
 const DenseParams kDense = {1, ReLU6};
 const MatmulParams kMatmul = {0};
+const EinsumParams kEinsum = {"ij,jk->ik", "ij", "jk", "ik", 2, 2};
+const AudioSpectrogramParams kSpectrogram = {100, 50, false};
+const MfccParams kMfcc = {1900.0f, 40.0f, 12, 6, 4000};
+const NMSYoloParams kYolo = {0.5f, 0.4f};
 
 const HalfCase kHalfKernels[] = {
     {"Add", {{3, 37}, {37}}, {3, 37}, Arith(AddBroadcast_ref)},
@@ -92,6 +103,10 @@ const HalfCase kHalfKernels[] = {
     {"GlobalAveragePool2D", {{2, 5, 3, 4}}, {2, 1, 1, 4}, Default(OP_GlobalAveragePool2D, &kGlobalAvg, true)},
     {"GlobalMaxPool", {{2, 3, 2, 3}}, {2, 1, 1, 3}, Default(OP_GlobalMaxPool)},
     {"Matmul", {{4, 2, 5}, {5, 3}}, {4, 2, 3}, Execute(Execute_Matmul_ref, &kMatmul)},
+    {"Einsum", {{2, 3}, {3, 4}}, {2, 4}, Named(kfname_Einsum_ref, &kEinsum)},
+    {"AudioSpectrogram", {{300, 2}}, {2, 5, 65}, Named(kfname_AudioSpectrogram_ref, &kSpectrogram), DT_FLOAT16, 1},
+    {"Mfcc", {{1, 2, 65}}, {1, 2, 6}, Named(kfname_Mfcc_ref, &kMfcc), DT_FLOAT16, 8, true},
+    {"NMSYolo", {{2, 16, 6}}, {2, 5, 6}, Named(kfname_NMSYolo_ref, &kYolo)},
     // The weights and bias stay float32.
     {"Dense", {{3, 10}}, {3, 7},
      [](const Ins& i, Tensor* o) {

@@ -22,9 +22,9 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
         ZeroPaddingParams zp = {(uint32_t)rng() % 3, (uint32_t)rng() % 3, (uint32_t)rng() % 3, (uint32_t)rng() % 3};
         UpSampling2DParams us = {1 + (uint32_t)rng() % 3, 1 + (uint32_t)rng() % 3};
         Tensor* src = MakeTensor(dtype, in, 0, DL_NHWC);
+        Tensor* padded =
+            MakeTensor(dtype, {in[0], in[1] + zp.top + zp.bottom, in[2] + zp.left + zp.right, in[3]}, 0, DL_NHWC);
         FillRandom(src, rng);
-        Tensor* padded = MakeTensor(dtype, {in[0], in[1] + zp.top + zp.bottom, in[2] + zp.left + zp.right, in[3]}, 0,
-                                    DL_NHWC);
         FillRandom(padded, rng);  // every element must be overwritten
         Execute_ZeroPadding_ref(Kernel({src}, {padded}, &zp).get());
         const std::vector<uint8_t> zero(DataTypeSize(dtype), 0);
@@ -46,8 +46,7 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
 TEST(PadRef, PadExamples)
 {
     // Reflect without repeating the border: (1, 2, 3) with 2 before and 1 after.
-    Tensor* row = F32Tensor({1, 3}, {1, 2, 3});
-    Tensor* mirrored = F32Tensor({1, 6});
+    Tensor *row = F32Tensor({1, 3}, {1, 2, 3}), *mirrored = F32Tensor({1, 6});
     PadParams reflect = {{0, 2, 0, 1}, PAD_REFLECT, 0.0f};
     Pad_floats_ref(mirrored, row, &reflect);
     EXPECT_EQ(Values(mirrored), (std::vector<float>{3, 2, 1, 2, 3, 2}));
@@ -58,8 +57,7 @@ TEST(PadRef, PadExamples)
     const uint16_t* h = (const uint16_t*)half->data;
     EXPECT_EQ(std::vector<uint16_t>(h, h + 5), (std::vector<uint16_t>{0x3800, 0x3C00, 0x4000, 0x4200, 0x3800}));
     // A rank-0 tensor pads to itself.
-    Tensor* scalar = F32Tensor({}, {4.5f});
-    Tensor* scalarOut = F32Tensor({});
+    Tensor *scalar = F32Tensor({}, {4.5f}), *scalarOut = F32Tensor({});
     Pad_floats_ref(scalarOut, scalar, &constant);
     EXPECT_EQ(*(float*)scalarOut->data, 4.5f);
     for (Tensor* t : {row, mirrored, half, scalar, scalarOut}) DestroyTensor(t);
@@ -74,10 +72,7 @@ TEST(PadRef, PadSweep)
         const bool isReflect = trial % 2 == 1;
         const uint32_t rank = isReflect ? 2 + trial % 3 : 1 + trial % 4;
         U in(rank), out(rank);
-        PadParams p;
-        memset(&p, 0, sizeof(p));
-        p.mode = isReflect ? PAD_REFLECT : PAD_CONSTANT;
-        p.value = trial % 4 == 0 ? 0.0f : -2.25f;
+        PadParams p = {{}, isReflect ? PAD_REFLECT : PAD_CONSTANT, trial % 4 == 0 ? 0.0f : -2.25f};
         for (uint32_t d = 0; d < rank; ++d) {
             in[d] = 1 + rng() % 5;
             const uint32_t limit = isReflect ? in[d] : 4;
@@ -88,14 +83,12 @@ TEST(PadRef, PadSweep)
             out[d] = p.pads[d] + in[d] + p.pads[rank + d];
         }
         const DataType outType = trial % 3 == 0 ? DT_FLOAT16 : DT_FLOAT32;
-        Tensor* src = MakeTensor(trial % 5 == 1 ? DT_FLOAT16 : DT_FLOAT32, in);
+        Tensor *src = MakeTensor(trial % 5 == 1 ? DT_FLOAT16 : DT_FLOAT32, in), *dst = MakeTensor(outType, out);
+        Tensor *src32 = F32Tensor(in), *dst32 = F32Tensor(out);
         FillRandom(src, rng);
-        Tensor* src32 = F32Tensor(in);
-        TensorDataConvert(src32, src);
-        Tensor* dst = MakeTensor(outType, out);
         FillRandom(dst, rng);
         Pad_floats_ref(dst, src, &p);
-        Tensor* dst32 = F32Tensor(out);
+        TensorDataConvert(src32, src);
         TensorDataConvert(dst32, dst);
         ForEachIndex(out, [&](const U& o) {
             U i(rank);
@@ -115,8 +108,7 @@ TEST(PadRef, PadSweep)
 // Pads that would mirror beyond the input, or an output that does not fit.
 TEST(PadRef, HostileShapesAreRefused)
 {
-    Tensor* in = F32Tensor({1, 3, 3, 2});
-    Tensor* out = F32Tensor({1, 7, 5, 2});
+    Tensor *in = F32Tensor({1, 3, 3, 2}), *out = F32Tensor({1, 7, 5, 2});
     PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
     corvus_test::ExpectFatal("Pad_ref", {
         {[&] { Pad_floats_ref(out, in, &p); }, "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},

@@ -6,70 +6,78 @@
 #include <algorithm>
 #include <vector>
 
+#include "datamovement_util.h"
 #include "nn_kernel_list.h"
 #include "opt_util.h"
 #include "pooling_util.h"
 
 using namespace pooling_test;
+using dm_test::Dims;
+using dm_test::TensorPtr;
 
 namespace {
 
 // Runs an operation's default kernel on a bare record.
-void RunDefault(LayerOpType op, Tensor* in, Tensor* out, const void* params)
+void RunDefault(LayerOpType op, const TensorPtr& in, const TensorPtr& out, const void* params)
 {
-    nn_kernel_fn_list_default[op]->execute(opt_test::Kernel({in}, {out}, (void*)params).get());
+    nn_kernel_fn_list_default[op]->execute(opt_test::Kernel({in.get()}, {out.get()}, (void*)params).get());
 }
 
-// {n, h, w, c}, optionally with gaps after each pixel, row and batch (holding
-// a marker) so that the kernels must honour the strides they are given.
-Tensor* Tensor4D(std::mt19937* rng, uint32_t n, uint32_t h, uint32_t w, uint32_t c, bool strided)
+TensorPtr Holding(const Dims& dims, const std::vector<float>& v, DataLayout layout = DL_NHWC)
 {
-    const uint32_t g = strided ? 1 : 0, sw = c + 2 * g, sh = sw * w + 3 * g, sn = sh * h + g;
-    Tensor* t = CreateTensorWithStrides(DT_FLOAT32, DL_NHWC, 4, Shape({n, h, w, c}), corvus_test::Strides({sn, sh, sw, 1}), true);
-    std::fill(F32(t), F32(t) + (size_t)sn * n, 12345.0f);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    if (rng != nullptr)
-        corvus_test::ForEachIndex({n, h, w, c}, [&](const std::vector<uint32_t>& i) { At(t, {i[0], i[1], i[2], i[3]}) = dist(*rng); });
-    return t;
+    return TensorPtr(corvus_test::Holding(DT_FLOAT32, dims, v, layout));
 }
 
 uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); }
 
 }  // namespace
 
-TEST(Pool2DRef, RandomGeometriesMatchNaiveWindows)
+// Random windows, pads and modes, with outputs up to a window past the
+// padded input (as rounding up can give), over padded strides now and then.
+TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
 {
     std::mt19937 rng(7);
     for (int trial = 0; trial < 120; ++trial) {
-        const uint32_t N = Pick(rng, 1, 2), H = Pick(rng, 1, 8), W = Pick(rng, 1, 8), C = Pick(rng, 1, 5);
+        const uint32_t N = Pick(rng, 1, 2), H = Pick(rng, 1, 8), W = Pick(rng, 1, 8), C = Pick(rng, 1, 5),
+                       gap = trial % 3 == 0;
         const Pool2DParams p = Params2D(Pick(rng, 1, 4), Pick(rng, 1, 4), Pick(rng, 1, 3), Pick(rng, 1, 3), Pick(rng, 0, 5),
                                         Pick(rng, 0, 5), Pick(rng, 0, 4), Pick(rng, 0, 4), Pick(rng, 0, 1));
-        // Up to a window past the padded input, as rounding up can give.
         const uint32_t OH = Pick(rng, 1, (H + p.padTop + p.padBottom) / p.strideH + 2);
         const uint32_t OW = Pick(rng, 1, (W + p.padLeft + p.padRight) / p.strideW + 2);
-        Tensor* in = Tensor4D(&rng, N, H, W, C, trial % 3 == 0);
+        TensorPtr in = dm_test::MakeTensor(DT_FLOAT32, {N, H, W, C}, gap, DL_NHWC);
+        dm_test::FillRandom(in.get(), rng);
+        const uint32_t L = Pick(rng, 1, 12);
+        const Pool1DParams p1 = {Pick(rng, 1, 5), Pick(rng, 1, 3), Pick(rng, 0, 6), Pick(rng, 0, 4), 0,
+                                 Pick(rng, 0, 1)};
+        const uint32_t OL = Pick(rng, 1, (L + p1.padBegin + p1.padEnd) / p1.stride + 2);
+        TensorPtr in1 = dm_test::RandomTensor(rng, DT_FLOAT32, {N, L, C});
         for (bool isMax : {true, false}) {
-            Tensor* out = Tensor4D(nullptr, N, OH, OW, C, trial % 3 == 0);
-            RunDefault(isMax ? OP_MaxPool2D : OP_AveragePool2D, in, out, &p);
             SCOPED_TRACE(::testing::Message() << "trial " << trial << (isMax ? " max" : " avg"));
-            ExpectMatchesNaive(isMax, in, out, p);
-            DestroyTensor(out);
+            TensorPtr out = dm_test::MakeTensor(DT_FLOAT32, {N, OH, OW, C}, gap, DL_NHWC);
+            RunDefault(isMax ? OP_MaxPool2D : OP_AveragePool2D, in, out, &p);
+            ExpectMatchesNaive(isMax, in.get(), out.get(), p);
+            TensorPtr out1 = dm_test::MakeTensor(DT_FLOAT32, {N, OL, C});
+            RunDefault(isMax ? OP_MaxPool1D : OP_AveragePool1D, in1, out1, &p1);
+            corvus_test::ForEachIndex({N, OL, C}, [&](const Dims& i) {
+                ASSERT_TRUE(SameFloat(NaiveWindow1D(isMax, in1.get(), p1, i[0], i[1], i[2]),
+                                      At(out1.get(), {i[0], i[1], i[2]})))
+                    << "1-D, o " << i[1];
+            });
         }
-        DestroyTensor(in);
     }
 }
 
-TEST(Pool2DRef, WindowsReachingIntoPads)
+TEST(PoolRef, WindowsReachingIntoPads)
 {
     const float kLow = -3.4028235e38f, nan = NAN;
     std::vector<float> iota(25);
     for (int e = 0; e < 25; ++e) iota[e] = (float)e;
     const uint32_t G = 4000000000u;
-    const std::initializer_list<uint32_t> px = {1, 2, 2, 1}, one = {1, 1, 1, 1}, row = {1, 1, 2, 1}, col = {1, 2, 1, 1};
+    const Dims px = {1, 2, 2, 1}, one = {1, 1, 1, 1}, row = {1, 1, 2, 1}, col = {1, 2, 1, 1};
     const struct {
-        std::initializer_list<uint32_t> inDims;
+        Dims inDims;
         std::vector<float> in;
-        std::initializer_list<uint32_t> outDims;
+        Dims outDims;
         Pool2DParams p;
         bool isMax;
         std::vector<float> want;
@@ -98,100 +106,65 @@ TEST(Pool2DRef, WindowsReachingIntoPads)
         {px, {-1, -2, -3, -4}, one, Params2D(G, 3, G, 1, G - 2, 1, G, 0, 0), false, {-10.0f / 12e9f}},
     };
     for (const auto& c : cases) {
-        Tensor* in = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape(c.inDims), true);
-        Tensor* out = CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape(c.outDims), true);
-        std::copy(c.in.begin(), c.in.end(), F32(in));
-        (c.isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(out, in, &c.p);
-        for (size_t e = 0; e < c.want.size(); ++e) EXPECT_TRUE(SameFloat(c.want[e], F32(out)[e])) << &c - cases << " at " << e;
-        DestroyTensor(in);
-        DestroyTensor(out);
+        TensorPtr in = Holding(c.inDims, c.in), out = Holding(c.outDims, {});
+        (c.isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(out.get(), in.get(), &c.p);
+        for (size_t e = 0; e < c.want.size(); ++e)
+            EXPECT_TRUE(SameFloat(c.want[e], F32(out.get())[e])) << &c - cases << " at " << e;
     }
 }
 
-TEST(Pool1DRef, RandomGeometriesMatchNaiveWindows)
-{
-    std::mt19937 rng(11);
-    for (int trial = 0; trial < 120; ++trial) {
-        const uint32_t N = Pick(rng, 1, 3), L = Pick(rng, 1, 12), C = Pick(rng, 1, 6);
-        const Pool1DParams p = {Pick(rng, 1, 5), Pick(rng, 1, 3), Pick(rng, 0, 6), Pick(rng, 0, 4), 0, Pick(rng, 0, 1)};
-        const uint32_t OL = Pick(rng, 1, (L + p.padBegin + p.padEnd) / p.stride + 2);
-        Tensor* in = RandomTensor(rng, DL_NONE, {N, L, C});
-        for (bool isMax : {true, false}) {
-            Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({N, OL, C}), true);
-            RunDefault(isMax ? OP_MaxPool1D : OP_AveragePool1D, in, out, &p);
-            corvus_test::ForEachIndex({N, OL, C}, [&](const std::vector<uint32_t>& i) {
-                ASSERT_TRUE(SameFloat(NaiveWindow1D(isMax, in, p, i[0], i[1], i[2]), At(out, {i[0], i[1], i[2]})))
-                    << "trial " << trial << (isMax ? " max" : " avg") << " o " << i[1];
-            });
-            DestroyTensor(out);
-        }
-        DestroyTensor(in);
-    }
-}
-
+// The average sums rows, then columns, then multiplies by the reciprocal;
+// the max runs over every dimension between the first and the last, of any
+// rank; a strided view's gaps hold larger values; an empty middle extent
+// leaves -infinity.
 TEST(GlobalPoolRef, AverageAndMaxOverTheMiddleDimensions)
 {
-    // The average sums rows, then columns, then multiplies by the reciprocal.
     std::mt19937 rng(21);
     for (uint32_t keepDims : {1u, 0u}) {
-        Tensor* in = RandomTensor(rng, DL_NHWC, {2, 5, 3, 4}, -10.0f, 10.0f);
-        Tensor* out = keepDims ? CreateTensor(DT_FLOAT32, DL_NHWC, 4, Shape({2, 1, 1, 4}), true)
-                               : CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({2, 4}), true);
+        TensorPtr in(RandomTensor(rng, DL_NHWC, {2, 5, 3, 4}, -10.0f, 10.0f));
+        TensorPtr out =
+            dm_test::MakeTensor(DT_FLOAT32, keepDims ? Dims{2, 1, 1, 4} : Dims{2, 4}, 0, keepDims ? DL_NHWC : DL_NC);
         const GlobalAvPool2DParams p = {DL_NHWC, keepDims};
         RunDefault(OP_GlobalAveragePool2D, in, out, &p);
         for (uint32_t e = 0; e < 8; ++e) {
             float sum = 0.0f;
             for (uint32_t h = 0; h < 5; ++h)
-                for (uint32_t w = 0; w < 3; ++w) sum += At(in, {e / 4, h, w, e % 4});
-            EXPECT_EQ(F32(out)[e], sum * (1.0f / 15.0f));
+                for (uint32_t w = 0; w < 3; ++w) sum += At(in.get(), {e / 4, h, w, e % 4});
+            EXPECT_EQ(F32(out.get())[e], sum * (1.0f / 15.0f));
         }
-        DestroyTensor(in);
-        DestroyTensor(out);
     }
-    // Max over every dimension between the first and the last, of any rank.
-    for (const std::vector<uint32_t>& dims : std::vector<std::vector<uint32_t>>{{2, 3, 4}, {2, 3, 4, 5}, {1, 2, 3, 2, 3}, {3, 1, 2, 1, 2, 2}}) {
-        std::vector<uint32_t> od(dims.size(), 1);
-        od.front() = dims.front(), od.back() = dims.back();
-        const uint32_t N = dims.front(), C = dims.back();
-        Tensor* in = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)dims.size(), Shape(dims), true);
-        Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)dims.size(), Shape(od), true);
-        std::uniform_real_distribution<float> dist(-5.0f, 5.0f);
-        for (uint32_t e = 0; e < GetTensorSize(in); ++e) F32(in)[e] = dist(rng);
+    for (const Dims& dims : std::vector<Dims>{{2, 3, 4}, {2, 3, 4, 5}, {1, 2, 3, 2, 3}, {3, 1, 2, 1, 2, 2}}) {
+        Dims od(dims.size(), 1);
+        const uint32_t N = od.front() = dims.front(), C = od.back() = dims.back();
+        TensorPtr in = dm_test::RandomTensor(rng, DT_FLOAT32, dims), out = dm_test::MakeTensor(DT_FLOAT32, od);
         RunDefault(OP_GlobalMaxPool, in, out, nullptr);
-        const uint32_t M = GetTensorSize(in) / (N * C);
+        const uint32_t M = GetTensorSize(in.get()) / (N * C);
         for (uint32_t e = 0; e < N * C; ++e) {
             float best = -INFINITY;
-            for (uint32_t m = 0; m < M; ++m) best = std::max(best, F32(in)[(e / C * M + m) * C + e % C]);
-            EXPECT_EQ(F32(out)[e], best) << dims.size();
+            for (uint32_t m = 0; m < M; ++m) best = std::max(best, F32(in.get())[(e / C * M + m) * C + e % C]);
+            EXPECT_EQ(F32(out.get())[e], best) << dims.size();
         }
-        DestroyTensor(in);
-        DestroyTensor(out);
     }
-    // A strided {2, 3, 2} view whose gaps hold larger values; an empty middle extent leaves -infinity.
-    Tensor* view = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 2}), corvus_test::Strides({17, 5, 1}), true);
-    std::fill(F32(view), F32(view) + 34, 100.0f);
-    for (uint32_t e = 0; e < 12; ++e) At(view, {e / 6, e / 2 % 3, e % 2}) = (float)e;
-    Tensor* out = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({2, 1, 2}), true);
-    GlobalMaxPool_fl32_ref(out, view);
-    EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 4), (std::vector<float>{4.0f, 5.0f, 10.0f, 11.0f}));
-    Tensor* empty = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({2, 0, 2}), false);
-    GlobalMaxPool_fl32_ref(out, empty);
-    EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 4), std::vector<float>(4, -INFINITY));
-    for (Tensor* t : {view, out, empty}) DestroyTensor(t);
+    TensorPtr view = corvus_test::NewTensor(DT_FLOAT32, {2, 3, 2}, {17, 5, 1}),
+              out = dm_test::MakeTensor(DT_FLOAT32, {2, 1, 2});
+    std::fill(F32(view.get()), F32(view.get()) + 34, 100.0f);
+    for (uint32_t e = 0; e < 12; ++e) At(view.get(), {e / 6, e / 2 % 3, e % 2}) = (float)e;
+    GlobalMaxPool_fl32_ref(out.get(), view.get());
+    EXPECT_EQ(corvus_test::ValuesOf<float>(out.get()), (std::vector<float>{4.0f, 5.0f, 10.0f, 11.0f}));
+    GlobalMaxPool_fl32_ref(out.get(), corvus_test::NewTensor(DT_FLOAT32, {2, 0, 2}, {}, false).get());
+    EXPECT_EQ(corvus_test::ValuesOf<float>(out.get()), std::vector<float>(4, -INFINITY));
 }
 
+// Mode 2 is fine while no window touches a pad.
 TEST(PoolRefDeathTest, PaddingModesAndRefusals)
 {
     std::mt19937 rng(3);
-    Tensor* in = Tensor4D(&rng, 1, 4, 4, 2, false);
-    Tensor* out = Tensor4D(nullptr, 1, 2, 2, 2, false);
-    Pool2DParams p = Params2D(2, 2, 2, 2, 0, 0, 0, 0, 2);  // mode 2 is fine while no window touches a pad
-    MaxPool2D_fl32_ref(out, in, &p);
-    AveragePool2D_fl32_ref(out, in, &p);
-    Pool2DParams padded = Params2D(2, 2, 2, 2, 1, 1, 1, 1, 2);
-    Tensor* in1 = RandomTensor(rng, DL_NONE, {1, 6, 2});
-    Tensor* in4 = RandomTensor(rng, DL_NHWC, {1, 6, 1, 2});
-    Tensor* out1 = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, 3, 2}), true);
+    TensorPtr in(RandomTensor(rng, DL_NHWC, {1, 4, 4, 2})), out(RandomTensor(rng, DL_NHWC, {1, 2, 2, 2}));
+    Pool2DParams p = Params2D(2, 2, 2, 2, 0, 0, 0, 0, 2), padded = Params2D(2, 2, 2, 2, 1, 1, 1, 1, 2);
+    MaxPool2D_fl32_ref(out.get(), in.get(), &p);
+    AveragePool2D_fl32_ref(out.get(), in.get(), &p);
+    TensorPtr in1(RandomTensor(rng, DL_NONE, {1, 6, 2})), in4(RandomTensor(rng, DL_NHWC, {1, 6, 1, 2}));
+    TensorPtr out1 = dm_test::MakeTensor(DT_FLOAT32, {1, 3, 2});
     Pool1DParams mode2 = {2, 2, 1, 1, 0, 2}, p1 = {2, 2, 1, 1, 0, 1};
     corvus_test::ExpectExitRe({
         {[&] { RunDefault(OP_MaxPool2D, in, out, &padded); }, "^\\[ERROR MESSAGE\\]: Unsupported PaddingMode: 2\\. File Pooling_ref : [0-9]+\n$"},
@@ -199,5 +172,4 @@ TEST(PoolRefDeathTest, PaddingModesAndRefusals)
         {[&] { RunDefault(OP_AveragePool1D, in4, out1, &p1); }, "Function AveragePooling1D: Input tensor dimensions \\(4\\) is not equal 3"},
         {[&] { RunDefault(OP_MaxPool1D, in4, out1, &p1); }, "Execute_MaxPool1D_opt error -1\\. File Pooling1D_opt"},
     });
-    for (Tensor* t : {in, out, in1, in4, out1}) DestroyTensor(t);
 }

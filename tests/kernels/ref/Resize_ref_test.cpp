@@ -5,9 +5,9 @@
 
 #include "LayersResize.h"
 #include "resize_util.h"
-#include "test_util.h"
 
 using namespace resize_test;
+using corvus_test::TensorPtr;
 
 namespace {
 
@@ -19,45 +19,44 @@ typedef const char* (*ResizeFn)(int32_t, uint32_t, const Tensor*, Tensor*, const
 void RandomGeometry(std::mt19937& rng, uint32_t rank, U& in, U& out, std::vector<float>& scales)
 {
     static const float kScales[] = {1.0f, 0.5f, 0.25f, 0.4f, 0.75f, 1.0f / 3.0f, 2.0f, 1.5f, 3.0f};
-    uint64_t elements;
     do {
-        in.assign(rank, 0);
-        out.assign(rank, 0);
-        scales.assign(rank, 1.0f);
-        elements = 1;
+        in.assign(rank, 0), out.assign(rank, 0), scales.assign(rank, 1.0f);
         for (uint32_t d = 0; d < rank; ++d) {
             in[d] = 1 + rng() % (rank > 3 ? 4 : 9);
             scales[d] = kScales[rng() % 9];
             out[d] = std::max(1u, (uint32_t)((float)in[d] * scales[d]));
-            elements *= out[d];
         }
-    } while (elements > 3000);
+    } while (corvus_test::Count(out) > 3000);
 }
 
 }  // namespace
 
-TEST(ResizeRef, WorkedExamples)
+// Nearest along a dimension of 4: by 0.5 reads 1 and 3, by 2 reads each
+// twice. Area: (1, 2, 3, 4) by 0.5 averages pairs; a ratio that is not
+// whole: (1, 2, 3) by 0.4 -> 0.4 * (1 + 2 + 0.5 * 3). Probing (mode -1)
+// never writes; a scale that is not positive is refused.
+TEST(ResizeRef, WorkedExamplesProbesAndBadScales)
 {
-    // Nearest along a dimension of 4: by 0.5 reads 1 and 3, by 2 reads each twice.
-    Tensor* in = F32Tensor({4}, {10, 11, 12, 13});
-    Tensor* two = F32Tensor({2});
-    Tensor* eight = F32Tensor({8});
-    const float half = 0.5f, twice = 2.0f;
-    ASSERT_EQ(ResizeNear_ref(0, 1, in, two, &half), nullptr);
-    ASSERT_EQ(ResizeNear_ref(0, 1, in, eight, &twice), nullptr);
-    EXPECT_EQ(Values(two), (std::vector<float>{11, 13}));
-    EXPECT_EQ(Values(eight), (std::vector<float>{10, 10, 11, 11, 12, 12, 13, 13}));
-    // Area: (1, 2, 3, 4) by 0.5 averages pairs.
-    Tensor* four = F32Tensor({4}, {1, 2, 3, 4});
-    ASSERT_EQ(ResizeDownF32_ref(0, 1, four, two, &half), nullptr);
-    EXPECT_EQ(Values(two), (std::vector<float>{1.5f, 3.5f}));
-    // A ratio that is not whole: (1, 2, 3) by 0.4 -> 0.4 * (1 + 2 + 0.5 * 3).
-    Tensor* three = F32Tensor({3}, {1, 2, 3});
-    Tensor* one = F32Tensor({1});
-    const float twoFifths = 0.4f;
-    ASSERT_EQ(ResizeDownF32_ref(0, 1, three, one, &twoFifths), nullptr);
-    EXPECT_NEAR(At(one, {0}), 1.8, 1e-6);
-    for (Tensor* t : {in, two, eight, four, three, one}) DestroyTensor(t);
+    TensorPtr in(F32Tensor({4}, {10, 11, 12, 13})), two(F32Tensor({2})), eight(F32Tensor({8}));
+    TensorPtr four(F32Tensor({4}, {1, 2, 3, 4})), three(F32Tensor({3}, {1, 2, 3})), one(F32Tensor({1}));
+    const float half = 0.5f, twice = 2.0f, twoFifths = 0.4f;
+    ASSERT_EQ(ResizeNear_ref(0, 1, in.get(), two.get(), &half), nullptr);
+    ASSERT_EQ(ResizeNear_ref(0, 1, in.get(), eight.get(), &twice), nullptr);
+    EXPECT_EQ(Values(two.get()), (std::vector<float>{11, 13}));
+    EXPECT_EQ(Values(eight.get()), (std::vector<float>{10, 10, 11, 11, 12, 12, 13, 13}));
+    ASSERT_EQ(ResizeDownF32_ref(0, 1, four.get(), two.get(), &half), nullptr);
+    EXPECT_EQ(Values(two.get()), (std::vector<float>{1.5f, 3.5f}));
+    ASSERT_EQ(ResizeDownF32_ref(0, 1, three.get(), one.get(), &twoFifths), nullptr);
+    EXPECT_NEAR(At(one.get(), {0}), 1.8, 1e-6);
+
+    TensorPtr src(F32Tensor({2, 4, 3})), out(F32Tensor({2, 2, 3}, std::vector<float>(12, 7.0f)));
+    const float ok[3] = {1.0f, 0.5f, 1.0f}, zero[3] = {1.0f, 0.0f, 1.0f}, nan[3] = {1.0f, NAN, 1.0f};
+    for (ResizeFn fn : {ResizeNear_ref, ResizeNear3F32_ref, ResizeDownF32_ref, ResizeDown3F32_ref}) {
+        EXPECT_EQ(fn(-1, 1, src.get(), out.get(), ok), nullptr);
+        EXPECT_EQ(Values(out.get()), std::vector<float>(12, 7.0f));
+        EXPECT_STREQ(fn(0, 1, src.get(), out.get(), zero), "scale[i] <= 0.0");
+        EXPECT_STREQ(fn(0, 1, src.get(), out.get(), nan), "scale[i] <= 0.0");
+    }
 }
 
 // Random ranks 1..6, scales and strides, element sizes 1, 2 and 4: every
@@ -70,22 +69,21 @@ TEST(ResizeRef, NearestSweepMatchesIndexRule)
         U inDims, outDims;
         std::vector<float> scales;
         RandomGeometry(rng, 1 + trial % 6, inDims, outDims, scales);
-        const DataType dtype = types[trial % 4];
-        Tensor* in = MakeTensor(dtype, inDims, trial % 3);
-        Tensor* out = MakeTensor(dtype, outDims, (trial + 1) % 2);
-        FillRandom(in, rng);
-        ASSERT_EQ(ResizeNear_ref(0, 1, in, out, scales.data()), nullptr);
+        TensorPtr in(MakeTensor(types[trial % 4], inDims, trial % 3)),
+            out(MakeTensor(types[trial % 4], outDims, (trial + 1) % 2));
+        FillRandom(in.get(), rng);
+        ASSERT_EQ(ResizeNear_ref(0, 1, in.get(), out.get(), scales.data()), nullptr);
         ForEachIndex(outDims, [&](const U& o) {
             U i(o.size());
             for (size_t d = 0; d < o.size(); ++d) i[d] = NearestSource(o[d], inDims[d], scales[d]);
-            ASSERT_EQ(Bytes(out, o), Bytes(in, i)) << "trial " << trial;
+            ASSERT_EQ(Bytes(out.get(), o), Bytes(in.get(), i)) << "trial " << trial;
         });
-        DestroyTensor(in);
-        DestroyTensor(out);
     }
 }
 
 // Area resize against the overlap definition computed in double precision.
+// The "3" variants compute exactly what the general ones do when the last
+// dimension holds three values at scale 1.
 TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
 {
     std::mt19937 rng(11);
@@ -94,10 +92,10 @@ TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
         std::vector<float> scales;
         RandomGeometry(rng, 1 + trial % 4, inDims, outDims, scales);
         if (trial % 5 == 0) outDims[0] += 1;  // extents past in * s clamp to the last element
-        Tensor* in = F32Tensor(inDims, {}, DL_NONE, trial % 2);
-        Tensor* out = F32Tensor(outDims, {}, DL_NONE, trial % 3);
-        FillRandom(in, rng, -4.0f, 4.0f);
-        ASSERT_EQ(ResizeDownF32_ref(0, 1, in, out, scales.data()), nullptr);
+        if (trial % 4 == 3) inDims.back() = outDims.back() = 3, scales.back() = 1.0f;
+        TensorPtr in(F32Tensor(inDims, {}, DL_NONE, trial % 2)), out(F32Tensor(outDims, {}, DL_NONE, trial % 3));
+        FillRandom(in.get(), rng, -4.0f, 4.0f);
+        ASSERT_EQ(ResizeDownF32_ref(0, 1, in.get(), out.get(), scales.data()), nullptr);
         ForEachIndex(outDims, [&](const U& o) {
             // Input indices of non-zero weight per dimension, then their product.
             std::vector<std::vector<std::pair<uint32_t, double>>> taps(o.size());
@@ -112,58 +110,18 @@ TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
             ForEachIndex(counts, [&](const U& t) {
                 U i(o.size());
                 double w = 1.0;
-                for (size_t d = 0; d < o.size(); ++d) {
-                    i[d] = taps[d][t[d]].first;
-                    w *= taps[d][t[d]].second;
-                }
-                expected += w * At(in, i);
+                for (size_t d = 0; d < o.size(); ++d) i[d] = taps[d][t[d]].first, w *= taps[d][t[d]].second;
+                expected += w * At(in.get(), i);
             });
-            ASSERT_NEAR(At(out, o), expected, 1e-5 * (1.0 + std::fabs(expected))) << "trial " << trial;
+            ASSERT_NEAR(At(out.get(), o), expected, 1e-5 * (1.0 + std::fabs(expected))) << "trial " << trial;
         });
-        DestroyTensor(in);
-        DestroyTensor(out);
-    }
-}
-
-// The "3" variants compute exactly what the general ones do when the last
-// dimension holds three values at scale 1.
-TEST(ResizeRef, ThreeChannelVariantsEqualGeneralOnes)
-{
-    std::mt19937 rng(3);
-    for (int trial = 0; trial < 40; ++trial) {
-        U inDims, outDims;
-        std::vector<float> scales;
-        RandomGeometry(rng, 1 + trial % 4, inDims, outDims, scales);
-        inDims.back() = outDims.back() = 3;
-        scales.back() = 1.0f;
-        Tensor* in = F32Tensor(inDims, {}, DL_NONE, trial % 2);
-        FillRandom(in, rng);
+        if (trial % 4 != 3) continue;
         for (auto fns : {std::make_pair(ResizeNear_ref, ResizeNear3F32_ref),
                          std::make_pair(ResizeDownF32_ref, ResizeDown3F32_ref)}) {
-            Tensor* general = F32Tensor(outDims);
-            Tensor* three = F32Tensor(outDims, {}, DL_NONE, 1);
-            ASSERT_EQ(fns.first(0, 1, in, general, scales.data()), nullptr);
-            ASSERT_EQ(fns.second(0, 1, in, three, scales.data()), nullptr);
-            EXPECT_EQ(Values(general), Values(three)) << "trial " << trial;
-            DestroyTensor(general);
-            DestroyTensor(three);
+            TensorPtr general(F32Tensor(outDims)), three(F32Tensor(outDims, {}, DL_NONE, 1));
+            ASSERT_EQ(fns.first(0, 1, in.get(), general.get(), scales.data()), nullptr);
+            ASSERT_EQ(fns.second(0, 1, in.get(), three.get(), scales.data()), nullptr);
+            EXPECT_EQ(Values(general.get()), Values(three.get())) << "trial " << trial;
         }
-        DestroyTensor(in);
     }
-}
-
-// Probing (mode -1) never writes; a scale that is not positive is refused.
-TEST(ResizeRef, ProbeModeAndBadScales)
-{
-    Tensor* in = F32Tensor({2, 4, 3});
-    Tensor* out = F32Tensor({2, 2, 3}, std::vector<float>(12, 7.0f));
-    const float ok[3] = {1.0f, 0.5f, 1.0f}, zero[3] = {1.0f, 0.0f, 1.0f}, nan[3] = {1.0f, NAN, 1.0f};
-    for (ResizeFn fn : {ResizeNear_ref, ResizeNear3F32_ref, ResizeDownF32_ref, ResizeDown3F32_ref}) {
-        EXPECT_EQ(fn(-1, 1, in, out, ok), nullptr);
-        EXPECT_EQ(Values(out), std::vector<float>(12, 7.0f));
-        EXPECT_STREQ(fn(0, 1, in, out, zero), "scale[i] <= 0.0");
-        EXPECT_STREQ(fn(0, 1, in, out, nan), "scale[i] <= 0.0");
-    }
-    DestroyTensor(in);
-    DestroyTensor(out);
 }

@@ -41,10 +41,8 @@ TEST(UnaryMath, SignsNaNAndBounds)
 {
     // Abs clears only the sign bit, also of a strided half input.
     Owned f(DT_FLOAT32, {4}), fo(DT_FLOAT32, {4}), h(DT_FLOAT16, {3}, {2}), ho(DT_FLOAT16, {3});
-    const uint32_t bits[] = {0x80000000u, 0xFFC00001u, Bits(-2.5f), Bits(3.0f)};
-    const uint16_t hb[] = {0x8000, 0, 0xFE00, 0, 0xC100};
-    memcpy(f.as<uint32_t>(), bits, 16);
-    memcpy(h.as<uint16_t>(), hb, sizeof(hb));
+    Put<uint32_t>(f, {0x80000000u, 0xFFC00001u, Bits(-2.5f), Bits(3.0f)});
+    Put<uint16_t>(h, {0x8000, 0, 0xFE00, 0, 0xC100});
     Abs_ref(fo, f);
     Abs_ref(ho, h);
     EXPECT_EQ(Elements<uint32_t>(fo, 4), (std::vector<uint32_t>{0u, 0x7FC00001u, Bits(2.5f), Bits(3.0f)}));
@@ -52,24 +50,21 @@ TEST(UnaryMath, SignsNaNAndBounds)
 
     // PRelu scales negatives per channel; -0 stays -0 and NaN passes.
     Owned in(DT_FLOAT32, {2, 3}), slopes(DT_FLOAT32, {3}, DL_I), out(DT_FLOAT32, {2, 3});
-    const float x[] = {-1.0f, -2.0f, 3.0f, -0.0f, NAN, -4.0f}, s[] = {0.5f, 0.25f, -2.0f};
-    memcpy(in.as<float>(), x, sizeof(x));
-    memcpy(slopes.as<float>(), s, sizeof(s));
+    Put<float>(in, {-1.0f, -2.0f, 3.0f, -0.0f, NAN, -4.0f});
+    Put<float>(slopes, {0.5f, 0.25f, -2.0f});
     Execute_PRelu_ref(opt_test::Kernel({in}, {out}, nullptr, {slopes}).get());
     EXPECT_EQ(Elements<uint32_t>(out, 6),
-              (std::vector<uint32_t>{Bits(-0.5f), Bits(-0.5f), Bits(3.0f), 0x80000000u, Bits(x[4]), Bits(8.0f)}));
+              (std::vector<uint32_t>{Bits(-0.5f), Bits(-0.5f), Bits(3.0f), 0x80000000u, Bits(NAN), Bits(8.0f)}));
 
     // Clip: NaN takes the upper bound, max(+0, -0) is +0, min(-0, +0) is -0;
     // a bound beyond the half range narrows to infinity.
     Owned i(DT_INT32, {4}), io(DT_INT32, {4});
-    const int32_t iv[] = {5, -7, 0, 1};
-    memcpy(i.as<int32_t>(), iv, 16);
+    Put<int32_t>(i, {5, -7, 0, 1});
     ClipParams ip, fp;
     ip.min.i32 = -1, ip.max.i32 = 1;
     Clip_ref(io, i, &ip);
     EXPECT_EQ(Elements<int32_t>(io, 4), (std::vector<int32_t>{1, -1, 0, 1}));
-    const float fv[] = {NAN, -0.0f, 0.0f, 9.0f};
-    memcpy(f.as<float>(), fv, 16);
+    Put<float>(f, {NAN, -0.0f, 0.0f, 9.0f});
     fp.min.f32 = 0.0f, fp.max.f32 = 6.0f;
     Clip_ref(fo, f, &fp);
     EXPECT_EQ(Elements<uint32_t>(fo, 4), (std::vector<uint32_t>{Bits(6.0f), 0u, 0u, Bits(6.0f)}));
@@ -77,15 +72,14 @@ TEST(UnaryMath, SignsNaNAndBounds)
     Clip_ref(fo, f, &fp);
     EXPECT_EQ(Bits(fo.as<float>()[2]), 0x80000000u);
     Owned hc(DT_FLOAT16, {3}), hco(DT_FLOAT16, {3});
-    hc.as<uint16_t>()[0] = 0x7E00, hc.as<uint16_t>()[1] = 0x7C00, hc.as<uint16_t>()[2] = Half(0.2f);
+    Put<uint16_t>(hc, {0x7E00, 0x7C00, Half(0.2f)});
     fp.min.f32 = 0.3f, fp.max.f32 = 1e5f;
     Clip_ref(hco, hc, &fp);
     EXPECT_EQ(Elements<uint16_t>(hco, 3), (std::vector<uint16_t>{0x7C00, 0x7C00, Half(0.3f)}));
 
     // HardSigmoid clamps the fused line alpha x + beta to [0, 1]; NaN gives 1.
     Owned hs(DT_FLOAT32, {5}), hso(DT_FLOAT32, {5});
-    const float hx[] = {-3.0f, 0.0f, 3.0f, 1.0f, NAN};
-    memcpy(hs.as<float>(), hx, sizeof(hx));
+    Put<float>(hs, {-3.0f, 0.0f, 3.0f, 1.0f, NAN});
     HardSigmoidParams p = {0.2f, 0.5f};
     Execute_HardSigmoid_ref(opt_test::Kernel({hs}, {hso}, &p).get());
     EXPECT_EQ(Elements<float>(hso, 5), (std::vector<float>{0.0f, 0.5f, 1.0f, fmaf(0.2f, 1.0f, 0.5f), 1.0f}));
