@@ -42,18 +42,18 @@ TEST(LayersResize, KernelSelection)
 
 TEST(LayersResizeDeathTest, SelectionFailures)
 {
-    const float zero[4] = {1.0f, 0.0f, 0.5f, 1.0f}, ok[4] = {1.0f, 0.5f, 0.5f, 1.0f};
-    const float chan[4] = {1.0f, 0.5f, 0.5f, 0.5f};  // refused by the half-precision kernel too
-    auto layer = [](const float* s, uint32_t mode, DataType dtype) {
-        return AddResizeLayer(nullptr, Desc(dtype, {1, 8, 8, 3}, DL_NHWC), s, 4, "rs", mode);
+    const float zero[4] = {1.0f, 0.0f, 0.5f, 1.0f}, chan[4] = {1.0f, 0.5f, 0.5f, 0.5f};
+    auto select = [](const float* s, uint32_t mode, DataType dtype) {
+        return [=] { Select(AddResizeLayer(nullptr, Desc(dtype, {1, 8, 8, 3}, DL_NHWC), s, 4, "rs", mode)); };
     };
-    EXPECT_EXIT(Select(layer(zero, RESIZE_MODE_NEAREST, DT_FLOAT32)), ::testing::ExitedWithCode(1),
-                "SelectNNKernelFnResize error: can't select function\nResizeNear3F32_ref error: scale\\[i\\] <= "
-                "0\\.0\nResizeNear_ref error: scale\\[i\\] <= 0\\.0\n\\. File NNKernelFnSelector");
-    EXPECT_EXIT(Select(layer(chan, RESIZE_MODE_AREA, DT_FLOAT16)), ::testing::ExitedWithCode(1),
-                "ResizeDown3F32_ref error: in->dtype != DT_FLOAT32\nResizeDown_ref error: in->dtype != DT_FLOAT32\n");
-    EXPECT_EXIT(Select(layer(ok, 2, DT_FLOAT32)), ::testing::ExitedWithCode(1),
-                "SelectNNKernelFnResize error: unsupported resize mode");
+    corvus_test::ExpectExitRe({
+        {select(zero, RESIZE_MODE_NEAREST, DT_FLOAT32),
+         "SelectNNKernelFnResize error: can't select function\nResizeNear3F32_ref error: scale\\[i\\] <= "
+         "0\\.0\nResizeNear_ref error: scale\\[i\\] <= 0\\.0\n\\. File NNKernelFnSelector"},
+        // Refused by the half-precision kernel too.
+        {select(chan, RESIZE_MODE_AREA, DT_FLOAT16),
+         "ResizeDown3F32_ref error: in->dtype != DT_FLOAT32\nResizeDown_ref error: in->dtype != DT_FLOAT32\n"},
+    });
 }
 
 // Input -> ZeroPadding2D -> UpSampling2D -> area Resize -> reflect Pad, and a

@@ -12,6 +12,8 @@
 #include "LayersActivation.h"
 #include "LayersAudio.h"
 #include "LayersBroadcast.h"
+#include "LayersConvolution.h"
+#include "LayersConvolutionND.h"
 #include "LayersDataMovement.h"
 #include "LayersDense.h"
 #include "LayersDetection.h"
@@ -21,9 +23,10 @@
 #include "LayersRecurrent.h"
 #include "LayersReduction.h"
 #include "LayersResize.h"
-#include "test_util.h"
+#include "conv_util.h"
 
 using namespace corvus_test;
+using conv_test::Pads;
 using U = std::vector<uint32_t>;
 using Ts = std::vector<Tensor*>;
 
@@ -45,12 +48,7 @@ Layer* StridedSource()
 Tensor* F(const U& d, DataLayout l = DL_NONE) { return Desc(DT_FLOAT32, d, l); }
 Tensor* I32s(const std::vector<int32_t>& v, DataType dt = DT_INT32) { return Holding(dt, {(uint32_t)v.size()}, v); }
 Tensor* F32s(const std::vector<float>& v) { return Holding(DT_FLOAT32, {(uint32_t)v.size()}, v); }
-PaddingStruct Window(uint32_t out0, uint32_t out1)
-{
-    PaddingStruct ps{};
-    ps.outputSize[0] = out0, ps.outputSize[1] = out1;
-    return ps;
-}
+const ActivationParams kNone = {None, 0.0f}, kLeaky = {LeakyReLU, 0.25f};
 ClipValue Clip(float v)
 {
     ClipValue c;
@@ -165,19 +163,8 @@ TEST(Layers, InitKernelCoreCountsBytes)
     for (Layer* x : {l, src}) DestroyLayer(x);
 }
 
-TEST(Layers, ListMembershipAndReplacement)
-{
-    Layer a{}, b{}, c{}, d{};
-    Layer* list[4] = {&a, &b, &a, &c};
-    EXPECT_TRUE(IsLayerInList(list, 4, &c) && IsLayerInList(list, 1, &a));
-    EXPECT_FALSE(IsLayerInList(list, 3, &c) || IsLayerInList(list, 4, &d) || IsLayerInList(nullptr, 0, &a));
-    ReplaceLayer(list, 3, &a, &d);
-    ReplaceLayer(list, 3, &c, &a);  // only the first `count` entries are touched
-    EXPECT_TRUE(list[0] == &d && list[1] == &b && list[2] == &d && list[3] == &c);
-}
-
-// Constructor -> operation, output shape, type and layout (and the shapes of
-// the inner tensors the weights are read into), from tensor descriptions.
+// Constructor -> operation, output shape, type and layout (and the shapes and
+// layouts of the inner tensors the weights are read into), from tensor descriptions.
 TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
 {
     struct Row {
@@ -186,8 +173,10 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         U dims;
         DataType dtype;
         DataLayout layout;
-        std::vector<U> inner = {};
-        uint32_t outputs = 1;  // dims are those of the last output
+        std::vector<U> inner = {};  // an empty entry: the slot stays empty
+        uint32_t outputs = 1;       // dims are those of the last output
+        std::vector<DataLayout> innerLayouts = {};
+        U record = {};  // leading words of the parameter record, where they are not plain copies
     };
     const DataType F32 = DT_FLOAT32, F16 = DT_FLOAT16, I32 = DT_INT32, I8 = DT_INT8;
     const DataLayout NONE = DL_NONE, NHWC = DL_NHWC, NC = DL_NC;
@@ -196,15 +185,19 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
     const uint32_t perm[3] = {2, 0, 1}, shape46[2] = {4, 6}, axes12[2] = {1, 2}, all4[4] = {0, 1, 2, 3};
     const uint32_t pads[6] = {0, 1, 2, 3, 4, 5};  // begins, then ends
     const float scales[4] = {1.0f, 0.7f, 0.4f, 1.0f / 3.0f};
-    const PaddingStruct w54 = Window(5, 4), w8 = Window(8, 99);  // 1-D windows ignore dimension 1
+    const PaddingStruct w54 = Pads(5, 4), w8 = Pads(8, 99);  // 1-D windows ignore dimension 1
+    const PaddingStruct p2 = Pads(5, 4, 1, 0, 2, 1), valid = Pads(2, 2), dwPad = Pads(3, 3, 1, 1, 1, 1);
+    const uint32_t L = 10, k3 = 3, s2 = 2, pads1[2] = {1, 2};
+    const PaddingStruct p1 = ComputePaddingStruct(1, &L, &k3, &s2, nullptr, EXPLICIT, pads1, 0);
+    const uint32_t in3[3] = {4, 5, 6}, k[3] = {1, 2, 3}, s[3] = {1, 1, 2}, pads3[6] = {1, 2, 3, 4, 5, 6};
+    const PaddingStruct p3 = ComputePaddingStruct(3, in3, k, s, nullptr, EXPLICIT, pads3, 0);
+    const uint32_t in2[2] = {5, 7}, k2[2] = {3, 4}, s22[2] = {2, 2}, pads2[4] = {1, 2, 0, 0}, outPad[2] = {1, 0};
+    const PaddingStruct pt = ComputePaddingStructTransposed(2, in2, k2, s22, nullptr, EXPLICIT, pads2, outPad, true);
+    const PaddingStruct pt1 = ComputePaddingStructTransposed(1, &L, &k3, &s2, nullptr, SAME, nullptr, nullptr, false);
     const Row rows[] = {
         // Unary maths and activations keep the input's shape, type and layout.
         {[&] { return AddExpLayer(nullptr, img(), nullptr); }, OP_Exp, {1, 2, 3, 4}, F16, NHWC},
-        {[&] { return AddNegLayer(nullptr, img(), nullptr); }, OP_Neg, {1, 2, 3, 4}, F16, NHWC},
-        {[&] { return AddAbsLayer(nullptr, img(), nullptr); }, OP_Abs, {1, 2, 3, 4}, F16, NHWC},
         {[&] { return AddClipLayer(nullptr, img(), Clip(-1), Clip(2), nullptr); }, OP_Clip, {1, 2, 3, 4}, F16, NHWC},
-        {[&] { return AddHardSigmoidLayer(nullptr, img(), nullptr, 0.2f, 0.5f); }, OP_HardSigmoid, {1, 2, 3, 4},
-         F16, NHWC},
         {[&] { return AddPReluLayer(nullptr, img(), nullptr); }, OP_PRelu, {1, 2, 3, 4}, F16, NHWC, {{4}}},
         // Spectrogram: channels, frames, bins of the window padded to a power of two.
         {[] { return AddAudioSpectrogram(nullptr, F({1000, 2}), nullptr, 400, 160, false); }, OP_AudioSpectrogram,
@@ -215,10 +208,7 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          OP_Mfcc, {2, 5, 13}, F32, NONE},
         // Broadcasting: the layout of the longer input; comparisons give int8.
         {[&] { return AddAddLayer(nullptr, ab().data(), 2, nullptr); }, OP_AddBroadcast, {2, 4, 3}, F32, NONE},
-        {[&] { return AddMulLayer(nullptr, ab().data(), 2, nullptr); }, OP_MulBroadcast, {2, 4, 3}, F32, NONE},
-        {[&] { return AddModLayer(nullptr, ab().data(), 2, nullptr); }, OP_Mod, {2, 4, 3}, F32, NONE},
         {[&] { return AddEqualLayer(nullptr, ab().data(), 2, nullptr); }, OP_Equal, {2, 4, 3}, I8, NONE},
-        {[&] { return AddLessLayer(nullptr, ab().data(), 2, nullptr); }, OP_Less, {2, 4, 3}, I8, NONE},
         {[] { return AddWhereLayer(nullptr, Ts{Desc(I8, {5, 1, 1, 1}, NHWC), Desc(I32, {1, 3}), Desc(I32, {2, 1})}.data(),
                                    3, nullptr); },
          OP_Where, {5, 1, 2, 3}, I32, NHWC},
@@ -266,17 +256,15 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         {[] { return AddDenseLayer(nullptr, F({3, 5}), nullptr, 7, true, ReLU6); }, OP_Dense, {3, 7}, F32, NC,
          {{5, 7}, {7}}},
         {[] { return AddDenseLayer(nullptr, Desc(F16, {1, 4}, NC), nullptr, 2, false, None); }, OP_Dense, {1, 2}, F16,
-         NC, {{4, 2}}},
+         NC, {{4, 2}, {}}},
         {[] { return AddLinearLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, ReLU); }, OP_Linear, {2, 3, 4, 5}, F32,
          NHWC, {{5}, {5}}},
         {[] { return AddMatmulLayer(nullptr, Ts{F({2, 1, 3}), F({3, 4})}.data(), nullptr, 6); }, OP_MatMul, {2, 1, 4},
-         F32, NONE},
+         F32, NONE, {}, 1, {}, {6}},  // the mode word the selector reads
         {[] { return AddMatmulLayer(nullptr, Ts{Desc(I32, {5, 1, 2, 3}), Desc(I32, {4, 3, 6})}.data(), nullptr, 0); },
          OP_MatMul, {5, 4, 2, 6}, I32, NONE},
         // Detection: boxes per cell are one per ratio, plus one after the first ratio 1 when asked.
         {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 2.0f, 0.5f}, true); }, OP_AnchorBoxes, {2, 5, 7, 4, 8},
-         F32, NONE},
-        {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 2.0f, 0.5f}, false); }, OP_AnchorBoxes, {2, 5, 7, 3, 8},
          F32, NONE},
         {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 1.0f}, true); }, OP_AnchorBoxes, {2, 5, 7, 3, 8}, F32, NONE},
         {[] { return AddDecodeDetections(nullptr, F({2, 100, 21}), nullptr, 50, 10, CT_Centroids, true, 300, 400, 0.3f,
@@ -306,8 +294,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          OP_GlobalAveragePool2D, {1, 32}, F32, NC},
         {[] { return AddGlobalAveragePool2DLayer(nullptr, F({2, 7, 5, 3}), nullptr, NHWC, 1); }, OP_GlobalAveragePool2D,
          {2, 1, 1, 3}, F32, NHWC},
-        {[] { return AddGlobalMaxPool(nullptr, F({2, 3, 4, 5}, NHWC), nullptr); }, OP_GlobalMaxPool, {2, 1, 1, 5}, F32,
-         NONE},
         {[] { return AddGlobalMaxPool(nullptr, F({2, 3, 4, 5, 6, 7}), nullptr); }, OP_GlobalMaxPool,
          {2, 1, 1, 1, 1, 7}, F32, NONE},
         // Reductions: kept axes become 1, dropped ones go; no axes reduce everything.
@@ -317,7 +303,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          NONE},
         {[] { return AddReduceMax(nullptr, F({2, 3, 4, 5}), nullptr, nullptr, 0, 1); }, OP_ReduceMax, {1, 1, 1, 1}, F32,
          NONE},
-        {[] { return AddReduceMin(nullptr, F({2, 3, 4, 5}), nullptr, nullptr, 0, 0); }, OP_ReduceMin, {1}, F32, NONE},
         {[&] { return AddReduceL2(nullptr, F({2, 3, 4, 5}), nullptr, all4, 4, 0); }, OP_ReduceL2, {}, F32, NONE},
         {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, -1, false, true); }, OP_ArgMax, {2, 3}, I32, NONE},
         {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, 1, true, false); }, OP_ArgMax, {2, 1, 4}, I32, NONE},
@@ -346,6 +331,28 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         {[&] { return AddPadLayer(nullptr, F({2, 3, 4}), nullptr, pads, PAD_REFLECT, 1.5f); }, OP_Pad, {5, 8, 11}, F32,
          NONE},
         {[] { return AddPadLayer(nullptr, F({}), nullptr, nullptr, PAD_CONSTANT, 0.0f); }, OP_Pad, {}, F32, NONE},
+        // Convolutions; an input of layout DL_NONE takes the layer's layout, a half input gives a half output.
+        {[&] { return AddConv2DLayer(nullptr, F({2, 9, 7, 6}, NHWC), "c", NHWC, 10, 3, 2, 2, 2, 1, 3, &p2, true,
+                                     kLeaky, 2); },
+         OP_Conv2D, {2, 5, 4, 10}, F32, NHWC, {{3, 2, 3, 10}, {10}}, 1, {DL_HWIO, DL_I}},
+        {[&] { return AddConv2DLayer(nullptr, Desc(F16, {1, 4, 4, 3}), nullptr, NHWC, 5, 3, 3, 1, 1, 1, 1, &valid,
+                                     false, kNone, 1); },
+         OP_Conv2D, {1, 2, 2, 5}, F16, NHWC, {{3, 3, 3, 5}, {}}, 1, {DL_HWIO}},
+        {[&] { return AddDepthwiseConv2DLayer(nullptr, F({1, 6, 6, 3}, NHWC), "dw", NHWC, 3, 3, 2, 2, 1, 1, 2, &dwPad,
+                                              true, ReLU6); },
+         OP_DepthwiseConv2D, {1, 3, 3, 6}, F32, NHWC, {{2, 3, 3, 3}, {6}}, 1, {DL_MHWI, DL_I}},
+        {[&] { return AddConv1DLayer(nullptr, F({2, 10, 6}), "c1", 8, 3, 2, 1, 2, &p1, true, kLeaky); }, OP_Conv1D,
+         {2, 6, 8}, F32, NONE, {{3, 3, 8}, {8}}, 1, {NONE, NONE}, {3, 2, 1, 1, 2, 2}},
+        {[&] { return AddConv3DLayer(nullptr, Desc(F16, {1, 4, 5, 6, 4}), nullptr, 5, 2, 1, 2, 3, 1, 1, 2, 1, 1, 1, &p3,
+                                     false, EXPLICIT, kNone); },
+         OP_Conv3D, {1, 9, 11, 7, 5}, F16, NONE, {{1, 2, 3, 2, 5}, {}}, 1, {NONE},
+         {1, 2, 3, 1, 1, 2, 1, 1, 1, 2, 5, 1, 4, 3, 6, 2, 5}},  // pads height, depth, width
+        // Transposed: the 2-D filter is {kH, kW, filters / groups, C_in}; 1-D gives filters * groups channels.
+        {[&] { return AddConv2DTransposeLayer(nullptr, F({1, 5, 7, 6}), "t2", NHWC, 4, 3, 4, 2, 2, 1, 1, &pt, 2, true,
+                                              kLeaky); },
+         OP_Conv2DTranspose, {1, 11, 14, 4}, F32, NHWC, {{3, 4, 2, 6}, {4}}, 1, {DL_HWOI, DL_I}},
+        {[&] { return AddConv1DTransposeLayer(nullptr, F({2, 10, 6}), "t1", 3, 3, 1, 2, 2, &pt1, true, kLeaky); },
+         OP_Conv1DTranspose, {2, 20, 6}, F32, NONE, {{3, 3, 6}, {3}}, 1, {NONE, DL_I}},
     };
     for (const Row& r : rows) {
         Layer* l = r.make();
@@ -356,7 +363,13 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         EXPECT_EQ(DimsOf(o), r.dims) << what;
         EXPECT_TRUE(o->dtype == (uint32_t)r.dtype && o->layout == (uint32_t)r.layout)
             << what << ": " << DataTypeToStr((DataType)o->dtype) << ", " << DataLayoutStr((DataLayout)o->layout);
-        for (size_t j = 0; j < r.inner.size(); ++j) EXPECT_EQ(DimsOf(l->kernel->inner[j]), r.inner[j]) << what;
+        for (size_t j = 0; j < r.inner.size(); ++j) {
+            const Tensor* t = l->kernel->inner[j];
+            EXPECT_EQ(t ? DimsOf(t) : U{}, r.inner[j]) << what << ", inner " << j;
+            const uint32_t layout = t ? t->layout : (uint32_t)DL_NONE;
+            EXPECT_TRUE(j >= r.innerLayouts.size() || layout == (uint32_t)r.innerLayouts[j]) << what << ", inner " << j;
+        }
+        EXPECT_EQ(U((uint32_t*)l->kernel->params, (uint32_t*)l->kernel->params + r.record.size()), r.record) << what;
         DestroyLayer(l);
     }
 }
@@ -366,7 +379,7 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
 {
     const float ones[7] = {1, 1, 1, 1, 1, 1, 1};
     const uint32_t s55[2] = {5, 5}, axes10[2] = {1, 0}, axes11[2] = {1, 1}, rank7[7] = {1, 1, 1, 1, 1, 1, 1};
-    const PaddingStruct w22 = Window(2, 2);
+    const PaddingStruct w22 = Pads(2, 2), p11 = Pads(1, 1), huge = Pads(70000, 0);
     auto lstm = [](uint32_t parser, const U& dims, uint32_t inputs) {
         LSTMParams p = {};
         p.parserType = parser, p.hiddenSize = 4, p.numInputs = inputs, p.hasInitialH = inputs >= 2;
@@ -375,6 +388,9 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
     };
     auto mfcc = [](U d0, uint32_t n, Tensor* t1, uint32_t dct, uint32_t ch) {
         AddMfccLayer(nullptr, Ts{F(d0), t1}.data(), n, "M", dct, ch, 8000, 0.0f, 4000.0f);
+    };
+    auto conv2d = [&](const U& dims, uint32_t groups) {
+        AddConv2DLayer(nullptr, F(dims), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &p11, false, kNone, groups);
     };
     auto nms = [](Ts t) { AddNonMaxSuppressionLayer(nullptr, t.data(), (uint32_t)t.size(), nullptr); };
     const std::string specS = "AddAudioSpectrogram: Cannot add \"S\" layer.\n";
@@ -441,6 +457,22 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "AddExpandLayer: Shape value -4 at position 1 must be positive"},
         {[] { AddSqueezeLayer(nullptr, Ts{F({1}), I32s({0})}.data(), 2, nullptr); },
          "AddSqueezeLayer: Result axes dimensions number (0)is less then zero"},
+        // Convolutions.
+        {[&] { conv2d({1, 4, 4}, 1); }, "input tensor ndim must equal 4. ndim: 3"},
+        {[&] { conv2d({1, 4, 4, 2}, 0); }, "groups must be greater than 0"},
+        {[&] { AddDepthwiseConv2DLayer(nullptr, F({1, 4, 4, 2}), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 0, &p11, 0, 0); },
+         "depthMultiplier must be greater than 0"},
+        {[&] { AddConv1DLayer(nullptr, F({1, 4, 4, 1}), "c", 2, 3, 1, 1, 1, &p11, false, kNone); },
+         "AddConv1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
+        {[&] { AddConv3DLayer(nullptr, F({1, 4, 4, 2}), "c", 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, &p11, false, EXPLICIT,
+                              kNone); },
+         "AddConv3DLayer: input tensor dimensions number must equal 5.Current dimensions number: 4\n"},
+        {[&] { AddConv2DTransposeLayer(nullptr, F({1, 4, 4}), "t", DL_NHWC, 2, 2, 2, 2, 2, 1, 1, &p11, 1, 0, kNone); },
+         "input tensor ndim must be equal 4. ndim: 3"},
+        {[&] { AddConv1DTransposeLayer(nullptr, F({1, 4, 4, 2}), "t", 2, 2, 1, 2, 1, &p11, false, kNone); },
+         "input tensor ndim must be equal 3. ndim: 4"},
+        {[&] { AddConv1DLayer(nullptr, F({1, 4, 4}), "c", 70000, 3, 1, 1, 1, &huge, false, kNone); },
+         "AddConv1DLayer: the output would hold more than 4294967295 elements"},
         // Dense.
         {[] { AddDenseLayer(nullptr, F({1, 2, 3}), nullptr, 4, false, None); }, "input tensor ndim must equal 2. ndim: 3"},
         {[] { AddMatmulLayer(nullptr, Ts{F({2, 3}), F({4, 5})}.data(), nullptr, 0); },
