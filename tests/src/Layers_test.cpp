@@ -214,7 +214,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          OP_Where, {5, 1, 2, 3}, I32, NHWC},
         {[] { return AddAndLayer(nullptr, Ts{Desc(I8, {3}), Desc(I8, {2, 1})}.data(), 2, nullptr); }, OP_And, {2, 3},
          I8, NONE},
-        {[] { return AddNotLayer(nullptr, Desc(I8, {5, 1}), nullptr); }, OP_Not, {5, 1}, I8, NONE},
         {[] { return AddElementWiseLayer(nullptr, Ts{F({1, 2, 2, 3}, NHWC), F({1, 2, 2, 3}, NHWC)}.data(), 2, nullptr,
                                          ReLU6); },
          OP_ElementWise, {1, 2, 2, 3}, F32, NHWC, {{3}, {3}}},
@@ -395,34 +394,24 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
     auto nms = [](Ts t) { AddNonMaxSuppressionLayer(nullptr, t.data(), (uint32_t)t.size(), nullptr); };
     const std::string specS = "AddAudioSpectrogram: Cannot add \"S\" layer.\n";
     ExpectFatal("Layers", {
-        {[] { CreateLayer("x", OP_Dense, nullptr, nullptr, 0, 0); }, "One of inputTensor or inputLayers pointers must be NULL"},
-        {[] { AddPReluLayer(nullptr, F({}), "p"); }, "AddPReluLayer: input tensor must have at least one dimension"},
         // Audio.
         {[] { AddAudioSpectrogram(nullptr, F({100, 1, 1}), "S", 16, 8, true); },
          specS + "Input dimensions number must be equal to 2, current number is 3"},
-        {[] { AddAudioSpectrogram(nullptr, Desc(DT_FLOAT16, {100, 1}), "S", 16, 8, true); },
-         specS + "Tensor datatype must be FLOAT32."},
         {[] { AddAudioSpectrogram(nullptr, F({15, 1}), "S", 16, 8, true); },
          "AddAudioSpectrogram: Sample count (15) should be grater than window size (16)"},
         {[] { AddAudioSpectrogram(nullptr, F({100, 1}), "S", 1, 1, true); },
          specS + "Window size must be between 2 and 1073741824, current value is 1"},
-        {[&] { mfcc({1, 2, 33}, 3, Desc(DT_INT32, {1}), 4, 8); }, "AddMfccLayer: inputs_num must be 1 or 2. Current value: 3"},
         {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 9, 8); },
          "AddMfccLayer: DCT coefficient count (9) must be between 1 and the filterbank channel count (8)"},
         {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 4, 5000); },
          "AddMfccLayer: filterbank channel count (5000) must be between 1 and 4096"},
         // Broadcasting.
-        {[] { AddAddLayer(nullptr, Ts{F({2}), F({2}), F({2})}.data(), 3, "x"); },
-         "AddMathLayer: inputs_num must be equal 2. Current value: 3"},
-        {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2})}.data(), 2, "x"); },
-         "AddWhereLayer: inputs_num must be equal 3. Current value: 2"},
         {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2}), Desc(DT_INT32, {2})}.data(), 3, "x"); },
          "AddWhereLayer: Positive and negative case tensors data type is not equal"},
         {[] { AddElementWiseLayer(nullptr, Ts{F({1, 1, 1, 2}, DL_NHWC), F({1, 1, 2, 2}, DL_NHWC)}.data(), 2, "x", 0); },
          "AddElementWiseLayer: input shapes (1,1,1,2)(1,1,2,2) must be equal and four-dimensional"},
         // Data movement.
         {[] { AddFlattenLayer(nullptr, F({2, 3}), nullptr); }, "input tensor ndim must equal 4. ndim: 2"},
-        {[] { AddFlattenLayer(nullptr, F({0, 3, 1, 1}), nullptr); }, "batches must be greater than 0"},
         {[&] { AddReshapeLayer(nullptr, F({2, 3, 4}), nullptr, s55, 2); },
          "AddReshapeLayer: Input (24) and output (25) tensors have different number of elements"},
         {[] { AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({1, 4, 3})}.data(), 2, nullptr, 3); },
@@ -436,8 +425,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[] { AddConvertLayer(nullptr, F({1, 2, 3, 4}, DL_NHWC), nullptr, DL_HWCN, DT_FLOAT32); },
          "unavailable convert dataformat"},
         {[] { AddShuffleLayer(nullptr, F({1, 2, 2, 4}), nullptr, 0); }, "AddShuffleLayer: groups must be greater than 0"},
-        {[] { AddGatherElementsLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {4})}.data(), 0, 2, nullptr); },
-         "AddGatherElementsLayer: Input and indices tensors haveunequal dimensions"},
         {[] { AddGatherElementsLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {4, 2})}.data(), -3, 2, nullptr); },
          "AddGatherElementsLayer:Axis = -3 | Ndim = 2 |Axis out of range"},
         {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3})}.data(), 3, 0, nullptr); },
@@ -445,8 +432,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "r is rank of data"},
         {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3, 3})}.data(), 3, 0, nullptr); },
          "AddScatterNDLayer: updates shape (3,3) must be (3,2)"},
-        {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3, 2})}.data(), 3, 5, nullptr); },
-         "AddScatterNDLayer: unknown reduction 5"},
         {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({70000, 1}, DT_UINT32)}.data(), 2, nullptr); },
          "AddTileLayer: output dimension 0 is too large (4900000000)"},
         {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({1, 35000}, DT_UINT32)}.data(), 2, nullptr); },
@@ -469,8 +454,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "AddConv3DLayer: input tensor dimensions number must equal 5.Current dimensions number: 4\n"},
         {[&] { AddConv2DTransposeLayer(nullptr, F({1, 4, 4}), "t", DL_NHWC, 2, 2, 2, 2, 2, 1, 1, &p11, 1, 0, kNone); },
          "input tensor ndim must be equal 4. ndim: 3"},
-        {[&] { AddConv1DTransposeLayer(nullptr, F({1, 4, 4, 2}), "t", 2, 2, 1, 2, 1, &p11, false, kNone); },
-         "input tensor ndim must be equal 3. ndim: 4"},
         {[&] { AddConv1DLayer(nullptr, F({1, 4, 4}), "c", 70000, 3, 1, 1, 1, &huge, false, kNone); },
          "AddConv1DLayer: the output would hold more than 4294967295 elements"},
         // Dense.
@@ -488,9 +471,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "AddNMSYoloLayer: input tensor ndim must equal 3. ndim: 2"},
         {[] { AddNMSYoloLayer(nullptr, F({1, 10, 4}), 5, nullptr, 0.5f, 0.5f); },
          "AddNMSYoloLayer: rows of 4 values cannot hold a box and its score"},
-        {[&] { nms({F({1, 5, 4}), F({1, 2, 5})}); },
-         "AddNonMaxSuppressionLayer: incorrect inputs number - 2. Since dynamic shapes are not supported, "
-         "NonMaxSuppressionLayer requires max_output_boxes_per_class to be defined to determine output tensor shape."},
         {[&] { nms({F({1, 5, 4}), F({1, 2, 6}), I32s({2})}); },
          "AddNonMaxSuppressionLayer: scores must have shape [N, classes, boxes] matching the boxes [1, 5, 4]"},
         {[&] { nms({F({1, 5, 3}), F({1, 2, 5}), I32s({2})}); }, "AddNonMaxSuppressionLayer: boxes must have shape [N, boxes, 4]"},
@@ -511,14 +491,11 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "AddMaxPool2DLayer: pool size and stride must be positive"},
         {[&] { AddMaxPooling1DLayer(nullptr, F({1, 4, 4, 2}), "x", 2, 2, 0, w22, 1); },
          "AddPool1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
-        {[&] { AddMaxPooling1DLayer(nullptr, F({1, 4, 2}), "x", 2, 0, 0, w22, 1); },
-         "AddPool1DLayer: pool size and stride must be positive"},
         // Recurrent.
         {[&] { lstm(LSTM_PARSER_ONNX, {5, 3}, 1); },
          "AddLSTMONNXLayer: Input tensor dimensions number must equal 3.Current dimensions number: 2\n"},
         {[&] { lstm(LSTM_PARSER_KERAS, {1, 5, 2, 3}, 1); },
          "LSTM KERAS: input tensor dimensions number must equal 3.Current dimensions number: 4\n"},
-        {[&] { lstm(5, {5, 2, 3}, 1); }, "LSTM: Unknown parser type: 5\n"},
         {[&] { lstm(LSTM_PARSER_KERAS, {5, 2, 3}, 2); }, "LSTM: initial hidden state must hold 8 values, it holds 12"},
         // Reductions, index and shape layers.
         {[] { AddArgMax(nullptr, F({2, 3}), nullptr, -3, true, false); }, "ArgMax: Invalid axis value: -3\n"},
@@ -545,19 +522,10 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[&] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), ones, 3, "r", 0); }, "Incorrect axis length in Resize Layer"},
         {[] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), std::vector<float>{1, -2, 1, 1}.data(), 4, "r", 0); },
          "AddResizeLayer: scale -2 of dimension 1 gives no valid output size"},
-        {[] { AddPadLayer(nullptr, F({3}), "p", nullptr, 0, 0.0f); }, "AddPadLayer: pads pointer is NULL"},
     });
     // (1,2,3) and (1,4,3) join on axis 1 but not on axis 2; both shapes are printed first.
     EXPECT_EXIT(AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({1, 4, 3})}.data(), 2, nullptr, 2),
                 ::testing::ExitedWithCode(1),
                 "inputTensor0 shape: \\(1,2,3\\)\ninputTensor1 shape: \\(1,4,3\\)\n" +
                     Fatal("Layers", "dimensions of input tensors (except of axis dim) must be the same"));
-    // The shape rules' own failures surface through the constructors.
-    ExpectFatal("TensorOperation", {
-        {[] { AddMulLayer(nullptr, Ts{F({3}), F({2})}.data(), 2, "x"); },
-         "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"},
-        {[] { AddSliceLayer(nullptr, Ts{F({10}), I32s({0}), I32s({20}), I32s({0}), I32s({1})}.data(), 5, nullptr); },
-         "GetSliceShape: There is something wrong with output tensor shape: (20). Input tensor shape: (10)"},
-        {[&] { AddReduceSum(nullptr, F({2, 3, 4}), nullptr, axes10, 2, 1); }, "GetReduceShape: Wrong axes order"},
-    });
 }
