@@ -4,11 +4,6 @@
 #ifndef CORVUS_TESTS_GRAPH_UTIL_H
 #define CORVUS_TESTS_GRAPH_UTIL_H
 
-#include <cstring>
-#include <initializer_list>
-#include <memory>
-#include <vector>
-
 #include "Layers.h"
 #include "Model.h"
 #include "Tensor.h"

@@ -1,8 +1,5 @@
 // Hand-built models running the activation and unary math layers through
 // the default kernels.
-#include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "LayersActivation.h"
 #include "broadcast_util.h"

@@ -1,9 +1,5 @@
 // A hand-built model running audio through the spectrogram and MFCC layers,
 // against double-precision references.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <vector>
 
 #include "LayersAudio.h"
 #include "audio_util.h"

@@ -1,8 +1,5 @@
 // Hand-built models running the broadcast, comparison, logic and
 // element-wise layers through the default kernels.
-#include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "LayersActivation.h"
 #include "LayersBroadcast.h"

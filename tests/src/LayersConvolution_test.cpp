@@ -1,6 +1,5 @@
 // Small convolution models run through Predict against the naive convolution
 // (the constructors' shapes and records are in the LayerConstructors table).
-#include <gtest/gtest.h>
 
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"

@@ -1,8 +1,4 @@
 // A two-layer classifier head built by hand, through Predict.
-#include <gtest/gtest.h>
-
-#include <random>
-#include <vector>
 
 #include "LayersDense.h"
 #include "conv_util.h"

@@ -1,16 +1,10 @@
 // Hand-built models running the four detection operators against their
 // naive versions.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <random>
-#include <vector>
 
 #include "LayersDetection.h"
 #include "LayersActivation.h"
 #include "TensorsSharedMemory.h"
 #include "detection_util.h"
-#include "test_util.h"
 
 using namespace detection_test;
 using U = std::vector<uint32_t>;

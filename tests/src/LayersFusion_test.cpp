@@ -1,10 +1,5 @@
 // Graph optimisation: optimised graphs against the same graphs run plain,
 // with the layers each fusion must leave or remove.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <random>
 
 #include "ActivationTypes.h"
 #include "LayersActivation.h"

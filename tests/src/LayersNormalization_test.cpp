@@ -1,14 +1,9 @@
 // A hand-built chain of the four normalisation layers with weights from a
 // weights file (half precision is checked kernel by kernel).
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
 
 #include "LayersNormalization.h"
 #include "ModelWeights.h"
 #include "normalization_util.h"
-#include "test_util.h"
 
 using namespace norm_test;
 using corvus_test::InputLayer;

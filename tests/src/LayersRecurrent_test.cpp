@@ -1,14 +1,9 @@
 // Hand-built LSTM models of both variants (with PostLSTM outputs) against a
 // step-by-step double-precision LSTM.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
 
 #include "LayersRecurrent.h"
 #include "ModelWeights.h"
 #include "normalization_util.h"
-#include "test_util.h"
 
 using namespace norm_test;
 

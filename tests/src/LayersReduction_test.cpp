@@ -1,11 +1,9 @@
 // A hand-built model running a reduction, an arg-max and a cumulative sum
 // (the shape, index, einsum and constant layers run end to end, folded at load
 // time, in the ONNX reader's tests).
-#include <gtest/gtest.h>
 
 #include "LayersReduction.h"
 #include "reduce_util.h"
-#include "test_util.h"
 
 using namespace reduce_test;
 

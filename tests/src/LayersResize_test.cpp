@@ -1,11 +1,9 @@
 // Kernel selection of the resize, padding and up-sampling layers, and a
 // hand-built model running them.
-#include <gtest/gtest.h>
 
 #include "NNKernelFnSelector.h"
 #include "LayersResize.h"
 #include "resize_util.h"
-#include "test_util.h"
 
 using namespace resize_test;
 using corvus_test::Desc;

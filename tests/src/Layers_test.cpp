@@ -1,13 +1,8 @@
 // Layer records: names, links, ownership and byte counts; one table of what
 // every constructor builds (operation, output shape, type, layout, inner
 // shapes) and one of the fatal messages users meet when building layers.
-#include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "LayersActivation.h"
 #include "LayersAudio.h"

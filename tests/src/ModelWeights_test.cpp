@@ -1,15 +1,11 @@
 // Weights file loading (batch-normalisation folding, MatMul, Einsum and LSTM
 // operands, bad files) and per-layer inner tensor files. Random damage to
 // weights files is left to the weights fuzz target.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "LayersConvolution.h"
 #include "ModelWeights.h"

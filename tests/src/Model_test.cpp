@@ -1,8 +1,4 @@
 // Model creation order, initialisation, feeding and prediction.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <vector>
 
 #include "LayersBroadcast.h"
 #include "LayersDataMovement.h"

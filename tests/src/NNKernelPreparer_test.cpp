@@ -1,9 +1,5 @@
 // Weight preparation for half-precision kernels: element types, orders and
 // ownership of the replaced tensors, against layouts computed here.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <vector>
 
 #include "DataTypeConvert.h"
 #include "NNKernelPreparer.h"

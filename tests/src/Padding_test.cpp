@@ -1,11 +1,7 @@
 // Output sizes and pads of convolution and pooling windows.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
-#include <functional>
 #include <random>
-#include <string>
 
 #include "Padding.h"
 #include "test_util.h"

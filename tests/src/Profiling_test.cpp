@@ -1,13 +1,7 @@
 // Statistics CSV, operation counts and layer tensor dumps.
 #include "Profiling.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"

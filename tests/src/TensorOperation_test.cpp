@@ -3,14 +3,9 @@
 // independent references, concatenation and splitting against a naive copy.
 #include "TensorOperation.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
-#include <cstring>
 #include <numeric>
 #include <random>
-#include <vector>
 
 #include "test_util.h"
 

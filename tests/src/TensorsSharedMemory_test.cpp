@@ -1,12 +1,8 @@
 // Shared memory plan: usage records, offsets, the buffer, and planned models
 // computing what unplanned ones compute.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "TensorsSharedMemory.h"
 #include "graph_util.h"

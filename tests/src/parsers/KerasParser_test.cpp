@@ -1,7 +1,6 @@
 // The Keras reader against models built and run by an independent Keras
 // implementation (fixtures made by scripts/keras-fixtures, converted here by
 // tools/keras2corvus), plus the reader's own rules and messages.
-#include <gtest/gtest.h>
 
 #include <sstream>
 #include <stdexcept>
@@ -16,7 +15,6 @@
 #include "ModelParser.hpp"
 #include "parsers/KerasParser.h"
 #include "conv_util.h"
-#include "test_util.h"
 
 using corvus_test::ExpectExitRe;
 using corvus_test::ExpectFatal;

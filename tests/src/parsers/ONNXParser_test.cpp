@@ -1,12 +1,8 @@
 // The converted-ONNX reader: every node type run end to end (reader, weights,
 // OptimizeModel, InitModel, Predict) against hand-computed values, load-time folding, output
 // order, versions and the messages for malformed documents.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "DataTypeConvert.h"
 #include "LayersAudio.h"
@@ -17,7 +13,6 @@
 #include "normalization_util.h"
 #include "parsers/ONNXParser.h"
 #include "conv_util.h"
-#include "test_util.h"
 
 using namespace conv_test;
 using corvus_test::ExpectFatal;
