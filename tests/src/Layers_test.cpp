@@ -245,12 +245,9 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          OP_Slice, {2, 2}, F32, NONE},
         // Split: pieces of the given length, the last one short unless the length divides the extent.
         {[] { return AddSplitLayer(nullptr, F({10, 3}, NC), 4, 0, nullptr); }, OP_Split, {2, 3}, F32, NC, {}, 3},
-        {[] { return AddSplitLayer(nullptr, F({8, 3}, NC), 4, 0, nullptr); }, OP_Split, {4, 3}, F32, NC, {}, 2},
         // Dense (input NC, weights CN), Linear (a scale and an offset per channel), MatMul.
         {[] { return AddDenseLayer(nullptr, F({3, 5}), nullptr, 7, true, ReLU6); }, OP_Dense, {3, 7}, F32, NC,
          {{5, 7}, {7}}},
-        {[] { return AddDenseLayer(nullptr, Desc(F16, {1, 4}, NC), nullptr, 2, false, None); }, OP_Dense, {1, 2}, F16,
-         NC, {{4, 2}, {}}},
         {[] { return AddLinearLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, ReLU); }, OP_Linear, {2, 3, 4, 5}, F32,
          NHWC, {{5}, {5}}},
         {[] { return AddMatmulLayer(nullptr, Ts{F({2, 1, 3}), F({3, 4})}.data(), nullptr, 6); }, OP_MatMul, {2, 1, 4},
@@ -260,7 +257,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         // Detection: boxes per cell are one per ratio, plus one after the first ratio 1 when asked.
         {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 2.0f, 0.5f}, true); }, OP_AnchorBoxes, {2, 5, 7, 4, 8},
          F32, NONE},
-        {[] { return Anchors(F({2, 5, 7, 16}, NHWC), {1.0f, 1.0f}, true); }, OP_AnchorBoxes, {2, 5, 7, 3, 8}, F32, NONE},
         {[] { return AddDecodeDetections(nullptr, F({2, 100, 21}), nullptr, 50, 10, CT_Centroids, true, 300, 400, 0.3f,
                                          0.45f); },
          OP_DecodeDetections, {2, 50, 6}, F32, NONE},
@@ -273,8 +269,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
          OP_BatchNormalization, {2, 3, 4, 5}, F32, NHWC, {{5}, {5}}},
         {[] { return AddL2NormalizationLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, 20.0f); }, OP_L2Normalization,
          {2, 3, 4, 5}, F32, NHWC, {{5}}},
-        {[] { return AddInstanceNormalizationLayer(nullptr, F({2, 3, 4, 5}, NHWC), nullptr, 1e-3f); },
-         OP_InstanceNormalization, {2, 3, 4, 5}, F32, NHWC, {{5}, {5}}},
         {[] { return AddLayerNormLayer(nullptr, Desc(F16, {7}), nullptr, 1e-5f); }, OP_LayerNorm, {7}, F16, NONE,
          {{7}, {7}}},
         // Pooling: a tensor of layout DL_NONE takes the layout argument; global pooling keeps batch and channels.
@@ -300,7 +294,6 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
         {[&] { return AddReduceL2(nullptr, F({2, 3, 4, 5}), nullptr, all4, 4, 0); }, OP_ReduceL2, {}, F32, NONE},
         {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, -1, false, true); }, OP_ArgMax, {2, 3}, I32, NONE},
         {[] { return AddArgMax(nullptr, F({2, 3, 4}), nullptr, 1, true, false); }, OP_ArgMax, {2, 1, 4}, I32, NONE},
-        {[] { return AddArgMax(nullptr, F({7}), nullptr, 0, false, false); }, OP_ArgMax, {1}, I32, NONE},
         {[] { return AddCumSumLayer(nullptr, Ts{F({2, 3, 4}), I32s({1})}.data(), nullptr, 2, true, false); }, OP_CumSum,
          {2, 3, 4}, F32, NONE},
         {[] { return AddShapeLayer(nullptr, F({2, 3, 4}), nullptr); }, OP_Shape, {3}, I32, DL_I},
@@ -372,7 +365,7 @@ TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
 TEST(LayerConstructorsDeathTest, FatalMessages)
 {
     const float ones[7] = {1, 1, 1, 1, 1, 1, 1};
-    const uint32_t s55[2] = {5, 5}, axes10[2] = {1, 0}, axes11[2] = {1, 1}, rank7[7] = {1, 1, 1, 1, 1, 1, 1};
+    const uint32_t s55[2] = {5, 5}, axes11[2] = {1, 1}, rank7[7] = {1, 1, 1, 1, 1, 1, 1};
     const PaddingStruct w22 = Pads(2, 2), p11 = Pads(1, 1), huge = Pads(70000, 0);
     auto lstm = [](uint32_t parser, const U& dims, uint32_t inputs) {
         LSTMParams p = {};
@@ -394,12 +387,8 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          specS + "Input dimensions number must be equal to 2, current number is 3"},
         {[] { AddAudioSpectrogram(nullptr, F({15, 1}), "S", 16, 8, true); },
          "AddAudioSpectrogram: Sample count (15) should be grater than window size (16)"},
-        {[] { AddAudioSpectrogram(nullptr, F({100, 1}), "S", 1, 1, true); },
-         specS + "Window size must be between 2 and 1073741824, current value is 1"},
         {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 9, 8); },
          "AddMfccLayer: DCT coefficient count (9) must be between 1 and the filterbank channel count (8)"},
-        {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 4, 5000); },
-         "AddMfccLayer: filterbank channel count (5000) must be between 1 and 4096"},
         // Broadcasting.
         {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2}), Desc(DT_INT32, {2})}.data(), 3, "x"); },
          "AddWhereLayer: Positive and negative case tensors data type is not equal"},
@@ -414,7 +403,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[] { AddConcatenateLayer(nullptr, Ts{F({1, 2, 3}), F({2, 3})}.data(), 2, nullptr, 1); },
          "dimensions number of input tensors must be the same"},
         {[] { AddSplitLayer(nullptr, F({4, 2}), 0, 1, nullptr); }, "output_dim_len must be greater than 0"},
-        {[&] { AddTransposeLayer(nullptr, F({2, 3, 4}), axes10, 2, nullptr); }, "Incorrect axis length in Transpose Layer"},
         {[&] { AddTransposeLayer(nullptr, F({2, 3}), axes11, 2, nullptr); },
          "AddTransposeLayer: axes (1,1) are not a permutation of the input's 2 dimensions"},
         {[] { AddConvertLayer(nullptr, F({1, 2, 3, 4}, DL_NHWC), nullptr, DL_HWCN, DT_FLOAT32); },
@@ -422,17 +410,10 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[] { AddShuffleLayer(nullptr, F({1, 2, 2, 4}), nullptr, 0); }, "AddShuffleLayer: groups must be greater than 0"},
         {[] { AddGatherElementsLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {4, 2})}.data(), -3, 2, nullptr); },
          "AddGatherElementsLayer:Axis = -3 | Ndim = 2 |Axis out of range"},
-        {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3})}.data(), 3, 0, nullptr); },
-         "AddScatterNDLayer: updates rank must be equal to q + r - indices.shape[-1] - 1, where q is rank of indices, "
-         "r is rank of data"},
         {[] { AddScatterNDLayer(nullptr, Ts{F({4, 2}), Desc(DT_INT32, {3, 1}), F({3, 3})}.data(), 3, 0, nullptr); },
          "AddScatterNDLayer: updates shape (3,3) must be (3,2)"},
         {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({70000, 1}, DT_UINT32)}.data(), 2, nullptr); },
          "AddTileLayer: output dimension 0 is too large (4900000000)"},
-        {[] { AddTileLayer(nullptr, Ts{F({70000, 2}), I32s({1, 35000}, DT_UINT32)}.data(), 2, nullptr); },
-         "AddTileLayer: output shape (70000,70000) holds more elements than a tensor can"},
-        {[] { AddExpandLayer(nullptr, Ts{F({4}), I32s({2, 4}, DT_UINT32)}.data(), 2, nullptr); },
-         "AddExpandLayer: Shape tensor data type is not int32"},
         {[] { AddExpandLayer(nullptr, Ts{F({4}), I32s({2, -4})}.data(), 2, nullptr); },
          "AddExpandLayer: Shape value -4 at position 1 must be positive"},
         {[] { AddSqueezeLayer(nullptr, Ts{F({1}), I32s({0})}.data(), 2, nullptr); },
@@ -444,11 +425,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "depthMultiplier must be greater than 0"},
         {[&] { AddConv1DLayer(nullptr, F({1, 4, 4, 1}), "c", 2, 3, 1, 1, 1, &p11, false, kNone); },
          "AddConv1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
-        {[&] { AddConv3DLayer(nullptr, F({1, 4, 4, 2}), "c", 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, &p11, false, EXPLICIT,
-                              kNone); },
-         "AddConv3DLayer: input tensor dimensions number must equal 5.Current dimensions number: 4\n"},
-        {[&] { AddConv2DTransposeLayer(nullptr, F({1, 4, 4}), "t", DL_NHWC, 2, 2, 2, 2, 2, 1, 1, &p11, 1, 0, kNone); },
-         "input tensor ndim must be equal 4. ndim: 3"},
         {[&] { AddConv1DLayer(nullptr, F({1, 4, 4}), "c", 70000, 3, 1, 1, 1, &huge, false, kNone); },
          "AddConv1DLayer: the output would hold more than 4294967295 elements"},
         // Dense.
@@ -458,27 +434,18 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         // Detection.
         {[&] { Anchors(F({1, 2, 2, 3}), std::vector<float>(ones, ones + 7), false); },
          "AddAnchorBoxesLayer: aspect ratio count must be 1 to 6, got 7"},
-        {[&] { Anchors(F({1, 2, 2, 3}), {1.0f}, false, 0); },
-         "AddAnchorBoxesLayer: image height and width must be positive, got 0 x 400"},
         {[] { AddDecodeDetections(nullptr, F({1, 100, 11}), nullptr, 5, 5, 0, false, 1, 1, 0.5f, 0.5f); },
          "AddDecodeDetections: the last input dimension (11) must hold the class scores and 12 box values"},
-        {[] { AddNMSYoloLayer(nullptr, F({10, 6}), 5, nullptr, 0.5f, 0.5f); },
-         "AddNMSYoloLayer: input tensor ndim must equal 3. ndim: 2"},
         {[] { AddNMSYoloLayer(nullptr, F({1, 10, 4}), 5, nullptr, 0.5f, 0.5f); },
          "AddNMSYoloLayer: rows of 4 values cannot hold a box and its score"},
         {[&] { nms({F({1, 5, 4}), F({1, 2, 6}), I32s({2})}); },
          "AddNonMaxSuppressionLayer: scores must have shape [N, classes, boxes] matching the boxes [1, 5, 4]"},
-        {[&] { nms({F({1, 5, 3}), F({1, 2, 5}), I32s({2})}); }, "AddNonMaxSuppressionLayer: boxes must have shape [N, boxes, 4]"},
         {[&] { nms({F({1, 5, 4}), F({1, 2, 5}), Desc(DT_INT32, {1})}); },
          "AddNonMaxSuppressionLayer: max_output_boxes_per_class must be a constant with data"},
-        {[&] { nms({F({1, 5, 4}), F({1, 2, 5}), I32s({-1})}); },
-         "AddNonMaxSuppressionLayer: max_output_boxes_per_class must not be negative, got -1"},
         {[&] { nms({F({4, 5, 4}), F({4, 2, 5}), I32s({0x40000000}, DT_UINT32)}); },
          "AddNonMaxSuppressionLayer: the output would hold more than 4294967295 elements"},
         // Normalisation.
         {[] { AddL2NormalizationLayer(nullptr, F({1, 2, 3, 4}, DL_NCHW), "l2", 1); }, "input tensor layout must be NHWC"},
-        {[] { AddInstanceNormalizationLayer(nullptr, F({1, 2, 3, 4, 5}), "in", 1); },
-         "AddInstanceNormalizationLayer: input tensor ndim must be equal 3 or 4, but now it is 5"},
         {[] { AddLayerNormLayer(nullptr, Desc(DT_INT32, {2, 3}), "ln", 1); },
          "LayerNorm: input tensor must be float32 or float16, it is " + std::string(DataTypeToStr(DT_INT32))},
         // Pooling.
@@ -487,8 +454,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[&] { AddMaxPooling1DLayer(nullptr, F({1, 4, 4, 2}), "x", 2, 2, 0, w22, 1); },
          "AddPool1DLayer: Input tensor dimensions must be equal 3. Current dimensions number: 4"},
         // Recurrent.
-        {[&] { lstm(LSTM_PARSER_ONNX, {5, 3}, 1); },
-         "AddLSTMONNXLayer: Input tensor dimensions number must equal 3.Current dimensions number: 2\n"},
         {[&] { lstm(LSTM_PARSER_KERAS, {1, 5, 2, 3}, 1); },
          "LSTM KERAS: input tensor dimensions number must equal 3.Current dimensions number: 4\n"},
         {[&] { lstm(LSTM_PARSER_KERAS, {5, 2, 3}, 2); }, "LSTM: initial hidden state must hold 8 values, it holds 12"},
@@ -496,8 +461,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         {[] { AddArgMax(nullptr, F({2, 3}), nullptr, -3, true, false); }, "ArgMax: Invalid axis value: -3\n"},
         {[] { AddRangeLayer(nullptr, Ts{F32s({0}), F32s({5, 6}), F32s({1})}.data(), nullptr, 3, 0, 5, 1); },
          "AddRangeLayer: Input tensor is not scalar"},
-        {[] { AddConstantOfShapeLayer(nullptr, F32s({2, 3}), nullptr, DT_FLOAT32, {}); },
-         "AddConstantOfShapeLayer: Shape tensor data type is not int32"},
         {[] { AddConstantOfShapeLayer(nullptr, I32s({2, -3}), nullptr, DT_FLOAT32, {}); },
          "AddConstantOfShapeLayer: Negative dimension -3 in the shape tensor"},
         {[] { AddConstantOfShapeLayer(nullptr, I32s({65536, 65536}), nullptr, DT_FLOAT32, {}); },
@@ -506,15 +469,12 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          "AddNonZeroLayer: the input of layer \"nz\" holds no data; its values size the output"},
         {[] { AddEinsumLayer(nullptr, Ts{F({2, 2}), F({2, 2})}.data(), nullptr, "ii,ij->j"); },
          "Check equation pattern: ii,ij->j\n. Trace-like operators are not supported in the current version."},
-        {[] { AddEinsumLayer(nullptr, Ts{F({2, 2}), F({2, 2})}.data(), nullptr, "ijk,jk->ik"); },
-         "AddEinsumLayer: The equation ijk,jk->ik names 3 and 2 indices for operands of rank 2 and 2"},
         {[&] { AddInitializerLayer(7, rank7, DT_FLOAT32, nullptr, nullptr); }, "AddInitializerLayer: Rank 7 is greater than 6"},
         // Resizing and padding.
         {[] { AddZeroPadding2DLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), "z", DL_NHWC, UINT32_MAX, 1, 0, 0); },
          "AddZeroPadding2DLayer: output dimension 1 is too large (4294967298)"},
         {[] { AddUpSampling2DLayer(nullptr, F({1, 32768, 32768, 2}, DL_NHWC), "u", DL_NHWC, 2, 2); },
          "AddUpSampling2DLayer: the output would hold more than 4294967295 elements"},
-        {[&] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), ones, 3, "r", 0); }, "Incorrect axis length in Resize Layer"},
         {[] { AddResizeLayer(nullptr, F({1, 2, 2, 1}, DL_NHWC), std::vector<float>{1, -2, 1, 1}.data(), 4, "r", 0); },
          "AddResizeLayer: scale -2 of dimension 1 gives no valid output size"},
     });
