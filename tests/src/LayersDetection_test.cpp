@@ -43,7 +43,8 @@ TEST(LayersDetection, HandBuiltModelRunsTwice)
     // The anchors exist once the model is initialised. (The readers' tests
     // check that the records hold the attributes in their places.)
     const DecodeDetectionsParams& dp = *(const DecodeDetectionsParams*)decode->kernel->params;
-    const std::vector<float> expectedAnchors = NaiveAnchors(*(const AnchorBoxesParams*)anchors->kernel->params, 2, H, W);
+    const AnchorBoxesParams& ap = *(const AnchorBoxesParams*)anchors->kernel->params;
+    const std::vector<float> expectedAnchors = NaiveAnchors(ap, 2, H, W);
     ASSERT_EQ(Values(anchors->kernel->output[0]), expectedAnchors);
 
     std::mt19937 rng(8);
