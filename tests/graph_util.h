@@ -1,13 +1,8 @@
-// The one builder of input layers and small models for the tests: inputs,
-// constants, hand-made layers given their output tensors directly, owned
-// models and a run that feeds float32 data by input order.
+// Small models for the tests: inputs of batch 1, constants, hand-made layers
+// given their output tensors directly, owned models and a run that feeds
+// float32 data by input order.
 #ifndef CORVUS_TESTS_GRAPH_UTIL_H
 #define CORVUS_TESTS_GRAPH_UTIL_H
-
-#include <cstring>
-#include <initializer_list>
-#include <memory>
-#include <vector>
 
 #include "Layers.h"
 #include "Model.h"
@@ -18,38 +13,22 @@ namespace graph_util {
 
 using corvus_test::Shape;
 
-// A one-dimensional tensor description without data.
-inline Tensor* Vector(uint32_t n, DataType dtype = DT_FLOAT32)
-{
-    return CreateTensor(dtype, DL_NONE, 1, Shape({n}), false);
-}
-
-// An input layer of any extents, element type and layout.
-inline Layer* InputOf(const char* name, const std::vector<uint32_t>& dims, DataType dtype = DT_FLOAT32,
-                      DataLayout layout = DL_NONE)
-{
-    Tensor* t = CreateTensor(dtype, layout, (uint32_t)dims.size(), Shape(dims), false);
-    Layer* layer = AddInputLayer(name, t);
-    DestroyTensor(t);
-    return layer;
-}
-
 // An input of shape (1, n), so that inputs of any size share the batch 1.
-inline Layer* Input(const char* name, uint32_t n, DataType dtype = DT_FLOAT32) { return InputOf(name, {1, n}, dtype); }
+inline Layer* Input(const char* name, uint32_t n, DataType dtype = DT_FLOAT32)
+{
+    return corvus_test::InputLayer(name, dtype, {1, n});
+}
 
 // An NHWC image input of batch 1.
 inline Layer* Image(const char* name, uint32_t h, uint32_t w, uint32_t c)
 {
-    return InputOf(name, {1, h, w, c}, DT_FLOAT32, DL_NHWC);
+    return corvus_test::InputLayer(name, DT_FLOAT32, {1, h, w, c}, DL_NHWC);
 }
 
-// A constant source layer whose output owns data.
+// A constant source layer of n elements whose output owns data.
 inline Layer* Constant(const char* name, uint32_t n, DataType dtype = DT_FLOAT32)
 {
-    Layer* layer = CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0);
-    layer->kernel->output[0] = CreateTensor(dtype, DL_NONE, 1, Shape({n}), true);
-    layer->staticOutput = true;
-    return layer;
+    return corvus_test::ConstantLayer(name, corvus_test::NewTensor(dtype, {n}).release());
 }
 
 // A layer of any op reading `inputs`, with one data-less output of n elements.
@@ -57,7 +36,7 @@ inline Layer* Node(const char* name, LayerOpType op, std::vector<Layer*> inputs,
                    DataType dtype = DT_FLOAT32, uint32_t innerNum = 0)
 {
     Layer* layer = CreateLayer(name, op, inputs.data(), nullptr, (uint32_t)inputs.size(), innerNum);
-    layer->kernel->output[0] = Vector(n, dtype);
+    layer->kernel->output[0] = corvus_test::Desc(dtype, {n});
     return layer;
 }
 
@@ -86,10 +65,7 @@ inline ModelPtr MakeModel(std::vector<Layer*> outputs)
 }
 
 // The elements of a dense float32 tensor.
-inline std::vector<float> Values(const Tensor* t)
-{
-    return {(const float*)t->data, (const float*)t->data + GetTensorSize(t)};
-}
+inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf<float>(t); }
 
 // Feeds one float32 vector per model input (in the model's input order,
 // shaped as the input layer) and returns every output's elements.

@@ -1,12 +1,8 @@
 #include "DataTypeConvert.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <random>
-#include <vector>
 
 #include "test_util.h"
 

@@ -1,13 +1,10 @@
 // A hand-built model chaining the data-movement layers, against the same
 // computation done by index.
-#include <gtest/gtest.h>
 
 #include <climits>
-#include <random>
 
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
-#include "test_util.h"
 
 using namespace corvus_test;
 using dm_test::At;

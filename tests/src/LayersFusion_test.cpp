@@ -1,10 +1,5 @@
 // Graph optimisation: optimised graphs against the same graphs run plain,
 // with the layers each fusion must leave or remove.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <random>
 
 #include "ActivationTypes.h"
 #include "LayersActivation.h"
@@ -182,26 +177,6 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
         }
     }
     EXPECT_EQ(borrowedBefore, gBorrowed);  // the owner's weights are not rewritten
-}
-
-TEST(LayersFusion, ConvBatchNormWeightsByHand)
-{
-    Layer* conv = Conv(Image("x", 3, 3, 1), "conv", 2, 1, 1, false);
-    Layer* bn = BN(conv, "bn");
-    ModelPtr m = MakeModel({bn});
-    AllocTensorData(conv->kernel->inner[0]);
-    for (uint32_t e = 0; e < 18; ++e) ((float*)conv->kernel->inner[0]->data)[e] = 1.0f;
-    const float scale[2] = {2, 3}, shift[2] = {1, -1};
-    AllocTensorData(bn->kernel->inner[0]);
-    AllocTensorData(bn->kernel->inner[1]);
-    PutTensorData(scale, bn->kernel->inner[0]);
-    PutTensorData(shift, bn->kernel->inner[1]);
-    OptimizeModel(m.get(), 0);
-    ASSERT_EQ(Names(m.get()), (Strings{"x", "bn"}));
-    EXPECT_EQ(conv, m->ioLayers->outputLayers[0]);
-    const float* w = (const float*)conv->kernel->inner[0]->data;
-    for (uint32_t e = 0; e < 18; ++e) EXPECT_EQ(e % 2 == 0 ? 2.0f : 3.0f, w[e]) << e;
-    EXPECT_EQ(Values(conv->kernel->inner[1]), (std::vector<float>{1, -1}));
 }
 
 TEST(LayersFusion, ConnectivityAndHalfPrecisionRequest)

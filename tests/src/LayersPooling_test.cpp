@@ -1,12 +1,7 @@
 // A hand-built pooling model against the naive windows.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "NNKernelFnSelector.h"
 #include "pooling_util.h"
-#include "test_util.h"
 
 using namespace pooling_test;
 

@@ -1,14 +1,9 @@
 // Hand-built LSTM models of both variants (with PostLSTM outputs) against a
 // step-by-step double-precision LSTM.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
 
 #include "LayersRecurrent.h"
 #include "ModelWeights.h"
 #include "normalization_util.h"
-#include "test_util.h"
 
 using namespace norm_test;
 
@@ -44,23 +39,20 @@ void ReferenceLSTM(const std::vector<float>& x, uint32_t T, uint32_t B, uint32_t
 struct Case {
     bool onnx, batchMajor, bias, states, returnSeq;
     uint32_t outputs;  // ONNX: 1 or 3
-    DataType dt;
 };
 
 // Builds, loads, runs and checks one model: T = 5, B = 2, I = 3; H = 4 (ONNX) or 8 (Keras).
 void RunCase(const Case& c, std::mt19937& rng)
 {
     SCOPED_TRACE(::testing::Message() << "onnx " << c.onnx << " batch-major " << c.batchMajor << " bias " << c.bias
-                                      << " states " << c.states << " sequences " << c.returnSeq << " "
-                                      << DataTypeToStr(c.dt));
-    const bool half = c.dt == DT_FLOAT16;
+                                      << " states " << c.states << " sequences " << c.returnSeq);
     const uint32_t T = 5, B = 2, I = 3, H = c.onnx ? 4 : 8;
     const U xDims = c.batchMajor ? U{B, T, I} : U{T, B, I};
-    std::vector<Layer*> ins = {corvus_test::InputLayer("x", c.dt, xDims)};
+    std::vector<Layer*> ins = {corvus_test::InputLayer("x", DT_FLOAT32, xDims)};
     for (const char* name : {"h0", "c0"}) {  // ONNX: initializers from the weights file; Keras: model inputs
         if (!c.states) break;
         Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0)
-                           : corvus_test::InputLayer(name, c.dt, {B, H});
+                           : corvus_test::InputLayer(name, DT_FLOAT32, {B, H});
         if (c.onnx) s->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, B, H}), true);
         s->staticOutput = c.onnx;
         ins.push_back(s);
@@ -79,37 +71,29 @@ void RunCase(const Case& c, std::mt19937& rng)
     }
     corvus_test::ModelRun model(outs);
 
-    const std::vector<float> W = RandomValues(rng, I * 4 * H, -0.8f, 0.8f, half),
-                             R = RandomValues(rng, H * 4 * H, -0.8f, 0.8f, half),
-                             bias = c.bias ? RandomValues(rng, 4 * H, -0.5f, 0.5f, half) : std::vector<float>(),
-                             h0 = RandomValues(rng, B * H, -1, 1, half), c0 = RandomValues(rng, B * H, -1, 1, half),
-                             xs = RandomValues(rng, T * B * I, -1.5f, 1.5f, half);  // step-major
+    const std::vector<float> W = RandomValues(rng, I * 4 * H, -0.8f, 0.8f), R = RandomValues(rng, 4 * H * H, -1, 1),
+                             bias = c.bias ? RandomValues(rng, 4 * H, -0.5f, 0.5f) : std::vector<float>(),
+                             h0 = RandomValues(rng, B * H, -1, 1), c0 = RandomValues(rng, B * H, -1, 1),
+                             xs = RandomValues(rng, T * B * I, -1.5f, 1.5f);  // step-major
     const bool constStates = c.onnx && c.states;
     const std::vector<float> none;
-    if (!half)  // the loader takes float32 only
-        LoadModelWeights(model.model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
-                                                                 constStates ? c0 : none}}})
-                                    .c_str());
-    model.Init();
-    for (int k = 0; half && k < 3; ++k) {
-        Tensor* src = FromValues(Dims(lstm->kernel->inner[k]), k == 0 ? W : k == 1 ? R : bias, c.dt);
-        CopyTensorData(src, lstm->kernel->inner[k]);
-        DestroyTensor(src);
-    }
+    LoadModelWeights(model.model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
+                                                             constStates ? c0 : none}}})
+                                      .c_str());
 
     std::vector<float> xin(xs.size());
     for (uint32_t t = 0; t < T; ++t)
         for (uint32_t b = 0; b < B; ++b)
             for (uint32_t k = 0; k < I; ++k)
                 xin[c.batchMajor ? (b * T + t) * I + k : (t * B + b) * I + k] = xs[(t * B + b) * I + k];
-    Tensor* feeds[3] = {FromValues(xDims, xin, c.dt), FromValues({B, H}, h0, c.dt), FromValues({B, H}, c0, c.dt)};
+    Tensor* feeds[3] = {FromValues(xDims, xin), FromValues({B, H}, h0), FromValues({B, H}, c0)};
     const ModelInput inputs[3] = {{"x", feeds[0]}, {"h0", feeds[1]}, {"c0", feeds[2]}};
     model.Run({inputs, inputs + (c.states && !c.onnx ? 3 : 1)});
 
     std::vector<double> steps, cLast, hInit(B * H), cInit(B * H);
     if (c.states) hInit.assign(h0.begin(), h0.end()), cInit.assign(c0.begin(), c0.end());
     ReferenceLSTM(xs, T, B, I, H, W, R, bias, hInit, cInit, &steps, &cLast);
-    const double tol = half ? 2e-3 : 2e-5;
+    const double tol = 2e-5;
     const std::vector<float> y = Values(outs[0]->kernel->output[0]);
     // Y per (t, b, j) in the output's own order.
     auto yAt = [&](uint32_t t, uint32_t b, uint32_t j) {
@@ -131,9 +115,7 @@ void RunCase(const Case& c, std::mt19937& rng)
         for (uint32_t i = 0; i < B * H; ++i) {
             const double want = m == 1 ? steps[(T - 1) * B * H + i] : cLast[i];
             EXPECT_NEAR(s[i], want, tol * (1 + std::fabs(want)));
-            if (m == 1) {
-                EXPECT_EQ(s[i], yAt(T - 1, i / H, i % H));  // Y at the last step is Y_h
-            }
+            EXPECT_TRUE(m == 2 || s[i] == yAt(T - 1, i / H, i % H));  // Y at the last step is Y_h
         }
     }
     for (Tensor* t : feeds) DestroyTensor(t);
@@ -146,14 +128,11 @@ TEST(LayersRecurrent, HandBuiltModelsMatchAStepByStepLSTM)
     std::mt19937 rng(11);
     for (bool bias : {false, true})
         for (bool states : {false, true}) {
-            RunCase({true, false, bias, states, false, 3, DT_FLOAT32}, rng);
-            RunCase({true, true, bias, states, false, 1, DT_FLOAT32}, rng);
-            RunCase({false, true, bias, states, false, 1, DT_FLOAT32}, rng);
-            RunCase({false, true, bias, states, true, 1, DT_FLOAT32}, rng);
+            RunCase({true, false, bias, states, false, 3}, rng);
+            RunCase({true, true, bias, states, false, 1}, rng);
+            RunCase({false, true, bias, states, false, 1}, rng);
+            RunCase({false, true, bias, states, true, 1}, rng);
         }
     // Keras time-major input: the sequence still comes out [batch, sequence, H].
-    RunCase({false, false, true, false, true, 1, DT_FLOAT32}, rng);
-    // Half precision through float32 temporaries, both variants.
-    RunCase({false, true, true, true, true, 1, DT_FLOAT16}, rng);
-    RunCase({true, false, true, false, false, 3, DT_FLOAT16}, rng);
+    RunCase({false, false, true, false, true, 1}, rng);
 }

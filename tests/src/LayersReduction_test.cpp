@@ -1,26 +1,11 @@
-// Hand-built models running the reduction, index, shape, einsum and
-// initializer layers.
-#include <gtest/gtest.h>
-
-#include <cmath>
+// A hand-built model running a reduction, an arg-max and a cumulative sum
+// (the shape, index, einsum and constant layers run end to end, folded at load
+// time, in the ONNX reader's tests).
 
 #include "LayersReduction.h"
-#include "NNKernelFnSelector.h"
-#include "TensorOperation.h"
-#include "nn_kernel_list.h"
 #include "reduce_util.h"
-#include "test_util.h"
 
 using namespace reduce_test;
-
-namespace {
-
-Layer* Constant(const char* name, DataType dtype, const Dims& dims, const void* data)
-{
-    return AddInitializerLayer((uint32_t)dims.size(), dims.data(), dtype, data, name);
-}
-
-}  // namespace
 
 TEST(ReductionModel, ReductionsArgMaxAndCumSumThroughPredict)
 {
@@ -32,7 +17,7 @@ TEST(ReductionModel, ReductionsArgMaxAndCumSumThroughPredict)
     Layer* mean = AddReduceMean(in, nullptr, "mean", axes, 2, 0);
     Layer* am = AddArgMax(in, nullptr, "am", 1, false, false);
     const int32_t axis = -1;
-    Layer* cumIn[] = {in, Constant("axis", DT_INT32, {1}, &axis)};
+    Layer* cumIn[] = {in, AddInitializerLayer(1, Dims{1}.data(), DT_INT32, &axis, "axis")};
     Layer* cum = AddCumSumLayer(cumIn, nullptr, "cum", 2, false, true);
     Layer* outs[] = {mean, am, cum};
     Model* model = CreateModel(outs, 3);
@@ -63,63 +48,6 @@ TEST(ReductionModel, ReductionsArgMaxAndCumSumThroughPredict)
         for (int k = 2; k >= 0; --k) c[r * 4 + k] = acc = acc + x[r * 4 + k];
     }
     EXPECT_EQ(Values<float>(res[2]->kernel->output[0]), c);
-    DestroyModel(model);
-    DestroyTensor(feed);
-}
-
-TEST(ReductionModel, ShapeRangeAndConstantsFoldAheadOfTime)
-{
-    // Shape of an input is known before any data: it folds at once.
-    Layer* in = corvus_test::InputLayer("x", DT_FLOAT32, {4, 5, 6});
-    Layer* shape = AddShapeLayer(in, nullptr, "shape");
-    ExecuteLayer(shape);
-    EXPECT_TRUE(shape->staticOutput);
-    EXPECT_EQ(Values<int32_t>(shape->kernel->output[0]), (std::vector<int32_t>{4, 5, 6}));
-
-    // Range over initializers: [0, 3, 6, 9].
-    const float s = 0, l = 10, d = 3;
-    Layer* rIn[] = {Constant("s", DT_FLOAT32, {1}, &s), Constant("l", DT_FLOAT32, {1}, &l),
-                    Constant("d", DT_FLOAT32, {1}, &d)};
-    Layer* range = AddRangeLayer(rIn, nullptr, "range", 3, s, l, d);
-    ExecuteLayer(range);
-    EXPECT_TRUE(range->staticOutput);
-    EXPECT_EQ(Values<float>(range->kernel->output[0]), (std::vector<float>{0, 3, 6, 9}));
-
-    // ConstantOfShape from the folded shape, NonZero and Cast from initializers.
-    ConstantOfShapeParams seven = {};
-    seven.i32 = 7;
-    Layer* fill = AddConstantOfShapeLayer(shape, nullptr, "fill", DT_INT32, seven);
-    EXPECT_EQ(DimsOf(fill->kernel->output[0]), (Dims{4, 5, 6}));
-    const int32_t grid[] = {1, 0, 0, 2};
-    Layer* g = Constant("grid", DT_INT32, {2, 2}, grid);
-    Layer* nz = AddNonZeroLayer(g, nullptr, "nz");
-    Layer* cast = AddCastLayer(range, nullptr, "cast", DT_INT32);
-    Layer* outs[] = {fill, nz, cast};
-    Model* model = CreateModel(outs, 3);
-    Layer** res = RunOnce(model, {});
-    EXPECT_EQ(Values<int32_t>(res[0]->kernel->output[0]), std::vector<int32_t>(120, 7));
-    EXPECT_EQ(Values<int32_t>(res[1]->kernel->output[0]), (std::vector<int32_t>{0, 1, 0, 1}));
-    EXPECT_EQ(Values<int32_t>(res[2]->kernel->output[0]), (std::vector<int32_t>{0, 3, 6, 9}));
-    DestroyModel(model);  // the input layer belongs to the model through the shape layer
-}
-
-TEST(ReductionModel, EinsumWithAConstantOperand)
-{
-    const std::vector<float> a = RandomValues(2 * 3 * 4, 41), w = RandomValues(4 * 5, 42);
-    Tensor* feed = MakeF32({2, 3, 4}, a);
-    Layer* in = corvus_test::InputLayer("a", DT_FLOAT32, {2, 3, 4});
-    Layer* ops[] = {in, Constant("w", DT_FLOAT32, {4, 5}, w.data())};
-    Layer* e = AddEinsumLayer(ops, nullptr, "e", "bij,jk->bik");
-    Model* model = CreateModel(&e, 1);
-    const std::vector<float> got = Values<float>(RunOnce(model, {{"a", feed}})[0]->kernel->output[0]);
-    ASSERT_EQ(got.size(), 30u);
-    for (uint32_t n = 0; n < 2; ++n)
-        for (uint32_t i = 0; i < 3; ++i)
-            for (uint32_t k = 0; k < 5; ++k) {
-                double ref = 0.0;
-                for (uint32_t j = 0; j < 4; ++j) ref += (double)a[(n * 3 + i) * 4 + j] * w[j * 5 + k];
-                EXPECT_NEAR(got[(n * 3 + i) * 5 + k], ref, 1e-5 * (1.0 + std::fabs(ref)));
-            }
     DestroyModel(model);
     DestroyTensor(feed);
 }

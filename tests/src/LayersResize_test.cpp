@@ -1,59 +1,35 @@
-// Kernel selection of the resize, padding and up-sampling layers, and a
-// hand-built model running them.
-#include <gtest/gtest.h>
-
+// Kernel selection of the resize layer, and a hand-built model running the
+// resize, padding and up-sampling layers.
 #include "NNKernelFnSelector.h"
 #include "LayersResize.h"
 #include "resize_util.h"
-#include "test_util.h"
 
 using namespace resize_test;
 using corvus_test::Desc;
 using corvus_test::InputLayer;
 
-namespace {
-
-kfname Select(Layer* layer) { return SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)layer->op, DT_FLOAT32, layer->kernel); }
-
-}  // namespace
-
-TEST(LayersResize, KernelSelection)
+TEST(LayersResizeDeathTest, KernelSelectionAndRefusals)
 {
-    const float rgb[4] = {1.0f, 0.5f, 0.5f, 1.0f}, all[4] = {1.0f, 0.5f, 0.5f, 0.5f};
-    struct Case {
-        U dims;
-        const float* scales;
-        uint32_t mode;
-        kfname want;
-    };
-    const Case cases[] = {
-        {{1, 8, 8, 3}, rgb, RESIZE_MODE_NEAREST, kfname_ResizeNear3F32_ref},
-        {{1, 8, 8, 4}, rgb, RESIZE_MODE_NEAREST, kfname_ResizeNear_ref},
-        {{1, 8, 8, 3}, all, RESIZE_MODE_NEAREST, kfname_ResizeNear_ref},
-        {{1, 8, 8, 3}, rgb, RESIZE_MODE_AREA, kfname_ResizeDown3F32_opt},
-        {{1, 8, 8, 6}, all, RESIZE_MODE_AREA, kfname_ResizeDownF32_ref},
-    };
-    for (const Case& c : cases) {
-        Layer* rs = AddResizeLayer(nullptr, Desc(DT_FLOAT32, c.dims, DL_NHWC), c.scales, 4, "rs", c.mode);
-        EXPECT_EQ(Select(rs), c.want) << kernel_fn_name_string[c.want];
+    const float rgb[4] = {1.0f, 0.5f, 0.5f, 1.0f}, all[4] = {1.0f, 0.5f, 0.5f, 0.5f}, zero[4] = {1, 0, 0.5f, 1};
+    auto select = [](const U& dims, const float* scales, uint32_t mode, DataType dtype = DT_FLOAT32) {
+        Layer* rs = AddResizeLayer(nullptr, Desc(dtype, dims, DL_NHWC), scales, 4, "rs", mode);
+        const kfname k = SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Resize, DT_FLOAT32, rs->kernel);
         DestroyLayer(rs);
-    }
-}
-
-TEST(LayersResizeDeathTest, SelectionFailures)
-{
-    const float zero[4] = {1.0f, 0.0f, 0.5f, 1.0f}, ok[4] = {1.0f, 0.5f, 0.5f, 1.0f};
-    const float chan[4] = {1.0f, 0.5f, 0.5f, 0.5f};  // refused by the half-precision kernel too
-    auto layer = [](const float* s, uint32_t mode, DataType dtype) {
-        return AddResizeLayer(nullptr, Desc(dtype, {1, 8, 8, 3}, DL_NHWC), s, 4, "rs", mode);
+        return k;
     };
-    EXPECT_EXIT(Select(layer(zero, RESIZE_MODE_NEAREST, DT_FLOAT32)), ::testing::ExitedWithCode(1),
-                "SelectNNKernelFnResize error: can't select function\nResizeNear3F32_ref error: scale\\[i\\] <= "
-                "0\\.0\nResizeNear_ref error: scale\\[i\\] <= 0\\.0\n\\. File NNKernelFnSelector");
-    EXPECT_EXIT(Select(layer(chan, RESIZE_MODE_AREA, DT_FLOAT16)), ::testing::ExitedWithCode(1),
-                "ResizeDown3F32_ref error: in->dtype != DT_FLOAT32\nResizeDown_ref error: in->dtype != DT_FLOAT32\n");
-    EXPECT_EXIT(Select(layer(ok, 2, DT_FLOAT32)), ::testing::ExitedWithCode(1),
-                "SelectNNKernelFnResize error: unsupported resize mode");
+    EXPECT_EQ(select({1, 8, 8, 3}, rgb, RESIZE_MODE_NEAREST), kfname_ResizeNear3F32_ref);
+    EXPECT_EQ(select({1, 8, 8, 4}, rgb, RESIZE_MODE_NEAREST), kfname_ResizeNear_ref);
+    EXPECT_EQ(select({1, 8, 8, 3}, all, RESIZE_MODE_NEAREST), kfname_ResizeNear_ref);
+    EXPECT_EQ(select({1, 8, 8, 3}, rgb, RESIZE_MODE_AREA), kfname_ResizeDown3F32_opt);
+    EXPECT_EQ(select({1, 8, 8, 6}, all, RESIZE_MODE_AREA), kfname_ResizeDownF32_ref);
+    corvus_test::ExpectExitRe({
+        {[&] { select({1, 8, 8, 3}, zero, RESIZE_MODE_NEAREST); },
+         "SelectNNKernelFnResize error: can't select function\nResizeNear3F32_ref error: scale\\[i\\] <= "
+         "0\\.0\nResizeNear_ref error: scale\\[i\\] <= 0\\.0\n\\. File NNKernelFnSelector"},
+        // Refused by the half-precision kernel too.
+        {[&] { select({1, 8, 8, 3}, all, RESIZE_MODE_AREA, DT_FLOAT16); },
+         "ResizeDown3F32_ref error: in->dtype != DT_FLOAT32\nResizeDown_ref error: in->dtype != DT_FLOAT32\n"},
+    });
 }
 
 // Input -> ZeroPadding2D -> UpSampling2D -> area Resize -> reflect Pad, and a

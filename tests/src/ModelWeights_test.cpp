@@ -1,15 +1,11 @@
 // Weights file loading (batch-normalisation folding, MatMul, Einsum and LSTM
 // operands, bad files) and per-layer inner tensor files. Random damage to
 // weights files is left to the weights fuzz target.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "LayersConvolution.h"
 #include "ModelWeights.h"
@@ -81,7 +77,7 @@ std::vector<float> Concat(std::initializer_list<std::vector<float>> parts)
 
 Tensor* Desc(std::vector<uint32_t> dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32, bool data = false)
 {
-    return CreateTensor(dt, layout, (uint32_t)dims.size(), Shape(dims), data);
+    return corvus_test::NewTensor(dt, dims, {}, data, layout).release();
 }
 
 // A layer with the given data-less inner tensors (nullptr leaves a slot empty).
@@ -270,7 +266,11 @@ TEST(ModelWeights, BadFilesAreFatal)
     const std::vector<float> six = Ramp(6, 0), eight = Ramp(8, 0);
     WeightsBytes unterminated = WeightsBytes().U32(1);
     unterminated.bytes.insert(unterminated.bytes.end(), {'d', 'e', 'n', 's', 'e'});
-    const TensorStrides st{{3, 1}};
+    auto innerOf = [](Tensor* t) { return WithInner("x", OP_Conv2D, {Input("in", 2)}, 2, {t}); };
+    auto absurd = [&](uint32_t count) {
+        WatchAllocations();
+        load(WeightsBytes().U32(1).Name("dense").U32(count).U32(6));
+    };
     ExpectExitRe({
         {[&] { load(WeightsBytes().U32(1).Entry("dense", {6}, six)); },
          "Weights number from file is not equals to layer weights number for dense"},
@@ -287,36 +287,20 @@ TEST(ModelWeights, BadFilesAreFatal)
         {[&] { load(WeightsBytes().U32(1).Name("dense")); }, "Cannot read weights count for dense"},
         {[&] { load(WeightsBytes().U32(1).Name("dense").U32(2).U32(6)); }, "Error while reading weights sizes for dense"},
         // Absurd counts are refused before any allocation they would size.
-        {[&] {
-             WatchAllocations();
-             load(WeightsBytes().U32(1).Name("dense").U32(0xFFFFFFFFu).U32(6));
-         },
-         "Error while reading weights sizes for dense"},
-        {[&] {
-             WatchAllocations();
-             load(WeightsBytes().U32(1).Name("dense").U32(0x10000000u).U32(6));
-         },
-         "Error while reading weights sizes for dense"},
+        {[&] { absurd(0xFFFFFFFFu); }, "Error while reading weights sizes for dense"},
+        {[&] { absurd(0x10000000u); }, "Error while reading weights sizes for dense"},
         {[&] { load(WeightsBytes()); }, "fread\\(&weightedLayers"},  // empty file
         {[&] { LoadModelWeights(SmallModel().model.get(), TmpPath("does_not_exist").c_str()); },
          "Cannot open weights file: .*does_not_exist"},
         {[&] { LoadModelWeights(SmallModel().model.get(), CORVUS_TEST_TMPDIR); }, "is not a regular file"},
         // Inner tensors that cannot take float32 data straight from the file.
-        {[&] {
-             LoadInto(WithInner("x", OP_Conv2D, {Input("in", 2)}, 2, {Desc({2}, DL_I, DT_FLOAT16)}),
-                      WeightsBytes().U32(1).Entry("x", {2}, {1, 2}));
-         },
+        {[&] { LoadInto(innerOf(Desc({2}, DL_I, DT_FLOAT16)), WeightsBytes().U32(1).Entry("x", {2}, {1, 2})); },
          "Only fp32 weights are supported to load \\(x\\)"},
-        {[&] {
-             Tensor* strided = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 2}), st, false);
-             LoadInto(WithInner("x", OP_Conv2D, {Input("in", 2)}, 2, {strided}),
-                      WeightsBytes().U32(1).Entry("x", {4}, {1, 2, 3, 4}));
-         },
+        {[&] { LoadInto(innerOf(corvus_test::NewTensor(DT_FLOAT32, {2, 2}, {3, 1}, false).release()),
+                        WeightsBytes().U32(1).Entry("x", {4}, {1, 2, 3, 4})); },
          "Weights strides are not supported \\(x\\)"},
-        {[&] {
-             LoadInto(Node("mm", OP_MatMul, {Input("in", 4), Constant("k", 6)}, 6),
-                      WeightsBytes().U32(1).Entry("mm", {5}, Ramp(5, 0)));
-         },
+        {[&] { LoadInto(Node("mm", OP_MatMul, {Input("in", 4), Constant("k", 6)}, 6),
+                        WeightsBytes().U32(1).Entry("mm", {5}, Ramp(5, 0))); },
          "weight_1 size is not equal to layer mm weights size"},
     });
 }

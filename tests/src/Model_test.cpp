@@ -1,8 +1,4 @@
 // Model creation order, initialisation, feeding and prediction.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <vector>
 
 #include "LayersBroadcast.h"
 #include "LayersDataMovement.h"
@@ -10,9 +6,8 @@
 #include "Model.h"
 #include "graph_util.h"
 
+using namespace corvus_test;
 using namespace graph_util;
-using corvus_test::NewTensor;
-using corvus_test::TensorPtr;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -97,7 +92,7 @@ TEST(Model, OptimizedModelWithConstantsPredictsEverySplitOutput)
 {
     const uint32_t dims[2] = {1, 6};
     const float cv[6] = {1, -2, 3, -4, 5, -6}, kv[6] = {2, 3, 4, 5, 6, 7};
-    Layer* xc[2] = {InputOf("x", {1, 6}, DT_FLOAT32, DL_NC), AddInitializerLayer(2, dims, DT_FLOAT32, cv, "c")};
+    Layer* xc[2] = {InputLayer("x", DT_FLOAT32, {1, 6}, DL_NC), AddInitializerLayer(2, dims, DT_FLOAT32, cv, "c")};
     Layer* sk[2] = {AddAddLayer(xc, nullptr, 2, "sum"), AddInitializerLayer(2, dims, DT_FLOAT32, kv, "k")};
     Layer* prod = AddMulLayer(sk, nullptr, 2, "prod");
     Layer* pp[2] = {prod, prod};
@@ -120,7 +115,7 @@ TEST(Model, OptimizedModelWithConstantsPredictsEverySplitOutput)
 TEST(Model, StridedInputsAreCopiedWhenGeometryMatches)
 {
     // A padded input layer (rows of 3 stored in 4) fed by an equally padded tensor.
-    Layer* x = InputOf("x", {2, 3});
+    Layer* x = InputLayer("x", DT_FLOAT32, {2, 3});
     DestroyTensor(x->kernel->output[0]);
     x->kernel->output[0] = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 3}), TensorStrides{{4, 1}}, false);
     ModelPtr model = MakeModel({x});

@@ -1,7 +1,4 @@
 // Per-operation kernel selection and ahead-of-time evaluation.
-#include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "corvus.h"
 #include "NNKernelFnSelector.h"

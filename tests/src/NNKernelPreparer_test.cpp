@@ -1,40 +1,37 @@
 // Weight preparation for half-precision kernels: element types, orders and
 // ownership of the replaced tensors, against layouts computed here.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <vector>
-
-#include "DataTypeConvert.h"
 #include "NNKernelPreparer.h"
+
+#include <numeric>
+
 #include "test_util.h"
 
-using corvus_test::Shape;
+using namespace corvus_test;
 
 namespace {
 
-// A float32 tensor holding 0, 1, 2, ... (all values exact in float16).
-Tensor* Counting(DataLayout layout, std::initializer_list<uint32_t> dims, bool data = true)
+// A float32 tensor holding 0, 1, 2, ... over its whole storage (all values exact in float16).
+Tensor* Counting(DataLayout layout, const std::vector<uint32_t>& dims, bool data = true,
+                 const std::vector<uint32_t>& strides = {})
 {
-    Tensor* t = CreateTensor(DT_FLOAT32, layout, (uint32_t)dims.size(), Shape(dims), data);
-    for (uint32_t e = 0; data && e < GetTensorSize(t); ++e) ((float*)t->data)[e] = (float)e;
+    Tensor* t = NewTensor(DT_FLOAT32, dims, strides, data, layout).release();
+    if (data) std::iota((float*)t->data, (float*)t->data + GetTensorDataSize(t), 0.0f);
     return t;
 }
 
+// The whole storage as float32.
 std::vector<float> Values(const Tensor* t)
 {
     std::vector<float> v(GetTensorDataSize(t));
-    if (t->dtype == DT_FLOAT16)
-        float16_to_float32((const uint16_t*)t->data, v.data(), (uint32_t)v.size());
-    else
-        memcpy(v.data(), t->data, v.size() * sizeof(float));
+    if (t->dtype == DT_FLOAT16) float16_to_float32((const uint16_t*)t->data, v.data(), (uint32_t)v.size());
+    if (t->dtype == DT_FLOAT32) memcpy(v.data(), t->data, v.size() * sizeof(float));
     return v;
 }
 
 std::vector<float> Iota(uint32_t n)
 {
     std::vector<float> v(n);
-    for (uint32_t i = 0; i < n; ++i) v[i] = (float)i;
+    std::iota(v.begin(), v.end(), 0.0f);
     return v;
 }
 
@@ -52,6 +49,11 @@ std::vector<float> Shuffled(const std::vector<float>& in)
     return out;
 }
 
+void Destroy(std::initializer_list<Tensor*> ts)
+{
+    for (Tensor* t : ts) DestroyTensor(t);
+}
+
 TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
 {
     Tensor* f = Counting(DL_HWIO, {1, 2, 3, 4});
@@ -59,28 +61,24 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_ref);
     EXPECT_TRUE(f->dtype == DT_FLOAT32 && b->dtype == DT_FLOAT32);
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_fl16_ost_mm);
-    EXPECT_TRUE(f->dtype == DT_FLOAT16 && f->layout == DL_HWIO && b->dtype == DT_FLOAT32);
-    EXPECT_EQ(Iota(24), Values(f));
+    EXPECT_TRUE(f->dtype == DT_FLOAT16 && f->layout == DL_HWIO && b->dtype == DT_FLOAT32 && Values(f) == Iota(24));
     DestroyTensor(f);
 
-    // Padded strides survive; both tensors become float16 for the naive kernel.
-    f = CreateTensorWithStrides(DT_FLOAT32, DL_HWIO, 4, Shape({1, 1, 2, 3}), corvus_test::Strides({8, 8, 4, 1}), true);
-    for (uint32_t e = 0; e < 8; ++e) ((float*)f->data)[e] = (float)e;
+    // Padded strides survive (elements 3 and 7 are gaps); both tensors become float16 for the naive kernel.
+    f = Counting(DL_HWIO, {1, 1, 2, 3}, true, {8, 8, 4, 1});
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_fl16_ost_naive);
-    EXPECT_EQ((std::vector<uint32_t>{8, 8, 4, 1}), corvus_test::StridesOf(f));
-    const std::vector<float> v = Values(f);  // elements 3 and 7 are the gaps
-    EXPECT_EQ((std::vector<float>{0, 1, 2, 4, 5, 6}), (std::vector<float>{v[0], v[1], v[2], v[4], v[5], v[6]}));
+    const std::vector<float> v = Values(f);
+    EXPECT_TRUE(StridesOf(f) == std::vector<uint32_t>({8, 8, 4, 1}) && v.size() == 8u);
+    EXPECT_EQ(std::vector<float>({v[0], v[1], v[2], v[4], v[5], v[6]}), std::vector<float>({0, 1, 2, 4, 5, 6}));
     EXPECT_TRUE(b->dtype == DT_FLOAT16 && Values(b) == Iota(4));
-    DestroyTensor(f);
-    DestroyTensor(b);
+    Destroy({f, b});
 
     // Without data the replacement has the target type and no data.
     f = Counting(DL_HWIO, {3, 3, 2, 2}, false);
     b = Counting(DL_I, {2}, false);
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_k1_s1_fl16_ost_ostrelcnn);
     EXPECT_TRUE(f->dtype == DT_FLOAT16 && f->data == nullptr && b->dtype == DT_FLOAT16 && b->data == nullptr);
-    DestroyTensor(f);
-    DestroyTensor(b);
+    Destroy({f, b});
 
     // Dense: a missing bias is made (zero, float32) only for the kernel that reads one.
     Tensor* w = Counting(DL_CN, {3, 5});
@@ -92,23 +90,20 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     PrepareDenseLayerWeights(&w, &b, kfname_Dense_fl16_ost_mm);
     ASSERT_NE(nullptr, b);
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && b->layout == DL_I && Values(b) == std::vector<float>(5, 0.0f));
-    DestroyTensor(w);
-    DestroyTensor(b);
+    Destroy({w, b});
 }
 
 TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
 {
-    // Instance normalisation: the scale is shuffled in float32, the bias only converted.
+    // Instance normalisation: the scale is shuffled in float32 (pairs 0, 2, 4, 1 lead), the bias only converted.
     Tensor* w = Counting(DL_I, {64});
     Tensor* b = Counting(DL_I, {64});
     PrepareNormalInstanceLayerWeights(&w, &b, kfname_InstanceNormalization_fl16_ost);
     const std::vector<float> v = Values(w);
     EXPECT_TRUE(w->dtype == DT_FLOAT32 && v == Shuffled(Iota(64)));
-    EXPECT_EQ((std::vector<float>{0, 1, 4, 5, 8, 9, 2, 3, 34}), (std::vector<float>{v[0], v[1], v[2], v[3], v[4], v[5],
-                                                                                 v[16], v[17], v[48]}));
+    EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 6), std::vector<float>({0, 1, 4, 5, 8, 9}));
     EXPECT_TRUE(b->dtype == DT_FLOAT16 && Values(b) == Iota(64));
-    DestroyTensor(w);
-    DestroyTensor(b);
+    Destroy({w, b});
 
     // Transposed convolution: output channels in blocks of 32, innermost;
     // the bias is shuffled per block.
@@ -122,11 +117,9 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
             for (uint32_t o = 0; o < O; ++o)
                 for (uint32_t i = 0; i < I; ++i)
                     blocked[(((o / 32 * H + h) * W + x) * I + i) * 32 + o % 32] = (float)(((h * W + x) * O + o) * I + i);
-    EXPECT_TRUE(w->dtype == DT_FLOAT16 && Values(w) == blocked);
-    EXPECT_EQ((std::vector<uint32_t>{H, W, O, I}), corvus_test::DimsOf(w));
+    EXPECT_TRUE(w->dtype == DT_FLOAT16 && Values(w) == blocked && DimsOf(w) == std::vector<uint32_t>({H, W, O, I}));
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && Values(b) == Shuffled(Iota(64)));
-    DestroyTensor(w);
-    DestroyTensor(b);
+    Destroy({w, b});
 
     // Conv1D converts its filter in place, leaving the bias.
     NNKernel k{};
@@ -136,8 +129,7 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
     PrepareConv1DLayerWeights(&k);
     EXPECT_TRUE(inner[0] == before && inner[0]->dtype == DT_FLOAT16 && Values(inner[0]) == Iota(24));
     EXPECT_EQ(DT_FLOAT32, inner[1]->dtype);
-    DestroyTensor(inner[0]);
-    DestroyTensor(inner[1]);
+    Destroy({inner[0], inner[1]});
 }
 
 }  // namespace

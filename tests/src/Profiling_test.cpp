@@ -1,13 +1,7 @@
 // Statistics CSV, operation counts and layer tensor dumps.
 #include "Profiling.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
@@ -19,10 +13,9 @@
 #include "conv_util.h"
 #include "graph_util.h"
 
+using namespace corvus_test;
 using namespace graph_util;
 using conv_test::Pads;
-using corvus_test::ExpectFatal;
-using corvus_test::TmpPath;
 
 namespace {
 
@@ -51,14 +44,14 @@ ModelPtr BuildModel()
     const uint32_t flatShape[1] = {5};
     Layer* flat = AddReshapeLayer(fc, nullptr, "flat", flatShape, 1);
 
-    Layer* seq = InputOf("seq", {1, 8, 4});
+    Layer* seq = InputLayer("seq", DT_FLOAT32, {1, 8, 4});
     PaddingStruct q{};
     q.outputSize[0] = 5, q.begin0 = 1, q.end0 = 2;  // (8+1+2-3)/2+1
     Layer* c1 = AddConv1DLayer(seq, nullptr, "c1", 6, 3, 2, 1, 2, &q, false, Act(LeakyReLU));
     q = PaddingStruct{};
     q.outputSize[0] = 13, q.begin0 = 1;  // (5-1)*3+2-1
     Layer* c1t = AddConv1DTransposeLayer(c1, nullptr, "c1t", 2, 2, 1, 3, 2, &q, true, Act(None));
-    Layer* w = InputOf("w", {4, 3});
+    Layer* w = InputLayer("w", DT_FLOAT32, {4, 3});
     Layer* mmIn[2] = {c1t, w};
     Layer* mm = AddMatmulLayer(mmIn, nullptr, "mm", 0);
 
@@ -178,9 +171,9 @@ TEST(Profiling, DumpsEveryTensorOfALayer)
 
 TEST(ProfilingDeathTest, Failures)
 {
-    Layer* in = InputOf("x", {2, 3});
-    ModelPtr model = MakeModel({InputOf("u", {4}, DT_UINT8)});
-    Tensor* two[2] = {Vector(2), Vector(2)};
+    Layer* in = InputLayer("x", DT_FLOAT32, {2, 3});
+    ModelPtr model = MakeModel({InputLayer("u", DT_UINT8, {4})});
+    Tensor* two[2] = {Desc(DT_FLOAT32, {2}), Desc(DT_FLOAT32, {2})};
     Layer* pair = CreateLayer("pair", OP_AddBroadcast, nullptr, two, 2, 0);
     const std::string missingDir = TmpPath("no_such_dir"), csv = missingDir + "/stats.csv";
     ExpectFatal("Profiling", {

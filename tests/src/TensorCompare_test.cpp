@@ -1,9 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "TensorOperation.h"
 #include "test_util.h"
 

@@ -1,10 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "Tensor.h"
 #include "test_util.h"
 

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include "TensorsArray.h"
 #include "test_util.h"
 

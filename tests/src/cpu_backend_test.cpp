@@ -1,13 +1,9 @@
 // The flat interface: registry, name and shape queries, batched prediction
 // with per-input element types, dumps and the runtime errors it raises.
-#include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <cstring>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "DataType.h"
 #include "cpu_backend.hpp"

@@ -1,12 +1,8 @@
 // The converted-ONNX reader: every node type run end to end (reader, weights,
 // OptimizeModel, InitModel, Predict) against hand-computed values, load-time folding, output
 // order, versions and the messages for malformed documents.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "DataTypeConvert.h"
 #include "LayersAudio.h"
@@ -17,7 +13,6 @@
 #include "normalization_util.h"
 #include "parsers/ONNXParser.h"
 #include "conv_util.h"
-#include "test_util.h"
 
 using namespace conv_test;
 using corvus_test::ExpectFatal;
@@ -243,11 +238,6 @@ TEST(ONNXParserTest, BroadcastComparisonAndLogic)
         {"Not", {3}, 3, N("y", "Not", {"x"}, "", true), {1, 0, 1}, {3}, {0, 1, 0}, {}, 0},
         {"Where", {3}, 1, N("y", "Where", {"m", "x", "z"}, b + ", " + Init("z", {3}, {0, 0, 0}), true), x, {3}, {1, 0, 3}, {}, 0},
     });
-    // Pow with exponent 2 is a multiplication of the base with itself.
-    IOLayers* io = Parse(Doc(In("x", {3}) + N("y", "Pow", {"x", "e"}, Init("e", {1}, {2}), true), 1, {"y"}));
-    EXPECT_EQ(io->outputLayers[0]->op, (uint32_t)OP_MulBroadcast);
-    EXPECT_EQ(io->outputLayers[0]->inputLayers[0], io->outputLayers[0]->inputLayers[1]);
-    RunParsed(io, {x});
 }
 
 TEST(ONNXParserTest, DataMovementAndShapes)
@@ -282,12 +272,6 @@ TEST(ONNXParserTest, DataMovementAndShapes)
         {"Resize nearest", {1, 1, 1, 2}, 1, N("y", "Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2.5f, 2.5f}) + ", \"mode\": \"nearest\"", true), {3, 4}, {1, 2, 2, 2}, {3, 4, 3, 4, 3, 4, 3, 4}, {}, 0},
         {"Resize linear", {1, 1, 1, 2}, 1, N("y", "Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 3}) + ", \"mode\": \"linear\"", true), {3, 4}, {1, 2, 3, 2}, {3, 4, 3, 4, 3, 4, 3, 4, 3, 4, 3, 4}, {}, 1e-6f},
     });
-    // Scales other than whole numbers give a Resize layer, whole ones an UpSampling layer.
-    for (const char* s : {"[1, 1, 2, 2]", "[1, 1, 1.5, 1.5]"}) {
-        IOLayers* io = Parse(Doc(In("x", {1, 2, 2, 1}) + N("y", "Resize", {"x", "s"}, "\"s\": {\"dims\": [4], \"dataType\": 1, \"data\": " + std::string(s) + "}, \"mode\": \"nearest\"", true), 1, {"y"}));
-        EXPECT_EQ(io->outputLayers[0]->op, s[7] == '2' ? (uint32_t)OP_UpSampling2D : (uint32_t)OP_Resize) << s;
-        RunParsed(io, {Iota(4)});
-    }
 }
 
 TEST(ONNXParserTest, ReductionsAndIndexOperations)
@@ -328,22 +312,12 @@ TEST(ONNXParserTest, AudioAndYoloMatchTheirConstructors)
         return v;
     }();
     auto direct = [](Layer* in, Layer* out, const Floats& x) {
-        Model* m = CreateModel(&out, 1);
-        InitModel(m, 1);
-        Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, in->kernel->output[0]->ndim, in->kernel->output[0]->shape, false);
-        SetTensorData(t, (void*)x.data());
-        ModelInput mi = {in->name, t};
-        const Floats v = Values(Predict(m, 1, &mi)[0]->kernel->output[0]);
-        DestroyTensor(t);
-        DestroyModel(m);
-        return v;
+        corvus_test::ModelRun m({out});
+        corvus_test::TensorPtr t = corvus_test::NewTensor(DT_FLOAT32, corvus_test::DimsOf(in->kernel->output[0]));
+        std::copy(x.begin(), x.end(), F32(t.get()));
+        return Values(m.Out({{in->name, t.get()}}));
     };
-    auto input = [](const std::vector<uint32_t>& d) {
-        Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)d.size(), corvus_test::Shape(d), false);
-        Layer* l = AddInputLayer("x", t);
-        DestroyTensor(t);
-        return l;
-    };
+    auto input = [](const std::vector<uint32_t>& d) { return corvus_test::InputLayer("x", DT_FLOAT32, d); };
     Layer* in = input({64, 1});
     const Floats spectrogram = direct(in, AddAudioSpectrogram(in, nullptr, "s", 16, 8, true), sound);
     const auto r1 = RunDoc(Doc(In("x", {64, 1}) + N("y", "Audiospectrogram", {"x"}, "\"window_size\": [16], \"stride\": [8], \"magnitude_squared\": [true]", true), 1, {"y"}), {sound});
@@ -532,7 +506,6 @@ TEST(ONNXParserTest, NodeFailures)
         {node({2}, N("y", "Pad", {"x", "p"}, Init("p", {2}, {1, 1}, 7) + ", \"mode\": \"edge\"")), "ONNXParser: Pad: pad mode edge is not supported now"},
         {node({2}, N("y", "Pad", {"x", "x"}, "\"mode\": \"constant\"")), "Pad: Currently layer is supported for padsdefined as initializers or outputs from previous layers"},
         {node({2}, N("y", "Pad", {"x", "p", "x"}, Init("p", {2}, {1, 1}, 7))), "Pad: Currently layer is supported for valuedefined as initializers or outputs from previous layers"},
-        {node({2}, N("y", "Pad", {"x", "p", "v"}, Init("p", {2}, {1, 1}, 7) + ", " + Init("v", {2}, {1, 1}))), "value_len == 1: false, expected: true"},
         {node({2}, N("y", "ConstantOfShape", {"s"}, Init("s", {1}, {2}, 7) + ", \"value\": {\"dataType\": 10, \"data\": [1]}")), "ONNXParser: Unsupported data type for constant value"},
         {node({1, 2, 2, 1}, N("y", "Resize", {"x", "s"}, Init("s", {3}, {1, 2, 2}) + ", \"mode\": \"nearest\"")), "ONNXParser (Resize): Supported only for 4D tensors, current scales number (3)"},
         {node({1, 2, 2, 1}, N("y", "Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 2}, 3))), "ONNXParser (Resize): Unsupported datatype of scale"},
@@ -541,18 +514,12 @@ TEST(ONNXParserTest, NodeFailures)
         {node({3, 1, 1}, N("y", "LSTM", {"x"}, "")), "ONNX LSTM: No hidden size in model file."},
         {node({3, 1, 1}, N("y", "LSTM", {"x"}, "\"hidden_size\": 1, \"layout\": [1]")), "ONNX LSTM: Suported only [0] layout."},
         {node({2}, N("y", "ScatterND", {"x", "x", "x"}, "\"reduction\": \"avg\"")), "ONNX Parser: ScatterND: incorrect  reduction function"},
-        {node({2}, N("y", "ScatterND", {"x", "x"})), "numinputs == 3: false, expected: true"},
-        {node({2}, N("y", "Tile", {"x"})), "num_inputs == 2: false, expected: true"},
-        {node({2}, N("y", "NonMaxSuppression", {"x", "x"})), "num_inputs > 2 && num_inputs <= 5: false, expected: true"},
         {node({2}, N("y", "NonMaxSuppression", {"x", "x", "x"}, "\"center_point_box\": [1]")), "NonMaxSuppression: only value 0 is supported for the parameter center_point_box"},
-        {node({2}, N("y", "GlobalMaxPool", {"x", "x"})), "numinputs == 1: false, expected: true"},
-        {node({2}, N("y", "Not", {"x", "x"})), "params[\"inputs\"].Size() == 1: false, expected: true"},
         {node({2}, N("y", "Identity", {"x", "x"})), "Identity parsing error. inputs_num must equal 1. Given value: 2"},
         {node({2}, N("y", "Mod", {"k", "x"}, Init("k", {1}, {1}, 6) + ", \"fmod\": 1")), "_ParseLayersFromONNXJSON: Currently fmod flag for int32 data type is not supported"},
         {node({2}, N("y", "Einsum", {"x"}, "\"equation\": \"i->i\"")), "_ParseLayersFromONNXJSON: Einsum must have only 2 inputs"},
         {node({2}, N("y", "Einsum", {"x", "x"})), "_ParseLayersFromONNXJSON: Einsum must have only 'equation' attribute"},
         {node({2}, N("y", "NonZero", {"x"})), "NonZero: Currently layer is supported for value defined as initializers"},
-        {node({2}, N("y", "Mfcc", {"x"})), "numinputs == 2 || (numinputs == 1 && params.HasMember(\"sample_rate\")): false, expected: true"},
         {node({2, 2}, N("y", "ArgMax", {"x"}, "\"axis\": [-3]")), "ONNXParser ArgMax: Invalid axis value (-3)"},
         // A MatMul operand gets its values only from the weights file, after the graph is built.
         {node({1, 2}, mm + N("y", "Unsqueeze", {"x", "w"})), "ONNXParser: node y (Unsqueeze): initializer w takes its values from the weights file, too late for this node"},
