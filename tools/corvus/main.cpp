@@ -3,7 +3,7 @@
 //   corvus info    MODEL WEIGHTS
 //   corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]
 //   corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]
-//   corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]
+//   corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]
 //   corvus dump    MODEL WEIGHTS DIR [--input FILE...]
 //   corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]
 //
@@ -41,7 +41,7 @@ const char* const kUsage =
     "usage: corvus info    MODEL WEIGHTS\n"
     "       corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]\n"
     "       corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]\n"
-    "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]\n"
+    "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]\n"
     "       corvus dump    MODEL WEIGHTS DIR [--input FILE...]\n"
     "       corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]\n"
     "MODEL is a model description (Keras or converted-ONNX JSON), WEIGHTS its\n"
@@ -97,7 +97,7 @@ Args Parse(int argc, char** argv)
             char* end = nullptr;
             a.runs = strtol(n.c_str(), &end, 10);
             if (*end != '\0' || a.runs < 1 || a.runs > 100000000) Usage("-n needs a count from 1, got '" + n + "'");
-        } else if (arg == "--cores" && (a.command == "bench" || a.command == "run")) {
+        } else if (arg == "--cores" && (a.command == "bench" || a.command == "run" || a.command == "profile")) {
             const std::string n = value("a count");
             char* end = nullptr;
             a.cores = strtol(n.c_str(), &end, 10);
