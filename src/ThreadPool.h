@@ -42,7 +42,6 @@ private:
     // Batch number; a worker runs batch b once it sees it change.
     std::atomic<uint64_t> batch_{0};
     std::atomic<uint32_t> pending_{0};
-    std::atomic<bool> sleeping_{false};
     std::atomic<bool> stop_{false};
     Task task_ = nullptr;
     void* context_ = nullptr;
