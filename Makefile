@@ -1,10 +1,11 @@
 # Developer entry points. `make test` is what CI runs.
 BUILD_DIR ?= build
 SAN_BUILD_DIR ?= build-san
+TSAN_BUILD_DIR ?= build-tsan
 DEMO_DIR ?= build-demo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test test-host bench demo clean
+.PHONY: all deps build test test-host test-tsan bench demo clean
 
 all: build
 
@@ -15,10 +16,12 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# CI: the sanitizer suite, the machine-code check of the default build, a
-# short fuzz of every reader, then the suite on aarch64 under qemu (both
-# defined at the end of this file; the latter checks its machine code too).
+# CI: the sanitizer suite, the threaded tests under ThreadSanitizer, the
+# machine-code check of the default build, a short fuzz of every reader,
+# then the suite on aarch64 under qemu (both defined at the end of this
+# file; the latter checks its machine code too).
 test: test-host
+	$(MAKE) test-tsan
 	$(MAKE) codegen-check
 	$(MAKE) fuzz-short
 	$(MAKE) test-aarch64
@@ -34,6 +37,15 @@ test-host: deps
 	cmake -S . -B $(SAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DCORVUS_SANITIZE=ON
 	cmake --build $(SAN_BUILD_DIR) -j $(JOBS)
 	cd $(SAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The tests of models on several cores under ThreadSanitizer (its own build:
+# it excludes AddressSanitizer).
+TSAN_TESTS ?= Execution.*:CpuBackend.*Cores*
+.PHONY: test-tsan
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVUS_TSAN=ON
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target corvus_tests
+	cd $(TSAN_BUILD_DIR)/tests && TSAN_OPTIONS=halt_on_error=1 ./corvus_tests --gtest_filter='$(TSAN_TESTS)'
 
 bench: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_BENCH=ON

@@ -42,6 +42,9 @@ typedef struct ModelStruct {
     bool isInitialized;
     bool useTensorsSharedMemory;
     TensorsSharedMemory tensorsSharedMemory;
+    /* The worker threads of a model split over several cores
+     * (SetModelCoresNumber); null when it runs on the caller's thread alone. */
+    void* corePool;
 } Model;
 
 typedef struct ModelInput {
@@ -76,9 +79,19 @@ CORVUS_EXPORT void OptimizeLayer(Layer* layer, uint32_t float16Mode);
 CORVUS_EXPORT void ConvertLayerInOutTensorsToFloat16(Layer* layer);
 CORVUS_EXPORT void ConvertLayerInnersTensorsToFloat16(Layer* layer);
 
-/* Execution loops (per-layer tick counts in layer->stat). */
+/* Execution loops (per-layer tick counts in layer->stat). On one core the
+ * ticks are processor time (clock()); on several cores, where clock() would
+ * sum the time of all threads, they are the layer's wall time (monotonic
+ * clock) in the same unit, CLOCKS_PER_SEC per second. */
 CORVUS_EXPORT void ExecuteModel(Model* model);
 CORVUS_EXPORT void ExecuteModelDebug(Model* model);
+/* Sets the cores every layer's kernel may use (1, the default: everything
+ * runs on the caller's thread, nothing is split). With n > 1 the heavy
+ * layers are split into up to n shares (layer->coreKernels) that
+ * ExecuteModel runs on n - 1 worker threads owned by the model and on the
+ * caller's thread; results are bit-identical to one core. Takes effect at
+ * once on an initialised model, else at InitModel. n above MAX_CORE_KERNELS
+ * is capped at MAX_CORE_KERNELS; n = 0 is fatal. */
 CORVUS_EXPORT void SetModelCoresNumber(Model* model, uint32_t n);
 
 #ifdef __cplusplus

@@ -51,6 +51,11 @@ CORVUS_EXPORT uint32_t get_output_type(uint32_t model_id, uint32_t index);
 CORVUS_EXPORT void run_predict(uint32_t model_id, void** inputs, const uint32_t* inputTypes, void** outputs,
                                uint32_t batch);
 
+/* Runs the model on `cores` cores from the next prediction on (1, the
+ * default: the caller's thread alone; above 16 counts as 16; 0 is fatal).
+ * Results are bit-identical for every count; see SetModelCoresNumber. */
+CORVUS_EXPORT void set_model_cores_number(uint32_t model_id, uint32_t cores);
+
 /* Statistics CSV of the most recent run, per layer in execution order. */
 CORVUS_EXPORT void save_layers_statistic(uint32_t model_id, const char* path);
 /* Dumps every layer's inputs, output and inner tensors into an existing directory. */

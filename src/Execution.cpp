@@ -1,19 +1,54 @@
 #define CORVUS_MODULE "Layers"
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 
+#include "KernelShares.h"
 #include "Model.h"
 #include "Report.h"
+
+namespace {
+
+// Wall time in clock() ticks: with several threads, clock() adds up the
+// processor time of all of them.
+uint64_t WallTicks()
+{
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    return (uint64_t)((double)ns * ((double)CLOCKS_PER_SEC / 1e9));
+}
+
+}  // namespace
 
 extern "C" void ExecuteModel(Model* model)
 {
     CV_CHECK_PTR(model);
+    const bool severalCores =
+        model->corePool != nullptr || (model->numLayers > 0 && model->layers[0]->kernel->coresNumber > 1);
+    if (!severalCores) {
+        for (uint32_t i = 0; i < model->numLayers; ++i) {
+            Layer* layer = model->layers[i];
+            SetZeroToStatValues(&layer->stat);
+            SetDiffToStatValues(&layer->stat);
+            NNKernel* kernel = layer->kernel;
+            if (kernel->fn != nullptr) kernel->fn->execute(kernel);
+            SetDiffToStatValues(&layer->stat);
+        }
+        return;
+    }
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         Layer* layer = model->layers[i];
         SetZeroToStatValues(&layer->stat);
-        SetDiffToStatValues(&layer->stat);
+        const uint64_t start = WallTicks();
         NNKernel* kernel = layer->kernel;
-        if (kernel->fn != nullptr) kernel->fn->execute(kernel);
-        SetDiffToStatValues(&layer->stat);
+        if (kernel->fn != nullptr) {
+            if (layer->coreKernels[0] != nullptr && model->corePool != nullptr)
+                RunLayerShares(model, layer);
+            else
+                kernel->fn->execute(kernel);
+        }
+        layer->stat.tics = WallTicks() - start;
     }
 }
 
@@ -42,5 +77,8 @@ extern "C" void ExecuteModelDebug(Model* model)
 extern "C" void SetModelCoresNumber(Model* model, uint32_t n)
 {
     CV_CHECK_PTR(model);
+    if (n == 0) CV_FATAL("SetModelCoresNumber: the number of cores must be at least 1");
+    if (n > MAX_CORE_KERNELS) n = MAX_CORE_KERNELS;
     for (uint32_t i = 0; i < model->numLayers; ++i) model->layers[i]->kernel->coresNumber = n;
+    if (model->isInitialized) ApplyModelCores(model);
 }

@@ -164,11 +164,16 @@ double PerTick(double value, uint64_t tics) { return tics == 0 ? 0.0 : value / (
 extern "C" void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool header)
 {
     if (file == nullptr) CV_FATAL("file==NULL, expected not NULL value");
-    if (header)
+    // A model set to run on several cores (SetModelCoresNumber, which sets
+    // every layer alike) gets one more column: the cores that ran the layer.
+    const bool coresColumn = layer != nullptr && layer->kernel != nullptr && layer->kernel->coresNumber > 1;
+    if (header) {
         fputs("Name;LayerType;NNKernelName;DataType;Inputs;KerSize;Stride;pLRUD;Groups;Output;Bias;AName;MACs;"
               "TotalTics;TotalInstrs;TotalIPC;MACs/TTics;Bytes/Tic;TotalBytes;BytesSize0;BytesSize1;BytesSize2;"
-              "BytesSize3;BytesSize4\n",
+              "BytesSize3;BytesSize4",
               file);
+        fputs(coresColumn ? ";Cores\n" : "\n", file);
+    }
     if (layer == nullptr) CV_FATAL("layer must be initialized");
     if (layer->kernel == nullptr) CV_FATAL("layer %s has no kernel record", layer->name);
 
@@ -203,9 +208,14 @@ extern "C" void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool hea
     fprintf(file, "%llu;%lld;%lld;", (unsigned long long)g.macs, (long long)tics, (long long)instrs);
     fprintf(file, "%.3f;%.3f;%.3f;", PerTick((double)instrs, tics), PerTick((double)g.macs, tics),
             movesNoBytes ? 0.0 : PerTick((double)layer->totalBytes, tics));
-    fprintf(file, "%lld;%lld;%lld;%lld;%lld;%lld\n", (long long)layer->totalBytes, (long long)layer->bytesSize[0],
+    fprintf(file, "%lld;%lld;%lld;%lld;%lld;%lld", (long long)layer->totalBytes, (long long)layer->bytesSize[0],
             (long long)layer->bytesSize[1], (long long)layer->bytesSize[2], (long long)layer->bytesSize[3],
             (long long)layer->bytesSize[4]);
+    if (coresColumn) {
+        const uint32_t shares = GetKernelCoreCount(layer);
+        fprintf(file, ";%u", shares > 0 ? shares : 1u);
+    }
+    fputc('\n', file);
 }
 
 extern "C" uint64_t GetLayerFLOPs(const Layer* layer)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "KernelShares.h"
 #include "LayersDataMovement.h"
 #include "LayersFusion.h"
 #include "LayersInternal.h"
@@ -230,6 +231,8 @@ uint32_t InitModel(Model* model, uint32_t batchSize)
         InitKernelCore(model->layers[i]);
         CopyByteCounters(model->layers[i]);
     }
+    // Layers split over several cores keep the byte counters of the whole.
+    ApplyModelCores(model);
     model->isInitialized = true;
     return 1;
 }
@@ -263,6 +266,7 @@ void DestroyModel(Model* model)
         free(model->tensorsSharedMemory.offsets);
         free(model->tensorsSharedMemory.data);
     }
+    DestroyModelCores(model);
     DestroyIOLayers(model->ioLayers);
     for (uint32_t i = 0; i < model->numLayers; ++i) DestroyLayer(model->layers[i]);
     free(model->layers);

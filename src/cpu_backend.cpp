@@ -229,6 +229,12 @@ extern "C" void run_predict(uint32_t id, void** inputs, const uint32_t* inputTyp
     }
 }
 
+extern "C" void set_model_cores_number(uint32_t id, uint32_t cores)
+{
+    Model* model = Lookup(id);
+    SetModelCoresNumber(model, cores);
+}
+
 extern "C" void save_layers_statistic(uint32_t id, const char* path)
 {
     Model* model = Lookup(id);

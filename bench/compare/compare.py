@@ -2,11 +2,13 @@
 """Corvus against ONNX Runtime (CPU), side by side, on one machine in one run.
 
     compare.py CORVUS_TIME MODELS_DIR [--runs N] [--rounds R] [--warmup W]
-               [--markdown OUT.md] [--stats-dir DIR] [--level TEXT]
+               [--threads T] [--markdown OUT.md] [--stats-dir DIR] [--level TEXT]
 
 For each model the two runtimes are timed alternately, R rounds of N/R timed
 runs each after W warm-up runs per process, so load from other work on the
-machine falls on both. Both run batch 1 on one thread. Printed: the median
+machine falls on both. Both run batch 1 on one thread, and again on T
+threads (Corvus: T cores, ONNX Runtime: intraOpNumThreads T; --threads 1
+leaves that out), with Corvus's speed-up from one core to T. Printed: the median
 of all timed runs per runtime, the ratio, Corvus GFLOP/s (from the MACs of
 the statistics CSV), the largest shares of Corvus time per operator type
 (from the same CSV) and the peak resident memory of each process. --level
@@ -110,6 +112,7 @@ def main():
     ap.add_argument("--runs", type=int, default=20)
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--warmup", type=int, default=3)
+    ap.add_argument("--threads", type=int, default=2, help="the second column's thread count (1: none)")
     ap.add_argument("--markdown")
     ap.add_argument("--stats-dir")
     ap.add_argument("--only", help="comma-separated printed names to run")
@@ -128,6 +131,7 @@ def main():
                                     for p in (desc, weights, onnx_file))
         stats = os.path.join(stats_dir, "stats-%s.csv" % name.replace(" ", "_"))
         cv, ort, cv_rss, ort_rss = [], [], 0, 0
+        cvT, ortT = [], []
         for _ in range(a.rounds):
             t, r = run([a.corvus_time, desc, weights, str(per_round), str(a.warmup), stats])
             cv += t
@@ -135,16 +139,30 @@ def main():
             t, r = run(["node", os.path.join(HERE, "ort_time.mjs"), onnx_file, str(per_round), str(a.warmup)])
             ort += t
             ort_rss = max(ort_rss, r)
+            if a.threads > 1:
+                cvT += run([a.corvus_time, desc, weights, str(per_round), str(a.warmup), "", str(a.threads)])[0]
+                ortT += run(["node", os.path.join(HERE, "ort_time.mjs"), onnx_file, str(per_round), str(a.warmup),
+                             str(a.threads)])[0]
         cv_ms, ort_ms = statistics.median(cv), statistics.median(ort)
         medians[name] = (cv_ms, stats)
         macs, shares = op_shares(stats)
         gflops = 2.0 * macs / 1e9 / (cv_ms / 1e3)
         share_text = ", ".join("%s %.0f%%" % (op, s) for op, s in shares if s >= 1.0) or "-"
-        rows.append((name, "%.3f" % cv_ms, "%.3f" % ort_ms, "%.2f" % (cv_ms / ort_ms), "%.2f" % gflops,
-                     share_text, "%.1f" % (cv_rss / 1024.0), "%.1f" % (ort_rss / 1024.0)))
+        row = [name, "%.3f" % cv_ms, "%.3f" % ort_ms, "%.2f" % (cv_ms / ort_ms)]
+        if a.threads > 1:
+            cvT_ms, ortT_ms = statistics.median(cvT), statistics.median(ortT)
+            row += ["%.3f" % cvT_ms, "%.3f" % ortT_ms, "%.2f" % (cvT_ms / ortT_ms), "%.2f" % (cv_ms / cvT_ms),
+                    "%.2f" % (ort_ms / ortT_ms)]
+            print("%s: %d threads: Corvus %.3f ms, ORT %.3f ms" % (name, a.threads, cvT_ms, ortT_ms), file=sys.stderr)
+        row += ["%.2f" % gflops, share_text, "%.1f" % (cv_rss / 1024.0), "%.1f" % (ort_rss / 1024.0)]
+        rows.append(tuple(row))
         print("%s: Corvus %.3f ms, ORT %.3f ms (%d runs each)" % (name, cv_ms, ort_ms, len(cv)), file=sys.stderr)
-    head = ["model", "Corvus ms", "ORT ms", "Corvus/ORT", "Corvus GFLOP/s", "Corvus time per operator type",
-            "Corvus peak RSS MiB", "ORT peak RSS MiB"]
+    head = ["model", "Corvus ms", "ORT ms", "Corvus/ORT"]
+    if a.threads > 1:
+        t = a.threads
+        head += ["Corvus ms, %d cores" % t, "ORT ms, %d threads" % t, "Corvus/ORT, %d" % t,
+                 "Corvus speed-up 1→%d" % t, "ORT speed-up 1→%d" % t]
+    head += ["Corvus GFLOP/s", "Corvus time per operator type", "Corvus peak RSS MiB", "ORT peak RSS MiB"]
     lines = ["Corvus kernels: %s" % a.level, ""] if a.level else []
     lines += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]

@@ -1,9 +1,9 @@
 /* Times one model through the flat interface, for the side-by-side
  * comparison with ONNX Runtime (bench/compare/compare.py).
  *
- *   corvus_time DESCRIPTION WEIGHTS RUNS WARMUP [STATS.csv]
+ *   corvus_time DESCRIPTION WEIGHTS RUNS WARMUP [STATS.csv [CORES]]
  *
- * Batch 1, single thread. Inputs are filled with a fixed pseudo-random
+ * Batch 1, on CORES cores (default 1; set_model_cores_number). Inputs are filled with a fixed pseudo-random
  * pattern (timing does not depend on the values). Prints one line per timed
  * run ("run <ms>"), then "peak_rss_kb <n>" from getrusage; the statistics
  * CSV of the last run goes to STATS.csv when given. */
@@ -33,16 +33,17 @@ static size_t Elements(const uint32_t* shape)
 int main(int argc, char** argv)
 {
     if (argc < 5) {
-        fprintf(stderr, "usage: corvus_time DESCRIPTION WEIGHTS RUNS WARMUP [STATS.csv]\n");
+        fprintf(stderr, "usage: corvus_time DESCRIPTION WEIGHTS RUNS WARMUP [STATS.csv [CORES]]\n");
         return 1;
     }
-    const long runs = atol(argv[3]), warmup = atol(argv[4]);
-    if (runs < 1 || warmup < 0) {
-        fprintf(stderr, "corvus_time: RUNS must be at least 1 and WARMUP not negative\n");
+    const long runs = atol(argv[3]), warmup = atol(argv[4]), cores = argc > 6 ? atol(argv[6]) : 1;
+    if (runs < 1 || warmup < 0 || cores < 1 || cores > 16) {
+        fprintf(stderr, "corvus_time: RUNS must be at least 1, WARMUP not negative and CORES from 1 to 16\n");
         return 1;
     }
     const uint32_t id = 0;
     load_model_keras(id, argv[1], argv[2]);
+    if (cores > 1) set_model_cores_number(id, (uint32_t)cores);
     const uint32_t nIn = get_inputs_number(id), nOut = get_outputs_number(id);
     void** inputs = calloc(nIn, sizeof(void*));
     void** outputs = calloc(nOut, sizeof(void*));
@@ -74,7 +75,7 @@ int main(int argc, char** argv)
         run_predict(id, inputs, types, outputs, 1);
         printf("run %.4f\n", NowMs() - t0);
     }
-    if (argc > 5) save_layers_statistic(id, argv[5]);
+    if (argc > 5 && argv[5][0] != '\0') save_layers_statistic(id, argv[5]);
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     printf("peak_rss_kb %ld\n", usage.ru_maxrss);

@@ -1,8 +1,8 @@
 // Times one ONNX model with ONNX Runtime (CPU) for the side-by-side
-// comparison with Corvus (compare.py): batch 1, one intra-op and one
-// inter-op thread, all graph optimisations on.
+// comparison with Corvus (compare.py): batch 1, THREADS intra-op threads
+// (default 1) and one inter-op thread, all graph optimisations on.
 //
-//   node ort_time.mjs MODEL.onnx RUNS WARMUP
+//   node ort_time.mjs MODEL.onnx RUNS WARMUP [THREADS]
 //
 // Prints one line per timed run ("run <ms>"), then "peak_rss_kb <n>".
 import { createRequire } from "module";
@@ -10,11 +10,11 @@ import { createRequire } from "module";
 const require = createRequire(new URL("../../conformance/ort/package.json", import.meta.url));
 const ort = require("onnxruntime-node");
 
-const [model, runsArg, warmupArg] = process.argv.slice(2);
-const runs = Number(runsArg), warmup = Number(warmupArg);
+const [model, runsArg, warmupArg, threadsArg] = process.argv.slice(2);
+const runs = Number(runsArg), warmup = Number(warmupArg), threads = Number(threadsArg ?? 1);
 const session = await ort.InferenceSession.create(model, {
   executionProviders: ["cpu"],
-  intraOpNumThreads: 1,
+  intraOpNumThreads: threads,
   interOpNumThreads: 1,
   graphOptimizationLevel: "all",
   executionMode: "sequential",

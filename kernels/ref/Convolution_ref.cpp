@@ -29,6 +29,7 @@
 #include "ref/ConvGeometry.h"
 #include "ref/Float32Temps.h"
 #include "ref/SimdLanes.h"
+#include "KernelShares.h"
 #include "VectorLevel.h"
 
 using corvus_conv::AxisTaps;
@@ -837,15 +838,24 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
 // are chains of 0 * w + s from +0, which stay +0, and adding +0 leaves the
 // running sum unchanged (a sum from +0 in round-to-nearest is never -0).
 // Channels past the packed blocks are left to the caller.
-void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha)
+//
+// A share of the layer computes the pixels [pixBegin, pixEnd) (counted over
+// all batch items, in `order`) of the channels [coBegin, coEnd) (on block
+// boundaries): the same tiles' arithmetic for every pixel, however the
+// pixels are grouped into tiles.
+void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, uint64_t pixBegin, uint64_t pixEnd,
+              uint32_t coBegin, uint32_t coEnd)
 {
     const uint64_t pixels = (uint64_t)c.outH * c.outW;
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
-    for (uint32_t n = 0; n < c.batch; ++n) {
+    for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {
         const float* inN = c.in + (size_t)n * c.sInN;
         float* outN = c.out + (size_t)n * c.sOutN;
-        for (uint64_t c0 = 0; c0 < pixels; c0 += pk.chunk) {
-            const uint32_t count = (uint32_t)(pixels - c0 < pk.chunk ? pixels - c0 : pk.chunk);
+        const uint64_t first = (uint64_t)n * pixels;
+        const uint64_t p0 = pixBegin > first ? pixBegin - first : 0;
+        const uint64_t p1 = pixEnd - first < pixels ? pixEnd - first : pixels;
+        for (uint64_t c0 = p0; c0 < p1; c0 += pk.chunk) {
+            const uint32_t count = (uint32_t)(p1 - c0 < pk.chunk ? p1 - c0 : pk.chunk);
             for (uint32_t k = 0; k < count; ++k) {
                 const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
                 pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
@@ -853,8 +863,8 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha)
                     pk.bases[k] = inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH +
                                   (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
             }
-            const float* panel = pk.panels;
-            for (uint32_t co = 0; co < pk.covered;) {
+            const float* panel = pk.panels + (size_t)coBegin * c.kH * c.kW * c.cgIn;
+            for (uint32_t co = coBegin; co < coEnd;) {
                 const bool wide = pk.covered - co >= 2 * kTiledLanes;
                 const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
                 const bool shortTile = wide && c.cgIn <= 3;
@@ -1013,6 +1023,25 @@ void PlanTaps(PlannedConv* planned)
     c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
 }
 
+// The last few channels of a tiled layer, past the packed blocks, untiled.
+void RunUntiledTail(PlannedConv* pl, uint32_t covered, uint32_t clamp, float alpha)
+{
+    const ConvPlan& c = pl->c;
+    PlanTaps(pl);
+    ConvPlan rest = c;
+    rest.cout = rest.cgOut = c.cout - covered;
+    rest.filter = c.filter + covered;
+    rest.out = c.out + covered;
+    rest.bias = c.bias != nullptr ? c.bias + covered : nullptr;
+    RunConv(rest, pl->rowTaps, pl->colTaps, FullRuns(pl->colTaps, c.kW));
+    for (uint32_t n = 0; clamp != None && n < c.batch; ++n)
+        for (uint32_t oh = 0; oh < c.outH; ++oh)
+            for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], clamp, alpha);
+            }
+}
+
 // The layer, register-tiled over `pack` when it fits the layer, else over a
 // pack made for this call, else untiled.
 void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
@@ -1026,25 +1055,10 @@ void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Te
     ConvPack* own = nullptr;
     const ConvPack* pk = PackFits(pack, c) ? pack : TiledEligible(c) ? (own = PackFilter(c)) : nullptr;
     if (pk != nullptr) {
-        RunTiled(c, *pk, clamp, act.alpha);
+        RunTiled(c, *pk, clamp, act.alpha, 0, (uint64_t)c.batch * c.outH * c.outW, 0, pk->covered);
         const uint32_t covered = pk->covered;
         corvus_conv::FreeConvPack(own);
-        if (covered < c.cout) {
-            // The last few channels, untiled.
-            PlanTaps(&pl);
-            ConvPlan rest = c;
-            rest.cout = rest.cgOut = c.cout - covered;
-            rest.filter = c.filter + covered;
-            rest.out = c.out + covered;
-            rest.bias = c.bias != nullptr ? c.bias + covered : nullptr;
-            RunConv(rest, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
-            for (uint32_t n = 0; clamp != None && n < c.batch; ++n)
-                for (uint32_t oh = 0; oh < c.outH; ++oh)
-                    for (uint32_t ow = 0; ow < c.outW; ++ow) {
-                        float* o = rest.out + (size_t)n * c.sOutN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-                        for (uint32_t k = 0; k < rest.cout; ++k) o[k] = Clamped(o[k], clamp, act.alpha);
-                    }
-        }
+        if (covered < c.cout) RunUntiledTail(&pl, covered, clamp, act.alpha);
         if (clamp != None) return;
     } else {
         PlanTaps(&pl);
@@ -1121,9 +1135,115 @@ void Init_Conv2D_ref(NNKernel* kernel)
         kernel->extra_resources = TiledEligible(pl.c) ? PackFilter(pl.c) : nullptr;
 }
 
+// ---- Shares of a layer on several cores ----------------------------------
+//
+// Only layers on the tiled path split, over the kernel's own pack: its
+// arithmetic per output element does not depend on the tiles' grouping.
+// The units are the output pixels, or, when the whole map is one chunk (the
+// filter outweighs the input), the blocks of output channels; the untiled
+// channels past the blocks go with the last unit.
+namespace {
+
+struct TiledShares {
+    PlannedConv pl;
+    const ConvPack* pk = nullptr;
+    bool byChannels = false;
+    uint64_t units = 0;
+};
+
+// The kernel's split as it stands; false when it runs whole.
+bool PlanShares(NNKernel* kernel, bool needData, TiledShares* s)
+{
+    const ConvPack* pk = (const ConvPack*)kernel->extra_resources;
+    if (pk == nullptr || kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1) return false;
+    const Conv2DParams* params = (const Conv2DParams*)kernel->params;
+    const Tensor* bias = kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    if (params == nullptr || kernel->input[0] == nullptr || kernel->output[0] == nullptr ||
+        kernel->input[0]->dtype != DT_FLOAT32)
+        return false;
+    const uint32_t act = params->activation.type;
+    if (!(act == None || act == Linear || StoreActivation(act))) return false;
+    if (!PlanConv(kernel->input[0], kernel->inner[0], bias, kernel->output[0], params, needData, &s->pl)) return false;
+    const ConvPlan& c = s->pl.c;
+    if (!PackFits(pk, c)) return false;
+    s->pk = pk;
+    const uint64_t pixels = (uint64_t)c.batch * c.outH * c.outW;
+    uint64_t blocks = 0;
+    for (uint32_t co = 0; co < pk->covered; ++blocks)
+        co += pk->covered - co >= 2 * kTiledLanes ? 2 * kTiledLanes : kTiledLanes;
+    // By channels where each share would otherwise read the whole filter
+    // for a few pixels, given blocks enough for a few shares.
+    s->byChannels = c.batch == 1 && pk->chunk >= pixels && blocks >= 4;
+    s->units = s->byChannels ? blocks : pixels;
+    return true;
+}
+
+// First channel of block b.
+uint32_t BlockStart(const ConvPack& pk, uint64_t b)
+{
+    uint32_t co = 0;
+    for (uint64_t k = 0; k < b && co < pk.covered; ++k)
+        co += pk.covered - co >= 2 * kTiledLanes ? 2 * kTiledLanes : kTiledLanes;
+    return co;
+}
+
+}  // namespace
+
+uint64_t Conv2D_ref_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    TiledShares s;
+    if (!PlanShares(kernel, false, &s)) return 0;
+    const ConvPlan& c = s.pl.c;
+    const uint64_t taps = (uint64_t)c.kH * c.kW * c.cgIn;
+    *unitWork = s.byChannels ? (uint64_t)c.outH * c.outW * taps * 2 * kTiledLanes : taps * c.cout;
+    return s.units;
+}
+
+size_t Conv2D_ref_ShareScratch(NNKernel* kernel)
+{
+    TiledShares s;
+    if (!PlanShares(kernel, false, &s)) return 0;
+    const size_t taps = (size_t)s.pl.c.kH * s.pl.c.kW;
+    // Four pieces, each rounded up to the scratch alignment (64 bytes).
+    return sizeof(float*) * (2 * (size_t)s.pk->chunk + kMaxTilePixels * taps) + sizeof(uint32_t) * taps + 4 * 64;
+}
+
+void Conv2D_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch)
+{
+    TiledShares s;
+    if (!PlanShares(kernel, true, &s)) {
+        // The layer changed since it was split (new weights or geometry): the
+        // first share runs it whole.
+        if (begin == 0) CORVUS_LEVEL_NS::Execute_Conv2D_ref(kernel);
+        return;
+    }
+    const ConvPlan& c = s.pl.c;
+    const ActivationParams& act = ((const Conv2DParams*)kernel->params)->activation;
+    const uint32_t clamp = StoreActivation(act.type) ? act.type : (uint32_t)None;
+    // The pack's tables are shared read-only; its per-execution scratch is the share's own.
+    ConvPack own = *s.pk;
+    const size_t taps = (size_t)c.kH * c.kW;
+    const char* who = "Conv2D share";
+    own.outs = (float**)CarveKernelScratch(scratch, sizeof(float*) * own.chunk, who);
+    own.bases = (const float**)CarveKernelScratch(scratch, sizeof(float*) * own.chunk, who);
+    own.table = (const float**)CarveKernelScratch(scratch, sizeof(float*) * kMaxTilePixels * taps, who);
+    own.tapIds = (uint32_t*)CarveKernelScratch(scratch, sizeof(uint32_t) * taps, who);
+    if (s.byChannels)
+        RunTiled(c, own, clamp, act.alpha, 0, (uint64_t)c.outH * c.outW, BlockStart(own, begin), BlockStart(own, end));
+    else
+        RunTiled(c, own, clamp, act.alpha, begin, end, 0, own.covered);
+    if (end == s.units && own.covered < c.cout) RunUntiledTail(&s.pl, own.covered, clamp, act.alpha);
+}
+
 }  // namespace CORVUS_LEVEL_NS
 
 #if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(uint64_t, Conv2D_ref_ShareUnits, (NNKernel* kernel, uint64_t* unitWork), (kernel, unitWork))
+CORVUS_LEVEL_DISPATCH(size_t, Conv2D_ref_ShareScratch, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Conv2D_ref_RunShare,
+                      (NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
+                      (kernel, begin, end, scratch))
 
 CORVUS_LEVEL_DISPATCH(void, Conv2D_fl32_ref,
                       (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,

@@ -23,6 +23,7 @@
 #include "Report.h"
 #include "ref/ConvGeometry.h"
 #include "ref/SimdLanes.h"
+#include "KernelShares.h"
 #include "VectorLevel.h"
 
 using corvus_conv::AxisTaps;
@@ -305,44 +306,46 @@ inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_
 // through their strides.
 void DwFloat32(const DwPlan& c, const float* in, const float* filter, const float* bias, float* out,
                const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
-               const std::vector<uint32_t>& fullRun)
+               const std::vector<uint32_t>& fullRun, uint64_t rowBegin, uint64_t rowEnd)
 {
     const size_t rowStep = (size_t)c.dH * c.sInH;
-    for (uint32_t n = 0; n < c.batch; ++n)
-        for (uint32_t oh = 0; oh < c.outH; ++oh) {
-            const Taps& rows = rowTaps[oh];
-            const uint32_t nRows = rows.hi - rows.lo;
-            const float* inRow = in + n * c.sInN + (size_t)rows.first * c.sInH;
-            const float* wRow = filter + (size_t)rows.lo * c.kW * c.channels;
-            float* orow = out + n * c.sOutN + oh * c.sOutH;
-            uint32_t ow = 0;
-            while (ow < c.outW) {
-                const Taps& col = colTaps[ow];
-                const float* x0 = inRow + (size_t)col.first * c.sInW;
-                float* o = orow + ow * c.sOutW;
-                if (nRows == c.kH && fullRun[ow] > 0 && c.kH == 3 && c.kW == 3) {
-                    DwRun3x3Channels(c, x0, rowStep, wRow, bias, o, fullRun[ow]);
-                    ow += fullRun[ow];
-                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 3) {
-                    // Top and bottom rows of a 3x3 window: fewer window rows.
-                    DwFullChannels<kTilePixels, 3>(c, x0, rowStep, nRows, wRow, bias, o);
-                    ow += kTilePixels;
-                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 5) {
-                    DwFullChannels<kTilePixels, 5>(c, x0, rowStep, nRows, wRow, bias, o);
-                    ow += kTilePixels;
-                } else if (nRows > 0 && fullRun[ow] > 0 && c.kW == 5) {
-                    DwFullChannels<1, 5>(c, x0, rowStep, nRows, wRow, bias, o);
-                    ++ow;
-                } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
-                    DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
-                    ow += kTilePixels;
-                } else {
-                    const uint32_t colLo = nRows > 0 ? col.lo : 0, colHi = nRows > 0 ? col.hi : 0;
-                    DwChannels<1>(c, x0, rowStep, nRows, wRow, colLo, colHi, bias, o);
-                    ++ow;
-                }
+    // Output rows [rowBegin, rowEnd) counted over the batch; each row is
+    // computed alone, so a share of rows gets the whole layer's bits.
+    for (uint64_t r = rowBegin; r < rowEnd; ++r) {
+        const uint32_t n = (uint32_t)(r / c.outH), oh = (uint32_t)(r % c.outH);
+        const Taps& rows = rowTaps[oh];
+        const uint32_t nRows = rows.hi - rows.lo;
+        const float* inRow = in + n * c.sInN + (size_t)rows.first * c.sInH;
+        const float* wRow = filter + (size_t)rows.lo * c.kW * c.channels;
+        float* orow = out + n * c.sOutN + oh * c.sOutH;
+        uint32_t ow = 0;
+        while (ow < c.outW) {
+            const Taps& col = colTaps[ow];
+            const float* x0 = inRow + (size_t)col.first * c.sInW;
+            float* o = orow + ow * c.sOutW;
+            if (nRows == c.kH && fullRun[ow] > 0 && c.kH == 3 && c.kW == 3) {
+                DwRun3x3Channels(c, x0, rowStep, wRow, bias, o, fullRun[ow]);
+                ow += fullRun[ow];
+            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 3) {
+                // Top and bottom rows of a 3x3 window: fewer window rows.
+                DwFullChannels<kTilePixels, 3>(c, x0, rowStep, nRows, wRow, bias, o);
+                ow += kTilePixels;
+            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 5) {
+                DwFullChannels<kTilePixels, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                ow += kTilePixels;
+            } else if (nRows > 0 && fullRun[ow] > 0 && c.kW == 5) {
+                DwFullChannels<1, 5>(c, x0, rowStep, nRows, wRow, bias, o);
+                ++ow;
+            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
+                DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
+                ow += kTilePixels;
+            } else {
+                const uint32_t colLo = nRows > 0 ? col.lo : 0, colHi = nRows > 0 ? col.hi : 0;
+                DwChannels<1>(c, x0, rowStep, nRows, wRow, colLo, colHi, bias, o);
+                ++ow;
             }
         }
+    }
 }
 
 // Half-precision data: operands widened to float32, one fused multiply-add,
@@ -610,7 +613,7 @@ void Execute_DWConvolution_ref(NNKernel* kernel)
             DwFloat32(c, (const float*)in->data, (const float*)fv->data + m * filterStep,
                       bv != nullptr ? (const float*)bv->data + (size_t)m * c.channels : nullptr,
                       (float*)ov->data + (M == 1 ? 0 : m * (size_t)ov->stride.dimension[0]), rowTaps, colTaps,
-                      fullRun);
+                      fullRun, 0, (uint64_t)c.batch * c.outH);
     } else if (in->dtype == DT_FLOAT16) {
         for (uint32_t m = 0; m < M; ++m) DwFloat16(c, in, fv, bv, ov, m, rowTaps, colTaps);
     } else {
@@ -643,9 +646,88 @@ void Destroy_DWConvolution_ref(NNKernel* kernel)
     DestroyViews(kernel);
 }
 
+// Shares on several cores: rows of the output, for float32 layers with one
+// multiplier whose activation (if any) the tiles apply as they store.
+namespace {
+bool RowShares(NNKernel* kernel)
+{
+    const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
+    if (p == nullptr || Views(kernel) == nullptr || kernel->inputsNum < 1 || kernel->innerNum < 1) return false;
+    const Tensor* in = kernel->input[0];
+    const Tensor* out = kernel->output[0];
+    const Tensor* filter = kernel->inner[0];
+    const Tensor* bias = (p->useBias & 1) != 0 && kernel->innerNum > 1 ? kernel->inner[1] : nullptr;
+    if (in == nullptr || out == nullptr || filter == nullptr || p->depthMultiplier != 1) return false;
+    if (in->dtype != DT_FLOAT32 || out->dtype != DT_FLOAT32 || filter->dtype != DT_FLOAT32 ||
+        (bias != nullptr && bias->dtype != DT_FLOAT32))
+        return false;
+    return p->activation == None || p->activation == Linear || p->activation == ReLU || p->activation == ReLU6;
+}
+}  // namespace
+
+uint64_t DWConvolution_ref_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    if (!RowShares(kernel)) return 0;
+    const DepthWiseConv2DParams* p = CheckedParams(kernel);
+    CheckGeometry(kernel, p);
+    const Tensor* out = kernel->output[0];
+    *unitWork = (uint64_t)out->shape.NHWC.width * out->shape.NHWC.channels * p->kerSizeH * p->kerSizeW;
+    return (uint64_t)out->shape.NHWC.batch * out->shape.NHWC.height;
+}
+
+void DWConvolution_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch*)
+{
+    if (!RowShares(kernel)) {
+        if (begin == 0) CORVUS_LEVEL_NS::Execute_DWConvolution_ref(kernel);
+        return;
+    }
+    const DepthWiseConv2DParams* p = CheckedParams(kernel);
+    CheckGeometry(kernel, p);
+    const Tensor* in = kernel->input[0];
+    Tensor* out = kernel->output[0];
+    if (GetTensorSize(out) == 0) return;
+    // With one multiplier the views are the tensors themselves: read them
+    // directly, as the shares must not re-point the shared views.
+    const float* filter = (const float*)kernel->inner[0]->data;
+    const float* bias = Views(kernel)[kBiasView] != nullptr ? (const float*)kernel->inner[1]->data : nullptr;
+    DwPlan c;
+    c.batch = out->shape.NHWC.batch;
+    c.outH = out->shape.NHWC.height;
+    c.outW = out->shape.NHWC.width;
+    c.channels = in->shape.NHWC.channels;
+    c.kH = p->kerSizeH;
+    c.kW = p->kerSizeW;
+    c.dH = p->dilationRateH;
+    c.dW = p->dilationRateW;
+    c.sW = p->strideW;
+    c.act = p->activation == ReLU || p->activation == ReLU6 ? p->activation : (uint32_t)None;
+    c.sInN = in->stride.NHWC.batch_stride;
+    c.sInH = in->stride.NHWC.height_stride;
+    c.sInW = in->stride.NHWC.width_stride;
+    c.sOutN = out->stride.NHWC.batch_stride;
+    c.sOutH = out->stride.NHWC.height_stride;
+    c.sOutW = out->stride.NHWC.width_stride;
+    const uint32_t H = in->shape.NHWC.height, W = in->shape.NHWC.width;
+    const std::vector<Taps> rowTaps = AxisTaps(c.outH, p->strideH, p->padTop, c.dH, c.kH, H);
+    const std::vector<Taps> colTaps = AxisTaps(c.outW, c.sW, p->padLeft, c.dW, c.kW, W);
+    CV_CHECK_PTR(out->data);
+    if (H > 0 && W > 0) {
+        CV_CHECK_PTR(in->data);
+        CV_CHECK_PTR(filter);
+    }
+    DwFloat32(c, (const float*)in->data, filter, bias, (float*)out->data, rowTaps, colTaps, FullRuns(colTaps, c.kW),
+              begin, end);
+}
+
 }  // namespace CORVUS_LEVEL_NS
 
 #if CORVUS_VECTOR_LEVEL == 0
+
+CORVUS_LEVEL_DISPATCH(uint64_t, DWConvolution_ref_ShareUnits, (NNKernel* kernel, uint64_t* unitWork),
+                      (kernel, unitWork))
+CORVUS_LEVEL_DISPATCH(void, DWConvolution_ref_RunShare,
+                      (NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
+                      (kernel, begin, end, scratch))
 
 CORVUS_LEVEL_DISPATCH(void, Init_DWConvolution_ref, (NNKernel* kernel), (kernel))
 CORVUS_LEVEL_DISPATCH(void, Execute_DWConvolution_ref, (NNKernel* kernel), (kernel))

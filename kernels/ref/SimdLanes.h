@@ -17,6 +17,10 @@
 // functions of one library, so GCC's note about their calling convention does
 // not concern us. The build passes -Wno-psabi: GCC does not honour a pragma
 // for it.
+//
+// The helpers are always inlined: left to the compiler's budget, a large
+// kernel body can end up calling MulAdd once per multiply-add.
+#define CORVUS_SIMD_INLINE inline __attribute__((always_inline))
 
 namespace corvus_simd {
 // One copy per instruction-set level (see VectorLevel.h).
@@ -29,21 +33,21 @@ typedef float f32x16 __attribute__((vector_size(64)));
 
 // Width-generic load, store and broadcast for the float vectors.
 template <typename V>
-inline V LoadV(const float* p)
+CORVUS_SIMD_INLINE V LoadV(const float* p)
 {
     V v;
     memcpy(&v, p, sizeof(v));
     return v;
 }
 template <typename V>
-inline void StoreV(float* p, V v)
+CORVUS_SIMD_INLINE void StoreV(float* p, V v)
 {
     memcpy(p, &v, sizeof(v));
 }
 // Every lane a: one broadcast instruction (GCC builds a lane-by-lane
 // initialisation as a chain of inserts; clang recognises it).
 template <typename V, typename T>
-inline V Broadcast(T a)
+CORVUS_SIMD_INLINE V Broadcast(T a)
 {
 #if defined(__clang__)
     V v;
@@ -60,7 +64,7 @@ inline V Broadcast(T a)
 // A broadcast, not V{} + s: that addition turns -0 into +0 and costs an
 // instruction per splat. V = float (one lane) is the scalar itself.
 template <typename V>
-inline V SplatV(float s)
+CORVUS_SIMD_INLINE V SplatV(float s)
 {
     if constexpr (sizeof(V) == sizeof(float))
         return s;
@@ -80,7 +84,7 @@ struct Lanes<uint32_t> {
 };
 
 template <typename T>
-inline typename Lanes<T>::type Load(const T* p)
+CORVUS_SIMD_INLINE typename Lanes<T>::type Load(const T* p)
 {
     typename Lanes<T>::type v;
     memcpy(&v, p, sizeof(v));
@@ -88,21 +92,21 @@ inline typename Lanes<T>::type Load(const T* p)
 }
 
 template <typename T>
-inline void Store(T* p, typename Lanes<T>::type v)
+CORVUS_SIMD_INLINE void Store(T* p, typename Lanes<T>::type v)
 {
     memcpy(p, &v, sizeof(v));
 }
 
 template <typename T>
-inline typename Lanes<T>::type Splat(T s)
+CORVUS_SIMD_INLINE typename Lanes<T>::type Splat(T s)
 {
     return typename Lanes<T>::type{s, s, s, s};
 }
 
-inline float MulAdd(float a, float b, float c) { return fmaf(a, b, c); }
-inline uint32_t MulAdd(uint32_t a, uint32_t b, uint32_t c) { return a * b + c; }
+CORVUS_SIMD_INLINE float MulAdd(float a, float b, float c) { return fmaf(a, b, c); }
+CORVUS_SIMD_INLINE uint32_t MulAdd(uint32_t a, uint32_t b, uint32_t c) { return a * b + c; }
 
-inline f32x4 MulAdd(f32x4 a, f32x4 b, f32x4 c)
+CORVUS_SIMD_INLINE f32x4 MulAdd(f32x4 a, f32x4 b, f32x4 c)
 {
     f32x4 r;
     r[0] = fmaf(a[0], b[0], c[0]);
@@ -111,16 +115,16 @@ inline f32x4 MulAdd(f32x4 a, f32x4 b, f32x4 c)
     r[3] = fmaf(a[3], b[3], c[3]);
     return r;
 }
-inline u32x4 MulAdd(u32x4 a, u32x4 b, u32x4 c) { return a * b + c; }
+CORVUS_SIMD_INLINE u32x4 MulAdd(u32x4 a, u32x4 b, u32x4 c) { return a * b + c; }
 
-inline f32x8 MulAdd(f32x8 a, f32x8 b, f32x8 c)
+CORVUS_SIMD_INLINE f32x8 MulAdd(f32x8 a, f32x8 b, f32x8 c)
 {
     f32x8 r;
 #pragma GCC unroll 8
     for (int k = 0; k < 8; ++k) r[k] = fmaf(a[k], b[k], c[k]);
     return r;
 }
-inline f32x16 MulAdd(f32x16 a, f32x16 b, f32x16 c)
+CORVUS_SIMD_INLINE f32x16 MulAdd(f32x16 a, f32x16 b, f32x16 c)
 {
     f32x16 r;
 #pragma GCC unroll 16

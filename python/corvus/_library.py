@@ -27,6 +27,7 @@ def _declare(lib):
             ("get_input_type", [u32, u32], u32),
             ("get_output_type", [u32, u32], u32),
             ("run_predict", [u32, void_pp, u32_p, void_pp, u32], None),
+            ("set_model_cores_number", [u32, u32], None),
             ("save_layers_statistic", [u32, char_p], None),
             ("save_layers_tensors", [u32, char_p], None),
             ("release_model", [u32], None)):

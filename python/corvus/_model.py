@@ -168,6 +168,13 @@ class Model:
             return outs
         return outs[0]
 
+    def set_cores(self, cores):
+        """Runs the heavy layers on `cores` cores (1 to 16; default 1) from
+        the next prediction on; the results do not change by a single bit."""
+        if not 1 <= int(cores) <= 16:
+            raise ValueError("cores must be from 1 to 16, got %r" % (cores,))
+        self._lib.set_model_cores_number(self._live(), int(cores))
+
     def save_statistics(self, path):
         """Writes the per-layer statistics CSV of the last run."""
         path = os.fspath(path)

@@ -1,11 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <random>
 #include <vector>
 
 #include "Layers.h"
+#include "LayersConvolution.h"
+#include "LayersDataMovement.h"
+#include "LayersDense.h"
+#include "LayersPooling.h"
 #include "Model.h"
+#include "KernelShares.h"
+#include "ThreadPool.h"
+#include "conv_util.h"
+#include "graph_util.h"
 
 namespace {
 
@@ -71,6 +82,120 @@ TEST(Execution, DebugLoopPrintsProgressAndRunsCoreKernels)
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "computing 0/4 layer: a\ncomputing 1/4 layer: b\ncomputing 2/4 layer: c\ncomputing 3/4 layer: d\n");
     EXPECT_EQ(gRun, (std::vector<const NNKernel*>{a0, a2, hm[1]->kernel, hm[3]->kernel}));
+}
+
+// Every task of a batch runs once, on its own index, and Run returns only
+// when all are done; batches of every size follow each other at once.
+TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
+{
+    struct Tally {
+        std::atomic<uint32_t> hits[4];
+        uint32_t seen[4];  // plain: written by the tasks, read after Run
+    } t{};
+    corvus::ThreadPool pool(4);
+    EXPECT_EQ(pool.Cores(), 4u);
+    uint32_t expected[4] = {0};
+    for (uint32_t r = 0; r < 400; ++r) {
+        const uint32_t count = 1 + r % 4;
+        pool.Run(count, [](void* c, uint32_t i) {
+            Tally* tally = (Tally*)c;
+            tally->hits[i].fetch_add(1);
+            ++tally->seen[i];
+        }, &t);
+        for (uint32_t i = 0; i < count; ++i) ++expected[i];
+        ASSERT_EQ(t.seen[count - 1], expected[count - 1]) << r;
+    }
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(t.hits[i].load(), expected[i]) << i;
+}
+
+// Layers of every split family and both ways the convolution splits
+// (pixels; output-channel blocks when the filter outweighs the input), with
+// borders, strides, dilation, channels past the vector blocks and fused
+// clamps; weights and input random, kernels chosen as for a loaded model.
+struct SplitNet {
+    graph_util::ModelPtr m;
+    std::vector<Layer*> split;  // the layers that must run in shares
+    std::vector<float> x;
+    SplitNet()
+    {
+        using conv_test::Pads;
+        Layer* in = graph_util::Image("x", 23, 19, 5);
+        const ActivationParams relu = {ReLU, 0}, none = {None, 0}, leaky = {LeakyReLU, 0.1f};
+        const PaddingStruct same = Pads(23, 19, 1, 1, 1, 1), valid = Pads(23, 19), dil = Pads(7, 5);
+        const PaddingStruct pooled = Pads(12, 10, 1, 1, 1, 1);
+        Layer* c1 = AddConv2DLayer(in, nullptr, "c1", DL_NHWC, 40, 3, 3, 1, 1, 1, 1, &same, true, relu, 1);
+        Layer* dw = AddDepthwiseConv2DLayer(c1, nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 1, &same, true, ReLU6);
+        Layer* pw = AddConv2DLayer(dw, nullptr, "pw", DL_NHWC, 44, 1, 1, 1, 1, 1, 1, &valid, false, none, 1);
+        Layer* deep = AddConv2DLayer(pw, nullptr, "deep", DL_NHWC, 72, 3, 3, 3, 3, 2, 2, &dil, true, leaky, 1);
+        Layer* maxp = AddMaxPool2DLayer(pw, nullptr, "maxp", DL_NHWC, 3, 3, 2, 2, 0, &pooled, 0);
+        Layer* avgp = AddAveragePool2DLayer(pw, nullptr, "avgp", DL_NHWC, 3, 3, 2, 2, 0, &pooled, 0);
+        Layer* gap = AddGlobalAveragePool2DLayer(deep, nullptr, "gap", DL_NHWC, 0);
+        Layer* fc = AddDenseLayer(AddFlattenLayer(maxp, nullptr, "flat"), nullptr, "fc", 70, true, ReLU);
+        split = {c1, dw, pw, deep, maxp, avgp, gap, fc};
+        m = graph_util::MakeModel({deep, pw, avgp, gap, fc});
+        std::mt19937 rng(36);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (uint32_t i = 0; i < m->numLayers; ++i)
+            for (uint32_t j = 0; j < m->layers[i]->kernel->innerNum; ++j) {
+                Tensor* t = m->layers[i]->kernel->inner[j];
+                if (t == nullptr) continue;  // no bias
+                AllocTensorData(t);
+                for (uint32_t k = 0; k < GetTensorSize(t); ++k) ((float*)t->data)[k] = u(rng);
+            }
+        x.resize(23 * 19 * 5);
+        for (float& v : x) v = u(rng);
+        OptimizeModel(m.get(), 0);
+        InitModel(m.get(), 1);
+    }
+    std::vector<std::vector<float>> Run() { return graph_util::Predicted(m.get(), {x}); }
+    std::vector<std::vector<float>> Results() const
+    {
+        std::vector<std::vector<float>> r;
+        const IOLayers* io = m->ioLayers;
+        for (uint32_t j = 0; j < io->outputLayersCount; ++j)
+            r.push_back(graph_util::Values(io->outputLayers[j]->kernel->output[0]));
+        return r;
+    }
+};
+
+bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].size() != b[i].size() || memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0)
+            return false;
+    return true;
+}
+
+TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
+{
+    // Every family splits here, into as many shares as it has units.
+    const uint64_t minWork = corvus_internal::SetMinShareWork(1);
+    SplitNet net;
+    // (Before any thread exists: the death test forks.)
+    EXPECT_EXIT(SetModelCoresNumber(net.m.get(), 0), ::testing::ExitedWithCode(1), "at least 1");
+    const auto one = net.Run();
+    EXPECT_EQ(net.m->corePool, nullptr);  // one core: no thread, no shares
+    for (uint32_t n : {2u, 3u, 4u, 1u, 40u}) {
+        SetModelCoresNumber(net.m.get(), n);
+        for (Layer* l : net.split) EXPECT_EQ(GetKernelCoreCount(l) > 1, n > 1) << l->name << " at " << n;
+        EXPECT_EQ(net.m->corePool != nullptr, n > 1);
+        EXPECT_TRUE(SameBits(net.Run(), one)) << n << " cores";
+        // The input again (planned memory reuses its storage), then the
+        // debug loop: the shares in slot order.
+        memcpy(net.m->ioLayers->inputLayers[0]->kernel->output[0]->data, net.x.data(), net.x.size() * sizeof(float));
+        testing::internal::CaptureStdout();
+        ExecuteModelDebug(net.m.get());
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(SameBits(net.Results(), one)) << n << " cores, debug loop";
+    }
+    EXPECT_EQ(GetKernelCoreCount(net.split[0]), (uint32_t)MAX_CORE_KERNELS);  // 40 counts as 16
+    corvus_internal::SetMinShareWork(minWork);
+    // Too little work for a second share: the layers run whole, on no thread.
+    SplitNet small;
+    SetModelCoresNumber(small.m.get(), 4);
+    EXPECT_EQ(GetKernelCoreCount(small.split[6]), 0u);
+    EXPECT_TRUE(SameBits(small.Run(), one));
 }
 
 }  // namespace

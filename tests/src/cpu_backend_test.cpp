@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "DataType.h"
+#include "KernelShares.h"
 #include "cpu_backend.hpp"
 #include "test_util.h"
 
@@ -117,6 +118,58 @@ TEST(CpuBackend, BatchedPredictWithPerInputTypes)
         EXPECT_EQ(act[k], x[k] > 0 ? x[k] : 0.0f) << k;
     }
     release_model(id);
+}
+
+// The example model, every layer split as far as it goes:
+// the same bits at every core count, and the statistics name the cores
+// that ran each layer only while the model runs on several.
+TEST(CpuBackend, ModelsOnSeveralCoresGiveTheBitsOfOneCore)
+{
+    const uint64_t minWork = corvus_internal::SetMinShareWork(1);
+    const std::string root = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/"));
+    const uint32_t id = 904;
+    for (const std::string dir : {"/examples/digits/"}) {
+        load_model_keras(id, (root + dir + "model.json").c_str(), (root + dir + "weights.bin").c_str());
+        uint32_t in[7] = {0}, out[7] = {0};
+        get_input_shape(id, 0, in);
+        get_output_shape(id, 0, out);
+        size_t nIn = 2, nOut = 2;  // two batch items
+        for (uint32_t d = 1; d <= in[0]; ++d) nIn *= in[d];
+        for (uint32_t d = 1; d <= out[0]; ++d) nOut *= out[d];
+        std::vector<float> x(nIn);
+        for (size_t k = 0; k < nIn; ++k) x[k] = (float)((k * 7919) % 255) / 128.0f - 1.0f;
+        void* inputs[1] = {x.data()};
+        const uint32_t types[1] = {DT_FLOAT32};
+        auto predicted = [&] {
+            std::vector<float> y(nOut, -99);
+            void* outputs[1] = {y.data()};
+            run_predict(id, inputs, types, outputs, 2);
+            return y;
+        };
+        auto header = [&] {
+            save_layers_statistic(id, TmpPath("cores.csv").c_str());
+            std::ifstream csv(TmpPath("cores.csv"));
+            std::string line, rest;
+            std::getline(csv, line);
+            const std::string last = line.substr(line.rfind(';') + 1);
+            bool split = false;
+            while (last == "Cores" && std::getline(csv, rest)) split = split || rest.substr(rest.rfind(';') + 1) != "1";
+            return last + (split ? " split" : "");
+        };
+        const std::vector<float> one = predicted();
+        EXPECT_EQ(header(), "BytesSize4") << dir;
+        for (uint32_t n : {2u, 3u, 4u}) {
+            set_model_cores_number(id, n);
+            const std::vector<float> got = predicted();
+            EXPECT_EQ(memcmp(got.data(), one.data(), nOut * sizeof(float)), 0) << dir << n << " cores";
+        }
+        EXPECT_EQ(header(), "Cores split") << dir;
+        set_model_cores_number(id, 1);
+        EXPECT_EQ(header(), "BytesSize4") << dir;
+        release_model(id);
+    }
+    corvus_internal::SetMinShareWork(minWork);
+    EXPECT_EQ(Thrown([] { set_model_cores_number(905, 2); }), "Cannot find model with model_id: 905");
 }
 
 // Reloading every layer's dumps writes into the tensors the model already

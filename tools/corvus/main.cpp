@@ -1,9 +1,9 @@
 // corvus: command-line companion of the library for model developers.
 //
 //   corvus info    MODEL WEIGHTS
-//   corvus run     MODEL WEIGHTS --input FILE... [--output DIR]
-//   corvus bench   MODEL WEIGHTS [-n N] [--input FILE...]
-//   corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]
+//   corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]
+//   corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]
+//   corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]
 //   corvus dump    MODEL WEIGHTS DIR [--input FILE...]
 //   corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]
 //
@@ -39,14 +39,15 @@ namespace {
 
 const char* const kUsage =
     "usage: corvus info    MODEL WEIGHTS\n"
-    "       corvus run     MODEL WEIGHTS --input FILE... [--output DIR]\n"
-    "       corvus bench   MODEL WEIGHTS [-n N] [--input FILE...]\n"
-    "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--input FILE...]\n"
+    "       corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]\n"
+    "       corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]\n"
+    "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]\n"
     "       corvus dump    MODEL WEIGHTS DIR [--input FILE...]\n"
     "       corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]\n"
     "MODEL is a model description (Keras or converted-ONNX JSON), WEIGHTS its\n"
     "weights file. Input files hold one or more input tensors back to back:\n"
-    "raw float32, or .npy (float32/64, float16, int32, uint32, int8, uint8).\n";
+    "raw float32, or .npy (float32/64, float16, int32, uint32, int8, uint8).\n"
+    "--cores N runs the model on N cores (1 to 16; results are the same).\n";
 
 [[noreturn]] void Usage(const std::string& problem)
 {
@@ -64,6 +65,7 @@ struct Args {
     std::string command, model, weights, dir, csv, svg, output, dot;
     std::vector<std::string> inputs;
     long runs = 100;
+    long cores = 1;
 };
 
 Args Parse(int argc, char** argv)
@@ -95,6 +97,12 @@ Args Parse(int argc, char** argv)
             char* end = nullptr;
             a.runs = strtol(n.c_str(), &end, 10);
             if (*end != '\0' || a.runs < 1 || a.runs > 100000000) Usage("-n needs a count from 1, got '" + n + "'");
+        } else if (arg == "--cores" && (a.command == "bench" || a.command == "run" || a.command == "profile")) {
+            const std::string n = value("a count");
+            char* end = nullptr;
+            a.cores = strtol(n.c_str(), &end, 10);
+            if (*end != '\0' || a.cores < 1 || a.cores > MAX_CORE_KERNELS)
+                Usage("--cores needs a count from 1 to 16, got '" + n + "'");
         } else if (arg == "--csv" && a.command == "profile") {
             a.csv = value("a file");
         } else if (arg == "--svg" && (a.command == "profile" || a.command == "graph")) {
@@ -182,6 +190,7 @@ struct Session {
         id = inc_model_id();
         load_model_keras(id, a.model.c_str(), a.weights.c_str());
         model = get_model(id);
+        if (a.cores != 1) set_model_cores_number(id, (uint32_t)a.cores);
         for (uint32_t i = 0; i < get_inputs_number(id); ++i) {
             inShape.emplace_back(1 + MAX_NDIM_VALUE);
             get_input_shape(id, i, inShape.back().data());
@@ -389,7 +398,10 @@ int Bench(const Args& a)
     std::sort(ms.begin(), ms.end());
     double sum = 0;
     for (double v : ms) sum += v;
-    printf("runs: %ld (batch %u)\n", a.runs, s.batch);
+    if (a.cores == 1)
+        printf("runs: %ld (batch %u)\n", a.runs, s.batch);
+    else
+        printf("runs: %ld (batch %u, %ld cores)\n", a.runs, s.batch, a.cores);
     printf("latency ms: min %.4f  p50 %.4f  p90 %.4f  p99 %.4f  max %.4f  mean %.4f\n", ms.front(),
            Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99), ms.back(), sum / (double)ms.size());
     return 0;

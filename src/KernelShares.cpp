@@ -1,0 +1,361 @@
+#define CORVUS_MODULE "KernelShares"
+#include "KernelShares.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Report.h"
+#include "ThreadPool.h"
+
+extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref;
+extern "C" const NNKernelFn nn_kernel_fn_DWConvolution_ref;
+extern "C" const NNKernelFn nn_kernel_fn_Dense_ref;
+extern "C" const NNKernelFn nn_kernel_fn_MaxPool2D_opt;
+extern "C" const NNKernelFn nn_kernel_fn_AvgPool2D_opt;
+extern "C" const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt;
+
+namespace {
+
+constexpr size_t kScratchAlign = 64;
+uint64_t gMinShareWork = kMinShareWork;
+
+const SplitFamily kFamilies[] = {
+    {&nn_kernel_fn_Conv2D_ref, Conv2D_ref_ShareUnits, Conv2D_ref_ShareScratch, Conv2D_ref_RunShare},
+    {&nn_kernel_fn_DWConvolution_ref, DWConvolution_ref_ShareUnits, nullptr, DWConvolution_ref_RunShare},
+};
+
+const SplitFamily* FindFamily(const NNKernelFn* fn)
+{
+    for (const SplitFamily& f : kFamilies)
+        if (fn != nullptr && f.fn == fn) return &f;
+    return nullptr;
+}
+
+// Kernels whose outputs split along one dimension into independent slices
+// (channels of pooling, units of Dense): a share is the kernel itself run
+// on views of that slice. Each slot names the dimension cut (-1: whole).
+// The cuts fall on multiples of `align` so the vector blocks stay those of
+// the whole kernel.
+struct SlicedFamily {
+    const NNKernelFn* fn;
+    int input0, output0, inner0, inner1;
+    uint32_t align;
+};
+constexpr int kWhole = -1;
+constexpr int kLast = -2;  // the last dimension
+const SlicedFamily kSliced[] = {
+    {&nn_kernel_fn_MaxPool2D_opt, 3, 3, kWhole, kWhole, 16},
+    {&nn_kernel_fn_AvgPool2D_opt, 3, 3, kWhole, kWhole, 16},
+    {&nn_kernel_fn_GlobalAvgPool2D_opt, 3, kLast, kWhole, kWhole, 16},
+    {&nn_kernel_fn_Dense_ref, kWhole, 1, 1, 0, 32},
+};
+
+const SlicedFamily* FindSliced(const NNKernelFn* fn)
+{
+    for (const SlicedFamily& f : kSliced)
+        if (fn != nullptr && f.fn == fn) return &f;
+    return nullptr;
+}
+
+int CutDim(int dim, const Tensor* t)
+{
+    return dim == kLast ? (int)t->ndim - 1 : dim;
+}
+
+// One share: units [begin, end) of the layer's main kernel, computed by the
+// family's range function or by `sub`, the kernel over views of the slice.
+struct CoreShare {
+    NNKernel* main;
+    const SplitFamily* family;
+    const SlicedFamily* sliced;
+    uint64_t begin, end;
+    KernelScratch* scratch;
+    NNKernel* sub;
+};
+
+// Points a view at its slice of the source: the source's data may have been
+// re-pointed since the split. False when the source no longer has the
+// shape the view was cut from.
+bool AimView(Tensor* view, const Tensor* src, int dim, uint64_t begin, uint64_t end)
+{
+    if (src == nullptr || src->ndim != view->ndim || src->dtype != view->dtype) return false;
+    for (uint32_t d = 0; d < src->ndim; ++d)
+        if (src->stride.dimension[d] != view->stride.dimension[d] ||
+            ((int)d != dim && src->shape.dimension[d] != view->shape.dimension[d]))
+            return false;
+    if (dim < 0) {
+        view->data = src->data;
+        return true;
+    }
+    if (end > src->shape.dimension[dim]) end = src->shape.dimension[dim];
+    if (begin >= end || view->shape.dimension[dim] != end - begin) return false;
+    view->data = src->data == nullptr
+                     ? nullptr
+                     : (uint8_t*)src->data + begin * src->stride.dimension[dim] * DataTypeSize((DataType)src->dtype);
+    return true;
+}
+
+Tensor* NewView(const Tensor* src, int dim, uint64_t begin, uint64_t end)
+{
+    Tensor* v = CreateEmptyTensor();
+    *v = *src;
+    v->allocatedData = false;
+    if (dim >= 0)
+        v->shape.dimension[dim] =
+            (uint32_t)((end < src->shape.dimension[dim] ? end : src->shape.dimension[dim]) - begin);
+    AimView(v, src, dim, begin, end);
+    return v;
+}
+
+// The slices of the share; false when the main kernel changed shape.
+bool AimSub(CoreShare* s)
+{
+    const SlicedFamily* f = s->sliced;
+    NNKernel* m = s->main;
+    NNKernel* sub = s->sub;
+    const uint64_t a = s->begin * f->align, b = s->end * f->align;
+    bool ok = AimView(sub->input[0], m->input[0], f->input0 == kWhole ? -1 : CutDim(f->input0, m->input[0]), a, b) &&
+              AimView(sub->output[0], m->output[0], CutDim(f->output0, m->output[0]), a, b);
+    for (uint32_t i = 0; ok && i < sub->innerNum; ++i) {
+        const int dim = i == 0 ? f->inner0 : f->inner1;
+        if (sub->inner[i] != nullptr) ok = AimView(sub->inner[i], m->inner[i], dim == kWhole ? -1 : dim, a, b);
+    }
+    return ok;
+}
+
+void DestroySub(NNKernel* sub)
+{
+    if (sub == nullptr) return;
+    if (sub->fn != nullptr && sub->fn->destroy != nullptr) sub->fn->destroy(sub);
+    for (uint32_t i = 0; i < sub->inputsNum; ++i) DestroyTensor(sub->input[i]);
+    for (uint32_t i = 0; i < sub->outputsNum; ++i) DestroyTensor(sub->output[i]);
+    for (uint32_t i = 0; i < sub->innerNum; ++i) DestroyTensor(sub->inner[i]);
+    free(sub->input);
+    free(sub->output);
+    free(sub->inner);
+    free(sub);
+}
+
+// The kernel over views of units [begin, end), initialised like the layer's.
+NNKernel* NewSub(NNKernel* m, const SlicedFamily* f, uint64_t begin, uint64_t end)
+{
+    NNKernel* sub = (NNKernel*)calloc(1, sizeof(NNKernel));
+    CV_CHECK_PTR(sub);
+    sub->fn = m->fn;
+    sub->params = m->params;  // borrowed: the sub never frees it
+    sub->coresNumber = 1;
+    const uint64_t a = begin * f->align, b = end * f->align;
+    sub->inputsNum = 1;
+    sub->outputsNum = 1;
+    sub->innerNum = f->inner0 == kWhole ? 0 : m->innerNum < 2 ? m->innerNum : 2;
+    sub->input = (Tensor**)calloc(1, sizeof(Tensor*));
+    sub->output = (Tensor**)calloc(1, sizeof(Tensor*));
+    sub->inner = sub->innerNum > 0 ? (Tensor**)calloc(sub->innerNum, sizeof(Tensor*)) : nullptr;
+    if (sub->input == nullptr || sub->output == nullptr || (sub->innerNum > 0 && sub->inner == nullptr))
+        CV_FATAL("Cannot allocate a core kernel's tensors");
+    sub->input[0] = NewView(m->input[0], f->input0 == kWhole ? -1 : CutDim(f->input0, m->input[0]), a, b);
+    sub->output[0] = NewView(m->output[0], CutDim(f->output0, m->output[0]), a, b);
+    for (uint32_t i = 0; i < sub->innerNum; ++i) {
+        const int dim = i == 0 ? f->inner0 : f->inner1;
+        if (m->inner[i] != nullptr) sub->inner[i] = NewView(m->inner[i], dim == kWhole ? -1 : dim, a, b);
+    }
+    if (sub->fn->init != nullptr) sub->fn->init(sub);
+    return sub;
+}
+
+// Units of a sliced kernel: blocks of `align` along the output's cut.
+uint64_t SlicedUnits(NNKernel* m, const SlicedFamily* f, uint64_t* unitWork)
+{
+    if (m->inputsNum < 1 || m->outputsNum < 1 || m->input[0] == nullptr || m->output[0] == nullptr) return 0;
+    const Tensor* out = m->output[0];
+    const Tensor* in = m->input[0];
+    const int dim = CutDim(f->output0, out);
+    if (dim < 0 || dim >= (int)out->ndim) return 0;
+    if (f->inner0 != kWhole && (m->innerNum < 1 || m->inner[0] == nullptr)) return 0;
+    const uint64_t extent = out->shape.dimension[dim];
+    if (extent == 0) return 0;
+    // Work of one unit: every input element of the slice once (pooling), or
+    // the whole input per output unit (Dense).
+    const uint64_t inElems = GetTensorSize(in);
+    *unitWork = f->inner0 == kWhole ? inElems / extent * f->align : inElems * f->align;
+    return (extent + f->align - 1) / f->align;
+}
+
+void ExecuteShare(NNKernel* core)
+{
+    CoreShare* s = (CoreShare*)core->extra_resources;
+    CV_CHECK_PTR(s);
+    if (s->sub != nullptr) {
+        if (AimSub(s))
+            s->sub->fn->execute(s->sub);
+        else if (s->begin == 0)
+            s->main->fn->execute(s->main);  // changed since the split: the first share runs it whole
+        return;
+    }
+    if (s->scratch != nullptr) s->scratch->used = 0;
+    s->family->run(s->main, s->begin, s->end, s->scratch);
+}
+
+void DestroyShare(NNKernel* core)
+{
+    CoreShare* s = (CoreShare*)core->extra_resources;
+    if (s == nullptr) return;
+    DestroyKernelScratch(s->scratch);
+    DestroySub(s->sub);
+    free(s);
+    core->extra_resources = nullptr;
+}
+
+const NNKernelFn kShareFn = {ExecuteShare, nullptr, nullptr, DestroyShare};
+
+void RunShareTask(void* context, uint32_t index)
+{
+    NNKernel* core = ((Layer*)context)->coreKernels[index];
+    core->fn->execute(core);
+}
+
+}  // namespace
+
+KernelScratch* CreateKernelScratch(size_t bytes, const char* owner)
+{
+    KernelScratch* s = (KernelScratch*)calloc(1, sizeof(KernelScratch));
+    if (s == nullptr) CV_FATAL("%s: cannot allocate its scratch record", owner);
+    const size_t rounded = (bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
+    if (rounded > 0) {
+        s->data = (uint8_t*)aligned_alloc(kScratchAlign, rounded);
+        if (s->data == nullptr) {
+            free(s);
+            CV_FATAL("%s: cannot allocate %zu bytes of scratch memory", owner, bytes);
+        }
+    }
+    s->bytes = rounded;
+    return s;
+}
+
+void DestroyKernelScratch(KernelScratch* scratch)
+{
+    if (scratch == nullptr) return;
+    free(scratch->data);
+    free(scratch);
+}
+
+void* CarveKernelScratch(KernelScratch* scratch, size_t bytes, const char* owner)
+{
+    if (scratch == nullptr) CV_FATAL("%s: no scratch memory", owner);
+    const size_t rounded = (bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
+    if (rounded > scratch->bytes - scratch->used)
+        CV_FATAL("%s: %zu bytes exceed the scratch memory left (%zu of %zu)", owner, bytes,
+                 scratch->bytes - scratch->used, scratch->bytes);
+    void* p = scratch->data + scratch->used;
+    scratch->used += rounded;
+    return p;
+}
+
+void ReleaseCoreKernels(Layer* layer)
+{
+    // Only the shares made here: core kernels recorded otherwise stay.
+    for (NNKernel*& core : layer->coreKernels) {
+        if (core == nullptr || core->fn != &kShareFn) continue;
+        if (core->fn != nullptr && core->fn->destroy != nullptr) core->fn->destroy(core);
+        free(core);
+        core = nullptr;
+    }
+}
+
+uint32_t SplitLayer(Layer* layer, uint32_t cores)
+{
+    CV_CHECK_PTR(layer);
+    NNKernel* kernel = layer->kernel;
+    const SplitFamily* family = kernel != nullptr ? FindFamily(kernel->fn) : nullptr;
+    const SlicedFamily* sliced = kernel != nullptr ? FindSliced(kernel->fn) : nullptr;
+    if ((family == nullptr && sliced == nullptr) || cores < 2 || GetKernelCoreCount(layer) != 0) return 0;
+    uint64_t unitWork = 0;
+    const uint64_t units =
+        family != nullptr ? family->units(kernel, &unitWork) : SlicedUnits(kernel, sliced, &unitWork);
+    // Shares of at least kMinShareWork each, at most one per unit and core.
+    uint64_t shares = cores < MAX_CORE_KERNELS ? cores : MAX_CORE_KERNELS;
+    if (shares > units) shares = units;
+    const uint64_t work = unitWork != 0 && units > UINT64_MAX / unitWork ? UINT64_MAX : units * unitWork;
+    if (shares > work / gMinShareWork) shares = work / gMinShareWork;
+    if (shares < 2) return 0;
+    const size_t scratchBytes = family != nullptr && family->scratchBytes != nullptr ? family->scratchBytes(kernel) : 0;
+    uint64_t bytesLeft = kernel->totalBytes;
+    for (uint64_t i = 0; i < shares; ++i) {
+        NNKernel* core = (NNKernel*)calloc(1, sizeof(NNKernel));
+        CoreShare* s = (CoreShare*)calloc(1, sizeof(CoreShare));
+        if (core == nullptr || s == nullptr) {
+            free(core);
+            free(s);
+            CV_FATAL("Cannot allocate core kernel %u of layer %s", (unsigned)i, layer->name);
+        }
+        s->main = kernel;
+        s->family = family;
+        s->sliced = sliced;
+        // Balanced ranges; bounds in 128 bits would be exact, but units stay
+        // far below 2^32 (output pixels, rows, channel blocks).
+        s->begin = units * i / shares;
+        s->end = units * (i + 1) / shares;
+        s->scratch = scratchBytes > 0 ? CreateKernelScratch(scratchBytes, layer->name) : nullptr;
+        s->sub = sliced != nullptr ? NewSub(kernel, sliced, s->begin, s->end) : nullptr;
+        core->fn = &kShareFn;
+        core->coresNumber = 1;
+        core->extra_resources = s;
+        // The layer's byte counters stay those of the whole kernel: the
+        // shares split them by their units.
+        core->totalBytes = i + 1 == shares ? bytesLeft : kernel->totalBytes / units * (s->end - s->begin);
+        bytesLeft -= core->totalBytes;
+        for (int c = 0; c < KERNEL_BYTES_CATEGORIES; ++c) core->bytesSize[c] = i == 0 ? kernel->bytesSize[c] : 0;
+        layer->coreKernels[i] = core;
+    }
+    return (uint32_t)shares;
+}
+
+void ApplyModelCores(Model* model)
+{
+    CV_CHECK_PTR(model);
+    // Layers made after the count was set (by graph optimisation) get it too.
+    uint32_t cores = 1;
+    for (uint32_t i = 0; i < model->numLayers; ++i)
+        if (model->layers[i]->kernel->coresNumber > cores) cores = model->layers[i]->kernel->coresNumber;
+    if (cores > MAX_CORE_KERNELS) cores = MAX_CORE_KERNELS;
+    bool split = false;
+    for (uint32_t i = 0; i < model->numLayers; ++i) {
+        Layer* layer = model->layers[i];
+        ReleaseCoreKernels(layer);
+        layer->kernel->coresNumber = cores;
+        split = SplitLayer(layer, cores) > 0 || split;
+    }
+    corvus::ThreadPool* pool = (corvus::ThreadPool*)model->corePool;
+    if (pool != nullptr && (!split || pool->Cores() != cores)) {
+        delete pool;
+        model->corePool = nullptr;
+    }
+    if (split && model->corePool == nullptr) model->corePool = new corvus::ThreadPool(cores);
+}
+
+void DestroyModelCores(Model* model)
+{
+    delete (corvus::ThreadPool*)model->corePool;
+    model->corePool = nullptr;
+}
+
+void RunLayerShares(Model* model, Layer* layer)
+{
+    corvus::ThreadPool* pool = (corvus::ThreadPool*)model->corePool;
+    uint32_t count = 0;
+    while (count < MAX_CORE_KERNELS && layer->coreKernels[count] != nullptr) ++count;
+    if (pool == nullptr || count > pool->Cores() || count != GetKernelCoreCount(layer)) {
+        // Shares recorded by hand, or more than the threads: in slot order here.
+        for (NNKernel* core : layer->coreKernels)
+            if (core != nullptr) (core->fn != nullptr ? core->fn : layer->kernel->fn)->execute(core);
+        return;
+    }
+    pool->Run(count, RunShareTask, layer);
+}
+
+uint64_t corvus_internal::SetMinShareWork(uint64_t work)
+{
+    const uint64_t previous = gMinShareWork;
+    gMinShareWork = work > 0 ? work : 1;
+    return previous;
+}

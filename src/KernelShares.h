@@ -1,0 +1,72 @@
+// Layers split into shares for several cores.
+//
+// A kernel family that can compute part of its output registers a
+// SplitFamily: its work as a count of units (output pixels, rows or channel
+// blocks, the family's choice) and a function that computes units
+// [begin, end) with exactly the operations, in the same order, that the
+// whole kernel applies to those outputs. Each share of a split layer is a
+// core kernel (layer->coreKernels) whose function set runs its range of the
+// layer's main kernel; results are therefore bit-identical for every number
+// of shares.
+#ifndef CORVUS_KERNELSHARES_H
+#define CORVUS_KERNELSHARES_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Layers.h"
+#include "Model.h"
+
+// Scratch memory of one kernel execution: allocated once at initialisation
+// (one block per share, so that shares never share scratch) and released
+// with the kernel. Carve() hands out consecutive aligned pieces.
+struct KernelScratch {
+    uint8_t* data;
+    size_t bytes;
+    size_t used;
+};
+KernelScratch* CreateKernelScratch(size_t bytes, const char* owner);
+void DestroyKernelScratch(KernelScratch* scratch);
+void* CarveKernelScratch(KernelScratch* scratch, size_t bytes, const char* owner);
+
+struct SplitFamily {
+    const NNKernelFn* fn;
+    // Units of work of the initialised kernel and the multiply-adds (or
+    // element operations) of one unit; 0 units: the kernel runs whole.
+    uint64_t (*units)(NNKernel* kernel, uint64_t* unitWork);
+    // Scratch bytes one share needs (0: none).
+    size_t (*scratchBytes)(NNKernel* kernel);
+    void (*run)(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
+};
+
+// The families' entry points (kernels/).
+extern "C" {
+uint64_t Conv2D_ref_ShareUnits(NNKernel* kernel, uint64_t* unitWork);
+size_t Conv2D_ref_ShareScratch(NNKernel* kernel);
+void Conv2D_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
+uint64_t DWConvolution_ref_ShareUnits(NNKernel* kernel, uint64_t* unitWork);
+void DWConvolution_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
+}
+
+// The least work (multiply-adds, or elements for pooling) worth a share:
+// below it, waking a worker costs more than it saves.
+constexpr uint64_t kMinShareWork = 64 * 1024;
+namespace corvus_internal {
+// Test hook: the least work of a share from now on; returns the previous value.
+uint64_t SetMinShareWork(uint64_t work);
+}  // namespace corvus_internal
+
+// Splits every layer of an initialised model into coresNumber shares where
+// its kernel allows (releasing earlier shares), and starts or stops the
+// model's worker threads to match. Called by InitModel and by
+// SetModelCoresNumber on an initialised model.
+void ApplyModelCores(Model* model);
+// Splits one initialised layer into at most `cores` shares; returns the
+// number of shares (0: the layer runs whole).
+uint32_t SplitLayer(Layer* layer, uint32_t cores);
+void ReleaseCoreKernels(Layer* layer);
+void DestroyModelCores(Model* model);
+// Runs the layer's shares on the model's threads (the caller takes the first).
+void RunLayerShares(Model* model, Layer* layer);
+
+#endif
