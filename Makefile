@@ -44,8 +44,8 @@ TSAN_TESTS ?= Execution.*:CpuBackend.*Cores*
 .PHONY: test-tsan
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVUS_TSAN=ON
-	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target corvus_tests
-	cd $(TSAN_BUILD_DIR)/tests && TSAN_OPTIONS=halt_on_error=1 ./corvus_tests --gtest_filter='$(TSAN_TESTS)'
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target corvus_thread_tests
+	cd $(TSAN_BUILD_DIR)/tests && TSAN_OPTIONS=halt_on_error=1 ./corvus_thread_tests --gtest_filter='$(TSAN_TESTS)'
 
 bench: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DCORVUS_BUILD_BENCH=ON
