@@ -10,7 +10,7 @@
 #include "LayersInternal.h"
 #include "Report.h"
 #include "TensorOperation.h"
-#include "ref/StridedCopy.h"
+#include "common/StridedCopy.h"
 
 using corvus::dm::CheckedElementCount;
 using corvus::dm::ShapeText;

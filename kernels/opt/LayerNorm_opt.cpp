@@ -14,7 +14,7 @@
 #include "Report.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "LayersBroadcast.h"
 #include "Report.h"
 #include "nn_kernels/OptKernels.h"
-#include "ref/ElementWalk.h"
-#include "ref/KernelChecks.h"
+#include "common/ElementWalk.h"
+#include "common/KernelChecks.h"
 
 namespace {
 

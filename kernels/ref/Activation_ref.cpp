@@ -14,7 +14,7 @@
 #include "LayersActivation.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
-#include "ref/ElementWalk.h"
+#include "common/ElementWalk.h"
 #include "VectorLevel.h"
 
 using corvus::MapFloat32;

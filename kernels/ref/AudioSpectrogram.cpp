@@ -10,7 +10,7 @@
 #include "LayersAudio.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 
 namespace {
 

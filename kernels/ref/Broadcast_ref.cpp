@@ -9,7 +9,7 @@
 #include "LayersBroadcast.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
-#include "ref/ElementWalk.h"
+#include "common/ElementWalk.h"
 #include "VectorLevel.h"
 
 using corvus::PrepareWalk;

@@ -6,8 +6,8 @@
 #include "LayersDataMovement.h"
 #include "Report.h"
 #include "TensorOperation.h"
-#include "ref/KernelChecks.h"
-#include "ref/StridedCopy.h"
+#include "common/KernelChecks.h"
+#include "common/StridedCopy.h"
 
 using corvus::dm::ShapeText;
 

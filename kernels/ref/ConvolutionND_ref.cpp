@@ -11,7 +11,7 @@
 #include "LayersConvolutionND.h"
 #include "Report.h"
 #include "VectorLevel.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 
 #if defined(__GNUC__)
 #define CV_ALWAYS_INLINE inline __attribute__((always_inline))

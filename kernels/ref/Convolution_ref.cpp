@@ -26,9 +26,9 @@
 #include "LayersActivation.h"
 #include "LayersConvolution.h"
 #include "Report.h"
-#include "ref/ConvGeometry.h"
-#include "ref/Float32Temps.h"
-#include "ref/SimdLanes.h"
+#include "common/ConvGeometry.h"
+#include "common/Float32Temps.h"
+#include "common/SimdLanes.h"
 #include "KernelShares.h"
 #include "VectorLevel.h"
 

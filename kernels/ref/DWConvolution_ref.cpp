@@ -21,8 +21,8 @@
 #include "LayersActivation.h"
 #include "LayersConvolution.h"
 #include "Report.h"
-#include "ref/ConvGeometry.h"
-#include "ref/SimdLanes.h"
+#include "common/ConvGeometry.h"
+#include "common/SimdLanes.h"
 #include "KernelShares.h"
 #include "VectorLevel.h"
 

@@ -11,8 +11,8 @@
 #include "LayersActivation.h"
 #include "LayersDense.h"
 #include "Report.h"
-#include "ref/Float32Temps.h"
-#include "ref/GemmBlock.h"
+#include "common/Float32Temps.h"
+#include "common/GemmBlock.h"
 #include "VectorLevel.h"
 
 // Compiled once per instruction-set level (see VectorLevel.h).

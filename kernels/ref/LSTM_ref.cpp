@@ -9,7 +9,7 @@
 #include "LayersActivation.h"
 #include "LayersRecurrent.h"
 #include "Report.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 #include "VectorLevel.h"
 
 using corvus::Float32Operand;

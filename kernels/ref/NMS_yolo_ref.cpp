@@ -8,7 +8,7 @@
 #include "LayersDetection.h"
 #include "Report.h"
 #include "ref/Detection_internal.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 
 namespace {
 

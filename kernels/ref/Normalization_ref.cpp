@@ -8,7 +8,7 @@
 #include "LayersBroadcast.h"
 #include "LayersNormalization.h"
 #include "Report.h"
-#include "ref/Float32Temps.h"
+#include "common/Float32Temps.h"
 
 using corvus::Float32Operand;
 

@@ -9,7 +9,7 @@
 #include "LayersReduction.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
-#include "ref/FloatView.h"
+#include "common/FloatView.h"
 
 using corvus::DenseFloatIn;
 using corvus::DenseFloatOut;

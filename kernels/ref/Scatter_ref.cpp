@@ -7,8 +7,8 @@
 #include "DataTypeConvert.h"
 #include "LayersDataMovement.h"
 #include "Report.h"
-#include "ref/KernelChecks.h"
-#include "ref/StridedCopy.h"
+#include "common/KernelChecks.h"
+#include "common/StridedCopy.h"
 
 using corvus::dm::ShapeText;
 

@@ -2,8 +2,8 @@
 #define CORVUS_MODULE "Tile_ref"
 #include "LayersDataMovement.h"
 #include "Report.h"
-#include "ref/KernelChecks.h"
-#include "ref/StridedCopy.h"
+#include "common/KernelChecks.h"
+#include "common/StridedCopy.h"
 
 using corvus::dm::ShapeText;
 

@@ -8,8 +8,8 @@
 #include "LayersActivation.h"
 #include "LayersBroadcast.h"
 #include "Report.h"
-#include "ref/KernelChecks.h"
-#include "ref/ElementWalk.h"
+#include "common/KernelChecks.h"
+#include "common/ElementWalk.h"
 #include "VectorLevel.h"
 
 using corvus::MapFloat32;

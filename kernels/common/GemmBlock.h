@@ -15,7 +15,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "ref/SimdLanes.h"
+#include "common/SimdLanes.h"
 
 namespace corvus_gemm {
 // One copy per instruction-set level (see VectorLevel.h).

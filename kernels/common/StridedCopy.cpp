@@ -1,5 +1,5 @@
 #define CORVUS_MODULE "StridedCopy"
-#include "ref/StridedCopy.h"
+#include "common/StridedCopy.h"
 
 #include <cstring>
 #include <sstream>
