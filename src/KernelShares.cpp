@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LayersActivation.h"
 #include "Report.h"
 #include "ThreadPool.h"
 
@@ -13,8 +14,62 @@ extern "C" const NNKernelFn nn_kernel_fn_Dense_ref;
 extern "C" const NNKernelFn nn_kernel_fn_MaxPool2D_opt;
 extern "C" const NNKernelFn nn_kernel_fn_AvgPool2D_opt;
 extern "C" const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt;
+extern "C" const NNKernelFn nn_kernel_fn_Activation;
+extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref;
 
 namespace {
+
+// Element-wise activations of dense float32 tensors: a share is a run of
+// elements, computed through one-dimensional views by the same function the
+// whole kernel calls. Kinds that look at more than one element (Softmax) or
+// whose path depends on the layout stay whole.
+constexpr uint64_t kActivationBlock = 256;  // elements per unit
+constexpr uint64_t kActivationWork = 8;     // work of one element, in multiply-adds
+
+uint64_t Activation_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    if (kernel->params == nullptr || kernel->inputsNum < 1 || kernel->outputsNum < 1) return 0;
+    const Tensor* in = kernel->input[0];
+    const Tensor* out = kernel->output[0];
+    switch (((const ActivationParams*)kernel->params)->type) {
+        case ReLU:
+        case ReLU6:
+        case LeakyReLU:
+        case Tanh:
+        case Sigmoid:
+        case XmulSigmX:
+            break;
+        default:
+            return 0;
+    }
+    if (in == nullptr || out == nullptr || in->dtype != DT_FLOAT32 || out->dtype != DT_FLOAT32 || in->ndim == 0 ||
+        !IsSerialData(in) || !IsSerialData(out) || GetTensorSize(in) != GetTensorSize(out))
+        return 0;
+    *unitWork = kActivationBlock * kActivationWork;
+    return (GetTensorSize(in) + kActivationBlock - 1) / kActivationBlock;
+}
+
+void Activation_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch*)
+{
+    const Tensor* in = kernel->input[0];
+    Tensor* out = kernel->output[0];
+    const uint64_t size = GetTensorSize(in), a = begin * kActivationBlock;
+    const uint64_t b = end * kActivationBlock < size ? end * kActivationBlock : size;
+    if (!IsSerialData(in) || !IsSerialData(out) || a >= b) {
+        if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
+        return;
+    }
+    Tensor vin = *in, vout = *out;
+    for (Tensor* v : {&vin, &vout}) {
+        v->ndim = 1;
+        v->shape.dimension[0] = (uint32_t)(b - a);
+        v->stride.dimension[0] = 1;
+        v->allocatedData = false;
+    }
+    vin.data = (float*)in->data + a;
+    vout.data = (float*)out->data + a;
+    Activation_fl32_ref(&vout, &vin, (const ActivationParams*)kernel->params);
+}
 
 constexpr size_t kScratchAlign = 64;
 uint64_t gMinShareWork = kMinShareWork;
@@ -22,6 +77,8 @@ uint64_t gMinShareWork = kMinShareWork;
 const SplitFamily kFamilies[] = {
     {&nn_kernel_fn_Conv2D_ref, Conv2D_ref_ShareUnits, Conv2D_ref_ShareScratch, Conv2D_ref_RunShare},
     {&nn_kernel_fn_DWConvolution_ref, DWConvolution_ref_ShareUnits, nullptr, DWConvolution_ref_RunShare},
+    {&nn_kernel_fn_Activation, Activation_ShareUnits, nullptr, Activation_RunShare},
+    {&nn_kernel_fn_Activation_fl32_ref, Activation_ShareUnits, nullptr, Activation_RunShare},
 };
 
 const SplitFamily* FindFamily(const NNKernelFn* fn)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Layers.h"
+#include "LayersActivation.h"
 #include "LayersConvolution.h"
 #include "LayersDataMovement.h"
 #include "LayersDense.h"
@@ -131,8 +132,10 @@ struct SplitNet {
         Layer* avgp = AddAveragePool2DLayer(pw, nullptr, "avgp", DL_NHWC, 3, 3, 2, 2, 0, &pooled, 0);
         Layer* gap = AddGlobalAveragePool2DLayer(deep, nullptr, "gap", DL_NHWC, 0);
         Layer* fc = AddDenseLayer(AddFlattenLayer(maxp, nullptr, "flat"), nullptr, "fc", 70, true, ReLU);
-        split = {c1, dw, pw, deep, maxp, avgp, gap, fc};
-        m = graph_util::MakeModel({deep, pw, avgp, gap, fc});
+        Layer* sig = AddActivationLayer(avgp, nullptr, "sig", {Sigmoid, 0});
+        Layer* silu = AddActivationLayer(deep, nullptr, "silu", {XmulSigmX, 0});
+        split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu};
+        m = graph_util::MakeModel({silu, pw, sig, gap, fc});
         std::mt19937 rng(36);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (uint32_t i = 0; i < m->numLayers; ++i)
