@@ -250,3 +250,14 @@ bench-compare: deps
 	$(CMP_PYTHON) bench/compare/compare.py $(CMP_DIR)/corvus_time $(CMP_DIR)/models --runs $(CMP_RUNS) \
 	  --peak-bench $(CMP_DIR)/corvus/bench/bench_fma_peak --markdown $(CMP_DIR)/bench-compare.md --level "$$($(CMP_DIR)/corvus/corvus info $(DIGITS_DIR)/model.json \
 	  $(DIGITS_DIR)/weights.bin | sed -n 's/^vector level: //p')"
+
+# Formats the C and C++ sources with the committed .clang-format;
+# format-check fails on any file that differs from it, or on a line over 120
+# columns.
+FORMAT_FILES = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^tests/fixtures/')
+.PHONY: format format-check
+format:
+	clang-format -i $(FORMAT_FILES)
+format-check:
+	clang-format --dry-run --Werror $(FORMAT_FILES)
+	@! awk 'length > 120 { print FILENAME ":" FNR ": over 120 columns"; bad = 1 } END { exit !bad }' $(FORMAT_FILES)

@@ -15,8 +15,7 @@ namespace bench_util {
 
 // A float32 tensor of the given dimensions filled with a fixed pattern in
 // [offset, offset + 1000 * scale).
-inline Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout, float scale = 0.002f,
-                    float offset = -1.0f)
+inline Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout, float scale = 0.002f, float offset = -1.0f)
 {
     TensorShape s{};
     uint32_t k = 0;

@@ -18,8 +18,7 @@ Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout)
     return t;
 }
 
-template <bool Optimised>
-void PerChannelAdd(benchmark::State& state)
+template <bool Optimised> void PerChannelAdd(benchmark::State& state)
 {
     Tensor* x = Make({1, 112, 112, 64}, DL_NHWC);
     Tensor* bias = Make({64}, DL_I);
@@ -43,7 +42,15 @@ void Ref(benchmark::State& state) { PerChannelAdd<false>(state); }
 void Opt(benchmark::State& state) { PerChannelAdd<true>(state); }
 
 // Argument: fused activation (0 None, 1 ReLU, 2 ReLU6).
-BENCHMARK(Ref)->Name("AddBroadcast_ref/1x112x112x64+64")->ArgName("aName")->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(Opt)->Name("AddBroadcast_opt/1x112x112x64+64")->ArgName("aName")->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Ref)
+    ->Name("AddBroadcast_ref/1x112x112x64+64")
+    ->ArgName("aName")
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(Opt)
+    ->Name("AddBroadcast_opt/1x112x112x64+64")
+    ->ArgName("aName")
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -37,8 +37,7 @@ uint64_t ValidTaps(uint32_t count, uint32_t stride, uint32_t pad, uint32_t taps,
 
 void Report(benchmark::State& state, double flopsPerRun)
 {
-    state.counters["FLOPS"] =
-        benchmark::Counter(flopsPerRun * (double)state.iterations(), benchmark::Counter::kIsRate);
+    state.counters["FLOPS"] = benchmark::Counter(flopsPerRun * (double)state.iterations(), benchmark::Counter::kIsRate);
 }
 
 void Conv2DTranspose4x4Stride2(benchmark::State& state)

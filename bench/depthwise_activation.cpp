@@ -17,7 +17,10 @@
 namespace {
 
 // Values in [-6, 6): both sides of the activations' bends.
-Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout) { return bench_util::Make(dims, layout, 0.012f, -6.0f); }
+Tensor* Make(std::initializer_list<uint32_t> dims, DataLayout layout)
+{
+    return bench_util::Make(dims, layout, 0.012f, -6.0f);
+}
 
 // Depthwise k x k, stride s, SAME pads, bias, ReLU6, on {1, H, H, C}.
 void Depthwise(benchmark::State& state, uint32_t H, uint32_t C, uint32_t k, uint32_t s)
@@ -51,8 +54,8 @@ void Depthwise(benchmark::State& state, uint32_t H, uint32_t C, uint32_t k, uint
     for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
 }
 
-#define DW(H, C, k, s)                                                                          \
-    void Dw##k##x##k##s##s_##H##x##H##x##C(benchmark::State& st) { Depthwise(st, H, C, k, s); } \
+#define DW(H, C, k, s)                                                                                                 \
+    void Dw##k##x##k##s##s_##H##x##H##x##C(benchmark::State& st) { Depthwise(st, H, C, k, s); }                        \
     BENCHMARK(Dw##k##x##k##s##s_##H##x##H##x##C)->Unit(benchmark::kMicrosecond);
 // MobileNetV2
 DW(112, 96, 3, 2)
@@ -84,8 +87,8 @@ void Act(benchmark::State& state, uint32_t kind, uint32_t H, uint32_t C)
     DestroyTensor(x);
     DestroyTensor(y);
 }
-#define ACT(kind, H, C)                                                                          \
-    void kind##_##H##x##H##x##C(benchmark::State& st) { Act(st, kind, H, C); }                  \
+#define ACT(kind, H, C)                                                                                                \
+    void kind##_##H##x##H##x##C(benchmark::State& st) { Act(st, kind, H, C); }                                         \
     BENCHMARK(kind##_##H##x##H##x##C)->Unit(benchmark::kMicrosecond);
 ACT(XmulSigmX, 112, 32)
 ACT(XmulSigmX, 56, 144)
@@ -138,7 +141,12 @@ void GlobalAverage(benchmark::State& state)
     DestroyTensor(y);
 }
 BENCHMARK(GlobalAverage)
-    ->Args({112, 32, 0})->Args({112, 32, 1})->Args({28, 240, 0})->Args({28, 240, 1})
-    ->Args({7, 1152, 0})->Args({7, 1152, 1})->Unit(benchmark::kMicrosecond);
+    ->Args({112, 32, 0})
+    ->Args({112, 32, 1})
+    ->Args({28, 240, 0})
+    ->Args({28, 240, 1})
+    ->Args({7, 1152, 0})
+    ->Args({7, 1152, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

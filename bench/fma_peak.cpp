@@ -17,19 +17,28 @@ namespace {
 constexpr int64_t kSteps = 1 << 16;
 
 #if defined(__x86_64__)
-#define CHAINS(type, fma, set1, lanes)                                                       \
-    type a = set1(0.999f), b = set1(1e-3f);                                                  \
-    type c0 = set1(1), c1 = set1(2), c2 = set1(3), c3 = set1(4), c4 = set1(5), c5 = set1(6); \
-    type c6 = set1(7), c7 = set1(8), c8 = set1(9), c9 = set1(10), c10 = set1(11), c11 = set1(12); \
-    for (int64_t i = 0; i < kSteps; ++i) {                                                   \
-        c0 = fma(c0, a, b); c1 = fma(c1, a, b); c2 = fma(c2, a, b); c3 = fma(c3, a, b);       \
-        c4 = fma(c4, a, b); c5 = fma(c5, a, b); c6 = fma(c6, a, b); c7 = fma(c7, a, b);       \
-        c8 = fma(c8, a, b); c9 = fma(c9, a, b); c10 = fma(c10, a, b); c11 = fma(c11, a, b);   \
-    }                                                                                        \
-    float out[lanes];                                                                        \
-    (void)out;                                                                               \
-    type s = c0 + c1 + c2 + c3 + c4 + c5 + c6 + c7 + c8 + c9 + c10 + c11;                   \
-    benchmark::DoNotOptimize(s);                                                             \
+#define CHAINS(type, fma, set1, lanes)                                                                                 \
+    type a = set1(0.999f), b = set1(1e-3f);                                                                            \
+    type c0 = set1(1), c1 = set1(2), c2 = set1(3), c3 = set1(4), c4 = set1(5), c5 = set1(6);                           \
+    type c6 = set1(7), c7 = set1(8), c8 = set1(9), c9 = set1(10), c10 = set1(11), c11 = set1(12);                      \
+    for (int64_t i = 0; i < kSteps; ++i) {                                                                             \
+        c0 = fma(c0, a, b);                                                                                            \
+        c1 = fma(c1, a, b);                                                                                            \
+        c2 = fma(c2, a, b);                                                                                            \
+        c3 = fma(c3, a, b);                                                                                            \
+        c4 = fma(c4, a, b);                                                                                            \
+        c5 = fma(c5, a, b);                                                                                            \
+        c6 = fma(c6, a, b);                                                                                            \
+        c7 = fma(c7, a, b);                                                                                            \
+        c8 = fma(c8, a, b);                                                                                            \
+        c9 = fma(c9, a, b);                                                                                            \
+        c10 = fma(c10, a, b);                                                                                          \
+        c11 = fma(c11, a, b);                                                                                          \
+    }                                                                                                                  \
+    float out[lanes];                                                                                                  \
+    (void)out;                                                                                                         \
+    type s = c0 + c1 + c2 + c3 + c4 + c5 + c6 + c7 + c8 + c9 + c10 + c11;                                              \
+    benchmark::DoNotOptimize(s);                                                                                       \
     return (double)kSteps * 12 * lanes * 2;
 
 __attribute__((target("avx512f"))) double Avx512() { CHAINS(__m512, _mm512_fmadd_ps, _mm512_set1_ps, 16) }

@@ -21,8 +21,7 @@ Tensor* Make(uint32_t h, uint32_t w)
     return t;
 }
 
-template <bool Max, bool Optimised>
-void Pool(benchmark::State& state)
+template <bool Max, bool Optimised> void Pool(benchmark::State& state)
 {
     // SAME padding: 112 -> 56 with one row and column of pad at the end.
     Tensor* in = Make(112, 112);

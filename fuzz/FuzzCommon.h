@@ -29,8 +29,7 @@ private:
 // swallowed here: rejecting bad input with a message is correct behaviour.
 // In the replay build a fatal report ends the process with status 1, as in
 // production. Returns false when fn was rejected.
-template <typename Fn>
-bool Accepts(Fn&& fn);
+template <typename Fn> bool Accepts(Fn&& fn);
 
 }  // namespace corvus_fuzz
 
@@ -38,8 +37,7 @@ bool Accepts(Fn&& fn);
 #define CORVUS_MODULE "Fuzz"
 #include "Report.h"
 #undef CORVUS_MODULE
-template <typename Fn>
-bool corvus_fuzz::Accepts(Fn&& fn)
+template <typename Fn> bool corvus_fuzz::Accepts(Fn&& fn)
 {
     try {
         fn();
@@ -49,8 +47,7 @@ bool corvus_fuzz::Accepts(Fn&& fn)
     }
 }
 #else
-template <typename Fn>
-bool corvus_fuzz::Accepts(Fn&& fn)
+template <typename Fn> bool corvus_fuzz::Accepts(Fn&& fn)
 {
     fn();
     return true;

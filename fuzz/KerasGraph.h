@@ -49,8 +49,8 @@ struct Node {
     std::string name;
     std::vector<uint32_t> dims;  // without the batch
     bool isInput;
-    uint32_t deps;  // bit i: depends on input i
-    bool inexact;   // an optimised form of it or of a producer rounds differently
+    uint32_t deps;          // bit i: depends on input i
+    bool inexact;           // an optimised form of it or of a producer rounds differently
     std::string sigmoidOf;  // for a sigmoid activation: its input
 };
 
@@ -124,8 +124,8 @@ public:
             graph_.exactOutputs.push_back(!n->inexact);
         }
         graph_.json = "{\"class_name\": \"Model\", \"keras_version\": \"2.4.0\", \"config\": {\"name\": \"g\", "
-                      "\"layers\": [" + layers_ + "], \"input_layers\": [" + in + "], \"output_layers\": [" + out +
-                      "]}}";
+                      "\"layers\": [" +
+                      layers_ + "], \"input_layers\": [" + in + "], \"output_layers\": [" + out + "]}}";
         graph_.lines.push_back("outputs:" + out);
         return graph_;
     }
@@ -146,7 +146,8 @@ private:
                      const std::vector<const Node*>& inputs, const std::vector<uint32_t>& dims, bool isInput = false)
     {
         std::string inbound;
-        for (const Node* n : inputs) inbound += std::string(inbound.empty() ? "" : ", ") + "[\"" + n->name + "\", 0, 0, {}]";
+        for (const Node* n : inputs)
+            inbound += std::string(inbound.empty() ? "" : ", ") + "[\"" + n->name + "\", 0, 0, {}]";
         if (!layers_.empty()) layers_ += ", ";
         layers_ += "{\"name\": \"" + name + "\", \"class_name\": \"" + cls + "\", \"config\": {" + config +
                    "}, \"inbound_nodes\": [" + (inputs.empty() ? "" : "[" + inbound + "]") + "]}";
@@ -174,7 +175,8 @@ private:
             return inputs[0]->name.compare(0, 4, "Conv") == 0 || inputs[0]->name.compare(0, 5, "Depth") == 0;
         if (cls == "Multiply")
             for (const Node* a : inputs)
-                for (const Node* b : inputs) if (b->sigmoidOf == a->name) return true;
+                for (const Node* b : inputs)
+                    if (b->sigmoidOf == a->name) return true;
         return false;
     }
 
@@ -204,10 +206,9 @@ private:
         if (pool) {
             cfg += ", \"pool_size\": [" + std::to_string(k) + ", " + std::to_string(k) + "]";
         } else {
-            cfg += ", \"kernel_size\": [" + std::to_string(k) + ", " + std::to_string(k) +
-                   "], \"dilation_rate\": [" + std::to_string(d) + ", " + std::to_string(d) +
-                   "], \"activation\": \"" + ConvActivation() + "\", \"use_bias\": " +
-                   (src_.Chance(6) ? "true" : "false");
+            cfg += ", \"kernel_size\": [" + std::to_string(k) + ", " + std::to_string(k) + "], \"dilation_rate\": [" +
+                   std::to_string(d) + ", " + std::to_string(d) + "], \"activation\": \"" + ConvActivation() +
+                   "\", \"use_bias\": " + (src_.Chance(6) ? "true" : "false");
             if (conv) {
                 c = src_.Range(1, 2 * lim_.maxChannels);
                 cfg += ", \"filters\": " + std::to_string(c);
@@ -235,90 +236,97 @@ private:
         const std::vector<uint32_t>& d = in.dims;
         const bool image = d.size() == 3;
         switch (src_.Byte() % 16) {
-            case 0:
-                if (image) Windowed2D(in, "Conv2D", false);
-                else Dense(in);
-                break;
-            case 1:
-                if (image) Windowed2D(in, "DepthwiseConv2D", false);
-                else Dense(in);
-                break;
-            case 2:
-            case 3:
-                if (image) Windowed2D(in, src_.Chance(lim_.optimisable ? 6 : 4) ? "MaxPooling2D" : "AveragePooling2D", false);
-                break;
-            case 4:
-                BatchNorm(in);
-                break;
-            case 5: {
-                // Convolution chain: optional padding, convolution, batch
-                // normalisation, activation (the optimiser's fusion patterns).
-                if (!image) break;
-                const Node* x = &in;
-                if (src_.Chance(4)) x = ZeroPad(*x);
-                x = Windowed2D(*x, src_.Chance(5) ? "Conv2D" : "DepthwiseConv2D", x != &in);
-                if (x == nullptr) break;
-                if (src_.Chance(5)) x = BatchNorm(*x);
-                if (src_.Chance(5)) Activation(*x, true);
-                break;
+        case 0:
+            if (image)
+                Windowed2D(in, "Conv2D", false);
+            else
+                Dense(in);
+            break;
+        case 1:
+            if (image)
+                Windowed2D(in, "DepthwiseConv2D", false);
+            else
+                Dense(in);
+            break;
+        case 2:
+        case 3:
+            if (image)
+                Windowed2D(in, src_.Chance(lim_.optimisable ? 6 : 4) ? "MaxPooling2D" : "AveragePooling2D", false);
+            break;
+        case 4:
+            BatchNorm(in);
+            break;
+        case 5: {
+            // Convolution chain: optional padding, convolution, batch
+            // normalisation, activation (the optimiser's fusion patterns).
+            if (!image) break;
+            const Node* x = &in;
+            if (src_.Chance(4)) x = ZeroPad(*x);
+            x = Windowed2D(*x, src_.Chance(5) ? "Conv2D" : "DepthwiseConv2D", x != &in);
+            if (x == nullptr) break;
+            if (src_.Chance(5)) x = BatchNorm(*x);
+            if (src_.Chance(5)) Activation(*x, true);
+            break;
+        }
+        case 6:
+            if (image) {
+                const Node* p = ZeroPad(in);
+                if (src_.Chance(3)) Windowed2D(*p, src_.Chance(5) ? "Conv2D" : "MaxPooling2D", true);
             }
-            case 6:
-                if (image) {
-                    const Node* p = ZeroPad(in);
-                    if (src_.Chance(3)) Windowed2D(*p, src_.Chance(5) ? "Conv2D" : "MaxPooling2D", true);
-                }
-                break;
-            case 7:
-                Activation(in, false);
-                break;
-            case 8: {
-                const Node& other = Partner(in);
-                const bool mul = src_.Chance(3);
-                Emit(NewName(mul ? "mul" : "add"), mul ? "Multiply" : "Add", "", {&in, &other}, d);
-                break;
+            break;
+        case 7:
+            Activation(in, false);
+            break;
+        case 8: {
+            const Node& other = Partner(in);
+            const bool mul = src_.Chance(3);
+            Emit(NewName(mul ? "mul" : "add"), mul ? "Multiply" : "Add", "", {&in, &other}, d);
+            break;
+        }
+        case 9: {
+            // x * sigmoid(x)
+            const std::string sig = NewName("sigmoid");
+            Emit(sig, "Activation", "\"activation\": \"sigmoid\"", {&in}, d);
+            const Node& s = nodes_.back();
+            const bool swap = src_.Chance(4);
+            Emit(NewName("swish"), "Multiply", "", {swap ? &s : &in, swap ? &in : &s}, d);
+            break;
+        }
+        case 10:
+            Concatenate(in);
+            break;
+        case 11:
+            if (image) {
+                const uint32_t f = src_.Range(1, 2);
+                Emit(NewName("up"), "UpSampling2D",
+                     "\"size\": [" + std::to_string(f) + ", " + std::to_string(f) +
+                         "], \"data_format\": \"channels_last\"",
+                     {&in}, {d[0] * f, d[1] * f, d[2]});
             }
-            case 9: {
-                // x * sigmoid(x)
-                const std::string sig = NewName("sigmoid");
-                Emit(sig, "Activation", "\"activation\": \"sigmoid\"", {&in}, d);
-                const Node& s = nodes_.back();
-                const bool swap = src_.Chance(4);
-                Emit(NewName("swish"), "Multiply", "", {swap ? &s : &in, swap ? &in : &s}, d);
-                break;
+            break;
+        case 12:
+            if (image && src_.Chance(4))
+                Emit(NewName("gap"), "GlobalAveragePooling2D", "\"data_format\": \"channels_last\"", {&in}, {d[2]});
+            else if (image)
+                Emit(NewName("flatten"), "Flatten", "", {&in}, {Product(d)});
+            break;
+        case 13:
+            Reshape(in);
+            break;
+        case 14:
+            if (image) {
+                static const uint32_t kPerms[][3] = {{2, 1, 3}, {1, 3, 2}, {3, 2, 1}};
+                const uint32_t* p = kPerms[src_.Byte() % 3];
+                Emit(NewName("permute"), "Permute", "\"dims\": " + List({p[0], p[1], p[2]}), {&in},
+                     {d[p[0] - 1], d[p[1] - 1], d[p[2] - 1]});
             }
-            case 10:
-                Concatenate(in);
-                break;
-            case 11:
-                if (image) {
-                    const uint32_t f = src_.Range(1, 2);
-                    Emit(NewName("up"), "UpSampling2D",
-                         "\"size\": [" + std::to_string(f) + ", " + std::to_string(f) +
-                             "], \"data_format\": \"channels_last\"",
-                         {&in}, {d[0] * f, d[1] * f, d[2]});
-                }
-                break;
-            case 12:
-                if (image && src_.Chance(4))
-                    Emit(NewName("gap"), "GlobalAveragePooling2D", "\"data_format\": \"channels_last\"", {&in}, {d[2]});
-                else if (image)
-                    Emit(NewName("flatten"), "Flatten", "", {&in}, {Product(d)});
-                break;
-            case 13:
-                Reshape(in);
-                break;
-            case 14:
-                if (image) {
-                    static const uint32_t kPerms[][3] = {{2, 1, 3}, {1, 3, 2}, {3, 2, 1}};
-                    const uint32_t* p = kPerms[src_.Byte() % 3];
-                    Emit(NewName("permute"), "Permute", "\"dims\": " + List({p[0], p[1], p[2]}), {&in},
-                         {d[p[0] - 1], d[p[1] - 1], d[p[2] - 1]});
-                }
-                break;
-            default:
-                if (!image) Dense(in);
-                else Windowed2D(in, "Conv2D", false);
-                break;
+            break;
+        default:
+            if (!image)
+                Dense(in);
+            else
+                Windowed2D(in, "Conv2D", false);
+            break;
         }
     }
 
@@ -391,16 +399,24 @@ private:
         const uint32_t n = Product(in.dims);
         std::vector<uint32_t> to;
         switch (src_.Byte() % 4) {
-            case 0: to = {n}; break;
-            case 1: to = {1, 1, n}; break;
-            case 2:
-                if (in.dims.size() == 3) to = {in.dims[0] * in.dims[1], 1, in.dims[2]};
-                else to = {n, 1, 1};
-                break;
-            default:
-                if (in.dims.size() == 3) to = {in.dims[1], in.dims[0], in.dims[2]};
-                else to = {1, n, 1};
-                break;
+        case 0:
+            to = {n};
+            break;
+        case 1:
+            to = {1, 1, n};
+            break;
+        case 2:
+            if (in.dims.size() == 3)
+                to = {in.dims[0] * in.dims[1], 1, in.dims[2]};
+            else
+                to = {n, 1, 1};
+            break;
+        default:
+            if (in.dims.size() == 3)
+                to = {in.dims[1], in.dims[0], in.dims[2]};
+            else
+                to = {1, n, 1};
+            break;
         }
         Emit(NewName("reshape"), "Reshape", "\"target_shape\": " + List(to), {&in}, to);
     }

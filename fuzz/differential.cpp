@@ -134,9 +134,12 @@ int main(int argc, char** argv)
     uint32_t seeds = 100, first = 1;
     double seconds = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seeds") == 0) seeds = (uint32_t)std::strtoul(argv[i + 1], nullptr, 10);
-        else if (std::strcmp(argv[i], "--first") == 0) first = (uint32_t)std::strtoul(argv[i + 1], nullptr, 10);
-        else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--seeds") == 0)
+            seeds = (uint32_t)std::strtoul(argv[i + 1], nullptr, 10);
+        else if (std::strcmp(argv[i], "--first") == 0)
+            first = (uint32_t)std::strtoul(argv[i + 1], nullptr, 10);
+        else if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::atof(argv[i + 1]);
         else {
             std::fprintf(stderr, "usage: %s [--seeds N] [--first S] [--seconds T]\n", argv[0]);
             return 2;
@@ -165,6 +168,7 @@ int main(int argc, char** argv)
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("differential: %u seeds from %u in %.0f s (%u layers with the inputs; outputs: %u bit-exact, %u "
-                "within tolerance), %u failed\n", run, first, elapsed, layers, exact, tolerant, failed);
+                "within tolerance), %u failed\n",
+                run, first, elapsed, layers, exact, tolerant, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -69,7 +69,8 @@ int main(int argc, char** argv)
         // A rejection must be the library's own fatal report.
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
             ++accepted;
-        } else if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && text.find("[ERROR MESSAGE]: ") != std::string::npos) {
+        } else if (WIFEXITED(status) && WEXITSTATUS(status) == 1 &&
+                   text.find("[ERROR MESSAGE]: ") != std::string::npos) {
             ++rejected;
             if (std::getenv("CORVUS_REPLAY_VERBOSE") != nullptr) std::printf("%s: %s", f.c_str(), text.c_str());
         } else {

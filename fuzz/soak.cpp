@@ -70,8 +70,7 @@ Buffers BuffersFor(uint32_t id)
 
 // Runs step `count` times, sampling after a tenth of the run (the warm-up)
 // and at every further tenth; returns whether memory and descriptors stayed flat.
-template <typename Step>
-bool Soak(const char* what, uint32_t count, Step step)
+template <typename Step> bool Soak(const char* what, uint32_t count, Step step)
 {
     const int fds = OpenDescriptors();
     long warm = 0, last = 0, peak = 0;

@@ -22,9 +22,9 @@ extern "C" {
 /* ---- Parameter records --------------------------------------------------- */
 
 typedef struct AudioSpectrogramParams {
-    uint32_t windowSize;    /* samples per frame */
-    uint32_t stride;        /* samples between frame starts */
-    bool magnitudeSquared;  /* false: square roots of the powers */
+    uint32_t windowSize;   /* samples per frame */
+    uint32_t stride;       /* samples between frame starts */
+    bool magnitudeSquared; /* false: square roots of the powers */
 } AudioSpectrogramParams;
 
 typedef struct MfccParams {
@@ -42,10 +42,10 @@ typedef struct Spectrogram {
     int fft_length;                /* smallest power of two >= window_length */
     int output_frequency_channels; /* fft_length / 2 + 1 */
     int step_length;
-    double* window;                   /* window_length values */
-    double* fft_input_output;         /* fft_length + 2 values */
-    int* fft_integer_working_area;    /* 2 + (int)sqrt(fft_length / 2) values */
-    double* fft_double_working_area;  /* fft_length / 2 values */
+    double* window;                  /* window_length values */
+    double* fft_input_output;        /* fft_length + 2 values */
+    int* fft_integer_working_area;   /* 2 + (int)sqrt(fft_length / 2) values */
+    double* fft_double_working_area; /* fft_length / 2 values */
 } Spectrogram;
 
 /* Largest filterbank accepted: far beyond any useful mel resolution, and it

@@ -24,9 +24,7 @@ extern "C" {
 #define MAX_ASPECT_RATIOS_COUNT 6
 
 /* Box encodings (`coords` words); only centroids (cx, cy, w, h) are supported. */
-typedef enum CoordsType {
-    CT_Centroids = 0
-} CoordsType;
+typedef enum CoordsType { CT_Centroids = 0 } CoordsType;
 
 typedef struct AnchorBoxesParams {
     uint32_t imgHeight;

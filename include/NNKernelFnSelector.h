@@ -23,7 +23,8 @@ CORVUS_EXPORT kfname SelectNNKernelFn(uint32_t target, LayerOpType op, DataType 
 CORVUS_EXPORT void ExecuteLayer(Layer* layer);
 
 /* Per-operation selectors. */
-#define CORVUS_SELECTOR(op) CORVUS_EXPORT kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel);
+#define CORVUS_SELECTOR(op)                                                                                            \
+    CORVUS_EXPORT kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel);
 #include "nn_kernel_selectors.def"
 #undef CORVUS_SELECTOR
 

@@ -24,9 +24,8 @@ bool Runs(int level)
     unsigned a = 0, b = 0, c1 = 0, d = 0, cx = 0;
     const bool basic = __get_cpuid(1, &a, &b, &c1, &d) != 0 && __get_cpuid(0x80000001, &a, &b, &cx, &d) != 0;
     const bool v3 = basic && (c1 & bit_F16C) != 0 && (c1 & bit_MOVBE) != 0 && (cx & bit_LZCNT) != 0 &&
-                    __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") &&
-                    __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi") &&
-                    __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+                    __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                    __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     if (level == 1) return v3;
     if (level == 2)
         return v3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&

@@ -50,25 +50,25 @@ void ForceVectorLevel(int level);
 
 // Declarations of the other levels' copies of an entry point.
 #if CORVUS_VECTOR_LEVELS >= 3
-#define CORVUS_LEVEL_DECLARE_OTHERS(decl) \
-    namespace corvus_level1 CORVUS_LEVEL_HIDDEN { \
-    decl;                                         \
-    }                                             \
-    namespace corvus_level2 CORVUS_LEVEL_HIDDEN { \
-    decl;                                         \
+#define CORVUS_LEVEL_DECLARE_OTHERS(decl)                                                                              \
+    namespace corvus_level1 CORVUS_LEVEL_HIDDEN {                                                                      \
+    decl;                                                                                                              \
+    }                                                                                                                  \
+    namespace corvus_level2 CORVUS_LEVEL_HIDDEN {                                                                      \
+    decl;                                                                                                              \
     }
-#define CORVUS_LEVEL_CASES(name, args)         \
-    case 2:                                    \
-        return corvus_level2::name args;       \
-    case 1:                                    \
+#define CORVUS_LEVEL_CASES(name, args)                                                                                 \
+    case 2:                                                                                                            \
+        return corvus_level2::name args;                                                                               \
+    case 1:                                                                                                            \
         return corvus_level1::name args;
 #elif CORVUS_VECTOR_LEVELS == 2
-#define CORVUS_LEVEL_DECLARE_OTHERS(decl)         \
-    namespace corvus_level1 CORVUS_LEVEL_HIDDEN { \
-    decl;                                         \
+#define CORVUS_LEVEL_DECLARE_OTHERS(decl)                                                                              \
+    namespace corvus_level1 CORVUS_LEVEL_HIDDEN {                                                                      \
+    decl;                                                                                                              \
     }
-#define CORVUS_LEVEL_CASES(name, args) \
-    case 1:                            \
+#define CORVUS_LEVEL_CASES(name, args)                                                                                 \
+    case 1:                                                                                                            \
         return corvus_level1::name args;
 #else
 #define CORVUS_LEVEL_DECLARE_OTHERS(decl)
@@ -79,15 +79,15 @@ void ForceVectorLevel(int level);
 // or internal header) calls the selected level's copy. Elsewhere: nothing.
 // Usage: CORVUS_LEVEL_DISPATCH(void, Fn, (const Tensor* a, int b), (a, b))
 #if CORVUS_VECTOR_LEVEL == 0
-#define CORVUS_LEVEL_DISPATCH(ret, name, params, args)            \
-    CORVUS_LEVEL_DECLARE_OTHERS(ret name params)                  \
-    extern "C" ret name params                                    \
-    {                                                             \
-        switch (corvus_internal::SelectedVectorLevel()) {         \
-            CORVUS_LEVEL_CASES(name, args)                        \
-        default:                                                  \
-            return corvus_level0::name args;                      \
-        }                                                         \
+#define CORVUS_LEVEL_DISPATCH(ret, name, params, args)                                                                 \
+    CORVUS_LEVEL_DECLARE_OTHERS(ret name params)                                                                       \
+    extern "C" ret name params                                                                                         \
+    {                                                                                                                  \
+        switch (corvus_internal::SelectedVectorLevel()) {                                                              \
+            CORVUS_LEVEL_CASES(name, args)                                                                             \
+        default:                                                                                                       \
+            return corvus_level0::name args;                                                                           \
+        }                                                                                                              \
     }
 #else
 #define CORVUS_LEVEL_DISPATCH(ret, name, params, args)

@@ -4,8 +4,8 @@
 #include <cstring>
 
 extern "C" const char* const ActivationNameString[ActivationTypesCount] = {
-    "None", "ReLU",   "ReLU6",  "Tanh",    "SoftPlus", "SoftSign", "Sigmoid",
-    "HardSigmoid", "Linear", "Softmax", "eLU", "LeakyReLU", "Log", "XmulSigmX",
+    "None",        "ReLU",   "ReLU6",   "Tanh", "SoftPlus",  "SoftSign", "Sigmoid",
+    "HardSigmoid", "Linear", "Softmax", "eLU",  "LeakyReLU", "Log",      "XmulSigmX",
 };
 
 extern "C" ActivationType GetActivationName(const char* name)
@@ -14,8 +14,8 @@ extern "C" ActivationType GetActivationName(const char* name)
         const char* text;
         ActivationType type;
     } kNames[] = {
-        {"relu", ReLU}, {"softmax", Softmax}, {"relu6", ReLU6}, {"elu", eLU},
-        {"linear", Linear}, {"sigmoid", Sigmoid}, {"tanh", Tanh}, {"log", Log},
+        {"relu", ReLU},     {"softmax", Softmax}, {"relu6", ReLU6}, {"elu", eLU},
+        {"linear", Linear}, {"sigmoid", Sigmoid}, {"tanh", Tanh},   {"log", Log},
     };
     if (name == nullptr) return None;
     for (const auto& entry : kNames)

@@ -33,17 +33,28 @@ extern "C" const char* DataTypeToStr(DataType dtype)
 extern "C" const char* DataLayoutStr(DataLayout layout)
 {
     switch ((uint32_t)layout) {
-        case DL_NONE: return "DL_NONE";
-        case DL_I: return "DL_I";
-        case DL_NC: return "DL_NC";
-        case DL_CN: return "DL_CN";
-        case DL_HW: return "DL_HW";
-        case DL_WH: return "DL_WH";
-        case DL_NHWC: return "DL_NHWC";
-        case DL_NCHW: return "DL_NCHW";
-        case DL_HWCN: return "DL_HWCN";
-        case DL_HWNC: return "DL_HWNC";
-        default: return "DL_UNKNOW";
+    case DL_NONE:
+        return "DL_NONE";
+    case DL_I:
+        return "DL_I";
+    case DL_NC:
+        return "DL_NC";
+    case DL_CN:
+        return "DL_CN";
+    case DL_HW:
+        return "DL_HW";
+    case DL_WH:
+        return "DL_WH";
+    case DL_NHWC:
+        return "DL_NHWC";
+    case DL_NCHW:
+        return "DL_NCHW";
+    case DL_HWCN:
+        return "DL_HWCN";
+    case DL_HWNC:
+        return "DL_HWNC";
+    default:
+        return "DL_UNKNOW";
     }
 }
 

@@ -57,10 +57,10 @@ inline uint16_t HalfFromFloat(float x)
     const uint32_t shift = std::min(std::max(126u - (a >> 23), 14u), 24u);
     const uint32_t sub = (mant + (1u << (shift - 1u)) - 1u + ((mant >> shift) & 1u)) >> shift;
 
-    uint32_t h = Blend(MaskIf(a < 0x38800000u), sub, normal); // below 2^-14
-    h &= ~MaskIf(a < 0x33000000u);                            // below 2^-25: zero
-    h = Blend(MaskIf(a >= 0x47800000u), 0x7C00u, h);          // 65536 and above, infinity
-    h = Blend(MaskIf(a > 0x7F800000u), 0x7FFFu, h);           // NaN
+    uint32_t h = Blend(MaskIf(a < 0x38800000u), sub, normal);  // below 2^-14
+    h &= ~MaskIf(a < 0x33000000u);                             // below 2^-25: zero
+    h = Blend(MaskIf(a >= 0x47800000u), 0x7C00u, h);           // 65536 and above, infinity
+    h = Blend(MaskIf(a > 0x7F800000u), 0x7FFFu, h);            // NaN
     return (uint16_t)(h | sign);
 }
 
@@ -138,8 +138,7 @@ inline void ConvertOne(const unsigned char* src, unsigned char* dst, uint32_t i)
     std::memcpy(dst + (size_t)i * sizeof(D), &d, sizeof(D));
 }
 
-template <typename S, typename D, D (*Op)(S)>
-void Convert(const S* src, D* dst, uint32_t count)
+template <typename S, typename D, D (*Op)(S)> void Convert(const S* src, D* dst, uint32_t count)
 {
     if (count == 0) return;
     const uintptr_t s = (uintptr_t)src;
@@ -187,8 +186,7 @@ void Row(const void* src, void* dst, uint32_t count)
     Fn(static_cast<const S*>(src), static_cast<D*>(dst), count);
 }
 
-template <size_t kSize>
-void CopyRow(const void* src, void* dst, uint32_t count)
+template <size_t kSize> void CopyRow(const void* src, void* dst, uint32_t count)
 {
     CopyBytes(src, dst, (size_t)count * kSize);
 }

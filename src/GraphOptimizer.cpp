@@ -140,8 +140,7 @@ void OptimizeConv2DLayer(Layer* layer, uint32_t mode)
     if (k == kfname_Conv2D_k1_s1_fl16_ost_mm && kernel->innerNum > 1 && kernel->inner[1] == nullptr) {
         const Tensor* filter = kernel->inner[0];
         const uint32_t cout = filter->shape.dimension[filter->ndim - 1];
-        CV_CHECK_PTR(kernel->inner[1] = CreateTensor(DT_FLOAT32, DL_I, 1, TensorShape{{cout}},
-                                                      filter->allocatedData));
+        CV_CHECK_PTR(kernel->inner[1] = CreateTensor(DT_FLOAT32, DL_I, 1, TensorShape{{cout}}, filter->allocatedData));
         if (kernel->inner[1]->data != nullptr) memset(kernel->inner[1]->data, 0, cout * sizeof(float));
     }
 }
@@ -166,30 +165,75 @@ void OptimizeConv2DTransposeLayer(Layer* layer, uint32_t mode)
 bool InCommonGroup(uint32_t op)
 {
     switch (op) {
-        case OP_MaxPool2D: case OP_Flatten: case OP_Activation: case OP_Input: case OP_GlobalAveragePool2D:
-        case OP_Concatenate: case OP_AddBroadcast: case OP_BatchNormalization: case OP_AveragePool2D:
-        case OP_ZeroPadding2D: case OP_DepthwiseConv2D: case OP_UpSampling2D: case OP_ElementWise:
-        case OP_Linear: case OP_L2Normalization: case OP_AnchorBoxes: case OP_DecodeDetections:
-        case OP_Transpose: case OP_MulBroadcast: case OP_Resize: case OP_Exp: case OP_Sqrt:
-        case OP_SubBroadcast: case OP_Pow: case OP_NMSYolo: case OP_DivBroadcast: case OP_Erf:
-        case OP_AveragePool1D: case OP_ReduceMean: case OP_Neg: case OP_Pad: case OP_MatMul: case OP_Ceil:
-        case OP_PRelu: case OP_LSTM: case OP_PostLSTM: case OP_Clip: case OP_ReduceSum: case OP_Abs:
-        case OP_ReduceMax: case OP_MaxPool1D: case OP_Floor: case OP_LayerNorm: case OP_ReduceL2:
-        case OP_Einsum: case OP_Not: case OP_Less: case OP_Greater:
-            return true;
-        default:
-            return false;
+    case OP_MaxPool2D:
+    case OP_Flatten:
+    case OP_Activation:
+    case OP_Input:
+    case OP_GlobalAveragePool2D:
+    case OP_Concatenate:
+    case OP_AddBroadcast:
+    case OP_BatchNormalization:
+    case OP_AveragePool2D:
+    case OP_ZeroPadding2D:
+    case OP_DepthwiseConv2D:
+    case OP_UpSampling2D:
+    case OP_ElementWise:
+    case OP_Linear:
+    case OP_L2Normalization:
+    case OP_AnchorBoxes:
+    case OP_DecodeDetections:
+    case OP_Transpose:
+    case OP_MulBroadcast:
+    case OP_Resize:
+    case OP_Exp:
+    case OP_Sqrt:
+    case OP_SubBroadcast:
+    case OP_Pow:
+    case OP_NMSYolo:
+    case OP_DivBroadcast:
+    case OP_Erf:
+    case OP_AveragePool1D:
+    case OP_ReduceMean:
+    case OP_Neg:
+    case OP_Pad:
+    case OP_MatMul:
+    case OP_Ceil:
+    case OP_PRelu:
+    case OP_LSTM:
+    case OP_PostLSTM:
+    case OP_Clip:
+    case OP_ReduceSum:
+    case OP_Abs:
+    case OP_ReduceMax:
+    case OP_MaxPool1D:
+    case OP_Floor:
+    case OP_LayerNorm:
+    case OP_ReduceL2:
+    case OP_Einsum:
+    case OP_Not:
+    case OP_Less:
+    case OP_Greater:
+        return true;
+    default:
+        return false;
     }
 }
 
 bool InNoConversionGroup(uint32_t op)
 {
     switch (op) {
-        case OP_Equal: case OP_ConstantOfShape: case OP_Shape: case OP_Cast: case OP_ArgMax: case OP_ScatterND:
-        case OP_CumSum: case OP_Tile: case OP_GatherElements:
-            return true;
-        default:
-            return false;
+    case OP_Equal:
+    case OP_ConstantOfShape:
+    case OP_Shape:
+    case OP_Cast:
+    case OP_ArgMax:
+    case OP_ScatterND:
+    case OP_CumSum:
+    case OP_Tile:
+    case OP_GatherElements:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -286,61 +330,65 @@ void OptimizeLayer(Layer* layer, uint32_t float16Mode)
     }
 
     switch (op) {
-        case OP_Dense: {
-            const kfname k = RequireKernel(layer, mode);
-            if (mode == kFloat16Mode) {
-                ConvertLayerInOutTensorsToFloat16(layer);
-                PrepareDenseLayerWeights(&kernel->inner[0], kernel->innerNum > 1 ? &kernel->inner[1] : nullptr, k);
-            }
-            return;
-        }
-        case OP_Conv2D:
-            OptimizeConv2DLayer(layer, mode);
-            return;
-        case OP_Conv2DTranspose:
-            OptimizeConv2DTransposeLayer(layer, mode);
-            return;
-        case OP_Conv1D:
-            RequireKernel(layer, mode);
-            if (mode == kFloat16Mode) {
-                ConvertLayerInOutTensorsToFloat16(layer);
-                PrepareConv1DLayerWeights(kernel);
-            }
-            return;
-        case OP_InstanceNormalization: {
-            const kfname k = RequireKernel(layer, mode);
-            if (mode == kFloat16Mode) {
-                ConvertLayerInOutTensorsToFloat16(layer);
-                PrepareNormalInstanceLayerWeights(&kernel->inner[0], kernel->innerNum > 1 ? &kernel->inner[1] : nullptr,
-                                                  k);
-            }
-            return;
-        }
-        case OP_Conv1DTranspose: {
-            const kfname k = SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel);
-            StoreKernel(kernel, k);
-            if (mode != kFloat16Mode) return;
-            if (k == kfname_TOTAL)
-                CV_DEBUG("Possible error: Kernel that'll be chosen by default may not support dataType different from "
-                         "DT_FLOAT32. Op_type: %s", LayerOpTypeToStr((LayerOpType)op));
+    case OP_Dense: {
+        const kfname k = RequireKernel(layer, mode);
+        if (mode == kFloat16Mode) {
             ConvertLayerInOutTensorsToFloat16(layer);
-            ConvertFilterCopy(kernel);
-            return;
+            PrepareDenseLayerWeights(&kernel->inner[0], kernel->innerNum > 1 ? &kernel->inner[1] : nullptr, k);
         }
-        case OP_Reshape: case OP_Slice: case OP_Gather: case OP_Expand: case OP_Range:
-            MirrorInputs(layer);
-            StoreKernel(kernel, SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel));
-            OutputToFloat16IfInput(layer, 0);
-            return;
-        case OP_Where: {
-            StoreKernel(kernel, SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel));
-            if (layer->inputLayersNum > 2 && layer->inputLayers[1]->kernel->output[0]->dtype == DT_FLOAT16 &&
-                layer->inputLayers[2]->kernel->output[0]->dtype == DT_FLOAT16)
-                OutputToFloat16IfInput(layer, 1);
-            return;
+        return;
+    }
+    case OP_Conv2D:
+        OptimizeConv2DLayer(layer, mode);
+        return;
+    case OP_Conv2DTranspose:
+        OptimizeConv2DTransposeLayer(layer, mode);
+        return;
+    case OP_Conv1D:
+        RequireKernel(layer, mode);
+        if (mode == kFloat16Mode) {
+            ConvertLayerInOutTensorsToFloat16(layer);
+            PrepareConv1DLayerWeights(kernel);
         }
-        default:
-            break;
+        return;
+    case OP_InstanceNormalization: {
+        const kfname k = RequireKernel(layer, mode);
+        if (mode == kFloat16Mode) {
+            ConvertLayerInOutTensorsToFloat16(layer);
+            PrepareNormalInstanceLayerWeights(&kernel->inner[0], kernel->innerNum > 1 ? &kernel->inner[1] : nullptr, k);
+        }
+        return;
+    }
+    case OP_Conv1DTranspose: {
+        const kfname k = SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel);
+        StoreKernel(kernel, k);
+        if (mode != kFloat16Mode) return;
+        if (k == kfname_TOTAL)
+            CV_DEBUG("Possible error: Kernel that'll be chosen by default may not support dataType different from "
+                     "DT_FLOAT32. Op_type: %s",
+                     LayerOpTypeToStr((LayerOpType)op));
+        ConvertLayerInOutTensorsToFloat16(layer);
+        ConvertFilterCopy(kernel);
+        return;
+    }
+    case OP_Reshape:
+    case OP_Slice:
+    case OP_Gather:
+    case OP_Expand:
+    case OP_Range:
+        MirrorInputs(layer);
+        StoreKernel(kernel, SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel));
+        OutputToFloat16IfInput(layer, 0);
+        return;
+    case OP_Where: {
+        StoreKernel(kernel, SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)op, dtype, kernel));
+        if (layer->inputLayersNum > 2 && layer->inputLayers[1]->kernel->output[0]->dtype == DT_FLOAT16 &&
+            layer->inputLayers[2]->kernel->output[0]->dtype == DT_FLOAT16)
+            OutputToFloat16IfInput(layer, 1);
+        return;
+    }
+    default:
+        break;
     }
 
     if (InCommonGroup(op) || (op == OP_Mod && !ModHasInt32Input(layer))) {
@@ -349,7 +397,8 @@ void OptimizeLayer(Layer* layer, uint32_t float16Mode)
         if (mode != kFloat16Mode) return;
         if (k == kfname_TOTAL && op != OP_Input)
             CV_DEBUG("Possible error: Kernel that'll be chosen by default may not support dataType different from "
-                     "DT_FLOAT32. Op_type: %s", LayerOpTypeToStr((LayerOpType)op));
+                     "DT_FLOAT32. Op_type: %s",
+                     LayerOpTypeToStr((LayerOpType)op));
         ConvertLayerInOutTensorsToFloat16(layer);
         ConvertLayerInnersTensorsToFloat16(layer);
         return;

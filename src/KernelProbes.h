@@ -13,15 +13,15 @@ extern "C" {
 
 typedef const char* (*KernelProbeFn)(const NNKernel* kernel);
 
-#define CORVUS_PROBES(X) \
-    X(MaxPool2D_opt)     \
-    X(AvgPool2D_opt)     \
-    X(GlobalAvgPool2D_opt) \
-    X(ResizeNear3F32_ref) \
-    X(ResizeNear_ref)    \
-    X(ResizeDown3F16_opt) \
-    X(ResizeDown3F32_opt) \
-    X(ResizeDown3F32_ref) \
+#define CORVUS_PROBES(X)                                                                                               \
+    X(MaxPool2D_opt)                                                                                                   \
+    X(AvgPool2D_opt)                                                                                                   \
+    X(GlobalAvgPool2D_opt)                                                                                             \
+    X(ResizeNear3F32_ref)                                                                                              \
+    X(ResizeNear_ref)                                                                                                  \
+    X(ResizeDown3F16_opt)                                                                                              \
+    X(ResizeDown3F32_opt)                                                                                              \
+    X(ResizeDown3F32_ref)                                                                                              \
     X(ResizeDownF32_ref)
 
 #define CORVUS_PROBE_DECL(name) const char* Probe_##name(const NNKernel* kernel);

@@ -32,15 +32,15 @@ uint64_t Activation_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
     const Tensor* in = kernel->input[0];
     const Tensor* out = kernel->output[0];
     switch (((const ActivationParams*)kernel->params)->type) {
-        case ReLU:
-        case ReLU6:
-        case LeakyReLU:
-        case Tanh:
-        case Sigmoid:
-        case XmulSigmX:
-            break;
-        default:
-            return 0;
+    case ReLU:
+    case ReLU6:
+    case LeakyReLU:
+    case Tanh:
+    case Sigmoid:
+    case XmulSigmX:
+        break;
+    default:
+        return 0;
     }
     if (in == nullptr || out == nullptr || in->dtype != DT_FLOAT32 || out->dtype != DT_FLOAT32 || in->ndim == 0 ||
         !IsSerialData(in) || !IsSerialData(out) || GetTensorSize(in) != GetTensorSize(out))
@@ -114,10 +114,7 @@ const SlicedFamily* FindSliced(const NNKernelFn* fn)
     return nullptr;
 }
 
-int CutDim(int dim, const Tensor* t)
-{
-    return dim == kLast ? (int)t->ndim - 1 : dim;
-}
+int CutDim(int dim, const Tensor* t) { return dim == kLast ? (int)t->ndim - 1 : dim; }
 
 // One share: units [begin, end) of the layer's main kernel, computed by the
 // family's range function or by `sub`, the kernel over views of the slice.

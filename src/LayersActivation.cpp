@@ -14,8 +14,7 @@ Layer* AddUnaryLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor
 {
     Layer* layer = CreateSingleInputLayer(name, op, inputLayer, inputTensor, innerNum);
     const Tensor* in = layer->kernel->input[0];
-    layer->kernel->output[0] =
-        CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
+    layer->kernel->output[0] = CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
     return layer;
 }
 

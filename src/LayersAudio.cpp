@@ -33,7 +33,8 @@ Layer* AddAudioSpectrogram(Layer* inputLayer, Tensor* inputTensor, const char* n
     if (in->ndim != 2)
         CV_FATAL("%s: Cannot add \"%s\" layer.\nInput dimensions number must be equal to 2, current number is %d", fn,
                  layer->name, (int)in->ndim);
-    if (in->dtype != DT_FLOAT32) CV_FATAL("%s: Cannot add \"%s\" layer.\nTensor datatype must be FLOAT32.", fn, layer->name);
+    if (in->dtype != DT_FLOAT32)
+        CV_FATAL("%s: Cannot add \"%s\" layer.\nTensor datatype must be FLOAT32.", fn, layer->name);
     const uint32_t samples = in->shape.dimension[0];
     const uint32_t channels = in->shape.dimension[1];
     if (samples < windowSize)

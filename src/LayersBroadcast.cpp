@@ -37,8 +37,8 @@ Layer* AddBroadcastingLayer(const char* name, LayerOpType op, Layer** inputLayer
     return layer;
 }
 
-Layer* AddMathLayer(const char* name, LayerOpType op, Layer** inputLayers, Tensor** inputTensors,
-                    uint32_t inputsNum, bool booleanOutput)
+Layer* AddMathLayer(const char* name, LayerOpType op, Layer** inputLayers, Tensor** inputTensors, uint32_t inputsNum,
+                    bool booleanOutput)
 {
     if (inputsNum != 2) CV_FATAL("AddMathLayer: inputs_num must be equal 2. Current value: %d", (int)inputsNum);
     return AddBroadcastingLayer(name, op, inputLayers, inputTensors, 2, booleanOutput, false);
@@ -168,8 +168,8 @@ Layer* AddElementWiseLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t 
             CV_CHECK(inputTensors[i]->layout == DL_NHWC);
         }
     }
-    Layer* layer = CreateLayer(name, OP_ElementWise, inputLayers, inputLayers != nullptr ? nullptr : inputTensors,
-                               2, 2);
+    Layer* layer =
+        CreateLayer(name, OP_ElementWise, inputLayers, inputLayers != nullptr ? nullptr : inputTensors, 2, 2);
     NNKernel* kernel = layer->kernel;
     const Tensor* a = kernel->input[0];
     const Tensor* b = kernel->input[1];

@@ -77,11 +77,10 @@ extern "C" Layer* AddConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const c
     return layer;
 }
 
-extern "C" Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
-                                          DataLayout layout, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH,
-                                          uint32_t strideW, uint32_t dilationRateH, uint32_t dilationRateW,
-                                          uint32_t depthMultiplier, const PaddingStruct* padding, bool useBias,
-                                          uint32_t activation)
+extern "C" Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                          uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH, uint32_t strideW,
+                                          uint32_t dilationRateH, uint32_t dilationRateW, uint32_t depthMultiplier,
+                                          const PaddingStruct* padding, bool useBias, uint32_t activation)
 {
     CV_CHECK_PTR(padding);
     // The kernel divides channel vectors by the multiplier.
@@ -100,8 +99,7 @@ extern "C" Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor
     const uint32_t cout = CheckedProduct(cin, depthMultiplier, "Depthwise output channels");
     kernel->output[0] = CreateTensor((DataType)inTensor->dtype, DL_NHWC, 4,
                                      ShapeOf(batch, padding->outputSize[0], padding->outputSize[1], cout), false);
-    kernel->inner[0] =
-        CreateTensor(DT_FLOAT32, DL_MHWI, 4, ShapeOf(depthMultiplier, kerSizeH, kerSizeW, cin), false);
+    kernel->inner[0] = CreateTensor(DT_FLOAT32, DL_MHWI, 4, ShapeOf(depthMultiplier, kerSizeH, kerSizeW, cin), false);
     if (useBias) kernel->inner[1] = CreateTensor(DT_FLOAT32, DL_I, 1, ShapeOf(cout), false);
 
     params->kerSizeH = kerSizeH;
@@ -123,8 +121,7 @@ extern "C" Layer* AddDepthwiseConv2DLayer(Layer* inputLayer, Tensor* inputTensor
 
 extern "C" Conv2DParams* Conv2D_to_dwConv(NNKernel* kernel, DepthWiseConv2DParams* record)
 {
-    if (kernel == nullptr || kernel->params == nullptr || kernel->inputsNum < 1 || kernel->innerNum < 1)
-        return nullptr;
+    if (kernel == nullptr || kernel->params == nullptr || kernel->inputsNum < 1 || kernel->innerNum < 1) return nullptr;
     const Tensor* in = kernel->input[0];
     const Tensor* out = kernel->output != nullptr ? kernel->output[0] : nullptr;
     const Tensor* filter = kernel->inner[0];

@@ -25,7 +25,8 @@ Tensor* CreateChecked(const char* fn, const char* what, DataType dtype, DataLayo
     uint64_t elements = 1;
     for (uint32_t k = 0; k < ndim; ++k) {
         elements *= dims[k];
-        if (elements > UINT32_MAX) CV_FATAL("%s: the %s would hold more than %u elements", fn, what, (unsigned)UINT32_MAX);
+        if (elements > UINT32_MAX)
+            CV_FATAL("%s: the %s would hold more than %u elements", fn, what, (unsigned)UINT32_MAX);
     }
     return CreateTensor(dtype, layout, ndim, MakeShape(ndim, dims), false);
 }
@@ -118,11 +119,11 @@ extern "C" Layer* AddConv3DLayer(Layer* inputLayer, Tensor* inputTensor, const c
     return layer;
 }
 
-extern "C" Layer* AddConv2DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
-                                          DataLayout layout, uint32_t filters, uint32_t kerSizeH, uint32_t kerSizeW,
-                                          uint32_t strideH, uint32_t strideW, uint32_t dilationRateH,
-                                          uint32_t dilationRateW, const PaddingStruct* padding, uint32_t groups,
-                                          bool useBias, ActivationParams activation)
+extern "C" Layer* AddConv2DTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                          uint32_t filters, uint32_t kerSizeH, uint32_t kerSizeW, uint32_t strideH,
+                                          uint32_t strideW, uint32_t dilationRateH, uint32_t dilationRateW,
+                                          const PaddingStruct* padding, uint32_t groups, bool useBias,
+                                          ActivationParams activation)
 {
     static const char* const kFn = "AddConv2DTransposeLayer";
     CV_CHECK_PTR(padding);

@@ -17,8 +17,7 @@ using corvus::dm::ShapeText;
 
 namespace {
 
-template <class P>
-P* NewParams()
+template <class P> P* NewParams()
 {
     P* params;
     CV_CHECK_PTR(params = (P*)calloc(1, sizeof(P)));
@@ -195,8 +194,7 @@ Layer* AddSliceLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count,
     return layer;
 }
 
-Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t* axes, uint32_t count,
-                         const char* name)
+Layer* AddTransposeLayer(Layer* inputLayer, Tensor* inputTensor, const uint32_t* axes, uint32_t count, const char* name)
 {
     Layer* layer = CreateDataMovementLayer(name, OP_Transpose, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
@@ -246,16 +244,14 @@ Layer* AddShuffleLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
     Layer* layer = CreateDataMovementLayer(name, OP_Shuffle, inputLayer, inputTensor);
     const Tensor* in = layer->kernel->input[0];
     if (groups == 0) CV_FATAL("AddShuffleLayer: groups must be greater than 0");
-    layer->kernel->output[0] =
-        NewOutputLike("AddShuffleLayer", in, (DataType)in->dtype, (DataLayout)in->layout);
+    layer->kernel->output[0] = NewOutputLike("AddShuffleLayer", in, (DataType)in->dtype, (DataLayout)in->layout);
     ShuffleParams* params = NewParams<ShuffleParams>();
     params->groups = groups;
     layer->kernel->params = params;
     return layer;
 }
 
-Layer* AddExpandChannels(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
-                         uint32_t channels)
+Layer* AddExpandChannels(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout, uint32_t channels)
 {
     Layer* layer = CreateDataMovementLayer(name, OP_ExpandChannels, inputLayer, inputTensor);
     Tensor* inTensor = layer->kernel->input[0];
@@ -280,8 +276,7 @@ Layer* AddGatherLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count
     const Tensor* indices = layer->kernel->input[1];
     if (data->ndim == 0) CV_FATAL("AddGatherLayer: data tensor must have at least one dimension");
     const uint32_t outRank = data->ndim + indices->ndim - 1;
-    const TensorShape shape =
-        GetGatherShape(data->shape, indices->shape, data->ndim, indices->ndim, outRank, axis);
+    const TensorShape shape = GetGatherShape(data->shape, indices->shape, data->ndim, indices->ndim, outRank, axis);
     const DataLayout layout = indices->ndim == 1 ? (DataLayout)data->layout : DL_NONE;
     layer->kernel->output[0] = NewOutput("AddGatherLayer", (DataType)data->dtype, layout, outRank, shape.dimension);
     GatherParams* params = NewParams<GatherParams>();
@@ -357,13 +352,12 @@ Layer* AddTileLayer(Layer** inputLayers, Tensor** inputTensors, uint32_t count, 
         CV_CHECK_PTR(repeats->data);
         for (uint32_t d = 0; d < data->ndim; ++d) {
             const uint64_t extent = (uint64_t)data->shape.dimension[d] * (uint32_t)Int32At(repeats, d);
-            if (extent > UINT32_MAX) CV_FATAL("%s: output dimension %u is too large (%llu)", fn, d,
-                                              (unsigned long long)extent);
+            if (extent > UINT32_MAX)
+                CV_FATAL("%s: output dimension %u is too large (%llu)", fn, d, (unsigned long long)extent);
             dims[d] = (uint32_t)extent;
         }
     }
-    layer->kernel->output[0] =
-        NewOutput(fn, (DataType)data->dtype, (DataLayout)data->layout, data->ndim, dims);
+    layer->kernel->output[0] = NewOutput(fn, (DataType)data->dtype, (DataLayout)data->layout, data->ndim, dims);
     return layer;
 }
 

@@ -19,8 +19,8 @@ uint32_t MatrixDim(const Tensor* t, uint32_t fromEnd)
 
 }  // namespace
 
-extern "C" Layer* AddDenseLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t units,
-                                bool useBias, uint32_t activation)
+extern "C" Layer* AddDenseLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t units, bool useBias,
+                                uint32_t activation)
 {
     Layer* layer = CreateSingleInputLayer(name, OP_Dense, inputLayer, inputTensor, 2);
     NNKernel* kernel = layer->kernel;
@@ -58,8 +58,8 @@ extern "C" Layer* AddLinearLayer(Layer* inputLayer, Tensor* inputTensor, const c
     const TensorShape inner_shape = ShapeOf(inTensor->shape.dimension[3]);
     CV_CHECK_PTR(layer->kernel->inner[0] = CreateTensor(DT_FLOAT32, DL_I, 1, inner_shape, false));
     CV_CHECK_PTR(layer->kernel->inner[1] = CreateTensor(DT_FLOAT32, DL_I, 1, inner_shape, false));
-    kernel->output[0] = CreateTensor((DataType)inTensor->dtype, (DataLayout)inTensor->layout, inTensor->ndim,
-                                     inTensor->shape, false);
+    kernel->output[0] =
+        CreateTensor((DataType)inTensor->dtype, (DataLayout)inTensor->layout, inTensor->ndim, inTensor->shape, false);
     return layer;
 }
 
@@ -81,8 +81,7 @@ extern "C" Layer* AddMatmulLayer(Layer** inputLayers, Tensor** inputTensors, con
     params->mode = mode;
 
     Tensor* shape = GetMatmulBroadcastTensor(a, b);
-    kernel->output[0] =
-        CreateTensor((DataType)a->dtype, (DataLayout)shape->layout, shape->ndim, shape->shape, false);
+    kernel->output[0] = CreateTensor((DataType)a->dtype, (DataLayout)shape->layout, shape->ndim, shape->shape, false);
     DestroyTensor(shape);
     return layer;
 }

@@ -33,8 +33,7 @@ void CheckElementCount(const char* fn, std::initializer_list<uint64_t> dims)
 extern "C" Layer* AddAnchorBoxesLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t imgHeight,
                                       uint32_t imgWidth, uint32_t aspectRatiosCount, const float* aspectRatios,
                                       bool twoBoxesForAr1, bool clipBoxes, const float* variances, uint32_t coords,
-                                      bool normalizeCoords, float step, float offset, float thisScale,
-                                      float nextScale)
+                                      bool normalizeCoords, float step, float offset, float thisScale, float nextScale)
 {
     static const char* const kFn = "AddAnchorBoxesLayer";
     if (aspectRatiosCount == 0 || aspectRatiosCount > MAX_ASPECT_RATIOS_COUNT)
@@ -161,8 +160,7 @@ extern "C" Layer* AddNonMaxSuppressionLayer(Layer** inputLayers, Tensor** inputT
     NNKernel* kernel = layer->kernel;
     const Tensor* boxes = kernel->input[0];
     const Tensor* scores = kernel->input[1];
-    if (boxes->ndim != 3 || boxes->shape.dimension[2] != 4)
-        CV_FATAL("%s: boxes must have shape [N, boxes, 4]", kFn);
+    if (boxes->ndim != 3 || boxes->shape.dimension[2] != 4) CV_FATAL("%s: boxes must have shape [N, boxes, 4]", kFn);
     if (scores->ndim != 3 || scores->shape.dimension[0] != boxes->shape.dimension[0] ||
         scores->shape.dimension[2] != boxes->shape.dimension[1])
         CV_FATAL("%s: scores must have shape [N, classes, boxes] matching the boxes [%u, %u, 4]", kFn,
@@ -170,8 +168,7 @@ extern "C" Layer* AddNonMaxSuppressionLayer(Layer** inputLayers, Tensor** inputT
 
     // The input tensors of a layer built from layers only describe their
     // producers; the value itself lives in the producer's output.
-    const Tensor* maxTensor =
-        inputLayers != nullptr ? inputLayers[2]->kernel->output[0] : inputTensors[2];
+    const Tensor* maxTensor = inputLayers != nullptr ? inputLayers[2]->kernel->output[0] : inputTensors[2];
     if (maxTensor == nullptr || maxTensor->data == nullptr)
         CV_FATAL("%s: max_output_boxes_per_class must be a constant with data", kFn);
     if (maxTensor->dtype != DT_INT32 && maxTensor->dtype != DT_UINT32)

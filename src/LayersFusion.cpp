@@ -24,8 +24,7 @@ bool IsConv(const Layer* l) { return l->op == OP_Conv2D || l->op == OP_Depthwise
 
 bool IsArithmetic(const Layer* l)
 {
-    return l->op == OP_AddBroadcast || l->op == OP_MulBroadcast || l->op == OP_SubBroadcast ||
-           l->op == OP_DivBroadcast;
+    return l->op == OP_AddBroadcast || l->op == OP_MulBroadcast || l->op == OP_SubBroadcast || l->op == OP_DivBroadcast;
 }
 
 // The fused activation kind of a convolution or arithmetic layer.
@@ -209,35 +208,35 @@ private:
         const bool symmetric = z->top == z->bottom && z->left == z->right;
         uint32_t *top, *left, *bottom, *right;
         switch (zp_consumer->op) {
-            case OP_Conv2D: {
-                if (!symmetric) return;
-                Conv2DParams* p = (Conv2DParams*)zp_consumer->kernel->params;
-                CV_CHECK_MSG(p->pad == VALID,
-                             "((Conv2DParams*)(zp_consumer->kernel->params))->pad == VALID: false, expected: true");
-                top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
-                p->pad = (PaddingMode)1;
-                break;
-            }
-            case OP_DepthwiseConv2D: {
-                DepthWiseConv2DParams* p = (DepthWiseConv2DParams*)zp_consumer->kernel->params;
-                CV_CHECK_MSG(p->pad == VALID, "((DepthWiseConv2DParams*)(zp_consumer->kernel->params)) ->pad == "
-                                              "VALID: false, expected: true");
-                top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
-                p->pad = (PaddingMode)1;
-                break;
-            }
-            case OP_MaxPool2D: {
-                if (!symmetric) return;
-                Pool2DParams* p = (Pool2DParams*)zp_consumer->kernel->params;
-                CV_CHECK_MSG(p->pad == VALID,
-                             "((Pool2DParams*)(zp_consumer->kernel->params))->pad == VALID: false, expected: true");
-                top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
-                p->pad = (PaddingMode)1;
-                p->paddingMode = POOL_PADDING_ZEROS;
-                break;
-            }
-            default:
-                return;
+        case OP_Conv2D: {
+            if (!symmetric) return;
+            Conv2DParams* p = (Conv2DParams*)zp_consumer->kernel->params;
+            CV_CHECK_MSG(p->pad == VALID,
+                         "((Conv2DParams*)(zp_consumer->kernel->params))->pad == VALID: false, expected: true");
+            top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
+            p->pad = (PaddingMode)1;
+            break;
+        }
+        case OP_DepthwiseConv2D: {
+            DepthWiseConv2DParams* p = (DepthWiseConv2DParams*)zp_consumer->kernel->params;
+            CV_CHECK_MSG(p->pad == VALID, "((DepthWiseConv2DParams*)(zp_consumer->kernel->params)) ->pad == "
+                                          "VALID: false, expected: true");
+            top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
+            p->pad = (PaddingMode)1;
+            break;
+        }
+        case OP_MaxPool2D: {
+            if (!symmetric) return;
+            Pool2DParams* p = (Pool2DParams*)zp_consumer->kernel->params;
+            CV_CHECK_MSG(p->pad == VALID,
+                         "((Pool2DParams*)(zp_consumer->kernel->params))->pad == VALID: false, expected: true");
+            top = &p->padTop, left = &p->padLeft, bottom = &p->padBottom, right = &p->padRight;
+            p->pad = (PaddingMode)1;
+            p->paddingMode = POOL_PADDING_ZEROS;
+            break;
+        }
+        default:
+            return;
         }
         *top = z->top, *left = z->left, *bottom = z->bottom, *right = z->right;
 
@@ -289,8 +288,8 @@ uint32_t FusionLayers(Layer** layers, uint32_t count, IOLayers* io)
     return Fusion(layers, count, io).Run();
 }
 
-uint32_t CheckIfLayersConnected(Layer** layers, uint32_t count, Layer** inputs, uint32_t inputsCount,
-                                Layer** outputs, uint32_t outputsCount)
+uint32_t CheckIfLayersConnected(Layer** layers, uint32_t count, Layer** inputs, uint32_t inputsCount, Layer** outputs,
+                                uint32_t outputsCount)
 {
     if (count < 2) return 1;
     for (uint32_t i = 0; i < count; ++i) {
@@ -326,8 +325,8 @@ void ConvBNFusionWeightsPreparing(Tensor* convFilter, Tensor* convBias, Tensor* 
     // A depthwise filter {M, kH, kW, C} holds its C * M output channels in
     // the innermost position of each row.
     const bool depthwise = convFilter->layout == DL_MHWI;
-    const uint32_t outputChannels = depthwise ? convFilter->shape.dimension[0] * convFilter->shape.dimension[3]
-                                              : convFilter->shape.dimension[3];
+    const uint32_t outputChannels =
+        depthwise ? convFilter->shape.dimension[0] * convFilter->shape.dimension[3] : convFilter->shape.dimension[3];
     if (convBias != nullptr) {
         CV_CHECK(convBias->dtype == DT_FLOAT32);
         CV_CHECK(convBias->shape.dimension[0] == outputChannels);

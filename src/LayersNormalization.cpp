@@ -21,8 +21,7 @@ Layer* AddNormLayer(const char* name, LayerOpType op, Layer* inputLayer, Tensor*
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16)
         CV_FATAL("%s: input tensor must be float32 or float16, it is %s", LayerOpTypeToStr(op),
                  DataTypeToStr((DataType)in->dtype));
-    layer->kernel->output[0] =
-        CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
+    layer->kernel->output[0] = CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
     return layer;
 }
 
@@ -80,11 +79,11 @@ Layer* AddL2NormalizationLayer(Layer* inputLayer, Tensor* inputTensor, const cha
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16)
         CV_FATAL("L2Normalization: input tensor must be float32 or float16, it is %s",
                  DataTypeToStr((DataType)in->dtype));
-    layer->kernel->output[0] =
-        CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
+    layer->kernel->output[0] = CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
 
     L2NormParams* params = (L2NormParams*)malloc(sizeof(L2NormParams));
-    if (params == nullptr) CV_FATAL("params = (L2NormParams*)malloc(sizeof(L2NormParams))==NULL, expected not NULL value");
+    if (params == nullptr)
+        CV_FATAL("params = (L2NormParams*)malloc(sizeof(L2NormParams))==NULL, expected not NULL value");
     params->gammaInit = gammaInit;
     layer->kernel->params = params;
     // The learned scale stays float32 whatever the input's type.
@@ -102,8 +101,7 @@ Layer* AddInstanceNormalizationLayer(Layer* inputLayer, Tensor* inputTensor, con
     if (in->dtype != DT_FLOAT32 && in->dtype != DT_FLOAT16)
         CV_FATAL("InstanceNormalization: input tensor must be float32 or float16, it is %s",
                  DataTypeToStr((DataType)in->dtype));
-    layer->kernel->output[0] =
-        CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
+    layer->kernel->output[0] = CreateTensor((DataType)in->dtype, (DataLayout)in->layout, in->ndim, in->shape, false);
     NewNormalizationParams(layer, epsilon);
 
     const DataType dtype = (DataType)in->dtype;

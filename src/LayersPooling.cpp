@@ -17,8 +17,8 @@ void CheckWindow(const char* fn, uint32_t poolSize, uint32_t stride)
 }
 
 Layer* AddPool2DLayer(const char* fn, LayerOpType op, Layer* inputLayer, Tensor* inputTensor, const char* name,
-                      DataLayout layout, uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH,
-                      uint32_t strideW, uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode)
+                      DataLayout layout, uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
+                      uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode)
 {
     CV_CHECK_PTR(padding);
     CheckWindow(fn, poolSizeH, strideH);
@@ -67,13 +67,12 @@ extern "C" Layer* AddMaxPool2DLayer(Layer* inputLayer, Tensor* inputTensor, cons
                           poolSizeW, strideH, strideW, ceilMode, padding, paddingMode);
 }
 
-extern "C" Layer* AddAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
-                                        DataLayout layout, uint32_t poolSizeH, uint32_t poolSizeW,
-                                        uint32_t strideH, uint32_t strideW, uint32_t ceilMode,
-                                        const PaddingStruct* padding, uint32_t paddingMode)
+extern "C" Layer* AddAveragePool2DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, DataLayout layout,
+                                        uint32_t poolSizeH, uint32_t poolSizeW, uint32_t strideH, uint32_t strideW,
+                                        uint32_t ceilMode, const PaddingStruct* padding, uint32_t paddingMode)
 {
-    return AddPool2DLayer("AddAveragePool2DLayer", OP_AveragePool2D, inputLayer, inputTensor, name, layout,
-                          poolSizeH, poolSizeW, strideH, strideW, ceilMode, padding, paddingMode);
+    return AddPool2DLayer("AddAveragePool2DLayer", OP_AveragePool2D, inputLayer, inputTensor, name, layout, poolSizeH,
+                          poolSizeW, strideH, strideW, ceilMode, padding, paddingMode);
 }
 
 extern "C" Layer* AddPool1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
@@ -111,16 +110,15 @@ extern "C" Layer* AddPool1DLayer(Layer* inputLayer, Tensor* inputTensor, const c
 }
 
 extern "C" Layer* AddMaxPooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
-                                       uint32_t stride, uint32_t ceilMode, PaddingStruct padding,
-                                       uint32_t paddingMode)
+                                       uint32_t stride, uint32_t ceilMode, PaddingStruct padding, uint32_t paddingMode)
 {
     return AddPool1DLayer(inputLayer, inputTensor, name, poolSize, stride, ceilMode, padding, paddingMode,
                           OP_MaxPool1D);
 }
 
-extern "C" Layer* AddAveragePooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name,
-                                           uint32_t poolSize, uint32_t stride, uint32_t ceilMode,
-                                           PaddingStruct padding, uint32_t paddingMode)
+extern "C" Layer* AddAveragePooling1DLayer(Layer* inputLayer, Tensor* inputTensor, const char* name, uint32_t poolSize,
+                                           uint32_t stride, uint32_t ceilMode, PaddingStruct padding,
+                                           uint32_t paddingMode)
 {
     return AddPool1DLayer(inputLayer, inputTensor, name, poolSize, stride, ceilMode, padding, paddingMode,
                           OP_AveragePool1D);

@@ -53,8 +53,7 @@ uint64_t LastDim(const Tensor* tensor) { return tensor->ndim == 0 ? 0 : tensor->
 
 uint64_t DivideOrZero(uint64_t value, uint32_t groups) { return groups == 0 ? 0 : value / groups; }
 
-template <typename P>
-const P* Params(const Layer* layer)
+template <typename P> const P* Params(const Layer* layer)
 {
     if (layer->kernel->params == nullptr) CV_FATAL("layer %s has no parameters", layer->name);
     return static_cast<const P*>(layer->kernel->params);
@@ -66,8 +65,14 @@ LayerGeometry DescribeLayer(const Layer* layer)
     switch (layer->op) {
     case OP_Conv2D: {
         const Conv2DParams* p = Params<Conv2DParams>(layer);
-        g = {p->kerSizeH, p->kerSizeW, p->strideH, p->strideW,
-             {p->padLeft, p->padRight, p->padTop, p->padBottom}, p->groups, (p->useBias & 1) != 0, p->activation.type};
+        g = {p->kerSizeH,
+             p->kerSizeW,
+             p->strideH,
+             p->strideW,
+             {p->padLeft, p->padRight, p->padTop, p->padBottom},
+             p->groups,
+             (p->useBias & 1) != 0,
+             p->activation.type};
         g.macs = DivideOrZero((uint64_t)p->kerSizeH * p->kerSizeW * Elements(Output(layer)) * LastDim(Input(layer, 0)),
                               p->groups);
         break;
@@ -76,8 +81,8 @@ LayerGeometry DescribeLayer(const Layer* layer)
         const DenseParams* p = Params<DenseParams>(layer);
         g.activation = p->activation;
         const Tensor* weights = Inner(layer, 0);
-        g.macs = (uint64_t)Output(layer)->shape.dimension[0] * weights->shape.dimension[1] *
-                 weights->shape.dimension[0];
+        g.macs =
+            (uint64_t)Output(layer)->shape.dimension[0] * weights->shape.dimension[1] * weights->shape.dimension[0];
         break;
     }
     case OP_MaxPool2D:
@@ -100,21 +105,39 @@ LayerGeometry DescribeLayer(const Layer* layer)
         break;
     case OP_DepthwiseConv2D: {
         const DepthWiseConv2DParams* p = Params<DepthWiseConv2DParams>(layer);
-        g = {p->kerSizeH, p->kerSizeW, p->strideH, p->strideW,
-             {p->padLeft, p->padRight, p->padTop, p->padBottom}, 0, (p->useBias & 1) != 0, p->activation};
+        g = {p->kerSizeH,
+             p->kerSizeW,
+             p->strideH,
+             p->strideW,
+             {p->padLeft, p->padRight, p->padTop, p->padBottom},
+             0,
+             (p->useBias & 1) != 0,
+             p->activation};
         g.macs = (uint64_t)p->kerSizeH * p->kerSizeW * Elements(Output(layer));
         break;
     }
     case OP_Conv2DTranspose: {
         const Conv2DTransposeParams* p = Params<Conv2DTransposeParams>(layer);
-        g = {p->kerSizeH, p->kerSizeW, p->strideH, p->strideW,
-             {p->padLeft, p->padLeft, p->padTop, p->padTop}, 1, (p->useBias & 1) != 0, p->activation.type};
+        g = {p->kerSizeH,
+             p->kerSizeW,
+             p->strideH,
+             p->strideW,
+             {p->padLeft, p->padLeft, p->padTop, p->padTop},
+             1,
+             (p->useBias & 1) != 0,
+             p->activation.type};
         g.macs = Elements(Input(layer, 0)) * LastDim(Output(layer)) * p->kerSizeH * p->kerSizeW;
         break;
     }
     case OP_Conv1D: {
         const Conv1DParams* p = Params<Conv1DParams>(layer);
-        g = {1, p->kernel_size, 1, p->stride, {p->padBegin, p->padEnd, 0, 0}, p->groups, (p->useBias & 1) != 0,
+        g = {1,
+             p->kernel_size,
+             1,
+             p->stride,
+             {p->padBegin, p->padEnd, 0, 0},
+             p->groups,
+             (p->useBias & 1) != 0,
              p->activation.type};
         g.macs = DivideOrZero(LastDim(Input(layer, 0)) * p->kernel_size * Elements(Output(layer)), p->groups);
         break;
@@ -124,7 +147,13 @@ LayerGeometry DescribeLayer(const Layer* layer)
         break;
     case OP_Conv1DTranspose: {
         const Conv1DTransposeParams* p = Params<Conv1DTransposeParams>(layer);
-        g = {1, p->kernel_size, 1, p->stride, {p->padBegin, p->padBegin, 0, 0}, p->groups, (p->useBias & 1) != 0,
+        g = {1,
+             p->kernel_size,
+             1,
+             p->stride,
+             {p->padBegin, p->padBegin, 0, 0},
+             p->groups,
+             (p->useBias & 1) != 0,
              p->activation.type};
         g.macs = DivideOrZero(LastDim(Output(layer)) * p->kernel_size * Elements(Input(layer, 0)), p->groups);
         break;
@@ -147,11 +176,16 @@ const char* KernelName(const Layer* layer)
 const char* DataTypeName(uint32_t dtype)
 {
     switch (dtype) {
-    case DT_FLOAT32: return "fp32";
-    case DT_FLOAT16: return "fp16";
-    case DT_INT32: return "int32";
-    case DT_INT8: return "int8";
-    default: CV_FATAL("Unsupported data type\n");
+    case DT_FLOAT32:
+        return "fp32";
+    case DT_FLOAT16:
+        return "fp16";
+    case DT_INT32:
+        return "int32";
+    case DT_INT8:
+        return "int8";
+    default:
+        CV_FATAL("Unsupported data type\n");
     }
 }
 

@@ -67,8 +67,8 @@ Layer* CreateLSTMLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMPar
     if (onnx ? (p.numOutputs < 1 || p.numOutputs > 3) : p.numOutputs != 1)
         CV_FATAL("LSTM: unsupported number of outputs %u", p.numOutputs);
 
-    Layer* layer = CreateLayer(name, OP_LSTM, inputLayers, inputLayers != nullptr ? nullptr : inputTensors,
-                               p.numInputs, p.numInner);
+    Layer* layer = CreateLayer(name, OP_LSTM, inputLayers, inputLayers != nullptr ? nullptr : inputTensors, p.numInputs,
+                               p.numInner);
     // Initial states hold one value per direction, batch row and unit.
     const NNKernel* k = layer->kernel;
     for (uint32_t j = 1; j <= 2; ++j)
@@ -106,12 +106,12 @@ Layer* AddLSTMLayer(Layer** inputLayers, Tensor** inputTensors, const LSTMParams
 {
     CheckParams(params);
     switch (params->parserType) {
-        case LSTM_PARSER_ONNX:
-            return AddLSTMONNXLayer(inputLayers, inputTensors, params, name);
-        case LSTM_PARSER_KERAS:
-            return AddLSTMKerasLayer(inputLayers, inputTensors, params, name);
-        default:
-            CV_FATAL("LSTM: Unknown parser type: %i\n", (int)params->parserType);
+    case LSTM_PARSER_ONNX:
+        return AddLSTMONNXLayer(inputLayers, inputTensors, params, name);
+    case LSTM_PARSER_KERAS:
+        return AddLSTMKerasLayer(inputLayers, inputTensors, params, name);
+    default:
+        CV_FATAL("LSTM: Unknown parser type: %i\n", (int)params->parserType);
     }
 }
 

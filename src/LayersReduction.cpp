@@ -40,7 +40,8 @@ Layer* AddReduceLayer(LayerOpType op, Layer* inputLayer, Tensor* inputTensor, co
         rank = keep ? in->ndim : in->ndim - axesCount;
 
     ReduceParams* params = (ReduceParams*)malloc(sizeof(ReduceParams));
-    if (params == nullptr) CV_FATAL("params = (ReduceParams*)malloc(sizeof(ReduceParams))==NULL, expected not NULL value");
+    if (params == nullptr)
+        CV_FATAL("params = (ReduceParams*)malloc(sizeof(ReduceParams))==NULL, expected not NULL value");
     memset(params, 0, sizeof(*params));
     for (uint32_t k = 0; k < axesCount; ++k) params->axes[k] = axes[k];
     params->axesCount = axesCount;
@@ -54,32 +55,32 @@ Layer* AddReduceLayer(LayerOpType op, Layer* inputLayer, Tensor* inputTensor, co
 
 extern "C" {
 
-Layer* AddReduceMean(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                     uint32_t axesCount, uint32_t keepdims)
+Layer* AddReduceMean(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes, uint32_t axesCount,
+                     uint32_t keepdims)
 {
     return AddReduceLayer(OP_ReduceMean, inputLayer, inputTensor, name, axes, axesCount, keepdims);
 }
 
-Layer* AddReduceSum(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims)
+Layer* AddReduceSum(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes, uint32_t axesCount,
+                    uint32_t keepdims)
 {
     return AddReduceLayer(OP_ReduceSum, inputLayer, inputTensor, name, axes, axesCount, keepdims);
 }
 
-Layer* AddReduceMax(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims)
+Layer* AddReduceMax(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes, uint32_t axesCount,
+                    uint32_t keepdims)
 {
     return AddReduceLayer(OP_ReduceMax, inputLayer, inputTensor, name, axes, axesCount, keepdims);
 }
 
-Layer* AddReduceMin(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                    uint32_t axesCount, uint32_t keepdims)
+Layer* AddReduceMin(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes, uint32_t axesCount,
+                    uint32_t keepdims)
 {
     return AddReduceLayer(OP_ReduceMin, inputLayer, inputTensor, name, axes, axesCount, keepdims);
 }
 
-Layer* AddReduceL2(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes,
-                   uint32_t axesCount, uint32_t keepdims)
+Layer* AddReduceL2(Layer* inputLayer, Tensor* inputTensor, const char* name, const uint32_t* axes, uint32_t axesCount,
+                   uint32_t keepdims)
 {
     return AddReduceLayer(OP_ReduceL2, inputLayer, inputTensor, name, axes, axesCount, keepdims);
 }
@@ -97,7 +98,8 @@ Layer* AddArgMax(Layer* inputLayer, Tensor* inputTensor, const char* name, int32
     const uint32_t outRank = keepdims ? in->ndim : (in->ndim > 1 ? in->ndim - 1 : 1);
 
     ArgMaxParams* params = (ArgMaxParams*)malloc(sizeof(ArgMaxParams));
-    if (params == nullptr) CV_FATAL("params = (ArgMaxParams*)malloc(sizeof(ArgMaxParams))==NULL, expected not NULL value");
+    if (params == nullptr)
+        CV_FATAL("params = (ArgMaxParams*)malloc(sizeof(ArgMaxParams))==NULL, expected not NULL value");
     params->axis = (uint32_t)a;
     params->keepdims = keepdims;
     params->selectLastIndex = selectLastIndex;
@@ -106,15 +108,16 @@ Layer* AddArgMax(Layer* inputLayer, Tensor* inputTensor, const char* name, int32
     return layer;
 }
 
-Layer* AddCumSumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum,
-                      bool exclusive, bool reverse)
+Layer* AddCumSumLayer(Layer** inputLayers, Tensor** inputTensors, const char* name, uint32_t inputsNum, bool exclusive,
+                      bool reverse)
 {
     if (inputsNum != 2) CV_FATAL("%s: inputs_num must be equal 2. Current value: %d", "AddCumSumLayer", (int)inputsNum);
     Layer* layer = CreateLayer(name, OP_CumSum, inputLayers, inputTensors, 2, 0);
     NNKernel* kernel = layer->kernel;
     const Tensor* in = kernel->input[0];
     CumSumParams* params = (CumSumParams*)malloc(sizeof(CumSumParams));
-    if (params == nullptr) CV_FATAL("params = (CumSumParams*)malloc(sizeof(CumSumParams))==NULL, expected not NULL value");
+    if (params == nullptr)
+        CV_FATAL("params = (CumSumParams*)malloc(sizeof(CumSumParams))==NULL, expected not NULL value");
     params->exclusive = exclusive;
     params->reverse = reverse;
     kernel->params = params;
@@ -169,7 +172,8 @@ Layer* AddConstantOfShapeLayer(Layer* inputLayer, Tensor* inputTensor, const cha
     if (!IsKnownType(dtype)) CV_FATAL("AddConstantOfShapeLayer: Unknown output data type %d", (int)dtype);
     const uint32_t rank = GetTensorSize(dims);
     if (rank > MAX_NDIM_VALUE)
-        CV_FATAL("AddConstantOfShapeLayer: Shape tensor holds %u values, at most %d are supported", rank, MAX_NDIM_VALUE);
+        CV_FATAL("AddConstantOfShapeLayer: Shape tensor holds %u values, at most %d are supported", rank,
+                 MAX_NDIM_VALUE);
     if (rank > 0 && (dims->data == nullptr || !IsSerialData(dims)))
         CV_FATAL("AddConstantOfShapeLayer: Shape tensor of layer \"%s\" holds no dense data", layer->name);
     TensorShape shape = {};

@@ -17,7 +17,8 @@ void CheckOutputShape(const char* fn, const uint64_t* dims, uint32_t ndim, Tenso
     uint64_t elements = 1;
     memset(shape, 0, sizeof(*shape));
     for (uint32_t k = 0; k < ndim; ++k) {
-        if (dims[k] > UINT32_MAX) CV_FATAL("%s: output dimension %u is too large (%llu)", fn, k, (unsigned long long)dims[k]);
+        if (dims[k] > UINT32_MAX)
+            CV_FATAL("%s: output dimension %u is too large (%llu)", fn, k, (unsigned long long)dims[k]);
         elements *= dims[k];
         if (elements > UINT32_MAX)
             CV_FATAL("%s: the output would hold more than %u elements", fn, (unsigned)UINT32_MAX);
@@ -39,8 +40,8 @@ Tensor* CheckImageInput(Layer* layer, DataLayout layout)
 
 }  // namespace
 
-extern "C" Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout,
-                                        uint32_t top, uint32_t bottom, uint32_t left, uint32_t right)
+extern "C" Layer* AddZeroPadding2DLayer(Layer* layer, Tensor* tensor, const char* name, DataLayout layout, uint32_t top,
+                                        uint32_t bottom, uint32_t left, uint32_t right)
 {
     Layer* zp = CreateSingleInputLayer(name, OP_ZeroPadding2D, layer, tensor, 0);
     NNKernel* kernel = zp->kernel;

@@ -276,8 +276,7 @@ void DestroyModel(Model* model)
 int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceParams)
 {
     if (in == nullptr || out == nullptr || sliceParams == nullptr) return -1;
-    if (!IsSerialData(in) || !IsSerialData(out) || in->ndim != out->ndim || in->ndim == 0 ||
-        in->ndim > MAX_NDIM_VALUE)
+    if (!IsSerialData(in) || !IsSerialData(out) || in->ndim != out->ndim || in->ndim == 0 || in->ndim > MAX_NDIM_VALUE)
         return -1;
     const uint32_t* starts = sliceParams;
     const uint32_t* ends = sliceParams + MAX_NDIM_VALUE;

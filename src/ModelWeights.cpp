@@ -163,7 +163,8 @@ void LoadConstantOperands(const WeightsFile& wf, const Entry& e)
     for (uint32_t j = 0; j < layer->inputLayersNum; ++j) {
         const Layer* producer = layer->inputLayers[j];
         if (producer == nullptr || !producer->staticOutput) continue;
-        if (next >= e.weightsCount) CV_FATAL("Weights number from file is not equals to layer weights number for %s", name);
+        if (next >= e.weightsCount)
+            CV_FATAL("Weights number from file is not equals to layer weights number for %s", name);
         const NNKernel* pk = producer->kernel;
         if (pk == nullptr || pk->outputsNum == 0 || pk->output == nullptr || pk->output[0] == nullptr)
             CV_FATAL("Constant input %u of %s has no output tensor", j, name);
@@ -189,8 +190,7 @@ void LoadLSTM(const WeightsFile& wf, const Entry& e)
             return nullptr;
         return producer->kernel->output[0];
     };
-    if (inner(0) == nullptr || inner(1) == nullptr)
-        CV_FATAL("LSTM %s has no input or recurrent weights tensor", name);
+    if (inner(0) == nullptr || inner(1) == nullptr) CV_FATAL("LSTM %s has no input or recurrent weights tensor", name);
     Tensor* const positions[] = {inner(0), inner(1), inner(2), inner(3), state(1), state(2), inner(4)};
     constexpr uint32_t kPositions = sizeof(positions) / sizeof(positions[0]);
     uint32_t needed = 0;
@@ -296,19 +296,19 @@ void LoadModelWeights(Model* model, const char* path)
         CV_CHECK_PTR(e.layer->kernel);
         if (e.layer->kernel->innerNum > 0) CV_CHECK_PTR(e.layer->kernel->inner);
         switch (e.layer->op) {
-            case OP_BatchNormalization:
-                LoadBatchNormalization(wf, e);
-                break;
-            case OP_MatMul:
-            case OP_Einsum:
-                LoadConstantOperands(wf, e);
-                break;
-            case OP_LSTM:
-                LoadLSTM(wf, e);
-                break;
-            default:
-                LoadInnerTensors(wf, e);
-                break;
+        case OP_BatchNormalization:
+            LoadBatchNormalization(wf, e);
+            break;
+        case OP_MatMul:
+        case OP_Einsum:
+            LoadConstantOperands(wf, e);
+            break;
+        case OP_LSTM:
+            LoadLSTM(wf, e);
+            break;
+        default:
+            LoadInnerTensors(wf, e);
+            break;
         }
         RefreshPackedWeights(e.layer);
         free(name);
@@ -330,8 +330,7 @@ void SaveModelWeights(const Model* model, const char* directory)
             const Tensor* inner_tensor = kernel->inner[k];
             if (inner_tensor == nullptr) continue;
             if (!BuildPath(path, directory, layer->name, k))
-                CV_FATAL("Path of inner tensor %u of %s is longer than %zu characters", k, layer->name,
-                         kMaxPathLength);
+                CV_FATAL("Path of inner tensor %u of %s is longer than %zu characters", k, layer->name, kMaxPathLength);
             SaveTensor(inner_tensor, path);
         }
     }
@@ -352,8 +351,7 @@ void LoadModelWeightsFromFiles(Model* model, const char* directory)
             if (inner_tensor == nullptr) continue;
             CV_CHECK(inner_tensor->allocatedData && inner_tensor->data);
             if (!BuildPath(path, directory, layer->name, k))
-                CV_FATAL("Path of inner tensor %u of %s is longer than %zu characters", k, layer->name,
-                         kMaxPathLength);
+                CV_FATAL("Path of inner tensor %u of %s is longer than %zu characters", k, layer->name, kMaxPathLength);
             Tensor* loaded_tensor = LoadTensor(path);
             if (loaded_tensor == nullptr) CV_FATAL("Cannot load inner tensor %u of %s from %s", k, layer->name, path);
             CV_CHECK(CompareTensorsStride(inner_tensor, loaded_tensor) == TCR_STRIDES_EQUAL);

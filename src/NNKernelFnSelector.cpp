@@ -17,8 +17,7 @@ void CheckTarget(uint32_t target, DataType dtype)
 }
 
 // The parameter record of a selector that reads one.
-template <typename Params>
-const Params& ParamsOf(const NNKernel* kernel)
+template <typename Params> const Params& ParamsOf(const NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "kernel is nullptr");
     if (kernel->params == nullptr) CV_FATAL("kernel->params is nullptr");
@@ -45,11 +44,11 @@ constexpr uint32_t kMatmulViaConvFlag = 2;
 extern "C" {
 
 // Operations whose float32 kernel is fixed.
-#define FIXED_SELECTOR(op, name)                                                 \
-    kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel*)     \
-    {                                                                            \
-        CheckTarget(target, dtype);                                              \
-        return kfname_##name;                                                    \
+#define FIXED_SELECTOR(op, name)                                                                                       \
+    kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel*)                                            \
+    {                                                                                                                  \
+        CheckTarget(target, dtype);                                                                                    \
+        return kfname_##name;                                                                                          \
     }
 
 FIXED_SELECTOR(Conv2D, Conv2D_ref)
@@ -125,11 +124,11 @@ FIXED_SELECTOR(GatherElements, GatherElements_ref)
 #undef FIXED_SELECTOR
 
 // Optimised kernel when its check accepts the layer, else the reference one.
-#define PROBED_SELECTOR(op, optName, refName)                                              \
-    kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel)        \
-    {                                                                                      \
-        CheckTarget(target, dtype);                                                        \
-        return Probe_##optName(kernel) == nullptr ? kfname_##optName : kfname_##refName;   \
+#define PROBED_SELECTOR(op, optName, refName)                                                                          \
+    kfname SelectNNKernelFn##op(uint32_t target, DataType dtype, NNKernel* kernel)                                     \
+    {                                                                                                                  \
+        CheckTarget(target, dtype);                                                                                    \
+        return Probe_##optName(kernel) == nullptr ? kfname_##optName : kfname_##refName;                               \
     }
 
 PROBED_SELECTOR(MaxPool2D, MaxPool2D_opt, MaxPool2D_fl32_ref)
@@ -227,15 +226,15 @@ kfname SelectNNKernelFnResize(uint32_t target, DataType dtype, NNKernel* kernel)
 kfname SelectNNKernelFn(uint32_t target, LayerOpType op, DataType dtype, NNKernel* kernel)
 {
     switch (op) {
-#define CORVUS_SELECTOR(name) \
-    case OP_##name:           \
+#define CORVUS_SELECTOR(name)                                                                                          \
+    case OP_##name:                                                                                                    \
         return SelectNNKernelFn##name(target, dtype, kernel);
 #include "nn_kernel_selectors.def"
 #undef CORVUS_SELECTOR
-        default:
-            // Input, Convert, CustomLayer, SeparableConv2D, ExpandChannels and
-            // Split have no selector; unknown operations neither.
-            return kfname_TOTAL;
+    default:
+        // Input, Convert, CustomLayer, SeparableConv2D, ExpandChannels and
+        // Split have no selector; unknown operations neither.
+        return kfname_TOTAL;
     }
 }
 
@@ -251,9 +250,9 @@ void ExecuteLayer(Layer* layer)
     NNKernel* kernel = layer->kernel;
     kfname k = SelectNNKernelFn(KERNEL_TARGET_CPU, (LayerOpType)layer->op, DT_FLOAT32, kernel);
     // Operations without a selector run their default kernel, as in model initialisation.
-    const NNKernelFn* fn = k == kfname_TOTAL ? (layer->op < OP_OperationsCount ? nn_kernel_fn_list_default[layer->op]
-                                                                               : nullptr)
-                                             : nn_kernel_fn_list[k];
+    const NNKernelFn* fn = k == kfname_TOTAL
+                               ? (layer->op < OP_OperationsCount ? nn_kernel_fn_list_default[layer->op] : nullptr)
+                               : nn_kernel_fn_list[k];
     if (fn == nullptr)
         CV_FATAL("ExecuteLayer: no kernel for layer %s (%s)", layer->name,
                  k == kfname_TOTAL ? LayerOpTypeToStr((LayerOpType)layer->op) : kernel_fn_name_string[k]);

@@ -30,9 +30,8 @@ void CheckBias(const Tensor* bias)
 // asked), converted from t when `fill`.
 Tensor* Converted(const Tensor* t, DataType dtype, bool keepStrides, bool fill)
 {
-    Tensor* n = keepStrides
-                    ? CreateTensorWithStrides(dtype, (DataLayout)t->layout, t->ndim, t->shape, t->stride, fill)
-                    : CreateTensor(dtype, (DataLayout)t->layout, t->ndim, t->shape, fill);
+    Tensor* n = keepStrides ? CreateTensorWithStrides(dtype, (DataLayout)t->layout, t->ndim, t->shape, t->stride, fill)
+                            : CreateTensor(dtype, (DataLayout)t->layout, t->ndim, t->shape, fill);
     CV_CHECK_PTR(n);
     if (fill) TensorDataConvert(n, t);
     return n;
@@ -125,8 +124,7 @@ void TensorDataConv2DTransposeConvert(Tensor* dst, const Tensor* src)
     CV_CHECK_MSG(src->dtype == DT_FLOAT16 && dst->dtype == DT_FLOAT16 && src->ndim == 4,
                  "TensorDataConv2DTransposeConvert: float16 4-D tensors expected");
     // Whole blocks only: a partial last block would run past both tensors.
-    CV_CHECK_MSG(O % kBlock == 0,
-                 "TensorDataConv2DTransposeConvert: output channels (%u) must be a multiple of 32", O);
+    CV_CHECK_MSG(O % kBlock == 0, "TensorDataConv2DTransposeConvert: output channels (%u) must be a multiple of 32", O);
     CV_CHECK_MSG(GetTensorDataSize(dst) >= (uint64_t)H * W * O * I,
                  "TensorDataConv2DTransposeConvert: destination holds fewer elements than the source");
     CV_CHECK_PTR(src->data);

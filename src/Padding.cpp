@@ -68,30 +68,30 @@ DimResult ForwardDim(const char* fn, uint32_t in, uint32_t k, uint32_t s, uint32
     const Wide extent = DilatedExtent(fn, k, s, d);
     DimResult r;
     switch (mode) {
-        case VALID: {
-            // A window longer than the input leaves no output at all.
-            if (extent > in) CV_FATAL("%s: Wrong params", fn);
-            const double x = (double)(int64_t)((Wide)in - extent + 1) / (double)s;
-            r.out = (Wide)(ceilMode ? std::ceil(x) : std::floor(x));
-            if (r.out == 0) CV_FATAL("%s: Wrong params", fn);
-            break;
-        }
-        case SAME:
-            r = SameForward(in, extent, s, ceilMode);
-            // An output of 0 (input shorter than the stride, rounding down)
-            // is what the formula gives; only overflow is refused here.
-            if (r.out > kMaxSize) CV_FATAL("%s: Wrong params", fn);
-            return r;
-        case EXPLICIT: {
-            const Wide padded = (Wide)in + padBegin + padEnd;
-            if (padded < extent) CV_FATAL("%s: Wrong params", fn);
-            r.out = (padded - extent) / s + 1;
-            r.begin = padBegin;
-            r.end = padEnd;
-            break;
-        }
-        default:
-            CV_FATAL("%s: Unavailable padding type", fn);
+    case VALID: {
+        // A window longer than the input leaves no output at all.
+        if (extent > in) CV_FATAL("%s: Wrong params", fn);
+        const double x = (double)(int64_t)((Wide)in - extent + 1) / (double)s;
+        r.out = (Wide)(ceilMode ? std::ceil(x) : std::floor(x));
+        if (r.out == 0) CV_FATAL("%s: Wrong params", fn);
+        break;
+    }
+    case SAME:
+        r = SameForward(in, extent, s, ceilMode);
+        // An output of 0 (input shorter than the stride, rounding down)
+        // is what the formula gives; only overflow is refused here.
+        if (r.out > kMaxSize) CV_FATAL("%s: Wrong params", fn);
+        return r;
+    case EXPLICIT: {
+        const Wide padded = (Wide)in + padBegin + padEnd;
+        if (padded < extent) CV_FATAL("%s: Wrong params", fn);
+        r.out = (padded - extent) / s + 1;
+        r.begin = padBegin;
+        r.end = padEnd;
+        break;
+    }
+    default:
+        CV_FATAL("%s: Unavailable padding type", fn);
     }
     CheckFits(fn, r);
     return r;
@@ -105,29 +105,29 @@ DimResult TransposedDim(const char* fn, uint32_t in, uint32_t k, uint32_t s, uin
     const Wide extent = DilatedExtent(fn, k, s, d);
     DimResult r;
     switch (mode) {
-        case VALID:
-            if (hasOutputPadding)
-                r.out = ((Wide)in - 1) * s + extent + outputPadding;
-            else
-                r.out = (Wide)in * s + (extent > s ? extent - s : 0);
-            break;
-        case SAME:
-            if (hasOutputPadding) {
-                r.begin = extent / 2;
-                r.out = ((Wide)in - 1) * s + extent - 2 * r.begin + outputPadding;
-            } else {
-                r.out = (Wide)in * s;
-                const Wide half = ((Wide)(k - 1) * d - s + 1) / 2;  // truncates toward zero
-                r.begin = half > 0 ? half : 0;
-            }
-            break;
-        case EXPLICIT:
-            r.begin = padBegin;
-            r.end = padEnd;
-            r.out = ((Wide)in - 1) * s + extent + outputPadding - padBegin - padEnd;
-            break;
-        default:
-            CV_FATAL("ComputePaddingStruct: Unavailable padding type");
+    case VALID:
+        if (hasOutputPadding)
+            r.out = ((Wide)in - 1) * s + extent + outputPadding;
+        else
+            r.out = (Wide)in * s + (extent > s ? extent - s : 0);
+        break;
+    case SAME:
+        if (hasOutputPadding) {
+            r.begin = extent / 2;
+            r.out = ((Wide)in - 1) * s + extent - 2 * r.begin + outputPadding;
+        } else {
+            r.out = (Wide)in * s;
+            const Wide half = ((Wide)(k - 1) * d - s + 1) / 2;  // truncates toward zero
+            r.begin = half > 0 ? half : 0;
+        }
+        break;
+    case EXPLICIT:
+        r.begin = padBegin;
+        r.end = padEnd;
+        r.out = ((Wide)in - 1) * s + extent + outputPadding - padBegin - padEnd;
+        break;
+    default:
+        CV_FATAL("ComputePaddingStruct: Unavailable padding type");
     }
     CheckFits(fn, r);
     return r;
@@ -193,8 +193,7 @@ extern "C" PaddingStruct ComputePaddingStructTransposed(uint32_t dimensions_numb
         const uint32_t e = mode == EXPLICIT ? pads[dimensions_number + i] : 0;
         // Explicit pads always add the output padding when one is given.
         const uint32_t op = outputPadding != nullptr && (hasOutputPadding || mode == EXPLICIT) ? outputPadding[i] : 0;
-        DimResult r = TransposedDim(kFn, inputSize[i], kernelSize[i], strides[i], d, mode, b, e, op,
-                                    hasOutputPadding);
+        DimResult r = TransposedDim(kFn, inputSize[i], kernelSize[i], strides[i], d, mode, b, e, op, hasOutputPadding);
         // The output padding takes over one cell of the SAME begin pad.
         if (mode == SAME && hasOutputPadding && op != 0 && r.begin != 0) r.begin -= 1;
         SetDim(&ps, i, r);
@@ -247,18 +246,18 @@ extern "C" PaddingStruct ComputePaddingStruct1D(uint32_t in, uint32_t k, uint32_
     memset(&ps, 0, sizeof(ps));
     DimResult r;
     switch (mode) {
-        case VALID:
-            // Always rounded up, which is the count of windows that fit.
-            r = ForwardDim(kFn, in, k, s, d, VALID, 0, 0, true);
-            break;
-        case SAME:
-            r = ForwardDim(kFn, in, k, s, d, SAME, 0, 0, true);
-            break;
-        case EXPLICIT:
-            r = ForwardDim(kFn, in, k, s, d, EXPLICIT, pad, pad, false);
-            break;
-        default:
-            CV_FATAL("ComputePaddingStruct1D: Unavailable padding type");
+    case VALID:
+        // Always rounded up, which is the count of windows that fit.
+        r = ForwardDim(kFn, in, k, s, d, VALID, 0, 0, true);
+        break;
+    case SAME:
+        r = ForwardDim(kFn, in, k, s, d, SAME, 0, 0, true);
+        break;
+    case EXPLICIT:
+        r = ForwardDim(kFn, in, k, s, d, EXPLICIT, pad, pad, false);
+        break;
+    default:
+        CV_FATAL("ComputePaddingStruct1D: Unavailable padding type");
     }
     SetDim(&ps, 0, r);
     return ps;

@@ -34,8 +34,7 @@ void DumpPath(char (&path)[kPathSize], const char* dirName, const Layer* layer, 
     char suffix[32];
     snprintf(suffix, sizeof(suffix), fmt, number);
     int written = snprintf(path, kPathSize, "%s/%s%s", dirName, name, suffix);
-    if (written < 0 || (size_t)written >= kPathSize)
-        CV_FATAL("file name is too long: %s/%s%s", dirName, name, suffix);
+    if (written < 0 || (size_t)written >= kPathSize) CV_FATAL("file name is too long: %s/%s%s", dirName, name, suffix);
 }
 
 void CheckDumpArguments(const Layer* layer, const char* dirName)

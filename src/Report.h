@@ -46,15 +46,21 @@ struct CorvusFatalExit : std::runtime_error {
 /* Warning on stdout; execution continues. */
 #define CV_DEBUG(...) CorvusDebug(CORVUS_MODULE, __LINE__, __VA_ARGS__)
 /* Fatal report when cond is false: "<cond>: false, expected: true". */
-#define CV_CHECK(cond) \
-    do { if (!(cond)) CV_FATAL("%s: false, expected: true", #cond); } while (0)
+#define CV_CHECK(cond)                                                                                                 \
+    do {                                                                                                               \
+        if (!(cond)) CV_FATAL("%s: false, expected: true", #cond);                                                     \
+    } while (0)
 /* Fatal report when cond is false, with an explicit message. */
-#define CV_CHECK_MSG(cond, ...) \
-    do { if (!(cond)) CV_FATAL(__VA_ARGS__); } while (0)
+#define CV_CHECK_MSG(cond, ...)                                                                                        \
+    do {                                                                                                               \
+        if (!(cond)) CV_FATAL(__VA_ARGS__);                                                                            \
+    } while (0)
 /* Fatal report when ptr is null: "<expr>==NULL, expected not NULL value".
  * The expression text may be an assignment, which is evaluated once. */
-#define CV_CHECK_PTR(expr) \
-    do { if ((expr) == NULL) CV_FATAL("%s==NULL, expected not NULL value", #expr); } while (0)
+#define CV_CHECK_PTR(expr)                                                                                             \
+    do {                                                                                                               \
+        if ((expr) == NULL) CV_FATAL("%s==NULL, expected not NULL value", #expr);                                      \
+    } while (0)
 
 /* Fatal report when a kernel function is called without its kernel record;
  * each operator keeps its own wording of the message. */

@@ -179,19 +179,19 @@ void CheckLayout(uint32_t ndim, DataLayout layout)
 {
     if (layout == DL_NONE) return;
     switch (ndim) {
-        case 1:
-            CV_CHECK(layout == DL_I);
-            break;
-        case 2:
-            CV_CHECK(layout == DL_CN || layout == DL_NC || layout == DL_HW || layout == DL_WH);
-            break;
-        case 3:
-            CV_FATAL("Unnsupported layout value for dim = 3");
-        case 4:
-            CV_CHECK(layout == DL_NCHW || layout == DL_HWCN || layout == DL_NHWC || layout == DL_HWNC);
-            break;
-        default:
-            break;
+    case 1:
+        CV_CHECK(layout == DL_I);
+        break;
+    case 2:
+        CV_CHECK(layout == DL_CN || layout == DL_NC || layout == DL_HW || layout == DL_WH);
+        break;
+    case 3:
+        CV_FATAL("Unnsupported layout value for dim = 3");
+    case 4:
+        CV_CHECK(layout == DL_NCHW || layout == DL_HWCN || layout == DL_NHWC || layout == DL_HWNC);
+        break;
+    default:
+        break;
     }
 }
 
@@ -390,8 +390,7 @@ namespace {
 
 // Counts equal elements of one contiguous row, viewing elements as
 // integers of their size so NaN payloads compare bit-exactly.
-template <typename T>
-uint32_t CountEqualRow(const uint8_t* a, const uint8_t* b, uint32_t n)
+template <typename T> uint32_t CountEqualRow(const uint8_t* a, const uint8_t* b, uint32_t n)
 {
     uint32_t count = 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -409,9 +408,12 @@ uint32_t CountEqualRecursive(const Tensor* t1, const Tensor* t2, uint32_t dim, c
     const uint32_t extent = t1->shape.dimension[dim];
     if (dim + 1 == t1->ndim) {
         switch (esize) {
-            case 1: return CountEqualRow<uint8_t>(a, b, extent);
-            case 2: return CountEqualRow<uint16_t>(a, b, extent);
-            default: return CountEqualRow<uint32_t>(a, b, extent);
+        case 1:
+            return CountEqualRow<uint8_t>(a, b, extent);
+        case 2:
+            return CountEqualRow<uint16_t>(a, b, extent);
+        default:
+            return CountEqualRow<uint32_t>(a, b, extent);
         }
     }
     uint32_t count = 0;
@@ -483,28 +485,28 @@ void PrintEntries(const uint32_t* values, uint32_t n, FILE* file)
 void PrintElement(const uint8_t* p, uint32_t dtype, FILE* file)
 {
     switch (dtype) {
-        case DT_FLOAT32: {
-            float v;
-            memcpy(&v, p, 4);
-            fprintf(file, "%.4f", v);
-            break;
-        }
-        case DT_FLOAT16: {
-            uint16_t v;
-            memcpy(&v, p, 2);
-            fprintf(file, "0x%x", v);
-            break;
-        }
-        case DT_INT32:
-        case DT_UINT32: {
-            int32_t v;
-            memcpy(&v, p, 4);
-            fprintf(file, "%d", v);
-            break;
-        }
-        default:
-            fprintf(file, "%d", (int)*(const int8_t*)p);
-            break;
+    case DT_FLOAT32: {
+        float v;
+        memcpy(&v, p, 4);
+        fprintf(file, "%.4f", v);
+        break;
+    }
+    case DT_FLOAT16: {
+        uint16_t v;
+        memcpy(&v, p, 2);
+        fprintf(file, "0x%x", v);
+        break;
+    }
+    case DT_INT32:
+    case DT_UINT32: {
+        int32_t v;
+        memcpy(&v, p, 4);
+        fprintf(file, "%d", v);
+        break;
+    }
+    default:
+        fprintf(file, "%d", (int)*(const int8_t*)p);
+        break;
     }
 }
 
@@ -656,7 +658,8 @@ extern "C" Tensor* LoadTensor(const char* path)
     // Strides from a file are untrusted: the storage must be addressable,
     // blocks must not overlap, and the storage (shape[0] * stride[0]) must
     // hold a whole one-dimensional row.
-    if (!Addressable(tensor)) fail("The tensor cannot be addressed: more than " + std::to_string(kMaxSlots) + " elements");
+    if (!Addressable(tensor))
+        fail("The tensor cannot be addressed: more than " + std::to_string(kMaxSlots) + " elements");
     uint64_t bound;
     if (FindBadStride(tensor, &bound) >= 0 ||
         (ndim == 1 && (uint64_t)tensor->shape.dimension[0] * tensor->stride.dimension[0] < tensor->shape.dimension[0]))

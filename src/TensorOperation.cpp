@@ -24,8 +24,7 @@ TensorShape ZeroShape()
 }
 
 // "(1,3,224,224)"; "()" for rank 0.
-template <typename T>
-void AppendList(std::ostringstream& text, const T* values, uint32_t n)
+template <typename T> void AppendList(std::ostringstream& text, const T* values, uint32_t n)
 {
     text << '(';
     for (uint32_t k = 0; k < n; ++k) {
@@ -280,7 +279,8 @@ extern "C" {
 
 Tensor* GetBroadcastShape(Tensor** inputs, uint32_t inputsNum)
 {
-    if (inputsNum < 2) CV_FATAL("GetBroadcastShape: inputsNum must be greater or equal 2. Current value: %d", inputsNum);
+    if (inputsNum < 2)
+        CV_FATAL("GetBroadcastShape: inputsNum must be greater or equal 2. Current value: %d", inputsNum);
     CV_CHECK_PTR(inputs);
     for (uint32_t i = 0; i < inputsNum; ++i) CheckedRank(inputs[i], "GetBroadcastShape", "input");
 
@@ -622,8 +622,8 @@ void ParseEinSumExpression(char* expression, uint32_t* leftCount, uint32_t* righ
     }
 }
 
-TensorShape ComputeEinsumOutputShape(TensorShape shapeA, const char* lettersA, TensorShape shapeB,
-                                     const char* lettersB, const char* resultLetters)
+TensorShape ComputeEinsumOutputShape(TensorShape shapeA, const char* lettersA, TensorShape shapeB, const char* lettersB,
+                                     const char* resultLetters)
 {
     CV_CHECK_PTR(lettersA);
     CV_CHECK_PTR(lettersB);
@@ -666,24 +666,24 @@ TensorShape NonZeroOutputShape(const Tensor* input)
     if (n > 0) {
         CV_CHECK_PTR(input->data);
         switch (input->dtype) {
-            case DT_FLOAT32: {
-                const float* p = (const float*)input->data;
-                for (uint32_t i = 0; i < n; ++i) count += p[i] != 0.0f;
-                break;
-            }
-            case DT_FLOAT16: {
-                const uint16_t* p = (const uint16_t*)input->data;
-                for (uint32_t i = 0; i < n; ++i) count += p[i] != 0;
-                break;
-            }
-            case DT_INT32:
-            case DT_UINT32: {
-                const uint32_t* p = (const uint32_t*)input->data;
-                for (uint32_t i = 0; i < n; ++i) count += p[i] != 0;
-                break;
-            }
-            default:
-                CV_FATAL("%s: unsupported data type", "NonZeroOutputShape");
+        case DT_FLOAT32: {
+            const float* p = (const float*)input->data;
+            for (uint32_t i = 0; i < n; ++i) count += p[i] != 0.0f;
+            break;
+        }
+        case DT_FLOAT16: {
+            const uint16_t* p = (const uint16_t*)input->data;
+            for (uint32_t i = 0; i < n; ++i) count += p[i] != 0;
+            break;
+        }
+        case DT_INT32:
+        case DT_UINT32: {
+            const uint32_t* p = (const uint32_t*)input->data;
+            for (uint32_t i = 0; i < n; ++i) count += p[i] != 0;
+            break;
+        }
+        default:
+            CV_FATAL("%s: unsupported data type", "NonZeroOutputShape");
         }
     }
     TensorShape out = ZeroShape();
@@ -730,8 +730,7 @@ uint32_t GetTensorDataValueUint32(const Tensor* tensor, const uint32_t* index)
 void GetPositionByIndex(TensorShape shape, uint32_t rank, uint32_t index, uint32_t* position)
 {
     CV_CHECK_PTR(position);
-    if (rank > MAX_NDIM_VALUE)
-        CV_FATAL("GetPositionByIndex: rank %u is greater than %d", rank, MAX_NDIM_VALUE);
+    if (rank > MAX_NDIM_VALUE) CV_FATAL("GetPositionByIndex: rank %u is greater than %d", rank, MAX_NDIM_VALUE);
     if (rank == 0) {
         if (index != 0) CV_FATAL("Index %d does not match the shape", index);
         return;
@@ -930,8 +929,7 @@ void ConcatTensors(Tensor* output, Tensor** inputs, uint32_t inputsNum, int32_t 
     const int32_t a = NormalisedAxis(axis, ndim);
     const uint32_t shift = 4 - ndim;
     if (a < 0 || a >= (int32_t)ndim || a + shift == 0)
-        CV_FATAL("Unsupported combination of params for Concate function: axis: %d, tensors dimension: %d", axis,
-                 ndim);
+        CV_FATAL("Unsupported combination of params for Concate function: axis: %d, tensors dimension: %d", axis, ndim);
     const uint32_t va = (uint32_t)a + shift;
     const size_t dtype_size = DataTypeSize((DataType)output->dtype);
 

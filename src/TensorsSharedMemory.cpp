@@ -39,7 +39,8 @@ private:
 bool IsOutputLayer(const Model* model, const Layer* layer)
 {
     const IOLayers* io = model->ioLayers;
-    return io != nullptr && io->outputLayers != nullptr && IsLayerInList(io->outputLayers, io->outputLayersCount, layer);
+    return io != nullptr && io->outputLayers != nullptr &&
+           IsLayerInList(io->outputLayers, io->outputLayersCount, layer);
 }
 
 // A reshape whose output can become a view of its input needs no storage.

@@ -124,7 +124,7 @@ struct Wrappers {
     }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" uint32_t get_model_id(void) { return model_id; }
 

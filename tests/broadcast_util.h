@@ -36,21 +36,25 @@ inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
 struct Owned {
     Tensor* t;
     Owned(DataType dtype, const Dims& dims, DataLayout layout = DL_NONE)
-        : t(corvus_test::NewTensor(dtype, dims, {}, true, layout).release()) {}
+        : t(corvus_test::NewTensor(dtype, dims, {}, true, layout).release())
+    {
+    }
     Owned(DataType dtype, const Dims& dims, const Dims& strides)
-        : t(corvus_test::NewTensor(dtype, dims, strides).release()) {}
+        : t(corvus_test::NewTensor(dtype, dims, strides).release())
+    {
+    }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
     ~Owned() { DestroyTensor(t); }
-    template <class E>
-    E* as() const { return (E*)t->data; }
+    template <class E> E* as() const { return (E*)t->data; }
     operator Tensor*() const { return t; }
 };
 
-template <class E>
-void Put(const Owned& t, std::initializer_list<E> v) { std::copy(v.begin(), v.end(), t.as<E>()); }
-template <class E>
-std::vector<E> Get(const Owned& t) { return std::vector<E>(t.as<E>(), t.as<E>() + GetTensorSize(t.t)); }
+template <class E> void Put(const Owned& t, std::initializer_list<E> v) { std::copy(v.begin(), v.end(), t.as<E>()); }
+template <class E> std::vector<E> Get(const Owned& t)
+{
+    return std::vector<E>(t.as<E>(), t.as<E>() + GetTensorSize(t.t));
+}
 
 /* Element offset in t of the output position outIdx under numpy broadcasting
  * (t right-aligned; extent-1 dimensions repeat). */
@@ -119,8 +123,7 @@ inline Dims BroadcastDims(Dims a, Dims b)
 /* Batched product of A [..., M, K] and B [..., K, N] (any strides) into the
  * shape of out, row-major: batch dimensions right-aligned and broadcast;
  * float sums are fused multiply-adds over k in order, int32 sums wrap. */
-template <class T>
-std::vector<T> NaiveMatmul(const Tensor* A, const Tensor* B, const Tensor* out)
+template <class T> std::vector<T> NaiveMatmul(const Tensor* A, const Tensor* B, const Tensor* out)
 {
     const Dims od = DimsOf(out), batch(od.begin(), od.end() - 2);
     const uint32_t M = od[od.size() - 2], N = od.back(), K = A->shape.dimension[A->ndim - 1];
@@ -140,8 +143,10 @@ std::vector<T> NaiveMatmul(const Tensor* A, const Tensor* B, const Tensor* out)
                 T acc = 0;
                 for (uint32_t k = 0; k < K; ++k) {
                     const T x = pa[i * sa[0] + k * sa[1]], y = pb[k * sb[0] + j * sb[1]];
-                    if constexpr (std::is_same<T, float>::value) acc = fmaf(x, y, acc);
-                    else acc = (T)((uint32_t)x * (uint32_t)y + (uint32_t)acc);
+                    if constexpr (std::is_same<T, float>::value)
+                        acc = fmaf(x, y, acc);
+                    else
+                        acc = (T)((uint32_t)x * (uint32_t)y + (uint32_t)acc);
                 }
                 r.push_back(acc);
             }
@@ -154,8 +159,7 @@ struct ModelResult {
     uint32_t dtype;
     Dims shape;
     std::vector<uint8_t> bytes;
-    template <class E>
-    E at(size_t i) const
+    template <class E> E at(size_t i) const
     {
         E e;
         memcpy(&e, bytes.data() + i * sizeof(E), sizeof(E));

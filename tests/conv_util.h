@@ -56,8 +56,7 @@ inline float& At(const Tensor* t, const U& index) { return F32(t)[Offset(t, inde
 // row of each dimension but the last (filled with a marker: 777, or 0x5A5A
 // in float16), so kernels must honour the strides. Values uniform in
 // [-1, 1] when rng is given, else 0 (float16: the marker everywhere).
-inline Tensor* Make(DataLayout layout, const U& dims, std::mt19937* rng, uint32_t gap = 0,
-                    DataType dtype = DT_FLOAT32)
+inline Tensor* Make(DataLayout layout, const U& dims, std::mt19937* rng, uint32_t gap = 0, DataType dtype = DT_FLOAT32)
 {
     const uint32_t nd = (uint32_t)dims.size();
     TensorStrides s{};
@@ -122,16 +121,16 @@ inline std::vector<float> Values(const Tensor* t)
 inline float Activate(float x, uint32_t kind, float alpha)
 {
     switch (kind) {
-        case ReLU:
-            return x > 0.0f ? x : x * 0.0f;
-        case ReLU6: {
-            const float y = x > 0.0f ? x : x * 0.0f;
-            return y > 6.0f ? 6.0f : y;
-        }
-        case LeakyReLU:
-            return x > 0.0f ? x : x * alpha;
-        default:
-            return x;
+    case ReLU:
+        return x > 0.0f ? x : x * 0.0f;
+    case ReLU6: {
+        const float y = x > 0.0f ? x : x * 0.0f;
+        return y > 6.0f ? 6.0f : y;
+    }
+    case LeakyReLU:
+        return x > 0.0f ? x : x * alpha;
+    default:
+        return x;
     }
 }
 
@@ -147,7 +146,8 @@ inline ::testing::AssertionResult SameBits(float expected, float actual)
 inline ::testing::AssertionResult SameValues(const std::vector<float>& want, const Tensor* t)
 {
     const std::vector<float> got = Values(t);
-    if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes " << got.size() << ", " << want.size();
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << "sizes " << got.size() << ", " << want.size();
     for (size_t e = 0; e < got.size(); ++e)
         if (!SameBits(want[e], got[e])) return SameBits(want[e], got[e]) << " at element " << e;
     return ::testing::AssertionSuccess();
@@ -174,8 +174,8 @@ struct ConvSetup {
     // channels from 0, added to the output; the bias after all taps.
     // chain: one fused chain from the bias over taps, then channels.
     bool chain = false;
-    bool halfSteps = false;  // chain: round to float16 after every step (and the bias)
-    bool half = false;       // result rounded to float16
+    bool halfSteps = false;     // chain: round to float16 after every step (and the bias)
+    bool half = false;          // result rounded to float16
     uint32_t passChannels = 0;  // chain: passes over blocks of input channels, rounded to float16 between
     uint32_t act = None;
     float alpha = 0.0f;
@@ -229,7 +229,8 @@ inline std::vector<float> NaiveConv(const ConvSetup& c, const std::vector<float>
             if (reached)
                 pairs(n, o, [&](size_t px, size_t tap) {
                     float s = 0.0f;
-                    for (uint32_t ci = g * cgIn; ci < (g + 1) * cgIn; ++ci) s = fmaf(x[px + ci], weight(tap, ci, co), s);
+                    for (uint32_t ci = g * cgIn; ci < (g + 1) * cgIn; ++ci)
+                        s = fmaf(x[px + ci], weight(tap, ci, co), s);
                     r += s;
                 });
             if (bias != nullptr) r += bias[co];

@@ -54,19 +54,14 @@ inline uint32_t Raw(const Tensor* t, const Dims& c)
     return v;
 }
 
-template <class T>
-T At(const Tensor* t, const Dims& c)
+template <class T> T At(const Tensor* t, const Dims& c)
 {
     T v;
     memcpy(&v, ElementAt(t, c), sizeof(T));
     return v;
 }
 
-template <class T>
-void Set(Tensor* t, const Dims& c, T v)
-{
-    memcpy(ElementAt(t, c), &v, sizeof(T));
-}
+template <class T> void Set(Tensor* t, const Dims& c, T v) { memcpy(ElementAt(t, c), &v, sizeof(T)); }
 
 /* Distinct-looking random contents of every element (finite halves for float16). */
 inline void FillRandom(Tensor* t, std::mt19937& rng)
@@ -74,8 +69,10 @@ inline void FillRandom(Tensor* t, std::mt19937& rng)
     std::uniform_int_distribution<uint32_t> bits;
     std::uniform_real_distribution<float> real(-100.0f, 100.0f);
     ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        if (t->dtype == DT_FLOAT32) Set<float>(t, c, real(rng));
-        else if (t->dtype == DT_FLOAT16) Set<uint16_t>(t, c, corvus_test::Half(real(rng)));
+        if (t->dtype == DT_FLOAT32)
+            Set<float>(t, c, real(rng));
+        else if (t->dtype == DT_FLOAT16)
+            Set<uint16_t>(t, c, corvus_test::Half(real(rng)));
         else {
             const uint32_t v = bits(rng);
             memcpy(ElementAt(t, c), &v, DataTypeSize((DataType)t->dtype));
@@ -94,8 +91,10 @@ inline void FillIota(Tensor* t)
 {
     uint32_t i = 0;
     ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        if (t->dtype == DT_FLOAT32) Set<float>(t, c, (float)i++);
-        else memcpy(ElementAt(t, c), &i, DataTypeSize((DataType)t->dtype)), ++i;
+        if (t->dtype == DT_FLOAT32)
+            Set<float>(t, c, (float)i++);
+        else
+            memcpy(ElementAt(t, c), &i, DataTypeSize((DataType)t->dtype)), ++i;
     });
 }
 

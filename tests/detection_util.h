@@ -46,8 +46,9 @@ inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf
 
 // A kernel record that owns its tensors (not the params).
 struct Rig : corvus_test::KernelRecord {
-    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params)
-        : KernelRecord(std::move(inputs), {output}, params) {}
+    Rig(std::vector<Tensor*> inputs, Tensor* output, void* params) : KernelRecord(std::move(inputs), {output}, params)
+    {
+    }
     ~Rig()
     {
         for (Tensor* t : in) DestroyTensor(t);
@@ -101,8 +102,8 @@ inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, u
         for (uint32_t h = 0; h < H; ++h)
             for (uint32_t w = 0; w < W; ++w)
                 for (size_t b = 0; b < bw.size(); ++b) {
-                    const float row[8] = {cx[w], cy[h], bw[b], bh[b], p.variances[0], p.variances[1],
-                                          p.variances[2], p.variances[3]};
+                    const float row[8] = {cx[w],          cy[h],          bw[b],          bh[b],
+                                          p.variances[0], p.variances[1], p.variances[2], p.variances[3]};
                     out.insert(out.end(), row, row + 8);
                 }
     return out;
@@ -203,8 +204,7 @@ inline std::vector<float> NaiveDecode(const std::vector<float>& in, uint32_t N, 
 
 // Sorts v[lo..hi] recursively: pivot = last element, elements e with
 // left(e, pivot) are moved to the front part.
-template <typename T, typename Left>
-void TextbookLomuto(std::vector<T>& v, long lo, long hi, Left left)
+template <typename T, typename Left> void TextbookLomuto(std::vector<T>& v, long lo, long hi, Left left)
 {
     if (lo >= hi) return;
     const T pivot = v[hi];
@@ -236,8 +236,8 @@ inline std::vector<float> NaiveYolo(const std::vector<float>& in, uint32_t N, ui
         std::vector<Corner> box;
         for (const Cand& c : cand) {
             const float* r = item + (size_t)c.row * L;
-            box.push_back({std::max(r[0] - 0.5f * r[2], 0.0f), std::max(r[1] - 0.5f * r[3], 0.0f),
-                           r[0] + 0.5f * r[2], r[1] + 0.5f * r[3]});
+            box.push_back({std::max(r[0] - 0.5f * r[2], 0.0f), std::max(r[1] - 0.5f * r[3], 0.0f), r[0] + 0.5f * r[2],
+                           r[1] + 0.5f * r[3]});
         }
         std::vector<size_t> remaining;
         for (size_t i = 0; i < cand.size(); ++i) remaining.push_back(i);

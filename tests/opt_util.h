@@ -30,10 +30,7 @@ using dm_test::TensorPtr;
 using Kernel = corvus_test::KernelRecord;
 
 /* Bytes of a tensor's whole storage (GetTensorDataSize elements). */
-inline size_t StorageBytes(const Tensor* t)
-{
-    return (size_t)GetTensorDataSize(t) * DataTypeSize((DataType)t->dtype);
-}
+inline size_t StorageBytes(const Tensor* t) { return (size_t)GetTensorDataSize(t) * DataTypeSize((DataType)t->dtype); }
 
 /* Fills the whole storage, holes included, with one byte value. */
 inline void FillStorage(Tensor* t, uint8_t v) { memset(t->data, v, StorageBytes(t)); }
@@ -59,8 +56,7 @@ inline ::testing::AssertionResult SameStorage(const Tensor* a, const Tensor* b)
     const uint8_t* pb = (const uint8_t*)b->data;
     const size_t es = DataTypeSize((DataType)a->dtype);
     for (size_t i = 0; i < StorageBytes(a); ++i)
-        if (pa[i] != pb[i] && !(a->dtype == b->dtype && BothNaN(a, b, i / es)))
-        {
+        if (pa[i] != pb[i] && !(a->dtype == b->dtype && BothNaN(a, b, i / es))) {
             uint64_t x = 0, y = 0;
             memcpy(&x, pa + i / es * es, es);
             memcpy(&y, pb + i / es * es, es);
@@ -185,7 +181,8 @@ inline void ExpectHalfIsRoundedFloat(const HalfCase& c)
         hp.push_back(h.back().get()), fp.push_back(f.back().get());
     }
     const bool indices = c.outType != DT_FLOAT16;
-    TensorPtr ho = dm_test::MakeTensor(c.outType, c.out), fo = dm_test::MakeTensor(indices ? c.outType : DT_FLOAT32, c.out);
+    TensorPtr ho = dm_test::MakeTensor(c.outType, c.out),
+              fo = dm_test::MakeTensor(indices ? c.outType : DT_FLOAT32, c.out);
     c.run(hp, ho.get());
     c.run(fp, fo.get());
     if (indices) {

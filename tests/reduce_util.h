@@ -29,8 +29,7 @@ using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
 
 // A dense tensor that owns a copy of the values.
-template <class T>
-Tensor* Make(DataType dtype, const Dims& dims, const std::vector<T>& values)
+template <class T> Tensor* Make(DataType dtype, const Dims& dims, const std::vector<T>& values)
 {
     return corvus_test::Holding(dtype, dims, values);
 }
@@ -43,11 +42,7 @@ inline Tensor* MakeF16(const Dims& dims, const std::vector<float>& v)
     return Make(DT_FLOAT16, dims, h);
 }
 
-template <class T>
-std::vector<T> Values(const Tensor* t)
-{
-    return corvus_test::ValuesOf<T>(t);
-}
+template <class T> std::vector<T> Values(const Tensor* t) { return corvus_test::ValuesOf<T>(t); }
 
 inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f, float hi = 4.0f)
 {
@@ -87,9 +82,12 @@ inline std::vector<float> NaiveReduce(const std::vector<float>& x, const Dims& d
         for (size_t d = 0; d < dims.size(); ++d)
             if (!reduced[d]) o = o * dims[d] + idx[d];
         const float v = x[flat++];
-        if (op == OP_ReduceMax) acc[o] = v > acc[o] ? v : acc[o];
-        else if (op == OP_ReduceMin) acc[o] = v < acc[o] ? v : acc[o];
-        else acc[o] = acc[o] + (op == OP_ReduceL2 ? v * v : v);
+        if (op == OP_ReduceMax)
+            acc[o] = v > acc[o] ? v : acc[o];
+        else if (op == OP_ReduceMin)
+            acc[o] = v < acc[o] ? v : acc[o];
+        else
+            acc[o] = acc[o] + (op == OP_ReduceL2 ? v * v : v);
     });
     for (float& a : acc) {
         if (op == OP_ReduceMean) a = a * ((float)outCount / (float)x.size());

@@ -24,8 +24,7 @@
 
 namespace corvus_test {
 
-template <typename R>
-R Dims(std::initializer_list<uint32_t> dims)
+template <typename R> R Dims(std::initializer_list<uint32_t> dims)
 {
     R r{};
     std::copy(dims.begin(), dims.end(), r.dimension);
@@ -91,8 +90,7 @@ Tensor* Holding(DataType dtype, const std::vector<uint32_t>& dims, const std::ve
     return t;
 }
 /* The elements of a dense tensor. */
-template <typename E>
-std::vector<E> ValuesOf(const Tensor* t)
+template <typename E> std::vector<E> ValuesOf(const Tensor* t)
 {
     return {(const E*)t->data, (const E*)t->data + GetTensorSize(t)};
 }
@@ -200,7 +198,7 @@ private:
     static void Push(std::string name)
     {
         std::replace(name.begin(), name.end(), '/', '_');  // parameterised names
-        name.resize(std::min<size_t>(name.size(), 100));    // within a file name's length
+        name.resize(std::min<size_t>(name.size(), 100));   // within a file name's length
         const std::string parent = Stack().empty() ? std::string(CORVUS_TEST_TMPDIR) : Stack().back();
         std::filesystem::create_directories(parent);
         std::string templ = parent + "/" + name + ".XXXXXX";
@@ -235,8 +233,7 @@ inline const std::string& ScratchDir()
 inline std::string TmpPath(const std::string& name) { return ScratchDir() + "/" + name; }
 
 /* Runs fn(FILE*) on a temporary stream and returns everything it wrote. */
-template <typename F>
-std::string Printed(F fn)
+template <typename F> std::string Printed(F fn)
 {
     FILE* f = tmpfile();
     fn(f);
@@ -276,8 +273,7 @@ inline void ExpectExitRe(std::initializer_list<FatalCase> cases)
 }
 
 /* fn() must print exactly one warning of `module` with message `msg` on stdout. */
-template <typename F>
-void ExpectWarning(const char* module, const std::string& msg, F fn)
+template <typename F> void ExpectWarning(const char* module, const std::string& msg, F fn)
 {
     ::testing::internal::CaptureStdout();
     fn();

@@ -49,7 +49,8 @@ int main(int argc, char** argv)
         Tensor* t = CreateTensor((DataType)like->dtype, (DataLayout)like->layout, like->ndim, like->shape, false);
         if (buffers.back().size() != (size_t)(size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype)) {
             std::fprintf(stderr, "onnx_conformance_runner: input %u (%s) has %zu bytes, expected %zu\n", i,
-                         io->inputLayers[i]->name, buffers.back().size(), (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype));
+                         io->inputLayers[i]->name, buffers.back().size(),
+                         (size_t)GetTensorSize(t) * DataTypeSize((DataType)t->dtype));
             return 1;
         }
         SetTensorData(t, buffers.back().data());

@@ -19,8 +19,8 @@ struct Taps {
 // For output positions 0 .. outSize-1 with window start o*stride - pad.
 // Products of 32-bit operands can exceed the signed 64-bit range for hostile
 // geometry, hence 128-bit arithmetic.
-inline std::vector<Taps> AxisTaps(uint32_t outSize, uint32_t stride, uint32_t pad, uint32_t dilation,
-                                  uint32_t kernel, uint32_t inSize)
+inline std::vector<Taps> AxisTaps(uint32_t outSize, uint32_t stride, uint32_t pad, uint32_t dilation, uint32_t kernel,
+                                  uint32_t inSize)
 {
     using Wide = __int128;
     std::vector<Taps> taps(outSize);

@@ -15,11 +15,10 @@
 
 namespace corvus {
 
-template <int N>
-struct StridedWalk {
-    uint32_t count[MAX_NDIM_VALUE];      // outermost first
+template <int N> struct StridedWalk {
+    uint32_t count[MAX_NDIM_VALUE];     // outermost first
     int64_t stride[N][MAX_NDIM_VALUE];  // bytes; operand 0 is the output
-    uint64_t total;                      // product of the counts
+    uint64_t total;                     // product of the counts
 };
 
 // "(d0,d1,...)" as in shape messages.
@@ -47,8 +46,7 @@ inline uint32_t AlignedStride(const Tensor* t, uint32_t fromRight)
 // Walk of operands[0] (the output) with operands[1..N-1] broadcast onto it.
 // Returns false when an operand's extent is neither the output's nor 1, or
 // a rank exceeds six; the caller reports it.
-template <int N>
-bool PrepareWalk(StridedWalk<N>& w, const Tensor* const (&operands)[N])
+template <int N> bool PrepareWalk(StridedWalk<N>& w, const Tensor* const (&operands)[N])
 {
     w.total = 1;
     for (int i = 0; i < N; ++i)
@@ -71,8 +69,7 @@ bool PrepareWalk(StridedWalk<N>& w, const Tensor* const (&operands)[N])
 
 // Calls f(p[0], ..., p[N-1]) for every output element, outermost dimension
 // first; p[i] points at operand i's element.
-template <int N, class F>
-void RunWalk(const StridedWalk<N>& w, uint8_t* const (&base)[N], F&& f)
+template <int N, class F> void RunWalk(const StridedWalk<N>& w, uint8_t* const (&base)[N], F&& f)
 {
     if (w.total == 0) return;
     uint8_t* p0[N];
@@ -112,8 +109,7 @@ inline bool SameShape(const Tensor* a, const Tensor* b)
 }
 
 // out[i] = f(in[i]) over float32 tensors of equal shape (in may be out).
-template <class F>
-void MapFloat32(Tensor* out, const Tensor* in, F&& f)
+template <class F> void MapFloat32(Tensor* out, const Tensor* in, F&& f)
 {
     if (IsSerialData(in) && IsSerialData(out)) {
         const uint32_t n = GetTensorSize(out);
@@ -137,8 +133,7 @@ void MapFloat32(Tensor* out, const Tensor* in, F&& f)
 // Half-precision path of the unary kernels: the input is widened into a
 // float32 temporary, fn(float32 out, float32 in) computes, and the result is
 // rounded back into out.
-template <class Fn>
-void ThroughFloat32(Tensor* out, const Tensor* in, Fn&& fn)
+template <class Fn> void ThroughFloat32(Tensor* out, const Tensor* in, Fn&& fn)
 {
     struct Temp {
         Tensor* t;

@@ -15,8 +15,7 @@ class Float32Operand {
 public:
     // load: convert the original's values (inputs and outputs updated in
     // place); otherwise the temporary starts uninitialised.
-    Float32Operand(const Tensor* original, bool load)
-        : original_(original)
+    Float32Operand(const Tensor* original, bool load) : original_(original)
     {
         if (original == nullptr || original->dtype != DT_FLOAT16) return;
         temp_ = CreateTensor(DT_FLOAT32, DL_NONE, original->ndim, original->shape, true);

@@ -17,8 +17,7 @@ namespace corvus {
 
 // Calls fn(elementOffset) for every element of t in row-major order
 // (offsets in elements, following the strides).
-template <class Fn>
-void ForEachOffset(const Tensor* t, Fn fn)
+template <class Fn> void ForEachOffset(const Tensor* t, Fn fn)
 {
     const uint32_t nd = t->ndim;
     uint64_t total = 1;

@@ -28,13 +28,11 @@ using corvus_simd::Splat;
 using corvus_simd::Store;
 
 // The vector type of a tile 4Q columns wide.
-template <typename T, int Q>
-struct TileVector {
+template <typename T, int Q> struct TileVector {
     typedef typename Lanes<T>::type type;
 };
 #if defined(__AVX__) || defined(__aarch64__)
-template <int Q>
-struct TileVector<float, Q> {
+template <int Q> struct TileVector<float, Q> {
     typedef typename std::conditional<Q % 2 == 0, corvus_simd::f32x8, corvus_simd::f32x4>::type type;
 };
 #endif
@@ -71,8 +69,8 @@ inline void Tile(const T* __restrict A, size_t sA, const T* __restrict B, size_t
 
 // One column (the ragged end of a row).
 template <typename T, int P>
-inline void TileColumn(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C,
-                       size_t sC, uint32_t K)
+inline void TileColumn(const T* __restrict A, size_t sA, const T* __restrict B, size_t sB, T* __restrict C, size_t sC,
+                       uint32_t K)
 {
     T acc[P];
 #pragma GCC unroll 8
@@ -111,7 +109,7 @@ void Gemm(const T* A, size_t sA, const T* B, size_t sB, T* C, size_t sC, uint32_
     for (; j < N; ++j) ColumnPanel<T, P, 0>(A, sA, B + j, sB, C + j, sC, M, K);
 }
 
-}  // namespace CORVUS_LEVEL_TAG
+}  // namespace CORVUS_LEVEL_HIDDEN
 }  // namespace corvus_gemm
 
 #endif

@@ -32,22 +32,16 @@ typedef float f32x8 __attribute__((vector_size(32)));
 typedef float f32x16 __attribute__((vector_size(64)));
 
 // Width-generic load, store and broadcast for the float vectors.
-template <typename V>
-CORVUS_SIMD_INLINE V LoadV(const float* p)
+template <typename V> CORVUS_SIMD_INLINE V LoadV(const float* p)
 {
     V v;
     memcpy(&v, p, sizeof(v));
     return v;
 }
-template <typename V>
-CORVUS_SIMD_INLINE void StoreV(float* p, V v)
-{
-    memcpy(p, &v, sizeof(v));
-}
+template <typename V> CORVUS_SIMD_INLINE void StoreV(float* p, V v) { memcpy(p, &v, sizeof(v)); }
 // Every lane a: one broadcast instruction (GCC builds a lane-by-lane
 // initialisation as a chain of inserts; clang recognises it).
-template <typename V, typename T>
-CORVUS_SIMD_INLINE V Broadcast(T a)
+template <typename V, typename T> CORVUS_SIMD_INLINE V Broadcast(T a)
 {
 #if defined(__clang__)
     V v;
@@ -63,8 +57,7 @@ CORVUS_SIMD_INLINE V Broadcast(T a)
 
 // A broadcast, not V{} + s: that addition turns -0 into +0 and costs an
 // instruction per splat. V = float (one lane) is the scalar itself.
-template <typename V>
-CORVUS_SIMD_INLINE V SplatV(float s)
+template <typename V> CORVUS_SIMD_INLINE V SplatV(float s)
 {
     if constexpr (sizeof(V) == sizeof(float))
         return s;
@@ -72,33 +65,24 @@ CORVUS_SIMD_INLINE V SplatV(float s)
         return Broadcast<V>(s);
 }
 
-template <typename T>
-struct Lanes;
-template <>
-struct Lanes<float> {
+template <typename T> struct Lanes;
+template <> struct Lanes<float> {
     typedef f32x4 type;
 };
-template <>
-struct Lanes<uint32_t> {
+template <> struct Lanes<uint32_t> {
     typedef u32x4 type;
 };
 
-template <typename T>
-CORVUS_SIMD_INLINE typename Lanes<T>::type Load(const T* p)
+template <typename T> CORVUS_SIMD_INLINE typename Lanes<T>::type Load(const T* p)
 {
     typename Lanes<T>::type v;
     memcpy(&v, p, sizeof(v));
     return v;
 }
 
-template <typename T>
-CORVUS_SIMD_INLINE void Store(T* p, typename Lanes<T>::type v)
-{
-    memcpy(p, &v, sizeof(v));
-}
+template <typename T> CORVUS_SIMD_INLINE void Store(T* p, typename Lanes<T>::type v) { memcpy(p, &v, sizeof(v)); }
 
-template <typename T>
-CORVUS_SIMD_INLINE typename Lanes<T>::type Splat(T s)
+template <typename T> CORVUS_SIMD_INLINE typename Lanes<T>::type Splat(T s)
 {
     return typename Lanes<T>::type{s, s, s, s};
 }
@@ -132,7 +116,7 @@ CORVUS_SIMD_INLINE f32x16 MulAdd(f32x16 a, f32x16 b, f32x16 c)
     return r;
 }
 
-}  // namespace CORVUS_LEVEL_TAG
+}  // namespace CORVUS_LEVEL_HIDDEN
 }  // namespace corvus_simd
 
 #endif

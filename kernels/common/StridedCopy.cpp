@@ -21,25 +21,19 @@ struct Axis {
 // read and the rows written within a few KiB.
 constexpr uint64_t kTile = 32;
 
-template <class T>
-inline T Load(const uint8_t* p)
+template <class T> inline T Load(const uint8_t* p)
 {
     T v;
     memcpy(&v, p, sizeof(T));
     return v;
 }
 
-template <class T>
-inline void Store(uint8_t* p, T v)
-{
-    memcpy(p, &v, sizeof(T));
-}
+template <class T> inline void Store(uint8_t* p, T v) { memcpy(p, &v, sizeof(T)); }
 
 // Calls f(dstOffset, srcOffset) for every position of the outer axes, the
 // last axis fastest. Offsets are kept as integers so reversed views never
 // form pointers outside their objects.
-template <class F>
-void ForEachOuter(const Axis* ax, uint32_t n, F&& f)
+template <class F> void ForEachOuter(const Axis* ax, uint32_t n, F&& f)
 {
     int64_t od = 0, os = 0;
     uint64_t idx[MAX_NDIM_VALUE] = {};
@@ -59,8 +53,7 @@ void ForEachOuter(const Axis* ax, uint32_t n, F&& f)
 }
 
 // Elements of one strided row.
-template <class T>
-void CopyRow(uint8_t* d, int64_t dStride, const uint8_t* s, int64_t sStride, uint64_t n)
+template <class T> void CopyRow(uint8_t* d, int64_t dStride, const uint8_t* s, int64_t sStride, uint64_t n)
 {
     if (sStride == 0) {
         const T v = Load<T>(s);
@@ -72,8 +65,7 @@ void CopyRow(uint8_t* d, int64_t dStride, const uint8_t* s, int64_t sStride, uin
 
 // Destination contiguous along I (the innermost axis), source contiguous
 // along J: square tiles so the strided side touches few cache lines.
-template <class T>
-void TransposeTile(uint8_t* d, const uint8_t* s, const Axis& I, const Axis& J)
+template <class T> void TransposeTile(uint8_t* d, const uint8_t* s, const Axis& I, const Axis& J)
 {
     for (uint64_t jb = 0; jb < J.n; jb += kTile) {
         const uint64_t je = jb + kTile < J.n ? jb + kTile : J.n;
@@ -89,8 +81,7 @@ void TransposeTile(uint8_t* d, const uint8_t* s, const Axis& I, const Axis& J)
     }
 }
 
-template <class T>
-void CopyTyped(uint8_t* dst, const uint8_t* src, Axis* ax, uint32_t m)
+template <class T> void CopyTyped(uint8_t* dst, const uint8_t* src, Axis* ax, uint32_t m)
 {
     const int64_t es = (int64_t)sizeof(T);
     const Axis inner = ax[m - 1];
@@ -153,21 +144,21 @@ void StridedCopy(void* dst, const int64_t* dstStrides, const void* src, const in
     uint8_t* d = (uint8_t*)dst;
     const uint8_t* s = (const uint8_t*)src;
     switch (esize) {
-        case 1:
-            CopyTyped<uint8_t>(d, s, ax, m);
-            break;
-        case 2:
-            CopyTyped<uint16_t>(d, s, ax, m);
-            break;
-        case 4:
-            CopyTyped<uint32_t>(d, s, ax, m);
-            break;
-        case 8:
-            CopyTyped<uint64_t>(d, s, ax, m);
-            break;
-        default:
-            CopyBytes(d, s, ax, m, esize);
-            break;
+    case 1:
+        CopyTyped<uint8_t>(d, s, ax, m);
+        break;
+    case 2:
+        CopyTyped<uint16_t>(d, s, ax, m);
+        break;
+    case 4:
+        CopyTyped<uint32_t>(d, s, ax, m);
+        break;
+    case 8:
+        CopyTyped<uint64_t>(d, s, ax, m);
+        break;
+    default:
+        CopyBytes(d, s, ax, m, esize);
+        break;
     }
 }
 

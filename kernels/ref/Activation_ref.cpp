@@ -208,8 +208,7 @@ inline __attribute__((always_inline)) f64x4 Exp4(f64x4 t)
     return (f64x4)((u64x4)p + scale);
 }
 
-template <bool kTimesX>
-void LogisticDense(float* y, const float* x, uint64_t n)
+template <bool kTimesX> void LogisticDense(float* y, const float* x, uint64_t n)
 {
     auto scalar = [](float v) { return (float)(kTimesX ? XsigmXExact(v) : SigmoidExact(v)); };
     constexpr int kStep = 4 * kLogisticGroups;
@@ -243,8 +242,7 @@ void LogisticDense(float* y, const float* x, uint64_t n)
 // ReLU (kind ReLU), ReLU6 and LeakyReLU: the same rule on eight lanes and
 // on one; the select form keeps dense data branch-free.
 typedef float f32x8v __attribute__((vector_size(32)));
-template <typename V>
-inline V Rectify(V x, uint32_t kind, float alpha)
+template <typename V> inline V Rectify(V x, uint32_t kind, float alpha)
 {
     const V neg = x * (kind == LeakyReLU ? alpha : 0.0f);
     V y = x > 0.0f ? x : neg;
@@ -402,51 +400,51 @@ void Activation_fl32_ref(Tensor* out, const Tensor* in, const ActivationParams* 
     if (in->data == nullptr || out->data == nullptr) CV_FATAL("Activation: tensor data is NULL");
     const uint32_t type = params->type;
     switch (type) {
-        case None:
-        case Linear:
-            if (in == out) return;
-            if (in->ndim == 0)
-                memcpy(out->data, in->data, DataTypeSize((DataType)in->dtype));
-            else
-                CopyTensorData(in, out);
+    case None:
+    case Linear:
+        if (in == out) return;
+        if (in->ndim == 0)
+            memcpy(out->data, in->data, DataTypeSize((DataType)in->dtype));
+        else
+            CopyTensorData(in, out);
+        return;
+    case ReLU:
+    case ReLU6:
+    case LeakyReLU:
+        RequireFloat32(in, type);
+        // x * 0 keeps NaN and gives -0.0 for negative inputs.
+        RectifyTensor(out, in, type, params->alpha);
+        return;
+    case Tanh:
+        RequireFloat32(in, type);
+        MapFloat32(out, in, [](float x) {
+            const float s = expf(-2.0f * x) + 1.0f;
+            return (float)(2.0 / (double)s - 1.0);
+        });
+        return;
+    case Sigmoid:
+        RequireFloat32(in, type);
+        if (IsSerialData(in) && IsSerialData(out)) {
+            MapFloat32(out, in, [](float x) { return SigmoidWith(x, LibExp); });
             return;
-        case ReLU:
-        case ReLU6:
-        case LeakyReLU:
-            RequireFloat32(in, type);
-            // x * 0 keeps NaN and gives -0.0 for negative inputs.
-            RectifyTensor(out, in, type, params->alpha);
-            return;
-        case Tanh:
-            RequireFloat32(in, type);
-            MapFloat32(out, in, [](float x) {
-                const float s = expf(-2.0f * x) + 1.0f;
-                return (float)(2.0 / (double)s - 1.0);
-            });
-            return;
-        case Sigmoid:
-            RequireFloat32(in, type);
-            if (IsSerialData(in) && IsSerialData(out)) {
-                MapFloat32(out, in, [](float x) { return SigmoidWith(x, LibExp); });
-                return;
-            }
-            if (in->ndim > 4) CV_FATAL("Sigmoid: strided tensors of more than 4 dimensions are not supported");
-            MapFloat32(out, in, [](float x) { return SigmoidWith(x, expf_fast); });
-            return;
-        case Log:
-            Log_ref(out, in);
-            return;
-        case XmulSigmX:
-            CORVUS_LEVEL_NS::ActivationByTable_ref(out, in, Activation_table_XsigmX);
-            return;
-        case Softmax:
-            RequireFloat32(in, type);
-            SoftmaxRows(out, in);
-            return;
-        case eLU:
-            CV_FATAL("deprecated implementation");
-        default:
-            CV_FATAL("Unsupported activation layer %d for float32", (int)type);
+        }
+        if (in->ndim > 4) CV_FATAL("Sigmoid: strided tensors of more than 4 dimensions are not supported");
+        MapFloat32(out, in, [](float x) { return SigmoidWith(x, expf_fast); });
+        return;
+    case Log:
+        Log_ref(out, in);
+        return;
+    case XmulSigmX:
+        CORVUS_LEVEL_NS::ActivationByTable_ref(out, in, Activation_table_XsigmX);
+        return;
+    case Softmax:
+        RequireFloat32(in, type);
+        SoftmaxRows(out, in);
+        return;
+    case eLU:
+        CV_FATAL("deprecated implementation");
+    default:
+        CV_FATAL("Unsupported activation layer %d for float32", (int)type);
     }
 }
 
@@ -469,20 +467,18 @@ void Execute_Activation(NNKernel* kernel)
     if (fn->destroy != nullptr) fn->destroy(kernel);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 // Function sets: found by the kernel tables through their names.
 
 #if CORVUS_VECTOR_LEVEL == 0
 
 CORVUS_LEVEL_DISPATCH(float, expf_fast, (float x), (x))
-CORVUS_LEVEL_DISPATCH(void, ActivationByTable_ref,
-                      (Tensor* dst, const Tensor* src, const uint16_t* table),
+CORVUS_LEVEL_DISPATCH(void, ActivationByTable_ref, (Tensor * dst, const Tensor* src, const uint16_t* table),
                       (dst, src, table))
-CORVUS_LEVEL_DISPATCH(void, Activation_fl32_ref,
-                      (Tensor* out, const Tensor* in, const ActivationParams* params),
+CORVUS_LEVEL_DISPATCH(void, Activation_fl32_ref, (Tensor * out, const Tensor* in, const ActivationParams* params),
                       (out, in, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_Activation_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_Activation, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Activation_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Activation, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref = {Execute_Activation_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Activation = {Execute_Activation, nullptr, nullptr, nullptr};

@@ -36,8 +36,7 @@ inline float HalfToFloat(uint16_t h)
 
 // One run of level 0: both inputs contiguous, or one of them repeated.
 // The choice is made once per block, outside the loops.
-template <class T, class Op>
-void RunBlock(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
+template <class T, class Op> void RunBlock(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
 {
     const uint32_t n = lv[0].count;
     const bool a1 = lv[0].strideIn1 != 0, b1 = lv[0].strideIn2 != 0;
@@ -68,8 +67,7 @@ void RunBlock(void* out, const void* in1, const void* in2, const BroadcastLevel*
 
 // Float16: each chunk of the run is widened to float32, computed there and
 // rounded back to half.
-template <class Op>
-void RunBlockHalf(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
+template <class Op> void RunBlockHalf(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
 {
     const uint32_t n = lv[0].count;
     const bool a1 = lv[0].strideIn1 != 0, b1 = lv[0].strideIn2 != 0;
@@ -158,24 +156,21 @@ struct ActEntry {
     uint32_t limit;
 };
 const ActEntry kReluActs[BROADCAST_TYPES_NUM] = {
-    {relu_f32_ref, 0x7F800000u}, // +infinity
-    {relu_f16_ref, 0x7C00u},     // +infinity
+    {relu_f32_ref, 0x7F800000u},  // +infinity
+    {relu_f16_ref, 0x7C00u},      // +infinity
     {relu_i32_ref, 2147483647u},
     {relu_u32_ref, 4294967295u},
 };
 const ActEntry kRelu6Acts[BROADCAST_TYPES_NUM] = {
-    {relu_f32_ref, 0x40C00000u}, // 6.0f
-    {relu_f16_ref, 0x4600u},     // 6.0 in half
+    {relu_f32_ref, 0x40C00000u},  // 6.0f
+    {relu_f16_ref, 0x4600u},      // 6.0 in half
     {relu_i32_ref, 6u},
     {relu_u32_ref, 6u},
 };
 
-const BroadcastOpFn kAddFns[BROADCAST_TYPES_NUM] = {addrelu_f32_ref, addrelu_f16_ref, addrelu_i32_ref,
-                                                    addrelu_u32_ref};
-const BroadcastOpFn kSubFns[BROADCAST_TYPES_NUM] = {subrelu_f32_ref, subrelu_f16_ref, subrelu_i32_ref,
-                                                    subrelu_u32_ref};
-const BroadcastOpFn kMulFns[BROADCAST_TYPES_NUM] = {mulrelu_f32_ref, mulrelu_f16_ref, mulrelu_i32_ref,
-                                                    mulrelu_u32_ref};
+const BroadcastOpFn kAddFns[BROADCAST_TYPES_NUM] = {addrelu_f32_ref, addrelu_f16_ref, addrelu_i32_ref, addrelu_u32_ref};
+const BroadcastOpFn kSubFns[BROADCAST_TYPES_NUM] = {subrelu_f32_ref, subrelu_f16_ref, subrelu_i32_ref, subrelu_u32_ref};
+const BroadcastOpFn kMulFns[BROADCAST_TYPES_NUM] = {mulrelu_f32_ref, mulrelu_f16_ref, mulrelu_i32_ref, mulrelu_u32_ref};
 const BroadcastOpFn kDivFns[BROADCAST_TYPES_NUM] = {div_f32_ref, div_f16_ref, div_i32_ref, div_u32_ref};
 
 // ---- Level construction -----------------------------------------------
@@ -220,15 +215,13 @@ void ExecuteArithmetic(NNKernel* kernel, const char* name)
 {
     CV_CHECK_KERNEL(kernel, "%s error: kernel is null", name);
     if (kernel->params == nullptr) CV_FATAL("%s error: params is NULL", name);
-    if (kernel->inputsNum < 2 || kernel->outputsNum < 1)
-        CV_FATAL("%s error: kernel needs 2 inputs and 1 output", name);
+    if (kernel->inputsNum < 2 || kernel->outputsNum < 1) CV_FATAL("%s error: kernel needs 2 inputs and 1 output", name);
     Work(kernel->output[0], kernel->input[0], kernel->input[1], (const BroadcastParams*)kernel->params);
 }
 
 // Checks presence and data of the operands of a six-dimensional walk and
 // prepares it; label is the message prefix ("Function Pow", ...).
-template <int N>
-void PrepareChecked(StridedWalk<N>& w, const char* label, const Tensor* const (&t)[N])
+template <int N> void PrepareChecked(StridedWalk<N>& w, const char* label, const Tensor* const (&t)[N])
 {
     for (int i = 0; i < N; ++i)
         if (t[i] == nullptr) CV_FATAL("%s: Tensor pointer is null", label);
@@ -243,24 +236,18 @@ void PrepareChecked(StridedWalk<N>& w, const char* label, const Tensor* const (&
         if (t[i]->data == nullptr) CV_FATAL("%s: Tensor data pointer is null", label);
 }
 
-template <int N>
-void Bases(uint8_t* (&base)[N], const Tensor* const (&t)[N])
+template <int N> void Bases(uint8_t* (&base)[N], const Tensor* const (&t)[N])
 {
     for (int i = 0; i < N; ++i) base[i] = (uint8_t*)t[i]->data;
 }
 
-template <class T>
-inline T Load(const uint8_t* p)
+template <class T> inline T Load(const uint8_t* p)
 {
     T v;
     memcpy(&v, p, sizeof(T));
     return v;
 }
-template <class T>
-inline void Store(uint8_t* p, T v)
-{
-    memcpy(p, &v, sizeof(T));
-}
+template <class T> inline void Store(uint8_t* p, T v) { memcpy(p, &v, sizeof(T)); }
 
 // Float32 tolerance of Equal: relative to the operands' magnitude, with the
 // smallest normal as the floor.
@@ -273,8 +260,7 @@ inline bool NearlyEqual(float a, float b)
     return std::fabs((double)a - (double)b) < bound;
 }
 
-template <bool Greater>
-void CompareFloat(const char* label, Tensor* out, const Tensor* in1, const Tensor* in2)
+template <bool Greater> void CompareFloat(const char* label, Tensor* out, const Tensor* in1, const Tensor* in2)
 {
     StridedWalk<3> w;
     const Tensor* const t[3] = {out, in1, in2};
@@ -299,19 +285,19 @@ void Broadcast_ref_init(BroadcastLoop* loop, const char* name, const BroadcastOp
         CV_FATAL("%s error: unsupported dType=%d", name, (int)dtype);
     loop->op = table[dtype];
     switch (aName) {
-        case None:
-        case Linear:
-            break;
-        case ReLU:
-            loop->act = kReluActs[dtype].fn;
-            loop->actLimit = kReluActs[dtype].limit;
-            break;
-        case ReLU6:
-            loop->act = kRelu6Acts[dtype].fn;
-            loop->actLimit = kRelu6Acts[dtype].limit;
-            break;
-        default:
-            CV_FATAL("%s error: unsupported aName=%d", name, (int)aName);
+    case None:
+    case Linear:
+        break;
+    case ReLU:
+        loop->act = kReluActs[dtype].fn;
+        loop->actLimit = kReluActs[dtype].limit;
+        break;
+    case ReLU6:
+        loop->act = kRelu6Acts[dtype].fn;
+        loop->actLimit = kRelu6Acts[dtype].limit;
+        break;
+    default:
+        CV_FATAL("%s error: unsupported aName=%d", name, (int)aName);
     }
 }
 
@@ -363,7 +349,8 @@ void Broadcast_ref(const char* name, BroadcastLoop* loop, Tensor* out, const Ten
     } else {
         loop->level[lv++] = {1, esize, 0, 0};
     }
-    for (; next < nd; ++next) loop->level[lv++] = {(uint32_t)dims[next].count, dims[next].so, dims[next].sa, dims[next].sb};
+    for (; next < nd; ++next)
+        loop->level[lv++] = {(uint32_t)dims[next].count, dims[next].so, dims[next].sa, dims[next].sb};
     while (lv < 3) loop->level[lv++] = {1, 0, 0, 0};
     loop->levelsNum = lv;
     Broadcast_ref_loop(loop, out->data, in1->data, in2 != nullptr ? in2->data : nullptr);
@@ -397,22 +384,55 @@ void Broadcast_ref_loop(const BroadcastLoop* loop, void* out, const void* in1, c
     }
 }
 
-void addrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<float, AddF>(o, a, b, l); }
+void addrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<float, AddF>(o, a, b, l);
+}
 void addrelu_f16_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlockHalf<AddF>(o, a, b, l); }
-void addrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<int32_t, AddI>(o, a, b, l); }
-void addrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<uint32_t, AddF>(o, a, b, l); }
-void subrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<float, SubF>(o, a, b, l); }
+void addrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<int32_t, AddI>(o, a, b, l);
+}
+void addrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<uint32_t, AddF>(o, a, b, l);
+}
+void subrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<float, SubF>(o, a, b, l);
+}
 void subrelu_f16_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlockHalf<SubF>(o, a, b, l); }
-void subrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<int32_t, SubI>(o, a, b, l); }
-void subrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<uint32_t, SubF>(o, a, b, l); }
-void mulrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<float, MulF>(o, a, b, l); }
+void subrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<int32_t, SubI>(o, a, b, l);
+}
+void subrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<uint32_t, SubF>(o, a, b, l);
+}
+void mulrelu_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<float, MulF>(o, a, b, l);
+}
 void mulrelu_f16_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlockHalf<MulF>(o, a, b, l); }
-void mulrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<int32_t, MulI>(o, a, b, l); }
-void mulrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<uint32_t, MulF>(o, a, b, l); }
+void mulrelu_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<int32_t, MulI>(o, a, b, l);
+}
+void mulrelu_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<uint32_t, MulF>(o, a, b, l);
+}
 void div_f32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<float, DivF>(o, a, b, l); }
 void div_f16_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlockHalf<DivF>(o, a, b, l); }
-void div_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<int32_t, DivI>(o, a, b, l); }
-void div_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l) { RunBlock<uint32_t, DivU>(o, a, b, l); }
+void div_i32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<int32_t, DivI>(o, a, b, l);
+}
+void div_u32_ref(void* o, const void* a, const void* b, const BroadcastLevel* l)
+{
+    RunBlock<uint32_t, DivU>(o, a, b, l);
+}
 
 void relu_f32_ref(void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit)
 {
@@ -502,9 +522,12 @@ void Mod_ref(Tensor* out, const Tensor* dividend, const Tensor* divisor)
     RunWalk(w, base, [](uint8_t* const* p) {
         const int32_t a = Load<int32_t>(p[1]), b = Load<int32_t>(p[2]);
         int32_t r;
-        if (b == 0) r = a;
-        else if (b == -1) r = 0;  // a - trunc(a / -1) * -1 is always 0; avoids INT32_MIN / -1
-        else r = a - (a / b) * b;
+        if (b == 0)
+            r = a;
+        else if (b == -1)
+            r = 0;  // a - trunc(a / -1) * -1 is always 0; avoids INT32_MIN / -1
+        else
+            r = a - (a / b) * b;
         if (r != 0 && ((r < 0) != (b < 0))) r += b;
         Store<int32_t>(p[0], r);
     });
@@ -698,61 +721,49 @@ void Execute_ElementWise_fl32_ref(NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "ElementWise: Kernel pointer is null");
     if (kernel->params == nullptr) CV_FATAL("ElementWise: Params pointer is null");
-    if (kernel->inputsNum < 2 || kernel->innerNum < 2) CV_FATAL("ElementWise: kernel needs 2 inputs and 2 inner tensors");
+    if (kernel->inputsNum < 2 || kernel->innerNum < 2)
+        CV_FATAL("ElementWise: kernel needs 2 inputs and 2 inner tensors");
     CORVUS_LEVEL_NS::ElementWise_fl32_ref(kernel->output[0], kernel->input[0], kernel->input[1], kernel->inner[0],
                                           kernel->inner[1], ((const ElementWiseParams*)kernel->params)->activation);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 // Function sets: found by the kernel tables through their names.
 
 #if CORVUS_VECTOR_LEVEL == 0
 
 CORVUS_LEVEL_DISPATCH(void, Broadcast_ref_init,
-                      (BroadcastLoop* loop, const char* name, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
+                      (BroadcastLoop * loop, const char* name, const BroadcastOpFn table[BROADCAST_TYPES_NUM],
                        uint32_t dtype, uint32_t aName),
                       (loop, name, table, dtype, aName))
 CORVUS_LEVEL_DISPATCH(void, Broadcast_ref,
                       (const char* name, BroadcastLoop* loop, Tensor* out, const Tensor* in1, const Tensor* in2),
                       (name, loop, out, in1, in2))
 CORVUS_LEVEL_DISPATCH(void, Broadcast_ref_loop,
-                      (const BroadcastLoop* loop, void* out, const void* in1, const void* in2),
-                      (loop, out, in1, in2))
-CORVUS_LEVEL_DISPATCH(void, addrelu_f32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+                      (const BroadcastLoop* loop, void* out, const void* in1, const void* in2), (loop, out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, addrelu_f32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, addrelu_f16_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, addrelu_f16_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, addrelu_i32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, addrelu_i32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, addrelu_u32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, addrelu_u32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, subrelu_f32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, subrelu_f32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, subrelu_f16_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, subrelu_f16_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, subrelu_i32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, subrelu_i32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, subrelu_u32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, subrelu_u32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, mulrelu_f32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, mulrelu_f32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, mulrelu_f16_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, mulrelu_f16_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, mulrelu_i32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, mulrelu_i32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
-CORVUS_LEVEL_DISPATCH(void, mulrelu_u32_ref,
-                      (void* o, const void* a, const void* b, const BroadcastLevel* l),
+CORVUS_LEVEL_DISPATCH(void, mulrelu_u32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l),
                       (o, a, b, l))
 CORVUS_LEVEL_DISPATCH(void, div_f32_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
 CORVUS_LEVEL_DISPATCH(void, div_f16_ref, (void* o, const void* a, const void* b, const BroadcastLevel* l), (o, a, b, l))
@@ -771,48 +782,45 @@ CORVUS_LEVEL_DISPATCH(void, relu_u32_ref,
                       (void* d, uint32_t n, uint32_t rows, int64_t rs, uint32_t planes, int64_t ps, uint32_t limit),
                       (d, n, rows, rs, planes, ps, limit))
 CORVUS_LEVEL_DISPATCH(void, AddBroadcast_ref,
-                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (Tensor * out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
                       (out, in1, in2, params))
 CORVUS_LEVEL_DISPATCH(void, SubBroadcast_ref,
-                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (Tensor * out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
                       (out, in1, in2, params))
 CORVUS_LEVEL_DISPATCH(void, MulBroadcast_ref,
-                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (Tensor * out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
                       (out, in1, in2, params))
 CORVUS_LEVEL_DISPATCH(void, DivBroadcast_ref,
-                      (Tensor* out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
+                      (Tensor * out, const Tensor* in1, const Tensor* in2, const BroadcastParams* params),
                       (out, in1, in2, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_ref, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_ref, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_ref, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_ref, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Pow_fl32,
-                      (Tensor* out, const Tensor* data, const Tensor* exponents),
+CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_ref, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_ref, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_ref, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_ref, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Pow_fl32, (Tensor * out, const Tensor* data, const Tensor* exponents),
                       (out, data, exponents))
-CORVUS_LEVEL_DISPATCH(void, Execute_Pow_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Mod_ref,
-                      (Tensor* out, const Tensor* dividend, const Tensor* divisor),
+CORVUS_LEVEL_DISPATCH(void, Execute_Pow_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Mod_ref, (Tensor * out, const Tensor* dividend, const Tensor* divisor),
                       (out, dividend, divisor))
-CORVUS_LEVEL_DISPATCH(void, Execute_Mod_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Equal_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
-CORVUS_LEVEL_DISPATCH(void, Execute_Equal_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Greater_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
-CORVUS_LEVEL_DISPATCH(void, Less_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
-CORVUS_LEVEL_DISPATCH(void, Execute_Greater_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_Less_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, And_ref, (Tensor* out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
-CORVUS_LEVEL_DISPATCH(void, Execute_And_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Not_ref, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Not_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Where_ref,
-                      (Tensor* out, const Tensor* condition, const Tensor* x, const Tensor* y),
+CORVUS_LEVEL_DISPATCH(void, Execute_Mod_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Equal_ref, (Tensor * out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_Equal_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Greater_ref, (Tensor * out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Less_ref, (Tensor * out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_Greater_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Less_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, And_ref, (Tensor * out, const Tensor* in1, const Tensor* in2), (out, in1, in2))
+CORVUS_LEVEL_DISPATCH(void, Execute_And_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Not_ref, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Not_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Where_ref, (Tensor * out, const Tensor* condition, const Tensor* x, const Tensor* y),
                       (out, condition, x, y))
-CORVUS_LEVEL_DISPATCH(void, Execute_Where_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Where_ref, (NNKernel * kernel), (kernel))
 CORVUS_LEVEL_DISPATCH(void, ElementWise_fl32_ref,
-                      (Tensor* out, const Tensor* a, const Tensor* b, const Tensor* alpha, const Tensor* beta,
+                      (Tensor * out, const Tensor* a, const Tensor* b, const Tensor* alpha, const Tensor* beta,
                        uint32_t activation),
                       (out, a, b, alpha, beta, activation))
-CORVUS_LEVEL_DISPATCH(void, Execute_ElementWise_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_ElementWise_fl32_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_ref = {Execute_AddBroadcast_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_ref = {Execute_SubBroadcast_ref, nullptr, nullptr, nullptr};
@@ -826,6 +834,7 @@ extern "C" const NNKernelFn nn_kernel_fn_Less_ref = {Execute_Less_ref, nullptr, 
 extern "C" const NNKernelFn nn_kernel_fn_And_ref = {Execute_And_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Not_ref = {Execute_Not_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Where_ref = {Execute_Where_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_ElementWise_fl32_ref = {Execute_ElementWise_fl32_ref, nullptr, nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_ElementWise_fl32_ref = {Execute_ElementWise_fl32_ref, nullptr, nullptr,
+                                                                 nullptr};
 
 #endif

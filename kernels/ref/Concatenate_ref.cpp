@@ -105,7 +105,8 @@ void Execute_Split_ref(NNKernel* kernel)
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CheckKernelTensors(kernel, 1, kernel->outputsNum, "Execute_Split_ref");
     if (kernel->params == nullptr) CV_FATAL("Execute_Split_ref: params is null");
-    SplitTensor(kernel->output, kernel->outputsNum, kernel->input[0], (int32_t)((const SplitParams*)kernel->params)->axis);
+    SplitTensor(kernel->output, kernel->outputsNum, kernel->input[0],
+                (int32_t)((const SplitParams*)kernel->params)->axis);
 }
 
 extern "C" const NNKernelFn nn_kernel_fn_Concatenate_ref = {Execute_Concatenate_ref, nullptr, nullptr, nullptr};

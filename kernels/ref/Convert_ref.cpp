@@ -109,7 +109,8 @@ void Execute_ExpandChannels_ref(NNKernel* kernel)
     if (in->ndim != 4 || out->ndim != 4)
         CV_FATAL("Execute_ExpandChannels_ref: input and output must be four-dimensional");
     for (uint32_t d = 0; d < 4; ++d)
-        if (d < 3 ? in->shape.dimension[d] != out->shape.dimension[d] : in->shape.dimension[d] > out->shape.dimension[d])
+        if (d < 3 ? in->shape.dimension[d] != out->shape.dimension[d]
+                  : in->shape.dimension[d] > out->shape.dimension[d])
             CV_FATAL("Execute_ExpandChannels_ref: output shape %s cannot hold input shape %s", ShapeText(out).c_str(),
                      ShapeText(in).c_str());
     CopyTensorData(in, out);
@@ -119,7 +120,6 @@ void Execute_ExpandChannels_ref(NNKernel* kernel)
 }
 
 extern "C" const NNKernelFn nn_kernel_fn_Convert_ref = {Execute_Convert_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_ExpandChannels_ref = {Execute_ExpandChannels_ref, nullptr, nullptr,
-                                                               nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_ExpandChannels_ref = {Execute_ExpandChannels_ref, nullptr, nullptr, nullptr};
 
 }  // extern "C"

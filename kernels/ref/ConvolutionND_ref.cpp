@@ -26,8 +26,7 @@ namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
-template <int N>
-using Int = std::integral_constant<int, N>;
+template <int N> using Int = std::integral_constant<int, N>;
 
 // Widest channel blocks of the two tile shapes: four output positions by 8
 // channels (forward), up to four taps by 16 channels (transposed). Chosen so
@@ -42,8 +41,7 @@ constexpr int kTransposedBlock = 16;
 
 // P input rows against one filter block: acc[p][c] = fma(x[p][ci], w[ci][c], acc[p][c]).
 template <int P, int CB>
-CV_ALWAYS_INLINE void FmaRows(float (&acc)[P][CB], const float* const (&x)[P], const float* w, size_t ldw,
-                              uint32_t cin)
+CV_ALWAYS_INLINE void FmaRows(float (&acc)[P][CB], const float* const (&x)[P], const float* w, size_t ldw, uint32_t cin)
 {
     for (uint32_t ci = 0; ci < cin; ++ci, w += ldw)
         for (int p = 0; p < P; ++p) {
@@ -54,8 +52,7 @@ CV_ALWAYS_INLINE void FmaRows(float (&acc)[P][CB], const float* const (&x)[P], c
 
 // One input row against T filter blocks: acc[t][c] = fma(x[ci], w[t][ci][c], acc[t][c]).
 template <int T, int CB>
-CV_ALWAYS_INLINE void FmaTaps(float (&acc)[T][CB], const float* x, const float* const (&w)[T], size_t ldw,
-                              uint32_t cin)
+CV_ALWAYS_INLINE void FmaTaps(float (&acc)[T][CB], const float* x, const float* const (&w)[T], size_t ldw, uint32_t cin)
 {
     for (uint32_t ci = 0; ci < cin; ++ci) {
         const float xv = x[ci];
@@ -68,8 +65,7 @@ CV_ALWAYS_INLINE void FmaTaps(float (&acc)[T][CB], const float* x, const float* 
 
 // Calls f(first, Int<CB>) over `count` channels in blocks of kWidest (16 or
 // 8), then 8, 4, 1.
-template <int kWidest, typename F>
-CV_ALWAYS_INLINE void ForChannelBlocks(uint32_t count, F&& f)
+template <int kWidest, typename F> CV_ALWAYS_INLINE void ForChannelBlocks(uint32_t count, F&& f)
 {
     static_assert(kWidest == 16 || kWidest == 8, "blocks of 16 or 8");
     uint32_t c = 0;
@@ -107,8 +103,8 @@ struct Operands {
     uint32_t N, G, Cin, Cout, CgIn, CgOut;
     const float* in;
     float* out;
-    const float* bias;       // null without bias
-    bool biasPerGroup;       // bias indexed by the channel within its group
+    const float* bias;  // null without bias
+    bool biasPerGroup;  // bias indexed by the channel within its group
 };
 
 // A forward convolution over depth, height and width (one-dimensional: the
@@ -180,7 +176,8 @@ void ForwardTile(const Forward& f, const std::vector<RowTap>& rows, const float*
             }
             if (!inside) continue;  // only single-position tiles reach the pads
             const float* x[P];
-            for (int p = 0; p < P; ++p) x[p] = inBatch + r.inOffset + (uint64_t)iw[p] * f.inStride[3] + (uint64_t)g * op.CgIn;
+            for (int p = 0; p < P; ++p)
+                x[p] = inBatch + r.inOffset + (uint64_t)iw[p] * f.inStride[3] + (uint64_t)g * op.CgIn;
             const float* w = f.filter + (uint64_t)(r.tapBase + kw) * op.CgIn * op.Cout + channel;
             if (kPartial) {
                 KernelIterationsTemp<P, CB>(acc, x, w, ldw, op.CgIn);
@@ -191,7 +188,8 @@ void ForwardTile(const Forward& f, const std::vector<RowTap>& rows, const float*
     }
     for (int p = 0; p < P; ++p) {
         float* o = outRow + (uint64_t)(ow + p) * f.outStride[3] + channel;
-        for (int c = 0; c < CB; ++c) o[c] = (kPartial && op.bias != nullptr) ? acc[p][c] + op.bias[channel + c] : acc[p][c];
+        for (int c = 0; c < CB; ++c)
+            o[c] = (kPartial && op.bias != nullptr) ? acc[p][c] + op.bias[channel + c] : acc[p][c];
     }
 }
 
@@ -205,13 +203,13 @@ void FillUngrouped(const Forward& f, uint32_t from)
         for (uint32_t a = 0; a < f.outDim[0]; ++a)
             for (uint32_t b = 0; b < f.outDim[1]; ++b)
                 for (uint32_t c = 0; c < f.outDim[2]; ++c) {
-                    float* px = op.out + n * f.outStride[0] + a * f.outStride[1] + b * f.outStride[2] + c * f.outStride[3];
+                    float* px =
+                        op.out + n * f.outStride[0] + a * f.outStride[1] + b * f.outStride[2] + c * f.outStride[3];
                     for (uint32_t co = from; co < op.Cout; ++co) px[co] = op.bias != nullptr ? op.bias[co] : 0.0f;
                 }
 }
 
-template <bool kPartial>
-void RunForward(const Forward& f)
+template <bool kPartial> void RunForward(const Forward& f)
 {
     FillUngrouped(f, f.op.G * f.op.CgOut);
     constexpr uint32_t kTile = 4;
@@ -362,7 +360,8 @@ void CheckShape(const char* fn, const char* what, const Tensor* t, std::initiali
     if (ok) return;
     std::string want, got;
     for (uint32_t d : dims) want += (want.empty() ? "" : ", ") + std::to_string(d);
-    for (uint32_t i = 0; i < t->ndim && i < MAX_NDIM_VALUE; ++i) got += (i ? ", " : "") + std::to_string(t->shape.dimension[i]);
+    for (uint32_t i = 0; i < t->ndim && i < MAX_NDIM_VALUE; ++i)
+        got += (i ? ", " : "") + std::to_string(t->shape.dimension[i]);
     CV_FATAL("%s: %s shape (%s) is not the expected (%s)", fn, what, got.c_str(), want.c_str());
 }
 
@@ -417,8 +416,7 @@ void ApplyActivation(Tensor* output, const ActivationParams& activation)
 
 // ---- Float16 through float32 temporaries ------------------------------------------
 
-template <typename Params>
-const Params* KernelParams(NNKernel* kernel)
+template <typename Params> const Params* KernelParams(NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
@@ -435,7 +433,8 @@ void ExecuteThroughFloat32(const char* fn, NNKernel* kernel, const Params* param
     Tensor* bias = params->useBias && kernel->innerNum >= 2 ? kernel->inner[1] : nullptr;
     const Tensor* const operands[] = {kernel->input[0], kernel->inner[0], bias, kernel->output[0]};
     for (const Tensor* t : operands)
-        if (t != nullptr && t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) CV_FATAL("%s: support only F16 or F32", fn);
+        if (t != nullptr && t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16)
+            CV_FATAL("%s: support only F16 or F32", fn);
     const corvus::Float32Operand in(kernel->input[0], true), filter(kernel->inner[0], true), b(bias, true);
     const corvus::Float32Operand out(kernel->output[0], false);
     work(in.get(), filter.get(), b.get(), out.get(), params);
@@ -463,8 +462,8 @@ void Conv1D_fl32_ref(const Tensor* input, const Tensor* filter, const Tensor* bi
     if (GetTensorSize(output) == 0) return;
 
     f.axis[0] = f.axis[1] = Axis{1, 1, 1, 0, 1};
-    f.axis[2] = Axis{input->shape.dimension[1], params->stride, params->dilation, params->padBegin,
-                     params->kernel_size};
+    f.axis[2] =
+        Axis{input->shape.dimension[1], params->stride, params->dilation, params->padBegin, params->kernel_size};
     f.outDim[0] = f.outDim[1] = 1;
     f.outDim[2] = output->shape.dimension[1];
     f.inStride[0] = input->stride.dimension[0];
@@ -576,8 +575,8 @@ void Conv1DTranspose_fl32_ref(const Tensor* input, const Tensor* filter, const T
     if (GetTensorSize(output) == 0) return;
 
     f.axis[0] = Axis{1, 1, 1, 0, 1};
-    f.axis[1] = Axis{output->shape.dimension[1], params->stride, params->dilation, params->padBegin,
-                     params->kernel_size};
+    f.axis[1] =
+        Axis{output->shape.dimension[1], params->stride, params->dilation, params->padBegin, params->kernel_size};
     f.inDim[0] = 1;
     f.inDim[1] = input->shape.dimension[1];
     f.inStride[0] = input->stride.dimension[0];
@@ -627,7 +626,7 @@ void ExecuteConv1dTranspose_fl32_ref(NNKernel* kernel)
     ExecuteThroughFloat32("ExecuteConv1dTranspose_fl32_ref", kernel, params, Conv1DTranspose_fl32_ref);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
@@ -647,16 +646,16 @@ CORVUS_LEVEL_DISPATCH(void, Conv1DTranspose_fl32_ref,
                       (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                        const Conv1DTransposeParams* params),
                       (input, filter, bias, output, params))
-CORVUS_LEVEL_DISPATCH(void, ExecuteConv1D_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_Conv3D_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_Conv2Dtranspose_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, ExecuteConv1dTranspose_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ExecuteConv1D_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv3D_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv2Dtranspose_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ExecuteConv1dTranspose_fl32_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Conv1D_fl32_ref = {ExecuteConv1D_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Conv3D_fl32_ref = {Execute_Conv3D_fl32_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_Conv2DTranspose_fl32_ref = {Execute_Conv2Dtranspose_fl32_ref, nullptr,
-                                                                     nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_Conv1DTranspose_fl32_ref = {ExecuteConv1dTranspose_fl32_ref, nullptr,
-                                                                     nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Conv2DTranspose_fl32_ref = {Execute_Conv2Dtranspose_fl32_ref, nullptr, nullptr,
+                                                                     nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Conv1DTranspose_fl32_ref = {ExecuteConv1dTranspose_fl32_ref, nullptr, nullptr,
+                                                                     nullptr};
 
 #endif

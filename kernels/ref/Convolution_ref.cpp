@@ -57,13 +57,13 @@ struct ConvPack {
     uint32_t inH, inW, outH, outW, sH, sW, dH, dW, padTop, padLeft;
     size_t sInH, sInW;
     float* panels;
-    float* zeros;      // cin zeros, read for kernel positions outside the input
-    int64_t* rowIn;    // [outH][kH]: input row of each output row and kernel row, -1 outside
-    int64_t* colIn;    // [outW][kW]: the same for columns
-    int64_t* tapOff;   // [kH * kW]: offset of each position's input from the first one's
-    uint32_t* order;   // output pixels, whole-window ones first, the others grouped by window
-    uint64_t interior; // how many pixels see every position
-    uint32_t chunk;    // output pixels per chunk
+    float* zeros;       // cin zeros, read for kernel positions outside the input
+    int64_t* rowIn;     // [outH][kH]: input row of each output row and kernel row, -1 outside
+    int64_t* colIn;     // [outW][kW]: the same for columns
+    int64_t* tapOff;    // [kH * kW]: offset of each position's input from the first one's
+    uint32_t* order;    // output pixels, whole-window ones first, the others grouped by window
+    uint64_t interior;  // how many pixels see every position
+    uint32_t chunk;     // output pixels per chunk
     // Scratch of one execution.
     const float** table;
     const float** bases;
@@ -74,8 +74,8 @@ struct ConvPack {
 inline void FreeConvPack(ConvPack* pk)
 {
     if (pk == nullptr) return;
-    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn, pk->tapOff, pk->order,
-                      pk->table, pk->bases, pk->outs, pk->tapIds};
+    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn, pk->tapOff,
+                      pk->order,  pk->table, pk->bases, pk->outs,  pk->tapIds};
     for (void* a : arrays) free(a);
     free(pk);
 }
@@ -293,13 +293,27 @@ inline void ConvRun(const ConvPlan& c, uint32_t run, const float* inRow0, size_t
                     const Taps& col, uint32_t colLo, uint32_t colHi, uint32_t g, float* o)
 {
     switch (run) {
-    case 8: ConvChannels<8>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    case 7: ConvChannels<7>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    case 6: ConvChannels<6>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    case 5: ConvChannels<5>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    case 4: ConvChannels<4>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    case 3: ConvChannels<3>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
-    default: ConvChannels<2>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o); break;
+    case 8:
+        ConvChannels<8>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    case 7:
+        ConvChannels<7>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    case 6:
+        ConvChannels<6>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    case 5:
+        ConvChannels<5>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    case 4:
+        ConvChannels<4>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    case 3:
+        ConvChannels<3>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
+    default:
+        ConvChannels<2>(c, inRow0, rowStep, rows, col, colLo, colHi, g, o);
+        break;
     }
 }
 
@@ -515,8 +529,7 @@ bool PlanWindows(const ConvPlan& c, ConvPack* pk)
     pk->bases = (const float**)malloc(sizeof(float*) * pk->chunk);
     pk->outs = (float**)malloc(sizeof(float*) * pk->chunk);
     pk->tapIds = (uint32_t*)malloc(sizeof(uint32_t) * taps);
-    if (!pk->rowIn || !pk->colIn || !pk->tapOff || !pk->order || !pk->table || !pk->bases || !pk->outs ||
-        !pk->tapIds)
+    if (!pk->rowIn || !pk->colIn || !pk->tapOff || !pk->order || !pk->table || !pk->bases || !pk->outs || !pk->tapIds)
         return false;
     for (uint32_t oh = 0; oh < c.outH; ++oh)
         for (uint32_t kh = 0; kh < c.kH; ++kh) {
@@ -584,8 +597,8 @@ ConvPack* PackFilter(const ConvPlan& c)
     pk->zeros = (float*)calloc(c.cgIn, sizeof(float));
     if (pk->panels == nullptr || pk->zeros == nullptr || !PlanWindows(c, pk)) {
         corvus_conv::FreeConvPack(pk);
-        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u) and its tables", c.kH, c.kW,
-                 c.cgIn, c.cout);
+        CV_FATAL("Conv2D: cannot allocate the packed filter (%u x %u x %u x %u) and its tables", c.kH, c.kW, c.cgIn,
+                 c.cout);
     }
     float* dst = pk->panels;
     for (uint32_t co = 0; co < covered;) {
@@ -609,13 +622,16 @@ bool StoreActivation(uint32_t kind) { return kind == ReLU || kind == ReLU6 || ki
 inline float Clamped(float x, uint32_t kind, float alpha)
 {
     switch (kind) {
-        case ReLU: return x > 0.0f ? x : x * 0.0f;
-        case ReLU6: {
-            const float y = x > 0.0f ? x : x * 0.0f;
-            return y > 6.0f ? 6.0f : y;
-        }
-        case LeakyReLU: return x > 0.0f ? x : x * alpha;
-        default: return x;
+    case ReLU:
+        return x > 0.0f ? x : x * 0.0f;
+    case ReLU6: {
+        const float y = x > 0.0f ? x : x * 0.0f;
+        return y > 6.0f ? 6.0f : y;
+    }
+    case LeakyReLU:
+        return x > 0.0f ? x : x * alpha;
+    default:
+        return x;
     }
 }
 
@@ -624,14 +640,17 @@ inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
     typedef TiledVector V;
     const V zero = SplatV<V>(0.0f);
     switch (kind) {
-        case ReLU: return x > zero ? x : x * zero;
-        case ReLU6: {
-            const V y = x > zero ? x : x * zero;
-            const V six = SplatV<V>(6.0f);
-            return y > six ? six : y;
-        }
-        case LeakyReLU: return x > zero ? x : x * SplatV<V>(alpha);
-        default: return x;
+    case ReLU:
+        return x > zero ? x : x * zero;
+    case ReLU6: {
+        const V y = x > zero ? x : x * zero;
+        const V six = SplatV<V>(6.0f);
+        return y > six ? six : y;
+    }
+    case LeakyReLU:
+        return x > zero ? x : x * SplatV<V>(alpha);
+    default:
+        return x;
     }
 }
 
@@ -656,10 +675,10 @@ inline void TapInputs(const float* const* __restrict src, const int64_t* __restr
 // those where every pixel of the tile reads zeros, whose partial sums would
 // add nothing. Only the first `valid` pixels are stored, at out[p] + co.
 template <int P, int Q, bool kDirect>
-inline void TiledTile(const float* const* __restrict src, const int64_t* __restrict off,
-                      const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, uint32_t cin,
-                      float* __restrict run, float* const* __restrict out, uint32_t co, uint32_t valid,
-                      const float* __restrict bias, uint32_t act, float alpha)
+inline void TiledTile(const float* const* __restrict src, const int64_t* __restrict off, const uint32_t* __restrict ids,
+                      uint32_t n, const float* __restrict w, uint32_t cin, float* __restrict run,
+                      float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias,
+                      uint32_t act, float alpha)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
@@ -786,10 +805,18 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
                     uint32_t act, float alpha)
 {
     switch (cin) {
-        case 1: TiledTileShort<P, Q, 1, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
-        case 2: TiledTileShort<P, Q, 2, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
-        case 3: TiledTileShort<P, Q, 3, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha); break;
-        default: TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha); break;
+    case 1:
+        TiledTileShort<P, Q, 1, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha);
+        break;
+    case 2:
+        TiledTileShort<P, Q, 2, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha);
+        break;
+    case 3:
+        TiledTileShort<P, Q, 3, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha);
+        break;
+    default:
+        TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha);
+        break;
     }
 }
 
@@ -797,16 +824,14 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
 // position offsets; the others through a table of the positions where some
 // pixel of the tile is inside the input, positions outside reading zeros.
 template <int P, int Q>
-inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
-                    uint32_t valid, const float* panel, uint32_t co, float* run, const float* bias, uint32_t act,
-                    float alpha)
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
+                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
 {
     float* const* out = pk.outs + k;
     if (first + k + valid <= pk.interior) {
         const float* b[P];
         for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act,
-                            alpha);
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
         return;
     }
     // Slots past the last pixel repeat it (computed, not stored).
@@ -890,11 +915,11 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
 // shape, geometry and vector width.
 bool PackFits(const ConvPack* pk, const ConvPlan& c)
 {
-    return pk != nullptr && pk->source == c.filter && pk->lanes == kTiledLanes && pk->kH == c.kH &&
-           pk->kW == c.kW && pk->cin == c.cgIn && pk->cout == c.cout && pk->inH == c.inH && pk->inW == c.inW &&
-           pk->outH == c.outH && pk->outW == c.outW && pk->sH == c.sH && pk->sW == c.sW && pk->dH == c.dH &&
-           pk->dW == c.dW && pk->padTop == c.padTop && pk->padLeft == c.padLeft && pk->sInH == c.sInH &&
-           pk->sInW == c.sInW && TiledEligible(c);
+    return pk != nullptr && pk->source == c.filter && pk->lanes == kTiledLanes && pk->kH == c.kH && pk->kW == c.kW &&
+           pk->cin == c.cgIn && pk->cout == c.cout && pk->inH == c.inH && pk->inW == c.inW && pk->outH == c.outH &&
+           pk->outW == c.outW && pk->sH == c.sH && pk->sW == c.sW && pk->dH == c.dH && pk->dW == c.dW &&
+           pk->padTop == c.padTop && pk->padLeft == c.padLeft && pk->sInH == c.sInH && pk->sInW == c.sInW &&
+           TiledEligible(c);
 }
 
 void CheckFloat32(const Tensor* t, const char* what)
@@ -1235,14 +1260,14 @@ void Conv2D_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
     if (end == s.units && own.covered < c.cout) RunUntiledTail(&s.pl, own.covered, clamp, act.alpha);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
-CORVUS_LEVEL_DISPATCH(uint64_t, Conv2D_ref_ShareUnits, (NNKernel* kernel, uint64_t* unitWork), (kernel, unitWork))
-CORVUS_LEVEL_DISPATCH(size_t, Conv2D_ref_ShareScratch, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(uint64_t, Conv2D_ref_ShareUnits, (NNKernel * kernel, uint64_t* unitWork), (kernel, unitWork))
+CORVUS_LEVEL_DISPATCH(size_t, Conv2D_ref_ShareScratch, (NNKernel * kernel), (kernel))
 CORVUS_LEVEL_DISPATCH(void, Conv2D_ref_RunShare,
-                      (NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
+                      (NNKernel * kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
                       (kernel, begin, end, scratch))
 
 CORVUS_LEVEL_DISPATCH(void, Conv2D_fl32_ref,
@@ -1253,8 +1278,8 @@ CORVUS_LEVEL_DISPATCH(void, Conv2D_fl16_ref,
                       (const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                        const Conv2DParams* params),
                       (input, filter, bias, output, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_Conv2D_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Init_Conv2D_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Conv2D_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Init_Conv2D_ref, (NNKernel * kernel), (kernel))
 
 extern "C" void Destroy_Conv2D_ref(NNKernel* kernel)
 {

@@ -93,8 +93,7 @@ struct DwPlan {
 
 // ReLU and ReLU6 applied as the activation kernel does (x * 0 for x <= 0,
 // so negatives give -0 and NaN stays NaN), on a finished accumulator.
-template <typename V>
-inline V Clamped(V v, uint32_t act)
+template <typename V> inline V Clamped(V v, uint32_t act)
 {
     if (act == ReLU || act == ReLU6) {
         if constexpr (std::is_same<V, float>::value) {
@@ -244,7 +243,8 @@ inline void DwRun3x3(const DwPlan& c, const float* __restrict x0, size_t rowStep
 #pragma GCC unroll 3
         for (int kh = 0; kh < 3; ++kh)
 #pragma GCC unroll 3
-            for (int kw = 0; kw < 3; ++kw) acc = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep), tap[kh * 3 + kw], acc);
+            for (int kw = 0; kw < 3; ++kw)
+                acc = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep), tap[kh * 3 + kw], acc);
         StoreV(o + ow * c.sOutW, Clamped(acc, c.act));
     }
 }
@@ -280,8 +280,7 @@ inline void DwFullChannels(const DwPlan& c, const float* x0, size_t rowStep, uin
         DwFullTile<P, 1, f32x8, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
     for (; ch + 4 <= n; ch += 4)
         DwFullTile<P, 1, f32x4, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
-    for (; ch < n; ++ch)
-        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, rows, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
+    for (; ch < n; ++ch) DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, rows, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
 }
 
 // Two wide vectors, then 8, 4 and single channels at a time.
@@ -305,8 +304,8 @@ inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_
 // One multiplier: filter {kH, kW, C} and bias {C} dense, input and output
 // through their strides.
 void DwFloat32(const DwPlan& c, const float* in, const float* filter, const float* bias, float* out,
-               const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps,
-               const std::vector<uint32_t>& fullRun, uint64_t rowBegin, uint64_t rowEnd)
+               const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps, const std::vector<uint32_t>& fullRun,
+               uint64_t rowBegin, uint64_t rowEnd)
 {
     const size_t rowStep = (size_t)c.dH * c.sInH;
     // Output rows [rowBegin, rowEnd) counted over the batch; each row is
@@ -368,8 +367,8 @@ inline float RoundHalf(float v)
     return r;
 }
 
-void DwFloat16(const DwPlan& c, const Tensor* inT, const Tensor* filterT, const Tensor* biasT, Tensor* outT,
-               uint32_t m, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps)
+void DwFloat16(const DwPlan& c, const Tensor* inT, const Tensor* filterT, const Tensor* biasT, Tensor* outT, uint32_t m,
+               const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps)
 {
     const uint32_t piece = kPieceBytes / sizeof(float);
     const size_t fElem = DataTypeSize((DataType)filterT->dtype);
@@ -415,8 +414,8 @@ const DepthWiseConv2DParams* CheckedParams(NNKernel* kernel)
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
     CV_CHECK_PTR(p);
-    if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->input[0] == nullptr ||
-        kernel->output[0] == nullptr || kernel->inner[0] == nullptr)
+    if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->input[0] == nullptr || kernel->output[0] == nullptr ||
+        kernel->inner[0] == nullptr)
         CV_FATAL("DWConvolution: the kernel needs an input, an output and a filter");
     CV_CHECK(kernel->input[0]->layout == DL_NHWC);
     CV_CHECK(kernel->output[0]->layout == DL_NHWC);
@@ -446,8 +445,8 @@ void CheckGeometry(const NNKernel* kernel, const DepthWiseConv2DParams* p)
         CV_FATAL("DWConvolution: output {N, H, W, %llu} expected for input channels %u and multiplier %u",
                  (unsigned long long)CM, C, M);
     const uint32_t* fd = filter->shape.dimension;
-    const bool leadingM = fd[0] == M && fd[3] == C;              // declared {M, kH, kW, C}
-    const bool lastCM = fd[0] == 1 && (uint64_t)fd[3] == CM;      // {1, kH, kW, C * M}
+    const bool leadingM = fd[0] == M && fd[3] == C;           // declared {M, kH, kW, C}
+    const bool lastCM = fd[0] == 1 && (uint64_t)fd[3] == CM;  // {1, kH, kW, C * M}
     if (fd[1] != p->kerSizeH || fd[2] != p->kerSizeW || !(leadingM || lastCM))
         CV_FATAL("DWConvolution: filter shape (%u, %u, %u, %u) does not match kernel %ux%u, %u channels x %u", fd[0],
                  fd[1], fd[2], fd[3], p->kerSizeH, p->kerSizeW, C, M);
@@ -520,8 +519,7 @@ void DestroyViews(NNKernel* kernel)
 
 // Output view {M, N, OH, OW, C} (dense, owned) back into the output
 // {N, OH, OW, C * M} through its strides.
-template <typename T>
-void MoveMultiplierBack(const Tensor* view, Tensor* out, uint32_t M)
+template <typename T> void MoveMultiplierBack(const Tensor* view, Tensor* out, uint32_t M)
 {
     const T* src = (const T*)view->data;
     T* dst = (T*)out->data;
@@ -612,8 +610,8 @@ void Execute_DWConvolution_ref(NNKernel* kernel)
         for (uint32_t m = 0; m < M; ++m)
             DwFloat32(c, (const float*)in->data, (const float*)fv->data + m * filterStep,
                       bv != nullptr ? (const float*)bv->data + (size_t)m * c.channels : nullptr,
-                      (float*)ov->data + (M == 1 ? 0 : m * (size_t)ov->stride.dimension[0]), rowTaps, colTaps,
-                      fullRun, 0, (uint64_t)c.batch * c.outH);
+                      (float*)ov->data + (M == 1 ? 0 : m * (size_t)ov->stride.dimension[0]), rowTaps, colTaps, fullRun,
+                      0, (uint64_t)c.batch * c.outH);
     } else if (in->dtype == DT_FLOAT16) {
         for (uint32_t m = 0; m < M; ++m) DwFloat16(c, in, fv, bv, ov, m, rowTaps, colTaps);
     } else {
@@ -719,21 +717,21 @@ void DWConvolution_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, 
               begin, end);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
-CORVUS_LEVEL_DISPATCH(uint64_t, DWConvolution_ref_ShareUnits, (NNKernel* kernel, uint64_t* unitWork),
+CORVUS_LEVEL_DISPATCH(uint64_t, DWConvolution_ref_ShareUnits, (NNKernel * kernel, uint64_t* unitWork),
                       (kernel, unitWork))
 CORVUS_LEVEL_DISPATCH(void, DWConvolution_ref_RunShare,
-                      (NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
+                      (NNKernel * kernel, uint64_t begin, uint64_t end, KernelScratch* scratch),
                       (kernel, begin, end, scratch))
 
-CORVUS_LEVEL_DISPATCH(void, Init_DWConvolution_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_DWConvolution_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Destroy_DWConvolution_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Init_DWConvolution_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_DWConvolution_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Destroy_DWConvolution_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_DWConvolution_ref = {Execute_DWConvolution_ref, Init_DWConvolution_ref,
-                                                               nullptr, Destroy_DWConvolution_ref};
+                                                              nullptr, Destroy_DWConvolution_ref};
 
 #endif

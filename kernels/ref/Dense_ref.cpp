@@ -141,8 +141,7 @@ void Execute_Linear_fl32_ref(NNKernel* kernel)
     if (input->dtype != DT_FLOAT32 || output->dtype != DT_FLOAT32 || scale->dtype != DT_FLOAT32 ||
         offset->dtype != DT_FLOAT32)
         CV_FATAL("Linear: input, output, scale and offset must be float32");
-    if (output->ndim != 4)
-        CV_FATAL("Linear: output must have 4 dimensions like the input, has %u", output->ndim);
+    if (output->ndim != 4) CV_FATAL("Linear: output must have 4 dimensions like the input, has %u", output->ndim);
     for (uint32_t k = 0; k < 4; ++k)
         if (output->shape.dimension[k] != input->shape.dimension[k])
             CV_FATAL("Linear: output shape differs from the input shape");
@@ -178,7 +177,7 @@ void Execute_Linear_fl32_ref(NNKernel* kernel)
     ApplyActivation(output, params->activation);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
@@ -193,8 +192,8 @@ CORVUS_LEVEL_DISPATCH(void, Dense_fl16_ref,
                       (const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,
                        const DenseParams* params),
                       (input, weights, bias, output, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_Dense_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_Linear_fl32_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Dense_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Linear_fl32_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Dense_ref = {Execute_Dense_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_Linear_fl32_ref = {Execute_Linear_fl32_ref, nullptr, nullptr, nullptr};

@@ -20,8 +20,7 @@ extern "C" {
  * kept one reaches iouThreshold. Sizes count pixels inclusively (+1).
  * The caller destroys the array and its tensors. */
 TensorsArray* non_max_suppression(const float* xmin, const float* ymin, const float* xmax, const float* ymax,
-                                  const Tensor* scores, uint32_t limit, float iouThreshold,
-                                  float confidenceThreshold);
+                                  const Tensor* scores, uint32_t limit, float iouThreshold, float confidenceThreshold);
 
 /* First position of order (ascending by score) whose score is strictly above
  * threshold, or -1 when there is none. */
@@ -54,8 +53,7 @@ namespace corvus_detection {
  * leave untouched at every level, is returned at once; and the smaller part
  * is sorted by recursion, the larger in the loop, so the depth stays
  * logarithmic. */
-template <typename T, typename GoesLeft>
-void LomutoQuickSort(T* a, int64_t lo, int64_t hi, GoesLeft goesLeft)
+template <typename T, typename GoesLeft> void LomutoQuickSort(T* a, int64_t lo, int64_t hi, GoesLeft goesLeft)
 {
     while (lo < hi) {
         bool ordered = true;

@@ -106,8 +106,7 @@ int32_t filter_scores_by_threshold(const float* scores, const uint32_t* order, u
 }
 
 TensorsArray* non_max_suppression(const float* xmin, const float* ymin, const float* xmax, const float* ymax,
-                                  const Tensor* scores, uint32_t limit, float iouThreshold,
-                                  float confidenceThreshold)
+                                  const Tensor* scores, uint32_t limit, float iouThreshold, float confidenceThreshold)
 {
     CV_CHECK_PTR(scores);
     CV_CHECK(scores->ndim == 1);
@@ -211,8 +210,8 @@ void Init_AnchorBoxes_fl32_ref(NNKernel* kernel)
         for (uint32_t h = 0; h < H; ++h)
             for (uint32_t w = 0; w < W; ++w)
                 for (uint32_t b = 0; b < boxes; ++b) {
-                    float* row = data + (uint64_t)n * st[0] + (uint64_t)h * st[1] + (uint64_t)w * st[2] +
-                                 (uint64_t)b * st[3];
+                    float* row =
+                        data + (uint64_t)n * st[0] + (uint64_t)h * st[1] + (uint64_t)w * st[2] + (uint64_t)b * st[3];
                     const float values[8] = {cxv[w],
                                              cyv[h],
                                              widths[b],
@@ -267,8 +266,8 @@ void Execute_DecodeDetections_fl32_ref(NNKernel* kernel)
     const TensorPtr classScores(CreateTensor(DT_FLOAT32, DL_I, 1, shape, true));
     float* cs = F32(classScores.get());
     DecodedBoxes decoded;
-    std::vector<float> rows;   // (class, score, xmin, ymin, xmax, ymax) per kept detection
-    std::vector<float> scores; // the same scores, for ordering
+    std::vector<float> rows;    // (class, score, xmin, ymin, xmax, ymax) per kept detection
+    std::vector<float> scores;  // the same scores, for ordering
 
     for (uint32_t n = 0; n < N; ++n) {
         const float* item = F32(input) + (uint64_t)n * is[0];
@@ -277,10 +276,9 @@ void Execute_DecodeDetections_fl32_ref(NNKernel* kernel)
         scores.clear();
         for (uint32_t c = 1; c < classes; ++c) {
             for (uint32_t b = 0; b < boxes; ++b) cs[b] = item[(uint64_t)b * is[1] + (uint64_t)c * is[2]];
-            TensorsArray* kept =
-                non_max_suppression(decoded.xmin.data(), decoded.ymin.data(), decoded.xmax.data(),
-                                    decoded.ymax.data(), classScores.get(), params->maxBoxesPerClass,
-                                    params->iouThreshold, params->confidenceThreshold);
+            TensorsArray* kept = non_max_suppression(decoded.xmin.data(), decoded.ymin.data(), decoded.xmax.data(),
+                                                     decoded.ymax.data(), classScores.get(), params->maxBoxesPerClass,
+                                                     params->iouThreshold, params->confidenceThreshold);
             const Tensor* keptBoxes = kept->tensors[0];
             const float* kb = F32(keptBoxes);
             const float* ks = F32(kept->tensors[1]);

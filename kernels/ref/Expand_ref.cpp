@@ -15,8 +15,7 @@ namespace {
 
 // Copies a three-level block: level 0 is either a contiguous run of the
 // input or one input element repeated over the run.
-template <class T>
-void ExpandBlock(void* out, const void* in1, const BroadcastLevel* lv)
+template <class T> void ExpandBlock(void* out, const void* in1, const BroadcastLevel* lv)
 {
     const uint32_t n = lv[0].count;
     const bool repeated = lv[0].strideIn1 == 0;

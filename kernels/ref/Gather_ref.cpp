@@ -23,7 +23,7 @@ std::vector<int64_t> ElementOffsets(const Tensor* t)
     for (uint32_t d = 0; d < t->ndim; ++d) s[d] = t->stride.dimension[d];
     strides[0] = s;
     corvus::dm::ForEachPosition<1>(t->shape.dimension, t->ndim, strides,
-                               [&](const int64_t(&off)[1]) { offsets.push_back(off[0]); });
+                                   [&](const int64_t(&off)[1]) { offsets.push_back(off[0]); });
     return offsets;
 }
 
@@ -44,7 +44,7 @@ void GatherCycle(Tensor* out, const Tensor* data, const std::vector<int32_t>& in
     indexDst.reserve(index.size());
     const int64_t* idxStrides[1] = {outStrides + axis};
     corvus::dm::ForEachPosition<1>(indices->shape.dimension, indexRank, idxStrides,
-                               [&](const int64_t(&off)[1]) { indexDst.push_back(off[0]); });
+                                   [&](const int64_t(&off)[1]) { indexDst.push_back(off[0]); });
 
     const uint32_t innerRank = data->ndim - axis - 1;
     const uint32_t* innerShape = data->shape.dimension + axis + 1;
@@ -71,8 +71,7 @@ void GatherCycle(Tensor* out, const Tensor* data, const std::vector<int32_t>& in
     });
 }
 
-template <class T>
-void GatherElementsTyped(Tensor* out, const Tensor* data, const Tensor* indices, uint32_t axis)
+template <class T> void GatherElementsTyped(Tensor* out, const Tensor* data, const Tensor* indices, uint32_t axis)
 {
     int64_t outStrides[MAX_NDIM_VALUE], idxStrides[MAX_NDIM_VALUE], dataStrides[MAX_NDIM_VALUE];
     for (uint32_t d = 0; d < out->ndim; ++d) {
@@ -95,17 +94,17 @@ void GatherElementsTyped(Tensor* out, const Tensor* data, const Tensor* indices,
 void GatherElementsLoop(Tensor* out, const Tensor* data, const Tensor* indices, uint32_t axis)
 {
     switch (DataTypeSize((DataType)data->dtype)) {
-        case 1:
-            GatherElementsTyped<uint8_t>(out, data, indices, axis);
-            break;
-        case 2:
-            GatherElementsTyped<uint16_t>(out, data, indices, axis);
-            break;
-        case 4:
-            GatherElementsTyped<uint32_t>(out, data, indices, axis);
-            break;
-        default:
-            CV_FATAL("GatherElements_ref: unsupported element size of data type %d", (int)data->dtype);
+    case 1:
+        GatherElementsTyped<uint8_t>(out, data, indices, axis);
+        break;
+    case 2:
+        GatherElementsTyped<uint16_t>(out, data, indices, axis);
+        break;
+    case 4:
+        GatherElementsTyped<uint32_t>(out, data, indices, axis);
+        break;
+    default:
+        CV_FATAL("GatherElements_ref: unsupported element size of data type %d", (int)data->dtype);
     }
 }
 
@@ -210,7 +209,6 @@ void Execute_GatherElements_ref(NNKernel* kernel)
 }
 
 extern "C" const NNKernelFn nn_kernel_fn_Gather_ref = {Execute_Gather_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_GatherElements_ref = {Execute_GatherElements_ref, nullptr, nullptr,
-                                                               nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_GatherElements_ref = {Execute_GatherElements_ref, nullptr, nullptr, nullptr};
 
 }  // extern "C"

@@ -15,8 +15,7 @@ namespace {
 // Writes the multi-index of every element for which isNonZero(offset) holds
 // into the next column of output [rank, columns]; columns beyond those found
 // stay zero, and non-zero elements beyond the columns are not written.
-template <class Pred>
-void NonZeroColumns(Tensor* output, const Tensor* input, Pred isNonZero)
+template <class Pred> void NonZeroColumns(Tensor* output, const Tensor* input, Pred isNonZero)
 {
     CV_CHECK_PTR(output);
     CV_CHECK_PTR(input);
@@ -51,18 +50,18 @@ void Execute_NonZero_ref(NNKernel* kernel)
     CV_CHECK(kernel->inputsNum >= 1);
     CV_CHECK_PTR(kernel->input[0]);
     switch (kernel->input[0]->dtype) {
-        case DT_FLOAT32:
-            NonZero_fl32_ref(kernel->output[0], kernel->input[0]);
-            break;
-        case DT_FLOAT16:
-            NonZero_fl16_ref(kernel->output[0], kernel->input[0]);
-            break;
-        case DT_INT32:
-        case DT_UINT32:
-            NonZero_Int32_ref(kernel->output[0], kernel->input[0]);
-            break;
-        default:
-            CV_FATAL("supported data types: F16, F32, INT32, UINT32");
+    case DT_FLOAT32:
+        NonZero_fl32_ref(kernel->output[0], kernel->input[0]);
+        break;
+    case DT_FLOAT16:
+        NonZero_fl16_ref(kernel->output[0], kernel->input[0]);
+        break;
+    case DT_INT32:
+    case DT_UINT32:
+        NonZero_Int32_ref(kernel->output[0], kernel->input[0]);
+        break;
+    default:
+        CV_FATAL("supported data types: F16, F32, INT32, UINT32");
     }
 }
 

@@ -131,8 +131,7 @@ struct Pass {
     std::vector<float> h, c, work;
 
     // perStep(t) runs after step t has updated h and c.
-    template <class F>
-    void Run(F&& perStep)
+    template <class F> void Run(F&& perStep)
     {
         Tensor hv = View(h.data(), B, H), cv = View(c.data(), B, H);
         Tensor wv = View(work.data(), B, 8 * H);
@@ -230,8 +229,7 @@ void LSTM_Keras_ref(Tensor* const* outputs, uint32_t outputsNum, Pass& p, const 
 
 }  // namespace
 
-void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c,
-              Tensor* work)
+void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B, Tensor* h, Tensor* c, Tensor* work)
 {
     if (x == nullptr || W == nullptr || R == nullptr || h == nullptr || c == nullptr || work == nullptr)
         CV_FATAL("LSTMCell: tensor pointer is null");
@@ -244,8 +242,8 @@ void LSTMCell(const Tensor* x, const Tensor* W, const Tensor* R, const Tensor* B
                t->shape.dimension[1] == cols && t->stride.dimension[1] == 1 && (!dense || IsSerialData(t));
     };
     if (!is(x, batch, I, false) || !is(W, I, G, true) || !is(R, H, G, true) || !is(h, batch, H, true) ||
-        !is(c, batch, H, true) || (B != nullptr && (B->dtype != DT_FLOAT32 || !IsSerialData(B) ||
-                                                    GetTensorSize(B) != G)) ||
+        !is(c, batch, H, true) ||
+        (B != nullptr && (B->dtype != DT_FLOAT32 || !IsSerialData(B) || GetTensorSize(B) != G)) ||
         work->dtype != DT_FLOAT32 || !IsSerialData(work) || GetTensorSize(work) < 2 * batch * G)
         CV_FATAL("LSTMCell: tensor shapes do not match");
     const float* xd = (const float*)x->data;
@@ -324,7 +322,7 @@ void Execute_LSTM_ref(NNKernel* kernel)
     for (uint32_t j = 0; j < kernel->outputsNum; ++j) outs[j]->Store(kernel->output[j]);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
@@ -336,7 +334,7 @@ CORVUS_LEVEL_DISPATCH(void, LSTM_ref,
                       (Tensor* const* outputs, uint32_t outputsNum, Tensor* const* inputs, uint32_t inputsNum,
                        Tensor* const* inner, uint32_t innerNum, const LSTMParams* params),
                       (outputs, outputsNum, inputs, inputsNum, inner, innerNum, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_LSTM_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_LSTM_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_LSTM_ref = {Execute_LSTM_ref, nullptr, nullptr, nullptr};
 

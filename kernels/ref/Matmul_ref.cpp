@@ -50,8 +50,7 @@ void ShapeError(const Tensor* A, const Tensor* B, const Tensor* out)
     CV_FATAL("Function Matmul: shapes %s x %s do not give %s", text(A).c_str(), text(B).c_str(), text(out).c_str());
 }
 
-template <typename T>
-void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
+template <typename T> void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
 {
     const Aligned a = Align(A), b = Align(B), o = Align(out);
     const uint32_t M = o.dim[4], N = o.dim[5], K = a.dim[5];
@@ -59,8 +58,7 @@ void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
     // Over the batch slots an operand of extent 1 is reused (step 0).
     size_t stepA[4], stepB[4];
     for (uint32_t s = 0; s < 4; ++s) {
-        if ((a.dim[s] != 1 && a.dim[s] != o.dim[s]) || (b.dim[s] != 1 && b.dim[s] != o.dim[s]))
-            ShapeError(A, B, out);
+        if ((a.dim[s] != 1 && a.dim[s] != o.dim[s]) || (b.dim[s] != 1 && b.dim[s] != o.dim[s])) ShapeError(A, B, out);
         stepA[s] = a.dim[s] == 1 ? 0 : a.step[s];
         stepB[s] = b.dim[s] == 1 ? 0 : b.step[s];
     }
@@ -85,15 +83,15 @@ void BatchedProduct(const Tensor* A, const Tensor* B, Tensor* out)
                     const size_t offA = i0 * stepA[0] + i1 * stepA[1] + i2 * stepA[2] + i3 * stepA[3];
                     const size_t offB = i0 * stepB[0] + i1 * stepB[1] + i2 * stepB[2] + i3 * stepB[3];
                     const size_t offO = i0 * o.step[0] + i1 * o.step[1] + i2 * o.step[2] + i3 * o.step[3];
-                    corvus_gemm::Gemm<T, kTileRows, kTileVectors>(pa + offA, a.step[4], pb + offB, b.step[4],
-                                                                  po + offO, o.step[4], M, K, N);
+                    corvus_gemm::Gemm<T, kTileRows, kTileVectors>(pa + offA, a.step[4], pb + offB, b.step[4], po + offO,
+                                                                  o.step[4], M, K, N);
                 }
 }
 
 }  // namespace
 
-void Matmul_2dim_fl32(const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N,
-                      uint32_t strideA, uint32_t strideB, uint32_t strideOut)
+void Matmul_2dim_fl32(const float* A, const float* B, float* out, uint32_t M, uint32_t K, uint32_t N, uint32_t strideA,
+                      uint32_t strideB, uint32_t strideOut)
 {
     corvus_gemm::Gemm<float, kTileRows, kTileVectors>(A, strideA, B, strideB, out, strideOut, M, K, N);
 }
@@ -144,7 +142,7 @@ void Execute_Matmul_ref(NNKernel* kernel)
     CORVUS_LEVEL_NS::Matmul_ref(A, B, out);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
@@ -157,7 +155,7 @@ CORVUS_LEVEL_DISPATCH(void, Matmul_2dim_int32,
                        uint32_t strideA, uint32_t strideB, uint32_t strideOut),
                       (A, B, out, M, K, N, strideA, strideB, strideOut))
 CORVUS_LEVEL_DISPATCH(void, Matmul_ref, (const Tensor* A, const Tensor* B, Tensor* out), (A, B, out))
-CORVUS_LEVEL_DISPATCH(void, Execute_Matmul_ref, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_Matmul_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_Matmul_ref = {Execute_Matmul_ref, nullptr, nullptr, nullptr};
 

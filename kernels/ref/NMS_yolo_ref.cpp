@@ -79,8 +79,9 @@ extern "C" void NMSYolo_ref(Tensor* output, const Tensor* input, const NMSYoloPa
             ZeroRows(out, 0, outRows, L, os1, os2);
             continue;
         }
-        corvus_detection::LomutoQuickSort(
-            boxes, 0, (int64_t)count - 1, [](const YoloBox& a, const YoloBox& pivot) { return a.score <= pivot.score; });
+        corvus_detection::LomutoQuickSort(boxes, 0, (int64_t)count - 1, [](const YoloBox& a, const YoloBox& pivot) {
+            return a.score <= pivot.score;
+        });
         for (uint32_t i = 0; i < count; ++i) {
             YoloBox& b = boxes[i];
             const float* row = in + b.row * is1;
@@ -130,17 +131,17 @@ extern "C" void Execute_NMSYolo_ref(NNKernel* kernel)
     CV_CHECK_PTR(output);
     if (input->dtype != output->dtype) CV_FATAL("Function NMS YOLO: Input data type and output data type is not equal");
     switch (input->dtype) {
-        case DT_FLOAT32:
-            NMSYolo_ref(output, input, params);
-            break;
-        case DT_FLOAT16: {
-            const corvus::Float32Operand in32(input, true), out32(output, false);
-            NMSYolo_ref(out32.get(), in32.get(), params);
-            out32.Store(output);
-            break;
-        }
-        default:
-            CV_FATAL("Function NMS Yolo: Unsupported data type for NMS Yolo");
+    case DT_FLOAT32:
+        NMSYolo_ref(output, input, params);
+        break;
+    case DT_FLOAT16: {
+        const corvus::Float32Operand in32(input, true), out32(output, false);
+        NMSYolo_ref(out32.get(), in32.get(), params);
+        out32.Store(output);
+        break;
+    }
+    default:
+        CV_FATAL("Function NMS Yolo: Unsupported data type for NMS Yolo");
     }
 }
 

@@ -21,20 +21,20 @@ float ReadThreshold(const Tensor* t, const char* what)
     CV_CHECK_PTR(t);
     if (t->data == nullptr) CV_FATAL("NonMaxSuppression: %s has no data", what);
     switch (t->dtype) {
-        case DT_FLOAT32: {
-            float v;
-            memcpy(&v, t->data, sizeof(v));
-            return v;
-        }
-        case DT_FLOAT16: {
-            uint16_t h;
-            memcpy(&h, t->data, sizeof(h));
-            float v;
-            float16_to_float32(&h, &v, 1);
-            return v;
-        }
-        default:
-            CV_FATAL("NonMaxSuppression: %s must be a float, got %s", what, DataTypeToStr((DataType)t->dtype));
+    case DT_FLOAT32: {
+        float v;
+        memcpy(&v, t->data, sizeof(v));
+        return v;
+    }
+    case DT_FLOAT16: {
+        uint16_t h;
+        memcpy(&h, t->data, sizeof(h));
+        float v;
+        float16_to_float32(&h, &v, 1);
+        return v;
+    }
+    default:
+        CV_FATAL("NonMaxSuppression: %s must be a float, got %s", what, DataTypeToStr((DataType)t->dtype));
     }
 }
 
@@ -54,9 +54,8 @@ float IoU(const float* a, const float* b)
 
 extern "C" void QuickSortBoxes(NMSCandidate* candidates, int64_t lo, int64_t hi)
 {
-    corvus_detection::LomutoQuickSort(candidates, lo, hi, [](const NMSCandidate& a, const NMSCandidate& pivot) {
-        return a.score >= pivot.score;
-    });
+    corvus_detection::LomutoQuickSort(
+        candidates, lo, hi, [](const NMSCandidate& a, const NMSCandidate& pivot) { return a.score >= pivot.score; });
 }
 
 extern "C" void NonMaxSuppression_ONNX(Tensor* output, Tensor* const* inputs, uint32_t inputsNum, uint32_t outputRows)

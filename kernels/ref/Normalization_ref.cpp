@@ -79,8 +79,7 @@ struct NormBlock {
 };
 
 // Sum and sum of squares (fused) of the block, in row-major order.
-template <typename T>
-void LayerNorm_TwoSum(const T* x, const NormBlock& b, uint32_t axis, float* S, float* Q)
+template <typename T> void LayerNorm_TwoSum(const T* x, const NormBlock& b, uint32_t axis, float* S, float* Q)
 {
     const uint32_t n = b.shape[axis];
     const int64_t step = b.inStride[axis];
@@ -99,8 +98,7 @@ void LayerNorm_TwoSum(const T* x, const NormBlock& b, uint32_t axis, float* S, f
 }
 
 // y = (x - mean) * r over the block.
-template <typename T>
-void LayerNorm_SubMul(const T* x, T* y, const NormBlock& b, uint32_t axis, float mean, float r)
+template <typename T> void LayerNorm_SubMul(const T* x, T* y, const NormBlock& b, uint32_t axis, float mean, float r)
 {
     const uint32_t n = b.shape[axis];
     const int64_t xs = b.inStride[axis], ys = b.outStride[axis];
@@ -108,12 +106,10 @@ void LayerNorm_SubMul(const T* x, T* y, const NormBlock& b, uint32_t axis, float
         for (uint32_t i = 0; i < n; ++i) Store(y + (int64_t)i * ys, (Load(x + (int64_t)i * xs) - mean) * r);
         return;
     }
-    for (uint32_t i = 0; i < n; ++i)
-        LayerNorm_SubMul(x + (int64_t)i * xs, y + (int64_t)i * ys, b, axis + 1, mean, r);
+    for (uint32_t i = 0; i < n; ++i) LayerNorm_SubMul(x + (int64_t)i * xs, y + (int64_t)i * ys, b, axis + 1, mean, r);
 }
 
-template <typename T>
-void LayerNormCore(Tensor* output, const Tensor* input, uint32_t axis, float epsilon)
+template <typename T> void LayerNormCore(Tensor* output, const Tensor* input, uint32_t axis, float epsilon)
 {
     const uint32_t nd = input->ndim;
     NormBlock b;
@@ -162,8 +158,7 @@ extern "C" {
 
 // ---- BatchNormalization ----------------------------------------------------
 
-void BatchNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* multiplier,
-                                 const Tensor* offset)
+void BatchNormalization_fl32_ref(Tensor* output, const Tensor* input, const Tensor* multiplier, const Tensor* offset)
 {
     const char* fn = "BatchNormalization_fl32_ref";
     RequireInOut(output, input, fn, false);
@@ -320,8 +315,7 @@ void Execute_InstanceNormalization_ref(NNKernel* kernel)
     RequireInOut(kernel->output[0], kernel->input[0], "Execute_InstanceNormalization_ref", true);
     const Float32Operand in(kernel->input[0], true), out(kernel->output[0], false);
     const Float32Operand g(kernel->inner[0], true), b(kernel->inner[1], true);
-    InstanceNormalization_fl32_ref(out.get(), in.get(), g.get(), b.get(),
-                                   (const NormalizationParams*)kernel->params);
+    InstanceNormalization_fl32_ref(out.get(), in.get(), g.get(), b.get(), (const NormalizationParams*)kernel->params);
     out.Store(kernel->output[0]);
 }
 
@@ -361,9 +355,9 @@ void Execute_LayerNorm_ref(NNKernel* kernel)
 
 // Function sets found by the kernel tables.
 extern "C" const NNKernelFn nn_kernel_fn_BatchNormalization_fl32_ref = {Execute_BatchNormalization_fl32_ref, nullptr,
-                                                                       nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_L2Normalization_fl32_ref = {Execute_L2Normalization_fl32_ref, nullptr,
-                                                                    nullptr, nullptr};
+                                                                        nullptr, nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_L2Normalization_fl32_ref = {Execute_L2Normalization_fl32_ref, nullptr, nullptr,
+                                                                     nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_InstanceNormalization_ref = {Execute_InstanceNormalization_ref, nullptr,
-                                                                     nullptr, nullptr};
+                                                                      nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_LayerNorm_ref = {Execute_LayerNorm_ref, nullptr, nullptr, nullptr};

@@ -197,7 +197,8 @@ void Execute_ZeroPadding_ref(NNKernel* kernel)
     uint8_t* out = (uint8_t*)output->data;
     for (uint32_t n = 0; n < is.NHWC.batch; ++n)
         for (uint32_t h = 0; h < is.NHWC.height; ++h) {
-            const uint64_t src = n * (uint64_t)input->stride.NHWC.batch_stride + h * (uint64_t)input->stride.NHWC.height_stride;
+            const uint64_t src =
+                n * (uint64_t)input->stride.NHWC.batch_stride + h * (uint64_t)input->stride.NHWC.height_stride;
             const uint64_t dst = n * (uint64_t)output->stride.NHWC.batch_stride +
                                  (h + (uint64_t)p->top) * output->stride.NHWC.height_stride +
                                  (uint64_t)p->left * output->stride.NHWC.width_stride;

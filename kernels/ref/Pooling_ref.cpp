@@ -61,8 +61,7 @@ struct PoolGeometry {
     const char* modeMessage;  // printf format taking the padding mode
 };
 
-template <bool kMax>
-void PoolWindows(float* out, const float* in, const PoolGeometry& g)
+template <bool kMax> void PoolWindows(float* out, const float* in, const PoolGeometry& g)
 {
     const std::vector<Span> rows = WindowSpans(g.inH, g.outH, g.poolH, g.strideH, g.padTop, g.padBottom);
     const std::vector<Span> cols = WindowSpans(g.inW, g.outW, g.poolW, g.strideW, g.padLeft, g.padRight);
@@ -175,8 +174,7 @@ void CheckData(const Tensor* output, const Tensor* input)
     if (GetTensorSize(input) != 0) CV_CHECK_PTR(input->data);
 }
 
-template <typename Params>
-const Params* KernelParams(NNKernel* kernel)
+template <typename Params> const Params* KernelParams(NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     CV_CHECK_PTR(kernel->params);
@@ -235,7 +233,8 @@ void AveragePooling1D_fl32_ref(Tensor* output, const Tensor* input, const Pool1D
     CV_CHECK_PTR(output);
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(params);
-    if (input->ndim != 3) CV_FATAL("Function AveragePooling1D: Input tensor dimensions (%d) is not equal 3", (int)input->ndim);
+    if (input->ndim != 3)
+        CV_FATAL("Function AveragePooling1D: Input tensor dimensions (%d) is not equal 3", (int)input->ndim);
     if (output->ndim != 3)
         CV_FATAL("Function AveragePooling1D: Output tensor dimensions (%d) is not equal 3", (int)output->ndim);
     CV_CHECK(output->shape.dimension[0] == input->shape.dimension[0]);
@@ -291,8 +290,8 @@ void GlobalAveragePool2D_fl32_ref(Tensor* output, const Tensor* input)
         for (uint32_t c = 0; c < C; ++c) acc[c] = 0.0f;
         for (uint32_t h = 0; h < H; ++h)
             for (uint32_t w = 0; w < W; ++w) {
-                const float* px = in + n * (uint64_t)s.dimension[0] + h * (uint64_t)s.dimension[1] +
-                                  w * (uint64_t)s.dimension[2];
+                const float* px =
+                    in + n * (uint64_t)s.dimension[0] + h * (uint64_t)s.dimension[1] + w * (uint64_t)s.dimension[2];
                 for (uint32_t c = 0; c < C; ++c) acc[c] += px[c];
             }
         for (uint32_t c = 0; c < C; ++c) out[ReducedOffset(output, n, c)] = acc[c] * reciprocal;
@@ -412,27 +411,24 @@ void Execute_GlobalMaxPool_ref(NNKernel* kernel)
         CV_FATAL("support only Fl16 or Fl32");
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
-CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref,
-                      (Tensor* output, const Tensor* input, const Pool2DParams* params),
+CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
-CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref,
-                      (Tensor* output, const Tensor* input, const Pool2DParams* params),
+CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, AveragePooling1D_fl32_ref,
-                      (Tensor* output, const Tensor* input, const Pool1DParams* params),
-                      (output, input, params))
-CORVUS_LEVEL_DISPATCH(void, GlobalAveragePool2D_fl32_ref, (Tensor* output, const Tensor* input), (output, input))
-CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl32_ref, (Tensor* output, const Tensor* input), (output, input))
-CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl16_ref, (Tensor* output, const Tensor* input), (output, input))
-CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool2D_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_AveragePool2D_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, ExecuteAveragePooling1D_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_GlobalAveragePool2D_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_GlobalMaxPool_ref, (NNKernel* kernel), (kernel))
+                      (Tensor * output, const Tensor* input, const Pool1DParams* params), (output, input, params))
+CORVUS_LEVEL_DISPATCH(void, GlobalAveragePool2D_fl32_ref, (Tensor * output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl32_ref, (Tensor * output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, GlobalMaxPool_fl16_ref, (Tensor * output, const Tensor* input), (output, input))
+CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool2D_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_AveragePool2D_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, ExecuteAveragePooling1D_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_GlobalAveragePool2D_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_GlobalMaxPool_ref, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_MaxPool2D_fl32_ref = {Execute_MaxPool2D_fl32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_AveragePool2D_fl32_ref = {Execute_AveragePool2D_fl32_ref, nullptr, nullptr,

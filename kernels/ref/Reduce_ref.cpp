@@ -44,8 +44,7 @@ struct MinOp {
 // Walks the input in row-major order, folding each element into the
 // accumulator of its output position; each accumulator therefore sees its
 // elements in index order. The innermost group is a tight loop.
-template <class Op>
-void Fold(const float* x, float* acc, uint64_t outCount, const std::vector<Group>& groups)
+template <class Op> void Fold(const float* x, float* acc, uint64_t outCount, const std::vector<Group>& groups)
 {
     for (uint64_t i = 0; i < outCount; ++i) acc[i] = Op::kInit;
     const size_t g = groups.size();
@@ -234,27 +233,27 @@ void Reduce_ref(Tensor* output, const Tensor* input, const ReduceParams* params,
     DenseFloatOut out(output);
     float* acc = out.data();
     switch (op) {
-        case OP_ReduceSum:
-            Fold<SumOp>(in.data(), acc, outCount, groups);
-            break;
-        case OP_ReduceMean: {
-            Fold<SumOp>(in.data(), acc, outCount, groups);
-            const float factor = (float)outCount / (float)inCount;
-            for (uint64_t i = 0; i < outCount; ++i) acc[i] = acc[i] * factor;
-            break;
-        }
-        case OP_ReduceMax:
-            Fold<MaxOp>(in.data(), acc, outCount, groups);
-            break;
-        case OP_ReduceMin:
-            Fold<MinOp>(in.data(), acc, outCount, groups);
-            break;
-        case OP_ReduceL2:
-            Fold<SquareSumOp>(in.data(), acc, outCount, groups);
-            for (uint64_t i = 0; i < outCount; ++i) acc[i] = sqrtf(acc[i]);
-            break;
-        default:
-            CV_FATAL("Reduce_ref: operation %d is not a reduction", (int)op);
+    case OP_ReduceSum:
+        Fold<SumOp>(in.data(), acc, outCount, groups);
+        break;
+    case OP_ReduceMean: {
+        Fold<SumOp>(in.data(), acc, outCount, groups);
+        const float factor = (float)outCount / (float)inCount;
+        for (uint64_t i = 0; i < outCount; ++i) acc[i] = acc[i] * factor;
+        break;
+    }
+    case OP_ReduceMax:
+        Fold<MaxOp>(in.data(), acc, outCount, groups);
+        break;
+    case OP_ReduceMin:
+        Fold<MinOp>(in.data(), acc, outCount, groups);
+        break;
+    case OP_ReduceL2:
+        Fold<SquareSumOp>(in.data(), acc, outCount, groups);
+        for (uint64_t i = 0; i < outCount; ++i) acc[i] = sqrtf(acc[i]);
+        break;
+    default:
+        CV_FATAL("Reduce_ref: operation %d is not a reduction", (int)op);
     }
     out.Commit();
 }
@@ -265,7 +264,8 @@ void ArgMax_ref(Tensor* output, const Tensor* input, const ArgMaxParams* params)
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(params);
     CheckArgMaxTypes(input, output);
-    if (params->axis >= input->ndim) CV_FATAL("ArgMax_ref: axis %u is out of the input rank %u", params->axis, input->ndim);
+    if (params->axis >= input->ndim)
+        CV_FATAL("ArgMax_ref: axis %u is out of the input rank %u", params->axis, input->ndim);
     uint64_t outer, n, inner;
     SplitAt(input, params->axis, &outer, &n, &inner);
     if (corvus::ElementCount(output) != outer * inner || !IsSerialData(output))

@@ -26,8 +26,8 @@ void Flatten_ref(Tensor* out, const Tensor* in)
     // The output row of each batch item seen as (H, W, C), filled densely.
     const int64_t esize = DataTypeSize((DataType)out->dtype);
     const int64_t col = (int64_t)out->stride.dimension[1] * esize;
-    const int64_t dst[4] = {(int64_t)out->stride.dimension[0] * esize, (int64_t)s[2] * s[3] * col,
-                            (int64_t)s[3] * col, col};
+    const int64_t dst[4] = {(int64_t)out->stride.dimension[0] * esize, (int64_t)s[2] * s[3] * col, (int64_t)s[3] * col,
+                            col};
     int64_t src[4];
     corvus::dm::ByteStrides(in, src);
     corvus::dm::StridedCopy(out->data, dst, in->data, src, s, 4, (uint32_t)esize);
@@ -40,7 +40,8 @@ void Reshape_ref(Tensor* out, const Tensor* in)
     if (indata == nullptr || outdata == nullptr) CV_FATAL("Reshape_ref: tensor is null");
     if (indata->ndim > MAX_NDIM_VALUE || outdata->ndim > MAX_NDIM_VALUE)
         CV_FATAL("Reshape_ref: tensors of more than %d dimensions", MAX_NDIM_VALUE);
-    if (indata->ndim > 1) CV_CHECK(indata->stride.dimension[indata->ndim - 2] == indata->shape.dimension[indata->ndim - 1]);
+    if (indata->ndim > 1)
+        CV_CHECK(indata->stride.dimension[indata->ndim - 2] == indata->shape.dimension[indata->ndim - 1]);
     if (outdata->ndim > 1)
         CV_CHECK(outdata->stride.dimension[outdata->ndim - 2] == outdata->shape.dimension[outdata->ndim - 1]);
     // The input's whole storage moves byte for byte.

@@ -90,8 +90,7 @@ NearPlan PlanNearest(const Tensor* in, const Tensor* out, const float* scale)
 }
 
 // Dimension d of the output, first to last; the last copies single elements.
-template <typename T>
-void ResizeNear_loop(const NearPlan& p, uint32_t d, const T* in, T* out)
+template <typename T> void ResizeNear_loop(const NearPlan& p, uint32_t d, const T* in, T* out)
 {
     const uint32_t count = p.outDim[d];
     const uint64_t* src = p.source[d].data();
@@ -195,15 +194,13 @@ AreaPlan PlanArea(const Tensor* in, const Tensor* out, const float* scale, uint3
 }
 
 // W adjacent values of the last dimension, carried together.
-template <uint32_t W>
-struct Values {
+template <uint32_t W> struct Values {
     float v[W];
 };
 
 // The weighted sum of dimension d and all inner ones for the output indices
 // in `at`: sum of weight * inner sum, times the scale.
-template <uint32_t W>
-Values<W> ResizeDownSum(const AreaPlan& p, const uint32_t* at, uint32_t d, const float* in)
+template <uint32_t W> Values<W> ResizeDownSum(const AreaPlan& p, const uint32_t* at, uint32_t d, const float* in)
 {
     Values<W> r;
     if (d == p.ndim) {
@@ -302,16 +299,23 @@ const char* ResizeNear_ref(int32_t mode, uint32_t cores, const Tensor* input, Te
     if ((reason = MissingData(input, output)) != nullptr || GetTensorSize(output) == 0) return reason;
     const NearPlan p = PlanNearest(input, output, scales);
     switch (DataTypeSize((DataType)input->dtype)) {
-        case 1: ResizeNear_loop(p, 0, (const uint8_t*)input->data, (uint8_t*)output->data); break;
-        case 2: ResizeNear_loop(p, 0, (const uint16_t*)input->data, (uint16_t*)output->data); break;
-        case 4: ResizeNear_loop(p, 0, (const uint32_t*)input->data, (uint32_t*)output->data); break;
-        default: ResizeNear_loop(p, 0, (const uint64_t*)input->data, (uint64_t*)output->data); break;
+    case 1:
+        ResizeNear_loop(p, 0, (const uint8_t*)input->data, (uint8_t*)output->data);
+        break;
+    case 2:
+        ResizeNear_loop(p, 0, (const uint16_t*)input->data, (uint16_t*)output->data);
+        break;
+    case 4:
+        ResizeNear_loop(p, 0, (const uint32_t*)input->data, (uint32_t*)output->data);
+        break;
+    default:
+        ResizeNear_loop(p, 0, (const uint64_t*)input->data, (uint64_t*)output->data);
+        break;
     }
     return nullptr;
 }
 
-const char* ResizeNear3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales)
+const char* ResizeNear3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales)
 {
     const char* reason = Refusal(cores, input, output, scales, true, true);
     if (reason != nullptr || mode == kProbeOnly) return reason;
@@ -325,8 +329,7 @@ const char* ResizeNear3F32_ref(int32_t mode, uint32_t cores, const Tensor* input
     return nullptr;
 }
 
-const char* ResizeDownF32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                              const float* scales)
+const char* ResizeDownF32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales)
 {
     const char* reason = Refusal(cores, input, output, scales, true, false);
     if (reason != nullptr || mode == kProbeOnly) return reason;
@@ -336,8 +339,7 @@ const char* ResizeDownF32_ref(int32_t mode, uint32_t cores, const Tensor* input,
     return nullptr;
 }
 
-const char* ResizeDown3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales)
+const char* ResizeDown3F32_ref(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales)
 {
     const char* reason = Refusal(cores, input, output, scales, true, true);
     if (reason != nullptr || mode == kProbeOnly) return reason;
@@ -370,8 +372,6 @@ const char* Probe_ResizeDownF32_ref(const NNKernel* kernel) { return ProbeResize
 }  // extern "C"
 
 extern "C" const NNKernelFn nn_kernel_fn_ResizeNear_ref = {Execute_ResizeNear_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_ResizeNear3F32_ref = {Execute_ResizeNear3F32_ref, nullptr, nullptr,
-                                                               nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_ResizeNear3F32_ref = {Execute_ResizeNear3F32_ref, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_ResizeDownF32_ref = {Execute_ResizeDownF32_ref, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_ResizeDown3F32_ref = {Execute_ResizeDown3F32_ref, nullptr, nullptr,
-                                                               nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_ResizeDown3F32_ref = {Execute_ResizeDown3F32_ref, nullptr, nullptr, nullptr};

@@ -16,23 +16,19 @@ namespace {
 
 // Integer sums and products wrap like the machine's arithmetic; computed
 // unsigned so that overflow is defined.
-template <class T>
-struct Arith {
+template <class T> struct Arith {
     static T Add(T a, T b) { return a + b; }
     static T Mul(T a, T b) { return a * b; }
 };
-template <>
-struct Arith<int32_t> {
+template <> struct Arith<int32_t> {
     static int32_t Add(int32_t a, int32_t b) { return (int32_t)((uint32_t)a + (uint32_t)b); }
     static int32_t Mul(int32_t a, int32_t b) { return (int32_t)((uint32_t)a * (uint32_t)b); }
 };
-template <>
-struct Arith<int8_t> {
+template <> struct Arith<int8_t> {
     static int8_t Add(int8_t a, int8_t b) { return (int8_t)(uint8_t)((uint32_t)a + (uint32_t)b); }
     static int8_t Mul(int8_t a, int8_t b) { return (int8_t)(uint8_t)((uint32_t)a * (uint32_t)b); }
 };
-template <>
-struct Arith<uint8_t> {
+template <> struct Arith<uint8_t> {
     static uint8_t Add(uint8_t a, uint8_t b) { return (uint8_t)(a + b); }
     static uint8_t Mul(uint8_t a, uint8_t b) { return (uint8_t)((uint32_t)a * b); }
 };
@@ -105,9 +101,8 @@ void ScatterTyped(Tensor* out, const Tensor* updates, const std::vector<Target>&
     for (const Target& t : targets) {
         T* ot = o + t.out;
         const T* ut = u + t.upd;
-        corvus::dm::ForEachPosition<2>(out->shape.dimension + k, sliceRank, strides, [&](const int64_t(&off)[2]) {
-            ot[off[0]] = Op::Apply(ot[off[0]], ut[off[1]]);
-        });
+        corvus::dm::ForEachPosition<2>(out->shape.dimension + k, sliceRank, strides,
+                                       [&](const int64_t(&off)[2]) { ot[off[0]] = Op::Apply(ot[off[0]], ut[off[1]]); });
     }
 }
 
@@ -116,21 +111,21 @@ void ScatterReduce(Tensor* out, const Tensor* updates, const std::vector<Target>
                    uint32_t reduction)
 {
     switch (reduction) {
-        case SCATTER_REDUCTION_NONE:
-            ScatterTyped<T, Replace>(out, updates, targets, k, q);
-            break;
-        case SCATTER_REDUCTION_ADD:
-            ScatterTyped<T, Sum>(out, updates, targets, k, q);
-            break;
-        case SCATTER_REDUCTION_MUL:
-            ScatterTyped<T, Product>(out, updates, targets, k, q);
-            break;
-        case SCATTER_REDUCTION_MAX:
-            ScatterTyped<T, Maximum>(out, updates, targets, k, q);
-            break;
-        default:
-            ScatterTyped<T, Minimum>(out, updates, targets, k, q);
-            break;
+    case SCATTER_REDUCTION_NONE:
+        ScatterTyped<T, Replace>(out, updates, targets, k, q);
+        break;
+    case SCATTER_REDUCTION_ADD:
+        ScatterTyped<T, Sum>(out, updates, targets, k, q);
+        break;
+    case SCATTER_REDUCTION_MUL:
+        ScatterTyped<T, Product>(out, updates, targets, k, q);
+        break;
+    case SCATTER_REDUCTION_MAX:
+        ScatterTyped<T, Maximum>(out, updates, targets, k, q);
+        break;
+    default:
+        ScatterTyped<T, Minimum>(out, updates, targets, k, q);
+        break;
     }
 }
 
@@ -141,7 +136,7 @@ void CopyElements(Tensor* dst, const Tensor* src)
     corvus::dm::ByteStrides(dst, ds);
     corvus::dm::ByteStrides(src, ss);
     corvus::dm::StridedCopy(dst->data, ds, src->data, ss, src->shape.dimension, src->ndim,
-                        DataTypeSize((DataType)src->dtype));
+                            DataTypeSize((DataType)src->dtype));
 }
 
 // Dense float32 copy of a float16 tensor of any rank and strides.
@@ -176,8 +171,7 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
     CheckTensorData(updates, fn, "updates");
     CheckTensorData(out, fn, "output");
     if (indices->dtype != DT_INT32) CV_FATAL("%s: Indices tensor data type is not INT", fn);
-    if (out->dtype != data->dtype)
-        CV_FATAL("%s: Input tensor data type and output tensor data type are not equal", fn);
+    if (out->dtype != data->dtype) CV_FATAL("%s: Input tensor data type and output tensor data type are not equal", fn);
     if (updates->dtype != data->dtype)
         CV_FATAL("%s: Input tensor data type and updates tensor data type are not equal", fn);
     if (reduction > SCATTER_REDUCTION_MIN) CV_FATAL("%s: unknown reduction %u", fn, reduction);
@@ -185,8 +179,7 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
     // Shapes: output as data; updates = indices.shape[:-1] + data.shape[k:].
     const uint32_t r = data->ndim, q = indices->ndim;
     if (out->ndim != r || memcmp(out->shape.dimension, data->shape.dimension, r * sizeof(uint32_t)) != 0)
-        CV_FATAL("%s: output shape %s differs from data shape %s", fn, ShapeText(out).c_str(),
-                 ShapeText(data).c_str());
+        CV_FATAL("%s: output shape %s differs from data shape %s", fn, ShapeText(out).c_str(), ShapeText(data).c_str());
     if (q == 0) CV_FATAL("%s: indices tensor must have at least one dimension", fn);
     const uint32_t k = indices->shape.dimension[q - 1];
     if (k > r) CV_FATAL("%s: indices.shape[-1] (%u) is greater than the data rank (%u)", fn, k, r);
@@ -203,38 +196,38 @@ void Scatter_ref(Tensor* out, const Tensor* data, const Tensor* indices, const T
     const std::vector<Target> targets = Targets(out, indices, updates);
 
     switch ((DataType)data->dtype) {
-        case DT_FLOAT32:
-            ScatterReduce<float>(out, updates, targets, k, q, reduction);
-            break;
-        case DT_INT32:
-            ScatterReduce<int32_t>(out, updates, targets, k, q, reduction);
-            break;
-        case DT_UINT32:
-            ScatterReduce<uint32_t>(out, updates, targets, k, q, reduction);
-            break;
-        case DT_UINT8:
-            ScatterReduce<uint8_t>(out, updates, targets, k, q, reduction);
-            break;
-        case DT_INT8:
-            ScatterReduce<int8_t>(out, updates, targets, k, q, reduction);
-            break;
-        case DT_FLOAT16: {
-            if (reduction == SCATTER_REDUCTION_NONE) {
-                ScatterTyped<uint16_t, Replace>(out, updates, targets, k, q);
-                break;
-            }
-            // Combined in float32 and rounded back once per element.
-            Tensor* outF = WidenHalf(out);
-            Tensor* updF = WidenHalf(updates);
-            const std::vector<Target> denseTargets = Targets(outF, indices, updF);
-            ScatterReduce<float>(outF, updF, denseTargets, k, q, reduction);
-            NarrowInto(out, outF);
-            DestroyTensor(outF);
-            DestroyTensor(updF);
+    case DT_FLOAT32:
+        ScatterReduce<float>(out, updates, targets, k, q, reduction);
+        break;
+    case DT_INT32:
+        ScatterReduce<int32_t>(out, updates, targets, k, q, reduction);
+        break;
+    case DT_UINT32:
+        ScatterReduce<uint32_t>(out, updates, targets, k, q, reduction);
+        break;
+    case DT_UINT8:
+        ScatterReduce<uint8_t>(out, updates, targets, k, q, reduction);
+        break;
+    case DT_INT8:
+        ScatterReduce<int8_t>(out, updates, targets, k, q, reduction);
+        break;
+    case DT_FLOAT16: {
+        if (reduction == SCATTER_REDUCTION_NONE) {
+            ScatterTyped<uint16_t, Replace>(out, updates, targets, k, q);
             break;
         }
-        default:
-            CV_FATAL("%s: unsupported data type %d", fn, (int)data->dtype);
+        // Combined in float32 and rounded back once per element.
+        Tensor* outF = WidenHalf(out);
+        Tensor* updF = WidenHalf(updates);
+        const std::vector<Target> denseTargets = Targets(outF, indices, updF);
+        ScatterReduce<float>(outF, updF, denseTargets, k, q, reduction);
+        NarrowInto(out, outF);
+        DestroyTensor(outF);
+        DestroyTensor(updF);
+        break;
+    }
+    default:
+        CV_FATAL("%s: unsupported data type %d", fn, (int)data->dtype);
     }
 }
 

@@ -22,7 +22,7 @@ void SliceCycle(Tensor* out, const Tensor* in, const SliceParams* params)
         srcStrides[d] = (int64_t)params->steps[d] * stride;
     }
     corvus::dm::StridedCopy(out->data, dstStrides, src + offset, srcStrides, out->shape.dimension, out->ndim,
-                        (uint32_t)esize);
+                            (uint32_t)esize);
 }
 
 }  // namespace
@@ -35,8 +35,7 @@ void Slice_ref(Tensor* out, const Tensor* in, const SliceParams* params)
     CheckTensorData(out, "Slice_ref", "output");
     if (params == nullptr) CV_FATAL("Slice_ref: params is null");
     if (in->dtype != out->dtype) CV_FATAL("Function Slice: Input tensor data type and output data type are not equal");
-    if (in->ndim != out->ndim)
-        CV_FATAL("Slice_ref: input rank %u and output rank %u differ", in->ndim, out->ndim);
+    if (in->ndim != out->ndim) CV_FATAL("Slice_ref: input rank %u and output rank %u differ", in->ndim, out->ndim);
     for (uint32_t d = 0; d < in->ndim; ++d)
         if (params->steps[d] == 0) CV_FATAL("Slice_ref: steps[%i] == 0", (int)d);
     if (GetTensorSize(out) == 0) return;

@@ -77,7 +77,7 @@ void Shuffle_fl32(Tensor* out, const Tensor* in, uint32_t groups)
     const uint32_t restShape[4] = {shape[0], shape[1], shape[2], rest};
     const int64_t skip = (int64_t)groups * per;
     corvus::dm::StridedCopy((uint8_t*)out->data + skip * os[3], os, (const uint8_t*)in->data + skip * is[3], is,
-                        restShape, 4, (uint32_t)esize);
+                            restShape, 4, (uint32_t)esize);
 }
 
 void Execute_Transpose_ref(NNKernel* kernel)

@@ -38,8 +38,7 @@ void RequireSameShape(const char* label, const Tensor* out, const Tensor* in)
 // The float16 wrapper of Exp, Neg, Ceil, Floor, HardSigmoid, Sqrt and Log:
 // half inputs go through float32 temporaries; float32 and any other type go
 // straight to the float32 computation, which checks the types itself.
-template <class Fn>
-void WithHalfWrapper(const char* label, Tensor* out, const Tensor* in, Fn&& fn)
+template <class Fn> void WithHalfWrapper(const char* label, Tensor* out, const Tensor* in, Fn&& fn)
 {
     if (out == nullptr || in == nullptr) CV_FATAL("%s: Tensor pointer is null", label);
     if (in->dtype != DT_FLOAT16) {
@@ -53,8 +52,7 @@ void WithHalfWrapper(const char* label, Tensor* out, const Tensor* in, Fn&& fn)
 
 // Minimum and maximum that ignore a NaN operand and order zeros by sign
 // (-0 below +0), as IEEE minNum/maxNum.
-template <class T>
-inline T MinNum(T a, T b)
+template <class T> inline T MinNum(T a, T b)
 {
     if (a != a) return b;
     if (b != b) return a;
@@ -62,8 +60,7 @@ inline T MinNum(T a, T b)
     if (b < a) return b;
     return std::signbit(a) ? a : b;
 }
-template <class T>
-inline T MaxNum(T a, T b)
+template <class T> inline T MaxNum(T a, T b)
 {
     if (a != a) return b;
     if (b != b) return a;
@@ -73,8 +70,7 @@ inline T MaxNum(T a, T b)
 }
 
 // One-input element function over a three-level block (in2 unused).
-template <class T, class Op>
-void UnaryBlock(void* out, const void* in1, const BroadcastLevel* lv)
+template <class T, class Op> void UnaryBlock(void* out, const void* in1, const BroadcastLevel* lv)
 {
     Op op;
     const bool a1 = lv[0].strideIn1 != 0;
@@ -96,8 +92,7 @@ struct ClearSign16 {
     uint16_t operator()(uint16_t x) const { return (uint16_t)(x & 0x7FFFu); }
 };
 
-template <class T, class Op>
-void BinaryBlock(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
+template <class T, class Op> void BinaryBlock(void* out, const void* in1, const void* in2, const BroadcastLevel* lv)
 {
     Op op;
     const int64_t sa = lv[0].strideIn1 != 0 ? 1 : 0, sb = lv[0].strideIn2 != 0 ? 1 : 0;
@@ -325,33 +320,33 @@ void Clip_ref(Tensor* out, const Tensor* in, const ClipParams* params)
     const uint32_t n = GetTensorDataSize(in);
     if (n > 0 && (in->data == nullptr || out->data == nullptr)) CV_FATAL("Function Clip: tensor data is NULL");
     switch (in->dtype) {
-        case DT_FLOAT32: {
-            const float lo = params->min.f32, hi = params->max.f32;
-            const float* x = (const float*)in->data;
-            float* y = (float*)out->data;
-            for (uint32_t i = 0; i < n; ++i) y[i] = MaxNum(lo, MinNum(hi, x[i]));
-            break;
+    case DT_FLOAT32: {
+        const float lo = params->min.f32, hi = params->max.f32;
+        const float* x = (const float*)in->data;
+        float* y = (float*)out->data;
+        for (uint32_t i = 0; i < n; ++i) y[i] = MaxNum(lo, MinNum(hi, x[i]));
+        break;
+    }
+    case DT_FLOAT16: {
+        const float lo = params->min.f32, hi = params->max.f32;
+        const uint16_t* x = (const uint16_t*)in->data;
+        uint16_t* y = (uint16_t*)out->data;
+        float buf[kHalfChunk];
+        for (uint32_t i0 = 0; i0 < n; i0 += kHalfChunk) {
+            const uint32_t m = n - i0 < kHalfChunk ? n - i0 : kHalfChunk;
+            float16_to_float32(x + i0, buf, m);
+            for (uint32_t i = 0; i < m; ++i) buf[i] = MaxNum(lo, MinNum(hi, buf[i]));
+            float32_to_float16(buf, y + i0, m);
         }
-        case DT_FLOAT16: {
-            const float lo = params->min.f32, hi = params->max.f32;
-            const uint16_t* x = (const uint16_t*)in->data;
-            uint16_t* y = (uint16_t*)out->data;
-            float buf[kHalfChunk];
-            for (uint32_t i0 = 0; i0 < n; i0 += kHalfChunk) {
-                const uint32_t m = n - i0 < kHalfChunk ? n - i0 : kHalfChunk;
-                float16_to_float32(x + i0, buf, m);
-                for (uint32_t i = 0; i < m; ++i) buf[i] = MaxNum(lo, MinNum(hi, buf[i]));
-                float32_to_float16(buf, y + i0, m);
-            }
-            break;
-        }
-        default: {
-            const int32_t lo = params->min.i32, hi = params->max.i32;
-            const int32_t* x = (const int32_t*)in->data;
-            int32_t* y = (int32_t*)out->data;
-            for (uint32_t i = 0; i < n; ++i) y[i] = x[i] > hi ? hi : (x[i] < lo ? lo : x[i]);
-            break;
-        }
+        break;
+    }
+    default: {
+        const int32_t lo = params->min.i32, hi = params->max.i32;
+        const int32_t* x = (const int32_t*)in->data;
+        int32_t* y = (int32_t*)out->data;
+        for (uint32_t i = 0; i < n; ++i) y[i] = x[i] > hi ? hi : (x[i] < lo ? lo : x[i]);
+        break;
+    }
     }
 }
 
@@ -402,40 +397,42 @@ void Execute_HardSigmoid_ref(NNKernel* kernel)
                     [params](Tensor* o, const Tensor* i) { CORVUS_LEVEL_NS::HardSigmoid_fl32(o, i, params); });
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
-CORVUS_LEVEL_DISPATCH(void, Exp_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Exp_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Sqrt_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Sqrt_fl16, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Sqrt_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Erf_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Erf_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Neg_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Neg_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Ceil_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Ceil_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Floor_fl32, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Floor_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Log_ref, (Tensor* out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Exp_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Exp_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Sqrt_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Sqrt_fl16, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Sqrt_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Erf_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Erf_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Neg_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Neg_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Ceil_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Ceil_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Floor_fl32, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Floor_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Log_ref, (Tensor * out, const Tensor* in), (out, in))
 CORVUS_LEVEL_DISPATCH(void, Abs_f32_ref,
-                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels), (out, in1, unused2, levels))
+                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels),
+                      (out, in1, unused2, levels))
 CORVUS_LEVEL_DISPATCH(void, Abs_f16_ref,
-                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels), (out, in1, unused2, levels))
-CORVUS_LEVEL_DISPATCH(void, Abs_ref, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_Abs_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, prelu_f32_ref,
-                      (void* out, const void* in1, const void* in2, const BroadcastLevel* levels), (out, in1, in2, levels))
-CORVUS_LEVEL_DISPATCH(void, prelu_f16_ref,
-                      (void* out, const void* in1, const void* in2, const BroadcastLevel* levels), (out, in1, in2, levels))
-CORVUS_LEVEL_DISPATCH(void, Execute_PRelu_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Clip_ref, (Tensor* out, const Tensor* in, const ClipParams* params), (out, in, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_Clip_fl32_ref, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, HardSigmoid_fl32,
-                      (Tensor* out, const Tensor* in, const HardSigmoidParams* params), (out, in, params))
-CORVUS_LEVEL_DISPATCH(void, Execute_HardSigmoid_ref, (NNKernel* kernel), (kernel))
+                      (void* out, const void* in1, const void* unused2, const BroadcastLevel* levels),
+                      (out, in1, unused2, levels))
+CORVUS_LEVEL_DISPATCH(void, Abs_ref, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_Abs_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, prelu_f32_ref, (void* out, const void* in1, const void* in2, const BroadcastLevel* levels),
+                      (out, in1, in2, levels))
+CORVUS_LEVEL_DISPATCH(void, prelu_f16_ref, (void* out, const void* in1, const void* in2, const BroadcastLevel* levels),
+                      (out, in1, in2, levels))
+CORVUS_LEVEL_DISPATCH(void, Execute_PRelu_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Clip_ref, (Tensor * out, const Tensor* in, const ClipParams* params), (out, in, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_Clip_fl32_ref, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, HardSigmoid_fl32, (Tensor * out, const Tensor* in, const HardSigmoidParams* params),
+                      (out, in, params))
+CORVUS_LEVEL_DISPATCH(void, Execute_HardSigmoid_ref, (NNKernel * kernel), (kernel))
 
 // Function sets: found by the kernel tables through their names.
 extern "C" const NNKernelFn nn_kernel_fn_Exp_ref = {Execute_Exp_ref, nullptr, nullptr, nullptr};

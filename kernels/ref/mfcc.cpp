@@ -126,8 +126,8 @@ void MfccMelFilterbankInitialize(MfccMelFilterbank* filterbank, int inputLength,
         while (channel < channels && center[channel] < mel) ++channel;
         const int ch = channel - 1;
         filterbank->band_mapper[i] = ch;
-        filterbank->weights[i] = ch >= 0 ? (center[ch + 1] - mel) / (center[ch + 1] - center[ch])
-                                         : (center[0] - mel) / (center[0] - melLow);
+        filterbank->weights[i] =
+            ch >= 0 ? (center[ch + 1] - mel) / (center[ch + 1] - center[ch]) : (center[0] - mel) / (center[0] - melLow);
     }
 }
 
@@ -179,7 +179,8 @@ void MfccDctInitialize(MfccDct* dct, int inputLength, int coefficientCount)
     if (coefficientCount < 1) CV_FATAL("%s: coefficient_count < 1", fn);
     if (inputLength < 1) CV_FATAL("%s: input_length < 1", fn);
     if (coefficientCount > inputLength) CV_FATAL("%s: coefficient_count > input_length", fn);
-    if (inputLength > MFCC_MAX_CHANNELS) CV_FATAL("%s: input_length (%d) is above %d", fn, inputLength, MFCC_MAX_CHANNELS);
+    if (inputLength > MFCC_MAX_CHANNELS)
+        CV_FATAL("%s: input_length (%d) is above %d", fn, inputLength, MFCC_MAX_CHANNELS);
 
     CV_CHECK_PTR(dct->cosines = (float*)malloc((size_t)coefficientCount * (size_t)inputLength * sizeof(float)));
     const float norm = sqrtf(2.0f / (float)inputLength);

@@ -146,10 +146,7 @@ uint32_t Extent(uint32_t v, const char* key)
     if (v == 0 || v > kMaxExtent) CV_FATAL("Value of %s must be a positive integer below %u", key, kMaxExtent);
     return v;
 }
-uint32_t ExtentOf(const Value& obj, const char* key, uint32_t index)
-{
-    return Extent(get_uint(obj, key, index), key);
-}
+uint32_t ExtentOf(const Value& obj, const char* key, uint32_t index) { return Extent(get_uint(obj, key, index), key); }
 uint32_t ExtentOr(const Value& obj, const char* key, uint32_t defaultValue, uint32_t index)
 {
     const Value* v = Find(obj, key);
@@ -172,10 +169,7 @@ uint32_t ActivationOf(const Value& config)
     return (uint32_t)GetActivationName(StringOr(config, "activation", "linear").c_str());
 }
 
-PaddingMode PaddingOf(const Value& config)
-{
-    return GetPaddingName(StringOr(config, "padding", "valid").c_str());
-}
+PaddingMode PaddingOf(const Value& config) { return GetPaddingName(StringOr(config, "padding", "valid").c_str()); }
 
 // ---- The reader -------------------------------------------------------------
 
@@ -200,9 +194,9 @@ private:
     void FillIO(const Value& list, const char* key, Layer** out, uint32_t count, bool inputs);
     void DropUnused();
 
-    std::map<std::string, Layer*> layers_;                  // name map
+    std::map<std::string, Layer*> layers_;                     // name map
     std::map<std::string, std::vector<std::string>> inbound_;  // inbound map
-    std::vector<Layer*> built_;                              // in construction order
+    std::vector<Layer*> built_;                                // in construction order
     IOLayers* ioLayers_ = nullptr;
 };
 
@@ -246,8 +240,8 @@ IOLayers* KerasReader::Read(std::istream& stream)
     ioLayers_ = ioLayers;
     ioLayers->inputLayersCount = inputList.Size();
     ioLayers->outputLayersCount = outputList.Size();
-    CV_CHECK_PTR(ioLayers->inputLayers = (Layer**)malloc( ioLayers->inputLayersCount * sizeof(Layer*)));
-    CV_CHECK_PTR(ioLayers->outputLayers = (Layer**)malloc( ioLayers->outputLayersCount * sizeof(Layer*)));
+    CV_CHECK_PTR(ioLayers->inputLayers = (Layer**)malloc(ioLayers->inputLayersCount * sizeof(Layer*)));
+    CV_CHECK_PTR(ioLayers->outputLayers = (Layer**)malloc(ioLayers->outputLayersCount * sizeof(Layer*)));
 
     ReadInbound(layers);
 
@@ -354,8 +348,9 @@ void CheckTensorSize(const Tensor* t, const std::string& name)
     uint64_t n = 1;
     for (uint32_t d = 0; d < t->ndim && d < MAX_NDIM_VALUE; ++d) {
         n *= t->shape.dimension[d];
-        if (n > kMaxElements) CV_FATAL("Layer \"%s\" makes a tensor of more than %llu elements", name.c_str(),
-                                            (unsigned long long)kMaxElements);
+        if (n > kMaxElements)
+            CV_FATAL("Layer \"%s\" makes a tensor of more than %llu elements", name.c_str(),
+                     (unsigned long long)kMaxElements);
     }
 }
 
@@ -537,7 +532,8 @@ Layer* AnchorBoxesOf(Layer* in, const std::string& name, const Value& config)
         aspectRatios[i] = (float)(*ratios)[i].GetDouble();
     }
     const std::string coords = RequiredString(config, "coords");
-    if (coords != "centroids") CV_FATAL("std::string(config[\"coords\"].GetString()) == \"centroids\": false, expected: true");
+    if (coords != "centroids")
+        CV_FATAL("std::string(config[\"coords\"].GetString()) == \"centroids\": false, expected: true");
     const Value* variancesValue = Find(config, "variances");
     if (variancesValue == nullptr) CV_FATAL("No value of variances");
     if (!variancesValue->IsArray()) CV_FATAL("Value of variances must be a list");
@@ -552,8 +548,7 @@ Layer* AnchorBoxesOf(Layer* in, const std::string& name, const Value& config)
                                get_uint(config, "img_width", 0), aspectRationsCount, aspectRatios,
                                Bool(config, "two_boxes_for_ar1"), Bool(config, "clip_boxes"), variances, CT_Centroids,
                                Bool(config, "normalize_coords"), Float(config, "this_steps"),
-                               Float(config, "this_offset"), Float(config, "this_scale"),
-                               Float(config, "next_scale"));
+                               Float(config, "this_offset"), Float(config, "this_scale"), Float(config, "next_scale"));
 }
 
 Layer* DecodeDetectionsOf(Layer* in, const std::string& name, const Value& config)
@@ -563,7 +558,8 @@ Layer* DecodeDetectionsOf(Layer* in, const std::string& name, const Value& confi
     const float confidence = Float(config, "confidence_thresh");
     const float iou = Float(config, "iou_threshold");
     const std::string coords = RequiredString(config, "coords");
-    if (coords != "centroids") CV_FATAL("std::string(config[\"coords\"].GetString()) == \"centroids\": false, expected: true");
+    if (coords != "centroids")
+        CV_FATAL("std::string(config[\"coords\"].GetString()) == \"centroids\": false, expected: true");
     const bool normalize = Bool(config, "normalize_coords");
     const uint32_t topK = Extent(get_uint(config, "top_k", 0), "top_k");
     const uint32_t maxPerClass = Extent(get_uint(config, "nms_max_output_size", 0), "nms_max_output_size");
@@ -636,8 +632,8 @@ Layer* ConvOf(const std::vector<Layer*>& inputs, const std::string& name, const 
     const PaddingStruct padding = ComputePaddingStruct(n, in.data(), w.k, w.s, w.d, mode, nullptr, 1);
     const char* c = name.c_str();
     if (n == 1)
-        return AddConv1DLayer(inputs[0], nullptr, c, filters, w.k[0], w.s[0], w.d[0], groups, &padding,
-                              UseBias(config), FusedActivation(config));
+        return AddConv1DLayer(inputs[0], nullptr, c, filters, w.k[0], w.s[0], w.d[0], groups, &padding, UseBias(config),
+                              FusedActivation(config));
     if (n == 2)
         return AddConv2DLayer(inputs[0], nullptr, c, layout, filters, w.k[0], w.k[1], w.s[0], w.s[1], w.d[0], w.d[1],
                               &padding, UseBias(config), FusedActivation(config), groups);
@@ -678,11 +674,11 @@ Layer* ConvTransposeOf(const std::vector<Layer*>& inputs, const std::string& nam
     if (n == 1) {
         const PaddingStruct padding =
             ComputePaddingStructTransposed(1, in.data(), w.k, w.s, w.d, mode, nullptr, outPad, hasOutPad);
-        return AddConv1DTransposeLayer(inputs[0], nullptr, name.c_str(), filters, w.k[0], w.d[0], w.s[0], 1,
-                                       &padding, UseBias(config), FusedActivation(config));
+        return AddConv1DTransposeLayer(inputs[0], nullptr, name.c_str(), filters, w.k[0], w.d[0], w.s[0], 1, &padding,
+                                       UseBias(config), FusedActivation(config));
     }
-    const PaddingStruct padding = ComputePaddingStructT(in[0], in[1], w.k[0], w.k[1], w.s[0], w.s[1], w.d[0], w.d[1],
-                                                        0, 0, outPad[0], outPad[1], mode, hasOutPad);
+    const PaddingStruct padding = ComputePaddingStructT(in[0], in[1], w.k[0], w.k[1], w.s[0], w.s[1], w.d[0], w.d[1], 0,
+                                                        0, outPad[0], outPad[1], mode, hasOutPad);
     return AddConv2DTransposeLayer(inputs[0], nullptr, name.c_str(), layout, filters, w.k[0], w.k[1], w.s[0], w.s[1],
                                    w.d[0], w.d[1], &padding, 1, UseBias(config), FusedActivation(config));
 }
@@ -723,7 +719,8 @@ Layer* UpSampling2DOf(Layer* in, const std::string& name, const Value& config, D
 
 Layer* LSTMOf(std::vector<Layer*>& inputs, const std::string& name, const Value& config)
 {
-    if (inputs.size() > 3) CV_FATAL("LSTM \"%s\" takes at most 3 inputs (sequence, hidden and cell state)", name.c_str());
+    if (inputs.size() > 3)
+        CV_FATAL("LSTM \"%s\" takes at most 3 inputs (sequence, hidden and cell state)", name.c_str());
     LSTMParams p{};
     p.parserType = LSTM_PARSER_KERAS;
     p.direction = 0;

@@ -79,7 +79,8 @@ const Value& Scalar(const Node& n, const char* key, const Value& v)
 int64_t IntegerOf(const Node& n, const char* key, const Value& v)
 {
     int64_t x;
-    if (!corvus_json::Integer(v, &x)) CV_FATAL("ONNXParser: node %s: attribute %s must be an integer", n.key.c_str(), key);
+    if (!corvus_json::Integer(v, &x))
+        CV_FATAL("ONNXParser: node %s: attribute %s must be an integer", n.key.c_str(), key);
     return x;
 }
 
@@ -88,7 +89,8 @@ int32_t Int(const Node& n, const char* key)
     const Value* v = Find(n.json, key);
     if (v == nullptr) Missing(n, key);
     const int64_t x = IntegerOf(n, key, Scalar(n, key, *v));
-    if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
+    if (x < INT32_MIN || x > INT32_MAX)
+        CV_FATAL("ONNXParser: node %s: attribute %s does not fit 32 bits", n.key.c_str(), key);
     return (int32_t)x;
 }
 
@@ -98,7 +100,8 @@ int32_t IntOr(const Node& n, const char* key, int32_t def) { return Find(n.json,
 uint32_t Extent(const Node& n, const char* key, int64_t v)
 {
     if (v <= 0 || v > kMaxExtent)
-        CV_FATAL("ONNXParser: node %s: attribute %s must be a positive integer below %u", n.key.c_str(), key, kMaxExtent);
+        CV_FATAL("ONNXParser: node %s: attribute %s must be a positive integer below %u", n.key.c_str(), key,
+                 kMaxExtent);
     return (uint32_t)v;
 }
 
@@ -145,7 +148,8 @@ std::vector<int64_t> IntList(const Node& n, const char* key, bool required = tru
         return out;
     }
     if (!v->IsArray()) return {IntegerOf(n, key, *v)};
-    if (v->Size() > kMaxListLength) CV_FATAL("ONNXParser: node %s: attribute %s has too many entries", n.key.c_str(), key);
+    if (v->Size() > kMaxListLength)
+        CV_FATAL("ONNXParser: node %s: attribute %s has too many entries", n.key.c_str(), key);
     for (const Value& e : v->GetArray()) out.push_back(IntegerOf(n, key, e));
     return out;
 }
@@ -154,7 +158,8 @@ std::vector<int64_t> IntList(const Node& n, const char* key, bool required = tru
 uint32_t ListEntry(const Node& n, const char* key, const std::vector<int64_t>& list, uint32_t i, uint32_t def)
 {
     if (list.empty()) return def;
-    if (i >= list.size()) CV_FATAL("ONNXParser: node %s: attribute %s needs at least %u entries", n.key.c_str(), key, i + 1);
+    if (i >= list.size())
+        CV_FATAL("ONNXParser: node %s: attribute %s needs at least %u entries", n.key.c_str(), key, i + 1);
     return Extent(n, key, list[i]);
 }
 
@@ -167,7 +172,8 @@ std::vector<uint32_t> Pads(const Node& n, const char* key, uint32_t dims)
     if (list.size() != 2 * dims)
         CV_FATAL("ONNXParser: node %s: attribute %s must have %u entries", n.key.c_str(), key, 2 * dims);
     for (uint32_t i = 0; i < 2 * dims; ++i) {
-        if (list[i] < 0 || list[i] > kMaxExtent) CV_FATAL("ONNXParser: node %s: attribute %s out of range", n.key.c_str(), key);
+        if (list[i] < 0 || list[i] > kMaxExtent)
+            CV_FATAL("ONNXParser: node %s: attribute %s out of range", n.key.c_str(), key);
         pads[i] = (uint32_t)list[i];
     }
     return pads;
@@ -191,23 +197,33 @@ std::vector<double> StaticValues(const Layer* layer)
     std::vector<double> v(count);
     for (uint32_t i = 0; i < count; ++i) {
         switch (t->dtype) {
-            case DT_FLOAT32: v[i] = ((const float*)t->data)[i]; break;
-            case DT_FLOAT16: {
-                float f;
-                float16_to_float32((const uint16_t*)t->data + i, &f, 1);
-                v[i] = f;
-                break;
-            }
-            case DT_INT32: v[i] = ((const int32_t*)t->data)[i]; break;
-            case DT_UINT32: v[i] = ((const uint32_t*)t->data)[i]; break;
-            case DT_UINT8: v[i] = ((const uint8_t*)t->data)[i]; break;
-            case DT_INT8: v[i] = ((const int8_t*)t->data)[i]; break;
-            default: CV_FATAL("ONNXParser: layer %s has an unknown data type", layer->name);
+        case DT_FLOAT32:
+            v[i] = ((const float*)t->data)[i];
+            break;
+        case DT_FLOAT16: {
+            float f;
+            float16_to_float32((const uint16_t*)t->data + i, &f, 1);
+            v[i] = f;
+            break;
+        }
+        case DT_INT32:
+            v[i] = ((const int32_t*)t->data)[i];
+            break;
+        case DT_UINT32:
+            v[i] = ((const uint32_t*)t->data)[i];
+            break;
+        case DT_UINT8:
+            v[i] = ((const uint8_t*)t->data)[i];
+            break;
+        case DT_INT8:
+            v[i] = ((const int8_t*)t->data)[i];
+            break;
+        default:
+            CV_FATAL("ONNXParser: layer %s has an unknown data type", layer->name);
         }
     }
     return v;
 }
-
 
 // Reads one node after another and keeps what later nodes refer to.
 class Reader {
@@ -220,7 +236,7 @@ private:
     std::map<std::string, Layer*> names_;
     std::set<std::string> keys_;
     std::vector<Layer*> created_;
-    std::set<const Layer*> withoutData_;  // initializers whose values come from the weights file
+    std::set<const Layer*> withoutData_;          // initializers whose values come from the weights file
     std::map<const Layer*, uint32_t> postIndex_;  // PostLSTM layers and the LSTM output they expose
     IOLayers* io_ = nullptr;
     uint32_t inputsCount_ = 0, outputsCount_ = 0, inputsStored_ = 0, outputsStored_ = 0;
@@ -245,7 +261,8 @@ private:
     }
     Layer* StaticInput(const Node& n, size_t i, const char* message)
     {
-        if (i >= n.inputs.size()) CV_FATAL("ONNXParser: node %s (%s) needs input %zu", n.key.c_str(), n.type.c_str(), i);
+        if (i >= n.inputs.size())
+            CV_FATAL("ONNXParser: node %s (%s) needs input %zu", n.key.c_str(), n.type.c_str(), i);
         Layer* l = Resolve(n, i);
         if (!IsStatic(l)) CV_FATAL("%s", message);
         return l;
@@ -360,8 +377,7 @@ Layer* Reader::BuildInput(const Node& n)
     Layer* layer = AddInputLayer(n.key.c_str(), t);
     CV_CHECK_PTR(layer);
     DestroyTensor(t);
-    if (inputsStored_ >= inputsCount_)
-        CV_FATAL("ONNXParser: more Input nodes than count_of_inputs (%u)", inputsCount_);
+    if (inputsStored_ >= inputsCount_) CV_FATAL("ONNXParser: more Input nodes than count_of_inputs (%u)", inputsCount_);
     io_->inputLayers[inputsStored_++] = layer;
     return layer;
 }
@@ -371,7 +387,8 @@ std::vector<uint32_t> SpatialSizes(const Node& n, const Layer* in, uint32_t dims
 {
     const Tensor* t = Output(in);
     if (t->ndim < dims + 2)
-        CV_FATAL("ONNXParser: node %s: input must have %u dimensions for %u spatial ones", n.key.c_str(), dims + 2, dims);
+        CV_FATAL("ONNXParser: node %s: input must have %u dimensions for %u spatial ones", n.key.c_str(), dims + 2,
+                 dims);
     return std::vector<uint32_t>(t->shape.dimension + 1, t->shape.dimension + 1 + dims);
 }
 
@@ -445,13 +462,13 @@ Layer* Reader::BuildConvTranspose(const Node& n)
     const uint32_t group = Extent(n, "group", IntOr(n, "group", 1));
     const bool bias = Bool(n, "use_bias");
     const ActivationParams none = {None, 0.0f};
-    if (dims == 1) return AddConv1DTransposeLayer(in, nullptr, n.key.c_str(), filters, k[0], d[0], s[0], group, &pad, bias, none);
-    return AddConv2DTransposeLayer(in, nullptr, n.key.c_str(), DL_NHWC, filters, k[0], k[1], s[0], s[1], d[0], d[1], &pad,
-                                   group, bias, none);
+    if (dims == 1)
+        return AddConv1DTransposeLayer(in, nullptr, n.key.c_str(), filters, k[0], d[0], s[0], group, &pad, bias, none);
+    return AddConv2DTransposeLayer(in, nullptr, n.key.c_str(), DL_NHWC, filters, k[0], k[1], s[0], s[1], d[0], d[1],
+                                   &pad, group, bias, none);
 }
 
-template <bool max>
-Layer* Reader::BuildPool(const Node& n)
+template <bool max> Layer* Reader::BuildPool(const Node& n)
 {
     Layer* in = First(n);
     const std::vector<int64_t> ks = IntList(n, "kernel_shape");
@@ -499,7 +516,8 @@ Layer* Reader::BuildReshape(const Node& n)
     uint64_t p = 1;
     for (size_t i = 0; i < e.size(); ++i) {
         if (e[i] == 0) {
-            if (i >= t->ndim) CV_FATAL("ONNXParser: Reshape: %s copies dimension %zu the input lacks", n.key.c_str(), i);
+            if (i >= t->ndim)
+                CV_FATAL("ONNXParser: Reshape: %s copies dimension %zu the input lacks", n.key.c_str(), i);
             shape[i] = t->shape.dimension[i];
         } else if (e[i] == -1) {
             if (open >= 0) CV_FATAL("ONNXParser: Reshape: %s leaves more than one dimension open", n.key.c_str());
@@ -533,7 +551,8 @@ Layer* Reader::BuildIdentity(const Node& n)
 
 Layer* Reader::BuildClip(const Node& n)
 {
-    if (n.inputs.size() != 3) CV_FATAL("Clip: Inputs number is less then 3, check if minimum or maximum value is defined");
+    if (n.inputs.size() != 3)
+        CV_FATAL("Clip: Inputs number is less then 3, check if minimum or maximum value is defined");
     Layer* x = Resolve(n, 0);
     Layer* lo = Resolve(n, 1);
     Layer* hi = Resolve(n, 2);
@@ -543,9 +562,11 @@ Layer* Reader::BuildClip(const Node& n)
         "Clip: Unsupported data type for min_value and max_value, please convert to float32 or int32, or check "
         "matching of tensor and min/maxdatatypes";
     const DataType dt = (DataType)Output(x)->dtype;
-    if (Output(lo)->dtype != dt || (dt != DT_FLOAT32 && dt != DT_INT32 && dt != DT_FLOAT16)) CV_FATAL("%s", unsupported);
+    if (Output(lo)->dtype != dt || (dt != DT_FLOAT32 && dt != DT_INT32 && dt != DT_FLOAT16))
+        CV_FATAL("%s", unsupported);
     const std::vector<double> a = StaticValues(lo), b = StaticValues(hi);
-    if (a.size() != 1 || b.size() != 1) CV_FATAL("ONNXParser: Clip: %s: min and max must hold one value each", n.key.c_str());
+    if (a.size() != 1 || b.size() != 1)
+        CV_FATAL("ONNXParser: Clip: %s: min and max must hold one value each", n.key.c_str());
     ClipValue mn, mx;
     if (dt == DT_INT32) {
         mn.i32 = ((const int32_t*)Output(lo)->data)[0];
@@ -563,11 +584,15 @@ Layer* Reader::BuildPad(const Node& n)
 {
     const std::string mode = StringOr(n, "mode", "constant");
     uint32_t m;
-    if (mode == "constant") m = 0;
-    else if (mode == "reflect") m = 1;
-    else CV_FATAL("ONNXParser: Pad: pad mode %s is not supported now", mode.c_str());
+    if (mode == "constant")
+        m = 0;
+    else if (mode == "reflect")
+        m = 1;
+    else
+        CV_FATAL("ONNXParser: Pad: pad mode %s is not supported now", mode.c_str());
     Layer* x = First(n);
-    Layer* padsLayer = StaticInput(n, 1, "Pad: Currently layer is supported for padsdefined as initializers or outputs from previous layers");
+    Layer* padsLayer = StaticInput(
+        n, 1, "Pad: Currently layer is supported for padsdefined as initializers or outputs from previous layers");
     const std::vector<double> pv = StaticValues(padsLayer);
     const uint32_t ndim = Output(x)->ndim;
     if (pv.size() != 2 * ndim)
@@ -579,7 +604,8 @@ Layer* Reader::BuildPad(const Node& n)
     }
     float value = 0.0f;
     if (n.inputs.size() > 2 && !n.inputs[2].empty()) {
-        Layer* v = StaticInput(n, 2, "Pad: Currently layer is supported for valuedefined as initializers or outputs from previous layers");
+        Layer* v = StaticInput(
+            n, 2, "Pad: Currently layer is supported for valuedefined as initializers or outputs from previous layers");
         const std::vector<double> vv = StaticValues(v);
         const uint32_t value_len = (uint32_t)vv.size();
         CV_CHECK(value_len == 1);
@@ -598,7 +624,8 @@ Layer* Reader::BuildConstantOfShape(const Node& n)
     const Node v{*value, n.key + ".value", n.type, {}, ""};
     const DataType dt = GetDataTypeFromJson((uint32_t)Int(v, "dataType"));
     const Value* data = Find(*value, "data");
-    if (data == nullptr) CV_FATAL("ONNXParser: node %s (%s) has no attribute value.data", n.key.c_str(), n.type.c_str());
+    if (data == nullptr)
+        CV_FATAL("ONNXParser: node %s (%s) has no attribute value.data", n.key.c_str(), n.type.c_str());
     const Value& d = Scalar(v, "data", *data);
     ConstantOfShapeParams p;
     memset(&p, 0, sizeof(p));
@@ -607,7 +634,8 @@ Layer* Reader::BuildConstantOfShape(const Node& n)
         p.f32 = (float)d.GetDouble();
     } else if (dt == DT_INT32) {
         const int64_t x = IntegerOf(v, "data", d);
-        if (x < INT32_MIN || x > INT32_MAX) CV_FATAL("ONNXParser: node %s: attribute value.data does not fit 32 bits", n.key.c_str());
+        if (x < INT32_MIN || x > INT32_MAX)
+            CV_FATAL("ONNXParser: node %s: attribute value.data does not fit 32 bits", n.key.c_str());
         p.i32 = (int32_t)x;
     } else if (dt == DT_INT8) {
         p.i8 = d.IsTrue() || (d.IsNumber() && d.GetDouble() != 0) ? 1 : 0;
@@ -620,12 +648,15 @@ Layer* Reader::BuildConstantOfShape(const Node& n)
 Layer* Reader::BuildResize(const Node& n)
 {
     Layer* x = First(n);
-    if (n.inputs.size() < 2) CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", 0);
+    if (n.inputs.size() < 2)
+        CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", 0);
     Layer* sc = Resolve(n, 1);
     const Tensor* st = Output(sc);
     const uint32_t count = GetTensorSize(st);
-    if (count != 4) CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", (int)count);
-    if (st->dtype != DT_FLOAT32 && st->dtype != DT_INT32) CV_FATAL("ONNXParser (Resize): Unsupported datatype of scale");
+    if (count != 4)
+        CV_FATAL("ONNXParser (Resize): Supported only for 4D tensors, current scales number (%d)", (int)count);
+    if (st->dtype != DT_FLOAT32 && st->dtype != DT_INT32)
+        CV_FATAL("ONNXParser (Resize): Unsupported datatype of scale");
     if (!IsStatic(sc)) CV_FATAL("ONNXParser (Resize): scales of %s must be a constant", n.key.c_str());
     const std::vector<double> v = StaticValues(sc);
     const Tensor* in = Output(x);
@@ -651,8 +682,7 @@ Layer* Reader::BuildResize(const Node& n)
     CV_FATAL("ONNXParser (Resize): Unsupported resize mode");
 }
 
-template <Reader::ReduceFn fn>
-Layer* Reader::BuildReduce(const Node& n)
+template <Reader::ReduceFn fn> Layer* Reader::BuildReduce(const Node& n)
 {
     if (n.inputs.empty() || n.inputs.size() > 2)
         CV_FATAL("ONNXParser: node %s: a reduction takes one or two inputs, not %zu", n.key.c_str(), n.inputs.size());
@@ -665,7 +695,8 @@ Layer* Reader::BuildReduce(const Node& n)
         if (!IsStatic(a)) CV_FATAL("ONNXParser: node %s: the reduction axes must be a constant", n.key.c_str());
         for (double e : StaticValues(a)) {
             const int64_t axis = (int64_t)e + (e < 0 ? t->ndim : 0);
-            if (axis < 0 || axis >= t->ndim) CV_FATAL("ONNXParser: node %s: invalid reduction axis %g", n.key.c_str(), e);
+            if (axis < 0 || axis >= t->ndim)
+                CV_FATAL("ONNXParser: node %s: invalid reduction axis %g", n.key.c_str(), e);
             axes.push_back((uint32_t)axis);
         }
     } else {
@@ -685,7 +716,8 @@ Layer* Reader::BuildReduce(const Node& n)
 Layer* Reader::BuildLSTM(const Node& n)
 {
     const std::string direction = StringOr(n, "direction", "forward");
-    if (direction == "reverse" || direction == "bidirectional") CV_FATAL("ONNX LSTM: Only forward LSTM direction supported");
+    if (direction == "reverse" || direction == "bidirectional")
+        CV_FATAL("ONNX LSTM: Only forward LSTM direction supported");
     if (!Find(n.json, "hidden_size")) CV_FATAL("ONNX LSTM: No hidden size in model file.");
     const uint32_t hidden = Extent(n, "hidden_size", Int(n, "hidden_size"));
     if (Find(n.json, "layout") && Int(n, "layout") != 0) CV_FATAL("ONNX LSTM: Suported only [0] layout.");
@@ -714,15 +746,15 @@ Layer* Reader::BuildLSTM(const Node& n)
     return AddLSTMLayer(in.data(), nullptr, &p, n.key.c_str());
 }
 
-template <ActivationType kind>
-Layer* Reader::BuildActivation(const Node& n)
+template <ActivationType kind> Layer* Reader::BuildActivation(const Node& n)
 {
     return AddActivationLayer(First(n), nullptr, n.key.c_str(), ActivationParams{kind, 0.0f});
 }
 
 Layer* Reader::BuildLeakyRelu(const Node& n)
 {
-    return AddActivationLayer(First(n), nullptr, n.key.c_str(), ActivationParams{LeakyReLU, FloatOr(n, "alpha", 0.01f)});
+    return AddActivationLayer(First(n), nullptr, n.key.c_str(),
+                              ActivationParams{LeakyReLU, FloatOr(n, "alpha", 0.01f)});
 }
 
 Layer* Reader::BuildSoftmax(const Node& n)
@@ -803,18 +835,13 @@ Layer* Reader::BuildMatMul(const Node& n)
     return AddMatmulLayer(in.data(), nullptr, n.key.c_str(), mode);
 }
 
-template <Reader::MultiFn fn>
-Layer* Reader::BuildMulti(const Node& n)
+template <Reader::MultiFn fn> Layer* Reader::BuildMulti(const Node& n)
 {
     std::vector<Layer*> in = ResolveAll(n);
     return fn(in.data(), nullptr, (uint32_t)in.size(), n.key.c_str());
 }
 
-template <Reader::UnaryFn fn>
-Layer* Reader::BuildUnary(const Node& n)
-{
-    return fn(First(n), nullptr, n.key.c_str());
-}
+template <Reader::UnaryFn fn> Layer* Reader::BuildUnary(const Node& n) { return fn(First(n), nullptr, n.key.c_str()); }
 
 Layer* Reader::BuildPow(const Node& n)
 {
@@ -846,7 +873,8 @@ Layer* Reader::BuildTranspose(const Node& n)
     const char* name = n.key.c_str();
     Layer* x = First(n);
     const std::vector<int64_t> perm = IntList(n, "perm");
-    if (perm.empty() || perm.size() > MAX_NDIM_VALUE) CV_FATAL("ONNXParser: node %s: perm must have 1 to 6 entries", name);
+    if (perm.empty() || perm.size() > MAX_NDIM_VALUE)
+        CV_FATAL("ONNXParser: node %s: perm must have 1 to 6 entries", name);
     uint32_t axes[MAX_NDIM_VALUE];
     for (size_t i = 0; i < perm.size(); ++i) {
         if (perm[i] < 0 || perm[i] >= (int64_t)perm.size()) CV_FATAL("ONNXParser: node %s: invalid perm entry", name);
@@ -886,7 +914,8 @@ Layer* Reader::BuildTile(const Node& n)
             if (v < 0) CV_FATAL("ONNXParser: node %s: Tile repeats must not be negative", n.key.c_str());
             u.push_back((uint32_t)v);
         }
-        in[1] = Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
+        in[1] =
+            Keep(AddInitializerLayer(r->ndim, r->shape.dimension, DT_UINT32, u.data(), (n.key + "/repeats").c_str()));
     }
     return AddTileLayer(in.data(), nullptr, 2, n.key.c_str());
 }
@@ -943,7 +972,8 @@ Layer* Reader::BuildArgMax(const Node& n)
         axis += (int32_t)Output(x)->ndim;
         if (axis < 0) CV_FATAL("ONNXParser ArgMax: Invalid axis value (%i)", given);
     }
-    return AddArgMax(x, nullptr, n.key.c_str(), axis, IntOr(n, "keepdims", 1) != 0, IntOr(n, "select_last_index", 0) != 0);
+    return AddArgMax(x, nullptr, n.key.c_str(), axis, IntOr(n, "keepdims", 1) != 0,
+                     IntOr(n, "select_last_index", 0) != 0);
 }
 
 Layer* Reader::BuildEinsum(const Node& n)
@@ -1183,7 +1213,8 @@ IOLayers* Reader::Read()
     const uint32_t nodes = root.MemberCount() - 1;
     const int32_t ni = Int(h, "count_of_inputs"), no = Int(h, "count_of_outputs");
     if (ni < 0 || (uint32_t)ni > nodes || no < 0 || (uint32_t)no > nodes)
-        CV_FATAL("ONNXParser: count_of_inputs and count_of_outputs must be between 0 and the number of nodes (%u)", nodes);
+        CV_FATAL("ONNXParser: count_of_inputs and count_of_outputs must be between 0 and the number of nodes (%u)",
+                 nodes);
     inputsCount_ = (uint32_t)ni;
     outputsCount_ = (uint32_t)no;
     io_->inputLayers = (Layer**)calloc(inputsCount_ + 1, sizeof(Layer*));
@@ -1205,7 +1236,8 @@ IOLayers* Reader::Read()
         if (!keys_.insert(key).second) CV_FATAL("ONNXParser: node name %s is used twice", key.c_str());
         const Value& json = m->value;
         const Value* type = Find(json, "type");
-        if (type == nullptr || !type->IsString()) CV_FATAL("ONNXParser: node %s must have a string \"type\"", key.c_str());
+        if (type == nullptr || !type->IsString())
+            CV_FATAL("ONNXParser: node %s must have a string \"type\"", key.c_str());
         const Value* ins = Find(json, "inputs");
         const Value* outs = Find(json, "outputs");
         if (ins == nullptr || !ins->IsArray() || outs == nullptr || !outs->IsArray() || outs->Size() == 0 ||
@@ -1296,15 +1328,22 @@ void check_onnx_converter_version(std::string& version)
 DataType GetDataTypeFromJson(uint32_t code)
 {
     switch (code) {
-        case 1: return DT_FLOAT32;
-        case 2: return DT_UINT8;
-        case 3: return DT_INT8;
-        case 6:
-        case 7: return DT_INT32;
-        case 10: return DT_FLOAT16;
-        case 12:
-        case 13: return DT_UINT32;
-        default: CV_FATAL("GetDataTypeFromJson: Unknown data type (%d)", (int)code);
+    case 1:
+        return DT_FLOAT32;
+    case 2:
+        return DT_UINT8;
+    case 3:
+        return DT_INT8;
+    case 6:
+    case 7:
+        return DT_INT32;
+    case 10:
+        return DT_FLOAT16;
+    case 12:
+    case 13:
+        return DT_UINT32;
+    default:
+        CV_FATAL("GetDataTypeFromJson: Unknown data type (%d)", (int)code);
     }
 }
 
@@ -1324,7 +1363,8 @@ Layer* ParseInitializer(const Value& node, const std::string& name, bool withDat
         if (d < 0 || d > (int64_t)kMaxElements) CV_FATAL("ParseInitializer: %s: invalid dimension", name.c_str());
         shape[i] = (uint32_t)d;
         count *= shape[i];
-        if (count > kMaxElements) CV_FATAL("ParseInitializer: %s: more than %llu elements", name.c_str(), (unsigned long long)kMaxElements);
+        if (count > kMaxElements)
+            CV_FATAL("ParseInitializer: %s: more than %llu elements", name.c_str(), (unsigned long long)kMaxElements);
     }
     const DataType dtype = GetDataTypeFromJson((uint32_t)Int(n, "dataType"));
     if (!withData) return AddInitializerLayer(ndim, shape, dtype, nullptr, name.c_str());
@@ -1345,8 +1385,10 @@ Layer* ParseInitializer(const Value& node, const std::string& name, bool withDat
         if (isFloat) {
             if (!e.IsNumber()) CV_FATAL("ParseInitializer: %s: data must be numbers", name.c_str());
             const float f = (float)e.GetDouble();
-            if (dtype == DT_FLOAT32) ((float*)buffer)[i] = f;
-            else float32_to_float16(&f, (uint16_t*)buffer + i, 1);
+            if (dtype == DT_FLOAT32)
+                ((float*)buffer)[i] = f;
+            else
+                float32_to_float16(&f, (uint16_t*)buffer + i, 1);
             continue;
         }
         // 64-bit integers are narrowed: out-of-range values saturate, which
@@ -1355,10 +1397,18 @@ Layer* ParseInitializer(const Value& node, const std::string& name, bool withDat
         if (dtype == DT_INT32) x = std::min<int64_t>(std::max<int64_t>(x, lo), hi);
         if (x < lo || x > hi) CV_FATAL("ParseInitializer: %s: value out of range of its type", name.c_str());
         switch (dtype) {
-            case DT_INT32: ((int32_t*)buffer)[i] = (int32_t)x; break;
-            case DT_UINT32: ((uint32_t*)buffer)[i] = (uint32_t)x; break;
-            case DT_UINT8: ((uint8_t*)buffer)[i] = (uint8_t)x; break;
-            default: ((int8_t*)buffer)[i] = (int8_t)x; break;
+        case DT_INT32:
+            ((int32_t*)buffer)[i] = (int32_t)x;
+            break;
+        case DT_UINT32:
+            ((uint32_t*)buffer)[i] = (uint32_t)x;
+            break;
+        case DT_UINT8:
+            ((uint8_t*)buffer)[i] = (uint8_t)x;
+            break;
+        default:
+            ((int8_t*)buffer)[i] = (int8_t)x;
+            break;
         }
     }
     Layer* layer = AddInitializerLayer(ndim, shape, dtype, buffer, name.c_str());

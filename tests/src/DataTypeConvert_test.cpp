@@ -86,6 +86,7 @@ TEST(HalfToFloat, EveryPatternDecodesAndRoundTrips)
 TEST(FloatToHalf, HandValuesAndTies)
 {
     const float inf = std::numeric_limits<float>::infinity();
+    // clang-format off
     const std::pair<float, uint16_t> cases[] = {
         {65504.0f, 0x7BFF}, {65519.996f, 0x7BFF}, {65520.0f, 0x7C00} /* tie, even is 2^16 */, {1e9f, 0x7C00},
         {inf, 0x7C00}, {-inf, 0xFC00}, {-1e-8f, 0x8000}, {-0.0f, 0x8000}, {1.0f, 0x3C00}, {-2.0f, 0xC000},
@@ -96,6 +97,7 @@ TEST(FloatToHalf, HandValuesAndTies)
         {FromBits(0xFFC00000u), 0xFFFF}, {FromBits(0x7F800001u), 0x7FFF} /* signalling NaN */,
         {FromBits(0x00000001u), 0x0000} /* float32 subnormal */,
     };
+    // clang-format on
     for (const auto& c : cases) {
         EXPECT_EQ(Half(c.first), c.second) << std::hex << "float bits 0x" << Bits(c.first);
         EXPECT_EQ(RefHalf(c.first), c.second) << std::hex << "reference, float bits 0x" << Bits(c.first);
@@ -126,7 +128,8 @@ TEST(FloatToHalf, MatchesReferenceAtAllBoundariesAndRandomPatterns)
     size_t bad = 0;
     for (size_t i = 0; i < in.size(); ++i)
         if (out[i] != RefHalf(in[i]) && ++bad <= 5)
-            ADD_FAILURE() << std::hex << "float bits 0x" << Bits(in[i]) << ": got 0x" << out[i] << ", want 0x" << RefHalf(in[i]);
+            ADD_FAILURE() << std::hex << "float bits 0x" << Bits(in[i]) << ": got 0x" << out[i] << ", want 0x"
+                          << RefHalf(in[i]);
     EXPECT_EQ(bad, 0u);
 }
 
@@ -137,11 +140,13 @@ TEST(FloatToInt, SaturatesTruncatesAndZeroesNaN)
         float in;
         int8_t i8;
         int32_t i32;
+        // clang-format off
     } cases[] = {
         {200.7f, 127, 200}, {-3.9f, -3, -3}, {127.99f, 127, 127}, {128.0f, 127, 128}, {-128.99f, -128, -128},
         {-129.0f, -128, -129}, {-0.99f, 0, 0}, {inf, 127, kMax}, {-inf, -128, kMin}, {nan, 0, 0}, {-nan, 0, 0},
         {0x1p31f, 127, kMax}, {-0x1p31f, -128, kMin}, {2147483520.0f, 127, 2147483520}, {-2147483904.0f, -128, kMin},
     };
+    // clang-format on
     for (const auto& c : cases) {
         int8_t o8;
         int32_t o32;
@@ -155,8 +160,7 @@ TEST(FloatToInt, SaturatesTruncatesAndZeroesNaN)
 // placement of the destination relative to the source (disjoint, in place,
 // shifted either way by any aligned amount): the result must equal the
 // conversion between separate arrays.
-template <typename S, typename D>
-void CheckAllPlacements(void (*fn)(const S*, D*, uint32_t))
+template <typename S, typename D> void CheckAllPlacements(void (*fn)(const S*, D*, uint32_t))
 {
     for (uint32_t n : {1u, 3u, 16u, 17u, 70u}) {
         const std::vector<uint32_t> words = RandomWords(n, 1000 + n);
@@ -190,9 +194,8 @@ TEST(ConverterPlacement, OverlappingArraysGiveTheSameResult)
     CheckAllPlacements(convert_f16s32);
     CheckAllPlacements(convert_s32bool);
     CheckAllPlacements(convert_bools32);
-    CheckAllPlacements<unsigned char, unsigned char>([](const unsigned char* s, unsigned char* d, uint32_t n) {
-        convert_copy(s, d, n);
-    });
+    CheckAllPlacements<unsigned char, unsigned char>(
+        [](const unsigned char* s, unsigned char* d, uint32_t n) { convert_copy(s, d, n); });
 }
 
 // ---- TensorDataConvert
@@ -228,6 +231,7 @@ void RefElement(DataType from, DataType to, const void* s, void* d)
 
 TEST(TensorDataConvert, EverySupportedPairDenseAndStrided)
 {
+    // clang-format off
     const std::pair<DataType, DataType> pairs[] = {
         {DT_FLOAT32, DT_FLOAT16}, {DT_FLOAT32, DT_INT32}, {DT_FLOAT32, DT_INT8},   {DT_FLOAT32, DT_FLOAT32},
         {DT_FLOAT16, DT_FLOAT32}, {DT_FLOAT16, DT_INT32}, {DT_FLOAT16, DT_FLOAT16}, {DT_INT32, DT_FLOAT32},
@@ -235,13 +239,16 @@ TEST(TensorDataConvert, EverySupportedPairDenseAndStrided)
         {DT_UINT8, DT_UINT8},     {DT_INT8, DT_INT32},    {DT_INT8, DT_FLOAT32},    {DT_INT8, DT_INT8},
         {DT_UINT32, DT_UINT32},
     };
+    // clang-format on
     const struct {
         std::vector<uint32_t> dims, srcStrides, dstStrides;  // empty strides: dense
+        // clang-format off
     } cases[] = {
         {{2, 3, 5, 7}, {}, {}}, {{2, 3, 4, 5}, {120, 30, 6, 1}, {}} /* padded source */,
         {{2, 3, 4, 5}, {80, 24, 6, 1}, {100, 30, 5, 1}}, {{3, 4, 5}, {40, 9, 1}, {21, 5, 1}},
         {{4, 5}, {}, {6, 1}} /* padded destination */, {{2, 0, 5}, {12, 6, 1}, {}} /* nothing to do */, {{}, {}, {}},
     };
+    // clang-format on
     for (const auto& c : cases)
         for (const auto& p : pairs) {
             TensorPtr src = NewTensor(p.first, c.dims, c.srcStrides), dst = NewTensor(p.second, c.dims, c.dstStrides);
@@ -271,11 +278,12 @@ TEST(TensorDataConvert, EverySupportedPairDenseAndStrided)
     // Pairs without a converter, on the dense and on the strided path.
     TensorPtr b = NewTensor(DT_FLOAT16, {2, 3}), u8 = NewTensor(DT_UINT8, {2, 3}), i8 = NewTensor(DT_INT8, {2, 3});
     TensorPtr u32 = NewTensor(DT_UINT32, {2, 3}), padded = NewTensor(DT_FLOAT32, {2, 3}, {4, 1});
-    ExpectFatal("DataTypeConvert", {
-        {[&] { TensorDataConvert(b.get(), u32.get()); }, "Wrong convert parameters uint32 -> float16"},
-        {[&] { TensorDataConvert(b.get(), i8.get()); }, "Wrong convert parameters int8 -> float16"},
-        {[&] { TensorDataConvert(u8.get(), padded.get()); }, "Wrong convert parameters float32 -> uint8"},
-    });
+    ExpectFatal("DataTypeConvert",
+                {
+                    {[&] { TensorDataConvert(b.get(), u32.get()); }, "Wrong convert parameters uint32 -> float16"},
+                    {[&] { TensorDataConvert(b.get(), i8.get()); }, "Wrong convert parameters int8 -> float16"},
+                    {[&] { TensorDataConvert(u8.get(), padded.get()); }, "Wrong convert parameters float32 -> uint8"},
+                });
 }
 
 }  // namespace

@@ -27,8 +27,7 @@ void Run(NNKernel* k) { gRun.push_back(k); }
 void RunBusy(NNKernel* k)
 {
     gRun.push_back(k);
-    for (const clock_t start = clock(); clock() - start < kBusy;) {
-    }
+    for (const clock_t start = clock(); clock() - start < kBusy;) {}
 }
 const NNKernelFn kRun = {Run, nullptr, nullptr, nullptr};
 const NNKernelFn kRunBusy = {RunBusy, nullptr, nullptr, nullptr};
@@ -98,11 +97,14 @@ TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
     uint32_t expected[4] = {0};
     for (uint32_t r = 0; r < 400; ++r) {
         const uint32_t count = 1 + r % 4;
-        pool.Run(count, [](void* c, uint32_t i) {
-            Tally* tally = (Tally*)c;
-            tally->hits[i].fetch_add(1);
-            ++tally->seen[i];
-        }, &t);
+        pool.Run(
+            count,
+            [](void* c, uint32_t i) {
+                Tally* tally = (Tally*)c;
+                tally->hits[i].fetch_add(1);
+                ++tally->seen[i];
+            },
+            &t);
         for (uint32_t i = 0; i < count; ++i) ++expected[i];
         ASSERT_EQ(t.seen[count - 1], expected[count - 1]) << r;
     }

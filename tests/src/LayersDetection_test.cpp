@@ -13,8 +13,10 @@ using namespace corvus_test;
 namespace {
 
 const float kVariances[4] = {0.1f, 0.1f, 0.2f, 0.2f};
-template <typename E>
-Layer* Scalar(const char* name, DataType dtype, E v) { return ConstantLayer(name, Holding(dtype, {1}, std::vector<E>{v})); }
+template <typename E> Layer* Scalar(const char* name, DataType dtype, E v)
+{
+    return ConstantLayer(name, Holding(dtype, {1}, std::vector<E>{v}));
+}
 
 }  // namespace
 
@@ -66,8 +68,8 @@ TEST(LayersDetection, HandBuiltModelRunsTwice)
 
         Tensor* host[4] = {MakeTensor(DT_FLOAT32, {2, H, W, 8}), FloatTensor({2, B, L}, pred),
                            FloatTensor({2, 15, 4}, boxes), FloatTensor({2, 3, 15}, scores)};
-        Layer** result = model.Run(
-            {{"features", host[0]}, {"predictions", host[1]}, {"boxes", host[2]}, {"scores", host[3]}});
+        Layer** result =
+            model.Run({{"features", host[0]}, {"predictions", host[1]}, {"boxes", host[2]}, {"scores", host[3]}});
 
         EXPECT_EQ(Values(result[0]->kernel->output[0]), expectedAnchors);
         EXPECT_EQ(Values(result[1]->kernel->output[0]), NaiveDecode(pred, 2, B, L, dp));

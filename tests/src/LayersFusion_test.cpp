@@ -23,7 +23,8 @@ namespace {
 Layer* Conv(Layer* in, const char* name, uint32_t filters, uint32_t oh, uint32_t ow, bool bias, uint32_t act = None)
 {
     const PaddingStruct pad = Pads(oh, ow);
-    return AddConv2DLayer(in, nullptr, name, DL_NHWC, filters, 3, 3, 1, 1, 1, 1, &pad, bias, ActivationParams{act, 0}, 1);
+    return AddConv2DLayer(in, nullptr, name, DL_NHWC, filters, 3, 3, 1, 1, 1, 1, &pad, bias, ActivationParams{act, 0},
+                          1);
 }
 Layer* Act(Layer* in, const char* name, uint32_t kind) { return AddActivationLayer(in, nullptr, name, {kind, 0}); }
 Layer* BN(Layer* in, const char* name) { return AddBatchNormalizationLayer(in, nullptr, name, true, true, 1e-3f); }
@@ -91,9 +92,11 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
         Strings names;  // after optimisation
         uint32_t op;    // of the layer after the input, when fused
     };
+    // clang-format off
     const Case cases[] = {
         {"every fusion", EveryFusion, {"x", "relu", "sigm", "dw", "relu6", "pool"}, OP_Conv2D},
-        {"groups == input channels", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {None, 0})}; },
+        {"groups == input channels", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {None,
+         0})}; },
          {"x", "g"}, OP_DepthwiseConv2D},
         {"depth multiplier 2, then batch norm",
          [] { return std::vector<Layer*>{BN(Grouped(Image("x", 6, 6, 3), "g", 2, {None, 0}), "bn")}; }, {"x", "bn"},
@@ -106,7 +109,8 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
                                                                    1, 1, 1, 2, &pad, true, None), "bn")};
          },
          {"x", "bn"}, OP_DepthwiseConv2D},
-        {"activation with alpha", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {LeakyReLU, 0.1f})}; },
+        {"activation with alpha", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {LeakyReLU,
+         0.1f})}; },
          {"x", "g"}, OP_Conv2D},
         {"biased filter borrowing its data, then batch norm",
          [] {
@@ -145,6 +149,7 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
          },
          {}, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::vector<float>> want, got;
@@ -191,7 +196,8 @@ TEST(LayersFusion, ConnectivityAndHalfPrecisionRequest)
     DestroyLayer(lone);
 
     ModelPtr m = MakeModel({a});
-    corvus_test::ExpectWarning("Model", "Float16 is supported only for ostrel now. Model will be run with float32 data format",
+    corvus_test::ExpectWarning("Model",
+                               "Float16 is supported only for ostrel now. Model will be run with float32 data format",
                                [&] { OptimizeModel(m.get(), 1); });
     EXPECT_EQ(DT_FLOAT32, a->kernel->output[0]->dtype);
     EXPECT_NE(nullptr, a->kernel->fn);

@@ -14,8 +14,8 @@ TEST(LayersNormalization, HandBuiltChain)
 {
     const uint32_t C = 4, P = 6;
     std::mt19937 rng(7);
-    Layer* bn = AddBatchNormalizationLayer(InputLayer("x", DT_FLOAT32, {1, 2, 3, 4}, DL_NHWC), nullptr, "bn", true,
-                                           true, 0.5f);
+    Layer* bn =
+        AddBatchNormalizationLayer(InputLayer("x", DT_FLOAT32, {1, 2, 3, 4}, DL_NHWC), nullptr, "bn", true, true, 0.5f);
     Layer* inst = AddInstanceNormalizationLayer(bn, nullptr, "inst", 1e-3f);
     Layer* ln = AddLayerNormLayer(inst, nullptr, "ln", 1e-5f);
     corvus_test::ModelRun model({AddL2NormalizationLayer(ln, nullptr, "l2", 1.0f)});
@@ -30,9 +30,11 @@ TEST(LayersNormalization, HandBuiltChain)
         gamma[c] = v[0][c] * std::sqrt(var[c] + 0.5f);
         beta[c] = v[1][c] + mean[c] * (gamma[c] / std::sqrt(var[c] + 0.5f));
     }
-    LoadModelWeights(model.model, WriteWeights("norm_chain", {{"l2", {v[6]}}, {"bn", {gamma, beta, mean, var}},
-                                                              {"inst", {v[2], v[3]}}, {"ln", {v[4], v[5]}}})
-                                      .c_str());
+    LoadModelWeights(
+        model.model,
+        WriteWeights("norm_chain",
+                     {{"l2", {v[6]}}, {"bn", {gamma, beta, mean, var}}, {"inst", {v[2], v[3]}}, {"ln", {v[4], v[5]}}})
+            .c_str());
     const std::vector<float> x = RandomValues(rng, P * C, -3, 3);
     Tensor* feed = FromValues({1, 2, 3, 4}, x, DT_FLOAT32, DL_NHWC);
     const std::vector<float> got = Values(model.Out({{"x", feed}}));

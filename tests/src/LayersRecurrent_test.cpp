@@ -52,7 +52,7 @@ void RunCase(const Case& c, std::mt19937& rng)
     for (const char* name : {"h0", "c0"}) {  // ONNX: initializers from the weights file; Keras: model inputs
         if (!c.states) break;
         Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0)
-                           : corvus_test::InputLayer(name, DT_FLOAT32, {B, H});
+                          : corvus_test::InputLayer(name, DT_FLOAT32, {B, H});
         if (c.onnx) s->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, B, H}), true);
         s->staticOutput = c.onnx;
         ins.push_back(s);
@@ -77,9 +77,9 @@ void RunCase(const Case& c, std::mt19937& rng)
                              xs = RandomValues(rng, T * B * I, -1.5f, 1.5f);  // step-major
     const bool constStates = c.onnx && c.states;
     const std::vector<float> none;
-    LoadModelWeights(model.model, WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none,
-                                                             constStates ? c0 : none}}})
-                                      .c_str());
+    LoadModelWeights(
+        model.model,
+        WriteWeights("lstm", {{"lstm", {W, R, bias, {}, constStates ? h0 : none, constStates ? c0 : none}}}).c_str());
 
     std::vector<float> xin(xs.size());
     for (uint32_t t = 0; t < T; ++t)

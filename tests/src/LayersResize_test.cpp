@@ -23,11 +23,15 @@ TEST(LayersResizeDeathTest, KernelSelectionAndRefusals)
     EXPECT_EQ(select({1, 8, 8, 3}, rgb, RESIZE_MODE_AREA), kfname_ResizeDown3F32_opt);
     EXPECT_EQ(select({1, 8, 8, 6}, all, RESIZE_MODE_AREA), kfname_ResizeDownF32_ref);
     corvus_test::ExpectExitRe({
-        {[&] { select({1, 8, 8, 3}, zero, RESIZE_MODE_NEAREST); },
+        {[&] {
+             select({1, 8, 8, 3}, zero, RESIZE_MODE_NEAREST);
+         },
          "SelectNNKernelFnResize error: can't select function\nResizeNear3F32_ref error: scale\\[i\\] <= "
          "0\\.0\nResizeNear_ref error: scale\\[i\\] <= 0\\.0\n\\. File NNKernelFnSelector"},
         // Refused by the half-precision kernel too.
-        {[&] { select({1, 8, 8, 3}, all, RESIZE_MODE_AREA, DT_FLOAT16); },
+        {[&] {
+             select({1, 8, 8, 3}, all, RESIZE_MODE_AREA, DT_FLOAT16);
+         },
          "ResizeDown3F32_ref error: in->dtype != DT_FLOAT32\nResizeDown_ref error: in->dtype != DT_FLOAT32\n"},
     });
 }
@@ -39,7 +43,7 @@ TEST(LayersResize, HandBuiltModelPredicts)
     const uint32_t H = 4, W = 5, C = 3;
     Layer* in = InputLayer("image", DT_FLOAT32, {1, H, W, C}, DL_NHWC);
     Layer* zp = AddZeroPadding2DLayer(in, nullptr, "zp", DL_NHWC, 1, 0, 2, 1);  // 5 x 8
-    Layer* up = AddUpSampling2DLayer(zp, nullptr, "up", DL_NHWC, 2, 1);       // 10 x 8
+    Layer* up = AddUpSampling2DLayer(zp, nullptr, "up", DL_NHWC, 2, 1);         // 10 x 8
     const float areaScales[4] = {1.0f, 0.4f, 0.75f, 1.0f};
     Layer* area = AddResizeLayer(up, nullptr, areaScales, 4, "area", RESIZE_MODE_AREA);  // 4 x 6
     // Selection prefers the interpolating kernel; the expected values below

@@ -90,7 +90,8 @@ Layer* WithInner(const char* name, LayerOpType op, std::vector<Layer*> ins, uint
 
 Layer* BatchNorm(const char* name, Layer* in, uint32_t channels, bool scale, bool center, float epsilon)
 {
-    Layer* layer = WithInner(name, OP_BatchNormalization, {in}, channels, {Desc({channels}, DL_I), Desc({channels}, DL_I)});
+    Layer* layer =
+        WithInner(name, OP_BatchNormalization, {in}, channels, {Desc({channels}, DL_I), Desc({channels}, DL_I)});
     layer->kernel->params = new (calloc(1, sizeof(NormParams))) NormParams{0, center, scale, epsilon};
     return layer;
 }
@@ -113,8 +114,9 @@ TEST(ModelWeights, LoadsInnerTensorsAndConstantOperands)
 {
     SmallModel m;
     const std::vector<float> w = Ramp(6, -1.0f), b = {7.0f, -8.5f};
-    LoadModelWeights(m.model.get(), WeightsBytes().U32(2).Entry("plain", {}, {}).Entry("dense", {6, 2}, Concat({w, b}))
-                                        .Write("dense").c_str());
+    LoadModelWeights(
+        m.model.get(),
+        WeightsBytes().U32(2).Entry("plain", {}, {}).Entry("dense", {6, 2}, Concat({w, b})).Write("dense").c_str());
     EXPECT_EQ(Values(m.dense->kernel->inner[0]), w);
     EXPECT_EQ(Values(m.dense->kernel->inner[1]), b);
     // Layers absent from the file are given storage, zero-filled.
@@ -152,8 +154,9 @@ TEST(ModelWeights, FoldsBatchNormalisationStatistics)
         ModelPtr model = MakeModel({bn});
         const std::vector<float> data =
             Concat({scale ? gamma : std::vector<float>{}, center ? beta : std::vector<float>{}, mean, var});
-        LoadModelWeights(model.get(), WeightsBytes().U32(1).Entry("bn", std::vector<uint32_t>(2 + scale + center, 99), data)
-                                          .Write("bn").c_str());
+        LoadModelWeights(
+            model.get(),
+            WeightsBytes().U32(1).Entry("bn", std::vector<uint32_t>(2 + scale + center, 99), data).Write("bn").c_str());
         for (int ch = 0; ch < 3; ++ch) {
             const float m = (scale ? gamma[ch] : 1.0f) / sqrtf(var[ch] + 0.001f);
             EXPECT_EQ(Values(bn->kernel->inner[0])[ch], m);
@@ -205,9 +208,14 @@ TEST(ModelWeights, LoadsLstmTensorsAtFixedPositions)
         EXPECT_EQ(Values(m.c0->kernel->output[0]), C);
     }
     ExpectExitRe({
-        {[&] { Lstm(true, false, true).Load({24, 16, 8}, Concat({W, R, B})); },
+        {[&] {
+             Lstm(true, false, true).Load({24, 16, 8}, Concat({W, R, B}));
+         },
          "Weights number from file is not equals to layer weights number for lstm"},
-        {[&] { Lstm(true, false, false).Load({24, 15, 8}, Concat({W, R, B})); }, "tensor_size == loaded_tensor_size"},
+        {[&] {
+             Lstm(true, false, false).Load({24, 15, 8}, Concat({W, R, B}));
+         },
+         "tensor_size == loaded_tensor_size"},
     });
 }
 
@@ -224,8 +232,14 @@ TEST(ModelWeights, WeightsLoadedAfterInitialisationReachTheConvolution)
                                          true, ActivationParams{ReLU, 0}, 1)});
     };
     const uint32_t nFilter = 9 * C * F;
-    const std::string first = WeightsBytes().U32(1).Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, -40.0f), Ramp(F, 1.0f)})).Write("first");
-    const std::string second = WeightsBytes().U32(1).Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, 30.0f), Ramp(F, -2.0f)})).Write("second");
+    const std::string first = WeightsBytes()
+                                  .U32(1)
+                                  .Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, -40.0f), Ramp(F, 1.0f)}))
+                                  .Write("first");
+    const std::string second = WeightsBytes()
+                                   .U32(1)
+                                   .Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, 30.0f), Ramp(F, -2.0f)}))
+                                   .Write("second");
     const std::vector<std::vector<float>> image = {Ramp(H * W * C, -3.0f)};
     ModelPtr reloaded = build(), fresh = build();
     LoadModelWeights(reloaded.get(), first.c_str());
@@ -271,6 +285,7 @@ TEST(ModelWeights, BadFilesAreFatal)
         WatchAllocations();
         load(WeightsBytes().U32(1).Name("dense").U32(count).U32(6));
     };
+    // clang-format off
     ExpectExitRe({
         {[&] { load(WeightsBytes().U32(1).Entry("dense", {6}, six)); },
          "Weights number from file is not equals to layer weights number for dense"},
@@ -280,12 +295,15 @@ TEST(ModelWeights, BadFilesAreFatal)
         {[&] { load(WeightsBytes().U32(1).Entry("bn", {2, 2, 2}, six)); },
          "Count of loaded weights mismatches weights count for bn\n"},
         {[&] { load(WeightsBytes().U32(1).Entry("bn", {2, 2, 2, 2}, six)); }, "Error while reading weights for bn"},
-        {[&] { load(WeightsBytes().U32(1).Entry("ghost", {}, {})); }, "Layer \"ghost\" is not defined in model's layers"},
+        {[&] { load(WeightsBytes().U32(1).Entry("ghost", {}, {})); },
+         "Layer \"ghost\" is not defined in model's layers"},
         // The count is checked before any entry is read.
-        {[&] { load(WeightsBytes().U32(5)); }, "Number of layers with weights cannot exceed total layers count in model"},
+        {[&] { load(WeightsBytes().U32(5)); },
+         "Number of layers with weights cannot exceed total layers count in model"},
         {[&] { load(unterminated); }, "Cannot read layer name"},
         {[&] { load(WeightsBytes().U32(1).Name("dense")); }, "Cannot read weights count for dense"},
-        {[&] { load(WeightsBytes().U32(1).Name("dense").U32(2).U32(6)); }, "Error while reading weights sizes for dense"},
+        {[&] { load(WeightsBytes().U32(1).Name("dense").U32(2).U32(6)); },
+         "Error while reading weights sizes for dense"},
         // Absurd counts are refused before any allocation they would size.
         {[&] { absurd(0xFFFFFFFFu); }, "Error while reading weights sizes for dense"},
         {[&] { absurd(0x10000000u); }, "Error while reading weights sizes for dense"},
@@ -303,6 +321,7 @@ TEST(ModelWeights, BadFilesAreFatal)
                         WeightsBytes().U32(1).Entry("mm", {5}, Ramp(5, 0))); },
          "weight_1 size is not equal to layer mm weights size"},
     });
+    // clang-format on
 }
 
 // ---- per-layer tensor files ----------------------------------------------
@@ -336,6 +355,7 @@ TEST(ModelWeights, PerLayerFilesRoundTripExactlyAndMustFitTheModel)
         LoadModelWeightsFromFiles(MakeModel({x}).get(), dir.c_str());
     };
     const std::string longName(300, 'n');
+    // clang-format off
     ExpectExitRe({
         {[&] { loadInto({2, 2}, DL_CN, DT_FLOAT32); }, "CompareTensorsShape"},
         {[&] { loadInto({3, 2}, DL_NC, DT_FLOAT32); }, "inner_tensor->layout == loaded_tensor->layout"},
@@ -346,11 +366,13 @@ TEST(ModelWeights, PerLayerFilesRoundTripExactlyAndMustFitTheModel)
          },
          "Cannot load inner tensor 0 of dense from"},
         {[&] {
-             Layer* x = WithInner(longName.c_str(), OP_Conv2D, {Input("in", 2)}, 2, {Desc({2}, DL_I, DT_FLOAT32, true)});
+             Layer* x = WithInner(longName.c_str(), OP_Conv2D, {Input("in", 2)}, 2, {Desc({2}, DL_I, DT_FLOAT32,
+              true)});
              SaveModelWeights(MakeModel({x}).get(), dir.c_str());
          },
          "is longer than 255 characters"},
     });
+    // clang-format on
 }
 
 }  // namespace

@@ -133,7 +133,8 @@ TEST(Model, StridedInputsAreCopiedWhenGeometryMatches)
 TEST(Model, LifecycleAndFeedingErrorsAreFatal)
 {
     ModelPtr model = MakeModel({Sum("out", {Input("x", 4), Input("y", 4)})});
-    TensorPtr t4 = NewTensor(DT_FLOAT32, {1, 4}), t5 = NewTensor(DT_FLOAT32, {1, 5}), batch2 = NewTensor(DT_FLOAT32, {2, 2});
+    TensorPtr t4 = NewTensor(DT_FLOAT32, {1, 4}), t5 = NewTensor(DT_FLOAT32, {1, 5}),
+              batch2 = NewTensor(DT_FLOAT32, {2, 2});
     ModelInput in[] = {{"x", t4.get()}, {"y", t4.get()}};
     EXPECT_EXIT(Predict(model.get(), 2, in), ::testing::ExitedWithCode(1),
                 "Model hasn't been initialized\\. Check out InitModel function\\.\\. File Model");
@@ -149,7 +150,8 @@ TEST(Model, LifecycleAndFeedingErrorsAreFatal)
 
 TEST(Model, GetSplitAxisFindsTheSingleCutDimension)
 {
-    TensorPtr in = NewTensor(DT_FLOAT32, {1, 8, 8, 16}, {}, false), out = NewTensor(DT_FLOAT32, {1, 8, 8, 4}, {}, false);
+    TensorPtr in = NewTensor(DT_FLOAT32, {1, 8, 8, 16}, {}, false),
+              out = NewTensor(DT_FLOAT32, {1, 8, 8, 4}, {}, false);
     TensorPtr two = NewTensor(DT_FLOAT32, {1, 4, 8, 4}, {}, false);
     // starts, ends, steps (six each)
     uint32_t p[18] = {0, 0, 0, 4, 0, 0, 1, 8, 8, 8, 0, 0, 1, 1, 1, 1, 1, 1};

@@ -13,7 +13,11 @@ struct FakeKernel {
     NNKernel kernel{};
     Tensor* inputs[2];
     Tensor* outputs[1];
-    union { SliceParams slice; MatmulParams matmul; ResizeParams resize; } params{};
+    union {
+        SliceParams slice;
+        MatmulParams matmul;
+        ResizeParams resize;
+    } params{};
     FakeKernel(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b, uint32_t outRank)
     {
         inputs[0] = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)a.size(), Shape(a), false);
@@ -55,11 +59,10 @@ TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
         uint32_t flags;
         kfname want;
     } cases[] = {
-        {{4, 5, 6}, {6, 7}, 2, kfname_MMviaConv2D},
-        {{4, 5, 6}, {6, 7}, 1, kfname_Matmul_ref},  // flag bit clear
-        {{3, 5, 6}, {6, 7}, 3, kfname_Matmul_ref},  // leading extent not 4
+        {{4, 5, 6}, {6, 7}, 2, kfname_MMviaConv2D},    {{4, 5, 6}, {6, 7}, 1, kfname_Matmul_ref},  // flag bit clear
+        {{3, 5, 6}, {6, 7}, 3, kfname_Matmul_ref},      // leading extent not 4
         {{1, 5, 2, 6}, {6, 7}, 2, kfname_MMviaConv2D},  // rank 4: leading extent is dimension 1
-        {{4, 5, 6}, {4, 6, 7}, 2, kfname_Matmul_ref},  // second input not two-dimensional
+        {{4, 5, 6}, {4, 6, 7}, 2, kfname_Matmul_ref},   // second input not two-dimensional
     };
     for (const auto& c : cases) {
         FakeKernel k(c.a, c.b, (uint32_t)c.a.size());
@@ -84,8 +87,10 @@ TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
     EXPECT_EQ(image.Select(OP_AveragePool2D), kfname_AveragePool2D_fl32_ref);
     EXPECT_EQ(image.Select(OP_GlobalAveragePool2D), kfname_GlobalAveragePool2D_ref);
 
+    // clang-format off
     corvus_test::ExpectExitRe({
-        {[&] { image.Select(OP_Conv2D, DT_FLOAT16); }, "Unsupported data type for this target\\. Supported: DT_FLOAT32"},
+        {[&] { image.Select(OP_Conv2D, DT_FLOAT16); },
+         "Unsupported data type for this target\\. Supported: DT_FLOAT32"},
         {[&] { image.Select(OP_MaxPool1D, DT_INT32); }, "dType must be DT_FLOAT16 or DT_FLOAT32"},
         {[&] { image.Select(OP_LayerNorm, DT_INT8); }, "support only F16 or F32"},
         {[&] {
@@ -94,6 +99,7 @@ TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
          },
          "SelectNNKernelFnResize error: unsupported resize mode"},
     });
+    // clang-format on
 }
 
 // A layer whose inputs are all constant is computed at once; one without a kernel is refused.

@@ -116,7 +116,8 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
         for (uint32_t x = 0; x < W; ++x)
             for (uint32_t o = 0; o < O; ++o)
                 for (uint32_t i = 0; i < I; ++i)
-                    blocked[(((o / 32 * H + h) * W + x) * I + i) * 32 + o % 32] = (float)(((h * W + x) * O + o) * I + i);
+                    blocked[(((o / 32 * H + h) * W + x) * I + i) * 32 + o % 32] =
+                        (float)(((h * W + x) * O + o) * I + i);
     EXPECT_TRUE(w->dtype == DT_FLOAT16 && Values(w) == blocked && DimsOf(w) == std::vector<uint32_t>({H, W, O, I}));
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && Values(b) == Shuffled(Iota(64)));
     Destroy({w, b});

@@ -76,15 +76,15 @@ void CapturedNotice(const std::function<void()>& call)
 TEST(Padding, HandComputedWindows)
 {
     EXPECT_EQ(Forward1(5, 3, 2, 1, SAME, 1), (Dim{3, 1, 1}));
-    EXPECT_EQ(Forward1(6, 3, 2, 1, SAME, 1), (Dim{3, 0, 1}));  // the odd cell goes after
-    EXPECT_EQ(Forward1(5, 3, 2, 1, SAME, 0), (Dim{2, 1, 1}));  // truncated size, same pads
-    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 1)[0], 3);           // ceil(2.5)
-    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 0)[0], 2);           // floor(2.5)
+    EXPECT_EQ(Forward1(6, 3, 2, 1, SAME, 1), (Dim{3, 0, 1}));            // the odd cell goes after
+    EXPECT_EQ(Forward1(5, 3, 2, 1, SAME, 0), (Dim{2, 1, 1}));            // truncated size, same pads
+    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 1)[0], 3);                     // ceil(2.5)
+    EXPECT_EQ(Forward1(7, 3, 2, 1, VALID, 0)[0], 2);                     // floor(2.5)
     EXPECT_EQ(Forward1(7, 3, 2, 1, EXPLICIT, 1, 2, 1), (Dim{4, 2, 1}));  // ceilMode unused
     EXPECT_EQ(Transposed1(4, 3, 2, 2, SAME, false), (Dim{8, 1, 0}));     // ((3-1)*2 - 2 + 1) / 2 = 1
     EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, false)[0], 9);              // in * s + max(K - s, 0)
     EXPECT_EQ(Transposed1(4, 3, 2, 1, VALID, true, 1)[0], 10);           // (in - 1) * s + K + op
-    EXPECT_EQ(Transposed1(4, 3, 2, 1, SAME, true, 1), (Dim{8, 0, 0}));    // begin 1, reduced by the op
+    EXPECT_EQ(Transposed1(4, 3, 2, 1, SAME, true, 1), (Dim{8, 0, 0}));   // begin 1, reduced by the op
     EXPECT_EQ(Transposed1(4, 3, 2, 2, EXPLICIT, false, 1, 2, 1), (Dim{6 + 5 + 1 - 3, 2, 1}));
     // Null dilations mean 1; dimensions beyond n stay 0.
     const uint32_t in[2] = {9, 10}, k[2] = {3, 2}, s[2] = {2, 3}, ones[2] = {1, 1};
@@ -115,8 +115,8 @@ TEST(Padding, ForwardSweepAgreesWithWindowCounting)
                     if (fails) continue;
                     const PaddingStruct ps = ComputePaddingStruct(n, in, k, s, d, mode, pads, ceilMode);
                     for (uint32_t i = 0; i < n; ++i, ++checked)
-                        EXPECT_EQ(DimOf(ps, i), want[i]) << "mode " << mode << " ceil " << ceilMode << " in "
-                                                         << in[i] << " k " << k[i] << " s " << s[i] << " d " << d[i];
+                        EXPECT_EQ(DimOf(ps, i), want[i]) << "mode " << mode << " ceil " << ceilMode << " in " << in[i]
+                                                         << " k " << k[i] << " s " << s[i] << " d " << d[i];
                 }
     EXPECT_GT(checked, 2000);
 }
@@ -157,8 +157,8 @@ TEST(Padding, TransposedSweepAgreesWithScatteredSpans)
                                                          << " k " << k[i] << " s " << s[i] << " d " << d[i];
                         // With explicit pads the forward window maps the result back to the input.
                         if (mode == EXPLICIT && want[i][0] + pads[i] + pads[n + i] >= Extent(k[i], d[i])) {
-                            const Dim back = Forward1(ps.outputSize[i], k[i], s[i], d[i], EXPLICIT, 0, pads[i],
-                                                      pads[n + i]);
+                            const Dim back =
+                                Forward1(ps.outputSize[i], k[i], s[i], d[i], EXPLICIT, 0, pads[i], pads[n + i]);
                             EXPECT_EQ(back[0], in[i]);
                         }
                     }
@@ -170,8 +170,9 @@ TEST(Padding, DeprecatedFormsAgreeAndPrintNotices)
 {
     const uint32_t in[2] = {5, 7}, k[2] = {3, 4}, s[2] = {2, 3}, d[2] = {1, 2}, op[2] = {1, 0};
     PaddingStruct old;
-    ExpectWarning("Padding", "ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is deprecated and will "
-                             "be removed. Use \"ComputePaddingStructTransposed(...)\" instead",
+    ExpectWarning("Padding",
+                  "ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is deprecated and will "
+                  "be removed. Use \"ComputePaddingStructTransposed(...)\" instead",
                   [&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 1, 0, SAME, true); });
     PaddingStruct now = ComputePaddingStructTransposed(2, in, k, s, d, SAME, nullptr, op, true);
     EXPECT_EQ(memcmp(&old, &now, sizeof(old)), 0);
@@ -181,8 +182,9 @@ TEST(Padding, DeprecatedFormsAgreeAndPrintNotices)
     EXPECT_EQ(DimOf(old, 1), (Dim{18 - 4 + 0 + 7, 2, 0}));
 
     PaddingStruct one, same, expl;
-    ExpectWarning("Padding", "ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" is deprecated and "
-                             "will be removed. Use \"ComputePaddingStruct(...)\" instead",
+    ExpectWarning("Padding",
+                  "ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" is deprecated and "
+                  "will be removed. Use \"ComputePaddingStruct(...)\" instead",
                   [&] { one = ComputePaddingStruct1D(7, 3, 2, 1, 5, VALID); });
     EXPECT_EQ(DimOf(one, 0), (Dim{3, 0, 0}));  // always rounded up; the pad is not used
     CapturedNotice([&] { same = ComputePaddingStruct1D(6, 3, 2, 2, 3, SAME); });
@@ -197,6 +199,7 @@ TEST(PaddingDeathTest, NamesAndFatalReports)
     const uint32_t in[4] = {8, 8, 8, 8}, k[4] = {3, 3, 3, 3}, s[4] = {1, 1, 1, 1}, pads[8] = {0};
     const char* wrong = "\\[ERROR MESSAGE\\]: ComputePaddingStruct: Wrong params\\. File Padding";
     const char* positive = "ComputePaddingStruct: kernel size, stride and dilation must be positive";
+    // clang-format off
     corvus_test::ExpectExitRe({
         {[] { GetPaddingName("Same"); }, "Unnsupported padding type"},
         {[&] { ComputePaddingStruct(2, in, k, s, nullptr, (PaddingMode)3, pads, 0); },
@@ -214,6 +217,8 @@ TEST(PaddingDeathTest, NamesAndFatalReports)
         {[] { Transposed1(2, 3, 1, 1, EXPLICIT, false, 0, 3, 3); }, wrong},
         {[] { ComputePaddingStruct1D(2, 3, 1, 1, 0, VALID); },
          "\\[ERROR MESSAGE\\]: ComputePaddingStruct1D: Wrong params\\. File Padding"},
-        {[] { ComputePaddingStruct1D(8, 3, 1, 1, 0, (PaddingMode)9); }, "ComputePaddingStruct1D: Unavailable padding type"},
+        {[] { ComputePaddingStruct1D(8, 3, 1, 1, 0, (PaddingMode)9); },
+         "ComputePaddingStruct1D: Unavailable padding type"},
     });
+    // clang-format on
 }

@@ -37,8 +37,8 @@ ModelPtr BuildModel()
     Layer* bn = AddBatchNormalizationLayer(ap, nullptr, "bn", true, true, 1e-3f);
     Layer* act = AddActivationLayer(bn, nullptr, "act", Act(Sigmoid));
     p = Pads(4, 4, 1, 0, 0, 0);  // (2-1)*2+3-1, (2-1)*2+2-0
-    Layer* deconv = AddConv2DTransposeLayer(act, nullptr, "deconv", DL_NHWC, 3, 3, 2, 2, 2, 1, 1, &p, 1, true,
-                                            Act(None));
+    Layer* deconv =
+        AddConv2DTransposeLayer(act, nullptr, "deconv", DL_NHWC, 3, 3, 2, 2, 2, 1, 1, &p, 1, true, Act(None));
     Layer* gap = AddGlobalAveragePool2DLayer(deconv, nullptr, "gap", DL_NHWC, 0);
     Layer* fc = AddDenseLayer(gap, nullptr, "fc", 5, true, Tanh);
     const uint32_t flatShape[1] = {5};
@@ -121,9 +121,19 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
 
     // Operation counts over the same layers, by hand.
     const std::vector<std::pair<const char*, uint64_t>> flops = {
-        {"block1/conv;a", 3456}, {"dw", 768}, {"mp", 0},      {"ap", (3 * 2 + 1) * 16}, {"bn", 32},
-        {"act", 0},              {"deconv", 576}, {"gap", (16 + 1) * 3}, {"fc", 30},    {"flat", 0},
-        {"c1", 360},             {"c1t", 240},    {"mm", 312},
+        {"block1/conv;a", 3456},
+        {"dw", 768},
+        {"mp", 0},
+        {"ap", (3 * 2 + 1) * 16},
+        {"bn", 32},
+        {"act", 0},
+        {"deconv", 576},
+        {"gap", (16 + 1) * 3},
+        {"fc", 30},
+        {"flat", 0},
+        {"c1", 360},
+        {"c1t", 240},
+        {"mm", 312},
     };
     uint64_t total = 0;
     for (const auto& f : flops)
@@ -153,6 +163,7 @@ TEST(Profiling, DumpsEveryTensorOfALayer)
     const std::string dir = TmpPath("slots"), base = dir + "/gap_slots";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     SaveLayersTensors(layer, dir.c_str());
+    // clang-format off
     const std::pair<const Tensor*, Tensor*> dumped[] = {
         {in, LoadInputTensor(layer, dir.c_str(), 0)}, {layer->kernel->output[0], LoadOutputTensor(layer, dir.c_str())},
         {layer->kernel->inner[0], LoadTensor((base + "_inner_0").c_str())},
@@ -161,10 +172,13 @@ TEST(Profiling, DumpsEveryTensorOfALayer)
         ASSERT_NE(d.second, nullptr);
         EXPECT_TRUE(d.second->dtype == d.first->dtype && d.second->layout == d.first->layout &&
                     corvus_test::DimsOf(d.second) == corvus_test::DimsOf(d.first));
-        EXPECT_EQ(memcmp(d.second->data, d.first->data, (size_t)GetTensorSize(d.first) * DataTypeSize((DataType)d.first->dtype)), 0);
+        EXPECT_EQ(memcmp(d.second->data, d.first->data,
+         (size_t)GetTensorSize(d.first) * DataTypeSize((DataType)d.first->dtype)), 0);
         DestroyTensor(d.second);
     }
-    for (const char* suffix : {"_in_0", "_out", "_inner_0", "_inner_2"}) EXPECT_EQ(remove((base + suffix).c_str()), 0) << suffix;
+    // clang-format on
+    for (const char* suffix : {"_in_0", "_out", "_inner_0", "_inner_2"})
+        EXPECT_EQ(remove((base + suffix).c_str()), 0) << suffix;
     EXPECT_EQ(rmdir(dir.c_str()), 0) << "unexpected files left in the dump directory";
     DestroyLayer(layer);
 }
@@ -176,13 +190,15 @@ TEST(ProfilingDeathTest, Failures)
     Tensor* two[2] = {Desc(DT_FLOAT32, {2}), Desc(DT_FLOAT32, {2})};
     Layer* pair = CreateLayer("pair", OP_AddBroadcast, nullptr, two, 2, 0);
     const std::string missingDir = TmpPath("no_such_dir"), csv = missingDir + "/stats.csv";
-    ExpectFatal("Profiling", {
-        {[&] { SaveModelStatisticToCSV(model.get(), csv.c_str()); }, "Cannot open file: " + csv},
-        {[&] { LoadInputTensor(pair, ".", 2); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
-        {[&] { LoadInputTensor(pair, ".", -1); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
-    });
-    ExpectFatal("LayersProfiler", {{[&] { SaveModelStatisticToCSV(model.get(), TmpPath("u.csv").c_str()); },
-                                    "Unsupported data type\n"}});
+    ExpectFatal(
+        "Profiling",
+        {
+            {[&] { SaveModelStatisticToCSV(model.get(), csv.c_str()); }, "Cannot open file: " + csv},
+            {[&] { LoadInputTensor(pair, ".", 2); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
+            {[&] { LoadInputTensor(pair, ".", -1); }, "layer has 2 input tensors.num must be a value from 0 to 1"},
+        });
+    ExpectFatal("LayersProfiler",
+                {{[&] { SaveModelStatisticToCSV(model.get(), TmpPath("u.csv").c_str()); }, "Unsupported data type\n"}});
     // The dump files of a missing directory fail in the tensor file writer.
     EXPECT_EXIT(SaveLayersTensors(in, missingDir.c_str()), ::testing::ExitedWithCode(1), "Cannot open file");
     DestroyLayer(pair);

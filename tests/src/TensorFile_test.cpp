@@ -41,8 +41,11 @@ TEST(TensorFile, RoundTripKeepsTypeLayoutStridesAndGaps)
         std::vector<uint32_t> dims, strides;
         DataLayout layout;
     } cases[] = {
-        {{2, 3, 4}, {16, 5, 1}, DL_NONE}, {{2, 3}, {6, 2}, DL_HW} /* an innermost stride above 1 is legal */,
-        {{1, 2, 1, 2, 1, 2}, {8, 4, 4, 2, 2, 1}, DL_NONE}, {{0, 3}, {3, 1}, DL_NC}, {{}, {}, DL_NONE},
+        {{2, 3, 4}, {16, 5, 1}, DL_NONE},
+        {{2, 3}, {6, 2}, DL_HW} /* an innermost stride above 1 is legal */,
+        {{1, 2, 1, 2, 1, 2}, {8, 4, 4, 2, 2, 1}, DL_NONE},
+        {{0, 3}, {3, 1}, DL_NC},
+        {{}, {}, DL_NONE},
     };
     const std::string path = TmpPath("roundtrip.tensor");
     for (int dt = DT_FLOAT32; dt <= DT_INT8; ++dt)
@@ -85,20 +88,23 @@ TEST(TensorFileDeathTest, WrongMagicIsNullOtherBadFilesAreFatal)
     const std::string missing = TmpPath("missing-dir") + "/t.tensor";
     TensorPtr t = NewTensor(DT_FLOAT32, {2}, {}, false);
     ExpectFatal("Tensor", {
-        {[&] { LoadTensor(missing.c_str()); }, "Cannot open file " + missing + "\n.File or directory does not exist"},
-        {[&] { SaveTensor(t.get(), TmpPath("save").c_str()); }, "tensor data is NULL ptr\n"},
-    });
+                              {[&] { LoadTensor(missing.c_str()); },
+                               "Cannot open file " + missing + "\n.File or directory does not exist"},
+                              {[&] { SaveTensor(t.get(), TmpPath("save").c_str()); }, "tensor data is NULL ptr\n"},
+                          });
     const struct {
         const char* what;
         std::vector<uint32_t> words;
         std::string why;  // exact reason, or empty for any
+        // clang-format off
     } cases[] = {
         {"ndim7", {66, DT_FLOAT32, DL_NONE, 7, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, f1}, ""},
         {"header", {66, DT_FLOAT32, DL_NONE}, ""},
         {"extents", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3}, ""},
         // A header may claim at most 64 MiB beyond the end of the file: 4 GiB claimed here.
         {"4GiB", {66, DT_FLOAT32, DL_I, 1, 0x40000000, 1, f1, f1},
-         "The header claims 4294967296 bytes of data, more than 67108864 beyond the end of the file (shape (1073741824))"},
+         "The header claims 4294967296 bytes of data, more than 67108864 beyond the end of the file (shape "
+         "(1073741824))"},
         {"2^32", {66, DT_INT8, DL_NC, 2, 0x10000, 0x10000, 0x10000, 1, f1},
          "The tensor cannot be addressed: more than 4294967295 elements (shape (65536,65536))"},
         {"stride-overlap", {66, DT_FLOAT32, DL_NC, 2, 2, 3, 1, 1, f1, f1, f1, f1, f1, f1}, ""},
@@ -106,6 +112,7 @@ TEST(TensorFileDeathTest, WrongMagicIsNullOtherBadFilesAreFatal)
         {"stride-zero", {66, DT_FLOAT32, DL_I, 1, 4, 0, f1, f1, f1, f1}, ""},
         {"dtype", {66, 9, DL_I, 1, 1, 1, f1}, ""},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const std::string p = WriteWords(std::string("hostile-") + c.what, c.words);
         const std::string msg = "Cannot load tensor from file " + p + (c.why.empty() ? "" : ". " + c.why);

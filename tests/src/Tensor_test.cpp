@@ -13,14 +13,12 @@ const char* const kShapeMsg =
     "CopyTensorData. Cannot copy data. Destination tensor's shape less than source tensor's shape or destination "
     "and source tensors have different ndim values";
 
-template <typename T>
-T* As(Tensor* t) { return (T*)t->data; }
+template <typename T> T* As(Tensor* t) { return (T*)t->data; }
 
 // Naive check of a block copy: every logical element of src sits at the same
 // index of dst (each addressed through its own strides), every other slot of
 // dst's storage still holds `fill`. Returns the number of mismatches.
-template <typename T>
-int BlockCopyMismatches(const Tensor* src, const Tensor* dst, T fill)
+template <typename T> int BlockCopyMismatches(const Tensor* src, const Tensor* dst, T fill)
 {
     std::vector<bool> hit(GetTensorDataSize(dst));
     int bad = 0;
@@ -83,8 +81,9 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
     FreeTensorData(t);  // without data: nothing to do
     SetTensorData(t, host.data());
     SetTensorDataType(t, DT_INT32);  // allowed while the storage is borrowed
-    EXPECT_EXIT(AllocTensorData(t), testing::ExitedWithCode(1),
-                Fatal("Tensor", "Cannot allocate memory. Refering to an existing memory tensor->data: ", "0x[0-9a-f]+"));
+    EXPECT_EXIT(
+        AllocTensorData(t), testing::ExitedWithCode(1),
+        Fatal("Tensor", "Cannot allocate memory. Refering to an existing memory tensor->data: ", "0x[0-9a-f]+"));
     Tensor* o = CreateTensor(DT_FLOAT32, DL_I, 1, Shape({4}), true);
     auto strided = [](TensorStrides st) { CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), st, 0); };
     // Sizes beyond 32 bits are refused, not wrapped to a tiny buffer; hand-filled records too.
@@ -96,23 +95,44 @@ TEST(TensorDeathTest, CreationAndOwnershipFailures)
         return r;
     };
     const std::string tooBig = " cannot be addressed: more than 4294967295 elements";
-    ExpectFatal("Tensor", {
-        {[&] { CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({65536, 65537}), false); },
-         "CreateTensor. Tensor of shape (65536,65537)" + tooBig},
-        {[&] { CreateTensorWithStrides(DT_INT8, DL_NONE, 3, Shape({2, 65536, 65536}), Strides({UINT32_MAX, 65536, 1}), false); },
-         "CreateTensor. Tensor of shape (2,65536,65536)" + tooBig},
-        {[&] { GetTensorSize(handMade({65536, 65536, 2}, {})); }, "GetTensorSize. Tensor of shape (65536,65536,2)" + tooBig},
-        {[&] { GetTensorDataSize(handMade({2, 3}, {1u << 31, 1})); }, "GetTensorDataSize. Tensor of shape (2,3)" + tooBig},
-        {[&] { FreeTensorData(t); }, "FreeTensorData. Cannot release memory allocated beyound AllocTensorData"},
-        {[&] { SetTensorData(o, host.data()); }, "Cannot change data pointer for tensor with allocated memory"},
-        {[&] { SetTensorDataType(o, DT_INT8); }, "Cannot set data type. Tensor has allocated memory"},
-        {[&] { strided(Strides({14, 5, 1})); }, "CreateTensor. Stride by dimension: 0 cannot be less than 15"},
-        // A zero innermost stride is not checked itself, but the row length still bounds the next one.
-        {[&] { CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 3}), Strides({2, 0}), false); },
-         "CreateTensor. Stride by dimension: 0 cannot be less than 3"},
-        {[&] { CreateTensor(DT_FLOAT32, DL_NONE, 7, Shape({1}), false); }, kNDimMsg},
-        {[&] { CreateTensor(DT_FLOAT32, DL_NHWC, 3, Shape({1, 2, 3}), false); }, "Unnsupported layout value for dim = 3"},
-    });
+    ExpectFatal(
+        "Tensor",
+        {
+            {[&] {
+                 CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({65536, 65537}), false);
+             },
+             "CreateTensor. Tensor of shape (65536,65537)" + tooBig},
+            {[&] {
+                 CreateTensorWithStrides(DT_INT8, DL_NONE, 3, Shape({2, 65536, 65536}), Strides({UINT32_MAX, 65536, 1}),
+                                         false);
+             },
+             "CreateTensor. Tensor of shape (2,65536,65536)" + tooBig},
+            {[&] {
+                 GetTensorSize(handMade({65536, 65536, 2}, {}));
+             },
+             "GetTensorSize. Tensor of shape (65536,65536,2)" + tooBig},
+            {[&] {
+                 GetTensorDataSize(handMade({2, 3}, {1u << 31, 1}));
+             },
+             "GetTensorDataSize. Tensor of shape (2,3)" + tooBig},
+            {[&] { FreeTensorData(t); }, "FreeTensorData. Cannot release memory allocated beyound AllocTensorData"},
+            {[&] { SetTensorData(o, host.data()); }, "Cannot change data pointer for tensor with allocated memory"},
+            {[&] { SetTensorDataType(o, DT_INT8); }, "Cannot set data type. Tensor has allocated memory"},
+            {[&] {
+                 strided(Strides({14, 5, 1}));
+             },
+             "CreateTensor. Stride by dimension: 0 cannot be less than 15"},
+            // A zero innermost stride is not checked itself, but the row length still bounds the next one.
+            {[&] {
+                 CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 3}), Strides({2, 0}), false);
+             },
+             "CreateTensor. Stride by dimension: 0 cannot be less than 3"},
+            {[&] { CreateTensor(DT_FLOAT32, DL_NONE, 7, Shape({1}), false); }, kNDimMsg},
+            {[&] {
+                 CreateTensor(DT_FLOAT32, DL_NHWC, 3, Shape({1, 2, 3}), false);
+             },
+             "Unnsupported layout value for dim = 3"},
+        });
     DestroyTensor(t);  // leaves the host buffer alone (ASan would report a bad free)
     EXPECT_EQ(host[5], 7.0f);
     FreeTensorData(o);
@@ -141,7 +161,8 @@ TEST(TensorDeathTest, CopyTensorData)
     Tensor* hd = Filled<uint16_t>(DT_FLOAT16, 3, Shape({3, 3, 3}), Strides({15, 5, 1}), 0x1111, 0x1111, 0);
     CopyTensorData(hs, hd);
     Tensor* s6 = Filled<uint8_t>(DT_UINT8, 6, Shape({2, 2, 1, 2, 1, 3}), Strides({12, 6, 6, 3, 3, 1}), 1);
-    Tensor* d6 = Filled<uint8_t>(DT_UINT8, 6, Shape({3, 2, 2, 2, 2, 3}), Strides({96, 48, 24, 12, 6, 1}), 0xAA, 0xAA, 0);
+    Tensor* d6 =
+        Filled<uint8_t>(DT_UINT8, 6, Shape({3, 2, 2, 2, 2, 3}), Strides({96, 48, 24, 12, 6, 1}), 0xAA, 0xAA, 0);
     CopyTensorData(s6, d6);
     Tensor* empty = CreateTensor(DT_INT32, DL_NONE, 3, Shape({2, 0, 4}), true);
     CopyTensorData(empty, pd);  // a zero outer extent copies nothing
@@ -152,14 +173,15 @@ TEST(TensorDeathTest, CopyTensorData)
     Tensor* half = CreateTensor(DT_FLOAT16, DL_NONE, 3, Shape({2, 3, 4}), true);
     Tensor* scalar = CreateTensor(DT_FLOAT32, DL_NONE, 0, Shape({}), true);
     Tensor* noData = CreateTensor(DT_INT32, DL_NONE, 3, Shape({2, 3, 4}), false);
-    ExpectFatal("Tensor", {
-        {[&] { CopyTensorData(big, small); }, kShapeMsg},
-        {[&] { CopyTensorData(small, ps); }, kShapeMsg},
-        {[&] { CopyTensorData(ps, half); }, "Source and destination tensors have different dtype"},
-        {[&] { CopyTensorData(scalar, scalar); }, "CopyTensorData works for ndim from 0 to 6. src ndim: 0"},
-        {[&] { CopyTensorData(noData, pd); }, "src->data refers to nullptr"},
-        {[&] { CopyTensorData(ps, noData); }, "dst->data refers to nullptr"},
-    });
+    ExpectFatal("Tensor",
+                {
+                    {[&] { CopyTensorData(big, small); }, kShapeMsg},
+                    {[&] { CopyTensorData(small, ps); }, kShapeMsg},
+                    {[&] { CopyTensorData(ps, half); }, "Source and destination tensors have different dtype"},
+                    {[&] { CopyTensorData(scalar, scalar); }, "CopyTensorData works for ndim from 0 to 6. src ndim: 0"},
+                    {[&] { CopyTensorData(noData, pd); }, "src->data refers to nullptr"},
+                    {[&] { CopyTensorData(ps, noData); }, "dst->data refers to nullptr"},
+                });
 
     // CopyTensor: a deep copy of the storage as it is, gaps included.
     Tensor* dst = CreateTensor(DT_FLOAT16, DL_NONE, 5, Shape({1, 1, 1, 1, 5}), true);  // old storage is released
@@ -171,10 +193,11 @@ TEST(TensorDeathTest, CopyTensorData)
     Tensor* view = CreateTensor(DT_INT32, DL_NONE, 3, Shape({2, 3, 4}), false);
     SetTensorData(view, pd->data);
     ExpectFatal("Tensor", {
-        {[&] { CopyTensor(ps, view); }, "Copying isn't possible because dst->data refers to memory allocated beyond "
-                                        "AllocTensorData. Use CopyTensorData instead"},
-        {[&] { CopyTensor(noData, dst); }, "src->data is nullptr"},
-    });
+                              {[&] { CopyTensor(ps, view); },
+                               "Copying isn't possible because dst->data refers to memory allocated beyond "
+                               "AllocTensorData. Use CopyTensorData instead"},
+                              {[&] { CopyTensor(noData, dst); }, "src->data is nullptr"},
+                          });
     for (Tensor* t : {small, big, ps, pd, hs, hd, s6, d6, empty, half, scalar, noData, dst, view}) DestroyTensor(t);
 }
 
@@ -228,11 +251,13 @@ TEST(TensorDeathTest, PutTensorDataFillsPaddedStorage)
     Tensor* scalar = CreateTensor(DT_FLOAT32, DL_NONE, 0, Shape({}), true);
     Tensor* inner2 = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({3, 4}), Strides({8, 2}), true);
     Tensor* noData = CreateEmptyTensor();
-    ExpectFatal("Tensor", {
-        {[&] { PutTensorData(src.data(), noData); }, "PutTensorData. Tensor tensor data refers to nullptr"},
-        {[&] { PutTensorData(src.data(), scalar); }, "Incorrect value of tensor->ndim: 0. Values from 1 to 5 are supported"},
-        {[&] { PutTensorData(src.data(), inner2); }, "Stride by dimension: 1 must be 1. Current value: 2"},
-    });
+    ExpectFatal("Tensor",
+                {
+                    {[&] { PutTensorData(src.data(), noData); }, "PutTensorData. Tensor tensor data refers to nullptr"},
+                    {[&] { PutTensorData(src.data(), scalar); },
+                     "Incorrect value of tensor->ndim: 0. Values from 1 to 5 are supported"},
+                    {[&] { PutTensorData(src.data(), inner2); }, "Stride by dimension: 1 must be 1. Current value: 2"},
+                });
     for (Tensor* x : {t, view, scalar, inner2, noData}) DestroyTensor(x);
 }
 

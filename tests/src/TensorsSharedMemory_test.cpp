@@ -49,12 +49,14 @@ TEST(TensorsSharedMemory, ChainOfFourReusesEveryOtherSlot)
     EXPECT_EQ(PlanTensorsSharedMemory(model.get()), 212u);  // planning again replaces the plan (leak checks)
     const TensorsSharedMemory& shm = model->tensorsSharedMemory;
     ASSERT_TRUE(model->useTensorsSharedMemory && shm.data && shm.size == 212);
-    EXPECT_EQ(Plan(model.get()), (std::vector<Placed>{{0, 1, 100, 0}, {1, 2, 100, 112}, {2, 3, 100, 0}, {3, 3, 100, 112}}));
+    EXPECT_EQ(Plan(model.get()),
+              (std::vector<Placed>{{0, 1, 100, 0}, {1, 2, 100, 112}, {2, 3, 100, 0}, {3, 3, 100, 112}}));
     EXPECT_EQ(std::count(shm.data, shm.data + 212, 0), 212);  // zero-filled
 
     // InitModel points each planned output into the buffer.
     InitModel(model.get(), 1);
-    for (Layer* l : {a, b, c, d}) EXPECT_EQ(l->kernel->output[0]->data, shm.data + (l == b || l == d ? 112 : 0)) << l->name;
+    for (Layer* l : {a, b, c, d})
+        EXPECT_EQ(l->kernel->output[0]->data, shm.data + (l == b || l == d ? 112 : 0)) << l->name;
     EXPECT_FALSE(d->kernel->output[0]->allocatedData);
 }
 
@@ -67,13 +69,15 @@ TEST(TensorsSharedMemory, OffsetsUseTheGapOfTheLastOverlappingRecordOnly)
     // R0, the record below the slot) is the last overlapping one. R4 sees
     // the same gap offered by R2, but R3 comes later and offers none, so R4
     // goes above everything although [176, 224) is free.
-    EXPECT_EQ(std::vector<uint32_t>(m.offsets.begin(), m.offsets.begin() + 5), (std::vector<uint32_t>{0, 112, 224, 112, 336}));
+    EXPECT_EQ(std::vector<uint32_t>(m.offsets.begin(), m.offsets.begin() + 5),
+              (std::vector<uint32_t>{0, 112, 224, 112, 336}));
 
     // Record 5 does not overlap record 3, and record 4 (the last overlapping
     // one) offers the gap [48, 112) that record 3 leaves, so record 5 takes it.
     RecordsModel g({{0, 9, 16}, {0, 9, 16}, {0, 9, 16}, {0, 1, 64}, {0, 9, 16}, {2, 9, 16}});
     EXPECT_EQ(OffsetCalculation(&g.model), 128u);
-    EXPECT_EQ(std::vector<uint32_t>(g.offsets.begin() + 3, g.offsets.begin() + 6), (std::vector<uint32_t>{48, 112, 48}));
+    EXPECT_EQ(std::vector<uint32_t>(g.offsets.begin() + 3, g.offsets.begin() + 6),
+              (std::vector<uint32_t>{48, 112, 48}));
 
     RecordsModel odd({{0, 1, 5}, {0, 1, 3}});  // the total is not rounded up
     EXPECT_EQ(OffsetCalculation(&odd.model), 19u);
@@ -90,7 +94,8 @@ TEST(TensorsSharedMemory, StaticOutputsGetNoRecord)
     Layer* resize = Node("resize", OP_Reshape, {in}, 6);
     Layer* strided = Node("strided", OP_Reshape, {in}, 12);
     DestroyTensor(strided->kernel->input[0]);
-    strided->kernel->input[0] = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({3, 4}), TensorStrides{{8, 1}}, false);
+    strided->kernel->input[0] =
+        CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({3, 4}), TensorStrides{{8, 1}}, false);
     Layer* outReshape = Node("outReshape", OP_Reshape, {in}, 12);
     ModelPtr model = MakeModel({Node("sum", OP_AddBroadcast, {slice, alias, resize, strided}, 4), outReshape});
     PlanTensorsSharedMemory(model.get());
@@ -171,7 +176,8 @@ void BuildRandomGraph(RandomGraph& g, uint32_t seed)
     }
     for (Layer* l : g.all)
         if (l->consumerLayersNum == 0) g.outputs.push_back(l);
-    if (g.outputs.size() > 1 && uni(0, 3) == 0) g.outputs.erase(g.outputs.begin() + uni(0, (uint32_t)g.outputs.size() - 1));
+    if (g.outputs.size() > 1 && uni(0, 3) == 0)
+        g.outputs.erase(g.outputs.begin() + uni(0, (uint32_t)g.outputs.size() - 1));
     for (Layer* l : g.all)
         if (l->consumerLayersNum > 0 && uni(0, 7) == 0) g.outputs.push_back(l);
     std::shuffle(g.outputs.begin(), g.outputs.end(), rng);
@@ -193,7 +199,8 @@ TEST(TensorsSharedMemory, RandomGraphsNeverOverlapLiveStorage)
         // Which layers own planned storage, decided independently.
         std::vector<int> recordOf(n, -1);
         for (size_t k = 0; k < plan.size(); ++k) {
-            ASSERT_TRUE(plan[k][0] < n && recordOf[plan[k][0]] == -1) << "bad or second record for layer " << plan[k][0];
+            ASSERT_TRUE(plan[k][0] < n && recordOf[plan[k][0]] == -1)
+                << "bad or second record for layer " << plan[k][0];
             recordOf[plan[k][0]] = (int)k;
         }
         for (uint32_t i = 0; i < n; ++i) {
@@ -219,7 +226,8 @@ TEST(TensorsSharedMemory, RandomGraphsNeverOverlapLiveStorage)
             EXPECT_GE(plan[a][1], useLast[plan[a][0]]) << model->layers[plan[a][0]]->name;
             EXPECT_EQ(plan[a][3] % 16, 0u);
             top = std::max<uint64_t>(top, (uint64_t)plan[a][3] + plan[a][2]);
-            const bool ordered = a == 0 || plan[a - 1][2] > plan[a][2] || (plan[a - 1][2] == plan[a][2] && plan[a - 1][0] < plan[a][0]);
+            const bool ordered =
+                a == 0 || plan[a - 1][2] > plan[a][2] || (plan[a - 1][2] == plan[a][2] && plan[a - 1][0] < plan[a][0]);
             EXPECT_TRUE(ordered) << a;
             for (size_t b = a + 1; b < plan.size(); ++b) {
                 const bool live = std::min(plan[a][1], plan[b][1]) >= std::max(start(plan[a]), start(plan[b]));

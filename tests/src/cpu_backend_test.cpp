@@ -31,14 +31,14 @@ std::string Input(const std::string& name, const std::string& shape)
 // outputs in the order sum, act.
 std::string TwoInputModel()
 {
-    return Written("two.json", R"({"class_name":"Model","config":{"name":"two","layers":[)" + Input("x", "4") +
-                                   Input("y", "4") +
-                                   R"({"name":"sum","class_name":"Add","config":{"name":"sum"},)"
-                                   R"("inbound_nodes":[[["x",0,0,{}],["y",0,0,{}]]]},)"
-                                   R"({"name":"act","class_name":"Activation","config":{"name":"act","activation":"relu"},)"
-                                   R"("inbound_nodes":[[["x",0,0,{}]]]}],)"
-                                   R"("input_layers":[["x",0,0],["y",0,0]],"output_layers":[["sum",0,0],["act",0,0]]},)"
-                                   R"("keras_version":"test"})");
+    return Written("two.json",
+                   R"({"class_name":"Model","config":{"name":"two","layers":[)" + Input("x", "4") + Input("y", "4") +
+                       R"({"name":"sum","class_name":"Add","config":{"name":"sum"},)"
+                       R"("inbound_nodes":[[["x",0,0,{}],["y",0,0,{}]]]},)"
+                       R"({"name":"act","class_name":"Activation","config":{"name":"act","activation":"relu"},)"
+                       R"("inbound_nodes":[[["x",0,0,{}]]]}],)"
+                       R"("input_layers":[["x",0,0],["y",0,0]],"output_layers":[["sum",0,0],["act",0,0]]},)"
+                       R"("keras_version":"test"})");
 }
 
 // Converted-ONNX description: x (1,4) -> y = x + c, c a constant (its
@@ -54,8 +54,7 @@ std::string ConstantAddModel()
 
 std::string NoWeights() { return Written("empty.bin", std::string(4, '\0')); }
 
-template <typename F>
-std::string Thrown(F fn)
+template <typename F> std::string Thrown(F fn)
 {
     try {
         fn();
@@ -220,15 +219,17 @@ TEST(CpuBackend, FailedLoadsAreFatal)
             load_layer_output(907, (int32_t)get_model(907)->numLayers - 1, dir.c_str());  // y runs last
         };
     };
-    corvus_test::ExpectFatal("cpu_backend", {
-        {[] {
-             load_model_keras(905, TwoInputModel().c_str(), NoWeights().c_str());
-             load_layer_output(905, 4, TmpPath("").c_str());
-         },
-         "Layer index 4 is out of range 0..3"},
-        {loadOutput(DT_INT32, 4), "Cannot load output of layer y: the file holds int32 elements, expected float32"},
-        {loadOutput(DT_FLOAT32, 3), "Cannot load output of layer y: the file holds 3 elements, expected 4"},
-    });
+    corvus_test::ExpectFatal(
+        "cpu_backend",
+        {
+            {[] {
+                 load_model_keras(905, TwoInputModel().c_str(), NoWeights().c_str());
+                 load_layer_output(905, 4, TmpPath("").c_str());
+             },
+             "Layer index 4 is out of range 0..3"},
+            {loadOutput(DT_INT32, 4), "Cannot load output of layer y: the file holds int32 elements, expected float32"},
+            {loadOutput(DT_FLOAT32, 3), "Cannot load output of layer y: the file holds 3 elements, expected 4"},
+        });
     EXPECT_EXIT(load_model_keras(905, TmpPath("no_such.json").c_str(), NoWeights().c_str()),
                 ::testing::ExitedWithCode(1), "ERROR MESSAGE");
 }

@@ -59,7 +59,8 @@ void RunCase(const std::string& dir, const std::string& name, uint32_t outputs, 
     if (!inputShape.empty()) {
         EXPECT_EQ(corvus_test::DimsOf(io->inputLayers[0]->kernel->output[0]), inputShape);
     }
-    const auto out = conv_test::RunModel(io, {ReadFloats(dir + "/" + name + ".in0.bin")}, dir + "/" + name + ".weights", false);
+    const auto out =
+        conv_test::RunModel(io, {ReadFloats(dir + "/" + name + ".in0.bin")}, dir + "/" + name + ".weights", false);
     for (uint32_t k = 0; k < outputs; ++k) {
         if (!names.empty()) {
             EXPECT_EQ(out[k].name, names[k]);

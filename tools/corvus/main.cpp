@@ -37,17 +37,16 @@ uint32_t LayerActivation(const Layer* layer);
 
 namespace {
 
-const char* const kUsage =
-    "usage: corvus info    MODEL WEIGHTS\n"
-    "       corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]\n"
-    "       corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]\n"
-    "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]\n"
-    "       corvus dump    MODEL WEIGHTS DIR [--input FILE...]\n"
-    "       corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]\n"
-    "MODEL is a model description (Keras or converted-ONNX JSON), WEIGHTS its\n"
-    "weights file. Input files hold one or more input tensors back to back:\n"
-    "raw float32, or .npy (float32/64, float16, int32, uint32, int8, uint8).\n"
-    "--cores N runs the model on N cores (1 to 16; results are the same).\n";
+const char* const kUsage = "usage: corvus info    MODEL WEIGHTS\n"
+                           "       corvus run     MODEL WEIGHTS --input FILE... [--output DIR] [--cores N]\n"
+                           "       corvus bench   MODEL WEIGHTS [-n N] [--cores N] [--input FILE...]\n"
+                           "       corvus profile MODEL WEIGHTS --csv FILE [--svg FILE] [--cores N] [--input FILE...]\n"
+                           "       corvus dump    MODEL WEIGHTS DIR [--input FILE...]\n"
+                           "       corvus graph   MODEL WEIGHTS --dot FILE [--svg FILE]\n"
+                           "MODEL is a model description (Keras or converted-ONNX JSON), WEIGHTS its\n"
+                           "weights file. Input files hold one or more input tensors back to back:\n"
+                           "raw float32, or .npy (float32/64, float16, int32, uint32, int8, uint8).\n"
+                           "--cores N runs the model on N cores (1 to 16; results are the same).\n";
 
 [[noreturn]] void Usage(const std::string& problem)
 {
@@ -116,7 +115,8 @@ Args Parse(int argc, char** argv)
         }
     }
     const size_t wanted = a.command == "dump" ? 3 : 2;
-    if (positional.size() < wanted) Usage(a.command + " needs " + (wanted == 3 ? "MODEL WEIGHTS DIR" : "MODEL WEIGHTS"));
+    if (positional.size() < wanted)
+        Usage(a.command + " needs " + (wanted == 3 ? "MODEL WEIGHTS DIR" : "MODEL WEIGHTS"));
     if (positional.size() > wanted) Usage("unexpected argument '" + positional[wanted] + "'");
     a.model = positional[0];
     a.weights = positional[1];
@@ -169,10 +169,10 @@ std::string TensorShapeText(const Tensor* t)
 // A loaded model and the host buffers for its inputs and outputs.
 struct Session {
     uint32_t id = 0;
-    Model* model = nullptr; // for the layer listings
+    Model* model = nullptr;  // for the layer listings
     std::vector<std::vector<uint32_t>> inShape, outShape;
     std::vector<std::string> inName, outName;
-    std::vector<Npy> inputs; // one per model input
+    std::vector<Npy> inputs;  // one per model input
     // One per model output, all batch items; the library copies 4-byte
     // elements of the output layer's own type (float32, int32 or uint32).
     std::vector<Npy> outputs;
@@ -287,8 +287,8 @@ int Info(const Args& a)
     int width[4] = {0, 0, 0, 0};
     for (uint32_t i = 0; i < s.model->numLayers; ++i) {
         const Layer* l = s.model->layers[i];
-        rows.push_back({Name(l), LayerOpTypeToStr((LayerOpType)l->op), KernelName(l),
-                        TensorShapeText(l->kernel->output[0])});
+        rows.push_back(
+            {Name(l), LayerOpTypeToStr((LayerOpType)l->op), KernelName(l), TensorShapeText(l->kernel->output[0])});
     }
     for (const auto& row : rows)
         for (int c = 0; c < 4; ++c) width[c] = std::max(width[c], (int)row[c].size());
@@ -299,8 +299,8 @@ int Info(const Args& a)
             printf("%5s", "#");
         else
             printf("%5zu", r - 1);
-        printf("  %-*s %-*s %-*s %-*s ", width[0], row[0].c_str(), width[1], row[1].c_str(), width[2],
-               row[2].c_str(), width[3], row[3].c_str());
+        printf("  %-*s %-*s %-*s %-*s ", width[0], row[0].c_str(), width[1], row[1].c_str(), width[2], row[2].c_str(),
+               width[3], row[3].c_str());
         if (r == 0) {
             printf("%12s\n", "FLOPs");
             continue;
@@ -375,7 +375,7 @@ int Bench(const Args& a)
     Session s;
     s.Load(a);
     s.Inputs(a.inputs);
-    s.Run(); // warm-up
+    s.Run();  // warm-up
     using clock = std::chrono::steady_clock;
     std::vector<double> ms;
     const auto start = clock::now();
@@ -402,8 +402,8 @@ int Bench(const Args& a)
         printf("runs: %ld (batch %u)\n", a.runs, s.batch);
     else
         printf("runs: %ld (batch %u, %ld cores)\n", a.runs, s.batch, a.cores);
-    printf("latency ms: min %.4f  p50 %.4f  p90 %.4f  p99 %.4f  max %.4f  mean %.4f\n", ms.front(),
-           Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99), ms.back(), sum / (double)ms.size());
+    printf("latency ms: min %.4f  p50 %.4f  p90 %.4f  p99 %.4f  max %.4f  mean %.4f\n", ms.front(), Percentile(ms, 50),
+           Percentile(ms, 90), Percentile(ms, 99), ms.back(), sum / (double)ms.size());
     return 0;
 }
 
@@ -412,11 +412,21 @@ std::string XmlEscape(const std::string& text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
         default:
             // Control characters are not allowed in XML 1.0 text.
             if ((unsigned char)c >= 0x20) out += c;
@@ -452,13 +462,17 @@ void WriteSvg(const std::string& path, const Model* model, const std::string& ti
     FILE* f = fopen(path.c_str(), "w");
     if (f == nullptr) Fail("cannot write '" + path + "'");
     fprintf(f, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-    fprintf(f, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
-               "font-family=\"sans-serif\" font-size=\"12\">\n", width, height, width, height);
+    fprintf(f,
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+            "font-family=\"sans-serif\" font-size=\"12\">\n",
+            width, height, width, height);
     fprintf(f, "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n");
     fprintf(f, "<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">Time per layer: %s</text>\n",
             XmlEscape(title).c_str());
-    fprintf(f, "<text x=\"10\" y=\"42\" fill=\"#555555\">%zu layers, %.3f ms in total (processor time of the last "
-               "run), longest first</text>\n", rows.size(), total);
+    fprintf(f,
+            "<text x=\"10\" y=\"42\" fill=\"#555555\">%zu layers, %.3f ms in total (processor time of the last "
+            "run), longest first</text>\n",
+            rows.size(), total);
     for (size_t r = 0; r < rows.size(); ++r) {
         const Row& row = rows[r];
         const int y = top + rowH * (int)r;
@@ -482,7 +496,7 @@ int Profile(const Args& a)
     s.Load(a);
     s.Inputs(a.inputs);
     s.Run();
-    s.Run(); // statistics describe the last run: a warm one
+    s.Run();  // statistics describe the last run: a warm one
     save_layers_statistic(s.id, a.csv.c_str());
     printf("statistics: %s\n", a.csv.c_str());
     if (!a.svg.empty()) {
@@ -544,15 +558,16 @@ void WriteDot(const std::string& path, const Model* model, const std::string& ti
     if (f == nullptr) Fail("cannot write '" + path + "'");
     fprintf(f, "digraph \"%s\" {\n", DotEscape(title).c_str());
     fprintf(f, "  node [shape=box, fontname=\"sans-serif\", fontsize=10];\n");
-    fprintf(f, "  label=\"%s: %u layers, shared memory %llu bytes\";\n", DotEscape(title).c_str(),
-            model->numLayers, (unsigned long long)model->tensorsSharedMemory.size);
+    fprintf(f, "  label=\"%s: %u layers, shared memory %llu bytes\";\n", DotEscape(title).c_str(), model->numLayers,
+            (unsigned long long)model->tensorsSharedMemory.size);
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         const Layer* l = model->layers[i];
         const Tensor* out = l->kernel->output[0];
         const uint32_t act = corvus_internal::LayerActivation(l);
         std::string label = Name(l) + "\n" + LayerOpTypeToStr((LayerOpType)l->op) + " / " + KernelName(l) + "\n" +
                             TensorShapeText(out) + " " + TypeText(out->dtype);
-        if (act != None && act < ActivationTypesCount) label += "\nactivation " + std::string(ActivationNameString[act]);
+        if (act != None && act < ActivationTypesCount)
+            label += "\nactivation " + std::string(ActivationNameString[act]);
         label += "\n" + PlacementText(model, l);
         fprintf(f, "  \"%s\" [label=\"%s\"];\n", DotEscape(Name(l)).c_str(), DotEscape(label).c_str());
     }
@@ -605,7 +620,7 @@ int Graph(const Args& a)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

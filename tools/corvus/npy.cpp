@@ -30,7 +30,7 @@ std::string Field(const std::string& header, const std::string& key)
     return value;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseNpy(const std::vector<uint8_t>& bytes, Npy* out, std::string* error)
 {
@@ -115,7 +115,7 @@ bool ParseNpy(const std::vector<uint8_t>& bytes, Npy* out, std::string* error)
     }
     out->dtype = kind->dtype;
     const uint8_t* src = bytes.data() + start + headerLen;
-    if (kind->size == 8) { // float64, narrowed
+    if (kind->size == 8) {  // float64, narrowed
         out->data.resize(count * 4);
         for (uint64_t i = 0; i < count; ++i) {
             double v;
@@ -164,7 +164,7 @@ bool WriteNpy(const std::string& path, const Npy& array, std::string* error)
     for (size_t i = 0; i < array.shape.size(); ++i) shape += std::to_string(array.shape[i]) + ", ";
     if (array.shape.size() > 1) shape.resize(shape.size() - 2);
     shape += ")";
-    const char* const descrs[] = {"<f4", "<f2", "<i4", "<u4", "|u1", "|i1"}; // by DataType
+    const char* const descrs[] = {"<f4", "<f2", "<i4", "<u4", "|u1", "|i1"};  // by DataType
     if (array.dtype > DT_INT8) {
         *error = "cannot write '" + path + "': unknown element type";
         return false;
@@ -178,8 +178,8 @@ bool WriteNpy(const std::string& path, const Npy& array, std::string* error)
         *error = "cannot write '" + path + "'";
         return false;
     }
-    const uint8_t pre[10] = {0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0, (uint8_t)(header.size() & 0xff),
-                             (uint8_t)(header.size() >> 8)};
+    const uint8_t pre[10] = {
+        0x93, 'N', 'U', 'M', 'P', 'Y', 1, 0, (uint8_t)(header.size() & 0xff), (uint8_t)(header.size() >> 8)};
     bool ok = fwrite(pre, 1, 10, f) == 10 && fwrite(header.data(), 1, header.size(), f) == header.size() &&
               fwrite(array.data.data(), 1, array.data.size(), f) == array.data.size();
     ok = (fclose(f) == 0) && ok;

@@ -12,7 +12,7 @@
 struct Npy {
     DataType dtype = DT_FLOAT32;
     std::vector<uint64_t> shape;
-    std::vector<uint8_t> data; // elements of dtype, back to back
+    std::vector<uint8_t> data;  // elements of dtype, back to back
 };
 
 // float64 arrays are narrowed to float32; other element types are kept when

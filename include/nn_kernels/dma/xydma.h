@@ -33,10 +33,10 @@ enum {
 typedef struct XyDmaDesc {
     void* dst;
     const void* src;
-    int32_t dstStep;  /* bytes from one destination row to the next */
-    int32_t srcStep;  /* bytes from one source row to the next */
-    int32_t rowBytes; /* bytes per row; below 1 copies nothing */
-    int32_t rows;     /* row count; below 1 copies nothing */
+    int32_t dstStep;        /* bytes from one destination row to the next */
+    int32_t srcStep;        /* bytes from one source row to the next */
+    int32_t rowBytes;       /* bytes per row; below 1 copies nothing */
+    int32_t rows;           /* row count; below 1 copies nothing */
     struct XyDmaDesc* next; /* run after this one; NULL ends the chain */
     uint64_t reserved;      /* not used by the copy */
 } XyDmaDesc;

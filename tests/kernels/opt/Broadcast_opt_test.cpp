@@ -20,9 +20,11 @@ TEST(BroadcastOpt, RefusalsAndDefaults)
     TensorPtr f = MakeTensor(DT_FLOAT32, {2, 3}), two = MakeTensor(DT_FLOAT32, {2, 2});
     const BroadcastParams none = {None, 0}, sigmoid = {Sigmoid, 0};
     corvus_test::ExpectFatal("Broadcast_opt", {
-        {[&] { AddBroadcast_opt(1, f.get(), f.get(), f.get(), &sigmoid); }, "Broadcast_opt_init error: unsupported aName=6"},
-        {[&] { AddBroadcast_opt(1, f.get(), f.get(), two.get(), &none); }, "Broadcast_opt error: sizeOut != sizeInB"},
-    });
+                                                  {[&] { AddBroadcast_opt(1, f.get(), f.get(), f.get(), &sigmoid); },
+                                                   "Broadcast_opt_init error: unsupported aName=6"},
+                                                  {[&] { AddBroadcast_opt(1, f.get(), f.get(), two.get(), &none); },
+                                                   "Broadcast_opt error: sizeOut != sizeInB"},
+                                              });
     // Without a parameter record no activation applies.
     TensorPtr a = MakeTensor(DT_FLOAT32, {3}), out = MakeTensor(DT_FLOAT32, {3});
     const float va[3] = {-1.0f, 2.0f, -3.0f};
@@ -30,7 +32,8 @@ TEST(BroadcastOpt, RefusalsAndDefaults)
     AddBroadcast_opt(1, out.get(), a.get(), a.get(), nullptr);
     EXPECT_EQ(((float*)out->data)[2], -6.0f);
     // Expand through the kernel record: input 1 (the requested shape) is not read.
-    TensorPtr in = MakeTensor(DT_FLOAT32, {3, 1}), shape = dm_test::Int32Tensor({3, 4}), big = MakeTensor(DT_FLOAT32, {3, 4});
+    TensorPtr in = MakeTensor(DT_FLOAT32, {3, 1}), shape = dm_test::Int32Tensor({3, 4}),
+              big = MakeTensor(DT_FLOAT32, {3, 4});
     dm_test::FillIota(in.get());
     Execute_Expand_opt(opt_test::Kernel({in.get(), shape.get()}, {big.get()}, nullptr).get());
     for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(((float*)big->data)[i], (float)(i / 4)) << i;
@@ -41,7 +44,8 @@ TEST(BroadcastOpt, SelectedForFloat32)
     for (LayerOpType op : {OP_AddBroadcast, OP_SubBroadcast, OP_MulBroadcast, OP_DivBroadcast, OP_Expand}) {
         NNKernel k = {};
         const kfname name = SelectNNKernelFn(KERNEL_TARGET_CPU, op, DT_FLOAT32, &k);
-        EXPECT_NE(std::string(kernel_fn_name_string[name]).find("_opt"), std::string::npos) << kernel_fn_name_string[name];
+        EXPECT_NE(std::string(kernel_fn_name_string[name]).find("_opt"), std::string::npos)
+            << kernel_fn_name_string[name];
     }
 }
 

@@ -43,15 +43,13 @@ struct Conv {
     opt_test::Kernel rec;
     NNKernel& k;
     Conv(const Case& cs, std::mt19937& rng)
-        : c(cs),
-          p{c.kH, c.kW, c.Cout, c.sH, c.sW, 1, 1, c.pT, c.pL, c.pB, c.pR, SAME, c.bias, {c.act, 0.125f}, 1},
+        : c(cs), p{c.kH, c.kW, c.Cout, c.sH, c.sW, 1, 1, c.pT, c.pL, c.pB, c.pR, SAME, c.bias, {c.act, 0.125f}, 1},
           in(Make(DL_NHWC, {c.N, c.H, c.W, c.Cin}, &rng, c.gap, DT_FLOAT16)),
-          out(Make(DL_NHWC, {c.N, OutSize(c.H, c.kH, c.sH, 1, c.pT, c.pB), OutSize(c.W, c.kW, c.sW, 1, c.pL, c.pR), c.Cout},
+          out(Make(DL_NHWC,
+                   {c.N, OutSize(c.H, c.kH, c.sH, 1, c.pT, c.pB), OutSize(c.W, c.kW, c.sW, 1, c.pL, c.pR), c.Cout},
                    nullptr, c.gap, DT_FLOAT16)),
           filt(Make(DL_HWIO, {c.kH, c.kW, c.Cin, c.Cout}, &rng, 0, DT_FLOAT16)),
-          bias(c.bias ? Make(DL_I, {c.Cout}, &rng) : nullptr),
-          rec({in}, {out}, &p, {filt, bias}),
-          k(rec.k)
+          bias(c.bias ? Make(DL_I, {c.Cout}, &rng) : nullptr), rec({in}, {out}, &p, {filt, bias}), k(rec.k)
     {
         for (uint32_t i = 0; bias != nullptr && i < c.Cout; ++i) F32(bias)[i] *= 4.0f;
     }

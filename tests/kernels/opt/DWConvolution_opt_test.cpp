@@ -18,8 +18,7 @@ struct Dw {
     ConvSetup setup;
     Dw(DataType t, uint32_t H, uint32_t W, uint32_t C, uint32_t k, uint32_t s, uint32_t pad, std::mt19937& rng)
         : p{k, k, s, s, 1, 1, pad, pad, pad, pad, 1, pad ? SAME : VALID, 1, None},
-          in(Make(DL_NHWC, {1, H, W, C}, &rng, 0, t)),
-          filter(Make(DL_MHWI, {1, k, k, C}, &rng, 0, t)),
+          in(Make(DL_NHWC, {1, H, W, C}, &rng, 0, t)), filter(Make(DL_MHWI, {1, k, k, C}, &rng, 0, t)),
           bias(Make(DL_I, {C}, &rng, 0, t)),
           out(Make(DL_NHWC, {1, OutSize(H, k, s, 1, pad, pad), OutSize(W, k, s, 1, pad, pad), C}, nullptr, 0, t))
     {

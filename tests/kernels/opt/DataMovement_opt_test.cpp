@@ -153,9 +153,9 @@ void RandomSplit(std::mt19937& rng, int iter, Outcome& o)
         Slice_ref(out.second, in.get(), &p);
     }
     o.what = "split " + DimsText(dims) + " axis " + std::to_string(axis) + o.what;
-    ASSERT_EQ(Split_noHoles(0, 1, in.get(), outs.data(), (uint32_t)outs.size(), axis,
-                            consecutive ? nullptr : starts.data()),
-              nullptr);
+    ASSERT_EQ(
+        Split_noHoles(0, 1, in.get(), outs.data(), (uint32_t)outs.size(), axis, consecutive ? nullptr : starts.data()),
+        nullptr);
 }
 
 uint32_t Scaled(uint32_t d, float s) { return (uint32_t)((float)d * s); }
@@ -194,8 +194,11 @@ TEST(DataMovementOpt, EqualsTheReferenceOnRandomCases)
         const char* name;
         void (*run)(std::mt19937&, int, Outcome&);
         int cases;
-    } kernels[] = {{"Slice", RandomSlice, 400},   {"Transpose", RandomTranspose, 400}, {"Concatenate", RandomConcat, 300},
-                   {"Split", RandomSplit, 200}, {"ResizeDown3", RandomResize, 60}};
+    } kernels[] = {{"Slice", RandomSlice, 400},
+                   {"Transpose", RandomTranspose, 400},
+                   {"Concatenate", RandomConcat, 300},
+                   {"Split", RandomSplit, 200},
+                   {"ResizeDown3", RandomResize, 60}};
     for (const auto& kernel : kernels) {
         std::mt19937 rng(17);
         for (int iter = 0; iter < kernel.cases; ++iter) {
@@ -224,10 +227,12 @@ TEST(ResizeOpt, InterpolatesAtOtherScales)
         };
         ForEachCoord(od, [&](const Dims& c) {
             const double y = centre(c[1], s.first, H), x = centre(c[2], s.second, W);
-            const uint32_t y0 = (uint32_t)y, x0 = (uint32_t)x, y1 = std::min(y0 + 1, H - 1), x1 = std::min(x0 + 1, W - 1);
+            const uint32_t y0 = (uint32_t)y, x0 = (uint32_t)x, y1 = std::min(y0 + 1, H - 1),
+                           x1 = std::min(x0 + 1, W - 1);
             auto v = [&](uint32_t r, uint32_t q) { return (double)At<float>(in.get(), {c[0], r, q, c[3]}); };
             const double fy = y - y0, fx = x - x0;
-            const double want = (1 - fy) * ((1 - fx) * v(y0, x0) + fx * v(y0, x1)) + fy * ((1 - fx) * v(y1, x0) + fx * v(y1, x1));
+            const double want =
+                (1 - fy) * ((1 - fx) * v(y0, x0) + fx * v(y0, x1)) + fy * ((1 - fx) * v(y1, x0) + fx * v(y1, x1));
             ASSERT_NEAR(At<float>(out.get(), c), want, 1e-4 * (1 + std::fabs(want)));
         });
     }
@@ -243,6 +248,7 @@ TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
         uint32_t H, W, oH, oW;
         float sH, sW;
         kfname want;
+        // clang-format off
     } cases[] = {
         {12, 10, 6, 5, 0.5f, 0.5f, kfname_ResizeDown3F32_opt},  {7, 9, 7, 4, 1.0f, 0.5f, kfname_ResizeDown3F32_opt},
         {9, 12, 3, 4, third, third, kfname_ResizeDown3F32_ref}, {8, 8, 6, 6, 0.75f, 0.75f, kfname_ResizeDown3F32_ref},
@@ -250,6 +256,7 @@ TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
         {9, 8, 5, 4, 0.5f, 0.5f, kfname_ResizeDown3F32_ref},  // the last window reaches past the input
         {300, 4, 1, 2, 0.005f, 0.5f, kfname_ResizeDown3F32_ref},  // below the interpolation's smallest scale
     };
+    // clang-format on
     for (const auto& c : cases) {
         TensorPtr in = RandomTensor(rng, DT_FLOAT32, {2, c.H, c.W, 3}, 0);
         const Dims od = {2, c.oH, c.oW, 3};
@@ -271,8 +278,9 @@ Layer* Slice(Layer* data, int32_t axis, int32_t start, int32_t end, int32_t step
         inputs[1 + i] = corvus_test::ConstantLayer(
             nullptr, Int32Tensor({std::vector<int32_t>{start, end, axis, step}[i]}).release());
     Layer* layer = AddSliceLayer(inputs, nullptr, 5, nullptr);
-    layer->kernel->fn = nn_kernel_fn_list[optimised ? SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Slice, DT_FLOAT32, layer->kernel)
-                                                    : kfname_Slice_ref];
+    layer->kernel->fn =
+        nn_kernel_fn_list[optimised ? SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Slice, DT_FLOAT32, layer->kernel)
+                                    : kfname_Slice_ref];
     return layer;
 }
 

@@ -35,8 +35,10 @@ void Fill(Tensor* t, std::mt19937& rng, bool nans = true)
     dm_test::ForEachCoord(dm_test::DimsOf(t), [&](const Dims& c) {
         if (rng() % 4 != 0) return;
         const float f = odd[rng() % (nans ? 10 : 8)];
-        if (t->dtype == DT_FLOAT32) dm_test::Set<float>(t, c, f);
-        else dm_test::Set<uint16_t>(t, c, corvus_test::Half(f));
+        if (t->dtype == DT_FLOAT32)
+            dm_test::Set<float>(t, c, f);
+        else
+            dm_test::Set<uint16_t>(t, c, corvus_test::Half(f));
     });
 }
 
@@ -64,13 +66,15 @@ OptRun BroadcastRun(std::mt19937& rng, int i)
 {
     using RefFn = void (*)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*);
     using OptFn = void (*)(uint32_t, Tensor*, const Tensor*, const Tensor*, const BroadcastParams*);
-    static const std::pair<RefFn, OptFn> ops[] = {{AddBroadcast_ref, AddBroadcast_opt}, {SubBroadcast_ref, SubBroadcast_opt},
-                                                  {MulBroadcast_ref, MulBroadcast_opt}, {DivBroadcast_ref, DivBroadcast_opt}};
+    static const std::pair<RefFn, OptFn> ops[] = {{AddBroadcast_ref, AddBroadcast_opt},
+                                                  {SubBroadcast_ref, SubBroadcast_opt},
+                                                  {MulBroadcast_ref, MulBroadcast_opt},
+                                                  {DivBroadcast_ref, DivBroadcast_opt}};
     static const uint32_t acts[] = {None, ReLU, ReLU6, Linear};
     static const auto pairs = bcast_test::AllPairings(3);
     // Blocks longer than a tile, many short rows, the per-channel pattern.
-    static const std::pair<Dims, Dims> large[] = {{{3, 5000}, {3, 1}}, {{9000}, {1}}, {{4, 777, 3}, {777, 1}},
-                                                  {{2, 700, 64}, {64}}, {{1, 112, 112, 64}, {64}}};
+    static const std::pair<Dims, Dims> large[] = {
+        {{3, 5000}, {3, 1}}, {{9000}, {1}}, {{4, 777, 3}, {777, 1}}, {{2, 700, 64}, {64}}, {{1, 112, 112, 64}, {64}}};
     Dims da, db;
     if (i < 5) {
         std::tie(da, db) = large[i];
@@ -96,7 +100,8 @@ OptRun BroadcastRun(std::mt19937& rng, int i)
     Fill(b, rng, false);
     r.ref = [=](Tensor* o) { op.first(o, a, b, &p); };
     r.opt = [=](Tensor* o) { op.second(1, o, a, b, &p); };
-    r.what = dm_test::DimsText(da) + dm_test::DimsText(db) + " type " + std::to_string(dt) + " act " + std::to_string(p.aName);
+    r.what = dm_test::DimsText(da) + dm_test::DimsText(db) + " type " + std::to_string(dt) + " act " +
+             std::to_string(p.aName);
     return r;
 }
 
@@ -172,7 +177,8 @@ OptRun Pool2DRun(std::mt19937& rng, bool isMax)
 OptRun GlobalAvgRun(std::mt19937& rng, int i)
 {
     const bool keep = i % 2;
-    const Dims in = {uint32_t(1 + rng() % 3), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9)};
+    const Dims in = {uint32_t(1 + rng() % 3), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9),
+                     uint32_t(1 + rng() % 9)};
     OptRun r = Outputs(DT_FLOAT32, keep ? Dims{in[0], 1, 1, in[3]} : Dims{in[0], in[3]}, 0, keep ? DL_NHWC : DL_NC);
     r.keep.push_back(MakeTensor(DT_FLOAT32, in, 0, DL_NHWC));
     Tensor* x = r.keep[0].get();

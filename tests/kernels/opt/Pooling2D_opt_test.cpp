@@ -38,26 +38,35 @@ TEST(Pooling2DOpt, ProbesAndSelection)
     GlobalAvPool2DParams gp = {DL_NHWC, 0};
     EXPECT_EQ(SelectNNKernelFn(1, OP_GlobalAveragePool2D, DT_FLOAT32, Kernel({in.get()}, {gout.get()}, &gp).get()),
               kfname_GlobalAvgPool2D_opt);
-
 }
 
 TEST(OptKernelsDeath, RefusalsAreFatal)
 {
     TensorPtr in = Image(DT_FLOAT32, {1, 4, 4, 1}), out = Image(DT_FLOAT32, {1, 2, 2, 1});
     Pool2DParams bad = Params2D(2, 2, 2, 2, 0, 0, 0, 0, 2);
-    corvus_test::ExpectFatal("Pooling2D_opt",
-                             {{[&] { Init_MaxPool2D_opt(Kernel({in.get()}, {out.get()}, &bad).get()); }, "Init_MaxPool2D_opt error -1"}});
+    corvus_test::ExpectFatal(
+        "Pooling2D_opt",
+        {{[&] { Init_MaxPool2D_opt(Kernel({in.get()}, {out.get()}, &bad).get()); }, "Init_MaxPool2D_opt error -1"}});
     TensorPtr a = MakeTensor(DT_FLOAT32, {2, 3}), b = MakeTensor(DT_FLOAT32, {3, 2}), f = MakeTensor(DT_FLOAT32, {3});
     TensorPtr wide = MakeTensor(DT_FLOAT32, {1, 131000}), wg = MakeTensor(DT_FLOAT32, {131000});
     NormalizationParams np = {}, badAxis = {};
     np.axis = 1;
     badAxis.axis = 2;
-    corvus_test::ExpectFatal("LayerNorm_opt", {
-        {[&] { Execute_LayerNorm_opt(Kernel({a.get()}, {a.get()}, &badAxis, {f.get(), f.get()}).get()); }, "bad NormalizationParams"},
-        {[&] { Execute_LayerNorm_opt(Kernel({wide.get()}, {wide.get()}, &np, {wg.get(), wg.get()}).get()); }, "too big lines for xyram"},
-    });
-    corvus_test::ExpectFatal("PRelu_opt", {{[&] { Execute_PRelu_opt(Kernel({a.get()}, {b.get()}, nullptr, {a.get()}).get()); },
-                                            "Execute_PRelu_opt: shapes of input (2,3) and output (3,2) are not the same"}});
+    corvus_test::ExpectFatal(
+        "LayerNorm_opt",
+        {
+            {[&] {
+                 Execute_LayerNorm_opt(Kernel({a.get()}, {a.get()}, &badAxis, {f.get(), f.get()}).get());
+             },
+             "bad NormalizationParams"},
+            {[&] {
+                 Execute_LayerNorm_opt(Kernel({wide.get()}, {wide.get()}, &np, {wg.get(), wg.get()}).get());
+             },
+             "too big lines for xyram"},
+        });
+    corvus_test::ExpectFatal("PRelu_opt",
+                             {{[&] { Execute_PRelu_opt(Kernel({a.get()}, {b.get()}, nullptr, {a.get()}).get()); },
+                               "Execute_PRelu_opt: shapes of input (2,3) and output (3,2) are not the same"}});
 }
 
 }  // namespace

@@ -57,9 +57,12 @@ TEST(XyDma, RowsFollowTheirStepsAndEmptyDescriptorsCopyNothing)
     for (int r = 0; r < 4; ++r)
         for (int i = 0; i < 32; ++i) {
             ASSERT_EQ(xy.base[32 * r + i], i < 20 ? mm.base[16 + 80 * r + i] : 0) << r << "," << i;
-            if (i < 20) ASSERT_EQ(out.base[48 * (3 - r) + i], xy.base[32 * r + i]);
+            if (i < 20) {
+                ASSERT_EQ(out.base[48 * (3 - r) + i], xy.base[32 * r + i]);
+            }
         }
-    for (const auto& rowsLen : {std::make_pair(0, 8), std::make_pair(-1, 8), std::make_pair(3, 0), std::make_pair(3, -5)})
+    for (const auto& rowsLen :
+         {std::make_pair(0, 8), std::make_pair(-1, 8), std::make_pair(3, 0), std::make_pair(3, -5)})
         xyDmaRun(xyDmaRead64(s.at(0), z.base, 16, mm.base, 16, rowsLen.second, rowsLen.first));
     EXPECT_EQ(std::vector<uint8_t>(z.base, z.base + 64), std::vector<uint8_t>(64, 0xAA));
 }

@@ -21,11 +21,17 @@ bool SameFloat(float a, float b) { return Bits(a) == Bits(b) || (std::isnan(a) &
 float Formula(uint32_t kind, float x, float alpha)
 {
     switch (kind) {
-        case Tanh: return (float)(2.0 / (double)(expf(-2.0f * x) + 1.0f) - 1.0);
-        case Sigmoid: return x > 16.11f ? 1.0f : x < -16.11f ? 0.0f : (float)(1.0 / ((double)expf(-x) + 1.0));
-        case Log: return logf(x);
-        case None: case Linear: return x;
-        default: return conv_test::Activate(x, kind, alpha);
+    case Tanh:
+        return (float)(2.0 / (double)(expf(-2.0f * x) + 1.0f) - 1.0);
+    case Sigmoid:
+        return x > 16.11f ? 1.0f : x < -16.11f ? 0.0f : (float)(1.0 / ((double)expf(-x) + 1.0));
+    case Log:
+        return logf(x);
+    case None:
+    case Linear:
+        return x;
+    default:
+        return conv_test::Activate(x, kind, alpha);
     }
 }
 
@@ -49,11 +55,13 @@ TEST(ActivationKernel, EveryKindIsItsElementFormula)
         Activation_fl32_ref(out, in, &p);
         Activation_fl32_ref(pout, padded, &p);
         for (int i = 0; i < 37; ++i) {
-            EXPECT_PRED2(SameFloat, out.as<float>()[i], Formula(kind, x[i], 0.125f)) << "kind " << kind << " x " << x[i];
+            EXPECT_PRED2(SameFloat, out.as<float>()[i], Formula(kind, x[i], 0.125f))
+                << "kind " << kind << " x " << x[i];
             // Strided tensors take the fast exponential for Sigmoid.
             for (int r = 0; r < 4; ++r) {
                 const float got = pout.as<float>()[r * 37 + i], want = out.as<float>()[i];
-                EXPECT_TRUE(SameFloat(got, want) || (kind == Sigmoid && std::fabs(got - want) <= 6e-3f)) << kind << " " << x[i];
+                EXPECT_TRUE(SameFloat(got, want) || (kind == Sigmoid && std::fabs(got - want) <= 6e-3f))
+                    << kind << " " << x[i];
             }
         }
     }
@@ -122,8 +130,8 @@ TEST(HalfTables, FloatTakesTheExactFunction)
     // Float32 in place, in bulk: runs of consecutive floats across the range
     // with specials, subnormal and huge inputs; every bit against the double
     // formula (about one result in 20000 lies near a midpoint between floats).
-    std::vector<float> xs = {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 1e-30f, -1e-40f, 80.0f, -80.0f,
-                             80.00001f, -80.00001f, 88.7f, -104.0f, 1e30f, -1e30f, 0x1p-60f, -0x1p-61f};
+    std::vector<float> xs = {NAN,    -NAN,      INFINITY,   -INFINITY, 0.0f,    -0.0f, 1e-30f, -1e-40f,  80.0f,
+                             -80.0f, 80.00001f, -80.00001f, 88.7f,     -104.0f, 1e30f, -1e30f, 0x1p-60f, -0x1p-61f};
     for (float start : {-85.0f, -9.5f, -0.8f, 1e-7f, 0.3f, 2.0f, 17.0f, 79.999f})
         for (uint32_t k = 0; k < 30011; ++k) xs.push_back(FromBits(Bits(start) + k * 29));
     Owned bulk(DT_FLOAT32, {(uint32_t)xs.size()});
@@ -144,10 +152,12 @@ TEST(ActivationKernel, Refusals)
     Owned out5(DT_FLOAT32, {1, 1, 1, 2, 2});
     const ActivationParams relu = {ReLU, 0}, elu = {eLU, 0}, big = {99, 0}, sig = {Sigmoid, 0};
     opt_test::Kernel half({h}, {h}, (void*)&relu);
-    ExpectFatal("Activation_ref", {
-        {[&] { Execute_Activation(half.get()); }, "Cannot determine activation function"},
-        {[&] { Activation_fl32_ref(a, a, &elu); }, "deprecated implementation"},
-        {[&] { Activation_fl32_ref(a, a, &big); }, "Unsupported activation layer 99 for float32"},
-        {[&] { Activation_fl32_ref(out5, in5, &sig); }, "Sigmoid: strided tensors of more than 4 dimensions are not supported"},
-    });
+    ExpectFatal("Activation_ref",
+                {
+                    {[&] { Execute_Activation(half.get()); }, "Cannot determine activation function"},
+                    {[&] { Activation_fl32_ref(a, a, &elu); }, "deprecated implementation"},
+                    {[&] { Activation_fl32_ref(a, a, &big); }, "Unsupported activation layer 99 for float32"},
+                    {[&] { Activation_fl32_ref(out5, in5, &sig); },
+                     "Sigmoid: strided tensors of more than 4 dimensions are not supported"},
+                });
 }

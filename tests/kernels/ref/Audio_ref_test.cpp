@@ -77,7 +77,7 @@ const struct {
     int channels;
     float lower, upper;
 } kCases[] = {
-    {257, 16000.0f, 40, 20.0f, 4000.0f}, {129, 8000.0f, 20, 0.0f, 3900.0f}, {201, 22050.0f, 13, 300.0f, 7600.0f},
+    {257, 16000.0f, 40, 20.0f, 4000.0f},   {129, 8000.0f, 20, 0.0f, 3900.0f}, {201, 22050.0f, 13, 300.0f, 7600.0f},
     {257, 44100.0f, 64, 125.0f, 20000.0f}, {33, 1000.0f, 5, 10.0f, 480.0f},
 };
 
@@ -103,11 +103,21 @@ TEST(RealDft, MatchesDirectDftInvertsAndReusesTables)
     }
     for (int n : {8, 2048}) ExpectDft(n, (uint32_t)(3 * n), g, a);
     ExpectFatal("fft", {
-        {[] { double a[6] = {}; int ip[4] = {}; double w[3] = {}; rdft(6, 1, a, ip, w); },
-         "rdft: length 6 is not a power of two of at least 2"},
-        {[] { double a[4] = {}; int ip[3] = {}; double w[2] = {}; rdft(4, 0, a, ip, w); },
-         "rdft: direction 0 is neither 1 nor -1"},
-    });
+                           {[] {
+                                double a[6] = {};
+                                int ip[4] = {};
+                                double w[3] = {};
+                                rdft(6, 1, a, ip, w);
+                            },
+                            "rdft: length 6 is not a power of two of at least 2"},
+                           {[] {
+                                double a[4] = {};
+                                int ip[3] = {};
+                                double w[2] = {};
+                                rdft(4, 0, a, ip, w);
+                            },
+                            "rdft: direction 0 is neither 1 nor -1"},
+                       });
 }
 
 // Power and magnitude (the square root of the power, exactly) against the
@@ -117,7 +127,7 @@ TEST(RealDft, MatchesDirectDftInvertsAndReusesTables)
 TEST(AudioSpectrogramKernel, MatchesDirectDftForPowerOfTwoAndOtherWindows)
 {
     const uint32_t cases[][4] = {{1000, 2, 256, 128}, {1200, 1, 400, 160}, {9, 3, 3, 2},    {6, 2, 2, 1},
-                                 {700, 1, 160, 200},  {513, 2, 257, 64},  {400, 2, 400, 7}};
+                                 {700, 1, 160, 200},  {513, 2, 257, 64},   {400, 2, 400, 7}};
     for (const auto& c : cases) {
         const std::vector<float> x = RandomSignal((size_t)c[0] * c[1], c[2]);
         const std::vector<float> pow = RunSpectrogram(x, c[0], c[1], c[2], c[3], true);
@@ -194,19 +204,21 @@ TEST(MfccCompute, MatchesDoublePrecisionPipelineAndFloorsTinyValues)
 // Sizes that would read past the input or allocate absurdly are refused.
 TEST(MfccKernel, HostileSizesAreRefused)
 {
-    ExpectFatal("mfcc", {
-        {[] {
-             // The upper limit is above the Nyquist frequency: the end index passes the input.
-             MfccMelFilterbank* fb = MfccMelFilterbankCreate();
-             MfccMelFilterbankInitialize(fb, 10, 100.0f, 4, 0.0f, 80.0f);
-             float in[10] = {}, out[4];
-             MfccMelFilterbankCompute(fb, in, out);
-         },
-         "MfccMelFilterbankCompute: Filterbank->input_length <= filterbank->end_index!"},
-        {[] { MfccMelFilterbankInitialize(MfccMelFilterbankCreate(), 10, 100.0f, 1 << 30, 0.0f, 40.0f); },
-         "MfccMelFilterbankInitialize: filterbank->num_channels (1073741824) is above 4096"},
-        {[] { MfccMelFilterbankInitialize(MfccMelFilterbankCreate(), 10, NAN, 4, 0.0f, 10.0f); },
-         "MfccMelFilterbankInitialize: filterbank->sample_rate <= 0"},
-        {[] { MfccDctInitialize(MfccDctCreate(), 4, 5); }, "MfccDctInitialize: coefficient_count > input_length"},
-    });
+    ExpectFatal(
+        "mfcc",
+        {
+            {[] {
+                 // The upper limit is above the Nyquist frequency: the end index passes the input.
+                 MfccMelFilterbank* fb = MfccMelFilterbankCreate();
+                 MfccMelFilterbankInitialize(fb, 10, 100.0f, 4, 0.0f, 80.0f);
+                 float in[10] = {}, out[4];
+                 MfccMelFilterbankCompute(fb, in, out);
+             },
+             "MfccMelFilterbankCompute: Filterbank->input_length <= filterbank->end_index!"},
+            {[] { MfccMelFilterbankInitialize(MfccMelFilterbankCreate(), 10, 100.0f, 1 << 30, 0.0f, 40.0f); },
+             "MfccMelFilterbankInitialize: filterbank->num_channels (1073741824) is above 4096"},
+            {[] { MfccMelFilterbankInitialize(MfccMelFilterbankCreate(), 10, NAN, 4, 0.0f, 10.0f); },
+             "MfccMelFilterbankInitialize: filterbank->sample_rate <= 0"},
+            {[] { MfccDctInitialize(MfccDctCreate(), 4, 5); }, "MfccDctInitialize: coefficient_count > input_length"},
+        });
 }

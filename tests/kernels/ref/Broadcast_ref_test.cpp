@@ -77,6 +77,7 @@ TEST(BroadcastArithmetic, FusedClampsAndIntegerRules)
     Put<float>(a, {-3.0f, -0.0f, 3.0f, 7.5f, INFINITY, -INFINITY, NAN, -NAN});
     Put<float>(zero, {-0.0f});
     const uint32_t six = Bits(6.0f), inf = Bits(INFINITY), three = Bits(3.0f);
+    // clang-format off
     const std::pair<uint32_t, std::vector<uint32_t>> clamps[] = {
         {ReLU6, {0, 0, three, six, six, 0, six, 0}},
         {ReLU, {0, 0, three, Bits(7.5f), inf, 0, inf, 0}},
@@ -87,6 +88,7 @@ TEST(BroadcastArithmetic, FusedClampsAndIntegerRules)
         AddBroadcast_ref(out, a, zero, &p);
         EXPECT_EQ(Get<uint32_t>(out), c.second) << c.first;
     }
+    // clang-format on
     Owned h(DT_FLOAT16, {6}), hz(DT_FLOAT16, {1}), ho(DT_FLOAT16, {6});
     Put<uint16_t>(h, {Half(-2.0f), 0x8000, Half(5.5f), Half(9.0f), 0x7E00, 0xFE00});
     Put<uint16_t>(hz, {0x8000});
@@ -173,7 +175,8 @@ TEST(BroadcastOps, PowModComparisonsLogicWhere)
     Owned c(DT_INT8, {1}), col(DT_INT8, {2, 1}), wx(DT_INT32, {2, 2}), wy(DT_INT32, {2}), wo(DT_INT32, {2, 2});
     Put<int32_t>(wx, {1, 2, 3, 4});
     Put<int32_t>(wy, {-1, -2});
-    for (const auto& w : std::vector<std::pair<int8_t, std::vector<int32_t>>>{{2, {1, 2, 3, 4}}, {0, {-1, -2, -1, -2}}}) {
+    for (const auto& w :
+         std::vector<std::pair<int8_t, std::vector<int32_t>>>{{2, {1, 2, 3, 4}}, {0, {-1, -2, -1, -2}}}) {
         c.as<int8_t>()[0] = w.first;
         Where_ref(wo, c, wx, wy);
         EXPECT_EQ(Get<int32_t>(wo), w.second);
@@ -186,8 +189,11 @@ TEST(BroadcastOps, PowModComparisonsLogicWhere)
 TEST(BroadcastOps, ShapesThatDoNotBroadcastAreRefused)
 {
     Owned f(DT_FLOAT32, {2}), g(DT_FLOAT32, {3}), b23(DT_INT8, {2, 3}), i22(DT_INT32, {2, 2}), i2(DT_INT32, {2});
-    ExpectFatal("Broadcast_ref", {
-        {[&] { AddBroadcast_ref(f, f, g, nullptr); }, "AddBroadcast_ref error: in2 shape (3) does not broadcast to out shape (2)"},
-        {[&] { Where_ref(i22, b23, i22, i2); }, "Function Where: Input shapes (2,3)(2,2)(2) do not broadcast to the output shape (2,2)"},
-    });
+    ExpectFatal("Broadcast_ref",
+                {
+                    {[&] { AddBroadcast_ref(f, f, g, nullptr); },
+                     "AddBroadcast_ref error: in2 shape (3) does not broadcast to out shape (2)"},
+                    {[&] { Where_ref(i22, b23, i22, i2); },
+                     "Function Where: Input shapes (2,3)(2,2)(2) do not broadcast to the output shape (2,2)"},
+                });
 }

@@ -15,7 +15,8 @@ namespace {
 // Builds a Convert layer over a copy of `src`, runs its kernel and returns it.
 Layer* RunConvert(const Tensor* src, DataLayout layout, DataType dtype)
 {
-    Tensor* in = CreateTensorWithStrides((DataType)src->dtype, (DataLayout)src->layout, 4, src->shape, src->stride, true);
+    Tensor* in =
+        CreateTensorWithStrides((DataType)src->dtype, (DataLayout)src->layout, 4, src->shape, src->stride, true);
     CopyTensorData(src, in);
     Layer* layer = AddConvertLayer(nullptr, in, nullptr, layout, dtype);
     AllocTensorData(layer->kernel->output[0]);
@@ -73,8 +74,11 @@ TEST(ConvertRef, LayoutPermutationsAndTypeChanges)
     const int32_t* o = (const int32_t*)layer->kernel->output[0]->data;
     EXPECT_EQ(std::vector<int32_t>(o, o + 3), (std::vector<int32_t>{2, -1, 0}));
     DestroyLayer(layer);
-    corvus_test::ExpectFatal("Convert_ref", {{[] { RunConvert(MakeTensor(DT_INT32, {1, 2, 2, 3}, 0, DL_NHWC).get(), DL_NCHW, DT_FLOAT32); },
-                                              "Unhandled error\n"}});
+    corvus_test::ExpectFatal(
+        "Convert_ref", {{[] {
+                             RunConvert(MakeTensor(DT_INT32, {1, 2, 2, 3}, 0, DL_NHWC).get(), DL_NCHW, DT_FLOAT32);
+                         },
+                         "Unhandled error\n"}});
 }
 
 TEST(ExpandChannelsRef, CopiesInputChannelsAndZeroesTheRest)

@@ -43,8 +43,8 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             c.x.push_back(Rand(1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : 12));
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
             if (transposed)  // random output padding and end pads
-                c.y.push_back((uint32_t)std::max<int64_t>(
-                    1, (int64_t)(c.x[a + 1] - 1) * c.s[a] + extent + Rand(0, 1) - c.pad[a] - Rand(0, 2)));
+                c.y.push_back((uint32_t)std::max<int64_t>(1, (int64_t)(c.x[a + 1] - 1) * c.s[a] + extent + Rand(0, 1) -
+                                                                 c.pad[a] - Rand(0, 2)));
             else
                 c.y.push_back(OutSize(c.x[a + 1], c.k[a], c.s[a], c.d[a], c.pad[a], padEnd[a]));
             empty = empty || c.y.back() == 0;
@@ -63,12 +63,13 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             const Conv1DParams p = {c.k[0], c.s[0], c.d[0], c.pad[0], padEnd[0], G, useBias, act};
             Conv1D_fl32_ref(x, w, useBias || trial % 2 ? b : nullptr, y, &p);  // no bias is read without useBias
         } else if (kind == kConv3D) {
-            const Conv3DParams p = {c.k[0], c.k[1], c.k[2], c.s[0], c.s[1], c.s[2], c.d[0], c.d[1], c.d[2], c.pad[1],
-                                    padEnd[1], c.pad[0], padEnd[0], c.pad[2], padEnd[2], G, Cout, useBias, EXPLICIT, act};
+            const Conv3DParams p = {c.k[0],    c.k[1], c.k[2],   c.s[0],    c.s[1],   c.s[2],    c.d[0],
+                                    c.d[1],    c.d[2], c.pad[1], padEnd[1], c.pad[0], padEnd[0], c.pad[2],
+                                    padEnd[2], G,      Cout,     useBias,   EXPLICIT, act};
             Conv3D_fl32_ref(x, w, b, y, &p);
         } else if (kind == kTransposed2D) {
-            const Conv2DTransposeParams p = {c.k[0], c.k[1], Cout, c.s[0], c.s[1], c.d[0], c.d[1], c.pad[0], c.pad[1],
-                                             useBias, G, act};
+            const Conv2DTransposeParams p = {c.k[0], c.k[1],   Cout,     c.s[0],  c.s[1], c.d[0],
+                                             c.d[1], c.pad[0], c.pad[1], useBias, G,      act};
             Conv2DTranspose_fl32_ref(x, w, b, y, &p);
         } else {
             const Conv1DTransposeParams p = {c.s[0], c.k[0], c.d[0], c.pad[0], useBias, G, act};

@@ -13,8 +13,9 @@ Conv2DParams Params(const U& k, uint32_t filters, const U& s, const U& d, const 
                     ActivationParams act, uint32_t groups)
 {
     const bool padded = (pads[0] | pads[1] | pads[2] | pads[3]) != 0;
-    return Conv2DParams{k[0],    k[1],    filters, s[0],    s[1],   d[0],   d[1], pads[0], pads[1],
-                        pads[2], pads[3], padded ? SAME : VALID, (uint8_t)bias, act, groups};
+    return Conv2DParams{k[0],          k[1],    filters, s[0],    s[1],    d[0],
+                        d[1],          pads[0], pads[1], pads[2], pads[3], padded ? SAME : VALID,
+                        (uint8_t)bias, act,     groups};
 }
 
 ConvSetup SetupOf(const Conv2DParams& p, const U& x, const U& y)
@@ -47,8 +48,13 @@ TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
         const bool packed = trial % 5 == 0, half = trial % 6 == 1;
         const uint32_t G = packed ? pick(1, 2) : pick(1, 3);
         const uint32_t cgIn = pick(1, 20), cgOut = packed ? pick(256, 300) : pick(1, 150);
-        Fixed f{{pick(1, 2), pick(1, 9), pick(1, 11), G * cgIn}, {pick(1, 4), pick(1, 4)}, {pick(1, 3), pick(1, 3)},
-                {pick(1, 3), pick(1, 3)}, {pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 3)}, G, G * cgOut};
+        Fixed f{{pick(1, 2), pick(1, 9), pick(1, 11), G * cgIn},
+                {pick(1, 4), pick(1, 4)},
+                {pick(1, 3), pick(1, 3)},
+                {pick(1, 3), pick(1, 3)},
+                {pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 3)},
+                G,
+                G * cgOut};
         if (trial < 3) f = fixed[trial];
         const U y = {f.x[0], OutSize(f.x[1], f.k[0], f.s[0], f.d[0], f.pads[0], f.pads[2]),
                      OutSize(f.x[2], f.k[1], f.s[1], f.d[1], f.pads[1], f.pads[3]), f.cout};
@@ -83,7 +89,8 @@ TEST(Conv2DRef, HandComputedWindowsAndActivations)
     std::fill(F32(filter), F32(filter) + 9, 1.0f);
     Tensor* out = Make(DL_NHWC, {1, 5, 5, 1}, nullptr);
     Conv2D_fl32_ref(in, filter, nullptr, out, &p);
-    EXPECT_EQ(Values(out), (std::vector<float>{4, 6, 6, 6, 4, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 4, 6, 6, 6, 4}));
+    EXPECT_EQ(Values(out),
+              (std::vector<float>{4, 6, 6, 6, 4, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 4, 6, 6, 6, 4}));
     // A 3x1 kernel (1, 10, 100) with dilation 2 down a column 0..6 reads rows oh, oh + 2, oh + 4.
     p = Params({3, 1}, 1, {1, 1}, {2, 1}, {0, 0, 0, 0}, false, none, 1);
     Tensor* column = Make(DL_NHWC, {1, 7, 1, 1}, nullptr);
@@ -102,8 +109,9 @@ TEST(Conv2DRef, HandComputedWindowsAndActivations)
     Tensor* w = Filled({1, 1, 1, 1});
     Tensor* b = Filled({1});
     Tensor* y = Filled({1, 1, 1, 1});
-    for (const Case& c : {Case{ReLU6, 0, 5, 2, 6}, Case{ReLU6, 0, -5, 2, -0.0f}, Case{ReLU, 0, -5, 2, -0.0f},
-                          Case{LeakyReLU, 0.25f, -5, 1, -1}, Case{LeakyReLU, 0.25f, 3, 1, 4}, Case{Linear, 0, -5, 1, -4}}) {
+    for (const Case& c :
+         {Case{ReLU6, 0, 5, 2, 6}, Case{ReLU6, 0, -5, 2, -0.0f}, Case{ReLU, 0, -5, 2, -0.0f},
+          Case{LeakyReLU, 0.25f, -5, 1, -1}, Case{LeakyReLU, 0.25f, 3, 1, 4}, Case{Linear, 0, -5, 1, -4}}) {
         p = Params({1, 1}, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, true, ActivationParams{c.kind, c.alpha}, 1);
         F32(w)[0] = c.w, F32(b)[0] = c.b;
         Conv2D_fl32_ref(one, w, b, y, &p);
@@ -120,7 +128,8 @@ TEST(Conv2DRef, ExecuteAndFilterShapeCheck)
     Tensor *in = Make(DL_NHWC, {1, 1, 2, 2}, &rng), *filter = Make(DL_HWIO, {1, 1, 2, 2}, &rng);
     Tensor *out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr), *wrongFilter = Make(DL_HWIO, {1, 1, 3, 2}, &rng);
     Execute_Conv2D_ref(opt_test::Kernel({in}, {out}, &p, {filter, nullptr}));
-    EXPECT_TRUE(SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
+    EXPECT_TRUE(
+        SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
     corvus_test::ExpectFatal("Convolution_ref",
                              {{[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
                                "Conv2D_fl32_ref: filter shape (1, 1, 3, 2) does not match (1, 1, 2, 2)"}});

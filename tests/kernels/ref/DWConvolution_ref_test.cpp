@@ -61,13 +61,27 @@ TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
     for (int trial = 0; trial < 6 + 250; ++trial) {
         const bool half = trial % 8 == 7;
         DwCase c = trial < 6 ? fixed[trial]
-                             : DwCase{pick(1, 2), pick(1, 9), pick(1, 11), pick(1, 37), pick(1, 3), pick(1, 4),
-                                      pick(1, 4), pick(1, 3), pick(1, 3), pick(1, 3), pick(1, 3), pick(0, 3),
-                                      pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 1) == 1, kFusedKinds[pick(0, 4)]};
+                             : DwCase{pick(1, 2),
+                                      pick(1, 9),
+                                      pick(1, 11),
+                                      pick(1, 37),
+                                      pick(1, 3),
+                                      pick(1, 4),
+                                      pick(1, 4),
+                                      pick(1, 3),
+                                      pick(1, 3),
+                                      pick(1, 3),
+                                      pick(1, 3),
+                                      pick(0, 3),
+                                      pick(0, 3),
+                                      pick(0, 3),
+                                      pick(0, 3),
+                                      pick(0, 1) == 1,
+                                      kFusedKinds[pick(0, 4)]};
         if (c.OH() == 0 || c.OW() == 0) continue;
         if (half) c.activation = None;
-        Tensor* in = Make(DL_NHWC, {c.N, c.H, c.W, c.C}, &rng, half ? 0 : pick(0, 1) * 2,
-                          half ? DT_FLOAT16 : DT_FLOAT32);
+        Tensor* in =
+            Make(DL_NHWC, {c.N, c.H, c.W, c.C}, &rng, half ? 0 : pick(0, 1) * 2, half ? DT_FLOAT16 : DT_FLOAT32);
         Layer* layer = MakeLayer(c, in, &rng);
         NNKernel* k = layer->kernel;
         RunLayer(layer);
@@ -87,13 +101,12 @@ TEST(DWConvolutionRefDeathTest, ChecksBeforeComputing)
     Layer* layer = MakeLayer({1, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, false, None},
                              Make(DL_NHWC, {1, 2, 2, 2}, nullptr), nullptr);
     NNKernel* k = layer->kernel;
-    corvus_test::ExpectFatal(
-        "DWConvolution_ref",
-        {{[&] {
-              k->inner[0]->shape.dimension[3] = 3;
-              Execute_DWConvolution_ref(k);
-          },
-          "DWConvolution: filter shape (1, 1, 1, 3) does not match kernel 1x1, 2 channels x 1"}});
+    corvus_test::ExpectFatal("DWConvolution_ref",
+                             {{[&] {
+                                   k->inner[0]->shape.dimension[3] = 3;
+                                   Execute_DWConvolution_ref(k);
+                               },
+                               "DWConvolution: filter shape (1, 1, 1, 3) does not match kernel 1x1, 2 channels x 1"}});
     // Fused activations run through the float32 activation kernel only.
     corvus_test::ExpectFatal("Activation_ref", {{[&] {
                                                      ((DepthWiseConv2DParams*)k->params)->activation = ReLU;

@@ -56,16 +56,18 @@ uint64_t SliceMismatches(const Tensor* out, const Tensor* data, const std::vecto
 // element at source(output coordinate); the kernel has run.
 struct Moved {
     TensorPtr in, out;
-    std::function<Dims(const Dims&)> source;
-    std::string what;
+    std::function<Dims(const Dims&)> source = {};
+    std::string what = {};
 };
 
 // Random permutations, then extents that are not multiples of the copy tile
 // with the innermost axis moving (blocked path) and staying (row copies).
 Moved Transposed(std::mt19937& rng, int iter)
 {
-    static const std::pair<Dims, Dims> fixed[] = {{{70, 45}, {1, 0}},          {{3, 40, 37}, {0, 2, 1}},
-                                                  {{33, 2, 65}, {2, 1, 0}},    {{4, 35, 3, 33}, {3, 1, 2, 0}},
+    static const std::pair<Dims, Dims> fixed[] = {{{70, 45}, {1, 0}},
+                                                  {{3, 40, 37}, {0, 2, 1}},
+                                                  {{33, 2, 65}, {2, 1, 0}},
+                                                  {{4, 35, 3, 33}, {3, 1, 2, 0}},
                                                   {{2, 3, 64, 5}, {1, 0, 2, 3}}};
     Dims perm(1 + iter % 6), dims;
     std::iota(perm.begin(), perm.end(), 0u);
@@ -161,7 +163,8 @@ TEST(DataMovementRef, TransposeShuffleTileAndExpandFollowTheirIndexRules)
         }
     }
     // More groups than channels change nothing.
-    TensorPtr in = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC), out = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC);
+    TensorPtr in = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC),
+              out = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC);
     std::fill((float*)out->data, (float*)out->data + 12, -1.0f);
     Shuffle_fl32(out.get(), in.get(), 7);
     EXPECT_EQ(corvus_test::ValuesOf<float>(out.get()), std::vector<float>(12, -1.0f));
@@ -199,15 +202,17 @@ TEST(SliceRef, RandomSlicesWithNegativeStepsAndEncodings)
             const int64_t dim = dims[d], step = pick(0, 1) ? pick(1, 3) : -pick(1, 3), start = pick(0, dim - 1);
             const int64_t end = step > 0 ? pick(start + 1, dim) : pick(-1, start - 1);
             const int32_t s = (int32_t)(pick(0, 1) ? start - dim : start);
-            const int32_t e = step > 0 ? (end == dim && pick(0, 1) ? INT_MAX : (int32_t)(end < dim && pick(0, 1) ? end - dim : end))
-                                       : (end == -1 ? INT_MIN : (int32_t)(pick(0, 1) ? end - dim : end));
+            const int32_t e =
+                step > 0 ? (end == dim && pick(0, 1) ? INT_MAX : (int32_t)(end < dim && pick(0, 1) ? end - dim : end))
+                         : (end == -1 ? INT_MIN : (int32_t)(pick(0, 1) ? end - dim : end));
             slices.push_back({(int32_t)d, s, e, (int32_t)step});
             positions[d].clear();
             for (int64_t i = start; step > 0 ? i < end : i > end; i += step) positions[d].push_back((uint32_t)i);
         }
         std::shuffle(slices.begin(), slices.end(), rng);
         Layer* layer = RunSlice(data.get(), slices);
-        EXPECT_EQ(SliceMismatches(layer->kernel->output[0], data.get(), positions), 0u) << DimsText(dims) << " " << iter;
+        EXPECT_EQ(SliceMismatches(layer->kernel->output[0], data.get(), positions), 0u)
+            << DimsText(dims) << " " << iter;
         DestroyLayer(layer);
     }
     // The record holds one entry per data dimension, the rest whole; selection reads the steps there.
@@ -224,8 +229,11 @@ TEST(SliceRef, RandomSlicesWithNegativeStepsAndEncodings)
     DestroyLayer(layer);
     // Walking three elements backwards from 1 leaves the input.
     SliceParams bad = {{0, 1}, {}, {1, -1, 1, 1, 1, 1}, 0, 0, {}};
-    corvus_test::ExpectFatal("Slice_ref", {{[&] { Slice_ref(MakeTensor(DT_FLOAT32, {2, 3}).get(), MakeTensor(DT_FLOAT32, {2, 3}).get(), &bad); },
-                                            "Slice_ref: dimension 1 reads elements 1 to -1 of 3"}});
+    corvus_test::ExpectFatal(
+        "Slice_ref", {{[&] {
+                           Slice_ref(MakeTensor(DT_FLOAT32, {2, 3}).get(), MakeTensor(DT_FLOAT32, {2, 3}).get(), &bad);
+                       },
+                       "Slice_ref: dimension 1 reads elements 1 to -1 of 3"}});
 }
 
 // Concatenation: output coordinate c along the axis belongs to the input
@@ -291,7 +299,9 @@ TEST(ReshapeRef, FlattenFollowsTheStoredOrder)
             Layer* layer = RunLayer(AddFlattenLayer(nullptr, in, "flat"), kfname_Flatten_ref);
             ASSERT_EQ(DimsOf(layer->kernel->output[0]), (Dims{2, 60}));
             EXPECT_EQ(Mismatches(layer->kernel->output[0], ref.get(),
-                                 [](const Dims& c) { return Dims{c[0], c[1] / 20, c[1] / 5 % 4, c[1] % 5}; }),
+                                 [](const Dims& c) {
+                                     return Dims{c[0], c[1] / 20, c[1] / 5 % 4, c[1] % 5};
+                                 }),
                       0u);
             DestroyLayer(layer);
         }

@@ -24,7 +24,10 @@ Tensor* Plain(std::vector<uint32_t> dims, DataType dtype, std::mt19937* rng = nu
     for (uint32_t e = 0; rng != nullptr && e < GetTensorSize(t); ++e) ((int32_t*)t->data)[e] = (int32_t)(*rng)();
     return t;
 }
-uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); }
+uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
+{
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+}
 
 }  // namespace
 
@@ -47,9 +50,11 @@ TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
         Matmul_ref(A, B, out);
         if (dtype == DT_FLOAT32) {
             const std::vector<float> want = NaiveMatmul<float>(A, B, out);
-            for (size_t e = 0; e < want.size(); ++e) ASSERT_TRUE(SameBits(want[e], F32(out)[e])) << trial << " at " << e;
+            for (size_t e = 0; e < want.size(); ++e)
+                ASSERT_TRUE(SameBits(want[e], F32(out)[e])) << trial << " at " << e;
         } else {
-            ASSERT_EQ(NaiveMatmul<int32_t>(A, B, out), std::vector<int32_t>((int32_t*)out->data, (int32_t*)out->data + GetTensorSize(out)));
+            ASSERT_EQ(NaiveMatmul<int32_t>(A, B, out),
+                      std::vector<int32_t>((int32_t*)out->data, (int32_t*)out->data + GetTensorSize(out)));
         }
         for (Tensor* t : {A, B, out}) DestroyTensor(t);
     }
@@ -69,7 +74,8 @@ TEST(MatmulRef, HandValuesAndBadShapes)
     EXPECT_EQ(((int32_t*)io->data)[0], 0x7FFFFFFD);
 
     Tensor* wrongK = Plain({4, 4}, DT_FLOAT32);
-    corvus_test::ExpectFatal("Matmul_ref", {{[&] { Matmul_ref(A, wrongK, out); }, "Function Matmul: shapes (2, 1, 3) x (4, 4) do not give (2, 1, 4)"}});
+    corvus_test::ExpectFatal("Matmul_ref", {{[&] { Matmul_ref(A, wrongK, out); },
+                                             "Function Matmul: shapes (2, 1, 3) x (4, 4) do not give (2, 1, 4)"}});
     for (Tensor* t : {A, B, out, ia, ib, io, wrongK}) DestroyTensor(t);
 }
 
@@ -90,7 +96,8 @@ TEST(DenseRef, MatchesNaiveOverRandomShapes)
         const std::vector<float> product = NaiveMatmul<float>(in, w, out);
         for (uint32_t e = 0; e < N * U; ++e) {
             const float want = conv_test::Activate(product[e] + (bias ? F32(bias)[e % U] : 0.0f), kind, 0.0f);
-            ASSERT_TRUE(SameBits(want, At(out, {e / U, e % U}))) << "trial " << trial << " N K U " << N << " " << K << " " << U;
+            ASSERT_TRUE(SameBits(want, At(out, {e / U, e % U})))
+                << "trial " << trial << " N K U " << N << " " << K << " " << U;
         }
         for (Tensor* t : {in, w, bias, out}) DestroyTensor(t);
     }
@@ -112,8 +119,9 @@ TEST(DenseRef, HandValuesEmptyBiasSlotAndBadShapes)
     EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 2), (std::vector<float>{4.0f, 5.0f}));
 
     Tensor* wrongW = Make(DL_CN, {9, 2}, nullptr);
-    corvus_test::ExpectFatal("Dense_ref", {{[&] { Dense_fl32_ref(in, wrongW, nullptr, out, &p); },
-                                            "Dense_fl32_ref: shapes do not agree: input (1, 3), weights (9, 2), output (1, 2)"}});
+    corvus_test::ExpectFatal("Dense_ref",
+                             {{[&] { Dense_fl32_ref(in, wrongW, nullptr, out, &p); },
+                               "Dense_fl32_ref: shapes do not agree: input (1, 3), weights (9, 2), output (1, 2)"}});
     for (Tensor* t : {in, w, bias, out, wrongW}) DestroyTensor(t);
 }
 

@@ -74,7 +74,7 @@ std::vector<float> RunYolo(const std::vector<float>& in, uint32_t N, uint32_t B,
 void PushAnchorRow(std::vector<float>& in, const std::vector<float>& classScores, const Corner& c)
 {
     in.insert(in.end(), classScores.begin(), classScores.end());
-    const float row[12] = {0, 0, 0, 0, (c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
+    const float row[12] = {0,    0,    0,    0,   (c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
                            0.1f, 0.1f, 0.2f, 0.2f};
     in.insert(in.end(), row, row + 12);
 }
@@ -103,9 +103,7 @@ std::vector<Triple> RunOnnx(const OnnxCase& k)
     return Triples(rig.out[0]);
 }
 
-
 }  // namespace
-
 
 TEST(AnchorBoxesKernel, HandComputedRowsThenRandomGeometriesMatchNaive)
 {
@@ -135,7 +133,6 @@ TEST(AnchorBoxesKernel, HandComputedRowsThenRandomGeometriesMatchNaive)
     }
 }
 
-
 // Odd trials: random offsets over random anchors, normalised or not. Even
 // trials: anchors on a small grid with zero offsets, the IoU threshold that
 // of one overlapping pair and scores on the confidence threshold, so ties
@@ -159,7 +156,8 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
                 continue;
             }
             in.insert(in.end(), scores.begin(), scores.end());
-            const float row[12] = {off(rng), off(rng), off(rng), off(rng), pos(rng), pos(rng), size(rng), size(rng), 0.1f, 0.1f, 0.2f, 0.2f};
+            const float row[12] = {off(rng),  off(rng),  off(rng), off(rng), pos(rng), pos(rng),
+                                   size(rng), size(rng), 0.1f,     0.1f,     0.2f,     0.2f};
             in.insert(in.end(), row, row + 12);
         }
         float iou = iouSet[rng() % 4];
@@ -173,7 +171,8 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
         EXPECT_EQ(NaiveDecode(in, N, B, L, p), RunDecode(in, N, B, L, p));
     }
     // Only the background class: zeros.
-    EXPECT_EQ(std::vector<float>(48, 0.0f), RunDecode(std::vector<float>(78, 1.0f), 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
+    EXPECT_EQ(std::vector<float>(48, 0.0f),
+              RunDecode(std::vector<float>(78, 1.0f), 2, 3, 13, DecodeParams(4, 3, 0.0f, 0.5f)));
 }
 
 // Hand-computed selections: A (0,0,10,10) contains B (0,0,10,5) with IoU 0.5,
@@ -189,6 +188,7 @@ TEST(NonMaxSuppressionKernel, HandComputedSelections)
     const struct {
         OnnxCase k;
         std::vector<Triple> want;
+        // clang-format off
     } cases[] = {
         {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 5, 0.5f, 0.5f}, {{0, 0, 0}}},
         {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 5, above, 0.5f}, {{0, 0, 0}, {0, 0, 1}}},
@@ -197,11 +197,13 @@ TEST(NonMaxSuppressionKernel, HandComputedSelections)
         {{nested, {0.9f, 0.8f, 0.5f}, 1, 1, 3, 0, above, below}, {}},
         {{apart, twoClasses, 1, 2, 3, 3}, {{0, 0, 1}}},
         {{apart, twoClasses, 1, 2, 3, 3, 0.5f}, {{0, 0, 1}, {0, 0, 2}}},
-        {{apart, twoClasses, 1, 2, 3, 3, 0.5f, 0.0f}, {{0, 0, 1}, {0, 0, 2}, {0, 0, 0}, {0, 1, 1}, {0, 1, 0}, {0, 1, 2}}},
+        {{apart, twoClasses, 1, 2, 3, 3, 0.5f, 0.0f}, {{0, 0, 1}, {0, 0, 2}, {0, 0, 0}, {0, 1, 1}, {0, 1, 0}, {0, 1,
+         2}}},
         {{{0, 0, 4, 4, 0, 0, 4, 4, 0, 0, 4, 4, 10, 10, 14, 14}, {0.9f, 0.8f, 0.9f, 0.8f}, 2, 1, 2, 2, 0.5f, 0.0f},
          {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}}},
         {{{0, 0, 4, 4, 4, 4, 0, 0}, {0.9f, 0.8f}, 1, 1, 2, 2, 0.1f, 0.0f}, {{0, 0, 0}, {0, 0, 1}}},
     };
+    // clang-format on
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) EXPECT_EQ(RunOnnx(cases[i].k), cases[i].want) << i;
 }
 
@@ -244,12 +246,14 @@ TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSizeAndNeverPassIt)
     Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
     const int32_t M = 3;
-    corvus_test::ExpectFatal("NonMaximumSuppression", {{[&] {
-                                 Rig rig({MakeTensor(DT_FLOAT32, {1, 2, 4}), MakeTensor(DT_FLOAT32, {1, 1, 2}), MakeTensor(DT_INT32, {1}, &M)},
-                                         MakeTensor(DT_INT32, {2, 3}), nullptr);
-                                 Execute_NonMaxSuppression_ref(&rig.k);
-                             },
-                             "NonMaxSuppression: 1 x 1 x 3 selections do not fit the output's 2 rows"}});
+    corvus_test::ExpectFatal("NonMaximumSuppression",
+                             {{[&] {
+                                   Rig rig({MakeTensor(DT_FLOAT32, {1, 2, 4}), MakeTensor(DT_FLOAT32, {1, 1, 2}),
+                                            MakeTensor(DT_INT32, {1}, &M)},
+                                           MakeTensor(DT_INT32, {2, 3}), nullptr);
+                                   Execute_NonMaxSuppression_ref(&rig.k);
+                               },
+                               "NonMaxSuppression: 1 x 1 x 3 selections do not fit the output's 2 rows"}});
 }
 
 // Several items, boxes clamped at 0, extra values copied, ties on both thresholds.
@@ -268,7 +272,7 @@ TEST(NMSYoloKernel, RandomRowsWithTiesMatchNaive)
             c.x0 += s;
             c.x1 += s;
             const float row[7] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
-                                  TiedScore(rng), extra(rng), extra(rng)};
+                                  TiedScore(rng),       extra(rng),           extra(rng)};
             in.insert(in.end(), row, row + 7);
             corners.push_back({std::max(c.x0, 0.0f), std::max(c.y0, 0.0f), c.x1, c.y1});
         }

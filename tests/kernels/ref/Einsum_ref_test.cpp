@@ -30,6 +30,7 @@ TEST(EinsumKernel, MatchesTheNaiveSumAndRefusesTracesAndMismatchedExtents)
     const struct {
         const char* equation;
         Dims a, b, out;
+        // clang-format off
     } cases[] = {
         {"ij,jk->ik", {3, 5}, {5, 4}, {3, 4}},       {" ij , jk -> ki", {3, 5}, {5, 4}, {4, 3}},  // blanks ignored
         {"bij,bjk->bik", {2, 3, 4}, {2, 4, 5}, {2, 3, 5}},
@@ -39,6 +40,7 @@ TEST(EinsumKernel, MatchesTheNaiveSumAndRefusesTracesAndMismatchedExtents)
         {"ij,k->i", {2, 3}, {3}, {2}},               // A's j and B's k summed independently
         {"i,j->ij", {4}, {3}, {4, 3}},               // no sums: one rounded product each, exact
     };
+    // clang-format on
     uint32_t seed = 1;
     for (const auto& c : cases) {
         const std::vector<float> a = RandomValues(Count(c.a), seed++), b = RandomValues(Count(c.b), seed++);
@@ -53,16 +55,18 @@ TEST(EinsumKernel, MatchesTheNaiveSumAndRefusesTracesAndMismatchedExtents)
             EXPECT_NEAR(got[i], tol == 0.0 ? (float)ref[i] : ref[i], tol * (1.0 + std::fabs(ref[i])))
                 << c.equation << i;
     }
-    corvus_test::ExpectFatal("Einsum_ref", {
-        {[] {
-             const EinsumParams p = Parse("ii,ij->j");
-             EinSum_fl32_ref(MakeF32({2}, {}), MakeF32({2, 2}, {}), MakeF32({2, 2}, {}), &p);
-         },
-         "Check equation pattern: ii,ij->j\n. Trace-like operators are not supported in the current version."},
-        {[] {
-             const EinsumParams p = Parse("ij,jk->ik");
-             EinSum_fl32_ref(MakeF32({2, 2}, {}), MakeF32({2, 3}, {}), MakeF32({4, 2}, {}), &p);
-         },
-         "Einsum: equation ij,jk->ik gives index 'j' the extents 3 and 4"},
-    });
+    corvus_test::ExpectFatal(
+        "Einsum_ref",
+        {
+            {[] {
+                 const EinsumParams p = Parse("ii,ij->j");
+                 EinSum_fl32_ref(MakeF32({2}, {}), MakeF32({2, 2}, {}), MakeF32({2, 2}, {}), &p);
+             },
+             "Check equation pattern: ii,ij->j\n. Trace-like operators are not supported in the current version."},
+            {[] {
+                 const EinsumParams p = Parse("ij,jk->ik");
+                 EinSum_fl32_ref(MakeF32({2, 2}, {}), MakeF32({2, 3}, {}), MakeF32({4, 2}, {}), &p);
+             },
+             "Einsum: equation ij,jk->ik gives index 'j' the extents 3 and 4"},
+        });
 }

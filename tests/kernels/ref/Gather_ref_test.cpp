@@ -28,7 +28,8 @@ TensorPtr RandomIndices(std::mt19937& rng, const Dims& dims, int32_t lo, int32_t
 {
     TensorPtr t = MakeTensor(DT_INT32, dims, pad);
     if (dims.empty()) *(int32_t*)t->data = std::uniform_int_distribution<int32_t>(lo, hi)(rng);
-    ForEachIndex(dims, [&](const Dims& c) { Set<int32_t>(t.get(), c, std::uniform_int_distribution<int32_t>(lo, hi)(rng)); });
+    ForEachIndex(dims,
+                 [&](const Dims& c) { Set<int32_t>(t.get(), c, std::uniform_int_distribution<int32_t>(lo, hi)(rng)); });
     return t;
 }
 
@@ -48,7 +49,9 @@ TEST(GatherRef, RandomShapesAndNegativeIndices)
         TensorPtr indices = RandomIndices(rng, idxDims, -extent, extent - 1, iter % 7 == 3 ? 2 : 0);
         Layer* layer = RunGather(data.get(), indices.get(), iter % 3 == 0 ? (int32_t)axis - (int32_t)dataRank : axis);
         const Tensor* out = layer->kernel->output[0];
-        auto index = [&](const Tensor* t, const Dims& j) { return indexRank ? At<int32_t>(t, j) : *(const int32_t*)t->data; };
+        auto index = [&](const Tensor* t, const Dims& j) {
+            return indexRank ? At<int32_t>(t, j) : *(const int32_t*)t->data;
+        };
 
         Dims expected(dims.begin(), dims.begin() + axis);
         expected.insert(expected.end(), idxDims.begin(), idxDims.end());
@@ -56,7 +59,8 @@ TEST(GatherRef, RandomShapesAndNegativeIndices)
         ASSERT_EQ(DimsOf(out), expected);
         EXPECT_EQ(Mismatches(out, data.get(),
                              [&](const Dims& c) {
-                                 const int32_t v = index(indices.get(), Dims(c.begin() + axis, c.begin() + axis + indexRank));
+                                 const int32_t v =
+                                     index(indices.get(), Dims(c.begin() + axis, c.begin() + axis + indexRank));
                                  Dims p(c.begin(), c.begin() + axis);
                                  p.push_back((uint32_t)(v < 0 ? v + extent : v));
                                  p.insert(p.end(), c.begin() + axis + indexRank, c.end());
@@ -103,8 +107,9 @@ TEST(GatherRef, IndicesOutsideTheAxisAreRefused)
         GatherElements_ref(MakeTensor(DT_FLOAT32, {1, 2}).get(), data.get(), idx.get(), 0);
     };
     corvus_test::ExpectFatal(
-        "Gather_ref", {{[&] { RunGather(data.get(), Int32Tensor({5}).get(), 0); },
-                        "Function Gather: Index 5 is out of tensor shape (5) in specified axis"},
-                       {[&] { elements(5); }, "AreIndicesCorrect: Indices index=5 out of input dimension[axis]=5 range"},
-                       {[&] { elements(-1); }, "AreIndicesCorrect: Indices index=-1 out of input dimension[axis]=5 range"}});
+        "Gather_ref",
+        {{[&] { RunGather(data.get(), Int32Tensor({5}).get(), 0); },
+          "Function Gather: Index 5 is out of tensor shape (5) in specified axis"},
+         {[&] { elements(5); }, "AreIndicesCorrect: Indices index=5 out of input dimension[axis]=5 range"},
+         {[&] { elements(-1); }, "AreIndicesCorrect: Indices index=-1 out of input dimension[axis]=5 range"}});
 }

@@ -44,7 +44,8 @@ std::function<void(const Ins&, Tensor*)> Named(kfname fn, const void* params)
     return
         [=](const Ins& ins, Tensor* out) { nn_kernel_fn_list[fn]->execute(Kernel(ins, {out}, (void*)params).get()); };
 }
-std::function<void(const Ins&, Tensor*)> Arith(void (*fn)(Tensor*, const Tensor*, const Tensor*, const BroadcastParams*))
+std::function<void(const Ins&, Tensor*)> Arith(void (*fn)(Tensor*, const Tensor*, const Tensor*,
+                                                          const BroadcastParams*))
 {
     return [=](const Ins& ins, Tensor* out) { fn(out, ins[0], ins[1], nullptr); };
 }
@@ -68,6 +69,7 @@ const AudioSpectrogramParams kSpectrogram = {100, 50, false};
 const MfccParams kMfcc = {1900.0f, 40.0f, 12, 6, 4000};
 const NMSYoloParams kYolo = {0.5f, 0.4f};
 
+// clang-format off
 const HalfCase kHalfKernels[] = {
     {"Add", {{3, 37}, {37}}, {3, 37}, Arith(AddBroadcast_ref)},
     {"Sub", {{3, 37}, {1}}, {3, 37}, Arith(SubBroadcast_ref)},
@@ -79,7 +81,8 @@ const HalfCase kHalfKernels[] = {
     {"Ceil", {{4, 9}}, {4, 9}, Execute(Execute_Ceil_ref)},
     {"Floor", {{4, 9}}, {4, 9}, Execute(Execute_Floor_ref)},
     {"Sqrt", {{4, 9}}, {4, 9}, Execute(Execute_Sqrt_ref)},
-    {"Log", {{4, 9}}, {4, 9}, [](const Ins& i, Tensor* o) { Activation_fl32_ref(o, i[0], &kLog); }, DT_FLOAT16, 8, true},
+    {"Log", {{4, 9}}, {4, 9}, [](const Ins& i, Tensor* o) { Activation_fl32_ref(o, i[0], &kLog); }, DT_FLOAT16, 8,
+     true},
     {"HardSigmoid", {{4, 9}}, {4, 9}, Execute(Execute_HardSigmoid_ref, &kHardSigmoid)},
     {"PRelu", {{5, 6}, {6}}, {5, 6},
      [](const Ins& i, Tensor* o) { Execute_PRelu_ref(Kernel({i[0]}, {o}, nullptr, {i[1]}).get()); }},
@@ -89,7 +92,8 @@ const HalfCase kHalfKernels[] = {
     {"ReduceMax", {{2, 3, 4}}, {2, 4}, Reduce(OP_ReduceMax)},
     {"ArgMax", {{2, 7, 3}}, {2, 1, 3}, [](const Ins& i, Tensor* o) { ArgMax_ref(o, i[0], &kArgMaxLast); }, DT_INT32, 1},
     {"CumSum", {{3, 6}}, {3, 6},
-     [](const Ins& i, Tensor* o) { (o->dtype == DT_FLOAT16 ? CumSum_fl16_ref : CumSum_fl32_ref)(o, i[0], 1, &kCumSumReverse); }},
+     [](const Ins& i, Tensor* o) { (o->dtype == DT_FLOAT16 ? CumSum_fl16_ref : CumSum_fl32_ref)(o, i[0], 1,
+      &kCumSumReverse); }},
     {"MaxPool1D", {{2, 9, 3}}, {2, 5, 3}, Default(OP_MaxPool1D, &kPool1D)},
     {"MaxPool2D", {{1, 9, 8, 5}}, {1, 5, 8, 5},
      [](const Ins& i, Tensor* o) {
@@ -110,7 +114,8 @@ const HalfCase kHalfKernels[] = {
     // The weights and bias stay float32.
     {"Dense", {{3, 10}}, {3, 7},
      [](const Ins& i, Tensor* o) {
-         static const opt_test::TensorPtr w = dm_test::MakeTensor(DT_FLOAT32, {10, 7}), b = dm_test::MakeTensor(DT_FLOAT32, {7});
+         static const opt_test::TensorPtr w = dm_test::MakeTensor(DT_FLOAT32, {10, 7}),
+          b = dm_test::MakeTensor(DT_FLOAT32, {7});
          std::mt19937 rng(6);
          dm_test::FillRandom(w.get(), rng);
          dm_test::FillRandom(b.get(), rng);
@@ -118,6 +123,7 @@ const HalfCase kHalfKernels[] = {
          Execute_Dense_ref(Kernel({i[0]}, {o}, (void*)&kDense, {w.get(), b.get()}).get());
      }},
 };
+// clang-format on
 
 class HalfPrecision : public ::testing::TestWithParam<HalfCase> {};
 TEST_P(HalfPrecision, IsTheFloatResultRoundedOnce) { opt_test::ExpectHalfIsRoundedFloat(GetParam()); }

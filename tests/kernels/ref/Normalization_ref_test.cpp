@@ -17,8 +17,10 @@ TEST(Normalization_ref, InstanceAndLayerNormMatchDoublePrecision)
         bool instance;
         U dims, gammaDims;
         uint32_t axis, reduced;  // LayerNorm axis; reduced-axes mask
-    } cases[] = {{true, {2, 3, 4, 5}, {5}, 0, 0b0110}, {true, {2, 7, 3}, {3}, 0, 0b010},  // over H, W and over L
-                 {false, {3, 4, 6}, {6}, 2, 0b100}, {false, {2, 3, 4, 5}, {3, 4, 5}, 1, 0b1110},
+    } cases[] = {{true, {2, 3, 4, 5}, {5}, 0, 0b0110},
+                 {true, {2, 7, 3}, {3}, 0, 0b010},  // over H, W and over L
+                 {false, {3, 4, 6}, {6}, 2, 0b100},
+                 {false, {2, 3, 4, 5}, {3, 4, 5}, 1, 0b1110},
                  {false, {2, 3, 4, 5}, {5}, 2, 0b1100}};  // gamma over the last of two axes
     for (const auto& c : cases) {
         const uint64_t n = corvus_test::Count(c.dims), gn = corvus_test::Count(c.gammaDims);
@@ -27,8 +29,10 @@ TEST(Normalization_ref, InstanceAndLayerNormMatchDoublePrecision)
         Tensor *in = FromValues(c.dims, x), *out = FromValues(c.dims, x);
         Tensor *gamma = FromValues(c.gammaDims, g), *beta = FromValues(c.gammaDims, b);
         const NormalizationParams params = {c.axis, false, false, 0.05f};  // large enough to show where it is added
-        if (c.instance) InstanceNormalization_fl32_ref(out, in, gamma, beta, &params);
-        else LayerNorm_ref(out, in, gamma, beta, &params);
+        if (c.instance)
+            InstanceNormalization_fl32_ref(out, in, gamma, beta, &params);
+        else
+            LayerNorm_ref(out, in, gamma, beta, &params);
         const std::vector<double> want = Normalized({x.begin(), x.end()}, c.dims, c.reduced, 0.05);
         const std::vector<float> got = Values(out);
         for (uint64_t e = 0; e < n; ++e) {
@@ -58,7 +62,8 @@ TEST(Normalization_ref, BatchRowsByStrideAndL2Order)
     // Batch normalization steps its rows by each tensor's own row stride:
     // input rows of 3 values sit 5 apart, the output is dense.
     std::mt19937 rng(1);
-    const std::vector<float> x = RandomValues(rng, 20, -2, 2), m = RandomValues(rng, 3, -2, 2), a = RandomValues(rng, 3, -2, 2);
+    const std::vector<float> x = RandomValues(rng, 20, -2, 2), m = RandomValues(rng, 3, -2, 2),
+                             a = RandomValues(rng, 3, -2, 2);
     Tensor *in = FromValues({4, 5}, x), *out = FromValues({4, 3}, std::vector<float>(12));
     Tensor *mt = FromValues({3}, m), *at = FromValues({3}, a);
     in->shape.dimension[1] = 3;
@@ -71,7 +76,8 @@ TEST(Normalization_ref, BatchRowsByStrideAndL2Order)
     std::vector<float> v = RandomValues(rng, 12, -2, 2);
     const float tiny[] = {1e-4f, -2e-4f, 3e-4f, 3e-3f, 4e-3f, 0, 0, 0, 0};
     v.insert(v.end(), tiny, tiny + 9);
-    Tensor *l2in = FromValues({1, 1, 7, 3}, v, DT_FLOAT32, DL_NHWC), *l2out = FromValues({1, 1, 7, 3}, v, DT_FLOAT32, DL_NHWC);
+    Tensor *l2in = FromValues({1, 1, 7, 3}, v, DT_FLOAT32, DL_NHWC),
+           *l2out = FromValues({1, 1, 7, 3}, v, DT_FLOAT32, DL_NHWC);
     L2Normalization_fl32_ref(l2out, l2in, mt);
     const std::vector<float> y = Values(l2out);
     for (uint32_t p = 0; p < 7; ++p) {

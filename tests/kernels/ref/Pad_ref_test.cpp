@@ -110,11 +110,17 @@ TEST(PadRef, HostileShapesAreRefused)
 {
     Tensor *in = F32Tensor({1, 3, 3, 2}), *out = F32Tensor({1, 7, 5, 2});
     PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
-    corvus_test::ExpectFatal("Pad_ref", {
-        {[&] { Pad_floats_ref(out, in, &p); }, "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
-        {[&] { p.pads[1] = 2; p.pads[5] = 0; Pad_floats_ref(out, in, &p); },
-         "Function Pad: output shape does not match the input shape and the pads"},
-    });
+    corvus_test::ExpectFatal("Pad_ref",
+                             {
+                                 {[&] { Pad_floats_ref(out, in, &p); },
+                                  "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
+                                 {[&] {
+                                      p.pads[1] = 2;
+                                      p.pads[5] = 0;
+                                      Pad_floats_ref(out, in, &p);
+                                  },
+                                  "Function Pad: output shape does not match the input shape and the pads"},
+                             });
     DestroyTensor(in);
     DestroyTensor(out);
 }

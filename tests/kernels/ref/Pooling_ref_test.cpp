@@ -28,7 +28,10 @@ TensorPtr Holding(const Dims& dims, const std::vector<float>& v, DataLayout layo
     return TensorPtr(corvus_test::Holding(DT_FLOAT32, dims, v, layout));
 }
 
-uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); }
+uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
+{
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+}
 
 }  // namespace
 
@@ -40,8 +43,9 @@ TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
     for (int trial = 0; trial < 120; ++trial) {
         const uint32_t N = Pick(rng, 1, 2), H = Pick(rng, 1, 8), W = Pick(rng, 1, 8), C = Pick(rng, 1, 5),
                        gap = trial % 3 == 0;
-        const Pool2DParams p = Params2D(Pick(rng, 1, 4), Pick(rng, 1, 4), Pick(rng, 1, 3), Pick(rng, 1, 3), Pick(rng, 0, 5),
-                                        Pick(rng, 0, 5), Pick(rng, 0, 4), Pick(rng, 0, 4), Pick(rng, 0, 1));
+        const Pool2DParams p =
+            Params2D(Pick(rng, 1, 4), Pick(rng, 1, 4), Pick(rng, 1, 3), Pick(rng, 1, 3), Pick(rng, 0, 5),
+                     Pick(rng, 0, 5), Pick(rng, 0, 4), Pick(rng, 0, 4), Pick(rng, 0, 1));
         const uint32_t OH = Pick(rng, 1, (H + p.padTop + p.padBottom) / p.strideH + 2);
         const uint32_t OW = Pick(rng, 1, (W + p.padLeft + p.padRight) / p.strideW + 2);
         TensorPtr in = dm_test::MakeTensor(DT_FLOAT32, {N, H, W, C}, gap, DL_NHWC);
@@ -81,6 +85,7 @@ TEST(PoolRef, WindowsReachingIntoPads)
         Pool2DParams p;
         bool isMax;
         std::vector<float> want;
+        // clang-format off
     } cases[] = {
         // All-negative window: 0 when pads count as zeros, else the largest
         // value; wholly in skipped pads: the start value.
@@ -91,7 +96,8 @@ TEST(PoolRef, WindowsReachingIntoPads)
         {px, {1, 2, 3, 4}, px, Params2D(2, 2, 1, 1, 1, 1, 0, 0, 1), false, {1, 1.5f, 2, 2.5f}},
         {px, {1, 2, 3, 4}, px, Params2D(2, 2, 1, 1, 1, 1, 0, 0, 0), false, {0.25f, 0.75f, 1, 2.5f}},
         // 3x3, stride 2, pads 1 over 5x5: averages of 4, 6 and 9 cells.
-        {{1, 5, 5, 1}, iota, {1, 3, 3, 1}, Params2D(3, 3, 2, 2, 1, 1, 1, 1, 1), false, {3, 4.5f, 6, 10.5f, 12, 13.5f, 18, 19.5f, 21}},
+        {{1, 5, 5, 1}, iota, {1, 3, 3, 1}, Params2D(3, 3, 2, 2, 1, 1, 1, 1, 1), false, {3, 4.5f, 6, 10.5f, 12, 13.5f,
+         18, 19.5f, 21}},
         // Cells past the end pad are ignored in every mode: output row 1 lies
         // past the one-row input, its window is empty (an average of 0 / 0).
         {row, {-2, -1}, col, Params2D(1, 2, 1, 1, 0, 0, 0, 0, 0), true, {-1, kLow}},
@@ -105,6 +111,7 @@ TEST(PoolRef, WindowsReachingIntoPads)
         {px, {-1, -2, -3, -4}, one, Params2D(G, 3, G, 1, G - 2, 1, G, 0, 0), true, {0}},
         {px, {-1, -2, -3, -4}, one, Params2D(G, 3, G, 1, G - 2, 1, G, 0, 0), false, {-10.0f / 12e9f}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         TensorPtr in = Holding(c.inDims, c.in), out = Holding(c.outDims, {});
         (c.isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(out.get(), in.get(), &c.p);
@@ -166,10 +173,15 @@ TEST(PoolRefDeathTest, PaddingModesAndRefusals)
     TensorPtr in1(RandomTensor(rng, DL_NONE, {1, 6, 2})), in4(RandomTensor(rng, DL_NHWC, {1, 6, 1, 2}));
     TensorPtr out1 = dm_test::MakeTensor(DT_FLOAT32, {1, 3, 2});
     Pool1DParams mode2 = {2, 2, 1, 1, 0, 2}, p1 = {2, 2, 1, 1, 0, 1};
+    // clang-format off
     corvus_test::ExpectExitRe({
-        {[&] { RunDefault(OP_MaxPool2D, in, out, &padded); }, "^\\[ERROR MESSAGE\\]: Unsupported PaddingMode: 2\\. File Pooling_ref : [0-9]+\n$"},
-        {[&] { RunDefault(OP_AveragePool1D, in1, out1, &mode2); }, "\\[ERROR MESSAGE\\]: Unsupported padding mode: 2\\. File Pooling_ref"},
-        {[&] { RunDefault(OP_AveragePool1D, in4, out1, &p1); }, "Function AveragePooling1D: Input tensor dimensions \\(4\\) is not equal 3"},
+        {[&] { RunDefault(OP_MaxPool2D, in, out, &padded); },
+         "^\\[ERROR MESSAGE\\]: Unsupported PaddingMode: 2\\. File Pooling_ref : [0-9]+\n$"},
+        {[&] { RunDefault(OP_AveragePool1D, in1, out1, &mode2); },
+         "\\[ERROR MESSAGE\\]: Unsupported padding mode: 2\\. File Pooling_ref"},
+        {[&] { RunDefault(OP_AveragePool1D, in4, out1, &p1); },
+         "Function AveragePooling1D: Input tensor dimensions \\(4\\) is not equal 3"},
         {[&] { RunDefault(OP_MaxPool1D, in4, out1, &p1); }, "Execute_MaxPool1D_opt error -1\\. File Pooling1D_opt"},
     });
+    // clang-format on
 }

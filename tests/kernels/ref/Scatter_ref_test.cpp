@@ -14,8 +14,7 @@ using namespace dm_test;
 namespace {
 
 // Integers wrap modulo their width, as machine arithmetic does.
-template <class T>
-T Combine(T o, T u, uint32_t reduction)
+template <class T> T Combine(T o, T u, uint32_t reduction)
 {
     using Wide = typename std::conditional<std::is_floating_point<T>::value, T, int64_t>::type;
     return reduction == 0   ? u
@@ -114,16 +113,20 @@ TEST(ScatterRef, EveryReductionOverRandomShapesAndTypes)
                                                                     : Reference<int8_t>;
         const TensorPtr expected = reference(data.get(), indices.get(), updates.get(), reduction);
         EXPECT_TRUE(SameElements(layer->kernel->output[0], expected.get()))
-            << "data " << DimsText(dims) << " indices " << DimsText(idxDims) << " reduction " << reduction
-            << " type " << dt;
+            << "data " << DimsText(dims) << " indices " << DimsText(idxDims) << " reduction " << reduction << " type "
+            << dt;
         DestroyLayer(layer);
     }
 }
 
 TEST(ScatterRef, IndexOutsideTheDataIsRefused)
 {
-    TensorPtr data = MakeTensor(DT_FLOAT32, {3, 2}), idx = MakeTensor(DT_INT32, {1, 1}), upd = MakeTensor(DT_FLOAT32, {1, 2});
+    TensorPtr data = MakeTensor(DT_FLOAT32, {3, 2}), idx = MakeTensor(DT_INT32, {1, 1}),
+              upd = MakeTensor(DT_FLOAT32, {1, 2});
     *(int32_t*)idx->data = 3;
-    corvus_test::ExpectFatal("Scatter_ref", {{[&] { Scatter_ref(MakeTensor(DT_FLOAT32, {3, 2}).get(), data.get(), idx.get(), upd.get(), 1); },
-                                              "Function ScatterND: Index 3 is out of tensor shape (3) in dimension 0"}});
+    corvus_test::ExpectFatal(
+        "Scatter_ref", {{[&] {
+                             Scatter_ref(MakeTensor(DT_FLOAT32, {3, 2}).get(), data.get(), idx.get(), upd.get(), 1);
+                         },
+                         "Function ScatterND: Index 3 is out of tensor shape (3) in dimension 0"}});
 }

@@ -12,8 +12,10 @@ using namespace bcast_test;
 
 namespace {
 
-template <class E>
-std::vector<E> Elements(const Owned& t, size_t n) { return std::vector<E>(t.as<E>(), t.as<E>() + n); }
+template <class E> std::vector<E> Elements(const Owned& t, size_t n)
+{
+    return std::vector<E>(t.as<E>(), t.as<E>() + n);
+}
 
 }  // namespace
 
@@ -22,8 +24,9 @@ TEST(UnaryMath, FloatKernelsWalkStridedInputs)
     const struct {
         void (*execute)(NNKernel*);
         float (*fn)(float);
-    } kinds[] = {{Execute_Exp_ref, expf}, {Execute_Neg_ref, [](float x) { return -x; }}, {Execute_Ceil_ref, ceilf},
-                 {Execute_Floor_ref, floorf}, {Execute_Sqrt_ref, sqrtf}, {Execute_Erf_fl32_ref, erff}};
+    } kinds[] = {{Execute_Exp_ref, expf},   {Execute_Neg_ref, [](float x) { return -x; }},
+                 {Execute_Ceil_ref, ceilf}, {Execute_Floor_ref, floorf},
+                 {Execute_Sqrt_ref, sqrtf}, {Execute_Erf_fl32_ref, erff}};
     Owned in(DT_FLOAT32, {2, 3, 5}, {24, 8, 1}), out(DT_FLOAT32, {2, 3, 5});
     Rng rng(2);
     for (int i = 0; i < 48; ++i) in.as<float>()[i] = rng.uniform(3.0f);

@@ -52,7 +52,10 @@ std::vector<float> PrescribedSoftmax(const std::vector<float>& x, size_t row)
         float m = x[r];
         for (size_t i = 1; i < row; ++i)
             if (x[r + i] > m) m = x[r + i];
-        auto t = [&](size_t i) { const float d = x[r + i] - m; return (double)d <= -16.11 ? 0.0f : expf_fast(d); };
+        auto t = [&](size_t i) {
+            const float d = x[r + i] - m;
+            return (double)d <= -16.11 ? 0.0f : expf_fast(d);
+        };
         float s = 0;
         for (size_t i = 0; i < row; ++i) s += t(i);
         const float inv = 1.0f / s;
@@ -103,6 +106,7 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         const char* name;
         const char* file;
     };
+    // clang-format off
     const Fixture fixtures[] = {
         {"basic_ops", "model.json"},   {"first_pool", "model.json"},      {"dense_mlp", "model.json"},
         {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
@@ -110,6 +114,7 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         {"lstm", "model.h5"},          {"conv3d", "model.json"},          {"sequential", "model.json"},
         {"lstm_state", "model.json"},  {"quantized_mlp", "model.json"},   {"quantized_conv", "model.json"},
     };
+    // clang-format on
     for (const Fixture& f : fixtures) {
         SCOPED_TRACE(std::string(f.name) + "/" + f.file);
         RunFixture(kRoot + "/tests/fixtures/keras/" + f.name, f.file, f.name);
@@ -124,8 +129,8 @@ std::string Layer_(const std::string& name, const std::string& cls, const std::s
 {
     std::string node;
     for (const char* in : inbound) node += std::string(node.empty() ? "" : ",") + "[\"" + in + "\",0,0,{}]";
-    return "{\"name\":\"" + name + "\",\"class_name\":\"" + cls + "\",\"config\":{" + config +
-           "},\"inbound_nodes\":[" + (node.empty() ? "" : "[" + node + "]") + "]}";
+    return "{\"name\":\"" + name + "\",\"class_name\":\"" + cls + "\",\"config\":{" + config + "},\"inbound_nodes\":[" +
+           (node.empty() ? "" : "[" + node + "]") + "]}";
 }
 
 std::string Input(const std::string& name, const std::string& shape)
@@ -150,15 +155,17 @@ IOLayers* Parse(const std::string& text)
 
 // Releases a parsed graph through a model built from its outputs.
 struct Parsed {
-    explicit Parsed(const std::string& text) : io(Parse(text)), model(CreateModel(io->outputLayers, io->outputLayersCount)) {}
+    explicit Parsed(const std::string& text)
+        : io(Parse(text)), model(CreateModel(io->outputLayers, io->outputLayersCount))
+    {
+    }
     ~Parsed()
     {
         DestroyIOLayers(io);
         DestroyModel(model);
     }
     const Tensor* Out(uint32_t j) const { return io->outputLayers[j]->kernel->output[0]; }
-    template <typename P>
-    const P* Params(uint32_t j) const { return (const P*)io->outputLayers[j]->kernel->params; }
+    template <typename P> const P* Params(uint32_t j) const { return (const P*)io->outputLayers[j]->kernel->params; }
     IOLayers* io;
     Model* model;
 };
@@ -173,8 +180,8 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
         {Input("in", "4,4,2"), Input("seq", "5,3"), Layer_("drop", "Dropout", "\"rate\":0.5", {"in"}),
          Layer_("reshape", "Reshape", "\"target_shape\":[-1,8]", {"drop"}),
          Layer_("permute", "Permute", "\"dims\":[2,1]", {"seq"}),
-         Layer_("concat", "Concatenate", "\"axis\":-1", {"in", "in"}),
-         Layer_("flat", "Flatten", "", {"in"}), Layer_("softmax", "Softmax", "\"axis\":1", {"flat"}),
+         Layer_("concat", "Concatenate", "\"axis\":-1", {"in", "in"}), Layer_("flat", "Flatten", "", {"in"}),
+         Layer_("softmax", "Softmax", "\"axis\":1", {"flat"}),
          Layer_("relu6", "ReLU", "\"max_value\":6.0,\"threshold\":0.0", {"in"}),
          Layer_("relu", "ReLU", "\"max_value\":null", {"in"}), Layer_("pool", "MaxPooling2D", "", {"in"}),
          Layer_("gap", "GlobalAveragePooling2D", "", {"in"})},
@@ -207,14 +214,15 @@ TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
     // Keys Keras always writes, left out: use_bias, strides, padding,
     // data_format, size, epsilon, scale, center.
     // Also classes no fixture holds: HardSigmoid, L2Normalization, Conv1DTranspose.
-    const Parsed p(Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
-                                Layer_("up", "UpSampling2D", "", {"in"}),
-                                Layer_("bn", "BatchNormalization", "", {"in"}), Layer_("hs", "HardSigmoid", "", {"in"}),
-                                Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}), Input("seq", "4,2"),
-                                Layer_("deconv", "Conv1DTranspose",
-                                       "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"", {"seq"})},
-                               "[\"in\",0,0],[\"seq\",0,0]",
-                               "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],[\"deconv\",0,0]"));
+    const Parsed p(
+        Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
+                     Layer_("up", "UpSampling2D", "", {"in"}), Layer_("bn", "BatchNormalization", "", {"in"}),
+                     Layer_("hs", "HardSigmoid", "", {"in"}),
+                     Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}), Input("seq", "4,2"),
+                     Layer_("deconv", "Conv1DTranspose",
+                            "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"", {"seq"})},
+                    "[\"in\",0,0],[\"seq\",0,0]",
+                    "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],[\"deconv\",0,0]"));
     EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 3, 3, 3}));
     EXPECT_NE(p.io->outputLayers[0]->kernel->inner[1], nullptr);
     EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 10, 10, 2}));
@@ -235,13 +243,18 @@ TEST(KerasParserTest, ConverterNormalizesAndRefuses)
     ASSERT_FALSE(Python().empty());
     const std::string keras3 = TmpPath("keras3_model.json");
     const std::string tensor = R"({"class_name":"__keras_tensor__","config":{"shape":[null,4],"keras_history":)";
-    WriteFile(keras3, R"({"modelTopology":{"class_name":"Functional","config":{"name":"m","layers":[)"
-                      R"({"class_name":"InputLayer","config":{"batch_shape":[null,4],"name":"x"},"name":"x","inbound_nodes":[]},)"
-                      R"({"class_name":"Activation","config":{"name":"act","activation":"relu"},"name":"act",)"
-                      R"("inbound_nodes":[{"args":[)" + tensor + R"(["x",0,0]}}],"kwargs":{}}]},)"
-                      R"({"class_name":"Add","config":{"name":"add"},"name":"add","inbound_nodes":[{"args":[[)" + tensor +
-                      R"(["x",0,0]}},)" + tensor + R"(["act",0,0]}}]],"kwargs":{}}]}],)"
-                      R"("input_layers":["x",0,0],"output_layers":["add",0,0]}}})");
+    WriteFile(
+        keras3,
+        R"({"modelTopology":{"class_name":"Functional","config":{"name":"m","layers":[)"
+        R"({"class_name":"InputLayer","config":{"batch_shape":[null,4],"name":"x"},"name":"x","inbound_nodes":[]},)"
+        R"({"class_name":"Activation","config":{"name":"act","activation":"relu"},"name":"act",)"
+        R"("inbound_nodes":[{"args":[)" +
+            tensor +
+            R"(["x",0,0]}}],"kwargs":{}}]},)"
+            R"({"class_name":"Add","config":{"name":"add"},"name":"add","inbound_nodes":[{"args":[[)" +
+            tensor + R"(["x",0,0]}},)" + tensor +
+            R"(["act",0,0]}}]],"kwargs":{}}]}],)"
+            R"("input_layers":["x",0,0],"output_layers":["add",0,0]}}})");
     const auto files = Convert(keras3, "keras3");
     const Parsed p(ReadFile(files.first));
     EXPECT_EQ(ShapeOf(p.io->inputLayers[0]->kernel->output[0]), (std::vector<uint32_t>{1, 4}));
@@ -249,18 +262,23 @@ TEST(KerasParserTest, ConverterNormalizesAndRefuses)
     EXPECT_STREQ(p.io->outputLayers[0]->inputLayers[1]->name, "act");
 
     const std::string model = TmpPath("refused_model.json"), log = TmpPath("refused.log");
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
-        {"{\"class_name\":\"GRU\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2}}", "class GRU is not supported"},
-        {"{\"class_name\":\"Dense\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"activation\":\"elu\"}}",
+        {"{\"class_name\":\"GRU\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2}}",
+         "class GRU is not supported"},
+        {"{\"class_name\":\"Dense\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,"
+          "\"activation\":\"elu\"}}",
          "activation elu is not supported"},
-        {"{\"class_name\":\"LSTM\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,\"recurrent_activation\":\"hard_sigmoid\"}}",
+        {"{\"class_name\":\"LSTM\",\"config\":{\"name\":\"g\",\"batch_input_shape\":[null,3],\"units\":2,"
+          "\"recurrent_activation\":\"hard_sigmoid\"}}",
          "LSTM supports only tanh and sigmoid activations"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         WriteFile(model, std::string("{\"modelTopology\":{\"class_name\":\"Sequential\",\"config\":{\"layers\":[") +
                              c.first + "]}}}");
-        const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + TmpPath("r.json") + " " +
-                                TmpPath("r.bin") + " 2>" + log;
+        const std::string cmd = Python() + " " + kRoot + "/tools/keras2corvus " + model + " " + TmpPath("r.json") +
+                                " " + TmpPath("r.bin") + " 2>" + log;
         EXPECT_NE(std::system(cmd.c_str()), 0) << c.first;
         const std::string text = ReadFile(log);
         EXPECT_NE(text.find(c.second), std::string::npos) << text;
@@ -299,15 +317,32 @@ TEST(KerasParserTest, AudioAndDetectionClasses)
     const AudioSpectrogramParams* s = p.Params<AudioSpectrogramParams>(1);
     const AnchorBoxesParams* a = p.Params<AnchorBoxesParams>(2);
     const DecodeDetectionsParams* d = p.Params<DecodeDetectionsParams>(3);
-    EXPECT_EQ((std::vector<float>{m->upperFrequencyLimit, m->lowerFrequencyLimit, (float)m->filterbankChannelCount,
-                                  (float)m->dctCoefficientCount, (float)m->sampleRate, (float)s->windowSize,
-                                  (float)s->stride, (float)s->magnitudeSquared, a->step, a->offset, a->thisScale,
-                                  a->nextScale, a->aspectRatios[2], a->variances[3], (float)a->imgHeight,
-                                  (float)a->imgWidth, (float)a->twoBoxesForAr1, (float)a->normalizeCoords,
-                                  d->confidenceThreshold, d->iouThreshold, (float)d->topK, (float)d->maxBoxesPerClass,
-                                  (float)d->imgHeight, (float)d->imgWidth}),
-              (std::vector<float>{4000.5f, 20, 6, 3, 16000, 2, 2, 1, 30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f, 60, 90, 1, 1,
-                                  0.25f, 0.45f, 4, 3, 60, 90}));
+    EXPECT_EQ((std::vector<float>{m->upperFrequencyLimit,
+                                  m->lowerFrequencyLimit,
+                                  (float)m->filterbankChannelCount,
+                                  (float)m->dctCoefficientCount,
+                                  (float)m->sampleRate,
+                                  (float)s->windowSize,
+                                  (float)s->stride,
+                                  (float)s->magnitudeSquared,
+                                  a->step,
+                                  a->offset,
+                                  a->thisScale,
+                                  a->nextScale,
+                                  a->aspectRatios[2],
+                                  a->variances[3],
+                                  (float)a->imgHeight,
+                                  (float)a->imgWidth,
+                                  (float)a->twoBoxesForAr1,
+                                  (float)a->normalizeCoords,
+                                  d->confidenceThreshold,
+                                  d->iouThreshold,
+                                  (float)d->topK,
+                                  (float)d->maxBoxesPerClass,
+                                  (float)d->imgHeight,
+                                  (float)d->imgWidth}),
+              (std::vector<float>{4000.5f, 20,   6,  3,  16000, 2, 2,     1,     30, 0.5f, 0.2f, 0.4f,
+                                  0.5f,    0.2f, 60, 90, 1,     1, 0.25f, 0.45f, 4,  3,    60,   90}));
 }
 
 TEST(KerasParserTest, SeparableConv2DRaisesAndReleases)
@@ -332,49 +367,59 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
         return parse(Description({in, layer}, io, out));
     };
     const std::string missing = TmpPath("no_such_model.json");
-    ExpectFatal("KerasParser", {
-        {parse("{\"class_name\":"), "Model description is not valid JSON"},
-        {parse("[1,2]"), "Model description must be a JSON object"},
-        {parse("{\"config\":{}}"), "cannot find class_name parameter in JSON file"},
-        {parse(Description({in}, io, io, "\"class_name\":\"Sequential\"")),
-         "class_name must have value \"Model\" or \"Functional\""},
-        {parse("{\"class_name\":\"Model\",\"config\":{\"layers\":{},\"input_layers\":[],\"output_layers\":[]}}"),
-         "Value of layers must be an array"},
-        {parse(Description({in, "{\"class_name\":\"Flatten\"}"}, io, io)), "No value of name"},
-        {parse(Description({Layer_("in", "InputLayer", "")}, io, io)), "InputLayer has not shape"},
-        {parse(Description({Input("in", "null,2")}, io, io)), "batch_input_shape of \"in\" has no size for dimension 1"},
-        {parse(Description({in, in}, io, io)), "Layer name \"in\" is used twice"},
-        {one(Layer_("x", "Flatten", "", {"nowhere"})), "Inbound layer \"nowhere\" of layer \"x\" is not defined before it"},
-        {parse(Description({in, Layer_("a", "Flatten", "", {"b"}), Layer_("b", "Flatten", "", {"a"})}, io,
-                           "[\"b\",0,0]")),
-         "Inbound layer \"b\" of layer \"a\" is not defined before it"},
-        {one(Layer_("x", "GRU", "\"units\":2", {"in"})), "Unknown layer type"},
-        {one(Layer_("x", "Dropout", "", {"in"})), "Ignoring layer is still not ignoring"},
-        {one(Layer_("x", "Flatten", "", {"in"}), "[\"y\",0,0]"), "Layer \"y\" of output_layers is not defined"},
-        {one(Layer_("x", "MaxPooling2D", "\"data_format\":\"nchw\"", {"in"})), "Unsupported layout: nchw"},
-        {one(Layer_("x", "MaxPooling2D", "\"strides\":\"2\"", {"in"})), "Value of strides is not an integer"},
-        {one(Layer_("x", "MaxPooling2D", "\"strides\":[2]", {"in"})), "Value of strides has no element 1"},
-        {one(Layer_("x", "Concatenate", "\"axis\":2147483648", {"in", "in"})), "Value of axis does not fit 32 bits"},
-        {one(Layer_("x", "MaxPooling2D", "\"pool_size\":0", {"in"})), "Value of pool_size must be a positive integer below 16777216"},
-        {one(Layer_("x", "Activation", "\"activation\":\"swish\"", {"in"})), "Unsupported activation name: swish\n"},
-        {one(Layer_("x", "ReLU", "\"max_value\":4.0", {"in"})), "Unsupported ReLU values"},
-        {one(Layer_("x", "ReLU", "\"threshold\":0.5", {"in"})), "Unsupported ReLU values"},
-        {one(Layer_("x", "Softmax", "\"axis\":1", {"in"})),
-         "Cannot add \"x\" layer.\nSoftmax supports axis parameter value only as last dimension."},
-        {one(Layer_("x", "Reshape", "\"target_shape\":[-1,-1]", {"in"})), "Only one input size may be -1 in OP_Reshape"},
-        {one(Layer_("x", "Reshape", "\"target_shape\":[0,8]", {"in"})), "Unsuppoted shape value in OP_Reshape: 0"},
-        {one(Layer_("x", "Reshape", "", {"in"})), "No value of target_shape"},
-        {one(Layer_("x", "Permute", "\"dims\":[1]", {"in"})), "dims of \"x\" must list 3 axes for its 4-dimensional input"},
-        {one(Layer_("x", "AveragePooling1D", "", {"in"})), "Layer \"x\" needs a 3-dimensional input, its input has 4 dimensions"},
-        {one(Layer_("x", "Merge", "", {"in", "in"})), "No value of concat_axis"},
-        {one(Layer_("x", "Conv2D", "\"filters\":2", {"in"})), "No value of kernel_size"},
-        {one(Layer_("x", "Dense", "", {"in"})), "No value of units"},
-        {one(Layer_("x", "BatchNormalization", "\"axis\":1", {"in"})),
-         "BatchNormalization \"x\" normalizes other axes than the last one"},
-        {one(Layer_("x", "UpSampling2D", "\"interpolation\":\"bilinear\"", {"in"})),
-         "UpSampling2D \"x\": only nearest interpolation is supported"},
-        {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
-    });
+    ExpectFatal(
+        "KerasParser",
+        {
+            {parse("{\"class_name\":"), "Model description is not valid JSON"},
+            {parse("[1,2]"), "Model description must be a JSON object"},
+            {parse("{\"config\":{}}"), "cannot find class_name parameter in JSON file"},
+            {parse(Description({in}, io, io, "\"class_name\":\"Sequential\"")),
+             "class_name must have value \"Model\" or \"Functional\""},
+            {parse("{\"class_name\":\"Model\",\"config\":{\"layers\":{},\"input_layers\":[],\"output_layers\":[]}}"),
+             "Value of layers must be an array"},
+            {parse(Description({in, "{\"class_name\":\"Flatten\"}"}, io, io)), "No value of name"},
+            {parse(Description({Layer_("in", "InputLayer", "")}, io, io)), "InputLayer has not shape"},
+            {parse(Description({Input("in", "null,2")}, io, io)),
+             "batch_input_shape of \"in\" has no size for dimension 1"},
+            {parse(Description({in, in}, io, io)), "Layer name \"in\" is used twice"},
+            {one(Layer_("x", "Flatten", "", {"nowhere"})),
+             "Inbound layer \"nowhere\" of layer \"x\" is not defined before it"},
+            {parse(Description({in, Layer_("a", "Flatten", "", {"b"}), Layer_("b", "Flatten", "", {"a"})}, io,
+                               "[\"b\",0,0]")),
+             "Inbound layer \"b\" of layer \"a\" is not defined before it"},
+            {one(Layer_("x", "GRU", "\"units\":2", {"in"})), "Unknown layer type"},
+            {one(Layer_("x", "Dropout", "", {"in"})), "Ignoring layer is still not ignoring"},
+            {one(Layer_("x", "Flatten", "", {"in"}), "[\"y\",0,0]"), "Layer \"y\" of output_layers is not defined"},
+            {one(Layer_("x", "MaxPooling2D", "\"data_format\":\"nchw\"", {"in"})), "Unsupported layout: nchw"},
+            {one(Layer_("x", "MaxPooling2D", "\"strides\":\"2\"", {"in"})), "Value of strides is not an integer"},
+            {one(Layer_("x", "MaxPooling2D", "\"strides\":[2]", {"in"})), "Value of strides has no element 1"},
+            {one(Layer_("x", "Concatenate", "\"axis\":2147483648", {"in", "in"})),
+             "Value of axis does not fit 32 bits"},
+            {one(Layer_("x", "MaxPooling2D", "\"pool_size\":0", {"in"})),
+             "Value of pool_size must be a positive integer below 16777216"},
+            {one(Layer_("x", "Activation", "\"activation\":\"swish\"", {"in"})),
+             "Unsupported activation name: swish\n"},
+            {one(Layer_("x", "ReLU", "\"max_value\":4.0", {"in"})), "Unsupported ReLU values"},
+            {one(Layer_("x", "ReLU", "\"threshold\":0.5", {"in"})), "Unsupported ReLU values"},
+            {one(Layer_("x", "Softmax", "\"axis\":1", {"in"})),
+             "Cannot add \"x\" layer.\nSoftmax supports axis parameter value only as last dimension."},
+            {one(Layer_("x", "Reshape", "\"target_shape\":[-1,-1]", {"in"})),
+             "Only one input size may be -1 in OP_Reshape"},
+            {one(Layer_("x", "Reshape", "\"target_shape\":[0,8]", {"in"})), "Unsuppoted shape value in OP_Reshape: 0"},
+            {one(Layer_("x", "Reshape", "", {"in"})), "No value of target_shape"},
+            {one(Layer_("x", "Permute", "\"dims\":[1]", {"in"})),
+             "dims of \"x\" must list 3 axes for its 4-dimensional input"},
+            {one(Layer_("x", "AveragePooling1D", "", {"in"})),
+             "Layer \"x\" needs a 3-dimensional input, its input has 4 dimensions"},
+            {one(Layer_("x", "Merge", "", {"in", "in"})), "No value of concat_axis"},
+            {one(Layer_("x", "Conv2D", "\"filters\":2", {"in"})), "No value of kernel_size"},
+            {one(Layer_("x", "Dense", "", {"in"})), "No value of units"},
+            {one(Layer_("x", "BatchNormalization", "\"axis\":1", {"in"})),
+             "BatchNormalization \"x\" normalizes other axes than the last one"},
+            {one(Layer_("x", "UpSampling2D", "\"interpolation\":\"bilinear\"", {"in"})),
+             "UpSampling2D \"x\": only nearest interpolation is supported"},
+            {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
+        });
 }
 
 // The format is told by a root member "keras_version" alone (wherever it
@@ -394,23 +439,32 @@ TEST(KerasParserTest, FormatDetection)
     IOLayers* io = ParseLayersFromJSON(keras.c_str());
     EXPECT_EQ(conv_test::RunModel(io, {{1, 2, 3}})[0].values, (std::vector<float>{1, 2, 3}));
     // Near misses: nested, other case, trailing blank, an embedded NUL; not JSON; not an object.
-    const std::string noVersion = file("noversion.json", "{" + body + R"(,"meta":{"keras_version":"2"},"Keras_version":1,"keras_version ":1,"keras_version\u0000":1})");
+    const std::string noVersion = file(
+        "noversion.json",
+        "{" + body + R"(,"meta":{"keras_version":"2"},"Keras_version":1,"keras_version ":1,"keras_version\u0000":1})");
     const std::string notJson = file("notjson.json", "{\"keras_version\":\"2.13.1\", " + body);
     const std::string array = file("array.json", "[{\"keras_version\":\"2.13.1\"}]");
     const std::string onnx = file("onnx_like.json", "{\"header\":{\"converter_version\":\"2.1.0\"}}");
     const std::string missing = TmpPath("no_such_model.json");
-    auto from = [](const char* module) { return "\\[ERROR MESSAGE\\]: .*\\. File " + std::string(module) + " : [0-9]+"; };
+    auto from = [](const char* module) {
+        return "\\[ERROR MESSAGE\\]: .*\\. File " + std::string(module) + " : [0-9]+";
+    };
+    // clang-format off
     ExpectExitRe({
         {[&] { ParseLayersFromJSON(noVersion.c_str()); }, from("ONNXParser")},
         {[&] { ParseLayersFromJSON(notJson.c_str()); }, from("ONNXParser")},
         {[&] { ParseLayersFromJSON(array.c_str()); }, from("ONNXParser")},
-        {[&] { ParseLayersFromJSON(file("broken.json", "{\"keras_version\":\"2\",\"class_name\":\"Functional\"}").c_str()); },
+        {[&] { ParseLayersFromJSON(file("broken.json",
+         "{\"keras_version\":\"2\",\"class_name\":\"Functional\"}").c_str()); },
          from("KerasParser")},
     });
-    ExpectFatal("ONNXParser", {
-        {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
-        {[&] { ParseLayersFromJSON(onnx.c_str()); }, "ONNXParser: the header has no member count_of_inputs"},
-    });
+    // clang-format on
+    ExpectFatal(
+        "ONNXParser",
+        {
+            {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
+            {[&] { ParseLayersFromJSON(onnx.c_str()); }, "ONNXParser: the header has no member count_of_inputs"},
+        });
 }
 
 }  // namespace
