@@ -16,11 +16,12 @@ build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# CI: the sanitizer suite, the threaded tests under ThreadSanitizer, the
+# CI: the sanitizer suite, the sources' format, the threaded tests under ThreadSanitizer, the
 # machine-code check of the default build, a short fuzz of every reader,
 # then the suite on aarch64 under qemu (both defined at the end of this
 # file; the latter checks its machine code too).
 test: test-host
+	$(MAKE) format-check
 	$(MAKE) test-tsan
 	$(MAKE) codegen-check
 	$(MAKE) fuzz-short

@@ -3,7 +3,7 @@
 # arguments, only when missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3-numpy python3-h5py python3-onnx python3-pytest python3-venv python3-setuptools python3-wheel pkgconf clang libclang-rt-14-dev crossbuild-essential-arm64 qemu-user googletest "$@")
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3-numpy python3-h5py python3-onnx python3-pytest python3-venv python3-setuptools python3-wheel pkgconf clang clang-format libclang-rt-14-dev crossbuild-essential-arm64 qemu-user googletest "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
