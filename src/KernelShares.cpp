@@ -71,7 +71,6 @@ void Activation_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
     Activation_fl32_ref(&vout, &vin, (const ActivationParams*)kernel->params);
 }
 
-constexpr size_t kScratchAlign = 64;
 uint64_t gMinShareWork = kMinShareWork;
 
 const SplitFamily kFamilies[] = {
@@ -269,41 +268,6 @@ void RunShareTask(void* context, uint32_t index)
 }
 
 }  // namespace
-
-KernelScratch* CreateKernelScratch(size_t bytes, const char* owner)
-{
-    KernelScratch* s = (KernelScratch*)calloc(1, sizeof(KernelScratch));
-    if (s == nullptr) CV_FATAL("%s: cannot allocate its scratch record", owner);
-    const size_t rounded = (bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
-    if (rounded > 0) {
-        s->data = (uint8_t*)aligned_alloc(kScratchAlign, rounded);
-        if (s->data == nullptr) {
-            free(s);
-            CV_FATAL("%s: cannot allocate %zu bytes of scratch memory", owner, bytes);
-        }
-    }
-    s->bytes = rounded;
-    return s;
-}
-
-void DestroyKernelScratch(KernelScratch* scratch)
-{
-    if (scratch == nullptr) return;
-    free(scratch->data);
-    free(scratch);
-}
-
-void* CarveKernelScratch(KernelScratch* scratch, size_t bytes, const char* owner)
-{
-    if (scratch == nullptr) CV_FATAL("%s: no scratch memory", owner);
-    const size_t rounded = (bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign;
-    if (rounded > scratch->bytes - scratch->used)
-        CV_FATAL("%s: %zu bytes exceed the scratch memory left (%zu of %zu)", owner, bytes,
-                 scratch->bytes - scratch->used, scratch->bytes);
-    void* p = scratch->data + scratch->used;
-    scratch->used += rounded;
-    return p;
-}
 
 void ReleaseCoreKernels(Layer* layer)
 {

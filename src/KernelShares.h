@@ -16,18 +16,7 @@
 
 #include "Layers.h"
 #include "Model.h"
-
-// Scratch memory of one kernel execution: allocated once at initialisation
-// (one block per share, so that shares never share scratch) and released
-// with the kernel. Carve() hands out consecutive aligned pieces.
-struct KernelScratch {
-    uint8_t* data;
-    size_t bytes;
-    size_t used;
-};
-KernelScratch* CreateKernelScratch(size_t bytes, const char* owner);
-void DestroyKernelScratch(KernelScratch* scratch);
-void* CarveKernelScratch(KernelScratch* scratch, size_t bytes, const char* owner);
+#include "common/KernelScratch.h"
 
 struct SplitFamily {
     const NNKernelFn* fn;

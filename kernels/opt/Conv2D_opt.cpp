@@ -27,6 +27,7 @@
 #include "LayersConvolutionND.h"
 #include "LayersDense.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
 #include "opt/OptInternal.h"
@@ -63,7 +64,7 @@ struct Plan {
 struct Conv2DOptCtx {
     Geometry g;
     Plan plan;
-    uint8_t* block;    // the scratch block, kept off the caller's stack (host threads may have small ones)
+    KernelScratch* scratch;  // the scratch block, kept off the caller's stack (host threads may have small ones)
     uint16_t* filt;    // [chBlocks][passes][kH][kW][channels of the pass][chBlock], zero past Cout
     uint16_t* biasHi;  // [chBlocks * chBlock]
     uint16_t* biasLo;
@@ -366,7 +367,7 @@ void Conv2D_BiasBlocks(Conv2DOptCtx* ctx, const Tensor* bias)
 void DestroyCtx(Conv2DOptCtx* ctx)
 {
     if (ctx == nullptr) return;
-    xyFreeBlock(ctx->block);
+    DestroyKernelScratch(ctx->scratch);
     free(ctx->filt);
     free(ctx->biasHi);
     free(ctx->biasLo);
@@ -696,7 +697,7 @@ void Execute(NNKernel* kernel, Conv2DOptCtx* ctx, uint32_t part, uint32_t parts)
     const uint64_t T = (uint64_t)g.N * pl.rowBlocks * pl.chBlocks;
     const uint64_t u0 = part * T / parts, u1 = (part + 1) * T / parts;
     Scratch s;
-    Carve(ctx->block, pl, &s);
+    Carve(ctx->scratch->data, pl, &s);
     const Tensor* input = kernel->input[0];
     Tensor* output = kernel->output[0];
     int64_t loadedIn = -1, loadedFilt = -1;
@@ -782,17 +783,16 @@ const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel)
     // Initialisation: a fresh context replaces any earlier one (its scratch
     // block is taken over: re-initialised contexts need not allocate again).
     Conv2DOptCtx* old = (Conv2DOptCtx*)kernel->extra_resources;
-    uint8_t* block = nullptr;
+    KernelScratch* scratch = nullptr;
     if (old != nullptr) {
-        block = old->block;
-        old->block = nullptr;
+        scratch = old->scratch;
+        old->scratch = nullptr;
     }
     DestroyCtx(old);
     kernel->extra_resources = nullptr;
     Conv2DOptCtx* ctx = (Conv2DOptCtx*)calloc(1, sizeof(Conv2DOptCtx));
     if (ctx == nullptr) CV_FATAL("Conv2D_opt error: can't alloc context");
-    ctx->block = block != nullptr ? block : (uint8_t*)xyAllocBlock();
-    if (ctx->block == nullptr) CV_FATAL("Conv2D_opt error: can't alloc scratch block");
+    ctx->scratch = scratch != nullptr ? scratch : CreateKernelScratch(kXyScratchBytes, "Conv2D_opt");
     memcpy(&ctx->g, &g, sizeof(g));  // padding bytes included: execution compares them
     ctx->plan = plan;
     ctx->useBias = (p->useBias & 1) != 0;

@@ -5,6 +5,7 @@
 // kernel does not handle run the reference depthwise kernel instead.
 #define CORVUS_MODULE "DWConvolution_opt"
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "LayersActivation.h"
 #include "LayersConvolution.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
 
@@ -75,7 +77,8 @@ void dwConv5x5s1(const DwConvTile* tile) { DwCore(tile, 5, 5, 1, 1); }
 void dwConv5x5s2(const DwConvTile* tile) { DwCore(tile, 5, 5, 2, 2); }
 void dwConv7x7s1(const DwConvTile* tile) { DwCore(tile, 7, 7, 1, 1); }
 
-const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
+// dwConvF16_opt on the caller's scratch block (null: one for this call).
+static const char* DwConvOn(int32_t share, int32_t shares, NNKernel* kernel, KernelScratch* scratch)
 {
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
     const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
@@ -148,8 +151,8 @@ const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
     int64_t band = 1;
     while (band < outH && bandBytes(band + 1) <= xyFree) ++band;
 
-    uint8_t* block = (uint8_t*)xyAllocBlock();
-    CV_CHECK_PTR(block);
+    const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "DWConvolution_opt");
+    uint8_t* block = scratchBlock.data();
     uint8_t* slots = block + xySize - kSlots * xyDmaDescBytes;
     float* xyFilt = (float*)xyCarve(slots, (uint64_t)filtBytes - xyAlign, slots);
     float* xyBias = (float*)xyCarve(xyFilt, (uint64_t)biasBytes - xyAlign, xyFilt);
@@ -178,10 +181,7 @@ const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
         const uint16_t* mmIn = in + (uint64_t)first * W * nChan;
         uint8_t* xyOut = (uint8_t*)xyCarve(wide, (uint64_t)rows * outRowBytes, mmOut);
         uint8_t* xyIn = (uint8_t*)xyCarve(xyOut, (uint64_t)(last - first) * inRowBytes, mmIn);
-        if (xyIn < block) {
-            xyFreeBlock(block);
-            CV_FATAL("xyFree >= 0: false, expected: true");
-        }
+        if (xyIn < block) CV_FATAL("xyFree >= 0: false, expected: true");
         xyDmaPrepare(slots, kSlots);
         if (last > first)
             xyDmaRun(xyDmaRead64(slots, xyIn, (int32_t)inRowBytes, mmIn, (int32_t)inRowBytes, (int32_t)inRowBytes,
@@ -209,14 +209,84 @@ const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
         xyDmaRun(xyDmaWrite64(slots, mmOut, (int32_t)outRowBytes, xyOut, (int32_t)outRowBytes, (int32_t)outRowBytes,
                               (int32_t)rows));
     }
-    xyFreeBlock(block);
     return nullptr;
 }
 
+const char* dwConvF16_opt(int32_t share, int32_t shares, NNKernel* kernel)
+{
+    return DwConvOn(share, shares, kernel, nullptr);
+}
+
+}  // extern "C"
+
+namespace {
+
+// The resources of a record initialised by this kernel: the reference
+// kernel's (its views, for the configurations that fall back to it) and the
+// scratch block. A record initialised by the reference kernel itself keeps
+// its views alone; the tag tells the two apart (the views array starts with
+// a tensor pointer, never the tag's address).
+const char kOwnTag = 0;
+struct DwOptCtx {
+    const void* tag;
+    void* ref;
+    KernelScratch* scratch;
+};
+
+DwOptCtx* Own(const NNKernel* kernel)
+{
+    DwOptCtx* ctx = (DwOptCtx*)kernel->extra_resources;
+    return ctx != nullptr && ctx->tag == &kOwnTag ? ctx : nullptr;
+}
+
+// Runs a reference function on the record with the reference's own resources in place.
+void OnRef(NNKernel* kernel, DwOptCtx* ctx, void (*fn)(NNKernel*))
+{
+    kernel->extra_resources = ctx->ref;
+    fn(kernel);
+    ctx->ref = kernel->extra_resources;
+    kernel->extra_resources = ctx;
+}
+
+void Init_DWConvolution_opt(NNKernel* kernel)
+{
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
+    DwOptCtx* ctx = Own(kernel);
+    if (ctx == nullptr) {
+        ctx = (DwOptCtx*)calloc(1, sizeof(DwOptCtx));
+        CV_CHECK_PTR(ctx);
+        ctx->tag = &kOwnTag;
+        ctx->ref = kernel->extra_resources;
+        kernel->extra_resources = ctx;
+    }
+    OnRef(kernel, ctx, Init_DWConvolution_ref);
+    if (ctx->scratch == nullptr) ctx->scratch = CreateKernelScratch(kXyScratchBytes, "DWConvolution_opt");
+}
+
+void Destroy_DWConvolution_opt(NNKernel* kernel)
+{
+    if (kernel == nullptr) return;
+    DwOptCtx* ctx = Own(kernel);
+    if (ctx != nullptr) kernel->extra_resources = ctx->ref;
+    Destroy_DWConvolution_ref(kernel);
+    if (ctx == nullptr) return;
+    DestroyKernelScratch(ctx->scratch);
+    free(ctx);
+}
+
+}  // namespace
+
+extern "C" {
+
 void Execute_DWConvolution_opt(NNKernel* kernel)
 {
-    if (dwConvF16_opt(0, 1, kernel) != nullptr) {
-        Execute_DWConvolution_ref(kernel);
+    CV_CHECK_KERNEL(kernel, "kernel pointer is null");
+    DwOptCtx* ctx = Own(kernel);
+    if (DwConvOn(0, 1, kernel, ctx != nullptr ? ctx->scratch : nullptr) != nullptr) {
+        if (ctx != nullptr)
+            OnRef(kernel, ctx, Execute_DWConvolution_ref);
+        else
+            Execute_DWConvolution_ref(kernel);
         return;
     }
     const DepthWiseConv2DParams* p = (const DepthWiseConv2DParams*)kernel->params;
@@ -234,9 +304,7 @@ void Execute_DWConvolution_opt(NNKernel* kernel)
     }
 }
 
-// The reference's initialisation and release keep its views ready for the
-// configurations that fall back to it.
-extern const NNKernelFn nn_kernel_fn_DWConvolution_opt = {Execute_DWConvolution_opt, Init_DWConvolution_ref, nullptr,
-                                                   Destroy_DWConvolution_ref};
+extern const NNKernelFn nn_kernel_fn_DWConvolution_opt = {Execute_DWConvolution_opt, Init_DWConvolution_opt, nullptr,
+                                                          Destroy_DWConvolution_opt};
 
 }  // extern "C"

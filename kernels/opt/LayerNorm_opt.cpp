@@ -12,6 +12,7 @@
 #include "DataTypeConvert.h"
 #include "LayersNormalization.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
 #include "common/Float32Temps.h"
@@ -57,7 +58,8 @@ inline int64_t XyStep(int64_t rowBytes, int64_t mmStep)
 
 // Normalises every row of the last dimension (dense input and output of
 // equal shape, scale and offset of the row's length).
-void layernorm16_dma(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta, float epsilon)
+void layernorm16_dma(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta, float epsilon,
+                     KernelScratch* scratch)
 {
     const uint32_t nd = input->ndim, n = input->shape.dimension[nd - 1];
     const bool half = input->dtype == DT_FLOAT16;
@@ -68,8 +70,8 @@ void layernorm16_dma(Tensor* output, const Tensor* input, const Tensor* gamma, c
     if (rows == 0 || n == 0) return;
     float inv = 1.0f / (float)n;
 
-    uint8_t* block = (uint8_t*)xyAllocBlock();
-    if (block == nullptr) CV_FATAL("can't alloc xyram");
+    const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "LayerNorm_opt");
+    uint8_t* block = scratchBlock.data();
     uint8_t* slots = block + kUsable;
     // Scale and offset widened once; a band of input rows is normalised in
     // place in the scratch memory.
@@ -78,20 +80,14 @@ void layernorm16_dma(Tensor* output, const Tensor* input, const Tensor* gamma, c
     Widen(beta->data, b.data(), n, half);
     const int64_t step = XyStep(rowBytes, rowBytes);
     const uint64_t band = (uint64_t)((kUsable - xyAlign) / step);
-    if (band == 0) {
-        xyFreeBlock(block);
-        CV_FATAL("can't alloc xyram");
-    }
+    if (band == 0) CV_FATAL("can't alloc xyram");
     const uint8_t* in = (const uint8_t*)input->data;
     uint8_t* out = (uint8_t*)output->data;
     for (uint64_t r0 = 0; r0 < rows; r0 += band) {
         const uint64_t count = rows - r0 < band ? rows - r0 : band;
         const uint8_t* mmIn = in + r0 * rowBytes;
         uint8_t* xy = (uint8_t*)xyCarve(slots, count * step, mmIn);
-        if (xy < block) {
-            xyFreeBlock(block);
-            CV_FATAL("can't alloc xyram");
-        }
+        if (xy < block) CV_FATAL("can't alloc xyram");
         xyDmaPrepare(slots, kSlots);
         xyDmaRun(xyDmaRead64(slots, xy, (int32_t)step, mmIn, (int32_t)rowBytes, (int32_t)rowBytes, (int32_t)count));
         for (uint64_t r = 0; r < count; ++r) {
@@ -106,7 +102,6 @@ void layernorm16_dma(Tensor* output, const Tensor* input, const Tensor* gamma, c
         xyDmaRun(xyDmaWrite64(slots, out + r0 * rowBytes, (int32_t)rowBytes, xy, (int32_t)step, (int32_t)rowBytes,
                               (int32_t)count));
     }
-    xyFreeBlock(block);
 }
 
 bool SameShape(const Tensor* a, const Tensor* b)
@@ -123,12 +118,8 @@ bool RowVector(const Tensor* t, uint32_t n)
            (t->data != nullptr || n == 0);
 }
 
-}  // namespace
-
-extern "C" {
-
-void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
-                   const NormalizationParams* params)
+void LayerNormOn(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
+                 const NormalizationParams* params, KernelScratch* scratch)
 {
     CV_CHECK_PTR(output);
     CV_CHECK_PTR(input);
@@ -145,7 +136,7 @@ void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, con
     const uint32_t n = input->shape.dimension[input->ndim - 1];
     if (params->axis == input->ndim - 1 && RowVector(gamma, n) && RowVector(beta, n) && IsSerialData(input) &&
         IsSerialData(output)) {
-        layernorm16_dma(output, input, gamma, beta, params->epsilon);
+        layernorm16_dma(output, input, gamma, beta, params->epsilon, scratch);
         return;
     }
     // General path: float32 views of half tensors, then the normalisation
@@ -156,6 +147,18 @@ void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, con
     out.Store(output);
 }
 
+void InitLayerNorm(NNKernel* kernel) { InitKernelScratch(kernel, kXyScratchBytes, "LayerNorm_opt"); }
+
+}  // namespace
+
+extern "C" {
+
+void LayerNorm_opt(Tensor* output, const Tensor* input, const Tensor* gamma, const Tensor* beta,
+                   const NormalizationParams* params)
+{
+    LayerNormOn(output, input, gamma, beta, params, nullptr);
+}
+
 void Execute_LayerNorm_opt(NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "Function LayerNorm: Kernel pointer is null");
@@ -163,9 +166,11 @@ void Execute_LayerNorm_opt(NNKernel* kernel)
         CV_FATAL("Function LayerNorm: the layer needs one input and one output");
     const Tensor* gamma = kernel->innerNum > 0 && kernel->inner != nullptr ? kernel->inner[0] : nullptr;
     const Tensor* beta = kernel->innerNum > 1 && kernel->inner != nullptr ? kernel->inner[1] : nullptr;
-    LayerNorm_opt(kernel->output[0], kernel->input[0], gamma, beta, (const NormalizationParams*)kernel->params);
+    LayerNormOn(kernel->output[0], kernel->input[0], gamma, beta, (const NormalizationParams*)kernel->params,
+                KernelScratchOf(kernel));
 }
 
-extern const NNKernelFn nn_kernel_fn_LayerNorm_opt = {Execute_LayerNorm_opt, nullptr, nullptr, nullptr};
+extern const NNKernelFn nn_kernel_fn_LayerNorm_opt = {Execute_LayerNorm_opt, InitLayerNorm, nullptr,
+                                                      ReleaseKernelScratch};
 
 }  // extern "C"

@@ -7,6 +7,13 @@
 #include "Layers.h"
 #include "Tensor.h"
 
+struct KernelScratch;
+
+// Pooling1D_opt on the caller's scratch block (null: one for this call).
+extern "C" int Pooling1D_opt_scratch(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                                     uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd,
+                                     uint32_t padMode, uint32_t isMax, KernelScratch* scratch);
+
 namespace corvus_opt {
 
 // Copies src into dst (equal type, rank and shape): through the transpose

@@ -10,6 +10,7 @@
 #include "DataTypeConvert.h"
 #include "LayersPooling.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
 #include "VectorLevel.h"
@@ -120,11 +121,11 @@ inline int64_t XyStep(int64_t rowBytes, int64_t mmStep)
 
 // Runs the pass for element type T (float or uint16_t half).
 template <typename T>
-void RunPass(const Pass& p, const void* inData, void* outData)
+void RunPass(const Pass& p, const void* inData, void* outData, KernelScratch* scratch)
 {
     const int64_t es = sizeof(T);
-    uint8_t* block = (uint8_t*)xyAllocBlock();
-    CV_CHECK_PTR(block);
+    const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "Pooling1D_opt");
+    uint8_t* block = scratchBlock.data();
     uint8_t* slots = block + xySize - kSlots * xyDmaDescBytes;
     const int64_t usable = xySize - kSlots * xyDmaDescBytes;
     const int64_t spanMax = p.window < p.inLen ? p.window : p.inLen;  // input rows of one window
@@ -138,10 +139,7 @@ void RunPass(const Pass& p, const void* inData, void* outData)
     };
     while (chunk > 4 && need(chunk, 1) > usable) chunk = (chunk + 1) / 2;
     int64_t xyFree = usable - need(chunk, 1);
-    if (!(xyFree >= 0)) {
-        xyFreeBlock(block);
-        CV_FATAL("xyFree >= 0: false, expected: true");
-    }
+    if (!(xyFree >= 0)) CV_FATAL("xyFree >= 0: false, expected: true");
     // Outputs per band: as many as fit.
     int64_t band = 1;
     while (band < p.outLen && need(chunk, band * 2) <= usable) band *= 2;
@@ -166,10 +164,7 @@ void RunPass(const Pass& p, const void* inData, void* outData)
                 const int64_t outStepB = XyStep(rowBytes, p.outStep * es);
                 uint8_t* xyOut = (uint8_t*)xyCarve(slots, (uint64_t)((o1 - o0) * outStepB), mmOut);
                 uint8_t* xyIn = (uint8_t*)xyCarve(xyOut, (uint64_t)((last - first) * inStepB), mmIn);
-                if (xyIn < block) {
-                    xyFreeBlock(block);
-                    CV_FATAL("xyFree >= 0: false, expected: true");
-                }
+                if (xyIn < block) CV_FATAL("xyFree >= 0: false, expected: true");
                 xyDmaPrepare(slots, kSlots);
                 if (last > first) {
                     void* h = xyDmaRead64(slots, xyIn, (int32_t)inStepB, mmIn, (int32_t)(p.inStep * es),
@@ -198,7 +193,6 @@ void RunPass(const Pass& p, const void* inData, void* outData)
                 xyDmaRun(h);
             }
         }
-    xyFreeBlock(block);
 }
 
 // Null when the pair can be pooled along axis, else why not.
@@ -235,8 +229,21 @@ const char* Pooling1D_opt_refusal(const Tensor* output, const Tensor* input, uin
     return Refusal(output, input, axis, window, stride, padMode);
 }
 
+// Pooling1D_opt on the caller's scratch block (null: one for this call).
+int Pooling1D_opt_scratch(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                          uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
+                          uint32_t isMax, KernelScratch* scratch);
+
 int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis, uint32_t window,
                   uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode, uint32_t isMax)
+{
+    return Pooling1D_opt_scratch(share, shares, output, input, axis, window, stride, padBegin, padEnd, padMode, isMax,
+                                 nullptr);
+}
+
+int Pooling1D_opt_scratch(int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                          uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
+                          uint32_t isMax, KernelScratch* scratch)
 {
     if (Refusal(output, input, axis, window, stride, padMode) != nullptr) return kRefused;
     if (share == kProbe || share == kInit || share >= shares) return 0;
@@ -294,9 +301,9 @@ int Pooling1D_opt(int32_t share, int32_t shares, Tensor* output, const Tensor* i
         if (k < 0) break;
     }
     if (input->dtype == DT_FLOAT32)
-        RunPass<float>(p, input->data, output->data);
+        RunPass<float>(p, input->data, output->data, scratch);
     else
-        RunPass<uint16_t>(p, input->data, output->data);
+        RunPass<uint16_t>(p, input->data, output->data, scratch);
     return 0;
 }
 
@@ -312,8 +319,8 @@ static int Pool1DLayer(int32_t share, int32_t shares, NNKernel* kernel, uint32_t
     Tensor* out = kernel->output[0];
     if (in == nullptr || out == nullptr || in->ndim != 3 || out->ndim != 3) return kRefused;
     const Pool1DParams* p = (const Pool1DParams*)kernel->params;
-    return CORVUS_LEVEL_NS::Pooling1D_opt(share, shares, out, in, 1, p->poolSize, p->stride, p->padBegin, p->padEnd,
-                                          p->paddingMode, isMax);
+    return CORVUS_LEVEL_NS::Pooling1D_opt_scratch(share, shares, out, in, 1, p->poolSize, p->stride, p->padBegin,
+                                                  p->padEnd, p->paddingMode, isMax, KernelScratchOf(kernel));
 }
 
 int MaxPool1D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return Pool1DLayer(share, shares, kernel, 1); }
@@ -344,12 +351,21 @@ CORVUS_LEVEL_DISPATCH(int, Pooling1D_opt,
                        uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
                        uint32_t isMax),
                       (share, shares, output, input, axis, window, stride, padBegin, padEnd, padMode, isMax))
+CORVUS_LEVEL_DISPATCH(int, Pooling1D_opt_scratch,
+                      (int32_t share, int32_t shares, Tensor* output, const Tensor* input, uint32_t axis,
+                       uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd, uint32_t padMode,
+                       uint32_t isMax, KernelScratch* scratch),
+                      (share, shares, output, input, axis, window, stride, padBegin, padEnd, padMode, isMax, scratch))
 CORVUS_LEVEL_DISPATCH(int, MaxPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
 CORVUS_LEVEL_DISPATCH(int, AvgPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
 CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool1D_opt, (NNKernel* kernel), (kernel))
 CORVUS_LEVEL_DISPATCH(void, Execute_AvgPool1D_opt, (NNKernel* kernel), (kernel))
 
-extern "C" const NNKernelFn nn_kernel_fn_MaxPool1D_opt = {Execute_MaxPool1D_opt, nullptr, nullptr, nullptr};
-extern "C" const NNKernelFn nn_kernel_fn_AvgPool1D_opt = {Execute_AvgPool1D_opt, nullptr, nullptr, nullptr};
+static void InitPool1D(NNKernel* kernel) { InitKernelScratch(kernel, kXyScratchBytes, "Pooling1D_opt"); }
+
+extern "C" const NNKernelFn nn_kernel_fn_MaxPool1D_opt = {Execute_MaxPool1D_opt, InitPool1D, nullptr,
+                                                          ReleaseKernelScratch};
+extern "C" const NNKernelFn nn_kernel_fn_AvgPool1D_opt = {Execute_AvgPool1D_opt, InitPool1D, nullptr,
+                                                          ReleaseKernelScratch};
 
 #endif

@@ -1,11 +1,15 @@
 // Two-dimensional max and average pooling, and global average pooling, as
 // two one-dimensional passes (along the height and along the width) through
-// an intermediate tensor kept in the kernel record between executions.
+// an intermediate tensor kept in the kernel record between executions, with
+// the scratch block both passes use.
 #define CORVUS_MODULE "Pooling2D_opt"
+#include <cstdlib>
+
 #include "KernelProbes.h"
 #include "LayersPooling.h"
 #include "OptInternal.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 
 namespace {
@@ -76,11 +80,29 @@ Plan MakePlan(const Tensor* out, const Tensor* in, const Geometry& g)
     return g.window[0] >= g.window[1] ? Plan{2, {1, 2}} : Plan{2, {2, 1}};
 }
 
-int RunPass(int32_t share, int32_t shares, Tensor* out, const Tensor* in, const Geometry& g, uint32_t axis, bool isMax)
+int RunPass(int32_t share, int32_t shares, Tensor* out, const Tensor* in, const Geometry& g, uint32_t axis, bool isMax,
+            KernelScratch* scratch)
 {
     const uint32_t k = axis - 1;
-    return Pooling1D_opt(share, shares, out, in, axis, g.window[k], g.stride[k], g.padBegin[k], g.padEnd[k],
-                         g.paddingMode, isMax ? 1 : 0);
+    return Pooling1D_opt_scratch(share, shares, out, in, axis, g.window[k], g.stride[k], g.padBegin[k], g.padEnd[k],
+                                 g.paddingMode, isMax ? 1 : 0, scratch);
+}
+
+// What the kernel record keeps between executions.
+struct Pool2DCtx {
+    Tensor* mid;  // null with a one-pass plan
+    KernelScratch* scratch;
+};
+
+Pool2DCtx* Context(NNKernel* kernel)
+{
+    Pool2DCtx* ctx = (Pool2DCtx*)kernel->extra_resources;
+    if (ctx == nullptr) {
+        ctx = (Pool2DCtx*)calloc(1, sizeof(Pool2DCtx));
+        CV_CHECK_PTR(ctx);
+        kernel->extra_resources = ctx;
+    }
+    return ctx;
 }
 
 // The intermediate of a two-pass plan: the input with the first axis pooled.
@@ -97,20 +119,24 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
     if (Refusal(out, in, g) != nullptr) return kRefused;
     const Plan plan = MakePlan(out, in, g);
     if (share == kProbe) return 0;
-    Tensor* mid = (Tensor*)kernel->extra_resources;
     if (share == kInit) {
+        Pool2DCtx* ctx = Context(kernel);
+        Tensor*& mid = ctx->mid;
         DestroyTensor(mid);
-        kernel->extra_resources = nullptr;
+        mid = nullptr;
         uint64_t bytes = (corvus_opt::TwiceBytes(in) + corvus_opt::TwiceBytes(out)) / 2;
         if (plan.count == 2) {
             mid = CreateIntermediate(out, in, plan);
-            kernel->extra_resources = mid;
             bytes += corvus_opt::TwiceBytes(mid);
         }
+        if (ctx->scratch == nullptr) ctx->scratch = CreateKernelScratch(kXyScratchBytes, "Pooling2D_opt");
         corvus_opt::SetKernelBytes(kernel, bytes);
         return 0;
     }
-    if (plan.count == 1) return RunPass(share, shares, out, in, g, plan.axis[0], isMax);
+    const Pool2DCtx* own = (const Pool2DCtx*)kernel->extra_resources;
+    if (plan.count == 1) return RunPass(share, shares, out, in, g, plan.axis[0], isMax, own ? own->scratch : nullptr);
+    Pool2DCtx* ctx = Context(kernel);
+    Tensor*& mid = ctx->mid;
     // A record executed without initialisation gets its intermediate now.
     const uint32_t a0 = plan.axis[0];
     if (mid == nullptr || mid->dtype != in->dtype || mid->shape.dimension[a0] != out->shape.dimension[a0] ||
@@ -118,11 +144,10 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
         mid->shape.dimension[0] != in->shape.dimension[0] || mid->shape.dimension[3] != in->shape.dimension[3]) {
         DestroyTensor(mid);
         mid = CreateIntermediate(out, in, plan);
-        kernel->extra_resources = mid;
     }
-    const int code = RunPass(share, shares, mid, in, g, plan.axis[0], isMax);
+    const int code = RunPass(share, shares, mid, in, g, plan.axis[0], isMax, ctx->scratch);
     if (code != 0) return code;
-    return RunPass(share, shares, out, mid, g, plan.axis[1], isMax);
+    return RunPass(share, shares, out, mid, g, plan.axis[1], isMax, ctx->scratch);
 }
 
 const Tensor* Input(const NNKernel* kernel)
@@ -218,11 +243,16 @@ void Execute_GlobalAvgPool2D_opt(NNKernel* kernel)
     Fail("Execute_GlobalAvgPool2D_opt", GlobalAvgPool2D_opt(0, 1, kernel));
 }
 
-// The three destroy functions release the intermediate tensor.
+// The three destroy functions release the intermediate tensor and the scratch.
 void Destroy_MaxPool2D_opt(NNKernel* kernel)
 {
     if (kernel == nullptr) return;
-    DestroyTensor((Tensor*)kernel->extra_resources);
+    Pool2DCtx* ctx = (Pool2DCtx*)kernel->extra_resources;
+    if (ctx != nullptr) {
+        DestroyTensor(ctx->mid);
+        DestroyKernelScratch(ctx->scratch);
+        free(ctx);
+    }
     kernel->extra_resources = nullptr;
 }
 void Destroy_AvgPool2D_opt(NNKernel* kernel) { Destroy_MaxPool2D_opt(kernel); }

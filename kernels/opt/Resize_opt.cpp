@@ -12,6 +12,7 @@
 #include "KernelProbes.h"
 #include "LayersResize.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
 
@@ -222,14 +223,14 @@ void Scatter(uint8_t* xy, const float* src, const PixelRow& r, uint32_t count)
 }
 
 template <typename T>
-void Resize(const Tensor* input, Tensor* output, const float* scales, const char* fn)
+void Resize(const Tensor* input, Tensor* output, const float* scales, const char* fn, KernelScratch* scratch)
 {
     const Image in = ImageOf(input), out = ImageOf(output);
     const int64_t es = sizeof(T);
     const float sH = input->ndim >= 3 ? scales[1] : 1.0f, sW = input->ndim >= 4 ? scales[2] : 1.0f;
     const std::vector<Tap> rows = Taps(in.H, out.H, sH), cols = Taps(in.W, out.W, sW);
-    uint8_t* block = (uint8_t*)xyAllocBlock();
-    if (block == nullptr) CV_FATAL("%s error: alloc mem for xyBase\n", fn);
+    const ScratchBlock scratchBlock(scratch, kXyScratchBytes, fn);
+    uint8_t* block = scratchBlock.data();
     uint8_t* slots = block + kUsable;
     const PixelRow inRow = RowOf(in.W, in.sW, es), outRow = RowOf(out.W, out.sW, es);
     const uint64_t midRow = (uint64_t)out.W * 3 * sizeof(float);
@@ -250,10 +251,7 @@ void Resize(const Tensor* input, Tensor* output, const float* scales, const char
             uint8_t* xyOut = (uint8_t*)xyCarve(res, Span(outRow), o);
             uint8_t* xy0 = (uint8_t*)xyCarve(xyOut, Span(inRow), r0);
             uint8_t* xy1 = (uint8_t*)xyCarve(xy0, Span(inRow), r1);
-            if (xy1 < block) {
-                xyFreeBlock(block);
-                CV_FATAL("%s error: xyFree>=0 is false", fn);
-            }
+            if (xy1 < block) CV_FATAL("%s error: xyFree>=0 is false", fn);
             xyDmaPrepare(slots, kSlots);
             void* h = xyDmaRead64(slots, xy0, inRow.xyStep, r0, inRow.mmStep, inRow.rowBytes, inRow.rows);
             if (!t.single) h = xyDmaRead64(h, xy1, inRow.xyStep, r1, inRow.mmStep, inRow.rowBytes, inRow.rows);
@@ -275,20 +273,19 @@ void Resize(const Tensor* input, Tensor* output, const float* scales, const char
             Scatter<T>(xyOut, result, outRow, out.W);
             xyDmaRun(xyDmaWrite64(slots, o, outRow.mmStep, xyOut, outRow.xyStep, outRow.rowBytes, outRow.rows));
         }
-    xyFreeBlock(block);
 }
 
 const char* Run(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales,
-                DataType type, const char* fn)
+                DataType type, const char* fn, KernelScratch* scratch = nullptr)
 {
     const char* reason = Refusal(cores, input, output, scales, type);
     if (reason != nullptr || mode == kProbe || GetTensorSize(output) == 0) return reason;
     if (input->data == nullptr) return "in->data == NULL";
     if (output->data == nullptr) return "out->data == NULL";
     if (type == DT_FLOAT32)
-        Resize<float>(input, output, scales, fn);
+        Resize<float>(input, output, scales, fn, scratch);
     else
-        Resize<uint16_t>(input, output, scales, fn);
+        Resize<uint16_t>(input, output, scales, fn, scratch);
     return nullptr;
 }
 
@@ -307,8 +304,11 @@ const float* ScalesOf(const NNKernel* kernel)
 
 const char* OnKernel(int32_t mode, const NNKernel* kernel, DataType type, const char* fn)
 {
-    return Run(mode, kernel->coresNumber, InputOf(kernel), OutputOf(kernel), ScalesOf(kernel), type, fn);
+    return Run(mode, kernel->coresNumber, InputOf(kernel), OutputOf(kernel), ScalesOf(kernel), type, fn,
+               mode == kProbe ? nullptr : KernelScratchOf(kernel));
 }
+
+void InitResize(NNKernel* kernel) { InitKernelScratch(kernel, kXyScratchBytes, "ResizeDown3_opt"); }
 
 // Kernel selection stands this kernel in for the area average, which it
 // equals only where every window is one cell (scale 1) or two whole cells
@@ -373,7 +373,9 @@ const char* Probe_ResizeDown3F16_opt(const NNKernel* kernel)
     return OnKernel(kProbe, kernel, DT_FLOAT16, "ResizeDown3F16_opt");
 }
 
-extern const NNKernelFn nn_kernel_fn_ResizeDown3F32_opt = {Execute_ResizeDown3F32_opt, nullptr, nullptr, nullptr};
-extern const NNKernelFn nn_kernel_fn_ResizeDown3F16_opt = {Execute_ResizeDown3F16_opt, nullptr, nullptr, nullptr};
+extern const NNKernelFn nn_kernel_fn_ResizeDown3F32_opt = {Execute_ResizeDown3F32_opt, InitResize, nullptr,
+                                                           ReleaseKernelScratch};
+extern const NNKernelFn nn_kernel_fn_ResizeDown3F16_opt = {Execute_ResizeDown3F16_opt, InitResize, nullptr,
+                                                           ReleaseKernelScratch};
 
 }  // extern "C"

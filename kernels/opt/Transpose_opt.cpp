@@ -13,6 +13,7 @@
 
 #include "LayersDataMovement.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 #include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "nn_kernels/dma/xydma.h"
@@ -159,10 +160,11 @@ inline bool FitsStep(int64_t s) { return s >= -(int64_t)INT32_MAX && s <= (int64
 // Dimension p is contiguous in the destination, q in the source. Bank 0
 // receives source tiles, bank 1 holds the transposed tiles; each bank keeps
 // its descriptors in its top slots.
-void xyTransposeLoop(const Plan& p, uint32_t pd, uint32_t qd, uint8_t* dst, const uint8_t* src)
+void xyTransposeLoop(const Plan& p, uint32_t pd, uint32_t qd, uint8_t* dst, const uint8_t* src,
+                     KernelScratch* scratch)
 {
-    uint8_t* xyBase = (uint8_t*)xyAllocBlock();
-    CV_CHECK_PTR(xyBase);
+    const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "Transpose_opt");
+    uint8_t* xyBase = scratchBlock.data();
     uint8_t* bank[kBanks] = {xyBase, xyBase + kBankBytes};
     uint8_t* slots[kBanks];
     for (uint32_t b = 0; b < kBanks; ++b) {
@@ -192,7 +194,6 @@ void xyTransposeLoop(const Plan& p, uint32_t pd, uint32_t qd, uint8_t* dst, cons
             }
         }
     });
-    xyFreeBlock(xyBase);
 }
 
 const char* Check(const Tensor* in, const Tensor* out, const uint32_t* perm, bool execute)
@@ -216,6 +217,64 @@ const char* Check(const Tensor* in, const Tensor* out, const uint32_t* perm, boo
         if (out->data == nullptr) return "out->data is NULL";
     }
     return nullptr;
+}
+
+// How a plan copies: one element, along a dimension contiguous in both
+// views (index in *r), through the scratch block (dimension *r contiguous
+// in the destination, *q in the source), or element by element.
+enum class Route { kOne, kRows, kScratch, kElements };
+
+Route RouteOf(const Plan& p, uint32_t* r, uint32_t* q)
+{
+    if (p.nd == 0) return Route::kOne;
+    const int64_t es = p.es;
+    for (uint32_t k = 0; k < p.nd; ++k)
+        if (p.d[k].so == es && p.d[k].ss == es) {
+            *r = k;
+            return Route::kRows;
+        }
+    int pd = -1, qd = -1;
+    for (uint32_t k = 0; k < p.nd; ++k) {
+        if (pd < 0 && p.d[k].so == es) pd = (int)k;
+        if (qd < 0 && p.d[k].ss == es) qd = (int)k;
+    }
+    if (pd < 0 || qd < 0 || !FitsStep(p.d[pd].ss) || !FitsStep(p.d[qd].so)) return Route::kElements;
+    *r = (uint32_t)pd;
+    *q = (uint32_t)qd;
+    return Route::kScratch;
+}
+
+// Transpose_opt on the caller's scratch block (null: one for this call).
+const char* TransposeOn(int32_t mode, const Tensor* in, Tensor* out, const uint32_t* permutation,
+                        KernelScratch* scratch)
+{
+    const char* reason = Check(in, out, permutation, mode >= 0);
+    if (reason != nullptr || mode < 0) return reason;
+    const Plan p = MakePlan(in, out, permutation);
+    if (p.empty) return nullptr;
+    uint8_t* dst = (uint8_t*)out->data;
+    const uint8_t* src = (const uint8_t*)in->data;
+    uint32_t r = 0, q = 0;
+    switch (RouteOf(p, &r, &q)) {
+        case Route::kOne: memcpy(dst, src, p.es); break;
+        case Route::kRows: mmTransposeLoop(p, r, dst, src); break;
+        case Route::kScratch: xyTransposeLoop(p, r, q, dst, src, scratch); break;
+        case Route::kElements: ElementCopy(p, dst, src); break;
+    }
+    return nullptr;
+}
+
+// The kernel's scratch block, made when its tensors need one.
+void InitTransposeKernel(NNKernel* kernel)
+{
+    Init_Transpose_opt(kernel);
+    if (kernel->inputsNum < 1 || kernel->outputsNum < 1 || kernel->params == nullptr) return;
+    const uint32_t* axes = ((const TransposeParams*)kernel->params)->axes;
+    if (Check(kernel->input[0], kernel->output[0], axes, false) != nullptr) return;
+    const Plan p = MakePlan(kernel->input[0], kernel->output[0], axes);
+    uint32_t r = 0, q = 0;
+    if (!p.empty && RouteOf(p, &r, &q) == Route::kScratch)
+        InitKernelScratch(kernel, kXyScratchBytes, "Transpose_opt");
 }
 
 }  // namespace
@@ -256,32 +315,7 @@ extern "C" {
 const char* Transpose_opt(int32_t mode, uint32_t cores, const Tensor* in, Tensor* out, const uint32_t* permutation)
 {
     (void)cores;  // one core: the whole copy runs here
-    const char* reason = Check(in, out, permutation, mode >= 0);
-    if (reason != nullptr || mode < 0) return reason;
-    const Plan p = MakePlan(in, out, permutation);
-    if (p.empty) return nullptr;
-    uint8_t* dst = (uint8_t*)out->data;
-    const uint8_t* src = (const uint8_t*)in->data;
-    if (p.nd == 0) {
-        memcpy(dst, src, p.es);
-        return nullptr;
-    }
-    const int64_t es = p.es;
-    for (uint32_t k = 0; k < p.nd; ++k)
-        if (p.d[k].so == es && p.d[k].ss == es) {
-            mmTransposeLoop(p, k, dst, src);
-            return nullptr;
-        }
-    int pd = -1, qd = -1;
-    for (uint32_t k = 0; k < p.nd; ++k) {
-        if (pd < 0 && p.d[k].so == es) pd = (int)k;
-        if (qd < 0 && p.d[k].ss == es) qd = (int)k;
-    }
-    if (pd >= 0 && qd >= 0 && FitsStep(p.d[pd].ss) && FitsStep(p.d[qd].so))
-        xyTransposeLoop(p, (uint32_t)pd, (uint32_t)qd, dst, src);
-    else
-        ElementCopy(p, dst, src);
-    return nullptr;
+    return TransposeOn(mode, in, out, permutation, nullptr);
 }
 
 void Init_Transpose_opt(NNKernel* kernel)
@@ -297,11 +331,12 @@ void Execute_Transpose_opt(NNKernel* kernel)
         CV_FATAL("Execute_Transpose_opt error: the kernel needs an input and an output");
     if (kernel->params == nullptr) CV_FATAL("Execute_Transpose_opt error: params is NULL");
     const TransposeParams* params = (const TransposeParams*)kernel->params;
-    const char* reason = Transpose_opt(0, 1, kernel->input[0], kernel->output[0], params->axes);
+    const char* reason =
+        TransposeOn(0, kernel->input[0], kernel->output[0], params->axes, KernelScratchOf(kernel));
     if (reason != nullptr) CV_FATAL("Transpose_opt error: %s", reason);
 }
 
-extern "C" const NNKernelFn nn_kernel_fn_Transpose_opt = {Execute_Transpose_opt, Init_Transpose_opt, nullptr,
-                                                         nullptr};
+extern "C" const NNKernelFn nn_kernel_fn_Transpose_opt = {Execute_Transpose_opt, InitTransposeKernel, nullptr,
+                                                         ReleaseKernelScratch};
 
 }  // extern "C"

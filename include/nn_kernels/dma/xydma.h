@@ -4,8 +4,9 @@
  * beginning with mm: the tensors) and a scratch block (names beginning with
  * xy) into which they copy tiles, compute, and from which they copy results
  * back. On the central processor the scratch block is ordinary memory owned
- * by one kernel execution and every transfer is a synchronous row-by-row
- * byte copy performed when its chain is run.
+ * by one kernel (made at its initialisation, see kernels/common/KernelScratch.h)
+ * and every transfer is a synchronous row-by-row byte copy performed when its
+ * chain is run.
  *
  * A transfer is described by a 48-byte descriptor; descriptors sit in an
  * array at the top of the scratch block. A transfer handle is the address

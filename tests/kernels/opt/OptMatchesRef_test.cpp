@@ -209,7 +209,7 @@ OptRun LayerNormRun(std::mt19937& rng, int i)
     p.axis = axis;
     p.epsilon = 1e-3f;
     r.ref = [=](Tensor* o) { Execute_LayerNorm_ref(Kernel({in}, {o}, (void*)&p, {g, b}).get()); };
-    r.opt = [=](Tensor* o) { Execute_LayerNorm_opt(Kernel({in}, {o}, (void*)&p, {g, b}).get()); };
+    r.opt = [=](Tensor* o) { RunLifecycle(kfname_LayerNorm_opt, o, in, (void*)&p, {g, b}); };
     r.what = dm_test::DimsText(d) + " axis " + std::to_string(axis);
     return r;
 }
