@@ -260,5 +260,5 @@ FORMAT_FILES = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | grep -v '^test
 format:
 	clang-format -i $(FORMAT_FILES)
 format-check:
-	clang-format --dry-run --Werror $(FORMAT_FILES)
+	@clang-format --dry-run --Werror $(FORMAT_FILES) && echo "format: $(words $(FORMAT_FILES)) files as .clang-format has them"
 	@! awk 'length > 120 { print FILENAME ":" FNR ": over 120 columns"; bad = 1 } END { exit !bad }' $(FORMAT_FILES)

@@ -18,12 +18,9 @@ namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
-const BroadcastOpFn kAddFns[BROADCAST_TYPES_NUM] = {addrelu_f32_ref, addrelu_f16_ref, addrelu_i32_ref,
-                                                    addrelu_u32_ref};
-const BroadcastOpFn kSubFns[BROADCAST_TYPES_NUM] = {subrelu_f32_ref, subrelu_f16_ref, subrelu_i32_ref,
-                                                    subrelu_u32_ref};
-const BroadcastOpFn kMulFns[BROADCAST_TYPES_NUM] = {mulrelu_f32_ref, mulrelu_f16_ref, mulrelu_i32_ref,
-                                                    mulrelu_u32_ref};
+const BroadcastOpFn kAddFns[BROADCAST_TYPES_NUM] = {addrelu_f32_ref, addrelu_f16_ref, addrelu_i32_ref, addrelu_u32_ref};
+const BroadcastOpFn kSubFns[BROADCAST_TYPES_NUM] = {subrelu_f32_ref, subrelu_f16_ref, subrelu_i32_ref, subrelu_u32_ref};
+const BroadcastOpFn kMulFns[BROADCAST_TYPES_NUM] = {mulrelu_f32_ref, mulrelu_f16_ref, mulrelu_i32_ref, mulrelu_u32_ref};
 const BroadcastOpFn kDivFns[BROADCAST_TYPES_NUM] = {div_f32_ref, div_f16_ref, div_i32_ref, div_u32_ref};
 
 // Float32 arithmetic with the clamp in the same pass. The clamp compares
@@ -89,8 +86,7 @@ BroadcastFusedFn FusedFor(BroadcastOpFn op)
     return nullptr;
 }
 
-const BroadcastOpFn kExpandFns[BROADCAST_TYPES_NUM] = {expand_f32_ref, expand_f16_ref, expand_f32_ref,
-                                                       expand_f32_ref};
+const BroadcastOpFn kExpandFns[BROADCAST_TYPES_NUM] = {expand_f32_ref, expand_f16_ref, expand_f32_ref, expand_f32_ref};
 
 inline uint32_t Extent(const Tensor* t, uint32_t fromRight)
 {
@@ -312,12 +308,12 @@ void Execute_Expand_opt(NNKernel* kernel)
     CORVUS_LEVEL_NS::Expand_opt(kernel->output[0], kernel->input[0]);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
 CORVUS_LEVEL_DISPATCH(void, Broadcast_opt_init,
-                      (BroadcastOptDesc* desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
+                      (BroadcastOptDesc * desc, const BroadcastOpFn table[BROADCAST_TYPES_NUM], uint32_t dtype,
                        uint32_t aName),
                       (desc, table, dtype, aName))
 CORVUS_LEVEL_DISPATCH(const char*, Broadcast_opt,
@@ -340,12 +336,12 @@ CORVUS_LEVEL_DISPATCH(void, DivBroadcast_opt,
                       (uint32_t cores, Tensor* out, const Tensor* in1, const Tensor* in2,
                        const BroadcastParams* params),
                       (cores, out, in1, in2, params))
-CORVUS_LEVEL_DISPATCH(void, Expand_opt, (Tensor* out, const Tensor* in), (out, in))
-CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_opt, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_opt, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_opt, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_opt, (NNKernel* k), (k))
-CORVUS_LEVEL_DISPATCH(void, Execute_Expand_opt, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Expand_opt, (Tensor * out, const Tensor* in), (out, in))
+CORVUS_LEVEL_DISPATCH(void, Execute_AddBroadcast_opt, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_SubBroadcast_opt, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_MulBroadcast_opt, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_DivBroadcast_opt, (NNKernel * k), (k))
+CORVUS_LEVEL_DISPATCH(void, Execute_Expand_opt, (NNKernel * kernel), (kernel))
 
 extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_opt = {Execute_AddBroadcast_opt, nullptr, nullptr, nullptr};
 extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_opt = {Execute_SubBroadcast_opt, nullptr, nullptr, nullptr};

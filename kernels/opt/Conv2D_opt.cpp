@@ -34,10 +34,10 @@
 
 namespace {
 
-constexpr uint32_t kSlots = 32;                           // descriptor slots at the top of the scratch block
+constexpr uint32_t kSlots = 32;  // descriptor slots at the top of the scratch block
 constexpr uint64_t kDescBytes = (uint64_t)kSlots * xyDmaDescBytes;
 constexpr uint32_t kMaxRowBlocks = 16;
-constexpr uint64_t kTileOverhead = 4096;                  // cost of one tile's set-up, in bytes moved
+constexpr uint64_t kTileOverhead = 4096;  // cost of one tile's set-up, in bytes moved
 
 uint64_t Up16(uint64_t v) { return (v + 15u) & ~(uint64_t)15u; }
 
@@ -53,10 +53,10 @@ struct Geometry {
 // Scratch layout of one tiling candidate.
 struct Plan {
     uint32_t rowsPerBlock, rowBlocks, chBlock, chBlocks;
-    uint32_t ciBlock, passes;    // input channels per pass (the last pass may have fewer), pass count
-    uint32_t rowsIn, wsIn;       // input tile rows and columns (kernel's extra rows and pads included)
-    uint64_t sPixIn, sRowIn;     // float16 input tile: pixel step (elements), row step (bytes)
-    uint64_t sPixOut, sRowOut;   // float16 output tile: pixel step (elements), row step (bytes)
+    uint32_t ciBlock, passes;   // input channels per pass (the last pass may have fewer), pass count
+    uint32_t rowsIn, wsIn;      // input tile rows and columns (kernel's extra rows and pads included)
+    uint64_t sPixIn, sRowIn;    // float16 input tile: pixel step (elements), row step (bytes)
+    uint64_t sPixOut, sRowOut;  // float16 output tile: pixel step (elements), row step (bytes)
     uint64_t in16, in32, filt16, filt32, bias, out16;  // region sizes in bytes
     uint64_t total;
 };
@@ -65,8 +65,8 @@ struct Conv2DOptCtx {
     Geometry g;
     Plan plan;
     KernelScratch* scratch;  // the scratch block, kept off the caller's stack (host threads may have small ones)
-    uint16_t* filt;    // [chBlocks][passes][kH][kW][channels of the pass][chBlock], zero past Cout
-    uint16_t* biasHi;  // [chBlocks * chBlock]
+    uint16_t* filt;          // [chBlocks][passes][kH][kW][channels of the pass][chBlock], zero past Cout
+    uint16_t* biasHi;        // [chBlocks * chBlock]
     uint16_t* biasLo;
     float biasR;
     bool useBias;
@@ -86,7 +86,8 @@ const char* CheckTensors(const NNKernel* kernel, const Conv2DParams* p, Geometry
     const Tensor* in = kernel->inputsNum > 0 && kernel->input != nullptr ? kernel->input[0] : nullptr;
     const Tensor* out = kernel->outputsNum > 0 && kernel->output != nullptr ? kernel->output[0] : nullptr;
     const Tensor* filter = kernel->innerNum > 0 && kernel->inner != nullptr ? kernel->inner[0] : nullptr;
-    const Tensor* bias = (p->useBias & 1) && kernel->innerNum > 1 && kernel->inner != nullptr ? kernel->inner[1] : nullptr;
+    const Tensor* bias =
+        (p->useBias & 1) && kernel->innerNum > 1 && kernel->inner != nullptr ? kernel->inner[1] : nullptr;
     if (in == nullptr) return "input is NULL";
     if (in->ndim != 4) return "input->ndim != 4";
     if (in->dtype != DT_FLOAT16) return "input->dtype != DT_FLOAT16";
@@ -199,8 +200,8 @@ double Cost(const Geometry& g, const Plan& pl)
     const double inBytes = inLoads * g.N * pl.rowBlocks * pl.rowsIn * pl.wsIn * g.Cin * 2.0 * 3.0;
     const double filtLoads = pl.chBlocks == 1 && pl.passes == 1 ? 1.0 : tiles * pl.passes;
     const double filtBytes = filtLoads * (pl.filt16 / 2.0) * 6.0 / 2.0;
-    const double macs = (double)g.N * pl.rowBlocks * pl.rowsPerBlock * g.Wout * pl.chBlocks * pl.chBlock *
-                        (double)g.kH * g.kW * g.Cin;
+    const double macs =
+        (double)g.N * pl.rowBlocks * pl.rowsPerBlock * g.Wout * pl.chBlocks * pl.chBlock * (double)g.kH * g.kW * g.Cin;
     const double perMac = pl.chBlock % 128 == 0 ? 0.2 : 0.25;
     return inBytes + filtBytes + macs * perMac + tiles * kTileOverhead;
 }
@@ -327,7 +328,7 @@ extern "C" void Conv2D_ConvBias(const float* bias, uint64_t biasStride, uint32_t
         std::frexp(m, &e);
         m = std::ldexp(1.0f, e - 1);
     }
-    float s = 16777216.0f;          // 2^24
+    float s = 16777216.0f;           // 2^24
     float inv = 1.0f / 16777216.0f;  // 2^-24
     while (m * s > 32768.0f) {
         s *= 0.5f;
@@ -382,19 +383,18 @@ struct MicroArgs {
     ptrdiff_t inRow;  // elements between the windows of consecutive micro-kernel rows
     ptrdiff_t kRow;   // elements between kernel rows
     uint32_t kH, kW, Cin;
-    const float* filt;   // float32 filter block at the first channel, rows of filtStride
+    const float* filt;  // float32 filter block at the first channel, rows of filtStride
     uint32_t filtStride;
-    const float* init;   // accumulator start per channel (first pass)
-    uint16_t* out;       // float16 output tile at the first pixel and channel
+    const float* init;  // accumulator start per channel (first pass)
+    uint16_t* out;      // float16 output tile at the first pixel and channel
     ptrdiff_t outPix, outRow;
     uint32_t rows, cols;
-    uint32_t act;        // None before the last pass
+    uint32_t act;  // None before the last pass
     float alpha;
-    bool first;          // false: start from 0 and add the previous pass's float16 result
+    bool first;  // false: start from 0 and add the previous pass's float16 result
 };
 
-template <uint32_t CH>
-inline void Finish(float* acc, uint16_t* out, bool addPrevious, uint32_t act, float alpha)
+template <uint32_t CH> inline void Finish(float* acc, uint16_t* out, bool addPrevious, uint32_t act, float alpha)
 {
     if (addPrevious) {
         float prev[CH];
@@ -419,8 +419,7 @@ inline void Finish(float* acc, uint16_t* out, bool addPrevious, uint32_t act, fl
 
 // rows x cols output pixels (at most R x C) by CH channels. The innermost
 // loop runs over the channels, one fused multiply-add per product.
-template <uint32_t R, uint32_t C, uint32_t CH>
-void MicroKernel(const MicroArgs& a)
+template <uint32_t R, uint32_t C, uint32_t CH> void MicroKernel(const MicroArgs& a)
 {
     alignas(64) float acc[C][CH];
     const uint64_t kStep = (uint64_t)a.filtStride;
@@ -507,15 +506,15 @@ struct Chain {
     {
         if (rowBytes <= 0 || rows <= 0) return;
         if (used == kSlots) Run();
-        handle = xyDmaRead64(&slots[used++], xy, (int32_t)xyStep, mm, (int32_t)mmStep, (int32_t)rowBytes,
-                             (int32_t)rows);
+        handle =
+            xyDmaRead64(&slots[used++], xy, (int32_t)xyStep, mm, (int32_t)mmStep, (int32_t)rowBytes, (int32_t)rows);
     }
     void Write(void* mm, int64_t mmStep, const void* xy, int64_t xyStep, int64_t rowBytes, int64_t rows)
     {
         if (rowBytes <= 0 || rows <= 0) return;
         if (used == kSlots) Run();
-        handle = xyDmaWrite64(&slots[used++], mm, (int32_t)mmStep, xy, (int32_t)xyStep, (int32_t)rowBytes,
-                              (int32_t)rows);
+        handle =
+            xyDmaWrite64(&slots[used++], mm, (int32_t)mmStep, xy, (int32_t)xyStep, (int32_t)rowBytes, (int32_t)rows);
     }
     void Run()
     {
@@ -527,10 +526,7 @@ struct Chain {
 
 // Start in region that agrees with target modulo 16 (the region has 16
 // bytes of slack for this).
-uint8_t* Phase(uint8_t* region, const void* target)
-{
-    return region + (((uintptr_t)target - (uintptr_t)region) & 15u);
-}
+uint8_t* Phase(uint8_t* region, const void* target) { return region + (((uintptr_t)target - (uintptr_t)region) & 15u); }
 
 struct TileState {
     uint8_t* in16Row0;  // scratch address of the tile's first input row (column 0 of the window)
@@ -598,8 +594,8 @@ void Conv2D_ConvOut(const Geometry& g, const Plan& pl, Scratch& s, Tensor* outpu
     Chain chain(s.slots);
     for (uint32_t r = 0; r < nr; ++r) {
         uint8_t* mm = (uint8_t*)output->data + 2 * (n * g.oStr[0] + (uint64_t)(oh0 + r) * g.oStr[1] + c0);
-        chain.Write(mm, (int64_t)(g.oStr[2] * 2), ts.out16Row0 + (uint64_t)r * pl.sRowOut,
-                    (int64_t)(pl.sPixOut * 2), (int64_t)valid * 2, g.Wout);
+        chain.Write(mm, (int64_t)(g.oStr[2] * 2), ts.out16Row0 + (uint64_t)r * pl.sRowOut, (int64_t)(pl.sPixOut * 2),
+                    (int64_t)valid * 2, g.Wout);
     }
     chain.Run();
 }
@@ -650,7 +646,7 @@ void Conv2D_opt_calc(NNKernel* kernel, const Conv2DOptCtx* ctx, Scratch& s, uint
     if (merge && pl.sRowOut % 32 != 0)
         CV_FATAL("%s error: a->sOutW%%32=%d must be 0", "Conv2D_opt_calc", (int)(pl.sRowOut % 32));
     const uint32_t rowsPer = merge ? 2 : 1;
-    const uint32_t units = merge ? nr / 2 : nr;      // micro-kernel rows
+    const uint32_t units = merge ? nr / 2 : nr;  // micro-kernel rows
     const uint32_t width = g.Wout * rowsPer;
     for (uint32_t c0 = 0; c0 < pl.chBlock; c0 += 16)
         for (uint32_t r0 = 0; r0 < units; r0 += 8)
@@ -818,10 +814,7 @@ const char* Conv2D_opt(int32_t part, int32_t parts, NNKernel* kernel)
     return nullptr;
 }
 
-const char* Probe_Conv2D_opt(const NNKernel* kernel)
-{
-    return Conv2D_opt(-1, 1, const_cast<NNKernel*>(kernel));
-}
+const char* Probe_Conv2D_opt(const NNKernel* kernel) { return Conv2D_opt(-1, 1, const_cast<NNKernel*>(kernel)); }
 
 void Init_Conv2D_opt(NNKernel* kernel)
 {
@@ -1019,7 +1012,8 @@ void Destroy_Conv1Dvia2D(NNKernel* kernel)
     kernel->extra_resources = nullptr;
 }
 
-extern const NNKernelFn nn_kernel_fn_Conv1Dvia2D = {Execute_Conv1Dvia2D, Init_Conv1Dvia2D, nullptr, Destroy_Conv1Dvia2D};
+extern const NNKernelFn nn_kernel_fn_Conv1Dvia2D = {Execute_Conv1Dvia2D, Init_Conv1Dvia2D, nullptr,
+                                                    Destroy_Conv1Dvia2D};
 
 }  // extern "C"
 
@@ -1183,6 +1177,7 @@ void MMviaConv2D(const Tensor* A, const Tensor* B, Tensor* out)
     Destroy_MMviaConv2D(&k);
 }
 
-extern const NNKernelFn nn_kernel_fn_MMviaConv2D = {Execute_MMviaConv2D, Init_MMviaConv2D, nullptr, Destroy_MMviaConv2D};
+extern const NNKernelFn nn_kernel_fn_MMviaConv2D = {Execute_MMviaConv2D, Init_MMviaConv2D, nullptr,
+                                                    Destroy_MMviaConv2D};
 
 }  // extern "C"

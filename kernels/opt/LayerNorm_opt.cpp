@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr uint32_t kSlots = 8;                                // descriptors at the top of the block
+constexpr uint32_t kSlots = 8;                                 // descriptors at the top of the block
 constexpr int64_t kUsable = xySize - kSlots * xyDmaDescBytes;  // 523888 bytes below them
 
 // One normalised row in float32: statistics, then (x - mean) * r, times the

@@ -59,8 +59,7 @@ inline Span WindowOf(const Pass& p, int64_t o)
 // Up to three window rows folded into acc in one sweep, in window order:
 // the running maximum replaced only by strictly greater values, or the
 // running sum. First: acc starts at the reduction's initial value.
-template <bool Max, bool First>
-inline void Fold(float* __restrict acc, const float* const* x, int k, uint32_t n)
+template <bool Max, bool First> inline void Fold(float* __restrict acc, const float* const* x, int k, uint32_t n)
 {
     const float init = Max ? -FLT_MAX : 0.0f;
     const float* __restrict x0 = x[0];
@@ -75,8 +74,7 @@ inline void Fold(float* __restrict acc, const float* const* x, int k, uint32_t n
         for (uint32_t j = 0; j < n; ++j) acc[j] = step(First ? init : acc[j], x0[j]);
 }
 
-template <bool Max, typename Load>
-void Fold(const Span& s, float* acc, uint32_t n, Load load)
+template <bool Max, typename Load> void Fold(const Span& s, float* acc, uint32_t n, Load load)
 {
     if (s.first == s.last) {
         for (uint32_t j = 0; j < n; ++j) acc[j] = Max ? -FLT_MAX : 0.0f;
@@ -95,8 +93,7 @@ void Fold(const Span& s, float* acc, uint32_t n, Load load)
 
 // Reduces one output line (`n` elements) from the scratch rows of window s
 // into acc; load(pos, slot) gives the float32 row of an input position.
-template <typename Load>
-void ReduceLine(const Pass& p, const Span& s, float* acc, uint32_t n, Load load)
+template <typename Load> void ReduceLine(const Pass& p, const Span& s, float* acc, uint32_t n, Load load)
 {
     if (p.isMax) {
         Fold<true>(s, acc, n, load);
@@ -120,8 +117,7 @@ inline int64_t XyStep(int64_t rowBytes, int64_t mmStep)
 }
 
 // Runs the pass for element type T (float or uint16_t half).
-template <typename T>
-void RunPass(const Pass& p, const void* inData, void* outData, KernelScratch* scratch)
+template <typename T> void RunPass(const Pass& p, const void* inData, void* outData, KernelScratch* scratch)
 {
     const int64_t es = sizeof(T);
     const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "Pooling1D_opt");
@@ -338,7 +334,7 @@ void Execute_AvgPool1D_opt(NNKernel* kernel)
     if (code != 0) CV_FATAL("%s error %d", "Execute_AvgPool1D_opt", code);
 }
 
-}  // namespace CORVUS_LEVEL_NS
+}  // namespace CORVUS_LEVEL_HIDDEN
 
 #if CORVUS_VECTOR_LEVEL == 0
 
@@ -358,8 +354,8 @@ CORVUS_LEVEL_DISPATCH(int, Pooling1D_opt_scratch,
                       (share, shares, output, input, axis, window, stride, padBegin, padEnd, padMode, isMax, scratch))
 CORVUS_LEVEL_DISPATCH(int, MaxPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
 CORVUS_LEVEL_DISPATCH(int, AvgPool1D_opt, (int32_t share, int32_t shares, NNKernel* kernel), (share, shares, kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool1D_opt, (NNKernel* kernel), (kernel))
-CORVUS_LEVEL_DISPATCH(void, Execute_AvgPool1D_opt, (NNKernel* kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_MaxPool1D_opt, (NNKernel * kernel), (kernel))
+CORVUS_LEVEL_DISPATCH(void, Execute_AvgPool1D_opt, (NNKernel * kernel), (kernel))
 
 static void InitPool1D(NNKernel* kernel) { InitKernelScratch(kernel, kXyScratchBytes, "Pooling1D_opt"); }
 

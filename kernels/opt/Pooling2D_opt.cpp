@@ -277,10 +277,10 @@ const char* Probe_GlobalAvgPool2D_opt(const NNKernel* kernel)
 }
 
 extern const NNKernelFn nn_kernel_fn_MaxPool2D_opt = {Execute_MaxPool2D_opt, Init_MaxPool2D_opt, nullptr,
-                                               Destroy_MaxPool2D_opt};
+                                                      Destroy_MaxPool2D_opt};
 extern const NNKernelFn nn_kernel_fn_AvgPool2D_opt = {Execute_AvgPool2D_opt, Init_AvgPool2D_opt, nullptr,
-                                               Destroy_AvgPool2D_opt};
-extern const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt = {Execute_GlobalAvgPool2D_opt, Init_GlobalAvgPool2D_opt, nullptr,
-                                                     Destroy_GlobalAvgPool2D_opt};
+                                                      Destroy_AvgPool2D_opt};
+extern const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt = {Execute_GlobalAvgPool2D_opt, Init_GlobalAvgPool2D_opt,
+                                                            nullptr, Destroy_GlobalAvgPool2D_opt};
 
 }  // extern "C"

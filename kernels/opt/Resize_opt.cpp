@@ -195,8 +195,7 @@ PixelRow RowOf(uint32_t count, int64_t step, int64_t es)
 inline uint64_t Span(const PixelRow& r) { return (uint64_t)(r.rows - 1) * r.xyStep + r.rowBytes; }
 
 // Widens a scratch row (pixels xyStep bytes apart) into adjacent float32 values.
-template <typename T>
-void Gather(float* dst, const uint8_t* xy, const PixelRow& r, uint32_t count)
+template <typename T> void Gather(float* dst, const uint8_t* xy, const PixelRow& r, uint32_t count)
 {
     const int64_t pixelStep = r.rows == 1 ? 3 * (int64_t)sizeof(T) : r.xyStep;
     for (uint32_t q = 0; q < count; ++q) {
@@ -209,8 +208,7 @@ void Gather(float* dst, const uint8_t* xy, const PixelRow& r, uint32_t count)
     }
 }
 
-template <typename T>
-void Scatter(uint8_t* xy, const float* src, const PixelRow& r, uint32_t count)
+template <typename T> void Scatter(uint8_t* xy, const float* src, const PixelRow& r, uint32_t count)
 {
     const int64_t pixelStep = r.rows == 1 ? 3 * (int64_t)sizeof(T) : r.xyStep;
     for (uint32_t q = 0; q < count; ++q) {
@@ -275,8 +273,8 @@ void Resize(const Tensor* input, Tensor* output, const float* scales, const char
         }
 }
 
-const char* Run(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales,
-                DataType type, const char* fn, KernelScratch* scratch = nullptr)
+const char* Run(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales, DataType type,
+                const char* fn, KernelScratch* scratch = nullptr)
 {
     const char* reason = Refusal(cores, input, output, scales, type);
     if (reason != nullptr || mode == kProbe || GetTensorSize(output) == 0) return reason;
@@ -332,14 +330,12 @@ const char* AreaMismatch(const Tensor* in, const Tensor* out, const float* scale
 
 extern "C" {
 
-const char* ResizeDown3F32_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales)
+const char* ResizeDown3F32_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales)
 {
     return Run(mode, cores, input, output, scales, DT_FLOAT32, "ResizeDown3F32_opt");
 }
 
-const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output,
-                               const float* scales)
+const char* ResizeDown3F16_opt(int32_t mode, uint32_t cores, const Tensor* input, Tensor* output, const float* scales)
 {
     return Run(mode, cores, input, output, scales, DT_FLOAT16, "ResizeDown3F16_opt");
 }

@@ -63,8 +63,7 @@ Plan MakePlan(const Tensor* in, const Tensor* out, const uint32_t* perm)
 
 // Calls f(destination offset, source offset) for every coordinate of the
 // given dimensions (innermost first); once with (0, 0) when there are none.
-template <class F>
-void ForEachOuter(const Dim* dims, uint32_t n, F&& f)
+template <class F> void ForEachOuter(const Dim* dims, uint32_t n, F&& f)
 {
     if (n == 0) {
         f((int64_t)0, (int64_t)0);
@@ -106,8 +105,7 @@ void mmTransposeLoop(const Plan& p, uint32_t r, uint8_t* dst, const uint8_t* src
     ForEachOuter(rest, m, [&](int64_t o, int64_t s) { memcpy(dst + o, src + s, rowBytes); });
 }
 
-template <class T>
-void ElementLoop(const Plan& p, uint8_t* dst, const uint8_t* src)
+template <class T> void ElementLoop(const Plan& p, uint8_t* dst, const uint8_t* src)
 {
     ForEachOuter(p.d, p.nd, [&](int64_t o, int64_t s) {
         T v;
@@ -121,10 +119,18 @@ void ElementLoop(const Plan& p, uint8_t* dst, const uint8_t* src)
 void ElementCopy(const Plan& p, uint8_t* dst, const uint8_t* src)
 {
     switch (p.es) {
-        case 1: ElementLoop<uint8_t>(p, dst, src); break;
-        case 2: ElementLoop<uint16_t>(p, dst, src); break;
-        case 4: ElementLoop<uint32_t>(p, dst, src); break;
-        default: ElementLoop<uint64_t>(p, dst, src); break;
+    case 1:
+        ElementLoop<uint8_t>(p, dst, src);
+        break;
+    case 2:
+        ElementLoop<uint16_t>(p, dst, src);
+        break;
+    case 4:
+        ElementLoop<uint32_t>(p, dst, src);
+        break;
+    default:
+        ElementLoop<uint64_t>(p, dst, src);
+        break;
     }
 }
 
@@ -144,24 +150,34 @@ void TransposeTile(uint8_t* b, int64_t stepB, const uint8_t* a, int64_t stepA, u
 void TransposeH(uint32_t es, uint8_t* b, int64_t stepB, const uint8_t* a, int64_t stepA, uint32_t tp, uint32_t tq)
 {
     switch (es) {
-        case 1: TransposeTile<uint8_t>(b, stepB, a, stepA, tp, tq); break;
-        case 2: TransposeTile<uint16_t>(b, stepB, a, stepA, tp, tq); break;
-        case 4: TransposeTile<uint32_t>(b, stepB, a, stepA, tp, tq); break;
-        default: TransposeTile<uint64_t>(b, stepB, a, stepA, tp, tq); break;
+    case 1:
+        TransposeTile<uint8_t>(b, stepB, a, stepA, tp, tq);
+        break;
+    case 2:
+        TransposeTile<uint16_t>(b, stepB, a, stepA, tp, tq);
+        break;
+    case 4:
+        TransposeTile<uint32_t>(b, stepB, a, stepA, tp, tq);
+        break;
+    default:
+        TransposeTile<uint64_t>(b, stepB, a, stepA, tp, tq);
+        break;
     }
 }
 
 // Smallest step >= rowBytes that agrees with mmStep modulo 16, as the
 // transfer engine requires for multi-row transfers.
-inline int64_t ScratchStep(int64_t rowBytes, int64_t mmStep) { return rowBytes + ((mmStep - rowBytes) & (xyAlign - 1)); }
+inline int64_t ScratchStep(int64_t rowBytes, int64_t mmStep)
+{
+    return rowBytes + ((mmStep - rowBytes) & (xyAlign - 1));
+}
 
 inline bool FitsStep(int64_t s) { return s >= -(int64_t)INT32_MAX && s <= (int64_t)INT32_MAX; }
 
 // Dimension p is contiguous in the destination, q in the source. Bank 0
 // receives source tiles, bank 1 holds the transposed tiles; each bank keeps
 // its descriptors in its top slots.
-void xyTransposeLoop(const Plan& p, uint32_t pd, uint32_t qd, uint8_t* dst, const uint8_t* src,
-                     KernelScratch* scratch)
+void xyTransposeLoop(const Plan& p, uint32_t pd, uint32_t qd, uint8_t* dst, const uint8_t* src, KernelScratch* scratch)
 {
     const ScratchBlock scratchBlock(scratch, kXyScratchBytes, "Transpose_opt");
     uint8_t* xyBase = scratchBlock.data();
@@ -256,10 +272,18 @@ const char* TransposeOn(int32_t mode, const Tensor* in, Tensor* out, const uint3
     const uint8_t* src = (const uint8_t*)in->data;
     uint32_t r = 0, q = 0;
     switch (RouteOf(p, &r, &q)) {
-        case Route::kOne: memcpy(dst, src, p.es); break;
-        case Route::kRows: mmTransposeLoop(p, r, dst, src); break;
-        case Route::kScratch: xyTransposeLoop(p, r, q, dst, src, scratch); break;
-        case Route::kElements: ElementCopy(p, dst, src); break;
+    case Route::kOne:
+        memcpy(dst, src, p.es);
+        break;
+    case Route::kRows:
+        mmTransposeLoop(p, r, dst, src);
+        break;
+    case Route::kScratch:
+        xyTransposeLoop(p, r, q, dst, src, scratch);
+        break;
+    case Route::kElements:
+        ElementCopy(p, dst, src);
+        break;
     }
     return nullptr;
 }
@@ -273,8 +297,7 @@ void InitTransposeKernel(NNKernel* kernel)
     if (Check(kernel->input[0], kernel->output[0], axes, false) != nullptr) return;
     const Plan p = MakePlan(kernel->input[0], kernel->output[0], axes);
     uint32_t r = 0, q = 0;
-    if (!p.empty && RouteOf(p, &r, &q) == Route::kScratch)
-        InitKernelScratch(kernel, kXyScratchBytes, "Transpose_opt");
+    if (!p.empty && RouteOf(p, &r, &q) == Route::kScratch) InitKernelScratch(kernel, kXyScratchBytes, "Transpose_opt");
 }
 
 }  // namespace
@@ -285,8 +308,8 @@ void CopyView(Tensor* dst, const Tensor* src, const char* caller)
 {
     static const uint32_t kIdentity[MAX_NDIM_VALUE] = {0, 1, 2, 3, 4, 5};
     const uint32_t n = dst->ndim;
-    const bool unit = n == 0 || (dst->stride.dimension[n - 1] == 1 && src->ndim == n &&
-                                 src->stride.dimension[n - 1] == 1);
+    const bool unit =
+        n == 0 || (dst->stride.dimension[n - 1] == 1 && src->ndim == n && src->stride.dimension[n - 1] == 1);
     if (!unit) {
         Transpose_ref(dst, src, kIdentity);
         return;
@@ -331,12 +354,11 @@ void Execute_Transpose_opt(NNKernel* kernel)
         CV_FATAL("Execute_Transpose_opt error: the kernel needs an input and an output");
     if (kernel->params == nullptr) CV_FATAL("Execute_Transpose_opt error: params is NULL");
     const TransposeParams* params = (const TransposeParams*)kernel->params;
-    const char* reason =
-        TransposeOn(0, kernel->input[0], kernel->output[0], params->axes, KernelScratchOf(kernel));
+    const char* reason = TransposeOn(0, kernel->input[0], kernel->output[0], params->axes, KernelScratchOf(kernel));
     if (reason != nullptr) CV_FATAL("Transpose_opt error: %s", reason);
 }
 
 extern "C" const NNKernelFn nn_kernel_fn_Transpose_opt = {Execute_Transpose_opt, InitTransposeKernel, nullptr,
-                                                         ReleaseKernelScratch};
+                                                          ReleaseKernelScratch};
 
 }  // extern "C"

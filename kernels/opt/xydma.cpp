@@ -19,8 +19,7 @@ XyDmaDesc* Fill(void* slot, void* dst, int32_t dstStep, const void* src, int32_t
                 int32_t rows, const void* mm, int32_t mmStep, const void* xy, int32_t xyStep)
 {
     if (((Addr(mm) ^ Addr(xy)) & (xyAlign - 1)) != 0) CV_FATAL("mmAdrAlign != xyAdrAlign");
-    if (rows > 1 && (((uint32_t)mmStep ^ (uint32_t)xyStep) & (xyAlign - 1)) != 0)
-        CV_FATAL("mmOfsAlign != xyOfsAlign");
+    if (rows > 1 && (((uint32_t)mmStep ^ (uint32_t)xyStep) & (xyAlign - 1)) != 0) CV_FATAL("mmOfsAlign != xyOfsAlign");
     XyDmaDesc* d = (XyDmaDesc*)slot;
     d->dst = dst;
     d->src = src;
@@ -57,14 +56,14 @@ void xyDmaPrepare(void* slots, uint32_t count)
     }
 }
 
-void* xyDmaRead64(void* slot, void* xyAddress, int32_t xyStep, const void* mmAddress, int32_t mmStep,
-                  int32_t rowBytes, int32_t rows)
+void* xyDmaRead64(void* slot, void* xyAddress, int32_t xyStep, const void* mmAddress, int32_t mmStep, int32_t rowBytes,
+                  int32_t rows)
 {
     return Fill(slot, xyAddress, xyStep, mmAddress, mmStep, rowBytes, rows, mmAddress, mmStep, xyAddress, xyStep);
 }
 
-void* xyDmaWrite64(void* slot, void* mmAddress, int32_t mmStep, const void* xyAddress, int32_t xyStep,
-                   int32_t rowBytes, int32_t rows)
+void* xyDmaWrite64(void* slot, void* mmAddress, int32_t mmStep, const void* xyAddress, int32_t xyStep, int32_t rowBytes,
+                   int32_t rows)
 {
     return Fill(slot, mmAddress, mmStep, xyAddress, xyStep, rowBytes, rows, mmAddress, mmStep, xyAddress, xyStep);
 }

@@ -54,8 +54,9 @@ def exported(library, nm):
     names = set()
     for line in text.splitlines():
         name = line.split(" ", 2)[2]
-        # AddressSanitizer's marker of an exported object, in sanitized builds.
-        if not name.startswith("__odr_asan."):
+        # Instrumented builds: AddressSanitizer's marker of an exported object,
+        # gcov's runtime in coverage builds.
+        if not name.startswith(("__odr_asan.", "__gcov_")) and name != "mangle_path":
             names.add(name.split("(")[0] + "()" if "(" in name else name)
     return names
 
