@@ -91,6 +91,30 @@ struct DwPlan {
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
 };
 
+// The plan of a layer writing its own output tensor; `clampInTiles`: the
+// tiles apply the layer's ReLU or ReLU6 as they store.
+inline DwPlan PlanOf(const Tensor* in, const Tensor* out, const DepthWiseConv2DParams* p, bool clampInTiles)
+{
+    DwPlan c;
+    c.batch = out->shape.NHWC.batch;
+    c.outH = out->shape.NHWC.height;
+    c.outW = out->shape.NHWC.width;
+    c.channels = in->shape.NHWC.channels;
+    c.kH = p->kerSizeH;
+    c.kW = p->kerSizeW;
+    c.dH = p->dilationRateH;
+    c.dW = p->dilationRateW;
+    c.sW = p->strideW;
+    c.act = clampInTiles ? p->activation : (uint32_t)None;
+    c.sInN = in->stride.NHWC.batch_stride;
+    c.sInH = in->stride.NHWC.height_stride;
+    c.sInW = in->stride.NHWC.width_stride;
+    c.sOutN = out->stride.NHWC.batch_stride;
+    c.sOutH = out->stride.NHWC.height_stride;
+    c.sOutW = out->stride.NHWC.width_stride;
+    return c;
+}
+
 // ReLU and ReLU6 applied as the activation kernel does (x * 0 for x <= 0,
 // so negatives give -0 and NaN stays NaN), on a finished accumulator.
 template <typename V> inline V Clamped(V v, uint32_t act)
@@ -568,27 +592,15 @@ void Execute_DWConvolution_ref(NNKernel* kernel)
     Tensor* ov = views[kOutputView];
     if (GetTensorSize(out) == 0) return;
 
-    DwPlan c;
-    c.batch = out->shape.NHWC.batch;
-    c.outH = out->shape.NHWC.height;
-    c.outW = out->shape.NHWC.width;
-    c.channels = in->shape.NHWC.channels;
-    c.kH = p->kerSizeH;
-    c.kW = p->kerSizeW;
-    c.dH = p->dilationRateH;
-    c.dW = p->dilationRateW;
-    c.sW = p->strideW;
     // ReLU and ReLU6 are applied by the float32 tiles as they store.
     const bool clampInTiles = in->dtype == DT_FLOAT32 && (p->activation == ReLU || p->activation == ReLU6);
-    c.act = clampInTiles ? p->activation : (uint32_t)None;
-    c.sInN = in->stride.NHWC.batch_stride;
-    c.sInH = in->stride.NHWC.height_stride;
-    c.sInW = in->stride.NHWC.width_stride;
-    // The output view of multiplier m: the output itself (M = 1) or the dense
-    // slice m of the owned view.
-    c.sOutN = M == 1 ? out->stride.NHWC.batch_stride : ov->stride.dimension[1];
-    c.sOutH = M == 1 ? out->stride.NHWC.height_stride : ov->stride.dimension[2];
-    c.sOutW = M == 1 ? out->stride.NHWC.width_stride : ov->stride.dimension[3];
+    DwPlan c = PlanOf(in, out, p, clampInTiles);
+    if (M != 1) {
+        // The output view of multiplier m: the dense slice m of the owned view.
+        c.sOutN = ov->stride.dimension[1];
+        c.sOutH = ov->stride.dimension[2];
+        c.sOutW = ov->stride.dimension[3];
+    }
 
     const uint32_t H = in->shape.NHWC.height, W = in->shape.NHWC.width;
     const std::vector<Taps> rowTaps = AxisTaps(c.outH, p->strideH, p->padTop, c.dH, c.kH, H);
@@ -688,23 +700,7 @@ void DWConvolution_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, 
     // directly, as the shares must not re-point the shared views.
     const float* filter = (const float*)kernel->inner[0]->data;
     const float* bias = Views(kernel)[kBiasView] != nullptr ? (const float*)kernel->inner[1]->data : nullptr;
-    DwPlan c;
-    c.batch = out->shape.NHWC.batch;
-    c.outH = out->shape.NHWC.height;
-    c.outW = out->shape.NHWC.width;
-    c.channels = in->shape.NHWC.channels;
-    c.kH = p->kerSizeH;
-    c.kW = p->kerSizeW;
-    c.dH = p->dilationRateH;
-    c.dW = p->dilationRateW;
-    c.sW = p->strideW;
-    c.act = p->activation == ReLU || p->activation == ReLU6 ? p->activation : (uint32_t)None;
-    c.sInN = in->stride.NHWC.batch_stride;
-    c.sInH = in->stride.NHWC.height_stride;
-    c.sInW = in->stride.NHWC.width_stride;
-    c.sOutN = out->stride.NHWC.batch_stride;
-    c.sOutH = out->stride.NHWC.height_stride;
-    c.sOutW = out->stride.NHWC.width_stride;
+    const DwPlan c = PlanOf(in, out, p, p->activation == ReLU || p->activation == ReLU6);
     const uint32_t H = in->shape.NHWC.height, W = in->shape.NHWC.width;
     const std::vector<Taps> rowTaps = AxisTaps(c.outH, p->strideH, p->padTop, c.dH, c.kH, H);
     const std::vector<Taps> colTaps = AxisTaps(c.outW, c.sW, p->padLeft, c.dW, c.kW, W);
