@@ -4,15 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <vector>
-
 #include "DataTypeConvert.h"
 #include "KernelShares.h"
 #include "LayersDataMovement.h"
-#include "LayersFusion.h"
 #include "LayersInternal.h"
-#include "NNKernelFnSelector.h"
-#include "NNKernelPreparer.h"
 #include "TensorsSharedMemory.h"
 #include "LayersOptimizer.h"
 #include "Report.h"
