@@ -195,8 +195,9 @@ inline void ExpectOptEqualsRef(const OptKernelCase& c)
         r.ref(refOut);
         Kernel k(r.ins, optOut, r.params, r.inner);
         const kfname want = c.selected && !r.refSelected ? c.kernel : c.reference;
-        EXPECT_EQ(SelectNNKernelFn(KERNEL_TARGET_CPU, c.op, DT_FLOAT32, k), want)
-            << "selection " << r.what << ": not " << kernel_fn_name_string[want];
+        const kfname got = SelectNNKernelFn(KERNEL_TARGET_CPU, c.op, DT_FLOAT32, k);
+        EXPECT_EQ(got, want) << r.what << ": selected " << kernel_fn_name_string[got] << ", not "
+                             << kernel_fn_name_string[want];
         // Init, two executions (the intermediate is reused) and destroy, which must release it.
         if (fn.init) fn.init(k);
         fn.execute(k);
