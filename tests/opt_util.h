@@ -1,7 +1,8 @@
 /* Helpers of the kernel tests: kernel records over borrowed tensors, views
  * into other tensors' storage, whole-storage comparison (so writes into the
  * holes of strided tensors show up), and the two table-driven harnesses:
- * optimised kernel against its reference, half precision against float32. */
+ * optimised kernel against its reference (and the selector's pick), half
+ * precision against float32. */
 #ifndef CORVUS_TESTS_OPT_UTIL_H
 #define CORVUS_TESTS_OPT_UTIL_H
 
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <random>
@@ -18,8 +20,10 @@
 #include <vector>
 
 #include "Layers.h"
+#include "NNKernelFnSelector.h"
 #include "Tensor.h"
 #include "datamovement_util.h"
+#include "nn_kernel_list.h"
 #include "test_util.h"
 
 namespace opt_test {
@@ -117,38 +121,95 @@ inline uint32_t Seed(const char* name)
     return s;
 }
 
-/* One random instance of a kernel: the reference and the optimised kernel
- * each write into their own output (same shape and strides, prefilled
- * alike); `keep` owns the inputs the two calls read. */
+using Outs = const std::vector<Tensor*>&;
+
+/* One random instance of a table row: the record the row's kernel runs on
+ * (inputs, inner tensors, parameters; outputs in optOut), the reference's
+ * outputs (refOut, the same shapes and strides, prefilled alike) and how it
+ * computes them. `hold` owns what the two sides read. */
 struct OptRun {
-    std::vector<TensorPtr> keep;
-    TensorPtr refOut, optOut;
-    std::function<void(Tensor*)> ref, opt;
+    std::vector<TensorPtr> keep, refOut, optOut;
+    std::vector<Tensor*> ins, inner;
+    std::vector<std::shared_ptr<void>> hold;
+    void* params = nullptr;
+    std::function<void(Outs)> ref;
     std::string what;
-    float rel = 0.0f;  // 0: the whole storage bit for bit
+    float rel = 0.0f;          // 0: the whole storage bit for bit
+    bool refSelected = false;  // a record the selector gives the reference kernel
+    Tensor* In(TensorPtr t, bool asInner = false)
+    {
+        keep.push_back(std::move(t));
+        (asInner ? inner : ins).push_back(keep.back().get());
+        return keep.back().get();
+    }
+    void Out(DataType dt, const Dims& d, uint32_t pad = 0, DataLayout layout = DL_NONE)
+    {
+        refOut.push_back(dm_test::MakeTensor(dt, d, pad, layout));
+        optOut.push_back(dm_test::MakeTensor(dt, d, pad, layout));
+    }
+    template <typename T> T* Hold(T v)
+    {
+        hold.push_back(std::make_shared<T>(std::move(v)));
+        return (T*)hold.back().get();
+    }
 };
-/* A row of the optimised-equals-reference table. */
+/* A row of the optimised-equals-reference tables: a kernel of
+ * nn_kernel_names.def, run through its function set, against `reference`
+ * (kfname_TOTAL: a naive walk of the row's own). The selector for `op` must
+ * pick the kernel on the row's records, or the reference where `selected`
+ * is false (a kernel it never picks) or the run says so. */
 struct OptKernelCase {
-    const char* name;
+    kfname kernel, reference;
+    LayerOpType op;
+    bool selected;
     int iterations;
     std::function<OptRun(std::mt19937&, int)> make;  // (rng, iteration)
+    const char* variant = nullptr;                   // a second row of one kernel
 };
-inline void PrintTo(const OptKernelCase& c, std::ostream* os) { *os << c.name; }
+inline std::string RowName(const OptKernelCase& c) { return c.variant ? c.variant : kernel_fn_name_string[c.kernel]; }
+inline void PrintTo(const OptKernelCase& c, std::ostream* os) { *os << RowName(c); }
+inline std::string ParamName(const ::testing::TestParamInfo<OptKernelCase>& i) { return RowName(i.param); }
+/* The rows of every table, for the walk over the kernel names. */
+inline std::vector<const OptKernelCase*>& Tabled()
+{
+    static std::vector<const OptKernelCase*> rows;
+    return rows;
+}
+template <size_t N> const OptKernelCase (&Table(const OptKernelCase (&rows)[N]))[N]
+{
+    for (const OptKernelCase& r : rows) Tabled().push_back(&r);
+    return rows;
+}
 inline void ExpectOptEqualsRef(const OptKernelCase& c)
 {
-    std::mt19937 rng(Seed(c.name));
+    const NNKernelFn& fn = *nn_kernel_fn_list[c.kernel];
+    std::mt19937 rng(Seed(RowName(c).c_str()));
     for (int i = 0; i < c.iterations && !::testing::Test::HasFailure(); ++i) {
         OptRun r = c.make(rng, i);
         if (!r.ref) continue;  // the generator skipped this draw
-        FillStorage(r.refOut.get(), 0x5C);
-        FillStorage(r.optOut.get(), 0x5C);
-        r.ref(r.refOut.get());
-        r.opt(r.optOut.get());
-        EXPECT_TRUE(r.rel == 0.0f ? SameStorage(r.optOut.get(), r.refOut.get())
-                                  : NearElements(r.optOut.get(), r.refOut.get(), r.rel))
-            << c.name << " " << r.what;
+        std::vector<Tensor*> refOut, optOut;
+        for (size_t o = 0; o < r.refOut.size(); ++o) {
+            FillStorage(r.refOut[o].get(), 0x5C), refOut.push_back(r.refOut[o].get());
+            FillStorage(r.optOut[o].get(), 0x5C), optOut.push_back(r.optOut[o].get());
+        }
+        r.ref(refOut);
+        Kernel k(r.ins, optOut, r.params, r.inner);
+        const kfname want = c.selected && !r.refSelected ? c.kernel : c.reference;
+        const kfname got = SelectNNKernelFn(KERNEL_TARGET_CPU, c.op, DT_FLOAT32, k);
+        EXPECT_EQ(got, want) << r.what << ": selected " << kernel_fn_name_string[got] << ", not "
+                             << kernel_fn_name_string[want];
+        // Init, two executions (the intermediate is reused) and destroy, which must release it.
+        if (fn.init) fn.init(k);
+        fn.execute(k);
+        fn.execute(k);
+        if (fn.destroy) fn.destroy(k);
+        EXPECT_EQ(k.get()->extra_resources, nullptr);
+        for (size_t o = 0; o < optOut.size(); ++o)
+            EXPECT_TRUE(r.rel == 0.0f ? SameStorage(optOut[o], refOut[o]) : NearElements(optOut[o], refOut[o], r.rel))
+                << r.what << " output " << o;
     }
 }
+class OptMatchesRef : public ::testing::TestWithParam<OptKernelCase> {};
 
 /* A row of the half-precision table: a kernel that computes in float32 and
  * rounds once must give, on float16 inputs, its float32 result on the

@@ -1,8 +1,11 @@
 // Per-operation kernel selection and ahead-of-time evaluation.
 
+#include <set>
+
 #include "corvus.h"
 #include "NNKernelFnSelector.h"
 #include "graph_util.h"
+#include "opt_util.h"
 
 using namespace graph_util;
 
@@ -36,16 +39,27 @@ struct FakeKernel {
     }
 };
 
-// Every default kernel an operation names is provided.
-TEST(KernelSelection, DefaultKernelsExist)
+// Every default kernel an operation names is provided; every listed kernel
+// the library implements can run (the DSP core's have no function set) and
+// is tested: as an operation's default by its family's tests, else by a row
+// of the OptMatchesRef tables, which also check the selector's pick, or by
+// the test file of its own named here.
+TEST(KernelSelection, EveryKernelRunsAndIsTested)
 {
+    // With test files of their own: Activation_ref, Conv2D_opt (the convolution's two uses too),
+    // DWConvolution_opt, Resize_ref.
+    std::set<int> tested = {kfname_Activation_fl32_ref, kfname_Conv2D_opt,        kfname_Conv1Dvia2D,
+                            kfname_MMviaConv2D,         kfname_DWConvolution_opt, kfname_ResizeNear3F32_ref,
+                            kfname_ResizeDownF32_ref,   kfname_ResizeDown3F32_ref};
+    for (const opt_test::OptKernelCase* row : opt_test::Tabled()) tested.insert(row->kernel);
     for (int op = 0; op < OP_OperationsCount; ++op) {
         const kfname k = nn_kernel_fn_default_name[op];
         EXPECT_EQ(nn_kernel_fn_list_default[op], k == kfname_TOTAL ? nullptr : nn_kernel_fn_list[k]) << op;
-        EXPECT_TRUE(k == kfname_TOTAL || nn_kernel_fn_list[k] != nullptr) << kernel_fn_name_string[k];
+        tested.insert(k);
     }
-    // Every listed kernel the library implements can run; the DSP core's have no function set.
-#define KFN(number, name) EXPECT_TRUE(nn_kernel_fn_list[number] && nn_kernel_fn_list[number]->execute) << #name;
+#define KFN(number, name)                                                                                              \
+    EXPECT_TRUE(nn_kernel_fn_list[number] && nn_kernel_fn_list[number]->execute) << #name;                             \
+    EXPECT_TRUE(tested.count(number)) << #name " has no row in the OptMatchesRef tables";
 #define KFN_DSP(number, name) EXPECT_EQ(nn_kernel_fn_list[number], nullptr) << #name;
 #include "nn_kernel_names.def"
 #undef KFN
@@ -74,11 +88,7 @@ TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
 TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
 {
     FakeKernel k({4, 4}, {1}, 2);
-    for (int d = 0; d < 6; ++d) k.params.slice.steps[d] = 1;
-    EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_opt);
-    k.params.slice.steps[1] = -1;
-    EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_ref);
-    k.params.slice.steps[1] = 1, k.params.slice.steps[2] = -1;  // steps beyond the output rank are not looked at
+    for (int d = 0; d < 6; ++d) k.params.slice.steps[d] = d < 2 ? 1 : -1;  // beyond the output rank: not looked at
     EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_opt);
 
     // Without an accepting optimised check the reference kernel is chosen.

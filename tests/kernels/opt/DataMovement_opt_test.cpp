@@ -1,7 +1,7 @@
 // Optimised data movement equals its reference, byte for byte over the whole
-// output storage, on random shapes, types, pads and strided views; then what
-// only the optimised side has: resize interpolation and selection, and slice
-// grouping in a model.
+// output storage, on random shapes, types, pads and strided views (rows of
+// the OptMatchesRef table); then what only the optimised side has: resize
+// interpolation and selection, and slice grouping in a model.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -21,24 +21,12 @@
 
 using namespace dm_test;
 using opt_test::Kernel;
+using opt_test::OptKernelCase;
+using opt_test::OptMatchesRef;
+using opt_test::OptRun;
+using opt_test::Outs;
 
 namespace {
-
-// Outputs of one random case: opt[i] must equal ref[i] in every storage byte.
-struct Outcome {
-    std::vector<TensorPtr> opt, ref;
-    std::string what;
-    // A pair of outputs with the same strides, prefilled alike so stray writes into holes show.
-    std::pair<Tensor*, Tensor*> Add(DataType dt, const Dims& dims, uint32_t pad = 0)
-    {
-        opt.push_back(MakeTensor(dt, dims, pad));
-        ref.push_back(MakeTensor(dt, dims, pad));
-        opt_test::FillStorage(opt.back().get(), 0x5A);
-        opt_test::FillStorage(ref.back().get(), 0x5A);
-        what += " out" + DimsText(dims);
-        return {opt.back().get(), ref.back().get()};
-    }
-};
 
 SliceParams WholeSlice(const Dims& dims)
 {
@@ -50,112 +38,114 @@ SliceParams WholeSlice(const Dims& dims)
     return p;
 }
 
-void RandomSlice(std::mt19937& rng, int iter, Outcome& o)
+// Every tenth slice is reversed along its first axis: the selector gives it
+// the reference kernel, and the optimised one still computes it.
+OptRun RandomSlice(std::mt19937& rng, int iter)
 {
     const uint32_t rank = 1 + rng() % 6;
     const Dims dims = RandomDims(rng, rank, 8, 3000);
-    SliceParams p = WholeSlice(dims);
+    OptRun r;
+    SliceParams* p = r.Hold(WholeSlice(dims));
     Dims outDims(rank);
     for (uint32_t d = 0; d < rank; ++d) {
         const int32_t n = (int32_t)dims[d], step = 1 + (int32_t)(rng() % 3), start = (int32_t)(rng() % n);
         const int32_t last = start + (int32_t)(rng() % (n - start));
         outDims[d] = (uint32_t)((last - start) / step + 1);
-        p.starts[d] = start, p.steps[d] = step;
-        p.ends[d] = start + (int32_t)(outDims[d] - 1) * step + 1 + (int32_t)(rng() % step);
+        p->starts[d] = start, p->steps[d] = step;
+        p->ends[d] = start + (int32_t)(outDims[d] - 1) * step + 1 + (int32_t)(rng() % step);
         if (iter % 10 == 9 && d == 0)  // reversed
-            p.starts[d] = last, p.steps[d] = -step, p.ends[d] = last - (int32_t)outDims[d] * step;
+            p->starts[d] = last, p->steps[d] = -step, p->ends[d] = last - (int32_t)outDims[d] * step;
     }
     const DataType dt = opt_test::RandomType(rng);
-    TensorPtr in = RandomTensor(rng, dt, dims, rng() % 3);
-    const auto out = o.Add(dt, outDims, rng() % 2);
-    o.what = "slice " + DimsText(dims) + o.what;
-    Kernel k({in.get()}, {out.first}, &p);
-    Execute_Slice_opt(k.get());
-    Slice_ref(out.second, in.get(), &p);
+    Tensor* in = r.In(RandomTensor(rng, dt, dims, rng() % 3));
+    r.Out(dt, outDims, rng() % 2);
+    r.params = p;
+    r.refSelected = iter % 10 == 9;
+    r.ref = [=](Outs o) { Slice_ref(o[0], in, p); };
+    r.what = "slice " + DimsText(dims) + " -> " + DimsText(outDims);
+    return r;
+}
+
+// Sibling slices of one input along one axis grouped under one record, as
+// OptimizeSlice groups them: consecutive, with gaps or overlapping.
+OptRun GroupedSlices(std::mt19937& rng, int iter)
+{
+    const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 5;
+    const Dims dims = RandomDims(rng, rank, 7, 3000);
+    const DataType dt = opt_test::RandomType(rng);
+    OptRun r;
+    Tensor* in = r.In(RandomTensor(rng, dt, dims, 0));
+    SliceParams* lead = r.Hold(WholeSlice(dims));
+    lead->splitAxis = (int32_t)axis;
+    std::vector<const SliceParams*> parts;
+    for (uint32_t n = 0, next = 0; n < count && next < dims[axis]; ++n) {
+        const uint32_t start = iter % 4 == 0 ? next : rng() % dims[axis];
+        Dims od = dims;
+        next = start + (od[axis] = 1 + rng() % (dims[axis] - start));
+        r.Out(dt, od);
+        SliceParams* p = r.Hold(WholeSlice(dims));
+        p->starts[axis] = (int32_t)start, p->ends[axis] = (int32_t)next;
+        auto member = std::make_shared<Kernel>(std::vector<Tensor*>{in}, std::vector<Tensor*>{r.optOut[n].get()}, p);
+        r.hold.push_back(member);
+        lead->mergedKernels[lead->mergedCount++] = member->get();
+        parts.push_back(p);
+    }
+    r.params = lead;
+    r.ref = [=](Outs o) {
+        for (size_t n = 0; n < parts.size(); ++n) Slice_ref(o[n], in, parts[n]);
+    };
+    r.what = "split " + DimsText(dims) + " axis " + std::to_string(axis);
+    return r;
 }
 
 // Random ranks and permutations; every 20th case a large transpose with
 // partial tiles over views starting at odd elements.
-void RandomTranspose(std::mt19937& rng, int iter, Outcome& o)
+OptRun RandomTranspose(std::mt19937& rng, int iter)
 {
     const DataType dt = opt_test::RandomType(rng);
-    TensorPtr owner;
-    Tensor view;
-    const Tensor* in;
-    Dims perm;
+    OptRun r;
+    Tensor* in;
     uint32_t padOut = rng() % 3;
     if (iter % 20 == 0) {
-        owner = RandomTensor(rng, dt, {140 * 83 + 8}, 0);
+        Tensor* owner = r.In(RandomTensor(rng, dt, {140 * 83 + 8}, 0));
         const uint32_t skip = iter % 3 + (iter % 3 == 2);
-        view = (iter / 20) % 2 ? opt_test::View(owner.get(), {130, 77}, {83, 1}, skip)
-                               : opt_test::View(owner.get(), {5, 70, 33}, {70 * 33, 33, 1}, skip);
-        in = &view;
-        perm = opt_test::RandomPermutation(rng, view.ndim);
+        in = r.ins[0] = r.Hold((iter / 20) % 2 ? opt_test::View(owner, {130, 77}, {83, 1}, skip)
+                                               : opt_test::View(owner, {5, 70, 33}, {70 * 33, 33, 1}, skip));
         padOut = skip;
     } else {
-        owner = RandomTensor(rng, dt, RandomDims(rng, 1 + rng() % 6, 9, 3000), rng() % 3);
-        in = owner.get();
-        perm = opt_test::RandomPermutation(rng, in->ndim);
+        in = r.In(RandomTensor(rng, dt, RandomDims(rng, 1 + rng() % 6, 9, 3000), rng() % 3));
     }
+    const Dims perm = opt_test::RandomPermutation(rng, in->ndim);
+    TransposeParams* p = r.Hold(TransposeParams{});
     Dims outDims(perm.size());
-    for (size_t i = 0; i < perm.size(); ++i) outDims[i] = in->shape.dimension[perm[i]];
-    const auto out = o.Add(dt, outDims, padOut);
-    o.what = "transpose perm " + DimsText(perm) + o.what;
-    ASSERT_EQ(Transpose_opt(0, 1, in, out.first, perm.data()), nullptr);
-    Transpose_ref(out.second, in, perm.data());
+    for (size_t i = 0; i < perm.size(); ++i) outDims[i] = in->shape.dimension[p->axes[i] = perm[i]];
+    r.Out(dt, outDims, padOut);
+    r.params = p;
+    r.ref = [=](Outs o) { Transpose_ref(o[0], in, p->axes); };
+    r.what = "transpose perm " + DimsText(perm) + " of " + DimsText(DimsOf(in));
+    return r;
 }
 
 // Every third case has padded tensors somewhere (the per-input path); empty inputs too.
-void RandomConcat(std::mt19937& rng, int iter, Outcome& o)
+OptRun RandomConcat(std::mt19937& rng, int iter)
 {
     const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 4;
     const Dims base = RandomDims(rng, rank, 6, 800);
     const DataType dt = opt_test::RandomType(rng);
     const bool holes = iter % 3 == 0;
-    std::vector<TensorPtr> ins;
-    std::vector<Tensor*> raw;
+    OptRun r;
     Dims outDims = base;
     outDims[axis] = 0;
     for (uint32_t n = 0; n < count; ++n) {
         Dims d = base;
         outDims[axis] += d[axis] = rng() % 5;
-        ins.push_back(RandomTensor(rng, dt, d, holes && rng() % 2 ? 1 + rng() % 2 : 0));
-        raw.push_back(ins.back().get());
+        r.In(RandomTensor(rng, dt, d, holes && rng() % 2 ? 1 + rng() % 2 : 0));
     }
-    const auto out = o.Add(dt, outDims, holes && rng() % 2);
-    o.what = "concat axis " + std::to_string(axis) + o.what;
-    MergeParams params = {axis};
-    Kernel k(raw, {out.first}, &params);
-    Execute_Concatenate_opt(k.get());
-    Concat_ref(out.second, raw.data(), count, axis);
-}
-
-// The split engine's outputs are slices of its input: consecutive, with
-// gaps or overlapping; without starts they follow each other from 0.
-void RandomSplit(std::mt19937& rng, int iter, Outcome& o)
-{
-    const uint32_t rank = 1 + rng() % 6, axis = rng() % rank, count = 1 + rng() % 5;
-    const Dims dims = RandomDims(rng, rank, 7, 3000);
-    const DataType dt = opt_test::RandomType(rng);
-    TensorPtr in = RandomTensor(rng, dt, dims, 0);
-    const bool consecutive = iter % 4 == 0;
-    std::vector<Tensor*> outs;
-    Dims starts;
-    for (uint32_t n = 0, next = 0; n < count && next < dims[axis]; ++n) {
-        const uint32_t start = consecutive ? next : rng() % dims[axis];
-        Dims od = dims;
-        next = start + (od[axis] = 1 + rng() % (dims[axis] - start));
-        const auto out = o.Add(dt, od);
-        outs.push_back(out.first);
-        starts.push_back(start);
-        SliceParams p = WholeSlice(dims);
-        p.starts[axis] = (int32_t)start, p.ends[axis] = (int32_t)next;
-        Slice_ref(out.second, in.get(), &p);
-    }
-    o.what = "split " + DimsText(dims) + " axis " + std::to_string(axis) + o.what;
-    ASSERT_EQ(
-        Split_noHoles(0, 1, in.get(), outs.data(), (uint32_t)outs.size(), axis, consecutive ? nullptr : starts.data()),
-        nullptr);
+    r.Out(dt, outDims, holes && rng() % 2);
+    r.params = r.Hold(MergeParams{axis});
+    r.ref = [=, ins = r.ins](Outs o) mutable { Concat_ref(o[0], ins.data(), count, axis); };
+    r.what = "concat axis " + std::to_string(axis) + " -> " + DimsText(outDims);
+    return r;
 }
 
 uint32_t Scaled(uint32_t d, float s) { return (uint32_t)((float)d * s); }
@@ -164,52 +154,49 @@ uint32_t Scaled(uint32_t d, float s) { return (uint32_t)((float)d * s); }
 // average; the first rows hold special values (2x2 blocks of -0 among them)
 // whose sums round differently from halving first. Half precision: the
 // widened input through float32, rounded once.
-void RandomResize(std::mt19937& rng, int, Outcome& o)
+template <bool half> OptRun RandomResize(std::mt19937& rng, int)
 {
     static const float special[] = {1.4e-45f, -0.0f, FLT_MAX, 3e-39f, -FLT_MAX};
     const float sH = rng() % 2 ? 0.5f : 1.0f, sW = rng() % 3 ? 0.5f : 1.0f;
     const uint32_t N = 1 + rng() % 2, H = 2 + rng() % 20, W = 2 + rng() % 20;
-    float sc[MAX_NDIM_VALUE] = {1.0f, sH, sW, 1.0f, 1.0f, 1.0f};
-    TensorPtr in = RandomTensor(rng, DT_FLOAT32, {N, H, W, 3}, rng() % 2 ? 3 : 0);
-    ForEachCoord({1, 2, W, 3}, [&](const Dims& i) { Set<float>(in.get(), i, special[(i[2] / 2 + i[3]) % 5]); });
+    OptRun r;
+    const ResizeParams* p = r.Hold(ResizeParams{{1.0f, sH, sW, 1.0f, 1.0f, 1.0f}, RESIZE_MODE_AREA});
+    r.params = (void*)p;
+    TensorPtr f = RandomTensor(rng, DT_FLOAT32, {N, H, W, 3}, rng() % 2 ? 3 : 0);
+    ForEachCoord({1, 2, W, 3}, [&](const Dims& i) { Set<float>(f.get(), i, special[(i[2] / 2 + i[3]) % 5]); });
     const Dims od = {N, Scaled(H, sH), Scaled(W, sW), 3};
-    const auto out = o.Add(DT_FLOAT32, od);
-    o.what = "resize " + DimsText({N, H, W, 3}) + o.what;
-    ASSERT_EQ(ResizeDown3F32_opt(0, 1, in.get(), out.first, sc), nullptr);
-    ASSERT_EQ(ResizeDown3F32_ref(0, 1, in.get(), out.second, sc), nullptr);
-
-    TensorPtr h = MakeTensor(DT_FLOAT16, {N, H, W, 3}), h32 = MakeTensor(DT_FLOAT32, {N, H, W, 3});
-    TensorPtr via32 = MakeTensor(DT_FLOAT32, od);
-    TensorDataConvert(h.get(), in.get());
-    TensorDataConvert(h32.get(), h.get());
-    const auto half = o.Add(DT_FLOAT16, od);
-    ASSERT_EQ(ResizeDown3F16_opt(0, 1, h.get(), half.first, sc), nullptr);
-    ASSERT_EQ(ResizeDown3F32_opt(0, 1, h32.get(), via32.get(), sc), nullptr);
-    TensorDataConvert(half.second, via32.get());
-}
-
-TEST(DataMovementOpt, EqualsTheReferenceOnRandomCases)
-{
-    const struct {
-        const char* name;
-        void (*run)(std::mt19937&, int, Outcome&);
-        int cases;
-    } kernels[] = {{"Slice", RandomSlice, 400},
-                   {"Transpose", RandomTranspose, 400},
-                   {"Concatenate", RandomConcat, 300},
-                   {"Split", RandomSplit, 200},
-                   {"ResizeDown3", RandomResize, 60}};
-    for (const auto& kernel : kernels) {
-        std::mt19937 rng(17);
-        for (int iter = 0; iter < kernel.cases; ++iter) {
-            Outcome o;
-            kernel.run(rng, iter, o);
-            for (size_t i = 0; i < o.opt.size(); ++i)
-                ASSERT_TRUE(opt_test::SameStorage(o.opt[i].get(), o.ref[i].get()))
-                    << kernel.name << " case " << iter << ": " << o.what << " output " << i;
-        }
+    r.what = "resize " + DimsText({N, H, W, 3});
+    if (!half) {
+        Tensor* in = r.In(std::move(f));
+        r.Out(DT_FLOAT32, od);
+        r.ref = [=](Outs o) { EXPECT_EQ(ResizeDown3F32_ref(0, 1, in, o[0], p->scales), nullptr); };
+        return r;
     }
+    Tensor* h = r.In(MakeTensor(DT_FLOAT16, {N, H, W, 3}));
+    TensorDataConvert(h, f.get());
+    r.Out(DT_FLOAT16, od);
+    r.ref = [=](Outs o) {
+        TensorPtr h32 = MakeTensor(DT_FLOAT32, {N, H, W, 3}), via32 = MakeTensor(DT_FLOAT32, od);
+        TensorDataConvert(h32.get(), h);
+        EXPECT_EQ(ResizeDown3F32_opt(0, 1, h32.get(), via32.get(), p->scales), nullptr);
+        TensorDataConvert(o[0], via32.get());
+    };
+    return r;
 }
+
+// Selection never picks Transpose_opt: its operation gets the reference kernel.
+const OptKernelCase kDataMovement[] = {
+    // clang-format off
+    {kfname_Slice_opt, kfname_Slice_ref, OP_Slice, true, 400, RandomSlice},
+    {kfname_Slice_opt, kfname_Slice_ref, OP_Slice, true, 200, GroupedSlices, "Slice_opt_grouped"},
+    {kfname_Transpose_opt, kfname_Transpose_ref, OP_Transpose, false, 400, RandomTranspose},
+    {kfname_Concatenate_opt, kfname_Concatenate_ref, OP_Concatenate, true, 300, RandomConcat},
+    {kfname_ResizeDown3F32_opt, kfname_ResizeDown3F32_ref, OP_Resize, true, 60, RandomResize<false>},
+    {kfname_ResizeDown3F16_opt, kfname_ResizeDown3F32_opt, OP_Resize, true, 60, RandomResize<true>},
+    // clang-format on
+};
+INSTANTIATE_TEST_SUITE_P(DataMovement, OptMatchesRef, ::testing::ValuesIn(opt_test::Table(kDataMovement)),
+                         opt_test::ParamName);
 
 // Elsewhere the interpolation samples the output cell's centre (clamped) with two taps.
 TEST(ResizeOpt, InterpolatesAtOtherScales)
