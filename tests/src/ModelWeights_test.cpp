@@ -8,9 +8,11 @@
 #include <random>
 
 #include "LayersConvolution.h"
+#include "LayersNormalization.h"
 #include "ModelWeights.h"
 #include "Padding.h"
 #include "graph_util.h"
+#include "normalization_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Allocation hook of the address sanitizer runtime, to catch allocations sized by hostile files.
@@ -23,13 +25,6 @@ using corvus_test::ExpectExitRe;
 using corvus_test::TmpPath;
 
 namespace {
-
-// Normalisation parameter record in its documented field order.
-struct NormParams {
-    uint32_t axis;
-    bool center, scale;
-    float epsilon;
-};
 
 // Little-endian weights file: a count, then entries (name, count, sizes, data).
 struct WeightsBytes {
@@ -92,7 +87,7 @@ Layer* BatchNorm(const char* name, Layer* in, uint32_t channels, bool scale, boo
 {
     Layer* layer =
         WithInner(name, OP_BatchNormalization, {in}, channels, {Desc({channels}, DL_I), Desc({channels}, DL_I)});
-    layer->kernel->params = new (calloc(1, sizeof(NormParams))) NormParams{0, center, scale, epsilon};
+    layer->kernel->params = new (calloc(1, sizeof(NormalizationParams))) NormalizationParams{0, center, scale, epsilon};
     return layer;
 }
 
@@ -114,9 +109,7 @@ TEST(ModelWeights, LoadsInnerTensorsAndConstantOperands)
 {
     SmallModel m;
     const std::vector<float> w = Ramp(6, -1.0f), b = {7.0f, -8.5f};
-    LoadModelWeights(
-        m.model.get(),
-        WeightsBytes().U32(2).Entry("plain", {}, {}).Entry("dense", {6, 2}, Concat({w, b})).Write("dense").c_str());
+    LoadModelWeights(m.model.get(), norm_test::WriteWeights("dense", {{"plain", {}}, {"dense", {w, b}}}).c_str());
     EXPECT_EQ(Values(m.dense->kernel->inner[0]), w);
     EXPECT_EQ(Values(m.dense->kernel->inner[1]), b);
     // Layers absent from the file are given storage, zero-filled.
@@ -193,30 +186,19 @@ TEST(ModelWeights, LoadsLstmTensorsAtFixedPositions)
             LoadModelWeights(model.get(), WeightsBytes().U32(1).Entry("lstm", sizes, data).Write("lstm").c_str());
         }
     };
-    {
-        Lstm m(true, true, true);
-        m.Load({24, 16, 8, 1, 2, 2, 0}, Concat({W, R, B, S, H, C}));
-        const std::vector<float>* want[] = {&W, &R, &B, &S};
-        for (int k = 0; k < 4; ++k) EXPECT_EQ(Values(m.lstm->kernel->inner[k]), *want[k]);
-        EXPECT_EQ(Values(m.h0->kernel->output[0]), H);
-        EXPECT_EQ(Values(m.c0->kernel->output[0]), C);
-    }
-    {
-        Lstm m(true, false, true);  // states without sequence lengths: sizes[3] and its data skipped
-        m.Load({24, 16, 8, 77, 2, 2}, Concat({W, R, B, H, C}));
-        EXPECT_EQ(Values(m.h0->kernel->output[0]), H);
-        EXPECT_EQ(Values(m.c0->kernel->output[0]), C);
-    }
+    Lstm m(true, true, true);  // the recurrent layer's tests load states without sequence lengths
+    m.Load({24, 16, 8, 1, 2, 2, 0}, Concat({W, R, B, S, H, C}));
+    const std::vector<float>* want[] = {&W, &R, &B, &S};
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(Values(m.lstm->kernel->inner[k]), *want[k]);
+    EXPECT_EQ(Values(m.h0->kernel->output[0]), H);
+    EXPECT_EQ(Values(m.c0->kernel->output[0]), C);
+    // clang-format off
     ExpectExitRe({
-        {[&] {
-             Lstm(true, false, true).Load({24, 16, 8}, Concat({W, R, B}));
-         },
+        {[&] { Lstm(true, false, true).Load({24, 16, 8}, Concat({W, R, B})); },
          "Weights number from file is not equals to layer weights number for lstm"},
-        {[&] {
-             Lstm(true, false, false).Load({24, 15, 8}, Concat({W, R, B}));
-         },
-         "tensor_size == loaded_tensor_size"},
+        {[&] { Lstm(true, false, false).Load({24, 15, 8}, Concat({W, R, B})); }, "tensor_size == loaded_tensor_size"},
     });
+    // clang-format on
 }
 
 // A convolution packs its filter when the model is initialised; weights
@@ -232,14 +214,8 @@ TEST(ModelWeights, WeightsLoadedAfterInitialisationReachTheConvolution)
                                          true, ActivationParams{ReLU, 0}, 1)});
     };
     const uint32_t nFilter = 9 * C * F;
-    const std::string first = WeightsBytes()
-                                  .U32(1)
-                                  .Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, -40.0f), Ramp(F, 1.0f)}))
-                                  .Write("first");
-    const std::string second = WeightsBytes()
-                                   .U32(1)
-                                   .Entry("conv", {nFilter, F}, Concat({Ramp(nFilter, 30.0f), Ramp(F, -2.0f)}))
-                                   .Write("second");
+    const std::string first = norm_test::WriteWeights("first", {{"conv", {Ramp(nFilter, -40.0f), Ramp(F, 1.0f)}}});
+    const std::string second = norm_test::WriteWeights("second", {{"conv", {Ramp(nFilter, 30.0f), Ramp(F, -2.0f)}}});
     const std::vector<std::vector<float>> image = {Ramp(H * W * C, -3.0f)};
     ModelPtr reloaded = build(), fresh = build();
     LoadModelWeights(reloaded.get(), first.c_str());
@@ -323,8 +299,6 @@ TEST(ModelWeights, BadFilesAreFatal)
     });
     // clang-format on
 }
-
-// ---- per-layer tensor files ----------------------------------------------
 
 TEST(ModelWeights, PerLayerFilesRoundTripExactlyAndMustFitTheModel)
 {

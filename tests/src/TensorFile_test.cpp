@@ -1,18 +1,10 @@
 #include "Tensor.h"
-#include "test_util.h"
+#include "conv_util.h"
 
 using namespace corvus_test;
+using conv_test::ReadFile;
 
 namespace {
-
-std::vector<uint8_t> ReadAll(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    for (int c; f != nullptr && (c = fgetc(f)) != EOF;) bytes.push_back((uint8_t)c);
-    if (f != nullptr) fclose(f);
-    return bytes;
-}
 
 // Writes the words little-endian, then drops the last `cut` bytes.
 std::string WriteWords(const std::string& name, const std::vector<uint32_t>& words, size_t cut = 0)
@@ -35,7 +27,7 @@ TEST(TensorFile, RoundTripKeepsTypeLayoutStridesAndGaps)
     SaveTensor(t.get(), TmpPath("dense").c_str());
     std::vector<uint32_t> expect = {66, DT_FLOAT32, DL_NC, 2, 2, 3, 3, 1, 0, 0, 0, 0, 0, 0};
     memcpy(&expect[8], v, sizeof(v));
-    EXPECT_EQ(ReadAll(TmpPath("dense")), std::vector<uint8_t>((uint8_t*)expect.data(), (uint8_t*)expect.data() + 56));
+    EXPECT_EQ(ReadFile(TmpPath("dense")), std::string((const char*)expect.data(), 56));
 
     const struct {
         std::vector<uint32_t> dims, strides;
@@ -54,7 +46,7 @@ TEST(TensorFile, RoundTripKeepsTypeLayoutStridesAndGaps)
             const size_t bytes = (size_t)GetTensorDataSize(a.get()) * DataTypeSize((DataType)dt);
             for (size_t i = 0; i < bytes; ++i) ((uint8_t*)a->data)[i] = (uint8_t)(i * 37 + dt + 1);
             SaveTensor(a.get(), path.c_str());
-            EXPECT_EQ(ReadAll(path).size(), 16 + 8 * c.dims.size() + bytes);
+            EXPECT_EQ(ReadFile(path).size(), 16 + 8 * c.dims.size() + bytes);
             TensorPtr u(LoadTensor(path.c_str()));
             ASSERT_NE(u, nullptr);
             EXPECT_TRUE(u->dtype == (uint32_t)dt && u->layout == (uint32_t)c.layout && u->allocatedData);

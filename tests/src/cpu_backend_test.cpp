@@ -64,7 +64,7 @@ template <typename F> std::string Thrown(F fn)
     return "<nothing thrown>";
 }
 
-TEST(CpuBackend, NamesShapesRangesAndUnknownIds)
+TEST(CpuBackend, NamesShapesRangesBatchedPredictAndUnknownIds)
 {
     const std::string missing = "Cannot find model with model_id: 7";
     for (const auto& call : std::vector<std::function<void()>>{
@@ -92,15 +92,8 @@ TEST(CpuBackend, NamesShapesRangesAndUnknownIds)
     EXPECT_EQ(get_output_type(id, 1), (uint32_t)DT_FLOAT32);
     EXPECT_EQ(Thrown([&] { get_input_type(id, 2); }), in);
     EXPECT_EQ(Thrown([&] { get_output_type(id, 2); }), out);
-    release_model(id);
-    EXPECT_EQ(Thrown([&] { release_model(id); }), "Cannot find model with model_id: 901");
-}
 
-// x in float32, y in int8 (narrower than the offsets' float32), three batch items back to back.
-TEST(CpuBackend, BatchedPredictWithPerInputTypes)
-{
-    const uint32_t id = 903;
-    load_model_keras(id, TwoInputModel().c_str(), NoWeights().c_str());
+    // x in float32, y in int8 (narrower than the offsets' float32), three batch items back to back.
     char first[8] = {0};
     write_input_name(id, 0, first);
     const bool xFirst = std::string(first) == "x";
@@ -117,6 +110,7 @@ TEST(CpuBackend, BatchedPredictWithPerInputTypes)
         EXPECT_EQ(act[k], x[k] > 0 ? x[k] : 0.0f) << k;
     }
     release_model(id);
+    EXPECT_EQ(Thrown([&] { release_model(id); }), "Cannot find model with model_id: 901");
 }
 
 // The example model, every layer split as far as it goes:
@@ -125,48 +119,47 @@ TEST(CpuBackend, BatchedPredictWithPerInputTypes)
 TEST(CpuBackend, ModelsOnSeveralCoresGiveTheBitsOfOneCore)
 {
     const uint64_t minWork = corvus_internal::SetMinShareWork(1);
-    const std::string root = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/"));
+    const std::string dir =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/examples/digits/";
     const uint32_t id = 904;
-    for (const std::string dir : {"/examples/digits/"}) {
-        load_model_keras(id, (root + dir + "model.json").c_str(), (root + dir + "weights.bin").c_str());
-        uint32_t in[7] = {0}, out[7] = {0};
-        get_input_shape(id, 0, in);
-        get_output_shape(id, 0, out);
-        size_t nIn = 2, nOut = 2;  // two batch items
-        for (uint32_t d = 1; d <= in[0]; ++d) nIn *= in[d];
-        for (uint32_t d = 1; d <= out[0]; ++d) nOut *= out[d];
-        std::vector<float> x(nIn);
-        for (size_t k = 0; k < nIn; ++k) x[k] = (float)((k * 7919) % 255) / 128.0f - 1.0f;
-        void* inputs[1] = {x.data()};
-        const uint32_t types[1] = {DT_FLOAT32};
-        auto predicted = [&] {
-            std::vector<float> y(nOut, -99);
-            void* outputs[1] = {y.data()};
-            run_predict(id, inputs, types, outputs, 2);
-            return y;
-        };
-        auto header = [&] {
-            save_layers_statistic(id, TmpPath("cores.csv").c_str());
-            std::ifstream csv(TmpPath("cores.csv"));
-            std::string line, rest;
-            std::getline(csv, line);
-            const std::string last = line.substr(line.rfind(';') + 1);
-            bool split = false;
-            while (last == "Cores" && std::getline(csv, rest)) split = split || rest.substr(rest.rfind(';') + 1) != "1";
-            return last + (split ? " split" : "");
-        };
-        const std::vector<float> one = predicted();
-        EXPECT_EQ(header(), "BytesSize4") << dir;
-        for (uint32_t n : {2u, 3u, 4u}) {
-            set_model_cores_number(id, n);
-            const std::vector<float> got = predicted();
-            EXPECT_EQ(memcmp(got.data(), one.data(), nOut * sizeof(float)), 0) << dir << n << " cores";
-        }
-        EXPECT_EQ(header(), "Cores split") << dir;
-        set_model_cores_number(id, 1);
-        EXPECT_EQ(header(), "BytesSize4") << dir;
-        release_model(id);
+    load_model_keras(id, (dir + "model.json").c_str(), (dir + "weights.bin").c_str());
+    uint32_t in[7] = {0}, out[7] = {0};
+    get_input_shape(id, 0, in);
+    get_output_shape(id, 0, out);
+    size_t nIn = 2, nOut = 2;  // two batch items
+    for (uint32_t d = 1; d <= in[0]; ++d) nIn *= in[d];
+    for (uint32_t d = 1; d <= out[0]; ++d) nOut *= out[d];
+    std::vector<float> x(nIn);
+    for (size_t k = 0; k < nIn; ++k) x[k] = (float)((k * 7919) % 255) / 128.0f - 1.0f;
+    void* inputs[1] = {x.data()};
+    const uint32_t types[1] = {DT_FLOAT32};
+    auto predicted = [&] {
+        std::vector<float> y(nOut, -99);
+        void* outputs[1] = {y.data()};
+        run_predict(id, inputs, types, outputs, 2);
+        return y;
+    };
+    auto header = [&] {
+        save_layers_statistic(id, TmpPath("cores.csv").c_str());
+        std::ifstream csv(TmpPath("cores.csv"));
+        std::string line, rest;
+        std::getline(csv, line);
+        const std::string last = line.substr(line.rfind(';') + 1);
+        bool split = false;
+        while (last == "Cores" && std::getline(csv, rest)) split = split || rest.substr(rest.rfind(';') + 1) != "1";
+        return last + (split ? " split" : "");
+    };
+    const std::vector<float> one = predicted();
+    EXPECT_EQ(header(), "BytesSize4");
+    for (uint32_t n : {2u, 3u, 4u}) {
+        set_model_cores_number(id, n);
+        const std::vector<float> got = predicted();
+        EXPECT_EQ(memcmp(got.data(), one.data(), nOut * sizeof(float)), 0) << n << " cores";
     }
+    EXPECT_EQ(header(), "Cores split");
+    set_model_cores_number(id, 1);
+    EXPECT_EQ(header(), "BytesSize4");
+    release_model(id);
     corvus_internal::SetMinShareWork(minWork);
     EXPECT_EQ(Thrown([] { set_model_cores_number(905, 2); }), "Cannot find model with model_id: 905");
 }

@@ -54,9 +54,13 @@ class CorvusTool(unittest.TestCase):
         cls.raw = os.path.join(WORK, "x.raw")
         cls.x.tofile(cls.raw)
 
-    def test_info(self):
-        r = corvus("info", MODEL, WEIGHTS)
+    def ok(self, *args):
+        r = corvus(*args)
         self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def test_info(self):
+        r = self.ok("info", MODEL, WEIGHTS)
         self.assertIn("input  0: image (1,8,8,3)", r.stdout)
         self.assertIn("output 0: classes (1,3)", r.stdout)
         # Dense classes: 4 inputs -> 3 units, 2 x 4 x 3 operations.
@@ -67,7 +71,7 @@ class CorvusTool(unittest.TestCase):
         self.assertGreater(total, 24)
         self.assertRegex(r.stdout, r"\nvector level: (x86-64|aarch64|native|baseline)")
         # Every row's columns start where the header's do, long names too.
-        r = corvus("info", ARGMAX, NO_WEIGHTS)
+        r = self.ok("info", ARGMAX, NO_WEIGHTS)
         lines = r.stdout.splitlines()
         header = next(l for l in lines if l.lstrip().startswith("#"))
         rows = [l for l in lines if re.match(r"\s+\d+  ", l)]
@@ -80,8 +84,7 @@ class CorvusTool(unittest.TestCase):
 
     def test_run_raw_and_npy_batches(self):
         raw = os.path.join(WORK, "ints.raw")
-        r = corvus("run", MODEL, WEIGHTS, "--input", self.raw)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.ok("run", MODEL, WEIGHTS, "--input", self.raw)
         printed = [float(v) for v in r.stdout.split(":")[1].split()]
         np.testing.assert_allclose(printed, self.expected, **SOFTMAX)
 
@@ -89,8 +92,7 @@ class CorvusTool(unittest.TestCase):
         batch = np.concatenate([np.zeros_like(self.x), self.x]).astype(np.float64)
         np.save(os.path.join(WORK, "x2.npy"), batch)
         out = os.path.join(WORK, "run_out")
-        r = corvus("run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x2.npy"), "--output", out)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("run", MODEL, WEIGHTS, "--input", os.path.join(WORK, "x2.npy"), "--output", out)
         y = np.load(os.path.join(out, "classes.npy"))
         self.assertEqual(y.shape, (2, 3))
         np.testing.assert_allclose(y[1], self.expected, **SOFTMAX)
@@ -98,18 +100,15 @@ class CorvusTool(unittest.TestCase):
 
         # Integer outputs print and save as integers.
         np.array([[0.1, 0.9, 0.3, 0.2], [5, 1, 7, 2]], dtype=np.float32).tofile(raw)
-        r = corvus("run", ARGMAX, NO_WEIGHTS, "--input", raw)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.ok("run", ARGMAX, NO_WEIGHTS, "--input", raw)
         self.assertEqual(r.stdout, f"{LONG}[0]: 1\n{LONG}[1]: 2\n")
-        r = corvus("run", ARGMAX, NO_WEIGHTS, "--input", raw, "--output", out)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("run", ARGMAX, NO_WEIGHTS, "--input", raw, "--output", out)
         y = np.load(os.path.join(out, LONG + ".npy"))
         self.assertEqual(y.dtype, np.int32)
         self.assertEqual(y.tolist(), [[1], [2]])
 
     def test_bench(self):
-        r = corvus("bench", MODEL, WEIGHTS, "-n", "7")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.ok("bench", MODEL, WEIGHTS, "-n", "7")
         self.assertIn("runs: 7 (batch 1)", r.stdout)
         m = re.search(r"min (\S+)  p50 (\S+)  p90 (\S+)  p99 (\S+)  max (\S+)  mean (\S+)", r.stdout)
         values = [float(v) for v in m.groups()]
@@ -118,8 +117,7 @@ class CorvusTool(unittest.TestCase):
 
     def test_profile_csv_and_svg(self):
         csv, svg = os.path.join(WORK, "stats.csv"), os.path.join(WORK, "time.svg")
-        r = corvus("profile", MODEL, WEIGHTS, "--csv", csv, "--svg", svg)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("profile", MODEL, WEIGHTS, "--csv", csv, "--svg", svg)
         with open(csv) as f:
             lines = f.read().splitlines()
         self.assertEqual(lines[0], HEADER)
@@ -138,8 +136,7 @@ class CorvusTool(unittest.TestCase):
 
         # A long name starts inside the chart and ends before the bars
         # (at least 6 px per character of a 12 px sans-serif font).
-        r = corvus("profile", ARGMAX, NO_WEIGHTS, "--csv", csv, "--svg", svg)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("profile", ARGMAX, NO_WEIGHTS, "--csv", csv, "--svg", svg)
         for g in ET.parse(svg).getroot().findall(ns + "g"):
             label = g.find(ns + "text")
             text = "".join(label.itertext())
@@ -150,8 +147,7 @@ class CorvusTool(unittest.TestCase):
 
     def test_dump(self):
         out = os.path.join(WORK, "dump")
-        r = corvus("dump", MODEL, WEIGHTS, out, "--input", self.raw)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("dump", MODEL, WEIGHTS, out, "--input", self.raw)
         files = set(os.listdir(out))
         with open(os.path.join(out, "classes_out"), "rb") as f:
             data = f.read()
@@ -165,8 +161,7 @@ class CorvusTool(unittest.TestCase):
         digits = os.path.join(ROOT, "examples/digits")
         model, weights = os.path.join(digits, "model.json"), os.path.join(digits, "weights.bin")
         dot, svg = os.path.join(WORK, "digits.dot"), os.path.join(WORK, "digits.svg")
-        r = corvus("graph", model, weights, "--dot", dot)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        self.ok("graph", model, weights, "--dot", dot)
         with open(dot) as f:
             text = f.read()
         nodes = dict(re.findall(r'^  "([^"]+)" \[label="([^"]*)"\];$', text, re.M))
@@ -198,29 +193,23 @@ class CorvusTool(unittest.TestCase):
         self.assertTrue(os.path.exists(svg))
         self.assertIn("Graphviz", r.stderr)
 
-    def test_usage_errors_exit_2(self):
-        cases = [[], ["frobnicate", MODEL, WEIGHTS], ["info", MODEL], ["info", MODEL, WEIGHTS, "extra"],
+    def test_usage_errors_exit_2_bad_files_1(self):
+        bad, odd = os.path.join(WORK, "bad.npy"), os.path.join(WORK, "odd.raw")
+        with open(bad, "wb") as f:
+            f.write(b"not numpy")
+        np.zeros(5, dtype=np.float32).tofile(odd)
+        usage = [[], ["frobnicate", MODEL, WEIGHTS], ["info", MODEL], ["info", MODEL, WEIGHTS, "extra"],
                  ["run", MODEL, WEIGHTS], ["run", MODEL, WEIGHTS, "--input"], ["bench", MODEL, WEIGHTS, "-n", "0"],
                  ["bench", MODEL, WEIGHTS, "-n", "x"], ["profile", MODEL, WEIGHTS], ["dump", MODEL, WEIGHTS],
                  ["info", MODEL, WEIGHTS, "--svg", "a.svg"], ["graph", MODEL, WEIGHTS, "--svg", "a.svg"],
                  ["run", MODEL, WEIGHTS, "--input", self.raw, self.raw]]
-        for args in cases:
+        for args, code, message in [(args, 2, "usage: corvus") for args in usage] + [
+                (["info", "/nonexistent.json", WEIGHTS], 1, "cannot open model description"),
+                (["run", MODEL, WEIGHTS, "--input", bad], 1, "bad magic"),
+                (["run", MODEL, WEIGHTS, "--input", odd], 1, "not a whole number of inputs")]:
             r = corvus(*args)
-            self.assertEqual(r.returncode, 2, args)
-            self.assertIn("usage: corvus", r.stderr, args)
-
-    def test_bad_files_exit_1(self):
-        bad = os.path.join(WORK, "bad.npy")
-        with open(bad, "wb") as f:
-            f.write(b"not numpy")
-        odd = os.path.join(WORK, "odd.raw")
-        np.zeros(5, dtype=np.float32).tofile(odd)
-        for args, message in [(["info", "/nonexistent.json", WEIGHTS], "cannot open model description"),
-                              (["run", MODEL, WEIGHTS, "--input", bad], "bad magic"),
-                              (["run", MODEL, WEIGHTS, "--input", odd], "not a whole number of inputs")]:
-            r = corvus(*args)
-            self.assertEqual(r.returncode, 1, args)
-            self.assertIn(message, r.stderr)
+            self.assertEqual(r.returncode, code, args)
+            self.assertIn(message, r.stderr, args)
 
 
 if __name__ == "__main__":

@@ -6,13 +6,14 @@ and the outputs a plain NCHW numpy computation expects.
     onnx2corvus_cases.py OUT_DIR
 
 Per case C: C.json, C.weights, C.in0.bin, C.out<k>.bin (float32, row-major,
-the shapes the converter declared). Exit status 1 on any mismatch of the
-declared layouts.
+the shapes the converter declared); cases.txt lists the cases and their
+output names. Exit status 1 on any mismatch of the declared layouts.
 """
 import os
 import sys
 
 import numpy as np
+import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools"))
@@ -29,7 +30,22 @@ def conv2d(x, w, b, stride, pads, group):
     return y.reshape(n, o, *y.shape[3:]) + b[:, None, None]
 
 
+def tensors(**arrays):
+    return [numpy_helper.from_array(a, n) for n, a in arrays.items()]
+
+
+def make_model(nodes, name, x_shape, outputs, inits, opset=13):
+    """The graph of float input x and float outputs (names, or (name, shape) pairs) as a model."""
+    info = lambda n, shape=None: helper.make_tensor_value_info(n, TensorProto.FLOAT, shape)  # noqa: E731
+    graph = helper.make_graph(nodes, name, [info("x", x_shape)],
+                              [info(*o) if isinstance(o, tuple) else info(o) for o in outputs], inits)
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
+
+
 def cnn_case(rng):
+    """Conv with stride and SAME_UPPER pads, BatchNormalization, Relu, padded
+    MaxPool, a grouped (depthwise) Conv, Concat over channels, Flatten in ONNX
+    element order, Gemm with transB and alpha, Softmax; an NHWC image output."""
     x = rng.uniform(-1, 1, (1, 3, 7, 6)).astype(np.float32)
     w1 = rng.uniform(-0.5, 0.5, (4, 3, 3, 3)).astype(np.float32)
     b1 = rng.uniform(-0.1, 0.1, 4).astype(np.float32)
@@ -39,9 +55,7 @@ def cnn_case(rng):
     bd = rng.uniform(-0.1, 0.1, 4).astype(np.float32)
     wg = rng.uniform(-0.5, 0.5, (5, 8 * 2 * 2)).astype(np.float32)
     bg = rng.uniform(-0.1, 0.1, 5).astype(np.float32)
-    inits = [numpy_helper.from_array(a, n) for a, n in ((w1, "w1"), (b1, "b1"), (gamma, "g"), (beta, "be"),
-                                                      (mean, "m"), (var, "v"), (wd, "wd"), (bd, "bd"),
-                                                      (wg, "wg"), (bg, "bg"))]
+    inits = tensors(w1=w1, b1=b1, g=gamma, be=beta, m=mean, v=var, wd=wd, bd=bd, wg=wg, bg=bg)
     nodes = [
         helper.make_node("Conv", ["x", "w1", "b1"], ["c1"], name="conv", strides=[2, 2], auto_pad="SAME_UPPER"),
         helper.make_node("BatchNormalization", ["c1", "g", "be", "m", "v"], ["bn"], name="bn", epsilon=1e-3),
@@ -54,10 +68,7 @@ def cnn_case(rng):
         helper.make_node("Gemm", ["f", "wg", "bg"], ["gm"], name="fc", transB=1, alpha=0.5),
         helper.make_node("Softmax", ["gm"], ["prob"], name="softmax", axis=-1),
     ]
-    graph = helper.make_graph(nodes, "cnn", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 7, 6])],
-                              [helper.make_tensor_value_info("prob", TensorProto.FLOAT, [1, 5]),
-                               helper.make_tensor_value_info("cat", TensorProto.FLOAT, [1, 8, 2, 2])], inits)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    model = make_model(nodes, "cnn", [1, 3, 7, 6], [("prob", [1, 5]), ("cat", [1, 8, 2, 2])], inits)
     # The same computation in NCHW, in double precision.
     c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 0, 1, 1], 1)  # SAME_UPPER: the odd pad cell after
     bn = (c1 - mean[:, None, None]) / np.sqrt(var[:, None, None] + 1e-3) * gamma[:, None, None] + beta[:, None, None]
@@ -70,14 +81,12 @@ def cnn_case(rng):
 
 
 def shapes_case(rng):
-    """Operands computed from shapes (chunk, flatten to (N, -1)) and a mask
-    constant holding -inf."""
+    """Operands computed from shapes (chunk, flatten to (N, -1)) of an input
+    whose batch is given on the command line, and a mask constant holding -inf."""
     x = rng.uniform(-1, 1, (2, 4, 3, 5)).astype(np.float32)
     mask = np.where(rng.uniform(size=(1, 60)) < 0.3, -np.inf, 0).astype(np.float32)
     i64 = lambda v: np.array(v, np.int64)  # noqa: E731
-    inits = [numpy_helper.from_array(a, n) for a, n in ((i64(1), "one"), (i64(2), "two"), (i64(0), "zero"),
-                                                      (i64(-1), "minus1"), (mask, "mask"), (i64([0]), "zero_1"),
-                                                      (i64([1]), "one_1"))]
+    inits = tensors(one=i64(1), two=i64(2), zero=i64(0), minus1=i64(-1), mask=mask, zero_1=i64([0]), one_1=i64([1]))
     nodes = [helper.make_node("Shape", ["x"], ["s"]),
              helper.make_node("Gather", ["s", "one"], ["c"], axis=0),
              helper.make_node("Div", ["c", "two"], ["half"]),
@@ -91,10 +100,7 @@ def shapes_case(rng):
              helper.make_node("Reshape", ["x", "target"], ["flat"], name="flat"),
              helper.make_node("Add", ["flat", "mask"], ["masked"]),
              helper.make_node("Exp", ["masked"], ["e"], name="exp")]
-    graph = helper.make_graph(nodes, "shapes", [helper.make_tensor_value_info("x", TensorProto.FLOAT, ["b", 4, 3, 5])],
-                              [helper.make_tensor_value_info("chunk", TensorProto.FLOAT, None),
-                               helper.make_tensor_value_info("e", TensorProto.FLOAT, None)], inits)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    model = make_model(nodes, "shapes", ["b", 4, 3, 5], ["chunk", "e"], inits)
     return model, [x], [x[:, :2], np.exp(x.reshape(2, -1).astype(np.float64) + mask)], {"x": [2, 4, 3, 5]}
 
 
@@ -132,11 +138,9 @@ def resize_case(rng):
             inits.append(numpy_helper.from_array(np.array(sizes, np.int64), "sizes%d" % k))
             names.append("sizes%d" % k)
         nodes.append(helper.make_node("Resize", names, ["y%d" % k], name="resize%d" % k, **attrs))
-        outs.append(helper.make_tensor_value_info("y%d" % k, TensorProto.FLOAT, None))
+        outs.append("y%d" % k)
         wants.append(want())
-    graph = helper.make_graph(nodes, "resize", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
-                              outs, inits)
-    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), [x], wants, None
+    return make_model(nodes, "resize", x.shape, outs, inits), [x], wants, None
 
 
 def pool(x, k, stride, pads, reduce, fill):
@@ -164,17 +168,15 @@ def pool_case(rng):
              helper.make_node("AveragePool", ["r"], ["a1"], name="avg1d", kernel_shape=[4], strides=[3], pads=[2, 1],
                               count_include_pad=1),
              helper.make_node("GlobalAveragePool", ["r"], ["g3"], name="gavg3d")]
-    inits = [numpy_helper.from_array(np.array([1, 3, 210], np.int64), "rows")]
-    graph = helper.make_graph(nodes, "pool", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
-                              [helper.make_tensor_value_info(n, TensorProto.FLOAT, None)
-                               for n in ("m3", "a3", "g5", "a1", "g3")], inits)
+    model = make_model(nodes, "pool", x.shape, ["m3", "a3", "g5", "a1", "g3"],
+                       tensors(rows=np.array([1, 3, 210], np.int64)))
     x64, r = x.astype(np.float64), x.reshape(1, 3, 210).astype(np.float64)
     inside = pool(np.ones_like(x64), [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0)
     wants = [pool(x64, [2, 3, 2], [2, 1, 2], [1, 0, 1, 0, 1, 0], lambda w: w.max(-1), -np.inf),
              pool(x64, [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0) / inside,
              x64.max(axis=(2, 3, 4), keepdims=True),
              pool(r, [4], [3], [2, 1], lambda w: w.mean(-1), 0), r.mean(axis=2, keepdims=True)]
-    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), [x], wants, None
+    return model, [x], wants, None
 
 
 def lowering_case(rng):
@@ -185,9 +187,8 @@ def lowering_case(rng):
     w = rng.uniform(-1, 1, (4, 5)).astype(np.float32)
     idx = np.array([3, 0, 2, 1, 0, 2] * 8, np.int64).reshape(1, 8, 3, 2)
     upd = rng.uniform(-1, 1, idx.shape).astype(np.float32)
-    inits = [numpy_helper.from_array(a, n) for a, n in (
-        (np.array([3, 5], np.int64), "sizes"), (np.array(1, np.int64), "k"), (w, "w"), (idx, "idx"), (upd, "upd"),
-        (np.array([0, 0, 1, 2, 0, 0, 2, 1], np.int64), "pads"))]
+    inits = tensors(sizes=np.array([3, 5], np.int64), k=np.array(1, np.int64), w=w, idx=idx, upd=upd,
+                    pads=np.array([0, 0, 1, 2, 0, 0, 2, 1], np.int64))
     nodes = [helper.make_node("Split", ["x", "sizes"], ["s0", "s1"], axis=1),
              helper.make_node("DepthToSpace", ["x"], ["d2s"], blocksize=2, mode="CRD"),
              helper.make_node("Trilu", ["x", "k"], ["triu"]),
@@ -196,8 +197,6 @@ def lowering_case(rng):
              helper.make_node("Pad", ["x", "pads"], ["edge"], mode="edge"),
              helper.make_node("ScatterElements", ["x", "idx", "upd"], ["scat"], axis=3)]
     names = ["s0", "s1", "d2s", "triu", "hmax", "ein", "edge", "scat"]
-    graph = helper.make_graph(nodes, "lowering", [helper.make_tensor_value_info("x", TensorProto.FLOAT, x.shape)],
-                              [helper.make_tensor_value_info(n, TensorProto.FLOAT, None) for n in names], inits)
     hard = (x == x.max(axis=1, keepdims=True)).astype(np.float32)
     scat = x.copy()
     for i in np.ndindex(*idx.shape):
@@ -205,13 +204,12 @@ def lowering_case(rng):
     wants = [x[:, :3], x[:, 3:], x.reshape(1, 2, 2, 2, 3, 4).transpose(0, 1, 4, 2, 5, 3).reshape(1, 2, 6, 8),
              np.triu(x, 1), hard, np.einsum("nchw,wk->nchk", x.astype(np.float64), w),
              np.pad(x, ((0, 0), (0, 0), (1, 2), (2, 1)), mode="edge"), scat]
-    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", 14)]), [x], wants, None
+    return make_model(nodes, "lowering", x.shape, names, inits, 14), [x], wants, None
 
 
 def write_case(out_dir, name, case):
     """Converts one case and writes its input and expected outputs in the
     runtime's layout; returns the output count."""
-    import onnx
     model, inputs, outputs, shapes = case
     path = os.path.join(out_dir, name + ".onnx")
     onnx.save(model, path)
@@ -233,24 +231,20 @@ def main(out_dir):
     if io["inputs"][0]["perm"] != [0, 2, 3, 1] or io["outputs"][1]["perm"] != [0, 2, 3, 1] or \
             io["outputs"][0]["perm"] != [0, 1] or [o["name"] for o in io["outputs"]] != ["prob", "cat"]:
         sys.exit("unexpected interface: %s" % io)
-    with open(os.path.join(out_dir, "cases.txt"), "w") as f:
+    with open(os.path.join(out_dir, "cases.txt"), "w") as f:  # a case and its output names per line
+        f.write("cnn prob cat\n")
         for name, make in (("shapes", shapes_case), ("resize", resize_case), ("pool", pool_case),
                            ("lowering", lowering_case)):
             io = write_case(out_dir, name, make(np.random.RandomState(3)))
-            f.write("%s %d\n" % (name, len(io["outputs"])))
+            f.write(" ".join([name] + [o["name"] for o in io["outputs"]]) + "\n")
     # Refusals name the node.
-    import onnx
-    value = lambda n, shape: helper.make_tensor_value_info(n, TensorProto.FLOAT, shape)  # noqa: E731
-    pads = [numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), "pads")]
+    pads = tensors(pads=np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64))
     for name, node, x, y, inits in (
             ("sin", helper.make_node("Sin", ["x"], ["y"], name="the_sine"), [2], [2], []),
             ("edge", helper.make_node("Pad", ["x", "pads"], ["y"], name="wrap_pad", mode="wrap"), [1, 2, 3, 3],
              [1, 2, 5, 5], pads),
             ("dyn", helper.make_node("Relu", ["x"], ["y"]), ["batch", 3], ["batch", 3], [])):
-        graph = helper.make_graph([node], name, [value("x", x)], [value("y", y)], inits)
-        onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]),
-                  os.path.join(out_dir, name + ".onnx"))
-
+        onnx.save(make_model([node], name, x, [("y", y)], inits), os.path.join(out_dir, name + ".onnx"))
 
 if __name__ == "__main__":
     main(sys.argv[1])

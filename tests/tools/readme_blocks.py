@@ -12,27 +12,20 @@ import os
 import re
 import sys
 
-EXT = {"c": "c", "cpp": "cpp", "sh": "sh"}
-
-
-def blocks(text):
-    found = []
-    for m in re.finditer(r"^```(\w+) test\n(.*?)^```$", text, re.M | re.S):
-        if m.group(1) not in EXT:
-            raise SystemExit(f"readme_blocks: unknown block language '{m.group(1)}'")
-        found.append((EXT[m.group(1)], m.group(2)))
-    return found
+LANGUAGES = ("c", "cpp", "sh")
 
 
 def main():
     readme, out = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
     with open(readme) as f:
-        found = blocks(f.read())
+        found = re.findall(r"^```(\w+) test\n(.*?)^```$", f.read(), re.M | re.S)
     if not found:
         raise SystemExit("readme_blocks: no blocks marked for testing")
     wanted = set()
     for n, (ext, code) in enumerate(found, 1):
+        if ext not in LANGUAGES:
+            raise SystemExit(f"readme_blocks: unknown block language '{ext}'")
         path = os.path.join(out, f"readme_{n}.{ext}")
         wanted.add(path)
         old = open(path).read() if os.path.exists(path) else None

@@ -18,6 +18,7 @@
 
 using corvus_test::ExpectExitRe;
 using corvus_test::ExpectFatal;
+using corvus_test::Fatal;
 using corvus_test::TmpPath;
 
 namespace {
@@ -64,50 +65,18 @@ std::vector<float> PrescribedSoftmax(const std::vector<float>& x, size_t row)
     return y;
 }
 
-// Converts a fixture, runs its recorded inputs (with and without
-// optimisation) and compares every output with the framework's (or, after a
-// softmax, with the prescribed formula applied to the framework's values
-// before it).
-void RunFixture(const std::string& dir, const std::string& model, const std::string& tag)
-{
-    const auto files = Convert(dir + "/" + model, tag);
-    corvus_json::Document cases;
-    std::ifstream casesFile(dir + "/cases.json");
-    ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
-    std::vector<std::vector<float>> inputs;
-    for (const auto& c : cases["inputs"].GetArray()) inputs.push_back(Floats(c["data"]));
-    for (bool optimize : {false, true}) {
-        SCOPED_TRACE(optimize ? "optimised" : "not optimised");
-        IOLayers* io = ParseLayersFromJSON(files.first.c_str());
-        ASSERT_EQ(io->inputLayersCount, inputs.size());
-        for (uint32_t i = 0; i < io->inputLayersCount; ++i)
-            EXPECT_STREQ(io->inputLayers[i]->name, cases["inputs"][i]["name"].GetString());
-        const std::vector<conv_test::Output> out = conv_test::RunModel(io, inputs, files.second, optimize);
-        ASSERT_EQ(out.size(), cases["outputs"].Size());
-        for (size_t j = 0; j < out.size(); ++j) {
-            const auto& c = cases["outputs"][j];
-            EXPECT_EQ(out[j].name, c["name"].GetString());
-            const std::vector<float> want = c.HasMember("softmax_input")
-                                                ? PrescribedSoftmax(Floats(c["softmax_input"]), out[j].dims.back())
-                                                : Floats(c["data"]);
-            conv_test::ExpectClose(out[j].values, want, tag + " output " + out[j].name, 1e-5f, 1e-4f);
-        }
-    }
-}
-
-// Fixtures whose every layer class the library builds. HDF5 files hold the
-// same models as their TensorFlow.js counterparts; the quantized ones store
-// their weights as uint8, uint16 and float16 and expect TensorFlow.js's
-// prediction from the weights as it dequantizes them.
+// Fixtures whose every layer class the library builds, converted and run on
+// their recorded inputs (with and without optimisation); every output against
+// the framework's (or, after a softmax, against the prescribed formula applied
+// to the framework's values before it). HDF5 files hold the same models as
+// their TensorFlow.js counterparts; the quantized ones store their weights as
+// uint8, uint16 and float16 and expect TensorFlow.js's prediction from the
+// weights as it dequantizes them.
 TEST(KerasParserTest, FixturesMatchTheFramework)
 {
     ASSERT_FALSE(Python().empty()) << "python3 with numpy and h5py is needed (scripts/install-deps.sh)";
-    struct Fixture {
-        const char* name;
-        const char* file;
-    };
     // clang-format off
-    const Fixture fixtures[] = {
+    const std::pair<const char*, const char*> fixtures[] = {
         {"basic_ops", "model.json"},   {"first_pool", "model.json"},      {"dense_mlp", "model.json"},
         {"conv_net", "model.json"},    {"conv_net", "model.h5"},          {"first_depthwise", "model.json"},
         {"first_resize", "model.json"}, {"conv1d", "model.json"},         {"lstm", "model.json"},
@@ -115,13 +84,34 @@ TEST(KerasParserTest, FixturesMatchTheFramework)
         {"lstm_state", "model.json"},  {"quantized_mlp", "model.json"},   {"quantized_conv", "model.json"},
     };
     // clang-format on
-    for (const Fixture& f : fixtures) {
-        SCOPED_TRACE(std::string(f.name) + "/" + f.file);
-        RunFixture(kRoot + "/tests/fixtures/keras/" + f.name, f.file, f.name);
+    for (const auto& f : fixtures) {
+        SCOPED_TRACE(std::string(f.first) + "/" + f.second);
+        const std::string dir = kRoot + "/tests/fixtures/keras/" + f.first, tag = f.first;
+        const auto files = Convert(dir + "/" + f.second, tag);
+        corvus_json::Document cases;
+        std::ifstream casesFile(dir + "/cases.json");
+        ASSERT_TRUE(corvus_json::ParseStream(casesFile, cases));
+        std::vector<std::vector<float>> inputs;
+        for (const auto& c : cases["inputs"].GetArray()) inputs.push_back(Floats(c["data"]));
+        for (bool optimize : {false, true}) {
+            SCOPED_TRACE(optimize ? "optimised" : "not optimised");
+            IOLayers* io = ParseLayersFromJSON(files.first.c_str());
+            ASSERT_EQ(io->inputLayersCount, inputs.size());
+            for (uint32_t i = 0; i < io->inputLayersCount; ++i)
+                EXPECT_STREQ(io->inputLayers[i]->name, cases["inputs"][i]["name"].GetString());
+            const std::vector<conv_test::Output> out = conv_test::RunModel(io, inputs, files.second, optimize);
+            ASSERT_EQ(out.size(), cases["outputs"].Size());
+            for (size_t j = 0; j < out.size(); ++j) {
+                const auto& c = cases["outputs"][j];
+                EXPECT_EQ(out[j].name, c["name"].GetString());
+                const std::vector<float> want = c.HasMember("softmax_input")
+                                                    ? PrescribedSoftmax(Floats(c["softmax_input"]), out[j].dims.back())
+                                                    : Floats(c["data"]);
+                conv_test::ExpectClose(out[j].values, want, tag + " output " + out[j].name, 1e-5f, 1e-4f);
+            }
+        }
     }
 }
-
-// ---- Descriptions written in the test ---------------------------------------
 
 // A layer object: inbound names form the single inbound node.
 std::string Layer_(const std::string& name, const std::string& cls, const std::string& config,
@@ -175,7 +165,10 @@ std::vector<uint32_t> ShapeOf(const Tensor* t) { return {t->shape.dimension, t->
 TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
 {
     // Input sizes and layout, Dropout bypass, Reshape -1, Permute, Concatenate
-    // -1, Softmax on the last axis, ReLU variants, pooling defaults.
+    // -1, Softmax on the last axis, ReLU variants, pooling defaults; keys Keras
+    // always writes, left out (use_bias, strides, padding, data_format, size,
+    // epsilon, scale, center); classes no fixture holds (HardSigmoid,
+    // L2Normalization, Conv1DTranspose).
     const Parsed p(Description(
         {Input("in", "4,4,2"), Input("seq", "5,3"), Layer_("drop", "Dropout", "\"rate\":0.5", {"in"}),
          Layer_("reshape", "Reshape", "\"target_shape\":[-1,8]", {"drop"}),
@@ -184,17 +177,23 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
          Layer_("softmax", "Softmax", "\"axis\":1", {"flat"}),
          Layer_("relu6", "ReLU", "\"max_value\":6.0,\"threshold\":0.0", {"in"}),
          Layer_("relu", "ReLU", "\"max_value\":null", {"in"}), Layer_("pool", "MaxPooling2D", "", {"in"}),
-         Layer_("gap", "GlobalAveragePooling2D", "", {"in"})},
+         Layer_("gap", "GlobalAveragePooling2D", "", {"in"}),
+         Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
+         Layer_("up", "UpSampling2D", "", {"in"}), Layer_("bn", "BatchNormalization", "", {"in"}),
+         Layer_("hs", "HardSigmoid", "", {"in"}), Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}),
+         Layer_("deconv", "Conv1DTranspose", "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"",
+                {"seq"})},
         "[\"in\",0,0],[\"seq\",0,0]",
         "[\"reshape\",0,0],[\"permute\",0,0],[\"concat\",0,0],[\"softmax\",0,0],[\"relu6\",0,0],[\"relu\",0,0],"
-        "[\"pool\",0,0],[\"gap\",0,0]"));
+        "[\"pool\",0,0],[\"gap\",0,0],[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],"
+        "[\"deconv\",0,0]"));
     const Tensor* in = p.io->inputLayers[0]->kernel->output[0];
     EXPECT_EQ(ShapeOf(in), (std::vector<uint32_t>{1, 4, 4, 2}));
     EXPECT_EQ(in->dtype, (uint32_t)DT_FLOAT32);
     EXPECT_EQ(in->layout, (uint32_t)DL_NONE);
     EXPECT_STREQ(p.io->inputLayers[1]->name, "seq");
     EXPECT_EQ(p.io->outputLayers[0]->inputLayers[0], p.io->inputLayers[0]);  // Dropout bypassed
-    EXPECT_EQ(p.model->numLayers, 11u);
+    EXPECT_EQ(p.model->numLayers, 17u);
     EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 8}));
     const TransposeParams* perm = p.Params<TransposeParams>(1);
     EXPECT_EQ(std::vector<uint32_t>(perm->axes, perm->axes + 3), (std::vector<uint32_t>{0, 2, 1}));
@@ -207,32 +206,16 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
     EXPECT_EQ(std::vector<uint32_t>({pool->poolSizeH, pool->strideW, pool->paddingMode}),
               (std::vector<uint32_t>{2, 2, POOL_PADDING_IGNORE}));
     EXPECT_EQ(ShapeOf(p.Out(7)), (std::vector<uint32_t>{1, 2}));  // keepdims false
-}
-
-TEST(KerasParserTest, KerasDefaultsOfOmittedKeys)
-{
-    // Keys Keras always writes, left out: use_bias, strides, padding,
-    // data_format, size, epsilon, scale, center.
-    // Also classes no fixture holds: HardSigmoid, L2Normalization, Conv1DTranspose.
-    const Parsed p(
-        Description({Input("in", "5,5,2"), Layer_("conv", "Conv2D", "\"filters\":3,\"kernel_size\":[3,3]", {"in"}),
-                     Layer_("up", "UpSampling2D", "", {"in"}), Layer_("bn", "BatchNormalization", "", {"in"}),
-                     Layer_("hs", "HardSigmoid", "", {"in"}),
-                     Layer_("l2", "L2Normalization", "\"gamma_init\":20", {"conv"}), Input("seq", "4,2"),
-                     Layer_("deconv", "Conv1DTranspose",
-                            "\"filters\":3,\"kernel_size\":3,\"strides\":2,\"padding\":\"same\"", {"seq"})},
-                    "[\"in\",0,0],[\"seq\",0,0]",
-                    "[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],[\"deconv\",0,0]"));
-    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 3, 3, 3}));
-    EXPECT_NE(p.io->outputLayers[0]->kernel->inner[1], nullptr);
-    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 10, 10, 2}));
-    const NormalizationParams* bn = p.Params<NormalizationParams>(2);
+    EXPECT_EQ(ShapeOf(p.Out(8)), (std::vector<uint32_t>{1, 2, 2, 3}));
+    EXPECT_NE(p.io->outputLayers[8]->kernel->inner[1], nullptr);
+    EXPECT_EQ(ShapeOf(p.Out(9)), (std::vector<uint32_t>{1, 8, 8, 2}));
+    const NormalizationParams* bn = p.Params<NormalizationParams>(10);
     EXPECT_TRUE(bn->scale && bn->center);
     EXPECT_FLOAT_EQ(bn->epsilon, 1e-3f);
-    EXPECT_EQ(std::vector<float>({p.Params<HardSigmoidParams>(3)->alpha, p.Params<HardSigmoidParams>(3)->beta}),
+    EXPECT_EQ(std::vector<float>({p.Params<HardSigmoidParams>(11)->alpha, p.Params<HardSigmoidParams>(11)->beta}),
               (std::vector<float>{0.2f, 0.5f}));
-    EXPECT_EQ(p.Params<L2NormParams>(4)->gammaInit, 20.0f);
-    EXPECT_EQ(ShapeOf(p.Out(5)), (std::vector<uint32_t>{1, 8, 3}));
+    EXPECT_EQ(p.Params<L2NormParams>(12)->gammaInit, 20.0f);
+    EXPECT_EQ(ShapeOf(p.Out(13)), (std::vector<uint32_t>{1, 10, 3}));
 }
 
 // The converter writes Keras 3 descriptions (node objects, batch_shape, a
@@ -317,32 +300,14 @@ TEST(KerasParserTest, AudioAndDetectionClasses)
     const AudioSpectrogramParams* s = p.Params<AudioSpectrogramParams>(1);
     const AnchorBoxesParams* a = p.Params<AnchorBoxesParams>(2);
     const DecodeDetectionsParams* d = p.Params<DecodeDetectionsParams>(3);
-    EXPECT_EQ((std::vector<float>{m->upperFrequencyLimit,
-                                  m->lowerFrequencyLimit,
-                                  (float)m->filterbankChannelCount,
-                                  (float)m->dctCoefficientCount,
-                                  (float)m->sampleRate,
-                                  (float)s->windowSize,
-                                  (float)s->stride,
-                                  (float)s->magnitudeSquared,
-                                  a->step,
-                                  a->offset,
-                                  a->thisScale,
-                                  a->nextScale,
-                                  a->aspectRatios[2],
-                                  a->variances[3],
-                                  (float)a->imgHeight,
-                                  (float)a->imgWidth,
-                                  (float)a->twoBoxesForAr1,
-                                  (float)a->normalizeCoords,
-                                  d->confidenceThreshold,
-                                  d->iouThreshold,
-                                  (float)d->topK,
-                                  (float)d->maxBoxesPerClass,
-                                  (float)d->imgHeight,
-                                  (float)d->imgWidth}),
-              (std::vector<float>{4000.5f, 20,   6,  3,  16000, 2, 2,     1,     30, 0.5f, 0.2f, 0.4f,
-                                  0.5f,    0.2f, 60, 90, 1,     1, 0.25f, 0.45f, 4,  3,    60,   90}));
+    auto floats = [](auto... v) { return std::vector<float>{(float)v...}; };
+    EXPECT_EQ(floats(m->upperFrequencyLimit, m->lowerFrequencyLimit, m->filterbankChannelCount, m->dctCoefficientCount,
+                     m->sampleRate, s->windowSize, s->stride, s->magnitudeSquared, a->step, a->offset, a->thisScale,
+                     a->nextScale, a->aspectRatios[2], a->variances[3], a->imgHeight, a->imgWidth, a->twoBoxesForAr1,
+                     a->normalizeCoords, d->confidenceThreshold, d->iouThreshold, d->topK, d->maxBoxesPerClass,
+                     d->imgHeight, d->imgWidth),
+              floats(4000.5f, 20, 6, 3, 16000, 2, 2, 1, 30, 0.5f, 0.2f, 0.4f, 0.5f, 0.2f, 60, 90, 1, 1, 0.25f, 0.45f, 4,
+                     3, 60, 90));
 }
 
 TEST(KerasParserTest, SeparableConv2DRaisesAndReleases)
@@ -366,60 +331,56 @@ TEST(KerasParserTest, MalformedDescriptionsAreFatal)
     auto one = [&](const std::string& layer, const char* out = "[\"x\",0,0]") {
         return parse(Description({in, layer}, io, out));
     };
+    auto x = [&](const char* cls, const std::string& config, std::initializer_list<const char*> inbound = {"in"}) {
+        return one(Layer_("x", cls, config, inbound));
+    };
     const std::string missing = TmpPath("no_such_model.json");
-    ExpectFatal(
-        "KerasParser",
-        {
-            {parse("{\"class_name\":"), "Model description is not valid JSON"},
-            {parse("[1,2]"), "Model description must be a JSON object"},
-            {parse("{\"config\":{}}"), "cannot find class_name parameter in JSON file"},
-            {parse(Description({in}, io, io, "\"class_name\":\"Sequential\"")),
-             "class_name must have value \"Model\" or \"Functional\""},
-            {parse("{\"class_name\":\"Model\",\"config\":{\"layers\":{},\"input_layers\":[],\"output_layers\":[]}}"),
-             "Value of layers must be an array"},
-            {parse(Description({in, "{\"class_name\":\"Flatten\"}"}, io, io)), "No value of name"},
-            {parse(Description({Layer_("in", "InputLayer", "")}, io, io)), "InputLayer has not shape"},
-            {parse(Description({Input("in", "null,2")}, io, io)),
-             "batch_input_shape of \"in\" has no size for dimension 1"},
-            {parse(Description({in, in}, io, io)), "Layer name \"in\" is used twice"},
-            {one(Layer_("x", "Flatten", "", {"nowhere"})),
-             "Inbound layer \"nowhere\" of layer \"x\" is not defined before it"},
-            {parse(Description({in, Layer_("a", "Flatten", "", {"b"}), Layer_("b", "Flatten", "", {"a"})}, io,
-                               "[\"b\",0,0]")),
-             "Inbound layer \"b\" of layer \"a\" is not defined before it"},
-            {one(Layer_("x", "GRU", "\"units\":2", {"in"})), "Unknown layer type"},
-            {one(Layer_("x", "Dropout", "", {"in"})), "Ignoring layer is still not ignoring"},
-            {one(Layer_("x", "Flatten", "", {"in"}), "[\"y\",0,0]"), "Layer \"y\" of output_layers is not defined"},
-            {one(Layer_("x", "MaxPooling2D", "\"data_format\":\"nchw\"", {"in"})), "Unsupported layout: nchw"},
-            {one(Layer_("x", "MaxPooling2D", "\"strides\":\"2\"", {"in"})), "Value of strides is not an integer"},
-            {one(Layer_("x", "MaxPooling2D", "\"strides\":[2]", {"in"})), "Value of strides has no element 1"},
-            {one(Layer_("x", "Concatenate", "\"axis\":2147483648", {"in", "in"})),
-             "Value of axis does not fit 32 bits"},
-            {one(Layer_("x", "MaxPooling2D", "\"pool_size\":0", {"in"})),
-             "Value of pool_size must be a positive integer below 16777216"},
-            {one(Layer_("x", "Activation", "\"activation\":\"swish\"", {"in"})),
-             "Unsupported activation name: swish\n"},
-            {one(Layer_("x", "ReLU", "\"max_value\":4.0", {"in"})), "Unsupported ReLU values"},
-            {one(Layer_("x", "ReLU", "\"threshold\":0.5", {"in"})), "Unsupported ReLU values"},
-            {one(Layer_("x", "Softmax", "\"axis\":1", {"in"})),
-             "Cannot add \"x\" layer.\nSoftmax supports axis parameter value only as last dimension."},
-            {one(Layer_("x", "Reshape", "\"target_shape\":[-1,-1]", {"in"})),
-             "Only one input size may be -1 in OP_Reshape"},
-            {one(Layer_("x", "Reshape", "\"target_shape\":[0,8]", {"in"})), "Unsuppoted shape value in OP_Reshape: 0"},
-            {one(Layer_("x", "Reshape", "", {"in"})), "No value of target_shape"},
-            {one(Layer_("x", "Permute", "\"dims\":[1]", {"in"})),
-             "dims of \"x\" must list 3 axes for its 4-dimensional input"},
-            {one(Layer_("x", "AveragePooling1D", "", {"in"})),
-             "Layer \"x\" needs a 3-dimensional input, its input has 4 dimensions"},
-            {one(Layer_("x", "Merge", "", {"in", "in"})), "No value of concat_axis"},
-            {one(Layer_("x", "Conv2D", "\"filters\":2", {"in"})), "No value of kernel_size"},
-            {one(Layer_("x", "Dense", "", {"in"})), "No value of units"},
-            {one(Layer_("x", "BatchNormalization", "\"axis\":1", {"in"})),
-             "BatchNormalization \"x\" normalizes other axes than the last one"},
-            {one(Layer_("x", "UpSampling2D", "\"interpolation\":\"bilinear\"", {"in"})),
-             "UpSampling2D \"x\": only nearest interpolation is supported"},
-            {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
-        });
+    // clang-format off
+    ExpectFatal("KerasParser", {
+        {parse("{\"class_name\":"), "Model description is not valid JSON"},
+        {parse("[1,2]"), "Model description must be a JSON object"},
+        {parse("{\"config\":{}}"), "cannot find class_name parameter in JSON file"},
+        {parse(Description({in}, io, io, "\"class_name\":\"Sequential\"")),
+         "class_name must have value \"Model\" or \"Functional\""},
+        {parse("{\"class_name\":\"Model\",\"config\":{\"layers\":{},\"input_layers\":[],\"output_layers\":[]}}"),
+         "Value of layers must be an array"},
+        {parse(Description({in, "{\"class_name\":\"Flatten\"}"}, io, io)), "No value of name"},
+        {parse(Description({Layer_("in", "InputLayer", "")}, io, io)), "InputLayer has not shape"},
+        {parse(Description({Input("in", "null,2")}, io, io)),
+         "batch_input_shape of \"in\" has no size for dimension 1"},
+        {parse(Description({in, in}, io, io)), "Layer name \"in\" is used twice"},
+        {one(Layer_("x", "Flatten", "", {"nowhere"})),
+         "Inbound layer \"nowhere\" of layer \"x\" is not defined before it"},
+        {parse(Description({in, Layer_("a", "Flatten", "", {"b"}), Layer_("b", "Flatten", "", {"a"})}, io,
+                           "[\"b\",0,0]")),
+         "Inbound layer \"b\" of layer \"a\" is not defined before it"},
+        {x("GRU", "\"units\":2"), "Unknown layer type"},
+        {x("Dropout", ""), "Ignoring layer is still not ignoring"},
+        {one(Layer_("x", "Flatten", "", {"in"}), "[\"y\",0,0]"), "Layer \"y\" of output_layers is not defined"},
+        {x("MaxPooling2D", "\"data_format\":\"nchw\""), "Unsupported layout: nchw"},
+        {x("MaxPooling2D", "\"strides\":\"2\""), "Value of strides is not an integer"},
+        {x("MaxPooling2D", "\"strides\":[2]"), "Value of strides has no element 1"},
+        {x("Concatenate", "\"axis\":2147483648", {"in", "in"}), "Value of axis does not fit 32 bits"},
+        {x("MaxPooling2D", "\"pool_size\":0"), "Value of pool_size must be a positive integer below 16777216"},
+        {x("Activation", "\"activation\":\"swish\""), "Unsupported activation name: swish\n"},
+        {x("ReLU", "\"max_value\":4.0"), "Unsupported ReLU values"},
+        {x("ReLU", "\"threshold\":0.5"), "Unsupported ReLU values"},
+        {x("Softmax", "\"axis\":1"),
+         "Cannot add \"x\" layer.\nSoftmax supports axis parameter value only as last dimension."},
+        {x("Reshape", "\"target_shape\":[-1,-1]"), "Only one input size may be -1 in OP_Reshape"},
+        {x("Reshape", "\"target_shape\":[0,8]"), "Unsuppoted shape value in OP_Reshape: 0"},
+        {x("Reshape", ""), "No value of target_shape"},
+        {x("Permute", "\"dims\":[1]"), "dims of \"x\" must list 3 axes for its 4-dimensional input"},
+        {x("AveragePooling1D", ""), "Layer \"x\" needs a 3-dimensional input, its input has 4 dimensions"},
+        {x("Merge", "", {"in", "in"}), "No value of concat_axis"},
+        {x("Conv2D", "\"filters\":2"), "No value of kernel_size"},
+        {x("Dense", ""), "No value of units"},
+        {x("BatchNormalization", "\"axis\":1"), "BatchNormalization \"x\" normalizes other axes than the last one"},
+        {x("UpSampling2D", "\"interpolation\":\"bilinear\""),
+         "UpSampling2D \"x\": only nearest interpolation is supported"},
+        {[&] { ParseLayersFromKerasJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
+    });
+    // clang-format on
 }
 
 // The format is told by a root member "keras_version" alone (wherever it
@@ -439,32 +400,27 @@ TEST(KerasParserTest, FormatDetection)
     IOLayers* io = ParseLayersFromJSON(keras.c_str());
     EXPECT_EQ(conv_test::RunModel(io, {{1, 2, 3}})[0].values, (std::vector<float>{1, 2, 3}));
     // Near misses: nested, other case, trailing blank, an embedded NUL; not JSON; not an object.
-    const std::string noVersion = file(
-        "noversion.json",
-        "{" + body + R"(,"meta":{"keras_version":"2"},"Keras_version":1,"keras_version ":1,"keras_version\u0000":1})");
-    const std::string notJson = file("notjson.json", "{\"keras_version\":\"2.13.1\", " + body);
-    const std::string array = file("array.json", "[{\"keras_version\":\"2.13.1\"}]");
-    const std::string onnx = file("onnx_like.json", "{\"header\":{\"converter_version\":\"2.1.0\"}}");
-    const std::string missing = TmpPath("no_such_model.json");
+    auto load = [&](const std::string& tag, const std::string& text) {
+        const std::string path = text.empty() ? TmpPath(tag) : file(tag, text);
+        return [path] { ParseLayersFromJSON(path.c_str()); };
+    };
     auto from = [](const char* module) {
         return "\\[ERROR MESSAGE\\]: .*\\. File " + std::string(module) + " : [0-9]+";
     };
+    const std::string nearMisses = R"(,"meta":{"keras_version":"2"},"Keras_version":1,"keras_version ":1,)"
+                                   R"("keras_version\u0000":1})";
     // clang-format off
     ExpectExitRe({
-        {[&] { ParseLayersFromJSON(noVersion.c_str()); }, from("ONNXParser")},
-        {[&] { ParseLayersFromJSON(notJson.c_str()); }, from("ONNXParser")},
-        {[&] { ParseLayersFromJSON(array.c_str()); }, from("ONNXParser")},
-        {[&] { ParseLayersFromJSON(file("broken.json",
-         "{\"keras_version\":\"2\",\"class_name\":\"Functional\"}").c_str()); },
-         from("KerasParser")},
+        {load("noversion.json", "{" + body + nearMisses), from("ONNXParser")},
+        {load("notjson.json", "{\"keras_version\":\"2.13.1\", " + body), from("ONNXParser")},
+        {load("array.json", "[{\"keras_version\":\"2.13.1\"}]"), from("ONNXParser")},
+        {load("broken.json", "{\"keras_version\":\"2\",\"class_name\":\"Functional\"}"), from("KerasParser")},
+        {load("no_such_model.json", ""),
+         Fatal("ONNXParser", "Cannot open model file: " + TmpPath("no_such_model.json") + "\n")},
+        {load("onnx_like.json", "{\"header\":{\"converter_version\":\"2.1.0\"}}"),
+         Fatal("ONNXParser", "ONNXParser: the header has no member count_of_inputs")},
     });
     // clang-format on
-    ExpectFatal(
-        "ONNXParser",
-        {
-            {[&] { ParseLayersFromJSON(missing.c_str()); }, "Cannot open model file: " + missing + "\n"},
-            {[&] { ParseLayersFromJSON(onnx.c_str()); }, "ONNXParser: the header has no member count_of_inputs"},
-        });
 }
 
 }  // namespace
