@@ -36,12 +36,6 @@ Layer* MakeLayer(const DwCase& c, Tensor* input, std::mt19937* rng)
     return layer;
 }
 
-void RunLayer(Layer* layer)
-{
-    InitKernelCore(layer);
-    layer->kernel->fn->execute(layer->kernel);
-}
-
 }  // namespace
 
 // Fixed 3x3 and 5x5 windows over rows wide enough for several pixel tiles,
@@ -73,7 +67,8 @@ TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
             Make(DL_NHWC, {c.N, c.H, c.W, c.C}, &rng, half ? 0 : pick(0, 1) * 2, half ? DT_FLOAT16 : DT_FLOAT32);
         Layer* layer = MakeLayer(c, in, &rng);
         NNKernel* k = layer->kernel;
-        RunLayer(layer);
+        InitKernelCore(layer);
+        k->fn->execute(k);
         ConvSetup s;
         s.x = {c.N, c.H, c.W, c.C}, s.y = {c.N, c.OH(), c.OW(), c.C * c.M}, s.k = {c.kH, c.kW};
         s.s = {c.sH, c.sW}, s.d = {c.dH, c.dW}, s.pad = {c.top, c.left};
