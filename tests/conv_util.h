@@ -86,12 +86,7 @@ inline Tensor* Filled(const U& dims, const std::vector<float>& values = {}, Data
     return t;
 }
 
-// A description without data (what constructors take), and an input layer
-// of one (the description is not kept).
-inline Tensor* DescribedTensor(const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
-{
-    return corvus_test::Desc(dt, dims, layout);
-}
+// An input layer described by (dims, layout, type).
 inline Layer* InputLayer(const char* name, const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
 {
     return corvus_test::InputLayer(name, dt, dims, layout);

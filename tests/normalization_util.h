@@ -23,23 +23,12 @@ using U = std::vector<uint32_t>;
 
 using corvus_test::Shape;
 inline U Dims(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
-inline Tensor* Described(const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
-{
-    return corvus_test::Desc(dt, dims, layout);
-}
-inline Layer* Input(const char* name, const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
-{
-    return corvus_test::InputLayer(name, dt, dims, layout);
-}
-
-// x rounded to the nearest half-precision value.
-inline float Half(float x) { return corvus_test::Float(corvus_test::Half(x)); }
 // Uniform values in [lo, hi], optionally exact half-precision values.
 inline std::vector<float> RandomValues(std::mt19937& rng, size_t n, float lo, float hi, bool half = false)
 {
     std::uniform_real_distribution<float> dist(lo, hi);
     std::vector<float> v(n);
-    for (float& f : v) f = half ? Half(dist(rng)) : dist(rng);
+    for (float& f : v) f = half ? corvus_test::Float(corvus_test::Half(dist(rng))) : dist(rng);
     return v;
 }
 

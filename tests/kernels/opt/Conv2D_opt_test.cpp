@@ -3,12 +3,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <algorithm>
-#include <functional>
-#include <random>
-#include <string>
-#include <vector>
-
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "LayersDense.h"
@@ -195,6 +189,26 @@ TEST(Conv2DOpt, RefusesWithTheReasonAndLeavesTheOutputAlone)
     // An output row that cannot fit the scratch memory.
     Conv big({1, 1, 20000, 1, 16, 1, 1, 1, 1, 0, 0, 0, 0, false, None, 0, 0}, rng);
     EXPECT_STREQ("can't split", Probe_Conv2D_opt(&big.k));
+    // The entry points print their refusal and compute nothing: execution
+    // without initialisation, a dilated Conv1D.
+    Conv cv(base, rng);
+    Tensor* in1 = Make(DL_NONE, {1, 5, 4}, &rng, 0, DT_FLOAT16);
+    Tensor* out1 = Make(DL_NONE, {1, 1, 16}, nullptr, 0, DT_FLOAT16);
+    Tensor* filt1 = Make(DL_NONE, {3, 4, 16}, &rng, 0, DT_FLOAT16);
+    Conv1DParams dilated = {3, 1, 2, 0, 0, 1, 0, {None, 0.0f}};
+    opt_test::Kernel rec1({in1}, {out1}, &dilated, {filt1});
+    const std::pair<std::function<void()>, const char*> printed[] = {
+        {[&] { Execute_Conv2D_opt(&cv.k); }, "Execute_Conv2D_opt error: kernel->extra_resources is NULL "},
+        {[&] { Init_Conv1Dvia2D(rec1); }, "Conv1Dvia2D error: dilationRateW != 1 "},
+        {[&] { Execute_Conv1Dvia2D(rec1); }, "Execute_Conv1Dvia2D error: kernel->extra_resources is NULL "},
+    };
+    for (const auto& r : printed) {
+        ::testing::internal::CaptureStdout();
+        r.first();
+        EXPECT_EQ(r.second, ::testing::internal::GetCapturedStdout());
+    }
+    for (const Tensor* t : {cv.out, out1}) EXPECT_EQ(Storage(t), std::vector<uint16_t>(GetTensorDataSize(t), 0x5A5A));
+    for (Tensor* t : {in1, out1, filt1}) DestroyTensor(t);
 }
 
 TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)

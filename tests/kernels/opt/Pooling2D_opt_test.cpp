@@ -13,6 +13,7 @@
 #include "opt_util.h"
 #include "pooling_util.h"
 
+using corvus_test::Fatal;
 using dm_test::Dims;
 using dm_test::MakeTensor;
 using dm_test::TensorPtr;
@@ -44,29 +45,22 @@ TEST(OptKernelsDeath, RefusalsAreFatal)
 {
     TensorPtr in = Image(DT_FLOAT32, {1, 4, 4, 1}), out = Image(DT_FLOAT32, {1, 2, 2, 1});
     Pool2DParams bad = Params2D(2, 2, 2, 2, 0, 0, 0, 0, 2);
-    corvus_test::ExpectFatal(
-        "Pooling2D_opt",
-        {{[&] { Init_MaxPool2D_opt(Kernel({in.get()}, {out.get()}, &bad).get()); }, "Init_MaxPool2D_opt error -1"}});
     TensorPtr a = MakeTensor(DT_FLOAT32, {2, 3}), b = MakeTensor(DT_FLOAT32, {3, 2}), f = MakeTensor(DT_FLOAT32, {3});
     TensorPtr wide = MakeTensor(DT_FLOAT32, {1, 131000}), wg = MakeTensor(DT_FLOAT32, {131000});
     NormalizationParams np = {}, badAxis = {};
-    np.axis = 1;
-    badAxis.axis = 2;
-    corvus_test::ExpectFatal(
-        "LayerNorm_opt",
-        {
-            {[&] {
-                 Execute_LayerNorm_opt(Kernel({a.get()}, {a.get()}, &badAxis, {f.get(), f.get()}).get());
-             },
-             "bad NormalizationParams"},
-            {[&] {
-                 Execute_LayerNorm_opt(Kernel({wide.get()}, {wide.get()}, &np, {wg.get(), wg.get()}).get());
-             },
-             "too big lines for xyram"},
-        });
-    corvus_test::ExpectFatal("PRelu_opt",
-                             {{[&] { Execute_PRelu_opt(Kernel({a.get()}, {b.get()}, nullptr, {a.get()}).get()); },
-                               "Execute_PRelu_opt: shapes of input (2,3) and output (3,2) are not the same"}});
+    np.axis = 1, badAxis.axis = 2;
+    // clang-format off
+    corvus_test::ExpectExitRe({
+        {[&] { Init_MaxPool2D_opt(Kernel({in.get()}, {out.get()}, &bad).get()); },
+         Fatal("Pooling2D_opt", "Init_MaxPool2D_opt error -1")},
+        {[&] { Execute_LayerNorm_opt(Kernel({a.get()}, {a.get()}, &badAxis, {f.get(), f.get()}).get()); },
+         Fatal("LayerNorm_opt", "bad NormalizationParams")},
+        {[&] { Execute_LayerNorm_opt(Kernel({wide.get()}, {wide.get()}, &np, {wg.get(), wg.get()}).get()); },
+         Fatal("LayerNorm_opt", "too big lines for xyram")},
+        {[&] { Execute_PRelu_opt(Kernel({a.get()}, {b.get()}, nullptr, {a.get()}).get()); },
+         Fatal("PRelu_opt", "Execute_PRelu_opt: shapes of input (2,3) and output (3,2) are not the same")},
+    });
+    // clang-format on
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
-// Grouped Conv2D reference kernel against the naive convolution and hand computations.
+// Grouped Conv2D reference kernel against the naive convolution and hand
+// computations; the refusals of the reference convolutions.
 #include <gtest/gtest.h>
 
 #include "LayersConvolution.h"
+#include "LayersConvolutionND.h"
 #include "conv_util.h"
 #include "opt_util.h"
 
 using namespace conv_test;
+using corvus_test::Fatal;
 
 namespace {
 
@@ -78,60 +81,60 @@ TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
     }
 }
 
-TEST(Conv2DRef, HandComputedWindowsAndActivations)
+TEST(Conv2DRef, FusedActivationsKeepSignedZeros)
 {
-    // Ones with SAME pads count the window cells.
-    const ActivationParams none{None, 0};
-    Conv2DParams p = Params({3, 3}, 1, {1, 1}, {1, 1}, {1, 1, 1, 1}, false, none, 1);
-    Tensor* in = Make(DL_NHWC, {1, 5, 5, 1}, nullptr);
-    Tensor* filter = Make(DL_HWIO, {3, 3, 1, 1}, nullptr);
-    std::fill(F32(in), F32(in) + 25, 1.0f);
-    std::fill(F32(filter), F32(filter) + 9, 1.0f);
-    Tensor* out = Make(DL_NHWC, {1, 5, 5, 1}, nullptr);
-    Conv2D_fl32_ref(in, filter, nullptr, out, &p);
-    EXPECT_EQ(Values(out),
-              (std::vector<float>{4, 6, 6, 6, 4, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 6, 9, 9, 9, 6, 4, 6, 6, 6, 4}));
-    // A 3x1 kernel (1, 10, 100) with dilation 2 down a column 0..6 reads rows oh, oh + 2, oh + 4.
-    p = Params({3, 1}, 1, {1, 1}, {2, 1}, {0, 0, 0, 0}, false, none, 1);
-    Tensor* column = Make(DL_NHWC, {1, 7, 1, 1}, nullptr);
-    for (uint32_t h = 0; h < 7; ++h) F32(column)[h] = (float)h;
-    Tensor* taps = Make(DL_HWIO, {3, 1, 1, 1}, nullptr);
-    F32(taps)[0] = 1, F32(taps)[1] = 10, F32(taps)[2] = 100;
-    Tensor* rows = Make(DL_NHWC, {1, 3, 1, 1}, nullptr);
-    Conv2D_fl32_ref(column, taps, nullptr, rows, &p);
-    EXPECT_EQ(Values(rows), (std::vector<float>{420, 531, 642}));
-    // One input 1, weight w, bias b: the output is act(w + b), signed zeros included.
+    // One input 1, weight w, bias b: the output is act(w + b).
     struct Case {
         uint32_t kind;
         float alpha, w, b, expected;
     };
-    Tensor* one = Filled({1, 1, 1, 1}, {1});
-    Tensor* w = Filled({1, 1, 1, 1});
-    Tensor* b = Filled({1});
-    Tensor* y = Filled({1, 1, 1, 1});
+    Tensor *one = Filled({1, 1, 1, 1}, {1}), *w = Filled({1, 1, 1, 1}), *b = Filled({1}), *y = Filled({1, 1, 1, 1});
     for (const Case& c :
          {Case{ReLU6, 0, 5, 2, 6}, Case{ReLU6, 0, -5, 2, -0.0f}, Case{ReLU, 0, -5, 2, -0.0f},
           Case{LeakyReLU, 0.25f, -5, 1, -1}, Case{LeakyReLU, 0.25f, 3, 1, 4}, Case{Linear, 0, -5, 1, -4}}) {
-        p = Params({1, 1}, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, true, ActivationParams{c.kind, c.alpha}, 1);
+        const Conv2DParams p = Params({1, 1}, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, true, {c.kind, c.alpha}, 1);
         F32(w)[0] = c.w, F32(b)[0] = c.b;
         Conv2D_fl32_ref(one, w, b, y, &p);
         EXPECT_TRUE(SameBits(c.expected, F32(y)[0])) << ActivationNameString[c.kind];
     }
-    for (Tensor* t : {in, filter, out, column, taps, rows, one, w, b, y}) DestroyTensor(t);
+    for (Tensor* t : {one, w, b, y}) DestroyTensor(t);
 }
 
-// Execute reads the filter from the record; a filter of another shape is refused.
-TEST(Conv2DRef, ExecuteAndFilterShapeCheck)
+// Execute reads the filter from the record. The refusals of the 2-D and
+// 1-D reference convolutions.
+TEST(ConvolutionRefDeathTest, ExecuteAndRefusals)
 {
     std::mt19937 rng(1);
     Conv2DParams p = Params({1, 1}, 2, {1, 1}, {1, 1}, {0, 0, 0, 0}, false, ActivationParams{None, 0}, 1);
     Tensor *in = Make(DL_NHWC, {1, 1, 2, 2}, &rng), *filter = Make(DL_HWIO, {1, 1, 2, 2}, &rng);
     Tensor *out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr), *wrongFilter = Make(DL_HWIO, {1, 1, 3, 2}, &rng);
-    Execute_Conv2D_ref(opt_test::Kernel({in}, {out}, &p, {filter, nullptr}));
+    opt_test::Kernel rec({in}, {out}, &p, {filter, nullptr});
+    Execute_Conv2D_ref(rec);
     EXPECT_TRUE(
         SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
-    corvus_test::ExpectFatal("Convolution_ref",
-                             {{[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
-                               "Conv2D_fl32_ref: filter shape (1, 1, 3, 2) does not match (1, 1, 2, 2)"}});
-    for (Tensor* t : {in, filter, out, wrongFilter}) DestroyTensor(t);
+    corvus_test::TensorPtr ints = corvus_test::NewTensor(DT_INT32, {1, 1, 2, 2});
+    Tensor *x = Filled({1, 5, 4}), *w = Filled({3, 2, 6}), *y = Filled({1, 3, 6}), *b = Filled({6});
+    Conv1DParams p1 = {3, 1, 1, 0, 0, 2, 1, {None, 0.0f}};
+    const char *c2 = "Convolution_ref", *c1 = "ConvolutionND_ref";
+    // clang-format off
+    corvus_test::ExpectExitRe({
+        {[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
+         Fatal(c2, "Conv2D_fl32_ref: filter shape (1, 1, 3, 2) does not match (1, 1, 2, 2)")},
+        {[&] { Conv2D_fl32_ref(ints.get(), filter, nullptr, out, &p); },
+         Fatal(c2, "Conv2D_fl32_ref: input must be float32, got int32")},
+        {[&] { rec.inner[0] = nullptr, Execute_Conv2D_ref(rec); }, Fatal(c2, "Filters input is NULL")},
+        {[&] { rec.in[0] = ints.get(), Execute_Conv2D_ref(rec); }, Fatal(c2, "support only F16 or F32")},
+        {[&] { Conv1D_fl32_ref(x, w, nullptr, y, &p1); },
+         Fatal(c1, "Conv1D_fl32_ref: the layer uses a bias but none is given")},
+        {[&] { Conv1D_fl32_ref(x, w, Filled({5}), y, &p1); },
+         Fatal(c1, "Conv1D_fl32_ref: bias shape (5) is not the expected (6)")},
+        {[&] { Conv1D_fl32_ref(x, w, b, Filled({2, 3, 6}), &p1); },
+         Fatal(c1, "Conv1D_fl32_ref: output shape (2, 3, 6) is not the expected (1, 3, 6)")},
+        {[&] { Conv1D_fl32_ref(Filled({1, 5, 4, 1}), w, b, y, &p1); },
+         Fatal(c1, "Conv1D_fl32_ref: input must have 3 dimensions, has 4")},
+        {[&] { p1.groups = 1, Conv1D_fl32_ref(x, w, b, y, &p1); },
+         Fatal(c1, "Conv1D_fl32_ref: filter shape (3, 2, 6) is not the expected (3, 4, 6)")},
+    });
+    // clang-format on
+    for (Tensor* t : {in, filter, out, wrongFilter, x, w, y, b}) DestroyTensor(t);
 }

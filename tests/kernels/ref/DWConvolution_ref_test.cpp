@@ -36,12 +36,6 @@ Layer* MakeLayer(const DwCase& c, Tensor* input, std::mt19937* rng)
     return layer;
 }
 
-void RunLayer(Layer* layer)
-{
-    InitKernelCore(layer);
-    layer->kernel->fn->execute(layer->kernel);
-}
-
 }  // namespace
 
 // Fixed 3x3 and 5x5 windows over rows wide enough for several pixel tiles,
@@ -60,31 +54,21 @@ TEST(DWConvolutionRef, MatchesNaiveOverRandomGeometry)
     auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
     for (int trial = 0; trial < 6 + 250; ++trial) {
         const bool half = trial % 8 == 7;
-        DwCase c = trial < 6 ? fixed[trial]
-                             : DwCase{pick(1, 2),
-                                      pick(1, 9),
-                                      pick(1, 11),
-                                      pick(1, 37),
-                                      pick(1, 3),
-                                      pick(1, 4),
-                                      pick(1, 4),
-                                      pick(1, 3),
-                                      pick(1, 3),
-                                      pick(1, 3),
-                                      pick(1, 3),
-                                      pick(0, 3),
-                                      pick(0, 3),
-                                      pick(0, 3),
-                                      pick(0, 3),
-                                      pick(0, 1) == 1,
-                                      kFusedKinds[pick(0, 4)]};
+        DwCase c = fixed[trial < 6 ? trial : 0];
+        if (trial >= 6) {
+            c = {pick(1, 2), pick(1, 9), pick(1, 11), pick(1, 37),     pick(1, 3), pick(1, 4),
+                 pick(1, 4), pick(1, 3), pick(1, 3),  pick(1, 3),      pick(1, 3), pick(0, 3),
+                 pick(0, 3), pick(0, 3), pick(0, 3),  pick(0, 1) == 1, pick(0, 4)};
+            c.activation = kFusedKinds[c.activation];
+        }
         if (c.OH() == 0 || c.OW() == 0) continue;
         if (half) c.activation = None;
         Tensor* in =
             Make(DL_NHWC, {c.N, c.H, c.W, c.C}, &rng, half ? 0 : pick(0, 1) * 2, half ? DT_FLOAT16 : DT_FLOAT32);
         Layer* layer = MakeLayer(c, in, &rng);
         NNKernel* k = layer->kernel;
-        RunLayer(layer);
+        InitKernelCore(layer);
+        k->fn->execute(k);
         ConvSetup s;
         s.x = {c.N, c.H, c.W, c.C}, s.y = {c.N, c.OH(), c.OW(), c.C * c.M}, s.k = {c.kH, c.kW};
         s.s = {c.sH, c.sW}, s.d = {c.dH, c.dW}, s.pad = {c.top, c.left};

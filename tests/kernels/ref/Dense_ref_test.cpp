@@ -2,8 +2,6 @@
 // product of broadcast_util.h (half precision in HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "LayersDense.h"
 #include "broadcast_util.h"
 #include "opt_util.h"
@@ -14,6 +12,7 @@ using conv_test::At;
 using conv_test::F32;
 using conv_test::Make;
 using conv_test::SameBits;
+using corvus_test::Fatal;
 
 namespace {
 
@@ -60,25 +59,6 @@ TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
     }
 }
 
-TEST(MatmulRef, HandValuesAndBadShapes)
-{
-    // {2, 1, 3} x {3, 4}: rows (1, 2, 3) and (-1, 0, 1) times 0..11 by rows.
-    Tensor *A = conv_test::Filled({2, 1, 3}, {1, 2, 3, -1, 0, 1}), *out = Plain({2, 1, 4}, DT_FLOAT32);
-    Tensor* B = conv_test::Filled({3, 4}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
-    Matmul_ref(A, B, out);
-    EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 8), (std::vector<float>{32, 38, 44, 50, 8, 8, 8, 8}));
-    // int32 wraps: 2^30 * 4 + 3 * (2^31 - 1) = 0x7FFFFFFD modulo 2^32.
-    Tensor* ia = corvus_test::Holding<int32_t>(DT_INT32, {1, 2}, {0x40000000, 3});
-    Tensor *ib = corvus_test::Holding<int32_t>(DT_INT32, {2, 1}, {4, 0x7FFFFFFF}), *io = Plain({1, 1}, DT_INT32);
-    Matmul_ref(ia, ib, io);
-    EXPECT_EQ(((int32_t*)io->data)[0], 0x7FFFFFFD);
-
-    Tensor* wrongK = Plain({4, 4}, DT_FLOAT32);
-    corvus_test::ExpectFatal("Matmul_ref", {{[&] { Matmul_ref(A, wrongK, out); },
-                                             "Function Matmul: shapes (2, 1, 3) x (4, 4) do not give (2, 1, 4)"}});
-    for (Tensor* t : {A, B, out, ia, ib, io, wrongK}) DestroyTensor(t);
-}
-
 TEST(DenseRef, MatchesNaiveOverRandomShapes)
 {
     // Fused multiply-adds over k in order from 0, then the bias, then the activation.
@@ -117,12 +97,22 @@ TEST(DenseRef, HandValuesEmptyBiasSlotAndBadShapes)
     k.k.inner = weightsOnly, k.k.innerNum = 2;
     Execute_Dense_ref(k.get());
     EXPECT_EQ(std::vector<float>(F32(out), F32(out) + 2), (std::vector<float>{4.0f, 5.0f}));
+    // MatMul of int32 wraps: 2^30 * 4 + 3 * (2^31 - 1) = 0x7FFFFFFD modulo 2^32.
+    Tensor* ia = corvus_test::Holding<int32_t>(DT_INT32, {1, 2}, {0x40000000, 3});
+    Tensor *ib = corvus_test::Holding<int32_t>(DT_INT32, {2, 1}, {4, 0x7FFFFFFF}), *io = Plain({1, 1}, DT_INT32);
+    Matmul_ref(ia, ib, io);
+    EXPECT_EQ(((int32_t*)io->data)[0], 0x7FFFFFFD);
 
-    Tensor* wrongW = Make(DL_CN, {9, 2}, nullptr);
-    corvus_test::ExpectFatal("Dense_ref",
-                             {{[&] { Dense_fl32_ref(in, wrongW, nullptr, out, &p); },
-                               "Dense_fl32_ref: shapes do not agree: input (1, 3), weights (9, 2), output (1, 2)"}});
-    for (Tensor* t : {in, w, bias, out, wrongW}) DestroyTensor(t);
+    Tensor *wrongW = Make(DL_CN, {9, 2}, nullptr), *a3 = Plain({2, 1, 3}, DT_FLOAT32),
+           *o4 = Plain({2, 1, 4}, DT_FLOAT32);
+    corvus_test::ExpectExitRe(
+        {{[&] { Dense_fl32_ref(in, wrongW, nullptr, out, &p); },
+          Fatal("Dense_ref", "Dense_fl32_ref: shapes do not agree: input (1, 3), weights (9, 2), output (1, 2)")},
+         {[&] {
+              Matmul_ref(a3, Plain({4, 4}, DT_FLOAT32), o4);
+          },
+          Fatal("Matmul_ref", "Function Matmul: shapes (2, 1, 3) x (4, 4) do not give (2, 1, 4)")}});
+    for (Tensor* t : {in, w, bias, out, ia, ib, io, wrongW, a3, o4}) DestroyTensor(t);
 }
 
 TEST(LinearRef, ScaleAndOffsetPerChannelWithFusedActivation)

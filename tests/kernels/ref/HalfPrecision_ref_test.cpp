@@ -114,11 +114,9 @@ const HalfCase kHalfKernels[] = {
     // The weights and bias stay float32.
     {"Dense", {{3, 10}}, {3, 7},
      [](const Ins& i, Tensor* o) {
-         static const opt_test::TensorPtr w = dm_test::MakeTensor(DT_FLOAT32, {10, 7}),
-          b = dm_test::MakeTensor(DT_FLOAT32, {7});
-         std::mt19937 rng(6);
-         dm_test::FillRandom(w.get(), rng);
-         dm_test::FillRandom(b.get(), rng);
+         static std::mt19937 rng(6);
+         static const opt_test::TensorPtr w = dm_test::RandomTensor(rng, DT_FLOAT32, {10, 7}),
+                                          b = dm_test::RandomTensor(rng, DT_FLOAT32, {7});
          i[0]->layout = o->layout = DL_NC;
          Execute_Dense_ref(Kernel({i[0]}, {o}, (void*)&kDense, {w.get(), b.get()}).get());
      }},

@@ -92,7 +92,7 @@ TEST(Normalization_ref, BatchRowsByStrideAndL2Order)
 TEST(Normalization_ref, InstanceNormalizationOfOtherRanksIsRefused)
 {
     const NormalizationParams p = {0, false, false, 1e-5f};
-    Tensor* in = Described({1, 1, 1, 1, 2});
+    Tensor* in = corvus_test::Desc(DT_FLOAT32, {1, 1, 1, 1, 2});
     corvus_test::ExpectFatal("Normalization_ref",
                              {{[&] { InstanceNormalization_fl32_ref(in, in, nullptr, nullptr, &p); },
                                "Instance normalization supports 3D, 4D inputs. Given input dimension size is 5"}});

@@ -3,9 +3,6 @@
 // HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <vector>
-
 #include "datamovement_util.h"
 #include "nn_kernel_list.h"
 #include "opt_util.h"
@@ -21,11 +18,6 @@ namespace {
 void RunDefault(LayerOpType op, const TensorPtr& in, const TensorPtr& out, const void* params)
 {
     nn_kernel_fn_list_default[op]->execute(opt_test::Kernel({in.get()}, {out.get()}, (void*)params).get());
-}
-
-TensorPtr Holding(const Dims& dims, const std::vector<float>& v, DataLayout layout = DL_NHWC)
-{
-    return TensorPtr(corvus_test::Holding(DT_FLOAT32, dims, v, layout));
 }
 
 uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
@@ -113,7 +105,8 @@ TEST(PoolRef, WindowsReachingIntoPads)
     };
     // clang-format on
     for (const auto& c : cases) {
-        TensorPtr in = Holding(c.inDims, c.in), out = Holding(c.outDims, {});
+        TensorPtr in(corvus_test::Holding(DT_FLOAT32, c.inDims, c.in, DL_NHWC)),
+            out = dm_test::MakeTensor(DT_FLOAT32, c.outDims, 0, DL_NHWC);
         (c.isMax ? MaxPool2D_fl32_ref : AveragePool2D_fl32_ref)(out.get(), in.get(), &c.p);
         for (size_t e = 0; e < c.want.size(); ++e)
             EXPECT_TRUE(SameFloat(c.want[e], F32(out.get())[e])) << &c - cases << " at " << e;

@@ -2,22 +2,11 @@
 // precision is in HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "LayersActivation.h"
 #include "broadcast_util.h"
 #include "opt_util.h"
 
 using namespace bcast_test;
-
-namespace {
-
-template <class E> std::vector<E> Elements(const Owned& t, size_t n)
-{
-    return std::vector<E>(t.as<E>(), t.as<E>() + n);
-}
-
-}  // namespace
 
 TEST(UnaryMath, FloatKernelsWalkStridedInputs)
 {
@@ -48,15 +37,15 @@ TEST(UnaryMath, SignsNaNAndBounds)
     Put<uint16_t>(h, {0x8000, 0, 0xFE00, 0, 0xC100});
     Abs_ref(fo, f);
     Abs_ref(ho, h);
-    EXPECT_EQ(Elements<uint32_t>(fo, 4), (std::vector<uint32_t>{0u, 0x7FC00001u, Bits(2.5f), Bits(3.0f)}));
-    EXPECT_EQ(Elements<uint16_t>(ho, 3), (std::vector<uint16_t>{0, 0x7E00, 0x4100}));
+    EXPECT_EQ(Get<uint32_t>(fo), (std::vector<uint32_t>{0u, 0x7FC00001u, Bits(2.5f), Bits(3.0f)}));
+    EXPECT_EQ(Get<uint16_t>(ho), (std::vector<uint16_t>{0, 0x7E00, 0x4100}));
 
     // PRelu scales negatives per channel; -0 stays -0 and NaN passes.
     Owned in(DT_FLOAT32, {2, 3}), slopes(DT_FLOAT32, {3}, DL_I), out(DT_FLOAT32, {2, 3});
     Put<float>(in, {-1.0f, -2.0f, 3.0f, -0.0f, NAN, -4.0f});
     Put<float>(slopes, {0.5f, 0.25f, -2.0f});
     Execute_PRelu_ref(opt_test::Kernel({in}, {out}, nullptr, {slopes}).get());
-    EXPECT_EQ(Elements<uint32_t>(out, 6),
+    EXPECT_EQ(Get<uint32_t>(out),
               (std::vector<uint32_t>{Bits(-0.5f), Bits(-0.5f), Bits(3.0f), 0x80000000u, Bits(NAN), Bits(8.0f)}));
 
     // Clip: NaN takes the upper bound, max(+0, -0) is +0, min(-0, +0) is -0;
@@ -66,11 +55,11 @@ TEST(UnaryMath, SignsNaNAndBounds)
     ClipParams ip, fp;
     ip.min.i32 = -1, ip.max.i32 = 1;
     Clip_ref(io, i, &ip);
-    EXPECT_EQ(Elements<int32_t>(io, 4), (std::vector<int32_t>{1, -1, 0, 1}));
+    EXPECT_EQ(Get<int32_t>(io), (std::vector<int32_t>{1, -1, 0, 1}));
     Put<float>(f, {NAN, -0.0f, 0.0f, 9.0f});
     fp.min.f32 = 0.0f, fp.max.f32 = 6.0f;
     Clip_ref(fo, f, &fp);
-    EXPECT_EQ(Elements<uint32_t>(fo, 4), (std::vector<uint32_t>{Bits(6.0f), 0u, 0u, Bits(6.0f)}));
+    EXPECT_EQ(Get<uint32_t>(fo), (std::vector<uint32_t>{Bits(6.0f), 0u, 0u, Bits(6.0f)}));
     fp.min.f32 = -1.0f, fp.max.f32 = -0.0f;
     Clip_ref(fo, f, &fp);
     EXPECT_EQ(Bits(fo.as<float>()[2]), 0x80000000u);
@@ -78,12 +67,12 @@ TEST(UnaryMath, SignsNaNAndBounds)
     Put<uint16_t>(hc, {0x7E00, 0x7C00, Half(0.2f)});
     fp.min.f32 = 0.3f, fp.max.f32 = 1e5f;
     Clip_ref(hco, hc, &fp);
-    EXPECT_EQ(Elements<uint16_t>(hco, 3), (std::vector<uint16_t>{0x7C00, 0x7C00, Half(0.3f)}));
+    EXPECT_EQ(Get<uint16_t>(hco), (std::vector<uint16_t>{0x7C00, 0x7C00, Half(0.3f)}));
 
     // HardSigmoid clamps the fused line alpha x + beta to [0, 1]; NaN gives 1.
     Owned hs(DT_FLOAT32, {5}), hso(DT_FLOAT32, {5});
     Put<float>(hs, {-3.0f, 0.0f, 3.0f, 1.0f, NAN});
     HardSigmoidParams p = {0.2f, 0.5f};
     Execute_HardSigmoid_ref(opt_test::Kernel({hs}, {hso}, &p).get());
-    EXPECT_EQ(Elements<float>(hso, 5), (std::vector<float>{0.0f, 0.5f, 1.0f, fmaf(0.2f, 1.0f, 0.5f), 1.0f}));
+    EXPECT_EQ(Get<float>(hso), (std::vector<float>{0.0f, 0.5f, 1.0f, fmaf(0.2f, 1.0f, 0.5f), 1.0f}));
 }
