@@ -140,19 +140,9 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
             for (uint32_t c = 1; c < C; ++c) in.push_back(TiedScore(rng));
             const Corner b = GridBox(rng);
             boxes.push_back(b);
-            const float row[12] = {grid ? 0 : off(rng),
-                                   grid ? 0 : off(rng),
-                                   grid ? 0 : off(rng),
-                                   grid ? 0 : off(rng),
-                                   (b.x0 + b.x1) * 0.5f,
-                                   (b.y0 + b.y1) * 0.5f,
-                                   b.x1 - b.x0,
-                                   b.y1 - b.y0,
-                                   0.1f,
-                                   0.1f,
-                                   0.2f,
-                                   0.2f};
-            in.insert(in.end(), row, row + 12);
+            for (int i = 0; i < 4; ++i) in.push_back(grid ? 0.0f : off(rng));
+            in.insert(in.end(), {(b.x0 + b.x1) * 0.5f, (b.y0 + b.y1) * 0.5f, b.x1 - b.x0, b.y1 - b.y0});
+            in.insert(in.end(), {0.1f, 0.1f, 0.2f, 0.2f});
         }
         float iou = iouSet[rng() % 4];
         if (grid)
@@ -260,9 +250,8 @@ TEST(NMSYoloKernel, RandomRowsWithTiesMatchNaive)
             const float s = (float)shift(rng);  // some boxes reach below 0 and get clamped
             c.x0 += s;
             c.x1 += s;
-            const float row[7] = {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0,
-                                  TiedScore(rng),       extra(rng),           extra(rng)};
-            in.insert(in.end(), row, row + 7);
+            in.insert(in.end(), {(c.x0 + c.x1) * 0.5f, (c.y0 + c.y1) * 0.5f, c.x1 - c.x0, c.y1 - c.y0});
+            in.insert(in.end(), {TiedScore(rng), extra(rng), extra(rng)});
             corners.push_back({std::max(c.x0, 0.0f), std::max(c.y0, 0.0f), c.x1, c.y1});
         }
         float iou = 0.0f;
@@ -285,10 +274,7 @@ TEST(NMSKernels, ManyEqualScoresSortQuickly)
     EXPECT_EQ(RunOnnx(k), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}, {0, 0, 2}}));
     const uint32_t B = 20000, L = 5;
     std::vector<float> in;
-    for (uint32_t r = 0; r < B; ++r) {
-        const float row[5] = {10.0f * (float)r, 0, 4, 4, 0.5f};
-        in.insert(in.end(), row, row + 5);
-    }
+    for (uint32_t r = 0; r < B; ++r) in.insert(in.end(), {10.0f * (float)r, 0, 4, 4, 0.5f});
     const std::vector<float> out = RunYolo(in, 1, B, L, 3, 0.5f, 0.5f);
     for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(out[k * L], 10.0f * (float)(B - 1 - k) - 2.0f) << k;
 }
