@@ -4,6 +4,7 @@
 #ifndef CORVUS_TESTS_AUDIO_UTIL_H
 #define CORVUS_TESTS_AUDIO_UTIL_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -23,12 +24,7 @@ inline std::vector<float> RandomSignal(size_t n, uint32_t seed, float amplitude 
     return v;
 }
 
-inline uint32_t NextPow2(uint32_t n)
-{
-    uint32_t p = 1;
-    while (p < n) p *= 2;
-    return p;
-}
+inline uint32_t NextPow2(uint32_t n) { return n <= 1 ? 1 : 2 * NextPow2((n + 1) / 2); }
 
 // Bins 0..n/2 of x zero-padded to n: (sum x cos, sum x sin) of 2 pi j k / n.
 inline std::vector<std::pair<double, double>> RefDft(const std::vector<double>& x, uint32_t n)
@@ -109,20 +105,15 @@ struct RefFilterbank {
     }
 };
 
-inline std::vector<double> RefDct(const std::vector<double>& in, int coefficients)
-{
-    const int n = (int)in.size();
-    std::vector<double> out(coefficients, 0.0);
-    for (int i = 0; i < coefficients; ++i)
-        for (int j = 0; j < n; ++j) out[i] += in[j] * std::sqrt(2.0 / n) * std::cos(kPi * i * (j + 0.5) / n);
-    return out;
-}
-
+// Log of the bands (floored at 1e-12), then the orthonormal DCT-II.
 inline std::vector<double> RefMfcc(const RefFilterbank& fb, const float* power, int coefficients)
 {
-    std::vector<double> bands = fb.Compute(power);
-    for (double& b : bands) b = std::log(b < 1e-12 ? 1e-12 : b);
-    return RefDct(bands, coefficients);
+    std::vector<double> bands = fb.Compute(power), out(coefficients, 0.0);
+    const int n = (int)bands.size();
+    for (int i = 0; i < coefficients; ++i)
+        for (int j = 0; j < n; ++j)
+            out[i] += std::log(std::max(bands[j], 1e-12)) * std::sqrt(2.0 / n) * std::cos(kPi * i * (j + 0.5) / n);
+    return out;
 }
 
 }  // namespace audio_test

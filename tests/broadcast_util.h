@@ -30,7 +30,11 @@ using corvus_test::Float;
 using corvus_test::ForEachIndex;
 using corvus_test::FromBits;
 using corvus_test::Half;
-inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
+
+/* Values for a tensor, converted to its element type. */
+struct Vals {
+    std::vector<double> v;
+};
 
 /* A tensor with its own (zeroed) data; strides default to dense. */
 struct Owned {
@@ -42,6 +46,17 @@ struct Owned {
     Owned(DataType dtype, const Dims& dims, const Dims& strides)
         : t(corvus_test::NewTensor(dtype, dims, strides).release())
     {
+    }
+    Owned(DataType dtype, const Dims& dims, const Vals& values) : Owned(dtype, dims)
+    {
+        for (size_t i = 0; i < values.v.size(); ++i) {
+            const double x = values.v[i];
+            if (dtype == DT_FLOAT32) as<float>()[i] = (float)x;
+            if (dtype == DT_FLOAT16) as<uint16_t>()[i] = Half((float)x);
+            if (dtype == DT_INT32) as<int32_t>()[i] = (int32_t)x;
+            if (dtype == DT_UINT32) as<uint32_t>()[i] = (uint32_t)x;
+            if (dtype == DT_INT8) as<int8_t>()[i] = (int8_t)x;
+        }
     }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
@@ -181,23 +196,18 @@ inline ModelResult RunModel(const std::vector<const Tensor*>& inputs,
         layers.push_back(AddInputLayer(names.back().c_str(), inputs[i]));
     }
     Layer* out = make(layers);
-    Model* model = CreateModel(&out, 1);
-    InitModel(model, 1);
+    corvus_test::ModelRun run({out});
+    run.Init();
     if (prepare) prepare(out);
     // One input per call: Predict requires equal leading extents of the
     // inputs it is given, which broadcasting operands need not have. Inputs
     // keep their data between calls, so the last run sees all of them.
-    Layer** outputs = nullptr;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        const ModelInput feed = {names[i].c_str(), (Tensor*)inputs[i]};
-        outputs = Predict(model, 1, &feed);
-    }
-    const Tensor* o = outputs[0]->kernel->output[0];
+    const Tensor* o = nullptr;
+    for (size_t i = 0; i < inputs.size(); ++i) o = run.Out({{names[i].c_str(), (Tensor*)inputs[i]}});
     EXPECT_TRUE(IsSerialData(o));
     ModelResult r{o->dtype, DimsOf(o), {}};
     const size_t bytes = (size_t)GetTensorSize(o) * DataTypeSize((DataType)o->dtype);
     r.bytes.assign((const uint8_t*)o->data, (const uint8_t*)o->data + bytes);
-    DestroyModel(model);
     return r;
 }
 

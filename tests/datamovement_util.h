@@ -63,11 +63,12 @@ template <class T> T At(const Tensor* t, const Dims& c)
 
 template <class T> void Set(Tensor* t, const Dims& c, T v) { memcpy(ElementAt(t, c), &v, sizeof(T)); }
 
-/* Distinct-looking random contents of every element (finite halves for float16). */
-inline void FillRandom(Tensor* t, std::mt19937& rng)
+/* Distinct-looking random contents of every element: uniform in [lo, hi]
+ * for float32 and float16, random bits for other types. */
+inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -100.0f, float hi = 100.0f)
 {
     std::uniform_int_distribution<uint32_t> bits;
-    std::uniform_real_distribution<float> real(-100.0f, 100.0f);
+    std::uniform_real_distribution<float> real(lo, hi);
     ForEachIndex(DimsOf(t), [&](const Dims& c) {
         if (t->dtype == DT_FLOAT32)
             Set<float>(t, c, real(rng));
@@ -121,25 +122,7 @@ inline Dims RandomDims(std::mt19937& rng, uint32_t rank, uint32_t maxExtent, uin
     }
 }
 
-inline std::string DimsText(const Dims& dims)
-{
-    std::string s = "(";
-    for (size_t k = 0; k < dims.size(); ++k) s += (k ? "," : "") + std::to_string(dims[k]);
-    return s + ")";
-}
-
-/* Every element of a equals the element of b (raw bits) at the same coordinate. */
-inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
-{
-    if (DimsOf(a) != DimsOf(b)) return ::testing::AssertionFailure() << "shapes differ";
-    std::string bad;
-    ForEachIndex(DimsOf(a), [&](const Dims& c) {
-        if (bad.empty() && Raw(a, c) != Raw(b, c))
-            bad = "at " + DimsText(c) + ": " + std::to_string(Raw(a, c)) + " vs " + std::to_string(Raw(b, c));
-    });
-    if (!bad.empty()) return ::testing::AssertionFailure() << bad;
-    return ::testing::AssertionSuccess();
-}
+inline std::string DimsText(const Dims& dims) { return ::testing::PrintToString(dims); }
 
 /* Elements of out whose raw bits differ from in at source(c), c running over out. */
 inline uint64_t Mismatches(const Tensor* out, const Tensor* in, const std::function<Dims(const Dims&)>& source)
@@ -147,6 +130,15 @@ inline uint64_t Mismatches(const Tensor* out, const Tensor* in, const std::funct
     uint64_t wrong = 0;
     ForEachIndex(DimsOf(out), [&](const Dims& c) { wrong += Raw(out, c) != Raw(in, source(c)); });
     return wrong;
+}
+
+/* Every element of a equals the element of b (raw bits) at the same coordinate. */
+inline ::testing::AssertionResult SameElements(const Tensor* a, const Tensor* b)
+{
+    if (DimsOf(a) != DimsOf(b)) return ::testing::AssertionFailure() << "shapes differ";
+    const uint64_t wrong = Mismatches(a, b, [](const Dims& c) { return c; });
+    if (wrong != 0) return ::testing::AssertionFailure() << wrong << " elements differ";
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace dm_test

@@ -19,10 +19,6 @@
 
 namespace detection_test {
 
-using corvus_test::Shape;
-
-using corvus_test::DimsOf;
-
 inline float* F32(const Tensor* t) { return (float*)t->data; }
 
 // A dense tensor with data: the values when given, zeros otherwise.
@@ -34,12 +30,10 @@ inline Tensor* MakeTensor(DataType dtype, std::initializer_list<uint32_t> dims, 
     return t;
 }
 
-inline Tensor* FloatTensor(std::initializer_list<uint32_t> dims, const std::vector<float>& values)
+inline Tensor* FloatTensor(const std::vector<uint32_t>& dims, const std::vector<float>& values)
 {
-    Tensor* t = MakeTensor(DT_FLOAT32, dims);
-    EXPECT_EQ(values.size(), GetTensorSize(t));
-    memcpy(t->data, values.data(), std::min<size_t>(values.size(), GetTensorSize(t)) * sizeof(float));
-    return t;
+    EXPECT_EQ(values.size(), corvus_test::Count(dims));
+    return corvus_test::Holding(DT_FLOAT32, dims, values);
 }
 
 inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf<float>(t); }
@@ -59,9 +53,9 @@ struct Rig : corvus_test::KernelRecord {
 // ---- AnchorBoxes --------------------------------------------------------
 
 // Rows (cx, cy, w, h, v0..v3) for every n, h, w and box, built from the
-// definition: squares for ratio 1 (the larger square after the first ratio
-// of 1 only), base * sqrt(r) by base / sqrt(r) otherwise, centres evenly
-// spaced from offset * step, then optional division by the image size.
+// definition: base * sqrt(r) by base / sqrt(r) (after the first ratio of 1
+// also the larger square), centres evenly spaced from offset * step, then
+// optional division by the image size.
 inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, uint32_t H, uint32_t W)
 {
     const float size = (float)std::min(p.imgHeight, p.imgWidth);
@@ -70,17 +64,12 @@ inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, u
     bool second = false;
     for (uint32_t i = 0; i < p.aspectRatiosCount; ++i) {
         const float r = p.aspectRatios[i];
-        if (r == 1.0f) {
-            bw.push_back(base);
-            bh.push_back(base);
-            if (p.twoBoxesForAr1 && !second) {
-                second = true;
-                bw.push_back(sqrtf(p.thisScale * p.nextScale) * size);
-                bh.push_back(sqrtf(p.thisScale * p.nextScale) * size);
-            }
-        } else {
-            bw.push_back(base * sqrtf(r));
-            bh.push_back(base / sqrtf(r));
+        bw.push_back(base * sqrtf(r));
+        bh.push_back(base / sqrtf(r));
+        if (r == 1.0f && p.twoBoxesForAr1 && !second) {
+            second = true;
+            bw.push_back(sqrtf(p.thisScale * p.nextScale) * size);
+            bh.push_back(bw.back());
         }
     }
     auto centres = [&p](uint32_t count) {
@@ -109,7 +98,7 @@ inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, u
     return out;
 }
 
-// ---- DecodeDetections ----------------------------------------------------
+// ---- Suppressions --------------------------------------------------------
 
 struct Corner {
     float x0, y0, x1, y1;
@@ -126,84 +115,28 @@ inline float InclusiveIoU(const Corner& a, const Corner& b)
     return inter / (areaA + areaB - inter);
 }
 
-// Indices 0..n-1 ordered ascending by value, equal values in index order.
-inline std::vector<uint32_t> StableAscending(const std::vector<float>& v)
+// IoU of corner boxes as stored, edges not counted; 0 for an empty union.
+inline float PlainIoU(const float* a, const float* b)
+{
+    const float iw = std::max(0.0f, std::min(a[2], b[2]) - std::max(a[0], b[0]));
+    const float ih = std::max(0.0f, std::min(a[3], b[3]) - std::max(a[1], b[1]));
+    const float inter = iw * ih;
+    const float uni = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter;
+    return uni > 0.0f ? inter / uni : 0.0f;
+}
+
+// Indices 0..n-1 ordered descending by value, equal values in reverse index
+// order (the top of a stable ascending sort taken first).
+inline std::vector<uint32_t> TopFirst(const std::vector<float>& v)
 {
     std::vector<uint32_t> idx(v.size());
     for (uint32_t i = 0; i < idx.size(); ++i) idx[i] = i;
     std::stable_sort(idx.begin(), idx.end(), [&v](uint32_t a, uint32_t b) { return v[a] < v[b]; });
-    return idx;
+    return std::vector<uint32_t>(idx.rbegin(), idx.rend());
 }
 
-struct Kept {
-    uint32_t box;
-    float score;
-};
-
-// Greedy per-class suppression: best-first from the top of the stable
-// ascending order, scores above the confidence threshold, survivors strictly
-// below the IoU threshold, at most min(limit, n) kept.
-inline std::vector<Kept> NaiveClassNms(const std::vector<Corner>& boxes, const std::vector<float>& scores,
-                                       uint32_t limit, float iouThr, float confThr)
-{
-    std::vector<uint32_t> cand;
-    for (uint32_t i : StableAscending(scores))
-        if (scores[i] > confThr) cand.push_back(i);
-    const size_t k = std::min<size_t>(limit, scores.size());
-    std::vector<Kept> kept;
-    while (!cand.empty() && kept.size() < k) {
-        const uint32_t m = cand.back();
-        cand.pop_back();
-        kept.push_back({m, scores[m]});
-        std::vector<uint32_t> next;
-        for (uint32_t j : cand)
-            if (InclusiveIoU(boxes[j], boxes[m]) < iouThr) next.push_back(j);
-        cand = next;
-    }
-    return kept;
-}
-
-// Output {N, topK, 6} of a dense input {N, B, L}.
-inline std::vector<float> NaiveDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L,
-                                      const DecodeDetectionsParams& p)
-{
-    std::vector<float> out((size_t)N * p.topK * 6, 0.0f);
-    if (L < 14) return out;
-    const uint32_t C = L - 12;
-    for (uint32_t n = 0; n < N; ++n) {
-        const float* item = in.data() + (size_t)n * B * L;
-        std::vector<Corner> boxes;
-        for (uint32_t b = 0; b < B; ++b) {
-            const float* r = item + (size_t)b * L + C;
-            const float cx = fmaf(r[0] * r[8], r[6], r[4]), cy = fmaf(r[1] * r[9], r[7], r[5]);
-            const float w = expf(r[2] * r[10]) * r[6], h = expf(r[3] * r[11]) * r[7];
-            const float sx = p.normalizeCoords ? (float)p.imgWidth : 1.0f;
-            const float sy = p.normalizeCoords ? (float)p.imgHeight : 1.0f;
-            boxes.push_back({(cx - 0.5f * w) * sx, (cy - 0.5f * h) * sy, (cx + 0.5f * w) * sx, (cy + 0.5f * h) * sy});
-        }
-        std::vector<std::vector<float>> rows;
-        std::vector<float> scores;
-        for (uint32_t c = 1; c < C; ++c) {
-            std::vector<float> s(B);
-            for (uint32_t b = 0; b < B; ++b) s[b] = item[(size_t)b * L + c];
-            for (const Kept& k : NaiveClassNms(boxes, s, p.maxBoxesPerClass, p.iouThreshold, p.confidenceThreshold)) {
-                const Corner& bx = boxes[k.box];
-                rows.push_back({(float)c, k.score, bx.x0, bx.y0, bx.x1, bx.y1});
-                scores.push_back(k.score);
-            }
-        }
-        const std::vector<uint32_t> order = StableAscending(scores);
-        for (size_t r = 0; r < std::min<size_t>(p.topK, order.size()); ++r)
-            std::copy(rows[order[order.size() - 1 - r]].begin(), rows[order[order.size() - 1 - r]].end(),
-                      out.begin() + ((size_t)n * p.topK + r) * 6);
-    }
-    return out;
-}
-
-// ---- Lomuto quicksort, textbook form ------------------------------------
-
-// Sorts v[lo..hi] recursively: pivot = last element, elements e with
-// left(e, pivot) are moved to the front part.
+// Sorts v[lo..hi] recursively, textbook Lomuto: pivot = last element,
+// elements e with left(e, pivot) are moved to the front part.
 template <typename T, typename Left> void TextbookLomuto(std::vector<T>& v, long lo, long hi, Left left)
 {
     if (lo >= hi) return;
@@ -216,49 +149,99 @@ template <typename T, typename Left> void TextbookLomuto(std::vector<T>& v, long
     TextbookLomuto(v, i + 2, hi, left);
 }
 
-// ---- NMSYolo -------------------------------------------------------------
+// Greedy suppression over n candidates ordered best first: each survivor is
+// kept and removes every later candidate y with suppress(kept, y); at most
+// `limit` kept. Returns the positions kept, in order.
+template <typename Suppress> std::vector<size_t> Greedy(size_t n, size_t limit, Suppress suppress)
+{
+    std::vector<size_t> kept;
+    std::vector<bool> off(n, false);
+    for (size_t x = 0; x < n && kept.size() < limit; ++x) {
+        if (off[x]) continue;
+        kept.push_back(x);
+        for (size_t y = x + 1; y < n; ++y) off[y] = off[y] || suppress(x, y);
+    }
+    return kept;
+}
 
-// Output {N, outRows, L} of a dense input {N, B, L}.
+// DecodeDetections: output {N, topK, 6} of a dense input {N, B, L}. Per class,
+// scores above the confidence threshold, survivors strictly below the IoU
+// threshold, at most min(maxBoxesPerClass, B); then the best topK of all.
+inline std::vector<float> NaiveDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L,
+                                      const DecodeDetectionsParams& p)
+{
+    std::vector<float> out((size_t)N * p.topK * 6, 0.0f);
+    if (L < 14) return out;
+    const uint32_t C = L - 12;
+    const float sx = p.normalizeCoords ? (float)p.imgWidth : 1.0f, sy = p.normalizeCoords ? (float)p.imgHeight : 1.0f;
+    for (uint32_t n = 0; n < N; ++n) {
+        const float* item = in.data() + (size_t)n * B * L;
+        std::vector<Corner> boxes;
+        for (uint32_t b = 0; b < B; ++b) {
+            const float* r = item + (size_t)b * L + C;
+            const float cx = fmaf(r[0] * r[8], r[6], r[4]), cy = fmaf(r[1] * r[9], r[7], r[5]);
+            const float w = expf(r[2] * r[10]) * r[6], h = expf(r[3] * r[11]) * r[7];
+            boxes.push_back({(cx - 0.5f * w) * sx, (cy - 0.5f * h) * sy, (cx + 0.5f * w) * sx, (cy + 0.5f * h) * sy});
+        }
+        std::vector<std::vector<float>> rows;
+        std::vector<float> scores;
+        for (uint32_t c = 1; c < C; ++c) {
+            std::vector<float> s(B);
+            for (uint32_t b = 0; b < B; ++b) s[b] = item[(size_t)b * L + c];
+            std::vector<uint32_t> cand;
+            for (uint32_t i : TopFirst(s))
+                if (s[i] > p.confidenceThreshold) cand.push_back(i);
+            for (size_t k : Greedy(cand.size(), std::min(p.maxBoxesPerClass, B), [&](size_t x, size_t y) {
+                     return !(InclusiveIoU(boxes[cand[y]], boxes[cand[x]]) < p.iouThreshold);
+                 })) {
+                const Corner& bx = boxes[cand[k]];
+                rows.push_back({(float)c, s[cand[k]], bx.x0, bx.y0, bx.x1, bx.y1});
+                scores.push_back(s[cand[k]]);
+            }
+        }
+        const std::vector<uint32_t> order = TopFirst(scores);
+        for (size_t r = 0; r < std::min<size_t>(p.topK, order.size()); ++r)
+            std::copy(rows[order[r]].begin(), rows[order[r]].end(), out.begin() + ((size_t)n * p.topK + r) * 6);
+    }
+    return out;
+}
+
+struct Cand {
+    float score;
+    uint32_t i;
+};
+
+// NMSYolo: output {N, outRows, L} of a dense input {N, B, L}; boxes clamped
+// at 0, rows at or above the score threshold, survivors not above the IoU
+// threshold, the quicksort's order with its top taken first.
 inline std::vector<float> NaiveYolo(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L, uint32_t outRows,
                                     float scoreThr, float iouThr)
 {
     std::vector<float> out((size_t)N * outRows * L, 0.0f);
-    struct Cand {
-        float score;
-        uint32_t row;
-    };
     for (uint32_t n = 0; n < N; ++n) {
         const float* item = in.data() + (size_t)n * B * L;
         std::vector<Cand> cand;
         for (uint32_t r = 0; r < B; ++r)
             if (item[(size_t)r * L + 4] >= scoreThr) cand.push_back({item[(size_t)r * L + 4], r});
         TextbookLomuto(cand, 0, (long)cand.size() - 1, [](const Cand& a, const Cand& p) { return a.score <= p.score; });
+        std::reverse(cand.begin(), cand.end());
         std::vector<Corner> box;
         for (const Cand& c : cand) {
-            const float* r = item + (size_t)c.row * L;
+            const float* r = item + (size_t)c.i * L;
             box.push_back({std::max(r[0] - 0.5f * r[2], 0.0f), std::max(r[1] - 0.5f * r[3], 0.0f), r[0] + 0.5f * r[2],
                            r[1] + 0.5f * r[3]});
         }
-        std::vector<size_t> remaining;
-        for (size_t i = 0; i < cand.size(); ++i) remaining.push_back(i);
-        uint32_t written = 0;
-        while (!remaining.empty() && written < outRows) {
-            const size_t m = remaining.back();
-            remaining.pop_back();
-            float* dst = out.data() + ((size_t)n * outRows + written) * L;
-            std::copy(item + (size_t)cand[m].row * L, item + (size_t)(cand[m].row + 1) * L, dst);
-            dst[0] = box[m].x0, dst[1] = box[m].y0, dst[2] = box[m].x1, dst[3] = box[m].y1;
-            ++written;
-            std::vector<size_t> next;
-            for (size_t j : remaining)
-                if (!(InclusiveIoU(box[m], box[j]) > iouThr)) next.push_back(j);
-            remaining = next;
+        const std::vector<size_t> kept =
+            Greedy(cand.size(), outRows, [&](size_t x, size_t y) { return InclusiveIoU(box[x], box[y]) > iouThr; });
+        for (size_t w = 0; w < kept.size(); ++w) {
+            float* dst = out.data() + ((size_t)n * outRows + w) * L;
+            std::copy(item + (size_t)cand[kept[w]].i * L, item + (size_t)(cand[kept[w]].i + 1) * L, dst);
+            const Corner& b = box[kept[w]];
+            dst[0] = b.x0, dst[1] = b.y0, dst[2] = b.x1, dst[3] = b.y1;
         }
     }
     return out;
 }
-
-// ---- NonMaxSuppression ---------------------------------------------------
 
 struct Triple {
     int32_t b, c, i;
@@ -267,25 +250,12 @@ struct Triple {
 
 inline std::ostream& operator<<(std::ostream& os, const Triple& t) { return os << t.b << "," << t.c << "," << t.i; }
 
-// IoU of corner boxes as stored, edges not counted; 0 for an empty union.
-inline float PlainIoU(const float* a, const float* b)
-{
-    const float iw = std::max(0.0f, std::min(a[2], b[2]) - std::max(a[0], b[0]));
-    const float ih = std::max(0.0f, std::min(a[3], b[3]) - std::max(a[1], b[1]));
-    const float inter = iw * ih;
-    const float uni = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter;
-    return uni > 0.0f ? inter / uni : 0.0f;
-}
-
-// boxes {N, B, 4}, scores {N, C, B}, dense.
+// NonMaxSuppression: boxes {N, B, 4}, scores {N, C, B}, dense; scores above
+// the threshold, the quicksort's order, survivors below the IoU threshold.
 inline std::vector<Triple> NaiveOnnxNms(const std::vector<float>& boxes, const std::vector<float>& scores, uint32_t N,
                                         uint32_t C, uint32_t B, uint32_t M, float iouThr, float scoreThr)
 {
     std::vector<Triple> out;
-    struct Cand {
-        float score;
-        uint32_t i;
-    };
     for (uint32_t b = 0; b < N; ++b)
         for (uint32_t c = 0; c < C; ++c) {
             std::vector<Cand> cand;
@@ -295,16 +265,10 @@ inline std::vector<Triple> NaiveOnnxNms(const std::vector<float>& boxes, const s
             }
             TextbookLomuto(cand, 0, (long)cand.size() - 1,
                            [](const Cand& a, const Cand& p) { return a.score >= p.score; });
-            std::vector<bool> off(cand.size(), false);
-            uint32_t selected = 0;
-            for (size_t x = 0; x < cand.size() && selected < M; ++x) {
-                if (off[x]) continue;
+            auto box = [&](size_t x) { return &boxes[((size_t)b * B + cand[x].i) * 4]; };
+            for (size_t x :
+                 Greedy(cand.size(), M, [&](size_t x, size_t y) { return PlainIoU(box(x), box(y)) >= iouThr; }))
                 out.push_back({(int32_t)b, (int32_t)c, (int32_t)cand[x].i});
-                ++selected;
-                const float* bx = &boxes[((size_t)b * B + cand[x].i) * 4];
-                for (size_t y = x + 1; y < cand.size(); ++y)
-                    if (!off[y] && PlainIoU(bx, &boxes[((size_t)b * B + cand[y].i) * 4]) >= iouThr) off[y] = true;
-            }
         }
     return out;
 }

@@ -23,7 +23,6 @@ namespace reduce_test {
 
 using Dims = std::vector<uint32_t>;
 
-inline TensorShape ShapeOf(const Dims& d) { return corvus_test::Shape(d); }
 using corvus_test::Count;
 using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
@@ -53,11 +52,7 @@ inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f
     return v;
 }
 
-// An input layer of the given description (the description is not kept).
-inline Layer* InputLayer(const char* name, DataType dtype, const Dims& dims)
-{
-    return corvus_test::InputLayer(name, dtype, dims);
-}
+using corvus_test::InputLayer;
 
 // Runs a model with the given outputs once, feeding the named tensors.
 inline Layer** RunOnce(Model* model, const std::vector<ModelInput>& feeds)

@@ -32,16 +32,9 @@ inline Layer* Input(const char* name, DataLayout layout, const U& dims, DataType
     return corvus_test::InputLayer(name, dtype, dims, layout);
 }
 
-// Uniform in [lo, hi] for float32 and float16, random bytes for other types.
 inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)
 {
-    std::uniform_real_distribution<float> dist(lo, hi);
-    const uint32_t n = GetTensorDataSize(t);
-    const bool real = t->dtype == DT_FLOAT32 || t->dtype == DT_FLOAT16;
-    for (uint64_t e = 0; !real && e < (uint64_t)n * DataTypeSize((DataType)t->dtype); ++e)
-        ((uint8_t*)t->data)[e] = (uint8_t)rng();
-    for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT32; ++e) ((float*)t->data)[e] = dist(rng);
-    for (uint32_t e = 0; e < n && t->dtype == DT_FLOAT16; ++e) ((uint16_t*)t->data)[e] = corvus_test::Half(dist(rng));
+    dm_test::FillRandom(t, rng, lo, hi);
 }
 
 inline float& At(const Tensor* t, const U& index) { return *(float*)dm_test::ElementAt(t, index); }

@@ -1,11 +1,9 @@
 // Broadcast arithmetic and Expand beyond the random comparison with the
-// reference (OptMatchesRef): refusals, the wrappers' defaults and selection.
+// reference (OptMatchesRef): refusals and the wrappers' defaults.
 #include <gtest/gtest.h>
 
 #include "LayersBroadcast.h"
 #include "LayersDataMovement.h"
-#include "NNKernelFnSelector.h"
-#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 
@@ -37,16 +35,6 @@ TEST(BroadcastOpt, RefusalsAndDefaults)
     dm_test::FillIota(in.get());
     Execute_Expand_opt(opt_test::Kernel({in.get(), shape.get()}, {big.get()}, nullptr).get());
     for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(((float*)big->data)[i], (float)(i / 4)) << i;
-}
-
-TEST(BroadcastOpt, SelectedForFloat32)
-{
-    for (LayerOpType op : {OP_AddBroadcast, OP_SubBroadcast, OP_MulBroadcast, OP_DivBroadcast, OP_Expand}) {
-        NNKernel k = {};
-        const kfname name = SelectNNKernelFn(KERNEL_TARGET_CPU, op, DT_FLOAT32, &k);
-        EXPECT_NE(std::string(kernel_fn_name_string[name]).find("_opt"), std::string::npos)
-            << kernel_fn_name_string[name];
-    }
 }
 
 }  // namespace

@@ -73,9 +73,8 @@ TEST(BroadcastArithmetic, FusedClampsAndIntegerRules)
 {
     // x + (-0) keeps every x: negatives, -0 and negative NaN become +0,
     // positive NaN becomes the limit.
-    Owned a(DT_FLOAT32, {8}), zero(DT_FLOAT32, {1}), out(DT_FLOAT32, {8});
-    Put<float>(a, {-3.0f, -0.0f, 3.0f, 7.5f, INFINITY, -INFINITY, NAN, -NAN});
-    Put<float>(zero, {-0.0f});
+    Owned a(DT_FLOAT32, {8}, Vals{{-3.0f, -0.0f, 3.0f, 7.5f, INFINITY, -INFINITY, NAN, -NAN}});
+    Owned zero(DT_FLOAT32, {1}, Vals{{-0.0}}), out(DT_FLOAT32, {8});
     const uint32_t six = Bits(6.0f), inf = Bits(INFINITY), three = Bits(3.0f);
     // clang-format off
     const std::pair<uint32_t, std::vector<uint32_t>> clamps[] = {
@@ -89,28 +88,22 @@ TEST(BroadcastArithmetic, FusedClampsAndIntegerRules)
         EXPECT_EQ(Get<uint32_t>(out), c.second) << c.first;
     }
     // clang-format on
-    Owned h(DT_FLOAT16, {6}), hz(DT_FLOAT16, {1}), ho(DT_FLOAT16, {6});
+    Owned h(DT_FLOAT16, {6}), hz(DT_FLOAT16, {1}, Vals{{-0.0}}), ho(DT_FLOAT16, {6});
     Put<uint16_t>(h, {Half(-2.0f), 0x8000, Half(5.5f), Half(9.0f), 0x7E00, 0xFE00});
-    Put<uint16_t>(hz, {0x8000});
     const BroadcastParams p6 = {ReLU6, 0}, pr = {ReLU, 0};
     AddBroadcast_ref(ho, h, hz, &p6);
     EXPECT_EQ(Get<uint16_t>(ho), (std::vector<uint16_t>{0, 0, Half(5.5f), 0x4600, 0x4600, 0}));
 
     // Integers wrap, divide truncating (by zero: 0) and clamp after wrapping.
-    Owned i(DT_INT32, {4}), j(DT_INT32, {4}), io(DT_INT32, {4});
-    Put<int32_t>(i, {-7, 7, 5, INT32_MIN});
-    Put<int32_t>(j, {2, -2, 0, -1});
+    Owned i(DT_INT32, {4}, Vals{{-7, 7, 5, INT32_MIN}}), j(DT_INT32, {4}, Vals{{2, -2, 0, -1}}), io(DT_INT32, {4});
     DivBroadcast_ref(io, i, j, nullptr);
     EXPECT_EQ(Get<int32_t>(io), (std::vector<int32_t>{-3, -3, 0, INT32_MIN}));
     MulBroadcast_ref(io, i, j, nullptr);
-    EXPECT_EQ(io.as<int32_t>()[3], INT32_MIN);
-    Put<int32_t>(i, {-5, 7, INT32_MAX, 0});
-    Put<int32_t>(j, {1, 1, 1, 1});
-    AddBroadcast_ref(io, i, j, &p6);
+    EXPECT_EQ(Get<int32_t>(io), (std::vector<int32_t>{-14, -14, 0, INT32_MIN}));
+    Owned k(DT_INT32, {4}, Vals{{-5, 7, INT32_MAX, 0}}), one(DT_INT32, {1}, Vals{{1}});
+    AddBroadcast_ref(io, k, one, &p6);
     EXPECT_EQ(Get<int32_t>(io), (std::vector<int32_t>{0, 6, 0, 1}));
-    Owned u(DT_UINT32, {2}), v(DT_UINT32, {2}), uo(DT_UINT32, {2});
-    Put<uint32_t>(u, {0xFFFFFFF0u, 3});
-    Put<uint32_t>(v, {2, 0});
+    Owned u(DT_UINT32, {2}, Vals{{0xFFFFFFF0u, 3}}), v(DT_UINT32, {2}, Vals{{2, 0}}), uo(DT_UINT32, {2});
     DivBroadcast_ref(uo, u, v, nullptr);
     EXPECT_EQ(Get<uint32_t>(uo), (std::vector<uint32_t>{0x7FFFFFF8u, 0}));
     AddBroadcast_ref(uo, u, v, &pr);
@@ -130,27 +123,20 @@ TEST(BroadcastOps, PowModComparisonsLogicWhere)
     ExpectNaive(pw, d, e, [](float x, float y) { return powf(x, y); });
 
     // Integer Mod takes the divisor's sign, float Mod the dividend's.
-    Owned a(DT_INT32, {6}), b(DT_INT32, {6}), m(DT_INT32, {6});
-    Put<int32_t>(a, {7, -7, 7, -7, 5, INT32_MIN});
-    Put<int32_t>(b, {-3, 3, 3, -3, 0, -1});
+    Owned a(DT_INT32, {6}, Vals{{7, -7, 7, -7, 5, INT32_MIN}}), b(DT_INT32, {6}, Vals{{-3, 3, 3, -3, 0, -1}});
+    Owned m(DT_INT32, {6}), fm(DT_FLOAT32, {2, 2});
     Mod_ref(m, a, b);
     EXPECT_EQ(Get<int32_t>(m), (std::vector<int32_t>{-2, 2, 1, -1, 5, 0}));
-    Owned fa(DT_FLOAT32, {2, 2}), fb(DT_FLOAT32, {2}), fm(DT_FLOAT32, {2, 2});
-    Put<float>(fa, {-7, 7, 5.5f, -5.5f});
-    Put<float>(fb, {3, -2});
-    Mod_ref(fm, fa, fb);
+    Mod_ref(fm, Owned(DT_FLOAT32, {2, 2}, Vals{{-7, 7, 5.5, -5.5}}), Owned(DT_FLOAT32, {2}, Vals{{3, -2}}));
     EXPECT_EQ(Get<float>(fm), (std::vector<float>{-1, 1, 2.5f, -1.5f}));
 
     // Equal allows a relative tolerance for floats, none for integers; NaN is unequal.
-    Owned x(DT_FLOAT32, {7}), y(DT_FLOAT32, {7}), eq(DT_INT8, {7});
-    Put<float>(x, {1.0f, 1.0f, 1000.0f, 0.0f, 0.0f, NAN, 1e30f});
-    Put<float>(y, {1.0000001f, 1.000001f, 1000.0001f, 1e-39f, 2e-38f, NAN, 1.0000001e30f});
+    Owned x(DT_FLOAT32, {7}, Vals{{1.0f, 1.0f, 1000.0f, 0.0f, 0.0f, NAN, 1e30f}}), eq(DT_INT8, {7});
+    Owned y(DT_FLOAT32, {7}, Vals{{1.0000001f, 1.000001f, 1000.0001f, 1e-39f, 2e-38f, NAN, 1.0000001e30f}});
     Equal_ref(eq, x, y);
     EXPECT_EQ(Get<int8_t>(eq), (std::vector<int8_t>{1, 0, 1, 1, 0, 0, 1}));
-    Owned ia(DT_INT32, {2, 2}), ib(DT_INT32, {2}), ie(DT_INT8, {2, 2});
-    Put<int32_t>(ia, {5, 6, 6, 5});
-    Put<int32_t>(ib, {5, 5});
-    Equal_ref(ie, ia, ib);
+    Owned ie(DT_INT8, {2, 2});
+    Equal_ref(ie, Owned(DT_INT32, {2, 2}, Vals{{5, 6, 6, 5}}), Owned(DT_INT32, {2}, Vals{{5, 5}}));
     EXPECT_EQ(Get<int8_t>(ie), (std::vector<int8_t>{1, 0, 0, 1}));
     Owned ga(DT_FLOAT32, {3, 1, 4}), gb(DT_FLOAT32, {2, 1}), gt(DT_INT8, {3, 2, 4}), lt(DT_INT8, {3, 2, 4});
     Fill(ga, rng);
@@ -163,27 +149,22 @@ TEST(BroadcastOps, PowModComparisonsLogicWhere)
         EXPECT_EQ(lt.as<int8_t>()[Offset(lt, i)], p < q);
     });
 
-    Owned la(DT_INT8, {2, 3}), lb(DT_INT8, {3}), lo(DT_INT8, {2, 3}), n(DT_INT8, {3}), no(DT_INT8, {3});
-    Put<int8_t>(la, {1, 0, 1, 1, 1, 0});
-    Put<int8_t>(lb, {1, 1, 0});
-    And_ref(lo, la, lb);
+    Owned lo(DT_INT8, {2, 3}), no(DT_INT8, {3});
+    And_ref(lo, Owned(DT_INT8, {2, 3}, Vals{{1, 0, 1, 1, 1, 0}}), Owned(DT_INT8, {3}, Vals{{1, 1, 0}}));
     EXPECT_EQ(Get<int8_t>(lo), (std::vector<int8_t>{1, 0, 0, 1, 1, 0}));
-    Put<int8_t>(n, {0, 1, 5});
-    Not_ref(no, n);
+    Not_ref(no, Owned(DT_INT8, {3}, Vals{{0, 1, 5}}));
     EXPECT_EQ(Get<int8_t>(no), (std::vector<int8_t>{1, 0, 0}));
     // Condition and values all broadcast to the output.
-    Owned c(DT_INT8, {1}), col(DT_INT8, {2, 1}), wx(DT_INT32, {2, 2}), wy(DT_INT32, {2}), wo(DT_INT32, {2, 2});
-    Put<int32_t>(wx, {1, 2, 3, 4});
-    Put<int32_t>(wy, {-1, -2});
-    for (const auto& w :
-         std::vector<std::pair<int8_t, std::vector<int32_t>>>{{2, {1, 2, 3, 4}}, {0, {-1, -2, -1, -2}}}) {
-        c.as<int8_t>()[0] = w.first;
-        Where_ref(wo, c, wx, wy);
-        EXPECT_EQ(Get<int32_t>(wo), w.second);
+    Owned wx(DT_INT32, {2, 2}, Vals{{1, 2, 3, 4}}), wy(DT_INT32, {2}, Vals{{-1, -2}}), wo(DT_INT32, {2, 2});
+    // clang-format off
+    const std::pair<Dims, std::vector<double>> conds[] = {
+        {{1}, {2}}, {{1}, {0}}, {{2, 1}, {0, 1}}};
+    const std::vector<int32_t> chosen[] = {{1, 2, 3, 4}, {-1, -2, -1, -2}, {-1, -2, 3, 4}};
+    // clang-format on
+    for (int c = 0; c < 3; ++c) {
+        Where_ref(wo, Owned(DT_INT8, conds[c].first, Vals{conds[c].second}), wx, wy);
+        EXPECT_EQ(Get<int32_t>(wo), chosen[c]) << c;
     }
-    Put<int8_t>(col, {0, 1});
-    Where_ref(wo, col, wx, wy);
-    EXPECT_EQ(Get<int32_t>(wo), (std::vector<int32_t>{-1, -2, 3, 4}));
 }
 
 TEST(BroadcastOps, ShapesThatDoNotBroadcastAreRefused)

@@ -8,6 +8,7 @@
 
 using namespace resize_test;
 
+using corvus_test::TensorPtr;
 using opt_test::Kernel;
 
 // Random geometry and element types of 1, 2 and 4 bytes.
@@ -43,24 +44,35 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
     }
 }
 
-TEST(PadRef, PadExamples)
+// Reflect without repeating the border: (1, 2, 3) with 2 before and 1 after;
+// constant 0.5 into a float16 output: 0x3800 in the pads, converted input
+// inside; a rank-0 tensor pads to itself. Refused: pads that would mirror
+// beyond the input, an output that does not fit.
+TEST(PadRef, PadExamplesAndHostileShapes)
 {
-    // Reflect without repeating the border: (1, 2, 3) with 2 before and 1 after.
-    Tensor *row = F32Tensor({1, 3}, {1, 2, 3}), *mirrored = F32Tensor({1, 6});
-    PadParams reflect = {{0, 2, 0, 1}, PAD_REFLECT, 0.0f};
-    Pad_floats_ref(mirrored, row, &reflect);
-    EXPECT_EQ(Values(mirrored), (std::vector<float>{3, 2, 1, 2, 3, 2}));
-    // Constant 0.5 into a float16 output: 0x3800 in the pads, converted input inside.
-    Tensor* half = MakeTensor(DT_FLOAT16, {1, 5});
-    PadParams constant = {{0, 1, 0, 1}, PAD_CONSTANT, 0.5f};
-    Pad_floats_ref(half, row, &constant);
-    const uint16_t* h = (const uint16_t*)half->data;
-    EXPECT_EQ(std::vector<uint16_t>(h, h + 5), (std::vector<uint16_t>{0x3800, 0x3C00, 0x4000, 0x4200, 0x3800}));
-    // A rank-0 tensor pads to itself.
-    Tensor *scalar = F32Tensor({}, {4.5f}), *scalarOut = F32Tensor({});
-    Pad_floats_ref(scalarOut, scalar, &constant);
+    TensorPtr row(F32Tensor({1, 3}, {1, 2, 3})), mirrored(F32Tensor({1, 6})), half(MakeTensor(DT_FLOAT16, {1, 5}));
+    TensorPtr scalar(F32Tensor({}, {4.5f})), scalarOut(F32Tensor({}));
+    PadParams reflect = {{0, 2, 0, 1}, PAD_REFLECT, 0.0f}, constant = {{0, 1, 0, 1}, PAD_CONSTANT, 0.5f};
+    Pad_floats_ref(mirrored.get(), row.get(), &reflect);
+    EXPECT_EQ(Values(mirrored.get()), (std::vector<float>{3, 2, 1, 2, 3, 2}));
+    Pad_floats_ref(half.get(), row.get(), &constant);
+    EXPECT_EQ(corvus_test::ValuesOf<uint16_t>(half.get()),
+              (std::vector<uint16_t>{0x3800, 0x3C00, 0x4000, 0x4200, 0x3800}));
+    Pad_floats_ref(scalarOut.get(), scalar.get(), &constant);
     EXPECT_EQ(*(float*)scalarOut->data, 4.5f);
-    for (Tensor* t : {row, mirrored, half, scalar, scalarOut}) DestroyTensor(t);
+    TensorPtr in(F32Tensor({1, 3, 3, 2})), out(F32Tensor({1, 7, 5, 2}));
+    PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
+    corvus_test::ExpectFatal("Pad_ref",
+                             {
+                                 {[&] { Pad_floats_ref(out.get(), in.get(), &p); },
+                                  "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
+                                 {[&] {
+                                      p.pads[1] = 2;
+                                      p.pads[5] = 0;
+                                      Pad_floats_ref(out.get(), in.get(), &p);
+                                  },
+                                  "Function Pad: output shape does not match the input shape and the pads"},
+                             });
 }
 
 // Constant and reflect padding of ranks 1..4 (reflect from rank 2, pads below
@@ -103,24 +115,4 @@ TEST(PadRef, PadSweep)
         });
         for (Tensor* t : {src, src32, dst, dst32}) DestroyTensor(t);
     }
-}
-
-// Pads that would mirror beyond the input, or an output that does not fit.
-TEST(PadRef, HostileShapesAreRefused)
-{
-    Tensor *in = F32Tensor({1, 3, 3, 2}), *out = F32Tensor({1, 7, 5, 2});
-    PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
-    corvus_test::ExpectFatal("Pad_ref",
-                             {
-                                 {[&] { Pad_floats_ref(out, in, &p); },
-                                  "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
-                                 {[&] {
-                                      p.pads[1] = 2;
-                                      p.pads[5] = 0;
-                                      Pad_floats_ref(out, in, &p);
-                                  },
-                                  "Function Pad: output shape does not match the input shape and the pads"},
-                             });
-    DestroyTensor(in);
-    DestroyTensor(out);
 }

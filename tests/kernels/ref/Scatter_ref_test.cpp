@@ -39,25 +39,20 @@ TensorPtr Reference(const Tensor* data, const Tensor* indices, const Tensor* upd
             return At<T>(t, c);
     };
     ForEachIndex(dims, [&](const Dims& c) { acc.push_back(read(data, c)); });
-    std::vector<size_t> step(dims.size() + 1, 1);
-    for (size_t d = dims.size(); d-- > 0;) step[d] = step[d + 1] * dims[d];
-    const Dims tupleDims(indices->shape.dimension, indices->shape.dimension + q - 1);
-    const Dims sliceDims(dims.begin() + k, dims.end());
-    ForEachIndex(tupleDims, [&](const Dims& t) {
-        Dims base;
+    // Update element u goes to the data element its index tuple names,
+    // followed by u's coordinates past the tuple dimensions.
+    ForEachIndex(DimsOf(updates), [&](const Dims& u) {
+        Dims ic(u.begin(), u.begin() + (q - 1)), dc;
         for (uint32_t j = 0; j < k; ++j) {
-            Dims ic = t;
             ic.push_back(j);
             const int32_t v = At<int32_t>(indices, ic);
-            base.push_back((uint32_t)(v < 0 ? v + (int32_t)dims[j] : v));
+            ic.pop_back();
+            dc.push_back((uint32_t)(v < 0 ? v + (int32_t)dims[j] : v));
         }
-        ForEachIndex(sliceDims, [&](const Dims& s) {
-            Dims dc = base, uc = t;
-            dc.insert(dc.end(), s.begin(), s.end()), uc.insert(uc.end(), s.begin(), s.end());
-            size_t f = 0;
-            for (size_t d = 0; d < dc.size(); ++d) f += dc[d] * step[d + 1];
-            acc[f] = Combine<T>(acc[f], read(updates, uc), reduction);
-        });
+        dc.insert(dc.end(), u.begin() + (q - 1), u.end());
+        size_t f = 0;
+        for (size_t d = 0; d < dims.size(); ++d) f = f * dims[d] + dc[d];
+        acc[f] = Combine<T>(acc[f], read(updates, u), reduction);
     });
     TensorPtr expected = MakeTensor((DataType)data->dtype, dims);
     size_t i = 0;
