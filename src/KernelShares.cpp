@@ -269,6 +269,21 @@ void RunShareTask(void* context, uint32_t index)
 
 }  // namespace
 
+uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work)
+{
+    // Several shares per core, so that the threads still running take over
+    // the shares of one the host preempts; each of at least gMinShareWork,
+    // and at most one per unit.
+    uint64_t shares = (uint64_t)cores * kSharesPerCore;
+    if (shares > MAX_CORE_KERNELS) shares = MAX_CORE_KERNELS;
+    if (shares > units) shares = units;
+    if (shares > work / gMinShareWork) shares = work / gMinShareWork;
+    // Whole rounds of the cores: with every thread running, each then takes
+    // as many (equal) shares as the others and none waits at the end.
+    if (shares > cores) shares -= shares % cores;
+    return shares;
+}
+
 void ReleaseCoreKernels(Layer* layer)
 {
     // Only the shares made here: core kernels recorded otherwise stay.
@@ -290,11 +305,8 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
     uint64_t unitWork = 0;
     const uint64_t units =
         family != nullptr ? family->units(kernel, &unitWork) : SlicedUnits(kernel, sliced, &unitWork);
-    // Shares of at least kMinShareWork each, at most one per unit and core.
-    uint64_t shares = cores < MAX_CORE_KERNELS ? cores : MAX_CORE_KERNELS;
-    if (shares > units) shares = units;
     const uint64_t work = unitWork != 0 && units > UINT64_MAX / unitWork ? UINT64_MAX : units * unitWork;
-    if (shares > work / gMinShareWork) shares = work / gMinShareWork;
+    const uint64_t shares = ShareCount(cores, units, work);
     if (shares < 2) return 0;
     const size_t scratchBytes = family != nullptr && family->scratchBytes != nullptr ? family->scratchBytes(kernel) : 0;
     uint64_t bytesLeft = kernel->totalBytes;
@@ -362,8 +374,8 @@ void RunLayerShares(Model* model, Layer* layer)
     corvus::ThreadPool* pool = (corvus::ThreadPool*)model->corePool;
     uint32_t count = 0;
     while (count < MAX_CORE_KERNELS && layer->coreKernels[count] != nullptr) ++count;
-    if (pool == nullptr || count > pool->Cores() || count != GetKernelCoreCount(layer)) {
-        // Shares recorded by hand, or more than the threads: in slot order here.
+    if (pool == nullptr || count != GetKernelCoreCount(layer)) {
+        // Shares recorded by hand (with gaps): in slot order here.
         for (NNKernel* core : layer->coreKernels)
             if (core != nullptr) (core->fn != nullptr ? core->fn : layer->kernel->fn)->execute(core);
         return;
