@@ -164,8 +164,10 @@ struct SplitNet {
         Layer* fc = AddDenseLayer(AddFlattenLayer(maxp, nullptr, "flat"), nullptr, "fc", 70, true, ReLU);
         Layer* sig = AddActivationLayer(avgp, nullptr, "sig", {Sigmoid, 0});
         Layer* silu = AddActivationLayer(deep, nullptr, "silu", {XmulSigmX, 0});
-        split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu};
-        m = graph_util::MakeModel({silu, pw, sig, gap, fc});
+        Layer* both[2] = {c1, dw};
+        Layer* cat = AddConcatenateLayer(both, nullptr, 2, "cat", 3);
+        split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu, cat};
+        m = graph_util::MakeModel({silu, pw, sig, gap, fc, cat});
         std::mt19937 rng(36);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (uint32_t i = 0; i < m->numLayers; ++i)
