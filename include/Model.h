@@ -87,9 +87,12 @@ CORVUS_EXPORT void ExecuteModel(Model* model);
 CORVUS_EXPORT void ExecuteModelDebug(Model* model);
 /* Sets the cores every layer's kernel may use (1, the default: everything
  * runs on the caller's thread, nothing is split). With n > 1 the heavy
- * layers are split into up to n shares (layer->coreKernels) that
- * ExecuteModel runs on n - 1 worker threads owned by the model and on the
- * caller's thread; results are bit-identical to one core. Takes effect at
+ * layers are split into shares (layer->coreKernels; about four per core, at
+ * most MAX_CORE_KERNELS, a multiple of n when more than n, fewer for small
+ * layers) that ExecuteModel hands out, one at a time, to n - 1 worker
+ * threads owned by the model and to the caller's thread, so that a thread
+ * the host preempts holds up a layer by one share only; results are
+ * bit-identical to one core, whichever thread runs a share. Takes effect at
  * once on an initialised model, else at InitModel. n above MAX_CORE_KERNELS
  * is capped at MAX_CORE_KERNELS; n = 0 is fatal. */
 CORVUS_EXPORT void SetModelCoresNumber(Model* model, uint32_t n);

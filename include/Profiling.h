@@ -27,8 +27,10 @@ extern "C" {
 CORVUS_EXPORT void SaveModelStatisticToCSV(const Model* model, const char* path);
 /* Writes the header line first when header is set, then the layer's line.
  * A layer whose kernel may use several cores (coresNumber > 1) gets a last
- * column "Cores": the number of shares that ran it (1 when not split); its
- * TotalTics are then wall time, see ExecuteModel. */
+ * column "Cores": the number of cores that ran it (coresNumber, or its
+ * share count when smaller; 1 when not split), not its shares, of which
+ * there are about four per core; its TotalTics are then wall time, see
+ * ExecuteModel. */
 CORVUS_EXPORT void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool header);
 
 CORVUS_EXPORT uint64_t GetLayerFLOPs(const Layer* layer);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "LayersActivation.h"
+#include "LayersDataMovement.h"
 #include "Report.h"
 #include "ThreadPool.h"
 
@@ -16,6 +17,7 @@ extern "C" const NNKernelFn nn_kernel_fn_AvgPool2D_opt;
 extern "C" const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt;
 extern "C" const NNKernelFn nn_kernel_fn_Activation;
 extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref;
+extern "C" const NNKernelFn nn_kernel_fn_Concatenate_opt;
 
 namespace {
 
@@ -71,6 +73,64 @@ void Activation_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
     Activation_fl32_ref(&vout, &vin, (const ActivationParams*)kernel->params);
 }
 
+// Concatenation of dense tensors along an axis past the first: every row
+// outside the axis is the inputs' blocks in input order, so a share is a
+// run of rows, copied block by block as the whole kernel copies them.
+constexpr uint64_t kConcatRows = 16;  // rows per unit
+
+// The rows outside the axis; 0 where the whole kernel takes another path.
+uint64_t ConcatRows(NNKernel* kernel)
+{
+    if (kernel->params == nullptr || kernel->outputsNum < 1 || kernel->input == nullptr) return 0;
+    const Tensor* out = kernel->output[0];
+    const uint32_t axis = ((const MergeParams*)kernel->params)->axis;
+    if (out == nullptr || axis == 0 || axis >= out->ndim || !IsSerialData(out) || out->data == nullptr) return 0;
+    uint64_t sum = 0, rows = 1;
+    for (uint32_t n = 0; n < kernel->inputsNum; ++n) {
+        const Tensor* t = kernel->input[n];
+        if (t == nullptr || t->ndim != out->ndim || t->dtype != out->dtype || !IsSerialData(t) || t->data == nullptr)
+            return 0;
+        for (uint32_t d = 0; d < out->ndim; ++d)
+            if (d != axis && t->shape.dimension[d] != out->shape.dimension[d]) return 0;
+        sum += t->shape.dimension[axis];
+    }
+    if (sum != out->shape.dimension[axis]) return 0;
+    for (uint32_t d = 0; d < axis; ++d) rows *= out->shape.dimension[d];
+    return rows;
+}
+
+uint64_t Concat_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    const uint64_t rows = ConcatRows(kernel);
+    if (rows == 0) return 0;
+    *unitWork = GetTensorSize(kernel->output[0]) / rows * kConcatRows;
+    return (rows + kConcatRows - 1) / kConcatRows;
+}
+
+void Concat_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch*)
+{
+    const uint64_t rows = ConcatRows(kernel);
+    if (rows == 0 || begin * kConcatRows >= rows) {
+        if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
+        return;
+    }
+    const Tensor* out = kernel->output[0];
+    const uint32_t axis = ((const MergeParams*)kernel->params)->axis;
+    uint64_t inner = DataTypeSize((DataType)out->dtype);
+    for (uint32_t d = axis + 1; d < out->ndim; ++d) inner *= out->shape.dimension[d];
+    const uint64_t rowBytes = inner * out->shape.dimension[axis];
+    const uint64_t last = end * kConcatRows < rows ? end * kConcatRows : rows;
+    for (uint64_t r = begin * kConcatRows; r < last; ++r) {
+        uint8_t* dst = (uint8_t*)out->data + r * rowBytes;
+        for (uint32_t n = 0; n < kernel->inputsNum; ++n) {
+            const uint64_t bytes = kernel->input[n]->shape.dimension[axis] * inner;
+            if (bytes == 0) continue;
+            memcpy(dst, (const uint8_t*)kernel->input[n]->data + r * bytes, bytes);
+            dst += bytes;
+        }
+    }
+}
+
 uint64_t gMinShareWork = kMinShareWork;
 
 const SplitFamily kFamilies[] = {
@@ -78,6 +138,7 @@ const SplitFamily kFamilies[] = {
     {&nn_kernel_fn_DWConvolution_ref, DWConvolution_ref_ShareUnits, nullptr, DWConvolution_ref_RunShare},
     {&nn_kernel_fn_Activation, Activation_ShareUnits, nullptr, Activation_RunShare},
     {&nn_kernel_fn_Activation_fl32_ref, Activation_ShareUnits, nullptr, Activation_RunShare},
+    {&nn_kernel_fn_Concatenate_opt, Concat_ShareUnits, nullptr, Concat_RunShare},
 };
 
 const SplitFamily* FindFamily(const NNKernelFn* fn)
@@ -269,6 +330,21 @@ void RunShareTask(void* context, uint32_t index)
 
 }  // namespace
 
+uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work)
+{
+    // Several shares per core, so that the threads still running take over
+    // the shares of one the host preempts; each of at least gMinShareWork,
+    // and at most one per unit.
+    uint64_t shares = (uint64_t)cores * kSharesPerCore;
+    if (shares > MAX_CORE_KERNELS) shares = MAX_CORE_KERNELS;
+    if (shares > units) shares = units;
+    if (shares > work / gMinShareWork) shares = work / gMinShareWork;
+    // Whole rounds of the cores: with every thread running, each then takes
+    // as many (equal) shares as the others and none waits at the end.
+    if (shares > cores) shares -= shares % cores;
+    return shares;
+}
+
 void ReleaseCoreKernels(Layer* layer)
 {
     // Only the shares made here: core kernels recorded otherwise stay.
@@ -290,11 +366,8 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
     uint64_t unitWork = 0;
     const uint64_t units =
         family != nullptr ? family->units(kernel, &unitWork) : SlicedUnits(kernel, sliced, &unitWork);
-    // Shares of at least kMinShareWork each, at most one per unit and core.
-    uint64_t shares = cores < MAX_CORE_KERNELS ? cores : MAX_CORE_KERNELS;
-    if (shares > units) shares = units;
     const uint64_t work = unitWork != 0 && units > UINT64_MAX / unitWork ? UINT64_MAX : units * unitWork;
-    if (shares > work / gMinShareWork) shares = work / gMinShareWork;
+    const uint64_t shares = ShareCount(cores, units, work);
     if (shares < 2) return 0;
     const size_t scratchBytes = family != nullptr && family->scratchBytes != nullptr ? family->scratchBytes(kernel) : 0;
     uint64_t bytesLeft = kernel->totalBytes;
@@ -362,8 +435,8 @@ void RunLayerShares(Model* model, Layer* layer)
     corvus::ThreadPool* pool = (corvus::ThreadPool*)model->corePool;
     uint32_t count = 0;
     while (count < MAX_CORE_KERNELS && layer->coreKernels[count] != nullptr) ++count;
-    if (pool == nullptr || count > pool->Cores() || count != GetKernelCoreCount(layer)) {
-        // Shares recorded by hand, or more than the threads: in slot order here.
+    if (pool == nullptr || count != GetKernelCoreCount(layer)) {
+        // Shares recorded by hand (with gaps): in slot order here.
         for (NNKernel* core : layer->coreKernels)
             if (core != nullptr) (core->fn != nullptr ? core->fn : layer->kernel->fn)->execute(core);
         return;

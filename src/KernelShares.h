@@ -7,7 +7,9 @@
 // whole kernel applies to those outputs. Each share of a split layer is a
 // core kernel (layer->coreKernels) whose function set runs its range of the
 // layer's main kernel; results are therefore bit-identical for every number
-// of shares.
+// of shares and whichever thread runs each. A layer has more shares than
+// cores (ShareCount): the core count is the model's, the shares are the
+// units its threads hand out.
 #ifndef CORVUS_KERNELSHARES_H
 #define CORVUS_KERNELSHARES_H
 
@@ -50,12 +52,23 @@ uint64_t SetMinShareWork(uint64_t work);
 // model's worker threads to match. Called by InitModel and by
 // SetModelCoresNumber on an initialised model.
 void ApplyModelCores(Model* model);
-// Splits one initialised layer into at most `cores` shares; returns the
-// number of shares (0: the layer runs whole).
+// Shares per core a layer is split into when its work allows: the model's
+// threads take them one at a time, so a thread the host preempts holds up
+// the layer by one share, not by a core's whole part.
+constexpr uint32_t kSharesPerCore = 4;
+// The shares of a layer of `units` units and `work` multiply-adds on
+// `cores` cores: up to kSharesPerCore per core and MAX_CORE_KERNELS in
+// all, a multiple of the cores where more than the cores, at least
+// kMinShareWork (as set) each; below 2 the layer runs whole.
+uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work);
+// Splits one initialised layer for `cores` cores into ShareCount shares,
+// recorded as its core kernels; returns their number (0: the layer runs
+// whole).
 uint32_t SplitLayer(Layer* layer, uint32_t cores);
 void ReleaseCoreKernels(Layer* layer);
 void DestroyModelCores(Model* model);
-// Runs the layer's shares on the model's threads (the caller takes the first).
+// Runs the layer's shares on the model's threads, each thread (the caller
+// included) taking the next share until none remains.
 void RunLayerShares(Model* model, Layer* layer);
 
 #endif

@@ -199,7 +199,8 @@ extern "C" void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool hea
 {
     if (file == nullptr) CV_FATAL("file==NULL, expected not NULL value");
     // A model set to run on several cores (SetModelCoresNumber, which sets
-    // every layer alike) gets one more column: the cores that ran the layer.
+    // every layer alike) gets one more column: the cores that ran the layer
+    // (1 for a layer run whole), however many shares it was split into.
     const bool coresColumn = layer != nullptr && layer->kernel != nullptr && layer->kernel->coresNumber > 1;
     if (header) {
         fputs("Name;LayerType;NNKernelName;DataType;Inputs;KerSize;Stride;pLRUD;Groups;Output;Bias;AName;MACs;"
@@ -246,8 +247,9 @@ extern "C" void SaveLayerStatisticToCSV(const Layer* layer, FILE* file, bool hea
             (long long)layer->bytesSize[1], (long long)layer->bytesSize[2], (long long)layer->bytesSize[3],
             (long long)layer->bytesSize[4]);
     if (coresColumn) {
-        const uint32_t shares = GetKernelCoreCount(layer);
-        fprintf(file, ";%u", shares > 0 ? shares : 1u);
+        // The cores, not the shares: a split layer has several shares per core.
+        const uint32_t shares = GetKernelCoreCount(layer), cores = layer->kernel->coresNumber;
+        fprintf(file, ";%u", shares == 0 ? 1u : shares < cores ? shares : cores);
     }
     fputc('\n', file);
 }

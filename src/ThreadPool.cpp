@@ -6,10 +6,10 @@
 namespace corvus {
 
 namespace {
-// Polls of the batch counter before a thread sleeps: the first ones with a
-// pause hint (a few microseconds, longer than the gap between two split
-// layers), then yielding the processor, which lets the awaited thread run
-// where threads outnumber free cores.
+// Polls of a counter before a thread sleeps: the first ones with a pause
+// hint (a few microseconds, longer than the gap between two split layers),
+// then yielding the processor, which lets the awaited thread run where
+// threads outnumber free cores.
 constexpr uint32_t kPausePolls = 2000;
 constexpr uint32_t kSpinPolls = 2200;
 
@@ -25,77 +25,112 @@ inline void CpuRelax(uint32_t polls)
     __asm__ __volatile__("yield");
 #endif
 }
+
+inline uint32_t BatchOf(uint64_t state) { return (uint32_t)(state >> 32); }
+inline uint32_t CountOf(uint64_t state) { return (uint32_t)(state >> 16) & 0xFFFF; }
+inline uint32_t NextOf(uint64_t state) { return (uint32_t)state & 0xFFFF; }
 }  // namespace
 
 ThreadPool::ThreadPool(uint32_t cores)
 {
     CV_CHECK(cores >= 1);
     workers_.reserve(cores - 1);
-    for (uint32_t w = 1; w < cores; ++w) workers_.emplace_back(&ThreadPool::Work, this, w);
+    for (uint32_t w = 1; w < cores; ++w) workers_.emplace_back(&ThreadPool::Work, this);
 }
 
 ThreadPool::~ThreadPool()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stop_.store(true, std::memory_order_release);
-        batch_.fetch_add(1, std::memory_order_acq_rel);
+        stop_.store(true, std::memory_order_seq_cst);
+        // A batch without tasks: every worker sees it and stops.
+        state_.store((uint64_t)(BatchOf(state_.load()) + 1) << 32, std::memory_order_seq_cst);
     }
     wake_.notify_all();
     for (std::thread& t : workers_) t.join();
 }
 
-void ThreadPool::Run(uint32_t count, Task task, void* context)
+bool ThreadPool::Claim(uint32_t batch, uint32_t* index)
 {
-    CV_CHECK(count >= 1 && count <= Cores());
-    if (count == 1) {
-        task(context, 0);
-        return;
-    }
-    task_ = task;
-    context_ = context;
-    count_ = count;
-    // Every worker acknowledges every batch, those without a task too: none
-    // may still be reading this batch's fields when the next one is set up.
-    pending_.store(Cores() - 1, std::memory_order_relaxed);
-    {
-        // Under the lock, so that a worker about to sleep either sees the new
-        // batch or is woken by the notification.
-        std::lock_guard<std::mutex> lock(mutex_);
-        batch_.fetch_add(1, std::memory_order_release);
-    }
-    wake_.notify_all();
-    task(context, 0);
-    for (uint32_t polls = 0; pending_.load(std::memory_order_acquire) != 0; ++polls) {
-        if (polls < kSpinPolls) {
-            CpuRelax(polls);
-            continue;
+    uint64_t s = state_.load(std::memory_order_acquire);
+    for (;;) {
+        if (BatchOf(s) != batch || NextOf(s) >= CountOf(s)) return false;
+        if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            *index = NextOf(s);
+            return true;
         }
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
-        break;
     }
 }
 
-void ThreadPool::Work(uint32_t worker)
+uint32_t ThreadPool::RunTasks(uint32_t batch)
 {
-    uint64_t seen = 0;
+    uint32_t done = 0, index = 0;
+    for (; Claim(batch, &index); ++done) task_(context_, index);
+    return done;
+}
+
+void ThreadPool::Run(uint32_t count, Task task, void* context)
+{
+    CV_CHECK(count >= 1 && count <= kMaxTasks);
+    if (count == 1 || workers_.empty()) {
+        for (uint32_t i = 0; i < count; ++i) task(context, i);
+        return;
+    }
+    // No thread reads these now: every task of the last batch is done, and
+    // a thread reads them only after taking a task.
+    task_ = task;
+    context_ = context;
+    finished_.store(0, std::memory_order_relaxed);
+    const uint32_t batch = BatchOf(state_.load(std::memory_order_relaxed)) + 1;
+    state_.store((uint64_t)batch << 32 | (uint64_t)count << 16, std::memory_order_seq_cst);
+    // A worker counts itself a sleeper, under the lock, before it looks at
+    // the batch a last time: either it sees this batch or this sees it.
+    if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+        // Passing through the lock: a worker that counted itself is waiting.
+        mutex_.lock();
+        mutex_.unlock();
+        wake_.notify_all();
+    }
+    const uint32_t mine = RunTasks(batch);
+    if (finished_.fetch_add(mine, std::memory_order_acq_rel) + mine == count) return;
+    // The others' last tasks are running: wait for them.
+    for (uint32_t polls = 0; polls < kSpinPolls; ++polls) {
+        if (finished_.load(std::memory_order_acquire) == count) return;
+        CpuRelax(polls);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    callerSleeps_.store(true, std::memory_order_seq_cst);
+    done_.wait(lock, [&] { return finished_.load(std::memory_order_seq_cst) == count; });
+    callerSleeps_.store(false, std::memory_order_relaxed);
+}
+
+void ThreadPool::Work()
+{
+    uint32_t seen = 0;
     for (;;) {
-        uint64_t now = batch_.load(std::memory_order_acquire);
-        for (uint32_t polls = 0; now == seen && polls < kSpinPolls; ++polls) {
+        uint64_t s = state_.load(std::memory_order_acquire);
+        for (uint32_t polls = 0; BatchOf(s) == seen && polls < kSpinPolls; ++polls) {
             CpuRelax(polls);
-            now = batch_.load(std::memory_order_acquire);
+            s = state_.load(std::memory_order_acquire);
         }
-        if (now == seen) {
+        if (BatchOf(s) == seen) {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [&] { return batch_.load(std::memory_order_acquire) != seen; });
-            now = batch_.load(std::memory_order_acquire);
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            wake_.wait(lock, [&] {
+                s = state_.load(std::memory_order_seq_cst);
+                return BatchOf(s) != seen;
+            });
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
         }
-        seen = now;
+        seen = BatchOf(s);
         if (stop_.load(std::memory_order_acquire)) return;
-        if (worker < count_) task_(context_, worker);
-        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::lock_guard<std::mutex> lock(mutex_);
+        const uint32_t mine = RunTasks(seen);
+        // The one that finishes the batch wakes the caller if it sleeps
+        // (it counts itself sleeping, under the lock, before its last look).
+        if (mine > 0 && finished_.fetch_add(mine, std::memory_order_seq_cst) + mine == CountOf(s) &&
+            callerSleeps_.load(std::memory_order_seq_cst)) {
+            mutex_.lock();
+            mutex_.unlock();
             done_.notify_one();
         }
     }

@@ -1,11 +1,16 @@
 // The worker threads of a model that runs its layers on several cores.
 //
-// A pool of n cores owns n - 1 threads; the caller's thread is the n-th and
-// takes the first task of every batch. Threads are started once, when the
-// model gets its core count, and joined when the model is destroyed: a layer
-// costs one wake-up, never a thread start. Between layers the workers spin
-// briefly on the batch counter (layers follow each other within
-// microseconds), then sleep on a condition variable.
+// A pool of n cores owns n - 1 threads; the caller's thread is the n-th.
+// A batch is a number of tasks (a layer's shares, usually several per core)
+// that every thread, the caller included, takes one at a time from a shared
+// counter until none remain: a thread the host preempts leaves the tasks it
+// has not taken to the others, so a layer waits at most for the one share
+// the preempted thread is running. Threads are started once, when the model
+// gets its core count, and joined when the model is destroyed: a layer costs
+// one wake-up, never a thread start. Between layers the workers spin briefly
+// on the batch counter (layers follow each other within microseconds), then
+// sleep on a condition variable; the caller takes the lock to wake them only
+// when one sleeps.
 #ifndef CORVUS_THREADPOOL_H
 #define CORVUS_THREADPOOL_H
 
@@ -21,6 +26,7 @@ namespace corvus {
 class ThreadPool {
 public:
     typedef void (*Task)(void* context, uint32_t index);
+    static constexpr uint32_t kMaxTasks = 0xFFFF;
 
     explicit ThreadPool(uint32_t cores);
     ~ThreadPool();
@@ -28,24 +34,37 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     uint32_t Cores() const { return (uint32_t)workers_.size() + 1; }
-    // Runs task(context, i) for i in [0, count), count <= Cores(): index 0 on
-    // the calling thread, the others on the workers; returns when all are done.
+    // Runs task(context, i) once for every i in [0, count), count <=
+    // kMaxTasks, on whichever thread takes i first (the caller included);
+    // returns when all are done. Tasks of one batch must not depend on each
+    // other's order: any thread may run any of them.
     void Run(uint32_t count, Task task, void* context);
 
 private:
-    void Work(uint32_t worker);
+    void Work();
+    // Takes the next task of batch `batch`; false when none remains or the
+    // batch is over.
+    bool Claim(uint32_t batch, uint32_t* index);
+    // Runs the tasks of `batch` until none remains; returns how many.
+    uint32_t RunTasks(uint32_t batch);
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    // Batch number; a worker runs batch b once it sees it change.
-    std::atomic<uint64_t> batch_{0};
-    std::atomic<uint32_t> pending_{0};
+    // Batch number (high 32 bits), its task count (next 16) and the next
+    // task to take (low 16), changed together so that a thread late for
+    // one batch can never take a task of the next.
+    std::atomic<uint64_t> state_{0};
+    // Tasks of the current batch done.
+    std::atomic<uint32_t> finished_{0};
+    std::atomic<uint32_t> sleepers_{0};
+    std::atomic<bool> callerSleeps_{false};
     std::atomic<bool> stop_{false};
+    // Written before the batch is published, read only by a thread that has
+    // taken one of its tasks.
     Task task_ = nullptr;
     void* context_ = nullptr;
-    uint32_t count_ = 0;
 };
 
 }  // namespace corvus

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include "LayersDense.h"
 #include "LayersPooling.h"
 #include "Model.h"
+#include "Profiling.h"
 #include "KernelShares.h"
 #include "ThreadPool.h"
 #include "conv_util.h"
@@ -84,19 +86,24 @@ TEST(Execution, DebugLoopPrintsProgressAndRunsCoreKernels)
     EXPECT_EQ(gRun, (std::vector<const NNKernel*>{a0, a2, hm[1]->kernel, hm[3]->kernel}));
 }
 
-// Every task of a batch runs once, on its own index, and Run returns only
-// when all are done; batches of every size follow each other at once.
+// Every task of a batch runs once, and Run returns only when all are done;
+// batches of every size, below, at and above the thread count, follow each
+// other at once. A task that stalls its thread (as a preempted core would)
+// leaves all the others to the remaining threads: task 0 waits for them.
 TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
 {
     struct Tally {
-        std::atomic<uint32_t> hits[4];
-        uint32_t seen[4];  // plain: written by the tasks, read after Run
+        std::atomic<uint32_t> hits[40];
+        uint32_t seen[40];  // plain: written by the tasks, read after Run
+        std::atomic<uint32_t> others;
+        uint32_t count;
+        bool stalled;
     } t{};
     corvus::ThreadPool pool(4);
     EXPECT_EQ(pool.Cores(), 4u);
-    uint32_t expected[4] = {0};
+    uint32_t expected[40] = {0};
     for (uint32_t r = 0; r < 400; ++r) {
-        const uint32_t count = 1 + r % 4;
+        const uint32_t count = 1 + r % 40;
         pool.Run(
             count,
             [](void* c, uint32_t i) {
@@ -108,7 +115,28 @@ TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
         for (uint32_t i = 0; i < count; ++i) ++expected[i];
         ASSERT_EQ(t.seen[count - 1], expected[count - 1]) << r;
     }
-    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(t.hits[i].load(), expected[i]) << i;
+    for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(t.hits[i].load(), expected[i]) << i;
+    corvus::ThreadPool two(2);
+    for (uint32_t count : {2u, 5u, 8u, 16u}) {
+        t.others = 0;
+        t.count = count;
+        two.Run(
+            count,
+            [](void* c, uint32_t i) {
+                Tally* tally = (Tally*)c;
+                if (i != 0) {
+                    tally->others.fetch_add(1);
+                    return;
+                }
+                const clock_t start = clock();
+                while (tally->others.load() != tally->count - 1)
+                    if (clock() - start > 20 * CLOCKS_PER_SEC) return;  // the others never came
+                tally->stalled = true;
+            },
+            &t);
+        EXPECT_TRUE(t.stalled) << count;
+        t.stalled = false;
+    }
 }
 
 // Layers of every split family and both ways the convolution splits
@@ -136,8 +164,10 @@ struct SplitNet {
         Layer* fc = AddDenseLayer(AddFlattenLayer(maxp, nullptr, "flat"), nullptr, "fc", 70, true, ReLU);
         Layer* sig = AddActivationLayer(avgp, nullptr, "sig", {Sigmoid, 0});
         Layer* silu = AddActivationLayer(deep, nullptr, "silu", {XmulSigmX, 0});
-        split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu};
-        m = graph_util::MakeModel({silu, pw, sig, gap, fc});
+        Layer* both[2] = {c1, dw};
+        Layer* cat = AddConcatenateLayer(both, nullptr, 2, "cat", 3);
+        split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu, cat};
+        m = graph_util::MakeModel({silu, pw, sig, gap, fc, cat});
         std::mt19937 rng(36);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         for (uint32_t i = 0; i < m->numLayers; ++i)
@@ -181,10 +211,14 @@ TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
     EXPECT_EXIT(SetModelCoresNumber(net.m.get(), 0), ::testing::ExitedWithCode(1), "at least 1");
     const auto one = net.Run();
     EXPECT_EQ(net.m->corePool, nullptr);  // one core: no thread, no shares
-    for (uint32_t n : {2u, 3u, 4u, 1u, 40u}) {
+    // c1 has 437 output pixels: about four shares per core, in uneven
+    // ranges, taken by whichever thread comes free; the statistics count cores.
+    const std::vector<uint32_t> c1Shares = {0, 0, 8, 12, 16, 15};
+    for (uint32_t n : {2u, 3u, 4u, 1u, 5u, 40u}) {
         SetModelCoresNumber(net.m.get(), n);
         for (Layer* l : net.split) EXPECT_EQ(GetKernelCoreCount(l) > 1, n > 1) << l->name << " at " << n;
         EXPECT_EQ(net.m->corePool != nullptr, n > 1);
+        EXPECT_EQ(GetKernelCoreCount(net.split[0]), n < c1Shares.size() ? c1Shares[n] : 16u) << n;
         EXPECT_TRUE(SameBits(net.Run(), one)) << n << " cores";
         // The input again (planned memory reuses its storage), then the
         // debug loop: the shares in slot order.
@@ -193,8 +227,26 @@ TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
         ExecuteModelDebug(net.m.get());
         testing::internal::GetCapturedStdout();
         EXPECT_TRUE(SameBits(net.Results(), one)) << n << " cores, debug loop";
+        if (n == 3) {
+            FILE* csv = tmpfile();
+            SaveLayerStatisticToCSV(net.split[0], csv, false);
+            rewind(csv);
+            char line[1024] = {0};
+            ASSERT_NE(fgets(line, sizeof line, csv), nullptr);
+            fclose(csv);
+            EXPECT_STREQ(strrchr(line, ';'), ";3\n");
+        }
     }
-    EXPECT_EQ(GetKernelCoreCount(net.split[0]), (uint32_t)MAX_CORE_KERNELS);  // 40 counts as 16
+    // Shares: four per core, at most 16, a multiple of the cores when more
+    // than them, none smaller than the least work.
+    const uint64_t big = 1u << 30;
+    EXPECT_EQ(ShareCount(2, 1000, big), 8u);
+    EXPECT_EQ(ShareCount(5, 1000, big), 15u);
+    EXPECT_EQ(ShareCount(40, 1000, big), 16u);
+    EXPECT_EQ(ShareCount(2, 7, big), 6u);
+    EXPECT_EQ(ShareCount(4, 3, big), 3u);
+    EXPECT_EQ(ShareCount(3, 1000, 7), 6u);
+    EXPECT_EQ(ShareCount(2, 1000, 1), 1u);
     corvus_internal::SetMinShareWork(minWork);
     // Too little work for a second share: the layers run whole, on no thread.
     SplitNet small;
