@@ -1,9 +1,7 @@
 // A small convolution model run through Predict against the naive convolution
 // (the constructors' shapes and records are in the LayerConstructors table).
 
-#include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
-#include "Model.h"
 #include "conv_util.h"
 
 using namespace conv_test;
