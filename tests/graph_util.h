@@ -47,12 +47,13 @@ inline uint32_t IndexOf(const Model* model, const Layer* layer)
     return 0xFFFFFFFFu;
 }
 
-inline std::vector<std::string> Names(const Model* m)
+inline std::vector<std::string> Names(Layer* const* layers, uint32_t count)
 {
     std::vector<std::string> n;
-    for (uint32_t i = 0; i < m->numLayers; ++i) n.push_back(m->layers[i]->name);
+    for (uint32_t i = 0; i < count; ++i) n.push_back(layers[i]->name);
     return n;
 }
+inline std::vector<std::string> Names(const Model* m) { return Names(m->layers, m->numLayers); }
 
 // Owned models.
 struct ModelDeleter {

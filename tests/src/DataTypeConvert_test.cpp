@@ -12,9 +12,8 @@ namespace {
 
 const int32_t kMax = std::numeric_limits<int32_t>::max(), kMin = std::numeric_limits<int32_t>::min();
 
-// ---- Independent references, written from the number formats' definitions.
-
-// Value of a finite half pattern: (-1)^s * m * 2^-24 for subnormals,
+// Independent references from the number formats' definitions. Value of a
+// finite half pattern: (-1)^s * m * 2^-24 for subnormals,
 // (-1)^s * (1024 + m) * 2^(e - 25) otherwise.
 double HalfValue(uint16_t h)
 {
@@ -197,8 +196,6 @@ TEST(ConverterPlacement, OverlappingArraysGiveTheSameResult)
     CheckAllPlacements<unsigned char, unsigned char>(
         [](const unsigned char* s, unsigned char* d, uint32_t n) { convert_copy(s, d, n); });
 }
-
-// ---- TensorDataConvert
 
 size_t ByteOffset(const Tensor* t, const std::vector<uint32_t>& idx)
 {

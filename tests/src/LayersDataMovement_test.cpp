@@ -10,21 +10,15 @@ using namespace corvus_test;
 using dm_test::At;
 using U = std::vector<uint32_t>;
 
-namespace {
-
-Layer* Ints(const char* name, const std::vector<int32_t>& v)
-{
-    return ConstantLayer(name, Holding(DT_INT32, {(uint32_t)v.size()}, v));
-}
-
-}  // namespace
-
 TEST(LayersDataMovement, HandBuiltModelPredicts)
 {
     // x (2,3,4) -> transpose (2,0,1) -> slice axis 0 from the end by -2 ->
     // gather [2,0] on axis 2 -> concatenate with the slice on axis 2 ->
     // reshape (4,5) -> expand to (3,4,5); checked against the same
     // computation done by index. The reshape becomes a view of its input.
+    auto Ints = [](const char* name, std::vector<int32_t> v) {
+        return ConstantLayer(name, Holding(DT_INT32, {(uint32_t)v.size()}, v));
+    };
     Layer* x = InputLayer("x", DT_FLOAT32, {2, 3, 4});
     const uint32_t perm[3] = {2, 0, 1};
     Layer* t = AddTransposeLayer(x, nullptr, perm, 3, "transpose");

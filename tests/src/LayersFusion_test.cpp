@@ -6,6 +6,7 @@
 #include "LayersBroadcast.h"
 #include "LayersConvolution.h"
 #include "LayersDataMovement.h"
+#include "LayersDense.h"
 #include "LayersFusion.h"
 #include "LayersNormalization.h"
 #include "LayersPooling.h"
@@ -17,6 +18,7 @@
 using namespace graph_util;
 using conv_test::Pads;
 using Strings = std::vector<std::string>;
+using Outs = std::vector<Layer*>;
 
 namespace {
 
@@ -95,59 +97,54 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
     // clang-format off
     const Case cases[] = {
         {"every fusion", EveryFusion, {"x", "relu", "sigm", "dw", "relu6", "pool"}, OP_Conv2D},
-        {"groups == input channels", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {None,
-         0})}; },
-         {"x", "g"}, OP_DepthwiseConv2D},
+        {"groups == input channels", [] { return Outs{Grouped(Image("x", 6, 6, 3), "g", 1, {None, 0})}; }, {"x", "g"},
+         OP_DepthwiseConv2D},
         {"depth multiplier 2, then batch norm",
-         [] { return std::vector<Layer*>{BN(Grouped(Image("x", 6, 6, 3), "g", 2, {None, 0}), "bn")}; }, {"x", "bn"},
+         [] { return Outs{BN(Grouped(Image("x", 6, 6, 3), "g", 2, {None, 0}), "bn")}; }, {"x", "bn"},
          OP_DepthwiseConv2D},
         // Output channel c * M + m is innermost: batch normalisation scales it by that channel's factor.
         {"depthwise with multiplier 2, then batch norm",
          [] {
              const PaddingStruct pad = Pads(4, 4);
-             return std::vector<Layer*>{BN(AddDepthwiseConv2DLayer(Image("x", 6, 6, 3), nullptr, "dw", DL_NHWC, 3, 3, 1,
-                                                                   1, 1, 1, 2, &pad, true, None), "bn")};
+             Layer* dw = AddDepthwiseConv2DLayer(Image("x", 6, 6, 3), nullptr, "dw", DL_NHWC, 3, 3, 1, 1, 1, 1, 2, &pad,
+                                                 true, None);
+             return Outs{BN(dw, "bn")};
          },
          {"x", "bn"}, OP_DepthwiseConv2D},
-        {"activation with alpha", [] { return std::vector<Layer*>{Grouped(Image("x", 6, 6, 3), "g", 1, {LeakyReLU,
-         0.1f})}; },
+        {"activation with alpha", [] { return Outs{Grouped(Image("x", 6, 6, 3), "g", 1, {LeakyReLU, 0.1f})}; },
          {"x", "g"}, OP_Conv2D},
         {"biased filter borrowing its data, then batch norm",
          [] {
              Layer* c = Conv(Image("x", 6, 6, 3), "c", 2, 4, 4, true);
              SetTensorData(c->kernel->inner[0], gBorrowed.data());
-             return std::vector<Layer*>{BN(c, "bn")};
+             return Outs{BN(c, "bn")};
          },
          {"x", "c", "bn"}, OP_Conv2D},
         {"conv with ReLU before batch norm",
-         [] { return std::vector<Layer*>{BN(Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false, ReLU), "bn")}; }, {}, 0},
+         [] { return Outs{BN(Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false, ReLU), "bn")}; }, {}, 0},
         {"conv that is an output",
          [] {
              Layer* c = Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false);
-             return std::vector<Layer*>{c, Act(c, "r", ReLU)};
-         },
-         {}, 0},
+             return Outs{c, Act(c, "r", ReLU)};
+         }, {}, 0},
         {"conv feeding two layers",
          [] {
              Layer* c = Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false);
-             return std::vector<Layer*>{Act(c, "r6", ReLU6), Act(c, "t", Tanh)};
-         },
-         {}, 0},
+             return Outs{Act(c, "r6", ReLU6), Act(c, "t", Tanh)};
+         }, {}, 0},
         {"activation kind that does not fold",
-         [] { return std::vector<Layer*>{Act(Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false), "t", Tanh)}; }, {}, 0},
+         [] { return Outs{Act(Conv(Image("x", 3, 3, 1), "c", 2, 1, 1, false), "t", Tanh)}; }, {}, 0},
         {"asymmetric zero padding before conv",
          [] {
              Layer* zp = AddZeroPadding2DLayer(Image("x", 3, 3, 1), nullptr, "zp", DL_NHWC, 1, 0, 1, 0);
-             return std::vector<Layer*>{Conv(zp, "c", 2, 2, 2, true, Tanh)};
-         },
-         {}, 0},
+             return Outs{Conv(zp, "c", 2, 2, 2, true, Tanh)};
+         }, {}, 0},
         {"sigmoid times another tensor",
          [] {
              Layer* x = Image("x", 3, 3, 1);
              Layer* e = AddExpLayer(x, nullptr, "x");  // named as the sigmoid's input, yet another layer
-             return std::vector<Layer*>{Binary(AddMulLayer, e, Act(x, "s", Sigmoid), "m")};
-         },
-         {}, 0},
+             return Outs{Binary(AddMulLayer, e, Act(x, "s", Sigmoid), "m")};
+         }, {}, 0},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -184,7 +181,7 @@ TEST(LayersFusion, OptimisedGraphsComputeWhatPlainOnesDo)
     EXPECT_EQ(borrowedBefore, gBorrowed);  // the owner's weights are not rewritten
 }
 
-TEST(LayersFusion, ConnectivityAndHalfPrecisionRequest)
+TEST(LayersFusion, CheckIfLayersConnected)
 {
     Layer* x = Image("x", 3, 3, 1);
     Layer* a = Act(x, "a", ReLU);
@@ -194,13 +191,67 @@ TEST(LayersFusion, ConnectivityAndHalfPrecisionRequest)
     EXPECT_EQ(0u, CheckIfLayersConnected(three, 2, nullptr, 0, &a, 1));  // x is neither input nor fed
     EXPECT_EQ(0u, CheckIfLayersConnected(three, 3, &x, 1, &a, 1));       // lone reaches nothing
     DestroyLayer(lone);
+    ModelPtr m = MakeModel({a});  // owns x and a
+}
 
-    ModelPtr m = MakeModel({a});
+// Layers converted to half precision one by one (a model-wide request runs
+// float32): the inputs through OptimizeLayer, a Dense layer with its weights;
+// Where and Reshape follow their inputs. Only the Dense layer rounds, once:
+// its output is the float32 model's output rounded to half.
+TEST(LayersFusionDeathTest, HalfPrecisionLayersRoundTheFloatResultOnce)
+{
+    std::mt19937 rng(17);
+    auto halves = [&rng](size_t n) {
+        std::vector<float> v(n);
+        for (float& e : v) e = corvus_test::Float(corvus_test::Half(std::uniform_real_distribution<float>(-2, 2)(rng)));
+        return v;
+    };
+    const std::vector<float> x = halves(6), y = halves(6), w = halves(12), b = halves(4);
+    Layer* fc = nullptr;
+    auto build = [&] {  // Dense(Reshape(Where(Greater(x, y), x, y)) to (2, 3)), 4 units
+        Layer* in[3] = {nullptr, Input("x", 6), Input("y", 6)};
+        in[0] = AddGreaterLayer(in + 1, nullptr, 2, "gt");
+        const uint32_t rows[2] = {2, 3};
+        fc = AddDenseLayer(AddReshapeLayer(AddWhereLayer(in, nullptr, 3, "max"), nullptr, "r", rows, 2), nullptr, "fc",
+                           4, true, None);
+        for (uint32_t j = 0; j < 2; ++j) SetTensorData(fc->kernel->inner[j], (void*)(j ? b : w).data());
+        return MakeModel({fc});
+    };
+    ModelPtr plain = build();
+    InitModel(plain.get(), 1);
+    const std::vector<float> want = Predicted(plain.get(), {x, y})[0];
+
+    ModelPtr half = build();
+    for (uint32_t i = 0; i < half->numLayers; ++i) {
+        Layer* l = half->layers[i];
+        if (l->op == OP_Input) OptimizeLayer(l, 1);
+        if (l->op == OP_Greater || l->op == OP_Dense) ConvertLayerInOutTensorsToFloat16(l);  // int8 stays
+        if (l->op == OP_Dense) ConvertLayerInnersTensorsToFloat16(l);
+        if (l->op == OP_Where || l->op == OP_Reshape) OptimizeLayer(l, 0);
+    }
+    EXPECT_TRUE(fc->kernel->inner[0]->dtype == DT_FLOAT16 && fc->kernel->inner[1]->dtype == DT_FLOAT16);
     corvus_test::ExpectWarning("Model",
                                "Float16 is supported only for ostrel now. Model will be run with float32 data format",
-                               [&] { OptimizeModel(m.get(), 1); });
-    EXPECT_EQ(DT_FLOAT32, a->kernel->output[0]->dtype);
-    EXPECT_NE(nullptr, a->kernel->fn);
+                               [&] { OptimizeModel(half.get(), 1); });
+    EXPECT_EQ(fc->kernel->fn, nn_kernel_fn_list[kfname_Dense_ref]);
+    InitModel(half.get(), 1);
+    corvus_test::TensorPtr fx(corvus_test::Holding(DT_FLOAT32, {1, 6}, x)),
+        fy(corvus_test::Holding(DT_FLOAT32, {1, 6}, y));
+    const ModelInput feed[] = {{"x", fx.get()}, {"y", fy.get()}};
+    const Tensor* out = Predict(half.get(), 2, feed)[0]->kernel->output[0];
+    ASSERT_TRUE(out->dtype == DT_FLOAT16 && GetTensorSize(out) == want.size());
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(((const uint16_t*)out->data)[i], corvus_test::Half(want[i]));
+
+    // clang-format off
+    corvus_test::ExpectFatal("Model", {
+        {[] { OptimizeLayer(AddSplitLayer(nullptr, corvus_test::Desc(DT_FLOAT32, {4}), 2, 0, "s"), 1); },
+         "type float16 is not supported for this layer, layer_op=30, layer_name=s"},
+        {[] { ConvertLayerInOutTensorsToFloat16(AddExpLayer(Input("x", 2), nullptr, "e")); },
+         "layer->inputLayers[i]->kernel->output[0]->dtype == DT_FLOAT16: false, expected: true"},
+        {[] { ConvertLayerInnersTensorsToFloat16(AddDenseLayer(Input("x", 2), nullptr, "d", 2, true, None)); },
+         "inner->data==NULL, expected not NULL value"},
+    });
+    // clang-format on
 }
 
 }  // namespace

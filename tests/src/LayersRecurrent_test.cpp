@@ -49,14 +49,11 @@ void RunCase(const Case& c, std::mt19937& rng)
     const uint32_t T = 5, B = 2, I = 3, H = c.onnx ? 4 : 8;
     const U xDims = c.batchMajor ? U{B, T, I} : U{T, B, I};
     std::vector<Layer*> ins = {corvus_test::InputLayer("x", DT_FLOAT32, xDims)};
-    for (const char* name : {"h0", "c0"}) {  // ONNX: initializers from the weights file; Keras: model inputs
-        if (!c.states) break;
-        Layer* s = c.onnx ? CreateLayer(name, OP_Initializer, nullptr, nullptr, 0, 0)
-                          : corvus_test::InputLayer(name, DT_FLOAT32, {B, H});
-        if (c.onnx) s->kernel->output[0] = CreateTensor(DT_FLOAT32, DL_NONE, 3, Shape({1, B, H}), true);
-        s->staticOutput = c.onnx;
-        ins.push_back(s);
-    }
+    for (const char* name : {"h0", "c0"})  // ONNX: initializers from the weights file; Keras: model inputs
+        if (c.states)
+            ins.push_back(
+                c.onnx ? corvus_test::ConstantLayer(name, corvus_test::NewTensor(DT_FLOAT32, {1, B, H}).release())
+                       : corvus_test::InputLayer(name, DT_FLOAT32, {B, H}));
     LSTMParams p = {};
     p.parserType = c.onnx ? LSTM_PARSER_ONNX : LSTM_PARSER_KERAS, p.hiddenSize = H, p.batchMajor = c.batchMajor;
     p.hasBias = c.bias, p.sequenceFlag = c.returnSeq, p.numInputs = (uint32_t)ins.size();

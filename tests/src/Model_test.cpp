@@ -30,20 +30,13 @@ Layer* Sum(const char* name, std::vector<Layer*> inputs)
     return layer;
 }
 
-Strings NamesOf(Layer** layers, uint32_t n)
-{
-    Strings names;
-    for (uint32_t i = 0; i < n; ++i) names.push_back(layers[i]->name);
-    return names;
-}
-
 TEST(Model, LayersInPostOrderFromOutputsAndInputsInFirstReachedOrder)
 {
     Layer* a = Input("A", 4);
     Layer* c = Sum("C", {a});
     ModelPtr model = MakeModel({Sum("D", {Sum("B", {a}), c}), c});
     EXPECT_EQ(Names(model.get()), (Strings{"A", "B", "C", "D"}));
-    EXPECT_EQ(NamesOf(model->ioLayers->outputLayers, model->ioLayers->outputLayersCount), (Strings{"D", "C"}));
+    EXPECT_EQ(Names(model->ioLayers->outputLayers, model->ioLayers->outputLayersCount), (Strings{"D", "C"}));
 
     // Shared producers appear once; Y is reached first through S1; unreachable layers are left out.
     Layer* x = Input("X", 4);
@@ -51,7 +44,7 @@ TEST(Model, LayersInPostOrderFromOutputsAndInputsInFirstReachedOrder)
     Layer* unused = Input("Unused", 4);
     model = MakeModel({Sum("S1", {y, x}), Sum("S2", {x, y})});
     EXPECT_EQ(Names(model.get()), (Strings{"Y", "X", "S1", "S2"}));
-    EXPECT_EQ(NamesOf(model->ioLayers->inputLayers, model->ioLayers->inputLayersCount), (Strings{"Y", "X"}));
+    EXPECT_EQ(Names(model->ioLayers->inputLayers, model->ioLayers->inputLayersCount), (Strings{"Y", "X"}));
     InitModel(model.get(), 1);
     TensorPtr t = NewTensor(DT_FLOAT32, {1, 4});
     ModelInput in[] = {{"Unused", t.get()}};

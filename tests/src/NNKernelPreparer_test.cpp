@@ -49,11 +49,6 @@ std::vector<float> Shuffled(const std::vector<float>& in)
     return out;
 }
 
-void Destroy(std::initializer_list<Tensor*> ts)
-{
-    for (Tensor* t : ts) DestroyTensor(t);
-}
-
 TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
 {
     Tensor* f = Counting(DL_HWIO, {1, 2, 3, 4});
@@ -71,14 +66,14 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     EXPECT_TRUE(StridesOf(f) == std::vector<uint32_t>({8, 8, 4, 1}) && v.size() == 8u);
     EXPECT_EQ(std::vector<float>({v[0], v[1], v[2], v[4], v[5], v[6]}), std::vector<float>({0, 1, 2, 4, 5, 6}));
     EXPECT_TRUE(b->dtype == DT_FLOAT16 && Values(b) == Iota(4));
-    Destroy({f, b});
+    for (Tensor* t : {f, b}) DestroyTensor(t);
 
     // Without data the replacement has the target type and no data.
     f = Counting(DL_HWIO, {3, 3, 2, 2}, false);
     b = Counting(DL_I, {2}, false);
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_k1_s1_fl16_ost_ostrelcnn);
     EXPECT_TRUE(f->dtype == DT_FLOAT16 && f->data == nullptr && b->dtype == DT_FLOAT16 && b->data == nullptr);
-    Destroy({f, b});
+    for (Tensor* t : {f, b}) DestroyTensor(t);
 
     // Dense: a missing bias is made (zero, float32) only for the kernel that reads one.
     Tensor* w = Counting(DL_CN, {3, 5});
@@ -90,7 +85,7 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     PrepareDenseLayerWeights(&w, &b, kfname_Dense_fl16_ost_mm);
     ASSERT_NE(nullptr, b);
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && b->layout == DL_I && Values(b) == std::vector<float>(5, 0.0f));
-    Destroy({w, b});
+    for (Tensor* t : {w, b}) DestroyTensor(t);
 }
 
 TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
@@ -103,7 +98,7 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
     EXPECT_TRUE(w->dtype == DT_FLOAT32 && v == Shuffled(Iota(64)));
     EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 6), std::vector<float>({0, 1, 4, 5, 8, 9}));
     EXPECT_TRUE(b->dtype == DT_FLOAT16 && Values(b) == Iota(64));
-    Destroy({w, b});
+    for (Tensor* t : {w, b}) DestroyTensor(t);
 
     // Transposed convolution: output channels in blocks of 32, innermost;
     // the bias is shuffled per block.
@@ -120,7 +115,7 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
                         (float)(((h * W + x) * O + o) * I + i);
     EXPECT_TRUE(w->dtype == DT_FLOAT16 && Values(w) == blocked && DimsOf(w) == std::vector<uint32_t>({H, W, O, I}));
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && Values(b) == Shuffled(Iota(64)));
-    Destroy({w, b});
+    for (Tensor* t : {w, b}) DestroyTensor(t);
 
     // Conv1D converts its filter in place, leaving the bias.
     NNKernel k{};
@@ -130,7 +125,7 @@ TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
     PrepareConv1DLayerWeights(&k);
     EXPECT_TRUE(inner[0] == before && inner[0]->dtype == DT_FLOAT16 && Values(inner[0]) == Iota(24));
     EXPECT_EQ(DT_FLOAT32, inner[1]->dtype);
-    Destroy({inner[0], inner[1]});
+    for (Tensor* t : {inner[0], inner[1]}) DestroyTensor(t);
 }
 
 }  // namespace

@@ -63,13 +63,6 @@ Dim ExpectForward(uint32_t in, uint32_t k, uint32_t s, uint32_t d, PaddingMode m
     return {ceilMode ? starts : Count(s, s, in), total / 2, total - total / 2};
 }
 
-void CapturedNotice(const std::function<void()>& call)
-{
-    ::testing::internal::CaptureStdout();
-    call();
-    ::testing::internal::GetCapturedStdout();
-}
-
 }  // namespace
 
 // Hand-computed cases; the sweeps below cover the rest.
@@ -169,26 +162,23 @@ TEST(Padding, TransposedSweepAgreesWithScatteredSpans)
 TEST(Padding, DeprecatedFormsAgreeAndPrintNotices)
 {
     const uint32_t in[2] = {5, 7}, k[2] = {3, 4}, s[2] = {2, 3}, d[2] = {1, 2}, op[2] = {1, 0};
-    PaddingStruct old;
-    ExpectWarning("Padding",
-                  "ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is deprecated and will "
-                  "be removed. Use \"ComputePaddingStructTransposed(...)\" instead",
-                  [&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 1, 0, SAME, true); });
+    const std::string t = "ComputePaddingStructT: the function \"ComputePaddingStructT(...)\" is deprecated and will "
+                          "be removed. Use \"ComputePaddingStructTransposed(...)\" instead",
+                      oneD = "ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" is deprecated and "
+                             "will be removed. Use \"ComputePaddingStruct(...)\" instead";
+    PaddingStruct old, one, same, expl;
+    ExpectWarning("Padding", t, [&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 0, 0, 1, 0, SAME, true); });
     PaddingStruct now = ComputePaddingStructTransposed(2, in, k, s, d, SAME, nullptr, op, true);
     EXPECT_EQ(memcmp(&old, &now, sizeof(old)), 0);
     // EXPLICIT: (in - 1) * s - 2 * pad + op + K, the pad recorded before the input only.
-    CapturedNotice([&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 1, 2, 1, 0, EXPLICIT, true); });
+    ExpectWarning("Padding", t,
+                  [&] { old = ComputePaddingStructT(5, 7, 3, 4, 2, 3, 1, 2, 1, 2, 1, 0, EXPLICIT, true); });
     EXPECT_EQ(DimOf(old, 0), (Dim{8 - 2 + 1 + 3, 1, 0}));
     EXPECT_EQ(DimOf(old, 1), (Dim{18 - 4 + 0 + 7, 2, 0}));
-
-    PaddingStruct one, same, expl;
-    ExpectWarning("Padding",
-                  "ComputePaddingStruct1D: the function \"ComputePaddingStruct1D(...)\" is deprecated and "
-                  "will be removed. Use \"ComputePaddingStruct(...)\" instead",
-                  [&] { one = ComputePaddingStruct1D(7, 3, 2, 1, 5, VALID); });
+    ExpectWarning("Padding", oneD, [&] { one = ComputePaddingStruct1D(7, 3, 2, 1, 5, VALID); });
     EXPECT_EQ(DimOf(one, 0), (Dim{3, 0, 0}));  // always rounded up; the pad is not used
-    CapturedNotice([&] { same = ComputePaddingStruct1D(6, 3, 2, 2, 3, SAME); });
-    CapturedNotice([&] { expl = ComputePaddingStruct1D(6, 3, 2, 2, 2, EXPLICIT); });
+    ExpectWarning("Padding", oneD, [&] { same = ComputePaddingStruct1D(6, 3, 2, 2, 3, SAME); });
+    ExpectWarning("Padding", oneD, [&] { expl = ComputePaddingStruct1D(6, 3, 2, 2, 2, EXPLICIT); });
     EXPECT_EQ(DimOf(same, 0), Forward1(6, 3, 2, 2, SAME, 1));
     EXPECT_EQ(DimOf(expl, 0), Forward1(6, 3, 2, 2, EXPLICIT, 0, 2, 2));
 }

@@ -19,15 +19,14 @@ using conv_test::Pads;
 
 namespace {
 
-ActivationParams Act(uint32_t type) { return ActivationParams{type, 0.0f}; }
-
 // Two chains holding every operator with its own geometry columns, plus an
 // Input and a Flatten for the plain rows. Output sizes are worked out by hand.
 ModelPtr BuildModel()
 {
     Layer* img = Image("img", 6, 6, 2);
     PaddingStruct p = Pads(8, 6, 1, 2, 3, 0);  // (6+1+3-3)+1, (6+2+0-3)+1
-    Layer* conv = AddConv2DLayer(img, nullptr, "block1/conv;a", DL_NHWC, 4, 3, 3, 1, 1, 1, 1, &p, true, Act(ReLU), 2);
+    Layer* conv =
+        AddConv2DLayer(img, nullptr, "block1/conv;a", DL_NHWC, 4, 3, 3, 1, 1, 1, 1, &p, true, {ReLU, 0.0f}, 2);
     p = Pads(4, 4, 0, 0, 0, 0);  // (8-2)/2+1, (6-3)/1+1
     Layer* dw = AddDepthwiseConv2DLayer(conv, nullptr, "dw", DL_NHWC, 2, 3, 2, 1, 1, 1, 1, &p, false, ReLU6);
     p = Pads(4, 4, 0, 1, 1, 0);  // (4+0+1-2)+1, (4+1+0-2)+1
@@ -35,10 +34,10 @@ ModelPtr BuildModel()
     p = Pads(2, 2, 0, 0, 0, 0);  // (4-3)/1+1, (4-2)/2+1
     Layer* ap = AddAveragePool2DLayer(mp, nullptr, "ap", DL_NHWC, 3, 2, 1, 2, 0, &p, POOL_PADDING_ZEROS);
     Layer* bn = AddBatchNormalizationLayer(ap, nullptr, "bn", true, true, 1e-3f);
-    Layer* act = AddActivationLayer(bn, nullptr, "act", Act(Sigmoid));
+    Layer* act = AddActivationLayer(bn, nullptr, "act", {Sigmoid, 0.0f});
     p = Pads(4, 4, 1, 0, 0, 0);  // (2-1)*2+3-1, (2-1)*2+2-0
     Layer* deconv =
-        AddConv2DTransposeLayer(act, nullptr, "deconv", DL_NHWC, 3, 3, 2, 2, 2, 1, 1, &p, 1, true, Act(None));
+        AddConv2DTransposeLayer(act, nullptr, "deconv", DL_NHWC, 3, 3, 2, 2, 2, 1, 1, &p, 1, true, {None, 0.0f});
     Layer* gap = AddGlobalAveragePool2DLayer(deconv, nullptr, "gap", DL_NHWC, 0);
     Layer* fc = AddDenseLayer(gap, nullptr, "fc", 5, true, Tanh);
     const uint32_t flatShape[1] = {5};
@@ -47,10 +46,10 @@ ModelPtr BuildModel()
     Layer* seq = InputLayer("seq", DT_FLOAT32, {1, 8, 4});
     PaddingStruct q{};
     q.outputSize[0] = 5, q.begin0 = 1, q.end0 = 2;  // (8+1+2-3)/2+1
-    Layer* c1 = AddConv1DLayer(seq, nullptr, "c1", 6, 3, 2, 1, 2, &q, false, Act(LeakyReLU));
+    Layer* c1 = AddConv1DLayer(seq, nullptr, "c1", 6, 3, 2, 1, 2, &q, false, {LeakyReLU, 0.0f});
     q = PaddingStruct{};
     q.outputSize[0] = 13, q.begin0 = 1;  // (5-1)*3+2-1
-    Layer* c1t = AddConv1DTransposeLayer(c1, nullptr, "c1t", 2, 2, 1, 3, 2, &q, true, Act(None));
+    Layer* c1t = AddConv1DTransposeLayer(c1, nullptr, "c1t", 2, 2, 1, 3, 2, &q, true, {None, 0.0f});
     Layer* w = InputLayer("w", DT_FLOAT32, {4, 3});
     Layer* mmIn[2] = {c1t, w};
     Layer* mm = AddMatmulLayer(mmIn, nullptr, "mm", 0);
@@ -120,21 +119,11 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
     EXPECT_EQ(n, expected.size());
 
     // Operation counts over the same layers, by hand.
+    // clang-format off
     const std::vector<std::pair<const char*, uint64_t>> flops = {
-        {"block1/conv;a", 3456},
-        {"dw", 768},
-        {"mp", 0},
-        {"ap", (3 * 2 + 1) * 16},
-        {"bn", 32},
-        {"act", 0},
-        {"deconv", 576},
-        {"gap", (16 + 1) * 3},
-        {"fc", 30},
-        {"flat", 0},
-        {"c1", 360},
-        {"c1t", 240},
-        {"mm", 312},
-    };
+        {"block1/conv;a", 3456}, {"dw", 768}, {"mp", 0}, {"ap", (3 * 2 + 1) * 16}, {"bn", 32}, {"act", 0},
+        {"deconv", 576}, {"gap", (16 + 1) * 3}, {"fc", 30}, {"flat", 0}, {"c1", 360}, {"c1t", 240}, {"mm", 312}};
+    // clang-format on
     uint64_t total = 0;
     for (const auto& f : flops)
         for (uint32_t i = 0; i < model->numLayers; ++i)

@@ -5,25 +5,18 @@ using namespace corvus_test;
 
 namespace {
 
-template <typename T>
-TensorPtr Filled(DataType dtype, const std::vector<uint32_t>& dims, const std::vector<T>& values,
-                 const std::vector<uint32_t>& strides = {})
-{
-    TensorPtr t = NewTensor(dtype, dims, strides);
-    memcpy(t->data, values.data(), values.size() * sizeof(T));
-    return t;
-}
-
 // Equal within the threshold: nothing printed; otherwise the largest,
 // smallest and average differences; padding gaps are never read.
 TEST(TensorCompare, ComparesLogicalElementsAndReportsDifferences)
 {
-    TensorPtr a = Filled<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5, 6});
-    TensorPtr near = Filled<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5.01f, 6});
-    TensorPtr padded = Filled<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 99, 99, 4, 5, 6, 99, 99}, {5, 1});
-    TensorPtr b = Filled<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5, 6.5f});
+    TensorPtr a(Holding<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5, 6}));
+    TensorPtr near(Holding<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5.01f, 6}));
+    TensorPtr padded = NewTensor(DT_FLOAT32, {2, 3}, {5, 1});
+    const float paddedValues[10] = {1, 2, 3, 99, 99, 4, 5, 6, 99, 99};
+    memcpy(padded->data, paddedValues, sizeof(paddedValues));
+    TensorPtr b(Holding<float>(DT_FLOAT32, {2, 3}, {1, 2, 3, 4, 5, 6.5f}));
     // Half-precision data is compared through float32 temporaries.
-    TensorPtr h = Filled<uint16_t>(DT_FLOAT16, {2, 3}, {0x3C00, 0x4000, 0x4200, 0x4400, 0x4500, 0x4680});
+    TensorPtr h(Holding<uint16_t>(DT_FLOAT16, {2, 3}, {0x3C00, 0x4000, 0x4200, 0x4400, 0x4500, 0x4680}));
     const std::string report = "max diff = 0.50000: tensor1(1,2) = 6.00000, tensor2(1,2) = 6.50000\n"
                                "min diff = 0.00000: tensor1(0,0) = 1.00000, tensor2(0,0) = 1.00000\n"
                                "average diff = 0.08333\n";

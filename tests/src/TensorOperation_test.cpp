@@ -286,47 +286,38 @@ TEST(TensorOperationDeathTest, FatalMessages)
     // Results with more elements than 32 bits count are refused, not wrapped.
     ExpectFatal("Tensor", {{[&] { GetBroadcastShape(tw, 2); }, huge},
                            {[&] { GetMatmulBroadcastTensor(tall.get(), wide.get()); }, huge}});
-    ExpectFatal(
-        "TensorOperation",
-        {
-            {[&] { GetBroadcastShape(xy, 2); },
-             "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"},
-            {[&] { GetMatmulBroadcastTensor(p.get(), q.get()); },
-             "Function Matmul: Wrong shapes for matrix multiplication: (3,4,5) and (2,5,7)"},
-            {[&] {
-                 GetGatherShape(Shape({1, 2, 3, 4}), Shape({5, 6, 7, 8}), 4, 4, 7, 0);
-             },
-             "GetGatherShape: Output tensor rank is greater than: 6. Input tensor shape: (1,2,3,4). "
-             "Indices tensor shape: (5,6,7,8)"},
-            // Slices the kernel would walk outside the data, or against the step.
-            {[] { Slice1(10, 0, 20, 1); },
-             "GetSliceShape: There is something wrong with output tensor shape: (20). Input tensor shape: (10)"},
-            {[] { Slice1(10, 12, 10, 1); },
-             "GetSliceShape: There is something wrong with output tensor shape: (2). Input tensor shape: (10)"},
-            {[] { Slice1(10, 5, 2, 1); },
-             "GetSliceShape: There is something wrong with output tensor shape: (3). Input tensor shape: (10)"},
-            {[] { Slice1(10, 0, 5, 0); }, "GetSliceShape: step for axis 0 is 0"},
-            {[&] { GetSqueezeShape(data.get(), Ints({1}).get()); },
-             "GetSqueezeShape: Axis for squeeze operation: (1), is out of data tensor dimensions: (1,3,1), or axis for "
-             "squeeze operation is not equal to 1"},
-            {[&] {
-                 Unsqueeze(d2.get(), {0, 1, 2, 3, 4});
-             },
-             "GetUnsqueezeShape: Result axes dimensions number (7) is greater then MAX_NDIM_VALUE"},
-            {[] { Range(5, 0, 1); },
-             "GetRangeShape: Wrong start (5.000000), limit (0.000000), delta (1.000000) parameters"},
-            {[&] { GetRangeShape(mixed, 3); }, "GetRangeShape: Inputs data type is not equal"},
-            {[&] { GetReduceShape(in.get(), axes21, 2, true); }, "GetReduceShape: Wrong axes order"},
-            {[&] { GetReduceShape(in.get(), axes0123, 4, true); },
-             "GetReduceShape: Number of axes (4) for ReduceMean operation is greater than input tensor rank (3)"},
-            {[] {
-                 ComputeEinsumOutputShape(Shape({2, 3}), "ij", Shape({4, 5}), "jk", "ik");
-             },
-             "ComputeEinsumOutputShape: Dimension mismatch for general index 'j'.\n"},
-            {[] { ParseEinsum("ij->ij"); }, "ParseEinSumExpression: Invalid expression format.\n"},
-            {[&] { NonZeroOutputShape(i8.get()); }, "NonZeroOutputShape: unsupported data type"},
-        });
     // clang-format off
+    ExpectFatal("TensorOperation", {
+        {[&] { GetBroadcastShape(xy, 2); }, "GetBroadcastShape: Tensors with shapes: (3)(2), are not broadcastable"},
+        {[&] { GetMatmulBroadcastTensor(p.get(), q.get()); },
+         "Function Matmul: Wrong shapes for matrix multiplication: (3,4,5) and (2,5,7)"},
+        {[&] { GetGatherShape(Shape({1, 2, 3, 4}), Shape({5, 6, 7, 8}), 4, 4, 7, 0); },
+         "GetGatherShape: Output tensor rank is greater than: 6. Input tensor shape: (1,2,3,4). "
+         "Indices tensor shape: (5,6,7,8)"},
+        // Slices the kernel would walk outside the data, or against the step.
+        {[] { Slice1(10, 0, 20, 1); },
+         "GetSliceShape: There is something wrong with output tensor shape: (20). Input tensor shape: (10)"},
+        {[] { Slice1(10, 12, 10, 1); },
+         "GetSliceShape: There is something wrong with output tensor shape: (2). Input tensor shape: (10)"},
+        {[] { Slice1(10, 5, 2, 1); },
+         "GetSliceShape: There is something wrong with output tensor shape: (3). Input tensor shape: (10)"},
+        {[] { Slice1(10, 0, 5, 0); }, "GetSliceShape: step for axis 0 is 0"},
+        {[&] { GetSqueezeShape(data.get(), Ints({1}).get()); },
+         "GetSqueezeShape: Axis for squeeze operation: (1), is out of data tensor dimensions: (1,3,1), or axis for "
+         "squeeze operation is not equal to 1"},
+        {[&] { Unsqueeze(d2.get(), {0, 1, 2, 3, 4}); },
+         "GetUnsqueezeShape: Result axes dimensions number (7) is greater then MAX_NDIM_VALUE"},
+        {[] { Range(5, 0, 1); },
+         "GetRangeShape: Wrong start (5.000000), limit (0.000000), delta (1.000000) parameters"},
+        {[&] { GetRangeShape(mixed, 3); }, "GetRangeShape: Inputs data type is not equal"},
+        {[&] { GetReduceShape(in.get(), axes21, 2, true); }, "GetReduceShape: Wrong axes order"},
+        {[&] { GetReduceShape(in.get(), axes0123, 4, true); },
+         "GetReduceShape: Number of axes (4) for ReduceMean operation is greater than input tensor rank (3)"},
+        {[] { ComputeEinsumOutputShape(Shape({2, 3}), "ij", Shape({4, 5}), "jk", "ik"); },
+         "ComputeEinsumOutputShape: Dimension mismatch for general index 'j'.\n"},
+        {[] { ParseEinsum("ij->ij"); }, "ParseEinSumExpression: Invalid expression format.\n"},
+        {[&] { NonZeroOutputShape(i8.get()); }, "NonZeroOutputShape: unsupported data type"},
+    });
     ExpectExitRe({
         {[] { ParseEinsum("abcdefg,a->a"); },
          "The expression for the left multiplayer contains more terms \\(7\\)than the maximum permissible "

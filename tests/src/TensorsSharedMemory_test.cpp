@@ -5,6 +5,8 @@
 #include <array>
 #include <random>
 
+#include "LayersActivation.h"
+#include "LayersDetection.h"
 #include "TensorsSharedMemory.h"
 #include "graph_util.h"
 
@@ -94,8 +96,7 @@ TEST(TensorsSharedMemory, StaticOutputsGetNoRecord)
     Layer* resize = Node("resize", OP_Reshape, {in}, 6);
     Layer* strided = Node("strided", OP_Reshape, {in}, 12);
     DestroyTensor(strided->kernel->input[0]);
-    strided->kernel->input[0] =
-        CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({3, 4}), TensorStrides{{8, 1}}, false);
+    strided->kernel->input[0] = corvus_test::NewTensor(DT_FLOAT32, {3, 4}, {8, 1}, false).release();
     Layer* outReshape = Node("outReshape", OP_Reshape, {in}, 12);
     ModelPtr model = MakeModel({Node("sum", OP_AddBroadcast, {slice, alias, resize, strided}, 4), outReshape});
     PlanTensorsSharedMemory(model.get());
@@ -103,19 +104,31 @@ TEST(TensorsSharedMemory, StaticOutputsGetNoRecord)
     EXPECT_FALSE(resize->staticOutput || strided->staticOutput || outReshape->staticOutput);
     EXPECT_EQ(Plan(model.get()).size(), 5u);  // in, resize, strided, sum, outReshape
 
+    ModelPtr initialized = MakeModel({Input("in", 4)});
+    InitModel(initialized.get(), 1);
     corvus_test::ExpectExitRe({
-        {[] {
-             ModelPtr m = MakeModel({Input("in", 4)});
-             InitModel(m.get(), 1);
-             PlanTensorsSharedMemory(m.get());
-         },
-         "Memory of an initialized model cannot be planned"},
+        {[&] { PlanTensorsSharedMemory(initialized.get()); }, "Memory of an initialized model cannot be planned"},
         {[] { PlanTensorsSharedMemory(MakeModel({Input("in", 0x20000000u)}).get()); },  // 2 GiB of floats
          "planned outputs must stay below 2 GiB"},
     });
 }
 
-// ---- random graphs ------------------------------------------------------
+// Anchors are computed once at initialisation; layers that run before the
+// AnchorBoxes layer must not share their planned storage.
+TEST(TensorsSharedMemory, PlannedAnchorsSurviveEarlierLayers)
+{
+    const float variances[4] = {0.1f, 0.1f, 0.2f, 0.2f}, ratio = 1.0f;
+    Layer* a1 = AddActivationLayer(Image("x", 4, 5, 8), nullptr, "relu1", {ReLU, 0.0f});
+    Layer* a2 = AddActivationLayer(a1, nullptr, "relu2", {ReLU, 0.0f});
+    Layer* anchors = AddAnchorBoxesLayer(a2, nullptr, "anchors", 300, 400, 1, &ratio, false, false, variances,
+                                         CT_Centroids, true, 16.0f, 0.5f, 0.2f, 0.35f);
+    ModelPtr model = MakeModel({anchors, a2});
+    ASSERT_GT(PlanTensorsSharedMemory(model.get()), 0u);
+    InitModel(model.get(), 1);
+    const std::vector<float> atInit = Values(anchors->kernel->output[0]);
+    Predicted(model.get(), {std::vector<float>(160, 7.0f)});
+    EXPECT_EQ(Values(anchors->kernel->output[0]), atInit);
+}
 
 struct RandomGraph {
     std::vector<Layer*> all, outputs;
