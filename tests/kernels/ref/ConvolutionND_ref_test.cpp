@@ -22,13 +22,12 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 // partial sum over the group's input channels, the bias last (Conv2D in half
 // precision through float32, rounded once). Transposed: the same partial
 // sums, gathered in input-position order. Channels per group usually
-// divide, in Conv1D and Conv3D sometimes leave channels no group reaches;
-// Conv2D also draws more
-// groups than input channels, filter rows of 256 channels and more (the
-// packed path), 1-3 input channels over several output blocks and an
-// infinite weight that taps in the pads must not touch (no 0 * inf);
-// depthwise draws channel counts with 8-, 4- and 1-lane remainders and rows
-// wide enough for several pixel tiles. Gapped strides.
+// divide; Conv1D and Conv3D sometimes leave channels no group reaches.
+// Conv2D also draws more groups than input channels, filter rows of 256
+// channels and more (the packed path), 1-3 input channels over several
+// output blocks and an infinite weight that taps in the pads must not
+// touch (no 0 * inf); depthwise draws channel counts with 8-, 4- and 1-lane
+// remainders and rows wide enough for several pixel tiles. Gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
