@@ -38,7 +38,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
-        uint32_t G = Rand(1, 3), Cin = G * Rand(1, 9), M = Rand(1, 3);
+        uint32_t G = Rand(1, 3), Cin = G * Rand(1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
         if (kind == kConv2D && round % 4 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
         if (dw) G = Cin = Rand(1, 37);
         uint32_t Cout = dw ? Cin * M : G * (packed ? Rand(256, 300) : rng() % 3 == 0 ? Rand(8, 37) : Rand(1, 6));
