@@ -39,9 +39,15 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
         uint32_t G = Rand(1, 3), Cin = G * Rand(1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
-        if (kind == kConv2D && round % 4 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
+        const bool image = kind == kConv2D && round % 4 == 0;     // 1-3 channels over several output blocks
+        if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
+        if (image) G = 1;
         if (dw) G = Cin = Rand(1, 37);
-        uint32_t Cout = dw ? Cin * M : G * (packed ? Rand(256, 300) : rng() % 3 == 0 ? Rand(8, 37) : Rand(1, 6));
+        uint32_t Cout = dw      ? Cin * M
+                        : image ? Rand(17, 70)
+                                : G * (packed           ? Rand(256, 300)
+                                       : rng() % 3 == 0 ? Rand(8, 37)
+                                                        : Rand(1, 6));
         if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
         ConvSetup c;
@@ -70,7 +76,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         if (empty) continue;
         U wDims = c.k;
         wDims.push_back(transposed ? Cout / G : Cin / std::min(G, Cin)), wDims.push_back(transposed ? Cin : Cout);
-        const bool useBias = rng() % 2;
+        const bool useBias = image || rng() % 2;
         const DataType dt = half ? DT_FLOAT16 : DT_FLOAT32;
         const DataLayout layout = kind >= kConv2D ? DL_NHWC : DL_NONE;
         Tensor* x = Make(layout, c.x, &rng, half ? 0 : Rand(0, 1) * 2, dt);
@@ -78,6 +84,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         Tensor* b = Make(DL_NONE, {Cout}, &rng);
         Tensor* y = Make(layout, c.y, nullptr, half ? 0 : round % 3, dt);
         if (kind == kConv2D && round % 7 == 3) F32(w)[0] = INFINITY;
+        for (uint32_t e = 0; kind == kConv2D && e < Cout; ++e) F32(b)[e] *= 8.0f;  // sums past the ReLU6 bound
         const ActivationParams act{c.act, c.alpha};
         Layer* layer = nullptr;
         const float* bias = useBias ? F32(b) : nullptr;
