@@ -1,9 +1,11 @@
-// One-, three-dimensional and transposed convolution kernels against the
-// naive convolution over random geometry, and hand computations.
+// The convolution kernels (one- to three-dimensional, grouped, depthwise and
+// transposed) against the naive convolution over random geometry.
 #include <gtest/gtest.h>
 
+#include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "conv_util.h"
+#include "nn_kernel_list.h"
 
 using namespace conv_test;
 
@@ -15,32 +17,53 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 
 }  // namespace
 
-// Conv1D: one fused chain from the bias. Conv3D: per tap a partial sum over
-// the group's input channels, the bias last. Transposed: the same partial
+// Conv1D and depthwise: one fused chain from the bias (depthwise in half
+// precision rounded to float16 after every step). Conv2D, Conv3D: per tap a
+// partial sum over the group's input channels, the bias last (Conv2D in half
+// precision through float32, rounded once). Transposed: the same partial
 // sums, gathered in input-position order. Channels per group usually
-// divide, sometimes leave channels no group reaches; wide groups now and
-// then so that every channel block width runs; gapped strides.
+// divide; Conv1D and Conv3D sometimes leave channels no group reaches.
+// Conv2D also draws more groups than input channels, filter rows of 256
+// channels and more (the packed path), 1-3 input channels over several
+// output blocks and an infinite weight that taps in the pads must not
+// touch (no 0 * inf); depthwise draws channel counts with 8-, 4- and 1-lane
+// remainders and rows wide enough for several pixel tiles. Gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
-    enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D };
-    for (int trial = 0; trial < 200; ++trial) {
-        const int kind = trial % 4;
-        const bool transposed = kind >= kTransposed2D;
-        const size_t nd = kind == kConv3D ? 3 : kind == kTransposed2D ? 2 : 1;
-        const uint32_t G = Rand(1, 3), Cin = G * Rand(1, 9);
-        uint32_t Cout = G * (rng() % 3 == 0 ? Rand(8, 37) : Rand(1, 6)) + (rng() % 6 == 0 ? 1 : 0);
+    enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
+    for (int trial = 0; trial < 600; ++trial) {
+        const int kind = trial % 6, round = trial / 6;
+        const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
+        const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D;
+        const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
+        const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
+        const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
+        uint32_t G = Rand(1, 3), Cin = G * Rand(1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
+        const bool image = kind == kConv2D && round % 4 == 0;     // 1-3 channels over several output blocks
+        if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
+        if (image) G = 1;
+        if (dw) G = Cin = Rand(1, 37);
+        uint32_t Cout = dw      ? Cin * M
+                        : image ? Rand(17, 70)
+                                : G * (packed           ? Rand(256, 300)
+                                       : rng() % 3 == 0 ? Rand(8, 37)
+                                                        : Rand(1, 6));
+        if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
         ConvSetup c;
-        c.groups = G, c.transposed = transposed, c.chain = kind == kConv1D;
-        c.act = kFusedKinds[rng() % 5], c.alpha = 0.125f;
+        c.groups = G, c.transposed = transposed, c.chain = kind == kConv1D || dw;
+        c.act = half && dw ? (uint32_t)None : kFusedKinds[rng() % 5], c.alpha = dw ? 0.0f : 0.125f;
+        c.half = half && !dw, c.halfSteps = half && dw;
         c.x = {Rand(1, 2)}, c.y = {c.x[0]};
         U padEnd;
         bool empty = false;
         for (size_t a = 0; a < nd; ++a) {
-            c.k.push_back(Rand(1, nd == 3 ? 3 : 4)), c.s.push_back(Rand(1, nd == 3 ? 2 : 3));
-            c.d.push_back(Rand(1, nd == 3 || transposed ? 2 : 3)), c.pad.push_back(Rand(0, transposed ? 2 : 3));
+            c.k.push_back(tiles ? tileK : Rand(1, nd == 3 ? 3 : 4)),
+                c.s.push_back(tiles ? tileS : Rand(1, nd == 3 ? 2 : 3));
+            c.d.push_back(tiles ? 1 : Rand(1, nd == 3 || transposed ? 2 : 3)),
+                c.pad.push_back(Rand(0, transposed ? 2 : 3));
             padEnd.push_back(Rand(0, nd == 3 ? 1 : 3));
-            c.x.push_back(Rand(1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : 12));
+            c.x.push_back(Rand(1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
             if (transposed)  // random output padding and end pads
                 c.y.push_back((uint32_t)std::max<int64_t>(1, (int64_t)(c.x[a + 1] - 1) * c.s[a] + extent + Rand(0, 1) -
@@ -52,16 +75,23 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         c.x.push_back(Cin), c.y.push_back(Cout);
         if (empty) continue;
         U wDims = c.k;
-        wDims.push_back(transposed ? Cout / G : Cin / G), wDims.push_back(transposed ? Cin : Cout);
-        const bool useBias = rng() % 2;
-        Tensor* x = Make(DL_NONE, c.x, &rng, trial % 2);
-        Tensor* w = Make(DL_NONE, wDims, &rng);
+        wDims.push_back(transposed ? Cout / G : Cin / std::min(G, Cin)), wDims.push_back(transposed ? Cin : Cout);
+        const bool useBias = image || rng() % 2;
+        const DataType dt = half ? DT_FLOAT16 : DT_FLOAT32;
+        const DataLayout layout = kind >= kConv2D ? DL_NHWC : DL_NONE;
+        Tensor* x = Make(layout, c.x, &rng, half ? 0 : Rand(0, 1) * 2, dt);
+        Tensor* w = Make(kind == kConv2D ? DL_HWIO : DL_NONE, wDims, &rng, kind == kConv2D ? round % 3 : 0);
         Tensor* b = Make(DL_NONE, {Cout}, &rng);
-        Tensor* y = Make(DL_NONE, c.y, nullptr, trial % 3);
+        Tensor* y = Make(layout, c.y, nullptr, half ? 0 : round % 3, dt);
+        if (kind == kConv2D && round % 7 == 3) F32(w)[0] = INFINITY;
+        for (uint32_t e = 0; kind == kConv2D && e < Cout; ++e) F32(b)[e] *= 8.0f;  // sums past the ReLU6 bound
         const ActivationParams act{c.act, c.alpha};
+        Layer* layer = nullptr;
+        const float* bias = useBias ? F32(b) : nullptr;
+        const Tensor *in = x, *filter = w, *out = y;
         if (kind == kConv1D) {
             const Conv1DParams p = {c.k[0], c.s[0], c.d[0], c.pad[0], padEnd[0], G, useBias, act};
-            Conv1D_fl32_ref(x, w, useBias || trial % 2 ? b : nullptr, y, &p);  // no bias is read without useBias
+            Conv1D_fl32_ref(x, w, useBias || round % 2 ? b : nullptr, y, &p);  // no bias is read without useBias
         } else if (kind == kConv3D) {
             const Conv3DParams p = {c.k[0],    c.k[1], c.k[2],   c.s[0],    c.s[1],   c.s[2],    c.d[0],
                                     c.d[1],    c.d[2], c.pad[1], padEnd[1], c.pad[0], padEnd[0], c.pad[2],
@@ -71,13 +101,34 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             const Conv2DTransposeParams p = {c.k[0], c.k[1],   Cout,     c.s[0],  c.s[1], c.d[0],
                                              c.d[1], c.pad[0], c.pad[1], useBias, G,      act};
             Conv2DTranspose_fl32_ref(x, w, b, y, &p);
-        } else {
+        } else if (kind == kTransposed1D) {
             const Conv1DTransposeParams p = {c.s[0], c.k[0], c.d[0], c.pad[0], useBias, G, act};
             Conv1DTranspose_fl32_ref(x, w, b, y, &p);
+        } else if (kind == kConv2D) {
+            const Conv2DParams p = {c.k[0],   c.k[1],    Cout,      c.s[0], c.s[1],  c.d[0], c.d[1], c.pad[0],
+                                    c.pad[1], padEnd[0], padEnd[1], SAME,   useBias, act,    G};
+            (half ? Conv2D_fl16_ref : Conv2D_fl32_ref)(x, w, useBias ? b : nullptr, y, &p);
+        } else {  // the depthwise layer takes the input; its filter in the weights file's order
+            const PaddingStruct pad = Pads(c.y[1], c.y[2], c.pad[0], c.pad[1], padEnd[0], padEnd[1]);
+            layer = AddDepthwiseConv2DLayer(nullptr, x, nullptr, DL_NHWC, c.k[0], c.k[1], c.s[0], c.s[1], c.d[0],
+                                            c.d[1], M, &pad, useBias, c.act);
+            NNKernel* k = layer->kernel;
+            AllocTensorData(k->output[0]);
+            for (uint32_t i = 0; i < (useBias ? 2u : 1u); ++i) {
+                AllocTensorData(k->inner[i]);
+                PutTensorData(i == 0 ? w->data : b->data, k->inner[i]);
+            }
+            k->fn = nn_kernel_fn_list_default[OP_DepthwiseConv2D];
+            InitKernelCore(layer);
+            k->fn->execute(k);
+            filter = k->inner[0], out = k->output[0], bias = useBias ? F32(k->inner[1]) : nullptr;
+            x = nullptr;  // the layer's now
         }
-        ASSERT_TRUE(SameValues(NaiveConv(c, Values(x), Values(w), useBias ? F32(b) : nullptr), y))
+        ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias), out))
             << "trial " << trial << " kind " << kind << " G " << G << " Cin " << Cin << " Cout " << Cout;
-        for (Tensor* t : {x, w, b, y}) DestroyTensor(t);
+        for (Tensor* t : {x, w, b, y})
+            if (t != nullptr) DestroyTensor(t);
+        if (layer != nullptr) DestroyLayer(layer);
     }
 }
 

@@ -1,5 +1,5 @@
-// Grouped Conv2D reference kernel against the naive convolution and hand
-// computations; the refusals of the reference convolutions.
+// Conv2D reference kernel on hand computations; the refusals of the
+// reference convolutions (random geometry: ConvolutionND_ref_test.cpp).
 #include <gtest/gtest.h>
 
 #include "LayersConvolution.h"
@@ -9,77 +9,6 @@
 
 using namespace conv_test;
 using corvus_test::Fatal;
-
-namespace {
-
-Conv2DParams Params(const U& k, uint32_t filters, const U& s, const U& d, const U& pads, bool bias,
-                    ActivationParams act, uint32_t groups)
-{
-    const bool padded = (pads[0] | pads[1] | pads[2] | pads[3]) != 0;
-    return Conv2DParams{k[0],          k[1],    filters, s[0],    s[1],    d[0],
-                        d[1],          pads[0], pads[1], pads[2], pads[3], padded ? SAME : VALID,
-                        (uint8_t)bias, act,     groups};
-}
-
-ConvSetup SetupOf(const Conv2DParams& p, const U& x, const U& y)
-{
-    ConvSetup c;
-    c.x = x, c.y = y, c.k = {p.kerSizeH, p.kerSizeW}, c.s = {p.strideH, p.strideW};
-    c.d = {p.dilationRateH, p.dilationRateW}, c.pad = {p.padTop, p.padLeft};
-    c.groups = p.groups, c.act = p.activation.type, c.alpha = p.activation.alpha;
-    return c;
-}
-
-}  // namespace
-
-// Random geometry after fixed cases: windows wholly in the pads, more groups
-// than input channels, filter rows long enough (256 channels and more) for
-// the packed path, channel counts for every tile width; half precision goes
-// through float32 and rounds once.
-TEST(Conv2DRef, MatchesNaiveOverRandomGeometry)
-{
-    std::mt19937 rng(7);
-    auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
-    struct Fixed {
-        U x, k, s, d, pads;
-        uint32_t groups, cout;
-    };
-    const Fixed fixed[] = {{{1, 2, 2, 2}, {2, 2}, {1, 1}, {1, 1}, {4, 4, 4, 4}, 1, 3},
-                           {{1, 2, 2, 2}, {1, 1}, {1, 1}, {1, 1}, {0, 0, 0, 0}, 3, 3},
-                           {{2, 6, 5, 3}, {3, 2}, {2, 1}, {1, 2}, {1, 0, 1, 1}, 1, 5}};
-    for (int trial = 0; trial < 250; ++trial) {
-        const bool packed = trial % 5 == 0, half = trial % 6 == 1;
-        const uint32_t G = packed ? pick(1, 2) : pick(1, 3);
-        const uint32_t cgIn = pick(1, 20), cgOut = packed ? pick(256, 300) : pick(1, 150);
-        Fixed f{{pick(1, 2), pick(1, 9), pick(1, 11), G * cgIn},
-                {pick(1, 4), pick(1, 4)},
-                {pick(1, 3), pick(1, 3)},
-                {pick(1, 3), pick(1, 3)},
-                {pick(0, 3), pick(0, 3), pick(0, 3), pick(0, 3)},
-                G,
-                G * cgOut};
-        if (trial < 3) f = fixed[trial];
-        const U y = {f.x[0], OutSize(f.x[1], f.k[0], f.s[0], f.d[0], f.pads[0], f.pads[2]),
-                     OutSize(f.x[2], f.k[1], f.s[1], f.d[1], f.pads[1], f.pads[3]), f.cout};
-        if (y[1] == 0 || y[2] == 0) continue;
-        const Conv2DParams p = Params(f.k, f.cout, f.s, f.d, f.pads, pick(0, 1) == 1,
-                                      ActivationParams{kFusedKinds[pick(0, 4)], 0.125f}, f.groups);
-        const uint32_t gap = half ? 0 : pick(0, 1) * 3;
-        const DataType dt = half ? DT_FLOAT16 : DT_FLOAT32;
-        Tensor* in = Make(DL_NHWC, f.x, &rng, gap, dt);
-        Tensor* filter = Make(DL_HWIO, {f.k[0], f.k[1], f.x[3] / std::min(f.groups, f.x[3]), f.cout}, &rng, gap);
-        // An infinite weight: positions outside the input must still add nothing (no 0 * inf).
-        if (trial % 7 == 3) At(filter, {0, 0, 0, 0}) = INFINITY;
-        Tensor* bias = p.useBias ? Make(DL_I, {f.cout}, &rng) : nullptr;
-        Tensor* out = Make(DL_NHWC, y, nullptr, gap, dt);
-        (half ? Conv2D_fl16_ref : Conv2D_fl32_ref)(in, filter, bias, out, &p);
-        ConvSetup c = SetupOf(p, f.x, y);
-        c.half = half;
-        ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias ? F32(bias) : nullptr), out))
-            << "trial " << trial;
-        for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
-    }
-}
 
 TEST(Conv2DRef, FusedActivationsKeepSignedZeros)
 {
@@ -92,7 +21,7 @@ TEST(Conv2DRef, FusedActivationsKeepSignedZeros)
     for (const Case& c :
          {Case{ReLU6, 0, 5, 2, 6}, Case{ReLU6, 0, -5, 2, -0.0f}, Case{ReLU, 0, -5, 2, -0.0f},
           Case{LeakyReLU, 0.25f, -5, 1, -1}, Case{LeakyReLU, 0.25f, 3, 1, 4}, Case{Linear, 0, -5, 1, -4}}) {
-        const Conv2DParams p = Params({1, 1}, 1, {1, 1}, {1, 1}, {0, 0, 0, 0}, true, {c.kind, c.alpha}, 1);
+        const Conv2DParams p = {1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, VALID, 1, {c.kind, c.alpha}, 1};
         F32(w)[0] = c.w, F32(b)[0] = c.b;
         Conv2D_fl32_ref(one, w, b, y, &p);
         EXPECT_TRUE(SameBits(c.expected, F32(y)[0])) << ActivationNameString[c.kind];
@@ -100,22 +29,29 @@ TEST(Conv2DRef, FusedActivationsKeepSignedZeros)
     for (Tensor* t : {one, w, b, y}) DestroyTensor(t);
 }
 
-// Execute reads the filter from the record. The refusals of the 2-D and
-// 1-D reference convolutions.
+// Execute reads the filter from the record. The refusals of the 2-D, 1-D
+// and depthwise reference convolutions; a fused activation on float16
+// depthwise output has no kernel.
 TEST(ConvolutionRefDeathTest, ExecuteAndRefusals)
 {
     std::mt19937 rng(1);
-    Conv2DParams p = Params({1, 1}, 2, {1, 1}, {1, 1}, {0, 0, 0, 0}, false, ActivationParams{None, 0}, 1);
+    Conv2DParams p = {1, 1, 2, 1, 1, 1, 1, 0, 0, 0, 0, VALID, 0, {None, 0}, 1};
     Tensor *in = Make(DL_NHWC, {1, 1, 2, 2}, &rng), *filter = Make(DL_HWIO, {1, 1, 2, 2}, &rng);
     Tensor *out = Make(DL_NHWC, {1, 1, 2, 2}, nullptr), *wrongFilter = Make(DL_HWIO, {1, 1, 3, 2}, &rng);
     opt_test::Kernel rec({in}, {out}, &p, {filter, nullptr});
     Execute_Conv2D_ref(rec);
-    EXPECT_TRUE(
-        SameValues(NaiveConv(SetupOf(p, {1, 1, 2, 2}, {1, 1, 2, 2}), Values(in), Values(filter), nullptr), out));
+    ConvSetup c;
+    c.x = c.y = {1, 1, 2, 2}, c.k = {1, 1};
+    EXPECT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), nullptr), out));
     corvus_test::TensorPtr ints = corvus_test::NewTensor(DT_INT32, {1, 1, 2, 2});
     Tensor *x = Filled({1, 5, 4}), *w = Filled({3, 2, 6}), *y = Filled({1, 3, 6}), *b = Filled({6});
     Conv1DParams p1 = {3, 1, 1, 0, 0, 2, 1, {None, 0.0f}};
-    const char *c2 = "Convolution_ref", *c1 = "ConvolutionND_ref";
+    const char *c2 = "Convolution_ref", *c1 = "ConvolutionND_ref", *dw1 = "DWConvolution_ref";
+    const PaddingStruct pads = Pads(2, 2);
+    Layer* dw = AddDepthwiseConv2DLayer(nullptr, Make(DL_NHWC, {1, 2, 2, 2}, nullptr), nullptr, DL_NHWC, 1, 1, 1, 1, 1,
+                                        1, 1, &pads, false, None);
+    NNKernel* k = dw->kernel;
+    AllocTensorData(k->output[0]), AllocTensorData(k->inner[0]);
     // clang-format off
     corvus_test::ExpectExitRe({
         {[&] { Conv2D_fl32_ref(in, wrongFilter, nullptr, out, &p); },
@@ -134,7 +70,15 @@ TEST(ConvolutionRefDeathTest, ExecuteAndRefusals)
          Fatal(c1, "Conv1D_fl32_ref: input must have 3 dimensions, has 4")},
         {[&] { p1.groups = 1, Conv1D_fl32_ref(x, w, b, y, &p1); },
          Fatal(c1, "Conv1D_fl32_ref: filter shape (3, 2, 6) is not the expected (3, 4, 6)")},
+        {[&] { k->inner[0]->shape.dimension[3] = 3, Execute_DWConvolution_ref(k); },
+         Fatal(dw1, "DWConvolution: filter shape (1, 1, 1, 3) does not match kernel 1x1, 2 channels x 1")},
+        {[&] {
+             ((DepthWiseConv2DParams*)k->params)->activation = ReLU;
+             k->input[0]->dtype = k->output[0]->dtype = DT_FLOAT16;
+             Execute_DWConvolution_ref(k);
+         }, Fatal("Activation_ref", "Cannot determine activation function")},
     });
     // clang-format on
     for (Tensor* t : {in, filter, out, wrongFilter, x, w, y, b}) DestroyTensor(t);
+    DestroyLayer(dw);
 }
