@@ -26,7 +26,6 @@ using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
 using corvus_test::Shape;
 using corvus_test::TensorPtr;
-inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)>& fn) { ForEachIndex(dims, fn); }
 
 /* Allocated tensor; with pad > 0 every dimension's stride leaves `pad`
  * unused elements after each row of the next-inner dimension, so nothing
