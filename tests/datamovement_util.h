@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
 #include "Tensor.h"
+#include "nn_kernel_list.h"
 #include "test_util.h"
 
 namespace dm_test {
@@ -109,6 +111,14 @@ inline Tensor* CopyOf(const Tensor* t)
 inline TensorPtr Int32Tensor(const std::vector<int32_t>& values, DataType dtype = DT_INT32)
 {
     return TensorPtr(corvus_test::Holding(dtype, {(uint32_t)values.size()}, values));
+}
+
+/* Allocates the layer's output and runs kernel fn on its record. */
+inline Layer* RunLayer(Layer* layer, kfname fn)
+{
+    AllocTensorData(layer->kernel->output[0]);
+    nn_kernel_fn_list[fn]->execute(layer->kernel);
+    return layer;
 }
 
 /* Random shape of `rank` extents in [1, maxExtent] with at most maxCount elements. */

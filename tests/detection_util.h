@@ -1,6 +1,5 @@
-// Helpers shared by the detection tests: tensors, kernel records, random
-// boxes with ties, and naive implementations of the four operators written
-// from their definitions (plain loops, textbook sorts) to compare against.
+// Detection test helpers: tensors, kernel records, random boxes with ties, and
+// the four operators written from their definitions (plain loops, textbook sorts).
 #ifndef CORVUS_TESTS_DETECTION_UTIL_H
 #define CORVUS_TESTS_DETECTION_UTIL_H
 

@@ -1,6 +1,5 @@
-// Broadcast engine, arithmetic with fused clamps, Pow, Mod, comparisons,
-// logic and Where, against naive index-by-index versions (half precision in
-// HalfPrecision_ref_test).
+// Broadcast engine, fused clamps, Mod, comparisons, logic and Where against
+// naive index-by-index versions (half precision in HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
 #include <cmath>

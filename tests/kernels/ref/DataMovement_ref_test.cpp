@@ -1,6 +1,5 @@
-// Slice, transpose, shuffle, concatenation, split, tile, expand and flatten
-// kernels against the index rule of each, over random ranks, element
-// types and padded strides.
+// Slice, transpose, shuffle, concatenation, tile, expand and flatten kernels
+// against each one's index rule, over random ranks, types and padded strides.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -16,14 +15,6 @@ using namespace dm_test;
 namespace {
 
 const DataType kTypes[] = {DT_FLOAT32, DT_FLOAT16, DT_INT32, DT_UINT8, DT_INT8, DT_UINT32};
-
-// Allocates the layer's outputs, runs kernel fn and returns the layer.
-Layer* RunLayer(Layer* layer, kfname fn)
-{
-    AllocTensorData(layer->kernel->output[0]);
-    nn_kernel_fn_list[fn]->execute(layer->kernel);
-    return layer;
-}
 
 // A slice layer from tensors of (axis, start, end, step) per sliced axis, in
 // any order, run by the reference kernel.

@@ -17,11 +17,8 @@ const DataType kTypes[] = {DT_FLOAT32, DT_FLOAT16, DT_INT32, DT_INT8};
 Layer* RunGather(const Tensor* data, const Tensor* indices, int32_t axis, bool elements = false)
 {
     Tensor* ins[2] = {CopyOf(data), CopyOf(indices)};
-    Layer* layer = elements ? AddGatherElementsLayer(nullptr, ins, axis, 2, nullptr)
-                            : AddGatherLayer(nullptr, ins, 2, axis, nullptr);
-    AllocTensorData(layer->kernel->output[0]);
-    nn_kernel_fn_list[elements ? kfname_GatherElements_ref : kfname_Gather_ref]->execute(layer->kernel);
-    return layer;
+    return elements ? RunLayer(AddGatherElementsLayer(nullptr, ins, axis, 2, nullptr), kfname_GatherElements_ref)
+                    : RunLayer(AddGatherLayer(nullptr, ins, 2, axis, nullptr), kfname_Gather_ref);
 }
 
 TensorPtr RandomIndices(std::mt19937& rng, const Dims& dims, int32_t lo, int32_t hi, uint32_t pad = 0)

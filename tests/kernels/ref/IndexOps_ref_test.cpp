@@ -1,4 +1,4 @@
-// Non-zero positions, shapes, ranges, constant fills and casts at kernel level.
+// Non-zero positions, ranges and casts at kernel level.
 #include <gtest/gtest.h>
 
 #include <cmath>
