@@ -88,18 +88,6 @@ inline TensorPtr RandomTensor(std::mt19937& rng, DataType dt, const Dims& dims, 
     return t;
 }
 
-/* Fills with 0, 1, 2, ... in row-major order (as the element type). */
-inline void FillIota(Tensor* t)
-{
-    uint32_t i = 0;
-    ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        if (t->dtype == DT_FLOAT32)
-            Set<float>(t, c, (float)i++);
-        else
-            memcpy(ElementAt(t, c), &i, DataTypeSize((DataType)t->dtype)), ++i;
-    });
-}
-
 /* An allocated copy with the same strides (layout DL_NONE), for layers that take ownership. */
 inline Tensor* CopyOf(const Tensor* t)
 {
