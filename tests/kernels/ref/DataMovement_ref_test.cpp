@@ -169,9 +169,8 @@ TEST(DataMovementRef, TransposeShuffleTileExpandAndFlattenFollowTheirIndexRules)
         }
     }
     // More groups than channels change nothing.
-    TensorPtr in = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC),
-              out = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC);
-    std::fill((float*)out->data, (float*)out->data + 12, -1.0f);
+    TensorPtr in = MakeTensor(DT_FLOAT32, {1, 1, 2, 6}, 0, DL_NHWC);
+    TensorPtr out(corvus_test::Holding(DT_FLOAT32, {1, 1, 2, 6}, std::vector<float>(12, -1.0f), DL_NHWC));
     Shuffle_fl32(out.get(), in.get(), 7);
     EXPECT_EQ(corvus_test::ValuesOf<float>(out.get()), std::vector<float>(12, -1.0f));
     // Through the layer: rank 0 tiles to the one value, not the zero a fresh
