@@ -1,6 +1,5 @@
-// Independent double-precision implementations of the DFT, spectrogram and
-// MFCC formulas, used as references by the audio tests. Straightforward
-// loops, direct sums; nothing is shared with the library's code.
+// The DFT, spectrogram and MFCC formulas in double precision for the audio
+// tests: direct sums, nothing shared with the library's code.
 #ifndef CORVUS_TESTS_AUDIO_UTIL_H
 #define CORVUS_TESTS_AUDIO_UTIL_H
 

@@ -24,7 +24,6 @@ namespace bcast_test {
 
 using Dims = std::vector<uint32_t>;
 using corvus_test::Bits;
-using corvus_test::Count;
 using corvus_test::DimsOf;
 using corvus_test::Float;
 using corvus_test::ForEachIndex;

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "DataTypeConvert.h"
+#include "Layers.h"
 #include "Tensor.h"
+#include "nn_kernel_list.h"
 #include "test_util.h"
 
 namespace dm_test {
@@ -26,7 +28,6 @@ using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
 using corvus_test::Shape;
 using corvus_test::TensorPtr;
-inline void ForEachCoord(const Dims& dims, const std::function<void(const Dims&)>& fn) { ForEachIndex(dims, fn); }
 
 /* Allocated tensor; with pad > 0 every dimension's stride leaves `pad`
  * unused elements after each row of the next-inner dimension, so nothing
@@ -87,18 +88,6 @@ inline TensorPtr RandomTensor(std::mt19937& rng, DataType dt, const Dims& dims, 
     return t;
 }
 
-/* Fills with 0, 1, 2, ... in row-major order (as the element type). */
-inline void FillIota(Tensor* t)
-{
-    uint32_t i = 0;
-    ForEachIndex(DimsOf(t), [&](const Dims& c) {
-        if (t->dtype == DT_FLOAT32)
-            Set<float>(t, c, (float)i++);
-        else
-            memcpy(ElementAt(t, c), &i, DataTypeSize((DataType)t->dtype)), ++i;
-    });
-}
-
 /* An allocated copy with the same strides (layout DL_NONE), for layers that take ownership. */
 inline Tensor* CopyOf(const Tensor* t)
 {
@@ -110,6 +99,14 @@ inline Tensor* CopyOf(const Tensor* t)
 inline TensorPtr Int32Tensor(const std::vector<int32_t>& values, DataType dtype = DT_INT32)
 {
     return TensorPtr(corvus_test::Holding(dtype, {(uint32_t)values.size()}, values));
+}
+
+/* Allocates the layer's output and runs kernel fn on its record. */
+inline Layer* RunLayer(Layer* layer, kfname fn)
+{
+    AllocTensorData(layer->kernel->output[0]);
+    nn_kernel_fn_list[fn]->execute(layer->kernel);
+    return layer;
 }
 
 /* Random shape of `rank` extents in [1, maxExtent] with at most maxCount elements. */

@@ -1,6 +1,5 @@
-// Helpers shared by the detection tests: tensors, kernel records, random
-// boxes with ties, and naive implementations of the four operators written
-// from their definitions (plain loops, textbook sorts) to compare against.
+// Detection test helpers: tensors, kernel records, random boxes with ties, and
+// the four operators written from their definitions (plain loops, textbook sorts).
 #ifndef CORVUS_TESTS_DETECTION_UTIL_H
 #define CORVUS_TESTS_DETECTION_UTIL_H
 
@@ -50,8 +49,6 @@ struct Rig : corvus_test::KernelRecord {
     }
 };
 
-// ---- AnchorBoxes --------------------------------------------------------
-
 // Rows (cx, cy, w, h, v0..v3) for every n, h, w and box, built from the
 // definition: base * sqrt(r) by base / sqrt(r) (after the first ratio of 1
 // also the larger square), centres evenly spaced from offset * step, then
@@ -97,8 +94,6 @@ inline std::vector<float> NaiveAnchors(const AnchorBoxesParams& p, uint32_t N, u
                 }
     return out;
 }
-
-// ---- Suppressions --------------------------------------------------------
 
 struct Corner {
     float x0, y0, x1, y1;
@@ -280,8 +275,6 @@ inline std::vector<Triple> Triples(const Tensor* t)
     for (uint32_t k = 0; k < t->shape.dimension[0]; ++k) r.push_back({p[k * 3], p[k * 3 + 1], p[k * 3 + 2]});
     return r;
 }
-
-// ---- Random data with ties -----------------------------------------------
 
 // Scores from a small set so that equal scores are frequent; the set holds
 // the thresholds the tests use.

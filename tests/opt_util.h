@@ -16,7 +16,6 @@
 #include <numeric>
 #include <string>
 #include <random>
-#include <sstream>
 #include <vector>
 
 #include "Layers.h"
@@ -60,15 +59,9 @@ inline ::testing::AssertionResult SameStorage(const Tensor* a, const Tensor* b)
     const uint8_t* pb = (const uint8_t*)b->data;
     const size_t es = DataTypeSize((DataType)a->dtype);
     for (size_t i = 0; i < StorageBytes(a); ++i)
-        if (pa[i] != pb[i] && !(a->dtype == b->dtype && BothNaN(a, b, i / es))) {
-            uint64_t x = 0, y = 0;
-            memcpy(&x, pa + i / es * es, es);
-            memcpy(&y, pb + i / es * es, es);
-            std::ostringstream words;  // hex words, formatted apart from the assertion's own stream
-            words << std::hex << "0x" << x << " vs 0x" << y;
-            return ::testing::AssertionFailure() << "byte " << i << ": " << (int)pa[i] << " vs " << (int)pb[i]
-                                                 << " (element " << i / es << ": " << words.str() << ")";
-        }
+        if (pa[i] != pb[i] && !(a->dtype == b->dtype && BothNaN(a, b, i / es)))
+            return ::testing::AssertionFailure()
+                   << "byte " << i << " (element " << i / es << "): " << (int)pa[i] << " vs " << (int)pb[i];
     return ::testing::AssertionSuccess();
 }
 
@@ -105,7 +98,7 @@ inline Dims RandomPermutation(std::mt19937& rng, uint32_t rank)
 inline ::testing::AssertionResult NearElements(const Tensor* a, const Tensor* b, float rel)
 {
     std::string bad;
-    dm_test::ForEachCoord(dm_test::DimsOf(a), [&](const Dims& c) {
+    dm_test::ForEachIndex(dm_test::DimsOf(a), [&](const Dims& c) {
         const float x = dm_test::At<float>(a, c), y = dm_test::At<float>(b, c);
         if (bad.empty() && !(std::fabs(x - y) <= rel * (std::fabs(y) + 100.0f) || (std::isnan(x) && std::isnan(y))))
             bad = dm_test::DimsText(c) + ": " + std::to_string(x) + " vs " + std::to_string(y);

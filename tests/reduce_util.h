@@ -24,7 +24,6 @@ namespace reduce_test {
 using Dims = std::vector<uint32_t>;
 
 using corvus_test::Count;
-using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
 
 // A dense tensor that owns a copy of the values.

@@ -1,6 +1,5 @@
-// Helpers shared by the resize, padding and N-dimensional convolution tests:
-// tensors from lists, random data, index walking and the definitions the
-// kernels are checked against.
+// Resize, padding and N-dimensional convolution test helpers: tensors from
+// lists, random data, index walking and the definitions the kernels must meet.
 #ifndef CORVUS_TESTS_RESIZE_UTIL_H
 #define CORVUS_TESTS_RESIZE_UTIL_H
 

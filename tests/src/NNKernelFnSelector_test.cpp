@@ -11,33 +11,24 @@ using namespace graph_util;
 
 namespace {
 
-// A bare kernel record with two inputs of the given extents, an output of the given rank and a parameter block.
-struct FakeKernel {
-    NNKernel kernel{};
-    Tensor* inputs[2];
-    Tensor* outputs[1];
-    union {
-        SliceParams slice;
-        MatmulParams matmul;
-        ResizeParams resize;
-    } params{};
-    FakeKernel(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b, uint32_t outRank)
-    {
-        inputs[0] = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)a.size(), Shape(a), false);
-        inputs[1] = CreateTensor(DT_FLOAT32, DL_NONE, (uint32_t)b.size(), Shape(b), false);
-        outputs[0] = CreateTensor(DT_FLOAT32, DL_NONE, outRank, Shape({1, 1, 1, 1, 1, 1}), false);
-        kernel.input = inputs, kernel.output = outputs, kernel.inputsNum = 2, kernel.outputsNum = 1;
-        kernel.params = &params;
-    }
-    ~FakeKernel()
-    {
-        for (Tensor* t : {inputs[0], inputs[1], outputs[0]}) DestroyTensor(t);
-    }
-    kfname Select(LayerOpType op, DataType dtype = DT_FLOAT32)
-    {
-        return SelectNNKernelFn(KERNEL_TARGET_CPU, op, dtype, &kernel);
-    }
+// Parameter blocks the selectors read.
+union Params {
+    SliceParams slice;
+    MatmulParams matmul;
+    ResizeParams resize;
+    Pool2DParams pool;
 };
+
+// The pick for a record over two inputs of the given extents and an output of the given rank.
+kfname Select(LayerOpType op, const std::vector<uint32_t>& a, const std::vector<uint32_t>& b, uint32_t outRank,
+              Params* p, DataType dtype = DT_FLOAT32)
+{
+    corvus_test::TensorPtr x = corvus_test::NewTensor(DT_FLOAT32, a, {}, false),
+                           y = corvus_test::NewTensor(DT_FLOAT32, b, {}, false),
+                           o = corvus_test::NewTensor(DT_FLOAT32, std::vector<uint32_t>(outRank, 1), {}, false);
+    corvus_test::KernelRecord k({x.get(), y.get()}, {o.get()}, p);
+    return SelectNNKernelFn(KERNEL_TARGET_CPU, op, dtype, k);
+}
 
 // Every default kernel an operation names is provided; every listed kernel
 // the library implements can run (the DSP core's have no function set) and
@@ -79,61 +70,46 @@ TEST(KernelSelection, MatMulViaConvolutionNeedsFlagRankAndLeadingExtent)
         {{4, 5, 6}, {4, 6, 7}, 2, kfname_Matmul_ref},   // second input not two-dimensional
     };
     for (const auto& c : cases) {
-        FakeKernel k(c.a, c.b, (uint32_t)c.a.size());
-        k.params.matmul.mode = c.flags;
-        EXPECT_EQ(k.Select(OP_MatMul), c.want) << c.a.size() << " " << c.a[0] << " " << c.flags;
+        Params p{};
+        p.matmul.mode = c.flags;
+        EXPECT_EQ(Select(OP_MatMul, c.a, c.b, (uint32_t)c.a.size(), &p), c.want)
+            << c.a.size() << " " << c.a[0] << " " << c.flags;
     }
 }
 
-TEST(KernelSelection, SliceNegativeStepsAndProbedKernelsUseTheReference)
+TEST(KernelSelection, SliceNegativeStepsProbedKernelsAndRefusals)
 {
-    FakeKernel k({4, 4}, {1}, 2);
-    for (int d = 0; d < 6; ++d) k.params.slice.steps[d] = d < 2 ? 1 : -1;  // beyond the output rank: not looked at
-    EXPECT_EQ(k.Select(OP_Slice), kfname_Slice_opt);
+    Params p{};
+    for (int d = 0; d < 6; ++d) p.slice.steps[d] = d < 2 ? 1 : -1;  // beyond the output rank: not looked at
+    EXPECT_EQ(Select(OP_Slice, {4, 4}, {1}, 2, &p), kfname_Slice_opt);
 
     // Without an accepting optimised check the reference kernel is chosen.
-    FakeKernel image({1, 8, 8, 3}, {1}, 4);
-    EXPECT_EQ(image.Select(OP_MaxPool2D), kfname_MaxPool2D_fl32_ref);
-    EXPECT_EQ(image.Select(OP_AveragePool2D), kfname_AveragePool2D_fl32_ref);
-    EXPECT_EQ(image.Select(OP_GlobalAveragePool2D), kfname_GlobalAveragePool2D_ref);
+    const std::vector<uint32_t> image = {1, 8, 8, 3};
+    p = Params{};
+    EXPECT_EQ(Select(OP_MaxPool2D, image, {1}, 4, &p), kfname_MaxPool2D_fl32_ref);
+    EXPECT_EQ(Select(OP_AveragePool2D, image, {1}, 4, &p), kfname_AveragePool2D_fl32_ref);
+    EXPECT_EQ(Select(OP_GlobalAveragePool2D, image, {1}, 4, &p), kfname_GlobalAveragePool2D_ref);
 
+    // A layer of constant inputs without a kernel cannot be computed ahead of time.
     // clang-format off
     corvus_test::ExpectExitRe({
-        {[&] { image.Select(OP_Conv2D, DT_FLOAT16); },
+        {[&] { Select(OP_Conv2D, image, {1}, 4, &p, DT_FLOAT16); },
          "Unsupported data type for this target\\. Supported: DT_FLOAT32"},
-        {[&] { image.Select(OP_MaxPool1D, DT_INT32); }, "dType must be DT_FLOAT16 or DT_FLOAT32"},
-        {[&] { image.Select(OP_LayerNorm, DT_INT8); }, "support only F16 or F32"},
+        {[&] { Select(OP_MaxPool1D, image, {1}, 4, &p, DT_INT32); }, "dType must be DT_FLOAT16 or DT_FLOAT32"},
+        {[&] { Select(OP_LayerNorm, image, {1}, 4, &p, DT_INT8); }, "support only F16 or F32"},
         {[&] {
-             image.params.resize.mode = 2;
-             image.Select(OP_Resize);
+             p.resize.mode = 2;
+             Select(OP_Resize, image, {1}, 4, &p);
          },
          "SelectNNKernelFnResize error: unsupported resize mode"},
+        {[] {
+             Layer* x = Input("x", 4);
+             x->staticOutput = true;
+             ExecuteLayer(Node("custom", OP_CustomLayer, {x}, 4));
+         },
+         corvus_test::Fatal("NNKernelFnSelector", "ExecuteLayer: no kernel for layer custom (CustomLayer)")},
     });
     // clang-format on
-}
-
-// A layer whose inputs are all constant is computed at once; one without a kernel is refused.
-TEST(ExecuteLayer, ComputesLayersOfConstantInputsOnce)
-{
-    Layer* x = Input("x", 4);
-    Layer* xx[2] = {x, x};
-    Layer* add = AddAddLayer(xx, nullptr, 2, "add");
-    ExecuteLayer(add);  // input not constant yet: nothing happens
-    EXPECT_FALSE(add->staticOutput);
-    EXPECT_EQ(add->kernel->output[0]->data, nullptr);
-
-    const float v[4] = {1, -2, 0.5f, 8};
-    AllocTensorData(x->kernel->output[0]);
-    PutTensorData(v, x->kernel->output[0]);
-    x->staticOutput = true;
-    ExecuteLayer(add);
-    EXPECT_TRUE(add->staticOutput);
-    EXPECT_EQ(Values(add->kernel->output[0]), (std::vector<float>{2, -4, 1, 16}));
-
-    EXPECT_EXIT(ExecuteLayer(Node("custom", OP_CustomLayer, {x}, 4)), ::testing::ExitedWithCode(1),
-                corvus_test::Fatal("NNKernelFnSelector", "ExecuteLayer: no kernel for layer custom (CustomLayer)"));
-    DestroyLayer(add);
-    DestroyLayer(x);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ void Fill(Tensor* t, std::mt19937& rng, bool nans = true)
     dm_test::FillRandom(t, rng);
     if (t->dtype != DT_FLOAT32 && t->dtype != DT_FLOAT16) return;
     const float odd[] = {0.0f, -0.0f, 6.0f, 5.999f, 6.001f, -1e-30f, INFINITY, -INFINITY, NAN, -NAN};
-    dm_test::ForEachCoord(dm_test::DimsOf(t), [&](const Dims& c) {
+    dm_test::ForEachIndex(dm_test::DimsOf(t), [&](const Dims& c) {
         if (rng() % 4 != 0) return;
         const float f = odd[rng() % (nans ? 10 : 8)];
         if (t->dtype == DT_FLOAT32)
@@ -120,7 +120,7 @@ template <bool isMax> OptRun Pool1DRun(std::mt19937& rng, int i)
     r.params = (void*)p;
     if (isMax) {
         r.ref = [=](Outs o) {
-            dm_test::ForEachCoord({N, oL, C}, [&](const Dims& c) {
+            dm_test::ForEachIndex({N, oL, C}, [&](const Dims& c) {
                 pooling_test::At(o[0], {c[0], c[1], c[2]}) =
                     pooling_test::NaiveWindow1D(true, in, *p, c[0], c[1], c[2]);
             });

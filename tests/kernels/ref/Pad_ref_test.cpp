@@ -44,20 +44,12 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
     }
 }
 
-// Reflect without repeating the border: (1, 2, 3) with 2 before and 1 after;
-// constant 0.5 into a float16 output: 0x3800 in the pads, converted input
-// inside; a rank-0 tensor pads to itself. Refused: pads that would mirror
-// beyond the input, an output that does not fit.
-TEST(PadRef, PadExamplesAndHostileShapes)
+// A rank-0 tensor pads to itself. Refused: pads that would mirror beyond the
+// input, an output that does not fit.
+TEST(PadRef, RankZeroAndHostileShapes)
 {
-    TensorPtr row(F32Tensor({1, 3}, {1, 2, 3})), mirrored(F32Tensor({1, 6})), half(MakeTensor(DT_FLOAT16, {1, 5}));
     TensorPtr scalar(F32Tensor({}, {4.5f})), scalarOut(F32Tensor({}));
-    PadParams reflect = {{0, 2, 0, 1}, PAD_REFLECT, 0.0f}, constant = {{0, 1, 0, 1}, PAD_CONSTANT, 0.5f};
-    Pad_floats_ref(mirrored.get(), row.get(), &reflect);
-    EXPECT_EQ(Values(mirrored.get()), (std::vector<float>{3, 2, 1, 2, 3, 2}));
-    Pad_floats_ref(half.get(), row.get(), &constant);
-    EXPECT_EQ(corvus_test::ValuesOf<uint16_t>(half.get()),
-              (std::vector<uint16_t>{0x3800, 0x3C00, 0x4000, 0x4200, 0x3800}));
+    PadParams constant = {{}, PAD_CONSTANT, 0.5f};
     Pad_floats_ref(scalarOut.get(), scalar.get(), &constant);
     EXPECT_EQ(*(float*)scalarOut->data, 4.5f);
     TensorPtr in(F32Tensor({1, 3, 3, 2})), out(F32Tensor({1, 7, 5, 2}));

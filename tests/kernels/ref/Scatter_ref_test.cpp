@@ -65,15 +65,6 @@ TensorPtr Reference(const Tensor* data, const Tensor* indices, const Tensor* upd
     return expected;
 }
 
-Layer* RunScatter(const Tensor* data, const Tensor* indices, const Tensor* updates, uint32_t reduction)
-{
-    Tensor* ins[3] = {CopyOf(data), CopyOf(indices), CopyOf(updates)};
-    Layer* layer = AddScatterNDLayer(nullptr, ins, 3, reduction, nullptr);
-    AllocTensorData(layer->kernel->output[0]);
-    nn_kernel_fn_list[kfname_ScatterND_ref]->execute(layer->kernel);
-    return layer;
-}
-
 }  // namespace
 
 TEST(ScatterRef, EveryReductionOverRandomShapesAndTypes)
@@ -100,7 +91,8 @@ TEST(ScatterRef, EveryReductionOverRandomShapesAndTypes)
             Set<int32_t>(indices.get(), c, std::uniform_int_distribution<int32_t>(-extent, extent - 1)(rng));
         });
 
-        Layer* layer = RunScatter(data.get(), indices.get(), updates.get(), reduction);
+        Tensor* ins[3] = {CopyOf(data.get()), CopyOf(indices.get()), CopyOf(updates.get())};
+        Layer* layer = RunLayer(AddScatterNDLayer(nullptr, ins, 3, reduction, nullptr), kfname_ScatterND_ref);
         const auto reference = dt == DT_FLOAT32 || dt == DT_FLOAT16 ? Reference<float>
                                : dt == DT_INT32                     ? Reference<int32_t>
                                : dt == DT_UINT32                    ? Reference<uint32_t>
