@@ -1,20 +1,12 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <random>
-#include <vector>
 
-#include "Layers.h"
 #include "LayersActivation.h"
 #include "LayersConvolution.h"
 #include "LayersDataMovement.h"
 #include "LayersDense.h"
 #include "LayersPooling.h"
-#include "Model.h"
 #include "Profiling.h"
 #include "KernelShares.h"
 #include "ThreadPool.h"
@@ -183,23 +175,13 @@ struct SplitNet {
         InitModel(m.get(), 1);
     }
     std::vector<std::vector<float>> Run() { return graph_util::Predicted(m.get(), {x}); }
-    std::vector<std::vector<float>> Results() const
-    {
-        std::vector<std::vector<float>> r;
-        const IOLayers* io = m->ioLayers;
-        for (uint32_t j = 0; j < io->outputLayersCount; ++j)
-            r.push_back(graph_util::Values(io->outputLayers[j]->kernel->output[0]));
-        return r;
-    }
 };
 
 bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b)
 {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i].size() != b[i].size() || memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0)
-            return false;
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.size() == y.size() && memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+    });
 }
 
 TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
@@ -226,27 +208,21 @@ TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
         testing::internal::CaptureStdout();
         ExecuteModelDebug(net.m.get());
         testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(SameBits(net.Results(), one)) << n << " cores, debug loop";
+        std::vector<std::vector<float>> debug;
+        for (uint32_t j = 0; j < net.m->ioLayers->outputLayersCount; ++j)
+            debug.push_back(graph_util::Values(net.m->ioLayers->outputLayers[j]->kernel->output[0]));
+        EXPECT_TRUE(SameBits(debug, one)) << n << " cores, debug loop";
         if (n == 3) {
-            FILE* csv = tmpfile();
-            SaveLayerStatisticToCSV(net.split[0], csv, false);
-            rewind(csv);
-            char line[1024] = {0};
-            ASSERT_NE(fgets(line, sizeof line, csv), nullptr);
-            fclose(csv);
-            EXPECT_STREQ(strrchr(line, ';'), ";3\n");
+            const std::string row = corvus_test::Printed([&](FILE* f) { SaveLayerStatisticToCSV(net.split[0], f, 0); });
+            EXPECT_EQ(row.substr(row.rfind(';')), ";3\n");
         }
     }
     // Shares: four per core, at most 16, a multiple of the cores when more
     // than them, none smaller than the least work.
-    const uint64_t big = 1u << 30;
-    EXPECT_EQ(ShareCount(2, 1000, big), 8u);
-    EXPECT_EQ(ShareCount(5, 1000, big), 15u);
-    EXPECT_EQ(ShareCount(40, 1000, big), 16u);
-    EXPECT_EQ(ShareCount(2, 7, big), 6u);
-    EXPECT_EQ(ShareCount(4, 3, big), 3u);
-    EXPECT_EQ(ShareCount(3, 1000, 7), 6u);
-    EXPECT_EQ(ShareCount(2, 1000, 1), 1u);
+    const uint64_t big = 1u << 30;  // cores, units, least work, shares
+    const uint64_t shares[][4] = {{2, 1000, big, 8}, {5, 1000, big, 15}, {40, 1000, big, 16}, {2, 7, big, 6},
+                                  {4, 3, big, 3},    {3, 1000, 7, 6},    {2, 1000, 1, 1}};
+    for (const auto& c : shares) EXPECT_EQ(ShareCount((uint32_t)c[0], c[1], c[2]), c[3]) << c[0] << " cores, " << c[1];
     corvus_internal::SetMinShareWork(minWork);
     // Too little work for a second share: the layers run whole, on no thread.
     SplitNet small;

@@ -134,22 +134,6 @@ TEST(Layers, DestroyReleasesKernelsAndCores)
     ExpectWarning("Layers", "Pointer is null", [] { DestroyLayer(nullptr); });
 }
 
-TEST(Layers, InitKernelCoreCountsBytes)
-{
-    Layer* src = StridedSource();
-    Layer* l = CreateLayer("l", OP_Dense, &src, nullptr, 1, 3);
-    NNKernel* k = l->kernel;
-    k->inner[0] = Desc(DT_FLOAT32, {4, 6}, DL_NC);      // 96 bytes, data or not
-    k->inner[2] = Desc(DT_INT8, {5}, DL_I);             // 5 bytes
-    k->output[0] = NewTensor(DT_INT32, {3}).release();  // 12 bytes
-    k->counters[0] = k->counters[1] = k->totalBytes = 9;
-    for (uint64_t& b : k->bytesSize) b = 9;
-    InitKernelCore(l);
-    EXPECT_EQ(k->totalBytes, 80u + 96u + 5u + 12u);  // the input spans 40 half-precision slots
-    EXPECT_EQ(k->counters[0] + k->counters[1] + k->bytesSize[0] + k->bytesSize[4], 0u);
-    for (Layer* x : {l, src}) DestroyLayer(x);
-}
-
 // Constructor -> operation, output shape, type and layout (and the shapes and
 // layouts of the inner tensors the weights are read into), from tensor descriptions.
 TEST(LayerConstructors, OutputShapeTypeLayoutAndInners)
@@ -366,9 +350,6 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
         p.numInner = 2, p.numOutputs = 1;
         AddLSTMLayer(nullptr, Ts{F(dims), F({3, 4})}.data(), &p, "l");
     };
-    auto mfcc = [](U d0, uint32_t n, Tensor* t1, uint32_t dct, uint32_t ch) {
-        AddMfccLayer(nullptr, Ts{F(d0), t1}.data(), n, "M", dct, ch, 8000, 0.0f, 4000.0f);
-    };
     auto conv2d = [&](const U& dims, uint32_t groups) {
         AddConv2DLayer(nullptr, F(dims), nullptr, DL_NHWC, 1, 1, 1, 1, 1, 1, 1, &p11, false, kNone, groups);
     };
@@ -381,7 +362,7 @@ TEST(LayerConstructorsDeathTest, FatalMessages)
          specS + "Input dimensions number must be equal to 2, current number is 3"},
         {[] { AddAudioSpectrogram(nullptr, F({15, 1}), "S", 16, 8, true); },
          "AddAudioSpectrogram: Sample count (15) should be grater than window size (16)"},
-        {[&] { mfcc({1, 2, 33}, 1, Desc(DT_INT32, {1}), 9, 8); },
+        {[] { AddMfccLayer(nullptr, Ts{F({1, 2, 33}), Desc(DT_INT32, {1})}.data(), 1, "M", 9, 8, 8000, 0, 4000); },
          "AddMfccLayer: DCT coefficient count (9) must be between 1 and the filterbank channel count (8)"},
         // Broadcasting.
         {[] { AddWhereLayer(nullptr, Ts{F({2}), F({2}), Desc(DT_INT32, {2})}.data(), 3, "x"); },

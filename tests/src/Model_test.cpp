@@ -113,6 +113,7 @@ TEST(Model, StridedInputsAreCopiedWhenGeometryMatches)
     x->kernel->output[0] = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 2, Shape({2, 3}), TensorStrides{{4, 1}}, false);
     ModelPtr model = MakeModel({x});
     InitModel(model.get(), 1);
+    EXPECT_EQ(x->totalBytes, 32u);  // the padded storage, not the 6 elements
     float host[8] = {1, 2, 3, -1, 4, 5, 6, -1};
     TensorPtr t = NewTensor(DT_FLOAT32, {2, 3}, {4, 1}, false), dense = NewTensor(DT_FLOAT32, {2, 3});
     SetTensorData(t.get(), host);
