@@ -5,6 +5,7 @@
 
 #include "LayersConvolution.h"
 #include "conv_util.h"
+#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 
@@ -29,12 +30,14 @@ struct Dw {
     {
         for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
     }
-    std::vector<float> Run(void (*execute)(NNKernel*))
+    // Through the kernel table, so the optimised kernel's own resources are set up and released.
+    std::vector<float> Run(kfname name)
     {
+        const NNKernelFn* fn = nn_kernel_fn_list[name];
         opt_test::Kernel k({in}, {out}, &p, {filter, bias});
-        Init_DWConvolution_ref(k.get());
-        execute(k.get());
-        Destroy_DWConvolution_ref(k.get());
+        fn->init(k.get());
+        fn->execute(k.get());
+        fn->destroy(k.get());
         return Values(out);
     }
 };
@@ -47,7 +50,7 @@ TEST(DWConvolutionOpt, HalfMatchesFloat32Accumulation)
     const uint32_t shapes[][3] = {{3, 1, 1}, {3, 2, 1}, {5, 1, 2}, {5, 2, 0}, {7, 1, 3}, {2, 1, 0}, {4, 3, 1}};
     for (const auto& s : shapes) {
         Dw l(DT_FLOAT16, s[0] + rng() % 9, s[0] + rng() % 9, 4 * (1 + rng() % 5), s[0], s[1], s[2], rng);
-        l.Run(Execute_DWConvolution_opt);
+        l.Run(kfname_DWConvolution_opt);
         EXPECT_TRUE(SameValues(NaiveConv(l.setup, Values(l.in), Values(l.filter), Values(l.bias).data()), l.out))
             << "k " << s[0] << " s " << s[1] << " pad " << s[2];
     }
@@ -66,8 +69,8 @@ TEST(DWConvolutionOpt, FallsBackToReferenceWithItsReasons)
     for (const auto& c : cases) {
         opt_test::Kernel k({c.first->in}, {c.first->out}, &c.first->p, {c.first->filter, c.first->bias});
         EXPECT_STREQ(dwConvF16_opt(-1, 1, k.get()), c.second);
-        const std::vector<float> opt = c.first->Run(Execute_DWConvolution_opt);
-        c.first->Run(Execute_DWConvolution_ref);
+        const std::vector<float> opt = c.first->Run(kfname_DWConvolution_opt);
+        c.first->Run(kfname_DWConvolution_ref);
         EXPECT_TRUE(SameValues(opt, c.first->out)) << c.second;
     }
 }
