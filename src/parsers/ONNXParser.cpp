@@ -13,7 +13,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -1041,10 +1040,14 @@ Layer* Reader::BuildAudiospectrogram(const Node& n)
 }
 
 // Node type to builder. Types that differ only in their constructor share a
-// builder template.
+// builder template. A constant table: nothing to construct at run time.
 Layer* Reader::Build(const Node& n)
 {
-    static const std::unordered_map<std::string, Builder> builders = {
+    struct Entry {
+        const char* type;
+        Builder build;
+    };
+    static constexpr Entry builders[] = {
         {"Input", &Reader::BuildInput},
         {"Relu", &Reader::BuildActivation<ReLU>},
         {"Tanh", &Reader::BuildActivation<Tanh>},
@@ -1121,9 +1124,9 @@ Layer* Reader::Build(const Node& n)
         {"Mfcc", &Reader::BuildMfcc},
         {"Audiospectrogram", &Reader::BuildAudiospectrogram},
     };
-    const auto it = builders.find(n.type);
-    if (it == builders.end()) CV_FATAL("ONNXParser: Unsupported operation. Operation %s\n", n.type.c_str());
-    return (this->*it->second)(n);
+    for (const Entry& e : builders)
+        if (n.type == e.type) return (this->*e.build)(n);
+    CV_FATAL("ONNXParser: Unsupported operation. Operation %s\n", n.type.c_str());
 }
 
 // Layers the outputs do not depend on (for example the LSTM weight
