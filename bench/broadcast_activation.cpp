@@ -1,5 +1,7 @@
 // Element throughput of the broadcast engine (a per-channel vector added to
-// an NHWC feature map) and of Softmax over 1000-wide rows.
+// an NHWC feature map), of Softmax over 1000-wide rows, and of the
+// element-wise layers of EfficientNet and MobileNetV3 (x * sigmoid(x),
+// HardSigmoid).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -57,5 +59,37 @@ void SoftmaxRows1000(benchmark::State& state)
     DestroyTensor(out);
 }
 BENCHMARK(SoftmaxRows1000)->ArgName("rows")->Arg(1)->Arg(64)->Unit(benchmark::kMicrosecond);
+
+// x * sigmoid(x) over an EfficientNet-sized map (1x112x112x96).
+void XmulSigmX(benchmark::State& state)
+{
+    Tensor* x = Make(DT_FLOAT32, {1, 112, 112, 96}, DL_NHWC);
+    Tensor* out = Make(DT_FLOAT32, {1, 112, 112, 96}, DL_NHWC);
+    for (auto _ : state) {
+        ActivationByTable_ref(out, x, Activation_table_XsigmX);
+        benchmark::DoNotOptimize(out->data);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)GetTensorSize(out));
+    DestroyTensor(x);
+    DestroyTensor(out);
+}
+BENCHMARK(XmulSigmX)->Unit(benchmark::kMicrosecond);
+
+void HardSigmoid(benchmark::State& state)
+{
+    Tensor* x = Make(DT_FLOAT32, {1, 112, 112, 16}, DL_NHWC);
+    Tensor* out = Make(DT_FLOAT32, {1, 112, 112, 16}, DL_NHWC);
+    const HardSigmoidParams params = {1.0f / 6.0f, 0.5f};
+    for (auto _ : state) {
+        HardSigmoid_fl32(out, x, &params);
+        benchmark::DoNotOptimize(out->data);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t)GetTensorSize(out));
+    DestroyTensor(x);
+    DestroyTensor(out);
+}
+BENCHMARK(HardSigmoid)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -4,6 +4,8 @@
 // the scratch block both passes use.
 #define CORVUS_MODULE "Pooling2D_opt"
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 
 #include "KernelProbes.h"
 #include "LayersPooling.h"
@@ -203,6 +205,70 @@ bool MakeGlobal(const NNKernel* kernel, GlobalView* v)
     return true;
 }
 
+// Four lanes: this file is built for the baseline only, where wider generic
+// vectors would live in memory.
+typedef float f32x4 __attribute__((vector_size(16)));
+
+// Float32 global average, one pass over the image: each channel's sum in
+// float32 over the rows (outer) and columns (inner), then divided by the
+// cell count as the averaging window does (a float32 count, which stops
+// growing at 2^24). Blocks of channels are summed in registers.
+inline f32x4 Load4(const float* p)
+{
+    f32x4 v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+// Sums of 4 * kVecs adjacent channels, in named registers (an array of
+// accumulators would stay in memory).
+template <int kVecs> void SumChannels(float* sums, const float* in, uint32_t H, uint32_t W, int64_t sh, int64_t sw)
+{
+    f32x4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
+    for (uint32_t h = 0; h < H; ++h) {
+        const float* x = in + h * sh;
+        for (uint32_t w = 0; w < W; ++w, x += sw) {
+            a0 += Load4(x);
+            if (kVecs > 1) a1 += Load4(x + 4);
+            if (kVecs > 2) a2 += Load4(x + 8), a3 += Load4(x + 12);
+            if (kVecs > 4) a4 += Load4(x + 16), a5 += Load4(x + 20), a6 += Load4(x + 24), a7 += Load4(x + 28);
+        }
+    }
+    const f32x4 all[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    memcpy(sums, all, sizeof(f32x4) * kVecs);
+}
+
+void GlobalAverageF32(Tensor* out, const Tensor* in)
+{
+    const uint32_t N = in->shape.dimension[0], H = in->shape.dimension[1], W = in->shape.dimension[2];
+    const uint32_t C = in->shape.dimension[3];
+    const int64_t is[3] = {in->stride.dimension[0], in->stride.dimension[1], in->stride.dimension[2]};
+    const uint64_t cells = (uint64_t)H * W;
+    const float count = cells < (1u << 24) ? (float)cells : 16777216.0f;
+    for (uint32_t n = 0; n < N; ++n) {
+        const float* x = (const float*)in->data + n * is[0];
+        float* y = (float*)out->data + (int64_t)n * out->stride.dimension[0];
+        uint32_t c = 0;
+        float sums[32];
+        auto block = [&](auto vecs) {
+            constexpr int kVecs = decltype(vecs)::value;
+            SumChannels<kVecs>(sums, x + c, H, W, is[1], is[2]);
+            for (int k = 0; k < 4 * kVecs; ++k) y[c + k] = sums[k] / count;
+            c += 4 * kVecs;
+        };
+        while (c + 32 <= C) block(std::integral_constant<int, 8>());
+        if (c + 16 <= C) block(std::integral_constant<int, 4>());
+        if (c + 8 <= C) block(std::integral_constant<int, 2>());
+        if (c + 4 <= C) block(std::integral_constant<int, 1>());
+        for (; c < C; ++c) {
+            float s = 0.0f;
+            for (uint32_t h = 0; h < H; ++h)
+                for (uint32_t w = 0; w < W; ++w) s += x[c + h * is[1] + w * is[2]];
+            y[c] = s / count;
+        }
+    }
+}
+
 int GlobalLayer(int32_t share, int32_t shares, NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
@@ -212,7 +278,19 @@ int GlobalLayer(int32_t share, int32_t shares, NNKernel* kernel)
     // An empty image has no window to average; the reference kernel decides.
     if (in->shape.dimension[1] == 0 || in->shape.dimension[2] == 0) return kRefused;
     if (v.out->ndim != 4 || v.out->shape.dimension[1] != 1 || v.out->shape.dimension[2] != 1) return kRefused;
-    return Pool2D(share, shares, kernel, v.out, in, v.g, false);
+    if (in->dtype != DT_FLOAT32 || Refusal(v.out, in, v.g) != nullptr)
+        return Pool2D(share, shares, kernel, v.out, in, v.g, false);
+    // Float32 needs neither the intermediate nor the scratch.
+    if (share == kProbe) return 0;
+    if (share == kInit) {
+        corvus_opt::SetKernelBytes(kernel, (corvus_opt::TwiceBytes(in) + corvus_opt::TwiceBytes(v.out)) / 2);
+        return 0;
+    }
+    if (share >= shares || GetTensorSize(v.out) == 0) return 0;
+    CV_CHECK_PTR(in->data);
+    CV_CHECK_PTR(v.out->data);
+    GlobalAverageF32(v.out, in);
+    return 0;
 }
 
 void Fail(const char* fn, int code)

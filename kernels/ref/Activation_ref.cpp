@@ -122,24 +122,28 @@ inline uint32_t TruncLow32(float v)
 
 // ---- Logistic forms over dense float32 data -----------------------------
 //
-// 1/(e^-x + 1) and x/(e^-x + 1) in double precision, rounded to float, in
-// groups of four lanes. The lanes use their own double exponential (reduction
-// by ln 2 in two parts, degree-11 Taylor polynomial in Estrin's order:
-// relative error below 2^-46; the library's is within one unit in the last
-// place). The lane's double and the scalar formula's then lie within 2^-45
-// of each other relatively, so they round to the same float unless the
-// double result sits within that distance of a midpoint between two floats.
-// A lane is kept only when its result is more than 2^14 double units from
-// such a midpoint (relatively more than 2^-39); every other lane, and every
-// input outside [2^-60, 80] in magnitude (NaN, infinities, results that
-// could leave the normal float range), is computed by the scalar formula.
+// 1/(e^-x + 1) and x/(e^-x + 1) in double precision, rounded to float, eight
+// lanes per step as two groups of four doubles. The lanes use their own
+// exponential: n = nearest integer to -x/ln 2, s = x + n ln 2 in one fused
+// step (|n| <= 116, so the rounding of ln 2 costs under 2^-47.5 absolutely;
+// unfused, the product's rounding under 2^-46.5), e^-x = 2^n p(-s) with p of
+// degree 8 fitted to e^r on |r| <= 1.0001 ln2/2 (relative error below
+// 2^-39.7; its rounding adds under 2^-49.5). With the rounding of the sum
+// and the quotient, a lane's double is within 2^-39.6 of the exact value
+// relatively, and the scalar formula's (library exp: within one unit in the
+// last place) within 2^-50, so both round to the same float unless the
+// lane's double lies within 2^-39.5 relatively, under 2^13.5 double units,
+// of a midpoint between two floats. A lane is kept only when its double is
+// more than 2^15 units from such a midpoint (about one lane in 8000 is
+// not); every other lane, and every input outside [2^-60, 80] in magnitude
+// (NaN, infinities, results that could leave the normal float range), gets
+// the scalar formula.
 typedef double f64x4 __attribute__((vector_size(32)));
 typedef uint64_t u64x4 __attribute__((vector_size(32)));
 typedef int64_t i64x4 __attribute__((vector_size(32)));
 typedef float f32x4v __attribute__((vector_size(16)));
-// Groups per step: independent chains overlap the polynomial and division
-// latencies.
-constexpr int kLogisticGroups = 4;
+typedef float f32x8v __attribute__((vector_size(32)));
+typedef int32_t i32x8 __attribute__((vector_size(32)));
 
 // GCC's generic float-to-double widening goes through memory; AVX has it in
 // one instruction.
@@ -154,12 +158,23 @@ inline f64x4 Widen4(const float* p)
 #endif
 }
 
-inline bool AllLanes(i64x4 m)
+// One bit per lane that is set in m (non-zero lanes).
+inline unsigned LaneBits(i64x4 m)
 {
 #ifdef __AVX__
-    return _mm256_movemask_pd((__m256d)m) == 0xF;
+    return (unsigned)_mm256_movemask_pd((__m256d)m);
 #else
-    return (m[0] & m[1] & m[2] & m[3]) != 0;
+    return (m[0] != 0) | (m[1] != 0) << 1 | (m[2] != 0) << 2 | (m[3] != 0) << 3;
+#endif
+}
+inline unsigned LaneBits(i32x8 m)
+{
+#ifdef __AVX__
+    return (unsigned)_mm256_movemask_ps((__m256)m);
+#else
+    unsigned b = 0;
+    for (int l = 0; l < 8; ++l) b |= (unsigned)(m[l] != 0) << l;
+    return b;
 #endif
 }
 
@@ -184,55 +199,64 @@ inline f64x4 MulAddD(f64x4 a, f64x4 b, f64x4 c)
 #endif
 }
 
-inline __attribute__((always_inline)) f64x4 Exp4(f64x4 t)
+// e^-x for |x| <= 80 (n within +-116, so 2^n p stays normal). The
+// polynomial in Estrin's order: the loop is bound by latency more than by
+// operations.
+inline __attribute__((always_inline)) f64x4 ExpNeg4(f64x4 x)
 {
-    const double kShift = 0x1.8p52;  // adding it rounds to an integer
-    const f64x4 k = MulAddD(t, f64x4{} + 1.4426950408889634, f64x4{} + kShift);
-    const f64x4 n = k - kShift;
-    // ln 2 = hi + lo with hi's low 32 bits zero: n * hi and t - n * hi are exact.
-    const f64x4 r = (t - n * 6.93147180369123816490e-01) - n * 1.90821492927058770002e-10;
-    const f64x4 r2 = r * r, r4 = r2 * r2, r8 = r4 * r4;
     auto c = [](double v) { return f64x4{} + v; };
-    const f64x4 q0 = r + 1.0;
-    const f64x4 q1 = MulAddD(r, c(1.0 / 6.0), c(0.5));
-    const f64x4 q2 = MulAddD(r, c(1.0 / 120.0), c(1.0 / 24.0));
-    const f64x4 q3 = MulAddD(r, c(1.0 / 5040.0), c(1.0 / 720.0));
-    const f64x4 q4 = MulAddD(r, c(1.0 / 362880.0), c(1.0 / 40320.0));
-    const f64x4 q5 = MulAddD(r, c(1.0 / 39916800.0), c(1.0 / 3628800.0));
-    const f64x4 s0 = MulAddD(q1, r2, q0);
-    const f64x4 s1 = MulAddD(q3, r2, q2);
-    const f64x4 s2 = MulAddD(q5, r2, q4);
-    const f64x4 p = MulAddD(s2, r8, MulAddD(s1, r4, s0));
-    // Scale by 2^n through the exponent field (n within +-116 here).
-    const u64x4 scale = ((u64x4)k - (u64x4)(f64x4{} + kShift)) << 52;
-    return (f64x4)((u64x4)p + scale);
+    const double kShift = 0x1.8p52;  // adding it rounds to an integer
+    const f64x4 k = MulAddD(x, c(-1.4426950408889634), c(kShift));
+    const f64x4 n = k - kShift;
+    const f64x4 s = MulAddD(n, c(0.6931471805599453), x);
+    // p(-s): the fitted coefficients with the odd ones negated.
+    const f64x4 s2 = s * s, s4 = s2 * s2;
+    const f64x4 a0 = MulAddD(s, c(-0.999999999979769), c(1.0));
+    const f64x4 a1 = MulAddD(s, c(-0.16666666891180545), c(0.49999999999797773));
+    const f64x4 a2 = MulAddD(s, c(-0.008333266071022454), c(0.0416666668910917));
+    const f64x4 a3 = MulAddD(s, c(-0.00019915881871396035), c(0.001388882165071769));
+    const f64x4 b0 = MulAddD(a1, s2, a0), b1 = MulAddD(a3, s2, a2);
+    const f64x4 p = MulAddD(MulAddD(c(2.4876178959085513e-05), s4, b1), s4, b0);
+    // 2^n through the exponent field: k's low bits hold n, and shifting
+    // them to the exponent drops the rest of k's pattern.
+    return (f64x4)((u64x4)p + ((u64x4)k << 52));
+}
+
+// Lanes whose double is more than 2^15 units from a float midpoint (the
+// low 29 bits of a midpoint are 2^28).
+inline i64x4 FarFromMidpoint(f64x4 v)
+{
+    constexpr int64_t kGuard = 1ll << 15;
+    const i64x4 d = (i64x4)(((u64x4)v - (uint64_t)((1ll << 28) - kGuard)) & 0x1FFFFFFFull);
+    return d > 2 * kGuard;
 }
 
 template <bool kTimesX> void LogisticDense(float* y, const float* x, uint64_t n)
 {
     auto scalar = [](float v) { return (float)(kTimesX ? XsigmXExact(v) : SigmoidExact(v)); };
-    constexpr int kStep = 4 * kLogisticGroups;
     uint64_t i = 0;
-    for (; i + kStep <= n; i += kStep) {
-        float o[kStep];
-        i64x4 keep[kLogisticGroups];
-#pragma GCC unroll 4
-        for (int g = 0; g < kLogisticGroups; ++g) {
-            const f64x4 xd = Widen4(x + i + 4 * g);
-            const f64x4 ax = (f64x4)((u64x4)xd & 0x7FFFFFFFFFFFFFFFull);
-            const f64x4 num = kTimesX ? xd : f64x4{} + 1.0;
-            const f64x4 res = num / (Exp4(-xd) + 1.0);
-            const i64x4 low = (i64x4)((u64x4)res & 0x1FFFFFFFull) - (1ll << 28);
-            keep[g] = (ax >= 0x1p-60) & (ax <= 80.0) & ((low > (1ll << 14)) | (low < -(1ll << 14)));
-            const f32x4v out = __builtin_convertvector(res, f32x4v);
-            memcpy(o + 4 * g, &out, sizeof(out));
+    for (; i + 8 <= n; i += 8) {
+        i32x8 bits;
+        memcpy(&bits, x + i, sizeof(bits));
+        const i32x8 mag = bits & 0x7FFFFFFF;
+        const unsigned inRange = LaneBits((mag >= 0x21800000) & (mag <= 0x42A00000));  // 2^-60, 80
+        const f64x4 x0 = Widen4(x + i), x1 = Widen4(x + i + 4);
+        const f64x4 r0 = (kTimesX ? x0 : f64x4{} + 1.0) / (ExpNeg4(x0) + 1.0);
+        const f64x4 r1 = (kTimesX ? x1 : f64x4{} + 1.0) / (ExpNeg4(x1) + 1.0);
+        const unsigned keep = inRange & (LaneBits(FarFromMidpoint(r0)) | LaneBits(FarFromMidpoint(r1)) << 4);
+        const f32x4v o0 = __builtin_convertvector(r0, f32x4v), o1 = __builtin_convertvector(r1, f32x4v);
+        if (keep != 0xFF) {
+            // In place, y may be x: the inputs are taken before the store.
+            float in[8];
+            memcpy(in, &bits, sizeof(in));
+            memcpy(y + i, &o0, sizeof(o0));
+            memcpy(y + i + 4, &o1, sizeof(o1));
+            for (int l = 0; l < 8; ++l)
+                if (!(keep >> l & 1)) y[i + l] = scalar(in[l]);
+            continue;
         }
-        i64x4 all = keep[0];
-        for (int g = 1; g < kLogisticGroups; ++g) all &= keep[g];
-        if (!AllLanes(all))
-            for (int l = 0; l < kStep; ++l)
-                if (!keep[l / 4][l % 4]) o[l] = scalar(x[i + l]);
-        memcpy(y + i, o, sizeof(o));
+        memcpy(y + i, &o0, sizeof(o0));
+        memcpy(y + i + 4, &o1, sizeof(o1));
     }
     for (; i < n; ++i) y[i] = scalar(x[i]);
 }
@@ -241,7 +265,6 @@ template <bool kTimesX> void LogisticDense(float* y, const float* x, uint64_t n)
 
 // ReLU (kind ReLU), ReLU6 and LeakyReLU: the same rule on eight lanes and
 // on one; the select form keeps dense data branch-free.
-typedef float f32x8v __attribute__((vector_size(32)));
 template <typename V> inline V Rectify(V x, uint32_t kind, float alpha)
 {
     const V neg = x * (kind == LeakyReLU ? alpha : 0.0f);

@@ -11,6 +11,9 @@
 #include "common/KernelChecks.h"
 #include "common/ElementWalk.h"
 #include "VectorLevel.h"
+#ifdef __FMA__
+#include <immintrin.h>
+#endif
 
 using corvus::MapFloat32;
 using corvus::SameShape;
@@ -25,6 +28,8 @@ namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 namespace {
 
 constexpr uint32_t kHalfChunk = 64;
+
+typedef float f32x8 __attribute__((vector_size(32)));
 
 void RequireSameShape(const char* label, const Tensor* out, const Tensor* in)
 {
@@ -370,12 +375,30 @@ void HardSigmoid_fl32(Tensor* out, const Tensor* in, const HardSigmoidParams* pa
     RequireSameShape("HardSigmoid_fl32", out, in);
     const float alpha = params->alpha, beta = params->beta;
     // Clamping v with minNum/maxNum in double gives exactly this (a NaN gives
-    // 1, -0 gives +0); written with selects, the loop vectorises.
-    MapFloat32(out, in, [alpha, beta](float x) {
-        const float v = fmaf(alpha, x, beta);
-        const float m = v < 1.0f ? v : 1.0f;
-        return m > 0.0f ? m : 0.0f;
-    });
+    // 1, -0 gives +0): the clamp of a float to [0, 1] is a float, so eight
+    // float lanes with selects compute it branch-free.
+    auto clamp = [](auto v) {
+        using V = decltype(v);
+        const V one = V{} + 1.0f, m = v < one ? v : one;
+        return m > V{} ? m : V{};
+    };
+    if (IsSerialData(in) && IsSerialData(out)) {
+        const uint64_t n = GetTensorSize(out);
+        const float* x = (const float*)in->data;
+        float* y = (float*)out->data;
+        uint64_t i = 0;
+#if defined(__FMA__)
+        const __m256 a8 = _mm256_set1_ps(alpha), b8 = _mm256_set1_ps(beta);
+        for (; i + 8 <= n; i += 8) {
+            const f32x8 v = (f32x8)_mm256_fmadd_ps(a8, _mm256_loadu_ps(x + i), b8);
+            const f32x8 r = clamp(v);
+            memcpy(y + i, &r, sizeof(r));
+        }
+#endif
+        for (; i < n; ++i) y[i] = clamp(fmaf(alpha, x[i], beta));
+        return;
+    }
+    MapFloat32(out, in, [alpha, beta, clamp](float x) { return clamp(fmaf(alpha, x, beta)); });
 }
 
 void Execute_HardSigmoid_ref(NNKernel* kernel)

@@ -153,18 +153,30 @@ template <bool isMax> OptRun Pool2DRun(std::mt19937& rng, int)
     return r;
 }
 
+// Global average: the averaging window over the whole image, on blocks of
+// 32, 16, 8, 4 channels and the rest, dense and padded.
 OptRun GlobalAvgRun(std::mt19937& rng, int i)
 {
     const bool keep = i % 2;
     const Dims in = {uint32_t(1 + rng() % 3), uint32_t(1 + rng() % 9), uint32_t(1 + rng() % 9),
-                     uint32_t(1 + rng() % 9)};
+                     uint32_t(1 + rng() % 75)};
     OptRun r;
     r.Out(DT_FLOAT32, keep ? Dims{in[0], 1, 1, in[3]} : Dims{in[0], in[3]}, 0, keep ? DL_NHWC : DL_NC);
-    Tensor* x = r.In(MakeTensor(DT_FLOAT32, in, 0, DL_NHWC));
-    dm_test::FillRandom(x, rng);
+    Tensor* x = r.In(MakeTensor(DT_FLOAT32, in, i % 3 ? 0 : 5, DL_NHWC));
+    Fill(x, rng, false);
     r.params = r.Hold(GlobalAvPool2DParams{DL_NHWC, keep});
-    r.ref = [=](Outs o) { GlobalAveragePool2D_fl32_ref(o[0], x); };
-    r.rel = 2e-6f;
+    const Pool2DParams* p = r.Hold(pooling_test::Params2D(in[1], in[2], 1, 1, 0, 0, 0, 0, 0));
+    r.ref = [=](Outs o) {
+        Tensor v = *o[0];
+        v.ndim = 4;
+        v.layout = DL_NHWC;
+        v.shape.dimension[1] = v.shape.dimension[2] = 1;
+        v.shape.dimension[3] = in[3];
+        v.stride.dimension[1] = v.stride.dimension[2] = in[3];
+        v.stride.dimension[3] = 1;
+        AveragePool2D_fl32_ref(&v, x, p);
+    };
+    r.what = dm_test::DimsText(in);
     return r;
 }
 
@@ -220,7 +232,7 @@ const OptKernelCase kOptKernels[] = {
     {kfname_AvgPool1D_opt, kfname_AveragePool1D_fl32_ref, OP_AveragePool1D, false, 200, Pool1DRun<false>},
     {kfname_MaxPool2D_opt, kfname_MaxPool2D_fl32_ref, OP_MaxPool2D, true, 300, Pool2DRun<true>},
     {kfname_AvgPool2D_opt, kfname_AveragePool2D_fl32_ref, OP_AveragePool2D, true, 300, Pool2DRun<false>},
-    {kfname_GlobalAvgPool2D_opt, kfname_GlobalAveragePool2D_ref, OP_GlobalAveragePool2D, true, 20, GlobalAvgRun},
+    {kfname_GlobalAvgPool2D_opt, kfname_GlobalAveragePool2D_ref, OP_GlobalAveragePool2D, true, 60, GlobalAvgRun},
     {kfname_LayerNorm_opt, kfname_LayerNorm_ref, OP_LayerNorm, false, 40, LayerNormRun},
     {kfname_PRelu_opt, kfname_PRelu_ref, OP_PRelu, true, 60, PReluRun},
     // clang-format on

@@ -2,6 +2,8 @@
 // precision is in HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "LayersActivation.h"
 #include "broadcast_util.h"
 #include "opt_util.h"
@@ -70,9 +72,15 @@ TEST(UnaryMath, SignsNaNAndBounds)
     EXPECT_EQ(Get<uint16_t>(hco), (std::vector<uint16_t>{0x7C00, 0x7C00, Half(0.3f)}));
 
     // HardSigmoid clamps the fused line alpha x + beta to [0, 1]; NaN gives 1.
-    Owned hs(DT_FLOAT32, {5}), hso(DT_FLOAT32, {5});
-    Put<float>(hs, {-3.0f, 0.0f, 3.0f, 1.0f, NAN});
+    // Eight vector lanes and a tail; the fusion shows on the random lanes.
+    const std::vector<float> xs = {-3.0f, 0.0f, 3.0f, 1.0f, NAN, INFINITY, -INFINITY, 0.7f, 2.4999f,
+                                   -2.5f, NAN, 1.3f, -0.1f, 0.11f, -1.9f, 0.37f, 1.1f};
+    Owned hs(DT_FLOAT32, {17}), hso(DT_FLOAT32, {17});
+    memcpy(hs.as<float>(), xs.data(), xs.size() * sizeof(float));
     HardSigmoidParams p = {0.2f, 0.5f};
     Execute_HardSigmoid_ref(opt_test::Kernel({hs}, {hso}, &p).get());
-    EXPECT_EQ(Get<float>(hso), (std::vector<float>{0.0f, 0.5f, 1.0f, fmaf(0.2f, 1.0f, 0.5f), 1.0f}));
+    const std::vector<float> got = Get<float>(hso);
+    EXPECT_EQ(std::vector<float>(got.begin(), got.begin() + 5), (std::vector<float>{0.0f, 0.5f, 1.0f, 0.7f, 1.0f}));
+    for (size_t i = 0; i < xs.size(); ++i)
+        EXPECT_EQ(Bits(got[i]), Bits((float)std::fmax(0.0, std::fmin(1.0, (double)fmaf(0.2f, xs[i], 0.5f))))) << xs[i];
 }
