@@ -1,7 +1,5 @@
 /* Helpers for the element-wise operator tests: owned tensors, a naive
- * index-by-index broadcast, a naive batched matrix product, half-precision
- * rounding and a runner that builds Input layers -> layer -> model and
- * predicts. */
+ * index-by-index broadcast and a naive batched matrix product. */
 #ifndef CORVUS_TESTS_BROADCAST_UTIL_H
 #define CORVUS_TESTS_BROADCAST_UTIL_H
 
@@ -165,48 +163,6 @@ template <class T> std::vector<T> NaiveMatmul(const Tensor* A, const Tensor* B, 
                 r.push_back(acc);
             }
     });
-    return r;
-}
-
-/* Result of a hand-built model: output[0] of the layer, copied out. */
-struct ModelResult {
-    uint32_t dtype;
-    Dims shape;
-    std::vector<uint8_t> bytes;
-    template <class E> E at(size_t i) const
-    {
-        E e;
-        memcpy(&e, bytes.data() + i * sizeof(E), sizeof(E));
-        return e;
-    }
-};
-
-/* Input layers in0, in1, ... shaped like `inputs` -> make(layers) -> model;
- * prepare(layer) may fill inner tensors after InitModel; predicts with the
- * inputs' data (borrowed) and copies the dense output. */
-inline ModelResult RunModel(const std::vector<const Tensor*>& inputs,
-                            const std::function<Layer*(std::vector<Layer*>&)>& make,
-                            const std::function<void(Layer*)>& prepare = nullptr)
-{
-    std::vector<Layer*> layers;
-    std::vector<std::string> names;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        names.push_back("in" + std::to_string(i));
-        layers.push_back(AddInputLayer(names.back().c_str(), inputs[i]));
-    }
-    Layer* out = make(layers);
-    corvus_test::ModelRun run({out});
-    run.Init();
-    if (prepare) prepare(out);
-    // One input per call: Predict requires equal leading extents of the
-    // inputs it is given, which broadcasting operands need not have. Inputs
-    // keep their data between calls, so the last run sees all of them.
-    const Tensor* o = nullptr;
-    for (size_t i = 0; i < inputs.size(); ++i) o = run.Out({{names[i].c_str(), (Tensor*)inputs[i]}});
-    EXPECT_TRUE(IsSerialData(o));
-    ModelResult r{o->dtype, DimsOf(o), {}};
-    const size_t bytes = (size_t)GetTensorSize(o) * DataTypeSize((DataType)o->dtype);
-    r.bytes.assign((const uint8_t*)o->data, (const uint8_t*)o->data + bytes);
     return r;
 }
 

@@ -53,13 +53,6 @@ inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f
 
 using corvus_test::InputLayer;
 
-// Runs a model with the given outputs once, feeding the named tensors.
-inline Layer** RunOnce(Model* model, const std::vector<ModelInput>& feeds)
-{
-    InitModel(model, 1);
-    return Predict(model, (uint32_t)feeds.size(), feeds.empty() ? nullptr : feeds.data());
-}
-
 // Every input element, in row-major order, folded into the output element
 // found by dropping its reduced coordinates; the mean multiplies by the
 // output-to-input count ratio.

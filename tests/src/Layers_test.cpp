@@ -32,14 +32,6 @@ void NoOp(NNKernel*) {}
 void RecordDestroy(NNKernel* k) { gDestroyed.push_back(k), free(k->extra_resources); }
 const NNKernelFn kWithDestroy = {NoOp, nullptr, nullptr, RecordDestroy};
 
-// A source layer whose output is a padded half-precision NHWC tensor with data (40 slots).
-Layer* StridedSource()
-{
-    Layer* src = CreateLayer("src", OP_Initializer, nullptr, nullptr, 0, 0);
-    src->kernel->output[0] = NewTensor(DT_FLOAT16, {1, 2, 3, 4}, {40, 20, 5, 1}, true, DL_NHWC).release();
-    return src;
-}
-
 Tensor* F(const U& d, DataLayout l = DL_NONE) { return Desc(DT_FLOAT32, d, l); }
 Tensor* I32s(const std::vector<int32_t>& v, DataType dt = DT_INT32) { return Holding(dt, {(uint32_t)v.size()}, v); }
 Tensor* F32s(const std::vector<float>& v) { return Holding(DT_FLOAT32, {(uint32_t)v.size()}, v); }
@@ -79,7 +71,8 @@ TEST(Layers, GeneratedNamesCountPerOperation)
 
 TEST(Layers, LinksAndInputDescriptions)
 {
-    Layer* src = StridedSource();
+    Layer* src = CreateLayer("src", OP_Initializer, nullptr, nullptr, 0, 0);  // padded half-precision NHWC data
+    src->kernel->output[0] = NewTensor(DT_FLOAT16, {1, 2, 3, 4}, {40, 20, 5, 1}, true, DL_NHWC).release();
     Tensor* t = NewTensor(DT_INT8, {3, 5}, {8, 1}, true, DL_NC).release();
     Layer* in = AddInputLayer("in", t);
     DestroyTensor(t);  // the input layer keeps only a description: dense strides, no data

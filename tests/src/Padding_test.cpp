@@ -32,8 +32,7 @@ Dim Transposed1(uint32_t in, uint32_t k, uint32_t s, uint32_t d, PaddingMode mod
     return DimOf(ComputePaddingStructTransposed(1, &in, &k, &s, &d, mode, pads, &op, hasOp), 0);
 }
 
-// --- Independent model: windows counted position by position. ---
-
+// The independent model: windows counted position by position.
 uint32_t Extent(uint32_t k, uint32_t d)  // one past the last tap of a dilated kernel
 {
     uint32_t extent = 1;

@@ -17,17 +17,11 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 
 }  // namespace
 
-// Conv1D and depthwise: one fused chain from the bias (depthwise in half
-// precision rounded to float16 after every step). Conv2D, Conv3D: per tap a
-// partial sum over the group's input channels, the bias last (Conv2D in half
-// precision through float32, rounded once). Transposed: the same partial
-// sums, gathered in input-position order. Channels per group usually
-// divide; Conv1D and Conv3D sometimes leave channels no group reaches.
-// Conv2D also draws more groups than input channels, filter rows of 256
-// channels and more (the packed path), 1-3 input channels over several
-// output blocks and an infinite weight that taps in the pads must not
-// touch (no 0 * inf); depthwise draws channel counts with 8-, 4- and 1-lane
-// remainders and rows wide enough for several pixel tiles. Gapped strides.
+// Each kind in its own rounding order (see ConvSetup). Besides the usual
+// shapes: channels no group reaches, more groups than input channels, packed
+// filter rows (256 channels and more), few input channels over several output
+// blocks, an infinite weight only pads would tap (no 0 * inf), depthwise lane
+// remainders and pixel tiles, gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };

@@ -16,6 +16,7 @@
 #include "parsers/KerasParser.h"
 #include "conv_util.h"
 
+using corvus_test::DimsOf;
 using corvus_test::ExpectExitRe;
 using corvus_test::ExpectFatal;
 using corvus_test::Fatal;
@@ -23,6 +24,7 @@ using corvus_test::TmpPath;
 
 namespace {
 
+using U = std::vector<uint32_t>;
 using conv_test::ReadFile;
 using conv_test::WriteFile;
 
@@ -65,13 +67,10 @@ std::vector<float> PrescribedSoftmax(const std::vector<float>& x, size_t row)
     return y;
 }
 
-// Fixtures whose every layer class the library builds, converted and run on
-// their recorded inputs (with and without optimisation); every output against
-// the framework's (or, after a softmax, against the prescribed formula applied
-// to the framework's values before it). HDF5 files hold the same models as
-// their TensorFlow.js counterparts; the quantized ones store their weights as
-// uint8, uint16 and float16 and expect TensorFlow.js's prediction from the
-// weights as it dequantizes them.
+// Fixtures covering every layer class, run on their recorded inputs with and
+// without optimisation, against the framework's outputs (after a softmax: the
+// prescribed formula on the framework's logits). Quantized fixtures hold
+// uint8, uint16 and float16 weights, dequantized as TensorFlow.js does.
 TEST(KerasParserTest, FixturesMatchTheFramework)
 {
     ASSERT_FALSE(Python().empty()) << "python3 with numpy and h5py is needed (scripts/install-deps.sh)";
@@ -160,8 +159,6 @@ struct Parsed {
     Model* model;
 };
 
-std::vector<uint32_t> ShapeOf(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
-
 TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
 {
     // Input sizes and layout, Dropout bypass, Reshape -1, Permute, Concatenate
@@ -188,34 +185,34 @@ TEST(KerasParserTest, ShapesRecordsAndKerasDefaults)
         "[\"pool\",0,0],[\"gap\",0,0],[\"conv\",0,0],[\"up\",0,0],[\"bn\",0,0],[\"hs\",0,0],[\"l2\",0,0],"
         "[\"deconv\",0,0]"));
     const Tensor* in = p.io->inputLayers[0]->kernel->output[0];
-    EXPECT_EQ(ShapeOf(in), (std::vector<uint32_t>{1, 4, 4, 2}));
+    EXPECT_EQ(DimsOf(in), (U{1, 4, 4, 2}));
     EXPECT_EQ(in->dtype, (uint32_t)DT_FLOAT32);
     EXPECT_EQ(in->layout, (uint32_t)DL_NONE);
     EXPECT_STREQ(p.io->inputLayers[1]->name, "seq");
     EXPECT_EQ(p.io->outputLayers[0]->inputLayers[0], p.io->inputLayers[0]);  // Dropout bypassed
     EXPECT_EQ(p.model->numLayers, 17u);
-    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 8}));
+    EXPECT_EQ(DimsOf(p.Out(0)), (U{1, 4, 8}));
     const TransposeParams* perm = p.Params<TransposeParams>(1);
-    EXPECT_EQ(std::vector<uint32_t>(perm->axes, perm->axes + 3), (std::vector<uint32_t>{0, 2, 1}));
+    EXPECT_EQ(std::vector<uint32_t>(perm->axes, perm->axes + 3), (U{0, 2, 1}));
     EXPECT_EQ(p.Params<MergeParams>(2)->axis, 3u);
-    EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 4, 4, 4}));
+    EXPECT_EQ(DimsOf(p.Out(2)), (U{1, 4, 4, 4}));
     EXPECT_EQ(p.Params<ActivationParams>(3)->type, (uint32_t)Softmax);
     EXPECT_EQ(p.Params<ActivationParams>(4)->type, (uint32_t)ReLU6);
     EXPECT_EQ(p.Params<ActivationParams>(5)->type, (uint32_t)ReLU);
     const Pool2DParams* pool = p.Params<Pool2DParams>(6);  // pool size 2, strides = pool size
     EXPECT_EQ(std::vector<uint32_t>({pool->poolSizeH, pool->strideW, pool->paddingMode}),
-              (std::vector<uint32_t>{2, 2, POOL_PADDING_IGNORE}));
-    EXPECT_EQ(ShapeOf(p.Out(7)), (std::vector<uint32_t>{1, 2}));  // keepdims false
-    EXPECT_EQ(ShapeOf(p.Out(8)), (std::vector<uint32_t>{1, 2, 2, 3}));
+              (U{2, 2, POOL_PADDING_IGNORE}));
+    EXPECT_EQ(DimsOf(p.Out(7)), (U{1, 2}));  // keepdims false
+    EXPECT_EQ(DimsOf(p.Out(8)), (U{1, 2, 2, 3}));
     EXPECT_NE(p.io->outputLayers[8]->kernel->inner[1], nullptr);
-    EXPECT_EQ(ShapeOf(p.Out(9)), (std::vector<uint32_t>{1, 8, 8, 2}));
+    EXPECT_EQ(DimsOf(p.Out(9)), (U{1, 8, 8, 2}));
     const NormalizationParams* bn = p.Params<NormalizationParams>(10);
     EXPECT_TRUE(bn->scale && bn->center);
     EXPECT_FLOAT_EQ(bn->epsilon, 1e-3f);
     EXPECT_EQ(std::vector<float>({p.Params<HardSigmoidParams>(11)->alpha, p.Params<HardSigmoidParams>(11)->beta}),
               (std::vector<float>{0.2f, 0.5f}));
     EXPECT_EQ(p.Params<L2NormParams>(12)->gammaInit, 20.0f);
-    EXPECT_EQ(ShapeOf(p.Out(13)), (std::vector<uint32_t>{1, 10, 3}));
+    EXPECT_EQ(DimsOf(p.Out(13)), (U{1, 10, 3}));
 }
 
 // The converter writes Keras 3 descriptions (node objects, batch_shape, a
@@ -240,7 +237,7 @@ TEST(KerasParserTest, ConverterNormalizesAndRefuses)
             R"("input_layers":["x",0,0],"output_layers":["add",0,0]}}})");
     const auto files = Convert(keras3, "keras3");
     const Parsed p(ReadFile(files.first));
-    EXPECT_EQ(ShapeOf(p.io->inputLayers[0]->kernel->output[0]), (std::vector<uint32_t>{1, 4}));
+    EXPECT_EQ(DimsOf(p.io->inputLayers[0]->kernel->output[0]), (U{1, 4}));
     ASSERT_EQ(p.io->outputLayers[0]->inputLayersNum, 2u);
     EXPECT_STREQ(p.io->outputLayers[0]->inputLayers[1]->name, "act");
 
@@ -292,10 +289,10 @@ TEST(KerasParserTest, AudioAndDetectionClasses)
                 {"predictions"})},
         "[\"frames\",0,0],[\"wave\",0,0],[\"features\",0,0],[\"predictions\",0,0]",
         "[\"mfcc\",0,0],[\"spectrogram\",0,0],[\"anchors\",0,0],[\"detections\",0,0]"));
-    EXPECT_EQ(ShapeOf(p.Out(0)), (std::vector<uint32_t>{1, 4, 3}));
-    EXPECT_EQ(ShapeOf(p.Out(1)), (std::vector<uint32_t>{1, 2, 2}));
-    EXPECT_EQ(ShapeOf(p.Out(2)), (std::vector<uint32_t>{1, 2, 3, 4, 8}));  // ratio 1 twice
-    EXPECT_EQ(ShapeOf(p.Out(3)), (std::vector<uint32_t>{1, 4, 6}));
+    EXPECT_EQ(DimsOf(p.Out(0)), (U{1, 4, 3}));
+    EXPECT_EQ(DimsOf(p.Out(1)), (U{1, 2, 2}));
+    EXPECT_EQ(DimsOf(p.Out(2)), (U{1, 2, 3, 4, 8}));  // ratio 1 twice
+    EXPECT_EQ(DimsOf(p.Out(3)), (U{1, 4, 6}));
     const MfccParams* m = p.Params<MfccParams>(0);
     const AudioSpectrogramParams* s = p.Params<AudioSpectrogramParams>(1);
     const AnchorBoxesParams* a = p.Params<AnchorBoxesParams>(2);

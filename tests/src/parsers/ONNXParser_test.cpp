@@ -126,10 +126,9 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
     c2.x = c2.y = {1, 3, 3, 1}, c2.k = {2, 2}, c2.pad = {1, 0};
     const float half = 0.5f, s = 1.0f / std::sqrt(1.0f + 1e-5f);
     const Floats conv2b = NaiveConv(c2, x9, w4, &half);
-    // Output (i, j) = sum of w[a][b] x[i + a - 1][j + b - 2]: first column all
-    // padding, last two rows all padding; e.g. (0, 1) = 0.5 x[0][0], (3, 1) = -2 x[2][0].
-    const Floats uneven = {0, 0.5f, 4,  7.5f, 0, 0, 11.5f, 14, 0, -4.5f, 19, 21.5f,
-                           0, -14,  -9, -10,  0, 0, 0,     0,  0, 0,     0,  0};
+    ConvSetup cu = c2;  // begin pads 1 and 2; the output size sets the end pads
+    cu.y = {1, 6, 4, 1}, cu.pad = {1, 2};
+    const Floats uneven = NaiveConv(cu, x9, w4, nullptr);
     // Strides and dilations 1, pads 0 and no bias unless given.
     const std::string k2 = "\"kernel_shape\": [2, 2], \"filters\": [1]", pool2 = "\"kernel_shape\": [2, 2]";
     const std::string k1 = "\"kernel_shape\": [2], \"filters\": [1]", pool1 = "\"kernel_shape\": [2], \"strides\": [2]";
