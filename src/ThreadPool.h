@@ -6,15 +6,21 @@
 // counter until none remain: a thread the host preempts leaves the tasks it
 // has not taken to the others, so a layer waits at most for the one share
 // the preempted thread is running. Threads are started once, when the model
-// gets its core count, and joined when the model is destroyed: a layer costs
-// one wake-up, never a thread start. Between layers the workers spin briefly
-// on the batch counter (layers follow each other within microseconds), then
-// sleep on a condition variable; the caller takes the lock to wake them only
-// when one sleeps.
+// gets its core count, and joined when the model is destroyed.
+//
+// Waiting threads poll with a pause hint and, once a batch is late, yield
+// the processor between polls, so that where threads outnumber free cores
+// the awaited thread (or another process) runs. Between the BeginRun and
+// EndRun of one inference they do not sleep unless nothing comes for
+// milliseconds: a sleeping worker costs a wake-up per layer, which on a
+// virtual machine means waking an idle processor (tens of microseconds, far
+// more on a busy host). Outside a run they sleep after a fraction of a
+// millisecond; BeginRun wakes them at once, ahead of the first split layer.
 #ifndef CORVUS_THREADPOOL_H
 #define CORVUS_THREADPOOL_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,12 +45,20 @@ public:
     // returns when all are done. Tasks of one batch must not depend on each
     // other's order: any thread may run any of them.
     void Run(uint32_t count, Task task, void* context);
+    // Brackets one inference: in between, the workers wait for the next
+    // batch awake. Not nested; Run works outside a run too.
+    void BeginRun();
+    void EndRun();
 
 private:
     void Work();
     // Takes the next task of batch `batch`; false when none remains or the
     // batch is over.
     bool Claim(uint32_t batch, uint32_t* index);
+    // Polls until ready() holds; false when the thread should sleep instead
+    // (waited long enough for the current mode).
+    template <class Ready>
+    bool Await(Ready ready);
     // Runs the tasks of `batch` until none remains; returns how many.
     uint32_t RunTasks(uint32_t batch);
 
@@ -60,6 +74,8 @@ private:
     std::atomic<uint32_t> finished_{0};
     std::atomic<uint32_t> sleepers_{0};
     std::atomic<bool> callerSleeps_{false};
+    // BeginRun and EndRun each add one: odd while a run goes on.
+    std::atomic<uint32_t> runs_{0};
     std::atomic<bool> stop_{false};
     // Written before the batch is published, read only by a thread that has
     // taken one of its tasks.
