@@ -348,12 +348,15 @@ uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work)
 void ShareBounds(uint64_t units, uint64_t shares, uint64_t* bounds)
 {
     CV_CHECK(shares >= 1 && shares <= units && shares <= MAX_CORE_KERNELS);
-    // Share i weighs shares - i; units stay far below 2^32, so the products fit.
-    const uint64_t total = shares * (shares + 1) / 2;
+    // Share i weighs its distance from the middle, plus one; units stay far
+    // below 2^32, so the products fit.
+    auto weight = [shares](uint64_t i) { return (shares + 1) / 2 - (i < shares - 1 - i ? i : shares - 1 - i); };
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < shares; ++i) total += weight(i);
     uint64_t before = 0;
     bounds[0] = 0;
     for (uint64_t i = 1; i < shares; ++i) {
-        before += shares - (i - 1);
+        before += weight(i - 1);
         uint64_t b = units * before / total;
         // At least one unit for this share and for each one after it.
         if (b > units - (shares - i)) b = units - (shares - i);

@@ -63,9 +63,10 @@ constexpr uint32_t kSharesPerCore = 4;
 uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work);
 // The ranges of `shares` shares of `units` units (shares <= units):
 // share i is [bounds[i], bounds[i + 1]), bounds[0] = 0, bounds[shares] =
-// units, each at least one unit. Sizes fall about linearly from the first to
-// the last: the threads take the large shares first and end the layer on
-// small ones, so the one that finishes first waits little for the others.
+// units, each at least one unit. Sizes fall about linearly from both ends to
+// the middle: the caller takes shares from the front, the workers from the
+// back (ThreadPool), so they begin with large shares and end the layer on
+// small ones, and the one that finishes first waits little for the others.
 void ShareBounds(uint64_t units, uint64_t shares, uint64_t* bounds);
 // Splits one initialised layer for `cores` cores into ShareCount shares,
 // recorded as its core kernels; returns their number (0: the layer runs

@@ -28,8 +28,8 @@ inline void Pause()
 }
 
 inline uint32_t BatchOf(uint64_t state) { return (uint32_t)(state >> 32); }
-inline uint32_t CountOf(uint64_t state) { return (uint32_t)(state >> 16) & 0xFFFF; }
-inline uint32_t NextOf(uint64_t state) { return (uint32_t)state & 0xFFFF; }
+inline uint32_t FrontOf(uint64_t state) { return (uint32_t)(state >> 16) & 0xFFFF; }
+inline uint32_t BackOf(uint64_t state) { return (uint32_t)state & 0xFFFF; }
 }  // namespace
 
 ThreadPool::ThreadPool(uint32_t cores)
@@ -51,13 +51,14 @@ ThreadPool::~ThreadPool()
     for (std::thread& t : workers_) t.join();
 }
 
-bool ThreadPool::Claim(uint32_t batch, uint32_t* index)
+bool ThreadPool::Claim(uint32_t batch, bool fromBack, uint32_t* index)
 {
     uint64_t s = state_.load(std::memory_order_acquire);
     for (;;) {
-        if (BatchOf(s) != batch || NextOf(s) >= CountOf(s)) return false;
-        if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
-            *index = NextOf(s);
+        if (BatchOf(s) != batch || FrontOf(s) >= BackOf(s)) return false;
+        const uint64_t next = fromBack ? s - 1 : s + (1u << 16);
+        if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            *index = fromBack ? BackOf(s) - 1 : FrontOf(s);
             return true;
         }
     }
@@ -104,10 +105,10 @@ void ThreadPool::EndRun()
     runs_.fetch_add(1, std::memory_order_seq_cst);
 }
 
-uint32_t ThreadPool::RunTasks(uint32_t batch)
+uint32_t ThreadPool::RunTasks(uint32_t batch, bool fromBack)
 {
     uint32_t done = 0, index = 0;
-    for (; Claim(batch, &index); ++done) task_(context_, index);
+    for (; Claim(batch, fromBack, &index); ++done) task_(context_, index);
     return done;
 }
 
@@ -122,9 +123,10 @@ void ThreadPool::Run(uint32_t count, Task task, void* context)
     // a thread reads them only after taking a task.
     task_ = task;
     context_ = context;
+    count_ = count;
     finished_.store(0, std::memory_order_relaxed);
     const uint32_t batch = BatchOf(state_.load(std::memory_order_relaxed)) + 1;
-    state_.store((uint64_t)batch << 32 | (uint64_t)count << 16, std::memory_order_seq_cst);
+    state_.store((uint64_t)batch << 32 | count, std::memory_order_seq_cst);
     // A worker counts itself a sleeper, under the lock, before it looks at
     // the batch a last time: either it sees this batch or this sees it.
     if (sleepers_.load(std::memory_order_seq_cst) > 0) {
@@ -133,7 +135,7 @@ void ThreadPool::Run(uint32_t count, Task task, void* context)
         mutex_.unlock();
         wake_.notify_all();
     }
-    const uint32_t mine = RunTasks(batch);
+    const uint32_t mine = RunTasks(batch, false);
     if (finished_.fetch_add(mine, std::memory_order_acq_rel) + mine == count) return;
     // The others' last tasks are running: wait for them.
     if (Await([&] { return finished_.load(std::memory_order_acquire) == count; })) return;
@@ -166,10 +168,11 @@ void ThreadPool::Work()
         }
         seen = BatchOf(s);
         if (stop_.load(std::memory_order_acquire)) return;
-        const uint32_t mine = RunTasks(seen);
+        const uint32_t mine = RunTasks(seen, true);
         // The one that finishes the batch wakes the caller if it sleeps
         // (it counts itself sleeping, under the lock, before its last look).
-        if (mine > 0 && finished_.fetch_add(mine, std::memory_order_seq_cst) + mine == CountOf(s) &&
+        // count_ stays until this adds its tasks: the next batch waits for them.
+        if (mine > 0 && finished_.fetch_add(mine, std::memory_order_seq_cst) + mine == count_ &&
             callerSleeps_.load(std::memory_order_seq_cst)) {
             mutex_.lock();
             mutex_.unlock();
