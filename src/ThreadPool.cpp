@@ -169,10 +169,13 @@ void ThreadPool::Work()
         seen = BatchOf(s);
         if (stop_.load(std::memory_order_acquire)) return;
         const uint32_t mine = RunTasks(seen, true);
+        if (mine == 0) continue;
+        // Read before adding this thread's tasks: once all are counted the
+        // caller may publish the next batch.
+        const uint32_t count = count_;
         // The one that finishes the batch wakes the caller if it sleeps
         // (it counts itself sleeping, under the lock, before its last look).
-        // count_ stays until this adds its tasks: the next batch waits for them.
-        if (mine > 0 && finished_.fetch_add(mine, std::memory_order_seq_cst) + mine == count_ &&
+        if (finished_.fetch_add(mine, std::memory_order_seq_cst) + mine == count &&
             callerSleeps_.load(std::memory_order_seq_cst)) {
             mutex_.lock();
             mutex_.unlock();
