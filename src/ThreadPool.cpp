@@ -64,8 +64,7 @@ bool ThreadPool::Claim(uint32_t batch, bool fromBack, uint32_t* index)
     }
 }
 
-template <class Ready>
-bool ThreadPool::Await(Ready ready)
+template <class Ready> bool ThreadPool::Await(Ready ready)
 {
     const Clock::time_point start = Clock::now();
     for (uint32_t polls = 1;; ++polls) {

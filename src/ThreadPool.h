@@ -60,8 +60,7 @@ private:
     bool Claim(uint32_t batch, bool fromBack, uint32_t* index);
     // Polls until ready() holds; false when the thread should sleep instead
     // (waited long enough for the current mode).
-    template <class Ready>
-    bool Await(Ready ready);
+    template <class Ready> bool Await(Ready ready);
     // Runs the tasks of `batch` until none remains; returns how many.
     uint32_t RunTasks(uint32_t batch, bool fromBack);
 
