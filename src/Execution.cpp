@@ -37,6 +37,7 @@ extern "C" void ExecuteModel(Model* model)
         }
         return;
     }
+    BeginCoresRun(model);
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         Layer* layer = model->layers[i];
         SetZeroToStatValues(&layer->stat);
@@ -50,6 +51,7 @@ extern "C" void ExecuteModel(Model* model)
         }
         layer->stat.tics = WallTicks() - start;
     }
+    EndCoresRun(model);
 }
 
 extern "C" void ExecuteModelDebug(Model* model)

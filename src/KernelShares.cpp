@@ -339,10 +339,31 @@ uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work)
     if (shares > MAX_CORE_KERNELS) shares = MAX_CORE_KERNELS;
     if (shares > units) shares = units;
     if (shares > work / gMinShareWork) shares = work / gMinShareWork;
-    // Whole rounds of the cores: with every thread running, each then takes
-    // as many (equal) shares as the others and none waits at the end.
+    // Whole rounds of the cores: with every thread running, the last round
+    // is one of the smallest shares (ShareBounds) for each.
     if (shares > cores) shares -= shares % cores;
     return shares;
+}
+
+void ShareBounds(uint64_t units, uint64_t shares, uint64_t* bounds)
+{
+    CV_CHECK(shares >= 1 && shares <= units && shares <= MAX_CORE_KERNELS);
+    // Share i weighs its distance from the middle, plus one; units stay far
+    // below 2^32, so the products fit.
+    auto weight = [shares](uint64_t i) { return (shares + 1) / 2 - (i < shares - 1 - i ? i : shares - 1 - i); };
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < shares; ++i) total += weight(i);
+    uint64_t before = 0;
+    bounds[0] = 0;
+    for (uint64_t i = 1; i < shares; ++i) {
+        before += weight(i - 1);
+        uint64_t b = units * before / total;
+        // At least one unit for this share and for each one after it.
+        if (b > units - (shares - i)) b = units - (shares - i);
+        if (b < bounds[i - 1] + 1) b = bounds[i - 1] + 1;
+        bounds[i] = b;
+    }
+    bounds[shares] = units;
 }
 
 void ReleaseCoreKernels(Layer* layer)
@@ -371,6 +392,8 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
     if (shares < 2) return 0;
     const size_t scratchBytes = family != nullptr && family->scratchBytes != nullptr ? family->scratchBytes(kernel) : 0;
     uint64_t bytesLeft = kernel->totalBytes;
+    uint64_t bounds[MAX_CORE_KERNELS + 1];
+    ShareBounds(units, shares, bounds);
     for (uint64_t i = 0; i < shares; ++i) {
         NNKernel* core = (NNKernel*)calloc(1, sizeof(NNKernel));
         CoreShare* s = (CoreShare*)calloc(1, sizeof(CoreShare));
@@ -382,10 +405,8 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
         s->main = kernel;
         s->family = family;
         s->sliced = sliced;
-        // Balanced ranges; bounds in 128 bits would be exact, but units stay
-        // far below 2^32 (output pixels, rows, channel blocks).
-        s->begin = units * i / shares;
-        s->end = units * (i + 1) / shares;
+        s->begin = bounds[i];
+        s->end = bounds[i + 1];
         s->scratch = scratchBytes > 0 ? CreateKernelScratch(scratchBytes, layer->name) : nullptr;
         s->sub = sliced != nullptr ? NewSub(kernel, sliced, s->begin, s->end) : nullptr;
         core->fn = &kShareFn;
@@ -442,6 +463,16 @@ void RunLayerShares(Model* model, Layer* layer)
         return;
     }
     pool->Run(count, RunShareTask, layer);
+}
+
+void BeginCoresRun(Model* model)
+{
+    if (model->corePool != nullptr) ((corvus::ThreadPool*)model->corePool)->BeginRun();
+}
+
+void EndCoresRun(Model* model)
+{
+    if (model->corePool != nullptr) ((corvus::ThreadPool*)model->corePool)->EndRun();
 }
 
 uint64_t corvus_internal::SetMinShareWork(uint64_t work)

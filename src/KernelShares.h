@@ -61,6 +61,13 @@ constexpr uint32_t kSharesPerCore = 4;
 // all, a multiple of the cores where more than the cores, at least
 // kMinShareWork (as set) each; below 2 the layer runs whole.
 uint64_t ShareCount(uint32_t cores, uint64_t units, uint64_t work);
+// The ranges of `shares` shares of `units` units (shares <= units):
+// share i is [bounds[i], bounds[i + 1]), bounds[0] = 0, bounds[shares] =
+// units, each at least one unit. Sizes fall about linearly from both ends to
+// the middle: the caller takes shares from the front, the workers from the
+// back (ThreadPool), so they begin with large shares and end the layer on
+// small ones, and the one that finishes first waits little for the others.
+void ShareBounds(uint64_t units, uint64_t shares, uint64_t* bounds);
 // Splits one initialised layer for `cores` cores into ShareCount shares,
 // recorded as its core kernels; returns their number (0: the layer runs
 // whole).
@@ -70,5 +77,9 @@ void DestroyModelCores(Model* model);
 // Runs the layer's shares on the model's threads, each thread (the caller
 // included) taking the next share until none remains.
 void RunLayerShares(Model* model, Layer* layer);
+// Bracket one inference of a model with threads: its workers stay awake in
+// between (no-ops without threads).
+void BeginCoresRun(Model* model);
+void EndCoresRun(Model* model);
 
 #endif

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <ctime>
 #include <random>
+#include <thread>
 
 #include "LayersActivation.h"
 #include "LayersConvolution.h"
@@ -80,22 +81,28 @@ TEST(Execution, DebugLoopPrintsProgressAndRunsCoreKernels)
 
 // Every task of a batch runs once, and Run returns only when all are done;
 // batches of every size, below, at and above the thread count, follow each
-// other at once. A task that stalls its thread (as a preempted core would)
-// leaves all the others to the remaining threads: task 0 waits for them.
+// other at once, within a run and outside. The caller takes tasks from the
+// front, the workers from the back. A task that stalls its thread (as a
+// preempted core would) leaves all the others to the remaining threads:
+// task 0 waits for them.
 TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
 {
     struct Tally {
         std::atomic<uint32_t> hits[40];
         uint32_t seen[40];  // plain: written by the tasks, read after Run
+        std::thread::id caller;
+        std::atomic<uint32_t> firstOther;  // the first task a worker ran
         std::atomic<uint32_t> others;
         uint32_t count;
         bool stalled;
     } t{};
+    t.caller = std::this_thread::get_id();
     corvus::ThreadPool pool(4);
     EXPECT_EQ(pool.Cores(), 4u);
     uint32_t expected[40] = {0};
     for (uint32_t r = 0; r < 400; ++r) {
         const uint32_t count = 1 + r % 40;
+        if (r % 100 == 50) pool.BeginRun();
         pool.Run(
             count,
             [](void* c, uint32_t i) {
@@ -104,6 +111,7 @@ TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
                 ++tally->seen[i];
             },
             &t);
+        if (r % 100 == 99) pool.EndRun();
         for (uint32_t i = 0; i < count; ++i) ++expected[i];
         ASSERT_EQ(t.seen[count - 1], expected[count - 1]) << r;
     }
@@ -112,10 +120,13 @@ TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
     for (uint32_t count : {2u, 5u, 8u, 16u}) {
         t.others = 0;
         t.count = count;
+        t.firstOther = UINT32_MAX;
         two.Run(
             count,
             [](void* c, uint32_t i) {
                 Tally* tally = (Tally*)c;
+                uint32_t none = UINT32_MAX;
+                if (std::this_thread::get_id() != tally->caller) tally->firstOther.compare_exchange_strong(none, i);
                 if (i != 0) {
                     tally->others.fetch_add(1);
                     return;
@@ -127,6 +138,7 @@ TEST(Execution, PoolRunsEachTaskOnceAndWaitsForAll)
             },
             &t);
         EXPECT_TRUE(t.stalled) << count;
+        EXPECT_EQ(t.firstOther.load(), count - 1);
         t.stalled = false;
     }
 }
@@ -223,6 +235,20 @@ TEST(Execution, SharesOnSeveralCoresGiveTheBitsOfOneCore)
     const uint64_t shares[][4] = {{2, 1000, big, 8}, {5, 1000, big, 15}, {40, 1000, big, 16}, {2, 7, big, 6},
                                   {4, 3, big, 3},    {3, 1000, 7, 6},    {2, 1000, 1, 1}};
     for (const auto& c : shares) EXPECT_EQ(ShareCount((uint32_t)c[0], c[1], c[2]), c[3]) << c[0] << " cores, " << c[1];
+    // Their ranges cover the units, none empty, the largest at the ends
+    // (taken first), the smallest in the middle (taken last).
+    for (uint64_t units : {2, 7, 16, 17, 437, 100000})
+        for (uint64_t n = 1; n <= 16 && n <= units; ++n) {
+            uint64_t b[MAX_CORE_KERNELS + 1];
+            ShareBounds(units, n, b);
+            ASSERT_TRUE(b[0] == 0 && b[n] == units) << units << " in " << n;
+            for (uint64_t i = 0; i < n; ++i) ASSERT_GT(b[i + 1], b[i]) << units << " in " << n << ", share " << i;
+            const uint64_t middle = b[n / 2 + 1] - b[n / 2];
+            if (units >= 437 && n >= 6) {
+                EXPECT_GE(b[1] - b[0], 2 * middle) << units << " in " << n;
+                EXPECT_GE(b[n] - b[n - 1], 2 * middle) << units << " in " << n;
+            }
+        }
     corvus_internal::SetMinShareWork(minWork);
     // Too little work for a second share: the layers run whole, on no thread.
     SplitNet small;
