@@ -72,6 +72,11 @@ DW(28, 240, 5, 2)
 DW(14, 480, 5, 1)
 DW(14, 672, 5, 1)
 DW(7, 1152, 5, 1)
+// MobileNetV3-Small
+DW(56, 72, 3, 2)
+DW(28, 96, 5, 2)
+DW(14, 240, 5, 1)
+DW(7, 576, 5, 1)
 
 // Activation of one kind over {1, H, H, C}.
 void Act(benchmark::State& state, uint32_t kind, uint32_t H, uint32_t C)

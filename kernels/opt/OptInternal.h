@@ -14,6 +14,14 @@ extern "C" int Pooling1D_opt_scratch(int32_t share, int32_t shares, Tensor* outp
                                      uint32_t window, uint32_t stride, uint32_t padBegin, uint32_t padEnd,
                                      uint32_t padMode, uint32_t isMax, KernelScratch* scratch);
 
+struct Pool2DParams;
+
+// Float32 max pooling as Pooling2D_opt's passes (1 or 2, the first along
+// firstAxis: 1 the height, 2 the width), computed in main memory; `mid` is
+// the intermediate of two passes.
+extern "C" void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
+                                      const Pool2DParams* p);
+
 namespace corvus_opt {
 
 // Copies src into dst (equal type, rank and shape): through the transpose

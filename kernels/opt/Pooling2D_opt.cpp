@@ -1,7 +1,8 @@
 // Two-dimensional max and average pooling, and global average pooling, as
 // two one-dimensional passes (along the height and along the width) through
 // an intermediate tensor kept in the kernel record between executions, with
-// the scratch block both passes use.
+// the scratch block both passes use. Float32 max pooling runs the same passes
+// row by row in main memory instead.
 #define CORVUS_MODULE "Pooling2D_opt"
 #include <cstdlib>
 #include <cstring>
@@ -135,7 +136,12 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
         corvus_opt::SetKernelBytes(kernel, bytes);
         return 0;
     }
+    const bool mainMemory = isMax && in->dtype == DT_FLOAT32 && share < shares;
     const Pool2DCtx* own = (const Pool2DCtx*)kernel->extra_resources;
+    if (plan.count == 1 && mainMemory) {
+        MaxPool2D_fl32_passes(out, in, nullptr, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params);
+        return 0;
+    }
     if (plan.count == 1) return RunPass(share, shares, out, in, g, plan.axis[0], isMax, own ? own->scratch : nullptr);
     Pool2DCtx* ctx = Context(kernel);
     Tensor*& mid = ctx->mid;
@@ -146,6 +152,10 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
         mid->shape.dimension[0] != in->shape.dimension[0] || mid->shape.dimension[3] != in->shape.dimension[3]) {
         DestroyTensor(mid);
         mid = CreateIntermediate(out, in, plan);
+    }
+    if (mainMemory) {
+        MaxPool2D_fl32_passes(out, in, mid, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params);
+        return 0;
     }
     const int code = RunPass(share, shares, mid, in, g, plan.axis[0], isMax, ctx->scratch);
     if (code != 0) return code;

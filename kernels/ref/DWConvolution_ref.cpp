@@ -41,10 +41,12 @@ namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
 
 namespace {
 
-constexpr int kTilePixels = 4;
-// Each tile loads one input vector per multiply-add; 4 pixels x 2 wide
-// vectors (16 lanes with AVX-512, else 8 lanes: a NEON register pair) keep
-// accumulators, filter and input pieces within the register file.
+// A tile is up to kTilePixels output pixels that see the same window taps
+// (a run along a row, or pixels of one border column in rows alike) x two
+// wide vectors of channels (16 lanes with AVX-512, else 8 lanes: a NEON
+// register pair): twelve independent sums, the two filter vectors of a tap,
+// and the input read straight into the multiply-adds.
+constexpr int kTilePixels = 6;
 constexpr int kTileVectors = 2;
 #ifdef __AVX512F__
 typedef corvus_simd::f32x16 WideVector;
@@ -132,242 +134,180 @@ template <typename V> inline V Clamped(V v, uint32_t act)
     return v;
 }
 
-// P pixels x Q vectors of type V (Q = 0: one channel): acc = bias, then
-// acc = fma(x, w, acc) per kernel position, in registers.
-template <int P, int Q, typename V>
-inline void DwTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t nRows,
-                   const float* __restrict w0, uint32_t colLo, uint32_t colHi, const float* __restrict b,
-                   float* __restrict o)
-{
-    const size_t xStep = (size_t)c.sW * c.sInW;
-    const size_t colStep = (size_t)c.dW * c.sInW;
-    const size_t wRowStep = (size_t)c.kW * c.channels;
-    if constexpr (Q > 0) {
-        constexpr int L = (int)(sizeof(V) / sizeof(float));
-        V acc[P][Q];
-#pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) {
-            const V start = b != nullptr ? LoadV<V>(b + L * q) : SplatV<V>(0.0f);
-#pragma GCC unroll 8
-            for (int p = 0; p < P; ++p) acc[p][q] = start;
-        }
-        for (uint32_t r = 0; r < nRows; ++r) {
-            const float* xr = x0 + r * rowStep;
-            const float* wr = w0 + r * wRowStep;
-            for (uint32_t kw = colLo; kw < colHi; ++kw) {
-                const float* xk = xr + (kw - colLo) * colStep;
-                const float* wk = wr + (size_t)kw * c.channels;
-                V wv[Q];
-#pragma GCC unroll 8
-                for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wk + L * q);
-#pragma GCC unroll 8
-                for (int p = 0; p < P; ++p)
-#pragma GCC unroll 8
-                    for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(LoadV<V>(xk + p * xStep + L * q), wv[q], acc[p][q]);
-            }
-        }
-#pragma GCC unroll 8
-        for (int p = 0; p < P; ++p)
-#pragma GCC unroll 8
-            for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, Clamped(acc[p][q], c.act));
-    } else {
-        float acc[P];
-#pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) acc[p] = b != nullptr ? b[0] : 0.0f;
-        for (uint32_t r = 0; r < nRows; ++r) {
-            const float* xr = x0 + r * rowStep;
-            const float* wr = w0 + r * wRowStep;
-            for (uint32_t kw = colLo; kw < colHi; ++kw) {
-                const float wv = wr[(size_t)kw * c.channels];
-#pragma GCC unroll 8
-                for (int p = 0; p < P; ++p) acc[p] = fmaf(xr[(kw - colLo) * colStep + p * xStep], wv, acc[p]);
-            }
-        }
-#pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) o[p * c.sOutW] = Clamped(acc[p], c.act);
-    }
-}
+// What the pixels of a tile share: their window taps inside the input,
+// rows [0, nRows) and columns [0, nCols) counted from the first one, and the
+// filter at that first tap.
+struct DwTaps {
+    const float* w;  // filter at the first tap, channel 0
+    const float* b;  // bias, or null
+    size_t rowStep, colStep, wRowStep;  // input (window rows, columns) and filter row steps
+    uint32_t nRows, nCols, channels, act;
+};
 
-// A tile of P pixels x Q vectors whose KW window columns all lie inside the
-// input, over `rows` window rows: the same order as DwTile with the column
-// loop fixed, so it unrolls into multiply-adds at fixed offsets.
+// P pixels (input at x[p], output at o[p], both at their first tap and
+// channel 0) x Q vectors of type V from channel ch: acc = bias, then
+// acc = fma(x, w, acc) per tap, rows outer, in registers. KW: the columns
+// (0: t.nCols at run time).
 template <int P, int Q, typename V, int KW>
-inline void DwFullTile(const DwPlan& c, const float* __restrict x0, size_t rowStep, uint32_t rows,
-                       const float* __restrict w0, const float* __restrict b, float* __restrict o)
+inline void DwTile(const DwTaps& t, const float* const* x, float* const* o, uint32_t ch)
 {
     constexpr int L = (int)(sizeof(V) / sizeof(float));
-    const size_t xStep = (size_t)c.sW * c.sInW;
-    const size_t colStep = (size_t)c.dW * c.sInW;
-    const size_t C = c.channels;
+    const uint32_t cols = KW > 0 ? (uint32_t)KW : t.nCols;
+    const size_t C = t.channels;
     V acc[P][Q];
 #pragma GCC unroll 8
     for (int q = 0; q < Q; ++q) {
-        const V start = b != nullptr ? LoadV<V>(b + L * q) : SplatV<V>(0.0f);
+        const V start = t.b != nullptr ? LoadV<V>(t.b + ch + L * q) : SplatV<V>(0.0f);
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p) acc[p][q] = start;
     }
-    // Pointers walk the window (rather than offsets per tap), which keeps
-    // the addressing in a few registers.
-    const float* xk = x0;
-    const float* wk = w0;
-    for (uint32_t kh = 0; kh < rows; ++kh) {
+    const float* wr = t.w + ch;
+    size_t xr = ch;
+    for (uint32_t kh = 0; kh < t.nRows; ++kh) {
+        const float* wk = wr;
+        size_t xk = xr;
 #pragma GCC unroll 7
-        for (int kw = 0; kw < KW; ++kw) {
+        for (uint32_t kw = 0; kw < cols; ++kw) {
             V wv[Q];
 #pragma GCC unroll 8
             for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wk + L * q);
 #pragma GCC unroll 8
             for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-                for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(LoadV<V>(xk + p * xStep + L * q), wv[q], acc[p][q]);
-            xk += colStep;
+                for (int q = 0; q < Q; ++q) acc[p][q] = MulAdd(LoadV<V>(x[p] + xk + L * q), wv[q], acc[p][q]);
             wk += C;
+            xk += t.colStep;
         }
-        xk += rowStep - KW * colStep;
+        wr += t.wRowStep;
+        xr += t.rowStep;
     }
 #pragma GCC unroll 8
     for (int p = 0; p < P; ++p)
 #pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) StoreV(o + p * c.sOutW + L * q, Clamped(acc[p][q], c.act));
+        for (int q = 0; q < Q; ++q) StoreV(o[p] + ch + L * q, Clamped(acc[p][q], t.act));
 }
 
-// One channel vector (type V) of `count` consecutive full-window pixels of a
-// 3x3 kernel: the nine taps stay in registers for the whole run, tiles of P
-// pixels take one multiply-add per tap and pixel in the same order.
-template <typename V, int P>
-inline void DwRun3x3(const DwPlan& c, const float* __restrict x0, size_t rowStep, const float* __restrict w0,
-                     const float* __restrict b, float* __restrict o, uint32_t count)
+// All channels of a tile: two wide vectors, then 8, 4 and single channels
+// at a time.
+template <int P, int KW> void DwTileChannels(const DwTaps& t, const float* const* x, float* const* o)
 {
-    const size_t xStep = (size_t)c.sW * c.sInW;
-    const size_t colStep = (size_t)c.dW * c.sInW;
-    const size_t C = c.channels;
-    V tap[9];
-#pragma GCC unroll 9
-    for (int k = 0; k < 9; ++k) tap[k] = LoadV<V>(w0 + (size_t)k * C);
-    const V start = b != nullptr ? LoadV<V>(b) : SplatV<V>(0.0f);
-    uint32_t ow = 0;
-    for (; ow + P <= count; ow += P) {
-        const float* xt = x0 + ow * xStep;
-        V acc[P];
-#pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) acc[p] = start;
-#pragma GCC unroll 3
-        for (int kh = 0; kh < 3; ++kh)
-#pragma GCC unroll 3
-            for (int kw = 0; kw < 3; ++kw)
-#pragma GCC unroll 8
-                for (int p = 0; p < P; ++p)
-                    acc[p] = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep + p * xStep), tap[kh * 3 + kw], acc[p]);
-#pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) StoreV(o + (ow + p) * c.sOutW, Clamped(acc[p], c.act));
-    }
-    for (; ow < count; ++ow) {
-        const float* xt = x0 + ow * xStep;
-        V acc = start;
-#pragma GCC unroll 3
-        for (int kh = 0; kh < 3; ++kh)
-#pragma GCC unroll 3
-            for (int kw = 0; kw < 3; ++kw)
-                acc = MulAdd(LoadV<V>(xt + kh * rowStep + kw * colStep), tap[kh * 3 + kw], acc);
-        StoreV(o + ow * c.sOutW, Clamped(acc, c.act));
+    uint32_t ch = 0;
+    const uint32_t n = t.channels;
+    for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
+        DwTile<P, kTileVectors, WideVector, KW>(t, x, o, ch);
+    for (; ch + 8 <= n; ch += 8) DwTile<P, 1, f32x8, KW>(t, x, o, ch);
+    for (; ch + 4 <= n; ch += 4) DwTile<P, 1, f32x4, KW>(t, x, o, ch);
+    for (; ch < n; ++ch) DwTile<P, 1, float, KW>(t, x, o, ch);
+}
+
+// A tile of `count` (1 .. kTilePixels) pixels, with the window's column
+// count fixed at compile time where it is a common one.
+template <int P> void DwTileOf(const DwTaps& t, const float* const* x, float* const* o)
+{
+    switch (t.nCols) {
+    case 3:
+        return DwTileChannels<P, 3>(t, x, o);
+    case 5:
+        return DwTileChannels<P, 5>(t, x, o);
+    case 2:
+        return DwTileChannels<P, 2>(t, x, o);
+    case 4:
+        return DwTileChannels<P, 4>(t, x, o);
+    case 1:
+        return DwTileChannels<P, 1>(t, x, o);
+    default:
+        return DwTileChannels<P, 0>(t, x, o);
     }
 }
 
-// All channels of a run of full-window 3x3 pixels, a channel vector at a time.
-inline void DwRun3x3Channels(const DwPlan& c, const float* x0, size_t rowStep, const float* w0, const float* b,
-                             float* o, uint32_t count)
+void DwPixels(const DwTaps& t, const float* const* x, float* const* o, uint32_t count)
 {
-    // Nine taps and six accumulators fill the sixteen AVX registers; NEON
-    // holds them as register pairs among its thirty-two.
-    constexpr int P = 6;
-    uint32_t ch = 0;
-    const uint32_t n = c.channels;
-#ifdef __AVX512F__
-    for (; ch + 16 <= n; ch += 16)
-        DwRun3x3<corvus_simd::f32x16, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
-#endif
-    for (; ch + 8 <= n; ch += 8) DwRun3x3<f32x8, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
-    for (; ch + 4 <= n; ch += 4) DwRun3x3<f32x4, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
-    for (; ch < n; ++ch) DwRun3x3<float, P>(c, x0 + ch, rowStep, w0 + ch, b ? b + ch : nullptr, o + ch, count);
+    switch (count) {
+    case 6:
+        return DwTileOf<6>(t, x, o);
+    case 5:
+        return DwTileOf<5>(t, x, o);
+    case 4:
+        return DwTileOf<4>(t, x, o);
+    case 3:
+        return DwTileOf<3>(t, x, o);
+    case 2:
+        return DwTileOf<2>(t, x, o);
+    default:
+        return DwTileOf<1>(t, x, o);
+    }
 }
 
-// All channels of P pixels whose window columns lie inside the input.
-template <int P, int KW>
-inline void DwFullChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t rows, const float* w0,
-                           const float* b, float* o)
-{
-    uint32_t ch = 0;
-    const uint32_t n = c.channels;
-    for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
-        DwFullTile<P, kTileVectors, WideVector, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
-    for (; ch + 8 <= n; ch += 8)
-        DwFullTile<P, 1, f32x8, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
-    for (; ch + 4 <= n; ch += 4)
-        DwFullTile<P, 1, f32x4, KW>(c, x0 + ch, rowStep, rows, w0 + ch, b ? b + ch : nullptr, o + ch);
-    for (; ch < n; ++ch) DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, rows, w0 + ch, 0, KW, b ? b + ch : nullptr, o + ch);
-}
-
-// Two wide vectors, then 8, 4 and single channels at a time.
-template <int P>
-inline void DwChannels(const DwPlan& c, const float* x0, size_t rowStep, uint32_t nRows, const float* w0,
-                       uint32_t colLo, uint32_t colHi, const float* b, float* o)
-{
-    uint32_t ch = 0;
-    const uint32_t n = c.channels;
-    for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
-        DwTile<P, kTileVectors, WideVector>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr,
-                                            o + ch);
-    for (; ch + 8 <= n; ch += 8)
-        DwTile<P, 1, f32x8>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
-    for (; ch + 4 <= n; ch += 4)
-        DwTile<P, 1, f32x4>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
-    for (; ch < n; ++ch)
-        DwTile<P, 0, f32x4>(c, x0 + ch, rowStep, nRows, w0 + ch, colLo, colHi, b ? b + ch : nullptr, o + ch);
-}
+static_assert(kTilePixels == 6, "DwPixels dispatches tiles of up to six pixels");
 
 // One multiplier: filter {kH, kW, C} and bias {C} dense, input and output
-// through their strides.
+// through their strides. Output rows [rowBegin, rowEnd) counted over the
+// batch; every pixel is computed alone, so a share of rows gets the whole
+// layer's bits. Rows are taken in blocks of consecutive rows of one image
+// whose windows have the same rows inside the input; in a block, runs of
+// pixels whose windows lie inside the input's columns are tiled along each
+// row, and the remaining (border) columns down the block.
 void DwFloat32(const DwPlan& c, const float* in, const float* filter, const float* bias, float* out,
                const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps, const std::vector<uint32_t>& fullRun,
                uint64_t rowBegin, uint64_t rowEnd)
 {
-    const size_t rowStep = (size_t)c.dH * c.sInH;
-    // Output rows [rowBegin, rowEnd) counted over the batch; each row is
-    // computed alone, so a share of rows gets the whole layer's bits.
-    for (uint64_t r = rowBegin; r < rowEnd; ++r) {
-        const uint32_t n = (uint32_t)(r / c.outH), oh = (uint32_t)(r % c.outH);
-        const Taps& rows = rowTaps[oh];
-        const uint32_t nRows = rows.hi - rows.lo;
-        const float* inRow = in + n * c.sInN + (size_t)rows.first * c.sInH;
-        const float* wRow = filter + (size_t)rows.lo * c.kW * c.channels;
-        float* orow = out + n * c.sOutN + oh * c.sOutH;
-        uint32_t ow = 0;
-        while (ow < c.outW) {
-            const Taps& col = colTaps[ow];
-            const float* x0 = inRow + (size_t)col.first * c.sInW;
-            float* o = orow + ow * c.sOutW;
-            if (nRows == c.kH && fullRun[ow] > 0 && c.kH == 3 && c.kW == 3) {
-                DwRun3x3Channels(c, x0, rowStep, wRow, bias, o, fullRun[ow]);
-                ow += fullRun[ow];
-            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 3) {
-                // Top and bottom rows of a 3x3 window: fewer window rows.
-                DwFullChannels<kTilePixels, 3>(c, x0, rowStep, nRows, wRow, bias, o);
-                ow += kTilePixels;
-            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels && c.kW == 5) {
-                DwFullChannels<kTilePixels, 5>(c, x0, rowStep, nRows, wRow, bias, o);
-                ow += kTilePixels;
-            } else if (nRows > 0 && fullRun[ow] > 0 && c.kW == 5) {
-                DwFullChannels<1, 5>(c, x0, rowStep, nRows, wRow, bias, o);
-                ++ow;
-            } else if (nRows > 0 && fullRun[ow] >= (uint32_t)kTilePixels) {
-                DwChannels<kTilePixels>(c, x0, rowStep, nRows, wRow, 0, c.kW, bias, o);
-                ow += kTilePixels;
-            } else {
-                const uint32_t colLo = nRows > 0 ? col.lo : 0, colHi = nRows > 0 ? col.hi : 0;
-                DwChannels<1>(c, x0, rowStep, nRows, wRow, colLo, colHi, bias, o);
-                ++ow;
+    DwTaps t;
+    t.b = bias;
+    t.rowStep = (size_t)c.dH * c.sInH;
+    t.colStep = (size_t)c.dW * c.sInW;
+    t.wRowStep = (size_t)c.kW * c.channels;
+    t.channels = c.channels;
+    t.act = c.act;
+    const float* x[kTilePixels];
+    float* o[kTilePixels];
+    for (uint64_t r = rowBegin; r < rowEnd;) {
+        const uint32_t n = (uint32_t)(r / c.outH), oh0 = (uint32_t)(r % c.outH);
+        const Taps& rows = rowTaps[oh0];
+        uint32_t block = 1;
+        while (r + block < rowEnd && oh0 + block < c.outH && rowTaps[oh0 + block].lo == rows.lo &&
+               rowTaps[oh0 + block].hi == rows.hi)
+            ++block;
+        const float* inN = in + n * c.sInN;
+        float* outN = out + n * c.sOutN;
+        t.nRows = rows.hi - rows.lo;
+        // Runs of whole-column windows, along each row.
+        t.nCols = c.kW;
+        t.w = filter + (size_t)rows.lo * t.wRowStep;
+        for (uint32_t oh = oh0; oh < oh0 + block; ++oh) {
+            const float* inRow = inN + (size_t)rowTaps[oh].first * c.sInH;
+            float* outRow = outN + (size_t)oh * c.sOutH;
+            for (uint32_t ow = 0; ow < c.outW;) {
+                if (fullRun[ow] == 0 || t.nRows == 0) {
+                    ++ow;
+                    continue;
+                }
+                const uint32_t count = fullRun[ow] < (uint32_t)kTilePixels ? fullRun[ow] : (uint32_t)kTilePixels;
+                for (uint32_t p = 0; p < count; ++p) {
+                    x[p] = inRow + (size_t)colTaps[ow + p].first * c.sInW;
+                    o[p] = outRow + (size_t)(ow + p) * c.sOutW;
+                }
+                DwPixels(t, x, o, count);
+                ow += count;
             }
         }
+        // The other columns (and every pixel of windows outside the input's
+        // rows), down the block.
+        for (uint32_t ow = 0; ow < c.outW; ++ow) {
+            if (fullRun[ow] > 0 && t.nRows > 0) continue;
+            const Taps& cols = colTaps[ow];
+            const bool inside = t.nRows > 0 && cols.lo < cols.hi;
+            t.nCols = inside ? cols.hi - cols.lo : 0;
+            t.w = filter + (inside ? (size_t)rows.lo * t.wRowStep + (size_t)cols.lo * c.channels : 0);
+            for (uint32_t oh = oh0; oh < oh0 + block; oh += kTilePixels) {
+                const uint32_t count = oh0 + block - oh < (uint32_t)kTilePixels ? oh0 + block - oh : kTilePixels;
+                for (uint32_t p = 0; p < count; ++p) {
+                    x[p] = inside ? inN + (size_t)rowTaps[oh + p].first * c.sInH + (size_t)cols.first * c.sInW : in;
+                    o[p] = outN + (size_t)(oh + p) * c.sOutH + (size_t)ow * c.sOutW;
+                }
+                DwPixels(t, x, o, count);
+            }
+        }
+        r += block;
     }
 }
 

@@ -22,9 +22,13 @@ namespace {
 
 constexpr int kTileRows = 4;
 constexpr int kTileVectors = 4;  // 16 columns
-// A single input row has no row reuse; wider column tiles keep more
-// independent sums in flight instead.
-constexpr int kVectorVectors = 8;  // 32 columns
+
+// A single input row has no row reuse, so its product is bound by reading
+// the matrix: the matrix is read front to back, kRowBlock rows at a time,
+// while the sums of a chunk of columns wait in L1 between row blocks. Each
+// sum still takes its multiply-adds in k order.
+constexpr uint32_t kRowBlock = 8;
+constexpr uint32_t kColumnChunk = 2048;  // 8 KiB of sums
 
 void ApplyActivation(Tensor* output, uint32_t kind)
 {
@@ -32,12 +36,47 @@ void ApplyActivation(Tensor* output, uint32_t kind)
     Activation_fl32_ref(output, output, &act);
 }
 
+// Rows k .. k + R - 1 of the matrix folded into the n sums at o (First:
+// the sums start at 0). Written per element for the loop vectoriser.
+template <int R, bool First>
+inline void FoldRows(const float* __restrict x, const float* __restrict w, size_t sW, float* __restrict o, uint32_t n)
+{
+    float xs[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) xs[r] = x[r];
+    for (uint32_t j = 0; j < n; ++j) {
+        float a = First ? 0.0f : o[j];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) a = fmaf(xs[r], w[r * sW + j], a);
+        o[j] = a;
+    }
+}
+
 }  // namespace
 
 void Gen_mult_vect_by_mat(const float* vect, const float* mat, float* out, uint32_t K, uint32_t N,
                           uint32_t matRowStride)
 {
-    corvus_gemm::Gemm<float, 1, kVectorVectors>(vect, 0, mat, matRowStride, out, 0, 1, K, N);
+    const size_t sW = matRowStride;
+    for (uint32_t j0 = 0; j0 < N; j0 += kColumnChunk) {
+        const uint32_t n = N - j0 < kColumnChunk ? N - j0 : kColumnChunk;
+        float* o = out + j0;
+        const float* w = mat + j0;
+        if (K == 0) {
+            for (uint32_t j = 0; j < n; ++j) o[j] = 0.0f;
+            continue;
+        }
+        uint32_t k = 0;
+        if (K >= kRowBlock) {
+            FoldRows<kRowBlock, true>(vect, w, sW, o, n);
+            k = kRowBlock;
+        } else {
+            FoldRows<1, true>(vect, w, sW, o, n);
+            k = 1;
+        }
+        for (; k + kRowBlock <= K; k += kRowBlock) FoldRows<kRowBlock, false>(vect + k, w + k * sW, sW, o, n);
+        for (; k < K; ++k) FoldRows<1, false>(vect + k, w + k * sW, sW, o, n);
+    }
 }
 
 void Dense_fl32_ref(const Tensor* input, const Tensor* weights, const Tensor* bias, Tensor* output,

@@ -44,6 +44,57 @@ void CopyRow(void* dst, DataType dstType, const void* src, DataType srcType, uin
         float16_to_float32((const uint16_t*)src, (float*)dst, count);
 }
 
+// Constant padding between tensors of one element type in one pass over the
+// dense output: each output row (last dimension) is the input row between
+// its pads, or all pad; runs of pad cells are filled at once.
+void PadConstantRows(Tensor* output, const Tensor* input, const uint32_t* begins, float value)
+{
+    const uint32_t ndim = input->ndim, last = ndim - 1;
+    const size_t es = DataTypeSize((DataType)output->dtype);
+    uint16_t half = 0;
+    if (es == sizeof(uint16_t)) float32_to_float16(&value, &half, 1);
+    uint8_t* out = (uint8_t*)output->data;
+    const uint8_t* in = (const uint8_t*)input->data;
+    uint64_t pending = 0;  // pad cells before `out` still to fill
+    auto flush = [&]() {
+        uint8_t* start = out - pending * es;
+        if (value == 0.0f)
+            memset(start, 0, pending * es);
+        else if (es == sizeof(float))
+            for (uint64_t e = 0; e < pending; ++e) ((float*)start)[e] = value;
+        else
+            for (uint64_t e = 0; e < pending; ++e) ((uint16_t*)start)[e] = half;
+        pending = 0;
+    };
+    const uint32_t rowIn = input->shape.dimension[last], rowOut = output->shape.dimension[last];
+    uint64_t rows = 1;
+    for (uint32_t d = 0; d < last; ++d) rows *= output->shape.dimension[d];
+    uint32_t index[MAX_NDIM_VALUE] = {0};
+    for (uint64_t r = 0; r < rows; ++r) {
+        bool inside = rowIn > 0;
+        for (uint32_t d = 0; inside && d < last; ++d)
+            inside = index[d] >= begins[d] && index[d] - begins[d] < input->shape.dimension[d];
+        if (inside) {
+            pending += begins[last];
+            out += (size_t)begins[last] * es;
+            flush();
+            memcpy(out, in, (size_t)rowIn * es);
+            in += (size_t)rowIn * es;
+            out += (size_t)rowIn * es;
+            pending = rowOut - begins[last] - rowIn;
+            out += pending * es;
+        } else {
+            pending += rowOut;
+            out += (size_t)rowOut * es;
+        }
+        for (int d = (int)last - 1; d >= 0; --d) {
+            if (++index[d] < output->shape.dimension[d]) break;
+            index[d] = 0;
+        }
+    }
+    flush();
+}
+
 // Writes every input row (last dimension) into the dense output at the
 // offsets given by the begin pads.
 void InsertValues(Tensor* output, const Tensor* input, const uint32_t* begins)
@@ -264,6 +315,10 @@ void Pad_floats_ref(Tensor* output, const Tensor* input, const PadParams* params
     if (GetTensorSize(output) == 0) return;
     CheckData(output, input);
 
+    if (mode == PAD_CONSTANT && input->dtype == output->dtype && ndim > 0) {
+        PadConstantRows(output, input, begins, params->value);
+        return;
+    }
     if (mode == PAD_CONSTANT) FillConstant(output, params->value);
     if (GetTensorSize(input) != 0) InsertValues(output, input, begins);
     if (mode == PAD_REFLECT)

@@ -7,6 +7,7 @@
 #include "LayersPooling.h"
 #include "Report.h"
 #include "VectorLevel.h"
+#include "opt/OptInternal.h"
 
 // Compiled once per instruction-set level (see VectorLevel.h).
 namespace CORVUS_LEVEL_NS CORVUS_LEVEL_HIDDEN {
@@ -210,7 +211,142 @@ uint64_t ReducedOffset(const Tensor* output, uint32_t n, uint32_t c)
     return n * (uint64_t)output->stride.dimension[0] + c * (uint64_t)output->stride.dimension[output->ndim - 1];
 }
 
+// ---- The optimised float32 max pooling's passes, in main memory ----
+//
+// Pooling2D_opt's one or two one-dimensional passes done row by row: an
+// intermediate row is pooled along the second axis while it is still in
+// cache. Per window a pass computes what Pooling1D_opt computes: the running maximum from
+// -FLT_MAX, replaced only by strictly greater values, over the cells inside
+// the input in order; then, when pads count as zeros and the window reaches
+// into them, 0 if that is greater.
+
+struct MaxAxis {
+    int64_t inLen, window, stride, padBegin, padEnd;
+    bool zeroPads;
+};
+
+struct MaxWindow {
+    int64_t first, count;  // the cells inside the input
+    bool clampZero;
+};
+
+MaxAxis AxisOf(const Pool2DParams* p, bool height, uint32_t inLen)
+{
+    const bool zeros = p->paddingMode == POOL_PADDING_ZEROS;
+    return height ? MaxAxis{inLen, p->poolSizeH, p->strideH, p->padTop, p->padBottom, zeros}
+                  : MaxAxis{inLen, p->poolSizeW, p->strideW, p->padLeft, p->padRight, zeros};
+}
+
+MaxWindow WindowAt(const MaxAxis& a, uint64_t o)
+{
+    // Window starts can leave the 64-bit range for hostile strides.
+    using Wide = __int128;
+    const Wide start = (Wide)o * a.stride - a.padBegin;
+    Wide end = start + a.window;
+    if (end > (Wide)a.inLen + a.padEnd) end = (Wide)a.inLen + a.padEnd;
+    const Wide first = start < 0 ? 0 : start < a.inLen ? start : a.inLen;
+    Wide last = end < a.inLen ? end : a.inLen;
+    if (last < first) last = first;
+    return MaxWindow{(int64_t)first, (int64_t)(last - first), a.zeroPads && (start < 0 || end > a.inLen) && end > start};
+}
+
+inline float Above(float m, float v) { return v > m ? v : m; }
+
+// dst[j], j < n: the maximum of a window of `count` rows of n elements,
+// `step` apart from src; up to three rows per sweep over dst.
+void MaxRows(float* dst, const float* src, size_t step, int64_t count, uint64_t n, bool clampZero)
+{
+    const float lowest = -FLT_MAX;
+    if (count == 0)
+        for (uint64_t j = 0; j < n; ++j) dst[j] = lowest;
+    for (int64_t i = 0; i < count; i += 3) {
+        const float* x0 = src + i * step;
+        const float* x1 = x0 + step;
+        const float* x2 = x1 + step;
+        const int64_t k = count - i < 3 ? count - i : 3;
+        if (i == 0 && k == 3)
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(Above(Above(lowest, x0[j]), x1[j]), x2[j]);
+        else if (i == 0 && k == 2)
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(Above(lowest, x0[j]), x1[j]);
+        else if (i == 0)
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(lowest, x0[j]);
+        else if (k == 3)
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(Above(Above(dst[j], x0[j]), x1[j]), x2[j]);
+        else if (k == 2)
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(Above(dst[j], x0[j]), x1[j]);
+        else
+            for (uint64_t j = 0; j < n; ++j) dst[j] = Above(dst[j], x0[j]);
+    }
+    if (clampZero)
+        for (uint64_t j = 0; j < n; ++j) dst[j] = Above(dst[j], 0.0f);
+}
+
+// A row of W pixels pooled along the height from the rows of window w of
+// src (rows sH apart); one sweep over the whole row when both are dense.
+void HeightPass(float* dst, size_t dW, const float* src, size_t sH, size_t sW, const MaxWindow& w, uint32_t W,
+                uint32_t C)
+{
+    const float* top = src + w.first * sH;
+    if (dW == C && sW == C) {
+        MaxRows(dst, top, sH, w.count, (uint64_t)W * C, w.clampZero);
+        return;
+    }
+    for (uint32_t x = 0; x < W; ++x) MaxRows(dst + x * dW, top + x * sW, sH, w.count, C, w.clampZero);
+}
+
+// A row pooled along the width into outW pixels.
+void WidthPass(float* dst, size_t dW, const float* src, size_t sW, const MaxAxis& a, uint32_t outW, uint32_t C)
+{
+    for (uint32_t o = 0; o < outW; ++o) {
+        const MaxWindow w = WindowAt(a, o);
+        MaxRows(dst + o * dW, src + w.first * sW, sW, w.count, C, w.clampZero);
+    }
+}
+
 }  // namespace
+
+void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
+                           const Pool2DParams* p)
+{
+    if (GetTensorSize(out) == 0) return;
+    CV_CHECK_PTR(out->data);
+    if (GetTensorSize(in) != 0) CV_CHECK_PTR(in->data);
+    if (passes == 2) CV_CHECK_PTR(mid);
+    if (mid != nullptr && GetTensorSize(mid) != 0) CV_CHECK_PTR(mid->data);
+    const uint32_t N = in->shape.dimension[0], inH = in->shape.dimension[1], inW = in->shape.dimension[2];
+    const uint32_t C = in->shape.dimension[3], outH = out->shape.dimension[1], outW = out->shape.dimension[2];
+    const MaxAxis rows = AxisOf(p, true, inH), cols = AxisOf(p, false, inW);
+    const uint32_t* si = in->stride.dimension;
+    const uint32_t* so = out->stride.dimension;
+    const uint32_t* sm = mid != nullptr ? mid->stride.dimension : so;
+    for (uint32_t n = 0; n < N; ++n) {
+        const float* x = (const float*)in->data + (size_t)n * si[0];
+        float* y = (float*)out->data + (size_t)n * so[0];
+        float* m = mid != nullptr ? (float*)mid->data + (size_t)n * sm[0] : nullptr;
+        if (passes == 1 && firstAxis == 1) {
+            for (uint32_t oh = 0; oh < outH; ++oh)
+                HeightPass(y + (size_t)oh * so[1], so[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
+        } else if (passes == 1) {
+            for (uint32_t h = 0; h < outH; ++h)
+                WidthPass(y + (size_t)h * so[1], so[2], x + (size_t)h * si[1], si[2], cols, outW, C);
+        } else if (firstAxis == 1) {
+            for (uint32_t oh = 0; oh < outH; ++oh) {
+                float* mr = m + (size_t)oh * sm[1];
+                HeightPass(mr, sm[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
+                WidthPass(y + (size_t)oh * so[1], so[2], mr, sm[2], cols, outW, C);
+            }
+        } else {
+            // Width first: intermediate rows are made as the windows reach them.
+            int64_t made = 0;
+            for (uint32_t oh = 0; oh < outH; ++oh) {
+                const MaxWindow w = WindowAt(rows, oh);
+                for (; made < w.first + w.count; ++made)
+                    WidthPass(m + (size_t)made * sm[1], sm[2], x + (size_t)made * si[1], si[2], cols, outW, C);
+                HeightPass(y + (size_t)oh * so[1], so[2], m, sm[1], sm[2], w, outW, C);
+            }
+        }
+    }
+}
 
 void MaxPool2D_fl32_ref(Tensor* output, const Tensor* input, const Pool2DParams* params)
 {
@@ -417,6 +553,10 @@ void Execute_GlobalMaxPool_ref(NNKernel* kernel)
 
 CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
+CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_passes,
+                      (Tensor * out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
+                       const Pool2DParams* p),
+                      (out, in, mid, passes, firstAxis, p))
 CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, AveragePooling1D_fl32_ref,

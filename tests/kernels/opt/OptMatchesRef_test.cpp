@@ -136,7 +136,7 @@ template <bool isMax> OptRun Pool1DRun(std::mt19937& rng, int i)
 template <bool isMax> OptRun Pool2DRun(std::mt19937& rng, int)
 {
     const uint32_t N = 1 + rng() % 2, H = 1 + rng() % 11, W = 1 + rng() % 11, C = 1 + rng() % 9;
-    const uint32_t kh = 1 + rng() % 4, kw = 1 + rng() % 4, sh = 1 + rng() % 3, sw = 1 + rng() % 3;
+    const uint32_t kh = 1 + rng() % 6, kw = 1 + rng() % 6, sh = 1 + rng() % 3, sw = 1 + rng() % 3;
     const uint32_t pt = rng() % kh, pb = rng() % kh, pl = rng() % kw, pr = rng() % kw, mode = rng() % 2;
     if (H + pt + pb < kh || W + pl + pr < kw) return {};
     const uint32_t pad = rng() % 3 == 0 ? 2 : 0;
