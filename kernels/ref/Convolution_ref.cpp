@@ -19,6 +19,7 @@
 #include <cstring>
 #include <algorithm>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -500,12 +501,13 @@ bool FiniteFilter(const ConvPlan& c)
 
 // Whether the layer runs register-tiled. A non-finite filter value would
 // turn the zero rows read for outside positions into NaN (0 * inf), so such
-// filters keep the path that skips those positions; so do grouped layers,
-// and maps smaller than one tile.
+// filters keep the path that skips those positions; so do grouped layers.
+// Maps smaller than one tile run tiled too (slots past the last pixel are
+// computed, not stored): the untiled path would copy the filter on every
+// call where its rows are long.
 bool TiledEligible(const ConvPlan& c)
 {
-    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0 &&
-           (uint64_t)c.outH * c.outW >= (uint64_t)kTiledPixels;
+    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0;
 }
 
 // Where each output pixel's window meets the input, for the tiled path.
@@ -820,18 +822,18 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
     }
 }
 
-// P pixels from slot k of the chunk: whole-window tiles read through the
-// position offsets; the others through a table of the positions where some
-// pixel of the tile is inside the input, positions outside reading zeros.
-template <int P, int Q>
-inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
-                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+// Where the P pixels from slot k of the chunk read their input, handed to
+// fn(direct, src, off, ids, n): whole-window tiles read through the position
+// offsets; the others through a table of the positions where some pixel of
+// the tile is inside the input, positions outside reading zeros.
+template <int P, typename Fn>
+inline void WithTileInputs(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                           uint32_t valid, Fn fn)
 {
-    float* const* out = pk.outs + k;
     if (first + k + valid <= pk.interior) {
         const float* b[P];
         for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
+        fn(std::true_type(), b, pk.tapOff, nullptr, c.kH * c.kW);
         return;
     }
     // Slots past the last pixel repeat it (computed, not stored).
@@ -854,7 +856,97 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
             }
             if (any) pk.tapIds[n++] = t;
         }
-    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
+    fn(std::false_type(), pk.table, nullptr, pk.tapIds, n);
+}
+
+// P pixels from slot k of the chunk x Q vectors of channels from co.
+template <int P, int Q>
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
+                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+{
+    float* const* out = pk.outs + k;
+    WithTileInputs<P>(c, pk, inN, first, k, valid,
+                      [&](auto direct, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n) {
+                          TileFor<P, Q, decltype(direct)::value>(c.cgIn, src, off, ids, n, panel, run, out, co, valid,
+                                                                 bias, act, alpha);
+                      });
+}
+
+// One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
+// squeeze-and-excitation blocks): a pixel has no reuse of a filter value, so
+// the tile spans several blocks (2 NB independent sums) instead. The blocks'
+// panels lie `blockFloats` apart; the channels are contiguous from co. Per
+// position the same chains as TiledTile, added to running sums in `run`.
+template <int NB, bool kDirect>
+inline void PixelTile(const float* const* __restrict src, const int64_t* __restrict off,
+                      const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, size_t blockFloats,
+                      uint32_t cin, float* __restrict run, float* __restrict out, const float* __restrict bias,
+                      uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = 2 * L;
+    const V zero = SplatV<V>(0.0f);
+    V s[NB][2];
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b) s[b][0] = s[b][1] = zero;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x = kDirect ? src[0] + off[t] : src[i];
+        const float* wt = w + (size_t)t * cin * B;
+#pragma GCC unroll 4
+        for (int b = 0; b < NB; ++b) s[b][0] = s[b][1] = zero;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const V xv = SplatV<V>(x[ci]);
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b) {
+                const float* wb = wt + b * blockFloats + (size_t)ci * B;
+                s[b][0] = MulAdd(xv, LoadV<V>(wb), s[b][0]);
+                s[b][1] = MulAdd(xv, LoadV<V>(wb + L), s[b][1]);
+            }
+        }
+        if (i + 1 < n) {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) {
+                    float* r = run + b * B + L * q;
+                    StoreV(r, (i == 0 ? zero : LoadV<V>(r)) + s[b][q]);
+                }
+        } else if (i > 0) {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) s[b][q] = LoadV<V>(run + b * B + L * q) + s[b][q];
+        } else {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) s[b][q] = zero + s[b][q];
+        }
+    }
+    // s: the running sums (0 without any position inside the input).
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+        for (int q = 0; q < 2; ++q) {
+            V r = s[b][q];
+            if (bias != nullptr) r = r + LoadV<V>(bias + b * B + L * q);
+            StoreV(out + b * B + L * q, Clamped(r, act, alpha));
+        }
+}
+
+// The single pixel of slot k over nb (1 to 4) wide blocks from co.
+template <int NB>
+inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                     const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+{
+    const size_t blockFloats = (size_t)2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+    WithTileInputs<1>(c, pk, inN, first, k, 1,
+                      [&](auto direct, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n) {
+                          PixelTile<NB, decltype(direct)::value>(src, off, ids, n, panel, blockFloats, c.cgIn, run,
+                                                                 pk.outs[k] + co, bias, act, alpha);
+                      });
 }
 
 // Every output pixel over its kernel positions, tiled. Positions outside the
@@ -892,9 +984,34 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
             for (uint32_t co = coBegin; co < coEnd;) {
                 const bool wide = pk.covered - co >= 2 * kTiledLanes;
                 const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+                if (count == 1 && wide) {
+                    const uint32_t blocks = std::min<uint32_t>(4, (coEnd - co) / (2 * kTiledLanes));
+                    if (blocks == 4)
+                        RunPixel<4>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else if (blocks == 3)
+                        RunPixel<3>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else if (blocks == 2)
+                        RunPixel<2>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else
+                        RunPixel<1>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    panel += (size_t)blocks * 2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+                    co += blocks * 2 * kTiledLanes;
+                    continue;
+                }
                 const bool shortTile = wide && c.cgIn <= 3;
                 const uint32_t P = shortTile ? kShortPixels : wide ? kTiledPixels : kNarrowPixels;
-                for (uint32_t k = 0; k < count; k += P) {
+                uint32_t k = 0;
+                if (wide && !shortTile) {
+                    // A chunk that is not a whole number of tiles starts with
+                    // tiles one pixel shorter, as many as leave whole tiles
+                    // (a 7x7 map: 5 tiles of 5 and 4 of 6 pixels, not 9 of 6).
+                    constexpr uint32_t kShorter = kTiledPixels - 1;
+                    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
+                    if (count >= shorter * kShorter)
+                        for (uint32_t t = 0; t < shorter; ++t, k += kShorter)
+                            RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha);
+                }
+                for (; k < count; k += P) {
                     const uint32_t valid = count - k < P ? count - k : P;
                     if (shortTile)
                         RunTile<kShortPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
