@@ -878,10 +878,9 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
 // panels lie `blockFloats` apart; the channels are contiguous from co. Per
 // position the same chains as TiledTile, added to running sums in `run`.
 template <int NB, bool kDirect>
-inline void PixelTile(const float* const* __restrict src, const int64_t* __restrict off,
-                      const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, size_t blockFloats,
-                      uint32_t cin, float* __restrict run, float* __restrict out, const float* __restrict bias,
-                      uint32_t act, float alpha)
+inline void PixelTile(const float* const* __restrict src, const int64_t* __restrict off, const uint32_t* __restrict ids,
+                      uint32_t n, const float* __restrict w, size_t blockFloats, uint32_t cin, float* __restrict run,
+                      float* __restrict out, const float* __restrict bias, uint32_t act, float alpha)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;

@@ -36,7 +36,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const int kind = trial % 6, round = trial / 6;
         const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
         const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D;
-        const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
+        const bool tiles = dw && round % 2 == 0;                // a square 3x3 or 5x5 window, no dilation
         const bool single = kind == kConv2D && round % 3 == 2;  // a one-pixel output over up to 150 channels
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
