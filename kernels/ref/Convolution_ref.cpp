@@ -19,7 +19,6 @@
 #include <cstring>
 #include <algorithm>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -822,18 +821,18 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
     }
 }
 
-// Where the P pixels from slot k of the chunk read their input, handed to
-// fn(direct, src, off, ids, n): whole-window tiles read through the position
-// offsets; the others through a table of the positions where some pixel of
-// the tile is inside the input, positions outside reading zeros.
-template <int P, typename Fn>
-inline void WithTileInputs(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
-                           uint32_t valid, Fn fn)
+// P pixels from slot k of the chunk: whole-window tiles read through the
+// position offsets; the others through a table of the positions where some
+// pixel of the tile is inside the input, positions outside reading zeros.
+template <int P, int Q>
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
+                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
 {
+    float* const* out = pk.outs + k;
     if (first + k + valid <= pk.interior) {
         const float* b[P];
         for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-        fn(std::true_type(), b, pk.tapOff, nullptr, c.kH * c.kW);
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
         return;
     }
     // Slots past the last pixel repeat it (computed, not stored).
@@ -856,20 +855,7 @@ inline void WithTileInputs(const ConvPlan& c, const ConvPack& pk, const float* i
             }
             if (any) pk.tapIds[n++] = t;
         }
-    fn(std::false_type(), pk.table, nullptr, pk.tapIds, n);
-}
-
-// P pixels from slot k of the chunk x Q vectors of channels from co.
-template <int P, int Q>
-inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
-                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
-{
-    float* const* out = pk.outs + k;
-    WithTileInputs<P>(c, pk, inN, first, k, valid,
-                      [&](auto direct, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n) {
-                          TileFor<P, Q, decltype(direct)::value>(c.cgIn, src, off, ids, n, panel, run, out, co, valid,
-                                                                 bias, act, alpha);
-                      });
+    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
 }
 
 // One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
@@ -935,17 +921,31 @@ inline void PixelTile(const float* const* __restrict src, const int64_t* __restr
         }
 }
 
-// The single pixel of slot k over nb (1 to 4) wide blocks from co.
+// The single pixel of slot k over NB wide blocks from co: a whole-window
+// pixel reads through the position offsets, another only its positions
+// inside the input.
 template <int NB>
 inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
                      const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
 {
     const size_t blockFloats = (size_t)2 * kTiledLanes * c.kH * c.kW * c.cgIn;
-    WithTileInputs<1>(c, pk, inN, first, k, 1,
-                      [&](auto direct, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n) {
-                          PixelTile<NB, decltype(direct)::value>(src, off, ids, n, panel, blockFloats, c.cgIn, run,
-                                                                 pk.outs[k] + co, bias, act, alpha);
-                      });
+    float* out = pk.outs[k] + co;
+    if (first + k + 1 <= pk.interior) {
+        PixelTile<NB, true>(pk.bases + k, pk.tapOff, nullptr, c.kH * c.kW, panel, blockFloats, c.cgIn, run, out, bias,
+                            act, alpha);
+        return;
+    }
+    const uint32_t q = pk.order[first + k];
+    const int64_t* rows = pk.rowIn + (size_t)(q / c.outW) * c.kH;
+    const int64_t* cols = pk.colIn + (size_t)(q % c.outW) * c.kW;
+    uint32_t n = 0;
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
+            if (rows[kh] >= 0 && cols[kw] >= 0) {
+                pk.table[n] = inN + (size_t)rows[kh] * c.sInH + (size_t)cols[kw] * c.sInW;
+                pk.tapIds[n++] = t;
+            }
+    PixelTile<NB, false>(pk.table, nullptr, pk.tapIds, n, panel, blockFloats, c.cgIn, run, out, bias, act, alpha);
 }
 
 // Every output pixel over its kernel positions, tiled. Positions outside the
