@@ -500,12 +500,13 @@ bool FiniteFilter(const ConvPlan& c)
 
 // Whether the layer runs register-tiled. A non-finite filter value would
 // turn the zero rows read for outside positions into NaN (0 * inf), so such
-// filters keep the path that skips those positions; so do grouped layers,
-// and maps smaller than one tile.
+// filters keep the path that skips those positions; so do grouped layers.
+// Maps smaller than one tile run tiled too (slots past the last pixel are
+// computed, not stored): the untiled path would copy the filter on every
+// call where its rows are long.
 bool TiledEligible(const ConvPlan& c)
 {
-    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0 &&
-           (uint64_t)c.outH * c.outW >= (uint64_t)kTiledPixels;
+    return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0;
 }
 
 // Where each output pixel's window meets the input, for the tiled path.
@@ -857,6 +858,96 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
     TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
 }
 
+// One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
+// squeeze-and-excitation blocks): a pixel has no reuse of a filter value, so
+// the tile spans several blocks (2 NB independent sums) instead. The blocks'
+// panels lie `blockFloats` apart; the channels are contiguous from co. Per
+// position the same chains as TiledTile, added to running sums in `run`.
+template <int NB, bool kDirect>
+inline void PixelTile(const float* const* __restrict src, const int64_t* __restrict off, const uint32_t* __restrict ids,
+                      uint32_t n, const float* __restrict w, size_t blockFloats, uint32_t cin, float* __restrict run,
+                      float* __restrict out, const float* __restrict bias, uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = 2 * L;
+    const V zero = SplatV<V>(0.0f);
+    V s[NB][2];
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b) s[b][0] = s[b][1] = zero;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x = kDirect ? src[0] + off[t] : src[i];
+        const float* wt = w + (size_t)t * cin * B;
+#pragma GCC unroll 4
+        for (int b = 0; b < NB; ++b) s[b][0] = s[b][1] = zero;
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            const V xv = SplatV<V>(x[ci]);
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b) {
+                const float* wb = wt + b * blockFloats + (size_t)ci * B;
+                s[b][0] = MulAdd(xv, LoadV<V>(wb), s[b][0]);
+                s[b][1] = MulAdd(xv, LoadV<V>(wb + L), s[b][1]);
+            }
+        }
+        if (i + 1 < n) {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) {
+                    float* r = run + b * B + L * q;
+                    StoreV(r, (i == 0 ? zero : LoadV<V>(r)) + s[b][q]);
+                }
+        } else if (i > 0) {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) s[b][q] = LoadV<V>(run + b * B + L * q) + s[b][q];
+        } else {
+#pragma GCC unroll 4
+            for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+                for (int q = 0; q < 2; ++q) s[b][q] = zero + s[b][q];
+        }
+    }
+    // s: the running sums (0 without any position inside the input).
+#pragma GCC unroll 4
+    for (int b = 0; b < NB; ++b)
+#pragma GCC unroll 2
+        for (int q = 0; q < 2; ++q) {
+            V r = s[b][q];
+            if (bias != nullptr) r = r + LoadV<V>(bias + b * B + L * q);
+            StoreV(out + b * B + L * q, Clamped(r, act, alpha));
+        }
+}
+
+// The single pixel of slot k over NB wide blocks from co: a whole-window
+// pixel reads through the position offsets, another only its positions
+// inside the input.
+template <int NB>
+inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                     const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+{
+    const size_t blockFloats = (size_t)2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+    float* out = pk.outs[k] + co;
+    if (first + k + 1 <= pk.interior) {
+        PixelTile<NB, true>(pk.bases + k, pk.tapOff, nullptr, c.kH * c.kW, panel, blockFloats, c.cgIn, run, out, bias,
+                            act, alpha);
+        return;
+    }
+    const uint32_t q = pk.order[first + k];
+    const int64_t* rows = pk.rowIn + (size_t)(q / c.outW) * c.kH;
+    const int64_t* cols = pk.colIn + (size_t)(q % c.outW) * c.kW;
+    uint32_t n = 0;
+    for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+        for (uint32_t kw = 0; kw < c.kW; ++kw, ++t)
+            if (rows[kh] >= 0 && cols[kw] >= 0) {
+                pk.table[n] = inN + (size_t)rows[kh] * c.sInH + (size_t)cols[kw] * c.sInW;
+                pk.tapIds[n++] = t;
+            }
+    PixelTile<NB, false>(pk.table, nullptr, pk.tapIds, n, panel, blockFloats, c.cgIn, run, out, bias, act, alpha);
+}
+
 // Every output pixel over its kernel positions, tiled. Positions outside the
 // input read zeros where a tile mixes pixels that see them with pixels that
 // do not. With a finite filter that is exact: such a position's partial sums
@@ -892,9 +983,34 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
             for (uint32_t co = coBegin; co < coEnd;) {
                 const bool wide = pk.covered - co >= 2 * kTiledLanes;
                 const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+                if (count == 1 && wide) {
+                    const uint32_t blocks = std::min<uint32_t>(4, (coEnd - co) / (2 * kTiledLanes));
+                    if (blocks == 4)
+                        RunPixel<4>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else if (blocks == 3)
+                        RunPixel<3>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else if (blocks == 2)
+                        RunPixel<2>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    else
+                        RunPixel<1>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                    panel += (size_t)blocks * 2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+                    co += blocks * 2 * kTiledLanes;
+                    continue;
+                }
                 const bool shortTile = wide && c.cgIn <= 3;
                 const uint32_t P = shortTile ? kShortPixels : wide ? kTiledPixels : kNarrowPixels;
-                for (uint32_t k = 0; k < count; k += P) {
+                uint32_t k = 0;
+                if (wide && !shortTile) {
+                    // A chunk that is not a whole number of tiles starts with
+                    // tiles one pixel shorter, as many as leave whole tiles
+                    // (a 7x7 map: 5 tiles of 5 and 4 of 6 pixels, not 9 of 6).
+                    constexpr uint32_t kShorter = kTiledPixels - 1;
+                    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
+                    if (count >= shorter * kShorter)
+                        for (uint32_t t = 0; t < shorter; ++t, k += kShorter)
+                            RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha);
+                }
+                for (; k < count; k += P) {
                     const uint32_t valid = count - k < P ? count - k : P;
                     if (shortTile)
                         RunTile<kShortPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);

@@ -21,7 +21,8 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 // shapes: channels no group reaches, more groups than input channels, packed
 // filter rows (256 channels and more), few input channels over several output
 // blocks, an infinite weight only pads would tap (no 0 * inf), depthwise lane
-// remainders and pixel tiles, gapped strides.
+// remainders and pixel tiles, Conv2D one-pixel outputs whose window may hang
+// over the input, gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
@@ -29,7 +30,8 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const int kind = trial % 6, round = trial / 6;
         const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
         const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D;
-        const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
+        const bool tiles = dw && round % 2 == 0;                // a square 3x3 or 5x5 window, no dilation
+        const bool single = kind == kConv2D && round % 3 == 2;  // a one-pixel output over up to 150 channels
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
         uint32_t G = Rand(1, 3), Cin = G * Rand(1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
@@ -40,6 +42,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         uint32_t Cout = dw      ? Cin * M
                         : image ? Rand(17, 70)
                                 : G * (packed           ? Rand(256, 300)
+                                       : single         ? Rand(8, 150)
                                        : rng() % 3 == 0 ? Rand(8, 37)
                                                         : Rand(1, 6));
         if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
@@ -59,6 +62,9 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             padEnd.push_back(Rand(0, nd == 3 ? 1 : 3));
             c.x.push_back(Rand(1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
+            if (single)  // input and pads span the window exactly once
+                c.x.back() = Rand(1, extent), c.pad.back() = Rand(0, extent - c.x.back()),
+                padEnd.back() = extent - c.x.back() - c.pad.back();
             if (transposed)  // random output padding and end pads
                 c.y.push_back((uint32_t)std::max<int64_t>(1, (int64_t)(c.x[a + 1] - 1) * c.s[a] + extent + Rand(0, 1) -
                                                                  c.pad[a] - Rand(0, 2)));
