@@ -3,12 +3,12 @@
 // HalfPrecision_ref_test).
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <vector>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "LayersAudio.h"
 #include "test_util.h"

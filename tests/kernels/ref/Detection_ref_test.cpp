@@ -3,36 +3,21 @@
 // (plain loops, textbook sorts) on random boxes with ties.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <vector>
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <initializer_list>
 
 #include "LayersDetection.h"
 #include "ref/Detection_internal.h"
 #include "test_util.h"
 
+using corvus_test::Holding;
+
 namespace {
 
 inline float* F32(const Tensor* t) { return (float*)t->data; }
-
-// A dense tensor with data: the values when given, zeros otherwise.
-inline Tensor* MakeTensor(DataType dtype, std::initializer_list<uint32_t> dims, const void* values = nullptr,
-                          DataLayout layout = DL_NONE)
-{
-    Tensor* t = corvus_test::NewTensor(dtype, dims, {}, true, layout).release();
-    if (values != nullptr) memcpy(t->data, values, (size_t)GetTensorSize(t) * DataTypeSize(dtype));
-    return t;
-}
-
-inline Tensor* FloatTensor(const std::vector<uint32_t>& dims, const std::vector<float>& values)
-{
-    EXPECT_EQ(values.size(), corvus_test::Count(dims));
-    return corvus_test::Holding(DT_FLOAT32, dims, values);
-}
 
 inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf<float>(t); }
 
@@ -308,7 +293,8 @@ AnchorBoxesParams AnchorParams(const std::vector<float>& ratios, bool twoBoxes, 
 // Runs the anchor initialisation for a feature map {N, H, W, 3}.
 std::vector<float> RunAnchors(AnchorBoxesParams p, uint32_t N, uint32_t H, uint32_t W)
 {
-    Rig rig({MakeTensor(DT_FLOAT32, {N, H, W, 3})}, MakeTensor(DT_FLOAT32, {N, H, W, p.boxesPerCell, 8}), &p);
+    Rig rig({Holding<float>(DT_FLOAT32, {N, H, W, 3}, {})},
+            Holding<float>(DT_FLOAT32, {N, H, W, p.boxesPerCell, 8}, {}), &p);
     Init_AnchorBoxes_fl32_ref(&rig.k);
     return Values(rig.out[0]);
 }
@@ -327,8 +313,8 @@ DecodeDetectionsParams DecodeParams(uint32_t topK, uint32_t maxPerClass, float c
 std::vector<float> RunRows(void (*execute)(NNKernel*), void* params, const std::vector<float>& in,
                            const std::vector<uint32_t>& inDims, const std::vector<uint32_t>& outDims)
 {
-    Tensor* out = FloatTensor(outDims, std::vector<float>(corvus_test::Count(outDims), NAN));
-    Rig rig({FloatTensor(inDims, in)}, out, params);
+    Tensor* out = Holding(DT_FLOAT32, outDims, std::vector<float>(corvus_test::Count(outDims), NAN));
+    Rig rig({Holding(DT_FLOAT32, inDims, in)}, out, params);
     execute(&rig.k);
     return Values(out);
 }
@@ -355,16 +341,16 @@ struct OnnxCase {
 
 std::vector<Tensor*> OnnxInputs(const OnnxCase& k)
 {
-    std::vector<Tensor*> in = {FloatTensor({k.N, k.B, 4}, k.boxes), FloatTensor({k.N, k.C, k.B}, k.scores),
-                               MakeTensor(DT_INT32, {1}, &k.M)};
-    if (!std::isnan(k.iou)) in.push_back(MakeTensor(DT_FLOAT32, {1}, &k.iou));
-    if (!std::isnan(k.score)) in.push_back(MakeTensor(DT_FLOAT32, {1}, &k.score));
+    std::vector<Tensor*> in = {Holding(DT_FLOAT32, {k.N, k.B, 4}, k.boxes),
+                               Holding(DT_FLOAT32, {k.N, k.C, k.B}, k.scores), Holding<int32_t>(DT_INT32, {1}, {k.M})};
+    if (!std::isnan(k.iou)) in.push_back(Holding<float>(DT_FLOAT32, {1}, {k.iou}));
+    if (!std::isnan(k.score)) in.push_back(Holding<float>(DT_FLOAT32, {1}, {k.score}));
     return in;
 }
 
 std::vector<Triple> RunOnnx(const OnnxCase& k)
 {
-    Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {k.N * k.C * (uint32_t)k.M, 3}), nullptr);
+    Rig rig(OnnxInputs(k), Holding<int32_t>(DT_INT32, {k.N * k.C * (uint32_t)k.M, 3}, {}), nullptr);
     Execute_NonMaxSuppression_ref(&rig.k);
     return Triples(rig.out[0]);
 }
@@ -497,7 +483,7 @@ TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSizeAndNeverPassIt)
     // Dimension 0 shrinks to the selection count after each run; the next
     // run still has every row of the output it was built with.
     OnnxCase k{{0, 0, 1, 1, 5, 5, 6, 6}, {0.9f, 0.8f}, 1, 1, 2, 2, 0.5f, 0.1f};
-    Rig rig(OnnxInputs(k), MakeTensor(DT_INT32, {2, 3}), nullptr);
+    Rig rig(OnnxInputs(k), Holding<int32_t>(DT_INT32, {2, 3}, {}), nullptr);
     Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
     F32(rig.in[1])[0] = 0.0f;
