@@ -113,20 +113,15 @@ Floats Iota(int n, float from = 1)
 
 }  // namespace
 
-// Every node type on hand-computed values, except the forms the converted
-// models of Onnx2Corvus_test already run (plain Relu, Exp, binary operators,
-// 2-D convolution and pooling, Dense, Slice, ...). Constant operands sit in the
-// positions the reader treats apart: MatMul and Einsum take theirs from the
-// node's weights entry, Pow squares only for an exponent of 2.
+// Every node type on hand-computed values, save the forms the converted models
+// of Onnx2Corvus_test run. Constant operands sit in the positions the reader
+// treats apart: MatMul and Einsum take theirs from the node's weights entry,
+// Pow squares only for an exponent of 2.
 TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
 {
     const Floats xs = {-1.5f, 0.25f, 2.0f}, x3 = {1, 2, 3}, x4 = {1, 2, 3, 4}, x6 = Iota(6), x9 = Iota(9);
-    const Floats w4 = {1, -2, 3, 0.5f}, am = {1, 5, 2, 7, 0, 7};
+    const Floats am = {1, 5, 2, 7, 0, 7};
     const Floats up = {1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4};
-    // 3x3 input, 2x2 kernel, begin pads 1 and 2; the output size sets the end pads.
-    ConvSetup cu;
-    cu.x = {1, 3, 3, 1}, cu.y = {1, 6, 4, 1}, cu.k = {2, 2}, cu.pad = {1, 2};
-    const Floats uneven = NaiveConv(cu, x9, w4, nullptr);
     // Strides and dilations 1, pads 0 and no bias unless given.
     const std::string k2 = "\"kernel_shape\": [2, 2], \"filters\": [1]", pool2 = "\"kernel_shape\": [2, 2]";
     const std::string k1 = "\"kernel_shape\": [2], \"filters\": [1]", pool1 = "\"kernel_shape\": [2], \"strides\": [2]";
@@ -158,7 +153,6 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
         {"Clip int32", {3}, {-3, 2, 9}, Y("Clip", {"x", "lo", "hi"}, Init("lo", {}, {0}, 7) + ", " + Init("hi", {},
          {5}, 7)), {3}, {0, 2, 5}, 0, {}, 6},
         {"Cast", {2}, {3, -2}, Y("Cast", {"x"}, "\"to\": [6]"), {2}, {3, -2}},
-        {"Add", {3}, x3, Y("Add", {"x", "c"}, two), {3}, {3, 4, 5}},
         {"Pow 3", {3}, x3, Y("Pow", {"x", "e"}, Init("e", {}, {3})), {3}, {1, 8, 27}, 1e-4f},
         {"Pow 2", {3}, x3, Y("Pow", {"x", "e"}, Init("e", {1}, {2})), {3}, {1, 4, 9}},
         {"Pow base 2", {3}, x3, Y("Pow", {"c", "x"}, two), {3}, {2, 4, 8}, 1e-4f},
@@ -178,9 +172,6 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
          4}}}}},
         {"Folded Expand, then Add", {3}, x3, N("e", "Expand", {"k", "s"}, Init("k", {1}, {2}) + ", " + Init("s", {1},
          {3}, 7)) + Y("Add", {"x", "e"}), {3}, {3, 4, 5}},
-        // ONNX pads are x1_begin, x2_begin, x1_end, x2_end: top 1, left 2, bottom 3, right 0.
-        {"Conv 2-D uneven pads", {1, 3, 3, 1}, x9, Y("Conv", {"x"}, k2 + ", \"pads\": [1, 2, 3, 0]"), {1, 6, 4, 1},
-         uneven, 1e-5f, {{"y", {w4}}}},
         {"Conv 2-D stride and dilation", {1, 4, 4, 1}, Iota(16), Y("Conv", {"x"}, "\"kernel_shape\": [2, 2], "
          "\"filters\": 1, \"strides\": [2, 2], \"dilations\": [2, 2], \"pads\": [0, 0, 0, 0], \"use_bias\": [false]"),
          {1, 1, 1, 1}, {1 + 3 + 9 + 11}, 0, {{"y", {{1, 1, 1, 1}}}}},
@@ -216,12 +207,8 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
         {"Concat", {1, 2}, {1, 2}, Y("Concat", {"x", "k"}, Init("k", {1, 1}, {5}) + ", \"axis\": [-1]"), {1, 3},
          {1, 2, 5}},
         {"Tile", {2}, {1, 2}, Y("Tile", {"x", "r"}, Init("r", {1}, {2}, 7)), {4}, {1, 2, 1, 2}},
-        {"ScatterND", {4}, x4, Y("ScatterND", {"x", "i", "u"}, scatter), {4}, {1, 5, 3, 6}},
         {"ScatterND add", {4}, x4, Y("ScatterND", {"x", "i", "u"}, scatter + ", \"reduction\": \"add\""), {4},
          {1, 7, 3, 10}},
-        // Begins 1 (rows) and 2 (columns), ends 3 and 0.
-        {"Pad uneven", {2, 3}, x6, Y("Pad", {"x", "p", "v"}, Init("p", {4}, {1, 2, 3, 0}, 7) + ", " + Init("v", {},
-         {9})), {6, 5}, {9, 9, 9, 9, 9, 9, 9, 1, 2, 3, 9, 9, 4, 5, 6, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}},
         {"Pad reflect", {1, 3}, {1, 2, 3}, Y("Pad", {"x", "p"}, Init("p", {4}, {0, 1, 0, 1}, 7) +
          ", \"mode\": \"reflect\""), {1, 5}, {2, 1, 2, 3, 2}},
         {"Resize upsampling", {1, 2, 2, 1}, x4, Y("Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 2}) +
