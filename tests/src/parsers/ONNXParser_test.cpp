@@ -4,12 +4,10 @@
 
 #include <sstream>
 
-#include "DataTypeConvert.h"
 #include "LayersAudio.h"
 #include "LayersDetection.h"
 #include "Model.h"
 #include "ModelParser.hpp"
-#include "ModelWeights.h"
 #include "normalization_util.h"
 #include "parsers/ONNXParser.h"
 #include "conv_util.h"
