@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <memory>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,17 @@ inline const std::string& ScratchDir()
 
 /* A file name in the current scratch directory. */
 inline std::string TmpPath(const std::string& name) { return ScratchDir() + "/" + name; }
+
+/* The message of the std::runtime_error fn throws. */
+template <typename F> std::string Thrown(F fn)
+{
+    try {
+        fn();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "<nothing thrown>";
+}
 
 /* Runs fn(FILE*) on a temporary stream and returns everything it wrote. */
 template <typename F> std::string Printed(F fn)

@@ -7,7 +7,6 @@
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 
-using dm_test::Dims;
 using dm_test::MakeTensor;
 using dm_test::TensorPtr;
 

@@ -4,12 +4,10 @@
 
 #include <sstream>
 
-#include "DataTypeConvert.h"
 #include "LayersAudio.h"
 #include "LayersDetection.h"
 #include "Model.h"
 #include "ModelParser.hpp"
-#include "ModelWeights.h"
 #include "normalization_util.h"
 #include "parsers/ONNXParser.h"
 #include "conv_util.h"
@@ -113,22 +111,15 @@ Floats Iota(int n, float from = 1)
 
 }  // namespace
 
-// Every node type on hand-computed values. Constant operands sit in the
-// positions the reader treats apart: MatMul and Einsum take theirs from the
-// node's weights entry, Pow squares only for an exponent of 2.
+// Every node type on hand-computed values, save the forms the converted models
+// of Onnx2Corvus_test run. Constant operands sit in the positions the reader
+// treats apart: MatMul and Einsum take theirs from the node's weights entry,
+// Pow squares only for an exponent of 2.
 TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
 {
     const Floats xs = {-1.5f, 0.25f, 2.0f}, x3 = {1, 2, 3}, x4 = {1, 2, 3, 4}, x6 = Iota(6), x9 = Iota(9);
-    const Floats w4 = {1, -2, 3, 0.5f}, am = {1, 5, 2, 7, 0, 7};
+    const Floats am = {1, 5, 2, 7, 0, 7};
     const Floats up = {1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4};
-    // 2-D: pads top 1, left 0, bottom 0, right 1 on a 3x3 input, 2x2 kernel -> 3x3.
-    ConvSetup c2;
-    c2.x = c2.y = {1, 3, 3, 1}, c2.k = {2, 2}, c2.pad = {1, 0};
-    const float half = 0.5f, s = 1.0f / std::sqrt(1.0f + 1e-5f);
-    const Floats conv2b = NaiveConv(c2, x9, w4, &half);
-    ConvSetup cu = c2;  // begin pads 1 and 2; the output size sets the end pads
-    cu.y = {1, 6, 4, 1}, cu.pad = {1, 2};
-    const Floats uneven = NaiveConv(cu, x9, w4, nullptr);
     // Strides and dilations 1, pads 0 and no bias unless given.
     const std::string k2 = "\"kernel_shape\": [2, 2], \"filters\": [1]", pool2 = "\"kernel_shape\": [2, 2]";
     const std::string k1 = "\"kernel_shape\": [2], \"filters\": [1]", pool1 = "\"kernel_shape\": [2], \"strides\": [2]";
@@ -139,14 +130,12 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
     const std::string scatter = Init("i", {2, 1}, {1, 3}, 7) + ", " + Init("u", {2}, {5, 6});
     // clang-format off
     RunCases({
-        {"Relu", {3}, xs, Y("Relu", {"x"}), {3}, {0, 0.25f, 2}},
         {"Tanh", {3}, xs, Y("Tanh", {"x"}), {3}, {std::tanh(-1.5f), std::tanh(0.25f), std::tanh(2.0f)}, 1e-5f},
         {"Sigmoid", {3}, xs, Y("Sigmoid", {"x"}), {3}, {Sigm(-1.5f), Sigm(0.25f), Sigm(2)}, 1e-5f},
         {"Log", {2}, {1, std::exp(1.0f)}, Y("Log", {"x"}), {2}, {0, 1}, 1e-5f},
         {"LeakyRelu", {3}, xs, Y("LeakyRelu", {"x"}, "\"alpha\": [0.1]"), {3}, {-0.15f, 0.25f, 2}, 1e-6f},
         {"LeakyRelu default", {1}, {-1}, Y("LeakyRelu", {"x"}), {1}, {-0.01f}, 1e-6f},
         {"Softmax", {1, 2}, {0, std::log(3.0f)}, Y("Softmax", {"x"}, "\"axis\": 1"), {1, 2}, {0.25f, 0.75f}, 2e-3f},
-        {"Exp", {3}, xs, Y("Exp", {"x"}), {3}, {std::exp(-1.5f), std::exp(0.25f), std::exp(2.0f)}, 1e-4f},
         {"Sqrt", {2}, {0.25f, 9}, Y("Sqrt", {"x"}), {2}, {0.5f, 3}, 1e-6f},
         {"Erf", {3}, xs, Y("Erf", {"x"}), {3}, {std::erf(-1.5f), std::erf(0.25f), std::erf(2.0f)}, 1e-5f},
         {"Neg", {3}, xs, Y("Neg", {"x"}), {3}, {1.5f, -0.25f, -2}},
@@ -162,79 +151,50 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
         {"Clip int32", {3}, {-3, 2, 9}, Y("Clip", {"x", "lo", "hi"}, Init("lo", {}, {0}, 7) + ", " + Init("hi", {},
          {5}, 7)), {3}, {0, 2, 5}, 0, {}, 6},
         {"Cast", {2}, {3, -2}, Y("Cast", {"x"}, "\"to\": [6]"), {2}, {3, -2}},
-        {"Add", {3}, x3, Y("Add", {"x", "c"}, two), {3}, {3, 4, 5}},
-        {"Sub", {3}, x3, Y("Sub", {"x", "c"}, two), {3}, {-1, 0, 1}},
-        {"Mul", {3}, x3, Y("Mul", {"x", "c"}, two), {3}, {2, 4, 6}},
-        {"Div", {3}, x3, Y("Div", {"c", "x"}, two), {3}, {2, 1, 2.0f / 3}, 1e-6f},
         {"Pow 3", {3}, x3, Y("Pow", {"x", "e"}, Init("e", {}, {3})), {3}, {1, 8, 27}, 1e-4f},
         {"Pow 2", {3}, x3, Y("Pow", {"x", "e"}, Init("e", {1}, {2})), {3}, {1, 4, 9}},
         {"Pow base 2", {3}, x3, Y("Pow", {"c", "x"}, two), {3}, {2, 4, 8}, 1e-4f},
         {"Mod", {2}, {5, 7}, Y("Mod", {"x", "d"}, Init("d", {1}, {3}) + ", \"fmod\": [1]"), {2}, {2, 1}},
-        {"Equal", {3}, x3, Y("Equal", {"x", "c"}, two), {3}, {0, 1, 0}},
         {"Less", {3}, x3, Y("Less", {"x", "c"}, two), {3}, {1, 0, 0}},
         {"Greater", {3}, x3, Y("Greater", {"x", "c"}, two), {3}, {0, 0, 1}},
         {"And", {3}, {1, 1, 0}, Y("And", {"x", "m"}, b), {3}, {1, 0, 0}, 0, {}, 3},
         {"Not", {3}, {1, 0, 1}, Y("Not", {"x"}), {3}, {0, 1, 0}, 0, {}, 3},
-        {"Where", {3}, x3, Y("Where", {"m", "x", "z"}, b + ", " + Init("z", {3}, {0, 0, 0})), {3}, {1, 0, 3}},
         {"Sub first, broadcast", {3}, x3, Y("Sub", {"c", "x"}, Init("c", {2, 1}, {10, 20})), {2, 3},
          {9, 8, 7, 19, 18, 17}},
-        {"Einsum right", {2, 2}, {1, 2, 3, 4}, Y("Einsum", {"x", "A"}, a23 + ", \"equation\": \"ij,jk->ik\""), {2, 3},
-         {1, 2, 0, 3, 4, 2}, 0, w23},
         {"Einsum left", {3}, x3, Y("Einsum", {"A", "x"}, a23 + ", \"equation\": \"ij,j->i\""), {2}, {7, -1}, 0, w23},
-        {"MatMul left", {2, 1}, {1, 2}, Y("MatMul", {"A", "x"}, "\"A\": {\"dims\": [2, 2], \"dataType\": 1}"), {2, 1},
-         {5, 11}, 0, {{"y", {{1, 2, 3, 4}}}}},
+        // The constant operand of a MatMul comes from the weights file (the document's data is ignored).
+        {"MatMul", {2, 2}, {1, 2, 3, 4}, Y("MatMul", {"x", "B"}, "\"B\": {\"dims\": [2, 3], \"dataType\": 1}"), {2, 3},
+         {2, 1, 3, 4, 3, 7}, 0, {{"y", {{0, 1, 1, 1, 0, 1}}}}},
         {"MatMul both, then Add", {1}, {1}, N("m", "MatMul", {"A", "B"}, "\"A\": {\"dims\": [1, 2], \"dataType\": 1}, "
          "\"B\": {\"dims\": [2, 1], \"dataType\": 1}") + Y("Add", {"x", "m"}), {1, 1}, {12}, 0, {{"m", {{1, 2}, {3,
          4}}}}},
         {"Folded Expand, then Add", {3}, x3, N("e", "Expand", {"k", "s"}, Init("k", {1}, {2}) + ", " + Init("s", {1},
          {3}, 7)) + Y("Add", {"x", "e"}), {3}, {3, 4, 5}},
-        {"Conv 2-D pads", {1, 3, 3, 1}, x9, Y("Conv", {"x"}, k2 + ", \"pads\": [1, 0, 0, 1], \"use_bias\": [true]"),
-         {1, 3, 3, 1}, conv2b, 1e-5f, {{"y", {w4, {0.5f}}}}},
-        // ONNX pads are x1_begin, x2_begin, x1_end, x2_end: top 1, left 2, bottom 3, right 0.
-        {"Conv 2-D uneven pads", {1, 3, 3, 1}, x9, Y("Conv", {"x"}, k2 + ", \"pads\": [1, 2, 3, 0]"), {1, 6, 4, 1},
-         uneven, 1e-5f, {{"y", {w4}}}},
         {"Conv 2-D stride and dilation", {1, 4, 4, 1}, Iota(16), Y("Conv", {"x"}, "\"kernel_shape\": [2, 2], "
          "\"filters\": 1, \"strides\": [2, 2], \"dilations\": [2, 2], \"pads\": [0, 0, 0, 0], \"use_bias\": [false]"),
          {1, 1, 1, 1}, {1 + 3 + 9 + 11}, 0, {{"y", {{1, 1, 1, 1}}}}},
         {"Conv 1-D", {1, 4, 1}, {1, 2, 3, 4}, Y("Conv", {"x"}, k1), {1, 3, 1}, {5, 8, 11}, 0, {{"y", {{1, 2}}}}},
         {"Conv 3-D", {1, 2, 2, 2, 1}, Iota(8), Y("Conv", {"x"}, "\"kernel_shape\": [2, 2, 2], \"filters\": [1]"),
          {1, 1, 1, 1, 1}, {36}, 0, {{"y", {Floats(8, 1)}}}},
-        {"DepthwiseConv2D", {1, 1, 2, 2}, {1, 2, 3, 4}, Y("DepthwiseConv2D", {"x"}, "\"kernel_shape\": [1, 1], "
-         "\"use_bias\": [true]"), {1, 1, 2, 2}, {3, 7, 7, 13}, 0, {{"y", {{2, 3}, {1, 1}}}}},
         {"ConvTranspose 2-D", {1, 2, 2, 1}, {1, 2, 3, 4}, Y("ConvTranspose", {"x"}, k2 + ", \"group\": [1], "
          "\"strides\": [2, 2], \"padding\": [0, 0, 0, 0]"), {1, 4, 4, 1}, {1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4,
          4}, 0, {{"y", {Floats(4, 1)}}}},
         {"ConvTranspose 1-D", {1, 2, 1}, {1, 2}, Y("ConvTranspose", {"x"}, k1), {1, 3, 1}, {1, 3, 2}, 0,
          {{"y", {{1, 1}}}}},
-        {"MaxPool 2-D", {1, 2, 2, 1}, {1, 4, 3, 2}, Y("MaxPool", {"x"}, pool2 + ", \"pads\": [0, 0, 0, 0]"),
-         {1, 1, 1, 1}, {4}},
         {"MaxPool ceil_mode", {1, 3, 3, 1}, x9, Y("MaxPool", {"x"}, pool2 + ", \"strides\": [2, 2], "
          "\"ceil_mode\": [1]"), {1, 2, 2, 1}, {5, 6, 8, 9}},
         {"MaxPool 1-D", {1, 4, 1}, {1, 3, 2, 5}, Y("MaxPool", {"x"}, pool1), {1, 2, 1}, {3, 5}},
-        {"AveragePool 2-D", {1, 2, 2, 1}, {1, 2, 3, 4}, Y("AveragePool", {"x"}, pool2), {1, 1, 1, 1}, {2.5f}},
         {"AveragePool 1-D", {1, 4, 1}, {1, 3, 2, 5}, Y("AveragePool", {"x"}, pool1 + ", \"pads\": [0, 0]"), {1, 2, 1},
          {2, 3.5f}},
-        {"GlobalAveragePool", {1, 2, 1, 2}, {1, 10, 3, 20}, Y("GlobalAveragePool", {"x"}), {1, 1, 1, 2}, {2, 15}},
-        {"GlobalMaxPool", {1, 2, 1, 2}, {1, 30, 3, 20}, Y("GlobalMaxPool", {"x"}), {1, 1, 1, 2}, {3, 30}},
-        // gamma, beta, mean, variance per channel.
-        {"BatchNormalization", {1, 1, 1, 2}, {3, 5}, Y("BatchNormalization", {"x"}, "\"epsilon\": [1e-05]"),
-         {1, 1, 1, 2}, {2 * (3 - 1) / std::sqrt(4 + 1e-5f) + 1, 5 * s}, 1e-5f,
-         {{"y", {{2, 1}, {1, 0}, {1, 0}, {4, 1}}}}},
         {"InstanceNormalization", {1, 2, 1}, {1, 3}, Y("InstanceNormalization", {"x"}, "\"epsilon\": [0]"), {1, 2, 1},
          {-1, 3}, 1e-5f, {{"y", {{2}, {1}}}}},
         {"LayerNorm", {1, 2}, {1, 3}, Y("LayerNorm", {"x"}, "\"epsilon\": 0"), {1, 2}, {-1, 1}, 1e-5f,
          {{"y", {{1, 1}, {0, 0}}}}},
-        {"Dense", {1, 2}, {1, 2}, Y("Dense", {"x"}, "\"units\": [2], \"use_bias\": [true]"), {1, 2}, {8, 11}, 0,
-         {{"y", {{1, 2, 3, 4}, {1, 1}}}}},
-        // The constant operand of a MatMul comes from the weights file (the document's data is ignored).
-        {"MatMul", {2, 2}, {1, 2, 3, 4}, Y("MatMul", {"x", "B"}, "\"B\": {\"dims\": [2, 3], \"dataType\": 1}"), {2, 3},
-         {2, 1, 3, 4, 3, 7}, 0, {{"y", {{0, 1, 1, 1, 0, 1}}}}},
         {"Flatten", {1, 2, 2, 1}, x4, Y("Flatten", {"x"}), {1, 4}, x4},
         {"Reshape -1", {1, 2, 3}, x6, Y("Reshape", {"x", "s"}, Init("s", {2}, {2, -1}, 7)), {2, 3}, x6},
         {"Reshape 0", {1, 2, 3}, x6, Y("Reshape", {"x", "s"}, Init("s", {2}, {0, -1}, 7)), {1, 6}, x6},
         {"Identity", {3}, {4, 5, 6}, Y("Identity", {"x"}), {3}, {4, 5, 6}},
         {"Identity of initializer", {1}, {0}, Y("Identity", {"k"}, Init("k", {2}, {7, 8})), {2}, {7, 8}},
-        {"Transpose", {2, 3}, x6, Y("Transpose", {"x"}, "\"perm\": [1, 0]"), {3, 2}, {1, 4, 2, 5, 3, 6}},
         {"Expand", {1, 3}, {1, 2, 3}, Y("Expand", {"x", "s"}, Init("s", {2}, {2, 3}, 7)), {2, 3}, {1, 2, 3, 1, 2, 3}},
         {"Shape", {1, 2, 3}, x6, Y("Shape", {"x"}), {3}, {1, 2, 3}},
         {"Unsqueeze", {3}, {1, 2, 3}, Y("Unsqueeze", {"x", "a"}, Init("a", {1}, {0}, 7)), {1, 3}, {1, 2, 3}},
@@ -244,17 +204,9 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
          ", \"axis\": [1]"), {2, 2}, {1, 1, 4, 3}},
         {"Concat", {1, 2}, {1, 2}, Y("Concat", {"x", "k"}, Init("k", {1, 1}, {5}) + ", \"axis\": [-1]"), {1, 3},
          {1, 2, 5}},
-        {"Slice", {5}, Iota(5, 0), Y("Slice", {"x", "b", "e", "a", "s"}, Init("b", {1}, {1}, 7) + ", " + Init("e",
-         {1}, {4}, 7) + ", " + Init("a", {1}, {0}, 7) + ", " + Init("s", {1}, {1}, 7)), {3}, {1, 2, 3}},
         {"Tile", {2}, {1, 2}, Y("Tile", {"x", "r"}, Init("r", {1}, {2}, 7)), {4}, {1, 2, 1, 2}},
-        {"ScatterND", {4}, x4, Y("ScatterND", {"x", "i", "u"}, scatter), {4}, {1, 5, 3, 6}},
         {"ScatterND add", {4}, x4, Y("ScatterND", {"x", "i", "u"}, scatter + ", \"reduction\": \"add\""), {4},
          {1, 7, 3, 10}},
-        {"Pad constant", {2}, {1, 2}, Y("Pad", {"x", "p", "v"}, Init("p", {2}, {1, 2}, 7) + ", " + Init("v", {},
-         {9}) + ", \"mode\": \"constant\""), {5}, {9, 1, 2, 9, 9}},
-        // Begins 1 (rows) and 2 (columns), ends 3 and 0.
-        {"Pad uneven", {2, 3}, x6, Y("Pad", {"x", "p", "v"}, Init("p", {4}, {1, 2, 3, 0}, 7) + ", " + Init("v", {},
-         {9})), {6, 5}, {9, 9, 9, 9, 9, 9, 9, 1, 2, 3, 9, 9, 4, 5, 6, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}},
         {"Pad reflect", {1, 3}, {1, 2, 3}, Y("Pad", {"x", "p"}, Init("p", {4}, {0, 1, 0, 1}, 7) +
          ", \"mode\": \"reflect\""), {1, 5}, {2, 1, 2, 3, 2}},
         {"Resize upsampling", {1, 2, 2, 1}, x4, Y("Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 2}) +
@@ -265,7 +217,6 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
          {1, 2, 2, 2}, {3, 4, 3, 4, 3, 4, 3, 4}},
         {"Resize linear", {1, 1, 1, 2}, {3, 4}, Y("Resize", {"x", "s"}, Init("s", {4}, {1, 1, 2, 3}) +
          ", \"mode\": \"linear\""), {1, 2, 3, 2}, {3, 4, 3, 4, 3, 4, 3, 4, 3, 4, 3, 4}, 1e-6f},
-        {"ReduceSum axes", {2, 2}, x4, Y("ReduceSum", {"x", "a"}, a1 + ", \"keepdims\": [0]"), {2}, {3, 7}},
         {"ReduceMean all", {2, 2}, x4, Y("ReduceMean", {"x"}), {1, 1}, {2.5f}},
         {"ReduceMax negative axis", {2, 2}, x4, Y("ReduceMax", {"x", "a"}, Init("a", {1}, {-2}, 7)), {1, 2}, {3, 4}},
         {"ReduceMin", {2, 2}, x4, Y("ReduceMin", {"x"}, "\"keepdims\": 0"), {}, {1}},
