@@ -138,8 +138,8 @@ template <typename V> inline V Clamped(V v, uint32_t act)
 // rows [0, nRows) and columns [0, nCols) counted from the first one, and the
 // filter at that first tap.
 struct DwTaps {
-    const float* w;  // filter at the first tap, channel 0
-    const float* b;  // bias, or null
+    const float* w;                     // filter at the first tap, channel 0
+    const float* b;                     // bias, or null
     size_t rowStep, colStep, wRowStep;  // input (window rows, columns) and filter row steps
     uint32_t nRows, nCols, channels, act;
 };

@@ -247,7 +247,8 @@ MaxWindow WindowAt(const MaxAxis& a, uint64_t o)
     const Wide first = start < 0 ? 0 : start < a.inLen ? start : a.inLen;
     Wide last = end < a.inLen ? end : a.inLen;
     if (last < first) last = first;
-    return MaxWindow{(int64_t)first, (int64_t)(last - first), a.zeroPads && (start < 0 || end > a.inLen) && end > start};
+    return MaxWindow{(int64_t)first, (int64_t)(last - first),
+                     a.zeroPads && (start < 0 || end > a.inLen) && end > start};
 }
 
 inline float Above(float m, float v) { return v > m ? v : m; }

@@ -134,10 +134,10 @@ TEST(HalfTables, FloatTakesTheExactFunction)
                              -80.0f, 80.00001f, -80.00001f, 88.7f,     -104.0f, 1e30f, -1e30f, 0x1p-60f, -0x1p-61f};
     // Inputs whose eight-lane double lands on the other side of a midpoint
     // than the scalar formula's: only the guard band sends them to it.
-    for (float x : {-0x1.125bbcp+4f, -0x1.3b1208p+3f, -0x1.0eab4p-1f, -0x1.cc1b58p+3f, -0x1.a29382p+3f,
-                    -0x1.7461d8p+0f, -0x1.6fd64p-2f, -0x1.7f2e6p+2f, -0x1.f3d7cep+2f, -0x1.29433cp+4f,
+    for (float x : {-0x1.125bbcp+4f, -0x1.3b1208p+3f, -0x1.0eab4p-1f,  -0x1.cc1b58p+3f, -0x1.a29382p+3f,
+                    -0x1.7461d8p+0f, -0x1.6fd64p-2f,  -0x1.7f2e6p+2f,  -0x1.f3d7cep+2f, -0x1.29433cp+4f,
                     -0x1.587f4ap+2f, -0x1.210756p+4f, -0x1.946bccp+2f, -0x1.e722b8p+0f, -0x1.243ad4p+4f,
-                    -0x1.77aa82p+3f, -0x1.2324p+4f, -0x1.46f266p+2f, -0x1.31a628p+4f, -0x1.df1d1p+3f})
+                    -0x1.77aa82p+3f, -0x1.2324p+4f,   -0x1.46f266p+2f, -0x1.31a628p+4f, -0x1.df1d1p+3f})
         xs.push_back(x);
     for (float start : {-85.0f, -9.5f, -0.8f, 1e-7f, 0.3f, 2.0f, 17.0f, 79.999f})
         for (uint32_t k = 0; k < 30011; ++k) xs.push_back(FromBits(Bits(start) + k * 29));

@@ -73,8 +73,8 @@ TEST(UnaryMath, SignsNaNAndBounds)
 
     // HardSigmoid clamps the fused line alpha x + beta to [0, 1]; NaN gives 1.
     // Eight vector lanes and a tail; the fusion shows on the random lanes.
-    const std::vector<float> xs = {-3.0f, 0.0f, 3.0f, 1.0f, NAN, INFINITY, -INFINITY, 0.7f, 2.4999f,
-                                   -2.5f, NAN, 1.3f, -0.1f, 0.11f, -1.9f, 0.37f, 1.1f};
+    const std::vector<float> xs = {-3.0f, 0.0f, 3.0f, 1.0f,  NAN,   INFINITY, -INFINITY, 0.7f, 2.4999f,
+                                   -2.5f, NAN,  1.3f, -0.1f, 0.11f, -1.9f,    0.37f,     1.1f};
     Owned hs(DT_FLOAT32, {17}), hso(DT_FLOAT32, {17});
     memcpy(hs.as<float>(), xs.data(), xs.size() * sizeof(float));
     HardSigmoidParams p = {0.2f, 0.5f};
