@@ -127,9 +127,8 @@ TEST(HalfTables, EveryEntryIsTheRoundedFunction)
 
 TEST(HalfTables, FloatTakesTheExactFunction)
 {
-    // Float32 in place, in bulk: runs of consecutive floats across the range
-    // with specials, subnormal and huge inputs; every bit against the double
-    // formula (about one lane in 8000 lies near a midpoint between floats).
+    // Float32 in place, in bulk: specials, subnormal and huge inputs, runs of floats across the range;
+    // every bit against the double formula (about one lane in 8000 lies near a midpoint between floats).
     std::vector<float> xs = {NAN,    -NAN,      INFINITY,   -INFINITY, 0.0f,    -0.0f, 1e-30f, -1e-40f,  80.0f,
                              -80.0f, 80.00001f, -80.00001f, 88.7f,     -104.0f, 1e30f, -1e30f, 0x1p-60f, -0x1p-61f};
     // Inputs whose eight-lane double lands on the other side of a midpoint
@@ -151,6 +150,11 @@ TEST(HalfTables, FloatTakesTheExactFunction)
             ASSERT_PRED2(SameFloat, want, bulk.as<float>()[i]) << (times ? "x sigmoid(x) of " : "sigmoid of ") << xs[i];
         }
     }
+    // A strided view (elements 0, 1, 4, 5) gives the dense bits.
+    Owned view(DT_FLOAT32, {2, 2}, Dims{4, 1});
+    memcpy(view.as<float>(), xs.data() + 18, 6 * sizeof(float));
+    ActivationByTable_ref(view, view, Activation_table_XsigmX);
+    for (int i : {0, 1, 4, 5}) EXPECT_PRED2(SameFloat, bulk.as<float>()[18 + i], view.as<float>()[i]);
 }
 
 TEST(ActivationKernel, Refusals)
