@@ -139,6 +139,7 @@ const SplitFamily kFamilies[] = {
     {&nn_kernel_fn_Activation, Activation_ShareUnits, nullptr, Activation_RunShare},
     {&nn_kernel_fn_Activation_fl32_ref, Activation_ShareUnits, nullptr, Activation_RunShare},
     {&nn_kernel_fn_Concatenate_opt, Concat_ShareUnits, nullptr, Concat_RunShare},
+    {&nn_kernel_fn_MaxPool2D_opt, MaxPool2D_opt_ShareUnits, nullptr, MaxPool2D_opt_RunShare},
 };
 
 const SplitFamily* FindFamily(const NNKernelFn* fn)
@@ -385,8 +386,14 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
     const SlicedFamily* sliced = kernel != nullptr ? FindSliced(kernel->fn) : nullptr;
     if ((family == nullptr && sliced == nullptr) || cores < 2 || GetKernelCoreCount(layer) != 0) return 0;
     uint64_t unitWork = 0;
-    const uint64_t units =
-        family != nullptr ? family->units(kernel, &unitWork) : SlicedUnits(kernel, sliced, &unitWork);
+    uint64_t units = family != nullptr ? family->units(kernel, &unitWork) : 0;
+    // A kernel whose range function declines this configuration splits in
+    // slices where it can.
+    if (units == 0)
+        family = nullptr;
+    else
+        sliced = nullptr;
+    if (sliced != nullptr) units = SlicedUnits(kernel, sliced, &unitWork);
     const uint64_t work = unitWork != 0 && units > UINT64_MAX / unitWork ? UINT64_MAX : units * unitWork;
     const uint64_t shares = ShareCount(cores, units, work);
     if (shares < 2) return 0;
