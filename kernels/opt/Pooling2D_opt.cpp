@@ -317,7 +317,7 @@ const char* ProbeMessage(int code) { return code == 0 ? nullptr : "configuration
 extern "C" {
 
 // Float32 max pooling of two passes, height first, in shares of output rows
-// (n * outH + oh): a row needs only its own intermediate row. The
+// (of every image): a row needs only its own intermediate row. The
 // intermediate made at initialisation fixes the row count a split was made
 // for. 0 units for other plans: the layer is split some other way.
 uint64_t MaxPool2D_opt_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
@@ -330,7 +330,7 @@ uint64_t MaxPool2D_opt_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
     const Plan plan = MakePlan(out, in, g);
     const Pool2DCtx* ctx = (const Pool2DCtx*)kernel->extra_resources;
     if (plan.count != 2 || plan.axis[0] != 1 || ctx == nullptr || ctx->mid == nullptr) return 0;
-    const uint64_t rows = (uint64_t)out->shape.dimension[0] * out->shape.dimension[1];
+    const uint64_t rows = out->shape.dimension[1];
     if (rows == 0 || GetTensorSize(in) == 0) return 0;
     // Work: every input element once, spread over the output rows.
     *unitWork = GetTensorSize(in) / rows + 1;

@@ -320,13 +320,9 @@ void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t 
     const uint32_t* si = in->stride.dimension;
     const uint32_t* so = out->stride.dimension;
     const uint32_t* sm = mid != nullptr ? mid->stride.dimension : so;
-    // Output rows [rowBegin, rowEnd) of the N images' outH rows each.
-    if (rowEnd > (uint64_t)N * outH) rowEnd = (uint64_t)N * outH;
-    for (uint64_t row = rowBegin; row < rowEnd;) {
-        const uint32_t n = (uint32_t)(row / outH);
-        const uint32_t ohBegin = (uint32_t)(row % outH);
-        const uint32_t ohEnd = rowEnd - row < (uint64_t)(outH - ohBegin) ? (uint32_t)(ohBegin + (rowEnd - row)) : outH;
-        row += ohEnd - ohBegin;
+    const uint32_t ohBegin = rowBegin < outH ? (uint32_t)rowBegin : outH;
+    const uint32_t ohEnd = rowEnd < outH ? (uint32_t)rowEnd : outH;
+    for (uint32_t n = 0; n < N; ++n) {
         const float* x = (const float*)in->data + (size_t)n * si[0];
         float* y = (float*)out->data + (size_t)n * so[0];
         float* m = mid != nullptr ? (float*)mid->data + (size_t)n * sm[0] : nullptr;
