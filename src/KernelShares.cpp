@@ -77,6 +77,10 @@ void Activation_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
 // outside the axis is the inputs' blocks in input order, so a share is a
 // run of rows, copied block by block as the whole kernel copies them.
 constexpr uint64_t kConcatRows = 16;  // rows per unit
+// Work of one element copied, in multiply-adds: a copy is cheap, but a layer
+// run whole on two cores reads half its input from the other core's cache,
+// which costs more than waking it.
+constexpr uint64_t kConcatWork = 4;
 
 // The rows outside the axis; 0 where the whole kernel takes another path.
 uint64_t ConcatRows(NNKernel* kernel)
@@ -103,7 +107,7 @@ uint64_t Concat_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
 {
     const uint64_t rows = ConcatRows(kernel);
     if (rows == 0) return 0;
-    *unitWork = GetTensorSize(kernel->output[0]) / rows * kConcatRows;
+    *unitWork = GetTensorSize(kernel->output[0]) / rows * kConcatRows * kConcatWork;
     return (rows + kConcatRows - 1) / kConcatRows;
 }
 
