@@ -346,11 +346,10 @@ void MaxPool2D_opt_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, Kern
     const Plan plan = same ? MakePlan(out, in, g) : Plan{0, {0, 0}};
     const Pool2DCtx* ctx = (const Pool2DCtx*)kernel->extra_resources;
     const Tensor* mid = ctx != nullptr ? ctx->mid : nullptr;
-    const bool ready = same && plan.count == 2 && plan.axis[0] == 1 && mid != nullptr && mid->dtype == DT_FLOAT32 &&
-                       mid->shape.dimension[1] == out->shape.dimension[1] &&
-                       mid->shape.dimension[2] == in->shape.dimension[2] &&
-                       mid->shape.dimension[0] == in->shape.dimension[0] &&
-                       mid->shape.dimension[3] == in->shape.dimension[3];
+    const bool ready =
+        same && plan.count == 2 && plan.axis[0] == 1 && mid != nullptr && mid->dtype == DT_FLOAT32 &&
+        mid->shape.dimension[1] == out->shape.dimension[1] && mid->shape.dimension[2] == in->shape.dimension[2] &&
+        mid->shape.dimension[0] == in->shape.dimension[0] && mid->shape.dimension[3] == in->shape.dimension[3];
     if (!ready) {
         if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
         return;
