@@ -120,7 +120,8 @@ void Arithmetic_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
 {
     const uint64_t size = ArithmeticSize(kernel), a = begin * kActivationBlock;
     const uint64_t b = end * kActivationBlock < size ? end * kActivationBlock : size;
-    if (a >= b) {
+    if (a >= b || kernel->output[0]->data == nullptr || kernel->input[0]->data == nullptr ||
+        kernel->input[1]->data == nullptr) {
         if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
         return;
     }
