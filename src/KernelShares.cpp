@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "LayersActivation.h"
+#include "LayersBroadcast.h"
 #include "LayersDataMovement.h"
 #include "Report.h"
 #include "ThreadPool.h"
+#include "nn_kernels/OptKernels.h"
 
 extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref;
 extern "C" const NNKernelFn nn_kernel_fn_DWConvolution_ref;
@@ -18,6 +20,10 @@ extern "C" const NNKernelFn nn_kernel_fn_GlobalAvgPool2D_opt;
 extern "C" const NNKernelFn nn_kernel_fn_Activation;
 extern "C" const NNKernelFn nn_kernel_fn_Activation_fl32_ref;
 extern "C" const NNKernelFn nn_kernel_fn_Concatenate_opt;
+extern "C" const NNKernelFn nn_kernel_fn_AddBroadcast_opt;
+extern "C" const NNKernelFn nn_kernel_fn_SubBroadcast_opt;
+extern "C" const NNKernelFn nn_kernel_fn_MulBroadcast_opt;
+extern "C" const NNKernelFn nn_kernel_fn_DivBroadcast_opt;
 
 namespace {
 
@@ -73,10 +79,71 @@ void Activation_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
     Activation_fl32_ref(&vout, &vin, (const ActivationParams*)kernel->params);
 }
 
+// Arithmetic of two dense float32 tensors of one shape (residual sums, no
+// broadcasting): a share is a run of elements through one-dimensional views,
+// computed by the function the whole kernel calls. Each element is one
+// correctly rounded operation and an exact clamp, whatever the loop.
+typedef void (*ArithmeticFn)(uint32_t, Tensor*, const Tensor*, const Tensor*, const BroadcastParams*);
+
+ArithmeticFn ArithmeticOf(const NNKernel* kernel)
+{
+    const NNKernelFn* fn = kernel->fn;
+    return fn == &nn_kernel_fn_AddBroadcast_opt   ? AddBroadcast_opt
+           : fn == &nn_kernel_fn_SubBroadcast_opt ? SubBroadcast_opt
+           : fn == &nn_kernel_fn_MulBroadcast_opt ? MulBroadcast_opt
+                                                  : DivBroadcast_opt;
+}
+
+// The element count; 0 where the whole kernel takes another path.
+uint64_t ArithmeticSize(const NNKernel* kernel)
+{
+    if (kernel->params == nullptr || kernel->inputsNum < 2 || kernel->outputsNum < 1) return 0;
+    const Tensor* t[3] = {kernel->output[0], kernel->input[0], kernel->input[1]};
+    for (const Tensor* x : t)
+        if (x == nullptr || x->dtype != DT_FLOAT32 || x->ndim != t[0]->ndim || x->ndim == 0 || !IsSerialData(x) ||
+            memcmp(x->shape.dimension, t[0]->shape.dimension, sizeof(uint32_t) * x->ndim) != 0)
+            return 0;
+    return GetTensorSize(t[0]);
+}
+
+uint64_t Arithmetic_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    const uint64_t size = ArithmeticSize(kernel);
+    // Sixteen multiply-adds an element: a layer run whole on two cores reads
+    // half its inputs from the other core's cache, which costs more than a
+    // share (MobileNetV2's residual sums of 8 K elements split in two).
+    *unitWork = kActivationBlock * 16;
+    return (size + kActivationBlock - 1) / kActivationBlock;
+}
+
+void Arithmetic_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch*)
+{
+    const uint64_t size = ArithmeticSize(kernel), a = begin * kActivationBlock;
+    const uint64_t b = end * kActivationBlock < size ? end * kActivationBlock : size;
+    if (a >= b || kernel->output[0]->data == nullptr || kernel->input[0]->data == nullptr ||
+        kernel->input[1]->data == nullptr) {
+        if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
+        return;
+    }
+    Tensor v[3] = {*kernel->output[0], *kernel->input[0], *kernel->input[1]};
+    for (Tensor& t : v) {
+        t.ndim = 1;
+        t.shape.dimension[0] = (uint32_t)(b - a);
+        t.stride.dimension[0] = 1;
+        t.allocatedData = false;
+        t.data = (float*)t.data + a;
+    }
+    ArithmeticOf(kernel)(1, &v[0], &v[1], &v[2], (const BroadcastParams*)kernel->params);
+}
+
 // Concatenation of dense tensors along an axis past the first: every row
 // outside the axis is the inputs' blocks in input order, so a share is a
 // run of rows, copied block by block as the whole kernel copies them.
 constexpr uint64_t kConcatRows = 16;  // rows per unit
+// Work of one element copied, in multiply-adds: a copy is cheap, but a layer
+// run whole on two cores reads half its input from the other core's cache,
+// which costs more than waking it.
+constexpr uint64_t kConcatWork = 4;
 
 // The rows outside the axis; 0 where the whole kernel takes another path.
 uint64_t ConcatRows(NNKernel* kernel)
@@ -103,7 +170,7 @@ uint64_t Concat_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
 {
     const uint64_t rows = ConcatRows(kernel);
     if (rows == 0) return 0;
-    *unitWork = GetTensorSize(kernel->output[0]) / rows * kConcatRows;
+    *unitWork = GetTensorSize(kernel->output[0]) / rows * kConcatRows * kConcatWork;
     return (rows + kConcatRows - 1) / kConcatRows;
 }
 
@@ -139,6 +206,11 @@ const SplitFamily kFamilies[] = {
     {&nn_kernel_fn_Activation, Activation_ShareUnits, nullptr, Activation_RunShare},
     {&nn_kernel_fn_Activation_fl32_ref, Activation_ShareUnits, nullptr, Activation_RunShare},
     {&nn_kernel_fn_Concatenate_opt, Concat_ShareUnits, nullptr, Concat_RunShare},
+    {&nn_kernel_fn_MaxPool2D_opt, MaxPool2D_opt_ShareUnits, nullptr, MaxPool2D_opt_RunShare},
+    {&nn_kernel_fn_AddBroadcast_opt, Arithmetic_ShareUnits, nullptr, Arithmetic_RunShare},
+    {&nn_kernel_fn_SubBroadcast_opt, Arithmetic_ShareUnits, nullptr, Arithmetic_RunShare},
+    {&nn_kernel_fn_MulBroadcast_opt, Arithmetic_ShareUnits, nullptr, Arithmetic_RunShare},
+    {&nn_kernel_fn_DivBroadcast_opt, Arithmetic_ShareUnits, nullptr, Arithmetic_RunShare},
 };
 
 const SplitFamily* FindFamily(const NNKernelFn* fn)
@@ -385,8 +457,14 @@ uint32_t SplitLayer(Layer* layer, uint32_t cores)
     const SlicedFamily* sliced = kernel != nullptr ? FindSliced(kernel->fn) : nullptr;
     if ((family == nullptr && sliced == nullptr) || cores < 2 || GetKernelCoreCount(layer) != 0) return 0;
     uint64_t unitWork = 0;
-    const uint64_t units =
-        family != nullptr ? family->units(kernel, &unitWork) : SlicedUnits(kernel, sliced, &unitWork);
+    uint64_t units = family != nullptr ? family->units(kernel, &unitWork) : 0;
+    // A kernel whose range function declines this configuration splits in
+    // slices where it can.
+    if (units == 0)
+        family = nullptr;
+    else
+        sliced = nullptr;
+    if (sliced != nullptr) units = SlicedUnits(kernel, sliced, &unitWork);
     const uint64_t work = unitWork != 0 && units > UINT64_MAX / unitWork ? UINT64_MAX : units * unitWork;
     const uint64_t shares = ShareCount(cores, units, work);
     if (shares < 2) return 0;

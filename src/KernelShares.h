@@ -37,6 +37,8 @@ size_t Conv2D_ref_ShareScratch(NNKernel* kernel);
 void Conv2D_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
 uint64_t DWConvolution_ref_ShareUnits(NNKernel* kernel, uint64_t* unitWork);
 void DWConvolution_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
+uint64_t MaxPool2D_opt_ShareUnits(NNKernel* kernel, uint64_t* unitWork);
+void MaxPool2D_opt_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch* scratch);
 }
 
 // The least work (multiply-adds, or elements for pooling) worth a share:

@@ -139,7 +139,8 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
     const bool mainMemory = isMax && in->dtype == DT_FLOAT32 && share < shares;
     const Pool2DCtx* own = (const Pool2DCtx*)kernel->extra_resources;
     if (plan.count == 1 && mainMemory) {
-        MaxPool2D_fl32_passes(out, in, nullptr, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params);
+        MaxPool2D_fl32_passes(out, in, nullptr, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params, 0,
+                              UINT64_MAX);
         return 0;
     }
     if (plan.count == 1) return RunPass(share, shares, out, in, g, plan.axis[0], isMax, own ? own->scratch : nullptr);
@@ -154,7 +155,8 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
         mid = CreateIntermediate(out, in, plan);
     }
     if (mainMemory) {
-        MaxPool2D_fl32_passes(out, in, mid, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params);
+        MaxPool2D_fl32_passes(out, in, mid, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params, 0,
+                              UINT64_MAX);
         return 0;
     }
     const int code = RunPass(share, shares, mid, in, g, plan.axis[0], isMax, ctx->scratch);
@@ -313,6 +315,47 @@ const char* ProbeMessage(int code) { return code == 0 ? nullptr : "configuration
 }  // namespace
 
 extern "C" {
+
+// Float32 max pooling of two passes, height first, in shares of output rows
+// (of every image): a row needs only its own intermediate row. The
+// intermediate made at initialisation fixes the row count a split was made
+// for. 0 units for other plans: the layer is split some other way.
+uint64_t MaxPool2D_opt_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
+{
+    if (kernel == nullptr || kernel->params == nullptr) return 0;
+    const Tensor* in = Input(kernel);
+    const Tensor* out = Output(kernel);
+    const Geometry g = FromParams((const Pool2DParams*)kernel->params);
+    if (Refusal(out, in, g) != nullptr || in->dtype != DT_FLOAT32) return 0;
+    const Plan plan = MakePlan(out, in, g);
+    const Pool2DCtx* ctx = (const Pool2DCtx*)kernel->extra_resources;
+    if (plan.count != 2 || plan.axis[0] != 1 || ctx == nullptr || ctx->mid == nullptr) return 0;
+    const uint64_t rows = out->shape.dimension[1];
+    if (rows == 0 || GetTensorSize(in) == 0) return 0;
+    // Work: every input element once, spread over the output rows.
+    *unitWork = GetTensorSize(in) / rows + 1;
+    return rows;
+}
+
+void MaxPool2D_opt_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelScratch*)
+{
+    const Tensor* in = Input(kernel);
+    Tensor* out = Output(kernel);
+    const Geometry g = FromParams((const Pool2DParams*)kernel->params);
+    const bool same = Refusal(out, in, g) == nullptr && in->dtype == DT_FLOAT32;
+    const Plan plan = same ? MakePlan(out, in, g) : Plan{0, {0, 0}};
+    const Pool2DCtx* ctx = (const Pool2DCtx*)kernel->extra_resources;
+    const Tensor* mid = ctx != nullptr ? ctx->mid : nullptr;
+    const bool ready =
+        same && plan.count == 2 && plan.axis[0] == 1 && mid != nullptr && mid->dtype == DT_FLOAT32 &&
+        mid->shape.dimension[1] == out->shape.dimension[1] && mid->shape.dimension[2] == in->shape.dimension[2] &&
+        mid->shape.dimension[0] == in->shape.dimension[0] && mid->shape.dimension[3] == in->shape.dimension[3];
+    if (!ready) {
+        if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
+        return;
+    }
+    MaxPool2D_fl32_passes(out, in, (Tensor*)mid, 2, 1, (const Pool2DParams*)kernel->params, begin, end);
+}
 
 int MaxPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return PoolLayer(share, shares, kernel, true); }
 int AvgPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return PoolLayer(share, shares, kernel, false); }

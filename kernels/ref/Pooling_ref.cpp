@@ -307,7 +307,7 @@ void WidthPass(float* dst, size_t dW, const float* src, size_t sW, const MaxAxis
 }  // namespace
 
 void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
-                           const Pool2DParams* p)
+                           const Pool2DParams* p, uint64_t rowBegin, uint64_t rowEnd)
 {
     if (GetTensorSize(out) == 0) return;
     CV_CHECK_PTR(out->data);
@@ -320,26 +320,29 @@ void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t 
     const uint32_t* si = in->stride.dimension;
     const uint32_t* so = out->stride.dimension;
     const uint32_t* sm = mid != nullptr ? mid->stride.dimension : so;
+    const uint32_t ohBegin = rowBegin < outH ? (uint32_t)rowBegin : outH;
+    const uint32_t ohEnd = rowEnd < outH ? (uint32_t)rowEnd : outH;
     for (uint32_t n = 0; n < N; ++n) {
         const float* x = (const float*)in->data + (size_t)n * si[0];
         float* y = (float*)out->data + (size_t)n * so[0];
         float* m = mid != nullptr ? (float*)mid->data + (size_t)n * sm[0] : nullptr;
         if (passes == 1 && firstAxis == 1) {
-            for (uint32_t oh = 0; oh < outH; ++oh)
+            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh)
                 HeightPass(y + (size_t)oh * so[1], so[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
         } else if (passes == 1) {
-            for (uint32_t h = 0; h < outH; ++h)
+            for (uint32_t h = ohBegin; h < ohEnd; ++h)
                 WidthPass(y + (size_t)h * so[1], so[2], x + (size_t)h * si[1], si[2], cols, outW, C);
         } else if (firstAxis == 1) {
-            for (uint32_t oh = 0; oh < outH; ++oh) {
+            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
                 float* mr = m + (size_t)oh * sm[1];
                 HeightPass(mr, sm[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
                 WidthPass(y + (size_t)oh * so[1], so[2], mr, sm[2], cols, outW, C);
             }
         } else {
-            // Width first: intermediate rows are made as the windows reach them.
-            int64_t made = 0;
-            for (uint32_t oh = 0; oh < outH; ++oh) {
+            // Width first: intermediate rows are made as the windows reach
+            // them (a range shares rows with its neighbours: run whole only).
+            int64_t made = WindowAt(rows, ohBegin).first;
+            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
                 const MaxWindow w = WindowAt(rows, oh);
                 for (; made < w.first + w.count; ++made)
                     WidthPass(m + (size_t)made * sm[1], sm[2], x + (size_t)made * si[1], si[2], cols, outW, C);
@@ -556,8 +559,8 @@ CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref, (Tensor * output, const Tensor* 
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_passes,
                       (Tensor * out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
-                       const Pool2DParams* p),
-                      (out, in, mid, passes, firstAxis, p))
+                       const Pool2DParams* p, uint64_t rowBegin, uint64_t rowEnd),
+                      (out, in, mid, passes, firstAxis, p, rowBegin, rowEnd))
 CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, AveragePooling1D_fl32_ref,
