@@ -160,11 +160,14 @@ typedef float f32x8v __attribute__((vector_size(32)));
 constexpr int kBlock = 16;  // lanes per block
 constexpr int kUnits = kBlock / CV_LANES;
 
-// GCC's generic float-to-double widening goes through memory before
-// AVX-512; AVX has it in one instruction.
+// GCC's generic float-to-double widening goes through memory or halves;
+// AVX has it in one instruction. (The masked form, all lanes set, because
+// GCC 12 warns about the plain one's undefined source.)
 inline VD Widen(const float* p)
 {
-#if defined(__AVX__) && !defined(__AVX512F__)
+#if defined(__AVX512F__)
+    return (VD)_mm512_mask_cvtps_pd(_mm512_setzero_pd(), (__mmask8)0xFF, _mm256_loadu_ps(p));
+#elif defined(__AVX__)
     return (VD)_mm256_cvtps_pd(_mm_loadu_ps(p));
 #else
     VF v;
