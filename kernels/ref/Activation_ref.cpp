@@ -122,76 +122,90 @@ inline uint32_t TruncLow32(float v)
 
 // ---- Logistic forms over dense float32 data -----------------------------
 //
-// 1/(e^-x + 1) and x/(e^-x + 1) in double precision, rounded to float, eight
-// lanes per step as two groups of four doubles. The lanes use their own
-// exponential: n = nearest integer to -x/ln 2, s = x + n ln 2 in one fused
-// step (|n| <= 116, so the rounding of ln 2 costs under 2^-47.5 absolutely;
-// unfused, the product's rounding under 2^-46.5), e^-x = 2^n p(-s) with p of
-// degree 8 fitted to e^r on |r| <= 1.0001 ln2/2 (relative error below
-// 2^-39.7; its rounding adds under 2^-49.5). With the rounding of the sum
-// and the quotient, a lane's double is within 2^-39.6 of the exact value
-// relatively, and the scalar formula's (library exp: within one unit in the
-// last place) within 2^-50, so both round to the same float unless the
-// lane's double lies within 2^-39.5 relatively, under 2^13.5 double units,
-// of a midpoint between two floats. A lane is kept only when its double is
-// more than 2^15 units from such a midpoint (about one lane in 8000 is
-// not); every other lane, and every input outside [2^-60, 80] in magnitude
-// (NaN, infinities, results that could leave the normal float range), gets
-// the scalar formula.
-typedef double f64x4 __attribute__((vector_size(32)));
-typedef uint64_t u64x4 __attribute__((vector_size(32)));
-typedef int64_t i64x4 __attribute__((vector_size(32)));
-typedef float f32x4v __attribute__((vector_size(16)));
+// 1/(e^-x + 1) and x/(e^-x + 1) in double precision, rounded to float,
+// sixteen lanes per block (four groups of four doubles, two of eight with
+// AVX-512). The lanes use their own exponential: n = nearest integer to
+// -x/ln 2, s = x + n ln 2 in one fused step (|n| <= 116, so the rounding of
+// ln 2 costs under 2^-47.5 absolutely; unfused, the product's rounding under
+// 2^-46.5), e^-x = 2^n p(-s) with p of degree 8 fitted to e^r on
+// |r| <= 1.0001 ln2/2 (relative error below 2^-39.7; its rounding adds under
+// 2^-49.5). With the rounding of the sum and the quotient, a lane's double
+// is within 2^-39.6 of the exact value relatively, and the scalar formula's
+// (library exp: within one unit in the last place) within 2^-50, so both
+// round to the same float unless the lane's double lies within 2^-39.5
+// relatively, under 2^13.5 double units, of a midpoint between two floats.
+// A lane is kept only when its double is at least 2^15 units from such a
+// midpoint (about one lane in 8000 is not); every other lane, and every
+// input outside [2^-60, 80] in magnitude (NaN, infinities, results that
+// could leave the normal float range), gets the scalar formula.
+//
+// The loop is bound by how much of each lane's long chain (exponential,
+// division, check) the processor can overlap more than by its operations:
+// each step computes the next block's denominators before dividing and
+// checking the current one, so the two chains run side by side. (A
+// reciprocal estimate refined by multiply-adds instead of the division made
+// the chain longer and cost conversions: slower on AVX2.)
+#if defined(__AVX512F__)
+#define CV_LANES 8
+#else
+#define CV_LANES 4
+#endif
+typedef double VD __attribute__((vector_size(8 * CV_LANES)));
+typedef uint64_t VU __attribute__((vector_size(8 * CV_LANES)));
+typedef int64_t VI __attribute__((vector_size(8 * CV_LANES)));
+typedef float VF __attribute__((vector_size(4 * CV_LANES)));
+typedef uint32_t VU32 __attribute__((vector_size(8 * CV_LANES)));  // 2 CV_LANES lanes
+typedef int32_t VI32 __attribute__((vector_size(8 * CV_LANES)));
 typedef float f32x8v __attribute__((vector_size(32)));
-typedef int32_t i32x8 __attribute__((vector_size(32)));
+constexpr int kBlock = 16;  // lanes per block
+constexpr int kUnits = kBlock / CV_LANES;
 
-// GCC's generic float-to-double widening goes through memory; AVX has it in
-// one instruction.
-inline f64x4 Widen4(const float* p)
+// GCC's generic float-to-double widening goes through memory or halves;
+// AVX has it in one instruction. (The masked form, all lanes set, because
+// GCC 12 warns about the plain one's undefined source.)
+inline VD Widen(const float* p)
 {
-#ifdef __AVX__
-    return (f64x4)_mm256_cvtps_pd(_mm_loadu_ps(p));
+#if defined(__AVX512F__)
+    return (VD)_mm512_mask_cvtps_pd(_mm512_setzero_pd(), (__mmask8)0xFF, _mm256_loadu_ps(p));
+#elif defined(__AVX__)
+    return (VD)_mm256_cvtps_pd(_mm_loadu_ps(p));
 #else
-    f32x4v v;
+    VF v;
     memcpy(&v, p, sizeof(v));
-    return __builtin_convertvector(v, f64x4);
+    return __builtin_convertvector(v, VD);
 #endif
 }
 
-// One bit per lane that is set in m (non-zero lanes).
-inline unsigned LaneBits(i64x4 m)
+// Whether any lane of m is non-zero.
+inline bool AnyLane(VI m)
 {
-#ifdef __AVX__
-    return (unsigned)_mm256_movemask_pd((__m256d)m);
+#if defined(__AVX512F__)
+    return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) != 0;
+#elif defined(__AVX__)
+    return !_mm256_testz_si256((__m256i)m, (__m256i)m);
 #else
-    return (m[0] != 0) | (m[1] != 0) << 1 | (m[2] != 0) << 2 | (m[3] != 0) << 3;
-#endif
-}
-inline unsigned LaneBits(i32x8 m)
-{
-#ifdef __AVX__
-    return (unsigned)_mm256_movemask_ps((__m256)m);
-#else
-    unsigned b = 0;
-    for (int l = 0; l < 8; ++l) b |= (unsigned)(m[l] != 0) << l;
-    return b;
+    int64_t any = 0;
+    for (int l = 0; l < CV_LANES; ++l) any |= m[l];
+    return any != 0;
 #endif
 }
 
 // a * b + c for the exponential below: fused where the hardware has it
 // (fewer operations, and one rounding less), else multiply and add; the
 // bound above holds either way.
-inline f64x4 MulAddD(f64x4 a, f64x4 b, f64x4 c)
+inline VD MulAddD(VD a, VD b, VD c)
 {
-#if defined(__FMA__)
-    return (f64x4)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+#if defined(__AVX512F__)
+    return (VD)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
+#elif defined(__FMA__)
+    return (VD)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
 #elif defined(__aarch64__)
     float64x2_t h[3][2];
     memcpy(h[0], &a, sizeof(a));
     memcpy(h[1], &b, sizeof(b));
     memcpy(h[2], &c, sizeof(c));
     const float64x2_t r[2] = {vfmaq_f64(h[2][0], h[0][0], h[1][0]), vfmaq_f64(h[2][1], h[0][1], h[1][1])};
-    f64x4 out;
+    VD out;
     memcpy(&out, r, sizeof(out));
     return out;
 #else
@@ -200,65 +214,122 @@ inline f64x4 MulAddD(f64x4 a, f64x4 b, f64x4 c)
 }
 
 // e^-x for |x| <= 80 (n within +-116, so 2^n p stays normal). The
-// polynomial in Estrin's order: the loop is bound by latency more than by
-// operations.
-inline __attribute__((always_inline)) f64x4 ExpNeg4(f64x4 x)
+// polynomial in Estrin's order, to shorten the chain.
+inline __attribute__((always_inline)) VD ExpNeg(VD x)
 {
-    auto c = [](double v) { return f64x4{} + v; };
+    auto c = [](double v) { return VD{} + v; };
     const double kShift = 0x1.8p52;  // adding it rounds to an integer
-    const f64x4 k = MulAddD(x, c(-1.4426950408889634), c(kShift));
-    const f64x4 n = k - kShift;
-    const f64x4 s = MulAddD(n, c(0.6931471805599453), x);
+    const VD k = MulAddD(x, c(-1.4426950408889634), c(kShift));
+    const VD n = k - kShift;
+    const VD s = MulAddD(n, c(0.6931471805599453), x);
     // p(-s): the fitted coefficients with the odd ones negated.
-    const f64x4 s2 = s * s, s4 = s2 * s2;
-    const f64x4 a0 = MulAddD(s, c(-0.999999999979769), c(1.0));
-    const f64x4 a1 = MulAddD(s, c(-0.16666666891180545), c(0.49999999999797773));
-    const f64x4 a2 = MulAddD(s, c(-0.008333266071022454), c(0.0416666668910917));
-    const f64x4 a3 = MulAddD(s, c(-0.00019915881871396035), c(0.001388882165071769));
-    const f64x4 b0 = MulAddD(a1, s2, a0), b1 = MulAddD(a3, s2, a2);
-    const f64x4 p = MulAddD(MulAddD(c(2.4876178959085513e-05), s4, b1), s4, b0);
+    const VD s2 = s * s, s4 = s2 * s2;
+    const VD a0 = MulAddD(s, c(-0.999999999979769), c(1.0));
+    const VD a1 = MulAddD(s, c(-0.16666666891180545), c(0.49999999999797773));
+    const VD a2 = MulAddD(s, c(-0.008333266071022454), c(0.0416666668910917));
+    const VD a3 = MulAddD(s, c(-0.00019915881871396035), c(0.001388882165071769));
+    const VD b0 = MulAddD(a1, s2, a0), b1 = MulAddD(a3, s2, a2);
+    const VD p = MulAddD(MulAddD(c(2.4876178959085513e-05), s4, b1), s4, b0);
     // 2^n through the exponent field: k's low bits hold n, and shifting
     // them to the exponent drops the rest of k's pattern.
-    return (f64x4)((u64x4)p + ((u64x4)k << 52));
+    return (VD)((VU)p + ((VU)k << 52));
 }
 
-// Lanes whose double is more than 2^15 units from a float midpoint (the
-// low 29 bits of a midpoint are 2^28).
-inline i64x4 FarFromMidpoint(f64x4 v)
+// The midpoint check on a double's low 29 bits (2^28 at a midpoint): adding
+// 2^15 - 2^28 takes the doubles up to 2^15 units below a midpoint or
+// less than 2^15 above it to [0, 2^16), where bits 16..28 are zero.
+// FarField keeps those bits of each low dword and the whole high dword
+// (non-zero for the result of any input in range), so a zero dword marks a
+// lane to recompute; FarFromMidpoint is the test for one double.
+constexpr uint32_t kNearAdd = 0xF0008000u, kNearField = 0x1FFF0000u;  // 2^15 - 2^28, bits 16..28
+inline VU32 FarField(VD v)
 {
-    constexpr int64_t kGuard = 1ll << 15;
-    const i64x4 d = (i64x4)(((u64x4)v - (uint64_t)((1ll << 28) - kGuard)) & 0x1FFFFFFFull);
-    return d > 2 * kGuard;
+    const VU32 add = (VU32)(VU{} + (uint64_t)kNearAdd), keep = (VU32)(VU{} + (0xFFFFFFFF00000000ull | kNearField));
+    return ((VU32)v + add) & keep;
+}
+inline bool FarFromMidpoint(double v)
+{
+    uint64_t u;
+    memcpy(&u, &v, sizeof(u));
+    return (((uint32_t)u + kNearAdd) & kNearField) != 0;
+}
+
+// Inputs outside [2^-60, 80] in magnitude, NaN included: 2 CV_LANES lanes
+// (the unsigned range test as a signed one), and one.
+constexpr uint32_t kLowBits = 0x21800000u, kSpan = 0x42A00000u - kLowBits;  // 2^-60, 80
+inline VI32 OutOfRange(const float* p)
+{
+    VU32 b;
+    memcpy(&b, p, sizeof(b));
+    return (VI32)((b & 0x7FFFFFFFu) - (kLowBits ^ 0x80000000u)) > (int32_t)(kSpan ^ 0x80000000u);
+}
+inline bool InRange(float x)
+{
+    uint32_t b;
+    memcpy(&b, &x, sizeof(b));
+    return (b & 0x7FFFFFFFu) - kLowBits <= kSpan;
+}
+
+template <bool kTimesX> float LogisticScalar(float v) { return (float)(kTimesX ? XsigmXExact(v) : SigmoidExact(v)); }
+
+// First stage of a block: the denominators e^-x + 1.
+inline __attribute__((always_inline)) void Denominators(VD* d, const float* x)
+{
+    for (int u = 0; u < kUnits; ++u) d[u] = ExpNeg(Widen(x + u * CV_LANES)) + 1.0;
+}
+
+// Second stage: the quotients, checked, to y (y may be x).
+template <bool kTimesX> inline __attribute__((always_inline)) void Finish(float* y, const float* x, const VD* d)
+{
+    VI32 out = OutOfRange(x);
+    for (int h = 2 * CV_LANES; h < kBlock; h += 2 * CV_LANES) out |= OutOfRange(x + h);
+    VD r[kUnits];
+    VU32 far;
+    for (int u = 0; u < kUnits; ++u) {
+        r[u] = (kTimesX ? Widen(x + u * CV_LANES) : VD{} + 1.0) / d[u];
+        const VU32 f = FarField(r[u]);
+        far = u == 0 ? f : (far < f ? far : f);
+    }
+    if (__builtin_expect(AnyLane((VI)((far & ~(VU32)out) == 0)), 0)) {
+        // The inputs are taken before the first store.
+        float in[kBlock];
+        double rd[kBlock];
+        memcpy(in, x, sizeof(in));
+        memcpy(rd, r, sizeof(rd));
+        for (int l = 0; l < kBlock; ++l)
+            y[l] = InRange(in[l]) && FarFromMidpoint(rd[l]) ? (float)rd[l] : LogisticScalar<kTimesX>(in[l]);
+        return;
+    }
+    for (int u = 0; u < kUnits; ++u) {
+        const VF o = __builtin_convertvector(r[u], VF);
+        memcpy(y + u * CV_LANES, &o, sizeof(o));
+    }
 }
 
 template <bool kTimesX> void LogisticDense(float* y, const float* x, uint64_t n)
 {
-    auto scalar = [](float v) { return (float)(kTimesX ? XsigmXExact(v) : SigmoidExact(v)); };
-    uint64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        i32x8 bits;
-        memcpy(&bits, x + i, sizeof(bits));
-        const i32x8 mag = bits & 0x7FFFFFFF;
-        const unsigned inRange = LaneBits((mag >= 0x21800000) & (mag <= 0x42A00000));  // 2^-60, 80
-        const f64x4 x0 = Widen4(x + i), x1 = Widen4(x + i + 4);
-        const f64x4 r0 = (kTimesX ? x0 : f64x4{} + 1.0) / (ExpNeg4(x0) + 1.0);
-        const f64x4 r1 = (kTimesX ? x1 : f64x4{} + 1.0) / (ExpNeg4(x1) + 1.0);
-        const unsigned keep = inRange & (LaneBits(FarFromMidpoint(r0)) | LaneBits(FarFromMidpoint(r1)) << 4);
-        const f32x4v o0 = __builtin_convertvector(r0, f32x4v), o1 = __builtin_convertvector(r1, f32x4v);
-        if (keep != 0xFF) {
-            // In place, y may be x: the inputs are taken before the store.
-            float in[8];
-            memcpy(in, &bits, sizeof(in));
-            memcpy(y + i, &o0, sizeof(o0));
-            memcpy(y + i + 4, &o1, sizeof(o1));
-            for (int l = 0; l < 8; ++l)
-                if (!(keep >> l & 1)) y[i + l] = scalar(in[l]);
-            continue;
+    const uint64_t blocks = n / kBlock;
+    if (blocks > 0) {
+        VD d[kUnits];
+        Denominators(d, x);
+        for (uint64_t b = 1; b < blocks; ++b) {
+            VD next[kUnits];
+            Denominators(next, x + b * kBlock);
+            Finish<kTimesX>(y + (b - 1) * kBlock, x + (b - 1) * kBlock, d);
+            memcpy(d, next, sizeof(d));
         }
-        memcpy(y + i, &o0, sizeof(o0));
-        memcpy(y + i + 4, &o1, sizeof(o1));
+        Finish<kTimesX>(y + (blocks - 1) * kBlock, x + (blocks - 1) * kBlock, d);
     }
-    for (; i < n; ++i) y[i] = scalar(x[i]);
+    const uint64_t i = blocks * kBlock;
+    if (i == n) return;
+    // The last lanes through a padded copy; the padding's results are dropped.
+    float in[kBlock], out[kBlock];
+    for (float& v : in) v = 1.0f;
+    memcpy(in, x + i, (n - i) * sizeof(float));
+    VD d[kUnits];
+    Denominators(d, in);
+    Finish<kTimesX>(out, in, d);
+    memcpy(y + i, out, (n - i) * sizeof(float));
 }
 
 // ---- Activation kinds -------------------------------------------------

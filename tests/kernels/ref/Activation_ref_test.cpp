@@ -131,7 +131,7 @@ TEST(HalfTables, FloatTakesTheExactFunction)
     // every bit against the double formula (about one lane in 8000 lies near a midpoint between floats).
     std::vector<float> xs = {NAN,    -NAN,      INFINITY,   -INFINITY, 0.0f,    -0.0f, 1e-30f, -1e-40f,  80.0f,
                              -80.0f, 80.00001f, -80.00001f, 88.7f,     -104.0f, 1e30f, -1e30f, 0x1p-60f, -0x1p-61f};
-    // Inputs whose eight-lane double lands on the other side of a midpoint
+    // Inputs whose vector double lands on the other side of a midpoint
     // than the scalar formula's: only the guard band sends them to it.
     for (float x : {-0x1.125bbcp+4f, -0x1.3b1208p+3f, -0x1.0eab4p-1f,  -0x1.cc1b58p+3f, -0x1.a29382p+3f,
                     -0x1.7461d8p+0f, -0x1.6fd64p-2f,  -0x1.7f2e6p+2f,  -0x1.f3d7cep+2f, -0x1.29433cp+4f,
