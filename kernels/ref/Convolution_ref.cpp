@@ -952,13 +952,15 @@ inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, ui
 //
 // A layer whose every window is one position inside the input (1x1, no
 // pads) has one partial sum per output element: the tiles of TiledTile with
-// a single position, inlined here with the activation fixed, so that the
-// few multiply-adds per element of a layer with 4-32 input channels do not
-// pay for a call, a pointer table and a switch per tile.
+// a single position and the activation fixed, over pixels whose rows and
+// columns are stepped, not divided, so that the few multiply-adds per
+// element of a layer with 4-32 input channels do not pay for a division per
+// pixel, a dispatch and a switch per stored vector. Not inlined: inside the
+// chunk loop the tile's pointers would not all stay in registers.
 template <int P, int Q, uint32_t ACT>
-inline __attribute__((always_inline)) void PointTile(const float* const* __restrict xs, const float* __restrict w,
-                                                     uint32_t cin, float* const* __restrict out, uint32_t co,
-                                                     uint32_t valid, const float* __restrict bias, float alpha)
+__attribute__((noinline)) void PointTile(const float* const* __restrict xs, const float* __restrict w, uint32_t cin,
+                                         float* const* __restrict out, uint32_t co, uint32_t valid,
+                                         const float* __restrict bias, float alpha)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
