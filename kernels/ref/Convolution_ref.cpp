@@ -948,6 +948,111 @@ inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, ui
     PixelTile<NB, false>(pk.table, nullptr, pk.tapIds, n, panel, blockFloats, c.cgIn, run, out, bias, act, alpha);
 }
 
+// ---- 1x1 windows inside the input: a plain product over pixels --------
+//
+// A layer whose every window is one position inside the input (1x1, no
+// pads) has one partial sum per output element: the tiles of TiledTile with
+// a single position and the activation fixed, over pixels whose rows and
+// columns are stepped, not divided, so that the few multiply-adds per
+// element of a layer with 4-32 input channels do not pay for a division per
+// pixel, a dispatch and a switch per stored vector. Not inlined: inside the
+// chunk loop the tile's pointers would not all stay in registers.
+template <int P, int Q, uint32_t ACT>
+__attribute__((noinline)) void PointTile(const float* const* __restrict xs, const float* __restrict w, uint32_t cin,
+                                         float* const* __restrict out, uint32_t co, uint32_t valid,
+                                         const float* __restrict bias, float alpha)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    const V zero = SplatV<V>(0.0f);
+    const float* x[P];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) x[p] = xs[(uint32_t)p < valid ? p : valid - 1];
+    V s[P][Q];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) s[p][q] = zero;
+    for (uint32_t ci = 0; ci < cin; ++ci) {
+        V wv[Q];
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(w + (size_t)ci * B + L * q);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+        }
+    }
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) {
+            V r = zero + s[p][q];
+            if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
+            StoreV(out[p] + co + L * q, Clamped(r, ACT, alpha));
+        }
+    }
+}
+
+bool Pointwise(const ConvPlan& c, const ConvPack& pk)
+{
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    return c.kH == 1 && c.kW == 1 && c.cgIn > 3 && pk.interior == pixels && pixels >= 2 * (uint64_t)kTiledPixels;
+}
+
+// RunTiled for a Pointwise layer. Every pixel sees its window, so `order`
+// is the raster order: the chunk's pixels step their row and column.
+template <uint32_t ACT>
+void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t pixBegin, uint64_t pixEnd,
+                  uint32_t coBegin, uint32_t coEnd)
+{
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {
+        const float* inN = c.in + (size_t)n * c.sInN;
+        float* outN = c.out + (size_t)n * c.sOutN;
+        const uint64_t first = (uint64_t)n * pixels;
+        const uint64_t p0 = pixBegin > first ? pixBegin - first : 0;
+        const uint64_t p1 = pixEnd - first < pixels ? pixEnd - first : pixels;
+        for (uint64_t c0 = p0; c0 < p1; c0 += pk.chunk) {
+            const uint32_t count = (uint32_t)(p1 - c0 < pk.chunk ? p1 - c0 : pk.chunk);
+            uint32_t oh = (uint32_t)(c0 / c.outW), ow = (uint32_t)(c0 % c.outW);
+            for (uint32_t k = 0; k < count; ++k) {
+                pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+                pk.bases[k] = inN + (size_t)pk.rowIn[oh] * c.sInH + (size_t)pk.colIn[ow] * c.sInW;
+                if (++ow == c.outW) ow = 0, ++oh;
+            }
+            const float* panel = pk.panels + (size_t)coBegin * c.cgIn;
+            for (uint32_t co = coBegin; co < coEnd;) {
+                const bool wide = pk.covered - co >= 2 * kTiledLanes;
+                const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+                uint32_t k = 0;
+                if (wide) {
+                    // As in RunTiled: tiles one pixel shorter even out the chunk.
+                    constexpr uint32_t kShorter = kTiledPixels - 1;
+                    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
+                    if (count >= shorter * kShorter)
+                        for (uint32_t t = 0; t < shorter; ++t, k += kShorter)
+                            PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias,
+                                                        alpha);
+                    for (; k < count; k += kTiledPixels)
+                        PointTile<kTiledPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
+                                                        std::min<uint32_t>(count - k, kTiledPixels), bias, alpha);
+                } else {
+                    for (; k < count; k += kNarrowPixels)
+                        PointTile<kNarrowPixels, 1, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
+                                                         std::min<uint32_t>(count - k, kNarrowPixels), bias, alpha);
+                }
+                const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+                panel += (size_t)width * c.cgIn;
+                co += width;
+            }
+        }
+    }
+}
+
 // Every output pixel over its kernel positions, tiled. Positions outside the
 // input read zeros where a tile mixes pixels that see them with pixels that
 // do not. With a finite filter that is exact: such a position's partial sums
@@ -962,6 +1067,17 @@ inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, ui
 void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, uint64_t pixBegin, uint64_t pixEnd,
               uint32_t coBegin, uint32_t coEnd)
 {
+    if (Pointwise(c, pk)) {
+        if (act == ReLU)
+            RunPointwise<ReLU>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
+        else if (act == ReLU6)
+            RunPointwise<ReLU6>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
+        else if (act == LeakyReLU)
+            RunPointwise<LeakyReLU>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
+        else
+            RunPointwise<None>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
+        return;
+    }
     const uint64_t pixels = (uint64_t)c.outH * c.outW;
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
     for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {

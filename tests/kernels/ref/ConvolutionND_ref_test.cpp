@@ -17,12 +17,11 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 
 }  // namespace
 
-// Each kind in its own rounding order (see ConvSetup). Besides the usual
-// shapes: channels no group reaches, more groups than input channels, packed
-// filter rows (256 channels and more), few input channels over several output
-// blocks, an infinite weight only pads would tap (no 0 * inf), depthwise lane
-// remainders and pixel tiles, Conv2D one-pixel outputs whose window may hang
-// over the input, gapped strides.
+// Each kind in its own rounding order (see ConvSetup). Besides the usual shapes: channels no group
+// reaches, more groups than input channels, packed filter rows (256 channels and more), few input
+// channels over several output blocks, an infinite weight only pads would tap (no 0 * inf), depthwise
+// lane remainders and pixel tiles, Conv2D one-pixel outputs (up to 150 channels) whose window may
+// hang over the input, 1x1 layers without pads (4-60 channels), gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
@@ -30,21 +29,21 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const int kind = trial % 6, round = trial / 6;
         const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
         const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D;
-        const bool tiles = dw && round % 2 == 0;                // a square 3x3 or 5x5 window, no dilation
-        const bool single = kind == kConv2D && round % 3 == 2;  // a one-pixel output over up to 150 channels
+        const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
+        const bool single = kind == kConv2D && round % 3 == 2, pointwise = kind == kConv2D && round % 4 == 3 && !single;
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
-        uint32_t G = Rand(1, 3), Cin = G * Rand(1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
+        uint32_t G = Rand(1, 3), Cin = G * Rand(pointwise ? 4 : 1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
         const bool image = kind == kConv2D && round % 4 == 0;     // 1-3 channels over several output blocks
         if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
-        if (image) G = 1;
+        if (image || pointwise) G = 1;
         if (dw) G = Cin = Rand(1, 37);
         uint32_t Cout = dw      ? Cin * M
                         : image ? Rand(17, 70)
                                 : G * (packed           ? Rand(256, 300)
                                        : single         ? Rand(8, 150)
                                        : rng() % 3 == 0 ? Rand(8, 37)
-                                                        : Rand(1, 6));
+                                                        : Rand(1, pointwise ? 70 : 6));
         if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
         ConvSetup c;
@@ -55,12 +54,12 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         U padEnd;
         bool empty = false;
         for (size_t a = 0; a < nd; ++a) {
-            c.k.push_back(tiles ? tileK : Rand(1, nd == 3 ? 3 : 4)),
-                c.s.push_back(tiles ? tileS : Rand(1, nd == 3 ? 2 : 3));
+            c.k.push_back(tiles ? tileK : Rand(1, nd == 3 ? 3 : 4 - 3 * pointwise)),
+                c.s.push_back(tiles ? tileS : Rand(1, nd == 3 || pointwise ? 2 : 3));
             c.d.push_back(tiles ? 1 : Rand(1, nd == 3 || transposed ? 2 : 3)),
-                c.pad.push_back(Rand(0, transposed ? 2 : 3));
-            padEnd.push_back(Rand(0, nd == 3 ? 1 : 3));
-            c.x.push_back(Rand(1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
+                c.pad.push_back(Rand(0, transposed ? 2 : 3 * !pointwise));
+            padEnd.push_back(Rand(0, pointwise ? 0 : nd == 3 ? 1 : 3));
+            c.x.push_back(Rand(pointwise ? 7 : 1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
             if (single)  // input and pads span the window exactly once
                 c.x.back() = Rand(1, extent), c.pad.back() = Rand(0, extent - c.x.back()),
