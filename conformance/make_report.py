@@ -60,13 +60,14 @@ measures the speed properly.
 The converted-ONNX reader passes 1 as the pooling layers' treatment of window
 cells in the pads (0 counts them as zeros, 1 skips them): cells outside the
 input take no part, as in ONNX's MaxPool and AveragePool with
-count_include_pad 0. The converter nevertheless writes padding as an explicit
-Pad node before an unpadded pooling (the lowest float for MaxPool, zeros for
-an average that counts the pads, with a rescaling Mul when it does not),
-1-D pooling as 2-D pooling over a unit height and 3-D pooling as 2-D pooling
-over H x W per depth slice followed by a pooling over depth, so its output
-does not depend on that treatment; these forms are exact (the 3-D mean up to
-the order of its additions), and the pooling tests pass that way.
+count_include_pad 0. The converter writes MaxPool with its pads (a window
+starts at the lowest float, so skipping the cells in the pads gives what
+cells holding the lowest float would give, also for a window wholly in the
+pads), but an average as an explicit Pad node of zeros before an unpadded
+pooling (with a rescaling Mul when the pads do not count), 1-D pooling as
+2-D pooling over a unit height and 3-D pooling as 2-D pooling over H x W per
+depth slice followed by a pooling over depth; these forms are exact (the 3-D
+mean up to the order of its additions), and the pooling tests pass that way.
 
 ## Backend node tests per operator
 

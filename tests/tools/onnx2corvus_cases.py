@@ -44,7 +44,7 @@ def make_model(nodes, name, x_shape, outputs, inits, opset=13):
 
 def cnn_case(rng):
     """Conv with stride and SAME_UPPER pads, BatchNormalization, Relu, padded
-    MaxPool, a grouped (depthwise) Conv, Concat over channels, Flatten in ONNX
+    MaxPool with ceil_mode, a grouped (depthwise) Conv, Concat over channels, Flatten in ONNX
     element order, Gemm with transB and alpha, Softmax; an NHWC image output."""
     x = rng.uniform(-1, 1, (1, 3, 7, 6)).astype(np.float32)
     w1 = rng.uniform(-0.5, 0.5, (4, 3, 3, 3)).astype(np.float32)
@@ -53,7 +53,7 @@ def cnn_case(rng):
     mean, var = rng.uniform(-0.2, 0.2, 4).astype(np.float32), rng.uniform(0.5, 1.5, 4).astype(np.float32)
     wd = rng.uniform(-0.5, 0.5, (4, 1, 3, 3)).astype(np.float32)
     bd = rng.uniform(-0.1, 0.1, 4).astype(np.float32)
-    wg = rng.uniform(-0.5, 0.5, (5, 8 * 2 * 2)).astype(np.float32)
+    wg = rng.uniform(-0.5, 0.5, (5, 8 * 3 * 2)).astype(np.float32)
     bg = rng.uniform(-0.1, 0.1, 5).astype(np.float32)
     inits = tensors(w1=w1, b1=b1, g=gamma, be=beta, m=mean, v=var, wd=wd, bd=bd, wg=wg, bg=bg)
     nodes = [
@@ -61,18 +61,18 @@ def cnn_case(rng):
         helper.make_node("BatchNormalization", ["c1", "g", "be", "m", "v"], ["bn"], name="bn", epsilon=1e-3),
         helper.make_node("Relu", ["bn"], ["r"], name="relu"),
         helper.make_node("MaxPool", ["r"], ["p"], name="pool", kernel_shape=[2, 2], strides=[2, 2],
-                         pads=[1, 1, 0, 0]),
+                         pads=[1, 1, 0, 0], ceil_mode=1),
         helper.make_node("Conv", ["p", "wd", "bd"], ["d"], name="dw", group=4, pads=[1, 1, 1, 1]),
         helper.make_node("Concat", ["p", "d"], ["cat"], name="cat", axis=1),
         helper.make_node("Flatten", ["cat"], ["f"], name="flat"),
         helper.make_node("Gemm", ["f", "wg", "bg"], ["gm"], name="fc", transB=1, alpha=0.5),
         helper.make_node("Softmax", ["gm"], ["prob"], name="softmax", axis=-1),
     ]
-    model = make_model(nodes, "cnn", [1, 3, 7, 6], [("prob", [1, 5]), ("cat", [1, 8, 2, 2])], inits)
+    model = make_model(nodes, "cnn", [1, 3, 7, 6], [("prob", [1, 5]), ("cat", [1, 8, 3, 2])], inits)
     # The same computation in NCHW, in double precision.
     c1 = conv2d(x.astype(np.float64), w1, b1, 2, [1, 0, 1, 1], 1)  # SAME_UPPER: the odd pad cell after
     bn = (c1 - mean[:, None, None]) / np.sqrt(var[:, None, None] + 1e-3) * gamma[:, None, None] + beta[:, None, None]
-    p = pool(np.maximum(bn, 0), [2, 2], [2, 2], [1, 1, 0, 0], lambda w: w.max(-1), -np.inf)
+    p = pool(np.maximum(bn, 0), [2, 2], [2, 2], [1, 1, 1, 0], lambda w: w.max(-1), -np.inf)  # ceil_mode: a row more
     d = conv2d(p, wd, bd, 1, [1, 1, 1, 1], 4)
     cat = np.concatenate([p, d], axis=1)
     gm = 0.5 * cat.reshape(1, -1) @ wg.T + bg
@@ -160,7 +160,7 @@ def pool_case(rng):
     """1-D and 3-D windowed pooling, global pooling of 3-D and 5-D tensors."""
     x = rng.uniform(-1, 1, (1, 3, 5, 6, 7)).astype(np.float32)
     nodes = [helper.make_node("MaxPool", ["x"], ["m3"], name="max3d", kernel_shape=[2, 3, 2], strides=[2, 1, 2],
-                              pads=[1, 0, 1, 0, 1, 0]),
+                              pads=[0, 0, 1, 1, 2, 0]),
              helper.make_node("AveragePool", ["x"], ["a3"], name="avg3d", kernel_shape=[3, 2, 3], strides=[1, 2, 2],
                               pads=[1, 1, 0, 1, 0, 1]),
              helper.make_node("GlobalMaxPool", ["x"], ["g5"], name="gmax5d"),
@@ -172,7 +172,7 @@ def pool_case(rng):
                        tensors(rows=np.array([1, 3, 210], np.int64)))
     x64, r = x.astype(np.float64), x.reshape(1, 3, 210).astype(np.float64)
     inside = pool(np.ones_like(x64), [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0)
-    wants = [pool(x64, [2, 3, 2], [2, 1, 2], [1, 0, 1, 0, 1, 0], lambda w: w.max(-1), -np.inf),
+    wants = [pool(x64, [2, 3, 2], [2, 1, 2], [0, 0, 1, 1, 2, 0], lambda w: w.max(-1), -np.inf),
              pool(x64, [3, 2, 3], [1, 2, 2], [1, 1, 0, 1, 0, 1], lambda w: w.sum(-1), 0) / inside,
              x64.max(axis=(2, 3, 4), keepdims=True),
              pool(r, [4], [3], [2, 1], lambda w: w.mean(-1), 0), r.mean(axis=2, keepdims=True)]

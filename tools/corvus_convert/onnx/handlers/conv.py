@@ -2,7 +2,6 @@
 (windowed and global), held channels-last."""
 import numpy as np
 
-from ..elements import FLOAT_MAX
 from ..graph import channels_last, fail
 from ..registry import handles
 from .common import reshape_to
@@ -155,35 +154,39 @@ def h_pool(c, node, attrs, ins):
     perm = channels_last(x.rank)
     src = c.ref_as(node.input[0], perm, node)
     key = c.key(node)
-    dims = [x.shape[0]] + [x.shape[2 + i] + pads[i] + pads[i + n] for i in range(n)] + [x.shape[1]]
-    if any(pads):
-        # Padding goes into an explicit Pad node (the lowest float for MaxPool,
-        # zeros for an average that counts the pads): exact, and independent of
-        # how the pooling layer treats window cells outside its input.
-        held = [0] + pads[:n] + [0] + [0] + pads[n:] + [0]
+    # MaxPool keeps its pads: the pooling layer skips window cells outside its
+    # input and starts every window at the lowest float, which is what cells
+    # holding the lowest float would give (they never exceed the running
+    # maximum, NaN and -inf inputs included; a window wholly in the pads, as
+    # ceil_mode's extra end padding can make, gives the lowest float either
+    # way). Averages go through an explicit Pad node (zeros for an average
+    # that counts the pads): independent of how the layer treats those cells.
+    outer, pads = ([0] * 2 * n, pads) if op == "MaxPool" else (pads, [0] * 2 * n)
+    dims = [x.shape[0]] + [x.shape[2 + i] + outer[i] + outer[i + n] for i in range(n)] + [x.shape[1]]
+    if any(outer):
+        held = [0] + outer[:n] + [0] + [0] + outer[n:] + [0]
         consts = {}
         refs = [src, c.const_input(key + "_pads", np.array(held, dtype=np.int64), consts),
-                c.const_input(key + "_value", np.array([-FLOAT_MAX if op == "MaxPool" else 0.0], dtype=np.float32),
-                              consts)]
+                c.const_input(key + "_value", np.array([0.0], dtype=np.float32), consts)]
         src = c.emit("Pad", key + "_pad", refs, {"mode": "constant"}, consts)
 
-    def pool2d(ref, name, k, st):
-        return c.emit(op, name, [ref], {"kernel_shape": k, "strides": st, "pads": [0, 0, 0, 0]})
+    def pool2d(ref, name, k, st, pd):  # pd: ONNX order, begins then ends
+        return c.emit(op, name, [ref], {"kernel_shape": k, "strides": st, "pads": pd})
 
     N, C = x.shape[0], x.shape[1]
     if n == 1:
         # A 2-D pooling over a unit height, which every pooling kernel takes.
         rows = reshape_to(c, src, key + "_rows", [N, 1, dims[1], C])
-        ref = pool2d(rows, key + "_2d", [1] + kernel, [1] + strides)
+        ref = pool2d(rows, key + "_2d", [1] + kernel, [1] + strides, [0, pads[0], 0, pads[1]])
     elif n == 2:
-        ref = pool2d(src, key + "_2d" if correction is not None else key, kernel, strides)
+        ref = pool2d(src, key + "_2d" if correction is not None else key, kernel, strides, pads)
     else:
         # Max and mean are separable: pool each depth slice over H and W,
         # then pool over depth with the H x W plane flattened.
         planes = reshape_to(c, src, key + "_planes", [N * dims[1], dims[2], dims[3], C])
-        hw = pool2d(planes, key + "_hw", kernel[1:], strides[1:])
+        hw = pool2d(planes, key + "_hw", kernel[1:], strides[1:], pads[1:3] + pads[4:6])
         cols = reshape_to(c, hw, key + "_columns", [N, dims[1], shape[3] * shape[4], C])
-        ref = pool2d(cols, key + "_depth", [kernel[0], 1], [strides[0], 1])
+        ref = pool2d(cols, key + "_depth", [kernel[0], 1], [strides[0], 1], [pads[0], 0, pads[3], 0])
     if n != 2:
         ref = reshape_to(c, ref, key + ("_window" if correction is not None else ""),
                          [shape[p] for p in perm])
