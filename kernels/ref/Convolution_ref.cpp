@@ -668,6 +668,34 @@ inline void TapInputs(const float* const* __restrict src, const int64_t* __restr
     for (int p = 0; p < P; ++p) x[p] = kDirect ? src[p] + off[t] : src[(size_t)i * P + p];
 }
 
+// One kernel position's partial sums of a tile: for each of P pixels and Q
+// vectors of channels, a chain of fused multiply-adds from 0 over the input
+// channels in order; w is the position's slice of the block's panel.
+template <int P, int Q>
+inline __attribute__((always_inline)) void PositionSums(const float* const* __restrict x, const float* __restrict w,
+                                                        uint32_t cin, TiledVector (&s)[P][Q])
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    const V zero = SplatV<V>(0.0f);
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) s[p][q] = zero;
+    for (uint32_t ci = 0; ci < cin; ++ci) {
+        V wv[Q];
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(w + (size_t)ci * B + L * q);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            const V xv = SplatV<V>(x[p][ci]);
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
+        }
+    }
+}
+
 // One tile: P pixels x Q vectors of channels over its kernel positions (see
 // TapInputs); w: the block's panel. Per position the partial sums are a chain
 // of fused multiply-adds from 0 in channel order; they are added to the
@@ -705,21 +733,7 @@ inline void TiledTile(const float* const* __restrict src, const int64_t* __restr
         TapInputs<P, kDirect>(src, off, i, t, x);
         const float* wt = w + (size_t)t * cin * B;
         V s[P][Q];
-#pragma GCC unroll 24
-        for (int p = 0; p < P; ++p)
-#pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q) s[p][q] = zero;
-        for (uint32_t ci = 0; ci < cin; ++ci) {
-            V wv[Q];
-#pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wt + (size_t)ci * B + L * q);
-#pragma GCC unroll 24
-            for (int p = 0; p < P; ++p) {
-                const V xv = SplatV<V>(x[p][ci]);
-#pragma GCC unroll 2
-                for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
-            }
-        }
+        PositionSums<P, Q>(x, wt, cin, s);
         if (i + 1 < n) {
 #pragma GCC unroll 24
             for (int p = 0; p < P; ++p)
@@ -964,27 +978,12 @@ __attribute__((noinline)) void PointTile(const float* const* __restrict xs, cons
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
-    constexpr int B = Q * L;
     const V zero = SplatV<V>(0.0f);
     const float* x[P];
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p) x[p] = xs[(uint32_t)p < valid ? p : valid - 1];
     V s[P][Q];
-#pragma GCC unroll 24
-    for (int p = 0; p < P; ++p)
-#pragma GCC unroll 2
-        for (int q = 0; q < Q; ++q) s[p][q] = zero;
-    for (uint32_t ci = 0; ci < cin; ++ci) {
-        V wv[Q];
-#pragma GCC unroll 2
-        for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(w + (size_t)ci * B + L * q);
-#pragma GCC unroll 24
-        for (int p = 0; p < P; ++p) {
-            const V xv = SplatV<V>(x[p][ci]);
-#pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
-        }
-    }
+    PositionSums<P, Q>(x, w, cin, s);
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p) {
         if ((uint32_t)p >= valid) break;
