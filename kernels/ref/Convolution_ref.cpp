@@ -879,30 +879,34 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
 
 // The wide tiles of one to three input channels over the chunk's pixels from
 // slot 0 and every block of channels in [coBegin, coEnd) (wide blocks, from
-// `panel`): a tile's input pointers (or its table of positions) are worked
-// out once for all its blocks, since a block takes only a few multiply-adds
-// per position and pixel.
-template <int CIN>
+// `panel`), the clamping activation ACT fixed. Tiles of whole-window pixels
+// run block after block (a block's panel stays in cache); the table of
+// positions of another tile is worked out once for all its blocks, since a
+// block takes only a few multiply-adds per position and pixel.
+template <int CIN, uint32_t ACT>
 void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
-                   const float* panel, uint32_t coBegin, uint32_t coEnd, uint32_t act, float alpha)
+                   const float* panel, uint32_t coBegin, uint32_t coEnd, float alpha)
 {
     constexpr int P = kShortPixels;
     constexpr uint32_t B = 2 * kTiledLanes;
     const uint32_t taps = c.kH * c.kW;
     const size_t blockFloats = (size_t)B * taps * CIN;
-    for (uint32_t k = 0; k < count; k += P) {
-        const uint32_t valid = count - k < (uint32_t)P ? count - k : P;
-        float* const* out = pk.outs + k;
-        const float* w = panel;
-        if (first + k + valid <= pk.interior) {
-            // Slots past the last pixel repeat it (computed, not stored).
+    // Tiles of whole-window pixels: [0, kEnd); slots past the last pixel
+    // repeat it (computed, not stored).
+    const uint64_t whole = pk.interior > first ? std::min<uint64_t>(pk.interior - first, count) : 0;
+    const uint32_t kEnd = whole == count ? count : (uint32_t)(whole / P * P);
+    const float* w = panel;
+    for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats) {
+        const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+        for (uint32_t k = 0; k < kEnd; k += P) {
+            const uint32_t valid = kEnd - k < (uint32_t)P ? kEnd - k : P;
             const float* b[P];
             for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-            for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats)
-                TiledTileShort<P, 2, CIN, true>(b, pk.tapOff, nullptr, taps, w, out, co, valid,
-                                                c.bias != nullptr ? c.bias + co : nullptr, act, alpha);
-            continue;
+            TiledTileShort<P, 2, CIN, true>(b, pk.tapOff, nullptr, taps, w, pk.outs + k, co, valid, bias, ACT, alpha);
         }
+    }
+    for (uint32_t k = kEnd; k < count; k += P) {
+        const uint32_t valid = count - k < (uint32_t)P ? count - k : P;
         const int64_t* rows[P];
         const int64_t* cols[P];
         for (uint32_t p = 0; p < (uint32_t)P; ++p) {
@@ -922,10 +926,25 @@ void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint
                 }
                 if (any) pk.tapIds[n++] = t;
             }
+        w = panel;
         for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats)
-            TiledTileShort<P, 2, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, out, co, valid,
-                                             c.bias != nullptr ? c.bias + co : nullptr, act, alpha);
+            TiledTileShort<P, 2, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, pk.outs + k, co, valid,
+                                             c.bias != nullptr ? c.bias + co : nullptr, ACT, alpha);
     }
+}
+
+template <int CIN>
+void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                   const float* panel, uint32_t coBegin, uint32_t coEnd, uint32_t act, float alpha)
+{
+    if (act == ReLU)
+        RunShortTiles<CIN, ReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else if (act == ReLU6)
+        RunShortTiles<CIN, ReLU6>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else if (act == LeakyReLU)
+        RunShortTiles<CIN, LeakyReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else
+        RunShortTiles<CIN, None>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
 }
 
 // One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
