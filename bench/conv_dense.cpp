@@ -15,11 +15,12 @@ using bench_util::Make;
 
 void Report(benchmark::State& state, double flopsPerRun) { bench_util::ReportFlops(state, flopsPerRun); }
 
-// Conv2D on {1, H, W, Cin} -> Cout, k x k, SAME pads, bias, ReLU.
+// Conv2D on {1, H, W, Cin} -> Cout, k x k, SAME pads (none with `valid`), bias, ReLU.
 void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint32_t Cout, uint32_t k,
-            uint32_t stride = 1)
+            uint32_t stride = 1, bool valid = false)
 {
-    const uint32_t OH = (H + stride - 1) / stride, OW = (W + stride - 1) / stride;
+    const uint32_t OH = valid ? (H - k) / stride + 1 : (H + stride - 1) / stride;
+    const uint32_t OW = valid ? (W - k) / stride + 1 : (W + stride - 1) / stride;
     Tensor* in = Make({1, H, W, Cin}, DL_NHWC);
     Tensor* filter = Make({k, k, Cin, Cout}, DL_HWIO);
     Tensor* bias = Make({Cout}, DL_I);
@@ -30,8 +31,8 @@ void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint3
     p.filters = Cout;
     p.strideH = p.strideW = stride;
     p.dilationRateH = p.dilationRateW = 1;
-    p.padTop = p.padLeft = (k - 1) / 2;
-    p.padBottom = p.padRight = k - 1 - (k - 1) / 2;
+    p.padTop = p.padLeft = valid ? 0 : (k - 1) / 2;
+    p.padBottom = p.padRight = valid ? 0 : k - 1 - (k - 1) / 2;
     p.useBias = 1;
     p.activation = ActivationParams{ReLU, 0.0f};
     p.groups = 1;
@@ -65,6 +66,7 @@ void Conv2D_3x3_55x55x16_to_64(benchmark::State& state) { Conv2D(state, 55, 55, 
 void Conv2D_1x1_1x1x144_to_576(benchmark::State& state) { Conv2D(state, 1, 1, 144, 576, 1); }
 void Conv2D_1x1_112x112x16_to_96(benchmark::State& state) { Conv2D(state, 112, 112, 16, 96, 1); }
 void Conv2D_3x3s2_224x224x3_to_32(benchmark::State& state) { Conv2D(state, 224, 224, 3, 32, 3, 2); }
+void Conv2D_3x3s2v_224x224x3_to_64(benchmark::State& state) { Conv2D(state, 224, 224, 3, 64, 3, 2, true); }
 void Conv2D_1x1_7x7x960_to_320(benchmark::State& state) { Conv2D(state, 7, 7, 960, 320, 1); }
 BENCHMARK(Conv2D_3x3_56x56x64_to_64)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_7x7s2_224x224x3_to_64)->Unit(benchmark::kMillisecond);
@@ -78,6 +80,7 @@ BENCHMARK(Conv2D_3x3_55x55x16_to_64)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_1x1x144_to_576)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_112x112x16_to_96)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3s2_224x224x3_to_32)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3s2v_224x224x3_to_64)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_7x7x960_to_320)->Unit(benchmark::kMicrosecond);
 
 // Depthwise 3x3, stride 1, SAME, multiplier 1, bias, ReLU6, through the

@@ -788,11 +788,16 @@ inline void TiledTileShort(const float* const* __restrict src, const int64_t* __
             for (int q = 0; q < Q; ++q) wv[ci][q] = LoadV<V>(wt + ci * B + L * q);
 #pragma GCC unroll 24
         for (int p = 0; p < P; ++p) {
+            // The chain's first step x * w + 0 as a product: they differ
+            // only in the sign of an exact zero, which the rest of the chain
+            // can carry to s but the running sum (from +0, so never -0)
+            // absorbs. One operation of latency less, and no zero register.
             V s[Q];
+            const V x0 = SplatV<V>(x[p][0]);
 #pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q) s[q] = zero;
+            for (int q = 0; q < Q; ++q) s[q] = x0 * wv[0][q];
 #pragma GCC unroll 3
-            for (int ci = 0; ci < CIN; ++ci) {
+            for (int ci = 1; ci < CIN; ++ci) {
                 const V xv = SplatV<V>(x[p][ci]);
 #pragma GCC unroll 2
                 for (int q = 0; q < Q; ++q) s[q] = MulAdd(xv, wv[ci][q], s[q]);
@@ -870,6 +875,76 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
             if (any) pk.tapIds[n++] = t;
         }
     TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
+}
+
+// The wide tiles of one to three input channels over the chunk's pixels from
+// slot 0 and every block of channels in [coBegin, coEnd) (wide blocks, from
+// `panel`), the clamping activation ACT fixed. Tiles of whole-window pixels
+// run block after block (a block's panel stays in cache); the table of
+// positions of another tile is worked out once for all its blocks, since a
+// block takes only a few multiply-adds per position and pixel.
+template <int CIN, uint32_t ACT>
+void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                   const float* panel, uint32_t coBegin, uint32_t coEnd, float alpha)
+{
+    constexpr int P = kShortPixels;
+    constexpr uint32_t B = 2 * kTiledLanes;
+    const uint32_t taps = c.kH * c.kW;
+    const size_t blockFloats = (size_t)B * taps * CIN;
+    // Tiles of whole-window pixels: [0, kEnd); slots past the last pixel
+    // repeat it (computed, not stored).
+    const uint64_t whole = pk.interior > first ? std::min<uint64_t>(pk.interior - first, count) : 0;
+    const uint32_t kEnd = whole == count ? count : (uint32_t)(whole / P * P);
+    const float* w = panel;
+    for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats) {
+        const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+        for (uint32_t k = 0; k < kEnd; k += P) {
+            const uint32_t valid = kEnd - k < (uint32_t)P ? kEnd - k : P;
+            const float* b[P];
+            for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
+            TiledTileShort<P, 2, CIN, true>(b, pk.tapOff, nullptr, taps, w, pk.outs + k, co, valid, bias, ACT, alpha);
+        }
+    }
+    for (uint32_t k = kEnd; k < count; k += P) {
+        const uint32_t valid = count - k < (uint32_t)P ? count - k : P;
+        const int64_t* rows[P];
+        const int64_t* cols[P];
+        for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+            const uint32_t q = pk.order[first + k + (p < valid ? p : valid - 1)];
+            rows[p] = pk.rowIn + (size_t)(q / c.outW) * c.kH;
+            cols[p] = pk.colIn + (size_t)(q % c.outW) * c.kW;
+        }
+        uint32_t n = 0;
+        for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
+            for (uint32_t kw = 0; kw < c.kW; ++kw, ++t) {
+                bool any = false;
+                for (uint32_t p = 0; p < (uint32_t)P; ++p) {
+                    const int64_t ih = rows[p][kh], iw = cols[p][kw];
+                    const bool inside = ih >= 0 && iw >= 0;
+                    pk.table[(size_t)n * P + p] = inside ? inN + (size_t)ih * c.sInH + (size_t)iw * c.sInW : pk.zeros;
+                    any = any || inside;
+                }
+                if (any) pk.tapIds[n++] = t;
+            }
+        w = panel;
+        for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats)
+            TiledTileShort<P, 2, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, pk.outs + k, co, valid,
+                                             c.bias != nullptr ? c.bias + co : nullptr, ACT, alpha);
+    }
+}
+
+template <int CIN>
+void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                   const float* panel, uint32_t coBegin, uint32_t coEnd, uint32_t act, float alpha)
+{
+    if (act == ReLU)
+        RunShortTiles<CIN, ReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else if (act == ReLU6)
+        RunShortTiles<CIN, ReLU6>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else if (act == LeakyReLU)
+        RunShortTiles<CIN, LeakyReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    else
+        RunShortTiles<CIN, None>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
 }
 
 // One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
@@ -1112,10 +1187,22 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
                     co += blocks * 2 * kTiledLanes;
                     continue;
                 }
-                const bool shortTile = wide && c.cgIn <= 3;
-                const uint32_t P = shortTile ? kShortPixels : wide ? kTiledPixels : kNarrowPixels;
+                if (wide && c.cgIn <= 3) {
+                    // Every wide block of the share at once.
+                    const uint32_t wideEnd = coEnd - (coEnd - co) % (2 * kTiledLanes);
+                    if (c.cgIn == 1)
+                        RunShortTiles<1>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                    else if (c.cgIn == 2)
+                        RunShortTiles<2>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                    else
+                        RunShortTiles<3>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                    panel += (size_t)(wideEnd - co) * c.kH * c.kW * c.cgIn;
+                    co = wideEnd;
+                    continue;
+                }
+                const uint32_t P = wide ? kTiledPixels : kNarrowPixels;
                 uint32_t k = 0;
-                if (wide && !shortTile) {
+                if (wide) {
                     // A chunk that is not a whole number of tiles starts with
                     // tiles one pixel shorter, as many as leave whole tiles
                     // (a 7x7 map: 5 tiles of 5 and 4 of 6 pixels, not 9 of 6).
@@ -1127,9 +1214,7 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
                 }
                 for (; k < count; k += P) {
                     const uint32_t valid = count - k < P ? count - k : P;
-                    if (shortTile)
-                        RunTile<kShortPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
-                    else if (wide)
+                    if (wide)
                         RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
                     else
                         RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
