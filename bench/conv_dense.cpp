@@ -63,6 +63,7 @@ void Conv2D_1x1_56x56x24_to_144(benchmark::State& state) { Conv2D(state, 56, 56,
 void Conv2D_1x1_13x13x512_to_1000(benchmark::State& state) { Conv2D(state, 13, 13, 512, 1000, 1); }
 void Conv2D_3x3_55x55x16_to_64(benchmark::State& state) { Conv2D(state, 55, 55, 16, 64, 3); }
 void Conv2D_3x3_27x27x32_to_128(benchmark::State& state) { Conv2D(state, 27, 27, 32, 128, 3); }
+void Conv2D_3x3_13x13x48_to_192(benchmark::State& state) { Conv2D(state, 13, 13, 48, 192, 3); }
 void Conv2D_3x3_13x13x64_to_256(benchmark::State& state) { Conv2D(state, 13, 13, 64, 256, 3); }
 void Conv2D_1x1_1x1x144_to_576(benchmark::State& state) { Conv2D(state, 1, 1, 144, 576, 1); }
 void Conv2D_1x1_112x112x16_to_96(benchmark::State& state) { Conv2D(state, 112, 112, 16, 96, 1); }
@@ -78,6 +79,7 @@ BENCHMARK(Conv2D_1x1_56x56x24_to_144)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_13x13x512_to_1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3_55x55x16_to_64)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3_27x27x32_to_128)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Conv2D_3x3_13x13x48_to_192)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_3x3_13x13x64_to_256)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_1x1x144_to_576)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_112x112x16_to_96)->Unit(benchmark::kMillisecond);
