@@ -887,10 +887,10 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
 constexpr int kRowTaps = 3;
 #if defined(__AVX512F__)
 constexpr int kRowPixels = 8;
-constexpr uint32_t kRowMaxCin = 48;
+constexpr uint32_t kRowMaxCin = 32;
 #elif defined(__AVX__) || defined(__aarch64__)
 constexpr int kRowPixels = 4;
-constexpr uint32_t kRowMaxCin = 48;
+constexpr uint32_t kRowMaxCin = 32;
 #else
 constexpr int kRowPixels = 2;
 constexpr uint32_t kRowMaxCin = 0;
