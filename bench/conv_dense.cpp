@@ -52,7 +52,7 @@ void Conv2D(benchmark::State& state, uint32_t H, uint32_t W, uint32_t Cin, uint3
     for (Tensor* t : {in, filter, bias, out}) DestroyTensor(t);
 }
 
-// The 3x3 stride-1 layers of ResNet-18, and 1x1 layers of ResNet-50 and
+// The 3x3 stride-1 layers of ResNet-18 and SqueezeNet 1.1, and 1x1 layers of ResNet-50 and
 // MobileNetV2.
 void Conv2D_3x3_56x56x64_to_64(benchmark::State& state) { Conv2D(state, 56, 56, 64, 64, 3); }
 void Conv2D_7x7s2_224x224x3_to_64(benchmark::State& state) { Conv2D(state, 224, 224, 3, 64, 7, 2); }
@@ -63,6 +63,9 @@ void Conv2D_1x1_28x28x128_to_256(benchmark::State& state) { Conv2D(state, 28, 28
 void Conv2D_1x1_56x56x24_to_144(benchmark::State& state) { Conv2D(state, 56, 56, 24, 144, 1); }
 void Conv2D_1x1_13x13x512_to_1000(benchmark::State& state) { Conv2D(state, 13, 13, 512, 1000, 1); }
 void Conv2D_3x3_55x55x16_to_64(benchmark::State& state) { Conv2D(state, 55, 55, 16, 64, 3); }
+void Conv2D_3x3_27x27x32_to_128(benchmark::State& state) { Conv2D(state, 27, 27, 32, 128, 3); }
+void Conv2D_3x3_13x13x48_to_192(benchmark::State& state) { Conv2D(state, 13, 13, 48, 192, 3); }
+void Conv2D_3x3_13x13x64_to_256(benchmark::State& state) { Conv2D(state, 13, 13, 64, 256, 3); }
 void Conv2D_1x1_1x1x144_to_576(benchmark::State& state) { Conv2D(state, 1, 1, 144, 576, 1); }
 void Conv2D_1x1_112x112x16_to_96(benchmark::State& state) { Conv2D(state, 112, 112, 16, 96, 1); }
 void Conv2D_3x3s2_224x224x3_to_32(benchmark::State& state) { Conv2D(state, 224, 224, 3, 32, 3, 2); }
@@ -77,6 +80,9 @@ BENCHMARK(Conv2D_1x1_28x28x128_to_256)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_56x56x24_to_144)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_13x13x512_to_1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3_55x55x16_to_64)->Unit(benchmark::kMillisecond);
+BENCHMARK(Conv2D_3x3_27x27x32_to_128)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Conv2D_3x3_13x13x48_to_192)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Conv2D_3x3_13x13x64_to_256)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_1x1x144_to_576)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_112x112x16_to_96)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3s2_224x224x3_to_32)->Unit(benchmark::kMillisecond);

@@ -840,21 +840,23 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
     }
 }
 
-// P pixels from slot k of the chunk: whole-window tiles read through the
-// position offsets; the others through a table of the positions where some
-// pixel of the tile is inside the input, positions outside reading zeros.
-template <int P, int Q>
-inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
-                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+// A chunk of `count` pixels that is not a whole number of wide tiles starts
+// with tiles one pixel shorter, as many as leave whole tiles (a 7x7 map: 5
+// tiles of 5 and 4 of 6 pixels, not 9 of 6); their number.
+inline uint32_t ShorterTiles(uint32_t count)
 {
-    float* const* out = pk.outs + k;
-    if (first + k + valid <= pk.interior) {
-        const float* b[P];
-        for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
-        return;
-    }
-    // Slots past the last pixel repeat it (computed, not stored).
+    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
+    return count >= shorter * (kTiledPixels - 1) ? shorter : 0;
+}
+
+// The positions of the tile of P pixels from slot k (`valid` of them) where
+// some pixel is inside the input: their ids in pk.tapIds and, per position
+// and pixel, where it reads in pk.table (zeros outside); returns their count.
+// Slots past the last pixel repeat it (computed, not stored).
+template <int P>
+uint32_t BorderTable(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k,
+                     uint32_t valid)
+{
     const int64_t* rows[P];
     const int64_t* cols[P];
     for (uint32_t p = 0; p < (uint32_t)P; ++p) {
@@ -874,6 +876,24 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
             }
             if (any) pk.tapIds[n++] = t;
         }
+    return n;
+}
+
+// P pixels from slot k of the chunk: whole-window tiles read through the
+// position offsets; the others through a table of the positions where some
+// pixel of the tile is inside the input, positions outside reading zeros.
+template <int P, int Q>
+inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
+                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+{
+    float* const* out = pk.outs + k;
+    if (first + k + valid <= pk.interior) {
+        const float* b[P];
+        for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
+        return;
+    }
+    const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
     TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
 }
 
@@ -907,25 +927,7 @@ void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint
     }
     for (uint32_t k = kEnd; k < count; k += P) {
         const uint32_t valid = count - k < (uint32_t)P ? count - k : P;
-        const int64_t* rows[P];
-        const int64_t* cols[P];
-        for (uint32_t p = 0; p < (uint32_t)P; ++p) {
-            const uint32_t q = pk.order[first + k + (p < valid ? p : valid - 1)];
-            rows[p] = pk.rowIn + (size_t)(q / c.outW) * c.kH;
-            cols[p] = pk.colIn + (size_t)(q % c.outW) * c.kW;
-        }
-        uint32_t n = 0;
-        for (uint32_t kh = 0, t = 0; kh < c.kH; ++kh)
-            for (uint32_t kw = 0; kw < c.kW; ++kw, ++t) {
-                bool any = false;
-                for (uint32_t p = 0; p < (uint32_t)P; ++p) {
-                    const int64_t ih = rows[p][kh], iw = cols[p][kw];
-                    const bool inside = ih >= 0 && iw >= 0;
-                    pk.table[(size_t)n * P + p] = inside ? inN + (size_t)ih * c.sInH + (size_t)iw * c.sInW : pk.zeros;
-                    any = any || inside;
-                }
-                if (any) pk.tapIds[n++] = t;
-            }
+        const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
         w = panel;
         for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats)
             TiledTileShort<P, 2, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, pk.outs + k, co, valid,
@@ -945,6 +947,106 @@ void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint
         RunShortTiles<CIN, LeakyReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
     else
         RunShortTiles<CIN, None>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+}
+
+// Tiles of a kernel row at a time, for layers with few input channels: a
+// position's chains are short there, and adding each position's partial
+// sums to running sums in memory costs as much as the chains. Here the
+// partial sums of the K positions of one kernel row are computed together
+// (K x P chains) and added to the running sums in position order in
+// registers, one pass through memory per kernel row. P pixels next to each
+// other in an output row, with the column stride equal to the column
+// dilation, read K positions from P + K - 1 inputs: pixel p at position kw
+// reads what pixel p + 1 reads at kw - 1, so each input is broadcast once.
+// Below kRowMaxCin input channels a position's chains are short enough for
+// the memory pass per position to show. SSE's 16 registers hold too few
+// pairs for the K x P sums.
+constexpr int kRowTaps = 3;
+#if defined(__AVX512F__)
+constexpr int kRowPixels = 8;
+constexpr uint32_t kRowMaxCin = 32;
+#elif defined(__AVX__) || defined(__aarch64__)
+constexpr int kRowPixels = 4;
+constexpr uint32_t kRowMaxCin = 32;
+#else
+constexpr int kRowPixels = 2;
+constexpr uint32_t kRowMaxCin = 0;
+#endif
+
+// One vector of channels of P whole-window pixels; x: pixel 0's input at
+// kernel position (0, 0), `step` floats from one pixel (and kernel column)
+// to the next; off: the offsets of the positions (K a kernel row); w: the block's panel at
+// the vector's lanes, B floats a channel.
+template <int P, int K, int B>
+void RowTile(const float* __restrict x, size_t step, const int64_t* __restrict off, uint32_t kH,
+             const float* __restrict w, uint32_t cin, float* __restrict run, float* const* __restrict out, uint32_t co,
+             const float* __restrict bias, uint32_t act, float alpha)
+{
+    typedef TiledVector V;
+    const V zero = SplatV<V>(0.0f);
+    for (uint32_t kh = 0; kh < kH; ++kh) {
+        const float* xr = x + off[(size_t)kh * K];
+        const float* wr = w + (size_t)kh * K * cin * B;
+        V s[K][P] = {};  // +0
+        for (uint32_t ci = 0; ci < cin; ++ci) {
+            V wv[K];
+#pragma GCC unroll 3
+            for (int k = 0; k < K; ++k) wv[k] = LoadV<V>(wr + ((size_t)k * cin + ci) * B);
+#pragma GCC unroll 10
+            for (int j = 0; j < P + K - 1; ++j) {
+                const V xv = SplatV<V>(xr[(size_t)j * step + ci]);
+#pragma GCC unroll 3
+                for (int k = 0; k < K; ++k)
+                    if (j - k >= 0 && j - k < P) s[k][j - k] = MulAdd(xv, wv[k], s[k][j - k]);
+            }
+        }
+        const bool last = kh + 1 == kH;
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) {
+            V r = kh == 0 ? zero : LoadV<V>(run + p * (int)kTiledLanes);
+#pragma GCC unroll 3
+            for (int k = 0; k < K; ++k) r = r + s[k][p];
+            if (!last) {
+                StoreV(run + p * (int)kTiledLanes, r);
+                continue;
+            }
+            if (bias != nullptr) r = r + LoadV<V>(bias);
+            StoreV(out[p] + co, Clamped(r, act, alpha));
+        }
+    }
+}
+
+bool RowTiles(const ConvPlan& c) { return c.kW == kRowTaps && c.sW == c.dW && c.cgIn > 3 && c.cgIn < kRowMaxCin; }
+
+// The chunk's pixels over one block of channels (Q vectors) in row tiles;
+// pixels outside a run of kRowPixels whole-window neighbours take the tiles
+// of RunTile, up to the end of their run so that the next tile starts a row.
+template <int Q>
+void RunRowTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                 const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+{
+    constexpr int P = kRowPixels, L = (int)kTiledLanes;
+    const size_t step = c.xPix;
+    for (uint32_t k = 0; k < count;) {
+        // Pixels past the whole-window ones take whole tiles of RunTile.
+        uint32_t m = std::min<uint32_t>(P, count - k);
+        bool row = false;
+        if (first + k < pk.interior) {
+            const uint64_t left = std::min<uint64_t>(pk.interior - first - k, count - k);
+            m = 1;
+            while (m < (uint32_t)P && m < left && pk.bases[k + m] == pk.bases[k] + m * step) ++m;
+            row = m == (uint32_t)P;
+        }
+        if (row) {
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q)
+                RowTile<P, kRowTaps, Q * L>(pk.bases[k], step, pk.tapOff, c.kH, panel + L * q, c.cgIn, run, pk.outs + k,
+                                            co + L * q, bias != nullptr ? bias + L * q : nullptr, act, alpha);
+        } else {
+            RunTile<P, Q>(c, pk, inN, first, k, m, panel, co, run, bias, act, alpha);
+        }
+        k += m;
+    }
 }
 
 // One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
@@ -1071,6 +1173,24 @@ __attribute__((noinline)) void PointTile(const float* const* __restrict xs, cons
     }
 }
 
+// Calls body(inN, outN, c0, count) for the chunks of each image's pixels
+// [c0, c0 + count) within the share's [pixBegin, pixEnd) (counted over all
+// batch items).
+template <typename Body>
+inline void ForEachChunk(const ConvPlan& c, const ConvPack& pk, uint64_t pixBegin, uint64_t pixEnd, Body&& body)
+{
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {
+        const float* inN = c.in + (size_t)n * c.sInN;
+        float* outN = c.out + (size_t)n * c.sOutN;
+        const uint64_t first = (uint64_t)n * pixels;
+        const uint64_t p0 = pixBegin > first ? pixBegin - first : 0;
+        const uint64_t p1 = pixEnd - first < pixels ? pixEnd - first : pixels;
+        for (uint64_t c0 = p0; c0 < p1; c0 += pk.chunk)
+            body(inN, outN, c0, (uint32_t)(p1 - c0 < pk.chunk ? p1 - c0 : pk.chunk));
+    }
+}
+
 bool Pointwise(const ConvPlan& c, const ConvPack& pk)
 {
     const uint64_t pixels = (uint64_t)c.outH * c.outW;
@@ -1083,48 +1203,36 @@ template <uint32_t ACT>
 void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t pixBegin, uint64_t pixEnd,
                   uint32_t coBegin, uint32_t coEnd)
 {
-    const uint64_t pixels = (uint64_t)c.outH * c.outW;
-    for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {
-        const float* inN = c.in + (size_t)n * c.sInN;
-        float* outN = c.out + (size_t)n * c.sOutN;
-        const uint64_t first = (uint64_t)n * pixels;
-        const uint64_t p0 = pixBegin > first ? pixBegin - first : 0;
-        const uint64_t p1 = pixEnd - first < pixels ? pixEnd - first : pixels;
-        for (uint64_t c0 = p0; c0 < p1; c0 += pk.chunk) {
-            const uint32_t count = (uint32_t)(p1 - c0 < pk.chunk ? p1 - c0 : pk.chunk);
-            uint32_t oh = (uint32_t)(c0 / c.outW), ow = (uint32_t)(c0 % c.outW);
-            for (uint32_t k = 0; k < count; ++k) {
-                pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-                pk.bases[k] = inN + (size_t)pk.rowIn[oh] * c.sInH + (size_t)pk.colIn[ow] * c.sInW;
-                if (++ow == c.outW) ow = 0, ++oh;
-            }
-            const float* panel = pk.panels + (size_t)coBegin * c.cgIn;
-            for (uint32_t co = coBegin; co < coEnd;) {
-                const bool wide = pk.covered - co >= 2 * kTiledLanes;
-                const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
-                uint32_t k = 0;
-                if (wide) {
-                    // As in RunTiled: tiles one pixel shorter even out the chunk.
-                    constexpr uint32_t kShorter = kTiledPixels - 1;
-                    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
-                    if (count >= shorter * kShorter)
-                        for (uint32_t t = 0; t < shorter; ++t, k += kShorter)
-                            PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias,
-                                                        alpha);
-                    for (; k < count; k += kTiledPixels)
-                        PointTile<kTiledPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
-                                                        std::min<uint32_t>(count - k, kTiledPixels), bias, alpha);
-                } else {
-                    for (; k < count; k += kNarrowPixels)
-                        PointTile<kNarrowPixels, 1, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
-                                                         std::min<uint32_t>(count - k, kNarrowPixels), bias, alpha);
-                }
-                const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
-                panel += (size_t)width * c.cgIn;
-                co += width;
-            }
+    ForEachChunk(c, pk, pixBegin, pixEnd, [&](const float* inN, float* outN, uint64_t c0, uint32_t count) {
+        uint32_t oh = (uint32_t)(c0 / c.outW), ow = (uint32_t)(c0 % c.outW);
+        for (uint32_t k = 0; k < count; ++k) {
+            pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+            pk.bases[k] = inN + (size_t)pk.rowIn[oh] * c.sInH + (size_t)pk.colIn[ow] * c.sInW;
+            if (++ow == c.outW) ow = 0, ++oh;
         }
-    }
+        const float* panel = pk.panels + (size_t)coBegin * c.cgIn;
+        for (uint32_t co = coBegin; co < coEnd;) {
+            const bool wide = pk.covered - co >= 2 * kTiledLanes;
+            const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+            uint32_t k = 0;
+            if (wide) {
+                // As in RunTiled: tiles one pixel shorter even out the chunk.
+                constexpr uint32_t kShorter = kTiledPixels - 1;
+                for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
+                    PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias, alpha);
+                for (; k < count; k += kTiledPixels)
+                    PointTile<kTiledPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
+                                                    std::min<uint32_t>(count - k, kTiledPixels), bias, alpha);
+            } else {
+                for (; k < count; k += kNarrowPixels)
+                    PointTile<kNarrowPixels, 1, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
+                                                     std::min<uint32_t>(count - k, kNarrowPixels), bias, alpha);
+            }
+            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+            panel += (size_t)width * c.cgIn;
+            co += width;
+        }
+    });
 }
 
 // Every output pixel over its kernel positions, tiled. Positions outside the
@@ -1152,79 +1260,75 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
             RunPointwise<None>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
         return;
     }
-    const uint64_t pixels = (uint64_t)c.outH * c.outW;
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
-    for (uint32_t n = (uint32_t)(pixBegin / pixels); n < c.batch && (uint64_t)n * pixels < pixEnd; ++n) {
-        const float* inN = c.in + (size_t)n * c.sInN;
-        float* outN = c.out + (size_t)n * c.sOutN;
-        const uint64_t first = (uint64_t)n * pixels;
-        const uint64_t p0 = pixBegin > first ? pixBegin - first : 0;
-        const uint64_t p1 = pixEnd - first < pixels ? pixEnd - first : pixels;
-        for (uint64_t c0 = p0; c0 < p1; c0 += pk.chunk) {
-            const uint32_t count = (uint32_t)(p1 - c0 < pk.chunk ? p1 - c0 : pk.chunk);
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
-                pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-                if (c0 + k < pk.interior)
-                    pk.bases[k] = inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH +
-                                  (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
+    ForEachChunk(c, pk, pixBegin, pixEnd, [&](const float* inN, float* outN, uint64_t c0, uint32_t count) {
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
+            pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
+            if (c0 + k < pk.interior)
+                pk.bases[k] =
+                    inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH + (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
+        }
+        const float* panel = pk.panels + (size_t)coBegin * c.kH * c.kW * c.cgIn;
+        for (uint32_t co = coBegin; co < coEnd;) {
+            const bool wide = pk.covered - co >= 2 * kTiledLanes;
+            const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+            if (count == 1 && wide) {
+                const uint32_t blocks = std::min<uint32_t>(4, (coEnd - co) / (2 * kTiledLanes));
+                if (blocks == 4)
+                    RunPixel<4>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                else if (blocks == 3)
+                    RunPixel<3>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                else if (blocks == 2)
+                    RunPixel<2>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                else
+                    RunPixel<1>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
+                panel += (size_t)blocks * 2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+                co += blocks * 2 * kTiledLanes;
+                continue;
             }
-            const float* panel = pk.panels + (size_t)coBegin * c.kH * c.kW * c.cgIn;
-            for (uint32_t co = coBegin; co < coEnd;) {
-                const bool wide = pk.covered - co >= 2 * kTiledLanes;
-                const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
-                if (count == 1 && wide) {
-                    const uint32_t blocks = std::min<uint32_t>(4, (coEnd - co) / (2 * kTiledLanes));
-                    if (blocks == 4)
-                        RunPixel<4>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
-                    else if (blocks == 3)
-                        RunPixel<3>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
-                    else if (blocks == 2)
-                        RunPixel<2>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
-                    else
-                        RunPixel<1>(c, pk, inN, c0, 0, panel, co, run, bias, act, alpha);
-                    panel += (size_t)blocks * 2 * kTiledLanes * c.kH * c.kW * c.cgIn;
-                    co += blocks * 2 * kTiledLanes;
-                    continue;
-                }
-                if (wide && c.cgIn <= 3) {
-                    // Every wide block of the share at once.
-                    const uint32_t wideEnd = coEnd - (coEnd - co) % (2 * kTiledLanes);
-                    if (c.cgIn == 1)
-                        RunShortTiles<1>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                    else if (c.cgIn == 2)
-                        RunShortTiles<2>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                    else
-                        RunShortTiles<3>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                    panel += (size_t)(wideEnd - co) * c.kH * c.kW * c.cgIn;
-                    co = wideEnd;
-                    continue;
-                }
-                const uint32_t P = wide ? kTiledPixels : kNarrowPixels;
-                uint32_t k = 0;
-                if (wide) {
-                    // A chunk that is not a whole number of tiles starts with
-                    // tiles one pixel shorter, as many as leave whole tiles
-                    // (a 7x7 map: 5 tiles of 5 and 4 of 6 pixels, not 9 of 6).
-                    constexpr uint32_t kShorter = kTiledPixels - 1;
-                    const uint32_t rest = count % kTiledPixels, shorter = rest == 0 ? 0 : kTiledPixels - rest;
-                    if (count >= shorter * kShorter)
-                        for (uint32_t t = 0; t < shorter; ++t, k += kShorter)
-                            RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha);
-                }
-                for (; k < count; k += P) {
-                    const uint32_t valid = count - k < P ? count - k : P;
-                    if (wide)
-                        RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
-                    else
-                        RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
-                }
+            if (wide && c.cgIn <= 3) {
+                // Every wide block of the share at once.
+                const uint32_t wideEnd = coEnd - (coEnd - co) % (2 * kTiledLanes);
+                if (c.cgIn == 1)
+                    RunShortTiles<1>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                else if (c.cgIn == 2)
+                    RunShortTiles<2>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                else
+                    RunShortTiles<3>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
+                panel += (size_t)(wideEnd - co) * c.kH * c.kW * c.cgIn;
+                co = wideEnd;
+                continue;
+            }
+            if (RowTiles(c)) {
+                if (wide)
+                    RunRowTiles<2>(c, pk, inN, c0, count, panel, co, run, bias, act, alpha);
+                else
+                    RunRowTiles<1>(c, pk, inN, c0, count, panel, co, run, bias, act, alpha);
                 const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
                 panel += (size_t)width * c.kH * c.kW * c.cgIn;
                 co += width;
+                continue;
             }
+            const uint32_t P = wide ? kTiledPixels : kNarrowPixels;
+            uint32_t k = 0;
+            if (wide) {
+                constexpr uint32_t kShorter = kTiledPixels - 1;
+                for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
+                    RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha);
+            }
+            for (; k < count; k += P) {
+                const uint32_t valid = count - k < P ? count - k : P;
+                if (wide)
+                    RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                else
+                    RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+            }
+            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+            panel += (size_t)width * c.kH * c.kW * c.cgIn;
+            co += width;
         }
-    }
+    });
 }
 
 // The pack was made for this layer as it is now: the same filter data,

@@ -17,33 +17,33 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 
 }  // namespace
 
-// Each kind in its own rounding order (see ConvSetup). Besides the usual shapes: channels no group
-// reaches, more groups than input channels, packed filter rows (256 channels and more), few input
-// channels over several output blocks, an infinite weight only pads would tap (no 0 * inf), depthwise
-// lane remainders and pixel tiles, Conv2D one-pixel outputs (up to 150 channels) whose window may
-// hang over the input, 1x1 layers without pads (4-60 channels), gapped strides.
+// Each kind in its own rounding order (see ConvSetup). Besides the usual shapes: channels no group reaches,
+// more groups than input channels, packed filter rows (256 channels and more), few input channels over several
+// output blocks, an infinite weight only pads would tap (no 0 * inf), depthwise tiles (a square 3x3 or 5x5
+// window, no dilation), Conv2D one-pixel outputs (up to 150 channels) whose window may hang over the input,
+// 1x1 layers without pads (4-60 channels), rows of 3-column windows (4-31 channels), gapped strides.
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
     for (int trial = 0; trial < 600; ++trial) {
         const int kind = trial % 6, round = trial / 6;
         const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
-        const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D;
-        const bool tiles = dw && round % 2 == 0;  // a square 3x3 or 5x5 window, no dilation
+        const bool tiles = dw && round % 2 == 0, rows = kind == kConv2D && round % 8 == 1;  // see above
+        const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D && !rows;
         const bool single = kind == kConv2D && round % 3 == 2, pointwise = kind == kConv2D && round % 4 == 3 && !single;
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
         uint32_t G = Rand(1, 3), Cin = G * Rand(pointwise ? 4 : 1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
         const bool image = kind == kConv2D && round % 4 == 0;     // 1-3 channels over several output blocks
         if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
-        if (image || pointwise) G = 1;
+        if (image || pointwise || rows) G = 1, Cin = rows ? Rand(4, 31) : Cin;
         if (dw) G = Cin = Rand(1, 37);
         uint32_t Cout = dw      ? Cin * M
                         : image ? Rand(17, 70)
-                                : G * (packed           ? Rand(256, 300)
-                                       : single         ? Rand(8, 150)
-                                       : rng() % 3 == 0 ? Rand(8, 37)
-                                                        : Rand(1, pointwise ? 70 : 6));
+                                : G * (packed                   ? Rand(256, 300)
+                                       : single                 ? Rand(8, 150)
+                                       : rows || rng() % 3 == 0 ? Rand(8, 37)
+                                                                : Rand(1, pointwise ? 70 : 6));
         if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
         ConvSetup c;
@@ -60,6 +60,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
                 c.pad.push_back(Rand(0, transposed ? 2 : 3 * !pointwise));
             padEnd.push_back(Rand(0, pointwise ? 0 : nd == 3 ? 1 : 3));
             c.x.push_back(Rand(pointwise ? 7 : 1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
+            if (rows && a == 1) c.k.back() = 3, c.d.back() = c.s.back(), c.x.back() = Rand(5, 26);
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
             if (single)  // input and pads span the window exactly once
                 c.x.back() = Rand(1, extent), c.pad.back() = Rand(0, extent - c.x.back()),
@@ -125,8 +126,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         }
         ASSERT_TRUE(SameValues(NaiveConv(c, Values(in), Values(filter), bias), out))
             << "trial " << trial << " kind " << kind << " G " << G << " Cin " << Cin << " Cout " << Cout;
-        for (Tensor* t : {x, w, b, y})
-            if (t != nullptr) DestroyTensor(t);
+        for (Tensor* t : {x, w, b, y}) DestroyTensor(t);
         if (layer != nullptr) DestroyLayer(layer);
     }
 }
