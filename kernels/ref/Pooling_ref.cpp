@@ -333,8 +333,11 @@ void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t 
             for (uint32_t h = ohBegin; h < ohEnd; ++h)
                 WidthPass(y + (size_t)h * so[1], so[2], x + (size_t)h * si[1], si[2], cols, outW, C);
         } else if (firstAxis == 1) {
+            // One intermediate row serves every output row of the range, so
+            // it stays in cache; a range's first row is its own (ranges of
+            // shares do not overlap).
+            float* mr = m + (size_t)ohBegin * sm[1];
             for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
-                float* mr = m + (size_t)oh * sm[1];
                 HeightPass(mr, sm[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
                 WidthPass(y + (size_t)oh * so[1], so[2], mr, sm[2], cols, outW, C);
             }
