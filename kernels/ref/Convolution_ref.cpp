@@ -978,7 +978,7 @@ constexpr int kRowPixels = 8;
 constexpr uint32_t kRowMaxCin = 32;
 #elif defined(__AVX__) || defined(__aarch64__)
 constexpr int kRowPixels = 4;
-constexpr uint32_t kRowMaxCin = 49;
+constexpr uint32_t kRowMaxCin = 32;
 #else
 constexpr int kRowPixels = 2;
 constexpr uint32_t kRowMaxCin = 0;
