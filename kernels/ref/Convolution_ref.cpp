@@ -19,6 +19,7 @@
 #include <cstring>
 #include <algorithm>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -655,6 +656,21 @@ inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
     }
 }
 
+// Calls f with the clamping activation `act` as a compile-time constant
+// (std::integral_constant), None for the kinds applied afterwards, so that
+// tiles need no switch per stored vector.
+template <typename F> inline void WithClamp(uint32_t act, F&& f)
+{
+    if (act == ReLU)
+        f(std::integral_constant<uint32_t, ReLU>());
+    else if (act == ReLU6)
+        f(std::integral_constant<uint32_t, ReLU6>());
+    else if (act == LeakyReLU)
+        f(std::integral_constant<uint32_t, LeakyReLU>());
+    else
+        f(std::integral_constant<uint32_t, None>());
+}
+
 // Where a tile reads its input: with `direct`, pixel p reads position t at
 // src[p] + off[t] for every position t in order (whole-window pixels);
 // otherwise only the positions ids[0 .. n) are taken, pixel p reading
@@ -939,14 +955,9 @@ template <int CIN>
 void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
                    const float* panel, uint32_t coBegin, uint32_t coEnd, uint32_t act, float alpha)
 {
-    if (act == ReLU)
-        RunShortTiles<CIN, ReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
-    else if (act == ReLU6)
-        RunShortTiles<CIN, ReLU6>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
-    else if (act == LeakyReLU)
-        RunShortTiles<CIN, LeakyReLU>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
-    else
-        RunShortTiles<CIN, None>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    WithClamp(act, [&](auto a) {
+        RunShortTiles<CIN, decltype(a)::value>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+    });
 }
 
 // Tiles of a kernel row at a time, for layers with few input channels: a
@@ -973,80 +984,154 @@ constexpr int kRowPixels = 2;
 constexpr uint32_t kRowMaxCin = 0;
 #endif
 
-// One vector of channels of P whole-window pixels; x: pixel 0's input at
-// kernel position (0, 0), `step` floats from one pixel (and kernel column)
-// to the next; off: the offsets of the positions (K a kernel row); w: the block's panel at
-// the vector's lanes, B floats a channel.
-template <int P, int K, int B>
-void RowTile(const float* __restrict x, size_t step, const int64_t* __restrict off, uint32_t kH,
-             const float* __restrict w, uint32_t cin, float* __restrict run, float* const* __restrict out, uint32_t co,
-             const float* __restrict bias, uint32_t act, float alpha)
+// Q vectors of channels of P pixels next to each other in an output row
+// whose windows' columns are all inside the input, over the kernel rows
+// [khLo, khHi) (the rows inside the input; the same for every pixel of an
+// output row), the clamping activation ACT fixed. x: pixel 0's input at
+// kernel position (khLo, 0), `step` floats from one pixel (and kernel column)
+// to the next; off: the offsets of the positions (K a kernel row); w: the
+// block's panel, Q vectors a channel.
+template <int P, int K, int Q, uint32_t ACT>
+__attribute__((noinline)) void RowTile(const float* __restrict x, size_t step, const int64_t* __restrict off,
+                                       uint32_t khLo, uint32_t khHi, const float* __restrict w, uint32_t cin,
+                                       float* __restrict run, float* const* __restrict out, uint32_t co,
+                                       const float* __restrict bias, float alpha)
 {
     typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes, B = Q * L;
     const V zero = SplatV<V>(0.0f);
-    for (uint32_t kh = 0; kh < kH; ++kh) {
-        const float* xr = x + off[(size_t)kh * K];
-        const float* wr = w + (size_t)kh * K * cin * B;
-        V s[K][P] = {};  // +0
-        for (uint32_t ci = 0; ci < cin; ++ci) {
-            V wv[K];
+    for (int q = 0; q < Q; ++q)
+        for (uint32_t kh = khLo; kh < khHi; ++kh) {
+            const float* xr = x + (off[(size_t)kh * K] - off[(size_t)khLo * K]);
+            const float* wr = w + (size_t)kh * K * cin * B + L * q;
+            V s[K][P] = {};  // +0
+                             // Four channels a trip: a kernel row's chains are short, and each
+                             // exit from this loop costs.
+#pragma GCC unroll 4
+            for (uint32_t ci = 0; ci < cin; ++ci) {
+                V wv[K];
 #pragma GCC unroll 3
-            for (int k = 0; k < K; ++k) wv[k] = LoadV<V>(wr + ((size_t)k * cin + ci) * B);
+                for (int k = 0; k < K; ++k) wv[k] = LoadV<V>(wr + ((size_t)k * cin + ci) * B);
 #pragma GCC unroll 10
-            for (int j = 0; j < P + K - 1; ++j) {
-                const V xv = SplatV<V>(xr[(size_t)j * step + ci]);
+                for (int j = 0; j < P + K - 1; ++j) {
+                    const V xv = SplatV<V>(xr[(size_t)j * step + ci]);
 #pragma GCC unroll 3
-                for (int k = 0; k < K; ++k)
-                    if (j - k >= 0 && j - k < P) s[k][j - k] = MulAdd(xv, wv[k], s[k][j - k]);
+                    for (int k = 0; k < K; ++k)
+                        if (j - k >= 0 && j - k < P) s[k][j - k] = MulAdd(xv, wv[k], s[k][j - k]);
+                }
             }
-        }
-        const bool last = kh + 1 == kH;
+            if (kh + 1 < khHi) {
 #pragma GCC unroll 8
-        for (int p = 0; p < P; ++p) {
-            V r = kh == 0 ? zero : LoadV<V>(run + p * (int)kTiledLanes);
+                for (int p = 0; p < P; ++p) {
+                    V r = kh == khLo ? zero : LoadV<V>(run + p * L);
 #pragma GCC unroll 3
-            for (int k = 0; k < K; ++k) r = r + s[k][p];
-            if (!last) {
-                StoreV(run + p * (int)kTiledLanes, r);
+                    for (int k = 0; k < K; ++k) r = r + s[k][p];
+                    StoreV(run + p * L, r);
+                }
                 continue;
             }
-            if (bias != nullptr) r = r + LoadV<V>(bias);
-            StoreV(out[p] + co, Clamped(r, act, alpha));
+            const V bv = bias != nullptr ? LoadV<V>(bias + L * q) : zero;
+#pragma GCC unroll 8
+            for (int p = 0; p < P; ++p) {
+                V r = kh == khLo ? zero : LoadV<V>(run + p * L);
+#pragma GCC unroll 3
+                for (int k = 0; k < K; ++k) r = r + s[k][p];
+                if (bias != nullptr) r = r + bv;
+                StoreV(out[p] + co + L * q, Clamped(r, ACT, alpha));
+            }
         }
-    }
 }
 
 bool RowTiles(const ConvPlan& c) { return c.kW == kRowTaps && c.sW == c.dW && c.cgIn > 3 && c.cgIn < kRowMaxCin; }
 
-// The chunk's pixels over one block of channels (Q vectors) in row tiles;
-// pixels outside a run of kRowPixels whole-window neighbours take the tiles
-// of RunTile, up to the end of their run so that the next tile starts a row.
+// Row tiles of P = 1 .. kRowPixels pixels.
+template <int Q, uint32_t ACT, int P = kRowPixels>
+inline void RowTilesOf(uint32_t pixels, const float* x, size_t step, const int64_t* off, uint32_t khLo, uint32_t khHi,
+                       const float* panel, uint32_t cin, float* run, float* const* out, uint32_t co, const float* bias,
+                       float alpha)
+{
+    if constexpr (P > 1) {
+        if (pixels < (uint32_t)P) {
+            RowTilesOf<Q, ACT, P - 1>(pixels, x, step, off, khLo, khHi, panel, cin, run, out, co, bias, alpha);
+            return;
+        }
+    }
+    RowTile<P, kRowTaps, Q, ACT>(x, step, off, khLo, khHi, panel, cin, run, out, co, bias, alpha);
+}
+
+// A pixel's run of row-tile neighbours: how many pixels from slot k on are
+// next to each other in one output row with their windows' columns inside
+// the input and the same kernel rows inside it (at least one), and where the
+// first reads; 0 when pixel k is not such a pixel. Whole-window pixels come
+// first in raster order; the others are sorted by the window they see, so a
+// border row's pixels follow each other in the same way.
+uint32_t RowRun(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t count,
+                const float** x, uint32_t* khLo, uint32_t* khHi)
+{
+    const size_t step = c.xPix;
+    if (first + k < pk.interior) {
+        const uint64_t left = std::min<uint64_t>(pk.interior - first - k, count - k);
+        uint32_t m = 1;
+        while (m < left && pk.bases[k + m] == pk.bases[k] + m * step) ++m;
+        *x = pk.bases[k], *khLo = 0, *khHi = c.kH;
+        return m;
+    }
+    const auto columnsInside = [&](uint32_t ow) {
+        for (uint32_t kw = 0; kw < c.kW; ++kw)
+            if (pk.colIn[(size_t)ow * c.kW + kw] < 0) return false;
+        return true;
+    };
+    const uint32_t q = pk.order[first + k], oh = q / c.outW, ow = q % c.outW;
+    const int64_t* rows = pk.rowIn + (size_t)oh * c.kH;
+    uint32_t lo = 0;
+    while (lo < c.kH && rows[lo] < 0) ++lo;
+    uint32_t hi = lo;
+    while (hi < c.kH && rows[hi] >= 0) ++hi;
+    if (hi == lo || !columnsInside(ow)) return 0;
+    uint32_t m = 1;
+    while (k + m < count && ow + m < c.outW && pk.order[first + k + m] == q + m && columnsInside(ow + m)) ++m;
+    *x = inN + (size_t)rows[lo] * c.sInH + (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
+    *khLo = lo, *khHi = hi;
+    return m;
+}
+
+// The chunk's pixels over one block of channels (Q vectors) in row tiles:
+// each run of neighbours (see RowRun) in tiles of kRowPixels, a run's last
+// 2 kRowPixels pixels or less in two tiles of nearly equal size. Other
+// pixels take the tiles of RunTile, up to the next run.
+template <int Q, uint32_t ACT>
+void RunRowTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                 const float* panel, uint32_t co, float* run, const float* bias, float alpha)
+{
+    constexpr uint32_t P = kRowPixels;
+    const float* x = nullptr;
+    uint32_t khLo = 0, khHi = 0;
+    for (uint32_t k = 0; k < count;) {
+        uint32_t m = RowRun(c, pk, inN, first, k, count, &x, &khLo, &khHi);
+        if (m == 0) {
+            const float* y = nullptr;
+            uint32_t lo = 0, hi = 0;
+            m = 1;
+            while (m < P && k + m < count && RowRun(c, pk, inN, first, k + m, k + m + 1, &y, &lo, &hi) == 0) ++m;
+            RunTile<P, Q>(c, pk, inN, first, k, m, panel, co, run, bias, ACT, alpha);
+            k += m;
+            continue;
+        }
+        for (uint32_t left = m; left > 0;) {
+            const uint32_t t = left >= 2 * P ? P : left > P ? (left + 1) / 2 : left;
+            RowTilesOf<Q, ACT>(t, x, c.xPix, pk.tapOff, khLo, khHi, panel, c.cgIn, run, pk.outs + k, co, bias, alpha);
+            x += t * c.xPix, k += t, left -= t;
+        }
+    }
+}
+
 template <int Q>
 void RunRowTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
                  const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
 {
-    constexpr int P = kRowPixels, L = (int)kTiledLanes;
-    const size_t step = c.xPix;
-    for (uint32_t k = 0; k < count;) {
-        // Pixels past the whole-window ones take whole tiles of RunTile.
-        uint32_t m = std::min<uint32_t>(P, count - k);
-        bool row = false;
-        if (first + k < pk.interior) {
-            const uint64_t left = std::min<uint64_t>(pk.interior - first - k, count - k);
-            m = 1;
-            while (m < (uint32_t)P && m < left && pk.bases[k + m] == pk.bases[k] + m * step) ++m;
-            row = m == (uint32_t)P;
-        }
-        if (row) {
-#pragma GCC unroll 2
-            for (int q = 0; q < Q; ++q)
-                RowTile<P, kRowTaps, Q * L>(pk.bases[k], step, pk.tapOff, c.kH, panel + L * q, c.cgIn, run, pk.outs + k,
-                                            co + L * q, bias != nullptr ? bias + L * q : nullptr, act, alpha);
-        } else {
-            RunTile<P, Q>(c, pk, inN, first, k, m, panel, co, run, bias, act, alpha);
-        }
-        k += m;
-    }
+    WithClamp(act, [&](auto a) {
+        RunRowTiles<Q, decltype(a)::value>(c, pk, inN, first, count, panel, co, run, bias, alpha);
+    });
 }
 
 // One pixel x NB blocks of two vectors (a chunk of one pixel: 1x1 maps, as in
@@ -1250,14 +1335,8 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
               uint32_t coBegin, uint32_t coEnd)
 {
     if (Pointwise(c, pk)) {
-        if (act == ReLU)
-            RunPointwise<ReLU>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
-        else if (act == ReLU6)
-            RunPointwise<ReLU6>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
-        else if (act == LeakyReLU)
-            RunPointwise<LeakyReLU>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
-        else
-            RunPointwise<None>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd);
+        WithClamp(act,
+                  [&](auto a) { RunPointwise<decltype(a)::value>(c, pk, alpha, pixBegin, pixEnd, coBegin, coEnd); });
         return;
     }
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};

@@ -61,6 +61,10 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             padEnd.push_back(Rand(0, pointwise ? 0 : nd == 3 ? 1 : 3));
             c.x.push_back(Rand(pointwise ? 7 : 1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
             if (rows && a == 1) c.k.back() = 3, c.d.back() = c.s.back(), c.x.back() = Rand(5, 26);
+            if (rows && round % 16 == 1) {  // two output rows see the same kernel row; no column pads
+                if (a == 0) c.k.back() = c.d.back() = c.pad.back() = 2, c.s.back() = 1;
+                if (a == 1) c.pad.back() = padEnd.back() = 0;
+            }
             const uint32_t extent = (c.k[a] - 1) * c.d[a] + 1;
             if (single)  // input and pads span the window exactly once
                 c.x.back() = Rand(1, extent), c.pad.back() = Rand(0, extent - c.x.back()),
