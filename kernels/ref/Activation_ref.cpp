@@ -139,19 +139,20 @@ inline uint32_t TruncLow32(float v)
 // input outside [2^-60, 80] in magnitude (NaN, infinities, results that
 // could leave the normal float range), gets the scalar formula.
 //
-// The loop is bound by how much of each lane's long chain (exponential,
-// division, check) the processor can overlap more than by its operations:
-// each step computes the denominators of the block kAhead blocks on, into a
-// small ring on the stack, before dividing and checking the current block,
-// whose denominators are then long done, so the divisions overlap the
-// exponentials' multiply-adds instead of waiting for them. (On AVX2: one
-// block ahead in registers was about 6% slower and spilled; the two stages
-// as separate passes over a run of blocks slower still, as the divisions
-// then no longer overlap the multiply-adds. Horner's order, fewer
-// operations but a longer chain, a reciprocal estimate refined by
-// multiply-adds instead of the division, widening each input once, and a
-// narrowing by integer operations instead of the conversion were all
-// slower.)
+// Cost on AVX2 (Zen 3), per four lanes: the exponential's twelve
+// multiply-adds and products, about half the time and near the two
+// multiply-add pipes' bound; the division (about 4.5 cycles each), the
+// conversions and the checks the rest. Each step computes the denominators
+// of the block kAhead blocks on, into a small ring on the stack, before
+// dividing and checking the current block, whose denominators are then long
+// done, so the divisions overlap the exponentials instead of waiting for
+// them (about 6% faster than one block ahead in registers, which spilled).
+// Slower when measured: the two stages as separate passes over a run of
+// blocks (the divisions then overlap nothing), Horner's order (fewer
+// operations, longer chain), a reciprocal estimate refined by multiply-adds
+// instead of the division, the scaling and the 1 folded into the last
+// multiply-add, widening each input once, and narrowing by
+// integer operations instead of the conversion.
 #if defined(__AVX512F__)
 #define CV_LANES 8
 #else
