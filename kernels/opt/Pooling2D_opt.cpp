@@ -5,6 +5,7 @@
 // row by row in main memory instead.
 #define CORVUS_MODULE "Pooling2D_opt"
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -217,38 +218,14 @@ bool MakeGlobal(const NNKernel* kernel, GlobalView* v)
     return true;
 }
 
-// Four lanes: this file is built for the baseline only, where wider generic
-// vectors would live in memory.
-typedef float f32x4 __attribute__((vector_size(16)));
-
 // Float32 global average, one pass over the image: each channel's sum in
 // float32 over the rows (outer) and columns (inner), then divided by the
 // cell count as the averaging window does (a float32 count, which stops
-// growing at 2^24). Blocks of channels are summed in registers.
-inline f32x4 Load4(const float* p)
-{
-    f32x4 v;
-    memcpy(&v, p, sizeof(v));
-    return v;
-}
-
-// Sums of 4 * kVecs adjacent channels, in named registers (an array of
-// accumulators would stay in memory).
-template <int kVecs> void SumChannels(float* sums, const float* in, uint32_t H, uint32_t W, int64_t sh, int64_t sw)
-{
-    f32x4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
-    for (uint32_t h = 0; h < H; ++h) {
-        const float* x = in + h * sh;
-        for (uint32_t w = 0; w < W; ++w, x += sw) {
-            a0 += Load4(x);
-            if (kVecs > 1) a1 += Load4(x + 4);
-            if (kVecs > 2) a2 += Load4(x + 8), a3 += Load4(x + 12);
-            if (kVecs > 4) a4 += Load4(x + 16), a5 += Load4(x + 20), a6 += Load4(x + 24), a7 += Load4(x + 28);
-        }
-    }
-    const f32x4 all[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
-    memcpy(sums, all, sizeof(f32x4) * kVecs);
-}
+// growing at 2^24). The pixels are read in memory order, all of a run of
+// up to kSumChannels channels at each, into sums that stay in the first-level
+// cache: a pass per block of channels held in registers would read the
+// image in strides that the hardware does not fetch ahead.
+constexpr uint32_t kSumChannels = 512;
 
 void GlobalAverageF32(Tensor* out, const Tensor* in)
 {
@@ -257,26 +234,19 @@ void GlobalAverageF32(Tensor* out, const Tensor* in)
     const int64_t is[3] = {in->stride.dimension[0], in->stride.dimension[1], in->stride.dimension[2]};
     const uint64_t cells = (uint64_t)H * W;
     const float count = cells < (1u << 24) ? (float)cells : 16777216.0f;
+    alignas(64) float sums[kSumChannels];
     for (uint32_t n = 0; n < N; ++n) {
-        const float* x = (const float*)in->data + n * is[0];
         float* y = (float*)out->data + (int64_t)n * out->stride.dimension[0];
-        uint32_t c = 0;
-        float sums[32];
-        auto block = [&](auto vecs) {
-            constexpr int kVecs = decltype(vecs)::value;
-            SumChannels<kVecs>(sums, x + c, H, W, is[1], is[2]);
-            for (int k = 0; k < 4 * kVecs; ++k) y[c + k] = sums[k] / count;
-            c += 4 * kVecs;
-        };
-        while (c + 32 <= C) block(std::integral_constant<int, 8>());
-        if (c + 16 <= C) block(std::integral_constant<int, 4>());
-        if (c + 8 <= C) block(std::integral_constant<int, 2>());
-        if (c + 4 <= C) block(std::integral_constant<int, 1>());
-        for (; c < C; ++c) {
-            float s = 0.0f;
+        for (uint32_t c0 = 0; c0 < C; c0 += kSumChannels) {
+            const uint32_t m = std::min(kSumChannels, C - c0);
+            const float* x = (const float*)in->data + n * is[0] + c0;
+            std::fill(sums, sums + m, 0.0f);
             for (uint32_t h = 0; h < H; ++h)
-                for (uint32_t w = 0; w < W; ++w) s += x[c + h * is[1] + w * is[2]];
-            y[c] = s / count;
+                for (uint32_t w = 0; w < W; ++w) {
+                    const float* p = x + h * is[1] + w * is[2];
+                    for (uint32_t c = 0; c < m; ++c) sums[c] += p[c];
+                }
+            for (uint32_t c = 0; c < m; ++c) y[c0 + c] = sums[c] / count;
         }
     }
 }
