@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "KernelProbes.h"
 #include "LayersPooling.h"
