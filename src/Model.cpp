@@ -10,6 +10,7 @@
 #include "LayersInternal.h"
 #include "TensorsSharedMemory.h"
 #include "LayersOptimizer.h"
+#include "PackedFilters.h"
 #include "Report.h"
 #include "nn_kernel_list.h"
 
@@ -186,7 +187,7 @@ Model* CreateModel(Layer** outputLayers, uint32_t outputLayersCount)
     return model;
 }
 
-uint32_t InitModel(Model* model, uint32_t batchSize)
+static uint32_t InitModelWith(Model* model, uint32_t batchSize, bool releaseFilters)
 {
     CV_CHECK_PTR(model);
     if (model->isInitialized) CV_FATAL("Model has been already initialized");
@@ -224,6 +225,7 @@ uint32_t InitModel(Model* model, uint32_t batchSize)
 
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         InitKernelCore(model->layers[i]);
+        if (releaseFilters) corvus_conv::ReleasePackedFilter(model->layers[i]->kernel);
         CopyByteCounters(model->layers[i]);
     }
     // Layers split over several cores keep the byte counters of the whole.
@@ -231,6 +233,8 @@ uint32_t InitModel(Model* model, uint32_t batchSize)
     model->isInitialized = true;
     return 1;
 }
+
+uint32_t InitModel(Model* model, uint32_t batchSize) { return InitModelWith(model, batchSize, false); }
 
 Layer** Predict(Model* model, uint32_t inputsCount, const ModelInput* inputs)
 {
@@ -291,3 +295,12 @@ int32_t GetSplitAxis(const Tensor* in, const Tensor* out, const uint32_t* sliceP
 }
 
 }  // extern "C"
+
+uint32_t InitModelHoldingFilters(Model* model, uint32_t batchSize) { return InitModelWith(model, batchSize, true); }
+
+void RestorePackedFilters(const Model* model)
+{
+    CV_CHECK_PTR(model);
+    for (uint32_t i = 0; i < model->numLayers; ++i)
+        if (model->layers[i] != nullptr) corvus_conv::RestorePackedFilter(model->layers[i]->kernel);
+}

@@ -10,6 +10,7 @@
 
 #include "LayersConvolution.h"
 #include "LayersNormalization.h"
+#include "PackedFilters.h"
 #include "nn_kernel_list.h"
 #include "Report.h"
 
@@ -263,6 +264,7 @@ void LoadModelWeights(Model* model, const char* path)
     CV_CHECK_PTR(model);
     CV_CHECK_PTR(model->layers);
     CV_CHECK_PTR(path);
+    RestorePackedFilters(model);
     InitModelInnersData(model);
 
     // Closed (then its buffer freed) on every way out, also when a check
@@ -321,6 +323,7 @@ void SaveModelWeights(const Model* model, const char* directory)
     CV_CHECK_PTR(model);
     CV_CHECK_PTR(directory);
     if (model->numLayers > 0) CV_CHECK_PTR(model->layers);
+    RestorePackedFilters(model);
     char path[kMaxPathLength + 1];
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         const Layer* layer = model->layers[i];
@@ -341,6 +344,7 @@ void LoadModelWeightsFromFiles(Model* model, const char* directory)
     CV_CHECK_PTR(model);
     CV_CHECK_PTR(directory);
     if (model->numLayers > 0) CV_CHECK_PTR(model->layers);
+    RestorePackedFilters(model);
     char path[kMaxPathLength + 1];
     for (uint32_t i = 0; i < model->numLayers; ++i) {
         const Layer* layer = model->layers[i];

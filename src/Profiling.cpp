@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PackedFilters.h"
 #include "Report.h"
 
 namespace {
@@ -87,6 +88,7 @@ extern "C" uint64_t GetModelTotalTics(const Model* model)
 extern "C" void SaveLayersTensors(const Layer* layer, const char* dirName)
 {
     CheckDumpArguments(layer, dirName);
+    corvus_conv::RestorePackedFilter(layer->kernel);
     const NNKernel* kernel = layer->kernel;
     char path[kPathSize];
     for (uint32_t i = 0; i < kernel->inputsNum; ++i) {

@@ -11,6 +11,7 @@
 #include "Model.h"
 #include "ModelParser.h"
 #include "ModelWeights.h"
+#include "PackedFilters.h"
 #include "Profiling.h"
 #include "Tensor.h"
 
@@ -148,13 +149,20 @@ extern "C" void load_model_keras(uint32_t id, const char* descriptionPath, const
     CV_CHECK_PTR(model);
     LoadModelWeights(model, weightsPath);
     OptimizeModel(model, 0);
-    InitModel(model, 1);
+    // Hidden from the host until stored: the packed filters may hold the weights alone.
+    InitModelHoldingFilters(model, 1);
     // A model already stored under this id is replaced, not destroyed: the
     // host may still hold it through another path.
     Models()[id] = model;
 }
 
-Model* get_model(uint32_t id) { return Lookup(id); }
+// A host reaching into the model's records sees every filter tensor with its data.
+Model* get_model(uint32_t id)
+{
+    Model* model = Lookup(id);
+    RestorePackedFilters(model);
+    return model;
+}
 
 extern "C" uint32_t get_inputs_number(uint32_t id) { return Lookup(id)->ioLayers->inputLayersCount; }
 
@@ -243,7 +251,7 @@ extern "C" void save_layers_statistic(uint32_t id, const char* path)
 
 extern "C" void save_layers_tensors(uint32_t id, const char* directory)
 {
-    Model* model = Lookup(id);
+    const Model* model = Lookup(id);
     for (uint32_t i = 0; i < model->numLayers; ++i) SaveLayersTensors(model->layers[i], directory);
 }
 

@@ -31,6 +31,7 @@
 #include "common/Float32Temps.h"
 #include "common/SimdLanes.h"
 #include "KernelShares.h"
+#include "PackedFilters.h"
 #include "VectorLevel.h"
 
 using corvus_conv::AxisTaps;
@@ -52,7 +53,10 @@ namespace corvus_conv {
 // worked out; and the scratch of one execution, so that running the layer
 // allocates nothing.
 struct ConvPack {
-    const void* source;  // the filter data it was packed from
+    const void* source;  // the filter data it was packed from (null while the pack holds it)
+    // The filter tensor's data was released (ReleasePackedFilter): the
+    // panels are the only copy of the weights until RestorePackedFilter.
+    bool holdsFilter;
     uint32_t lanes, kH, kW, cin, cout, covered;
     // The geometry it was made for.
     uint32_t inH, inW, outH, outW, sH, sW, dH, dW, padTop, padLeft;
@@ -1440,8 +1444,9 @@ struct PlannedConv {
 // Checks the tensors and plans the layer; false when the output is empty.
 // Without needData (at initialisation) the tensors' data are not required:
 // the input of a model's first layer is only bound at prediction.
+// With filterHeld the filter's data may be missing: its pack holds it.
 bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, const Tensor* output,
-              const Conv2DParams* params, bool needData, PlannedConv* planned)
+              const Conv2DParams* params, bool needData, PlannedConv* planned, bool filterHeld = false)
 {
     CV_CHECK_PTR(input);
     CV_CHECK_PTR(output);
@@ -1501,7 +1506,7 @@ bool PlanConv(const Tensor* input, const Tensor* filter, const Tensor* bias, con
         CV_CHECK_PTR(output->data);
         if (readsInput) {
             CV_CHECK_PTR(input->data);
-            CV_CHECK_PTR(filter->data);
+            if (!filterHeld) CV_CHECK_PTR(filter->data);
         }
         if (useBias) CV_CHECK_PTR(bias->data);
     }
@@ -1567,13 +1572,17 @@ void RunUntiledTail(PlannedConv* pl, uint32_t covered, uint32_t clamp, float alp
 }
 
 // The layer, register-tiled over `pack` when it fits the layer, else over a
-// pack made for this call, else untiled.
-void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
+// pack made for this call, else untiled. False, with nothing computed, when
+// the pack holds the filter but no longer fits the layer: the filter must
+// be restored first.
+bool RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                const Conv2DParams* params, const ConvPack* pack)
 {
+    const bool held = pack != nullptr && pack->holdsFilter && filter != nullptr && filter->data == nullptr;
     PlannedConv pl;
-    if (!PlanConv(input, filter, bias, output, params, true, &pl)) return;
+    if (!PlanConv(input, filter, bias, output, params, true, &pl, held)) return true;
     ConvPlan& c = pl.c;
+    if (held && !PackFits(pack, c)) return false;
     const ActivationParams& act = params->activation;
     const uint32_t clamp = StoreActivation(act.type) ? act.type : (uint32_t)None;
     ConvPack* own = nullptr;
@@ -1583,7 +1592,7 @@ void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Te
         const uint32_t covered = pk->covered;
         corvus_conv::FreeConvPack(own);
         if (covered < c.cout) RunUntiledTail(&pl, covered, clamp, act.alpha);
-        if (clamp != None) return;
+        if (clamp != None) return true;
     } else {
         PlanTaps(&pl);
         if (PackedBlocks(c))
@@ -1592,6 +1601,7 @@ void RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Te
             RunConv(c, pl.rowTaps, pl.colTaps, FullRuns(pl.colTaps, c.kW));
     }
     Activation_fl32_ref(output, output, &params->activation);
+    return true;
 }
 
 }  // namespace
@@ -1628,9 +1638,12 @@ void Execute_Conv2D_ref(NNKernel* kernel)
     CV_CHECK_PTR(input);
     if (input->dtype == DT_FLOAT16)
         CORVUS_LEVEL_NS::Conv2D_fl16_ref(input, filter, bias, output, params);
-    else if (input->dtype == DT_FLOAT32)
-        RunConv2D(input, filter, bias, output, params, (const ConvPack*)kernel->extra_resources);
-    else
+    else if (input->dtype == DT_FLOAT32) {
+        if (!RunConv2D(input, filter, bias, output, params, (const ConvPack*)kernel->extra_resources)) {
+            corvus_conv::RestorePackedFilter(kernel);
+            RunConv2D(input, filter, bias, output, params, (const ConvPack*)kernel->extra_resources);
+        }
+    } else
         CV_FATAL("support only F16 or F32");
 }
 
@@ -1640,6 +1653,7 @@ void Execute_Conv2D_ref(NNKernel* kernel)
 void Init_Conv2D_ref(NNKernel* kernel)
 {
     CV_CHECK_KERNEL(kernel, "kernel pointer is null");
+    corvus_conv::RestorePackedFilter(kernel);
     corvus_conv::FreeConvPack((ConvPack*)kernel->extra_resources);
     kernel->extra_resources = nullptr;
     if (kernel->inputsNum < 1 || kernel->innerNum < 1 || kernel->outputsNum < 1 || kernel->input == nullptr ||
@@ -1687,7 +1701,9 @@ bool PlanShares(NNKernel* kernel, bool needData, TiledShares* s)
         return false;
     const uint32_t act = params->activation.type;
     if (!(act == None || act == Linear || StoreActivation(act))) return false;
-    if (!PlanConv(kernel->input[0], kernel->inner[0], bias, kernel->output[0], params, needData, &s->pl)) return false;
+    const bool held = pk->holdsFilter && kernel->inner[0] != nullptr && kernel->inner[0]->data == nullptr;
+    if (!PlanConv(kernel->input[0], kernel->inner[0], bias, kernel->output[0], params, needData, &s->pl, held))
+        return false;
     const ConvPlan& c = s->pl.c;
     if (!PackFits(pk, c)) return false;
     s->pk = pk;
@@ -1789,5 +1805,76 @@ extern "C" void Destroy_Conv2D_ref(NNKernel* kernel)
 
 extern "C" const NNKernelFn nn_kernel_fn_Conv2D_ref = {Execute_Conv2D_ref, Init_Conv2D_ref, nullptr,
                                                        Destroy_Conv2D_ref};
+
+namespace corvus_conv {
+
+namespace {
+
+// The kernel's pack, when the kernel is this one's and has a pack.
+ConvPack* PackOf(NNKernel* kernel)
+{
+    if (kernel == nullptr || kernel->fn != &nn_kernel_fn_Conv2D_ref || kernel->innerNum < 1 ||
+        kernel->inner == nullptr || kernel->inner[0] == nullptr)
+        return nullptr;
+    return (ConvPack*)kernel->extra_resources;
+}
+
+// The panels hold every output channel of this filter exactly: a dense
+// float32 tensor that owns its data and was packed from it as it is.
+bool PanelsCover(const ConvPack& pk, const Tensor* f)
+{
+    const uint64_t io = (uint64_t)pk.cin * pk.cout;
+    return f->dtype == DT_FLOAT32 && f->ndim == 4 && f->allocatedData && f->data != nullptr && f->data == pk.source &&
+           pk.covered == pk.cout && f->shape.dimension[0] == pk.kH && f->shape.dimension[1] == pk.kW &&
+           f->shape.dimension[2] == pk.cin && f->shape.dimension[3] == pk.cout && f->stride.dimension[3] == 1 &&
+           f->stride.dimension[2] == pk.cout && f->stride.dimension[1] == io &&
+           f->stride.dimension[0] == io * pk.kW;
+}
+
+}  // namespace
+
+bool ReleasePackedFilter(NNKernel* kernel)
+{
+    ConvPack* pk = PackOf(kernel);
+    if (pk == nullptr || pk->holdsFilter || !PanelsCover(*pk, kernel->inner[0])) return false;
+    Tensor* f = kernel->inner[0];
+    free(f->data);
+    f->data = nullptr;
+    f->allocatedData = false;
+    pk->source = nullptr;
+    pk->holdsFilter = true;
+    return true;
+}
+
+void RestorePackedFilter(NNKernel* kernel)
+{
+    ConvPack* pk = PackOf(kernel);
+    if (pk == nullptr || !pk->holdsFilter) return;
+    pk->holdsFilter = false;
+    Tensor* f = kernel->inner[0];
+    // Data bound since the release is the host's: the pack no longer fits it
+    // and is remade when the layer runs.
+    if (f->data != nullptr) return;
+    if (f->dtype != DT_FLOAT32 || f->ndim != 4 || f->shape.dimension[0] != pk->kH ||
+        f->shape.dimension[1] != pk->kW || f->shape.dimension[2] != pk->cin || f->shape.dimension[3] != pk->cout)
+        CV_FATAL("Conv2D: the filter of a packed layer changed shape (%u, %u, %u, %u) since it was packed",
+                 f->shape.dimension[0], f->shape.dimension[1], f->shape.dimension[2], f->shape.dimension[3]);
+    AllocTensorData(f);
+    // The inverse of PackFilter's copy, block after block.
+    float* dst = (float*)f->data;
+    const size_t sH = f->stride.dimension[0], sW = f->stride.dimension[1], sI = f->stride.dimension[2];
+    const float* src = pk->panels;
+    for (uint32_t co = 0; co < pk->covered;) {
+        const uint32_t width = pk->covered - co >= 2 * pk->lanes ? 2 * pk->lanes : pk->lanes;
+        for (uint32_t kh = 0; kh < pk->kH; ++kh)
+            for (uint32_t kw = 0; kw < pk->kW; ++kw)
+                for (uint32_t ci = 0; ci < pk->cin; ++ci, src += width)
+                    memcpy(dst + kh * sH + kw * sW + ci * sI + co, src, sizeof(float) * width);
+        co += width;
+    }
+    pk->source = f->data;
+}
+
+}  // namespace corvus_conv
 
 #endif

@@ -10,6 +10,7 @@
 #include "LayersConvolution.h"
 #include "LayersNormalization.h"
 #include "ModelWeights.h"
+#include "PackedFilters.h"
 #include "Padding.h"
 #include "graph_util.h"
 #include "normalization_util.h"
@@ -204,9 +205,12 @@ TEST(ModelWeights, LoadsLstmTensorsAtFixedPositions)
 // A convolution packs its filter when the model is initialised; weights
 // loaded afterwards must reach the computation: the reloaded model predicts
 // exactly what a model loaded with those weights from the start predicts.
+// The reloaded model keeps its filter only in the pack (where the pack holds
+// every channel at this vector width): it predicts the same bits, and the
+// filter comes back bit for bit whenever it is read.
 TEST(ModelWeights, WeightsLoadedAfterInitialisationReachTheConvolution)
 {
-    const uint32_t H = 5, W = 6, C = 4, F = 24;  // 24 channels: a wide and a narrow block
+    const uint32_t H = 5, W = 6, C = 4, F = 48;  // wide and narrow blocks at 8 or 16 lanes
     const auto build = [] {
         const uint32_t size[2] = {H, W}, k3[2] = {3, 3}, s1[2] = {1, 1};
         const PaddingStruct same = ComputePaddingStruct(2, size, k3, s1, nullptr, SAME, nullptr, 0);
@@ -217,10 +221,19 @@ TEST(ModelWeights, WeightsLoadedAfterInitialisationReachTheConvolution)
     const std::string first = norm_test::WriteWeights("first", {{"conv", {Ramp(nFilter, -40.0f), Ramp(F, 1.0f)}}});
     const std::string second = norm_test::WriteWeights("second", {{"conv", {Ramp(nFilter, 30.0f), Ramp(F, -2.0f)}}});
     const std::vector<std::vector<float>> image = {Ramp(H * W * C, -3.0f)};
-    ModelPtr reloaded = build(), fresh = build();
+    ModelPtr reloaded = build(), fresh = build(), plain = build();
     LoadModelWeights(reloaded.get(), first.c_str());
-    ASSERT_EQ(1u, InitModel(reloaded.get(), 1));
-    const std::vector<float> before = Predicted(reloaded.get(), image)[0];
+    ASSERT_EQ(1u, InitModelHoldingFilters(reloaded.get(), 1));
+    LoadModelWeights(plain.get(), first.c_str());
+    ASSERT_EQ(1u, InitModel(plain.get(), 1));
+    NNKernel* conv = reloaded->layers[reloaded->numLayers - 1]->kernel;
+    const bool held = conv->inner[0]->data == nullptr;
+    const std::vector<float> before = Predicted(reloaded.get(), image)[0], unheld = Predicted(plain.get(), image)[0];
+    ASSERT_EQ(before.size(), unheld.size());
+    EXPECT_EQ(memcmp(before.data(), unheld.data(), before.size() * sizeof(float)), 0) << held;
+    RestorePackedFilters(reloaded.get());
+    EXPECT_EQ(corvus_test::ValuesOf<float>(conv->inner[0]), Ramp(nFilter, -40.0f));
+    EXPECT_EQ(corvus_conv::ReleasePackedFilter(conv), held);
     LoadModelWeights(reloaded.get(), second.c_str());
     LoadModelWeights(fresh.get(), second.c_str());
     ASSERT_EQ(1u, InitModel(fresh.get(), 1));

@@ -145,6 +145,10 @@ TEST(CpuBackend, ModelsOnSeveralCoresGiveTheBitsOfOneCore)
         EXPECT_EQ(memcmp(got.data(), first.data(), nOut * sizeof(float)), 0) << n << " cores";
     }
     EXPECT_EQ(header(), "BytesSize4");
+    // The dump reads the filters the packs hold: they come back first.
+    const std::string dumps = TmpPath("digits_dumps");
+    mkdir(dumps.c_str(), 0777);
+    save_layers_tensors(id, dumps.c_str());
     release_model(id);
     corvus_internal::SetMinShareWork(minWork);
     EXPECT_EQ(Thrown([] { set_model_cores_number(905, 2); }), "Cannot find model with model_id: 905");
