@@ -869,6 +869,18 @@ inline uint32_t ShorterTiles(uint32_t count)
     return count >= shorter * (kTiledPixels - 1) ? shorter : 0;
 }
 
+// Pointwise tiles two pixels shorter, the last one partial, for a chunk that
+// shorter tiles cannot even out and where they compute fewer slots (a 7x7
+// map at 12 pixels a tile: 5 x 10 slots, not 4 x 12 + 12 for the last
+// pixel). Tiles with kernel positions outside the input gain nothing: their
+// last pixel, a corner, skips most positions.
+constexpr uint32_t kBalancedPixels = kTiledPixels - 2;
+inline bool BalancedTiles(uint32_t count)
+{
+    const auto slots = [count](uint32_t p) { return (count + p - 1) / p * p; };
+    return ShorterTiles(count) == 0 && slots(kBalancedPixels) < slots(kTiledPixels);
+}
+
 // The positions of the tile of P pixels from slot k (`valid` of them) where
 // some pixel is inside the input: their ids in pk.tapIds and, per position
 // and pixel, where it reads in pk.table (zeros outside); returns their count.
@@ -1304,7 +1316,11 @@ void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t p
             const bool wide = pk.covered - co >= 2 * kTiledLanes;
             const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
             uint32_t k = 0;
-            if (wide) {
+            if (wide && BalancedTiles(count)) {
+                for (; k < count; k += kBalancedPixels)
+                    PointTile<kBalancedPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
+                                                       std::min<uint32_t>(count - k, kBalancedPixels), bias, alpha);
+            } else if (wide) {
                 // As in RunTiled: tiles one pixel shorter even out the chunk.
                 constexpr uint32_t kShorter = kTiledPixels - 1;
                 for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
@@ -1827,8 +1843,7 @@ bool PanelsCover(const ConvPack& pk, const Tensor* f)
     return f->dtype == DT_FLOAT32 && f->ndim == 4 && f->allocatedData && f->data != nullptr && f->data == pk.source &&
            pk.covered == pk.cout && f->shape.dimension[0] == pk.kH && f->shape.dimension[1] == pk.kW &&
            f->shape.dimension[2] == pk.cin && f->shape.dimension[3] == pk.cout && f->stride.dimension[3] == 1 &&
-           f->stride.dimension[2] == pk.cout && f->stride.dimension[1] == io &&
-           f->stride.dimension[0] == io * pk.kW;
+           f->stride.dimension[2] == pk.cout && f->stride.dimension[1] == io && f->stride.dimension[0] == io * pk.kW;
 }
 
 }  // namespace
@@ -1855,8 +1870,8 @@ void RestorePackedFilter(NNKernel* kernel)
     // Data bound since the release is the host's: the pack no longer fits it
     // and is remade when the layer runs.
     if (f->data != nullptr) return;
-    if (f->dtype != DT_FLOAT32 || f->ndim != 4 || f->shape.dimension[0] != pk->kH ||
-        f->shape.dimension[1] != pk->kW || f->shape.dimension[2] != pk->cin || f->shape.dimension[3] != pk->cout)
+    if (f->dtype != DT_FLOAT32 || f->ndim != 4 || f->shape.dimension[0] != pk->kH || f->shape.dimension[1] != pk->kW ||
+        f->shape.dimension[2] != pk->cin || f->shape.dimension[3] != pk->cout)
         CV_FATAL("Conv2D: the filter of a packed layer changed shape (%u, %u, %u, %u) since it was packed",
                  f->shape.dimension[0], f->shape.dimension[1], f->shape.dimension[2], f->shape.dimension[3]);
     AllocTensorData(f);
