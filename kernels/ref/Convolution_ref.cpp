@@ -688,22 +688,30 @@ inline void TapInputs(const float* const* __restrict src, const int64_t* __restr
     for (int p = 0; p < P; ++p) x[p] = kDirect ? src[p] + off[t] : src[(size_t)i * P + p];
 }
 
-// One kernel position's partial sums of a tile: for each of P pixels and Q
-// vectors of channels, a chain of fused multiply-adds from 0 over the input
-// channels in order; w is the position's slice of the block's panel.
-template <int P, int Q>
-inline __attribute__((always_inline)) void PositionSums(const float* const* __restrict x, const float* __restrict w,
-                                                        uint32_t cin, TiledVector (&s)[P][Q])
+// Lines of the next block's panel fetched ahead, one per input channel step,
+// while a layer that reads its filter once (from memory) computes the
+// current block.
+struct Ahead {
+    const char* at;
+    const char* end;
+};
+
+// The input-channel chain of PositionSums; with kAhead each step also
+// fetches the next line of `ahead`.
+template <int P, int Q, bool kAhead>
+inline __attribute__((always_inline)) void ChannelChain(const float* const* __restrict x, const float* __restrict w,
+                                                        uint32_t cin, TiledVector (&s)[P][Q], Ahead* ahead)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
     constexpr int B = Q * L;
-    const V zero = SplatV<V>(0.0f);
-#pragma GCC unroll 24
-    for (int p = 0; p < P; ++p)
-#pragma GCC unroll 2
-        for (int q = 0; q < Q; ++q) s[p][q] = zero;
     for (uint32_t ci = 0; ci < cin; ++ci) {
+        if constexpr (kAhead) {
+            if (ahead->at < ahead->end) {
+                __builtin_prefetch(ahead->at, 0, 2);
+                ahead->at += 64;
+            }
+        }
         V wv[Q];
 #pragma GCC unroll 2
         for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(w + (size_t)ci * B + L * q);
@@ -714,6 +722,26 @@ inline __attribute__((always_inline)) void PositionSums(const float* const* __re
             for (int q = 0; q < Q; ++q) s[p][q] = MulAdd(xv, wv[q], s[p][q]);
         }
     }
+}
+
+// One kernel position's partial sums of a tile: for each of P pixels and Q
+// vectors of channels, a chain of fused multiply-adds from 0 over the input
+// channels in order; w is the position's slice of the block's panel. The
+// fetching ahead has its own copy of the chain: the others keep theirs as
+// lean as before.
+template <int P, int Q>
+inline __attribute__((always_inline)) void PositionSums(const float* const* __restrict x, const float* __restrict w,
+                                                        uint32_t cin, TiledVector (&s)[P][Q], Ahead* ahead = nullptr)
+{
+    const TiledVector zero = SplatV<TiledVector>(0.0f);
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) s[p][q] = zero;
+    if (ahead != nullptr)
+        ChannelChain<P, Q, true>(x, w, cin, s, ahead);
+    else
+        ChannelChain<P, Q, false>(x, w, cin, s, nullptr);
 }
 
 // One tile: P pixels x Q vectors of channels over its kernel positions (see
@@ -727,7 +755,7 @@ template <int P, int Q, bool kDirect>
 inline void TiledTile(const float* const* __restrict src, const int64_t* __restrict off, const uint32_t* __restrict ids,
                       uint32_t n, const float* __restrict w, uint32_t cin, float* __restrict run,
                       float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias,
-                      uint32_t act, float alpha)
+                      uint32_t act, float alpha, Ahead* ahead)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
@@ -753,7 +781,7 @@ inline void TiledTile(const float* const* __restrict src, const int64_t* __restr
         TapInputs<P, kDirect>(src, off, i, t, x);
         const float* wt = w + (size_t)t * cin * B;
         V s[P][Q];
-        PositionSums<P, Q>(x, wt, cin, s);
+        PositionSums<P, Q>(x, wt, cin, s, ahead);
         if (i + 1 < n) {
 #pragma GCC unroll 24
             for (int p = 0; p < P; ++p)
@@ -842,7 +870,7 @@ inline void TiledTileShort(const float* const* __restrict src, const int64_t* __
 template <int P, int Q, bool kDirect>
 inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, const uint32_t* ids, uint32_t n,
                     const float* w, float* run, float* const* out, uint32_t co, uint32_t valid, const float* bias,
-                    uint32_t act, float alpha)
+                    uint32_t act, float alpha, Ahead* ahead)
 {
     switch (cin) {
     case 1:
@@ -855,7 +883,7 @@ inline void TileFor(uint32_t cin, const float* const* src, const int64_t* off, c
         TiledTileShort<P, Q, 3, kDirect>(src, off, ids, n, w, out, co, valid, bias, act, alpha);
         break;
     default:
-        TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha);
+        TiledTile<P, Q, kDirect>(src, off, ids, n, w, cin, run, out, co, valid, bias, act, alpha, ahead);
         break;
     }
 }
@@ -916,17 +944,19 @@ uint32_t BorderTable(const ConvPlan& c, const ConvPack& pk, const float* inN, ui
 // pixel of the tile is inside the input, positions outside reading zeros.
 template <int P, int Q>
 inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
-                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha)
+                    const float* panel, uint32_t co, float* run, const float* bias, uint32_t act, float alpha,
+                    Ahead* ahead = nullptr)
 {
     float* const* out = pk.outs + k;
     if (first + k + valid <= pk.interior) {
         const float* b[P];
         for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha);
+        TileFor<P, Q, true>(c.cgIn, b, pk.tapOff, nullptr, c.kH * c.kW, panel, run, out, co, valid, bias, act, alpha,
+                            ahead);
         return;
     }
     const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
-    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha);
+    TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha, ahead);
 }
 
 // The wide tiles of one to three input channels over the chunk's pixels from
@@ -1410,20 +1440,27 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
                 continue;
             }
             const uint32_t P = wide ? kTiledPixels : kNarrowPixels;
+            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+            // A filter read once per layer comes from memory: the next
+            // block's panel is fetched while this one computes.
+            const size_t blockFloats = (size_t)width * c.kH * c.kW * c.cgIn;
+            const size_t nextFloats =
+                co + width < coEnd ? (size_t)std::min(width, coEnd - co - width) * c.kH * c.kW * c.cgIn : 0;
+            Ahead ahead{(const char*)(panel + blockFloats), (const char*)(panel + blockFloats + nextFloats)};
+            Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
             uint32_t k = 0;
             if (wide) {
                 constexpr uint32_t kShorter = kTiledPixels - 1;
                 for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
-                    RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha);
+                    RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha, next);
             }
             for (; k < count; k += P) {
                 const uint32_t valid = count - k < P ? count - k : P;
                 if (wide)
-                    RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha, next);
                 else
-                    RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha);
+                    RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha, next);
             }
-            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
             panel += (size_t)width * c.kH * c.kW * c.cgIn;
             co += width;
         }
