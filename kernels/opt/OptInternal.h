@@ -17,11 +17,9 @@ extern "C" int Pooling1D_opt_scratch(int32_t share, int32_t shares, Tensor* outp
 struct Pool2DParams;
 
 // Float32 max pooling as Pooling2D_opt's passes (1 or 2, the first along
-// firstAxis: 1 the height, 2 the width), computed in main memory; `mid` is
-// the intermediate of two passes. Computes output rows [rowBegin, rowEnd)
-// of every image; a height-first or one-pass range writes only the
-// intermediate rows of its own output rows.
-extern "C" void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
+// firstAxis: 1 the height, 2 the width), computed in main memory without
+// the intermediate. Computes output rows [rowBegin, rowEnd) of every image.
+extern "C" void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, uint32_t passes, uint32_t firstAxis,
                                       const Pool2DParams* p, uint64_t rowBegin, uint64_t rowEnd);
 
 namespace corvus_opt {

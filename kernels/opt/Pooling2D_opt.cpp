@@ -1,8 +1,8 @@
 // Two-dimensional max and average pooling, and global average pooling, as
 // two one-dimensional passes (along the height and along the width) through
 // an intermediate tensor kept in the kernel record between executions, with
-// the scratch block both passes use. Float32 max pooling runs the same passes
-// row by row in main memory instead.
+// the scratch block both passes use. Float32 max pooling computes the same
+// passes row by row in main memory instead, without reading the intermediate.
 #define CORVUS_MODULE "Pooling2D_opt"
 #include <cstdlib>
 #include <algorithm>
@@ -138,9 +138,8 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
     }
     const bool mainMemory = isMax && in->dtype == DT_FLOAT32 && share < shares;
     const Pool2DCtx* own = (const Pool2DCtx*)kernel->extra_resources;
-    if (plan.count == 1 && mainMemory) {
-        MaxPool2D_fl32_passes(out, in, nullptr, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params, 0,
-                              UINT64_MAX);
+    if (mainMemory) {
+        MaxPool2D_fl32_passes(out, in, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params, 0, UINT64_MAX);
         return 0;
     }
     if (plan.count == 1) return RunPass(share, shares, out, in, g, plan.axis[0], isMax, own ? own->scratch : nullptr);
@@ -153,11 +152,6 @@ int Pool2D(int32_t share, int32_t shares, NNKernel* kernel, Tensor* out, const T
         mid->shape.dimension[0] != in->shape.dimension[0] || mid->shape.dimension[3] != in->shape.dimension[3]) {
         DestroyTensor(mid);
         mid = CreateIntermediate(out, in, plan);
-    }
-    if (mainMemory) {
-        MaxPool2D_fl32_passes(out, in, mid, plan.count, plan.axis[0], (const Pool2DParams*)kernel->params, 0,
-                              UINT64_MAX);
-        return 0;
     }
     const int code = RunPass(share, shares, mid, in, g, plan.axis[0], isMax, ctx->scratch);
     if (code != 0) return code;
@@ -286,9 +280,8 @@ const char* ProbeMessage(int code) { return code == 0 ? nullptr : "configuration
 extern "C" {
 
 // Float32 max pooling of two passes, height first, in shares of output rows
-// (of every image): a row needs only its own intermediate row. The
-// intermediate made at initialisation fixes the row count a split was made
-// for. 0 units for other plans: the layer is split some other way.
+// (of every image). The intermediate made at initialisation fixes the row
+// count a split was made for. 0 units for other plans: the layer is split some other way.
 uint64_t MaxPool2D_opt_ShareUnits(NNKernel* kernel, uint64_t* unitWork)
 {
     if (kernel == nullptr || kernel->params == nullptr) return 0;
@@ -323,7 +316,7 @@ void MaxPool2D_opt_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, Kern
         if (begin == 0) kernel->fn->execute(kernel);  // changed since the split: the first share runs it whole
         return;
     }
-    MaxPool2D_fl32_passes(out, in, (Tensor*)mid, 2, 1, (const Pool2DParams*)kernel->params, begin, end);
+    MaxPool2D_fl32_passes(out, in, 2, 1, (const Pool2DParams*)kernel->params, begin, end);
 }
 
 int MaxPool2D_opt(int32_t share, int32_t shares, NNKernel* kernel) { return PoolLayer(share, shares, kernel, true); }

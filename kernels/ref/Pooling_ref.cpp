@@ -1,6 +1,7 @@
 #define CORVUS_MODULE "Pooling_ref"
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "DataTypeConvert.h"
@@ -213,12 +214,12 @@ uint64_t ReducedOffset(const Tensor* output, uint32_t n, uint32_t c)
 
 // ---- The optimised float32 max pooling's passes, in main memory ----
 //
-// Pooling2D_opt's one or two one-dimensional passes done row by row: an
-// intermediate row is pooled along the second axis while it is still in
-// cache. Per window a pass computes what Pooling1D_opt computes: the running maximum from
-// -FLT_MAX, replaced only by strictly greater values, over the cells inside
-// the input in order; then, when pads count as zeros and the window reaches
-// into them, 0 if that is greater.
+// Pooling2D_opt's one or two one-dimensional passes. Per window a pass
+// computes what Pooling1D_opt computes: the running maximum from -FLT_MAX,
+// replaced only by strictly greater values, over the cells inside the input
+// in order; then, when pads count as zeros and the window reaches into
+// them, 0 if that is greater. One pass runs row by row; two run as one
+// (see BothPasses).
 
 struct MaxAxis {
     int64_t inLen, window, stride, padBegin, padEnd;
@@ -304,53 +305,92 @@ void WidthPass(float* dst, size_t dW, const float* src, size_t sW, const MaxAxis
     }
 }
 
+typedef float f32x8 __attribute__((vector_size(32)));
+inline f32x8 Above(f32x8 m, f32x8 v) { return v > m ? v : m; }
+
+struct BothWindows {
+    const MaxWindow &inner, &outer;  // the first-pooled axis inner
+    size_t innerStep, outerStep;
+};
+
+// kV vectors of 8 channels of one output pixel from p: kV independent
+// chains, so the maxima do not wait on each other.
+template <int kV> inline void MaxVectors(float* o, const float* p, const BothWindows& w)
+{
+    f32x8 m[kV];
+    for (int v = 0; v < kV; ++v) m[v] = f32x8{} - FLT_MAX;
+    for (int64_t a = 0; a < w.outer.count; ++a) {
+        const float* q = p + a * w.outerStep;
+        for (int64_t b = 0; b < w.inner.count; ++b, q += w.innerStep)
+            for (int v = 0; v < kV; ++v) {
+                f32x8 x;
+                memcpy(&x, q + 8 * v, sizeof(x));
+                m[v] = Above(m[v], x);
+            }
+        if (w.inner.clampZero)
+            for (int v = 0; v < kV; ++v) m[v] = Above(m[v], f32x8{});
+    }
+    for (int v = 0; v < kV; ++v) {
+        if (w.outer.clampZero) m[v] = Above(m[v], f32x8{});
+        memcpy(o + 8 * v, &m[v], sizeof(m[v]));
+    }
+}
+
+// Both passes of a row at once, window by window, with no intermediate: the
+// cells of an output pixel's window are visited with the first-pooled axis
+// inner, in the order the two passes visit them, and a zero clamp follows
+// each inner run as the first pass's clamp does. The running maximum keeps
+// the first of equal values either way (signed zeros), so the result is
+// the passes' bit for bit, without writing and reading back an
+// intermediate row.
+void BothPasses(float* y, size_t yW, const float* x, size_t sH, size_t sW, const MaxWindow& wr, const MaxAxis& cols,
+                uint32_t outW, uint32_t C, bool heightFirst)
+{
+    for (uint32_t ow = 0; ow < outW; ++ow) {
+        const MaxWindow wc = WindowAt(cols, ow);
+        const BothWindows w = heightFirst ? BothWindows{wr, wc, sH, sW} : BothWindows{wc, wr, sW, sH};
+        const float* p = x + wr.first * sH + wc.first * sW;
+        float* o = y + ow * yW;
+        uint32_t c = 0;
+        for (; c + 32 <= C; c += 32) MaxVectors<4>(o + c, p + c, w);
+        for (; c + 8 <= C; c += 8) MaxVectors<1>(o + c, p + c, w);
+        for (; c < C; ++c) {
+            float m = -FLT_MAX;
+            for (int64_t a = 0; a < w.outer.count; ++a) {
+                for (int64_t b = 0; b < w.inner.count; ++b) m = Above(m, p[a * w.outerStep + b * w.innerStep + c]);
+                if (w.inner.clampZero) m = Above(m, 0.0f);
+            }
+            o[c] = w.outer.clampZero ? Above(m, 0.0f) : m;
+        }
+    }
+}
+
 }  // namespace
 
-void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
-                           const Pool2DParams* p, uint64_t rowBegin, uint64_t rowEnd)
+void MaxPool2D_fl32_passes(Tensor* out, const Tensor* in, uint32_t passes, uint32_t firstAxis, const Pool2DParams* p,
+                           uint64_t rowBegin, uint64_t rowEnd)
 {
     if (GetTensorSize(out) == 0) return;
     CV_CHECK_PTR(out->data);
     if (GetTensorSize(in) != 0) CV_CHECK_PTR(in->data);
-    if (passes == 2) CV_CHECK_PTR(mid);
-    if (mid != nullptr && GetTensorSize(mid) != 0) CV_CHECK_PTR(mid->data);
     const uint32_t N = in->shape.dimension[0], inH = in->shape.dimension[1], inW = in->shape.dimension[2];
     const uint32_t C = in->shape.dimension[3], outH = out->shape.dimension[1], outW = out->shape.dimension[2];
     const MaxAxis rows = AxisOf(p, true, inH), cols = AxisOf(p, false, inW);
     const uint32_t* si = in->stride.dimension;
     const uint32_t* so = out->stride.dimension;
-    const uint32_t* sm = mid != nullptr ? mid->stride.dimension : so;
     const uint32_t ohBegin = rowBegin < outH ? (uint32_t)rowBegin : outH;
     const uint32_t ohEnd = rowEnd < outH ? (uint32_t)rowEnd : outH;
     for (uint32_t n = 0; n < N; ++n) {
         const float* x = (const float*)in->data + (size_t)n * si[0];
         float* y = (float*)out->data + (size_t)n * so[0];
-        float* m = mid != nullptr ? (float*)mid->data + (size_t)n * sm[0] : nullptr;
-        if (passes == 1 && firstAxis == 1) {
-            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh)
-                HeightPass(y + (size_t)oh * so[1], so[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
-        } else if (passes == 1) {
-            for (uint32_t h = ohBegin; h < ohEnd; ++h)
-                WidthPass(y + (size_t)h * so[1], so[2], x + (size_t)h * si[1], si[2], cols, outW, C);
-        } else if (firstAxis == 1) {
-            // One intermediate row serves every output row of the range, so
-            // it stays in cache; a range's first row is its own (ranges of
-            // shares do not overlap).
-            float* mr = m + (size_t)ohBegin * sm[1];
-            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
-                HeightPass(mr, sm[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
-                WidthPass(y + (size_t)oh * so[1], so[2], mr, sm[2], cols, outW, C);
-            }
-        } else {
-            // Width first: intermediate rows are made as the windows reach
-            // them (a range shares rows with its neighbours: run whole only).
-            int64_t made = WindowAt(rows, ohBegin).first;
-            for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
-                const MaxWindow w = WindowAt(rows, oh);
-                for (; made < w.first + w.count; ++made)
-                    WidthPass(m + (size_t)made * sm[1], sm[2], x + (size_t)made * si[1], si[2], cols, outW, C);
-                HeightPass(y + (size_t)oh * so[1], so[2], m, sm[1], sm[2], w, outW, C);
-            }
+        for (uint32_t oh = ohBegin; oh < ohEnd; ++oh) {
+            float* yr = y + (size_t)oh * so[1];
+            if (passes == 2)
+                BothPasses(yr, so[2], x, si[1], si[2], WindowAt(rows, oh), cols, outW, C, firstAxis == 1);
+            else if (firstAxis == 1)
+                HeightPass(yr, so[2], x, si[1], si[2], WindowAt(rows, oh), inW, C);
+            else
+                WidthPass(yr, so[2], x + (size_t)oh * si[1], si[2], cols, outW, C);
         }
     }
 }
@@ -561,9 +601,9 @@ void Execute_GlobalMaxPool_ref(NNKernel* kernel)
 CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, MaxPool2D_fl32_passes,
-                      (Tensor * out, const Tensor* in, Tensor* mid, uint32_t passes, uint32_t firstAxis,
-                       const Pool2DParams* p, uint64_t rowBegin, uint64_t rowEnd),
-                      (out, in, mid, passes, firstAxis, p, rowBegin, rowEnd))
+                      (Tensor * out, const Tensor* in, uint32_t passes, uint32_t firstAxis, const Pool2DParams* p,
+                       uint64_t rowBegin, uint64_t rowEnd),
+                      (out, in, passes, firstAxis, p, rowBegin, rowEnd))
 CORVUS_LEVEL_DISPATCH(void, AveragePool2D_fl32_ref, (Tensor * output, const Tensor* input, const Pool2DParams* params),
                       (output, input, params))
 CORVUS_LEVEL_DISPATCH(void, AveragePooling1D_fl32_ref,
