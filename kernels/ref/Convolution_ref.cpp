@@ -641,9 +641,8 @@ inline float Clamped(float x, uint32_t kind, float alpha)
     }
 }
 
-inline TiledVector Clamped(TiledVector x, uint32_t kind, float alpha)
+template <typename V> inline V Clamped(V x, uint32_t kind, float alpha)
 {
-    typedef TiledVector V;
     const V zero = SplatV<V>(0.0f);
     switch (kind) {
     case ReLU:
@@ -1304,6 +1303,46 @@ __attribute__((noinline)) void PointTile(const float* const* __restrict xs, cons
     }
 }
 
+// Channels of a Pointwise layer past the packed blocks that PointTailTile
+// computes: whole runs of eight where the blocks are of sixteen lanes (an
+// output of 24, 40 or 72 channels leaves eight), none otherwise.
+uint32_t PointTailChannels(const ConvPlan& c, const ConvPack& pk);
+
+#if defined(__AVX512F__)
+// Eight channels of a Pointwise layer past the packed blocks, straight from
+// the filter, whose rows hold them side by side: PointTile's sums (0 plus a
+// chain of fused multiply-adds from 0 over the input channels in order,
+// then the bias and the clamp) on half-width vectors, instead of the
+// untiled loops.
+template <int P, uint32_t ACT>
+__attribute__((noinline)) void PointTailTile(const float* const* __restrict xs, const float* __restrict w, size_t fI,
+                                             uint32_t cin, float* const* __restrict out, uint32_t co, uint32_t valid,
+                                             const float* __restrict bias, float alpha)
+{
+    typedef f32x8 V;
+    const V zero = SplatV<V>(0.0f);
+    const float* x[P];
+    V s[P];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        x[p] = xs[(uint32_t)p < valid ? p : valid - 1];
+        s[p] = zero;
+    }
+    for (uint32_t ci = 0; ci < cin; ++ci) {
+        const V wv = LoadV<V>(w + (size_t)ci * fI);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) s[p] = MulAdd(SplatV<V>(x[p][ci]), wv, s[p]);
+    }
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        if ((uint32_t)p >= valid) break;
+        V r = zero + s[p];
+        if (bias != nullptr) r = r + LoadV<V>(bias);
+        StoreV(out[p] + co, Clamped(r, ACT, alpha));
+    }
+}
+#endif
+
 // Calls body(inN, outN, c0, count) for the chunks of each image's pixels
 // [c0, c0 + count) within the share's [pixBegin, pixEnd) (counted over all
 // batch items).
@@ -1328,8 +1367,15 @@ bool Pointwise(const ConvPlan& c, const ConvPack& pk)
     return c.kH == 1 && c.kW == 1 && c.cgIn > 3 && pk.interior == pixels && pixels >= 2 * (uint64_t)kTiledPixels;
 }
 
+uint32_t PointTailChannels(const ConvPlan& c, const ConvPack& pk)
+{
+    if (kTiledLanes <= 8 || !Pointwise(c, pk)) return 0;
+    return (c.cout - pk.covered) / 8 * 8;
+}
+
 // RunTiled for a Pointwise layer. Every pixel sees its window, so `order`
-// is the raster order: the chunk's pixels step their row and column.
+// is the raster order: the chunk's pixels step their row and column. The
+// share that ends at the last block also computes PointTailChannels.
 template <uint32_t ACT>
 void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t pixBegin, uint64_t pixEnd,
                   uint32_t coBegin, uint32_t coEnd)
@@ -1367,6 +1413,16 @@ void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t p
             panel += (size_t)width * c.cgIn;
             co += width;
         }
+#if defined(__AVX512F__)
+        // Past blocks of sixteen lanes, fewer than sixteen channels remain: eight at most here.
+        if (coEnd == pk.covered && PointTailChannels(c, pk) != 0) {
+            const uint32_t co = pk.covered;
+            const float* tailBias = c.bias != nullptr ? c.bias + co : nullptr;
+            for (uint32_t k = 0; k < count; k += kNarrowPixels)
+                PointTailTile<kNarrowPixels, ACT>(pk.bases + k, c.filter + co, c.fI, c.cgIn, pk.outs + k, co,
+                                                  std::min<uint32_t>(count - k, kNarrowPixels), tailBias, alpha);
+        }
+#endif
     });
 }
 
@@ -1605,6 +1661,12 @@ void PlanTaps(PlannedConv* planned)
     c.fused = c.groups > 0 && !anyEmpty(rowTaps) && !anyEmpty(colTaps);
 }
 
+// Whether the layer's filter data was released because `pk` holds it.
+bool FilterHeld(const ConvPack* pk, const Tensor* filter)
+{
+    return pk != nullptr && pk->holdsFilter && filter != nullptr && filter->data == nullptr;
+}
+
 // The last few channels of a tiled layer, past the packed blocks, untiled.
 void RunUntiledTail(PlannedConv* pl, uint32_t covered, uint32_t clamp, float alpha)
 {
@@ -1631,7 +1693,7 @@ void RunUntiledTail(PlannedConv* pl, uint32_t covered, uint32_t clamp, float alp
 bool RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Tensor* output,
                const Conv2DParams* params, const ConvPack* pack)
 {
-    const bool held = pack != nullptr && pack->holdsFilter && filter != nullptr && filter->data == nullptr;
+    const bool held = FilterHeld(pack, filter);
     PlannedConv pl;
     if (!PlanConv(input, filter, bias, output, params, true, &pl, held)) return true;
     ConvPlan& c = pl.c;
@@ -1642,7 +1704,7 @@ bool RunConv2D(const Tensor* input, const Tensor* filter, const Tensor* bias, Te
     const ConvPack* pk = PackFits(pack, c) ? pack : TiledEligible(c) ? (own = PackFilter(c)) : nullptr;
     if (pk != nullptr) {
         RunTiled(c, *pk, clamp, act.alpha, 0, (uint64_t)c.batch * c.outH * c.outW, 0, pk->covered);
-        const uint32_t covered = pk->covered;
+        const uint32_t covered = pk->covered + PointTailChannels(c, *pk);
         corvus_conv::FreeConvPack(own);
         if (covered < c.cout) RunUntiledTail(&pl, covered, clamp, act.alpha);
         if (clamp != None) return true;
@@ -1754,7 +1816,7 @@ bool PlanShares(NNKernel* kernel, bool needData, TiledShares* s)
         return false;
     const uint32_t act = params->activation.type;
     if (!(act == None || act == Linear || StoreActivation(act))) return false;
-    const bool held = pk->holdsFilter && kernel->inner[0] != nullptr && kernel->inner[0]->data == nullptr;
+    const bool held = FilterHeld(pk, kernel->inner[0]);
     if (!PlanConv(kernel->input[0], kernel->inner[0], bias, kernel->output[0], params, needData, &s->pl, held))
         return false;
     const ConvPlan& c = s->pl.c;
@@ -1825,7 +1887,8 @@ void Conv2D_ref_RunShare(NNKernel* kernel, uint64_t begin, uint64_t end, KernelS
         RunTiled(c, own, clamp, act.alpha, 0, (uint64_t)c.outH * c.outW, BlockStart(own, begin), BlockStart(own, end));
     else
         RunTiled(c, own, clamp, act.alpha, begin, end, 0, own.covered);
-    if (end == s.units && own.covered < c.cout) RunUntiledTail(&s.pl, own.covered, clamp, act.alpha);
+    const uint32_t covered = own.covered + PointTailChannels(c, own);
+    if (end == s.units && covered < c.cout) RunUntiledTail(&s.pl, covered, clamp, act.alpha);
 }
 
 }  // namespace CORVUS_LEVEL_HIDDEN
