@@ -1135,16 +1135,19 @@ Layer* Reader::Build(const Node& n)
 // them nor plans memory for them.
 void Reader::Prune()
 {
-    std::set<const Layer*> keep(io_->inputLayers, io_->inputLayers + inputsStored_);
-    std::set<const Layer*> seen;
+    std::set<const Layer*> keep;
     std::vector<Layer*> stack(io_->outputLayers, io_->outputLayers + outputsStored_);
     while (!stack.empty()) {
         Layer* l = stack.back();
         stack.pop_back();
-        if (!seen.insert(l).second) continue;
-        keep.insert(l);
+        if (!keep.insert(l).second) continue;
         for (uint32_t i = 0; i < l->inputLayersNum; ++i) stack.push_back(l->inputLayers[i]);
     }
+    // The model is built from its outputs: an input none of them reads would
+    // never join it, so nothing could feed it or release it.
+    for (uint32_t i = 0; i < inputsStored_; ++i)
+        if (!keep.count(io_->inputLayers[i]))
+            CV_FATAL("ONNXParser: Input node %s is not used by any output node", io_->inputLayers[i]->name);
     std::vector<Layer*> dropped;
     for (Layer* l : created_) {
         if (!keep.count(l)) {
