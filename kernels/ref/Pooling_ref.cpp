@@ -314,14 +314,17 @@ struct BothWindows {
 };
 
 // kV vectors of 8 channels of one output pixel from p: kV independent
-// chains, so the maxima do not wait on each other.
+// chains, so the maxima do not wait on each other. The loops count down: with
+// counters running up to the window's length the compiler kept the inner
+// counter in memory, a store-to-load wait per cell.
 template <int kV> inline void MaxVectors(float* o, const float* p, const BothWindows& w)
 {
     f32x8 m[kV];
     for (int v = 0; v < kV; ++v) m[v] = f32x8{} - FLT_MAX;
-    for (int64_t a = 0; a < w.outer.count; ++a) {
-        const float* q = p + a * w.outerStep;
-        for (int64_t b = 0; b < w.inner.count; ++b, q += w.innerStep)
+    const float* row = p;
+    for (int64_t a = w.outer.count; a > 0; --a, row += w.outerStep) {
+        const float* q = row;
+        for (int64_t b = w.inner.count; b > 0; --b, q += w.innerStep)
             for (int v = 0; v < kV; ++v) {
                 f32x8 x;
                 memcpy(&x, q + 8 * v, sizeof(x));
