@@ -1143,11 +1143,13 @@ void Reader::Prune()
         if (!keep.insert(l).second) continue;
         for (uint32_t i = 0; i < l->inputLayersNum; ++i) stack.push_back(l->inputLayers[i]);
     }
-    // The model is built from its outputs: an input none of them reads would
-    // never join it, so nothing could feed it or release it.
-    for (uint32_t i = 0; i < inputsStored_; ++i)
-        if (!keep.count(io_->inputLayers[i]))
-            CV_FATAL("ONNXParser: Input node %s is not used by any output node", io_->inputLayers[i]->name);
+    // The model is built from its outputs, so an Input node none of them
+    // reads is no model input: it goes with the other unused layers, and
+    // out of the input list too, or nothing would ever release it.
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < io_->inputLayersCount; ++i)
+        if (keep.count(io_->inputLayers[i])) io_->inputLayers[used++] = io_->inputLayers[i];
+    io_->inputLayersCount = used;
     std::vector<Layer*> dropped;
     for (Layer* l : created_) {
         if (!keep.count(l)) {

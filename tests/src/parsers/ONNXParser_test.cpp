@@ -79,8 +79,8 @@ std::vector<Output> RunParsed(IOLayers* io, const std::vector<Floats>& inputs,
 
 float Sigm(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
-// One Input x (float32 unless xCode says otherwise; none when xDims is empty)
-// and the output node y built from `nodes`; `tol` 0 asks for exact values.
+// One Input x (float32 unless xCode says otherwise) and the output node y
+// built from `nodes`; `tol` 0 asks for exact values.
 struct Case {
     const char* what;
     std::vector<uint32_t> xDims;
@@ -96,10 +96,7 @@ struct Case {
 void RunCases(const std::vector<Case>& cases)
 {
     for (const Case& c : cases) {
-        // Constant-only documents have no Input node.
-        const bool constant = c.xDims.empty();
-        const auto r = RunParsed(Parse(Doc((constant ? "" : In("x", c.xDims, c.xCode)) + c.nodes, !constant, {"y"})),
-                                 constant ? std::vector<Floats>{} : std::vector<Floats>{c.x}, c.weights);
+        const auto r = RunParsed(Parse(Doc(In("x", c.xDims, c.xCode) + c.nodes, 1, {"y"})), {c.x}, c.weights);
         EXPECT_EQ(r[0].dims, c.dims) << c.what;
         ExpectClose(r[0].values, c.want, c.what, c.tol);
     }
@@ -197,7 +194,7 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
         {"Reshape -1", {1, 2, 3}, x6, Y("Reshape", {"x", "s"}, Init("s", {2}, {2, -1}, 7)), {2, 3}, x6},
         {"Reshape 0", {1, 2, 3}, x6, Y("Reshape", {"x", "s"}, Init("s", {2}, {0, -1}, 7)), {1, 6}, x6},
         {"Identity", {3}, {4, 5, 6}, Y("Identity", {"x"}), {3}, {4, 5, 6}},
-        {"Identity of initializer", {}, {}, Y("Identity", {"k"}, Init("k", {2}, {7, 8})), {2}, {7, 8}},
+        {"Identity of initializer", {1}, {0}, Y("Identity", {"k"}, Init("k", {2}, {7, 8})), {2}, {7, 8}},
         {"Expand", {1, 3}, {1, 2, 3}, Y("Expand", {"x", "s"}, Init("s", {2}, {2, 3}, 7)), {2, 3}, {1, 2, 3, 1, 2, 3}},
         {"Shape", {1, 2, 3}, x6, Y("Shape", {"x"}), {3}, {1, 2, 3}},
         {"Unsqueeze", {3}, {1, 2, 3}, Y("Unsqueeze", {"x", "a"}, Init("a", {1}, {0}, 7)), {1, 3}, {1, 2, 3}},
@@ -232,14 +229,14 @@ TEST(ONNXParserTest, EveryNodeTypeOnHandValues)
         {"CumSum", {4}, x4, Y("CumSum", {"x", "a"}, Init("a", {1}, {0}, 6)), {4}, {1, 3, 6, 10}},
         {"CumSum exclusive reverse", {4}, x4, Y("CumSum", {"x", "a"}, Init("a", {1}, {0}, 6) + ", \"exclusive\": [1], "
          "\"reverse\": [1]"), {4}, {9, 7, 4, 0}},
-        {"Range", {}, {}, Y("Range", {"b", "e", "d"}, Init("b", {}, {0}) + ", " + Init("e", {}, {5}) + ", " +
+        {"Range", {1}, {0}, Y("Range", {"b", "e", "d"}, Init("b", {}, {0}) + ", " + Init("e", {}, {5}) + ", " +
          Init("d", {}, {2})), {3}, {0, 2, 4}},
-        {"NonZero", {}, {}, Y("NonZero", {"k"}, Init("k", {4}, {0, 1, 0, 2})), {1, 2}, {1, 3}},
-        {"ConstantOfShape float", {}, {}, Y("ConstantOfShape", {"s"}, Init("s", {2}, {2, 2}, 7) +
+        {"NonZero", {1}, {0}, Y("NonZero", {"k"}, Init("k", {4}, {0, 1, 0, 2})), {1, 2}, {1, 3}},
+        {"ConstantOfShape float", {1}, {0}, Y("ConstantOfShape", {"s"}, Init("s", {2}, {2, 2}, 7) +
          ", \"value\": {\"dataType\": [1], \"data\": [1.5]}"), {2, 2}, Floats(4, 1.5f)},
-        {"ConstantOfShape int", {}, {}, Y("ConstantOfShape", {"s"}, Init("s", {1}, {3}, 7) +
+        {"ConstantOfShape int", {1}, {0}, Y("ConstantOfShape", {"s"}, Init("s", {1}, {3}, 7) +
          ", \"value\": {\"dataType\": 7, \"data\": [-7]}"), {3}, Floats(3, -7)},
-        {"ConstantOfShape bool", {}, {}, Y("ConstantOfShape", {"s"}, Init("s", {1}, {2}, 7) +
+        {"ConstantOfShape bool", {1}, {0}, Y("ConstantOfShape", {"s"}, Init("s", {1}, {2}, 7) +
          ", \"value\": {\"dataType\": [3], \"data\": [true]}"), {2}, {1, 1}},
         // Two boxes far apart both survive; the third overlaps the first and is suppressed.
         {"NonMaxSuppression", {1, 1, 3}, {0.9f, 0.8f, 0.7f}, Y("NonMaxSuppression", {"b", "x", "m", "t"}, Init("b",
@@ -440,7 +437,6 @@ TEST(ONNXParserTest, MalformedDocumentsAreFatal)
         {parse("{}"), header},
         {parse("[1, 2]"), header},
         {parse(Doc(relu, 2, {"y"})), "ONNXParser: 1 Input nodes for count_of_inputs 2"},
-        {parse(Doc(In("z", {1}) + relu, 2, {"y"})), "ONNXParser: Input node z is not used by any output node"},
         {parse(Doc(relu, 1, {"z"})), "ONNXParser: output name z names no flagged output node"},
         {parse(Doc(relu + N("q", "Relu", {"x"}, "", true), 1, {"y"})),
          "ONNXParser: more flagged output nodes than count_of_outputs (1)"},
