@@ -3,19 +3,9 @@
 #ifndef CORVUS_TESTS_BROADCAST_UTIL_H
 #define CORVUS_TESTS_BROADCAST_UTIL_H
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <string>
 #include <type_traits>
-#include <vector>
 
-#include "DataTypeConvert.h"
-#include "Model.h"
-#include "Tensor.h"
 #include "test_util.h"
 
 namespace bcast_test {

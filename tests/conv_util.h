@@ -4,26 +4,15 @@
 #ifndef CORVUS_TESTS_CONV_UTIL_H
 #define CORVUS_TESTS_CONV_UTIL_H
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <map>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "ActivationTypes.h"
-#include "Layers.h"
-#include "Model.h"
 #include "ModelWeights.h"
 #include "Padding.h"
-#include "DataTypeConvert.h"
-#include "Tensor.h"
 #include "test_util.h"
 
 namespace conv_test {
@@ -84,12 +73,6 @@ inline Tensor* Filled(const U& dims, const std::vector<float>& values = {}, Data
     Tensor* t = Make(layout, dims, nullptr);
     std::copy(values.begin(), values.end(), F32(t));
     return t;
-}
-
-// An input layer described by (dims, layout, type).
-inline Layer* InputLayer(const char* name, const U& dims, DataLayout layout = DL_NONE, DataType dt = DT_FLOAT32)
-{
-    return corvus_test::InputLayer(name, dt, dims, layout);
 }
 
 // The same values in another element type (dense, same shape and layout).

@@ -4,18 +4,6 @@
 #ifndef CORVUS_TESTS_DATAMOVEMENT_UTIL_H
 #define CORVUS_TESTS_DATAMOVEMENT_UTIL_H
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "DataTypeConvert.h"
-#include "Layers.h"
-#include "Tensor.h"
 #include "nn_kernel_list.h"
 #include "test_util.h"
 
@@ -81,9 +69,10 @@ inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -100.0f, float h
         }
     });
 }
-inline TensorPtr RandomTensor(std::mt19937& rng, DataType dt, const Dims& dims, uint32_t pad = 0)
+inline TensorPtr RandomTensor(std::mt19937& rng, DataType dt, const Dims& dims, uint32_t pad = 0,
+                              DataLayout layout = DL_NONE)
 {
-    TensorPtr t = MakeTensor(dt, dims, pad);
+    TensorPtr t = MakeTensor(dt, dims, pad, layout);
     FillRandom(t.get(), rng);
     return t;
 }

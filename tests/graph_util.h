@@ -5,8 +5,6 @@
 #define CORVUS_TESTS_GRAPH_UTIL_H
 
 #include "Layers.h"
-#include "Model.h"
-#include "Tensor.h"
 #include "test_util.h"
 
 namespace graph_util {
@@ -63,6 +61,21 @@ using ModelPtr = std::unique_ptr<Model, ModelDeleter>;
 inline ModelPtr MakeModel(std::vector<Layer*> outputs)
 {
     return ModelPtr(CreateModel(outputs.data(), (uint32_t)outputs.size()));
+}
+
+// Gives every inner tensor that has no data uniform values in [-1, 1], drawn in
+// model order (as a weights file would, before initialisation).
+inline void FillWeights(Model* m, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    for (uint32_t i = 0; i < m->numLayers; ++i)
+        for (uint32_t j = 0; j < m->layers[i]->kernel->innerNum; ++j) {
+            Tensor* t = m->layers[i]->kernel->inner[j];
+            if (t == nullptr || t->data != nullptr) continue;
+            AllocTensorData(t);
+            for (uint32_t e = 0; e < GetTensorSize(t); ++e) ((float*)t->data)[e] = d(rng);
+        }
 }
 
 // The elements of a dense float32 tensor.

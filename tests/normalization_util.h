@@ -2,27 +2,17 @@
 #ifndef CORVUS_TESTS_NORMALIZATION_UTIL_H
 #define CORVUS_TESTS_NORMALIZATION_UTIL_H
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "DataTypeConvert.h"
-#include "Layers.h"
 #include "test_util.h"
 
 namespace norm_test {
 
 using U = std::vector<uint32_t>;
 
+using corvus_test::DimsOf;
 using corvus_test::Shape;
-inline U Dims(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
 // Uniform values in [lo, hi], optionally exact half-precision values.
 inline std::vector<float> RandomValues(std::mt19937& rng, size_t n, float lo, float hi, bool half = false)
 {
@@ -69,6 +59,34 @@ inline std::vector<double> Normalized(const std::vector<double>& x, const U& dim
     for (uint64_t i = 0; i < x.size(); ++i)
         y[i] = (x[i] - sum[group[i]] / n[group[i]]) / std::sqrt(sq[group[i]] / n[group[i]] + eps);
     return y;
+}
+
+// h after every step [T][B][H] and the final c [B][H], from the gate
+// equations in double precision; x is step-major [T][B][I], gates i, f, g, o.
+inline void ReferenceLSTM(const std::vector<float>& x, uint32_t T, uint32_t B, uint32_t I, uint32_t H,
+                          const std::vector<float>& W, const std::vector<float>& R, const std::vector<float>& bias,
+                          std::vector<double> h, std::vector<double> c, std::vector<double>* steps,
+                          std::vector<double>* cLast)
+{
+    auto sigm = [](double v) { return 1.0 / (1.0 + std::exp(-v)); };
+    for (uint32_t t = 0; t < T; ++t) {
+        std::vector<double> hn(B * H);
+        for (uint32_t b = 0; b < B; ++b)
+            for (uint32_t j = 0; j < H; ++j) {
+                double g[4];
+                for (uint32_t q = 0; q < 4; ++q) {
+                    const uint32_t col = q * H + j;
+                    g[q] = bias.empty() ? 0.0 : bias[col];
+                    for (uint32_t k = 0; k < I; ++k) g[q] += x[(t * B + b) * I + k] * (double)W[k * 4 * H + col];
+                    for (uint32_t k = 0; k < H; ++k) g[q] += h[b * H + k] * (double)R[k * 4 * H + col];
+                }
+                c[b * H + j] = sigm(g[1]) * c[b * H + j] + sigm(g[0]) * std::tanh(g[2]);
+                hn[b * H + j] = sigm(g[3]) * std::tanh(c[b * H + j]);
+            }
+        h = hn;
+        steps->insert(steps->end(), h.begin(), h.end());
+    }
+    *cLast = c;
 }
 
 // Writes a weights file of (layer name, tensors) entries and returns its

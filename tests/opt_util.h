@@ -6,24 +6,11 @@
 #ifndef CORVUS_TESTS_OPT_UTIL_H
 #define CORVUS_TESTS_OPT_UTIL_H
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <memory>
 #include <numeric>
-#include <string>
-#include <random>
-#include <vector>
 
-#include "Layers.h"
 #include "NNKernelFnSelector.h"
-#include "Tensor.h"
 #include "datamovement_util.h"
-#include "nn_kernel_list.h"
-#include "test_util.h"
 
 namespace opt_test {
 

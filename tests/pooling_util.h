@@ -3,14 +3,7 @@
 #ifndef CORVUS_TESTS_POOLING_UTIL_H
 #define CORVUS_TESTS_POOLING_UTIL_H
 
-#include <gtest/gtest.h>
-
-#include <cfloat>
 #include <cmath>
-#include <cstring>
-#include <initializer_list>
-#include <random>
-#include <vector>
 
 #include "LayersPooling.h"
 #include "test_util.h"
@@ -18,17 +11,6 @@
 namespace pooling_test {
 
 using corvus_test::Shape;
-
-// A float32 tensor with data, filled with uniform values in [lo, hi].
-inline Tensor* RandomTensor(std::mt19937& rng, DataLayout layout, std::initializer_list<uint32_t> dims,
-                            float lo = -1.0f, float hi = 1.0f)
-{
-    Tensor* t = CreateTensor(DT_FLOAT32, layout, (uint32_t)dims.size(), Shape(dims), true);
-    std::uniform_real_distribution<float> dist(lo, hi);
-    float* p = (float*)t->data;
-    for (uint32_t e = 0; e < GetTensorSize(t); ++e) p[e] = dist(rng);
-    return t;
-}
 
 inline float* F32(const Tensor* t) { return (float*)t->data; }
 

@@ -3,20 +3,11 @@
 #ifndef CORVUS_TESTS_REDUCE_UTIL_H
 #define CORVUS_TESTS_REDUCE_UTIL_H
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <map>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "DataTypeConvert.h"
-#include "Layers.h"
-#include "Model.h"
-#include "Tensor.h"
 #include "test_util.h"
 
 namespace reduce_test {
@@ -25,19 +16,16 @@ using Dims = std::vector<uint32_t>;
 
 using corvus_test::Count;
 using corvus_test::ForEachIndex;
+using corvus_test::Holding;
 
-// A dense tensor that owns a copy of the values.
-template <class T> Tensor* Make(DataType dtype, const Dims& dims, const std::vector<T>& values)
-{
-    return corvus_test::Holding(dtype, dims, values);
-}
-inline Tensor* MakeF32(const Dims& dims, const std::vector<float>& v) { return Make(DT_FLOAT32, dims, v); }
-inline Tensor* MakeI32(const Dims& dims, const std::vector<int32_t>& v) { return Make(DT_INT32, dims, v); }
+// Dense tensors that own a copy of the values.
+inline Tensor* MakeF32(const Dims& dims, const std::vector<float>& v) { return Holding(DT_FLOAT32, dims, v); }
+inline Tensor* MakeI32(const Dims& dims, const std::vector<int32_t>& v) { return Holding(DT_INT32, dims, v); }
 inline Tensor* MakeF16(const Dims& dims, const std::vector<float>& v)
 {
     std::vector<uint16_t> h(v.size());
     float32_to_float16(v.data(), h.data(), (uint32_t)v.size());
-    return Make(DT_FLOAT16, dims, h);
+    return Holding(DT_FLOAT16, dims, h);
 }
 
 template <class T> std::vector<T> Values(const Tensor* t) { return corvus_test::ValuesOf<T>(t); }
@@ -50,8 +38,6 @@ inline std::vector<float> RandomValues(size_t n, uint32_t seed, float lo = -4.0f
     for (float& x : v) x = dist(gen);
     return v;
 }
-
-using corvus_test::InputLayer;
 
 // Every input element, in row-major order, folded into the output element
 // found by dropping its reduced coordinates; the mean multiplies by the

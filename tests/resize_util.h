@@ -3,38 +3,17 @@
 #ifndef CORVUS_TESTS_RESIZE_UTIL_H
 #define CORVUS_TESTS_RESIZE_UTIL_H
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <initializer_list>
-#include <random>
-#include <vector>
 
-#include "DataTypeConvert.h"
-#include "Layers.h"
-#include "Tensor.h"
 #include "datamovement_util.h"
-#include "test_util.h"
 
 namespace resize_test {
 
 using U = std::vector<uint32_t>;
 
-inline U Dims(const Tensor* t) { return corvus_test::DimsOf(t); }
+using corvus_test::DimsOf;
 using corvus_test::ForEachIndex;
-
-// An input layer of that description (the description is not kept).
-inline Layer* Input(const char* name, DataLayout layout, const U& dims, DataType dtype = DT_FLOAT32)
-{
-    return corvus_test::InputLayer(name, dtype, dims, layout);
-}
-
-inline void FillRandom(Tensor* t, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f)
-{
-    dm_test::FillRandom(t, rng, lo, hi);
-}
+using dm_test::FillRandom;
 
 inline float& At(const Tensor* t, const U& index) { return *(float*)dm_test::ElementAt(t, index); }
 
@@ -68,7 +47,7 @@ inline Tensor* F32Tensor(const U& dims, const std::vector<float>& values = {}, D
 inline std::vector<float> Values(const Tensor* t)
 {
     std::vector<float> v;
-    ForEachIndex(Dims(t), [&](const U& i) { v.push_back(At(t, i)); });
+    ForEachIndex(DimsOf(t), [&](const U& i) { v.push_back(At(t, i)); });
     return v;
 }
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <random>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -25,22 +26,21 @@
 
 namespace corvus_test {
 
-template <typename R> R Dims(std::initializer_list<uint32_t> dims)
+template <typename R> R Dims(const std::vector<uint32_t>& dims)
 {
     R r{};
     std::copy(dims.begin(), dims.end(), r.dimension);
     return r;
 }
-inline TensorShape Shape(std::initializer_list<uint32_t> dims) { return Dims<TensorShape>(dims); }
-inline TensorStrides Strides(std::initializer_list<uint32_t> dims) { return Dims<TensorStrides>(dims); }
+inline TensorShape Shape(const std::vector<uint32_t>& dims) { return Dims<TensorShape>(dims); }
+inline TensorStrides Strides(const std::vector<uint32_t>& dims) { return Dims<TensorStrides>(dims); }
 inline std::vector<uint32_t> StridesOf(const Tensor* t) { return {t->stride.dimension, t->stride.dimension + t->ndim}; }
-inline TensorShape Shape(const std::vector<uint32_t>& dims)
-{
-    TensorShape s{};
-    std::copy(dims.begin(), dims.end(), s.dimension);
-    return s;
-}
 inline std::vector<uint32_t> DimsOf(const Tensor* t) { return {t->shape.dimension, t->shape.dimension + t->ndim}; }
+/* A uniform integer in [lo, hi]. */
+inline uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
+{
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
+}
 inline uint64_t Count(const std::vector<uint32_t>& dims)
 {
     uint64_t n = 1;

@@ -1,6 +1,5 @@
 #include <atomic>
 #include <ctime>
-#include <random>
 #include <thread>
 
 #include "LayersActivation.h"
@@ -48,7 +47,7 @@ struct HandModel {
     }
 };
 
-TEST(Execution, RunsKernelsInStoredOrderAndTimesEachLayer)
+TEST(Execution, RunsKernelsInStoredOrderTimesEachLayerAndDebugLoopRunsCores)
 {
     HandModel hm({&kRunBusy, nullptr, &kRun, &kRun});
     for (int i = 0; i < 4; ++i) hm[i]->stat = StatValues{123456789, 5};
@@ -63,25 +62,23 @@ TEST(Execution, RunsKernelsInStoredOrderAndTimesEachLayer)
     }
     EXPECT_LE(sum, spent);
     EXPECT_GE(hm[0]->stat.tics, (uint64_t)kBusy);  // elapsed ticks of that layer alone
-}
 
-TEST(Execution, DebugLoopPrintsProgressAndRunsCoreKernels)
-{
-    HandModel hm({&kRun, &kRun, nullptr, &kRun});
+    // The debug loop prints its progress and runs the core kernels.
+    HandModel debug({&kRun, &kRun, nullptr, &kRun});
     auto core = [](Layer* l, int slot) {
         NNKernel* k = l->coreKernels[slot] = (NNKernel*)calloc(1, sizeof(NNKernel));
         k->fn = &kRun;
         return k;
     };
-    NNKernel* a0 = core(hm[0], 0);
-    NNKernel* a2 = core(hm[0], 2);
-    core(hm[1], 1);  // the first slot decides: b runs its main kernel
-    core(hm[2], 0);  // c has no function set and is skipped
+    NNKernel* a0 = core(debug[0], 0);
+    NNKernel* a2 = core(debug[0], 2);
+    core(debug[1], 1);  // the first slot decides: b runs its main kernel
+    core(debug[2], 0);  // c has no function set and is skipped
     testing::internal::CaptureStdout();
-    ExecuteModelDebug(&hm.m);
+    ExecuteModelDebug(&debug.m);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "computing 0/4 layer: a\ncomputing 1/4 layer: b\ncomputing 2/4 layer: c\ncomputing 3/4 layer: d\n");
-    EXPECT_EQ(gRun, (std::vector<const NNKernel*>{a0, a2, hm[1]->kernel, hm[3]->kernel}));
+    EXPECT_EQ(gRun, (std::vector<const NNKernel*>{a0, a2, debug[1]->kernel, debug[3]->kernel}));
 }
 
 // Every task of a batch runs once, and Run returns only when all are done;
@@ -177,15 +174,9 @@ struct SplitNet {
         Layer* sum = AddAddLayer(both, nullptr, 2, "sum");
         split = {c1, dw, pw, deep, maxp, avgp, gap, fc, sig, silu, cat, sum};
         m = graph_util::MakeModel({silu, pw, sig, gap, fc, cat, sum});
+        graph_util::FillWeights(m.get(), 35);
         std::mt19937 rng(36);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        for (uint32_t i = 0; i < m->numLayers; ++i)
-            for (uint32_t j = 0; j < m->layers[i]->kernel->innerNum; ++j) {
-                Tensor* t = m->layers[i]->kernel->inner[j];
-                if (t == nullptr) continue;  // no bias
-                AllocTensorData(t);
-                for (uint32_t k = 0; k < GetTensorSize(t); ++k) ((float*)t->data)[k] = u(rng);
-            }
         x.resize(23 * 19 * 5);
         for (float& v : x) v = u(rng);
         OptimizeModel(m.get(), 0);

@@ -1,6 +1,5 @@
 // A hand-built model running the element-wise and L2 normalisation layers (the
 // broadcast, comparison and logic layers run end to end in the ONNX reader's tests).
-
 #include <cmath>
 
 #include "LayersBroadcast.h"

@@ -1,8 +1,8 @@
 // A small convolution model run through Predict against the naive convolution
 // (the constructors' shapes and records are in the LayerConstructors table).
-
 #include "LayersConvolutionND.h"
 #include "conv_util.h"
+#include "graph_util.h"
 
 using namespace conv_test;
 
@@ -11,18 +11,13 @@ using namespace conv_test;
 TEST(LayersConvolution, HalfConv3DModelPredicts)
 {
     std::mt19937 rng(8);
-    Layer* vol = InputLayer("vol", {1, 3, 4, 5, 2}, DL_NONE, DT_FLOAT16);
+    Layer* vol = corvus_test::InputLayer("vol", DT_FLOAT16, {1, 3, 4, 5, 2});
     const uint32_t size3[3] = {3, 4, 5}, k33[3] = {2, 2, 3}, s3[3] = {1, 2, 1}, pads[6] = {1, 0, 1, 0, 1, 1};
     const PaddingStruct ps = ComputePaddingStruct(3, size3, k33, s3, nullptr, EXPLICIT, pads, 0);
     const ActivationParams leaky = {LeakyReLU, 0.25f};
     Layer* c3 = AddConv3DLayer(vol, nullptr, "c3", 4, 1, 2, 2, 3, 1, 2, 1, 1, 1, 1, &ps, true, EXPLICIT, leaky);
     corvus_test::ModelRun model({c3});
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (uint32_t i = 0; i < 2; ++i) {  // before initialisation, as the weights file would
-        Tensor* t = c3->kernel->inner[i];
-        AllocTensorData(t);
-        for (uint32_t e = 0; e < GetTensorSize(t); ++e) F32(t)[e] = dist(rng);
-    }
+    graph_util::FillWeights(model.model, 7);
     Tensor* host = Make(DL_NONE, {1, 3, 4, 5, 2}, &rng, 0, DT_FLOAT16);
     model.Run({{"vol", host}});
     ConvSetup h;

@@ -36,20 +36,6 @@ Layer* Binary(Layer* (*add)(Layer**, Tensor**, uint32_t, const char*), Layer* a,
     return add(in, nullptr, 2, name);
 }
 
-// Fills every inner tensor that has no data with values drawn in model order.
-void FillWeights(Model* m, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-    for (uint32_t i = 0; i < m->numLayers; ++i)
-        for (uint32_t j = 0; j < m->layers[i]->kernel->innerNum; ++j) {
-            Tensor* t = m->layers[i]->kernel->inner[j];
-            if (t == nullptr || t->data != nullptr) continue;
-            AllocTensorData(t);
-            for (uint32_t e = 0; e < GetTensorSize(t); ++e) ((float*)t->data)[e] = d(rng);
-        }
-}
-
 // A grouped Conv2D with one input channel per group runs as a depthwise
 // layer; its filter has gaps in its strides so the data must really be moved.
 Layer* Grouped(Layer* x, const char* name, uint32_t mult, ActivationParams act)

@@ -9,33 +9,6 @@ using namespace norm_test;
 
 namespace {
 
-// h after every step [T][B][H] and the final c [B][H], from the gate
-// equations in double precision; x is step-major [T][B][I], gates i, f, g, o.
-void ReferenceLSTM(const std::vector<float>& x, uint32_t T, uint32_t B, uint32_t I, uint32_t H,
-                   const std::vector<float>& W, const std::vector<float>& R, const std::vector<float>& bias,
-                   std::vector<double> h, std::vector<double> c, std::vector<double>* steps, std::vector<double>* cLast)
-{
-    auto sigm = [](double v) { return 1.0 / (1.0 + std::exp(-v)); };
-    for (uint32_t t = 0; t < T; ++t) {
-        std::vector<double> hn(B * H);
-        for (uint32_t b = 0; b < B; ++b)
-            for (uint32_t j = 0; j < H; ++j) {
-                double g[4];
-                for (uint32_t q = 0; q < 4; ++q) {
-                    const uint32_t col = q * H + j;
-                    g[q] = bias.empty() ? 0.0 : bias[col];
-                    for (uint32_t k = 0; k < I; ++k) g[q] += x[(t * B + b) * I + k] * (double)W[k * 4 * H + col];
-                    for (uint32_t k = 0; k < H; ++k) g[q] += h[b * H + k] * (double)R[k * 4 * H + col];
-                }
-                c[b * H + j] = sigm(g[1]) * c[b * H + j] + sigm(g[0]) * std::tanh(g[2]);
-                hn[b * H + j] = sigm(g[3]) * std::tanh(c[b * H + j]);
-            }
-        h = hn;
-        steps->insert(steps->end(), h.begin(), h.end());
-    }
-    *cLast = c;
-}
-
 struct Case {
     bool onnx, batchMajor, bias, states, returnSeq;
     uint32_t outputs;  // ONNX: 1 or 3
@@ -98,7 +71,7 @@ void RunCase(const Case& c, std::mt19937& rng)
         return y[(bt ? b * T + t : t * B + b) * H + j];
     };
     const U yDims = c.onnx ? (c.batchMajor ? U{B, T, 1, H} : U{T, 1, B, H}) : (c.returnSeq ? U{B, T, H} : U{B, H});
-    EXPECT_EQ(Dims(outs[0]->kernel->output[0]), yDims);
+    EXPECT_EQ(DimsOf(outs[0]->kernel->output[0]), yDims);
     const bool everyStep = c.onnx || c.returnSeq;
     for (uint32_t t = everyStep ? 0 : T - 1; t < T; ++t)
         for (uint32_t b = 0; b < B; ++b)
@@ -108,7 +81,7 @@ void RunCase(const Case& c, std::mt19937& rng)
             }
     for (uint32_t m = 1; m < c.outputs; ++m) {
         const std::vector<float> s = Values(outs[m]->kernel->output[0]);
-        EXPECT_EQ(Dims(outs[m]->kernel->output[0]), (U{1, B, H}));
+        EXPECT_EQ(DimsOf(outs[m]->kernel->output[0]), (U{1, B, H}));
         for (uint32_t i = 0; i < B * H; ++i) {
             const double want = m == 1 ? steps[(T - 1) * B * H + i] : cLast[i];
             EXPECT_NEAR(s[i], want, tol * (1 + std::fabs(want)));

@@ -1,17 +1,16 @@
 // Kernel selection of the resize layer (its kernels, and the padding and
 // up-sampling ones, are checked against their definitions kernel by kernel).
-#include "NNKernelFnSelector.h"
 #include "LayersResize.h"
+#include "NNKernelFnSelector.h"
 #include "resize_util.h"
 
 using namespace resize_test;
-using corvus_test::Desc;
 
 TEST(LayersResizeDeathTest, KernelSelectionAndRefusals)
 {
     const float rgb[4] = {1.0f, 0.5f, 0.5f, 1.0f}, all[4] = {1.0f, 0.5f, 0.5f, 0.5f}, zero[4] = {1, 0, 0.5f, 1};
     auto select = [](const U& dims, const float* scales, uint32_t mode, DataType dtype = DT_FLOAT32) {
-        Layer* rs = AddResizeLayer(nullptr, Desc(dtype, dims, DL_NHWC), scales, 4, "rs", mode);
+        Layer* rs = AddResizeLayer(nullptr, corvus_test::Desc(dtype, dims, DL_NHWC), scales, 4, "rs", mode);
         const kfname k = SelectNNKernelFn(KERNEL_TARGET_CPU, OP_Resize, DT_FLOAT32, rs->kernel);
         DestroyLayer(rs);
         return k;

@@ -4,9 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <cmath>
-#include <random>
-
 #include "LayersConvolution.h"
 #include "LayersNormalization.h"
 #include "ModelWeights.h"
@@ -106,7 +103,7 @@ void LoadInto(Layer* out, const WeightsBytes& w)
     LoadModelWeights(model.get(), w.Write("w").c_str());
 }
 
-TEST(ModelWeights, LoadsInnerTensorsAndConstantOperands)
+TEST(ModelWeights, LoadsInnerTensorsAndConstantOperandsAndFoldsBatchNormalisation)
 {
     SmallModel m;
     const std::vector<float> w = Ramp(6, -1.0f), b = {7.0f, -8.5f};
@@ -133,10 +130,7 @@ TEST(ModelWeights, LoadsInnerTensorsAndConstantOperands)
         EXPECT_EQ(Values(k1->kernel->output[0]), (std::vector<float>{1, 2})) << op;
         EXPECT_EQ(Values(k2->kernel->output[0]), (std::vector<float>{3, 4, 5})) << op;
     }
-}
 
-TEST(ModelWeights, FoldsBatchNormalisationStatistics)
-{
     // gamma and beta are present only when scale and center say so; the sizes
     // are not consulted. m = gamma / sqrt(var + eps), a = beta - mean * m
     // rounded once.

@@ -3,7 +3,6 @@
 #include "LayersBroadcast.h"
 #include "LayersDataMovement.h"
 #include "LayersReduction.h"
-#include "Model.h"
 #include "graph_util.h"
 
 using namespace corvus_test;
@@ -133,11 +132,10 @@ TEST(Model, LifecycleAndFeedingErrorsAreFatal)
     EXPECT_EXIT(Predict(model.get(), 2, in), ::testing::ExitedWithCode(1),
                 "Model hasn't been initialized\\. Check out InitModel function\\.\\. File Model");
     InitModel(model.get(), 1);
-    EXPECT_EXIT(InitModel(model.get(), 1), ::testing::ExitedWithCode(1), "Model has been already initialized");
-    in[1].tensor = batch2.get();
-    EXPECT_EXIT(Predict(model.get(), 2, in), ::testing::ExitedWithCode(1), "Input batches must be same");
-    in[1].tensor = t5.get();
-    EXPECT_EXIT(Predict(model.get(), 2, in), ::testing::ExitedWithCode(1), "in\\.shape\\.dimension\\[0\\] == out");
+    auto predict = [&](Tensor* y) { return [&, y] { in[1].tensor = y, Predict(model.get(), 2, in); }; };
+    ExpectExitRe({{[&] { InitModel(model.get(), 1); }, "Model has been already initialized"},
+                  {predict(batch2.get()), "Input batches must be same"},
+                  {predict(t5.get()), "in\\.shape\\.dimension\\[0\\] == out"}});
     EXPECT_EXIT(MakeModel({Input("in", 4), Input("in", 4)}), ::testing::ExitedWithCode(1),
                 "Two input layers are named \"in\"; inputs are fed by name");
 }

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "corvus.h"
-#include "NNKernelFnSelector.h"
 #include "graph_util.h"
 #include "opt_util.h"
 
@@ -37,8 +36,8 @@ kfname Select(LayerOpType op, const std::vector<uint32_t>& a, const std::vector<
 // the test file of its own named here.
 TEST(KernelSelection, EveryKernelRunsAndIsTested)
 {
-    // With test files of their own: Activation_ref, Conv2D_opt (the convolution's two uses too),
-    // DWConvolution_opt, Resize_ref.
+    // With test files of their own: Activation_ref, Conv2D_opt (the convolution's two uses and the
+    // depthwise kernel too), Resize_ref.
     std::set<int> tested = {kfname_Activation_fl32_ref, kfname_Conv2D_opt,        kfname_Conv1Dvia2D,
                             kfname_MMviaConv2D,         kfname_DWConvolution_opt, kfname_ResizeNear3F32_ref,
                             kfname_ResizeDownF32_ref,   kfname_ResizeDown3F32_ref};

@@ -49,10 +49,9 @@ std::vector<float> Shuffled(const std::vector<float>& in)
     return out;
 }
 
-TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
+TEST(NNKernelPreparer, ConvertsShufflesAndBlocksByKernel)
 {
-    Tensor* f = Counting(DL_HWIO, {1, 2, 3, 4});
-    Tensor* b = Counting(DL_I, {4});
+    Tensor *f = Counting(DL_HWIO, {1, 2, 3, 4}), *b = Counting(DL_I, {4});
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_ref);
     EXPECT_TRUE(f->dtype == DT_FLOAT32 && b->dtype == DT_FLOAT32);
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_fl16_ost_mm);
@@ -69,8 +68,7 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     for (Tensor* t : {f, b}) DestroyTensor(t);
 
     // Without data the replacement has the target type and no data.
-    f = Counting(DL_HWIO, {3, 3, 2, 2}, false);
-    b = Counting(DL_I, {2}, false);
+    f = Counting(DL_HWIO, {3, 3, 2, 2}, false), b = Counting(DL_I, {2}, false);
     PrepareConv2DLayerWeights(&f, &b, kfname_Conv2D_k1_s1_fl16_ost_ostrelcnn);
     EXPECT_TRUE(f->dtype == DT_FLOAT16 && f->data == nullptr && b->dtype == DT_FLOAT16 && b->data == nullptr);
     for (Tensor* t : {f, b}) DestroyTensor(t);
@@ -86,25 +84,20 @@ TEST(NNKernelPreparer, ConvAndDenseConvertByKernel)
     ASSERT_NE(nullptr, b);
     EXPECT_TRUE(b->dtype == DT_FLOAT32 && b->layout == DL_I && Values(b) == std::vector<float>(5, 0.0f));
     for (Tensor* t : {w, b}) DestroyTensor(t);
-}
 
-TEST(NNKernelPreparer, ShufflesAndBlocksChannels)
-{
     // Instance normalisation: the scale is shuffled in float32 (pairs 0, 2, 4, 1 lead), the bias only converted.
-    Tensor* w = Counting(DL_I, {64});
-    Tensor* b = Counting(DL_I, {64});
+    w = Counting(DL_I, {64}), b = Counting(DL_I, {64});
     PrepareNormalInstanceLayerWeights(&w, &b, kfname_InstanceNormalization_fl16_ost);
-    const std::vector<float> v = Values(w);
-    EXPECT_TRUE(w->dtype == DT_FLOAT32 && v == Shuffled(Iota(64)));
-    EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 6), std::vector<float>({0, 1, 4, 5, 8, 9}));
+    const std::vector<float> scale = Values(w);
+    EXPECT_TRUE(w->dtype == DT_FLOAT32 && scale == Shuffled(Iota(64)));
+    EXPECT_EQ(std::vector<float>(scale.begin(), scale.begin() + 6), std::vector<float>({0, 1, 4, 5, 8, 9}));
     EXPECT_TRUE(b->dtype == DT_FLOAT16 && Values(b) == Iota(64));
     for (Tensor* t : {w, b}) DestroyTensor(t);
 
     // Transposed convolution: output channels in blocks of 32, innermost;
     // the bias is shuffled per block.
     const uint32_t H = 2, W = 1, O = 64, I = 3;
-    w = Counting(DL_HWOI, {H, W, O, I});
-    b = Counting(DL_I, {O});
+    w = Counting(DL_HWOI, {H, W, O, I}), b = Counting(DL_I, {O});
     PrepareConv2DTransposeLayerWeights(&w, &b, kfname_Conv2DTranspose_fl16_ost);
     std::vector<float> blocked(H * W * O * I);
     for (uint32_t h = 0; h < H; ++h)

@@ -59,7 +59,7 @@ ModelPtr BuildModel()
     return model;
 }
 
-TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
+TEST(Profiling, CsvOfEveryOperatorWithOwnColumnsAndTensorDumps)
 {
     ModelPtr model = BuildModel();
     // Counters chosen by hand so every ratio is exact: 100 ticks, 250 bytes.
@@ -128,13 +128,10 @@ TEST(Profiling, CsvOfEveryOperatorWithOwnColumns)
     }
     EXPECT_EQ(GetModelTotalFLOPs(model.get()), total);
     EXPECT_EQ(GetModelTotalTics(model.get()), 1500u);
-}
 
-// Every tensor of a layer is dumped byte for byte (NaN payloads and
-// denormals included, which a float round trip would not keep); a "/" in the
-// name makes no directory and an empty inner slot keeps its number.
-TEST(Profiling, DumpsEveryTensorOfALayer)
-{
+    // Every tensor of a layer is dumped byte for byte (NaN payloads and
+    // denormals included, which a float round trip would not keep); a "/" in the
+    // name makes no directory and an empty inner slot keeps its number.
     Tensor* in = CreateTensor(DT_FLOAT32, DL_NC, 2, Shape({1, 3}), true);
     Layer* layer = CreateLayer("gap/slots", OP_Linear, nullptr, &in, 1, 3);
     layer->kernel->output[0] = CreateTensor(DT_FLOAT16, DL_NONE, 1, Shape({5}), true);

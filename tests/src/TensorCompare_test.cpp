@@ -1,9 +1,8 @@
+// Tensor comparison: element-wise differences and the printed report.
 #include "TensorOperation.h"
 #include "test_util.h"
 
 using namespace corvus_test;
-
-namespace {
 
 // Equal within the threshold: nothing printed; otherwise the largest,
 // smallest and average differences; padding gaps are never read.
@@ -42,5 +41,3 @@ TEST(TensorCompare, ComparesLogicalElementsAndReportsDifferences)
     ExpectFatal("Tensor", {{[&] { CompareTensors(dense.get(), gap.get(), 0); },
                             "Unsupported custom tensor2 stride by dim: 0\nStride value: 5. Expected: 4"}});
 }
-
-}  // namespace

@@ -1,6 +1,5 @@
 // Tensor records: creation, strides and sizes, ownership, copies, comparison and printing.
 #include "ActivationTypes.h"
-#include "Tensor.h"
 #include "test_util.h"
 
 using namespace corvus_test;
@@ -272,12 +271,8 @@ TEST(TensorDeathTest, PrintedText)
 TEST(DataTypeDeathTest, NamesOfAliasesAndUnknowns)
 {
     // Filter aliases print as the layouts they stand for.
-    // clang-format off
     const std::pair<DataLayout, const char*> layouts[] = {
-        {DL_NONE, "DL_NONE"}, {DL_I, "DL_I"}, {DL_NC, "DL_NC"}, {DL_CN, "DL_CN"}, {DL_HW, "DL_HW"}, {DL_WH, "DL_WH"},
-        {DL_MHWI, "DL_NHWC"}, {DL_NCHW, "DL_NCHW"}, {DL_HWIO, "DL_HWCN"}, {DL_HWOI, "DL_HWNC"},
-        {(DataLayout)0x3201, "DL_UNKNOW"}};
-    // clang-format on
+        {DL_MHWI, "DL_NHWC"}, {DL_HWIO, "DL_HWCN"}, {DL_HWOI, "DL_HWNC"}, {(DataLayout)0x3201, "DL_UNKNOW"}};
     for (const auto& [layout, name] : layouts) EXPECT_STREQ(DataLayoutStr(layout), name);
     ExpectFatal("DataType", {{[] { DataTypeSize((DataType)6); }, "Wrong data type"},
                              {[] { DataTypeToStr((DataType)6); }, "Wrong data type"}});

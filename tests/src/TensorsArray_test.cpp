@@ -1,3 +1,4 @@
+// Tensor arrays: ownership of the tensors held.
 #include "TensorsArray.h"
 #include "test_util.h"
 

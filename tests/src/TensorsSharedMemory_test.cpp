@@ -3,7 +3,6 @@
 // end in the readers' tests, which optimise every model.)
 
 #include <array>
-#include <random>
 
 #include "LayersActivation.h"
 #include "LayersDetection.h"
@@ -40,7 +39,7 @@ struct RecordsModel {
     }
 };
 
-TEST(TensorsSharedMemory, ChainOfFourReusesEveryOtherSlot)
+TEST(TensorsSharedMemory, ChainReusesSlotsAndOffsetsUseTheGapOfTheLastOverlappingRecord)
 {
     Layer* a = Input("A", 25);
     Layer* b = Node("B", OP_AddBroadcast, {a}, 25);
@@ -60,10 +59,7 @@ TEST(TensorsSharedMemory, ChainOfFourReusesEveryOtherSlot)
     for (Layer* l : {a, b, c, d})
         EXPECT_EQ(l->kernel->output[0]->data, shm.data + (l == b || l == d ? 112 : 0)) << l->name;
     EXPECT_FALSE(d->kernel->output[0]->allocatedData);
-}
 
-TEST(TensorsSharedMemory, OffsetsUseTheGapOfTheLastOverlappingRecordOnly)
-{
     // Placement order is record order here; lifetimes are inclusive.
     RecordsModel m({{0, 9, 100}, {0, 1, 100}, {0, 9, 100}, {5, 9, 60}, {5, 9, 40}});
     EXPECT_EQ(OffsetCalculation(&m.model), 376u);

@@ -1,16 +1,13 @@
 // The ONNX converter end to end: small ONNX models built and computed in NCHW
 // by tests/tools/onnx2corvus_cases.py are converted by tools/onnx2corvus,
 // read and run by the library, and compared; refusals name the node.
-#include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include <sys/wait.h>
 
 #include "ModelParser.h"
 #include "conv_util.h"
-#include "test_util.h"
 
 namespace {
 

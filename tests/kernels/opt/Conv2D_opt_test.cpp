@@ -1,6 +1,5 @@
 // Half-precision Conv2D through the scratch memory, and Conv1D and float16
 // MatMul through it, against the naive convolution and the references.
-#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include "LayersConvolution.h"
@@ -211,7 +210,7 @@ TEST(Conv2DOpt, RefusesWithTheReasonAndLeavesTheOutputAlone)
     for (Tensor* t : {in1, out1, filt1}) DestroyTensor(t);
 }
 
-TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)
+TEST(Conv2DOpt, BiasHalvesNarrowingOverflowNaNAndClamps)
 {
     // Largest bias 1000: s = 64, 1000 held as h = 64000, l = 0.
     const float b[3] = {1000.0f, -3.0f, 0.1f};
@@ -235,10 +234,7 @@ TEST(Conv2DOpt, BiasSplitIntoHighAndLowHalves)
     Conv2D_ConvBias(&huge, 1, 1, hi, lo, &r);
     EXPECT_EQ("Conv2D_ConvBias error", ::testing::internal::GetCapturedStdout());
     EXPECT_EQ(0.0f, r);
-}
 
-TEST(Conv2DOpt, NarrowingOverflowNaNAndClamps)
-{
     std::mt19937 rng(11);
     auto run = [&](uint16_t x, uint16_t w, uint32_t act) {
         Conv cv({1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, false, act, 0, 0}, rng);
@@ -289,8 +285,7 @@ TEST(MMviaConv2D, HalfPrecisionProductMatchesFloat32Reference)
     };
     for (const Mm& m : {Mm{{4, 6, 40}, {40, 20}, {4, 6, 20}}, Mm{{2, 5, 3, 9}, {9, 130}, {2, 5, 3, 130}},
                         Mm{{5, 33, 16}, {16, 16}, {5, 33, 16}}}) {
-        Tensor* A = Make(DL_NONE, m.a, &rng, 0, DT_FLOAT16);
-        Tensor* B = Make(DL_NONE, m.b, &rng, 0, DT_FLOAT16);
+        Tensor *A = Make(DL_NONE, m.a, &rng, 0, DT_FLOAT16), *B = Make(DL_NONE, m.b, &rng, 0, DT_FLOAT16);
         Tensor* out = Make(DL_NONE, m.out, nullptr, 0, DT_FLOAT16);
         Tensor* direct = Make(DL_NONE, m.out, nullptr, 0, DT_FLOAT16);
         MatmulParams params = {2};
@@ -299,8 +294,7 @@ TEST(MMviaConv2D, HalfPrecisionProductMatchesFloat32Reference)
         ASSERT_NE(nullptr, rec.k.extra_resources);
         // B is an operand: a change after initialisation is seen.
         ((uint16_t*)B->data)[0] ^= 0x0400;
-        Tensor* A32 = ConvertedCopy(A, DT_FLOAT32);
-        Tensor* B32 = ConvertedCopy(B, DT_FLOAT32);
+        Tensor *A32 = ConvertedCopy(A, DT_FLOAT32), *B32 = ConvertedCopy(B, DT_FLOAT32);
         Tensor* ref = ConvertedCopy(out, DT_FLOAT32);
         Matmul_ref(A32, B32, ref);
         Execute_MMviaConv2D(&rec.k);

@@ -2,22 +2,14 @@
 // output storage, on random shapes, types, pads and strided views (rows of
 // the OptMatchesRef table); then what only the optimised side has: resize
 // interpolation and selection, and slice grouping in a model.
-#include <gtest/gtest.h>
 
 #include <cfloat>
-#include <cmath>
-#include <functional>
 
 #include "LayersDataMovement.h"
 #include "LayersOptimizer.h"
 #include "LayersResize.h"
-#include "Model.h"
-#include "NNKernelFnSelector.h"
-#include "datamovement_util.h"
-#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
-#include "test_util.h"
 
 using namespace dm_test;
 using opt_test::Kernel;
@@ -198,8 +190,10 @@ const OptKernelCase kDataMovement[] = {
 INSTANTIATE_TEST_SUITE_P(DataMovement, OptMatchesRef, ::testing::ValuesIn(opt_test::Table(kDataMovement)),
                          opt_test::ParamName);
 
-// Elsewhere the interpolation samples the output cell's centre (clamped) with two taps.
-TEST(ResizeOpt, InterpolatesAtOtherScales)
+// Elsewhere the interpolation samples the output cell's centre (clamped) with
+// two taps. Area resize selects it only where it is the average bit for bit
+// (the table rows compare it with the reference where it is selected).
+TEST(ResizeOpt, InterpolatesAtOtherScalesAndIsSelectedOnlyWhereItIsTheAverage)
 {
     std::mt19937 rng(6);
     for (const auto& s : {std::make_pair(0.3f, 0.7f), std::make_pair(0.75f, 0.125f), std::make_pair(1.0f, 0.4f)}) {
@@ -223,12 +217,6 @@ TEST(ResizeOpt, InterpolatesAtOtherScales)
             ASSERT_NEAR(At<float>(out.get(), c), want, 1e-4 * (1 + std::fabs(want)));
         });
     }
-}
-
-// Area resize selects the interpolation only where it is the average bit for
-// bit (the table rows compare it with the reference where it is selected).
-TEST(ResizeOpt, SelectedOnlyWhereItEqualsTheAreaAverage)
-{
     const float third = 1.0f / 3.0f;
     const struct {
         uint32_t H, W, oH, oW;
@@ -272,9 +260,15 @@ std::vector<int32_t> MergedCounts(const std::vector<Layer*>& layers)
     return r;
 }
 
+void DoNothing(NNKernel*) {}
+const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
+
 // Sibling splits of one input are grouped under the first (not a step-2
 // slice, nor one along another axis), once; the model computes every slice,
-// also on new data.
+// also on new data. Only a leader on the grouped kernel serves a group: a
+// first slice on the reference kernel writes only its own output, and a last
+// one running a kernel of its own, whose record is not a slice record, is
+// never read.
 TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
 {
     const Dims dims = {2, 3, 4, 12};
@@ -301,25 +295,16 @@ TEST(OptimizeSlice, GroupsSiblingSplitsOfOneInputAndTheModelComputesThem)
         }
         FillRandom(input.get(), rng);
     }
-}
 
-void DoNothing(NNKernel*) {}
-const NNKernelFn kForeignFn = {DoNothing, nullptr, nullptr, nullptr};
-
-// The first slice keeps the reference kernel, which writes only its own
-// output; the last runs a kernel of its own whose record is not a slice
-// record and is never read.
-TEST(OptimizeSlice, OnlyALeaderOnTheGroupedKernelServesAGroup)
-{
-    Layer* x = corvus_test::InputLayer("x", DT_FLOAT32, {4, 8});
-    std::vector<Layer*> s = {Slice(x, 1, 0, 2, 1, false), Slice(x, 1, 2, 4, 1), Slice(x, 1, 4, 6, 1),
-                             Slice(x, 1, 6, 8, 1)};
-    free(s[3]->kernel->params);
-    s[3]->kernel->params = calloc(1, sizeof(float));
-    s[3]->kernel->fn = &kForeignFn;
-    corvus_test::ModelRun run(s);
-    EXPECT_EQ(OptimizeSlice(run.model->layers, run.model->numLayers, run.model->ioLayers->outputLayers), 1u);
-    EXPECT_EQ(MergedCounts({s[0], s[1], s[2]}), (std::vector<int32_t>{0, 2, -1}));
+    Layer* y = corvus_test::InputLayer("y", DT_FLOAT32, {4, 8});
+    std::vector<Layer*> t = {Slice(y, 1, 0, 2, 1, false), Slice(y, 1, 2, 4, 1), Slice(y, 1, 4, 6, 1),
+                             Slice(y, 1, 6, 8, 1)};
+    free(t[3]->kernel->params);
+    t[3]->kernel->params = calloc(1, sizeof(float));
+    t[3]->kernel->fn = &kForeignFn;
+    corvus_test::ModelRun other(t);
+    EXPECT_EQ(OptimizeSlice(other.model->layers, other.model->numLayers, other.model->ioLayers->outputLayers), 1u);
+    EXPECT_EQ(MergedCounts({t[0], t[1], t[2]}), (std::vector<int32_t>{0, 2, -1}));
 }
 
 }  // namespace

@@ -4,9 +4,7 @@
 // (DataMovement_opt_test.cpp has the data-movement rows). To add a kernel: a
 // row whose generator builds its record's inputs, parameters and outputs and
 // says how the reference computes.
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "LayersActivation.h"
@@ -14,7 +12,6 @@
 #include "LayersDataMovement.h"
 #include "LayersNormalization.h"
 #include "broadcast_util.h"
-#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 #include "pooling_util.h"

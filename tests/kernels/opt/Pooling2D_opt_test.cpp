@@ -1,14 +1,9 @@
 // Optimised pooling, layer normalisation and PRelu beyond the random
 // comparison with the reference (OptMatchesRef): probes, selection and the
 // refusals.
-#include <gtest/gtest.h>
-
 #include "KernelProbes.h"
 #include "LayersActivation.h"
 #include "LayersNormalization.h"
-#include "LayersPooling.h"
-#include "NNKernelFnSelector.h"
-#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 #include "pooling_util.h"

@@ -27,8 +27,10 @@ struct Slots {
 };
 
 // Three copies onto the same bytes: the first filled runs last and wins; a
-// handle in the middle runs only the slots up to it.
-TEST(XyDma, ChainRunsMostRecentFirst)
+// handle in the middle runs only the slots up to it. Four rows of 20 bytes,
+// main step 80, scratch step 32; back out with a negative main-memory step
+// (rows land bottom-up); descriptors without rows or bytes copy nothing.
+TEST(XyDma, ChainOrderRowStepsAndEmptyDescriptors)
 {
     Slots s;
     Buffer a(16, 1), b(16, 2), c(16, 3), dst(16, 0), m(16, 0);
@@ -42,14 +44,7 @@ TEST(XyDma, ChainRunsMostRecentFirst)
     xyDmaRun(mid);
     const uint8_t want[16] = {1, 1, 1, 1, 2, 2, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(memcmp(m.base, want, 16), 0);
-}
 
-// Four rows of 20 bytes, main step 80, scratch step 32; back out with a
-// negative main-memory step (rows land bottom-up); descriptors without rows
-// or bytes copy nothing.
-TEST(XyDma, RowsFollowTheirStepsAndEmptyDescriptorsCopyNothing)
-{
-    Slots s;
     Buffer mm(1024), xy(1024), out(1024), z(64, 0xAA);
     for (int i = 0; i < 1024; ++i) mm.base[i] = (uint8_t)(i * 7 + 3);
     xyDmaRun(xyDmaRead64(s.at(0), xy.base, 32, mm.base + 16, 80, 20, 4));

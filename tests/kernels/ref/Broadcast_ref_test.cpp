@@ -1,8 +1,5 @@
 // Broadcast engine, fused clamps, Mod, comparisons, logic and Where against
 // naive index-by-index versions (half precision in HalfPrecision_ref_test).
-#include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "LayersActivation.h"
 #include "LayersBroadcast.h"

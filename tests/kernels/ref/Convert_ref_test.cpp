@@ -1,12 +1,6 @@
 // Convert (layout permutations and type changes) and ExpandChannels.
-#include <gtest/gtest.h>
-
-#include <random>
-
-#include "DataTypeConvert.h"
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
-#include "nn_kernel_list.h"
 
 using namespace dm_test;
 

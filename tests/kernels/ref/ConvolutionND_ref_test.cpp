@@ -1,7 +1,5 @@
 // The convolution kernels (one- to three-dimensional, grouped, depthwise and
 // transposed) against the naive convolution over random geometry.
-#include <gtest/gtest.h>
-
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "conv_util.h"
@@ -138,10 +136,8 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 // A grouped Conv1DTranspose has one bias value per channel of a group; every group adds the same values.
 TEST(ConvolutionNDRef, GroupedTransposedBias)
 {
-    Tensor* gx = Filled({1, 2, 4}, {1, 2, 3, 4, 5, 6, 7, 8});
-    Tensor* gw = Filled({1, 1, 4}, {1, 1, 10, 10});
-    Tensor* gb = Filled({1}, {0.5f});
-    Tensor* gy = Filled({1, 2, 2});
+    Tensor *gx = Filled({1, 2, 4}, {1, 2, 3, 4, 5, 6, 7, 8}), *gw = Filled({1, 1, 4}, {1, 1, 10, 10});
+    Tensor *gb = Filled({1}, {0.5f}), *gy = Filled({1, 2, 2});
     Conv1DTransposeParams gp = {1, 1, 1, 0, 1, 2, {None, 0.0f}};
     Conv1DTranspose_fl32_ref(gx, gw, gb, gy, &gp);
     EXPECT_EQ(Values(gy), (std::vector<float>{1 + 2 + 0.5f, 30 + 40 + 0.5f, 5 + 6 + 0.5f, 70 + 80 + 0.5f}));

@@ -1,7 +1,5 @@
 // Conv2D reference kernel on hand computations; the refusals of the
 // reference convolutions (random geometry: ConvolutionND_ref_test.cpp).
-#include <gtest/gtest.h>
-
 #include "LayersConvolution.h"
 #include "LayersConvolutionND.h"
 #include "conv_util.h"

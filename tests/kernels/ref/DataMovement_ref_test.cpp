@@ -1,14 +1,10 @@
 // Slice, transpose, shuffle, concatenation, tile, expand and flatten kernels
 // against each one's index rule, over random ranks, types and padded strides.
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <numeric>
-#include <random>
 
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
-#include "nn_kernel_list.h"
 
 using namespace dm_test;
 

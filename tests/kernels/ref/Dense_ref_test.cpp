@@ -1,6 +1,5 @@
 // Dense, Linear and MatMul reference kernels against the naive batched
 // product of broadcast_util.h (half precision in HalfPrecision_ref_test).
-#include <gtest/gtest.h>
 
 #include "LayersDense.h"
 #include "broadcast_util.h"
@@ -13,6 +12,7 @@ using conv_test::F32;
 using conv_test::Make;
 using conv_test::SameBits;
 using corvus_test::Fatal;
+using corvus_test::Pick;
 
 namespace {
 
@@ -23,14 +23,10 @@ Tensor* Plain(std::vector<uint32_t> dims, DataType dtype, std::mt19937* rng = nu
     for (uint32_t e = 0; rng != nullptr && e < GetTensorSize(t); ++e) ((int32_t*)t->data)[e] = (int32_t)(*rng)();
     return t;
 }
-uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
-{
-    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-}
 
 }  // namespace
 
-TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
+TEST(DenseRef, MatmulWithBatchBroadcastingAndDenseMatchNaive)
 {
     std::mt19937 rng(31);
     for (int trial = 0; trial < 200; ++trial) {
@@ -57,22 +53,15 @@ TEST(MatmulRef, MatchesNaiveWithBatchBroadcasting)
         }
         for (Tensor* t : {A, B, out}) DestroyTensor(t);
     }
-}
-
-TEST(DenseRef, MatchesNaiveOverRandomShapes)
-{
-    // Fused multiply-adds over k in order from 0, then the bias, then the activation.
-    std::mt19937 rng(17);
+    // Dense: fused multiply-adds over k in order from 0, then the bias, then the activation.
     for (int trial = 0; trial < 200; ++trial) {
         // The first draw: one row wider than the chunk of sums a pass over the weights keeps.
         const uint32_t N = trial == 0 ? 1 : Pick(rng, 1, 9), K = Pick(rng, 0, 70);
         const uint32_t U = trial == 0 ? 2100 : Pick(rng, 1, 70), gap = Pick(rng, 0, 1) * 5;
         const uint32_t kind = conv_test::kFusedKinds[Pick(rng, 0, 4)];
         const bool useBias = Pick(rng, 0, 1) == 1;
-        Tensor* in = Make(DL_NC, {N, K}, &rng, gap);
-        Tensor* w = Make(DL_CN, {K, U}, &rng, gap);
-        Tensor* bias = useBias ? Make(DL_I, {U}, &rng) : nullptr;
-        Tensor* out = Make(DL_NC, {N, U}, nullptr, gap);
+        Tensor *in = Make(DL_NC, {N, K}, &rng, gap), *w = Make(DL_CN, {K, U}, &rng, gap);
+        Tensor *bias = useBias ? Make(DL_I, {U}, &rng) : nullptr, *out = Make(DL_NC, {N, U}, nullptr, gap);
         DenseParams p = {useBias ? 1u : 0u, kind};
         Dense_fl32_ref(in, w, bias, out, &p);
         const std::vector<float> product = NaiveMatmul<float>(in, w, out);

@@ -1,13 +1,8 @@
 // Anchor generation, detection decoding and the three suppressions against
 // hand-computed values and naive versions written from their definitions
 // (plain loops, textbook sorts) on random boxes with ties.
-#include <gtest/gtest.h>
-
-#include <algorithm>
+#include <array>
 #include <cmath>
-#include <cstdint>
-#include <random>
-#include <vector>
 
 #include "LayersDetection.h"
 #include "ref/Detection_internal.h"
@@ -16,10 +11,6 @@
 using corvus_test::Holding;
 
 namespace {
-
-inline float* F32(const Tensor* t) { return (float*)t->data; }
-
-inline std::vector<float> Values(const Tensor* t) { return corvus_test::ValuesOf<float>(t); }
 
 // A kernel record that owns its tensors (not the params).
 struct Rig : corvus_test::KernelRecord {
@@ -222,12 +213,7 @@ inline std::vector<float> NaiveYolo(const std::vector<float>& in, uint32_t N, ui
     return out;
 }
 
-struct Triple {
-    int32_t b, c, i;
-    bool operator==(const Triple& o) const { return b == o.b && c == o.c && i == o.i; }
-};
-
-inline std::ostream& operator<<(std::ostream& os, const Triple& t) { return os << t.b << "," << t.c << "," << t.i; }
+using Triple = std::array<int32_t, 3>;  // batch, class, box
 
 // NonMaxSuppression: boxes {N, B, 4}, scores {N, C, B}, dense; scores above
 // the threshold, the quicksort's order, survivors below the IoU threshold.
@@ -296,7 +282,7 @@ std::vector<float> RunAnchors(AnchorBoxesParams p, uint32_t N, uint32_t H, uint3
     Rig rig({Holding<float>(DT_FLOAT32, {N, H, W, 3}, {})},
             Holding<float>(DT_FLOAT32, {N, H, W, p.boxesPerCell, 8}, {}), &p);
     Init_AnchorBoxes_fl32_ref(&rig.k);
-    return Values(rig.out[0]);
+    return corvus_test::ValuesOf<float>(rig.out[0]);
 }
 
 DecodeDetectionsParams DecodeParams(uint32_t topK, uint32_t maxPerClass, float conf, float iou, bool normalize = false,
@@ -316,7 +302,7 @@ std::vector<float> RunRows(void (*execute)(NNKernel*), void* params, const std::
     Tensor* out = Holding(DT_FLOAT32, outDims, std::vector<float>(corvus_test::Count(outDims), NAN));
     Rig rig({Holding(DT_FLOAT32, inDims, in)}, out, params);
     execute(&rig.k);
-    return Values(out);
+    return corvus_test::ValuesOf<float>(out);
 }
 
 std::vector<float> RunDecode(const std::vector<float>& in, uint32_t N, uint32_t B, uint32_t L, DecodeDetectionsParams p)
@@ -426,7 +412,7 @@ TEST(DecodeDetectionsKernel, RandomInputsMatchNaive)
 // which suppresses; a score equal to the threshold is dropped; with 3 inputs
 // the IoU threshold is 0 (every IoU reaches it) and the score threshold 0.5;
 // each item reads its own boxes; corners are used as stored.
-TEST(NonMaxSuppressionKernel, HandComputedSelections)
+TEST(NonMaxSuppressionKernel, HandComputedSelectionsAndRandomBoxesWithTiesMatchNaive)
 {
     const float above = nextafterf(0.5f, 1.0f), below = nextafterf(0.5f, 0.0f);
     const std::vector<float> nested = {0, 0, 10, 10, 0, 0, 10, 5, 20, 20, 30, 30};
@@ -452,10 +438,7 @@ TEST(NonMaxSuppressionKernel, HandComputedSelections)
     };
     // clang-format on
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) EXPECT_EQ(RunOnnx(cases[i].k), cases[i].want) << i;
-}
 
-TEST(NonMaxSuppressionKernel, RandomBoxesWithTiesMatchNaive)
-{
     std::mt19937 rng(31);
     for (int trial = 0; trial < 60; ++trial) {
         OnnxCase k{{}, {}, 2, 3, 25, 0};
@@ -486,10 +469,10 @@ TEST(NonMaxSuppressionKernel, RepeatedRunsUseTheBuiltOutputSizeAndNeverPassIt)
     Rig rig(OnnxInputs(k), Holding<int32_t>(DT_INT32, {2, 3}, {}), nullptr);
     Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
-    F32(rig.in[1])[0] = 0.0f;
+    ((float*)rig.in[1]->data)[0] = 0.0f;
     Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 1}}));
-    F32(rig.in[1])[0] = 0.95f;
+    ((float*)rig.in[1]->data)[0] = 0.95f;
     Execute_NonMaxSuppression_ref(&rig.k);
     EXPECT_EQ(Triples(rig.out[0]), (std::vector<Triple>{{0, 0, 0}, {0, 0, 1}}));
     ((int32_t*)rig.in[2]->data)[0] = 3;

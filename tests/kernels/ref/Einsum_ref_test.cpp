@@ -1,16 +1,11 @@
-// Einsum against a naive double-precision sum over every index of the
-// equation: products, batches, transposed operands and results, full sums
-// (half precision in HalfPrecision_ref_test).
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-
+// Einsum against a naive double-precision sum over every index of the equation: products, batches,
+// transposed operands and results, full sums (half precision in HalfPrecision_ref_test).
 #include "LayersReduction.h"
 #include "TensorOperation.h"
 #include "reduce_util.h"
 
 using namespace reduce_test;
+using corvus_test::TensorPtr;
 
 namespace {
 
@@ -45,7 +40,7 @@ TEST(EinsumKernel, MatchesTheNaiveSumAndRefusesTracesAndMismatchedExtents)
     for (const auto& c : cases) {
         const std::vector<float> a = RandomValues(Count(c.a), seed++), b = RandomValues(Count(c.b), seed++);
         const EinsumParams p = Parse(c.equation);
-        corvus_test::TensorPtr ta(MakeF32(c.a, a)), tb(MakeF32(c.b, b)), out(MakeF32(c.out, {}));
+        TensorPtr ta(MakeF32(c.a, a)), tb(MakeF32(c.b, b)), out(MakeF32(c.out, {}));
         EinSum_fl32_ref(out.get(), ta.get(), tb.get(), &p);
         const std::vector<double> ref = NaiveEinsum(c.equation, c.a, a, c.b, b, c.out);
         const std::vector<float> got = Values<float>(out.get());

@@ -1,12 +1,7 @@
-// Gather and GatherElements against take-along-axis index rules.
-#include <gtest/gtest.h>
-
-#include <random>
-
+// Gather and GatherElements against take-along-axis index rules; their
+// refusals and ScatterND's.
 #include "LayersDataMovement.h"
 #include "datamovement_util.h"
-#include "nn_kernel_list.h"
-#include "test_util.h"
 
 using namespace dm_test;
 
@@ -33,7 +28,7 @@ TensorPtr RandomIndices(std::mt19937& rng, const Dims& dims, int32_t lo, int32_t
 
 // out = data[outer..., indices[j...], inner...] with negative indices counted
 // from the end (rank-0 indices too).
-TEST(GatherRef, RandomShapesAndNegativeIndices)
+TEST(GatherRef, RandomShapesNegativeIndicesAndElementsTakenAlongAxis)
 {
     std::mt19937 rng(8401);
     for (int iter = 0; iter < 200; ++iter) {
@@ -62,12 +57,8 @@ TEST(GatherRef, RandomShapesAndNegativeIndices)
             << "data " << DimsText(dims) << " indices " << DimsText(idxDims) << " axis " << axis;
         DestroyLayer(layer);
     }
-}
 
-// Indices shaped like the data except along the axis; no wrapping of negatives.
-TEST(GatherElementsRef, RandomShapesMatchTakeAlongAxis)
-{
-    std::mt19937 rng(8402);
+    // Indices shaped like the data except along the axis; no wrapping of negatives.
     for (int iter = 0; iter < 150; ++iter) {
         const uint32_t rank = 1 + iter % 6, axis = rng() % rank;
         const Dims dims = RandomDims(rng, rank, 5, 600);
@@ -86,13 +77,15 @@ TEST(GatherElementsRef, RandomShapesMatchTakeAlongAxis)
     }
 }
 
-TEST(GatherRef, IndicesOutsideTheAxisAreRefused)
+TEST(GatherScatterRef, IndicesOutsideTheDataAreRefused)
 {
-    TensorPtr data = MakeTensor(DT_FLOAT32, {5, 2});
+    TensorPtr data = MakeTensor(DT_FLOAT32, {5, 2}), idx = MakeTensor(DT_INT32, {1, 1}),
+              upd = MakeTensor(DT_FLOAT32, {1, 2});
+    *(int32_t*)idx->data = 5;
     auto elements = [&](int32_t value) {
-        TensorPtr idx = MakeTensor(DT_INT32, {1, 2});
-        ((int32_t*)idx->data)[0] = ((int32_t*)idx->data)[1] = value;
-        GatherElements_ref(MakeTensor(DT_FLOAT32, {1, 2}).get(), data.get(), idx.get(), 0);
+        TensorPtr pair = MakeTensor(DT_INT32, {1, 2});
+        ((int32_t*)pair->data)[0] = ((int32_t*)pair->data)[1] = value;
+        GatherElements_ref(MakeTensor(DT_FLOAT32, {1, 2}).get(), data.get(), pair.get(), 0);
     };
     corvus_test::ExpectFatal(
         "Gather_ref",
@@ -100,4 +93,9 @@ TEST(GatherRef, IndicesOutsideTheAxisAreRefused)
           "Function Gather: Index 5 is out of tensor shape (5) in specified axis"},
          {[&] { elements(5); }, "AreIndicesCorrect: Indices index=5 out of input dimension[axis]=5 range"},
          {[&] { elements(-1); }, "AreIndicesCorrect: Indices index=-1 out of input dimension[axis]=5 range"}});
+    corvus_test::ExpectFatal(
+        "Scatter_ref", {{[&] {
+                             Scatter_ref(MakeTensor(DT_FLOAT32, {5, 2}).get(), data.get(), idx.get(), upd.get(), 1);
+                         },
+                         "Function ScatterND: Index 5 is out of tensor shape (5) in dimension 0"}});
 }

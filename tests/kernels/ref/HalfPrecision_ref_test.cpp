@@ -1,16 +1,13 @@
 // Kernels that compute half precision in float32 and round once: on float16
 // inputs each gives its float32 result on the widened inputs, rounded to
 // half. One table row per kernel (index outputs must be equal).
-#include <gtest/gtest.h>
 
 #include "LayersActivation.h"
 #include "LayersAudio.h"
 #include "LayersDetection.h"
 #include "LayersBroadcast.h"
 #include "LayersDense.h"
-#include "LayersPooling.h"
 #include "LayersReduction.h"
-#include "nn_kernel_list.h"
 #include "nn_kernels/OptKernels.h"
 #include "opt_util.h"
 #include "pooling_util.h"

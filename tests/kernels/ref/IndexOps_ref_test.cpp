@@ -1,14 +1,11 @@
 // Non-zero positions, ranges and casts at kernel level.
-#include <gtest/gtest.h>
-
-#include <cmath>
-
 #include "LayersReduction.h"
 #include "TensorOperation.h"
 #include "nn_kernel_list.h"
 #include "reduce_util.h"
 
 using namespace reduce_test;
+using corvus_test::TensorPtr;
 
 namespace {
 
@@ -43,18 +40,18 @@ TEST(NonZeroKernel, ColumnsHoldMultiIndicesInRowMajorOrder)
     std::vector<int32_t> rows, xi(x.size());
     for (auto& r : expect) rows.insert(rows.end(), r.begin(), r.end());
     for (size_t i = 0; i < x.size(); ++i) xi[i] = x[i] == 0.0f ? 0 : (int32_t)std::floor(x[i]) * 2 + 1;
-    for (Tensor* in : {MakeF32(dims, x), MakeI32(dims, xi), Make(DT_UINT32, dims, xi), MakeF16(dims, x)})
+    for (Tensor* in : {MakeF32(dims, x), MakeI32(dims, xi), Holding(DT_UINT32, dims, xi), MakeF16(dims, x)})
         EXPECT_EQ(RunOp(OP_NonZero, {in}, MakeI32({4, n}, {})), rows);
 
     // Half -0 compares equal to zero, so one of the three columns the shape
     // rule sizes for it (counting bit patterns) stays zero; with more
     // non-zero elements than columns the first ones are kept.
-    corvus_test::TensorPtr out(MakeI32({1, 3}, {9, 9, 9}));
-    corvus_test::TensorPtr half(Make<uint16_t>(DT_FLOAT16, {4}, {0x3C00, 0x8000, 0x0000, 0x4000}));
+    TensorPtr out(MakeI32({1, 3}, {9, 9, 9}));
+    TensorPtr half(Holding<uint16_t>(DT_FLOAT16, {4}, {0x3C00, 0x8000, 0x0000, 0x4000}));
     EXPECT_EQ(NonZeroOutputShape(half.get()).dimension[1], 3u);
     NonZero_fl16_ref(out.get(), half.get());
     EXPECT_EQ(Values<int32_t>(out.get()), (std::vector<int32_t>{0, 3, 0}));
-    corvus_test::TensorPtr ints(MakeI32({5}, {0, 4, 4, 4, 4}));
+    TensorPtr ints(MakeI32({5}, {0, 4, 4, 4, 4}));
     NonZero_Int32_ref(out.get(), ints.get());
     EXPECT_EQ(Values<int32_t>(out.get()), (std::vector<int32_t>{1, 2, 3}));
 }

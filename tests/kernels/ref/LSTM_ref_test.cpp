@@ -1,7 +1,5 @@
 // The LSTM kernel's refusals (its sequences are checked against a
 // step-by-step LSTM in the layer tests).
-#include <gtest/gtest.h>
-
 #include "LayersRecurrent.h"
 #include "normalization_util.h"
 

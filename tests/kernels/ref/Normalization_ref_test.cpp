@@ -1,9 +1,6 @@
 // Normalization kernels against double-precision statistics, the L2
 // normalisation's stated order bit for bit, strided and half-precision data,
 // and the refusals.
-#include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "LayersNormalization.h"
 #include "normalization_util.h"
@@ -57,7 +54,7 @@ TEST(Normalization_ref, InstanceAndLayerNormMatchDoublePrecision)
     for (Tensor* t : {in, gamma, beta, h, hout}) DestroyTensor(t);
 }
 
-TEST(Normalization_ref, BatchRowsByStrideAndL2Order)
+TEST(Normalization_ref, BatchRowsByStrideL2OrderAndInstanceRanks)
 {
     // Batch normalization steps its rows by each tensor's own row stride:
     // input rows of 3 values sit 5 apart, the output is dense.
@@ -87,14 +84,12 @@ TEST(Normalization_ref, BatchRowsByStrideAndL2Order)
         for (uint32_t c = 0; c < 3; ++c) EXPECT_EQ(y[p * 3 + c], v[p * 3 + c] * r * m[c]) << "pixel " << p;
     }
     for (Tensor* t : {in, out, mt, at, l2in, l2out}) DestroyTensor(t);
-}
 
-TEST(Normalization_ref, InstanceNormalizationOfOtherRanksIsRefused)
-{
-    const NormalizationParams p = {0, false, false, 1e-5f};
-    Tensor* in = corvus_test::Desc(DT_FLOAT32, {1, 1, 1, 1, 2});
+    // Instance normalisation of other ranks is refused.
+    const NormalizationParams params = {0, false, false, 1e-5f};
+    Tensor* five = corvus_test::Desc(DT_FLOAT32, {1, 1, 1, 1, 2});
     corvus_test::ExpectFatal("Normalization_ref",
-                             {{[&] { InstanceNormalization_fl32_ref(in, in, nullptr, nullptr, &p); },
+                             {{[&] { InstanceNormalization_fl32_ref(five, five, nullptr, nullptr, &params); },
                                "Instance normalization supports 3D, 4D inputs. Given input dimension size is 5"}});
-    DestroyTensor(in);
+    DestroyTensor(five);
 }

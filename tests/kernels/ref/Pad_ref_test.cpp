@@ -1,10 +1,8 @@
 // Zero padding, up-sampling and Pad kernels against index-by-index definitions.
-#include <gtest/gtest.h>
 
 #include "LayersResize.h"
 #include "opt_util.h"
 #include "resize_util.h"
-#include "test_util.h"
 
 using namespace resize_test;
 
@@ -12,7 +10,7 @@ using corvus_test::TensorPtr;
 using opt_test::Kernel;
 
 // Random geometry and element types of 1, 2 and 4 bytes.
-TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
+TEST(PadRef, ZeroPaddingUpSamplingAndPadSweeps)
 {
     std::mt19937 rng(5);
     const DataType types[] = {DT_INT8, DT_FLOAT16, DT_FLOAT32};
@@ -29,7 +27,7 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
         FillRandom(padded, rng);  // every element must be overwritten
         Execute_ZeroPadding_ref(Kernel({src}, {padded}, &zp).get());
         const std::vector<uint8_t> zero(DataTypeSize(dtype), 0);
-        ForEachIndex(Dims(padded), [&](const U& o) {
+        ForEachIndex(DimsOf(padded), [&](const U& o) {
             const int64_t h = (int64_t)o[1] - zp.top, w = (int64_t)o[2] - zp.left;
             const bool inside = h >= 0 && h < in[1] && w >= 0 && w < in[2];
             ASSERT_EQ(Bytes(padded, o), inside ? Bytes(src, {o[0], (uint32_t)h, (uint32_t)w, o[3]}) : zero);
@@ -37,41 +35,13 @@ TEST(PadRef, ZeroPaddingAndUpSamplingSweep)
         // Up-sampling into a strided output.
         Tensor* up = MakeTensor(dtype, {in[0], in[1] * us.sizeH, in[2] * us.sizeW, in[3]}, trial % 2, DL_NHWC);
         Execute_UpSampling2D_ref(Kernel({src}, {up}, &us).get());
-        ForEachIndex(Dims(up), [&](const U& o) {
+        ForEachIndex(DimsOf(up), [&](const U& o) {
             ASSERT_EQ(Bytes(up, o), Bytes(src, {o[0], o[1] / us.sizeH, o[2] / us.sizeW, o[3]}));
         });
         for (Tensor* t : {src, padded, up}) DestroyTensor(t);
     }
-}
-
-// A rank-0 tensor pads to itself. Refused: pads that would mirror beyond the
-// input, an output that does not fit.
-TEST(PadRef, RankZeroAndHostileShapes)
-{
-    TensorPtr scalar(F32Tensor({}, {4.5f})), scalarOut(F32Tensor({}));
-    PadParams constant = {{}, PAD_CONSTANT, 0.5f};
-    Pad_floats_ref(scalarOut.get(), scalar.get(), &constant);
-    EXPECT_EQ(*(float*)scalarOut->data, 4.5f);
-    TensorPtr in(F32Tensor({1, 3, 3, 2})), out(F32Tensor({1, 7, 5, 2}));
-    PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
-    corvus_test::ExpectFatal("Pad_ref",
-                             {
-                                 {[&] { Pad_floats_ref(out.get(), in.get(), &p); },
-                                  "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
-                                 {[&] {
-                                      p.pads[1] = 2;
-                                      p.pads[5] = 0;
-                                      Pad_floats_ref(out.get(), in.get(), &p);
-                                  },
-                                  "Function Pad: output shape does not match the input shape and the pads"},
-                             });
-}
-
-// Constant and reflect padding of ranks 1..4 (reflect from rank 2, pads below
-// the dimension) against the mirror-index definition; float16 on either side.
-TEST(PadRef, PadSweep)
-{
-    std::mt19937 rng(17);
+    // Constant and reflect padding of ranks 1..4 (reflect from rank 2, pads below
+    // the dimension) against the mirror-index definition; float16 on either side.
     for (int trial = 0; trial < 120; ++trial) {
         const bool isReflect = trial % 2 == 1;
         const uint32_t rank = isReflect ? 2 + trial % 3 : 1 + trial % 4;
@@ -107,4 +77,27 @@ TEST(PadRef, PadSweep)
         });
         for (Tensor* t : {src, src32, dst, dst32}) DestroyTensor(t);
     }
+}
+
+// A rank-0 tensor pads to itself. Refused: pads that would mirror beyond the
+// input, an output that does not fit.
+TEST(PadRef, RankZeroAndHostileShapes)
+{
+    TensorPtr scalar(F32Tensor({}, {4.5f})), scalarOut(F32Tensor({}));
+    PadParams constant = {{}, PAD_CONSTANT, 0.5f};
+    Pad_floats_ref(scalarOut.get(), scalar.get(), &constant);
+    EXPECT_EQ(*(float*)scalarOut->data, 4.5f);
+    TensorPtr in(F32Tensor({1, 3, 3, 2})), out(F32Tensor({1, 7, 5, 2}));
+    PadParams p = {{0, 3, 1, 0, 0, 1, 1, 0}, PAD_REFLECT, 0.0f};
+    corvus_test::ExpectFatal("Pad_ref",
+                             {
+                                 {[&] { Pad_floats_ref(out.get(), in.get(), &p); },
+                                  "Function Pad: REFLECT pads (3, 1) of dimension 1 must be smaller than its size 3"},
+                                 {[&] {
+                                      p.pads[1] = 2;
+                                      p.pads[5] = 0;
+                                      Pad_floats_ref(out.get(), in.get(), &p);
+                                  },
+                                  "Function Pad: output shape does not match the input shape and the pads"},
+                             });
 }

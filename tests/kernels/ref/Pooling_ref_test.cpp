@@ -1,14 +1,12 @@
 // Reference pooling kernels against the naive window walks of
 // pooling_util.h and hand-computed windows (half precision in
 // HalfPrecision_ref_test).
-#include <gtest/gtest.h>
 
-#include "datamovement_util.h"
-#include "nn_kernel_list.h"
 #include "opt_util.h"
 #include "pooling_util.h"
 
 using namespace pooling_test;
+using corvus_test::Pick;
 using dm_test::Dims;
 using dm_test::TensorPtr;
 
@@ -20,16 +18,11 @@ void RunDefault(LayerOpType op, const TensorPtr& in, const TensorPtr& out, const
     nn_kernel_fn_list_default[op]->execute(opt_test::Kernel({in.get()}, {out.get()}, (void*)params).get());
 }
 
-uint32_t Pick(std::mt19937& rng, uint32_t lo, uint32_t hi)
-{
-    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng);
-}
-
 }  // namespace
 
 // Random windows, pads and modes, with outputs up to a window past the
 // padded input (as rounding up can give), over padded strides now and then.
-TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
+TEST(PoolRef, RandomGeometriesMatchNaiveWindowsAndHandWindowsReachIntoPads)
 {
     std::mt19937 rng(7);
     for (int trial = 0; trial < 120; ++trial) {
@@ -61,10 +54,7 @@ TEST(PoolRef, RandomGeometriesMatchNaiveWindows)
             });
         }
     }
-}
 
-TEST(PoolRef, WindowsReachingIntoPads)
-{
     const float kLow = -3.4028235e38f, nan = NAN;
     std::vector<float> iota(25);
     for (int e = 0; e < 25; ++e) iota[e] = (float)e;
@@ -121,7 +111,7 @@ TEST(GlobalPoolRef, AverageAndMaxOverTheMiddleDimensions)
 {
     std::mt19937 rng(21);
     for (uint32_t keepDims : {1u, 0u}) {
-        TensorPtr in(RandomTensor(rng, DL_NHWC, {2, 5, 3, 4}, -10.0f, 10.0f));
+        TensorPtr in = dm_test::RandomTensor(rng, DT_FLOAT32, {2, 5, 3, 4}, 0, DL_NHWC);
         TensorPtr out =
             dm_test::MakeTensor(DT_FLOAT32, keepDims ? Dims{2, 1, 1, 4} : Dims{2, 4}, 0, keepDims ? DL_NHWC : DL_NC);
         const GlobalAvPool2DParams p = {DL_NHWC, keepDims};
@@ -159,11 +149,13 @@ TEST(GlobalPoolRef, AverageAndMaxOverTheMiddleDimensions)
 TEST(PoolRefDeathTest, PaddingModesAndRefusals)
 {
     std::mt19937 rng(3);
-    TensorPtr in(RandomTensor(rng, DL_NHWC, {1, 4, 4, 2})), out(RandomTensor(rng, DL_NHWC, {1, 2, 2, 2}));
+    TensorPtr in = dm_test::RandomTensor(rng, DT_FLOAT32, {1, 4, 4, 2}, 0, DL_NHWC),
+              out = dm_test::RandomTensor(rng, DT_FLOAT32, {1, 2, 2, 2}, 0, DL_NHWC);
     Pool2DParams p = Params2D(2, 2, 2, 2, 0, 0, 0, 0, 2), padded = Params2D(2, 2, 2, 2, 1, 1, 1, 1, 2);
     MaxPool2D_fl32_ref(out.get(), in.get(), &p);
     AveragePool2D_fl32_ref(out.get(), in.get(), &p);
-    TensorPtr in1(RandomTensor(rng, DL_NONE, {1, 6, 2})), in4(RandomTensor(rng, DL_NHWC, {1, 6, 1, 2}));
+    TensorPtr in1 = dm_test::RandomTensor(rng, DT_FLOAT32, {1, 6, 2}),
+              in4 = dm_test::RandomTensor(rng, DT_FLOAT32, {1, 6, 1, 2}, 0, DL_NHWC);
     TensorPtr out1 = dm_test::MakeTensor(DT_FLOAT32, {1, 3, 2});
     Pool1DParams mode2 = {2, 2, 1, 1, 0, 2}, p1 = {2, 2, 1, 1, 0, 1};
     // clang-format off

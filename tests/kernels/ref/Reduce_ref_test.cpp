@@ -1,7 +1,5 @@
 // Reductions, arg-max and cumulative sums against the naive index loops of
 // reduce_util.h (half precision in HalfPrecision_ref_test).
-#include <gtest/gtest.h>
-
 #include "LayersReduction.h"
 #include "reduce_util.h"
 

@@ -1,8 +1,4 @@
 // Nearest and area resize kernels against their definitions.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "LayersResize.h"
 #include "resize_util.h"
 
@@ -61,7 +57,7 @@ TEST(ResizeRef, WorkedExamplesProbesAndBadScales)
 
 // Random ranks 1..6, scales and strides, element sizes 1, 2 and 4: every
 // output element is the input element the nearest-index rule names.
-TEST(ResizeRef, NearestSweepMatchesIndexRule)
+TEST(ResizeRef, NearestAndAreaSweepsMatchTheIndexRuleAndOverlapDefinition)
 {
     std::mt19937 rng(7);
     const DataType types[] = {DT_UINT8, DT_FLOAT16, DT_FLOAT32, DT_INT32};
@@ -79,14 +75,10 @@ TEST(ResizeRef, NearestSweepMatchesIndexRule)
             ASSERT_EQ(Bytes(out.get(), o), Bytes(in.get(), i)) << "trial " << trial;
         });
     }
-}
 
-// Area resize against the overlap definition computed in double precision.
-// The "3" variants compute exactly what the general ones do when the last
-// dimension holds three values at scale 1.
-TEST(ResizeRef, AreaSweepMatchesOverlapDefinition)
-{
-    std::mt19937 rng(11);
+    // Area resize against the overlap definition computed in double precision.
+    // The "3" variants compute exactly what the general ones do when the last
+    // dimension holds three values at scale 1.
     for (int trial = 0; trial < 80; ++trial) {
         U inDims, outDims;
         std::vector<float> scales;

@@ -1,9 +1,5 @@
 // Unary math, Abs, PRelu, Clip and HardSigmoid kernels (their half
 // precision is in HalfPrecision_ref_test).
-#include <gtest/gtest.h>
-
-#include <cmath>
-
 #include "LayersActivation.h"
 #include "broadcast_util.h"
 #include "opt_util.h"

@@ -288,10 +288,8 @@ TEST(KerasParserTest, AudioAndDetectionClasses)
                 {"predictions"})},
         "[\"frames\",0,0],[\"wave\",0,0],[\"features\",0,0],[\"predictions\",0,0]",
         "[\"mfcc\",0,0],[\"spectrogram\",0,0],[\"anchors\",0,0],[\"detections\",0,0]"));
-    EXPECT_EQ(DimsOf(p.Out(0)), (U{1, 4, 3}));
-    EXPECT_EQ(DimsOf(p.Out(1)), (U{1, 2, 2}));
-    EXPECT_EQ(DimsOf(p.Out(2)), (U{1, 2, 3, 4, 8}));  // ratio 1 twice
-    EXPECT_EQ(DimsOf(p.Out(3)), (U{1, 4, 6}));
+    const std::vector<U> dims = {DimsOf(p.Out(0)), DimsOf(p.Out(1)), DimsOf(p.Out(2)), DimsOf(p.Out(3))};
+    EXPECT_EQ(dims, (std::vector<U>{{1, 4, 3}, {1, 2, 2}, {1, 2, 3, 4, 8}, {1, 4, 6}}));  // anchors: ratio 1 twice
     const MfccParams* m = p.Params<MfccParams>(0);
     const AudioSpectrogramParams* s = p.Params<AudioSpectrogramParams>(1);
     const AnchorBoxesParams* a = p.Params<AnchorBoxesParams>(2);

@@ -6,7 +6,6 @@
 
 #include "LayersAudio.h"
 #include "LayersDetection.h"
-#include "Model.h"
 #include "ModelParser.hpp"
 #include "normalization_util.h"
 #include "parsers/ONNXParser.h"
@@ -264,24 +263,18 @@ TEST(ONNXParserTest, AudioAndYoloMatchTheirConstructors)
         Floats x;
         std::string node;
         std::function<Layer*(Layer*)> direct;
+        // clang-format off
     } cases[] = {
-        {{64, 1},
-         sound,
-         Y("Audiospectrogram", {"x"},
-           "\"window_size\": [16], \"stride\": [8], "
-           "\"magnitude_squared\": [true]"),
-         [](Layer* in) { return AddAudioSpectrogram(in, nullptr, "s", 16, 8, true); }},
-        {{1, 3, 9},
-         Floats(27, 0.5f),
-         Y("Mfcc", {"x"},
-           "\"dct_coefficient_count\": [5], \"filterbank_channel_count\": [10], \"sample_rate\": "
-           "[16000], \"lower_frequency_limit\": [20], \"upper_frequency_limit\": [4000]"),
+        {{64, 1}, sound, Y("Audiospectrogram", {"x"}, "\"window_size\": [16], \"stride\": [8], \"magnitude_squared\": "
+         "[true]"), [](Layer* in) { return AddAudioSpectrogram(in, nullptr, "s", 16, 8, true); }},
+        {{1, 3, 9}, Floats(27, 0.5f), Y("Mfcc", {"x"}, "\"dct_coefficient_count\": [5], \"filterbank_channel_count\": "
+         "[10], \"sample_rate\": [16000], \"lower_frequency_limit\": [20], \"upper_frequency_limit\": [4000]"),
          [](Layer* in) { return AddMfccLayer(&in, nullptr, 1, "m", 5, 10, 16000, 20, 4000); }},
-        {{1, 3, 6},
-         {5, 5, 2, 2, 0.9f, 1, 5.2f, 5, 2, 2, 0.8f, 1, 20, 20, 2, 2, 0.3f, 1},
-         Y("NMSYolo", {"x"}, "\"score_threshold\": [0.5], \"max_elements_number\": [3]"),
+        {{1, 3, 6}, {5, 5, 2, 2, 0.9f, 1, 5.2f, 5, 2, 2, 0.8f, 1, 20, 20, 2, 2, 0.3f, 1}, Y("NMSYolo", {"x"},
+         "\"score_threshold\": [0.5], \"max_elements_number\": [3]"),
          [](Layer* in) { return AddNMSYoloLayer(in, nullptr, 3, "n", 0.5f, 0.5f); }},
     };
+    // clang-format on
     for (const auto& c : cases) {
         corvus_test::ModelRun direct({c.direct(corvus_test::InputLayer("x", DT_FLOAT32, c.dims))});
         direct.Init();
@@ -295,14 +288,10 @@ TEST(ONNXParserTest, LSTMAndItsFurtherOutputs)
 {
     const Floats W = {0.5f, -0.3f, 0.8f, 0.2f}, R = {0.1f, 0.4f, -0.6f, 0.3f}, B = {0.05f, 0.1f, -0.2f, 0.3f};
     const Floats x = {1.0f, -2.0f, 0.5f};
-    Floats Y;
-    float h = 0, c = 0;
-    for (float xt : x) {
-        auto g = [&](int k) { return xt * W[k] + h * R[k] + B[k]; };
-        c = Sigm(g(1)) * c + Sigm(g(0)) * std::tanh(g(2));
-        h = Sigm(g(3)) * std::tanh(c);
-        Y.push_back(h);
-    }
+    std::vector<double> steps, cLast;
+    norm_test::ReferenceLSTM(x, 3, 1, 1, 1, W, R, B, {0}, {0}, &steps, &cLast);
+    const Floats Y(steps.begin(), steps.end());
+    const float h = Y.back(), c = (float)cLast[0];
     const std::string attrs =
         "\"W\": {\"dims\": [1, 4, 1], \"dataType\": 1}, \"R\": {\"dims\": [1, 4, 1], \"dataType\": 1}, "
         "\"B\": {\"dims\": [1, 8], \"dataType\": 1}, \"hidden_size\": [1], \"direction\": \"forward\"";
