@@ -263,7 +263,7 @@ void DestroyModel(Model* model)
     if (model->useTensorsSharedMemory) {
         free(model->tensorsSharedMemory.tensorUsageRecords);
         free(model->tensorsSharedMemory.offsets);
-        free(model->tensorsSharedMemory.data);
+        FreeZeroedAligned(model->tensorsSharedMemory.data);
     }
     DestroyModelCores(model);
     DestroyIOLayers(model->ioLayers);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Report.h"
+#include "common/KernelScratch.h"
 
 namespace {
 
@@ -205,8 +206,9 @@ void AllocTensorData(Tensor* tensor)
     bool overflow;
     size_t bytes = StorageBytes(tensor, &overflow);
     if (overflow) CV_FATAL("Cannot allocate memory");
-    // One zeroed slot for empty tensors keeps data non-null and owned.
-    void* data = calloc(bytes > 0 ? bytes : 1, 1);
+    // On a cache line, as the planned buffer; one zeroed slot for empty
+    // tensors keeps data non-null and owned.
+    void* data = AllocZeroedAligned(bytes > 0 ? bytes : 1);
     if (data == nullptr) CV_FATAL("Cannot allocate memory");
     tensor->data = data;
     tensor->allocatedData = true;
@@ -217,7 +219,7 @@ void FreeTensorData(Tensor* tensor)
     if (tensor == nullptr) CV_FATAL("FreeTensorData. Tensor is not created");
     if (tensor->data == nullptr) return;
     if (!tensor->allocatedData) CV_FATAL("FreeTensorData. Cannot release memory allocated beyound AllocTensorData");
-    free(tensor->data);
+    FreeZeroedAligned(tensor->data);
     tensor->data = nullptr;
     tensor->allocatedData = false;
 }
@@ -225,7 +227,7 @@ void FreeTensorData(Tensor* tensor)
 void DestroyTensor(Tensor* tensor)
 {
     if (tensor == nullptr) return;
-    if (tensor->allocatedData) free(tensor->data);
+    if (tensor->allocatedData) FreeZeroedAligned(tensor->data);
     free(tensor);
 }
 

@@ -9,6 +9,7 @@
 
 #include "LayersOptimizer.h"
 #include "Report.h"
+#include "common/KernelScratch.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ void ReleasePlan(Model* model)
     TensorsSharedMemory& shm = model->tensorsSharedMemory;
     free(shm.tensorUsageRecords);
     free(shm.offsets);
-    free(shm.data);
+    FreeZeroedAligned(shm.data);
     shm.tensorUsageRecords = nullptr;
     shm.offsets = nullptr;
     shm.data = nullptr;
@@ -230,7 +231,7 @@ uint64_t PlanTensorsSharedMemory(Model* model)
         ReleasePlan(model);
         return 0;
     }
-    shm.data = (uint8_t*)calloc(shm.size, 1);
+    shm.data = (uint8_t*)AllocZeroedAligned(shm.size);
     if (shm.data == nullptr) CV_FATAL("Cannot allocate memory");
     return shm.size;
 }

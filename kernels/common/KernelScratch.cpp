@@ -17,6 +17,25 @@ size_t Rounded(size_t bytes, const char* owner)
 
 }  // namespace
 
+// The byte before the returned block holds its distance (1 to 64) from the
+// start of the calloc block.
+void* AllocZeroedAligned(size_t bytes)
+{
+    if (bytes > SIZE_MAX - kScratchAlign) return nullptr;
+    uint8_t* raw = (uint8_t*)calloc(bytes + kScratchAlign, 1);
+    if (raw == nullptr) return nullptr;
+    const size_t shift = kScratchAlign - (uintptr_t)raw % kScratchAlign;
+    raw[shift - 1] = (uint8_t)shift;
+    return raw + shift;
+}
+
+void FreeZeroedAligned(void* p)
+{
+    if (p == nullptr) return;
+    uint8_t* block = (uint8_t*)p;
+    free(block - block[-1]);
+}
+
 KernelScratch* CreateKernelScratch(size_t bytes, const char* owner)
 {
     const size_t rounded = Rounded(bytes, owner);

@@ -22,6 +22,15 @@ KernelScratch* CreateKernelScratch(size_t bytes, const char* owner);
 void DestroyKernelScratch(KernelScratch* scratch);
 void* CarveKernelScratch(KernelScratch* scratch, size_t bytes, const char* owner);
 
+// Zeroed memory starting on a cache line (null when it cannot be had),
+// released with FreeZeroedAligned: tensor data and the planned buffer of a
+// model's intermediate tensors, so that whole-vector loads and stores of rows
+// whose length is a multiple of 64 bytes never straddle two lines. It comes
+// from calloc, so pages the system hands over zeroed stay untouched (and out
+// of the resident set) until used.
+void* AllocZeroedAligned(size_t bytes);
+void FreeZeroedAligned(void* p);
+
 // One block-transfer scratch block and the margin kept past its end.
 constexpr size_t kXyScratchBytes = (size_t)xySize + xyExtra;
 

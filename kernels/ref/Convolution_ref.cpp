@@ -1952,10 +1952,7 @@ bool ReleasePackedFilter(NNKernel* kernel)
 {
     ConvPack* pk = PackOf(kernel);
     if (pk == nullptr || pk->holdsFilter || !PanelsCover(*pk, kernel->inner[0])) return false;
-    Tensor* f = kernel->inner[0];
-    free(f->data);
-    f->data = nullptr;
-    f->allocatedData = false;
+    FreeTensorData(kernel->inner[0]);
     pk->source = nullptr;
     pk->holdsFilter = true;
     return true;

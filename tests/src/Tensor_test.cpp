@@ -53,10 +53,10 @@ TEST(Tensor, CreationStridesAndSizes)
     Tensor* t = CreateTensor(DT_FLOAT32, DL_NONE, 4, Shape({2, 3, 4, 5}), false);
     EXPECT_EQ(StridesOf(t), (std::vector<uint32_t>{60, 20, 5, 1}));
     EXPECT_TRUE(GetTensorSize(t) == 120 && GetTensorDataSize(t) == 120 && IsSerialData(t) && !t->data);
-    // The layout tag never changes the strides; storage is zero-filled and owned.
+    // The layout tag never changes the strides; storage is zero-filled, owned and starts on a cache line.
     Tensor* h = CreateTensor(DT_FLOAT16, DL_NCHW, 4, Shape({2, 3, 4, 5}), true);
     EXPECT_EQ(CompareTensorsStride(t, h), TCR_STRIDES_EQUAL);
-    ASSERT_TRUE(h->allocatedData);
+    ASSERT_TRUE(h->allocatedData && (uintptr_t)h->data % 64 == 0);
     for (uint32_t i = 0; i < 120; ++i) ASSERT_EQ(As<uint16_t>(h)[i], 0);
     Tensor* s = CreateTensorWithStrides(DT_FLOAT32, DL_NONE, 3, Shape({2, 3, 4}), Strides({16, 5, 1}), true);
     EXPECT_TRUE(GetTensorSize(s) == 24 && GetTensorDataSize(s) == 32 && !IsSerialData(s));

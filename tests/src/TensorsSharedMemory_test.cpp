@@ -53,6 +53,7 @@ TEST(TensorsSharedMemory, ChainReusesSlotsAndOffsetsUseTheGapOfTheLastOverlappin
     EXPECT_EQ(Plan(model.get()),
               (std::vector<Placed>{{0, 1, 100, 0}, {1, 2, 100, 112}, {2, 3, 100, 0}, {3, 3, 100, 112}}));
     EXPECT_EQ(std::count(shm.data, shm.data + 212, 0), 212);  // zero-filled
+    EXPECT_EQ((uintptr_t)shm.data % 64, 0u);                  // whole vectors never straddle two cache lines
 
     // InitModel points each planned output into the buffer.
     InitModel(model.get(), 1);
