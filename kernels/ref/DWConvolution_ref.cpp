@@ -54,6 +54,7 @@ typedef corvus_simd::f32x16 WideVector;
 typedef corvus_simd::f32x8 WideVector;
 #endif
 constexpr uint32_t kWideLanes = sizeof(WideVector) / sizeof(float);
+constexpr uint32_t kTileChannels = kWideLanes * kTileVectors;  // of a whole pixel tile
 // Channel vectors are walked in pieces of at most this many bytes so that
 // accumulator, input and filter rows stay small.
 constexpr uint32_t kPieceBytes = 2048;
@@ -88,7 +89,7 @@ void MoveMultiplierOut(const uint8_t* src, uint8_t* dst, uint64_t rows, uint32_t
 }
 
 struct DwPlan {
-    uint32_t batch, outH, outW, channels, kH, kW, dH, dW, sW;
+    uint32_t batch, outH, outW, channels, inW, kH, kW, dH, dW, sW;
     uint32_t act;  // ReLU or ReLU6 applied at the store, else nothing
     size_t sInN, sInH, sInW, sOutN, sOutH, sOutW;
 };
@@ -102,6 +103,7 @@ inline DwPlan PlanOf(const Tensor* in, const Tensor* out, const DepthWiseConv2DP
     c.outH = out->shape.NHWC.height;
     c.outW = out->shape.NHWC.width;
     c.channels = in->shape.NHWC.channels;
+    c.inW = in->shape.NHWC.width;
     c.kH = p->kerSizeH;
     c.kW = p->kerSizeW;
     c.dH = p->dilationRateH;
@@ -135,13 +137,14 @@ template <typename V> inline V Clamped(V v, uint32_t act)
 }
 
 // What the pixels of a tile share: their window taps inside the input,
-// rows [0, nRows) and columns [0, nCols) counted from the first one, and the
-// filter at that first tap.
+// rows [0, nRows) and columns [0, nCols) counted from the first one, the
+// filter at that first tap, and the channels [chBegin, chEnd) to compute.
 struct DwTaps {
     const float* w;                     // filter at the first tap, channel 0
     const float* b;                     // bias, or null
     size_t rowStep, colStep, wRowStep;  // input (window rows, columns) and filter row steps
     uint32_t nRows, nCols, channels, act;
+    uint32_t chBegin, chEnd;
 };
 
 // P pixels (input at x[p], output at o[p], both at their first tap and
@@ -191,8 +194,8 @@ inline void DwTile(const DwTaps& t, const float* const* x, float* const* o, uint
 // at a time.
 template <int P, int KW> void DwTileChannels(const DwTaps& t, const float* const* x, float* const* o)
 {
-    uint32_t ch = 0;
-    const uint32_t n = t.channels;
+    uint32_t ch = t.chBegin;
+    const uint32_t n = t.chEnd;
     for (; ch + kWideLanes * kTileVectors <= n; ch += kWideLanes * kTileVectors)
         DwTile<P, kTileVectors, WideVector, KW>(t, x, o, ch);
     for (; ch + 8 <= n; ch += 8) DwTile<P, 1, f32x8, KW>(t, x, o, ch);
@@ -282,8 +285,8 @@ inline void DwRowTile(const DwTaps& t, const float* x, float* o, size_t outStep,
 
 template <int KW, int S> void DwRowChannels(const DwTaps& t, const float* x, float* o, size_t outStep)
 {
-    uint32_t ch = 0;
-    const uint32_t n = t.channels;
+    uint32_t ch = t.chBegin;
+    const uint32_t n = t.chEnd;
     for (; ch + kWideLanes <= n; ch += kWideLanes) DwRowTile<KW, S, WideVector>(t, x, o, outStep, ch);
     for (; ch + 8 <= n; ch += 8) DwRowTile<KW, S, f32x8>(t, x, o, outStep, ch);
     for (; ch + 4 <= n; ch += 4) DwRowTile<KW, S, f32x4>(t, x, o, outStep, ch);
@@ -298,10 +301,24 @@ DwRowFn RowTileFor(uint32_t kW, uint32_t sW, uint32_t dW)
     return kW == 3 && sW == 1 && dW == 1 ? DwRowChannels<3, 1> : nullptr;
 }
 
+// The channels taken through all rows before the next ones: as many as let
+// the input rows of one output row and of the next stay in a 32 KiB level-1
+// cache, so each input vector comes from there, not from the next level,
+// to the several windows that hold it; a multiple of the widest tile.
+uint32_t ChannelBlock(const DwPlan& c)
+{
+    constexpr uint64_t kCacheBytes = 24 * 1024;  // a share of 32 KiB: outputs and filter pass through too
+    const uint64_t rowBytes = (uint64_t)(c.kH + 1) * c.inW * sizeof(float);
+    const uint64_t fit = rowBytes > 0 ? kCacheBytes / rowBytes : c.channels;
+    const uint64_t block = fit < kTileChannels ? kTileChannels : fit / kTileChannels * kTileChannels;
+    return block < c.channels ? (uint32_t)block : c.channels;
+}
+
 // One multiplier: filter {kH, kW, C} and bias {C} dense, input and output
 // through their strides. Output rows [rowBegin, rowEnd) counted over the
 // batch; every pixel is computed alone, so a share of rows gets the whole
-// layer's bits. Rows are taken in blocks of consecutive rows of one image
+// layer's bits. The channels go in blocks (ChannelBlock), each through all
+// the rows. Rows are taken in blocks of consecutive rows of one image
 // whose windows have the same rows inside the input; in a block, runs of
 // pixels whose windows lie inside the input's columns are tiled along each
 // row, and the remaining (border) columns down the block.
@@ -319,59 +336,64 @@ void DwFloat32(const DwPlan& c, const float* in, const float* filter, const floa
     const float* x[kTilePixels];
     float* o[kTilePixels];
     const DwRowFn rowTile = RowTileFor(c.kW, c.sW, c.dW);
-    for (uint64_t r = rowBegin; r < rowEnd;) {
-        const uint32_t n = (uint32_t)(r / c.outH), oh0 = (uint32_t)(r % c.outH);
-        const Taps& rows = rowTaps[oh0];
-        uint32_t block = 1;
-        while (r + block < rowEnd && oh0 + block < c.outH && rowTaps[oh0 + block].lo == rows.lo &&
-               rowTaps[oh0 + block].hi == rows.hi)
-            ++block;
-        const float* inN = in + n * c.sInN;
-        float* outN = out + n * c.sOutN;
-        t.nRows = rows.hi - rows.lo;
-        // Runs of whole-column windows, along each row.
-        t.nCols = c.kW;
-        t.w = filter + (size_t)rows.lo * t.wRowStep;
-        for (uint32_t oh = oh0; oh < oh0 + block; ++oh) {
-            const float* inRow = inN + (size_t)rowTaps[oh].first * c.sInH;
-            float* outRow = outN + (size_t)oh * c.sOutH;
-            for (uint32_t ow = 0; ow < c.outW;) {
-                if (fullRun[ow] == 0 || t.nRows == 0) {
-                    ++ow;
-                    continue;
+    const uint32_t chBlock = ChannelBlock(c);
+    for (t.chBegin = 0; t.chBegin < c.channels; t.chBegin = t.chEnd) {
+        // A short rest joins the last block rather than take the rows alone.
+        t.chEnd = c.channels - t.chBegin >= chBlock + kTileChannels ? t.chBegin + chBlock : c.channels;
+        for (uint64_t r = rowBegin; r < rowEnd;) {
+            const uint32_t n = (uint32_t)(r / c.outH), oh0 = (uint32_t)(r % c.outH);
+            const Taps& rows = rowTaps[oh0];
+            uint32_t block = 1;
+            while (r + block < rowEnd && oh0 + block < c.outH && rowTaps[oh0 + block].lo == rows.lo &&
+                   rowTaps[oh0 + block].hi == rows.hi)
+                ++block;
+            const float* inN = in + n * c.sInN;
+            float* outN = out + n * c.sOutN;
+            t.nRows = rows.hi - rows.lo;
+            // Runs of whole-column windows, along each row.
+            t.nCols = c.kW;
+            t.w = filter + (size_t)rows.lo * t.wRowStep;
+            for (uint32_t oh = oh0; oh < oh0 + block; ++oh) {
+                const float* inRow = inN + (size_t)rowTaps[oh].first * c.sInH;
+                float* outRow = outN + (size_t)oh * c.sOutH;
+                for (uint32_t ow = 0; ow < c.outW;) {
+                    if (fullRun[ow] == 0 || t.nRows == 0) {
+                        ++ow;
+                        continue;
+                    }
+                    if (rowTile != nullptr && fullRun[ow] >= (uint32_t)kRowPixels) {
+                        rowTile(t, inRow + (size_t)colTaps[ow].first * c.sInW, outRow + (size_t)ow * c.sOutW, c.sOutW);
+                        ow += kRowPixels;
+                        continue;
+                    }
+                    const uint32_t count = fullRun[ow] < (uint32_t)kTilePixels ? fullRun[ow] : (uint32_t)kTilePixels;
+                    for (uint32_t p = 0; p < count; ++p) {
+                        x[p] = inRow + (size_t)colTaps[ow + p].first * c.sInW;
+                        o[p] = outRow + (size_t)(ow + p) * c.sOutW;
+                    }
+                    DwPixels(t, x, o, count);
+                    ow += count;
                 }
-                if (rowTile != nullptr && fullRun[ow] >= (uint32_t)kRowPixels) {
-                    rowTile(t, inRow + (size_t)colTaps[ow].first * c.sInW, outRow + (size_t)ow * c.sOutW, c.sOutW);
-                    ow += kRowPixels;
-                    continue;
-                }
-                const uint32_t count = fullRun[ow] < (uint32_t)kTilePixels ? fullRun[ow] : (uint32_t)kTilePixels;
-                for (uint32_t p = 0; p < count; ++p) {
-                    x[p] = inRow + (size_t)colTaps[ow + p].first * c.sInW;
-                    o[p] = outRow + (size_t)(ow + p) * c.sOutW;
-                }
-                DwPixels(t, x, o, count);
-                ow += count;
             }
-        }
-        // The other columns (and every pixel of windows outside the input's
-        // rows), down the block.
-        for (uint32_t ow = 0; ow < c.outW; ++ow) {
-            if (fullRun[ow] > 0 && t.nRows > 0) continue;
-            const Taps& cols = colTaps[ow];
-            const bool inside = t.nRows > 0 && cols.lo < cols.hi;
-            t.nCols = inside ? cols.hi - cols.lo : 0;
-            t.w = filter + (inside ? (size_t)rows.lo * t.wRowStep + (size_t)cols.lo * c.channels : 0);
-            for (uint32_t oh = oh0; oh < oh0 + block; oh += kTilePixels) {
-                const uint32_t count = oh0 + block - oh < (uint32_t)kTilePixels ? oh0 + block - oh : kTilePixels;
-                for (uint32_t p = 0; p < count; ++p) {
-                    x[p] = inside ? inN + (size_t)rowTaps[oh + p].first * c.sInH + (size_t)cols.first * c.sInW : in;
-                    o[p] = outN + (size_t)(oh + p) * c.sOutH + (size_t)ow * c.sOutW;
+            // The other columns (and every pixel of windows outside the input's
+            // rows), down the block.
+            for (uint32_t ow = 0; ow < c.outW; ++ow) {
+                if (fullRun[ow] > 0 && t.nRows > 0) continue;
+                const Taps& cols = colTaps[ow];
+                const bool inside = t.nRows > 0 && cols.lo < cols.hi;
+                t.nCols = inside ? cols.hi - cols.lo : 0;
+                t.w = filter + (inside ? (size_t)rows.lo * t.wRowStep + (size_t)cols.lo * c.channels : 0);
+                for (uint32_t oh = oh0; oh < oh0 + block; oh += kTilePixels) {
+                    const uint32_t count = oh0 + block - oh < (uint32_t)kTilePixels ? oh0 + block - oh : kTilePixels;
+                    for (uint32_t p = 0; p < count; ++p) {
+                        x[p] = inside ? inN + (size_t)rowTaps[oh + p].first * c.sInH + (size_t)cols.first * c.sInW : in;
+                        o[p] = outN + (size_t)(oh + p) * c.sOutH + (size_t)ow * c.sOutW;
+                    }
+                    DwPixels(t, x, o, count);
                 }
-                DwPixels(t, x, o, count);
             }
+            r += block;
         }
-        r += block;
     }
 }
 

@@ -27,6 +27,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const int kind = trial % 6, round = trial / 6;
         const bool transposed = kind == kTransposed2D || kind == kTransposed1D, dw = kind == kDepthwise;
         const bool tiles = dw && round % 2 == 0, rows = kind == kConv2D && round % 8 == 1;  // see above
+        const bool blocks = tiles && round % 4 == 0;  // depthwise rows wide enough for several channel blocks
         const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D && !rows;
         const bool single = kind == kConv2D && round % 3 == 2, pointwise = kind == kConv2D && round % 4 == 3 && !single;
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
@@ -35,7 +36,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const bool image = kind == kConv2D && round % 4 == 0;     // 1-3 channels over several output blocks
         if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
         if (image || pointwise || rows) G = 1, Cin = rows ? Rand(4, 31) : Cin;
-        if (dw) G = Cin = Rand(1, 37);
+        if (dw) G = Cin = blocks ? Rand(64, 80) : Rand(1, 37);
         uint32_t Cout = dw      ? Cin * M
                         : image ? Rand(17, 70)
                                 : G * (packed                   ? Rand(256, 300)
@@ -57,7 +58,13 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
             c.d.push_back(tiles ? 1 : Rand(1, nd == 3 || transposed ? 2 : 3)),
                 c.pad.push_back(Rand(0, transposed ? 2 : 3 * !pointwise));
             padEnd.push_back(Rand(0, pointwise ? 0 : nd == 3 ? 1 : 3));
-            c.x.push_back(Rand(pointwise ? 7 : 1, transposed ? 6 : nd == 3 ? 4 + (uint32_t)a : dw && a == 1 ? 26 : 12));
+            c.x.push_back(Rand(pointwise          ? 7
+                               : blocks && a == 1 ? 25
+                                                  : 1,
+                               transposed     ? 6
+                               : nd == 3      ? 4 + (uint32_t)a
+                               : dw && a == 1 ? 26
+                                              : 12));
             if (rows && a == 1) c.k.back() = 3, c.d.back() = c.s.back(), c.x.back() = Rand(5, 26);
             if (rows && round % 16 == 1) {  // two output rows see the same kernel row; no column pads
                 if (a == 0) c.k.back() = c.d.back() = c.pad.back() = 2, c.s.back() = 1;
