@@ -448,7 +448,9 @@ void RunConvPacked(const ConvPlan& c, const std::vector<Taps>& rowTaps, const st
 // Tiles of kTiledPixels pixels x two vectors of channels (kNarrowPixels x one
 // vector for a last narrower block). A position's partial sums take
 // kTiledPixels x 2 registers; the running sums go through a small buffer,
-// touched once per position (cin multiply-adds per element).
+// touched once per position (cin multiply-adds per element). With AVX-512's
+// 32 registers a wide tile runs as two halves instead, each holding its
+// partial and running sums in registers (RegisterTile).
 #if defined(__AVX512F__)
 typedef corvus_simd::f32x16 TiledVector;
 constexpr int kTiledPixels = 12;
@@ -743,6 +745,82 @@ inline __attribute__((always_inline)) void PositionSums(const float* const* __re
         ChannelChain<P, Q, false>(x, w, cin, s, nullptr);
 }
 
+// A tile whose running sums stay in registers beside a position's partial
+// sums: P pixels x Q vectors, the same arithmetic as TiledTile (per position
+// a chain of fused multiply-adds from 0 over the input channels, added to
+// running sums that start at 0; then the bias and the clamp) without the
+// round trip through memory at every position. Pixel p reads position t at
+// src[p] + off[t] (kDirect) or at src[i * srcStep + p]; cin >= 1. Not
+// inlined, so that the chain's row pointers keep their registers; and
+// allocated as one region: GCC's allocation by loop regions spilled a
+// filter vector at every step, with registers to spare, and the reload of
+// the spill, misaligned, waited on its store (1.6x the time).
+#if defined(__GNUC__) && !defined(__clang__)
+#define CORVUS_ONE_REGION __attribute__((optimize("ira-region=one")))
+#else
+#define CORVUS_ONE_REGION
+#endif
+template <int P, int Q, bool kDirect, bool kAhead>
+__attribute__((noinline)) CORVUS_ONE_REGION void
+RegisterTile(const float* const* __restrict src, uint32_t srcStep, const int64_t* __restrict off,
+             const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, uint32_t cin,
+             float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias, uint32_t act,
+             float alpha, Ahead* ahead)
+{
+    typedef TiledVector V;
+    constexpr int L = (int)kTiledLanes;
+    constexpr int B = Q * L;
+    const V zero = SplatV<V>(0.0f);
+    V acc[P][Q];
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) acc[p][q] = zero;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t t = kDirect ? i : ids[i];
+        const float* x[P];
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) x[p] = kDirect ? src[p] + off[t] : src[(size_t)i * srcStep + p];
+        // The chain's first step x * w + 0 as a product: they differ only
+        // in the sign of an exact zero, which the rest of the chain can
+        // carry to s but the running sum (from +0, so never -0) absorbs.
+        const float* wt = w + (size_t)t * cin * B;
+        V s[P][Q], wv[Q];
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) wv[q] = LoadV<V>(wt + L * q);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p) {
+            const V xv = SplatV<V>(x[p][0]);
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) s[p][q] = xv * wv[q];
+            ++x[p];
+        }
+        ChannelChain<P, Q, kAhead>(x, wt + B, cin - 1, s, ahead);
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) acc[p][q] = acc[p][q] + s[p][q];
+    }
+#pragma GCC unroll 24
+    for (int p = 0; p < P; ++p) {
+        if ((uint32_t)p >= valid) break;
+#pragma GCC unroll 2
+        for (int q = 0; q < Q; ++q) {
+            V y = acc[p][q];
+            if (bias != nullptr) y = y + LoadV<V>(bias + L * q);
+            StoreV(out[p] + co + L * q, Clamped(y, act, alpha));
+        }
+    }
+}
+
+// Whether wide tiles run as two RegisterTile halves: with 32 registers of
+// 16 lanes, half a tile's partial and running sums fit at once.
+#if defined(__AVX512F__)
+constexpr bool kRegisterHalves = true;
+#else
+constexpr bool kRegisterHalves = false;
+#endif
+
 // One tile: P pixels x Q vectors of channels over its kernel positions (see
 // TapInputs); w: the block's panel. Per position the partial sums are a chain
 // of fused multiply-adds from 0 in channel order; they are added to the
@@ -771,6 +849,26 @@ inline void TiledTile(const float* const* __restrict src, const int64_t* __restr
                 if (bias != nullptr) r = r + LoadV<V>(bias + L * q);
                 StoreV(out[p] + co + L * q, Clamped(r, act, alpha));
             }
+        }
+        return;
+    }
+    if constexpr (kRegisterHalves && Q == 2 && P >= 8) {
+        // Two halves; a position that the whole tile takes but a half does
+        // not (all its pixels read zeros) adds +0 to running sums that are
+        // never -0, so nothing.
+        constexpr int P0 = (P + 1) / 2, P1 = P - P0;
+        const uint32_t v0 = valid < (uint32_t)P0 ? valid : P0;
+        if (ahead != nullptr)
+            RegisterTile<P0, Q, kDirect, true>(src, P, off, ids, n, w, cin, out, co, v0, bias, act, alpha, ahead);
+        else
+            RegisterTile<P0, Q, kDirect, false>(src, P, off, ids, n, w, cin, out, co, v0, bias, act, alpha, nullptr);
+        if (valid > (uint32_t)P0) {
+            if (ahead != nullptr)
+                RegisterTile<P1, Q, kDirect, true>(src + P0, P, off, ids, n, w, cin, out + P0, co, valid - P0, bias,
+                                                   act, alpha, ahead);
+            else
+                RegisterTile<P1, Q, kDirect, false>(src + P0, P, off, ids, n, w, cin, out + P0, co, valid - P0, bias,
+                                                    act, alpha, nullptr);
         }
         return;
     }
