@@ -750,7 +750,10 @@ inline __attribute__((always_inline)) void PositionSums(const float* const* __re
 // a chain of fused multiply-adds from 0 over the input channels, added to
 // running sums that start at 0; then the bias and the clamp) without the
 // round trip through memory at every position. Pixel p reads position t at
-// src[p] + off[t] (kDirect) or at src[i * srcStep + p]; cin >= 1. Not
+// src[p] + off[t] (kDirect) or at src[i * srcStep + p]; cin >= 1. With
+// `sums` the tile covers a group of positions: its running sums start from
+// sums (resume) instead of 0 and, but after the last group, go back to sums
+// (pixel p's at sums + p * Q * lanes) instead of the output. Not
 // inlined, so that the chain's row pointers keep their registers; and
 // allocated as one region: GCC's allocation by loop regions spilled a
 // filter vector at every step, with registers to spare, and the reload of
@@ -765,7 +768,7 @@ __attribute__((noinline)) CORVUS_ONE_REGION void
 RegisterTile(const float* const* __restrict src, uint32_t srcStep, const int64_t* __restrict off,
              const uint32_t* __restrict ids, uint32_t n, const float* __restrict w, uint32_t cin,
              float* const* __restrict out, uint32_t co, uint32_t valid, const float* __restrict bias, uint32_t act,
-             float alpha, Ahead* ahead)
+             float alpha, Ahead* ahead, float* __restrict sums = nullptr, bool resume = false, bool last = true)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
@@ -775,7 +778,7 @@ RegisterTile(const float* const* __restrict src, uint32_t srcStep, const int64_t
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p)
 #pragma GCC unroll 2
-        for (int q = 0; q < Q; ++q) acc[p][q] = zero;
+        for (int q = 0; q < Q; ++q) acc[p][q] = resume ? LoadV<V>(sums + p * B + L * q) : zero;
     for (uint32_t i = 0; i < n; ++i) {
         const uint32_t t = kDirect ? i : ids[i];
         const float* x[P];
@@ -800,6 +803,13 @@ RegisterTile(const float* const* __restrict src, uint32_t srcStep, const int64_t
         for (int p = 0; p < P; ++p)
 #pragma GCC unroll 2
             for (int q = 0; q < Q; ++q) acc[p][q] = acc[p][q] + s[p][q];
+    }
+    if (!last) {
+#pragma GCC unroll 24
+        for (int p = 0; p < P; ++p)
+#pragma GCC unroll 2
+            for (int q = 0; q < Q; ++q) StoreV(sums + p * B + L * q, acc[p][q]);
+        return;
     }
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p) {
@@ -853,23 +863,16 @@ inline void TiledTile(const float* const* __restrict src, const int64_t* __restr
         return;
     }
     if constexpr (kRegisterHalves && Q == 2 && P >= 8) {
-        // Two halves; a position that the whole tile takes but a half does
-        // not (all its pixels read zeros) adds +0 to running sums that are
-        // never -0, so nothing.
+        // Two halves (row tiles' other pixels; RunHalves takes the rest,
+        // with any fetching ahead). A position that the whole tile takes but
+        // a half does not (all its pixels read zeros) adds +0 to running
+        // sums that are never -0, so nothing.
         constexpr int P0 = (P + 1) / 2, P1 = P - P0;
         const uint32_t v0 = valid < (uint32_t)P0 ? valid : P0;
-        if (ahead != nullptr)
-            RegisterTile<P0, Q, kDirect, true>(src, P, off, ids, n, w, cin, out, co, v0, bias, act, alpha, ahead);
-        else
-            RegisterTile<P0, Q, kDirect, false>(src, P, off, ids, n, w, cin, out, co, v0, bias, act, alpha, nullptr);
-        if (valid > (uint32_t)P0) {
-            if (ahead != nullptr)
-                RegisterTile<P1, Q, kDirect, true>(src + P0, P, off, ids, n, w, cin, out + P0, co, valid - P0, bias,
-                                                   act, alpha, ahead);
-            else
-                RegisterTile<P1, Q, kDirect, false>(src + P0, P, off, ids, n, w, cin, out + P0, co, valid - P0, bias,
-                                                    act, alpha, nullptr);
-        }
+        RegisterTile<P0, Q, kDirect, false>(src, P, off, ids, n, w, cin, out, co, v0, bias, act, alpha, nullptr);
+        if (valid > (uint32_t)P0)
+            RegisterTile<P1, Q, kDirect, false>(src + P0, P, off, ids, n, w, cin, out + P0, co, valid - P0, bias, act,
+                                                alpha, nullptr);
         return;
     }
     for (uint32_t i = 0; i < n; ++i) {
@@ -1054,6 +1057,86 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
     }
     const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
     TileFor<P, Q, false>(c.cgIn, pk.table, nullptr, pk.tapIds, n, panel, run, out, co, valid, bias, act, alpha, ahead);
+}
+
+// The wide blocks with AVX-512, run half by half (RegisterTile): halves of 6
+// and 5 pixels, so that a chunk of 25 pixels or more computes no slot past
+// its last pixel (a 7x7 map: 4 x 6 + 5 x 5, not 4 x 12 + 6). A block larger than
+// kGroupFloats, on a chunk of at most kParkedPixels pixels, is read a group
+// of positions at a time: every half passes over one group, its running sums
+// parked in memory until the next, so the group stays in cache for all the
+// halves instead of the whole block passing through it once per half. The
+// running sums still add the positions' partial sums in position order.
+constexpr uint32_t kHalfPixels = 6;
+constexpr size_t kGroupFloats = 32768;
+constexpr uint32_t kParkedPixels = 256;
+
+template <int P>
+inline void RunHalf(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t k, uint32_t valid,
+                    const float* panel, uint32_t co, const float* bias, uint32_t act, float alpha, uint32_t t0,
+                    uint32_t t1, float* sums, bool resume, bool last, Ahead* ahead)
+{
+    const size_t slice = (size_t)c.cgIn * 2 * kTiledLanes;
+    float* const* out = pk.outs + k;
+    if (first + k + valid <= pk.interior) {
+        const float* b[P];
+        for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
+        if (ahead != nullptr)
+            RegisterTile<P, 2, true, true>(b, P, pk.tapOff + t0, nullptr, t1 - t0, panel + t0 * slice, c.cgIn, out, co,
+                                           valid, bias, act, alpha, ahead, sums, resume, last);
+        else
+            RegisterTile<P, 2, true, false>(b, P, pk.tapOff + t0, nullptr, t1 - t0, panel + t0 * slice, c.cgIn, out, co,
+                                            valid, bias, act, alpha, nullptr, sums, resume, last);
+        return;
+    }
+    // The table lists the positions in order: this group's are a range.
+    const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
+    uint32_t i0 = 0, i1;
+    while (i0 < n && pk.tapIds[i0] < t0) ++i0;
+    for (i1 = i0; i1 < n && pk.tapIds[i1] < t1;) ++i1;
+    if (ahead != nullptr)
+        RegisterTile<P, 2, false, true>(pk.table + (size_t)i0 * P, P, nullptr, pk.tapIds + i0, i1 - i0, panel, c.cgIn,
+                                        out, co, valid, bias, act, alpha, ahead, sums, resume, last);
+    else
+        RegisterTile<P, 2, false, false>(pk.table + (size_t)i0 * P, P, nullptr, pk.tapIds + i0, i1 - i0, panel, c.cgIn,
+                                         out, co, valid, bias, act, alpha, nullptr, sums, resume, last);
+}
+
+void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+               const float* panel, uint32_t co, const float* bias, uint32_t act, float alpha)
+{
+    constexpr uint32_t B = 2 * kTiledLanes;
+    const uint32_t taps = c.kH * c.kW;
+    const size_t slice = (size_t)c.cgIn * B;
+    const float* panelsEnd = pk.panels + (size_t)pk.covered * taps * c.cgIn;
+    uint32_t group = taps;
+    if (count <= kParkedPixels && slice * taps > kGroupFloats)
+        group = (uint32_t)std::max<size_t>(1, kGroupFloats / slice);
+    const uint32_t halves = (count + kHalfPixels - 1) / kHalfPixels;
+    uint32_t fives = halves * kHalfPixels - count;
+    if (fives > halves) fives = 0;
+    alignas(64) float sums[(kParkedPixels + kHalfPixels) * B];
+    for (uint32_t t0 = 0; t0 < taps; t0 += group) {
+        const uint32_t t1 = std::min(taps, t0 + group);
+        const bool resume = t0 > 0, last = t1 == taps;
+        // A filter read once per layer comes from memory: the next group
+        // (the next block's first) is fetched while this one computes.
+        const float* end = panel + t1 * slice;
+        Ahead ahead{(const char*)end, (const char*)(end + std::min<size_t>(group * slice, panelsEnd - end))};
+        Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
+        for (uint32_t h = 0, k = 0; h < halves; ++h) {
+            const uint32_t size = h < halves - fives ? kHalfPixels : kHalfPixels - 1;
+            const uint32_t valid = std::min(size, count - k);
+            float* park = group < taps ? sums + (size_t)k * B : nullptr;
+            if (size == kHalfPixels)
+                RunHalf<kHalfPixels>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
+                                     last, next);
+            else
+                RunHalf<kHalfPixels - 1>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
+                                         last, next);
+            k += size;
+        }
+    }
 }
 
 // The wide tiles of one to three input channels over the chunk's pixels from
@@ -1591,6 +1674,12 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
                 const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
                 panel += (size_t)width * c.kH * c.kW * c.cgIn;
                 co += width;
+                continue;
+            }
+            if (kRegisterHalves && wide) {
+                RunHalves(c, pk, inN, c0, count, panel, co, bias, act, alpha);
+                panel += (size_t)2 * kTiledLanes * c.kH * c.kW * c.cgIn;
+                co += 2 * kTiledLanes;
                 continue;
             }
             const uint32_t P = wide ? kTiledPixels : kNarrowPixels;

@@ -19,7 +19,8 @@ uint32_t Rand(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(rng() % (hi - l
 // more groups than input channels, packed filter rows (256 channels and more), few input channels over several
 // output blocks, an infinite weight only pads would tap (no 0 * inf), depthwise tiles (a square 3x3 or 5x5
 // window, no dilation), Conv2D one-pixel outputs (up to 150 channels) whose window may hang over the input,
-// 1x1 layers without pads (4-60 channels), rows of 3-column windows (4-31 channels), gapped strides.
+// 1x1 layers without pads (4-60 channels), rows of 3-column windows (4-31 channels), gapped strides, 3x3 filters
+// deep enough to be read a group of positions at a time over small maps (120-260 channels).
 TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
 {
     enum { kConv1D, kConv3D, kTransposed2D, kTransposed1D, kConv2D, kDepthwise };
@@ -29,7 +30,9 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         const bool tiles = dw && round % 2 == 0, rows = kind == kConv2D && round % 8 == 1;  // see above
         const bool blocks = tiles && round % 4 == 0;  // depthwise rows wide enough for several channel blocks
         const bool packed = kind == kConv2D && round % 5 == 0, half = round % 4 == 1 && kind >= kConv2D && !rows;
-        const bool single = kind == kConv2D && round % 3 == 2, pointwise = kind == kConv2D && round % 4 == 3 && !single;
+        const bool deep = kind == kConv2D && round % 20 == 6;
+        const bool single = kind == kConv2D && round % 3 == 2 && !deep,
+                   pointwise = kind == kConv2D && round % 4 == 3 && !single;
         const uint32_t tileK = Rand(0, 1) ? 3 : 5, tileS = Rand(1, 2);
         const size_t nd = kind == kConv3D ? 3 : kind == kTransposed1D || kind == kConv1D ? 1 : 2;
         uint32_t G = Rand(1, 3), Cin = G * Rand(pointwise ? 4 : 1, kind == kConv2D ? 20 : 9), M = Rand(1, 3);
@@ -37,12 +40,14 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
         if (kind == kConv2D && round % 2 == 0) Cin = Rand(1, 3);  // sometimes fewer than the groups
         if (image || pointwise || rows) G = 1, Cin = rows ? Rand(4, 31) : Cin;
         if (dw) G = Cin = blocks ? Rand(64, 80) : Rand(1, 37);
+        if (deep) G = 1, Cin = Rand(120, 260);
         uint32_t Cout = dw      ? Cin * M
                         : image ? Rand(17, 70)
                                 : G * (packed                   ? Rand(256, 300)
                                        : single                 ? Rand(8, 150)
                                        : rows || rng() % 3 == 0 ? Rand(8, 37)
                                                                 : Rand(1, pointwise ? 70 : 6));
+        if (deep) Cout = Rand(33, 70);
         if (kind < kConv2D && rng() % 6 == 0) Cout += 1;
         if (transposed) Cout -= Cout % G;  // the filter's shape names the per-group count
         ConvSetup c;
@@ -66,6 +71,7 @@ TEST(ConvolutionNDRef, MatchesNaiveOverRandomGeometry)
                                : dw && a == 1 ? 26
                                               : 12));
             if (rows && a == 1) c.k.back() = 3, c.d.back() = c.s.back(), c.x.back() = Rand(5, 26);
+            if (deep) c.k.back() = 3, c.d.back() = 1, c.x.back() = Rand(3, 8);
             if (rows && round % 16 == 1) {  // two output rows see the same kernel row; no column pads
                 if (a == 0) c.k.back() = c.d.back() = c.pad.back() = 2, c.s.back() = 1;
                 if (a == 1) c.pad.back() = padEnd.back() = 0;
