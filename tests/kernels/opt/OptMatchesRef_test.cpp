@@ -132,9 +132,9 @@ template <bool isMax> OptRun Pool1DRun(std::mt19937& rng, int i)
 // Two-dimensional pooling; averages within float32 summation-order rounding.
 template <bool isMax> OptRun Pool2DRun(std::mt19937& rng, int)
 {
-    // Sometimes 30-40 channels: whole runs of 32 besides the runs of 8 and single channels.
+    // Sometimes 30-70 channels: whole runs of 64 and 32 besides the shorter runs and single channels.
     const uint32_t N = 1 + rng() % 2, H = 1 + rng() % 11, W = 1 + rng() % 11,
-                   C = rng() % 4 ? 1 + rng() % 9 : 30 + rng() % 11;
+                   C = rng() % 4 ? 1 + rng() % 9 : 30 + rng() % 41;
     const uint32_t kh = 1 + rng() % 6, kw = 1 + rng() % 6, sh = 1 + rng() % 3, sw = 1 + rng() % 3;
     const uint32_t pt = rng() % kh, pb = rng() % kh, pl = rng() % kw, pr = rng() % kw, mode = rng() % 2;
     if (H + pt + pb < kh || W + pl + pr < kw) return {};
