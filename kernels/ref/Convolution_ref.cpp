@@ -1464,7 +1464,7 @@ inline void RunPixel(const ConvPlan& c, const ConvPack& pk, const float* inN, ui
 template <int P, int Q, uint32_t ACT>
 __attribute__((noinline)) void PointTile(const float* const* __restrict xs, const float* __restrict w, uint32_t cin,
                                          float* const* __restrict out, uint32_t co, uint32_t valid,
-                                         const float* __restrict bias, float alpha)
+                                         const float* __restrict bias, float alpha, Ahead* ahead)
 {
     typedef TiledVector V;
     constexpr int L = (int)kTiledLanes;
@@ -1473,7 +1473,7 @@ __attribute__((noinline)) void PointTile(const float* const* __restrict xs, cons
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p) x[p] = xs[(uint32_t)p < valid ? p : valid - 1];
     V s[P][Q];
-    PositionSums<P, Q>(x, w, cin, s);
+    PositionSums<P, Q>(x, w, cin, s, ahead);
 #pragma GCC unroll 24
     for (int p = 0; p < P; ++p) {
         if ((uint32_t)p >= valid) break;
@@ -1584,26 +1584,34 @@ void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t p
         for (uint32_t co = coBegin; co < coEnd;) {
             const bool wide = pk.covered - co >= 2 * kTiledLanes;
             const float* bias = c.bias != nullptr ? c.bias + co : nullptr;
+            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
+            // A filter read once per layer comes from memory: the next
+            // block's panel is fetched while this one computes.
+            const size_t nextFloats = co + width < coEnd ? (size_t)std::min(width, coEnd - co - width) * c.cgIn : 0;
+            Ahead ahead{(const char*)(panel + (size_t)width * c.cgIn),
+                        (const char*)(panel + (size_t)width * c.cgIn + nextFloats)};
+            Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
             uint32_t k = 0;
             if (wide && BalancedTiles(count)) {
                 for (; k < count; k += kBalancedPixels)
                     PointTile<kBalancedPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
-                                                       std::min<uint32_t>(count - k, kBalancedPixels), bias, alpha);
+                                                       std::min<uint32_t>(count - k, kBalancedPixels), bias, alpha,
+                                                       next);
             } else if (wide) {
                 // As in RunTiled: tiles one pixel shorter even out the chunk.
                 constexpr uint32_t kShorter = kTiledPixels - 1;
                 for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
-                    PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias, alpha);
+                    PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias, alpha,
+                                                next);
                 for (; k < count; k += kTiledPixels)
                     PointTile<kTiledPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
-                                                    std::min<uint32_t>(count - k, kTiledPixels), bias, alpha);
+                                                    std::min<uint32_t>(count - k, kTiledPixels), bias, alpha, next);
             } else {
                 for (; k < count; k += kNarrowPointPixels)
                     PointTile<kNarrowPointPixels, 1, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
                                                           std::min<uint32_t>(count - k, kNarrowPointPixels), bias,
-                                                          alpha);
+                                                          alpha, next);
             }
-            const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
             panel += (size_t)width * c.cgIn;
             co += width;
         }
