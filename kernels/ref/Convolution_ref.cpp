@@ -1569,17 +1569,64 @@ uint32_t PointTailChannels(const ConvPlan& c, const ConvPack& pk)
 // RunTiled for a Pointwise layer. Every pixel sees its window, so `order`
 // is the raster order: the chunk's pixels step their row and column. The
 // share that ends at the last block also computes PointTailChannels.
+// The row pointers of a chunk's pixels, out of line: inside the chunk loops
+// their variables were spilled to the stack (2.3% of SqueezeNet 1.1's time
+// there, 1.6% here, sampled). ChunkRows: the pixels in `order`; the interior
+// ones come in raster order, so a pixel after its left neighbour steps the
+// column instead of dividing. PointRows: the raster order of a Pointwise
+// layer, a row at a time.
+__attribute__((noinline)) void ChunkRows(const ConvPlan& c, const ConvPack& pk, const float* inN, float* outN,
+                                         uint64_t c0, uint32_t count)
+{
+    // Locals: the stores through outs and bases could otherwise alias the
+    // records' fields, which would be read again for every pixel.
+    const uint32_t* const order = pk.order + c0;
+    const int64_t *const rowIn = pk.rowIn, *const colIn = pk.colIn;
+    const float** const bases = pk.bases;
+    float** const outs = pk.outs;
+    const uint64_t interior = pk.interior > c0 ? pk.interior - c0 : 0;
+    const uint32_t outW = c.outW, kH = c.kH, kW = c.kW;
+    const size_t sOutH = c.sOutH, sOutW = c.sOutW, sInH = c.sInH, sInW = c.sInW;
+    uint32_t oh = 0, ow = 0, prev = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t q = order[k];
+        if (k > 0 && q == prev + 1 && ow + 1 < outW)
+            ++ow;
+        else
+            oh = q / outW, ow = q % outW;
+        prev = q;
+        outs[k] = outN + (size_t)oh * sOutH + (size_t)ow * sOutW;
+        if (k < interior)
+            bases[k] = inN + (size_t)rowIn[(size_t)oh * kH] * sInH + (size_t)colIn[(size_t)ow * kW] * sInW;
+    }
+}
+
+__attribute__((noinline)) void PointRows(const ConvPlan& c, const ConvPack& pk, const float* inN, float* outN,
+                                         uint64_t c0, uint32_t count)
+{
+    const int64_t *const rowIn = pk.rowIn, *const colIn = pk.colIn;
+    const float** const bases = pk.bases;
+    float** const outs = pk.outs;
+    const uint32_t outW = c.outW;
+    const size_t sOutH = c.sOutH, sOutW = c.sOutW, sInH = c.sInH, sInW = c.sInW;
+    uint32_t oh = (uint32_t)(c0 / outW), ow = (uint32_t)(c0 % outW);
+    for (uint32_t k = 0; k < count; ++oh, ow = 0) {
+        const float* in = inN + (size_t)rowIn[oh] * sInH;
+        float* out = outN + (size_t)oh * sOutH;
+        const uint32_t end = std::min<uint32_t>(outW, ow + (count - k));
+        for (; ow < end; ++ow, ++k) {
+            outs[k] = out + (size_t)ow * sOutW;
+            bases[k] = in + (size_t)colIn[ow] * sInW;
+        }
+    }
+}
+
 template <uint32_t ACT>
 void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t pixBegin, uint64_t pixEnd,
                   uint32_t coBegin, uint32_t coEnd)
 {
     ForEachChunk(c, pk, pixBegin, pixEnd, [&](const float* inN, float* outN, uint64_t c0, uint32_t count) {
-        uint32_t oh = (uint32_t)(c0 / c.outW), ow = (uint32_t)(c0 % c.outW);
-        for (uint32_t k = 0; k < count; ++k) {
-            pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-            pk.bases[k] = inN + (size_t)pk.rowIn[oh] * c.sInH + (size_t)pk.colIn[ow] * c.sInW;
-            if (++ow == c.outW) ow = 0, ++oh;
-        }
+        PointRows(c, pk, inN, outN, c0, count);
         const float* panel = pk.panels + (size_t)coBegin * c.cgIn;
         for (uint32_t co = coBegin; co < coEnd;) {
             const bool wide = pk.covered - co >= 2 * kTiledLanes;
@@ -1650,13 +1697,7 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
     }
     alignas(64) float run[kMaxTilePixels * 2 * kTiledLanes] = {};
     ForEachChunk(c, pk, pixBegin, pixEnd, [&](const float* inN, float* outN, uint64_t c0, uint32_t count) {
-        for (uint32_t k = 0; k < count; ++k) {
-            const uint32_t q = pk.order[c0 + k], oh = q / c.outW, ow = q % c.outW;
-            pk.outs[k] = outN + (size_t)oh * c.sOutH + (size_t)ow * c.sOutW;
-            if (c0 + k < pk.interior)
-                pk.bases[k] =
-                    inN + (size_t)pk.rowIn[(size_t)oh * c.kH] * c.sInH + (size_t)pk.colIn[(size_t)ow * c.kW] * c.sInW;
-        }
+        ChunkRows(c, pk, inN, outN, c0, count);
         const float* panel = pk.panels + (size_t)coBegin * c.kH * c.kW * c.cgIn;
         for (uint32_t co = coBegin; co < coEnd;) {
             const bool wide = pk.covered - co >= 2 * kTiledLanes;
