@@ -697,6 +697,11 @@ struct Ahead {
     const char* end;
 };
 
+// The fetching for the next tile: none once the panel's lines are all
+// fetched, so that the block's remaining tiles run the chain without the
+// check at every step.
+inline Ahead* Pending(Ahead* a) { return a != nullptr && a->at < a->end ? a : nullptr; }
+
 // The input-channel chain of PositionSums; with kAhead each step also
 // fetches the next line of `ahead`.
 template <int P, int Q, bool kAhead>
@@ -1130,27 +1135,29 @@ void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t
             float* park = group < taps ? sums + (size_t)k * B : nullptr;
             if (size == kHalfPixels)
                 RunHalf<kHalfPixels>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
-                                     last, next);
+                                     last, Pending(next));
             else
                 RunHalf<kHalfPixels - 1>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
-                                         last, next);
+                                         last, Pending(next));
             k += size;
         }
     }
 }
 
-// The wide tiles of one to three input channels over the chunk's pixels from
-// slot 0 and every block of channels in [coBegin, coEnd) (wide blocks, from
-// `panel`), the clamping activation ACT fixed. Tiles of whole-window pixels
+// The tiles of one to three input channels over the chunk's pixels from
+// slot 0 and every block of channels in [coBegin, coEnd) (blocks of Q
+// vectors, from `panel`), the clamping activation ACT fixed. A narrow block
+// (Q = 1) takes twice the pixels per tile, for the same registers. Tiles of whole-window pixels
 // run block after block (a block's panel stays in cache); the table of
 // positions of another tile is worked out once for all its blocks, since a
 // block takes only a few multiply-adds per position and pixel.
-template <int CIN, uint32_t ACT>
+template <int CIN, int Q, uint32_t ACT>
 void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
                    const float* panel, uint32_t coBegin, uint32_t coEnd, float alpha)
 {
-    constexpr int P = kShortPixels;
-    constexpr uint32_t B = 2 * kTiledLanes;
+    constexpr int P = Q == 2 ? kShortPixels : 2 * kShortPixels;
+    static_assert(P <= kMaxTilePixels, "the position table holds kMaxTilePixels pointers per position");
+    constexpr uint32_t B = Q * kTiledLanes;
     const uint32_t taps = c.kH * c.kW;
     const size_t blockFloats = (size_t)B * taps * CIN;
     // Tiles of whole-window pixels: [0, kEnd); slots past the last pixel
@@ -1164,7 +1171,7 @@ void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint
             const uint32_t valid = kEnd - k < (uint32_t)P ? kEnd - k : P;
             const float* b[P];
             for (uint32_t p = 0; p < (uint32_t)P; ++p) b[p] = pk.bases[k + (p < valid ? p : valid - 1)];
-            TiledTileShort<P, 2, CIN, true>(b, pk.tapOff, nullptr, taps, w, pk.outs + k, co, valid, bias, ACT, alpha);
+            TiledTileShort<P, Q, CIN, true>(b, pk.tapOff, nullptr, taps, w, pk.outs + k, co, valid, bias, ACT, alpha);
         }
     }
     for (uint32_t k = kEnd; k < count; k += P) {
@@ -1172,18 +1179,33 @@ void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint
         const uint32_t n = BorderTable<P>(c, pk, inN, first, k, valid);
         w = panel;
         for (uint32_t co = coBegin; co < coEnd; co += B, w += blockFloats)
-            TiledTileShort<P, 2, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, pk.outs + k, co, valid,
+            TiledTileShort<P, Q, CIN, false>(pk.table, nullptr, pk.tapIds, n, w, pk.outs + k, co, valid,
                                              c.bias != nullptr ? c.bias + co : nullptr, ACT, alpha);
     }
 }
 
-template <int CIN>
+template <int CIN, int Q>
 void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
                    const float* panel, uint32_t coBegin, uint32_t coEnd, uint32_t act, float alpha)
 {
     WithClamp(act, [&](auto a) {
-        RunShortTiles<CIN, decltype(a)::value>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
+        RunShortTiles<CIN, Q, decltype(a)::value>(c, pk, inN, first, count, panel, coBegin, coEnd, alpha);
     });
+}
+
+// The blocks of one to three input channels from co: every wide block of
+// the share at once, or the narrow one. Returns where they end.
+template <int CIN>
+uint32_t RunShortBlocks(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
+                        const float* panel, uint32_t co, uint32_t coEnd, bool wide, uint32_t act, float alpha)
+{
+    if (!wide) {
+        RunShortTiles<CIN, 1>(c, pk, inN, first, count, panel, co, co + kTiledLanes, act, alpha);
+        return co + kTiledLanes;
+    }
+    const uint32_t wideEnd = coEnd - (coEnd - co) % (2 * kTiledLanes);
+    RunShortTiles<CIN, 2>(c, pk, inN, first, count, panel, co, wideEnd, act, alpha);
+    return wideEnd;
 }
 
 // Tiles of a kernel row at a time, for layers with few input channels: a
@@ -1643,21 +1665,22 @@ void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t p
                 for (; k < count; k += kBalancedPixels)
                     PointTile<kBalancedPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
                                                        std::min<uint32_t>(count - k, kBalancedPixels), bias, alpha,
-                                                       next);
+                                                       Pending(next));
             } else if (wide) {
                 // As in RunTiled: tiles one pixel shorter even out the chunk.
                 constexpr uint32_t kShorter = kTiledPixels - 1;
                 for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
                     PointTile<kShorter, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co, kShorter, bias, alpha,
-                                                next);
+                                                Pending(next));
                 for (; k < count; k += kTiledPixels)
                     PointTile<kTiledPixels, 2, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
-                                                    std::min<uint32_t>(count - k, kTiledPixels), bias, alpha, next);
+                                                    std::min<uint32_t>(count - k, kTiledPixels), bias, alpha,
+                                                    Pending(next));
             } else {
                 for (; k < count; k += kNarrowPointPixels)
                     PointTile<kNarrowPointPixels, 1, ACT>(pk.bases + k, panel, c.cgIn, pk.outs + k, co,
                                                           std::min<uint32_t>(count - k, kNarrowPointPixels), bias,
-                                                          alpha, next);
+                                                          alpha, Pending(next));
             }
             panel += (size_t)width * c.cgIn;
             co += width;
@@ -1716,17 +1739,13 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
                 co += blocks * 2 * kTiledLanes;
                 continue;
             }
-            if (wide && c.cgIn <= 3) {
-                // Every wide block of the share at once.
-                const uint32_t wideEnd = coEnd - (coEnd - co) % (2 * kTiledLanes);
-                if (c.cgIn == 1)
-                    RunShortTiles<1>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                else if (c.cgIn == 2)
-                    RunShortTiles<2>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                else
-                    RunShortTiles<3>(c, pk, inN, c0, count, panel, co, wideEnd, act, alpha);
-                panel += (size_t)(wideEnd - co) * c.kH * c.kW * c.cgIn;
-                co = wideEnd;
+            if (c.cgIn <= 3) {
+                const uint32_t end =
+                    c.cgIn == 1   ? RunShortBlocks<1>(c, pk, inN, c0, count, panel, co, coEnd, wide, act, alpha)
+                    : c.cgIn == 2 ? RunShortBlocks<2>(c, pk, inN, c0, count, panel, co, coEnd, wide, act, alpha)
+                                  : RunShortBlocks<3>(c, pk, inN, c0, count, panel, co, coEnd, wide, act, alpha);
+                panel += (size_t)(end - co) * c.kH * c.kW * c.cgIn;
+                co = end;
                 continue;
             }
             if (RowTiles(c)) {
@@ -1758,14 +1777,15 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
             if (wide) {
                 constexpr uint32_t kShorter = kTiledPixels - 1;
                 for (uint32_t t = 0, shorter = ShorterTiles(count); t < shorter; ++t, k += kShorter)
-                    RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha, next);
+                    RunTile<kShorter, 2>(c, pk, inN, c0, k, kShorter, panel, co, run, bias, act, alpha, Pending(next));
             }
             for (; k < count; k += P) {
                 const uint32_t valid = count - k < P ? count - k : P;
                 if (wide)
-                    RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha, next);
+                    RunTile<kTiledPixels, 2>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha, Pending(next));
                 else
-                    RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha, next);
+                    RunTile<kNarrowPixels, 1>(c, pk, inN, c0, k, valid, panel, co, run, bias, act, alpha,
+                                              Pending(next));
             }
             panel += (size_t)width * c.kH * c.kW * c.cgIn;
             co += width;
