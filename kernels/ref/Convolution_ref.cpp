@@ -702,6 +702,16 @@ struct Ahead {
 // check at every step.
 inline Ahead* Pending(Ahead* a) { return a != nullptr && a->at < a->end ? a : nullptr; }
 
+// The panel of the block after the one of `width` channels at co (panels of
+// `perChannel` floats per output channel, the next block narrower at the
+// share's end): the lines to fetch while this block computes.
+inline Ahead NextPanel(const float* panel, uint32_t co, uint32_t width, uint32_t coEnd, size_t perChannel)
+{
+    const float* next = panel + (size_t)width * perChannel;
+    const size_t floats = co + width < coEnd ? (size_t)std::min(width, coEnd - co - width) * perChannel : 0;
+    return Ahead{(const char*)next, (const char*)(next + floats)};
+}
+
 // The input-channel chain of PositionSums; with kAhead each step also
 // fetches the next line of `ahead`.
 template <int P, int Q, bool kAhead>
@@ -1656,9 +1666,7 @@ void RunPointwise(const ConvPlan& c, const ConvPack& pk, float alpha, uint64_t p
             const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
             // A filter read once per layer comes from memory: the next
             // block's panel is fetched while this one computes.
-            const size_t nextFloats = co + width < coEnd ? (size_t)std::min(width, coEnd - co - width) * c.cgIn : 0;
-            Ahead ahead{(const char*)(panel + (size_t)width * c.cgIn),
-                        (const char*)(panel + (size_t)width * c.cgIn + nextFloats)};
+            Ahead ahead = NextPanel(panel, co, width, coEnd, c.cgIn);
             Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
             uint32_t k = 0;
             if (wide && BalancedTiles(count)) {
@@ -1768,10 +1776,7 @@ void RunTiled(const ConvPlan& c, const ConvPack& pk, uint32_t act, float alpha, 
             const uint32_t width = wide ? 2 * kTiledLanes : kTiledLanes;
             // A filter read once per layer comes from memory: the next
             // block's panel is fetched while this one computes.
-            const size_t blockFloats = (size_t)width * c.kH * c.kW * c.cgIn;
-            const size_t nextFloats =
-                co + width < coEnd ? (size_t)std::min(width, coEnd - co - width) * c.kH * c.kW * c.cgIn : 0;
-            Ahead ahead{(const char*)(panel + blockFloats), (const char*)(panel + blockFloats + nextFloats)};
+            Ahead ahead = NextPanel(panel, co, width, coEnd, (size_t)c.kH * c.kW * c.cgIn);
             Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
             uint32_t k = 0;
             if (wide) {
