@@ -71,6 +71,10 @@ void Conv2D_1x1_112x112x16_to_96(benchmark::State& state) { Conv2D(state, 112, 1
 void Conv2D_3x3s2_224x224x3_to_32(benchmark::State& state) { Conv2D(state, 224, 224, 3, 32, 3, 2); }
 void Conv2D_3x3s2v_224x224x3_to_64(benchmark::State& state) { Conv2D(state, 224, 224, 3, 64, 3, 2, true); }
 void Conv2D_1x1_7x7x960_to_320(benchmark::State& state) { Conv2D(state, 7, 7, 960, 320, 1); }
+// SqueezeNet 1.1's first squeeze and expand layers: one vector of outputs,
+// or 16 input channels per output.
+void Conv2D_1x1_55x55x128_to_16(benchmark::State& state) { Conv2D(state, 55, 55, 128, 16, 1); }
+void Conv2D_1x1_55x55x16_to_64(benchmark::State& state) { Conv2D(state, 55, 55, 16, 64, 1); }
 // An output of 24 channels: past 16-lane blocks, eight remain.
 void Conv2D_1x1_56x56x144_to_24(benchmark::State& state) { Conv2D(state, 56, 56, 144, 24, 1); }
 BENCHMARK(Conv2D_3x3_56x56x64_to_64)->Unit(benchmark::kMillisecond);
@@ -91,6 +95,8 @@ BENCHMARK(Conv2D_3x3s2_224x224x3_to_32)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_3x3s2v_224x224x3_to_64)->Unit(benchmark::kMillisecond);
 BENCHMARK(Conv2D_1x1_7x7x960_to_320)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Conv2D_1x1_56x56x144_to_24)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Conv2D_1x1_55x55x128_to_16)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Conv2D_1x1_55x55x16_to_64)->Unit(benchmark::kMicrosecond);
 
 // Depthwise 3x3, stride 1, SAME, multiplier 1, bias, ReLU6, through the
 // kernel record (initialised once, as a model does).
