@@ -69,6 +69,11 @@ struct ConvPack {
     uint32_t* order;    // output pixels, whole-window ones first, the others grouped by window
     uint64_t interior;  // how many pixels see every position
     uint32_t chunk;     // output pixels per chunk
+    // Sizes of the register halves over a whole map (chunk = map), in
+    // `order`, each tile within a run of pixels whose windows nest; null:
+    // even halves (see MapTiles).
+    uint8_t* tiles;
+    uint32_t numTiles;
     // Scratch of one execution.
     const float** table;
     const float** bases;
@@ -79,8 +84,8 @@ struct ConvPack {
 inline void FreeConvPack(ConvPack* pk)
 {
     if (pk == nullptr) return;
-    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn, pk->tapOff,
-                      pk->order,  pk->table, pk->bases, pk->outs,  pk->tapIds};
+    void* arrays[] = {pk->panels, pk->zeros, pk->rowIn, pk->colIn,  pk->tapOff, pk->order,
+                      pk->table,  pk->bases, pk->outs,  pk->tapIds, pk->tiles};
     for (void* a : arrays) free(a);
     free(pk);
 }
@@ -516,6 +521,76 @@ bool TiledEligible(const ConvPlan& c)
     return c.groups == 1 && c.cgIn >= 1 && (uint64_t)c.kH * c.kW <= kMaxTiledTaps && TiledChannels(c.cout) > 0;
 }
 
+// Pixels of the register halves (RunHalves) and the fewest they take.
+constexpr uint32_t kHalfPixels = 6;
+constexpr uint32_t kMinMapTile = 3;
+
+// The halves' tiles over a whole map: even halves of 6 and 5 pixels mix
+// pixels whose windows differ, and a tile computes every position that one
+// of its pixels sees, on zeros for the others (on a 7x7 map with 3x3
+// windows, 13% of the multiply-adds). Here the pixels are cut into runs of
+// one window each (in `order` they are grouped by window already); a run
+// shorter than kMinMapTile (a corner) joins a run whose window holds its
+// own, one with room left in its last tile if there is one, else the
+// whole-window pixels. `order` is rewritten run after run, the
+// whole-window pixels still first, and each run is tiled as evenly as
+// halves of at most 6 pixels allow.
+bool MapTiles(const ConvPlan& c, ConvPack* pk, const std::vector<Taps>& rowTaps, const std::vector<Taps>& colTaps)
+{
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    struct Window {
+        uint32_t rLo, rHi, cLo, cHi;
+        bool Holds(const Window& o) const { return rLo <= o.rLo && o.rHi <= rHi && cLo <= o.cLo && o.cHi <= cHi; }
+        bool operator==(const Window& o) const { return rLo == o.rLo && rHi == o.rHi && cLo == o.cLo && cHi == o.cHi; }
+    };
+    const auto window = [&](uint32_t q) {
+        const Taps &r = rowTaps[q / c.outW], &k = colTaps[q % c.outW];
+        return Window{r.lo, r.hi, k.lo, k.hi};
+    };
+    struct Run {
+        Window w;
+        std::vector<uint32_t> pixels;
+    };
+    std::vector<Run> runs;
+    for (uint64_t i = 0; i < pixels; ++i) {
+        const uint32_t q = pk->order[i];
+        const Window w = i < pk->interior ? Window{0, c.kH, 0, c.kW} : window(q);
+        if (runs.empty() || (i == pk->interior && i > 0) || !(runs.back().w == w)) runs.push_back(Run{w, {}});
+        runs.back().pixels.push_back(q);
+    }
+    const bool whole = pk->interior > 0;
+    if (whole && runs[0].pixels.size() < kMinMapTile) return true;  // even halves
+    for (size_t r = whole ? 1 : 0; r < runs.size(); ++r) {
+        Run& small = runs[r];
+        if (small.pixels.empty() || small.pixels.size() >= kMinMapTile) continue;
+        Run *host = nullptr, *full = nullptr;
+        for (size_t h = whole ? 1 : 0; h < runs.size() && host == nullptr; ++h) {
+            Run& cand = runs[h];
+            if (h == r || cand.pixels.size() < kMinMapTile || !cand.w.Holds(small.w)) continue;
+            if (cand.pixels.size() % kHalfPixels != 0)
+                host = &cand;
+            else if (full == nullptr)
+                full = &cand;
+        }
+        if (host == nullptr) host = whole ? &runs[0] : full;
+        if (host == nullptr) return true;  // even halves
+        host->pixels.insert(host->pixels.end(), small.pixels.begin(), small.pixels.end());
+        small.pixels.clear();
+    }
+    std::vector<uint8_t> sizes;
+    uint64_t n = 0;
+    for (const Run& run : runs) {
+        const uint64_t m = run.pixels.size(), t = (m + kHalfPixels - 1) / kHalfPixels;
+        for (uint64_t k = 0; k < t; ++k) sizes.push_back((uint8_t)(m / t + (k < m % t ? 1 : 0)));
+        for (uint32_t q : run.pixels) pk->order[n++] = q;
+    }
+    pk->tiles = (uint8_t*)malloc(sizes.size());
+    if (pk->tiles == nullptr) return false;
+    memcpy(pk->tiles, sizes.data(), sizes.size());
+    pk->numTiles = (uint32_t)sizes.size();
+    return true;
+}
+
 // Where each output pixel's window meets the input, for the tiled path.
 bool PlanWindows(const ConvPlan& c, ConvPack* pk)
 {
@@ -571,7 +646,7 @@ bool PlanWindows(const ConvPlan& c, ConvPack* pk)
     };
     std::stable_sort(pk->order + pk->interior, pk->order + pixels,
                      [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
-    return true;
+    return pk->chunk < pixels || MapTiles(c, pk, rowTaps, colTaps);
 }
 
 // Prepares the plan's layer for the tiled path; nullptr when it does not
@@ -1082,7 +1157,6 @@ inline void RunTile(const ConvPlan& c, const ConvPack& pk, const float* inN, uin
 // parked in memory until the next, so the group stays in cache for all the
 // halves instead of the whole block passing through it once per half. The
 // running sums still add the positions' partial sums in position order.
-constexpr uint32_t kHalfPixels = 6;
 constexpr size_t kGroupFloats = 32768;
 constexpr uint32_t kParkedPixels = 256;
 
@@ -1130,6 +1204,9 @@ void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t
     const uint32_t halves = (count + kHalfPixels - 1) / kHalfPixels;
     uint32_t fives = halves * kHalfPixels - count;
     if (fives > halves) fives = 0;
+    // A whole map takes the tiles worked out for it (MapTiles).
+    const uint64_t pixels = (uint64_t)c.outH * c.outW;
+    const bool mapTiles = pk.tiles != nullptr && count == pixels && first % pixels == 0;
     alignas(64) float sums[(kParkedPixels + kHalfPixels) * B];
     for (uint32_t t0 = 0; t0 < taps; t0 += group) {
         const uint32_t t1 = std::min(taps, t0 + group);
@@ -1138,7 +1215,26 @@ void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t
         // (the next block's first) is fetched while this one computes.
         const float* end = panel + t1 * slice;
         Ahead ahead{(const char*)end, (const char*)(end + std::min<size_t>(group * slice, panelsEnd - end))};
-        Ahead* next = pk.chunk >= (uint64_t)c.outH * c.outW ? &ahead : nullptr;
+        Ahead* next = pk.chunk >= pixels ? &ahead : nullptr;
+        if (mapTiles) {
+            for (uint32_t i = 0, k = 0; i < pk.numTiles; k += pk.tiles[i++]) {
+                const uint32_t size = pk.tiles[i];
+                float* park = group < taps ? sums + (size_t)k * B : nullptr;
+                const auto half = [&](auto p) {
+                    RunHalf<decltype(p)::value>(c, pk, inN, first, k, size, panel, co, bias, act, alpha, t0, t1, park,
+                                                resume, last, Pending(next));
+                };
+                if (size == 6)
+                    half(std::integral_constant<int, 6>());
+                else if (size == 5)
+                    half(std::integral_constant<int, 5>());
+                else if (size == 4)
+                    half(std::integral_constant<int, 4>());
+                else
+                    half(std::integral_constant<int, 3>());
+            }
+            continue;
+        }
         for (uint32_t h = 0, k = 0; h < halves; ++h) {
             const uint32_t size = h < halves - fives ? kHalfPixels : kHalfPixels - 1;
             const uint32_t valid = std::min(size, count - k);
