@@ -1216,35 +1216,29 @@ void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t
         const float* end = panel + t1 * slice;
         Ahead ahead{(const char*)end, (const char*)(end + std::min<size_t>(group * slice, panelsEnd - end))};
         Ahead* next = pk.chunk >= pixels ? &ahead : nullptr;
+        // One half of `size` (3 to 6) pixels from slot k, `valid` of them stored.
+        const auto half = [&](uint32_t k, uint32_t size, uint32_t valid) {
+            float* park = group < taps ? sums + (size_t)k * B : nullptr;
+            const auto run = [&](auto p) {
+                RunHalf<decltype(p)::value>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park,
+                                            resume, last, Pending(next));
+            };
+            if (size == 6)
+                run(std::integral_constant<int, 6>());
+            else if (size == 5)
+                run(std::integral_constant<int, 5>());
+            else if (size == 4)
+                run(std::integral_constant<int, 4>());
+            else
+                run(std::integral_constant<int, 3>());
+        };
         if (mapTiles) {
-            for (uint32_t i = 0, k = 0; i < pk.numTiles; k += pk.tiles[i++]) {
-                const uint32_t size = pk.tiles[i];
-                float* park = group < taps ? sums + (size_t)k * B : nullptr;
-                const auto half = [&](auto p) {
-                    RunHalf<decltype(p)::value>(c, pk, inN, first, k, size, panel, co, bias, act, alpha, t0, t1, park,
-                                                resume, last, Pending(next));
-                };
-                if (size == 6)
-                    half(std::integral_constant<int, 6>());
-                else if (size == 5)
-                    half(std::integral_constant<int, 5>());
-                else if (size == 4)
-                    half(std::integral_constant<int, 4>());
-                else
-                    half(std::integral_constant<int, 3>());
-            }
+            for (uint32_t i = 0, k = 0; i < pk.numTiles; k += pk.tiles[i++]) half(k, pk.tiles[i], pk.tiles[i]);
             continue;
         }
         for (uint32_t h = 0, k = 0; h < halves; ++h) {
             const uint32_t size = h < halves - fives ? kHalfPixels : kHalfPixels - 1;
-            const uint32_t valid = std::min(size, count - k);
-            float* park = group < taps ? sums + (size_t)k * B : nullptr;
-            if (size == kHalfPixels)
-                RunHalf<kHalfPixels>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
-                                     last, Pending(next));
-            else
-                RunHalf<kHalfPixels - 1>(c, pk, inN, first, k, valid, panel, co, bias, act, alpha, t0, t1, park, resume,
-                                         last, Pending(next));
+            half(k, size, std::min(size, count - k));
             k += size;
         }
     }
@@ -1253,10 +1247,11 @@ void RunHalves(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t
 // The tiles of one to three input channels over the chunk's pixels from
 // slot 0 and every block of channels in [coBegin, coEnd) (blocks of Q
 // vectors, from `panel`), the clamping activation ACT fixed. A narrow block
-// (Q = 1) takes twice the pixels per tile, for the same registers. Tiles of whole-window pixels
-// run block after block (a block's panel stays in cache); the table of
-// positions of another tile is worked out once for all its blocks, since a
-// block takes only a few multiply-adds per position and pixel.
+// (Q = 1) takes twice the pixels per tile, for the same registers. Tiles of
+// whole-window pixels run block after block (a block's panel stays in
+// cache); the table of positions of another tile is worked out once for all
+// its blocks, since a block takes only a few multiply-adds per position and
+// pixel.
 template <int CIN, int Q, uint32_t ACT>
 void RunShortTiles(const ConvPlan& c, const ConvPack& pk, const float* inN, uint64_t first, uint32_t count,
                    const float* panel, uint32_t coBegin, uint32_t coEnd, float alpha)
